@@ -1,0 +1,123 @@
+#include "exchange/sections.h"
+
+#include <atomic>
+#include <bit>
+#include <cstring>
+
+namespace exchange {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "section words are stored little-endian in native order");
+
+bool Unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == '-';
+}
+
+// The head word is shared with other processes. The producer publishes a slot by storing head with
+// release after writing length and data; the consumer loads it with acquire before reading the slot.
+std::atomic_ref<uint32_t> HeadOf(unsigned char* base) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base));
+}
+
+unsigned char* SlotOf(unsigned char* base, uint32_t capacity, uint32_t index) {
+  return base + 8 + static_cast<std::size_t>(index) * (capacity + 4u);
+}
+
+}  // namespace
+
+const SectionSpec& Spec(SectionId id) {
+  for (const SectionSpec& s : kSections)
+    if (s.id == id) return s;
+  return kSections[0];
+}
+
+std::string SectionObjectName(std::string_view robot, std::string_view suffix) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string name = "/";
+  auto add = [&name](std::string_view text) {
+    for (unsigned char c : text) {
+      if (Unreserved(c)) {
+        name.push_back(static_cast<char>(c));
+      } else {
+        name.push_back('%');
+        name.push_back(kHex[c >> 4]);
+        name.push_back(kHex[c & 0xF]);
+      }
+    }
+  };
+  add(robot);
+  add(suffix);
+  return name;
+}
+
+CRingProducer::~CRingProducer() = default;
+
+platform::ShmStatus CRingProducer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
+  view_.Reset();
+  if (slots == 0) return platform::ShmStatus::kBadName;  // a ring needs at least one slot
+  bool created = false;
+  capacity_ = capacity;
+  slots_ = slots;
+  platform::ShmStatus st = platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
+  if (st == platform::ShmStatus::kOk && created) {
+    HeadOf(view_.data()).store(0, std::memory_order_release);
+    std::memset(view_.data() + 4, 0, 4);
+  }
+  return st;
+}
+
+platform::ShmStatus CRingProducer::Open(std::string_view robot, SectionId id) {
+  const SectionSpec& s = Spec(id);
+  return Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots);
+}
+
+int CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
+  if (!view_.valid() || len > capacity_) return 0;
+  unsigned char* base = view_.data();
+  // Only this producer writes head; a foreign value is brought back into range rather than trusted.
+  uint32_t head = HeadOf(base).load(std::memory_order_relaxed) % slots_;
+  unsigned char* slot = SlotOf(base, capacity_, head);
+  std::memcpy(slot, &len, 4);
+  if (len > 0) std::memcpy(slot + 4, bytes, len);
+  HeadOf(base).store((head + 1) % slots_, std::memory_order_release);
+  return 1;
+}
+
+CRingConsumer::~CRingConsumer() = default;
+
+platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
+  view_.Reset();
+  if (slots == 0) return platform::ShmStatus::kBadName;  // a ring needs at least one slot
+  bool created = false;
+  capacity_ = capacity;
+  slots_ = slots;
+  read_index_ = 0;
+  platform::ShmStatus st = platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
+  if (st == platform::ShmStatus::kOk && !created) {
+    uint32_t head = HeadOf(view_.data()).load(std::memory_order_acquire);
+    read_index_ = head < slots_ ? head : 0;
+  }
+  return st;
+}
+
+platform::ShmStatus CRingConsumer::Open(std::string_view robot, SectionId id) {
+  const SectionSpec& s = Spec(id);
+  return Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots);
+}
+
+RingRecord CRingConsumer::Take() {
+  if (!view_.valid()) return {};
+  unsigned char* base = view_.data();
+  uint32_t head = HeadOf(base).load(std::memory_order_acquire);
+  if (head >= slots_ || read_index_ == head) return {};
+  RingRecord record;
+  record.slot = SlotOf(base, capacity_, read_index_);
+  std::memcpy(&record.length, record.slot, 4);
+  record.capacity = capacity_;
+  read_index_ = (read_index_ + 1) % slots_;
+  return record;
+}
+
+}  // namespace exchange

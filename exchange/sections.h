@@ -1,0 +1,113 @@
+// The named ring sections between the relay and the controls.
+//
+// Layout of a section of S slots of capacity C (all words 32-bit little-endian):
+//   0  head      slot the producer writes next
+//   4  reserved  0
+//   8 + i*(C+4)  length of slot i, then C data bytes
+// Size = S * (C + 4) + 8. The producer writes length, then data, then head (release); a consumer
+// reads head (acquire), then the slot in place. There is no lock between processes.
+//
+// Object name: "/" + robot name + suffix, every byte outside A-Z a-z 0-9 _ . - written as %XX
+// (upper-case hex). This naming is public: tools outside the project open the rings by it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/shared_memory.h"
+
+namespace exchange {
+
+enum class SectionId { kStandardSensor, kMotorSensor, kCustomSensor, kImage, kAudio, kCommand, kSignal };
+
+struct SectionSpec {
+  SectionId id;
+  const char* suffix;
+  uint32_t capacity;
+  uint32_t slots;
+};
+
+inline constexpr SectionSpec kSections[] = {
+    {SectionId::kStandardSensor, "SensorShareMem_Zembrin", 50, 5},
+    {SectionId::kMotorSensor, "McSensorShareMem_Zembrin", 50, 5},
+    {SectionId::kCustomSensor, "CustomIOShareMem_Zembrin", 50, 5},
+    {SectionId::kImage, "ImageShareMem_Zembrin", 20000, 3},
+    {SectionId::kAudio, "AudioShareMem_Zembrin", 330000, 3},
+    {SectionId::kCommand, "McCommandsShareMem_Zembrin", 80, 32},
+    {SectionId::kSignal, "McSignalShareMem_Zembrin", 50, 5},
+};
+
+const SectionSpec& Spec(SectionId id);
+
+constexpr std::size_t SectionSize(uint32_t capacity, uint32_t slots) {
+  return static_cast<std::size_t>(slots) * (capacity + 4u) + 8u;
+}
+
+// "/" + escaped(robot + suffix).
+std::string SectionObjectName(std::string_view robot, std::string_view suffix);
+
+// A record handed out by take: the slot's raw length word and its data, in place. `size()` never
+// exceeds the slot's capacity even when the length word does.
+struct RingRecord {
+  const uint8_t* slot = nullptr;  // the length word; the data follows it
+  uint32_t length = 0;            // the raw length word
+  uint32_t capacity = 0;
+
+  explicit operator bool() const { return slot != nullptr; }
+  const uint8_t* data() const { return slot + 4; }
+  uint32_t size() const { return length < capacity ? length : capacity; }
+};
+
+class CRingProducer {
+ public:
+  CRingProducer() = default;
+  virtual ~CRingProducer();
+  CRingProducer(const CRingProducer&) = delete;
+  CRingProducer& operator=(const CRingProducer&) = delete;
+
+  // Creates or opens the section and maps it. When this call created it, head and reserved are 0.
+  platform::ShmStatus Open(const std::string& object_name, uint32_t capacity, uint32_t slots);
+  platform::ShmStatus Open(std::string_view robot, SectionId id);
+  void Close() { view_.Reset(); }
+  bool HasView() const { return view_.valid(); }
+
+  // 1 when stored, 0 when `len` exceeds the capacity or there is no view.
+  int Put(const uint8_t* bytes, uint32_t len);
+
+ private:
+  platform::SharedView view_;
+  uint32_t capacity_ = 0;
+  uint32_t slots_ = 0;
+};
+
+class CRingConsumer {
+ public:
+  CRingConsumer() = default;
+  virtual ~CRingConsumer();
+  CRingConsumer(const CRingConsumer&) = delete;
+  CRingConsumer& operator=(const CRingConsumer&) = delete;
+
+  // Creates or opens the section; never writes it. Reading starts at the current head, or at slot 0
+  // when this call created the section.
+  platform::ShmStatus Open(const std::string& object_name, uint32_t capacity, uint32_t slots);
+  platform::ShmStatus Open(std::string_view robot, SectionId id);
+  void Close() { view_.Reset(); }
+  bool HasView() const { return view_.valid(); }
+
+  // The next record, or an empty one when nothing is new (or there is no view, or the head word
+  // holds no valid slot index).
+  RingRecord Take();
+
+  uint32_t capacity() const { return capacity_; }
+  uint32_t read_index() const { return read_index_; }
+
+ private:
+  platform::SharedView view_;
+  uint32_t capacity_ = 0;
+  uint32_t slots_ = 0;
+  uint32_t read_index_ = 0;
+};
+
+}  // namespace exchange

@@ -1,0 +1,49 @@
+#include "platform/thread.h"
+
+#include <utility>
+
+namespace platform {
+namespace {
+
+void* Trampoline(void* arg) {
+  auto* body = static_cast<std::function<void()>*>(arg);
+  (*body)();
+  delete body;
+  return nullptr;
+}
+
+}  // namespace
+
+Thread::Thread(Thread&& other) noexcept : handle_(other.handle_), started_(other.started_) {
+  other.started_ = false;
+}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    Join();
+    handle_ = other.handle_;
+    started_ = std::exchange(other.started_, false);
+  }
+  return *this;
+}
+
+void Thread::Join() {
+  if (!started_) return;
+  pthread_join(handle_, nullptr);
+  started_ = false;
+}
+
+bool StartThread(std::function<void()> body, Thread& out) {
+  out.Join();
+  auto* heap_body = new std::function<void()>(std::move(body));
+  pthread_t handle;
+  if (pthread_create(&handle, nullptr, &Trampoline, heap_body) != 0) {
+    delete heap_body;
+    return false;
+  }
+  out.handle_ = handle;
+  out.started_ = true;
+  return true;
+}
+
+}  // namespace platform

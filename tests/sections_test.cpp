@@ -1,0 +1,249 @@
+// The rings across real processes: every scenario forks, so both sides are separate processes that
+// meet only through the named objects, as the relay and a client do.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "exchange/sections.h"
+
+namespace {
+
+using exchange::CRingConsumer;
+using exchange::CRingProducer;
+using exchange::SectionId;
+
+std::string UniqueRobot(const char* tag) { return std::string("T") + tag + std::to_string(getpid()) + "_"; }
+
+// Runs `body` in a child process; returns its exit status (0 = all its checks held).
+template <typename F>
+int InChild(F body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// A pipe the child uses to say "I am ready" and the parent uses to say "go on".
+struct Gate {
+  int fds[2];
+  Gate() { EXPECT_EQ(pipe(fds), 0); }
+  ~Gate() {
+    close(fds[0]);
+    close(fds[1]);
+  }
+  void Open() { EXPECT_EQ(write(fds[1], "x", 1), 1); }
+  void Wait() {
+    char c;
+    EXPECT_EQ(read(fds[0], &c, 1), 1);
+  }
+};
+
+void PutByte(CRingProducer& p, uint8_t value, uint32_t len = 1) {
+  std::vector<uint8_t> rec(len, value);
+  ASSERT_EQ(p.Put(rec.data(), len), 1);
+}
+
+TEST(SectionNames, EscapeEverythingOutsideTheSafeSet) {
+  EXPECT_EQ(exchange::SectionObjectName("R1", "SensorShareMem_Zembrin"), "/R1SensorShareMem_Zembrin");
+  EXPECT_EQ(exchange::SectionObjectName("", "SensorShareMem_Zembrin"), "/SensorShareMem_Zembrin");
+  EXPECT_EQ(exchange::SectionObjectName("a/b c%\xff", "X"), "/a%2Fb%20c%25%FFX");
+  EXPECT_EQ(exchange::SectionObjectName("ok-1.2_x", ""), "/ok-1.2_x");
+}
+
+TEST(SectionTable, SizesFollowTheSlotFormula) {
+  const std::size_t expected[] = {278, 278, 278, 60020, 990020, 2696, 278};
+  int i = 0;
+  for (const auto& s : exchange::kSections) EXPECT_EQ(exchange::SectionSize(s.capacity, s.slots), expected[i++]);
+}
+
+TEST(Rings, LateConsumerSeesOnlyRecordsWrittenAfterItOpened) {
+  std::string robot = UniqueRobot("late");
+  Gate produced, opened, done;
+  pid_t pid = fork();
+  if (pid == 0) {
+    CRingProducer p;
+    if (p.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kOk) _exit(1);
+    for (uint8_t v = 1; v <= 3; ++v) p.Put(&v, 1);
+    produced.Open();
+    opened.Wait();
+    uint8_t v = 4;
+    p.Put(&v, 1);
+    done.Open();
+    opened.Wait();  // stay alive until the parent has read
+    _exit(0);
+  }
+  produced.Wait();
+  CRingConsumer c;
+  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  EXPECT_FALSE(c.Take()) << "records from before the open are not delivered";
+  opened.Open();
+  done.Wait();
+  exchange::RingRecord r = c.Take();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r.length, 1u);
+  EXPECT_EQ(r.data()[0], 4);
+  EXPECT_FALSE(c.Take());
+  opened.Open();
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0);
+}
+
+TEST(Rings, ConsumerThatCreatedTheSectionGetsTheFirstRecord) {
+  std::string robot = UniqueRobot("first");
+  CRingConsumer c;
+  ASSERT_EQ(c.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  EXPECT_EQ(c.read_index(), 0u);
+  int rc = InChild([&] {
+    CRingProducer p;
+    if (p.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk) return 1;
+    const uint8_t frame[10] = {0x5E, 0x02, 0x01, 0x00, 0x05, 0x01, 0x42, 0x00, 0x5E, 0x0D};
+    return p.Put(frame, 10) == 1 ? 0 : 2;
+  });
+  ASSERT_EQ(rc, 0);
+  exchange::RingRecord r = c.Take();
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r.length, 10u);
+  EXPECT_EQ(r.data()[6], 0x42);
+}
+
+TEST(Rings, RecordsUpToCapacityFitLongerOnesAreRefused) {
+  std::string robot = UniqueRobot("cap");
+  CRingProducer sensor, command;
+  ASSERT_EQ(sensor.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(command.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  std::vector<uint8_t> bytes(81, 0xAB);
+  EXPECT_EQ(sensor.Put(bytes.data(), 50), 1);
+  EXPECT_EQ(sensor.Put(bytes.data(), 51), 0);
+  EXPECT_EQ(command.Put(bytes.data(), 80), 1);
+  EXPECT_EQ(command.Put(bytes.data(), 81), 0);
+
+  int rc = InChild([&] {
+    CRingConsumer c;  // opens an existing section: starts at head, which the refusals did not move
+    if (c.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kOk) return 1;
+    return c.read_index() == 1 ? 0 : 2;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
+TEST(Rings, SixRecordsIntoFiveSlotsLeaveOneNew) {
+  std::string robot = UniqueRobot("six");
+  CRingConsumer c;
+  ASSERT_EQ(c.Open(robot, SectionId::kMotorSensor), platform::ShmStatus::kOk);
+  int rc = InChild([&] {
+    CRingProducer p;
+    if (p.Open(robot, SectionId::kMotorSensor) != platform::ShmStatus::kOk) return 1;
+    for (uint8_t v = 1; v <= 6; ++v) p.Put(&v, 1);
+    return 0;
+  });
+  ASSERT_EQ(rc, 0);
+  exchange::RingRecord r = c.Take();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r.data()[0], 6);
+  EXPECT_FALSE(c.Take());
+}
+
+TEST(Rings, SectionLeftByAKilledProcessIsNewForTheNextOpener) {
+  std::string robot = UniqueRobot("killed");
+  Gate ready;
+  pid_t pid = fork();
+  if (pid == 0) {
+    CRingProducer p;
+    p.Open(robot, SectionId::kCustomSensor);
+    for (uint8_t v = 1; v <= 3; ++v) p.Put(&v, 1);
+    ready.Open();
+    pause();
+    _exit(0);
+  }
+  ready.Wait();
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+
+  CRingConsumer c;
+  ASSERT_EQ(c.Open(robot, SectionId::kCustomSensor), platform::ShmStatus::kOk);
+  EXPECT_EQ(c.read_index(), 0u) << "the killed producer's head is forgotten";
+  EXPECT_FALSE(c.Take());
+  CRingProducer p;
+  ASSERT_EQ(p.Open(robot, SectionId::kCustomSensor), platform::ShmStatus::kOk);
+  PutByte(p, 9);
+  exchange::RingRecord r = c.Take();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r.data()[0], 9);
+}
+
+TEST(Rings, SectionOfAnotherSizeIsRefusedNotMappedShort) {
+  std::string name = "/" + UniqueRobot("size") + "Odd";
+  Gate ready, finish;
+  pid_t pid = fork();
+  if (pid == 0) {
+    CRingProducer p;
+    p.Open(name, 10, 2);  // 36 bytes
+    ready.Open();
+    finish.Wait();
+    platform::ReleaseSharedObjects();
+    _exit(0);
+  }
+  ready.Wait();
+  CRingConsumer c;
+  EXPECT_EQ(c.Open(name, 50, 5), platform::ShmStatus::kWrongSize);
+  EXPECT_FALSE(c.HasView());
+  EXPECT_FALSE(c.Take());
+  finish.Open();
+  waitpid(pid, nullptr, 0);
+}
+
+TEST(Rings, HandlesWithoutAViewRefuse) {
+  CRingProducer p;
+  CRingConsumer c;
+  uint8_t b = 1;
+  EXPECT_EQ(p.Put(&b, 1), 0);
+  EXPECT_FALSE(c.Take());
+  EXPECT_EQ(p.Open("no-slash", 50, 5), platform::ShmStatus::kBadName);
+  EXPECT_EQ(p.Put(&b, 1), 0);
+  EXPECT_EQ(c.Open("/" + std::string(300, 'x'), 50, 5), platform::ShmStatus::kBadName);
+}
+
+TEST(Rings, ReconnectInTheSameProcessKeepsHeadAndTheLayoutIsAsPublished) {
+  std::string robot = UniqueRobot("layout");
+  {
+    CRingProducer p;
+    ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+    PutByte(p, 0x11, 3);
+    PutByte(p, 0x22, 2);
+  }
+  CRingProducer again;  // the view went away, the object stayed with the process
+  ASSERT_EQ(again.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  PutByte(again, 0x33, 1);
+
+  // Read the raw bytes the way an outside tool would.
+  int rc = InChild([&] {
+    int fd = shm_open(exchange::SectionObjectName(robot, "SensorShareMem_Zembrin").c_str(), O_RDONLY, 0);
+    if (fd < 0) return 1;
+    uint8_t raw[278];
+    if (read(fd, raw, sizeof raw) != 278) return 2;
+    uint32_t head, len0, len2;
+    std::memcpy(&head, raw, 4);
+    std::memcpy(&len0, raw + 8, 4);
+    std::memcpy(&len2, raw + 8 + 2 * 54, 4);
+    if (head != 3 || len0 != 3 || len2 != 1) return 3;
+    if (raw[12] != 0x11 || raw[12 + 54] != 0x22 || raw[12 + 108] != 0x33) return 4;
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
+TEST(Rings, SignalSectionNeverYieldsARecord) {
+  CRingConsumer c;
+  ASSERT_EQ(c.Open(UniqueRobot("sig"), SectionId::kSignal), platform::ShmStatus::kOk);
+  EXPECT_FALSE(c.Take());
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// trevask-sections: prints every record that arrives in a robot's sections, in hex.
+//
+//   trevask-sections [--robot NAME] [--sections LIST] [--bytes N] [--count N] [--timeout MS]
+//
+// It opens consumers (so it sees only records written after it started) and polls every 10 ms.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "exchange/sections.h"
+#include "platform/clock.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "usage: trevask-sections [--robot NAME] [--sections LIST] [--bytes N] [--count N] "
+               "[--timeout MS]\n"
+               "  --robot NAME     robot name the relay and clients use (default: empty)\n"
+               "  --sections LIST  comma-separated suffixes or short names: sensor, motor, custom,\n"
+               "                   image, audio, command (default: all of them)\n"
+               "  --bytes N        print at most N bytes of each record (default 64, 0 = all)\n"
+               "  --count N        exit after N records (default: run until interrupted)\n"
+               "  --timeout MS     exit after MS milliseconds (default: run until interrupted)\n"
+               "Exit status: 0 when stopped, interrupted or the count was reached; 1 on a timeout\n"
+               "before the count was reached; 2 on bad arguments or a section that cannot be opened.\n");
+}
+
+struct Watched {
+  const exchange::SectionSpec* spec = nullptr;
+  std::unique_ptr<exchange::CRingConsumer> consumer = std::make_unique<exchange::CRingConsumer>();
+};
+
+const exchange::SectionSpec* FindSection(const std::string& name) {
+  static const struct {
+    const char* short_name;
+    exchange::SectionId id;
+  } kShort[] = {{"sensor", exchange::SectionId::kStandardSensor},
+                {"motor", exchange::SectionId::kMotorSensor},
+                {"custom", exchange::SectionId::kCustomSensor},
+                {"image", exchange::SectionId::kImage},
+                {"audio", exchange::SectionId::kAudio},
+                {"command", exchange::SectionId::kCommand}};
+  for (const auto& s : kShort)
+    if (name == s.short_name) return &exchange::Spec(s.id);
+  for (const auto& s : exchange::kSections)
+    if (name == s.suffix) return &s;
+  return nullptr;
+}
+
+bool ParseNumber(const char* text, long& out) {
+  char* end = nullptr;
+  out = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && out >= 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string robot;
+  std::string list = "sensor,motor,custom,image,audio,command";
+  long bytes = 64, count = -1, timeout = -1;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](const char*& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    const char* v = nullptr;
+    if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    } else if (arg == "--robot" && value(v)) {
+      robot = v;
+    } else if (arg == "--sections" && value(v)) {
+      list = v;
+    } else if (arg == "--bytes" && value(v) && ParseNumber(v, bytes)) {
+    } else if (arg == "--count" && value(v) && ParseNumber(v, count)) {
+    } else if (arg == "--timeout" && value(v) && ParseNumber(v, timeout)) {
+    } else {
+      std::fprintf(stderr, "trevask-sections: bad argument '%s'\n", arg.c_str());
+      Usage(stderr);
+      return 2;
+    }
+  }
+
+  std::vector<Watched> watched;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t comma = list.find(',', start);
+    std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    start = comma == std::string::npos ? list.size() + 1 : comma + 1;
+    if (name.empty()) continue;
+    const exchange::SectionSpec* spec = FindSection(name);
+    if (spec == nullptr) {
+      std::fprintf(stderr, "trevask-sections: unknown section '%s'\n", name.c_str());
+      return 2;
+    }
+    watched.push_back(Watched{spec});
+    std::string object = exchange::SectionObjectName(robot, spec->suffix);
+    platform::ShmStatus st = watched.back().consumer->Open(object, spec->capacity, spec->slots);
+    if (st != platform::ShmStatus::kOk) {
+      std::fprintf(stderr, "trevask-sections: %s: %s\n", object.c_str(), platform::ShmStatusText(st));
+      return 2;
+    }
+  }
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  long seen = 0;
+  uint32_t started = platform::TickCount();
+  while (!g_stop) {
+    for (Watched& w : watched) {
+      while (exchange::RingRecord r = w.consumer->Take()) {
+        std::printf("%s len=%u:", w.spec->suffix, r.length);
+        uint32_t shown = r.size();
+        if (bytes > 0 && shown > static_cast<uint32_t>(bytes)) shown = static_cast<uint32_t>(bytes);
+        for (uint32_t k = 0; k < shown; ++k) std::printf(" %02X", r.data()[k]);
+        std::printf(shown < r.size() ? " ...\n" : "\n");
+        if (count >= 0 && ++seen >= count) return 0;
+      }
+    }
+    if (timeout >= 0 && platform::TickElapsed(platform::TickCount(), started) >= static_cast<uint32_t>(timeout))
+      return count >= 0 ? 1 : 0;
+    platform::Sleep(10);
+  }
+  return 0;
+}
