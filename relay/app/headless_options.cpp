@@ -1,0 +1,96 @@
+#include "relay/app/headless_options.h"
+
+#include <cstring>
+
+#include "relay/transport/serial_port.h"
+#include "relay/transport/udp_endpoint.h"
+
+namespace relay {
+
+const char* HeadlessUsage() {
+  return "usage: trevask --headless (--serial PORT | --wifi ADDRESS --port N) [--robot NAME]\n"
+         "  --serial PORT    COMn (device $TREVASK_COMn, else /dev/ttyS<n-1>) or a device path such as\n"
+         "                   /dev/ttyUSB0 or /dev/rfcomm0\n"
+         "  --wifi ADDRESS   the robot's IPv4 address (0.0.0.0: wait for the robot to speak first)\n"
+         "  --port N         the robot's UDP port\n"
+         "  --robot NAME     robot name; the sections are named after it (default: empty)\n"
+         "Status texts go to standard output, message boxes to standard error. SIGINT or SIGTERM\n"
+         "disconnects and exits 0; exit status 1 when the relay gave up connecting, 2 on bad arguments.\n"
+         "SIGUSR1 prints the link statistics.\n";
+}
+
+bool ParseHeadlessOptions(int argc, const char* const* argv, HeadlessOptions& out, std::string& error) {
+  out = HeadlessOptions{};
+  std::string wifi, port, serial;
+  bool have_wifi = false, have_port = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= argc) {
+        error = arg + " needs a value";
+        return false;
+      }
+      into = argv[++i];
+      return true;
+    };
+    if (arg == "--headless") {
+      out.headless = true;
+    } else if (arg == "--help" || arg == "-h") {
+      out.help = true;
+      return true;
+    } else if (arg == "--serial") {
+      if (!value(serial)) return false;
+    } else if (arg == "--wifi") {
+      if (!value(wifi)) return false;
+      have_wifi = true;
+    } else if (arg == "--port") {
+      if (!value(port)) return false;
+      have_port = true;
+    } else if (arg == "--robot") {
+      if (!value(out.choices.robot_id)) return false;
+    } else {
+      error = "unknown argument '" + arg + "'";
+      return false;
+    }
+  }
+  if (!out.headless) return true;
+  if (!serial.empty() && have_wifi) {
+    error = "choose one link: --serial or --wifi";
+    return false;
+  }
+  if (have_wifi) {
+    if (wifi.empty()) {
+      error = "Please Input IP address";
+      return false;
+    }
+    if (!ParseIpv4(wifi.c_str(), out.choices.ip_address)) {
+      error = "'" + wifi + "' is not an IPv4 address (for example 192.168.0.20)";
+      return false;
+    }
+    if (!have_port || port.empty()) {
+      error = "Please Input IP Port Number";
+      return false;
+    }
+    out.choices.kind = LinkKindChoice::kWifi;
+    out.choices.port_text = port;
+    return true;
+  }
+  if (!serial.empty()) {
+    out.choices.kind = LinkKindChoice::kSerial;
+    if (serial[0] == '/') {
+      int n = AssignComNumber(serial);
+      if (n == 0) {
+        error = "no free COM number for " + serial;
+        return false;
+      }
+      out.choices.com_text = "COM" + std::to_string(n);
+    } else {
+      out.choices.com_text = serial;  // checked by the link manager as the dialog's text would be
+    }
+    return true;
+  }
+  error = "choose a link: --serial PORT or --wifi ADDRESS --port N";
+  return false;
+}
+
+}  // namespace relay

@@ -1,0 +1,42 @@
+// The relay without a window: the user's choices come from the command line, every status text is a
+// line on standard output, message boxes go to standard error and count as closed at once.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "relay/link/link_ui.h"
+
+namespace relay {
+
+class CLinkManager;
+
+class HeadlessUi : public LinkUi {
+ public:
+  explicit HeadlessUi(LinkChoices choices) : choices_(std::move(choices)) {}
+  void Attach(CLinkManager* manager) { manager_ = manager; }
+
+  LinkChoices Choices() override { return choices_; }
+  void ShowStatus(const std::string& text) override;
+  void SetLinkIcon(int icon_resource) override;
+  void SetQualityBar(int value) override;
+  void MinimizeWindow() override;
+  void EnableConnectButton() override {}
+  void SetControlsForConnected() override {}
+  void Disconnect() override;
+  void MessageBox(const std::string& text) override;
+  void Note(const std::string& text) override;
+
+  // Writes a block of lines to standard output without interleaving with status lines.
+  void Print(const std::string& block);
+
+ private:
+  const LinkChoices choices_;
+  CLinkManager* manager_ = nullptr;
+  std::mutex mutex_;
+  std::string last_status_;
+  int last_icon_ = -1;
+  int last_bar_ = -1;
+};
+
+}  // namespace relay

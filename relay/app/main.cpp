@@ -1,0 +1,69 @@
+// trevask: the relay between the robot and the client programs.
+#include <signal.h>
+#include <time.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "relay/app/headless_options.h"
+#include "relay/app/headless_ui.h"
+#include "relay/link/link_manager.h"
+
+namespace {
+
+int RunHeadless(const relay::HeadlessOptions& options) {
+  // Signals are taken synchronously by this thread; every thread started later inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  relay::HeadlessUi ui(options.choices);
+  int status = 0;
+  {
+    relay::CLinkManager manager(ui);
+    ui.Attach(&manager);
+    if (!manager.StartConnection()) {
+      std::fprintf(stderr, "trevask: the connection thread cannot be started\n");
+      return 1;
+    }
+    const timespec poll_interval{0, 100 * 1000 * 1000};
+    while (manager.ConnectionRunning()) {
+      int sig = sigtimedwait(&signals, nullptr, &poll_interval);
+      if (sig == SIGUSR1) {
+        ui.Print("--- link statistics ---\n" + manager.stats().Format());
+      } else if (sig == SIGINT || sig == SIGTERM) {
+        manager.RequestStop();  // as closing the dialog: the loops end, then the teardown runs
+        break;
+      }
+    }
+    manager.WaitForConnectionThread();
+    status = manager.GaveUp() ? 1 : 0;
+    ui.Print("--- link statistics ---\n" + manager.stats().Format());
+    ui.Attach(nullptr);
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  relay::HeadlessOptions options;
+  std::string error;
+  if (!relay::ParseHeadlessOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "trevask: %s\n%s", error.c_str(), relay::HeadlessUsage());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(relay::HeadlessUsage(), stdout);
+    return 0;
+  }
+  if (!options.headless) {
+    std::fprintf(stderr, "trevask: this build has no dialog front end; use --headless\n%s", relay::HeadlessUsage());
+    return 2;
+  }
+  return RunHeadless(options);
+}

@@ -1,0 +1,98 @@
+#include "relay/link/inbound_dispatch.h"
+
+#include <cstring>
+
+#include "exchange/frame.h"
+
+namespace relay {
+
+CInboundDispatch::CInboundDispatch(InboundHooks& hooks)
+    : hooks_(hooks), voice_(new uint8_t[kVoiceBufferSize]) {}
+
+void CInboundDispatch::Dispatch(const uint8_t* frame, std::size_t length) {
+  if (length < exchange::kFrameOverhead) return;
+  const uint8_t type = frame[exchange::kOffDataType];
+  const std::size_t n = frame[exchange::kOffLength];
+  const uint8_t* payload = frame + exchange::kOffPayload;
+  auto put = [&](exchange::CRingProducer RelayProducers::*which) {
+    if (producers_ != nullptr) (producers_->*which).Put(payload, static_cast<uint32_t>(n));
+  };
+  switch (type) {
+    case kTypeImage: OnImagePacket(payload, n); break;
+    case kTypeVoice: OnVoicePacket(payload, n); break;
+    case kTypeVoiceFlowControl: hooks_.OnVoiceFlowControl(); break;
+    case kTypeVoiceDecoderReset: decoder_ = exchange::AdpcmState{}; break;
+    case kTypeMotorSensor: put(&RelayProducers::motor_sensor); break;
+    case kTypeCustomSensor: put(&RelayProducers::custom_sensor); break;
+    case kTypeStandardSensor:
+    case kTypeAllSensor: put(&RelayProducers::standard_sensor); break;
+    case kTypeLinkStatus: {
+      if (n < 1) break;
+      int8_t code = static_cast<int8_t>(payload[0]);
+      if (code == 1)
+        hooks_.OnKeepAliveAnswer();
+      else if (code == 0 || code == 2 || code == 3)
+        hooks_.SendAcknowledgement();
+      break;
+    }
+    default: break;
+  }
+}
+
+void CInboundDispatch::OnImagePacket(const uint8_t* payload, std::size_t n) {
+  if (n < 1) return;
+  const uint8_t index = payload[0];
+  auto append = [this](const uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count && image_pos_ < kImageBufferSize; ++i) image_[image_pos_++] = bytes[i];
+  };
+  if (index == 0) {
+    // A first packet also rewinds the write position: an image whose last packet was lost must not
+    // leave its bytes in front of the next one.
+    image_receiving_ = true;
+    image_last_index_ = 0;
+    image_gap_ = false;
+    image_pos_ = 0;
+    append(payload + 1, n - 1);
+    return;
+  }
+  if (!image_receiving_) return;
+  if (index != 255) {
+    if (index != static_cast<uint8_t>(image_last_index_ + 1)) image_gap_ = true;
+    append(payload + 1, n - 1);
+    image_last_index_ = index;
+    return;
+  }
+  if (n > 3) append(payload + 3, n - 3);
+  // The write position stops at the buffer's end; an image that reached it had 18000 bytes or more.
+  if (image_pos_ < kImageBufferSize && !image_gap_ && producers_ != nullptr) {
+    const uint32_t m = static_cast<uint32_t>(image_pos_);
+    image_record_[0] = 1;
+    image_record_[1] = n > 1 ? payload[1] : 0;
+    image_record_[2] = n > 2 ? payload[2] : 0;
+    std::memcpy(image_record_ + 3, &m, 4);
+    std::memcpy(image_record_ + 7, image_, m);
+    producers_->image.Put(image_record_, m + 7);
+  }
+  image_pos_ = 0;
+  image_receiving_ = false;
+}
+
+void CInboundDispatch::OnVoicePacket(const uint8_t* payload, std::size_t n) {
+  int16_t samples[2 * exchange::kMaxPayload];
+  const std::size_t decoded = 2 * n;
+  exchange::AdpcmDecode(payload, decoded, decoder_, samples);
+  // A short packet is padded with silence up to the 256 samples every packet contributes.
+  if (decoded < kSamplesKeptPerPacket)
+    std::memset(samples + decoded, 0, (kSamplesKeptPerPacket - decoded) * sizeof(int16_t));
+  const std::size_t bytes = kSamplesKeptPerPacket * sizeof(int16_t);
+  if (voice_fill_ + bytes > kVoiceBufferSize) voice_fill_ = 0;  // unreachable with an 8-bit setting
+  std::memcpy(voice_.get() + voice_fill_, samples, bytes);
+  voice_fill_ += bytes;
+  const long threshold = static_cast<long>(voice_segment_length_.load(std::memory_order_relaxed)) * 4096;
+  if (static_cast<long>(voice_fill_) >= threshold) {
+    if (producers_ != nullptr) producers_->audio.Put(voice_.get(), static_cast<uint32_t>(voice_fill_));
+    voice_fill_ = 0;
+  }
+}
+
+}  // namespace relay

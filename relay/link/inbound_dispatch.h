@@ -1,0 +1,80 @@
+// What the relay does with each accepted frame from the robot: sensor payloads into their sections,
+// camera packets reassembled into one image record, voice packets decoded and published in segments,
+// link status frames handed to the keep-alive logic. Runs on the receive thread only.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "exchange/adpcm.h"
+#include "exchange/sections.h"
+
+namespace relay {
+
+// Data types the robot sends.
+inline constexpr uint8_t kTypeImage = 0x09;
+inline constexpr uint8_t kTypeVoice = 0x0A;
+inline constexpr uint8_t kTypeVoiceFlowControl = 0x10;
+inline constexpr uint8_t kTypeVoiceDecoderReset = 0x33;
+inline constexpr uint8_t kTypeMotorSensor = 0x7B;
+inline constexpr uint8_t kTypeCustomSensor = 0x7C;
+inline constexpr uint8_t kTypeStandardSensor = 0x7D;
+inline constexpr uint8_t kTypeAllSensor = 0x7F;
+inline constexpr uint8_t kTypeLinkStatus = 0xFF;
+
+// The relay's producers, opened together at each connect.
+struct RelayProducers {
+  exchange::CRingProducer standard_sensor, motor_sensor, image, audio, custom_sensor;
+};
+
+class InboundHooks {
+ public:
+  virtual ~InboundHooks() = default;
+  virtual void OnKeepAliveAnswer() = 0;
+  virtual void SendAcknowledgement() = 0;
+  virtual void OnVoiceFlowControl() = 0;
+};
+
+class CInboundDispatch {
+ public:
+  static constexpr std::size_t kImageBufferSize = 18000;
+  static constexpr std::size_t kVoiceBufferSize = 1024000;
+  static constexpr std::size_t kSamplesKeptPerPacket = 256;
+
+  explicit CInboundDispatch(InboundHooks& hooks);
+
+  // Where records go. Changed only while no receive thread runs.
+  void SetProducers(RelayProducers* producers) { producers_ = producers; }
+
+  // An accepted frame (the acceptance check has passed).
+  void Dispatch(const uint8_t* frame, std::size_t length);
+
+  void OnImagePacket(const uint8_t* payload, std::size_t n);
+  void OnVoicePacket(const uint8_t* payload, std::size_t n);
+
+  // Set by the connection thread from a record command, read here: one word, relaxed (it orders
+  // nothing else).
+  void SetVoiceSegmentLength(int8_t value) { voice_segment_length_.store(value, std::memory_order_relaxed); }
+  int voice_segment_length() const { return voice_segment_length_.load(std::memory_order_relaxed); }
+  const exchange::AdpcmState& decoder_state() const { return decoder_; }
+
+ private:
+  InboundHooks& hooks_;
+  RelayProducers* producers_ = nullptr;
+
+  uint8_t image_[kImageBufferSize];
+  std::size_t image_pos_ = 0;
+  bool image_receiving_ = false;
+  uint8_t image_last_index_ = 0;
+  bool image_gap_ = false;
+  uint8_t image_record_[kImageBufferSize + 7];
+
+  exchange::AdpcmState decoder_;
+  std::unique_ptr<uint8_t[]> voice_;
+  std::size_t voice_fill_ = 0;
+  std::atomic<int> voice_segment_length_{1};
+};
+
+}  // namespace relay

@@ -1,0 +1,345 @@
+#include "relay/link/link_manager.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "exchange/frame.h"
+#include "platform/clock.h"
+
+namespace relay {
+namespace {
+
+constexpr uint32_t kAnswerWindowMs = 2000;
+constexpr int kMissedAnswersForLoss = 5;
+constexpr uint32_t kLinkLoopMs = 20;
+constexpr std::size_t kSerialReadMax = 1024;
+constexpr std::size_t kRobotIdMax = 29;
+
+// The dialog's robot ID field as a section prefix: its first line, at most 29 characters.
+std::string RobotPrefix(const std::string& field) {
+  std::string first = field.substr(0, field.find_first_of("\r\n"));
+  return first.substr(0, kRobotIdMax);
+}
+
+}  // namespace
+
+CLinkManager::CLinkManager(LinkUi& ui) : ui_(ui), dispatch_(*this) {}
+
+CLinkManager::~CLinkManager() {
+  RequestStop();
+  connection_thread_.Join();
+  if (ui_.Choices().kind == LinkKindChoice::kBluetooth) BluetoothRelease();
+  if (serial_.IsOpen()) {
+    StopReceiveThread();
+    platform::Sleep(5000);
+    serial_.Close();
+    platform::Sleep(5000);
+  }
+  StopReceiveThread();
+  udp_.Close();
+  dispatch_.SetProducers(nullptr);
+  producers_.reset();
+  commands_.Close();
+}
+
+bool CLinkManager::StartConnection() {
+  if (connection_running_.load(std::memory_order_acquire)) return false;
+  connection_thread_.Join();
+  stop_.store(false, std::memory_order_release);
+  gave_up_.store(false, std::memory_order_release);
+  connection_running_.store(true, std::memory_order_release);
+  if (!platform::StartThread([this] { ConnectionThread(); }, connection_thread_)) {
+    connection_running_.store(false, std::memory_order_release);
+    return false;
+  }
+  return true;
+}
+
+void CLinkManager::ShowStatus(LinkMoment moment) {
+  LinkKindChoice kind = ui_.Choices().kind;
+  int number = kind == LinkKindChoice::kWifi ? ip_port_.load() : com_port_.load();
+  ui_.ShowStatus(StatusText(moment, kind, number));
+}
+
+void CLinkManager::GiveUp() {
+  char text[96];
+  if (ui_.Choices().kind == LinkKindChoice::kWifi)
+    std::snprintf(text, sizeof text, "WiFi IP port %d can't be opened for communication!\n", ip_port_.load());
+  else
+    std::snprintf(text, sizeof text, "COM port %d can't be opened for communication!\n", com_port_.load());
+  ui_.MessageBox(text);
+  ui_.Disconnect();
+  gave_up_.store(true, std::memory_order_release);
+  stop_.store(true, std::memory_order_release);
+}
+
+void CLinkManager::StopReceiveThread() {
+  receive_stop_.store(true, std::memory_order_release);
+  receive_thread_.Join();
+}
+
+int CLinkManager::ConnectionThread() {
+  while (ui_.Choices().kind == LinkKindChoice::kNone && !StopRequested()) platform::Sleep(10);
+  if (!StopRequested()) {
+    ShowStatus(LinkMoment::kStarting);
+    int failures = 0;
+    int wifi_losses = 0;
+    for (;;) {
+      int result = Connect();
+      if (StopRequested()) break;
+      if (result == kConnectUp) {
+        failures = 0;
+        ShowStatus(LinkMoment::kPortOpen);
+        ui_.SetControlsForConnected();
+        int run = RunLink();
+        CloseAfterRun(ui_.Choices().kind);
+        if (run == kRunLost && !StopRequested()) {
+          minimized_once_.store(false, std::memory_order_relaxed);
+          if (ui_.Choices().kind == LinkKindChoice::kWifi && ++wifi_losses == 3) GiveUp();
+          ShowStatus(LinkMoment::kLost);
+          platform::Sleep(2000);
+        }
+      } else if (result == kConnectPortFailed) {
+        ++failures;
+        if (failures == 5 || (failures == 1 && link_kind_.load() == static_cast<int>(LinkKind::kWifi))) GiveUp();
+      }
+      if (StopRequested()) break;
+      ShowStatus(LinkMoment::kReconnecting);
+      platform::Sleep(500);
+      if (StopRequested()) break;
+    }
+  }
+  ShowStatus(LinkMoment::kEnded);
+  ui_.SetLinkIcon(kIconLinkDown);
+  connection_running_.store(false, std::memory_order_release);
+  return 1;
+}
+
+void CLinkManager::CloseAfterRun(LinkKindChoice kind) {
+  if (kind == LinkKindChoice::kWifi) {
+    receive_stop_.store(true, std::memory_order_release);
+    platform::Sleep(2000);
+    receive_thread_.Join();
+    udp_.Close();
+    platform::Sleep(1000);
+  }
+  if (kind == LinkKindChoice::kBluetooth) BluetoothRelease();
+  if (serial_.IsOpen()) {
+    receive_stop_.store(true, std::memory_order_release);
+    platform::Sleep(1000);
+    receive_thread_.Join();
+    serial_.Close();
+    platform::Sleep(500);
+  }
+}
+
+int CLinkManager::Connect() {
+  if (serial_.IsOpen()) {
+    receive_stop_.store(true, std::memory_order_release);
+    platform::Sleep(2000);
+    receive_thread_.Join();
+    serial_.Close();
+    platform::Sleep(2000);
+  }
+  // A receive thread of the previous connect has been told to stop by now; it must be gone before
+  // the transports and the section handles it uses are replaced.
+  StopReceiveThread();
+  LinkChoices choices = ui_.Choices();
+  if (choices.kind == LinkKindChoice::kWifi) {
+    link_kind_.store(static_cast<int>(LinkKind::kWifi));
+    ip_port_.store(std::atoi(choices.port_text.c_str()));
+    if (!udp_.Open(choices.ip_address, ip_port_.load())) {
+      ui_.Note("UDP port " + choices.port_text + " cannot be opened");
+      return kConnectPortFailed;
+    }
+    ui_.SetQualityBar(5);
+    ui_.EnableConnectButton();
+  } else {
+    link_kind_.store(static_cast<int>(LinkKind::kSerial));
+    if (choices.com_text.size() <= 3) {
+      ui_.MessageBox("Port Number is Wrong");
+      return kConnectPortFailed;
+    }
+    com_port_.store(std::atoi(choices.com_text.c_str() + 3));
+    if (!serial_.Open(com_port_.load())) {
+      ui_.Note(serial_.last_error());
+      return kConnectPortFailed;
+    }
+    ui_.EnableConnectButton();
+    ui_.SetQualityBar(5);
+  }
+  if (choices.kind == LinkKindChoice::kBluetooth) {
+    link_kind_.store(static_cast<int>(LinkKind::kBluetooth));
+    if (!BluetoothConnect()) return kConnectHandshakeFailed;
+    ui_.EnableConnectButton();
+    ui_.SetQualityBar(5);
+  }
+
+  // The sections are opened before the receive thread starts, so it never dispatches into handles
+  // that are being replaced.
+  dispatch_.SetProducers(nullptr);
+  producers_.reset();
+  commands_.Close();
+  const std::string prefix = RobotPrefix(choices.robot_id);
+  auto producers = std::make_unique<RelayProducers>();
+  platform::ShmStatus st[6] = {
+      producers->standard_sensor.Open(prefix, exchange::SectionId::kStandardSensor),
+      producers->motor_sensor.Open(prefix, exchange::SectionId::kMotorSensor),
+      producers->image.Open(prefix, exchange::SectionId::kImage),
+      producers->audio.Open(prefix, exchange::SectionId::kAudio),
+      commands_.Open(prefix, exchange::SectionId::kCommand),
+      producers->custom_sensor.Open(prefix, exchange::SectionId::kCustomSensor),
+  };
+  for (platform::ShmStatus s : st) {
+    if (s != platform::ShmStatus::kOk) {
+      ui_.Note("sections of robot '" + prefix + "': " + platform::ShmStatusText(s));
+      break;
+    }
+  }
+  producers_ = std::move(producers);
+  dispatch_.SetProducers(producers_.get());
+
+  receive_stop_.store(false, std::memory_order_release);
+  if (!platform::StartThread([this] { ReceiveThread(); }, receive_thread_)) {
+    ui_.Note("the receive thread cannot be started");
+    return kConnectPortFailed;
+  }
+  return kConnectUp;
+}
+
+int CLinkManager::RunLink() {
+  missed_answers_.store(0);
+  uint8_t keep_alive_sequence = 0x30;
+  if (StopRequested()) return kRunStopped;
+  while (!StopRequested()) {
+    const bool uploading = upload_mode_.load(std::memory_order_acquire);
+    if (keep_alive_due_.load(std::memory_order_acquire)) {
+      uint32_t now = platform::TickCount();
+      bool passed = !deadline_set_.load() || platform::TickAfter(now, deadline_.load());
+      if (passed && !uploading) {
+        platform::LockGuard guard(link_lock_);
+        ++keep_alive_sequence;
+        const uint8_t zero = 0;
+        exchange::Frame to_media =
+            exchange::Frame::Make(exchange::kDestMultimediaBoard, keep_alive_sequence, kTypeKeepAlive, &zero, 1);
+        exchange::Frame to_motion =
+            exchange::Frame::Make(exchange::kDestMotionBoard, keep_alive_sequence, kTypeKeepAlive, &zero, 1);
+        SendFrame(to_media.bytes, static_cast<int>(to_media.size));
+        SendFrame(to_motion.bytes, static_cast<int>(to_motion.size));
+        uint32_t sent = platform::TickCount();
+        deadline_.store(sent);
+        deadline_set_.store(true);
+        keep_alive_sent_at_.store(sent);
+        keep_alive_due_.store(false, std::memory_order_release);
+      }
+    } else if (!uploading &&
+               platform::TickAfter(platform::TickCount(), deadline_.load(std::memory_order_acquire) + kAnswerWindowMs)) {
+      // Compared as a signed distance: an answer may have just moved the deadline into the future.
+      int missed = missed_answers_.fetch_add(1) + 1;
+      keep_alive_due_.store(true, std::memory_order_release);
+      ui_.SetQualityBar(5 - missed);
+    }
+    if (missed_answers_.load() >= kMissedAnswersForLoss) {
+      ui_.SetLinkIcon(kIconLinkDown);
+      missed_answers_.store(0);
+      return kRunLost;
+    }
+    ForwardCommand();
+    platform::Sleep(kLinkLoopMs);
+  }
+  return kRunStopped;
+}
+
+void CLinkManager::OnKeepAliveAnswer() {
+  if (keep_alive_due_.load(std::memory_order_acquire)) return;  // nothing awaited: ignored, not acknowledged
+  uint32_t now = platform::TickCount();
+  stats_.AddRoundTrip(platform::TickElapsed(now, keep_alive_sent_at_.load()));
+  deadline_.store(now + kAnswerWindowMs, std::memory_order_release);
+  missed_answers_.store(0);
+  keep_alive_due_.store(true, std::memory_order_release);
+  ui_.SetLinkIcon(kIconLinkUp);
+  if (!minimized_once_.exchange(true)) ui_.MinimizeWindow();
+  ShowStatus(LinkMoment::kConnected);
+  ui_.SetQualityBar(5);
+  SendAcknowledgement();
+}
+
+void CLinkManager::SendAcknowledgement() {
+  platform::LockGuard guard(link_lock_);
+  const uint8_t one = 1;
+  exchange::Frame ack = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeAcknowledgement, &one, 1);
+  SendFrame(ack.bytes, static_cast<int>(ack.size));
+}
+
+void CLinkManager::OnVoiceFlowControl() { voice_flow_.store(false, std::memory_order_release); }
+
+Transport& CLinkManager::ActiveTransport() {
+  if (link_kind_.load() == static_cast<int>(LinkKind::kWifi)) return udp_;
+  return serial_;
+}
+
+void CLinkManager::SendFrame(const uint8_t* bytes, int count) {
+  platform::LockGuard guard(link_lock_);
+  if (ActiveTransport().SendFrameBytes(bytes, count)) stats_.AddBytesOut(static_cast<uint64_t>(count));
+}
+
+int CLinkManager::ReadTransport() {
+  const int max = link_kind_.load() == static_cast<int>(LinkKind::kWifi) ? static_cast<int>(sizeof chunk_)
+                                                                         : static_cast<int>(kSerialReadMax);
+  return ActiveTransport().ReadAvailable(chunk_, max);
+}
+
+void CLinkManager::ReceiveThread() {
+  if (StopRequested()) return;
+  while (!receive_stop_.load(std::memory_order_acquire) && !StopRequested()) {
+    int n;
+    {
+      platform::LockGuard guard(link_lock_);
+      n = ReadTransport();
+    }
+    if (n > 0) {
+      stats_.AddBytesIn(static_cast<uint64_t>(n));
+      if (upload_mode_.load(std::memory_order_acquire))
+        OnFirmwareReply(n);
+      else
+        FeedBytes(chunk_, static_cast<std::size_t>(n));
+    } else {
+      platform::Sleep(1);
+    }
+  }
+}
+
+void CLinkManager::FeedBytes(const uint8_t* chunk, std::size_t count) { deframer_.FeedBytes(chunk, count, *this); }
+
+void CLinkManager::HandleFrame(const uint8_t* frame, std::size_t length) {
+  exchange::FrameVerdict verdict = exchange::CheckFrame(frame, length);
+  stats_.CountCandidate(verdict, length > exchange::kOffDataType ? frame[exchange::kOffDataType] : 0);
+  if (verdict == exchange::FrameVerdict::kAccepted) dispatch_.Dispatch(frame, length);
+}
+
+void CLinkManager::ForwardCommand() {
+  exchange::RingRecord record = commands_.Take();
+  if (!record) return;
+  const uint32_t len = record.length;
+  // 100 or more is skipped as designed; lengths beyond the slot are skipped too, never read past it.
+  if (len >= 100 || len > record.capacity) return;
+  uint8_t local[100];
+  std::memcpy(local, record.data(), len);
+  if (len >= 2 && local[0] == exchange::kFrameStart0 && local[1] == exchange::kFrameStart1) {
+    if (len > exchange::kOffPayload && local[exchange::kOffDataType] == kTypeRecordSetting)
+      dispatch_.SetVoiceSegmentLength(static_cast<int8_t>(local[exchange::kOffPayload]));
+    else if (len > exchange::kOffDataType && local[exchange::kOffDataType] == kTypeStopAudio)
+      voice_stop_.store(true, std::memory_order_release);
+    platform::LockGuard guard(link_lock_);
+    SendFrame(local, static_cast<int>(len));
+    return;
+  }
+  const bool continuation = len >= 3 && std::memcmp(local + len - 3, "EOF", 3) == 0;
+  const uint32_t path_len = continuation ? len - 3 : len;
+  char path[101];
+  std::memcpy(path, local, path_len);
+  path[path_len] = '\0';
+  StartAudioUpload(path, continuation);
+}
+
+}  // namespace relay

@@ -1,0 +1,142 @@
+// The heart of the relay: the connection thread that opens the chosen transport and keeps the link
+// alive with keep-alive pairs, the receive thread that cuts and dispatches frames, and the command
+// forwarding from the clients' command section.
+//
+// Threads: the connection thread runs Connect, RunLink and ForwardCommand; one receive thread per
+// open transport runs ReadTransport, FeedBytes and HandleFrame. The link lock (recursive) is held
+// around every use of a transport. The flags below are single atomics read on every loop pass.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "exchange/deframer.h"
+#include "exchange/sections.h"
+#include "platform/lock.h"
+#include "platform/thread.h"
+#include "relay/link/inbound_dispatch.h"
+#include "relay/link/link_stats.h"
+#include "relay/link/link_ui.h"
+#include "relay/link/status_texts.h"
+#include "relay/transport/serial_port.h"
+#include "relay/transport/udp_endpoint.h"
+
+namespace relay {
+
+enum class LinkKind : int { kSerial = 1, kWifi = 2, kBluetooth = 3 };
+
+// Connect results.
+inline constexpr int kConnectUp = 0;
+inline constexpr int kConnectHandshakeFailed = 1;
+inline constexpr int kConnectPortFailed = 3;
+// RunLink results.
+inline constexpr int kRunStopped = 1;
+inline constexpr int kRunLost = 2;
+
+inline constexpr uint8_t kTypeKeepAlive = 0xFF;
+inline constexpr uint8_t kTypeAcknowledgement = 0x01;
+inline constexpr uint8_t kTypeRecordSetting = 0x0B;
+inline constexpr uint8_t kTypeStopAudio = 0x0E;
+
+class CLinkManager : public exchange::FrameSink, public InboundHooks {
+ public:
+  explicit CLinkManager(LinkUi& ui);
+  // Teardown: ends the connection thread, releases the Bluetooth module when that was the last kind
+  // chosen, closes the transports, destroys the section handles.
+  ~CLinkManager() override;
+  CLinkManager(const CLinkManager&) = delete;
+  CLinkManager& operator=(const CLinkManager&) = delete;
+
+  // The dialog's Connect: clears the stop flag and starts the connection thread. False when a
+  // connection thread is still running or cannot be started.
+  bool StartConnection();
+  // The dialog's Disconnect: raises the stop flag; every loop ends on its next pass.
+  void RequestStop() { stop_.store(true, std::memory_order_release); }
+  // Waits until the connection thread has ended (after RequestStop or a give-up).
+  void WaitForConnectionThread() { connection_thread_.Join(); }
+  bool ConnectionRunning() const { return connection_running_.load(std::memory_order_acquire); }
+  bool GaveUp() const { return gave_up_.load(std::memory_order_acquire); }
+  bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+
+  // The design's operations, public so the front ends and tests can drive them.
+  int ConnectionThread();
+  int Connect();
+  int RunLink();
+  void ReceiveThread();
+  int ReadTransport();
+  void SendFrame(const uint8_t* bytes, int count);
+  void FeedBytes(const uint8_t* chunk, std::size_t count);
+  void HandleFrame(const uint8_t* frame, std::size_t length) override;
+  void ForwardCommand();
+
+  // InboundHooks.
+  void OnKeepAliveAnswer() override;
+  void SendAcknowledgement() override;
+  void OnVoiceFlowControl() override;
+
+  // Audio upload of a WAV file named by a client.
+  void StartAudioUpload(const char* path, bool continuation);
+  // Bluetooth module dialogue: 1 on success, 0 on failure.
+  int BluetoothConnect();
+  void BluetoothRelease();
+  // Bytes read while in upload mode.
+  void OnFirmwareReply(int count);
+
+  LinkStats& stats() { return stats_; }
+  CInboundDispatch& dispatch() { return dispatch_; }
+  platform::RecursiveLock& link_lock() { return link_lock_; }
+  CSerialPort& serial() { return serial_; }
+  CUdpEndpoint& udp() { return udp_; }
+  bool voice_stop() const { return voice_stop_.load(std::memory_order_acquire); }
+  bool voice_flow() const { return voice_flow_.load(std::memory_order_acquire); }
+  void SetUploadMode(bool on) { upload_mode_.store(on, std::memory_order_release); }
+  uint8_t NextSequence() { return sequence_.fetch_add(1, std::memory_order_relaxed); }
+
+ private:
+  void ShowStatus(LinkMoment moment);
+  void GiveUp();
+  void CloseAfterRun(LinkKindChoice kind);
+  void StopReceiveThread();
+  Transport& ActiveTransport();
+
+  LinkUi& ui_;
+  std::atomic<int> link_kind_{static_cast<int>(LinkKind::kSerial)};
+  CUdpEndpoint udp_;
+  CSerialPort serial_;
+  std::unique_ptr<RelayProducers> producers_;
+  exchange::CRingConsumer commands_;
+
+  // Flags and state shared between the threads. Each is one word written by one side and polled by
+  // the other; acquire/release keeps the stop flags ordered with what the stopping side did before.
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> receive_stop_{false};
+  std::atomic<bool> upload_mode_{false};
+  std::atomic<bool> keep_alive_due_{true};
+  std::atomic<int> missed_answers_{0};
+  std::atomic<uint32_t> deadline_{0};
+  std::atomic<bool> deadline_set_{false};  // before the first keep-alive the deadline counts as passed
+  std::atomic<uint32_t> keep_alive_sent_at_{0};
+  std::atomic<bool> minimized_once_{false};
+  std::atomic<bool> voice_stop_{false};
+  std::atomic<bool> voice_flow_{false};
+  std::atomic<uint8_t> sequence_{0};
+  std::atomic<int> com_port_{0};
+  std::atomic<int> ip_port_{0};
+  std::atomic<LinkKindChoice> last_kind_{LinkKindChoice::kNone};
+  std::atomic<bool> connection_running_{false};
+  std::atomic<bool> gave_up_{false};
+
+  platform::RecursiveLock link_lock_;
+  platform::Thread connection_thread_;
+  platform::Thread receive_thread_;
+
+  // Receive side: touched by the receive thread only.
+  uint8_t chunk_[4096];
+  exchange::CDeframer deframer_;
+  CInboundDispatch dispatch_;
+  LinkStats stats_;
+};
+
+}  // namespace relay

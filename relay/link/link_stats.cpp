@@ -1,0 +1,82 @@
+#include "relay/link/link_stats.h"
+
+#include <cstdio>
+
+namespace relay {
+namespace {
+
+const char* TypeName(int type) {
+  switch (type) {
+    case 0x09: return "image";
+    case 0x0A: return "voice";
+    case 0x10: return "voice flow control";
+    case 0x33: return "voice decoder reset";
+    case 0x7B: return "motor sensor";
+    case 0x7C: return "custom sensor";
+    case 0x7D: return "standard sensor";
+    case 0x7F: return "standard sensor (all)";
+    case 0xFF: return "link status";
+    default: return "other";
+  }
+}
+
+}  // namespace
+
+void LinkStats::CountCandidate(exchange::FrameVerdict verdict, uint8_t data_type) {
+  if (verdict == exchange::FrameVerdict::kAccepted)
+    accepted_[data_type].fetch_add(1, std::memory_order_relaxed);
+  else
+    rejected_[static_cast<int>(verdict)].fetch_add(1, std::memory_order_relaxed);
+}
+
+void LinkStats::AddRoundTrip(uint32_t ms) {
+  rtt_last_.store(ms, std::memory_order_relaxed);
+  rtt_sum_.fetch_add(ms, std::memory_order_relaxed);
+  rtt_count_.fetch_add(1, std::memory_order_relaxed);
+  uint32_t cur = rtt_min_.load(std::memory_order_relaxed);
+  while (ms < cur && !rtt_min_.compare_exchange_weak(cur, ms, std::memory_order_relaxed)) {
+  }
+  cur = rtt_max_.load(std::memory_order_relaxed);
+  while (ms > cur && !rtt_max_.compare_exchange_weak(cur, ms, std::memory_order_relaxed)) {
+  }
+}
+
+std::string LinkStats::Format() const {
+  std::string out;
+  char line[160];
+  std::snprintf(line, sizeof line, "bytes in: %llu, bytes out: %llu\n",
+                static_cast<unsigned long long>(bytes_in()), static_cast<unsigned long long>(bytes_out()));
+  out += line;
+  out += "frames accepted:";
+  bool any = false;
+  for (int t = 0; t < 256; ++t) {
+    uint64_t n = accepted(static_cast<uint8_t>(t));
+    if (n == 0) continue;
+    std::snprintf(line, sizeof line, "%s type 0x%02X (%s): %llu", any ? "," : "", t, TypeName(t),
+                  static_cast<unsigned long long>(n));
+    out += line;
+    any = true;
+  }
+  out += any ? "\n" : " none\n";
+  out += "candidates refused:";
+  for (int v = 1; v < exchange::kVerdictCount; ++v) {
+    std::snprintf(line, sizeof line, "%s %s: %llu", v == 1 ? "" : ",",
+                  exchange::FrameVerdictName(static_cast<exchange::FrameVerdict>(v)),
+                  static_cast<unsigned long long>(rejected(static_cast<exchange::FrameVerdict>(v))));
+    out += line;
+  }
+  out += "\n";
+  uint64_t n = round_trips();
+  if (n == 0) {
+    out += "keep-alive round trip: no answer yet\n";
+  } else {
+    std::snprintf(line, sizeof line, "keep-alive round trip (ms): last %u, min %u, mean %llu, max %u, answers %llu\n",
+                  rtt_last_.load(std::memory_order_relaxed), rtt_min_.load(std::memory_order_relaxed),
+                  static_cast<unsigned long long>(rtt_sum_.load(std::memory_order_relaxed) / n),
+                  rtt_max_.load(std::memory_order_relaxed), static_cast<unsigned long long>(n));
+    out += line;
+  }
+  return out;
+}
+
+}  // namespace relay

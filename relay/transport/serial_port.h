@@ -1,0 +1,56 @@
+// The serial link on a tty: 115200 8N1 with RTS/CTS where the device supports it, DTR raised while
+// open, reads of only what has arrived, writes bounded by 2 ms per byte + 500 ms.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "relay/transport/transport.h"
+
+namespace relay {
+
+// The device for COM port `n`: $TREVASK_COM<n> when set, else /dev/ttyS<n-1>.
+std::string ComDeviceName(int port_number);
+
+// Gives a device path a COM port number for this process: the lowest n whose TREVASK_COM<n> is unset
+// or already names `device`, which is then set to it. Returns n (1..255), or 0 when none is free.
+int AssignComNumber(const std::string& device);
+
+class CSerialPort : public Transport {
+ public:
+  CSerialPort() = default;
+  ~CSerialPort() override;
+  CSerialPort(const CSerialPort&) = delete;
+  CSerialPort& operator=(const CSerialPort&) = delete;
+
+  // Opens COM port `port_number` through ComDeviceName. 1 on success, 0 on failure (nothing stays open).
+  int Open(int port_number);
+  // Opens a device by path (/dev/ttyUSB0, /dev/rfcomm0, a pty). 1 or 0.
+  int OpenPath(const std::string& device);
+  uint32_t Read(uint8_t* buffer, uint32_t max_bytes);
+  int Write(const uint8_t* data, int length);
+  // Drops DTR, discards both queues, waits 500 ms, closes, waits 500 ms. Always 1.
+  int Close();
+  int CloseIfOpen();
+  bool IsOpen() const { return open_; }
+  int port_number() const { return port_number_; }
+  const std::string& device() const { return device_; }
+  // Why the last Open failed, for a message a person can act on.
+  const std::string& last_error() const { return last_error_; }
+
+  int ReadAvailable(uint8_t* buffer, int max) override;
+  bool SendFrameBytes(const uint8_t* bytes, int count) override { return Write(bytes, count) == 1; }
+
+ private:
+  int Configure();
+
+  int port_number_ = 3;
+  int baud_rate_ = 115200;
+  int cts_flow_ = 1;
+  int fd_ = -1;
+  bool open_ = false;
+  std::string device_;
+  std::string last_error_;
+};
+
+}  // namespace relay

@@ -1,0 +1,106 @@
+#include "relay/transport/udp_endpoint.h"
+
+#include <arpa/inet.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace relay {
+
+CUdpEndpoint::~CUdpEndpoint() {
+  if (socket_ >= 0) ::close(socket_);
+}
+
+int CUdpEndpoint::Open(uint32_t robot_address, int port) {
+  if (socket_ >= 0) Close();
+  socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socket_ < 0) return 0;
+  robot_ = sockaddr_in{};
+  robot_.sin_family = AF_INET;
+  robot_.sin_addr.s_addr = robot_address;
+  robot_.sin_port = htons(static_cast<uint16_t>(port));
+  if (robot_address != 0) return 1;
+  if (::bind(socket_, reinterpret_cast<const sockaddr*>(&robot_), sizeof robot_) == 0) return 1;
+  Close();
+  return 0;
+}
+
+void CUdpEndpoint::Close() {
+  if (socket_ < 0) return;
+  ::shutdown(socket_, SHUT_RDWR);
+  ::close(socket_);
+  socket_ = -1;
+}
+
+int CUdpEndpoint::Send(const uint8_t* data, int length) {
+  if (robot_.sin_addr.s_addr == 0 || length <= 0 || socket_ < 0) return 0;
+  int sent = 0;
+  while (sent < length) {
+    ssize_t n = ::sendto(socket_, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL,
+                         reinterpret_cast<const sockaddr*>(&robot_), sizeof robot_);
+    if (n <= 0) break;
+    sent += static_cast<int>(n);
+  }
+  return sent;
+}
+
+int CUdpEndpoint::Receive(uint8_t* buffer, int size) {
+  if (socket_ < 0 || size < 0) return -1;
+  sockaddr_in from{};
+  socklen_t from_len = sizeof from;
+  ssize_t n = ::recvfrom(socket_, buffer, static_cast<size_t>(size), MSG_DONTWAIT,
+                         reinterpret_cast<sockaddr*>(&from), &from_len);
+  if (n < 0) return -1;
+  if (from_len >= sizeof(sockaddr_in) && from.sin_family == AF_INET) {
+    robot_.sin_family = AF_INET;
+    robot_.sin_port = from.sin_port;
+    robot_.sin_addr = from.sin_addr;
+  }
+  return static_cast<int>(n);
+}
+
+int CUdpEndpoint::Poll(int kind) {
+  if (socket_ < 0 || socket_ >= FD_SETSIZE) return -1;
+  fd_set read_set, write_set, except_set;
+  FD_ZERO(&read_set);
+  FD_ZERO(&write_set);
+  FD_ZERO(&except_set);
+  FD_SET(socket_, &read_set);
+  FD_SET(socket_, &write_set);
+  FD_SET(socket_, &except_set);
+  timeval timeout{0, 1000};
+  int result = ::select(socket_ + 1, &read_set, &write_set, &except_set, &timeout);
+  if (result < 0) return -1;
+  if (result == 0) return 0;
+  if (kind == 1 && FD_ISSET(socket_, &read_set)) return kPollReadable;
+  if (kind == 2 && FD_ISSET(socket_, &write_set)) return kPollWritable;
+  if (FD_ISSET(socket_, &except_set)) return -2;
+  return result;
+}
+
+int CUdpEndpoint::LocalPort() const {
+  if (socket_ < 0) return 0;
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+int CUdpEndpoint::ReadAvailable(uint8_t* buffer, int max) {
+  if (PollReadable() != kPollReadable) return 0;
+  return Receive(buffer, max);
+}
+
+bool CUdpEndpoint::SendFrameBytes(const uint8_t* bytes, int count) {
+  if (PollWritable() != kPollWritable) return false;  // not writable within 1 ms: the frame is dropped
+  return Send(bytes, count) == count;
+}
+
+bool ParseIpv4(const char* text, uint32_t& network_order) {
+  in_addr a{};
+  if (text == nullptr || ::inet_pton(AF_INET, text, &a) != 1) return false;
+  network_order = a.s_addr;
+  return true;
+}
+
+}  // namespace relay

@@ -1,0 +1,111 @@
+// robot-sim: a simulated robot on a UDP port or a pseudo-terminal, for tests, demos and anyone
+// without hardware.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/clock.h"
+#include "sim/robot.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+const char* kUsage =
+    "usage: robot-sim (--udp ADDRESS:PORT | --pty PATH) [options]\n"
+    "  --udp ADDRESS:PORT        answer the relay over UDP (port 0 picks a free one)\n"
+    "  --pty PATH                create a pseudo-terminal and link its device at PATH; point the\n"
+    "                            relay at it with TREVASK_COMn=PATH and --serial COMn\n"
+    "  --stop-answering-after N  go silent after N keep-alive answers\n"
+    "  --silence-ms MS           a silence lasts MS milliseconds (default: for ever)\n"
+    "  --drop PERCENT            leave out this share of the frames it sends\n"
+    "  --corrupt PERCENT         send this share with a wrong CRC\n"
+    "  --garbage PERCENT         put 1..7 garbage bytes in front of this share\n"
+    "  --seed N                  seed for the misbehaviour (default 1)\n"
+    "  --period MS               sensor period until a client sets one (default 100)\n"
+    "  --duration MS             stop after MS milliseconds\n"
+    "  --verbose                 also log keep-alives, acknowledgements and voice packets\n"
+    "  --quiet                   log nothing\n";
+
+bool Number(const char* text, long& out) {
+  char* end = nullptr;
+  out = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && out >= 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string udp, pty;
+  sim::SimOptions options;
+  long duration = -1;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+    long number = 0;
+    auto take_number = [&](long max) {
+      if (v == nullptr || !Number(v, number) || number > max) return false;
+      ++i;
+      return true;
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--udp" && v != nullptr) {
+      udp = v, ++i;
+    } else if (arg == "--pty" && v != nullptr) {
+      pty = v, ++i;
+    } else if (arg == "--stop-answering-after" && take_number(1000000)) {
+      options.stop_answering_after = static_cast<int>(number);
+    } else if (arg == "--silence-ms" && take_number(100000000)) {
+      options.silence_ms = static_cast<uint32_t>(number);
+    } else if (arg == "--drop" && take_number(100)) {
+      options.drop_percent = static_cast<int>(number);
+    } else if (arg == "--corrupt" && take_number(100)) {
+      options.corrupt_percent = static_cast<int>(number);
+    } else if (arg == "--garbage" && take_number(100)) {
+      options.garbage_percent = static_cast<int>(number);
+    } else if (arg == "--seed" && take_number(0xFFFFFFFFL)) {
+      options.seed = static_cast<uint32_t>(number);
+    } else if (arg == "--period" && take_number(60000)) {
+      options.default_period_ms = static_cast<uint32_t>(number < 10 ? 10 : number);
+    } else if (arg == "--duration" && take_number(0x7FFFFFFFL)) {
+      duration = number;
+    } else if (arg == "--verbose") {
+      options.verbose = true;
+    } else if (arg == "--quiet") {
+      options.log = nullptr;
+    } else {
+      std::fprintf(stderr, "robot-sim: bad argument '%s'\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
+  }
+  if (udp.empty() == pty.empty()) {
+    std::fprintf(stderr, "robot-sim: give exactly one of --udp and --pty\n%s", kUsage);
+    return 2;
+  }
+  std::string error;
+  std::unique_ptr<sim::Wire> wire = udp.empty() ? sim::OpenPtyWire(pty, error) : sim::OpenUdpWire(udp, error);
+  if (!wire) {
+    std::fprintf(stderr, "robot-sim: %s\n", error.c_str());
+    return 2;
+  }
+  ::signal(SIGINT, OnSignal);
+  ::signal(SIGTERM, OnSignal);
+  std::printf("robot-sim: ready on %s\n", wire->Describe().c_str());
+  std::fflush(stdout);
+
+  sim::SimRobot robot(*wire, options);
+  const uint32_t start = platform::TickCount();
+  while (!g_stop) {
+    robot.Step(1);
+    if (duration >= 0 && platform::TickElapsed(platform::TickCount(), start) >= static_cast<uint32_t>(duration)) break;
+  }
+  std::printf("robot-sim: stopped after %d keep-alive answers and %d frames sent\n", robot.keep_alives_answered(),
+              robot.frames_sent());
+  return 0;
+}

@@ -1,0 +1,90 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/wire.h"
+
+namespace sim {
+namespace {
+
+class PtyWire : public Wire {
+ public:
+  PtyWire(int master, int slave, std::string slave_name, std::string link)
+      : master_(master), slave_(slave), slave_name_(std::move(slave_name)), link_(std::move(link)) {}
+  ~PtyWire() override {
+    ::unlink(link_.c_str());
+    ::close(slave_);
+    ::close(master_);
+  }
+
+  int Receive(uint8_t* buffer, std::size_t size) override {
+    ssize_t n = ::read(master_, buffer, size);
+    if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == EIO) ? 0 : -1;
+    return static_cast<int>(n);
+  }
+
+  bool Send(const uint8_t* bytes, std::size_t count) override {
+    std::size_t done = 0;
+    int spins = 0;
+    while (done < count) {
+      ssize_t n = ::write(master_, bytes + done, count - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+      if (++spins > 50) return false;  // nobody reads the other side: drop rather than block the robot
+      pollfd p{master_, POLLOUT, 0};
+      ::poll(&p, 1, 2);
+    }
+    return true;
+  }
+
+  int fd() const override { return master_; }
+  std::string Describe() const override { return "pty " + slave_name_ + " at " + link_; }
+
+ private:
+  int master_;
+  int slave_;  // kept open so the master never sees a hang-up while the relay reconnects
+  std::string slave_name_;
+  std::string link_;
+};
+
+}  // namespace
+
+std::unique_ptr<Wire> OpenPtyWire(const std::string& link_path, std::string& error) {
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    error = std::string("pseudo-terminal: ") + std::strerror(errno);
+    if (master >= 0) ::close(master);
+    return nullptr;
+  }
+  const char* name = ::ptsname(master);
+  std::string slave_name = name != nullptr ? name : "";
+  int slave = ::open(slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) {
+    error = slave_name + ": " + std::strerror(errno);
+    ::close(master);
+    return nullptr;
+  }
+  // Raw from the start: no echo of the relay's frames back to it, no line editing of binary data.
+  termios tio{};
+  tcgetattr(slave, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(slave, TCSANOW, &tio);
+  ::unlink(link_path.c_str());
+  if (::symlink(slave_name.c_str(), link_path.c_str()) != 0) {
+    error = link_path + ": " + std::strerror(errno);
+    ::close(slave);
+    ::close(master);
+    return nullptr;
+  }
+  return std::make_unique<PtyWire>(master, slave, slave_name, link_path);
+}
+
+}  // namespace sim

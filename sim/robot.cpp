@@ -1,0 +1,303 @@
+#include "sim/robot.h"
+
+#include <poll.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+
+#include "exchange/crc8.h"
+#include "exchange/frame.h"
+#include "platform/clock.h"
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kTypeKeepAlive = 0xFF;
+constexpr uint8_t kTypeVoice = 0x0A;
+constexpr std::size_t kVoiceBytes = 128;         // 256 samples per packet
+constexpr uint32_t kVoicePeriodMs = 32;          // 256 samples at 8000 samples per second
+constexpr double kToneHz = 440.0;
+
+void PutWord(uint8_t* p, int value) {
+  p[0] = static_cast<uint8_t>(value & 0xFF);
+  p[1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+}
+
+int Wave(double t, double period_s, double phase, int centre, int amplitude) {
+  return centre + static_cast<int>(amplitude * std::sin(2.0 * M_PI * t / period_s + phase));
+}
+
+}  // namespace
+
+SimRobot::SimRobot(Wire& wire, SimOptions options)
+    : wire_(wire), options_(options), random_(options.seed), started_(platform::TickCount()) {
+  motor_.period_ms = standard_.period_ms = custom_.period_ms = options_.default_period_ms;
+  last_motor_tick_ = started_;
+}
+
+void SimRobot::Log(const char* format, ...) {
+  if (options_.log == nullptr) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::fprintf(options_.log, "robot-sim: %s\n", text);
+  std::fflush(options_.log);
+}
+
+std::vector<std::vector<uint8_t>> SimRobot::ReceivedFrames() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return received_;
+}
+
+int SimRobot::keep_alives_answered() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return answered_;
+}
+
+int SimRobot::frames_sent() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return sent_;
+}
+
+void SimRobot::Inject(std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  injected_.push_back(std::move(bytes));
+}
+
+void SimRobot::Step(int wait_ms) {
+  pollfd p{wire_.fd(), POLLIN, 0};
+  ::poll(&p, 1, wait_ms);
+  uint8_t buffer[4096];
+  for (int rounds = 0; rounds < 64; ++rounds) {
+    int n = wire_.Receive(buffer, sizeof buffer);
+    if (n <= 0) break;
+    OnBytes(buffer, static_cast<std::size_t>(n));
+  }
+  std::vector<std::vector<uint8_t>> injected;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    injected.swap(injected_);
+  }
+  for (const auto& bytes : injected) wire_.Send(bytes.data(), bytes.size());
+  Poll(platform::TickCount());
+}
+
+void SimRobot::OnBytes(const uint8_t* bytes, std::size_t count) {
+  pending_.insert(pending_.end(), bytes, bytes + count);
+  std::size_t pos = 0;
+  while (pos + 1 < pending_.size()) {
+    if (pending_[pos] != 0x5E || pending_[pos + 1] != 0x02) {
+      ++pos;
+      continue;
+    }
+    if (pending_.size() - pos < 6) break;
+    std::size_t total = pending_[pos + 5] + exchange::kFrameOverhead;
+    if (pending_.size() - pos < total) break;
+    const uint8_t* f = pending_.data() + pos;
+    const std::size_t n = total - exchange::kFrameOverhead;
+    if (f[total - 2] == 0x5E && f[total - 1] == 0x0D && exchange::Crc8(f + 2, n + 4) == f[6 + n]) {
+      OnFrame(f, total);
+      pos += total;
+    } else {
+      ++pos;  // not a frame after all: resynchronise on the next marker
+    }
+  }
+  if (pos >= pending_.size() && !pending_.empty() && pending_.back() == 0x5E && pos > 0) pos = pending_.size() - 1;
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(std::min(pos, pending_.size())));
+  if (pending_.size() > 65536) pending_.clear();
+}
+
+void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
+  const uint8_t dest = frame[2], type = frame[4];
+  const std::size_t n = frame[5];
+  const uint8_t* payload = frame + 6;
+  const uint32_t now = platform::TickCount();
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    received_.emplace_back(frame, frame + length);
+  }
+  const bool chatter = type == kTypeKeepAlive || type == 0x01 || type == kTypeVoice;
+  if (options_.verbose || !chatter) {
+    std::string hex;
+    char b[4];
+    for (std::size_t i = 0; i < length; ++i) {
+      std::snprintf(b, sizeof b, " %02X", frame[i]);
+      hex += b;
+    }
+    Log("received %s (dest %u, type 0x%02X):%s", CommandName(dest, type, payload, n).c_str(), dest, type,
+        hex.c_str());
+  }
+
+  switch (type) {
+    case kTypeKeepAlive: {
+      if (n < 1 || payload[0] != 0) break;
+      if (silent_) {
+        if (options_.silence_ms == 0 || platform::TickElapsed(now, silent_since_) < options_.silence_ms) break;
+        silent_ = false;
+        std::lock_guard<std::mutex> guard(mutex_);
+        answered_ = 0;
+        Log("answering keep-alives again");
+      }
+      const uint8_t one = 1;
+      SendFrame(kTypeKeepAlive, &one, 1);
+      int answered;
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        answered = ++answered_;
+      }
+      if (options_.stop_answering_after >= 0 && answered >= options_.stop_answering_after) {
+        silent_ = true;
+        silent_since_ = now;
+        Log("silent after %d keep-alive answers", answered);
+      }
+      break;
+    }
+    case 0x05:
+      if (n >= 3 && payload[0] < 6) pwm_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
+      break;
+    case 0x1A:
+      if (n >= 3 && payload[0] < 6) velocity_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
+      break;
+    case 0x06:
+    case 0x1B:
+      for (std::size_t c = 0; c < 6 && 2 * c + 1 < n; ++c) {
+        int16_t v = static_cast<int16_t>(payload[2 * c] | payload[2 * c + 1] << 8);
+        (type == 0x06 ? pwm_ : velocity_)[c] = v;
+      }
+      break;
+    case 0x07:
+      if (n >= 5 && payload[0] == 0x12) {
+        uint32_t period = static_cast<uint32_t>(payload[3] | payload[4] << 8);
+        if (period < 10) period = 10;
+        if (payload[2] == 0 || payload[2] == 3) motor_.period_ms = period;
+        if (payload[2] == 1 || payload[2] == 3) standard_.period_ms = period;
+        if (payload[2] == 2 || payload[2] == 3) custom_.period_ms = period;
+      }
+      break;
+    case 0x7B: StartStream(motor_, n > 0 ? payload[0] : 0, now); break;
+    case 0x7C: StartStream(custom_, n > 0 ? payload[0] : 0, now); break;
+    case 0x7D: StartStream(standard_, n > 0 ? payload[0] : 0, now); break;
+    case 0x7F:
+      StartStream(motor_, n > 0 ? payload[0] : 0, now);
+      StartStream(standard_, n > 0 ? payload[0] : 0, now);
+      StartStream(custom_, n > 0 ? payload[0] : 0, now);
+      break;
+    case 0x0B:
+      recording_ = true;
+      next_voice_ = now;
+      break;
+    case 0x0C: recording_ = false; break;
+    default: break;
+  }
+}
+
+void SimRobot::StartStream(Stream& s, int count, uint32_t now) {
+  s.remaining = count == 0xFF ? -1 : count;
+  s.next_due = now;
+}
+
+void SimRobot::SendFrame(uint8_t type, const uint8_t* payload, std::size_t n) {
+  uint8_t out[8 + exchange::kMaxFrame];
+  std::size_t garbage = 0;
+  std::uniform_int_distribution<int> percent(0, 99);
+  if (options_.drop_percent > 0 && percent(random_) < options_.drop_percent) return;
+  if (options_.garbage_percent > 0 && percent(random_) < options_.garbage_percent) {
+    garbage = static_cast<std::size_t>(std::uniform_int_distribution<int>(1, 7)(random_));
+    for (std::size_t i = 0; i < garbage; ++i) out[i] = static_cast<uint8_t>(random_());
+  }
+  std::size_t size = exchange::BuildFrame(out + garbage, exchange::kMaxFrame, exchange::kDestComputer, sequence_++,
+                                          type, payload, n);
+  if (size == 0) return;
+  if (options_.corrupt_percent > 0 && percent(random_) < options_.corrupt_percent) out[garbage + 6 + n] ^= 0x5A;
+  if (wire_.Send(out, garbage + size)) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++sent_;
+  }
+}
+
+void SimRobot::SendSensor(uint8_t type, uint32_t now) {
+  const double t = static_cast<double>(platform::TickElapsed(now, started_)) / 1000.0;
+  uint8_t p[50] = {};
+  std::size_t n = 0;
+  if (type == 0x7D || type == 0x7F) {
+    n = 40;
+    for (int i = 0; i < 6; ++i) p[i] = static_cast<uint8_t>(Wave(t, 6.0 + i, i, 120, 90));  // sonar, cm
+    PutWord(p + 6, Wave(t, 9.0, 0, 300, 200));    // human motion 1
+    PutWord(p + 8, t - std::floor(t / 20) * 20 < 1 ? 1 : 0);  // alarm 1, briefly every 20 s
+    PutWord(p + 10, Wave(t, 11.0, 1, 300, 200));  // human motion 2
+    PutWord(p + 12, 0);                            // alarm 2
+    PutWord(p + 14, Wave(t, 5.0, 0, 2048, 120));   // tilt x
+    PutWord(p + 16, Wave(t, 7.0, 1, 2048, 120));   // tilt y
+    PutWord(p + 18, Wave(t, 30.0, 0, 1200, 40));   // overheat 1
+    PutWord(p + 20, Wave(t, 31.0, 1, 1180, 40));   // overheat 2
+    PutWord(p + 22, Wave(t, 60.0, 0, 245, 10));    // temperature, tenths of a degree
+    PutWord(p + 24, Wave(t, 4.0, 0, 1500, 900));   // infrared range
+    p[26] = 0x11, p[27] = 0x22, p[28] = 0x33, p[29] = static_cast<uint8_t>(t);  // infrared codes
+    const int drain = static_cast<int>(t / 10);
+    PutWord(p + 30, 3900 - drain);                 // battery 1
+    PutWord(p + 32, 3850 - drain);                 // battery 2
+    PutWord(p + 34, 3800 - drain);                 // battery 3
+    PutWord(p + 36, 2048);                         // reference voltage
+    PutWord(p + 38, Wave(t, 8.0, 2, 2048, 1500));  // potentiometer voltage
+  } else if (type == 0x7B) {
+    n = 33;
+    const double dt = static_cast<double>(platform::TickElapsed(now, last_motor_tick_)) / 1000.0;
+    last_motor_tick_ = now;
+    for (int c = 0; c < 6; ++c) {
+      PutWord(p + 2 * c, Wave(t, 10.0 + c, c, 2048, 600));  // potentiometers
+      int drive = velocity_[c] != 0 ? velocity_[c] : pwm_[c] / 10;
+      PutWord(p + 12 + 2 * c, std::abs(drive) * 3 + 20);     // currents, mA
+    }
+    uint8_t dirs = 0;
+    for (int e = 0; e < 2; ++e) {
+      int speed = velocity_[e] != 0 ? velocity_[e] : pwm_[e] / 10;
+      encoder_[e] += static_cast<int32_t>(speed * dt);
+      PutWord(p + 24 + 4 * e, encoder_[e] & 0xFFFF);
+      PutWord(p + 26 + 4 * e, std::abs(speed));
+      if (speed < 0) dirs |= static_cast<uint8_t>(1 << e);
+    }
+    p[32] = dirs;
+  } else {
+    n = 37;
+    for (int c = 0; c < 8; ++c) PutWord(p + 2 * c, Wave(t, 12.0 + c, c, 2000, 300));  // AD channels
+    p[16] = static_cast<uint8_t>(static_cast<int>(t) & 0x0F);                         // digital inputs
+    for (int g = 0; g < 8; ++g) PutWord(p + 17 + 2 * g, 1000 * g + static_cast<int>(t));  // GPS words
+    p[33] = 1, p[34] = 2, p[35] = 3, p[36] = 4;                                         // sensor IDs
+  }
+  SendFrame(type, p, n);
+}
+
+void SimRobot::SendVoicePacket() {
+  int16_t samples[2 * kVoiceBytes];
+  for (int16_t& s : samples) {
+    s = static_cast<int16_t>(8000.0 * std::sin(tone_phase_));
+    tone_phase_ += 2.0 * M_PI * kToneHz / 8000.0;
+    if (tone_phase_ > 2.0 * M_PI) tone_phase_ -= 2.0 * M_PI;
+  }
+  uint8_t packet[kVoiceBytes];
+  exchange::AdpcmEncode(samples, 2 * kVoiceBytes, voice_state_, packet);
+  SendFrame(kTypeVoice, packet, kVoiceBytes);
+}
+
+void SimRobot::Poll(uint32_t now) {
+  struct {
+    Stream* stream;
+    uint8_t type;
+  } streams[] = {{&motor_, 0x7B}, {&standard_, 0x7D}, {&custom_, 0x7C}};
+  for (auto& s : streams) {
+    if (s.stream->remaining == 0 || platform::TickAfter(s.stream->next_due, now)) continue;
+    SendSensor(s.type, now);
+    s.stream->next_due = now + s.stream->period_ms;
+    if (s.stream->remaining > 0) --s.stream->remaining;
+  }
+  if (recording_ && !platform::TickAfter(next_voice_, now)) {
+    SendVoicePacket();
+    next_voice_ += kVoicePeriodMs;
+    if (platform::TickAfter(now, next_voice_ + 10 * kVoicePeriodMs)) next_voice_ = now;  // fell far behind
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,94 @@
+// The simulated robot: both controller boards behind one link, answering keep-alives, streaming
+// sensor packets on request, sending a tone as voice packets while recording, and logging every
+// command it receives by name. It can misbehave on request to exercise the relay's fault handling.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "exchange/adpcm.h"
+#include "sim/wire.h"
+
+namespace sim {
+
+struct SimOptions {
+  int stop_answering_after = -1;  // keep-alive answers before going silent; -1 never
+  uint32_t silence_ms = 0;        // how long a silence lasts; 0 for ever
+  int drop_percent = 0;           // share of outgoing frames not sent
+  int corrupt_percent = 0;        // share of outgoing frames sent with a wrong CRC
+  int garbage_percent = 0;        // share of outgoing frames preceded by 1..7 garbage bytes
+  uint32_t seed = 1;
+  uint32_t default_period_ms = 100;  // sensor period until the control sets one
+  bool verbose = false;              // also log keep-alives and acknowledgements
+  FILE* log = stdout;                // nullptr: no log
+};
+
+class SimRobot {
+ public:
+  SimRobot(Wire& wire, SimOptions options);
+
+  // Bytes from the relay.
+  void OnBytes(const uint8_t* bytes, std::size_t count);
+  // Timers: sensor streams, voice, the end of a silence. `now` is the platform tick.
+  void Poll(uint32_t now);
+  // Reads what the wire holds and runs the timers once; waits at most `wait_ms` real ms for input.
+  void Step(int wait_ms);
+
+  // Queues raw bytes to go out on the wire at the next Step; callable from any thread.
+  void Inject(std::vector<uint8_t> bytes);
+
+  // What the robot received, for tests: every complete frame in arrival order.
+  std::vector<std::vector<uint8_t>> ReceivedFrames();
+  int keep_alives_answered();
+  int frames_sent();
+
+  // Human-readable name of a frame the robot receives, from its data type and first payload byte.
+  static std::string CommandName(uint8_t destination, uint8_t type, const uint8_t* payload, std::size_t n);
+
+ private:
+  struct Stream {
+    int remaining = 0;  // packets still to send; -1 endless
+    uint32_t period_ms = 100;
+    uint32_t next_due = 0;
+  };
+
+  void OnFrame(const uint8_t* frame, std::size_t length);
+  void SendFrame(uint8_t type, const uint8_t* payload, std::size_t n);
+  void StartStream(Stream& s, int count, uint32_t now);
+  void SendSensor(uint8_t type, uint32_t now);
+  void SendVoicePacket();
+  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  Wire& wire_;
+  SimOptions options_;
+  std::mt19937 random_;
+  std::vector<uint8_t> pending_;  // bytes not yet forming a whole frame
+
+  std::mutex mutex_;  // guards what tests read from other threads
+  std::vector<std::vector<uint8_t>> received_;
+  std::vector<std::vector<uint8_t>> injected_;
+  int answered_ = 0;
+  int sent_ = 0;
+
+  bool silent_ = false;
+  uint32_t silent_since_ = 0;
+  uint8_t sequence_ = 0;
+
+  Stream motor_, standard_, custom_;
+  uint32_t started_ = 0;
+  int16_t velocity_[6] = {};
+  int16_t pwm_[6] = {};
+  int32_t encoder_[2] = {};
+  uint32_t last_motor_tick_ = 0;
+
+  bool recording_ = false;
+  uint32_t next_voice_ = 0;
+  exchange::AdpcmState voice_state_;
+  double tone_phase_ = 0.0;
+};
+
+}  // namespace sim

@@ -1,0 +1,31 @@
+// The robot's end of a link: a UDP socket or the master side of a pseudo-terminal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace sim {
+
+class Wire {
+ public:
+  virtual ~Wire() = default;
+  // Bytes that arrived (one datagram for UDP), 0 when nothing waits, -1 on a hard error.
+  virtual int Receive(uint8_t* buffer, std::size_t size) = 0;
+  // Sends bytes (one datagram for UDP); false when they could not go out.
+  virtual bool Send(const uint8_t* bytes, std::size_t count) = 0;
+  // A descriptor to poll for input.
+  virtual int fd() const = 0;
+  // Where the relay reaches us, for people: "udp 127.0.0.1:5000" or "pty /dev/pts/4 at PATH".
+  virtual std::string Describe() const = 0;
+};
+
+// Binds a UDP socket at "ADDRESS:PORT" (port 0 picks a free one). Answers whoever spoke last.
+std::unique_ptr<Wire> OpenUdpWire(const std::string& address_port, std::string& error);
+
+// Creates a pseudo-terminal in raw mode and links its slave name at `link_path` (replacing an
+// earlier link there). The link is removed when the wire goes.
+std::unique_ptr<Wire> OpenPtyWire(const std::string& link_path, std::string& error);
+
+}  // namespace sim

@@ -1,0 +1,290 @@
+// The link manager against the simulated robot over real UDP sockets and pseudo-terminals, with the
+// suite's time scale making the design's seconds into tens of milliseconds.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+
+#include "exchange/crc8.h"
+#include "exchange/frame.h"
+#include "link_test_support.h"
+#include "platform/clock.h"
+
+namespace {
+
+using testing_support::RecordingUi;
+using testing_support::StartUdpSim;
+using testing_support::UniqueRobot;
+using testing_support::WaitUntil;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Frame(uint8_t dest, uint8_t type, const Bytes& payload) {
+  Bytes f(exchange::kMaxFrame);
+  f.resize(exchange::BuildFrame(f.data(), f.size(), dest, 0, type, payload.data(), payload.size()));
+  return f;
+}
+
+std::vector<Bytes> FramesOfType(sim::SimRobot& robot, uint8_t type) {
+  std::vector<Bytes> out;
+  for (auto& f : robot.ReceivedFrames())
+    if (f[4] == type) out.push_back(f);
+  return out;
+}
+
+TEST(LinkManager, KeepAlivePairConnectsAndIsAcknowledged) {
+  auto sim = StartUdpSim();
+  ASSERT_TRUE(sim);
+  RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), UniqueRobot("ka")));
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return ui.Has("status:WiFi Connection: Connected, IP Port: " + std::to_string(sim->UdpPort())); }));
+
+  auto keep_alives = FramesOfType(sim->robot(), 0xFF);
+  ASSERT_GE(keep_alives.size(), 2u);
+  const uint8_t covered[] = {0x08, 0x31, 0xFF, 0x01, 0x00};
+  EXPECT_EQ(keep_alives[0], (Bytes{0x5E, 0x02, 0x08, 0x31, 0xFF, 0x01, 0x00, exchange::Crc8(covered, 5), 0x5E, 0x0D}));
+  Bytes second = keep_alives[0];
+  second[2] = 0x01;
+  second[7] = exchange::Crc8(second.data() + 2, 5);
+  EXPECT_EQ(keep_alives[1], second) << "the second copy goes to the motion board with its own CRC";
+
+  // The sim answers both copies: the first answer is acknowledged, the second finds the next
+  // keep-alive due and is ignored.
+  ASSERT_TRUE(WaitUntil([&] { return !FramesOfType(sim->robot(), 0x01).empty(); }));
+  Bytes ack = FramesOfType(sim->robot(), 0x01)[0];
+  EXPECT_EQ(ack.size(), 10u);
+  EXPECT_EQ(ack[2], 0x08);
+  EXPECT_EQ(ack[6], 0x01);
+  EXPECT_EQ(ack[7], exchange::Crc8(ack.data() + 2, 5));
+
+  EXPECT_TRUE(ui.Has("icon:141"));
+  EXPECT_EQ(ui.Count("minimize"), 1);
+  std::vector<std::string> status = ui.Matching("status:");
+  ASSERT_GE(status.size(), 3u);
+  EXPECT_EQ(status[0], "status:Wi-Fi Connection: Connecting...");
+  EXPECT_EQ(status[1], "status:WiFi Connecting to IP Port: " + std::to_string(sim->UdpPort()));
+
+  // A second round of keep-alives: sequence 0x32, and the window is minimized only once.
+  ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim->robot(), 0xFF).size() >= 4; }));
+  EXPECT_EQ(FramesOfType(sim->robot(), 0xFF)[2][3], 0x32);
+  EXPECT_EQ(ui.Count("minimize"), 1);
+
+  link.RequestStop();
+  link.WaitForConnectionThread();
+  EXPECT_EQ(ui.Matching("status:").back(), "status:WiFi Connection: Disconnected");
+  EXPECT_EQ(ui.Events().back(), "icon:140");
+  EXPECT_FALSE(link.GaveUp());
+  EXPECT_GT(link.stats().accepted(0xFF), 0u);
+  EXPECT_GT(link.stats().round_trips(), 0u);
+}
+
+TEST(LinkManager, SilentRobotLowersTheBarLosesTheLinkAndIsReconnected) {
+  sim::SimOptions options;
+  options.stop_answering_after = 1;
+  options.silence_ms = 11000;  // silent through one loss, answering again by the reconnect
+  auto sim = StartUdpSim(options);
+  ASSERT_TRUE(sim);
+  RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), UniqueRobot("loss")));
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return ui.Has("status:WiFi Connection down, retry 2 seconds after!"); }, 20000));
+
+  // After the answer the bar went 5, then 4, 3, 2, 1, 0 as the pairs went unanswered.
+  std::vector<std::string> bars = ui.Matching("bar:");
+  std::vector<std::string> tail(bars.end() - 5, bars.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"bar:4", "bar:3", "bar:2", "bar:1", "bar:0"}));
+  EXPECT_TRUE(ui.Has("icon:140"));
+
+  ASSERT_TRUE(WaitUntil([&] { return ui.Has("status:WiFi Connection: Reconnecting..."); }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return ui.Count("minimize") == 2; }, 20000))
+      << "the reconnected link answers again and the window is minimized once more";
+  link.RequestStop();
+  link.WaitForConnectionThread();
+  EXPECT_FALSE(link.GaveUp());
+}
+
+TEST(LinkManager, WifiGivesUpOnTheThirdLoss) {
+  platform::SetTimeScale(0.02);
+  sim::SimOptions options;
+  options.stop_answering_after = 0;
+  auto sim = StartUdpSim(options);
+  ASSERT_TRUE(sim);
+  RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), UniqueRobot("wgive")));
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }, 30000));
+  platform::SetTimeScale(0.05);
+  EXPECT_TRUE(link.GaveUp());
+  EXPECT_EQ(ui.Count("status:WiFi Connection down, retry 2 seconds after!"), 3);
+  EXPECT_EQ(ui.Count("message:WiFi IP port " + std::to_string(sim->UdpPort()) + " can't be opened for communication!\n"), 1);
+  EXPECT_TRUE(ui.Has("disconnect"));
+  EXPECT_EQ(ui.Matching("status:").back(), "status:WiFi Connection: Disconnected");
+}
+
+TEST(LinkManager, SerialGivesUpOnTheFifthFailedOpen) {
+  setenv("TREVASK_COM9", "/nonexistent/trevask-test-port", 1);
+  relay::LinkChoices choices;
+  choices.kind = relay::LinkKindChoice::kSerial;
+  choices.com_text = "COM9";
+  RecordingUi ui(choices);
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }, 20000));
+  EXPECT_TRUE(link.GaveUp());
+  EXPECT_EQ(ui.Count("status:Serial Cable: Reconnecting..."), 4);
+  EXPECT_EQ(ui.Count("note:/nonexistent/trevask-test-port: No such file or directory"), 5);
+  EXPECT_EQ(ui.Count("message:COM port 9 can't be opened for communication!\n"), 1);
+  EXPECT_EQ(ui.Matching("status:").back(), "status:Serial Cable: Disconnected");
+}
+
+TEST(LinkManager, ShortComTextIsAWrongPortNumber) {
+  relay::LinkChoices choices;
+  choices.kind = relay::LinkKindChoice::kSerial;
+  choices.com_text = "COM";
+  RecordingUi ui(choices);
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }, 20000));
+  EXPECT_EQ(ui.Count("message:Port Number is Wrong"), 5);
+  EXPECT_TRUE(link.GaveUp());
+}
+
+TEST(LinkManager, SerialLinkOverAPseudoTerminal) {
+  std::string path = "/tmp/trevask-test-pty-" + std::to_string(getpid());
+  std::string error;
+  auto wire = sim::OpenPtyWire(path, error);
+  ASSERT_TRUE(wire) << error;
+  testing_support::RunningSim sim(std::move(wire), {});
+  setenv("TREVASK_COM7", path.c_str(), 1);
+  relay::LinkChoices choices;
+  choices.kind = relay::LinkKindChoice::kSerial;
+  choices.com_text = "COM7";
+  choices.robot_id = UniqueRobot("pty");
+  RecordingUi ui(choices);
+  {
+    relay::CLinkManager link(ui);
+    ui.Attach(&link);
+    ASSERT_TRUE(link.StartConnection());
+    ASSERT_TRUE(WaitUntil([&] { return ui.Has("status:Serial Cable: Connected, COM Port: 7"); }));
+    EXPECT_TRUE(ui.Has("status:Serial Cable: Connecting to COM Port: 7"));
+    link.RequestStop();
+    link.WaitForConnectionThread();
+    EXPECT_FALSE(link.serial().IsOpen()) << "the close steps run after the link loop, whatever ended it";
+  }
+  auto keep_alives = FramesOfType(sim.robot(), 0xFF);
+  ASSERT_GE(keep_alives.size(), 2u);
+  EXPECT_EQ(keep_alives[0][2], 0x08);
+  EXPECT_EQ(keep_alives[1][2], 0x01);
+}
+
+class LinkedRobot : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim_ = StartUdpSim();
+    ASSERT_TRUE(sim_);
+    // Robot IDs longer than 29 characters are cut by the relay; keep ours short.
+    robot_ = UniqueRobot(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 12));
+    ui_ = std::make_unique<RecordingUi>(testing_support::WifiChoices(sim_->UdpPort(), robot_));
+    link_ = std::make_unique<relay::CLinkManager>(*ui_);
+    ui_->Attach(link_.get());
+    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+    ASSERT_TRUE(link_->StartConnection());
+    ASSERT_TRUE(WaitUntil([&] { return ui_->Has("minimize"); }));
+  }
+  void TearDown() override {
+    if (link_) {
+      link_->RequestStop();
+      link_->WaitForConnectionThread();
+    }
+  }
+  void PutCommand(const Bytes& record) { ASSERT_EQ(commands_.Put(record.data(), static_cast<uint32_t>(record.size())), 1); }
+
+  std::unique_ptr<testing_support::RunningSim> sim_;
+  std::string robot_;
+  std::unique_ptr<RecordingUi> ui_;
+  std::unique_ptr<relay::CLinkManager> link_;
+  exchange::CRingProducer commands_;
+};
+
+TEST_F(LinkedRobot, CommandRecordReachesTheRobotByteForByte) {
+  Bytes pwm = Frame(1, 0x05, {0x02, 0x2C, 0x01});
+  PutCommand(pwm);
+  ASSERT_TRUE(WaitUntil([&] { return !FramesOfType(sim_->robot(), 0x05).empty(); }));
+  EXPECT_EQ(FramesOfType(sim_->robot(), 0x05)[0], pwm);
+}
+
+TEST_F(LinkedRobot, RecordCommandsSetTheSegmentLengthAndOversizedRecordsAreSkipped) {
+  PutCommand(Frame(8, 0x0B, {4}));
+  ASSERT_TRUE(WaitUntil([&] { return link_->dispatch().voice_segment_length() == 4; }));
+  PutCommand(Frame(8, 0x0B, {0xFF}));
+  ASSERT_TRUE(WaitUntil([&] { return link_->dispatch().voice_segment_length() == -1; }));
+  PutCommand(Frame(8, 0x0E, {}));
+  ASSERT_TRUE(WaitUntil([&] { return link_->voice_stop(); }));
+  ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0x0E).size() == 1; }));
+}
+
+TEST_F(LinkedRobot, SensorStreamLandsInTheSection) {
+  exchange::CRingConsumer standard, motor;
+  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(motor.Open(robot_, exchange::SectionId::kMotorSensor), platform::ShmStatus::kOk);
+  PutCommand(Frame(1, 0x7D, {3}));  // three standard packets
+  PutCommand(Frame(1, 0x7B, {0xFF}));  // an endless motor stream
+  int standard_records = 0, motor_records = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    while (auto r = standard.Take()) {
+      EXPECT_EQ(r.length, 40u);
+      ++standard_records;
+    }
+    while (auto r = motor.Take()) {
+      EXPECT_EQ(r.length, 33u);
+      ++motor_records;
+    }
+    return standard_records >= 3 && motor_records >= 5;
+  }));
+  PutCommand(Frame(1, 0x7B, {0x00}));
+  EXPECT_EQ(standard_records, 3);
+}
+
+TEST_F(LinkedRobot, VoiceWhileRecordingArrivesAsSegments) {
+  exchange::CRingConsumer audio;
+  ASSERT_EQ(audio.Open(robot_, exchange::SectionId::kAudio), platform::ShmStatus::kOk);
+  PutCommand(Frame(8, 0x0B, {2}));
+  exchange::RingRecord r;
+  ASSERT_TRUE(WaitUntil([&] { return static_cast<bool>(r = audio.Take()); }));
+  EXPECT_EQ(r.length, 8192u);
+  PutCommand(Frame(8, 0x0C, {}));
+  // A 440 Hz tone: the samples swing both ways with a sizeable amplitude.
+  int16_t lo = 0, hi = 0;
+  for (uint32_t i = 0; i + 1 < r.length; i += 2) {
+    int16_t s;
+    std::memcpy(&s, r.data() + i, 2);
+    lo = std::min(lo, s);
+    hi = std::max(hi, s);
+  }
+  EXPECT_GT(hi, 5000);
+  EXPECT_LT(lo, -5000);
+}
+
+TEST_F(LinkedRobot, LinkStatusCodeTwoIsAcknowledged) {
+  // Frames the robot would not normally send, put on the wire by the simulated robot.
+  std::size_t acks_before = FramesOfType(sim_->robot(), 0x01).size();
+  sim_->robot().Inject(Frame(0, 0xFF, {2}));
+  ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0x01).size() > acks_before; }));
+  sim_->robot().Inject(Frame(8, 0xFF, {2}));
+  Bytes corrupt = Frame(0, 0x7D, Bytes(40, 1));
+  corrupt[46] ^= 1;
+  sim_->robot().Inject(corrupt);
+  Bytes short_frame = Frame(0, 0x7D, Bytes(40, 1));
+  short_frame[5] = 30;
+  sim_->robot().Inject(short_frame);
+  ASSERT_TRUE(WaitUntil([&] { return link_->stats().rejected(exchange::FrameVerdict::kBadSize) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return link_->stats().rejected(exchange::FrameVerdict::kBadCrc) == 1; }));
+  EXPECT_EQ(link_->stats().rejected(exchange::FrameVerdict::kNotForComputer), 1u);
+}
+
+}  // namespace

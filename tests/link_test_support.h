@@ -1,0 +1,136 @@
+// Helpers for the link tests: a LinkUi that records what the relay shows, a simulated robot running
+// on its own thread over a real wire, and waiting on conditions with a real-time limit.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/thread.h"
+#include "relay/link/link_manager.h"
+#include "sim/robot.h"
+
+namespace testing_support {
+
+// Polls `done` every millisecond for at most `limit_ms` of wall time.
+inline bool WaitUntil(const std::function<bool()>& done, int limit_ms = 10000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+class RecordingUi : public relay::LinkUi {
+ public:
+  explicit RecordingUi(relay::LinkChoices choices) : choices_(std::move(choices)) {}
+  void Attach(relay::CLinkManager* m) { manager_ = m; }
+
+  relay::LinkChoices Choices() override {
+    std::lock_guard<std::mutex> g(mutex_);
+    return choices_;
+  }
+  void SetChoices(relay::LinkChoices c) {
+    std::lock_guard<std::mutex> g(mutex_);
+    choices_ = std::move(c);
+  }
+  void ShowStatus(const std::string& text) override { Add("status:" + text); }
+  void SetLinkIcon(int icon) override { Add("icon:" + std::to_string(icon)); }
+  void SetQualityBar(int value) override { Add("bar:" + std::to_string(value)); }
+  void MinimizeWindow() override { Add("minimize"); }
+  void EnableConnectButton() override {}
+  void SetControlsForConnected() override { Add("controls-connected"); }
+  void Disconnect() override {
+    Add("disconnect");
+    if (manager_ != nullptr) manager_->RequestStop();
+  }
+  void MessageBox(const std::string& text) override { Add("message:" + text); }
+  void Note(const std::string& text) override { Add("note:" + text); }
+
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return events_;
+  }
+  int Count(const std::string& event) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return static_cast<int>(std::count(events_.begin(), events_.end(), event));
+  }
+  bool Has(const std::string& event) { return Count(event) > 0; }
+  // Events that start with `prefix`, in order.
+  std::vector<std::string> Matching(const std::string& prefix) {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::vector<std::string> out;
+    for (const auto& e : events_)
+      if (e.rfind(prefix, 0) == 0) out.push_back(e);
+    return out;
+  }
+
+ private:
+  void Add(std::string e) {
+    std::lock_guard<std::mutex> g(mutex_);
+    events_.push_back(std::move(e));
+  }
+  std::mutex mutex_;
+  relay::LinkChoices choices_;
+  std::vector<std::string> events_;
+  relay::CLinkManager* manager_ = nullptr;
+};
+
+// A simulated robot stepping on its own thread until destroyed.
+class RunningSim {
+ public:
+  RunningSim(std::unique_ptr<sim::Wire> wire, sim::SimOptions options) : wire_(std::move(wire)) {
+    options.log = nullptr;
+    robot_ = std::make_unique<sim::SimRobot>(*wire_, options);
+    platform::StartThread(
+        [this] {
+          while (!stop_.load()) robot_->Step(1);
+        },
+        thread_);
+  }
+  ~RunningSim() {
+    stop_.store(true);
+    thread_.Join();
+  }
+  sim::SimRobot& robot() { return *robot_; }
+  sim::Wire& wire() { return *wire_; }
+  int UdpPort() const {
+    std::string d = wire_->Describe();
+    return std::stoi(d.substr(d.rfind(':') + 1));
+  }
+
+ private:
+  std::unique_ptr<sim::Wire> wire_;
+  std::unique_ptr<sim::SimRobot> robot_;
+  std::atomic<bool> stop_{false};
+  platform::Thread thread_;
+};
+
+inline std::unique_ptr<RunningSim> StartUdpSim(sim::SimOptions options = {}) {
+  std::string error;
+  auto wire = sim::OpenUdpWire("127.0.0.1:0", error);
+  if (!wire) return nullptr;
+  return std::make_unique<RunningSim>(std::move(wire), options);
+}
+
+inline relay::LinkChoices WifiChoices(int port, const std::string& robot) {
+  relay::LinkChoices c;
+  c.kind = relay::LinkKindChoice::kWifi;
+  c.ip_address = htonl(0x7F000001);
+  c.port_text = std::to_string(port);
+  c.robot_id = robot;
+  return c;
+}
+
+inline std::string UniqueRobot(const std::string& tag) { return "L" + tag + std::to_string(getpid()); }
+
+}  // namespace testing_support
