@@ -29,6 +29,9 @@ void Usage(FILE* out) {
                "  --bytes N        print at most N bytes of each record (default 64, 0 = all)\n"
                "  --count N        exit after N records (default: run until interrupted)\n"
                "  --timeout MS     exit after MS milliseconds (default: run until interrupted)\n"
+               "  --put-command HEX  put one record (hex bytes, e.g. \"5E 02 01 00 7D 01 FF C3 5E 0D\")\n"
+               "                   into the command section, as a client would, and exit\n"
+               "  --put-text TEXT  put TEXT as one command record (an audio-file request) and exit\n"
                "Exit status: 0 when stopped, interrupted or the count was reached; 1 on a timeout\n"
                "before the count was reached; 2 on bad arguments or a section that cannot be opened.\n");
 }
@@ -61,11 +64,30 @@ bool ParseNumber(const char* text, long& out) {
   return end != text && *end == '\0' && out >= 0;
 }
 
+bool ParseHex(const char* text, std::vector<uint8_t>& out) {
+  out.clear();
+  const char* p = text;
+  while (*p != '\0') {
+    if (*p == ' ' || *p == ',' || *p == ':') {
+      ++p;
+      continue;
+    }
+    char* end = nullptr;
+    unsigned long b = std::strtoul(p, &end, 16);
+    if (end == p || end - p > 2 || b > 0xFF) return false;
+    out.push_back(static_cast<uint8_t>(b));
+    p = end;
+  }
+  return !out.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string robot;
   std::string list = "sensor,motor,custom,image,audio,command";
+  std::vector<uint8_t> put;
+  bool have_put = false;
   long bytes = 64, count = -1, timeout = -1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -83,6 +105,15 @@ int main(int argc, char** argv) {
     } else if (arg == "--sections" && value(v)) {
       list = v;
     } else if (arg == "--bytes" && value(v) && ParseNumber(v, bytes)) {
+    } else if (arg == "--put-command" && value(v)) {
+      if (!ParseHex(v, put)) {
+        std::fprintf(stderr, "trevask-sections: '%s' is not a list of hex bytes\n", v);
+        return 2;
+      }
+      have_put = true;
+    } else if (arg == "--put-text" && value(v)) {
+      put.assign(v, v + std::strlen(v));
+      have_put = true;
     } else if (arg == "--count" && value(v) && ParseNumber(v, count)) {
     } else if (arg == "--timeout" && value(v) && ParseNumber(v, timeout)) {
     } else {
@@ -90,6 +121,22 @@ int main(int argc, char** argv) {
       Usage(stderr);
       return 2;
     }
+  }
+
+  if (have_put) {
+    const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
+    exchange::CRingProducer producer;
+    std::string object = exchange::SectionObjectName(robot, spec.suffix);
+    platform::ShmStatus st = producer.Open(object, spec.capacity, spec.slots);
+    if (st != platform::ShmStatus::kOk) {
+      std::fprintf(stderr, "trevask-sections: %s: %s\n", object.c_str(), platform::ShmStatusText(st));
+      return 2;
+    }
+    if (producer.Put(put.data(), static_cast<uint32_t>(put.size())) != 1) {
+      std::fprintf(stderr, "trevask-sections: a command record holds at most %u bytes\n", spec.capacity);
+      return 2;
+    }
+    return 0;
   }
 
   std::vector<Watched> watched;

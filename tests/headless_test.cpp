@@ -1,0 +1,99 @@
+// The headless relay and the simulated robot as the separate programs a user runs.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "process_support.h"
+
+namespace {
+
+using testing_support::ChildProcess;
+
+const std::string kRelay = TREVASK_BIN;
+const std::string kSim = ROBOT_SIM_BIN;
+const std::string kSections = SECTIONS_BIN;
+const std::string kScale = "TREVASK_TIME_SCALE=0.05";
+
+int SimPort(const ChildProcess& sim) {
+  for (const auto& l : sim.lines()) {
+    auto at = l.find("ready on udp 127.0.0.1:");
+    if (at != std::string::npos) return std::stoi(l.substr(l.rfind(':') + 1));
+  }
+  return 0;
+}
+
+TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
+  ChildProcess sim({kSim, "--udp", "127.0.0.1:0", "--period", "50"}, {kScale});
+  ASSERT_TRUE(sim.WaitForLine("ready on udp"));
+  const std::string port = std::to_string(SimPort(sim));
+  const std::string robot = "H" + std::to_string(getpid());
+  ChildProcess relay({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot}, {kScale});
+  ASSERT_TRUE(relay.WaitForLine("WiFi Connection: Connected, IP Port: " + port)) << relay.err();
+  EXPECT_EQ(relay.lines().at(0), "Wi-Fi Connection: Connecting...");
+  EXPECT_TRUE(relay.HasLine("WiFi Connecting to IP Port: " + port));
+  EXPECT_TRUE(relay.HasLine("link icon: 141"));
+
+  // A client's sensor request, put into the command section by the section tool's counterpart: the
+  // relay forwards it and the records come back into the standard sensor section.
+  ChildProcess watch({kSections, "--robot", robot, "--sections", "sensor", "--count", "2", "--timeout", "20000"}, {kScale});
+  usleep(200 * 1000);
+  ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale});
+  EXPECT_EQ(put.Wait(), 0) << put.err();
+  EXPECT_EQ(watch.Wait(), 0) << watch.err();
+  EXPECT_TRUE(watch.HasLine("SensorShareMem_Zembrin len=40:"));
+  EXPECT_TRUE(sim.WaitForLine("received EnableStandardSensorSending (dest 1, type 0x7D): 5E 02 01 00 7D 01 FF C3 5E 0D"));
+
+  relay.Signal(SIGUSR1);
+  EXPECT_TRUE(relay.WaitForLine("--- link statistics ---"));
+  relay.Signal(SIGTERM);
+  EXPECT_EQ(relay.Wait(), 0);
+  EXPECT_TRUE(relay.HasLine("WiFi Connection: Disconnected"));
+  EXPECT_TRUE(relay.HasLine("type 0x7D (standard sensor)"));
+}
+
+TEST(Headless, SerialPathThroughAPseudoTerminal) {
+  const std::string link = "/tmp/trevask-headless-pty-" + std::to_string(getpid());
+  ChildProcess sim({kSim, "--pty", link}, {kScale});
+  ASSERT_TRUE(sim.WaitForLine("ready on pty"));
+  ChildProcess relay({kRelay, "--headless", "--serial", link, "--robot", "P" + std::to_string(getpid())}, {kScale});
+  ASSERT_TRUE(relay.WaitForLine("Serial Cable: Connected, COM Port: ")) << relay.err();
+  relay.Signal(SIGINT);
+  EXPECT_EQ(relay.Wait(), 0);
+  EXPECT_TRUE(relay.HasLine("Serial Cable: Disconnected"));
+}
+
+TEST(Headless, GivingUpExitsNonZeroWithTheMessages) {
+  ChildProcess relay({kRelay, "--headless", "--serial", "COM9"}, {kScale, "TREVASK_COM9=/nonexistent/ttyX"});
+  EXPECT_EQ(relay.Wait(), 1);
+  EXPECT_NE(relay.err().find("message: COM port 9 can't be opened for communication!"), std::string::npos) << relay.err();
+  EXPECT_NE(relay.err().find("trevask: /nonexistent/ttyX: No such file or directory"), std::string::npos);
+  EXPECT_TRUE(relay.HasLine("Serial Cable: Disconnected"));
+}
+
+TEST(Headless, ArgumentsAPersonCanFix) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--headless", "--wifi", "10.0.0", "--port", "5000"}, "'10.0.0' is not an IPv4 address"},
+      {{"--headless", "--wifi", "127.0.0.1"}, "Please Input IP Port Number"},
+      {{"--headless", "--wifi", ""}, "Please Input IP address"},
+      {{"--headless"}, "choose a link"},
+      {{"--headless", "--bogus"}, "unknown argument '--bogus'"},
+      {{"--serial", "COM1"}, "use --headless"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {kRelay};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ChildProcess relay(argv);
+    EXPECT_EQ(relay.Wait(), 2);
+    EXPECT_NE(relay.err().find(c.message), std::string::npos) << relay.err();
+  }
+  ChildProcess help({kRelay, "--help"});
+  EXPECT_EQ(help.Wait(), 0);
+  EXPECT_TRUE(help.HasLine("usage: trevask --headless"));
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+// Runs the project's programs as real child processes and reads their output line by line.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class ChildProcess {
+ public:
+  // Starts `argv[0]` with `argv` and extra environment entries "NAME=value".
+  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      close(out[0]);
+      close(err[0]);
+      for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+      std::vector<char*> args;
+      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+    fcntl(out_, F_SETFL, O_NONBLOCK);
+    fcntl(err_, F_SETFL, O_NONBLOCK);
+  }
+  ~ChildProcess() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+    if (err_ >= 0) close(err_);
+  }
+
+  void Signal(int sig) { kill(pid_, sig); }
+
+  // Waits up to `limit_ms` for the process to end; returns its exit status, or -1 on a time-out
+  // (or 128 + signal when a signal ended it).
+  int Wait(int limit_ms = 20000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (std::chrono::steady_clock::now() < end) {
+      Drain(10);
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        Drain(0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+    }
+    return -1;
+  }
+
+  // Waits until a line of standard output contains `text`.
+  bool WaitForLine(const std::string& text, int limit_ms = 20000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (std::chrono::steady_clock::now() < end) {
+      if (HasLine(text)) return true;
+      Drain(10);
+    }
+    return HasLine(text);
+  }
+
+  bool HasLine(const std::string& text) const {
+    for (const auto& l : lines_)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  }
+  const std::vector<std::string>& lines() const { return lines_; }
+  const std::string& err() const { return err_text_; }
+
+ private:
+  void Drain(int wait_ms) {
+    pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    poll(p, 2, wait_ms);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out_, buf, sizeof buf)) > 0) {
+      partial_.append(buf, static_cast<std::size_t>(n));
+      std::size_t nl;
+      while ((nl = partial_.find('\n')) != std::string::npos) {
+        lines_.push_back(partial_.substr(0, nl));
+        partial_.erase(0, nl + 1);
+      }
+    }
+    while ((n = read(err_, buf, sizeof buf)) > 0) err_text_.append(buf, static_cast<std::size_t>(n));
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  bool exited_ = false;
+  std::string partial_;
+  std::vector<std::string> lines_;
+  std::string err_text_;
+};
+
+}  // namespace testing_support

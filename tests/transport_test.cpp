@@ -1,0 +1,206 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "relay/transport/serial_port.h"
+#include "relay/transport/udp_endpoint.h"
+
+namespace {
+
+// A plain UDP socket on 127.0.0.1 standing in for the robot.
+struct Peer {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  Peer() {
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  }
+  ~Peer() { ::close(fd); }
+  int port() const { return ntohs(addr.sin_port); }
+  void SendTo(int port, const std::string& text) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  std::string Receive() {
+    char buf[5000];
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  }
+};
+
+int PollUntilReadable(relay::CUdpEndpoint& udp) {
+  for (int i = 0; i < 2000; ++i) {
+    int r = udp.PollReadable();
+    if (r == relay::kPollReadable) return r;
+  }
+  return udp.PollReadable();
+}
+
+TEST(UdpEndpoint, KnownAddressSendsUnboundAndAnswersWhoeverSpokeLast) {
+  Peer robot, stranger;
+  relay::CUdpEndpoint udp;
+  ASSERT_EQ(udp.Open(htonl(INADDR_LOOPBACK), robot.port()), 1);
+  EXPECT_EQ(udp.LocalPort(), 0) << "not bound before the first send";
+  EXPECT_EQ(udp.PollWritable(), relay::kPollWritable);
+  EXPECT_EQ(udp.PollReadable(), 1) << "only in the write set";
+  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("x"), 0), 0);
+  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("hello"), 5), 5);
+  EXPECT_EQ(robot.Receive(), "hello");
+  ASSERT_NE(udp.LocalPort(), 0);
+
+  stranger.SendTo(udp.LocalPort(), "hi");
+  ASSERT_EQ(PollUntilReadable(udp), relay::kPollReadable);
+  uint8_t buf[4096];
+  EXPECT_EQ(udp.Receive(buf, sizeof buf), 2);
+  EXPECT_EQ(ntohs(udp.robot_address().sin_port), stranger.port());
+  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("again"), 5), 5);
+  EXPECT_EQ(stranger.Receive(), "again") << "later sends go to the last speaker";
+  udp.Close();
+  EXPECT_FALSE(udp.IsOpen());
+}
+
+TEST(UdpEndpoint, AddressZeroBindsAndWaitsForTheRobot) {
+  Peer robot;
+  // Find a free port by binding and releasing one.
+  int port;
+  {
+    Peer probe;
+    port = probe.port();
+  }
+  relay::CUdpEndpoint udp;
+  ASSERT_EQ(udp.Open(0, port), 1);
+  EXPECT_EQ(udp.LocalPort(), port);
+  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("x"), 1), 0) << "no robot known yet";
+  robot.SendTo(port, std::string(4096, 'z'));
+  ASSERT_EQ(PollUntilReadable(udp), relay::kPollReadable);
+  uint8_t buf[4096];
+  EXPECT_EQ(udp.ReadAvailable(buf, sizeof buf), 4096);
+  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("ok"), 2), 2);
+  EXPECT_EQ(robot.Receive(), "ok");
+
+  relay::CUdpEndpoint second;
+  EXPECT_EQ(second.Open(0, port), 0) << "the port is taken: the bind fails and nothing stays open";
+  EXPECT_FALSE(second.IsOpen());
+}
+
+TEST(UdpEndpoint, ParsesOnlyIpv4Addresses) {
+  uint32_t a = 0;
+  EXPECT_TRUE(relay::ParseIpv4("192.168.0.20", a));
+  EXPECT_EQ(a, htonl(0xC0A80014));
+  EXPECT_FALSE(relay::ParseIpv4("192.168.0", a));
+  EXPECT_FALSE(relay::ParseIpv4("robot.local", a));
+  EXPECT_FALSE(relay::ParseIpv4("", a));
+}
+
+TEST(SerialPort, DeviceNamesFollowTheComNumber) {
+  unsetenv("TREVASK_COM3");
+  EXPECT_EQ(relay::ComDeviceName(3), "/dev/ttyS2");
+  setenv("TREVASK_COM3", "/dev/pts/77", 1);
+  EXPECT_EQ(relay::ComDeviceName(3), "/dev/pts/77");
+  unsetenv("TREVASK_COM3");
+
+  int n = relay::AssignComNumber("/dev/ttyUSB9");
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(relay::ComDeviceName(n), "/dev/ttyUSB9");
+  EXPECT_EQ(relay::AssignComNumber("/dev/ttyUSB9"), n) << "the same device keeps its number";
+}
+
+class PtyPair : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    slave_ = ptsname(master_);
+  }
+  void TearDown() override { ::close(master_); }
+  int master_ = -1;
+  std::string slave_;
+};
+
+TEST_F(PtyPair, ReadsOnlyWhatHasArrivedAtMostTheAskedCount) {
+  relay::CSerialPort port;
+  ASSERT_EQ(port.OpenPath(slave_), 1) << port.last_error();
+  uint8_t buf[4096];
+  EXPECT_EQ(port.Read(buf, 1024), 0u) << "nothing waiting: no read at all";
+  std::vector<uint8_t> data(3000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_EQ(::write(master_, data.data(), data.size()), 3000);
+  uint32_t got = 0;
+  for (int i = 0; i < 1000 && got == 0; ++i) {
+    got = port.Read(buf, 1024);
+    if (got == 0) usleep(1000);
+  }
+  EXPECT_EQ(got, 1024u);
+  EXPECT_EQ(0, std::memcmp(buf, data.data(), 1024));
+  uint32_t total = got;
+  for (int i = 0; i < 1000 && total < 3000; ++i) {
+    uint32_t n = port.Read(buf + 0, 1024);
+    total += n;
+    if (n == 0) usleep(1000);
+  }
+  EXPECT_EQ(total, 3000u);
+
+  const uint8_t frame[] = {0x5E, 0x02, 0x08, 0x00, 0x01, 0x01, 0x01, 0x0F, 0x5E, 0x0D};
+  EXPECT_EQ(port.Write(frame, sizeof frame), 1);
+  uint8_t echo[10];
+  ASSERT_EQ(::read(master_, echo, sizeof echo), 10);
+  EXPECT_EQ(0, std::memcmp(echo, frame, 10)) << "raw mode: bytes pass unchanged";
+
+  relay::CSerialPort second;
+  EXPECT_EQ(second.OpenPath(slave_), 0) << "a port is opened by one program at a time";
+  EXPECT_NE(second.last_error().find("in use"), std::string::npos);
+
+  EXPECT_EQ(port.Close(), 1);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.Close(), 1) << "closing a closed port does nothing and succeeds";
+  EXPECT_EQ(port.CloseIfOpen(), 0);
+}
+
+TEST_F(PtyPair, WriteThatCannotCompleteTimesOutWithTheDebuggerLine) {
+  relay::CSerialPort port;
+  ASSERT_EQ(port.OpenPath(slave_), 1);
+  std::vector<std::string> lines;
+  platform::SetDebugObserver([&](std::string_view l) { lines.emplace_back(l); });
+  // Nobody reads the master: the terminal's buffers fill and the write runs out of time.
+  platform::SetTimeScale(0.01);  // the budget is 2 ms a byte + 500 ms
+  std::vector<uint8_t> big(40000, 0x55);
+  EXPECT_EQ(port.Write(big.data(), static_cast<int>(big.size())), 0);
+  platform::SetTimeScale(0.05);
+  platform::SetDebugObserver({});
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("Probable Write Timeout: Total of ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[0].find("Total of 40000 bytes"), std::string::npos);
+  port.Close();
+}
+
+TEST(SerialPortErrors, MissingDeviceAndNonTerminalAreRefusedWithAReason) {
+  relay::CSerialPort port;
+  setenv("TREVASK_COM12", "/nonexistent/tty", 1);
+  EXPECT_EQ(port.Open(12), 0);
+  EXPECT_EQ(port.last_error(), "/nonexistent/tty: No such file or directory");
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.OpenPath("/dev/null"), 0);
+  EXPECT_NE(port.last_error().find("not a serial device"), std::string::npos);
+}
+
+}  // namespace
