@@ -1,0 +1,365 @@
+// The C ABI over the control, its dispatch table and the headless host; and the exported entry
+// points of a self-registering control server.
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/control.h"
+#include "control/dispatch.h"
+#include "control/headless_host.h"
+#include "control/registry.h"
+#include "control/talvenorctl.h"
+
+struct tv_control {
+  control::CZembrinSDKControlCtrl ctl;
+  std::string result_text;  // backs string results until the next call
+  tv_host* host = nullptr;
+  tv_event_callback callback = nullptr;
+  void* callback_user = nullptr;
+};
+
+struct tv_host {
+  control::CHeadlessHost host;
+  std::vector<tv_control*> controls;
+  tv_message_callback callback = nullptr;
+  void* callback_user = nullptr;
+};
+
+namespace {
+
+// Live controls and server locks, for DllCanUnloadNow. Touched by any thread that creates or
+// destroys a control; relaxed suffices, the counts guard no other data.
+std::atomic<int> g_objects{0};
+std::atomic<int> g_locks{0};
+
+bool ToVariant(const tv_variant& in, control::Variant& out) {
+  out = control::Variant{};
+  out.type = static_cast<control::VarType>(in.type);
+  switch (out.type) {
+    case control::VarType::kEmpty: return true;
+    case control::VarType::kShort:
+    case control::VarType::kLong:
+    case control::VarType::kBool:
+    case control::VarType::kAddress: out.i = in.i; return true;
+    case control::VarType::kString:
+      if (in.s == nullptr) return false;
+      out.s = in.s;
+      return true;
+    case control::VarType::kBuffer:
+      out.data = in.data;
+      out.size = in.data != nullptr ? in.size : 0;
+      return true;
+  }
+  return false;
+}
+
+void FromVariant(tv_control* c, const control::Variant& in, tv_variant* out) {
+  if (out == nullptr) return;
+  *out = tv_variant{};
+  out->type = static_cast<int32_t>(in.type);
+  out->i = in.i;
+  if (in.type == control::VarType::kString) {
+    c->result_text = in.s;
+    out->s = c->result_text.c_str();
+  }
+}
+
+void CopyMember(const control::MemberInfo& m, tv_member_info* out) {
+  *out = tv_member_info{};
+  out->kind = static_cast<int32_t>(m.kind);
+  out->dispid = m.dispid;
+  out->name = m.name.c_str();
+  out->type = static_cast<int32_t>(m.type);
+  out->param_count = static_cast<int32_t>(m.params.size());
+  for (std::size_t i = 0; i < m.params.size() && i < 8; ++i) {
+    out->param_names[i] = m.params[i].name.c_str();
+    out->param_types[i] = static_cast<int32_t>(m.params[i].type);
+  }
+  out->help = m.help.c_str();
+  out->implementation = m.implementation.c_str();
+}
+
+std::string LibraryPath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&DllRegisterServer), &info) != 0 && info.dli_fname != nullptr) {
+    char resolved[4096];
+    if (realpath(info.dli_fname, resolved) != nullptr) return resolved;
+    return info.dli_fname;
+  }
+  return {};
+}
+
+int32_t CreateControl(tv_class_factory*, void** out) {
+  if (out == nullptr) return TV_E_INVALIDARG;
+  tv_control* c = nullptr;
+  int32_t st = tv_create(&c);
+  *out = c;
+  return st;
+}
+
+int32_t CreatePropertyPage(tv_class_factory*, void** out) {
+  static const tv_property_page page = {
+      "General", 250, 62, "TODO: Place controls to manipulate properties of ZembrinSDKControl Control on this dialog.",
+      "Names to appear in the control", "ZembrinTalvenorControl.hlp", 0};
+  if (out == nullptr) return TV_E_INVALIDARG;
+  *out = const_cast<tv_property_page*>(&page);
+  return TV_OK;
+}
+
+int32_t LockServer(tv_class_factory*, int32_t lock) {
+  g_locks.fetch_add(lock ? 1 : -1, std::memory_order_relaxed);
+  return TV_OK;
+}
+
+tv_class_factory g_control_factory = {&CreateControl, &LockServer};
+tv_class_factory g_page_factory = {&CreatePropertyPage, &LockServer};
+
+bool SameGuid(const tv_guid& a, const tv_guid& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+extern "C" {
+
+int32_t tv_member_count(void) { return static_cast<int32_t>(control::Members().size()); }
+
+int32_t tv_member_at(int32_t index, tv_member_info* out) {
+  if (out == nullptr || index < 0 || index >= tv_member_count()) return TV_E_INVALIDARG;
+  CopyMember(control::Members()[static_cast<std::size_t>(index)], out);
+  return TV_OK;
+}
+
+int32_t tv_get_dispid(const char* name, int32_t* dispid) {
+  if (name == nullptr || dispid == nullptr) return TV_E_INVALIDARG;
+  const control::MemberInfo* m = control::FindMember(name);
+  if (m == nullptr) return TV_E_UNKNOWNNAME;
+  *dispid = m->dispid;
+  return TV_OK;
+}
+
+int32_t tv_get_event_dispid(const char* name, int32_t* dispid) {
+  if (name == nullptr || dispid == nullptr) return TV_E_INVALIDARG;
+  const control::MemberInfo* m = control::FindEvent(name);
+  if (m == nullptr) return TV_E_UNKNOWNNAME;
+  *dispid = m->dispid;
+  return TV_OK;
+}
+
+const char* tv_status_text(int32_t status) {
+  if (status == TV_E_CLASSNOTREG) return "class not registered";
+  if (status == SELFREG_E_TYPELIB) return "the type library cannot be registered";
+  if (status == SELFREG_E_CLASS) return "the class cannot be registered";
+  return control::StatusText(status);
+}
+
+const char* tv_type_library(void) {
+  static const std::string text = control::TypeLibraryText();
+  return text.c_str();
+}
+
+int32_t tv_create(tv_control** out) {
+  if (out == nullptr) return TV_E_INVALIDARG;
+  *out = new tv_control;
+  g_objects.fetch_add(1, std::memory_order_relaxed);
+  return TV_OK;
+}
+
+int32_t tv_create_from_registry(const char* progid_or_clsid, tv_control** out) {
+  if (progid_or_clsid == nullptr || out == nullptr) return TV_E_INVALIDARG;
+  *out = nullptr;
+  std::string clsid;
+  const std::string library = control::LookUpServer(progid_or_clsid, clsid);
+  if (library.empty()) return TV_E_CLASSNOTREG;
+  void* handle = dlopen(library.c_str(), RTLD_NOW);  // kept loaded: controls live in it
+  if (handle == nullptr) return TV_E_CLASSNOTREG;
+  using GetClassObject = int32_t (*)(const tv_guid*, const tv_guid*, void**);
+  auto get = reinterpret_cast<GetClassObject>(dlsym(handle, "DllGetClassObject"));
+  tv_guid id{}, factory_iid{};
+  if (get == nullptr || tv_parse_guid(clsid.c_str(), &id) != TV_OK ||
+      tv_parse_guid("{00000001-0000-0000-C000-000000000046}", &factory_iid) != TV_OK)
+    return TV_E_CLASSNOTREG;
+  void* factory = nullptr;
+  int32_t st = get(&id, &factory_iid, &factory);
+  if (st != TV_OK) return st;
+  tv_guid control_id{};
+  tv_parse_guid(control::Identity::kControlClsid, &control_id);
+  if (!SameGuid(id, control_id)) return TV_E_CLASSNOTREG;  // the property page is no control
+  auto* f = static_cast<tv_class_factory*>(factory);
+  void* instance = nullptr;
+  st = f->create_instance(f, &instance);
+  *out = static_cast<tv_control*>(instance);
+  return st;
+}
+
+void tv_destroy(tv_control* c) {
+  if (c == nullptr) return;
+  tv_host_detach(c);
+  delete c;
+  g_objects.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int32_t tv_invoke(tv_control* c, int32_t dispid, const tv_variant* args, int32_t argc, tv_variant* result) {
+  if (c == nullptr || argc < 0 || argc > control::kMaxParams || (argc > 0 && args == nullptr)) return TV_E_INVALIDARG;
+  control::Variant converted[control::kMaxParams];
+  for (int32_t i = 0; i < argc; ++i)
+    if (!ToVariant(args[i], converted[i])) return TV_E_TYPEMISMATCH;
+  control::Variant out;
+  int32_t st = control::Invoke(c->ctl, dispid, converted, argc, out);
+  if (st == TV_OK) FromVariant(c, out, result);
+  return st;
+}
+
+int32_t tv_get_property(tv_control* c, int32_t dispid, tv_variant* value) {
+  if (c == nullptr || value == nullptr) return TV_E_INVALIDARG;
+  control::Variant out;
+  int32_t st = control::GetProperty(c->ctl, dispid, out);
+  if (st == TV_OK) FromVariant(c, out, value);
+  return st;
+}
+
+int32_t tv_put_property(tv_control* c, int32_t dispid, const tv_variant* value) {
+  if (c == nullptr || value == nullptr) return TV_E_INVALIDARG;
+  control::Variant v;
+  if (!ToVariant(*value, v)) return TV_E_TYPEMISMATCH;
+  return control::PutProperty(c->ctl, dispid, v);
+}
+
+void tv_set_event_callback(tv_control* c, tv_event_callback callback, void* user) {
+  if (c == nullptr) return;
+  c->callback = callback;
+  c->callback_user = user;
+  if (callback == nullptr) {
+    c->ctl.SetEventSink({});
+    return;
+  }
+  c->ctl.SetEventSink([c](int dispid) {
+    const control::MemberInfo* e = control::FindEventByDispid(dispid);
+    if (c->callback != nullptr) c->callback(c->callback_user, dispid, e != nullptr ? e->name.c_str() : "");
+  });
+}
+
+int32_t tv_modified(tv_control* c) { return c != nullptr && c->ctl.modified() ? 1 : 0; }
+
+const uint8_t* tv_image(tv_control*, size_t* size) {
+  if (size != nullptr) *size = control::kImageBytes;
+  return control::ModuleImageBuffer();
+}
+
+const uint8_t* tv_luma(tv_control*, size_t* size) {
+  if (size != nullptr) *size = control::kLumaAreaBytes;
+  return control::ModuleLumaArea();
+}
+
+const uint8_t* tv_voice(tv_control* c, size_t* size) {
+  if (size != nullptr) *size = c != nullptr ? c->ctl.VoiceBytesAvailable() : 0;
+  return c != nullptr ? c->ctl.GetVoiceSegment() : nullptr;
+}
+
+tv_host* tv_host_create(void) {
+  auto* h = new tv_host;
+  h->host.SetMessageHandler([h](const std::string& text) {
+    if (h->callback != nullptr)
+      h->callback(h->callback_user, text.c_str());
+    else
+      std::fprintf(stderr, "message: %s\n", text.c_str());
+  });
+  return h;
+}
+
+void tv_host_destroy(tv_host* h) {
+  if (h == nullptr) return;
+  for (tv_control* c : std::vector<tv_control*>(h->controls)) tv_host_detach(c);
+  delete h;
+}
+
+void tv_host_attach(tv_host* h, tv_control* c) {
+  if (h == nullptr || c == nullptr) return;
+  tv_host_detach(c);
+  c->host = h;
+  h->controls.push_back(c);
+  c->ctl.AttachHost(&h->host);
+}
+
+void tv_host_detach(tv_control* c) {
+  if (c == nullptr || c->host == nullptr) return;
+  auto& list = c->host->controls;
+  for (auto it = list.begin(); it != list.end(); ++it)
+    if (*it == c) {
+      list.erase(it);
+      break;
+    }
+  c->ctl.AttachHost(nullptr);
+  c->host = nullptr;
+}
+
+int32_t tv_host_process_due(tv_host* h) { return h != nullptr ? h->host.ProcessDue() : 0; }
+int64_t tv_host_ms_until_due(tv_host* h) { return h != nullptr ? h->host.MillisecondsUntilDue() : -1; }
+void tv_host_run_for(tv_host* h, uint32_t ms) {
+  if (h != nullptr) h->host.RunFor(ms);
+}
+void tv_host_set_message_callback(tv_host* h, tv_message_callback callback, void* user) {
+  if (h == nullptr) return;
+  h->callback = callback;
+  h->callback_user = user;
+}
+
+int32_t DllRegisterServer(void) {
+  const std::string path = LibraryPath();
+  if (path.empty()) return SELFREG_E_CLASS;
+  return control::RegisterServer(path);
+}
+
+int32_t DllUnregisterServer(void) { return control::UnregisterServer(); }
+
+int32_t DllCanUnloadNow(void) {
+  return g_objects.load(std::memory_order_relaxed) == 0 && g_locks.load(std::memory_order_relaxed) == 0 ? TV_OK
+                                                                                                        : TV_S_FALSE;
+}
+
+int32_t DllGetClassObject(const tv_guid* clsid, const tv_guid* iid, void** out) {
+  if (clsid == nullptr || iid == nullptr || out == nullptr) return TV_E_INVALIDARG;
+  *out = nullptr;
+  tv_guid unknown{}, factory{};
+  tv_parse_guid("{00000000-0000-0000-C000-000000000046}", &unknown);
+  tv_parse_guid("{00000001-0000-0000-C000-000000000046}", &factory);
+  if (!SameGuid(*iid, unknown) && !SameGuid(*iid, factory)) return static_cast<int32_t>(0x80004002u);  // no interface
+  tv_guid control_id{}, page_id{};
+  tv_parse_guid(control::Identity::kControlClsid, &control_id);
+  tv_parse_guid(control::Identity::kPropPageClsid, &page_id);
+  if (SameGuid(*clsid, control_id)) {
+    *out = &g_control_factory;
+    return TV_OK;
+  }
+  if (SameGuid(*clsid, page_id)) {
+    *out = &g_page_factory;
+    return TV_OK;
+  }
+  return static_cast<int32_t>(0x80040111u);  // class not available
+}
+
+int32_t tv_parse_guid(const char* text, tv_guid* out) {
+  if (text == nullptr || out == nullptr) return TV_E_INVALIDARG;
+  unsigned int d[11];
+  char tail = 0;
+  if (std::sscanf(text, "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}%c", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5], &d[6],
+                  &d[7], &d[8], &d[9], &d[10], &tail) != 11 ||
+      std::strlen(text) != 38)
+    return TV_E_INVALIDARG;
+  out->data1 = d[0];
+  out->data2 = static_cast<uint16_t>(d[1]);
+  out->data3 = static_cast<uint16_t>(d[2]);
+  for (int i = 0; i < 8; ++i) out->data4[i] = static_cast<uint8_t>(d[3 + i]);
+  return TV_OK;
+}
+
+const char* tv_registry_path(void) {
+  static thread_local std::string path;
+  path = control::RegistryPath();
+  return path.c_str();
+}
+
+}  // extern "C"

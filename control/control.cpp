@@ -1,0 +1,232 @@
+#include "control/control.h"
+
+#include <cstring>
+
+#include "control/media/bmp_writer.h"
+#include "control/media/lcd_bitmap.h"
+#include "exchange/frame.h"
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+
+namespace control {
+
+uint8_t* ModuleImageBuffer() {
+  static uint8_t buffer[kImageBytes] = {};
+  return buffer;
+}
+
+uint8_t* ModuleLumaArea() {
+  static uint8_t area[kLumaAreaBytes] = {};
+  return area;
+}
+
+CZembrinSDKControlCtrl::CZembrinSDKControlCtrl() = default;
+
+CZembrinSDKControlCtrl::~CZembrinSDKControlCtrl() {
+  if (host_ != nullptr) host_->KillTimers(*this);
+}
+
+void CZembrinSDKControlCtrl::AttachHost(ControlHost* host) {
+  if (host_ != nullptr) host_->KillTimers(*this);
+  host_ = host;
+  if (host_ != nullptr && timer_wanted_) host_->SetTimer(*this, kPollTimerId, kPollPeriodMs);
+}
+
+void CZembrinSDKControlCtrl::ReleaseSections() {
+  standard_ = motor_ = custom_ = voice_ = nullptr;
+  voice_record_size_ = 0;
+  standard_sensor_.reset();
+  motor_sensor_.reset();
+  signal_.reset();
+  custom_sensor_.reset();
+  image_.reset();
+  audio_.reset();
+  commands_.reset();
+}
+
+void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
+  if (robotName.size() > kMaxRobotName) {
+    platform::DebugOutput("connectRobot: a robot name holds at most %zu characters; '%.40s...' is refused",
+                          kMaxRobotName, robotName.c_str());
+    return;
+  }
+  ReleaseSections();
+  auto open_consumer = [&](std::unique_ptr<exchange::CRingConsumer>& handle, exchange::SectionId id) {
+    handle = std::make_unique<exchange::CRingConsumer>();
+    platform::ShmStatus st = handle->Open(robotName, id);
+    if (st != platform::ShmStatus::kOk)
+      platform::DebugOutput("connectRobot: section %s: %s", exchange::Spec(id).suffix, platform::ShmStatusText(st));
+  };
+  open_consumer(standard_sensor_, exchange::SectionId::kStandardSensor);
+  open_consumer(motor_sensor_, exchange::SectionId::kMotorSensor);
+  open_consumer(signal_, exchange::SectionId::kSignal);
+  open_consumer(custom_sensor_, exchange::SectionId::kCustomSensor);
+  open_consumer(image_, exchange::SectionId::kImage);
+  open_consumer(audio_, exchange::SectionId::kAudio);
+  commands_ = std::make_unique<exchange::CRingProducer>();
+  platform::ShmStatus st = commands_->Open(robotName, exchange::SectionId::kCommand);
+  if (st != platform::ShmStatus::kOk)
+    platform::DebugOutput("connectRobot: section McCommandsShareMem_Zembrin: %s", platform::ShmStatusText(st));
+  timer_wanted_ = true;
+  if (host_ != nullptr) host_->SetTimer(*this, kPollTimerId, kPollPeriodMs);
+}
+
+void CZembrinSDKControlCtrl::OnTimer(int) { Tick(); }
+
+void CZembrinSDKControlCtrl::Fire(int dispid) {
+  if (event_sink_) event_sink_(dispid);
+}
+
+void CZembrinSDKControlCtrl::Tick() {
+  if (!connected()) return;
+  // A handler may call connectRobot and replace the handles; each step re-reads them.
+  if (standard_sensor_) {
+    if (exchange::RingRecord r = standard_sensor_->Take()) {
+      standard_ = r.data();
+      Fire(kStandardSensorEvent);
+    }
+  }
+  if (motor_sensor_) {
+    if (exchange::RingRecord r = motor_sensor_->Take()) {
+      motor_ = r.data();
+      Fire(kMotorSensorEvent);
+    }
+  }
+  if (custom_sensor_) {
+    if (exchange::RingRecord r = custom_sensor_->Take()) {
+      custom_ = r.data();
+      Fire(kCustomSensorEvent);
+    }
+  }
+  if (image_) {
+    if (exchange::RingRecord r = image_->Take()) {
+      // The JPEG bytes follow the 7-byte image header; a record shorter than that holds none.
+      const uint32_t size = r.size();
+      if (image_decoder_ && size > 7) image_decoder_(r.data() + 7, size - 7);
+      if (host_ != nullptr) host_->Invalidate(*this, true);
+      Fire(kImageEvent);
+    }
+  }
+  if (audio_) {
+    if (exchange::RingRecord r = audio_->Take()) {
+      voice_segment_length_ = static_cast<int32_t>(r.length);
+      voice_ = r.data();
+      voice_record_size_ = r.size();
+      Fire(kVoiceSegmentEvent);
+    }
+  }
+}
+
+void CZembrinSDKControlCtrl::Refresh() {
+  if (host_ == nullptr) return;
+  host_->Invalidate(*this, true);
+  host_->UpdateNow(*this);
+}
+
+void CZembrinSDKControlCtrl::ShowMessage(const std::string& text) {
+  if (host_ != nullptr)
+    host_->MessageBox(*this, text);
+  else
+    platform::DebugOutput("%s", text.c_str());
+}
+
+// ---- Sensor getters with a channel -------------------------------------------------------------
+
+int16_t CZembrinSDKControlCtrl::GetSensorSonar(int16_t channel) {
+  if (channel >= 0 && channel <= 5) return StdByte(static_cast<std::size_t>(channel));
+  return static_cast<int16_t>(channel & 0xFF);
+}
+
+int16_t CZembrinSDKControlCtrl::GetMotorCurrent(int16_t channel) {
+  if (channel >= 0 && channel <= 5) return MotorWord(12 + 2 * static_cast<std::size_t>(channel));
+  return channel;
+}
+
+int16_t CZembrinSDKControlCtrl::GetCustomAD(int16_t channel) {
+  if (channel >= 0 && channel <= 7) return CustomWord(2 * static_cast<std::size_t>(channel));
+  return channel;
+}
+
+int16_t CZembrinSDKControlCtrl::GetSensorPot(int16_t channel) {
+  if (channel >= 1 && channel <= 6) return MotorWord(2 * static_cast<std::size_t>(channel - 1));
+  return channel;
+}
+
+int16_t CZembrinSDKControlCtrl::GetEncoderDir1() {
+  if (motor_ == nullptr || GetEncoderSpeed1() == 0) return 0;
+  return (motor_[32] & 0x01) ? 1 : -1;
+}
+
+int16_t CZembrinSDKControlCtrl::GetEncoderDir2() {
+  if (motor_ == nullptr || GetEncoderSpeed2() == 0) return 0;
+  return (motor_[32] & 0x02) ? 1 : -1;
+}
+
+// ---- Audio -------------------------------------------------------------------------------------
+
+std::size_t CZembrinSDKControlCtrl::VoiceBytesAvailable() const { return voice_ != nullptr ? voice_record_size_ : 0; }
+
+int32_t CZembrinSDKControlCtrl::GetVoiceData(WritableBuffer VoicePtr) {
+  const int32_t length = voice_segment_length_;
+  if (length <= 0 || voice_ == nullptr || VoicePtr.data == nullptr) return length;
+  // As many bytes as the length says, but never beyond the record nor beyond the caller's buffer.
+  std::size_t count = static_cast<std::size_t>(length);
+  if (count > voice_record_size_) count = voice_record_size_;
+  if (count > VoicePtr.size) count = VoicePtr.size;
+  std::memcpy(VoicePtr.data, voice_, count);
+  return length;
+}
+
+void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
+  if (commands_ == nullptr) return;
+  commands_->Put(reinterpret_cast<const uint8_t*>(fileName.data()), static_cast<uint32_t>(fileName.size()));
+}
+
+void CZembrinSDKControlCtrl::StopAudioPlay() { PutFrame(0x08, 0x0E, nullptr, 0); }
+
+void CZembrinSDKControlCtrl::StartRecord(int16_t voiceSegment) {
+  const uint8_t n = static_cast<uint8_t>(voiceSegment < 1 ? 1 : voiceSegment > 10 ? 10 : voiceSegment);
+  PutFrame(0x08, 0x0B, &n, 1);
+}
+
+void CZembrinSDKControlCtrl::StopRecord() { PutFrame(0x08, 0x0C, nullptr, 0); }
+
+void CZembrinSDKControlCtrl::TakePhoto() { PutFrame(0x08, 0x20, nullptr, 0); }
+
+bool CZembrinSDKControlCtrl::SavePhotoAsBMP(const std::string& fileName) {
+  return media::SavePhotoBmp(ModuleImageBuffer(), fileName);
+}
+
+// ---- Framing -----------------------------------------------------------------------------------
+
+void CZembrinSDKControlCtrl::PutFrame(uint8_t destination, uint8_t type, const uint8_t* payload, std::size_t n) {
+  if (commands_ == nullptr) return;  // before connectRobot: dropped
+  exchange::Frame f = exchange::Frame::Make(destination, 0x00, type, payload, n);
+  commands_->Put(f.bytes, static_cast<uint32_t>(f.size));
+}
+
+// ---- LCD ---------------------------------------------------------------------------------------
+
+void CZembrinSDKControlCtrl::LcdDisplay(uint8_t destination, const std::string& file) {
+  media::LcdPicture picture;
+  std::string error;
+  const bool readable = media::ReadLcdBmp(file, picture, error);
+  // A header that can be read earns its warnings; they only warn, the picture goes out regardless.
+  if (readable)
+    for (const std::string& warning : media::BmpWarnings(picture.header)) ShowMessage(warning);
+  if (!readable) {
+    ShowMessage(error);  // nothing to send: no half-made picture on the LCD
+    return;
+  }
+  uint8_t parts[media::kLcdParts][media::kLcdPartBytes];
+  media::BuildLcdParts(picture.pixels, parts);
+  for (int i = 0; i < media::kLcdParts; ++i) {
+    uint8_t payload[1 + media::kLcdPartBytes];
+    payload[0] = static_cast<uint8_t>(i);
+    std::memcpy(payload + 1, parts[i], media::kLcdPartBytes);
+    PutFrame(destination, 0x17, payload, sizeof payload);
+    platform::Sleep(5);
+  }
+}
+
+}  // namespace control

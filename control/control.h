@@ -1,0 +1,307 @@
+// CZembrinSDKControlCtrl: the control a client program embeds to talk to one robot.
+//
+// It ties itself to a robot by name (connectRobot), polls the robot's sections every 30 ms on its
+// host's timer, fires one event per new record, reads sensor fields in place, and turns every
+// command into one robot frame in the command section. It owns no thread: everything runs on the
+// thread that pumps its host.
+//
+// Before connectRobot: getters return 0 and commands are dropped. connectRobot without a host opens
+// the sections at once; the polling timer starts as soon as a host is attached. A second
+// connectRobot releases the previous sections and forgets every record read from them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "control/host.h"
+#include "exchange/sections.h"
+
+namespace control {
+
+// A caller's writable buffer for GetVoiceData; its size is checked before anything is copied.
+struct WritableBuffer {
+  uint8_t* data = nullptr;
+  std::size_t size = 0;
+};
+
+inline constexpr int kImageWidth = 176;
+inline constexpr int kImageHeight = 144;
+inline constexpr std::size_t kImageBytes = kImageWidth * kImageHeight * 3;  // 76032, R G B, top row first
+inline constexpr std::size_t kLumaAreaBytes = 50000;
+inline constexpr std::size_t kMaxRobotName = 173;
+inline constexpr int kPollTimerId = 1;
+inline constexpr uint32_t kPollPeriodMs = 30;
+
+// Event DISPIDs, in firing order.
+enum EventId : int {
+  kStandardSensorEvent = 1,
+  kMotorSensorEvent = 2,
+  kCustomSensorEvent = 3,
+  kImageEvent = 4,
+  kVoiceSegmentEvent = 5,
+};
+
+// The module-wide picture memory, shared by every control in the process.
+uint8_t* ModuleImageBuffer();
+uint8_t* ModuleLumaArea();
+
+class CZembrinSDKControlCtrl : public HostedControl {
+ public:
+  using EventSink = std::function<void(int dispid)>;
+  // Decodes an image record's JPEG bytes into the module's picture; provided by the media code.
+  using ImageDecoder = std::function<void(const uint8_t* jpeg, std::size_t size)>;
+
+  CZembrinSDKControlCtrl();
+  ~CZembrinSDKControlCtrl() override;
+  CZembrinSDKControlCtrl(const CZembrinSDKControlCtrl&) = delete;
+  CZembrinSDKControlCtrl& operator=(const CZembrinSDKControlCtrl&) = delete;
+
+  // Hosting and events.
+  void AttachHost(ControlHost* host);
+  ControlHost* host() const { return host_; }
+  void SetEventSink(EventSink sink) { event_sink_ = std::move(sink); }
+  void OnTimer(int timer_id) override;
+  // One polling tick: at most one record from each polled section, events in DISPID order.
+  void Tick();
+  bool connected() const { return commands_ != nullptr; }
+  int width() const { return kImageWidth; }
+  int height() const { return kImageHeight; }
+
+  // Properties (DISPIDs 1..4). Writing one sets the modified flag.
+  int32_t get_VoiceSegmentLength() const { return voice_segment_length_; }
+  void put_VoiceSegmentLength(int32_t v) { voice_segment_length_ = v, modified_ = true; }
+  std::string get_robotName() const { return robot_name_; }
+  void put_robotName(const std::string& v) { robot_name_ = v, modified_ = true; }
+  int32_t get_test() const { return test_; }
+  void put_test(int32_t v) { test_ = v, modified_ = true; }
+  std::string get_testStr() const { return test_str_; }
+  void put_testStr(const std::string& v) { test_str_ = v, modified_ = true; }
+  bool modified() const { return modified_; }
+  void set_modified(bool m) { modified_ = m; }
+
+  // Connection.
+  void connectRobot(const std::string& robotName);
+
+  // Standard sensor record.
+  int16_t GetSensorSonar1() { return StdByte(0); }
+  int16_t GetSensorSonar2() { return StdByte(1); }
+  int16_t GetSensorSonar3() { return StdByte(2); }
+  int16_t GetSensorSonar4() { return StdByte(3); }
+  int16_t GetSensorSonar5() { return StdByte(4); }
+  int16_t GetSensorSonar6() { return StdByte(5); }
+  int16_t GetSensorSonar(int16_t channel);
+  int16_t GetSensorHumanMotion1() { return StdWord(6); }
+  int16_t GetSensorHumanAlarm1() { return StdWord(8); }
+  int16_t GetSensorHumanMotion2() { return StdWord(10); }
+  int16_t GetSensorHumanAlarm2() { return StdWord(12); }
+  int16_t GetSensorTiltingX() { return StdWord(14); }
+  int16_t GetSensorTiltingY() { return StdWord(16); }
+  int16_t GetSensorOverheatAD1() { return StdWord(18); }
+  int16_t GetSensorOverheatAD2() { return StdWord(20); }
+  int16_t GetSensorTemperature() { return StdWord(22); }
+  int16_t GetSensorIRRange() { return StdWord(24); }
+  int16_t GetSensorIRCode1() { return StdByte(26); }
+  int16_t GetSensorIRCode2() { return StdByte(27); }
+  int16_t GetSensorIRCode3() { return StdByte(28); }
+  int16_t GetSensorIRCode4() { return StdByte(29); }
+  int16_t GetSensorBatteryAD1() { return StdWord(30); }
+  int16_t GetSensorBatteryAD2() { return StdWord(32); }
+  int16_t GetSensorBatteryAD3() { return StdWord(34); }
+  int16_t GetSensorRefVoltage() { return StdWord(36); }
+  int16_t GetSensorPotVoltage() { return StdWord(38); }
+
+  // Motor sensor record.
+  int16_t GetSensorPot1() { return MotorWord(0); }
+  int16_t GetSensorPot2() { return MotorWord(2); }
+  int16_t GetSensorPot3() { return MotorWord(4); }
+  int16_t GetSensorPot4() { return MotorWord(6); }
+  int16_t GetSensorPot5() { return MotorWord(8); }
+  int16_t GetSensorPot6() { return MotorWord(10); }
+  int16_t GetSensorPot(int16_t channel);
+  int16_t GetMotorCurrent1() { return MotorWord(12); }
+  int16_t GetMotorCurrent2() { return MotorWord(14); }
+  int16_t GetMotorCurrent3() { return MotorWord(16); }
+  int16_t GetMotorCurrent4() { return MotorWord(18); }
+  int16_t GetMotorCurrent5() { return MotorWord(20); }
+  int16_t GetMotorCurrent6() { return MotorWord(22); }
+  int16_t GetMotorCurrent(int16_t channel);
+  int16_t GetEncoderPulse1() { return MotorWord(24); }
+  int16_t GetEncoderSpeed1() { return MotorWord(26); }
+  int16_t GetEncoderPulse2() { return MotorWord(28); }
+  int16_t GetEncoderSpeed2() { return MotorWord(30); }
+  int16_t GetEncoderDir1();
+  int16_t GetEncoderDir2();
+
+  // Custom sensor record, under both of its vocabularies.
+  int16_t GetCustomAD1() { return CustomWord(0); }
+  int16_t GetCustomAD2() { return CustomWord(2); }
+  int16_t GetCustomAD3() { return CustomWord(4); }
+  int16_t GetCustomAD4() { return CustomWord(6); }
+  int16_t GetCustomAD5() { return CustomWord(8); }
+  int16_t GetCustomAD6() { return CustomWord(10); }
+  int16_t GetCustomAD7() { return CustomWord(12); }
+  int16_t GetCustomAD8() { return CustomWord(14); }
+  int16_t GetCustomAD(int16_t channel);
+  int16_t GetBat1Vol() { return GetCustomAD1(); }
+  int16_t GetBat1Temp() { return GetCustomAD2(); }
+  int16_t GetBat2Vol() { return GetCustomAD3(); }
+  int16_t GetBat2Temp() { return GetCustomAD4(); }
+  int16_t GetDCINVol() { return GetCustomAD5(); }
+  int16_t GetCustomDIN() { return CustomByte(16); }
+  int16_t GetCHGStatus() { return GetCustomDIN(); }
+  int16_t GetGPS01() { return CustomWord(17); }
+  int16_t GetGPS02() { return CustomWord(19); }
+  int16_t GetVolRef() { return GetGPS02(); }
+  int16_t GetGPS03() { return CustomWord(21); }
+  int16_t GetGPS04() { return CustomWord(23); }
+  int16_t GetGPS05() { return CustomWord(25); }
+  int16_t GetGPS06() { return CustomWord(27); }
+  int16_t GetPowerPath() { return CustomByte(27); }
+  int16_t GetGPS07() { return CustomWord(29); }
+  int16_t GetCHGPath() { return CustomByte(29); }
+  int16_t GetGPS08() { return CustomWord(31); }
+  int16_t getSenID1() { return CustomByte(33); }
+  int16_t getSenID2() { return CustomByte(34); }
+  int16_t getSenID3() { return CustomByte(35); }
+  int16_t getSenID4() { return CustomByte(36); }
+
+  // Motors and servos.
+  void ResumeDcMotor(int16_t channel);
+  void SuspendDcMotor(int16_t channel);
+  void EnableDcMotor(int16_t channel) { ResumeDcMotor(channel); }
+  void DisableDcMotor(int16_t channel) { SuspendDcMotor(channel); }
+  void EnableServo(int16_t channel);
+  void DisableServo(int16_t channel);
+  void DcMotorPositionNonTimeCtr(int16_t channel, int16_t cmdValue);
+  void DcMotorPositionTimeCtr(int16_t channel, int16_t cmdValue, int16_t timePeriod);
+  void DcMotorPwmNonTimeCtr(int16_t channel, int16_t cmdValue);
+  void DcMotorPwmTimeCtr(int16_t channel, int16_t cmdValue, int16_t timePeriod);
+  void DcMotorVelocityNonTimeCtr(int16_t channel, int16_t cmdValue);
+  void DcMotorVelocityTimeCtr(int16_t channel, int16_t cmdValue, int16_t timePeriods);
+  void servoNonTimeCtr(int16_t channel, int16_t cmdValue);
+  void ServoTimeCtr(int16_t channel, int16_t cmdValue, int16_t timePeriods);
+  void DcMotorPositionNonTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6);
+  void DcMotorPositionTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6,
+                                 int16_t timePeriods);
+  void DcMotorPwmNonTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6);
+  void DcMotorPwmTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6,
+                            int16_t timePeriods);
+  void DcMotorVelocityNonTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6);
+  void DcMotorVelocityTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6,
+                                 int16_t timePeriods);
+  void ServoNoTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6);
+  void ServoTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6,
+                       int16_t timePeriods);
+
+  // Controller settings.
+  void SetMotorPolarity(int16_t channel, int16_t Polarity);
+  void SetMotorPolarity1(int16_t Polarity) { SetMotorPolarity(0, Polarity); }
+  void SetMotorPolarity2(int16_t Polarity) { SetMotorPolarity(1, Polarity); }
+  void SetMotorPolarity3(int16_t Polarity) { SetMotorPolarity(2, Polarity); }
+  void SetMotorPolarity4(int16_t Polarity) { SetMotorPolarity(3, Polarity); }
+  void SetMotorPolarity5(int16_t Polarity) { SetMotorPolarity(4, Polarity); }
+  void SetMotorPolarity6(int16_t Polarity) { SetMotorPolarity(5, Polarity); }
+  void SetDcMotorPositionControlPID(int16_t channel, int16_t Kp, int16_t Kd, int16_t Ki);
+  void SetDcMotorVelocityControlPID(int16_t channel, int16_t Kp, int16_t Kd, int16_t Ki);
+  void SetDcMotorTrajectoryPlan(int16_t channel, int16_t tranPlanMethod);
+  void SetServoTrajectoryPlan(int16_t channel, int16_t tranPlanMethod);
+  void SetDcMotorSensorFilter(int16_t channel, int16_t filterMethod);
+  void SetDcMotorSensorUsage(int16_t channel, int16_t sensorType);
+  void SetDcMotorControlMode(int16_t channel, int16_t controlMode);
+  void SetSysMotorSensorPeriod(int16_t PeriodTime) { SensorPeriod(0, PeriodTime); }
+  void SetSysStandardSensorPeriod(int16_t PeriodTime) { SensorPeriod(1, PeriodTime); }
+  void SetSysCustomSensorPeriod(int16_t PeriodTime) { SensorPeriod(2, PeriodTime); }
+  void SetSysAllSensorPeriod(int16_t PeriodTime) { SensorPeriod(3, PeriodTime); }
+  void EnableBumperProtection();
+  void DisableBumperProtection();
+
+  // Sensor streaming.
+  void SystemMotorSensorRequest(int16_t Packets) { SensorRequest(0x7B, Packets); }
+  void SystemStandardSensorRequest(int16_t Packets) { SensorRequest(0x7D, Packets); }
+  void SystemCustomSensorRequest(int16_t Packets) { SensorRequest(0x7C, Packets); }
+  void SystemAllSensorRequest(int16_t Packets) { SensorRequest(0x7F, Packets); }
+  void EnableMotorSensorSending() { SensorRequest(0x7B, 0xFF); }
+  void EnableStandardSensorSending() { SensorRequest(0x7D, 0xFF); }
+  void EnableCustomSensorSending() { SensorRequest(0x7C, 0xFF); }
+  void EnableAllSensorSending() { SensorRequest(0x7F, 0xFF); }
+  void DisableMotorSensorSending() { SensorRequest(0x7B, 0); }
+  void DisableStandardSensorSending() { SensorRequest(0x7D, 0); }
+  void DisableCustomSensorSending() { SensorRequest(0x7C, 0); }
+  void DisableAllSensorSending() { SensorRequest(0x7F, 0); }
+
+  // Outputs.
+  void SetCustomDOUT(int16_t dout);
+  void SendCmdCHG(int16_t cmdPower) { SetCustomDOUT(cmdPower); }
+  void SetInfraredControlOutput(int16_t low, int16_t high);
+  void SetGPSID(int16_t ID1, int16_t ID2, int16_t ID3, int16_t ID4);
+  void ChgCtrl(int16_t currentCtrl);
+
+  // Camera.
+  void TakePhoto();
+  bool SavePhotoAsBMP(const std::string& fileName);
+  const uint8_t* GetImageAddress() { return ModuleImageBuffer(); }
+  const uint8_t* GetImageYDataAddress() { return ModuleLumaArea(); }
+  void Refresh();
+  void SetImageDecoder(ImageDecoder decoder) { image_decoder_ = std::move(decoder); }
+
+  // Audio.
+  void PlayAudioFile(const std::string& fileName);
+  void StopAudioPlay();
+  void StartRecord(int16_t voiceSegment);
+  void StopRecord();
+  int32_t GetVoiceSegLength() { return voice_segment_length_; }
+  const uint8_t* GetVoiceSegment() { return voice_; }
+  int32_t GetVoiceData(WritableBuffer VoicePtr);
+  // The bytes of the latest voice segment that really lie in the section (never beyond the record).
+  std::size_t VoiceBytesAvailable() const;
+
+  // LCDs.
+  void LcdDisplayVCS(const std::string& bmpFileName) { LcdDisplay(0x01, bmpFileName); }
+  void LcdDisplayVCB(const std::string& bmpFileName) { LcdDisplay(0x08, bmpFileName); }
+
+ private:
+  // Builds one frame (destination, sequence 0, type, payload) and puts it into the command section.
+  void PutFrame(uint8_t destination, uint8_t type, const uint8_t* payload, std::size_t n);
+  void PutMotion(uint8_t type, std::initializer_list<int> bytes);
+  void PutWordsAll(uint8_t type, std::initializer_list<int16_t> words);
+  void PutChannelValue(uint8_t type, int16_t channel, int16_t value);
+  void PutChannelValueTime(uint8_t type, int16_t channel, int16_t value, int16_t time);
+  void SensorPeriod(int kind, int16_t period);
+  void SensorRequest(uint8_t type, int16_t packets);
+  void LcdDisplay(uint8_t destination, const std::string& file);
+  void ShowMessage(const std::string& text);
+  void Fire(int dispid);
+  void ReleaseSections();
+
+  int16_t StdByte(std::size_t off) const { return standard_ ? standard_[off] : 0; }
+  int16_t StdWord(std::size_t off) const { return standard_ ? Word(standard_ + off) : 0; }
+  int16_t MotorWord(std::size_t off) const { return motor_ ? Word(motor_ + off) : 0; }
+  int16_t CustomWord(std::size_t off) const { return custom_ ? Word(custom_ + off) : 0; }
+  int16_t CustomByte(std::size_t off) const { return custom_ ? custom_[off] : 0; }
+  static int16_t Word(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8)); }
+
+  ControlHost* host_ = nullptr;
+  EventSink event_sink_;
+  ImageDecoder image_decoder_;
+  bool timer_wanted_ = false;
+
+  int32_t voice_segment_length_ = 0;
+  std::string robot_name_;
+  int32_t test_ = 0;
+  std::string test_str_;
+  bool modified_ = false;
+
+  std::unique_ptr<exchange::CRingConsumer> standard_sensor_, motor_sensor_, signal_, custom_sensor_, image_, audio_;
+  std::unique_ptr<exchange::CRingProducer> commands_;
+  const uint8_t* standard_ = nullptr;
+  const uint8_t* motor_ = nullptr;
+  const uint8_t* custom_ = nullptr;
+  const uint8_t* voice_ = nullptr;
+  uint32_t voice_record_size_ = 0;  // bytes of the voice record that lie within its slot
+};
+
+}  // namespace control

@@ -1,0 +1,127 @@
+// The automation face of the control, from its one table: the 151 methods, 4 properties and 5
+// events with their DISPIDs, parameter names and types, and the identifiers of the type library,
+// interfaces and classes. Name lookup, invocation by DISPID, the type library, the C ABI, the
+// Python binding and the reference page are all read from here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace control {
+
+class CZembrinSDKControlCtrl;
+
+// Argument and result types, numbered as automation numbers its variant types.
+enum class VarType : int32_t {
+  kEmpty = 0,     // no value (a method without a result)
+  kShort = 2,     // 16-bit signed
+  kLong = 3,      // 32-bit signed
+  kString = 8,    // narrow, zero-terminated text
+  kBool = 11,
+  kAddress = 37,  // pointer-sized address (read-only memory of the control)
+  kBuffer = 65,   // a caller's writable buffer: address and size
+};
+
+const char* VarTypeName(VarType t);
+
+// Status codes, as automation's dispatch reports them.
+inline constexpr int32_t kStatusOk = 0;
+inline constexpr int32_t kStatusMemberNotFound = static_cast<int32_t>(0x80020003u);
+inline constexpr int32_t kStatusTypeMismatch = static_cast<int32_t>(0x80020005u);
+inline constexpr int32_t kStatusUnknownName = static_cast<int32_t>(0x80020006u);
+inline constexpr int32_t kStatusOverflow = static_cast<int32_t>(0x8002000Au);
+inline constexpr int32_t kStatusBadParamCount = static_cast<int32_t>(0x8002000Eu);
+inline constexpr int32_t kStatusInvalidArg = static_cast<int32_t>(0x80070057u);
+
+const char* StatusText(int32_t status);
+
+struct Variant {
+  VarType type = VarType::kEmpty;
+  int64_t i = 0;        // kShort, kLong, kBool (0 or 1), kAddress
+  std::string s;        // kString
+  void* data = nullptr;  // kBuffer
+  std::size_t size = 0;  // kBuffer
+
+  static Variant Short(int64_t v) { return Variant{VarType::kShort, v, {}, nullptr, 0}; }
+  static Variant Long(int64_t v) { return Variant{VarType::kLong, v, {}, nullptr, 0}; }
+  static Variant Bool(bool v) { return Variant{VarType::kBool, v ? 1 : 0, {}, nullptr, 0}; }
+  static Variant String(std::string v) { return Variant{VarType::kString, 0, std::move(v), nullptr, 0}; }
+  static Variant Buffer(void* d, std::size_t n) { return Variant{VarType::kBuffer, 0, {}, d, n}; }
+};
+
+enum class MemberKind : int32_t { kMethod = 1, kProperty = 2, kEvent = 3 };
+
+inline constexpr int kMaxParams = 7;
+
+struct ParamInfo {
+  std::string name;
+  VarType type;
+};
+
+using Invoker = int32_t (*)(CZembrinSDKControlCtrl&, const Variant* args, int argc, Variant& result);
+using PropertyGetter = Variant (*)(const CZembrinSDKControlCtrl&);
+using PropertyPutter = int32_t (*)(CZembrinSDKControlCtrl&, const Variant& value);
+
+struct MemberInfo {
+  MemberKind kind;
+  int32_t dispid;
+  std::string name;
+  VarType type;  // result of a method, type of a property, kEmpty for events
+  std::vector<ParamInfo> params;
+  std::string help;
+  std::string implementation;  // the operation behind the name; aliases share one
+  Invoker invoke = nullptr;
+  PropertyGetter get = nullptr;
+  PropertyPutter put = nullptr;
+};
+
+// Every member: properties, then methods in declaration order, then events.
+const std::vector<MemberInfo>& Members();
+
+// Methods and properties share one name space; events have their own. Lookup ignores case.
+const MemberInfo* FindMember(std::string_view name);
+const MemberInfo* FindEvent(std::string_view name);
+const MemberInfo* FindByDispid(int32_t dispid);  // a method or a property
+const MemberInfo* FindEventByDispid(int32_t dispid);
+
+// Calls method `dispid` with `argc` arguments (in declaration order). Arguments are converted as
+// automation converts them: any integer or boolean to a short or long when it fits (kOverflow when it
+// does not), strings only to strings, buffers only to buffers.
+int32_t Invoke(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant* args, int argc, Variant& result);
+int32_t GetProperty(const CZembrinSDKControlCtrl& control, int32_t dispid, Variant& value);
+int32_t PutProperty(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant& value);
+
+// Identity of the type library, interfaces and classes.
+struct Identity {
+  static constexpr const char* kTypeLibName = "ZEMBRINTalvenorCONTROLLib";
+  static constexpr const char* kTypeLibId = "{98FCFC5C-1F70-4640-8B7B-A53A1B88AA8A}";
+  static constexpr const char* kTypeLibVersion = "1.0";
+  static constexpr int kTypeLibLocale = 1033;
+  static constexpr const char* kTypeLibHelp = "Zembrin Talvenor ActiveX module";
+  static constexpr const char* kHelpFile = "ZembrinTalvenorControl.hlp";
+  static constexpr const char* kDispatchName = "_DZembrinTalvenor";
+  static constexpr const char* kDispatchId = "{4344A992-02A4-406C-8466-7CFF8C489813}";
+  static constexpr const char* kDispatchHelp = "Dispatch interface for Zembrin Talvenor ActiveX Module";
+  static constexpr const char* kEventsName = "_DZembrinTalvenorEvents";
+  static constexpr const char* kEventsId = "{9C1124A3-2E3D-4CDA-A9F3-33B92BB5491D}";
+  static constexpr const char* kEventsHelp = "Event interface for Zembrin Talvenor ActiveX Module";
+  static constexpr const char* kCoclassName = "DZembrinTalvenor";
+  static constexpr const char* kControlClsid = "{C3F1E5A4-1541-4456-9AB0-8BD4CE11A513}";
+  static constexpr const char* kCoclassHelp = "Zembrin Talvenor ActiveX Module";
+  static constexpr const char* kControlProgId = "ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1";
+  static constexpr const char* kControlTypeName = "Caldrix Talvenor ActiveX Module";
+  static constexpr const char* kPropPageClsid = "{5307B30C-C252-450A-9AC4-2187A2492C94}";
+  static constexpr const char* kPropPageProgId = "ZEMBRINSDKCONTROL.ZembrinSDKControlPropPage.1";
+  static constexpr const char* kPropPageTypeName = "ZembrinTalvenor Control Property Page";
+  static constexpr uint32_t kMiscStatus = 0x20191;
+};
+
+// The type library as text (an interface description listing every member), and the interface
+// reference page in Markdown; both generated from the table.
+std::string TypeLibraryText();
+std::string ReferenceMarkdown();
+
+}  // namespace control

@@ -1,0 +1,471 @@
+// The one table of the automation face. Each line names a member once: its DISPID, its automation
+// name, the operation that implements it (aliases name the same operation), its parameter names and
+// a line of help. Parameter and result types are read off the implementing member function, so the
+// table and the implementation cannot disagree.
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "control/control.h"
+#include "control/dispatch.h"
+
+namespace control {
+namespace {
+
+using Ctrl = CZembrinSDKControlCtrl;
+
+template <typename T>
+struct TypeOf;
+template <>
+struct TypeOf<void> {
+  static constexpr VarType value = VarType::kEmpty;
+};
+template <>
+struct TypeOf<int16_t> {
+  static constexpr VarType value = VarType::kShort;
+};
+template <>
+struct TypeOf<int32_t> {
+  static constexpr VarType value = VarType::kLong;
+};
+template <>
+struct TypeOf<bool> {
+  static constexpr VarType value = VarType::kBool;
+};
+template <>
+struct TypeOf<std::string> {
+  static constexpr VarType value = VarType::kString;
+};
+template <>
+struct TypeOf<const uint8_t*> {
+  static constexpr VarType value = VarType::kAddress;
+};
+template <>
+struct TypeOf<WritableBuffer> {
+  static constexpr VarType value = VarType::kBuffer;
+};
+
+int32_t ToInteger(const Variant& v, int64_t lo, int64_t hi, int64_t& out) {
+  switch (v.type) {
+    case VarType::kShort:
+    case VarType::kLong:
+    case VarType::kBool:
+      if (v.i < lo || v.i > hi) return kStatusOverflow;
+      out = v.i;
+      return kStatusOk;
+    default: return kStatusTypeMismatch;
+  }
+}
+
+int32_t Convert(const Variant& v, int16_t& out) {
+  int64_t i = 0;
+  int32_t st = ToInteger(v, INT16_MIN, INT16_MAX, i);
+  out = static_cast<int16_t>(i);
+  return st;
+}
+int32_t Convert(const Variant& v, int32_t& out) {
+  int64_t i = 0;
+  int32_t st = ToInteger(v, INT32_MIN, INT32_MAX, i);
+  out = static_cast<int32_t>(i);
+  return st;
+}
+int32_t Convert(const Variant& v, std::string& out) {
+  if (v.type != VarType::kString) return kStatusTypeMismatch;
+  out = v.s;
+  return kStatusOk;
+}
+int32_t Convert(const Variant& v, WritableBuffer& out) {
+  if (v.type != VarType::kBuffer) return kStatusTypeMismatch;
+  out = WritableBuffer{static_cast<uint8_t*>(v.data), v.data != nullptr ? v.size : 0};
+  return kStatusOk;
+}
+
+Variant Wrap(int16_t v) { return Variant::Short(v); }
+Variant Wrap(int32_t v) { return Variant::Long(v); }
+Variant Wrap(bool v) { return Variant::Bool(v); }
+Variant Wrap(const uint8_t* p) {
+  Variant r;
+  r.type = VarType::kAddress;
+  r.i = static_cast<int64_t>(reinterpret_cast<intptr_t>(p));
+  return r;
+}
+
+template <auto Method>
+struct Binder;
+
+template <typename R, typename... A, R (Ctrl::*Method)(A...)>
+struct Binder<Method> {
+  using Args = std::tuple<std::decay_t<A>...>;
+  static constexpr int kCount = sizeof...(A);
+
+  static std::vector<VarType> ParamTypes() { return {TypeOf<std::decay_t<A>>::value...}; }
+  static VarType ResultType() { return TypeOf<R>::value; }
+
+  template <std::size_t... I>
+  static int32_t ConvertAll(const Variant* args, Args& values, std::index_sequence<I...>) {
+    int32_t st = kStatusOk;
+    ((st = (st == kStatusOk ? Convert(args[I], std::get<I>(values)) : st)), ...);
+    return st;
+  }
+
+  static int32_t Invoke(Ctrl& c, const Variant* args, int argc, Variant& result) {
+    if (argc != kCount) return kStatusBadParamCount;
+    Args values;
+    int32_t st = ConvertAll(args, values, std::index_sequence_for<A...>{});
+    if (st != kStatusOk) return st;
+    if constexpr (std::is_void_v<R>) {
+      std::apply([&](auto&... a) { (c.*Method)(a...); }, values);
+      result = Variant{};
+    } else {
+      result = Wrap(std::apply([&](auto&... a) { return (c.*Method)(a...); }, values));
+    }
+    return kStatusOk;
+  }
+};
+
+std::vector<ParamInfo> Params(const char* names, const std::vector<VarType>& types) {
+  std::vector<ParamInfo> out;
+  std::string_view rest(names);
+  std::size_t k = 0;
+  while (!rest.empty()) {
+    std::size_t comma = rest.find(',');
+    std::string_view name = rest.substr(0, comma);
+    out.push_back(ParamInfo{std::string(name), k < types.size() ? types[k] : VarType::kEmpty});
+    ++k;
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+  }
+  return out;
+}
+
+template <auto Method>
+MemberInfo MakeMethod(int32_t dispid, const char* name, const char* implementation, const char* params,
+                      const char* help) {
+  using B = Binder<Method>;
+  MemberInfo m{MemberKind::kMethod, dispid, name, B::ResultType(), Params(params, B::ParamTypes()), help,
+               implementation, &B::Invoke, nullptr, nullptr};
+  return m;
+}
+
+#define METHOD(dispid, name, params, help) MakeMethod<&Ctrl::name>(dispid, #name, #name, params, help)
+#define ALIAS(dispid, name, impl, params, help) MakeMethod<&Ctrl::impl>(dispid, #name, #impl, params, help)
+
+std::vector<MemberInfo> BuildTable() {
+  std::vector<MemberInfo> t;
+  // Properties: reading returns the member; writing stores it and sets the modified flag.
+  t.push_back({MemberKind::kProperty, 1, "VoiceSegmentLength", VarType::kLong, {},
+               "length in bytes of the latest voice segment, set by the polling timer", "VoiceSegmentLength", nullptr,
+               [](const Ctrl& c) { return Variant::Long(c.get_VoiceSegmentLength()); },
+               [](Ctrl& c, const Variant& v) {
+                 int32_t x = 0;
+                 int32_t st = Convert(v, x);
+                 if (st == kStatusOk) c.put_VoiceSegmentLength(x);
+                 return st;
+               }});
+  t.push_back({MemberKind::kProperty, 2, "robotName", VarType::kString, {},
+               "a free text for the client; connectRobot takes the robot name as its argument instead", "robotName",
+               nullptr, [](const Ctrl& c) { return Variant::String(c.get_robotName()); },
+               [](Ctrl& c, const Variant& v) {
+                 std::string x;
+                 int32_t st = Convert(v, x);
+                 if (st == kStatusOk) c.put_robotName(x);
+                 return st;
+               }});
+  t.push_back({MemberKind::kProperty, 3, "test", VarType::kLong, {}, "a number for the client; unused by the control",
+               "test", nullptr, [](const Ctrl& c) { return Variant::Long(c.get_test()); },
+               [](Ctrl& c, const Variant& v) {
+                 int32_t x = 0;
+                 int32_t st = Convert(v, x);
+                 if (st == kStatusOk) c.put_test(x);
+                 return st;
+               }});
+  t.push_back({MemberKind::kProperty, 4, "testStr", VarType::kString, {}, "a text for the client; unused by the control",
+               "testStr", nullptr, [](const Ctrl& c) { return Variant::String(c.get_testStr()); },
+               [](Ctrl& c, const Variant& v) {
+                 std::string x;
+                 int32_t st = Convert(v, x);
+                 if (st == kStatusOk) c.put_testStr(x);
+                 return st;
+               }});
+
+  const std::vector<MemberInfo> methods = {
+      METHOD(5, GetSensorSonar1, "", "sonar range, channel 1 (byte 0 of the standard sensor record)"),
+      METHOD(6, GetSensorSonar2, "", "sonar range, channel 2 (byte 1 of the standard sensor record)"),
+      METHOD(7, GetSensorSonar3, "", "sonar range, channel 3 (byte 2 of the standard sensor record)"),
+      METHOD(8, GetSensorSonar4, "", "sonar range, channel 4 (byte 3 of the standard sensor record)"),
+      METHOD(9, GetSensorSonar5, "", "sonar range, channel 5 (byte 4 of the standard sensor record)"),
+      METHOD(10, GetSensorSonar6, "", "sonar range, channel 6 (byte 5 of the standard sensor record)"),
+      METHOD(11, GetSensorHumanMotion1, "", "human motion sensor 1 (standard sensor record)"),
+      METHOD(12, GetSensorHumanAlarm2, "", "human alarm sensor 2 (standard sensor record)"),
+      METHOD(13, GetSensorHumanMotion2, "", "human motion sensor 2 (standard sensor record)"),
+      METHOD(14, GetSensorTiltingX, "", "tilt sensor, X axis (standard sensor record)"),
+      METHOD(15, GetSensorTiltingY, "", "tilt sensor, Y axis (standard sensor record)"),
+      METHOD(16, GetSensorOverheatAD1, "", "overheat sensor 1 (standard sensor record)"),
+      METHOD(17, GetSensorOverheatAD2, "", "overheat sensor 2 (standard sensor record)"),
+      METHOD(18, GetSensorTemperature, "", "temperature (standard sensor record)"),
+      METHOD(19, GetSensorIRRange, "", "infrared range (standard sensor record)"),
+      METHOD(20, GetSensorBatteryAD1, "", "battery reading 1 (standard sensor record)"),
+      METHOD(21, GetSensorBatteryAD2, "", "battery reading 2 (standard sensor record)"),
+      METHOD(22, GetSensorRefVoltage, "", "reference voltage (standard sensor record)"),
+      METHOD(23, EnableDcMotor, "channel", "enables DC motor channel; same frame as ResumeDcMotor"),
+      METHOD(24, DisableDcMotor, "channel", "disables DC motor channel; same frame as SuspendDcMotor"),
+      METHOD(25, EnableServo, "channel", "enables servo channel"),
+      METHOD(26, DisableServo, "channel", "disables servo channel"),
+      METHOD(27, SetDcMotorTrajectoryPlan, "channel,tranPlanMethod",
+             "sets the trajectory planning method of DC motor channel"),
+      METHOD(28, SetDcMotorSensorFilter, "channel,filterMethod", "sets the feedback sensor filter of DC motor channel"),
+      METHOD(29, SetDcMotorSensorUsage, "channel,sensorType", "selects the feedback sensor type of DC motor channel"),
+      METHOD(30, SetDcMotorControlMode, "channel,controlMode", "selects the control mode of DC motor channel"),
+      METHOD(31, DcMotorPositionTimeCtr, "channel,cmdValue,timePeriod",
+             "drives DC motor channel to position cmdValue, taking timePeriod"),
+      METHOD(32, DcMotorPositionNonTimeCtr, "channel,cmdValue",
+             "drives DC motor channel to position cmdValue without a time limit"),
+      METHOD(33, DcMotorPwmTimeCtr, "channel,cmdValue,timePeriod",
+             "applies PWM cmdValue to DC motor channel, over timePeriod"),
+      METHOD(34, DcMotorPwmNonTimeCtr, "channel,cmdValue",
+             "applies PWM cmdValue to DC motor channel without a time limit"),
+      METHOD(35, ServoTimeCtr, "channel,cmdValue,timePeriods", "moves servo channel to cmdValue, taking timePeriods"),
+      METHOD(36, servoNonTimeCtr, "channel,cmdValue", "moves servo channel to cmdValue without a time limit"),
+      METHOD(37, GetSensorPot, "channel", "potentiometer channel 1..6 (motor sensor record)"),
+      METHOD(38, PlayAudioFile, "fileName", "asks the relay to play a WAV file on the robot"),
+      METHOD(39, TakePhoto, "", "asks the robot's camera for a frame"),
+      METHOD(-550, Refresh, "", "stock method: redraws the control at once"),
+      METHOD(40, SavePhotoAsBMP, "fileName", "saves the current camera image as a 24-bit BMP file"),
+      METHOD(41, ServoTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6,timePeriods",
+             "positions for servos 1..6, one timePeriods for all"),
+      METHOD(42, GetSensorHumanAlarm1, "", "human alarm sensor 1 (standard sensor record)"),
+      METHOD(43, GetSensorIRCode1, "", "byte 1 of the received infrared code (standard sensor record)"),
+      METHOD(44, GetSensorIRCode2, "", "byte 2 of the received infrared code (standard sensor record)"),
+      METHOD(45, GetSensorIRCode3, "", "byte 3 of the received infrared code (standard sensor record)"),
+      METHOD(46, GetSensorIRCode4, "", "byte 4 of the received infrared code (standard sensor record)"),
+      METHOD(47, DcMotorPositionNonTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6",
+             "position targets for DC channels 1..6 without a time limit"),
+      METHOD(48, DcMotorPositionTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6,timePeriods",
+             "position targets for DC channels 1..6, one timePeriods for all"),
+      METHOD(49, SetDcMotorPositionControlPID, "channel,Kp,Kd,Ki",
+             "sets the position-control PID gains of DC motor channel"),
+      METHOD(50, StartRecord, "voiceSegment",
+             "starts voice recording with segments of voiceSegment x 4096 bytes (clamped to 1..10)"),
+      METHOD(51, StopRecord, "", "stops voice recording"),
+      METHOD(52, GetVoiceSegment, "", "address of the latest voice segment's samples (pointer-sized)"),
+      METHOD(53, ServoNoTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6", "positions for servos 1..6 without a time limit"),
+      METHOD(54, DcMotorPwmNonTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6",
+             "PWM values for DC channels 1..6 without a time limit"),
+      METHOD(55, DcMotorPwmTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6,timePeriods",
+             "PWM values for DC channels 1..6, one timePeriods for all"),
+      METHOD(56, DcMotorVelocityNonTimeCtr, "channel,cmdValue",
+             "drives DC motor channel at velocity cmdValue without a time limit"),
+      METHOD(57, DcMotorVelocityNonTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6",
+             "velocities for DC channels 1..6 without a time limit"),
+      METHOD(58, DcMotorVelocityTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6,timePeriods",
+             "velocities for DC channels 1..6, one timePeriods for all"),
+      METHOD(59, DcMotorVelocityTimeCtr, "channel,cmdValue,timePeriods",
+             "drives DC motor channel at velocity cmdValue, over timePeriods"),
+      METHOD(60, SetDcMotorVelocityControlPID, "channel,Kp,Kd,Ki",
+             "sets the velocity-control PID gains of DC motor channel"),
+      METHOD(61, GetImageAddress, "", "address of the decoded 176 x 144 R G B camera image (pointer-sized)"),
+      METHOD(62, StopAudioPlay, "", "stops audio playback on the robot"),
+      METHOD(63, GetImageYDataAddress, "",
+             "address of the 50000-byte luminance area: the last frame's 176 x 144 grey plane (pointer-sized)"),
+      METHOD(64, LcdDisplayVCS, "bmpFileName",
+             "shows a 128 x 64 monochrome BMP file on the LCD of the sensing/motion board"),
+      METHOD(65, GetSensorPotVoltage, "", "potentiometer voltage (standard sensor record)"),
+      METHOD(66, GetSensorBatteryAD3, "", "battery reading 3 (standard sensor record)"),
+      METHOD(67, GetSensorPot1, "", "potentiometer 1 (motor sensor record)"),
+      METHOD(68, GetSensorPot2, "", "potentiometer 2 (motor sensor record)"),
+      METHOD(69, GetSensorPot3, "", "potentiometer 3 (motor sensor record)"),
+      METHOD(70, GetSensorPot4, "", "potentiometer 4 (motor sensor record)"),
+      METHOD(71, GetSensorPot5, "", "potentiometer 5 (motor sensor record)"),
+      METHOD(72, GetSensorPot6, "", "potentiometer 6 (motor sensor record)"),
+      METHOD(73, SetServoTrajectoryPlan, "channel,tranPlanMethod", "sets the trajectory planning method of servo channel"),
+      METHOD(74, SetCustomDOUT, "dout", "sets the custom digital outputs; same operation as SendCmdCHG"),
+      METHOD(75, GetCustomDIN, "", "custom digital inputs (custom sensor record); same operation as GetCHGStatus"),
+      METHOD(76, GetCustomAD1, "", "custom analogue input 1 (custom sensor record); same operation as GetBat1Vol"),
+      METHOD(77, GetCustomAD2, "", "custom analogue input 2; same operation as GetBat1Temp"),
+      METHOD(78, GetCustomAD3, "", "custom analogue input 3; same operation as GetBat2Vol"),
+      METHOD(79, GetCustomAD4, "", "custom analogue input 4; same operation as GetBat2Temp"),
+      METHOD(80, GetCustomAD5, "", "custom analogue input 5; same operation as GetDCINVol"),
+      METHOD(81, GetCustomAD6, "", "custom analogue input 6 (custom sensor record)"),
+      METHOD(82, GetCustomAD7, "", "custom analogue input 7 (custom sensor record)"),
+      METHOD(83, GetCustomAD8, "", "custom analogue input 8 (custom sensor record)"),
+      METHOD(84, SystemMotorSensorRequest, "Packets", "asks the robot for Packets motor sensor packets"),
+      METHOD(85, SystemStandardSensorRequest, "Packets", "asks the robot for Packets standard sensor packets"),
+      METHOD(86, SystemCustomSensorRequest, "Packets", "asks the robot for Packets custom sensor packets"),
+      METHOD(87, SetSysMotorSensorPeriod, "PeriodTime", "sets the robot's sending period of motor sensor packets"),
+      METHOD(88, SetSysStandardSensorPeriod, "PeriodTime", "sets the robot's sending period of standard sensor packets"),
+      METHOD(89, SetSysCustomSensorPeriod, "PeriodTime", "sets the robot's sending period of custom sensor packets"),
+      METHOD(90, EnableMotorSensorSending, "", "motor sensor packets without end (request count 255)"),
+      METHOD(91, EnableStandardSensorSending, "", "standard sensor packets without end (request count 255)"),
+      METHOD(92, EnableCustomSensorSending, "", "custom sensor packets without end (request count 255)"),
+      METHOD(93, DisableMotorSensorSending, "", "stops motor sensor packets (request count 0)"),
+      METHOD(94, DisableStandardSensorSending, "", "stops standard sensor packets (request count 0)"),
+      METHOD(95, DisableCustomSensorSending, "", "stops custom sensor packets (request count 0)"),
+      METHOD(96, SetSysAllSensorPeriod, "PeriodTime", "sets the robot's sending period of every sensor kind"),
+      METHOD(97, SystemAllSensorRequest, "Packets", "asks the robot for Packets packets of every sensor kind"),
+      METHOD(98, EnableAllSensorSending, "", "all sensor packets without end (request count 255)"),
+      METHOD(99, DisableAllSensorSending, "", "stops all sensor packets (request count 0)"),
+      METHOD(100, GetVoiceSegLength, "", "length in bytes of the latest voice segment (as VoiceSegmentLength)"),
+      METHOD(101, SetInfraredControlOutput, "low,high", "sends the infrared output words low and high"),
+      METHOD(102, GetMotorCurrent1, "", "motor current of DC channel 1 (motor sensor record)"),
+      METHOD(103, GetMotorCurrent2, "", "motor current of DC channel 2 (motor sensor record)"),
+      METHOD(104, GetMotorCurrent3, "", "motor current of DC channel 3 (motor sensor record)"),
+      METHOD(105, GetMotorCurrent4, "", "motor current of DC channel 4 (motor sensor record)"),
+      METHOD(106, GetMotorCurrent5, "", "motor current of DC channel 5 (motor sensor record)"),
+      METHOD(107, GetMotorCurrent6, "", "motor current of DC channel 6 (motor sensor record)"),
+      METHOD(108, GetEncoderPulse1, "", "encoder 1 pulse count (motor sensor record)"),
+      METHOD(109, GetEncoderSpeed1, "", "encoder 1 speed (motor sensor record)"),
+      METHOD(110, GetEncoderPulse2, "", "encoder 2 pulse count (motor sensor record)"),
+      METHOD(111, GetEncoderSpeed2, "", "encoder 2 speed (motor sensor record)"),
+      METHOD(112, GetEncoderDir1, "", "encoder 1 direction: 1 or -1, 0 while encoder 1 speed is 0"),
+      METHOD(113, GetEncoderDir2, "", "encoder 2 direction: 1 or -1, 0 while encoder 2 speed is 0"),
+      METHOD(114, GetSensorSonar, "channel", "sonar range of channel 0..5 (standard sensor record)"),
+      METHOD(115, GetMotorCurrent, "channel", "motor current of DC channel 0..5 (motor sensor record)"),
+      METHOD(116, GetCustomAD, "channel", "custom analogue input channel 0..7 (custom sensor record)"),
+      METHOD(117, SetMotorPolarity1, "Polarity", "sets the polarity of DC motor channel 1"),
+      METHOD(118, SetMotorPolarity2, "Polarity", "sets the polarity of DC motor channel 2"),
+      METHOD(119, SetMotorPolarity3, "Polarity", "sets the polarity of DC motor channel 3"),
+      METHOD(120, SetMotorPolarity4, "Polarity", "sets the polarity of DC motor channel 4"),
+      METHOD(121, SetMotorPolarity5, "Polarity", "sets the polarity of DC motor channel 5"),
+      METHOD(122, SetMotorPolarity6, "Polarity", "sets the polarity of DC motor channel 6"),
+      METHOD(123, SetMotorPolarity, "channel,Polarity", "sets the polarity of DC motor channel"),
+      METHOD(124, EnableBumperProtection, "", "switches the robot's bumper protection on"),
+      METHOD(125, DisableBumperProtection, "", "switches the robot's bumper protection off"),
+      METHOD(126, LcdDisplayVCB, "bmpFileName",
+             "shows a 128 x 64 monochrome BMP file on the LCD of the multimedia board"),
+      METHOD(127, SuspendDcMotor, "channel", "suspends (disables) DC motor channel"),
+      METHOD(128, ResumeDcMotor, "channel", "resumes (enables) DC motor channel"),
+      METHOD(129, connectRobot, "robotName",
+             "opens the shared-memory sections of the robot named robotName and starts event polling"),
+      METHOD(130, GetVoiceData, "VoicePtr",
+             "copies the latest voice segment into the caller's buffer (never past it); returns the segment length"),
+      METHOD(131, getSenID1, "", "sensor identification byte 1 (custom sensor record)"),
+      METHOD(132, getSenID2, "", "sensor identification byte 2 (custom sensor record)"),
+      METHOD(133, getSenID3, "", "sensor identification byte 3 (custom sensor record)"),
+      METHOD(134, getSenID4, "", "sensor identification byte 4 (custom sensor record)"),
+      METHOD(135, GetGPS01, "", "GPS word 1 (custom sensor record)"),
+      METHOD(136, GetGPS02, "", "GPS word 2 (custom sensor record); same operation as GetVolRef"),
+      METHOD(137, GetGPS03, "", "GPS word 3 (custom sensor record)"),
+      METHOD(138, GetGPS04, "", "GPS word 4 (custom sensor record)"),
+      METHOD(139, GetGPS05, "", "GPS word 5 (custom sensor record)"),
+      METHOD(140, GetGPS06, "", "GPS word 6 (custom sensor record)"),
+      METHOD(141, GetGPS07, "", "GPS word 7 (custom sensor record)"),
+      METHOD(142, GetGPS08, "", "GPS word 8 (custom sensor record)"),
+      METHOD(143, SetGPSID, "ID1,ID2,ID3,ID4", "sends the four GPS identification bytes ID1..ID4"),
+      ALIAS(144, GetVolRef, GetGPS02, "", "reference voltage (custom sensor record); same operation as GetGPS02"),
+      ALIAS(145, GetBat1Vol, GetCustomAD1, "", "battery 1 voltage; same operation as GetCustomAD1"),
+      ALIAS(146, GetBat1Temp, GetCustomAD2, "", "battery 1 temperature; same operation as GetCustomAD2"),
+      ALIAS(147, GetBat2Vol, GetCustomAD3, "", "battery 2 voltage; same operation as GetCustomAD3"),
+      ALIAS(148, GetBat2Temp, GetCustomAD4, "", "battery 2 temperature; same operation as GetCustomAD4"),
+      ALIAS(149, GetDCINVol, GetCustomAD5, "", "DC input voltage; same operation as GetCustomAD5"),
+      METHOD(150, GetCHGPath, "", "charge path state (custom sensor record)"),
+      METHOD(151, GetPowerPath, "", "power path state (custom sensor record)"),
+      ALIAS(152, GetCHGStatus, GetCustomDIN, "", "charger status; same operation as GetCustomDIN"),
+      ALIAS(153, SendCmdCHG, SetCustomDOUT, "cmdPower",
+            "sends the charger power command cmdPower; same operation as SetCustomDOUT"),
+      METHOD(154, ChgCtrl, "currentCtrl", "sends the charge current control value currentCtrl"),
+  };
+  t.insert(t.end(), methods.begin(), methods.end());
+
+  const char* const kEvents[5][2] = {
+      {"StandardSensorEvent", "a new standard sensor record has been taken"},
+      {"MotorSensorEvent", "a new motor sensor record has been taken"},
+      {"CustomSensorEvent", "a new custom sensor record has been taken"},
+      {"ImageEvent", "a new camera image has been taken, decoded and the control invalidated"},
+      {"VoiceSegmentEvent", "a new voice segment has been taken"},
+  };
+  for (int e = 0; e < 5; ++e)
+    t.push_back({MemberKind::kEvent, e + 1, kEvents[e][0], VarType::kEmpty, {}, kEvents[e][1], kEvents[e][0]});
+  return t;
+}
+
+#undef METHOD
+#undef ALIAS
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::vector<MemberInfo>& Members() {
+  static const std::vector<MemberInfo> table = BuildTable();
+  return table;
+}
+
+const MemberInfo* FindMember(std::string_view name) {
+  for (const MemberInfo& m : Members())
+    if (m.kind != MemberKind::kEvent && SameName(m.name, name)) return &m;
+  return nullptr;
+}
+
+const MemberInfo* FindEvent(std::string_view name) {
+  for (const MemberInfo& m : Members())
+    if (m.kind == MemberKind::kEvent && SameName(m.name, name)) return &m;
+  return nullptr;
+}
+
+const MemberInfo* FindByDispid(int32_t dispid) {
+  for (const MemberInfo& m : Members())
+    if (m.kind != MemberKind::kEvent && m.dispid == dispid) return &m;
+  return nullptr;
+}
+
+const MemberInfo* FindEventByDispid(int32_t dispid) {
+  for (const MemberInfo& m : Members())
+    if (m.kind == MemberKind::kEvent && m.dispid == dispid) return &m;
+  return nullptr;
+}
+
+int32_t Invoke(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant* args, int argc, Variant& result) {
+  const MemberInfo* m = FindByDispid(dispid);
+  if (m == nullptr || m->kind != MemberKind::kMethod) return kStatusMemberNotFound;
+  if (argc < 0 || argc > kMaxParams || (argc > 0 && args == nullptr)) return kStatusBadParamCount;
+  return m->invoke(control, args, argc, result);
+}
+
+int32_t GetProperty(const CZembrinSDKControlCtrl& control, int32_t dispid, Variant& value) {
+  const MemberInfo* m = FindByDispid(dispid);
+  if (m == nullptr || m->kind != MemberKind::kProperty) return kStatusMemberNotFound;
+  value = m->get(control);
+  return kStatusOk;
+}
+
+int32_t PutProperty(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant& value) {
+  const MemberInfo* m = FindByDispid(dispid);
+  if (m == nullptr || m->kind != MemberKind::kProperty) return kStatusMemberNotFound;
+  return m->put(control, value);
+}
+
+const char* VarTypeName(VarType t) {
+  switch (t) {
+    case VarType::kEmpty: return "void";
+    case VarType::kShort: return "short";
+    case VarType::kLong: return "long";
+    case VarType::kString: return "BSTR";
+    case VarType::kBool: return "VARIANT_BOOL";
+    case VarType::kAddress: return "INT_PTR";
+    case VarType::kBuffer: return "BYTE*";
+  }
+  return "?";
+}
+
+const char* StatusText(int32_t status) {
+  switch (status) {
+    case kStatusOk: return "ok";
+    case kStatusMemberNotFound: return "member not found";
+    case kStatusTypeMismatch: return "type mismatch";
+    case kStatusUnknownName: return "unknown name";
+    case kStatusOverflow: return "argument out of range";
+    case kStatusBadParamCount: return "wrong number of arguments";
+    case kStatusInvalidArg: return "invalid argument";
+    default: return "error";
+  }
+}
+
+}  // namespace control

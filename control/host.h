@@ -1,0 +1,31 @@
+// What the control needs from the window it lives in: a repeating timer, invalidation and repaint,
+// and modal message boxes. The headless host (pumped by the caller) and the Qt widget implement it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace control {
+
+class HostedControl {
+ public:
+  virtual ~HostedControl() = default;
+  // A timer started through the host has fired.
+  virtual void OnTimer(int timer_id) = 0;
+};
+
+class ControlHost {
+ public:
+  virtual ~ControlHost() = default;
+  // Starts (or restarts) the repeating timer `timer_id` of `control` with the given period.
+  virtual void SetTimer(HostedControl& control, int timer_id, uint32_t period_ms) = 0;
+  // Forgets every timer of `control`; called when the control goes away or leaves the host.
+  virtual void KillTimers(HostedControl& control) = 0;
+  virtual void Invalidate(HostedControl& control, bool erase_background) = 0;
+  // Repaints what is invalid now rather than at the next chance.
+  virtual void UpdateNow(HostedControl& control) = 0;
+  // Shows `text` with an OK button and returns when the user has closed it.
+  virtual void MessageBox(HostedControl& control, const std::string& text) = 0;
+};
+
+}  // namespace control

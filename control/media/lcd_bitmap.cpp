@@ -1,0 +1,69 @@
+#include "control/media/lcd_bitmap.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace media {
+namespace {
+
+uint32_t U32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+}  // namespace
+
+BmpHeader ParseBmpHeader(const uint8_t header[54]) {
+  BmpHeader h;
+  h.type = U16(header);
+  h.pixel_offset = U32(header + 10);
+  h.width = static_cast<int32_t>(U32(header + 18));
+  h.height = static_cast<int32_t>(U32(header + 22));
+  h.bits_per_pixel = U16(header + 28);
+  return h;
+}
+
+std::vector<std::string> BmpWarnings(const BmpHeader& header) {
+  std::vector<std::string> out;
+  if (header.type != 0x4D42) out.emplace_back("Not a BMP file.");
+  if (header.height != 64 || header.width != 128) out.emplace_back("Image Size is not correct.");
+  if (header.bits_per_pixel != 1) out.emplace_back("Only Mono image can be supported.");
+  return out;
+}
+
+void BuildLcdParts(const uint8_t pixels[kLcdPixelBytes], uint8_t parts[kLcdParts][kLcdPartBytes]) {
+  for (int i = 0; i < kLcdParts; ++i) {
+    const int page = i / 2, half = i % 2;
+    for (int j = 0; j < kLcdPartBytes; ++j) {
+      const int x = 64 * half + j;
+      uint8_t column = 0;
+      for (int c = 0; c < 8; ++c) {
+        const int y = 8 * page + c;
+        const uint8_t byte = pixels[(63 - y) * 16 + x / 8];
+        if (byte & (0x80 >> (x % 8))) column = static_cast<uint8_t>(column | (1 << c));
+      }
+      parts[i][j] = column;
+    }
+  }
+}
+
+bool ReadLcdBmp(const std::string& path, LcdPicture& out, std::string& error) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) {
+    error = "Cannot open the BMP file \"" + path + "\".";
+    return false;
+  }
+  uint8_t header[54];
+  if (std::fread(header, 1, sizeof header, file.get()) != sizeof header) {
+    error = "The BMP file \"" + path + "\" is too short.";
+    return false;
+  }
+  out.header = ParseBmpHeader(header);
+  if (std::fseek(file.get(), static_cast<long>(out.header.pixel_offset), SEEK_SET) != 0 ||
+      std::fread(out.pixels, 1, kLcdPixelBytes, file.get()) != kLcdPixelBytes) {
+    error = "The BMP file \"" + path + "\" is too short.";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace media

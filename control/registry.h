@@ -1,0 +1,37 @@
+// The per-user registry of control servers: a small text file of [key] sections holding name=value
+// lines, standing in for the system registry in which control servers record their classes,
+// ProgIDs and type libraries.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace control {
+
+std::string RegistryPath();
+
+class RegistryFile {
+ public:
+  // Loads the file; a missing file is an empty registry. False when it exists but cannot be read.
+  bool Load(const std::string& path);
+  // Writes the whole registry (to a temporary file, then renamed over the old one). False on failure.
+  bool Save(const std::string& path) const;
+
+  void Set(const std::string& key, const std::string& name, const std::string& value) { keys_[key][name] = value; }
+  std::string Get(const std::string& key, const std::string& name) const;
+  bool HasKey(const std::string& key) const { return keys_.count(key) != 0; }
+  void RemoveKey(const std::string& key) { keys_.erase(key); }
+
+ private:
+  std::map<std::string, std::map<std::string, std::string>> keys_;
+};
+
+// Registers (or removes) the type library and the two classes for the library file `library_path`.
+// Results as the control server exports them: 0, SELFREG_E_TYPELIB or SELFREG_E_CLASS.
+int32_t RegisterServer(const std::string& library_path);
+int32_t UnregisterServer();
+
+// The library file that holds the class `progid_or_clsid`, from the registry; empty when unknown.
+std::string LookUpServer(const std::string& progid_or_clsid, std::string& clsid);
+
+}  // namespace control

@@ -1,0 +1,145 @@
+/* The talvenor control from C (and from anything that can call C: Python's ctypes, for one).
+ *
+ * A control is driven through its dispatch table: look a name up, invoke by DISPID with typed
+ * arguments, get and put properties, receive events through a callback. A headless host runs the
+ * control's 30 ms polling timer on the caller's thread whenever the caller pumps it.
+ *
+ *   tv_control* ctl; tv_host* host = tv_host_create();
+ *   tv_create(&ctl); tv_host_attach(host, ctl);
+ *   tv_variant name = {TV_STRING}; name.s = "R1";
+ *   int32_t id; tv_get_dispid("connectRobot", &id); tv_invoke(ctl, id, &name, 1, NULL);
+ *   tv_host_run_for(host, 1000);
+ *
+ * Status codes are those of automation dispatch (0 = success). Not thread-safe: use a control, and
+ * the host it is attached to, from one thread. */
+#ifndef TALVENORCTL_H
+#define TALVENORCTL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define TV_EMPTY 0
+#define TV_SHORT 2
+#define TV_LONG 3
+#define TV_STRING 8
+#define TV_BOOL 11
+#define TV_ADDRESS 37 /* pointer-sized address of memory the control owns: read-only */
+#define TV_BUFFER 65  /* a caller's writable buffer: data and size */
+
+#define TV_OK 0
+#define TV_E_MEMBERNOTFOUND ((int32_t)0x80020003u)
+#define TV_E_TYPEMISMATCH ((int32_t)0x80020005u)
+#define TV_E_UNKNOWNNAME ((int32_t)0x80020006u)
+#define TV_E_OVERFLOW ((int32_t)0x8002000Au)
+#define TV_E_BADPARAMCOUNT ((int32_t)0x8002000Eu)
+#define TV_E_INVALIDARG ((int32_t)0x80070057u)
+#define TV_E_CLASSNOTREG ((int32_t)0x80040154u)
+#define TV_S_FALSE 1
+#define SELFREG_E_TYPELIB ((int32_t)0x80040200u)
+#define SELFREG_E_CLASS ((int32_t)0x80040201u)
+
+#define TV_KIND_METHOD 1
+#define TV_KIND_PROPERTY 2
+#define TV_KIND_EVENT 3
+
+typedef struct tv_variant {
+  int32_t type;     /* TV_* */
+  int32_t reserved;
+  int64_t i;        /* TV_SHORT, TV_LONG, TV_BOOL (0/1), TV_ADDRESS */
+  const char* s;    /* TV_STRING; in results valid until the next call on the same control */
+  void* data;       /* TV_BUFFER */
+  size_t size;      /* TV_BUFFER */
+} tv_variant;
+
+typedef struct tv_member_info {
+  int32_t kind;     /* TV_KIND_* */
+  int32_t dispid;
+  const char* name;
+  int32_t type;     /* result of a method, type of a property */
+  int32_t param_count;
+  const char* param_names[8];
+  int32_t param_types[8];
+  const char* help;
+  const char* implementation; /* aliases share one */
+} tv_member_info;
+
+typedef struct tv_control tv_control;
+typedef struct tv_host tv_host;
+typedef void (*tv_event_callback)(void* user, int32_t dispid, const char* name);
+typedef void (*tv_message_callback)(void* user, const char* text);
+
+/* The table. */
+int32_t tv_member_count(void);
+int32_t tv_member_at(int32_t index, tv_member_info* out);
+int32_t tv_get_dispid(const char* name, int32_t* dispid); /* methods and properties; case-insensitive */
+int32_t tv_get_event_dispid(const char* name, int32_t* dispid);
+const char* tv_status_text(int32_t status);
+const char* tv_type_library(void); /* the type library text */
+
+/* Controls. */
+int32_t tv_create(tv_control** out);
+/* Creates a control through the per-user registry: a ProgID or a class identifier in braces. */
+int32_t tv_create_from_registry(const char* progid_or_clsid, tv_control** out);
+void tv_destroy(tv_control* control);
+int32_t tv_invoke(tv_control* control, int32_t dispid, const tv_variant* args, int32_t argc, tv_variant* result);
+int32_t tv_get_property(tv_control* control, int32_t dispid, tv_variant* value);
+int32_t tv_put_property(tv_control* control, int32_t dispid, const tv_variant* value);
+void tv_set_event_callback(tv_control* control, tv_event_callback callback, void* user);
+int32_t tv_modified(tv_control* control);
+/* Read-only views of the picture (76032 bytes R G B), the luminance area (50000 bytes, the last
+ * frame's 176 x 144 grey plane at its start) and the latest voice segment (as far as it lies in
+ * the section). */
+const uint8_t* tv_image(tv_control* control, size_t* size);
+const uint8_t* tv_luma(tv_control* control, size_t* size);
+const uint8_t* tv_voice(tv_control* control, size_t* size);
+
+/* The headless host. */
+tv_host* tv_host_create(void);
+void tv_host_destroy(tv_host* host); /* detaches its controls */
+void tv_host_attach(tv_host* host, tv_control* control);
+void tv_host_detach(tv_control* control);
+int32_t tv_host_process_due(tv_host* host);       /* runs due timers; returns how many */
+int64_t tv_host_ms_until_due(tv_host* host);      /* -1 when no timer runs */
+void tv_host_run_for(tv_host* host, uint32_t ms); /* scaled milliseconds */
+void tv_host_set_message_callback(tv_host* host, tv_message_callback callback, void* user);
+
+/* Self-registration, as control servers export it. */
+int32_t DllRegisterServer(void);
+int32_t DllUnregisterServer(void);
+int32_t DllCanUnloadNow(void);
+typedef struct tv_guid {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+} tv_guid;
+typedef struct tv_class_factory tv_class_factory;
+struct tv_class_factory {
+  /* For the control's class: *out is a tv_control*. For the property page's class: *out is a
+   * const tv_property_page*. */
+  int32_t (*create_instance)(tv_class_factory* self, void** out);
+  int32_t (*lock_server)(tv_class_factory* self, int32_t lock);
+};
+typedef struct tv_property_page {
+  const char* caption;      /* "General" */
+  int32_t width_dlu, height_dlu;
+  const char* text;         /* its one static text */
+  const char* help_caption;
+  const char* help_file;
+  int32_t help_context;
+} tv_property_page;
+int32_t DllGetClassObject(const tv_guid* clsid, const tv_guid* iid, void** out);
+int32_t tv_parse_guid(const char* text, tv_guid* out);
+/* Where the registry file is: $TALVENOR_REGISTRY, else $XDG_DATA_HOME/talvenor/registry, else
+ * ~/.local/share/talvenor/registry. */
+const char* tv_registry_path(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TALVENORCTL_H */

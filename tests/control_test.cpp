@@ -1,0 +1,526 @@
+// The control through its dispatch table, with the command section read by an independent consumer
+// and the sensor sections fed by a test producer, as the relay would.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "control/control.h"
+#include "control/dispatch.h"
+#include "control/headless_host.h"
+#include "exchange/crc8.h"
+#include "platform/debug_output.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using control::Variant;
+
+Bytes Hex(const char* text) {
+  Bytes out;
+  for (const char* p = text; *p;) {
+    if (*p == ' ') {
+      ++p;
+      continue;
+    }
+    out.push_back(static_cast<uint8_t>(std::strtoul(std::string(p, 2).c_str(), nullptr, 16)));
+    p += 2;
+  }
+  return out;
+}
+
+class ControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    robot_ = "C" + std::to_string(getpid()) + "_" + std::to_string(counter_++);
+    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+    for (auto id : {exchange::SectionId::kStandardSensor, exchange::SectionId::kMotorSensor,
+                    exchange::SectionId::kCustomSensor, exchange::SectionId::kImage, exchange::SectionId::kAudio})
+      ASSERT_EQ(producer(id).Open(robot_, id), platform::ShmStatus::kOk);
+    ctl_.AttachHost(&host_);
+    ctl_.SetEventSink([this](int dispid) { events_.push_back(dispid); });
+    Call("connectRobot", {Variant::String(robot_)});
+  }
+
+  exchange::CRingProducer& producer(exchange::SectionId id) { return producers_[static_cast<int>(id)]; }
+
+  Variant Call(const char* name, std::vector<Variant> args = {}) {
+    const control::MemberInfo* m = control::FindMember(name);
+    EXPECT_NE(m, nullptr) << name;
+    Variant result;
+    if (m == nullptr) return result;
+    EXPECT_EQ(control::Invoke(ctl_, m->dispid, args.data(), static_cast<int>(args.size()), result), control::kStatusOk)
+        << name;
+    return result;
+  }
+  int64_t Get(const char* name, std::vector<Variant> args = {}) { return Call(name, std::move(args)).i; }
+
+  // The next command record, as the relay's consumer would take it.
+  Bytes NextCommand() {
+    exchange::RingRecord r = commands_.Take();
+    return r ? Bytes(r.data(), r.data() + r.size()) : Bytes{0xEE, 0xEE};
+  }
+  bool NoMoreCommands() { return !commands_.Take(); }
+
+  void Put(exchange::SectionId id, const Bytes& record) {
+    ASSERT_EQ(producer(id).Put(record.data(), static_cast<uint32_t>(record.size())), 1);
+  }
+
+  static int counter_;
+  std::string robot_;
+  exchange::CRingConsumer commands_;
+  exchange::CRingProducer producers_[7];
+  control::CHeadlessHost host_;
+  control::CZembrinSDKControlCtrl ctl_;
+  std::vector<int> events_;
+};
+int ControlTest::counter_ = 0;
+
+TEST(DispatchTable, HoldsTheWholeAutomationFaceOnce) {
+  int methods = 0, properties = 0, events = 0;
+  std::set<int32_t> dispids;
+  std::set<std::string> names;
+  for (const control::MemberInfo& m : control::Members()) {
+    std::string lower;
+    for (char c : m.name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (m.kind == control::MemberKind::kEvent) {
+      ++events;
+      continue;
+    }
+    m.kind == control::MemberKind::kMethod ? ++methods : ++properties;
+    EXPECT_TRUE(dispids.insert(m.dispid).second) << "DISPID " << m.dispid << " twice";
+    EXPECT_TRUE(names.insert(lower).second) << m.name << " twice";
+    for (const auto& p : m.params) EXPECT_NE(p.type, control::VarType::kEmpty) << m.name << " names too many parameters";
+  }
+  EXPECT_EQ(methods, 151);
+  EXPECT_EQ(properties, 4);
+  EXPECT_EQ(events, 5);
+  for (int32_t d = 1; d <= 154; ++d) EXPECT_TRUE(dispids.count(d)) << d;
+  EXPECT_TRUE(dispids.count(-550));
+
+  // Each method's parameter names match the arity of its implementation.
+  const control::MemberInfo* ta = control::FindMember("ServoTimeCtrAll");
+  ASSERT_NE(ta, nullptr);
+  EXPECT_EQ(ta->params.size(), 7u);
+  EXPECT_EQ(ta->params[6].name, "timePeriods");
+  EXPECT_EQ(control::FindMember("GetVoiceData")->params[0].type, control::VarType::kBuffer);
+  EXPECT_EQ(control::FindMember("GetImageAddress")->type, control::VarType::kAddress);
+  EXPECT_EQ(control::FindMember("SavePhotoAsBMP")->type, control::VarType::kBool);
+}
+
+TEST(DispatchTable, LookupIgnoresCaseAndAliasesShareOneOperation) {
+  EXPECT_EQ(control::FindMember("getbat1vol")->dispid, 145);
+  EXPECT_EQ(control::FindMember("GETCUSTOMAD1")->dispid, 76);
+  EXPECT_EQ(control::FindMember("servoNonTimeCtr")->dispid, 36);
+  EXPECT_EQ(control::FindMember("refresh")->dispid, -550);
+  EXPECT_EQ(control::FindMember("robotname")->kind, control::MemberKind::kProperty);
+  EXPECT_EQ(control::FindMember("NoSuchMethod"), nullptr);
+  EXPECT_EQ(control::FindMember("StandardSensorEvent"), nullptr) << "events live in their own name space";
+  EXPECT_EQ(control::FindEvent("imageevent")->dispid, 4);
+  const std::pair<const char*, const char*> aliases[] = {{"GetCustomAD1", "GetBat1Vol"},  {"GetCustomDIN", "GetCHGStatus"},
+                                                         {"GetGPS02", "GetVolRef"},       {"SetCustomDOUT", "SendCmdCHG"},
+                                                         {"GetCustomAD4", "GetBat2Temp"}, {"GetCustomAD5", "GetDCINVol"}};
+  for (auto [a, b] : aliases) {
+    EXPECT_NE(control::FindMember(a)->dispid, control::FindMember(b)->dispid);
+    EXPECT_EQ(control::FindMember(a)->invoke, control::FindMember(b)->invoke) << a << " / " << b;
+  }
+}
+
+TEST_F(ControlTest, DispatchRefusesWhatDoesNotFit) {
+  Variant r;
+  Variant one = Variant::Short(1);
+  const int32_t pwm = control::FindMember("DcMotorPwmNonTimeCtr")->dispid;
+  EXPECT_EQ(control::Invoke(ctl_, pwm, &one, 1, r), control::kStatusBadParamCount);
+  Variant args[2] = {Variant::Short(1), Variant::String("fast")};
+  EXPECT_EQ(control::Invoke(ctl_, pwm, args, 2, r), control::kStatusTypeMismatch);
+  Variant big[2] = {Variant::Long(1), Variant::Long(40000)};
+  EXPECT_EQ(control::Invoke(ctl_, pwm, big, 2, r), control::kStatusOverflow);
+  EXPECT_EQ(control::Invoke(ctl_, 999, nullptr, 0, r), control::kStatusMemberNotFound);
+  EXPECT_EQ(control::Invoke(ctl_, 2, nullptr, 0, r), control::kStatusMemberNotFound) << "a property is no method";
+  Variant num = Variant::Long(5);
+  EXPECT_EQ(control::Invoke(ctl_, control::FindMember("PlayAudioFile")->dispid, &num, 1, r),
+            control::kStatusTypeMismatch);
+  EXPECT_TRUE(NoMoreCommands()) << "refused calls put nothing";
+  Variant ok[2] = {Variant::Long(1), Variant::Long(-32768)};
+  EXPECT_EQ(control::Invoke(ctl_, pwm, ok, 2, r), control::kStatusOk) << "a long that fits a short is taken";
+}
+
+TEST_F(ControlTest, MotionFramesByteForByte) {
+  Call("EnableServo", {Variant::Short(3)});
+  EXPECT_EQ(NextCommand(), Hex("5E 02 01 00 1E 02 01 09 0D 5E 0D"));
+  Call("DcMotorPositionNonTimeCtr", {Variant::Short(2), Variant::Short(300)});
+  EXPECT_EQ(NextCommand(), Hex("5E 02 01 00 03 03 02 2C 01 66 5E 0D"));
+  Call("EnableStandardSensorSending");
+  EXPECT_EQ(NextCommand(), Hex("5E 02 01 00 7D 01 FF C3 5E 0D"));
+  Call("SystemStandardSensorRequest", {Variant::Short(255)});
+  EXPECT_EQ(NextCommand(), Hex("5E 02 01 00 7D 01 FF C3 5E 0D"));
+  std::vector<Variant> all(6, Variant::Short(10000));
+  all.push_back(Variant::Short(1000));
+  Call("ServoTimeCtrAll", all);
+  EXPECT_EQ(NextCommand(), Hex("5E 02 01 00 1D 0E 10 27 10 27 10 27 10 27 10 27 10 27 E8 03 A9 5E 0D"));
+  Call("DcMotorPwmNonTimeCtr", {Variant::Short(0), Variant::Short(-300)});
+  Bytes neg = NextCommand();
+  EXPECT_EQ(neg[7], 0xD4);
+  EXPECT_EQ(neg[8], 0xFE);
+  Call("TakePhoto");
+  EXPECT_EQ(NextCommand(), Hex("5E 02 08 00 20 00 DD 5E 0D"));
+  Call("DcMotorVelocityTimeCtr", {Variant::Short(1), Variant::Short(-2), Variant::Short(500)});
+  Bytes v = NextCommand();
+  Bytes expected = {0x5E, 0x02, 0x01, 0x00, 0x1A, 0x06, 0x01, 0xFE, 0xFF, 0x1C, 0xF4, 0x01};
+  expected.push_back(exchange::Crc8(expected.data() + 2, 10));
+  expected.push_back(0x5E);
+  expected.push_back(0x0D);
+  EXPECT_EQ(v, expected);
+  EXPECT_TRUE(NoMoreCommands());
+}
+
+TEST_F(ControlTest, AliasesAndSameFramePairs) {
+  Call("SetMotorPolarity1", {Variant::Short(1)});
+  Call("SetMotorPolarity", {Variant::Short(0), Variant::Short(1)});
+  EXPECT_EQ(NextCommand(), NextCommand());
+  Call("EnableDcMotor", {Variant::Short(4)});
+  Call("ResumeDcMotor", {Variant::Short(4)});
+  EXPECT_EQ(NextCommand(), NextCommand());
+  Call("DisableDcMotor", {Variant::Short(4)});
+  Call("SuspendDcMotor", {Variant::Short(4)});
+  Bytes a = NextCommand();
+  EXPECT_EQ(a, NextCommand());
+  EXPECT_EQ(a[6], 0x00);
+  Call("SetCustomDOUT", {Variant::Short(0x1234)});
+  Call("SendCmdCHG", {Variant::Short(0x1234)});
+  Bytes d = NextCommand();
+  EXPECT_EQ(d, NextCommand());
+  EXPECT_EQ(d[6], 0x34);
+  Call("ResumeDcMotor", {Variant::Short(256)});
+  EXPECT_EQ(NextCommand()[7], 0x00) << "channel 256 goes out as byte 0";
+  Call("SystemMotorSensorRequest", {Variant::Short(300)});
+  EXPECT_EQ(NextCommand()[6], 0x2C);
+  Call("SetSysAllSensorPeriod", {Variant::Short(100)});
+  EXPECT_EQ(NextCommand(), Bytes({0x5E, 0x02, 0x01, 0x00, 0x07, 0x05, 0x12, 0x01, 0x03, 0x64, 0x00,
+                                  exchange::Crc8(Bytes({0x01, 0x00, 0x07, 0x05, 0x12, 0x01, 0x03, 0x64, 0x00}).data(), 9),
+                                  0x5E, 0x0D}));
+  Call("SetDcMotorPositionControlPID", {Variant::Short(2), Variant::Short(0x0102), Variant::Short(3), Variant::Short(-1)});
+  Bytes pid = NextCommand();
+  EXPECT_EQ(Bytes(pid.begin() + 6, pid.begin() + 17),
+            Bytes({0x07, 0x02, 0x01, 0x02, 0x01, 0x02, 0x03, 0x00, 0x03, 0xFF, 0xFF}));
+}
+
+TEST_F(ControlTest, AudioCommands) {
+  for (int n : {0, -5, 1}) {
+    Call("StartRecord", {Variant::Short(n)});
+    EXPECT_EQ(NextCommand(), Hex("5E 02 08 00 0B 01 01 65 5E 0D")) << n;
+  }
+  for (int n : {10, 11, 300}) {
+    Call("StartRecord", {Variant::Short(n)});
+    EXPECT_EQ(NextCommand()[6], 10) << n;
+  }
+  Call("StartRecord", {Variant::Short(3)});
+  EXPECT_EQ(NextCommand()[6], 3);
+  Call("StopAudioPlay");
+  EXPECT_EQ(NextCommand(), Hex("5E 02 08 00 0E 00 C0 5E 0D"));
+  Call("StopRecord");
+  EXPECT_EQ(NextCommand(), Hex("5E 02 08 00 0C 00 51 5E 0D"));
+  Call("PlayAudioFile", {Variant::String("/tmp/a.wav1")});
+  Bytes name = NextCommand();
+  EXPECT_EQ(std::string(name.begin(), name.end()), "/tmp/a.wav1");
+  Call("PlayAudioFile", {Variant::String("")});
+  exchange::RingRecord empty = commands_.Take();
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty.length, 0u);
+}
+
+TEST_F(ControlTest, GettersReadTheLatestRecordsFields) {
+  EXPECT_EQ(Get("GetSensorHumanMotion1"), 0) << "before the first record";
+  Bytes standard(40, 0);
+  standard[0] = 0xC8;
+  standard[6] = 0x05;
+  standard[7] = 0x01;
+  Bytes motor(33, 0);
+  motor[12] = 0x18;
+  motor[13] = 0xFC;
+  motor[26] = 5;  // encoder 1 speed
+  motor[30] = 2;  // encoder 2 speed
+  motor[32] = 0x02;
+  Bytes custom(37, 0);
+  custom[6] = 0x11;
+  custom[7] = 0x22;
+  custom[27] = 0x34;
+  custom[28] = 0x02;
+  custom[16] = 0x5A;
+  Put(exchange::SectionId::kStandardSensor, standard);
+  Put(exchange::SectionId::kMotorSensor, motor);
+  Put(exchange::SectionId::kCustomSensor, custom);
+  ctl_.Tick();
+  EXPECT_EQ(Get("GetSensorHumanMotion1"), 261);
+  EXPECT_EQ(Get("GetSensorSonar1"), 200);
+  EXPECT_EQ(Get("GetSensorSonar", {Variant::Short(0)}), 200);
+  EXPECT_EQ(Get("GetMotorCurrent1"), -1000);
+  EXPECT_EQ(Get("GetMotorCurrent", {Variant::Short(0)}), -1000);
+  EXPECT_EQ(Get("GetSensorSonar", {Variant::Short(6)}), 6);
+  EXPECT_EQ(Get("GetSensorSonar", {Variant::Short(-1)}), 255);
+  EXPECT_EQ(Get("GetMotorCurrent", {Variant::Short(-1)}), -1);
+  EXPECT_EQ(Get("GetCustomAD", {Variant::Short(8)}), 8);
+  EXPECT_EQ(Get("GetSensorPot", {Variant::Short(0)}), 0);
+  EXPECT_EQ(Get("GetSensorPot", {Variant::Short(7)}), 7);
+  EXPECT_EQ(Get("GetEncoderDir1"), -1);
+  EXPECT_EQ(Get("GetEncoderDir2"), 1);
+  EXPECT_EQ(Get("GetGPS06"), 564);
+  EXPECT_EQ(Get("GetPowerPath"), 52);
+  EXPECT_EQ(Get("GetBat2Temp"), 0x2211);
+  EXPECT_EQ(Get("GetCustomAD4"), 0x2211);
+  EXPECT_EQ(Get("GetCHGStatus"), 0x5A);
+  motor[26] = 0;
+  Put(exchange::SectionId::kMotorSensor, motor);
+  ctl_.Tick();
+  EXPECT_EQ(Get("GetEncoderDir1"), 0) << "speed 0: no direction, whatever the bits";
+}
+
+TEST_F(ControlTest, EventsFireInOrderOneRecordPerSectionPerTick) {
+  control::CZembrinSDKControlCtrl late;
+  std::vector<int> late_events;
+  Put(exchange::SectionId::kStandardSensor, Bytes(40, 1));  // before late's connectRobot
+  late.SetEventSink([&](int d) { late_events.push_back(d); });
+  late.connectRobot(robot_);
+  late.Tick();
+  EXPECT_TRUE(late_events.empty()) << "records written before connectRobot raise no event";
+
+  events_.clear();
+  ctl_.Tick();  // takes the standard record above
+  events_.clear();
+  Put(exchange::SectionId::kStandardSensor, Bytes(40, 2));
+  Put(exchange::SectionId::kStandardSensor, Bytes(40, 3));
+  Put(exchange::SectionId::kMotorSensor, Bytes(33, 4));
+  Put(exchange::SectionId::kCustomSensor, Bytes(37, 5));
+  Bytes image = {1, 0, 0, 3, 0, 0, 0, 0xFF, 0xD8, 0x00};
+  Put(exchange::SectionId::kImage, image);
+  Put(exchange::SectionId::kAudio, Bytes(4096, 7));
+  uint64_t invalidations_before = host_.invalidations();
+  int32_t length_at_event = -1;
+  uint64_t invalidations_at_image = 0;
+  std::size_t decoded = 0;
+  ctl_.SetImageDecoder([&](const uint8_t*, std::size_t n) { decoded = n; });
+  ctl_.SetEventSink([&](int d) {
+    events_.push_back(d);
+    if (d == control::kVoiceSegmentEvent) length_at_event = ctl_.get_VoiceSegmentLength();
+    if (d == control::kImageEvent) invalidations_at_image = host_.invalidations();
+  });
+  ctl_.Tick();
+  EXPECT_EQ(events_, (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(length_at_event, 4096);
+  EXPECT_EQ(decoded, 3u) << "the decoder gets the bytes behind the 7-byte header";
+  EXPECT_EQ(invalidations_at_image, invalidations_before + 1) << "invalidated before ImageEvent";
+  EXPECT_EQ(Get("GetSensorSonar1"), 2);
+  events_.clear();
+  ctl_.Tick();
+  EXPECT_EQ(events_, (std::vector<int>{1})) << "the second standard record comes on the next tick";
+  EXPECT_EQ(Get("GetSensorSonar1"), 3);
+  events_.clear();
+  ctl_.Tick();
+  EXPECT_TRUE(events_.empty());
+}
+
+TEST_F(ControlTest, TheHostsTimerDrivesTheTicks) {
+  events_.clear();
+  Put(exchange::SectionId::kStandardSensor, Bytes(40, 9));
+  EXPECT_TRUE(host_.RunUntil([&] { return !events_.empty(); }, 2000));
+  EXPECT_EQ(host_.MillisecondsUntilDue() >= 0, true);
+  control::CZembrinSDKControlCtrl hostless;
+  hostless.connectRobot(robot_);
+  EXPECT_TRUE(hostless.connected()) << "sections open without a host; the timer waits for one";
+}
+
+TEST_F(ControlTest, VoiceDataNeverLeavesTheRecordOrTheBuffer) {
+  Bytes voice(4096);
+  for (std::size_t i = 0; i < voice.size(); ++i) voice[i] = static_cast<uint8_t>(i);
+  Put(exchange::SectionId::kAudio, voice);
+  ctl_.Tick();
+  EXPECT_EQ(Get("GetVoiceSegLength"), 4096);
+  Bytes out(8192, 0xEE);
+  EXPECT_EQ(Get("GetVoiceData", {Variant::Buffer(out.data(), out.size())}), 4096);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 4096), voice);
+  EXPECT_EQ(out[4096], 0xEE);
+
+  Variant huge = Variant::Long(1000000);
+  ASSERT_EQ(control::PutProperty(ctl_, 1, huge), control::kStatusOk);
+  EXPECT_TRUE(ctl_.modified());
+  std::fill(out.begin(), out.end(), 0xEE);
+  EXPECT_EQ(Get("GetVoiceData", {Variant::Buffer(out.data(), out.size())}), 1000000);
+  EXPECT_EQ(out[4096], 0xEE) << "a client-written length never reads past the record";
+  Bytes small(100, 0xEE);
+  Get("GetVoiceData", {Variant::Buffer(small.data(), small.size())});
+  EXPECT_EQ(Bytes(small.begin(), small.end()), Bytes(voice.begin(), voice.begin() + 100));
+  EXPECT_EQ(ctl_.VoiceBytesAvailable(), 4096u);
+
+  Put(exchange::SectionId::kAudio, Bytes(512, 1));
+  ctl_.Tick();
+  Variant now;
+  control::GetProperty(ctl_, 1, now);
+  EXPECT_EQ(now.i, 512) << "the next segment overwrites what the client wrote";
+}
+
+TEST_F(ControlTest, PropertiesAndReconnection) {
+  Variant name = Variant::String("other");
+  EXPECT_FALSE(ctl_.modified());
+  ASSERT_EQ(control::PutProperty(ctl_, 2, name), control::kStatusOk);
+  EXPECT_TRUE(ctl_.modified());
+  Put(exchange::SectionId::kStandardSensor, Bytes(40, 0x42));
+  ctl_.Tick();
+  EXPECT_EQ(Get("GetSensorSonar1"), 0x42) << "writing robotName leaves the sections as they were";
+  Variant bad = Variant::Long(3);
+  EXPECT_EQ(control::PutProperty(ctl_, 2, bad), control::kStatusTypeMismatch);
+
+  Call("connectRobot", {Variant::String(robot_ + "x")});
+  EXPECT_EQ(Get("GetSensorSonar1"), 0) << "a second connectRobot forgets the records of the first";
+  Call("connectRobot", {Variant::String(std::string(174, 'r'))});
+  EXPECT_TRUE(ctl_.connected()) << "an over-long name is refused and the old connection stays";
+}
+
+TEST(ControlWithoutConnection, GettersAreZeroAndCommandsDropped) {
+  control::CZembrinSDKControlCtrl ctl;
+  EXPECT_EQ(ctl.GetSensorSonar1(), 0);
+  EXPECT_EQ(ctl.GetEncoderDir1(), 0);
+  EXPECT_EQ(ctl.GetVoiceSegLength(), 0);
+  ctl.DcMotorPwmNonTimeCtr(0, 100);
+  ctl.PlayAudioFile("x.wav");
+  ctl.Tick();
+  uint8_t buf[4];
+  EXPECT_EQ(ctl.GetVoiceData({buf, sizeof buf}), 0);
+  EXPECT_FALSE(ctl.connected());
+}
+
+// ---- LCD ---------------------------------------------------------------------------------------
+
+std::string WriteBmp(const std::string& path, const Bytes& pixels, int width = 128, int height = 64, int bpp = 1,
+                     uint16_t type = 0x4D42) {
+  Bytes h(62, 0);
+  auto u16 = [&](int off, uint32_t v) {
+    h[off] = static_cast<uint8_t>(v);
+    h[off + 1] = static_cast<uint8_t>(v >> 8);
+  };
+  auto u32 = [&](int off, uint32_t v) {
+    u16(off, v & 0xFFFF);
+    u16(off + 2, v >> 16);
+  };
+  u16(0, type);
+  u32(2, static_cast<uint32_t>(62 + pixels.size()));
+  u32(10, 62);
+  u32(14, 40);
+  u32(18, static_cast<uint32_t>(width));
+  u32(22, static_cast<uint32_t>(height));
+  u16(26, 1);
+  u16(28, static_cast<uint32_t>(bpp));
+  h[58] = h[59] = h[60] = 0xFF;  // colour table: black, white
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(h.data()), static_cast<std::streamsize>(h.size()));
+  out.write(reinterpret_cast<const char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
+  return path;
+}
+
+void SetPixel(Bytes& pixels, int x, int y) { pixels[(63 - y) * 16 + x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8)); }
+
+class LcdTest : public ControlTest {
+ protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    host_.SetMessageHandler([this](const std::string& m) { messages_.push_back(m); });
+  }
+  std::vector<Bytes> Parts() {
+    std::vector<Bytes> parts;
+    while (exchange::RingRecord r = commands_.Take()) parts.emplace_back(r.data(), r.data() + r.size());
+    return parts;
+  }
+  std::string Path(const char* tag) { return "/tmp/lcd-" + robot_ + tag + ".bmp"; }
+  std::vector<std::string> messages_;
+};
+
+TEST_F(LcdTest, BlankAndFullPicturesOnBothBoards) {
+  Call("LcdDisplayVCS", {Variant::String(WriteBmp(Path("zero"), Bytes(1024, 0)))});
+  std::vector<Bytes> parts = Parts();
+  ASSERT_EQ(parts.size(), 16u);
+  Bytes expected = Hex("5E 02 01 00 17 41 00");
+  expected.insert(expected.end(), 64, 0);
+  expected.insert(expected.end(), {0x29, 0x5E, 0x0D});
+  EXPECT_EQ(parts[0], expected);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(parts[i][6], i);
+
+  Call("LcdDisplayVCB", {Variant::String(Path("zero"))});
+  parts = Parts();
+  ASSERT_EQ(parts.size(), 16u);
+  EXPECT_EQ(parts[0][2], 0x08);
+  EXPECT_EQ(parts[0][71], 0x98);
+
+  Call("LcdDisplayVCS", {Variant::String(WriteBmp(Path("ones"), Bytes(1024, 0xFF)))});
+  parts = Parts();
+  Bytes last = Hex("5E 02 01 00 17 41 0F");
+  last.insert(last.end(), 64, 0xFF);
+  last.insert(last.end(), {0xC4, 0x5E, 0x0D});
+  EXPECT_EQ(parts.at(15), last);
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(LcdTest, SinglePixelsLandInTheirColumnBytes) {
+  struct Case {
+    int x, y, part, byte;
+    uint8_t value;
+  } cases[] = {{0, 0, 0, 0, 0x01}, {127, 63, 15, 63, 0x80}, {64, 8, 3, 0, 0x01}};
+  for (const Case& c : cases) {
+    Bytes pixels(1024, 0);
+    SetPixel(pixels, c.x, c.y);
+    Call("LcdDisplayVCS", {Variant::String(WriteBmp(Path("px"), pixels))});
+    std::vector<Bytes> parts = Parts();
+    ASSERT_EQ(parts.size(), 16u);
+    for (int i = 0; i < 16; ++i)
+      for (int j = 0; j < 64; ++j)
+        EXPECT_EQ(parts[i][7 + j], (i == c.part && j == c.byte) ? c.value : 0) << c.x << "," << c.y;
+  }
+}
+
+TEST_F(LcdTest, WrongPicturesWarnButAreSentUnreadableOnesAreNot) {
+  Call("LcdDisplayVCS", {Variant::String(WriteBmp(Path("rgb"), Bytes(176 * 144 * 3, 0x11), 176, 144, 24))});
+  EXPECT_EQ(messages_, (std::vector<std::string>{"Image Size is not correct.", "Only Mono image can be supported."}));
+  std::vector<Bytes> parts = Parts();
+  EXPECT_EQ(parts.size(), 16u) << "the checks only warn";
+  messages_.clear();
+  Call("LcdDisplayVCS", {Variant::String(WriteBmp(Path("type"), Bytes(1024, 0), 128, 64, 1, 0x1234))});
+  EXPECT_EQ(messages_, (std::vector<std::string>{"Not a BMP file."}));
+  EXPECT_EQ(Parts().size(), 16u);
+
+  messages_.clear();
+  Call("LcdDisplayVCS", {Variant::String("/nonexistent/picture.bmp")});
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].find("Cannot open"), std::string::npos);
+  EXPECT_TRUE(Parts().empty());
+  messages_.clear();
+  Call("LcdDisplayVCS", {Variant::String(WriteBmp(Path("short"), Bytes(500, 0)))});
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].find("too short"), std::string::npos);
+  EXPECT_TRUE(Parts().empty());
+}
+
+TEST(Photo, SavedBmpIsBottomRowFirstBgr) {
+  uint8_t* image = control::ModuleImageBuffer();
+  std::memset(image, 0, control::kImageBytes);
+  image[0] = 10, image[1] = 20, image[2] = 30;  // top-left pixel R G B
+  control::CZembrinSDKControlCtrl ctl;
+  const std::string path = "/tmp/photo-" + std::to_string(getpid()) + ".bmp";
+  ASSERT_TRUE(ctl.SavePhotoAsBMP(path));
+  std::ifstream in(path, std::ios::binary);
+  Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(file.size(), 76086u);
+  EXPECT_EQ(file[0], 'B');
+  EXPECT_EQ(file[1], 'M');
+  EXPECT_EQ(file[10], 54);
+  EXPECT_EQ(file[28], 24);
+  const std::size_t top_row = 54 + 143 * 528;
+  EXPECT_EQ(file[top_row], 30);
+  EXPECT_EQ(file[top_row + 1], 20);
+  EXPECT_EQ(file[top_row + 2], 10);
+  EXPECT_FALSE(ctl.SavePhotoAsBMP("/nonexistent/dir/photo.bmp"));
+  std::remove(path.c_str());
+}
+
+}  // namespace
