@@ -1,0 +1,218 @@
+"""The Python package against the real library, and end to end with the relay and the simulated robot."""
+
+import mmap
+import os
+import re
+import signal
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+import talvenor
+
+RELAY = os.environ.get("TREVASK_BIN")
+SIM = os.environ.get("ROBOT_SIM_BIN")
+
+
+def section(robot, suffix, size):
+    """Maps a section as an outside tool would, by its public name."""
+    fd = os.open("/dev/shm/" + robot + suffix, os.O_RDWR)
+    try:
+        return mmap.mmap(fd, size)
+    finally:
+        os.close(fd)
+
+
+def put(m, capacity, slots, record):
+    head = struct.unpack_from("<I", m, 0)[0]
+    off = 8 + head * (capacity + 4)
+    struct.pack_into("<I", m, off, len(record))
+    m[off + 4:off + 4 + len(record)] = record
+    struct.pack_into("<I", m, 0, (head + 1) % slots)
+
+
+def take_all(m, capacity, slots, index):
+    out = []
+    head = struct.unpack_from("<I", m, 0)[0]
+    while index != head:
+        off = 8 + index * (capacity + 4)
+        n = struct.unpack_from("<I", m, off)[0]
+        out.append(bytes(m[off + 4:off + 4 + n]))
+        index = (index + 1) % slots
+    return out, index
+
+
+class TableTest(unittest.TestCase):
+    def test_methods_properties_and_events_come_from_the_table(self):
+        kinds = [k for k, _, _ in talvenor.members()]
+        self.assertEqual(kinds.count("method"), 151)
+        self.assertEqual(kinds.count("property"), 4)
+        self.assertEqual(kinds.count("event"), 5)
+        self.assertEqual(talvenor.Control.dispid("GetBat1Vol"), 145)
+        self.assertEqual(talvenor.Control.dispid("getcustomad1"), 76)
+        with self.assertRaises(AttributeError):
+            talvenor.Control.dispid("Fly")
+
+    def test_help_is_useful(self):
+        doc = talvenor.Control.DcMotorPwmNonTimeCtr.__doc__
+        self.assertIn("DcMotorPwmNonTimeCtr(channel: short, cmdValue: short) -> None", doc)
+        self.assertIn("DISPID 34", doc)
+        import inspect
+        self.assertEqual(list(inspect.signature(talvenor.Control.DcMotorPwmNonTimeCtr).parameters),
+                         ["self", "channel", "cmdValue"])
+        self.assertIn("Same operation as GetCustomAD1", talvenor.Control.GetBat1Vol.__doc__)
+
+
+class ControlTest(unittest.TestCase):
+    def setUp(self):
+        self.robot = "Py%d_%s" % (os.getpid(), self._testMethodName[-12:])
+        self.ctl = talvenor.Control()
+        self.ctl.connectRobot(self.robot)
+        self.commands = section(self.robot, "McCommandsShareMem_Zembrin", 2696)
+        self.read = struct.unpack_from("<I", self.commands, 0)[0]
+
+    def tearDown(self):
+        self.ctl.close()
+        self.commands.close()
+
+    def command_records(self):
+        records, self.read = take_all(self.commands, 80, 32, self.read)
+        return records
+
+    def test_arguments_are_checked_like_python_arguments(self):
+        with self.assertRaisesRegex(TypeError, r"takes 2 arguments \(channel, cmdValue\), 3 given"):
+            self.ctl.DcMotorPwmNonTimeCtr(1, 2, 3)
+        with self.assertRaisesRegex(TypeError, "missing argument 'cmdValue'"):
+            self.ctl.DcMotorPwmNonTimeCtr(1)
+        with self.assertRaisesRegex(TypeError, "must be an integer, not str"):
+            self.ctl.DcMotorPwmNonTimeCtr(1, "fast")
+        with self.assertRaisesRegex(OverflowError, "outside the short range"):
+            self.ctl.DcMotorPwmNonTimeCtr(1, 40000)
+        with self.assertRaisesRegex(TypeError, "must be a string"):
+            self.ctl.PlayAudioFile(5)
+        with self.assertRaises(AttributeError):
+            self.ctl.Fly()
+        self.assertEqual(self.command_records(), [])
+        self.ctl.DcMotorPwmNonTimeCtr(channel=2, cmdValue=300)
+        self.assertEqual(self.command_records(), [bytes.fromhex("5E020100050302 2C01".replace(" ", "")) +
+                                                  self.command_records_crc(b"\x01\x00\x05\x03\x02\x2c\x01")])
+
+    @staticmethod
+    def command_records_crc(body):
+        crc = 0
+        for b in body:
+            crc ^= b
+            for _ in range(8):
+                crc = (crc >> 1) ^ 0x8C if crc & 1 else crc >> 1
+        return bytes([crc, 0x5E, 0x0D])
+
+    def test_properties_are_attributes(self):
+        self.assertFalse(self.ctl.modified)
+        self.ctl.testStr = "hello"
+        self.assertEqual(self.ctl.testStr, "hello")
+        self.assertTrue(self.ctl.modified)
+        self.ctl.test = 7
+        self.assertEqual(self.ctl.test, 7)
+        self.ctl.robotname = "any case works"
+        self.assertEqual(self.ctl.robotName, "any case works")
+        with self.assertRaises(TypeError):
+            self.ctl.test = "seven"
+        with self.assertRaises(AttributeError):
+            self.ctl.TakePhoto = 3
+
+    def test_events_getters_and_voice(self):
+        sensor = section(self.robot, "SensorShareMem_Zembrin", 278)
+        audio = section(self.robot, "AudioShareMem_Zembrin", 990020)
+        seen = []
+        self.ctl.on("standardsensorevent", lambda: seen.append(("standard", self.ctl.GetSensorHumanMotion1())))
+        self.ctl.on("VoiceSegmentEvent", lambda: seen.append(("voice", self.ctl.VoiceSegmentLength)))
+        record = bytearray(40)
+        record[6:8] = b"\x05\x01"
+        put(sensor, 50, 5, bytes(record))
+        put(audio, 330000, 3, bytes(range(256)) * 16)
+        self.assertTrue(self.ctl.run_until(lambda: len(seen) == 2, 5))
+        self.assertEqual(seen, [("standard", 261), ("voice", 4096)])
+        buf = bytearray(5000)
+        self.assertEqual(self.ctl.GetVoiceData(buf), 4096)
+        self.assertEqual(bytes(buf[:256]), bytes(range(256)))
+        self.assertEqual(self.ctl.voice_segment(), bytes(range(256)) * 16)
+        with self.assertRaisesRegex(TypeError, "writable"):
+            self.ctl.GetVoiceData(b"readonly")
+        with self.assertRaisesRegex(ValueError, "no event"):
+            self.ctl.on("Explosion", print)
+        sensor.close()
+        audio.close()
+
+    def test_a_failing_handler_raises_on_the_pumping_thread(self):
+        sensor = section(self.robot, "SensorShareMem_Zembrin", 278)
+
+        def broken():
+            raise RuntimeError("handler failed")
+
+        self.ctl.on("StandardSensorEvent", broken)
+        put(sensor, 50, 5, bytes(40))
+        with self.assertRaisesRegex(RuntimeError, "handler failed"):
+            self.ctl.run_until(lambda: False, 2)
+        sensor.close()
+
+    def test_lcd_warnings_arrive_as_messages(self):
+        messages = []
+        self.ctl.host.on_message = messages.append
+        with tempfile.NamedTemporaryFile(suffix=".bmp") as f:
+            f.write(b"XX" + bytes(1100))
+            f.flush()
+            self.ctl.LcdDisplayVCB(f.name)
+        self.ctl.host.on_message = None
+        self.assertEqual(messages[0], "Not a BMP file.")
+        self.assertEqual(len(self.command_records()), 16)
+
+    def test_images_are_readonly_bytes(self):
+        self.assertEqual(len(self.ctl.image()), 76032)
+        self.assertEqual(len(self.ctl.image_luma()), 176 * 144)
+        self.assertIsInstance(self.ctl.GetImageAddress(), int)
+
+
+@unittest.skipUnless(RELAY and SIM, "needs TREVASK_BIN and ROBOT_SIM_BIN")
+class EndToEndTest(unittest.TestCase):
+    def test_sensors_and_a_motor_command_through_the_relay(self):
+        sim = subprocess.Popen([SIM, "--udp", "127.0.0.1:0", "--period", "50"], stdout=subprocess.PIPE, text=True)
+        try:
+            line = sim.stdout.readline()
+            port = re.search(r":(\d+)$", line.strip()).group(1)
+            robot = "PyE%d" % os.getpid()
+            relay = subprocess.Popen([RELAY, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                # Commands put before the relay is up are never sent: wait for the link first.
+                deadline = time.monotonic() + 20
+                out = ""
+                while "Connected" not in out and time.monotonic() < deadline:
+                    out += relay.stdout.readline()
+                self.assertIn("Connected", out)
+                ctl = talvenor.Control()
+                ctl.connectRobot(robot)
+                readings = []
+                ctl.on("StandardSensorEvent", lambda: readings.append(ctl.GetSensorSonar1()))
+                ctl.EnableStandardSensorSending()
+                ctl.DcMotorPwmNonTimeCtr(0, 300)
+                self.assertTrue(ctl.run_until(lambda: len(readings) >= 3, 20), "no sensor events")
+                self.assertTrue(all(0 <= r <= 255 for r in readings))
+                ctl.DisableStandardSensorSending()
+                ctl.run(1)
+                ctl.close()
+            finally:
+                relay.send_signal(signal.SIGTERM)
+                rest, err = relay.communicate(timeout=30)
+            self.assertEqual(relay.returncode, 0, err)
+            self.assertIn("WiFi Connection: Disconnected", rest)
+        finally:
+            sim.send_signal(signal.SIGTERM)
+            log, _ = sim.communicate(timeout=10)
+        self.assertIn("received DcMotorPwmNonTimeCtr (dest 1, type 0x05): 5E 02 01 00 05 03 00 2C 01", log)
+        self.assertIn("received EnableStandardSensorSending", log)
+
+
+if __name__ == "__main__":
+    unittest.main()
