@@ -4,6 +4,7 @@
 
 #include "control/media/bmp_writer.h"
 #include "control/media/lcd_bitmap.h"
+#include "exchange/camera_format.h"
 #include "exchange/frame.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
@@ -100,9 +101,14 @@ void CZembrinSDKControlCtrl::Tick() {
   }
   if (image_) {
     if (exchange::RingRecord r = image_->Take()) {
-      // The JPEG bytes follow the 7-byte image header; a record shorter than that holds none.
+      // The JPEG bytes follow the 7-byte image header. Whether the frame decoded or not, the control
+      // is invalidated and the event fires; a refused frame leaves the previous picture.
       const uint32_t size = r.size();
-      if (image_decoder_ && size > 7) image_decoder_(r.data() + 7, size - 7);
+      decoder_.Reset(exchange::kCameraQuality);
+      if (size >= 7)
+        decoder_.DecodeToRgb(r.data() + 7, static_cast<int>(size - 7), ModuleImageBuffer(), kImageHeight, kImageWidth,
+                             ModuleLumaArea());
+      decoder_.Release();
       if (host_ != nullptr) host_->Invalidate(*this, true);
       Fire(kImageEvent);
     }

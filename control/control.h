@@ -18,6 +18,7 @@
 #include <string>
 
 #include "control/host.h"
+#include "control/media/jpeg_decoder.h"
 #include "exchange/sections.h"
 
 namespace control {
@@ -52,8 +53,6 @@ uint8_t* ModuleLumaArea();
 class CZembrinSDKControlCtrl : public HostedControl {
  public:
   using EventSink = std::function<void(int dispid)>;
-  // Decodes an image record's JPEG bytes into the module's picture; provided by the media code.
-  using ImageDecoder = std::function<void(const uint8_t* jpeg, std::size_t size)>;
 
   CZembrinSDKControlCtrl();
   ~CZembrinSDKControlCtrl() override;
@@ -246,7 +245,6 @@ class CZembrinSDKControlCtrl : public HostedControl {
   const uint8_t* GetImageAddress() { return ModuleImageBuffer(); }
   const uint8_t* GetImageYDataAddress() { return ModuleLumaArea(); }
   void Refresh();
-  void SetImageDecoder(ImageDecoder decoder) { image_decoder_ = std::move(decoder); }
 
   // Audio.
   void PlayAudioFile(const std::string& fileName);
@@ -286,7 +284,7 @@ class CZembrinSDKControlCtrl : public HostedControl {
 
   ControlHost* host_ = nullptr;
   EventSink event_sink_;
-  ImageDecoder image_decoder_;
+  media::CJpegImageDecoder decoder_;
   bool timer_wanted_ = false;
 
   int32_t voice_segment_length_ = 0;

@@ -295,14 +295,21 @@ TEST_F(ControlTest, EventsFireInOrderOneRecordPerSectionPerTick) {
   Put(exchange::SectionId::kStandardSensor, Bytes(40, 3));
   Put(exchange::SectionId::kMotorSensor, Bytes(33, 4));
   Put(exchange::SectionId::kCustomSensor, Bytes(37, 5));
-  Bytes image = {1, 0, 0, 3, 0, 0, 0, 0xFF, 0xD8, 0x00};
+  // A real camera frame behind the 7-byte image header.
+  std::ifstream stream_file(std::string(TEST_DATA_DIR) + "/camera/disc.stream", std::ios::binary);
+  Bytes stream((std::istreambuf_iterator<char>(stream_file)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(stream.empty());
+  Bytes image(7 + stream.size());
+  image[0] = 1, image[1] = 0x12, image[2] = 0x34;
+  const uint32_t m = static_cast<uint32_t>(stream.size());
+  std::memcpy(image.data() + 3, &m, 4);
+  std::memcpy(image.data() + 7, stream.data(), stream.size());
   Put(exchange::SectionId::kImage, image);
+  std::memset(control::ModuleImageBuffer(), 0, control::kImageBytes);
   Put(exchange::SectionId::kAudio, Bytes(4096, 7));
   uint64_t invalidations_before = host_.invalidations();
   int32_t length_at_event = -1;
   uint64_t invalidations_at_image = 0;
-  std::size_t decoded = 0;
-  ctl_.SetImageDecoder([&](const uint8_t*, std::size_t n) { decoded = n; });
   ctl_.SetEventSink([&](int d) {
     events_.push_back(d);
     if (d == control::kVoiceSegmentEvent) length_at_event = ctl_.get_VoiceSegmentLength();
@@ -311,7 +318,13 @@ TEST_F(ControlTest, EventsFireInOrderOneRecordPerSectionPerTick) {
   ctl_.Tick();
   EXPECT_EQ(events_, (std::vector<int>{1, 2, 3, 4, 5}));
   EXPECT_EQ(length_at_event, 4096);
-  EXPECT_EQ(decoded, 3u) << "the decoder gets the bytes behind the 7-byte header";
+  std::ifstream rgb_file(std::string(TEST_DATA_DIR) + "/camera/disc.rgb", std::ios::binary);
+  Bytes rgb((std::istreambuf_iterator<char>(rgb_file)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(std::equal(rgb.begin(), rgb.end(), control::ModuleImageBuffer()))
+      << "the frame behind the header is decoded into the module's picture";
+  std::ifstream luma_file(std::string(TEST_DATA_DIR) + "/camera/disc.luma", std::ios::binary);
+  Bytes luma((std::istreambuf_iterator<char>(luma_file)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(std::equal(luma.begin(), luma.end(), control::ModuleLumaArea())) << "and its luminance plane";
   EXPECT_EQ(invalidations_at_image, invalidations_before + 1) << "invalidated before ImageEvent";
   EXPECT_EQ(Get("GetSensorSonar1"), 2);
   events_.clear();

@@ -1,0 +1,331 @@
+#include "control/media/jpeg_decoder.h"
+
+#include <cstring>
+
+#include "exchange/camera_format.h"
+
+namespace media {
+namespace {
+
+// Derived decoding tables (T.81 Annex C, Figure F.15), plus an 8-bit lookahead: for every 8-bit
+// prefix, the length and symbol of the code it starts with when that code is at most 8 bits long.
+struct DerivedTable {
+  int32_t maxcode[18];
+  int32_t mincode[17];
+  int32_t valptr[17];
+  uint8_t huffval[256];
+  uint8_t look_len[256];  // 0: the code is longer than 8 bits
+  uint8_t look_sym[256];
+};
+
+DerivedTable Derive(const exchange::HuffmanSpec& spec) {
+  DerivedTable t{};
+  std::memcpy(t.huffval, spec.huffval, 256);
+  int huffsize[257];
+  int k = 0;
+  for (int l = 1; l <= 16; ++l)
+    for (int i = 0; i < spec.bits[l] && k < 256; ++i) huffsize[k++] = l;
+  huffsize[k] = 0;
+  int huffcode[257];
+  int code = 0, size = huffsize[0];
+  for (int p = 0; huffsize[p] != 0;) {
+    while (huffsize[p] == size) huffcode[p++] = code++;
+    code <<= 1;
+    ++size;
+  }
+  int p = 0;
+  for (int l = 1; l <= 16; ++l) {
+    if (spec.bits[l] > 0) {
+      t.valptr[l] = p;
+      t.mincode[l] = huffcode[p];
+      p += spec.bits[l];
+      t.maxcode[l] = huffcode[p - 1];
+    } else {
+      t.maxcode[l] = -1;
+    }
+  }
+  t.maxcode[17] = 0xFFFFF;
+  for (int prefix = 0; prefix < 256; ++prefix) {
+    int c = 0;
+    for (int l = 1; l <= 8; ++l) {
+      c = (c << 1) | ((prefix >> (8 - l)) & 1);
+      if (c <= t.maxcode[l]) {
+        int j = t.valptr[l] + c - t.mincode[l];
+        t.look_len[prefix] = static_cast<uint8_t>(l);
+        t.look_sym[prefix] = (j >= 0 && j <= 255) ? t.huffval[j] : 0;
+        break;
+      }
+    }
+  }
+  return t;
+}
+
+const DerivedTable* Tables() {
+  static const DerivedTable tables[4] = {Derive(exchange::kLumaDcTable), Derive(exchange::kChromaDcTable),
+                                         Derive(exchange::kLumaAcTable), Derive(exchange::kChromaAcTable)};
+  return tables;
+}
+
+int Extend(uint32_t v, int s) { return v < (1u << (s - 1)) ? static_cast<int>(v) + 1 - (1 << s) : static_cast<int>(v); }
+
+// 32-bit wrap-around arithmetic, as the camera's integer code computes.
+inline int32_t W(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+
+// One 1-D pass of the transform on x0..x7 (stride apart); `round` and `shift` descale the outputs.
+inline void Idct1D(int16_t* x, int stride, int32_t round, int shift) {
+  const int64_t x0 = x[0], x1 = x[stride], x2 = x[2 * stride], x3 = x[3 * stride];
+  const int64_t x4 = x[4 * stride], x5 = x[5 * stride], x6 = x[6 * stride], x7 = x[7 * stride];
+  const int64_t z1 = (x2 + x6) * 4433;
+  const int64_t t2 = z1 - x6 * 15137;
+  const int64_t t3 = z1 + x2 * 6270;
+  const int64_t t0 = (x0 + x4) * 8192;
+  const int64_t t1 = (x0 - x4) * 8192;
+  const int64_t e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
+  const int64_t a = x7, b = x5, c = x3, d = x1;
+  const int64_t oz1 = a + d, oz2 = b + c, oz3 = a + c, oz4 = b + d;
+  const int64_t z5 = (oz3 + oz4) * 9633;
+  const int64_t q1 = oz1 * -7373, q2 = oz2 * -20995;
+  const int64_t q3 = oz3 * -16069 + z5, q4 = oz4 * -3196 + z5;
+  const int64_t oa = a * 2446 + q1 + q3, ob = b * 16819 + q2 + q4;
+  const int64_t oc = c * 25172 + q2 + q3, od = d * 12299 + q1 + q4;
+  auto out = [&](int64_t y) { return static_cast<int16_t>(W(W(y) + static_cast<int64_t>(round)) >> shift); };
+  x[0] = out(e10 + od);
+  x[7 * stride] = out(e10 - od);
+  x[stride] = out(e11 + oc);
+  x[6 * stride] = out(e11 - oc);
+  x[2 * stride] = out(e12 + ob);
+  x[5 * stride] = out(e12 - ob);
+  x[3 * stride] = out(e13 + oa);
+  x[4 * stride] = out(e13 - oa);
+}
+
+}  // namespace
+
+// ---- Quantisation and transform ----------------------------------------------------------------
+
+CJpegQuantIdct::CJpegQuantIdct() {
+  std::memcpy(luma_table_, exchange::kLumaQuantBase, sizeof luma_table_);
+  std::memcpy(chroma_table_, exchange::kChromaQuantBase, sizeof chroma_table_);
+}
+
+int CJpegQuantIdct::QualityScale(int16_t quality) { return exchange::QualityScale(quality); }
+
+void CJpegQuantIdct::SetQuality(int16_t quality) {
+  const int scale = QualityScale(quality);
+  scale_ = static_cast<int16_t>(scale);
+  exchange::ScaleQuantTable(exchange::kLumaQuantBase, scale, luma_table_);
+  exchange::ScaleQuantTable(exchange::kChromaQuantBase, scale, chroma_table_);
+}
+
+void CJpegQuantIdct::Unzigzag(int16_t block[64]) {
+  int16_t coding[64];
+  std::memcpy(coding, block, sizeof coding);
+  for (int k = 0; k < 64; ++k) block[exchange::kZigzag[k]] = coding[k];
+}
+
+void CJpegQuantIdct::DequantizeLuma(int16_t block[64]) const {
+  for (int i = 0; i < 64; ++i) block[i] = static_cast<int16_t>(block[i] * luma_table_[i]);
+}
+
+void CJpegQuantIdct::DequantizeChroma(int16_t block[64]) const {
+  for (int i = 0; i < 64; ++i) block[i] = static_cast<int16_t>(block[i] * chroma_table_[i]);
+}
+
+void CJpegQuantIdct::InverseDct(int16_t block[64]) {
+  for (int r = 0; r < 8; ++r) {
+    int16_t* row = block + 8 * r;
+    if ((row[1] | row[2] | row[3] | row[4] | row[5] | row[6] | row[7]) == 0) {
+      const int16_t dc = static_cast<int16_t>(row[0] * 4);  // x0 << 2, kept in 16 bits
+      for (int i = 0; i < 8; ++i) row[i] = dc;
+    } else {
+      Idct1D(row, 1, 1024, 11);
+    }
+  }
+  for (int c = 0; c < 8; ++c) {
+    int16_t* col = block + c;
+    if ((col[8] | col[16] | col[24] | col[32] | col[40] | col[48] | col[56]) == 0) {
+      const int16_t dc = static_cast<int16_t>((col[0] + 16) >> 5);
+      for (int i = 0; i < 8; ++i) col[8 * i] = dc;
+    } else {
+      Idct1D(col, 8, 131072, 18);
+    }
+  }
+}
+
+// ---- Entropy decoding --------------------------------------------------------------------------
+
+CJpegEntropyDecoder::CJpegEntropyDecoder() { bytes_.reserve(kMaxInput + 16); }
+
+bool CJpegEntropyDecoder::Init() {
+  window_ = 0;
+  window_bits_ = 0;
+  predictor_[0] = predictor_[1] = predictor_[2] = 0;
+  return Tables() != nullptr;
+}
+
+bool CJpegEntropyDecoder::Load(const uint8_t* data, int length) {
+  if (length < 1 || length > kMaxInput) return false;
+  bytes_.clear();
+  for (int i = 0; i < length; ++i) {
+    const uint8_t c = data[i];
+    if (c != 0xFF) {
+      bytes_.push_back(c);
+      continue;
+    }
+    // 0xFF 0x00 is one 0xFF data byte; 0xFF before anything else (or at the end) is a marker.
+    if (i + 1 < length && data[i + 1] == 0x00) {
+      bytes_.push_back(0xFF);
+      ++i;
+      continue;
+    }
+    break;
+  }
+  next_ = 0;
+  window_ = 0;
+  window_bits_ = 0;
+  predictor_[0] = predictor_[1] = predictor_[2] = 0;
+  return true;
+}
+
+void CJpegEntropyDecoder::Fill() {
+  while (window_bits_ <= 56) {
+    const uint64_t byte = next_ < bytes_.size() ? bytes_[next_] : 0;
+    ++next_;
+    window_ |= byte << (56 - window_bits_);
+    window_bits_ += 8;
+  }
+}
+
+uint32_t CJpegEntropyDecoder::GetBits(int n) {
+  if (window_bits_ < n) Fill();
+  const uint32_t v = static_cast<uint32_t>(window_ >> (64 - n));
+  window_ <<= n;
+  window_bits_ -= n;
+  return v;
+}
+
+int CJpegEntropyDecoder::DecodeSymbol(int table) {
+  const DerivedTable& t = Tables()[table];
+  if (window_bits_ < 17) Fill();
+  const unsigned prefix = static_cast<unsigned>(window_ >> 56);
+  if (t.look_len[prefix] != 0) {
+    const int len = t.look_len[prefix];
+    window_ <<= len;
+    window_bits_ -= len;
+    return t.look_sym[prefix];
+  }
+  // Longer codes: the bit-serial search of DECODE, on bits already in the window.
+  int32_t code = static_cast<int32_t>(window_ >> 55);  // first 9 bits
+  int l = 9;
+  while (code > t.maxcode[l]) {
+    code = (code << 1) | static_cast<int32_t>((window_ >> (63 - l)) & 1);
+    ++l;
+  }
+  window_ <<= l;
+  window_bits_ -= l;
+  if (l > 16) return 0;
+  const int j = t.valptr[l] + code - t.mincode[l];
+  return (j < 0 || j > 255) ? 0 : t.huffval[j];
+}
+
+void CJpegEntropyDecoder::DecodeBlock(int16_t block[64], int component) {
+  std::memset(block, 0, 64 * sizeof(int16_t));
+  const int dc_table = component == 0 ? 0 : 1;
+  const int ac_table = component == 0 ? 2 : 3;
+  const int s = DecodeSymbol(dc_table);
+  const int v = s > 0 ? Extend(GetBits(s), s) : 0;
+  predictor_[component] = static_cast<int16_t>(predictor_[component] + v);
+  block[0] = predictor_[component];
+  for (int k = 1; k < 64; ++k) {
+    const int rs = DecodeSymbol(ac_table);
+    const int r = rs >> 4, size = rs & 15;
+    if (size > 0) {
+      k += r;
+      const int value = Extend(GetBits(size), size);
+      if (k < 64) block[k] = static_cast<int16_t>(value);
+    } else if (r == 15) {
+      k += 15;
+    } else {
+      break;
+    }
+  }
+}
+
+// ---- Frames ------------------------------------------------------------------------------------
+
+CJpegQuantIdct& ModuleQuantIdct() {
+  static CJpegQuantIdct instance;
+  return instance;
+}
+
+CJpegEntropyDecoder& ModuleEntropyDecoder() {
+  static CJpegEntropyDecoder instance;
+  return instance;
+}
+
+bool CJpegImageDecoder::Reset(int16_t quality) {
+  ModuleQuantIdct().SetQuality(quality);
+  return ModuleEntropyDecoder().Init();
+}
+
+void CJpegImageDecoder::Release() { ModuleEntropyDecoder().Release(); }
+
+bool CJpegImageDecoder::DecodeToRgb(const uint8_t* data, int length, uint8_t* rgb, int height, int width,
+                                    uint8_t* luma) {
+  CJpegEntropyDecoder& entropy = ModuleEntropyDecoder();
+  const CJpegQuantIdct& quant = ModuleQuantIdct();
+  if (height <= 0 || width <= 0 || height % 8 != 0 || width % 8 != 0) return false;
+  if (!entropy.Load(data, length)) return false;
+  const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  luma_plane_.resize(pixels);
+  chroma_plane_.resize(pixels);
+
+  int16_t block[64];
+  for (int component = 0; component < 2; ++component) {
+    uint8_t* plane = component == 0 ? luma_plane_.data() : chroma_plane_.data();
+    for (int br = 0; br < height / 8; ++br) {
+      for (int bc = 0; bc < width / 8; ++bc) {
+        entropy.DecodeBlock(block, component);
+        CJpegQuantIdct::Unzigzag(block);
+        if (component == 0)
+          quant.DequantizeLuma(block);
+        else
+          quant.DequantizeChroma(block);
+        CJpegQuantIdct::InverseDct(block);
+        uint8_t* out = plane + static_cast<std::size_t>(8 * br) * width + 8 * bc;
+        for (int y = 0; y < 8; ++y) {
+          for (int x = 0; x < 8; ++x) {
+            int v = block[8 * y + x];
+            if (component == 0) {
+              v = v < -120 ? -120 : v > 120 ? 120 : v;
+              out[y * width + x] = static_cast<uint8_t>(v + 128);
+            } else {
+              out[y * width + x] = static_cast<uint8_t>(v & 0xFF);
+            }
+          }
+        }
+      }
+    }
+  }
+
+  auto channel = [](double v) -> uint8_t {
+    int i = static_cast<int>(v);  // truncation toward zero
+    if (i < 0) i = -i;
+    return static_cast<uint8_t>(i > 255 ? 255 : i);
+  };
+  for (std::size_t p = 0; p + 1 < pixels; p += 2) {
+    const int cb = static_cast<int>(chroma_plane_[p]) - 128;
+    const int cr = static_cast<int>(chroma_plane_[p + 1]) - 128;
+    for (std::size_t q = p; q <= p + 1; ++q) {
+      const double y = luma_plane_[q];
+      uint8_t* o = rgb + 3 * q;
+      o[0] = channel(y + 1.402 * cr);
+      o[1] = channel(y - 0.3441 * cb - 0.7139 * cr);
+      o[2] = channel(y + 1.7718 * cb - 0.0012 * cr);
+    }
+  }
+  if (luma != nullptr) std::memcpy(luma, luma_plane_.data(), pixels);
+  return true;
+}
+
+}  // namespace media

@@ -1,0 +1,91 @@
+// The camera's JPEG decoder.
+//
+// Provenance: entropy decoding after ITU-T T.81 (baseline sequential Huffman coding, Annex C table
+// derivation, Figures F.12 EXTEND and F.16 DECODE) with the Annex K example tables; the block stage is
+// the integer Loeffler-Ligtenberg-Moschytz inverse DCT with 13-bit constants, as in the public
+// "islow" formulation. The stream layout and the output stage are the camera's own: luminance blocks,
+// then one Cb/Cr-interleaved chroma plane; chroma stored without level shift, luminance clamped to
+// 8..248, colours converted in double precision with truncation, absolute value and a 255 cap.
+//
+// The output is pinned to the design byte for byte, corrupt and short streams included (golden
+// vectors and a literal reference implementation in the tests). Speed comes from what cannot change
+// a result: derived tables built once per process, a de-stuffed input scanned once and read through
+// a 64-bit bit window, an 8-bit Huffman lookahead, planes reused between frames.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace media {
+
+class CJpegQuantIdct {
+ public:
+  CJpegQuantIdct();
+  virtual ~CJpegQuantIdct() = default;
+
+  void SetQuality(int16_t quality);
+  static int QualityScale(int16_t quality);
+  static void Unzigzag(int16_t block[64]);
+  void DequantizeLuma(int16_t block[64]) const;
+  void DequantizeChroma(int16_t block[64]) const;
+  static void InverseDct(int16_t block[64]);
+
+  const int16_t* luma_table() const { return luma_table_; }
+  const int16_t* chroma_table() const { return chroma_table_; }
+  int16_t scale() const { return scale_; }
+
+ private:
+  int16_t luma_table_[64];
+  int16_t chroma_table_[64];
+  int16_t scale_ = 100;
+};
+
+class CJpegEntropyDecoder {
+ public:
+  static constexpr int kMaxInput = 20480;
+
+  CJpegEntropyDecoder();
+  virtual ~CJpegEntropyDecoder() { Release(); }
+
+  bool Init();
+  // Copies the stream and resets the reader; false for a length below 1 or above 20480.
+  bool Load(const uint8_t* data, int length);
+  // Decodes one block (coefficients in coding order) of component 0 (luminance) or 1 (chroma).
+  void DecodeBlock(int16_t block[64], int component);
+  uint32_t GetBits(int n);
+  void Release() {}
+
+ private:
+  void Fill();
+  int DecodeSymbol(int table);  // 0, 1: DC tables; 2, 3: AC tables
+
+  // The stream with stuffing removed and cut at the first marker, followed by zero bytes: exactly
+  // the bits the camera's reader delivers (after a marker or the end it delivers only 0-bits).
+  std::vector<uint8_t> bytes_;
+  std::size_t next_ = 0;
+  uint64_t window_ = 0;  // bits not yet consumed, most significant first
+  int window_bits_ = 0;
+  int16_t predictor_[3] = {0, 0, 0};
+};
+
+class CJpegImageDecoder {
+ public:
+  CJpegImageDecoder() = default;
+  virtual ~CJpegImageDecoder() { Release(); }
+
+  bool Reset(int16_t quality);
+  // Decodes a frame into `rgb` (3 x width x height bytes). When `luma` is given, the luminance plane
+  // (width x height bytes) is copied there too. False when the stream is refused (rgb untouched).
+  bool DecodeToRgb(const uint8_t* data, int length, uint8_t* rgb, int height, int width, uint8_t* luma = nullptr);
+  void Release();
+
+ private:
+  std::vector<uint8_t> luma_plane_, chroma_plane_;
+};
+
+// The module-wide working objects every image decoder drives.
+CJpegQuantIdct& ModuleQuantIdct();
+CJpegEntropyDecoder& ModuleEntropyDecoder();
+
+}  // namespace media

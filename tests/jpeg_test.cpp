@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "control/media/jpeg_decoder.h"
+#include "exchange/camera_format.h"
+#include "jpeg_reference.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr int kW = 176, kH = 144;
+
+Bytes ReadFile(const std::string& name) {
+  std::ifstream in(std::string(TEST_DATA_DIR) + "/camera/" + name, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// FNV-1a, 64 bits: pins decoder output without storing whole pictures.
+uint64_t Fnv(const Bytes& b) {
+  uint64_t h = 1469598103934665603ull;
+  for (uint8_t c : b) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+struct Output {
+  Bytes rgb = Bytes(kW * kH * 3, 0x5A);
+  Bytes luma = Bytes(kW * kH, 0x5A);
+  bool ok = false;
+};
+
+Output Decode(const Bytes& stream) {
+  Output out;
+  media::CJpegImageDecoder decoder;
+  EXPECT_TRUE(decoder.Reset(70));
+  out.ok = decoder.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), out.rgb.data(), kH, kW, out.luma.data());
+  decoder.Release();
+  return out;
+}
+
+Output DecodeReference(const Bytes& stream) {
+  Output out;
+  static reference::Decoder ref(70);
+  out.ok = ref.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), out.rgb.data(), kH, kW, out.luma.data());
+  return out;
+}
+
+TEST(CameraTables, AnnexKTablesAndQualityScaling) {
+  auto count = [](const exchange::HuffmanSpec& t) {
+    int n = 0;
+    for (int l = 1; l <= 16; ++l) n += t.bits[l];
+    return n;
+  };
+  EXPECT_EQ(count(exchange::kLumaDcTable), 12);
+  EXPECT_EQ(count(exchange::kChromaDcTable), 12);
+  EXPECT_EQ(count(exchange::kLumaAcTable), 162);
+  EXPECT_EQ(count(exchange::kChromaAcTable), 162);
+
+  media::CJpegQuantIdct q;
+  EXPECT_EQ(q.scale(), 100);
+  q.SetQuality(70);
+  EXPECT_EQ(q.scale(), 60);
+  EXPECT_EQ(q.luma_table()[0], 10);
+  EXPECT_EQ(q.chroma_table()[63], 59);
+  EXPECT_EQ(q.luma_table()[56], 73);
+  for (int quality : {0, -5}) {
+    q.SetQuality(static_cast<int16_t>(quality));
+    EXPECT_EQ(q.scale(), 5000);
+    EXPECT_EQ(q.luma_table()[0], 800);
+  }
+  q.SetQuality(101);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(q.luma_table()[i], 1);
+  EXPECT_EQ(media::CJpegQuantIdct::QualityScale(49), 102);
+}
+
+TEST(InverseDct, DcOnlyBlocksAreFlatAndChromaKeepsItsLowByte) {
+  int16_t block[64] = {};
+  block[0] = 80;
+  media::CJpegQuantIdct::InverseDct(block);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(block[i], 10);  // ((80 << 2) + 16) >> 5
+  int16_t minus[64] = {};
+  minus[0] = -8;
+  media::CJpegQuantIdct::InverseDct(minus);
+  EXPECT_EQ(minus[0], -1);
+  EXPECT_EQ(static_cast<uint8_t>(minus[0] & 0xFF), 255) << "a chroma -1 is stored as 255";
+}
+
+TEST(JpegDecoder, IndependentReferenceVectors) {
+  Bytes stream = ReadFile("disc.stream");
+  ASSERT_FALSE(stream.empty());
+  Output out = Decode(stream);
+  ASSERT_TRUE(out.ok);
+  EXPECT_TRUE(out.rgb == ReadFile("disc.rgb"));
+  EXPECT_TRUE(out.luma == ReadFile("disc.luma"));
+  for (uint8_t y : out.luma) ASSERT_TRUE(y >= 8 && y <= 248);
+}
+
+TEST(JpegDecoder, InputLengthLimits) {
+  Bytes max(20480, 0x00);
+  EXPECT_TRUE(Decode(max).ok);
+  Bytes over(20481, 0x00);
+  Output refused = Decode(over);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.rgb, Bytes(kW * kH * 3, 0x5A)) << "a refused stream leaves the picture as it was";
+  media::CJpegImageDecoder decoder;
+  uint8_t rgb[3] = {1, 2, 3};
+  EXPECT_FALSE(decoder.DecodeToRgb(max.data(), 0, rgb, kH, kW));
+  EXPECT_EQ(rgb[0], 1);
+}
+
+TEST(JpegDecoder, AgreesWithTheLiteralDesignOnCorruptAndShortStreams) {
+  Bytes disc = ReadFile("disc.stream");
+  std::vector<Bytes> inputs;
+  for (std::size_t cut : {1u, 2u, 100u, 1023u, 1024u, 1025u, 3000u}) inputs.emplace_back(disc.begin(), disc.begin() + cut);
+  Bytes marker = disc;
+  marker[2000] = 0xFF, marker[2001] = 0xD9;  // a marker in the middle ends the data
+  inputs.push_back(marker);
+  Bytes stuffed = disc;
+  stuffed[1023] = 0xFF, stuffed[1024] = 0x00;  // stuffing across the reader's chunk boundary
+  inputs.push_back(stuffed);
+  Bytes trailing_ff = disc;
+  trailing_ff.back() = 0xFF;
+  inputs.push_back(trailing_ff);
+  inputs.push_back(Bytes(20480, 0xFF));
+  inputs.push_back(Bytes(5000, 0x00));
+  std::mt19937 random(7);
+  for (int i = 0; i < 40; ++i) {
+    Bytes noisy = disc;
+    for (int flips = 0; flips < 1 + i % 5; ++flips) noisy[random() % noisy.size()] ^= static_cast<uint8_t>(1 << (random() % 8));
+    inputs.push_back(noisy);
+    Bytes junk(1 + random() % 20480);
+    for (auto& b : junk) b = static_cast<uint8_t>(random() % 7 == 0 ? 0xFF : random());
+    inputs.push_back(junk);
+  }
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    Output fast = Decode(inputs[i]);
+    Output ref = DecodeReference(inputs[i]);
+    ASSERT_EQ(fast.ok, ref.ok) << i;
+    ASSERT_TRUE(fast.rgb == ref.rgb) << "input " << i << " of " << inputs[i].size() << " bytes";
+    ASSERT_TRUE(fast.luma == ref.luma) << "input " << i;
+  }
+}
+
+// Pinned from a build that matched both the independent vectors and the literal reference above.
+TEST(JpegDecoder, GoldenOutputs) {
+  Bytes disc = ReadFile("disc.stream");
+  EXPECT_EQ(Fnv(Decode(Bytes(disc.begin(), disc.begin() + 1000)).rgb), 0x3e538b55786a4e3full);
+  EXPECT_EQ(Fnv(Decode(Bytes(20480, 0xAA)).rgb), 0x22c93673a4592f0aull);
+  EXPECT_EQ(Fnv(Decode(Bytes(1, 0x00)).rgb), 0x3f473d48f3a7b1dbull);
+}
+
+}  // namespace
