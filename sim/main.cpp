@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "sim/camera_encoder.h"
 #include "sim/robot.h"
 
 namespace {
@@ -27,6 +28,9 @@ const char* kUsage =
     "  --garbage PERCENT         put 1..7 garbage bytes in front of this share\n"
     "  --seed N                  seed for the misbehaviour (default 1)\n"
     "  --period MS               sensor period until a client sets one (default 100)\n"
+    "  --camera-file PICTURE     photograph this picture (binary PPM or 24-bit BMP) instead of the\n"
+    "                            generated moving scene\n"
+    "  --camera-period MS        send a photo every MS milliseconds, asked for or not\n"
     "  --duration MS             stop after MS milliseconds\n"
     "  --verbose                 also log keep-alives, acknowledgements and voice packets\n"
     "  --quiet                   log nothing\n";
@@ -73,6 +77,15 @@ int main(int argc, char** argv) {
       options.seed = static_cast<uint32_t>(number);
     } else if (arg == "--period" && take_number(60000)) {
       options.default_period_ms = static_cast<uint32_t>(number < 10 ? 10 : number);
+    } else if (arg == "--camera-file" && v != nullptr) {
+      std::string error;
+      if (!sim::LoadPicture(v, options.camera_picture, error)) {
+        std::fprintf(stderr, "robot-sim: %s\n", error.c_str());
+        return 2;
+      }
+      ++i;
+    } else if (arg == "--camera-period" && take_number(3600000)) {
+      options.camera_period_ms = static_cast<uint32_t>(number);
     } else if (arg == "--duration" && take_number(0x7FFFFFFFL)) {
       duration = number;
     } else if (arg == "--verbose") {

@@ -2,11 +2,13 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
 
 #include "exchange/crc8.h"
+#include "sim/camera_encoder.h"
 #include "exchange/frame.h"
 #include "platform/clock.h"
 
@@ -190,6 +192,7 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
       next_voice_ = now;
       break;
     case 0x0C: recording_ = false; break;
+    case 0x20: SendPhoto(); break;
     default: break;
   }
 }
@@ -282,7 +285,56 @@ void SimRobot::SendVoicePacket() {
   SendFrame(kTypeVoice, packet, kVoiceBytes);
 }
 
+std::vector<uint8_t> SimRobot::LastPhoto() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return last_photo_;
+}
+
+int SimRobot::photos_sent() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return photos_;
+}
+
+// One camera frame as image packets: index 0, then 1, 2, ..., and 255 for the last, which carries two
+// header bytes (here the frame number) in front of its image bytes.
+void SimRobot::SendPhoto() {
+  std::vector<uint8_t> picture(kFrameRgbBytes);
+  if (options_.camera_picture.size() == kFrameRgbBytes)
+    picture = options_.camera_picture;
+  else
+    RenderScene(photo_frame_, picture.data());
+  const std::vector<uint8_t> stream = EncodeCameraFrame(picture.data());
+  constexpr std::size_t kChunk = 250;
+  uint8_t payload[255];
+  std::size_t at = 0;
+  uint8_t index = 0;
+  while (stream.size() - at > kChunk && index < 254) {
+    payload[0] = index++;
+    std::memcpy(payload + 1, stream.data() + at, kChunk);
+    SendFrame(0x09, payload, 1 + kChunk);
+    at += kChunk;
+  }
+  const std::size_t rest = std::min(stream.size() - at, kChunk);
+  payload[0] = 0xFF;
+  payload[1] = static_cast<uint8_t>(photo_frame_ & 0xFF);
+  payload[2] = static_cast<uint8_t>((photo_frame_ >> 8) & 0xFF);
+  std::memcpy(payload + 3, stream.data() + at, rest);
+  if (index == 0) {  // a tiny stream still opens with a first packet
+    uint8_t first = 0;
+    SendFrame(0x09, &first, 1);
+  }
+  SendFrame(0x09, payload, 3 + rest);
+  ++photo_frame_;
+  std::lock_guard<std::mutex> guard(mutex_);
+  last_photo_ = std::move(picture);
+  ++photos_;
+}
+
 void SimRobot::Poll(uint32_t now) {
+  if (options_.camera_period_ms > 0 && !platform::TickAfter(next_photo_, now)) {
+    SendPhoto();
+    next_photo_ = now + options_.camera_period_ms;
+  }
   struct {
     Stream* stream;
     uint8_t type;

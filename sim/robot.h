@@ -24,6 +24,8 @@ struct SimOptions {
   uint32_t seed = 1;
   uint32_t default_period_ms = 100;  // sensor period until the control sets one
   bool verbose = false;              // also log keep-alives and acknowledgements
+  std::vector<uint8_t> camera_picture;  // 176 x 144 R G B; empty: the generated moving scene
+  uint32_t camera_period_ms = 0;        // a photo every period without being asked; 0: on request only
   FILE* log = stdout;                // nullptr: no log
 };
 
@@ -40,6 +42,10 @@ class SimRobot {
 
   // Queues raw bytes to go out on the wire at the next Step; callable from any thread.
   void Inject(std::vector<uint8_t> bytes);
+
+  // The picture of the last photo sent, and how many were sent.
+  std::vector<uint8_t> LastPhoto();
+  int photos_sent();
 
   // What the robot received, for tests: every complete frame in arrival order.
   std::vector<std::vector<uint8_t>> ReceivedFrames();
@@ -61,6 +67,7 @@ class SimRobot {
   void StartStream(Stream& s, int count, uint32_t now);
   void SendSensor(uint8_t type, uint32_t now);
   void SendVoicePacket();
+  void SendPhoto();
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   Wire& wire_;
@@ -84,6 +91,11 @@ class SimRobot {
   int16_t pwm_[6] = {};
   int32_t encoder_[2] = {};
   uint32_t last_motor_tick_ = 0;
+
+  uint32_t photo_frame_ = 0;
+  uint32_t next_photo_ = 0;
+  std::vector<uint8_t> last_photo_;
+  int photos_ = 0;
 
   bool recording_ = false;
   uint32_t next_voice_ = 0;

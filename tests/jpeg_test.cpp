@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -86,6 +87,43 @@ TEST(InverseDct, DcOnlyBlocksAreFlatAndChromaKeepsItsLowByte) {
   media::CJpegQuantIdct::InverseDct(minus);
   EXPECT_EQ(minus[0], -1);
   EXPECT_EQ(static_cast<uint8_t>(minus[0] & 0xFF), 255) << "a chroma -1 is stored as 255";
+}
+
+TEST(ColourConversion, IntegerPathEqualsTheDoubleFormulaEverywhere) {
+  auto channel = [](double v) {
+    int i = static_cast<int>(v);
+    if (i < 0) i = -i;
+    return static_cast<uint8_t>(i > 255 ? 255 : i);
+  };
+  for (int y = 0; y < 256; ++y)
+    for (int cb = -128; cb < 128; ++cb)
+      for (int cr = -128; cr < 128; ++cr) {
+        uint8_t got[3];
+        media::ConvertPixel(y, cb, cr, got);
+        const double yd = y;
+        const uint8_t want[3] = {channel(yd + 1.402 * cr), channel(yd - 0.3441 * cb - 0.7139 * cr),
+                                 channel(yd + 1.7718 * cb - 0.0012 * cr)};
+        ASSERT_TRUE(got[0] == want[0] && got[1] == want[1] && got[2] == want[2]) << y << " " << cb << " " << cr;
+      }
+}
+
+TEST(JpegDecoder, FusedBlockDecodingEqualsTheDesignedSteps) {
+  Bytes disc = ReadFile("disc.stream");
+  media::CJpegQuantIdct q;
+  q.SetQuality(70);
+  media::CJpegEntropyDecoder a, b;
+  ASSERT_TRUE(a.Init() && b.Init());
+  ASSERT_TRUE(a.Load(disc.data(), static_cast<int>(disc.size())));
+  ASSERT_TRUE(b.Load(disc.data(), static_cast<int>(disc.size())));
+  for (int n = 0; n < 792; ++n) {
+    const int component = n < 396 ? 0 : 1;
+    int16_t stepwise[64], fused[64];
+    a.DecodeBlock(stepwise, component);
+    media::CJpegQuantIdct::Unzigzag(stepwise);
+    component == 0 ? q.DequantizeLuma(stepwise) : q.DequantizeChroma(stepwise);
+    b.DecodeBlockDequantized(fused, component, component == 0 ? q.luma_table() : q.chroma_table());
+    ASSERT_EQ(0, std::memcmp(stepwise, fused, sizeof fused)) << "block " << n;
+  }
 }
 
 TEST(JpegDecoder, IndependentReferenceVectors) {

@@ -152,6 +152,64 @@ void CJpegQuantIdct::InverseDct(int16_t block[64]) {
   }
 }
 
+namespace {
+
+// The same transform, eight lanes at a time so that the compiler can use vector instructions: one
+// pass runs down all eight columns of `in` in parallel and writes the columns of `out`. The row pass
+// is that pass on the transposed block. The DC-only shortcuts of InverseDct give exactly what the
+// full arithmetic gives ((x0 * 8192 + 1024) >> 11 = 4 x0 and (x0 * 8192 + 131072) >> 18 =
+// (x0 + 16) >> 5, both within 32 bits), so the vector form does without them. Unsigned arithmetic
+// wraps at 32 bits exactly as the camera's integer code does.
+__attribute__((target_clones("avx2", "default"))) void PassColumns(const int16_t* __restrict in,
+                                                                    int16_t* __restrict out, int32_t round,
+                                                                    int shift) {
+  const uint32_t r = static_cast<uint32_t>(round);
+  for (int c = 0; c < 8; ++c) {
+    const uint32_t x0 = static_cast<uint32_t>(static_cast<int32_t>(in[c]));
+    const uint32_t x1 = static_cast<uint32_t>(static_cast<int32_t>(in[8 + c]));
+    const uint32_t x2 = static_cast<uint32_t>(static_cast<int32_t>(in[16 + c]));
+    const uint32_t x3 = static_cast<uint32_t>(static_cast<int32_t>(in[24 + c]));
+    const uint32_t x4 = static_cast<uint32_t>(static_cast<int32_t>(in[32 + c]));
+    const uint32_t x5 = static_cast<uint32_t>(static_cast<int32_t>(in[40 + c]));
+    const uint32_t x6 = static_cast<uint32_t>(static_cast<int32_t>(in[48 + c]));
+    const uint32_t x7 = static_cast<uint32_t>(static_cast<int32_t>(in[56 + c]));
+    const uint32_t z1 = (x2 + x6) * 4433u;
+    const uint32_t t2 = z1 - x6 * 15137u, t3 = z1 + x2 * 6270u;
+    const uint32_t t0 = (x0 + x4) << 13, t1 = (x0 - x4) << 13;
+    const uint32_t e10 = t0 + t3 + r, e13 = t0 - t3 + r, e11 = t1 + t2 + r, e12 = t1 - t2 + r;
+    const uint32_t oz1 = x7 + x1, oz2 = x5 + x3, oz3 = x7 + x3, oz4 = x5 + x1;
+    const uint32_t z5 = (oz3 + oz4) * 9633u;
+    const uint32_t q1 = oz1 * static_cast<uint32_t>(-7373), q2 = oz2 * static_cast<uint32_t>(-20995);
+    const uint32_t q3 = oz3 * static_cast<uint32_t>(-16069) + z5, q4 = oz4 * static_cast<uint32_t>(-3196) + z5;
+    const uint32_t oa = x7 * 2446u + q1 + q3, ob = x5 * 16819u + q2 + q4;
+    const uint32_t oc = x3 * 25172u + q2 + q3, od = x1 * 12299u + q1 + q4;
+    out[c] = static_cast<int16_t>(static_cast<int32_t>(e10 + od) >> shift);
+    out[56 + c] = static_cast<int16_t>(static_cast<int32_t>(e10 - od) >> shift);
+    out[8 + c] = static_cast<int16_t>(static_cast<int32_t>(e11 + oc) >> shift);
+    out[48 + c] = static_cast<int16_t>(static_cast<int32_t>(e11 - oc) >> shift);
+    out[16 + c] = static_cast<int16_t>(static_cast<int32_t>(e12 + ob) >> shift);
+    out[40 + c] = static_cast<int16_t>(static_cast<int32_t>(e12 - ob) >> shift);
+    out[24 + c] = static_cast<int16_t>(static_cast<int32_t>(e13 + oa) >> shift);
+    out[32 + c] = static_cast<int16_t>(static_cast<int32_t>(e13 - oa) >> shift);
+  }
+}
+
+inline void Transpose(const int16_t* __restrict in, int16_t* __restrict out) {
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) out[8 * c + r] = in[8 * r + c];
+}
+
+// The inverse transform of a row-major block into `out` (row-major).
+void InverseDctFast(const int16_t block[64], int16_t out[64]) {
+  int16_t a[64], b[64];
+  Transpose(block, a);
+  PassColumns(a, b, 1024, 11);  // the row pass, on the transposed block
+  Transpose(b, a);
+  PassColumns(a, out, 131072, 18);
+}
+
+}  // namespace
+
 // ---- Entropy decoding --------------------------------------------------------------------------
 
 CJpegEntropyDecoder::CJpegEntropyDecoder() { bytes_.reserve(kMaxInput + 16); }
@@ -228,27 +286,121 @@ int CJpegEntropyDecoder::DecodeSymbol(int table) {
   return (j < 0 || j > 255) ? 0 : t.huffval[j];
 }
 
-void CJpegEntropyDecoder::DecodeBlock(int16_t block[64], int component) {
-  std::memset(block, 0, 64 * sizeof(int16_t));
+template <typename Store>
+void CJpegEntropyDecoder::DecodeCoefficients(int component, Store store) {
   const int dc_table = component == 0 ? 0 : 1;
   const int ac_table = component == 0 ? 2 : 3;
   const int s = DecodeSymbol(dc_table);
   const int v = s > 0 ? Extend(GetBits(s), s) : 0;
   predictor_[component] = static_cast<int16_t>(predictor_[component] + v);
-  block[0] = predictor_[component];
+  store(0, predictor_[component]);
   for (int k = 1; k < 64; ++k) {
     const int rs = DecodeSymbol(ac_table);
     const int r = rs >> 4, size = rs & 15;
     if (size > 0) {
       k += r;
       const int value = Extend(GetBits(size), size);
-      if (k < 64) block[k] = static_cast<int16_t>(value);
+      if (k < 64) store(k, static_cast<int16_t>(value));
     } else if (r == 15) {
       k += 15;
     } else {
       break;
     }
   }
+}
+
+void CJpegEntropyDecoder::DecodeBlock(int16_t block[64], int component) {
+  std::memset(block, 0, 64 * sizeof(int16_t));
+  DecodeCoefficients(component, [block](int k, int16_t v) { block[k] = v; });
+}
+
+void CJpegEntropyDecoder::DecodeBlockDequantized(int16_t block[64], int component, const int16_t quant[64]) {
+  std::memset(block, 0, 64 * sizeof(int16_t));
+  DecodeCoefficients(component, [block, quant](int k, int16_t v) {
+    const int pos = exchange::kZigzag[k];
+    block[pos] = static_cast<int16_t>(v * quant[pos]);
+  });
+}
+
+namespace {
+
+// The pairs (Cb, Cr) whose G or B numerator over 10000 is a whole multiple of 10000: only there can
+// the double arithmetic land a hair off an integer and truncate differently from the exact value, so
+// only those pairs take the double path. One bit per pair, 8 KB, built once per process.
+const uint64_t* ExactPairs() {
+  static const uint64_t* bits = [] {
+    auto* b = new uint64_t[256 * 256 / 64]();
+    for (int cb = -128; cb < 128; ++cb)
+      for (int cr = -128; cr < 128; ++cr) {
+        const int i = (cb + 128) * 256 + (cr + 128);
+        if ((-3441 * cb - 7139 * cr) % 10000 == 0 || (17718 * cb - 12 * cr) % 10000 == 0)
+          b[i / 64] |= uint64_t{1} << (i % 64);
+      }
+    return b;
+  }();
+  return bits;
+}
+
+inline uint8_t Channel(int v) {
+  if (v < 0) v = -v;
+  return static_cast<uint8_t>(v > 255 ? 255 : v);
+}
+
+inline uint8_t ChannelOf(double v) { return Channel(static_cast<int>(v)); }
+
+inline void ConvertWithDoubles(int y, int cb, int cr, uint8_t out[3]) {
+  const double yd = y;
+  out[0] = ChannelOf(yd + 1.402 * cr);
+  out[1] = ChannelOf(yd - 0.3441 * cb - 0.7139 * cr);
+  out[2] = ChannelOf(yd + 1.7718 * cb - 0.0012 * cr);
+}
+
+// 1.402 Cr = 701 Cr / 500 is never within rounding distance of an integer unless Cr = 0, where both
+// forms are exact; integer division truncates toward zero as the conversion does.
+[[maybe_unused]] inline void ConvertExact(int y, int g_term, int b_term, int cr, uint8_t out[3]) {
+  out[0] = Channel((500 * y + 701 * cr) / 500);
+  out[1] = Channel((10000 * y + g_term) / 10000);
+  out[2] = Channel((10000 * y + b_term) / 10000);
+}
+
+// The integer path over a whole frame into three planes, pair by pair, in a form the compiler can
+// vectorize (every operand fits 32 bits; division by a constant becomes a multiplication).
+__attribute__((target_clones("avx2", "default"))) void ConvertPlanes(const uint8_t* __restrict luma,
+                                                                      const uint8_t* __restrict chroma,
+                                                                      uint8_t* __restrict r_out, uint8_t* __restrict g_out,
+                                                                      uint8_t* __restrict b_out, std::size_t pairs) {
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const int cb = chroma[2 * i] - 128;
+    const int cr = chroma[2 * i + 1] - 128;
+    const int y0 = luma[2 * i], y1 = luma[2 * i + 1];
+    const int rt = 701 * cr, gt = -3441 * cb - 7139 * cr, bt = 17718 * cb - 12 * cr;
+    int r0 = (500 * y0 + rt) / 500, r1 = (500 * y1 + rt) / 500;
+    int g0 = (10000 * y0 + gt) / 10000, g1 = (10000 * y1 + gt) / 10000;
+    int b0 = (10000 * y0 + bt) / 10000, b1 = (10000 * y1 + bt) / 10000;
+    r0 = r0 < 0 ? -r0 : r0, r1 = r1 < 0 ? -r1 : r1;
+    g0 = g0 < 0 ? -g0 : g0, g1 = g1 < 0 ? -g1 : g1;
+    b0 = b0 < 0 ? -b0 : b0, b1 = b1 < 0 ? -b1 : b1;
+    r_out[2 * i] = static_cast<uint8_t>(r0 > 255 ? 255 : r0);
+    r_out[2 * i + 1] = static_cast<uint8_t>(r1 > 255 ? 255 : r1);
+    g_out[2 * i] = static_cast<uint8_t>(g0 > 255 ? 255 : g0);
+    g_out[2 * i + 1] = static_cast<uint8_t>(g1 > 255 ? 255 : g1);
+    b_out[2 * i] = static_cast<uint8_t>(b0 > 255 ? 255 : b0);
+    b_out[2 * i + 1] = static_cast<uint8_t>(b1 > 255 ? 255 : b1);
+  }
+}
+
+inline bool IsExactPair(const uint64_t* bits, int cb, int cr) {
+  const int i = (cb + 128) * 256 + (cr + 128);
+  return (bits[i / 64] >> (i % 64)) & 1;
+}
+
+}  // namespace
+
+void ConvertPixel(int y, int cb, int cr, uint8_t out[3]) {
+  if (IsExactPair(ExactPairs(), cb, cr))
+    ConvertWithDoubles(y, cb, cr, out);
+  else
+    ConvertExact(y, -3441 * cb - 7139 * cr, 17718 * cb - 12 * cr, cr, out);
 }
 
 // ---- Frames ------------------------------------------------------------------------------------
@@ -283,45 +435,45 @@ bool CJpegImageDecoder::DecodeToRgb(const uint8_t* data, int length, uint8_t* rg
   int16_t block[64];
   for (int component = 0; component < 2; ++component) {
     uint8_t* plane = component == 0 ? luma_plane_.data() : chroma_plane_.data();
+    const int16_t* table = component == 0 ? quant.luma_table() : quant.chroma_table();
     for (int br = 0; br < height / 8; ++br) {
       for (int bc = 0; bc < width / 8; ++bc) {
-        entropy.DecodeBlock(block, component);
-        CJpegQuantIdct::Unzigzag(block);
-        if (component == 0)
-          quant.DequantizeLuma(block);
-        else
-          quant.DequantizeChroma(block);
-        CJpegQuantIdct::InverseDct(block);
+        entropy.DecodeBlockDequantized(block, component, table);
+        int16_t samples[64];
+        InverseDctFast(block, samples);
         uint8_t* out = plane + static_cast<std::size_t>(8 * br) * width + 8 * bc;
-        for (int y = 0; y < 8; ++y) {
-          for (int x = 0; x < 8; ++x) {
-            int v = block[8 * y + x];
-            if (component == 0) {
-              v = v < -120 ? -120 : v > 120 ? 120 : v;
-              out[y * width + x] = static_cast<uint8_t>(v + 128);
-            } else {
-              out[y * width + x] = static_cast<uint8_t>(v & 0xFF);
+        if (component == 0) {
+          for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) {
+              const int v = samples[8 * y + x];
+              out[y * width + x] = static_cast<uint8_t>((v < -120 ? -120 : v > 120 ? 120 : v) + 128);
             }
-          }
+        } else {
+          for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) out[y * width + x] = static_cast<uint8_t>(samples[8 * y + x] & 0xFF);
         }
       }
     }
   }
 
-  auto channel = [](double v) -> uint8_t {
-    int i = static_cast<int>(v);  // truncation toward zero
-    if (i < 0) i = -i;
-    return static_cast<uint8_t>(i > 255 ? 255 : i);
-  };
+  const uint64_t* exact = ExactPairs();
+  const uint8_t* lp = luma_plane_.data();
+  const uint8_t* cp = chroma_plane_.data();
+  colour_.resize(3 * pixels);
+  uint8_t* rp = colour_.data();
+  uint8_t* gp = rp + pixels;
+  uint8_t* bp = gp + pixels;
+  ConvertPlanes(lp, cp, rp, gp, bp, pixels / 2);
   for (std::size_t p = 0; p + 1 < pixels; p += 2) {
-    const int cb = static_cast<int>(chroma_plane_[p]) - 128;
-    const int cr = static_cast<int>(chroma_plane_[p + 1]) - 128;
-    for (std::size_t q = p; q <= p + 1; ++q) {
-      const double y = luma_plane_[q];
-      uint8_t* o = rgb + 3 * q;
-      o[0] = channel(y + 1.402 * cr);
-      o[1] = channel(y - 0.3441 * cb - 0.7139 * cr);
-      o[2] = channel(y + 1.7718 * cb - 0.0012 * cr);
+    const int cb = static_cast<int>(cp[p]) - 128;
+    const int cr = static_cast<int>(cp[p + 1]) - 128;
+    if (IsExactPair(exact, cb, cr)) {
+      ConvertWithDoubles(lp[p], cb, cr, rgb + 3 * p);
+      ConvertWithDoubles(lp[p + 1], cb, cr, rgb + 3 * p + 3);
+    } else {
+      uint8_t* o = rgb + 3 * p;
+      o[0] = rp[p], o[1] = gp[p], o[2] = bp[p];
+      o[3] = rp[p + 1], o[4] = gp[p + 1], o[5] = bp[p + 1];
     }
   }
   if (luma != nullptr) std::memcpy(luma, luma_plane_.data(), pixels);

@@ -53,10 +53,15 @@ class CJpegEntropyDecoder {
   bool Load(const uint8_t* data, int length);
   // Decodes one block (coefficients in coding order) of component 0 (luminance) or 1 (chroma).
   void DecodeBlock(int16_t block[64], int component);
+  // The same block, already moved to row-major order and multiplied by `quant` (each product kept in
+  // 16 bits): DecodeBlock, Unzigzag and the dequantisation in one pass over the coded coefficients.
+  void DecodeBlockDequantized(int16_t block[64], int component, const int16_t quant[64]);
   uint32_t GetBits(int n);
   void Release() {}
 
  private:
+  template <typename Store>
+  void DecodeCoefficients(int component, Store store);
   void Fill();
   int DecodeSymbol(int table);  // 0, 1: DC tables; 2, 3: AC tables
 
@@ -81,8 +86,13 @@ class CJpegImageDecoder {
   void Release();
 
  private:
-  std::vector<uint8_t> luma_plane_, chroma_plane_;
+  std::vector<uint8_t> luma_plane_, chroma_plane_, colour_;
 };
+
+// The colour conversion of one pixel: R = Y + 1.402 Cr, G = Y - 0.3441 Cb - 0.7139 Cr,
+// B = Y + 1.7718 Cb - 0.0012 Cr as double arithmetic truncated toward zero, negative results made
+// positive, capped at 255. Computed in exact integer arithmetic wherever that gives the same bytes.
+void ConvertPixel(int y, int cb, int cr, uint8_t out[3]);
 
 // The module-wide working objects every image decoder drives.
 CJpegQuantIdct& ModuleQuantIdct();

@@ -168,6 +168,36 @@ class ControlTest(unittest.TestCase):
         self.assertEqual(messages[0], "Not a BMP file.")
         self.assertEqual(len(self.command_records()), 16)
 
+    def test_photo_bmp_reads_back_with_an_independent_parser(self):
+        data_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "camera")
+        with open(os.path.join(data_dir, "disc.stream"), "rb") as f:
+            stream = f.read()
+        images = section(self.robot, "ImageShareMem_Zembrin", 60020)
+        put(images, 20000, 3, bytes([1, 0, 0]) + struct.pack("<I", len(stream)) + stream)
+        seen = []
+        self.ctl.on("ImageEvent", lambda: seen.append(1))
+        self.assertTrue(self.ctl.run_until(lambda: seen, 5))
+        with open(os.path.join(data_dir, "disc.rgb"), "rb") as f:
+            self.assertEqual(self.ctl.image(), f.read())
+        with open(os.path.join(data_dir, "disc.luma"), "rb") as f:
+            self.assertEqual(self.ctl.image_luma(), f.read())
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "photo.bmp")
+            self.assertTrue(self.ctl.SavePhotoAsBMP(path))
+            with open(path, "rb") as f:
+                bmp = f.read()
+            self.assertFalse(self.ctl.SavePhotoAsBMP(os.path.join(d, "missing", "photo.bmp")))
+        magic, size, _, offset = struct.unpack_from("<2sIIi", bmp, 0)
+        header, width, height, planes, bpp, compression = struct.unpack_from("<IiiHHI", bmp, 14)
+        self.assertEqual((magic, size, offset, header), (b"BM", 76086, 54, 40))
+        self.assertEqual((width, height, planes, bpp, compression), (176, 144, 1, 24, 0))
+        rgb = self.ctl.image()
+        for x, y in ((0, 0), (175, 0), (88, 72), (0, 143), (175, 143)):
+            row = 143 - y  # stored bottom row first
+            b, g, r = bmp[54 + row * 528 + 3 * x: 54 + row * 528 + 3 * x + 3]
+            self.assertEqual((r, g, b), tuple(rgb[3 * (y * 176 + x): 3 * (y * 176 + x) + 3]), (x, y))
+        images.close()
+
     def test_images_are_readonly_bytes(self):
         self.assertEqual(len(self.ctl.image()), 76032)
         self.assertEqual(len(self.ctl.image_luma()), 176 * 144)
