@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "sim/bluetooth_module.h"
 #include "sim/camera_encoder.h"
 #include "sim/robot.h"
 
@@ -31,6 +32,12 @@ const char* kUsage =
     "  --camera-file PICTURE     photograph this picture (binary PPM or 24-bit BMP) instead of the\n"
     "                            generated moving scene\n"
     "  --camera-period MS        send a photo every MS milliseconds, asked for or not\n"
+    "  --bluetooth               put a Bluetooth serial module in front of the robot (with --pty)\n"
+    "  --bt-silent-escape        the module does not answer the escape to command mode\n"
+    "  --bt-no-connect           the module never reaches the robot\n"
+    "  --flow-control N          send a flow-control frame after every N voice packets played\n"
+    "  --audio-out FILE          write what the loudspeaker played to FILE (WAV) when stopping\n"
+    "  --firmware-silent         the board never answers a firmware line with OK\n"
     "  --duration MS             stop after MS milliseconds\n"
     "  --verbose                 also log keep-alives, acknowledgements and voice packets\n"
     "  --quiet                   log nothing\n";
@@ -46,6 +53,8 @@ bool Number(const char* text, long& out) {
 int main(int argc, char** argv) {
   std::string udp, pty;
   sim::SimOptions options;
+  sim::ModuleOptions module;
+  bool bluetooth = false;
   long duration = -1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -88,6 +97,18 @@ int main(int argc, char** argv) {
       options.camera_period_ms = static_cast<uint32_t>(number);
     } else if (arg == "--duration" && take_number(0x7FFFFFFFL)) {
       duration = number;
+    } else if (arg == "--bluetooth") {
+      bluetooth = true;
+    } else if (arg == "--bt-silent-escape") {
+      module.answer_escape = false;
+    } else if (arg == "--bt-no-connect") {
+      module.connect = false;
+    } else if (arg == "--flow-control" && take_number(100000)) {
+      options.flow_control_every = static_cast<int>(number);
+    } else if (arg == "--audio-out" && v != nullptr) {
+      options.audio_out = v, ++i;
+    } else if (arg == "--firmware-silent") {
+      options.firmware_answers = false;
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else if (arg == "--quiet") {
@@ -101,12 +122,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "robot-sim: give exactly one of --udp and --pty\n%s", kUsage);
     return 2;
   }
+  if (bluetooth && pty.empty()) {
+    std::fprintf(stderr, "robot-sim: a Bluetooth module sits on a serial line: use it with --pty\n");
+    return 2;
+  }
   std::string error;
   std::unique_ptr<sim::Wire> wire = udp.empty() ? sim::OpenPtyWire(pty, error) : sim::OpenUdpWire(udp, error);
   if (!wire) {
     std::fprintf(stderr, "robot-sim: %s\n", error.c_str());
     return 2;
   }
+  if (bluetooth) wire = sim::WrapInBluetoothModule(std::move(wire), module);
   ::signal(SIGINT, OnSignal);
   ::signal(SIGTERM, OnSignal);
   std::printf("robot-sim: ready on %s\n", wire->Describe().c_str());
@@ -117,6 +143,12 @@ int main(int argc, char** argv) {
   while (!g_stop) {
     robot.Step(1);
     if (duration >= 0 && platform::TickElapsed(platform::TickCount(), start) >= static_cast<uint32_t>(duration)) break;
+  }
+  if (!options.audio_out.empty()) {
+    if (robot.WriteHeardAudio(options.audio_out))
+      std::printf("robot-sim: wrote what the loudspeaker played to %s\n", options.audio_out.c_str());
+    else
+      std::fprintf(stderr, "robot-sim: %s cannot be written\n", options.audio_out.c_str());
   }
   std::printf("robot-sim: stopped after %d keep-alive answers and %d frames sent\n", robot.keep_alives_answered(),
               robot.frames_sent());

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -87,8 +88,26 @@ void SimRobot::Step(int wait_ms) {
   Poll(platform::TickCount());
 }
 
+// During a firmware upload the relay sends raw S-record lines between its frames.
+bool SimRobot::TakeFirmwareLines() {
+  bool took = false;
+  while (firmware_mode_ && !pending_.empty() && pending_[0] != 0x5E) {
+    auto end = std::find(pending_.begin(), pending_.end(), static_cast<uint8_t>('\n'));
+    if (end == pending_.end()) {
+      if (pending_.size() > 4096) pending_.clear();  // no line is that long
+      break;
+    }
+    std::string line(pending_.begin(), end);
+    pending_.erase(pending_.begin(), end + 1);
+    OnFirmwareLine(line);
+    took = true;
+  }
+  return took;
+}
+
 void SimRobot::OnBytes(const uint8_t* bytes, std::size_t count) {
   pending_.insert(pending_.end(), bytes, bytes + count);
+  TakeFirmwareLines();
   std::size_t pos = 0;
   while (pos + 1 < pending_.size()) {
     if (pending_[pos] != 0x5E || pending_[pos + 1] != 0x02) {
@@ -103,6 +122,11 @@ void SimRobot::OnBytes(const uint8_t* bytes, std::size_t count) {
     if (f[total - 2] == 0x5E && f[total - 1] == 0x0D && exchange::Crc8(f + 2, n + 4) == f[6 + n]) {
       OnFrame(f, total);
       pos += total;
+      if (firmware_mode_) {  // lines may follow the start frame in the same read
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
+        pos = 0;
+        TakeFirmwareLines();
+      }
     } else {
       ++pos;  // not a frame after all: resynchronise on the next marker
     }
@@ -193,6 +217,30 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
       break;
     case 0x0C: recording_ = false; break;
     case 0x20: SendPhoto(); break;
+    case 0x0D: {  // an upload's announcement: a new sound starts
+      std::lock_guard<std::mutex> guard(mutex_);
+      speaker_state_ = exchange::AdpcmState{};
+      heard_.clear();
+      announcements_.push_back(n > 0 ? payload[0] : 0);
+      break;
+    }
+    case 0x0A: {
+      if (dest != 8) break;
+      int16_t samples[2 * exchange::kMaxPayload];
+      exchange::AdpcmDecode(payload, 2 * n, speaker_state_, samples);
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        heard_.insert(heard_.end(), samples, samples + 2 * n);
+      }
+      ++voice_packets_heard_;
+      if (options_.flow_control_every > 0 && voice_packets_heard_ % options_.flow_control_every == 0)
+        SendFrame(0x10, nullptr, 0);
+      break;
+    }
+    case 0x11:
+      firmware_mode_ = true;
+      Log("firmware upload starts");
+      break;
     default: break;
   }
 }
@@ -283,6 +331,75 @@ void SimRobot::SendVoicePacket() {
   uint8_t packet[kVoiceBytes];
   exchange::AdpcmEncode(samples, 2 * kVoiceBytes, voice_state_, packet);
   SendFrame(kTypeVoice, packet, kVoiceBytes);
+}
+
+std::vector<int16_t> SimRobot::HeardAudio() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return heard_;
+}
+
+std::vector<int> SimRobot::Announcements() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return announcements_;
+}
+
+std::vector<std::string> SimRobot::FirmwareLines() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return firmware_lines_;
+}
+
+int SimRobot::bad_firmware_lines() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return bad_firmware_lines_;
+}
+
+bool SimRobot::WriteHeardAudio(const std::string& path) {
+  const std::vector<int16_t> samples = HeardAudio();
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
+  uint8_t h[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0,
+                   0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0};
+  const uint32_t riff = data + 36;
+  std::memcpy(h + 4, &riff, 4);
+  std::memcpy(h + 40, &data, 4);
+  bool ok = std::fwrite(h, 1, sizeof h, f) == sizeof h &&
+            std::fwrite(samples.data(), 2, samples.size(), f) == samples.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+// S-records: "S", a type digit, then hex pairs: count, address, data, checksum; the count covers the
+// pairs after it, and all of them sum to 0xFF modulo 256.
+void SimRobot::OnFirmwareLine(const std::string& raw) {
+  std::string line = raw;
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  bool good = line.size() >= 4 && line[0] == 'S' && line.size() % 2 == 0;
+  unsigned sum = 0;
+  std::size_t pairs = 0;
+  for (std::size_t i = 2; good && i + 1 < line.size(); i += 2) {
+    unsigned byte = 0;
+    good = std::sscanf(line.c_str() + i, "%2x", &byte) == 1 && std::isxdigit(static_cast<unsigned char>(line[i])) &&
+           std::isxdigit(static_cast<unsigned char>(line[i + 1]));
+    sum += byte;
+    ++pairs;
+  }
+  if (good) {
+    unsigned count = 0;
+    std::sscanf(line.c_str() + 2, "%2x", &count);
+    good = count + 1 == pairs && (sum & 0xFF) == 0xFF;
+  }
+  const bool end = line.size() >= 2 && line[0] == 'S' && line[1] == '9';
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    firmware_lines_.push_back(line);
+    if (!good && !line.empty()) ++bad_firmware_lines_;
+  }
+  if (!good && !line.empty()) Log("firmware line %zu is not a valid S-record: %.60s", firmware_lines_.size(), line.c_str());
+  if (end) {
+    firmware_mode_ = false;
+    Log("firmware upload complete: %zu lines, %d bad", firmware_lines_.size(), bad_firmware_lines_);
+  }
+  if (options_.firmware_answers) wire_.Send(reinterpret_cast<const uint8_t*>("OK"), 2);
 }
 
 std::vector<uint8_t> SimRobot::LastPhoto() {

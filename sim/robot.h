@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "exchange/adpcm.h"
@@ -26,6 +27,9 @@ struct SimOptions {
   bool verbose = false;              // also log keep-alives and acknowledgements
   std::vector<uint8_t> camera_picture;  // 176 x 144 R G B; empty: the generated moving scene
   uint32_t camera_period_ms = 0;        // a photo every period without being asked; 0: on request only
+  int flow_control_every = 0;           // a flow-control frame after every N voice packets heard; 0: never
+  std::string audio_out;                // write what the loudspeaker played to this WAV file
+  bool firmware_answers = true;         // false: a board that never says OK
   FILE* log = stdout;                // nullptr: no log
 };
 
@@ -42,6 +46,16 @@ class SimRobot {
 
   // Queues raw bytes to go out on the wire at the next Step; callable from any thread.
   void Inject(std::vector<uint8_t> bytes);
+
+  // What the loudspeaker played (decoded voice packets since the last announcement) and the
+  // announcements heard.
+  std::vector<int16_t> HeardAudio();
+  std::vector<int> Announcements();
+  // Firmware lines received, and how many of them failed their S-record checksum.
+  std::vector<std::string> FirmwareLines();
+  int bad_firmware_lines();
+  // Writes the audio heard so far to `path` as a 16-bit mono WAV file at 8000 samples per second.
+  bool WriteHeardAudio(const std::string& path);
 
   // The picture of the last photo sent, and how many were sent.
   std::vector<uint8_t> LastPhoto();
@@ -68,6 +82,8 @@ class SimRobot {
   void SendSensor(uint8_t type, uint32_t now);
   void SendVoicePacket();
   void SendPhoto();
+  void OnFirmwareLine(const std::string& line);
+  bool TakeFirmwareLines();
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   Wire& wire_;
@@ -96,6 +112,15 @@ class SimRobot {
   uint32_t next_photo_ = 0;
   std::vector<uint8_t> last_photo_;
   int photos_ = 0;
+
+  exchange::AdpcmState speaker_state_;
+  std::vector<int16_t> heard_;
+  std::vector<int> announcements_;
+  int voice_packets_heard_ = 0;
+
+  bool firmware_mode_ = false;
+  std::vector<std::string> firmware_lines_;
+  int bad_firmware_lines_ = 0;
 
   bool recording_ = false;
   uint32_t next_voice_ = 0;

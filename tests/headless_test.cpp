@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "process_support.h"
@@ -64,6 +65,39 @@ TEST(Headless, SerialPathThroughAPseudoTerminal) {
   EXPECT_TRUE(relay.HasLine("Serial Cable: Disconnected"));
 }
 
+TEST(Headless, BluetoothModuleThroughAPseudoTerminal) {
+  const std::string link = "/tmp/trevask-headless-bt-" + std::to_string(getpid());
+  ChildProcess sim({kSim, "--pty", link, "--bluetooth"}, {kScale});
+  ASSERT_TRUE(sim.WaitForLine("behind a Bluetooth module"));
+  ChildProcess relay({kRelay, "--headless", "--bluetooth", link, "--bt-address", "0012AB34CD56"}, {kScale});
+  ASSERT_TRUE(relay.WaitForLine("Wireless Connection: Connected, COM Port: ")) << relay.err();
+  EXPECT_EQ(relay.lines().at(0), "Bluetooth Connection: Connecting...");
+  relay.Signal(SIGTERM);
+  EXPECT_EQ(relay.Wait(), 0);
+  EXPECT_TRUE(relay.HasLine("BT Connection: Disconnected"));
+}
+
+TEST(Headless, FirmwareUploadPrintsProgressAndEnds) {
+  const std::string link = "/tmp/trevask-headless-fw-" + std::to_string(getpid());
+  const std::string hex = "/tmp/trevask-headless-fw-" + std::to_string(getpid()) + ".hex";
+  {
+    FILE* f = std::fopen(hex.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("S00600004844521B\nS1130000285F245F2212226A000424290008237C2A\nS9030000FC\n", f);
+    std::fclose(f);
+  }
+  ChildProcess sim({kSim, "--pty", link}, {kScale});
+  ASSERT_TRUE(sim.WaitForLine("ready on pty"));
+  ChildProcess relay({kRelay, "--headless", "--serial", link, "--firmware", hex}, {kScale});
+  EXPECT_EQ(relay.Wait(60000), 0) << relay.err();
+  EXPECT_TRUE(relay.HasLine("firmware: line 1 of 3"));
+  EXPECT_TRUE(relay.HasLine("firmware: line 3 of 3"));
+  EXPECT_TRUE(relay.HasLine("firmware: upload finished"));
+  EXPECT_NE(relay.err().find("message: Upgrading succeeds!"), std::string::npos);
+  EXPECT_TRUE(sim.WaitForLine("firmware upload complete: 3 lines, 0 bad"));
+  std::remove(hex.c_str());
+}
+
 TEST(Headless, GivingUpExitsNonZeroWithTheMessages) {
   ChildProcess relay({kRelay, "--headless", "--serial", "COM9"}, {kScale, "TREVASK_COM9=/nonexistent/ttyX"});
   EXPECT_EQ(relay.Wait(), 1);
@@ -83,6 +117,9 @@ TEST(Headless, ArgumentsAPersonCanFix) {
       {{"--headless"}, "choose a link"},
       {{"--headless", "--bogus"}, "unknown argument '--bogus'"},
       {{"--serial", "COM1"}, "use --headless"},
+      {{"--headless", "--bluetooth", "COM3"}, "give the robot's Bluetooth address"},
+      {{"--headless", "--wifi", "127.0.0.1", "--port", "1", "--firmware", "x.hex"}, "needs a serial or Bluetooth link"},
+      {{"--headless", "--serial", "COM1", "--wifi", "127.0.0.1"}, "choose one link"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {kRelay};

@@ -8,12 +8,17 @@
 namespace relay {
 
 const char* HeadlessUsage() {
-  return "usage: trevask --headless (--serial PORT | --wifi ADDRESS --port N) [--robot NAME]\n"
+  return "usage: trevask --headless (--serial PORT | --bluetooth PORT --bt-address ADDRESS |\n"
+         "                            --wifi ADDRESS --port N) [--robot NAME] [--firmware FILE]\n"
          "  --serial PORT    COMn (device $TREVASK_COMn, else /dev/ttyS<n-1>) or a device path such as\n"
          "                   /dev/ttyUSB0 or /dev/rfcomm0\n"
+         "  --bluetooth PORT the COM port (or device path) of the Bluetooth serial module\n"
+         "  --bt-address ADDRESS  the robot's Bluetooth address, as the module expects it\n"
          "  --wifi ADDRESS   the robot's IPv4 address (0.0.0.0: wait for the robot to speak first)\n"
          "  --port N         the robot's UDP port\n"
          "  --robot NAME     robot name; the sections are named after it (default: empty)\n"
+         "  --firmware FILE  upload FILE (S-records) to the multimedia board once the robot answers,\n"
+         "                   print the progress, and exit when it is done (serial and Bluetooth)\n"
          "Status texts go to standard output, message boxes to standard error. SIGINT or SIGTERM\n"
          "disconnects and exits 0; exit status 1 when the relay gave up connecting, 2 on bad arguments.\n"
          "SIGUSR1 prints the link statistics.\n";
@@ -21,7 +26,7 @@ const char* HeadlessUsage() {
 
 bool ParseHeadlessOptions(int argc, const char* const* argv, HeadlessOptions& out, std::string& error) {
   out = HeadlessOptions{};
-  std::string wifi, port, serial;
+  std::string wifi, port, serial, bluetooth;
   bool have_wifi = false, have_port = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -40,6 +45,12 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, HeadlessOptions& ou
       return true;
     } else if (arg == "--serial") {
       if (!value(serial)) return false;
+    } else if (arg == "--bluetooth") {
+      if (!value(bluetooth)) return false;
+    } else if (arg == "--bt-address") {
+      if (!value(out.choices.bt_address)) return false;
+    } else if (arg == "--firmware") {
+      if (!value(out.firmware)) return false;
     } else if (arg == "--wifi") {
       if (!value(wifi)) return false;
       have_wifi = true;
@@ -54,8 +65,12 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, HeadlessOptions& ou
     }
   }
   if (!out.headless) return true;
-  if (!serial.empty() && have_wifi) {
-    error = "choose one link: --serial or --wifi";
+  if ((!serial.empty()) + (!bluetooth.empty()) + have_wifi > 1) {
+    error = "choose one link: --serial, --bluetooth or --wifi";
+    return false;
+  }
+  if (have_wifi && !out.firmware.empty()) {
+    error = "a firmware upload needs a serial or Bluetooth link";
     return false;
   }
   if (have_wifi) {
@@ -75,21 +90,26 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, HeadlessOptions& ou
     out.choices.port_text = port;
     return true;
   }
-  if (!serial.empty()) {
-    out.choices.kind = LinkKindChoice::kSerial;
-    if (serial[0] == '/') {
-      int n = AssignComNumber(serial);
+  if (!serial.empty() || !bluetooth.empty()) {
+    out.choices.kind = serial.empty() ? LinkKindChoice::kBluetooth : LinkKindChoice::kSerial;
+    const std::string& port_text = serial.empty() ? bluetooth : serial;
+    if (port_text[0] == '/') {
+      int n = AssignComNumber(port_text);
       if (n == 0) {
-        error = "no free COM number for " + serial;
+        error = "no free COM number for " + port_text;
         return false;
       }
       out.choices.com_text = "COM" + std::to_string(n);
     } else {
-      out.choices.com_text = serial;  // checked by the link manager as the dialog's text would be
+      out.choices.com_text = port_text;  // checked by the link manager as the dialog's text would be
+    }
+    if (!bluetooth.empty() && out.choices.bt_address.empty()) {
+      error = "give the robot's Bluetooth address with --bt-address";
+      return false;
     }
     return true;
   }
-  error = "choose a link: --serial PORT or --wifi ADDRESS --port N";
+  error = "choose a link: --serial PORT, --bluetooth PORT --bt-address ADDRESS, or --wifi ADDRESS --port N";
   return false;
 }
 

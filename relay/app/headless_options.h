@@ -12,6 +12,7 @@ struct HeadlessOptions {
   bool headless = false;
   bool help = false;
   LinkChoices choices;
+  std::string firmware;  // a firmware file to upload once the robot answers; empty: none
 };
 
 // False with a message a person can act on when the arguments do not describe a connection.

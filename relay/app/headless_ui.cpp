@@ -17,6 +17,7 @@ std::string OneLine(std::string text) {
 
 void HeadlessUi::ShowStatus(const std::string& text) {
   std::lock_guard<std::mutex> guard(mutex_);
+  if (text.find("Connected,") != std::string::npos) connected_seen_.store(true, std::memory_order_release);
   if (text == last_status_) return;  // a status field showing the same text again changes nothing
   last_status_ = text;
   std::printf("%s\n", text.c_str());
@@ -64,6 +65,16 @@ void HeadlessUi::Note(const std::string& text) {
 void HeadlessUi::Print(const std::string& block) {
   std::lock_guard<std::mutex> guard(mutex_);
   std::fputs(block.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace relay
+
+namespace relay {
+
+void HeadlessUi::FirmwareProgress(int sent, int total) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::printf("firmware: line %d of %d\n", sent, total);
   std::fflush(stdout);
 }
 

@@ -2,6 +2,7 @@
 // line on standard output, message boxes go to standard error and count as closed at once.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -26,6 +27,9 @@ class HeadlessUi : public LinkUi {
   void Disconnect() override;
   void MessageBox(const std::string& text) override;
   void Note(const std::string& text) override;
+  void FirmwareProgress(int sent, int total) override;
+  // True once the robot has answered a keep-alive in this run.
+  bool connected_seen() const { return connected_seen_.load(std::memory_order_acquire); }
 
   // Writes a block of lines to standard output without interleaving with status lines.
   void Print(const std::string& block);
@@ -37,6 +41,7 @@ class HeadlessUi : public LinkUi {
   std::string last_status_;
   int last_icon_ = -1;
   int last_bar_ = -1;
+  std::atomic<bool> connected_seen_{false};
 };
 
 }  // namespace relay

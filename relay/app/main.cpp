@@ -31,7 +31,18 @@ int RunHeadless(const relay::HeadlessOptions& options) {
       return 1;
     }
     const timespec poll_interval{0, 100 * 1000 * 1000};
+    bool firmware_started = false;
     while (manager.ConnectionRunning()) {
+      if (!options.firmware.empty()) {
+        if (!firmware_started && ui.connected_seen()) {
+          firmware_started = true;
+          manager.StartFirmwareUpload(options.firmware);
+        } else if (firmware_started && !manager.UploadMode()) {
+          ui.Print("firmware: upload finished\n");
+          manager.RequestStop();
+          break;
+        }
+      }
       int sig = sigtimedwait(&signals, nullptr, &poll_interval);
       if (sig == SIGUSR1) {
         ui.Print("--- link statistics ---\n" + manager.stats().Format());

@@ -28,6 +28,7 @@ CLinkManager::CLinkManager(LinkUi& ui) : ui_(ui), dispatch_(*this) {}
 CLinkManager::~CLinkManager() {
   RequestStop();
   connection_thread_.Join();
+  StopAudioUpload();
   if (ui_.Choices().kind == LinkKindChoice::kBluetooth) BluetoothRelease();
   if (serial_.IsOpen()) {
     StopReceiveThread();
@@ -40,6 +41,7 @@ CLinkManager::~CLinkManager() {
   dispatch_.SetProducers(nullptr);
   producers_.reset();
   commands_.Close();
+  CloseFirmwareFile();
 }
 
 bool CLinkManager::StartConnection() {

@@ -8,10 +8,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
+#include <vector>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "exchange/adpcm.h"
 #include "exchange/deframer.h"
 #include "exchange/sections.h"
 #include "platform/lock.h"
@@ -76,13 +79,25 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   void SendAcknowledgement() override;
   void OnVoiceFlowControl() override;
 
-  // Audio upload of a WAV file named by a client.
+  // Audio upload of a WAV file named by a client (audio_upload.cpp).
   void StartAudioUpload(const char* path, bool continuation);
-  // Bluetooth module dialogue: 1 on success, 0 on failure.
+  bool LoadWaveFile(const char* path, int& size_class);
+  void AudioUploadThread();
+  void SendAudioAnnouncement(int size_class);
+  void StopAudioUpload();  // ends a running upload and waits for its thread
+  bool AudioUploadRunning() const { return !voice_stop_.load(std::memory_order_acquire); }
+
+  // Bluetooth module dialogue (bluetooth.cpp): 1 on success, 0 on failure.
   int BluetoothConnect();
   void BluetoothRelease();
+
+  // Firmware upload to the multimedia board (firmware_upload.cpp). The file is "robot.hex" in the
+  // current directory unless another path is given.
+  void StartFirmwareUpload(const std::string& path = "robot.hex");
+  void SendFirmwareLine(const std::string& line);
   // Bytes read while in upload mode.
   void OnFirmwareReply(int count);
+  bool UploadMode() const { return upload_mode_.load(std::memory_order_acquire); }
 
   LinkStats& stats() { return stats_; }
   CInboundDispatch& dispatch() { return dispatch_; }
@@ -92,6 +107,7 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   bool voice_stop() const { return voice_stop_.load(std::memory_order_acquire); }
   bool voice_flow() const { return voice_flow_.load(std::memory_order_acquire); }
   void SetUploadMode(bool on) { upload_mode_.store(on, std::memory_order_release); }
+  const exchange::AdpcmState& encoder_state() const { return encoder_; }
   uint8_t NextSequence() { return sequence_.fetch_add(1, std::memory_order_relaxed); }
 
  private:
@@ -100,6 +116,10 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   void CloseAfterRun(LinkKindChoice kind);
   void StopReceiveThread();
   Transport& ActiveTransport();
+  // Collects the module's replies for up to `ms`; true once `text` is among more bytes than it has.
+  bool WaitForModuleReply(const char* text, uint32_t ms, bool first_poll_only = false);
+  bool ReadFirmwareLine(std::string& line);
+  void CloseFirmwareFile();
 
   LinkUi& ui_;
   std::atomic<int> link_kind_{static_cast<int>(LinkKind::kSerial)};
@@ -119,8 +139,8 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   std::atomic<bool> deadline_set_{false};  // before the first keep-alive the deadline counts as passed
   std::atomic<uint32_t> keep_alive_sent_at_{0};
   std::atomic<bool> minimized_once_{false};
-  std::atomic<bool> voice_stop_{false};
-  std::atomic<bool> voice_flow_{false};
+  std::atomic<bool> voice_stop_{true};
+  std::atomic<bool> voice_flow_{true};
   std::atomic<uint8_t> sequence_{0};
   std::atomic<int> com_port_{0};
   std::atomic<int> ip_port_{0};
@@ -131,6 +151,23 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   platform::RecursiveLock link_lock_;
   platform::Thread connection_thread_;
   platform::Thread receive_thread_;
+
+  // Audio upload: the sample buffer and send position belong to the upload thread while it runs; the
+  // encoder state carries over to a continuation.
+  std::vector<int16_t> upload_samples_;
+  std::size_t upload_count_ = 0;
+  std::size_t upload_position_ = 0;
+  exchange::AdpcmState encoder_;
+  platform::Thread upload_thread_;
+
+  // Bluetooth module replies of one wait, bounded at 64 KiB.
+  std::vector<uint8_t> module_reply_;
+
+  // Firmware upload: the file and progress, used by the UI thread at the start and then by the
+  // receive thread, never both at once (the start holds the link lock; replies come after it).
+  FILE* firmware_file_ = nullptr;
+  int firmware_lines_sent_ = 0;
+  int firmware_lines_total_ = 0;
 
   // Receive side: touched by the receive thread only.
   uint8_t chunk_[4096];

@@ -40,6 +40,8 @@ class LinkUi {
   virtual void MessageBox(const std::string& text) = 0;
   // A detail a person can act on (why a port did not open); shown where the front end sees fit.
   virtual void Note(const std::string& text) = 0;
+  // A firmware upload has sent line `sent` of `total`.
+  virtual void FirmwareProgress(int /*sent*/, int /*total*/) {}
 };
 
 }  // namespace relay

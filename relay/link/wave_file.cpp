@@ -1,0 +1,85 @@
+#include "relay/link/wave_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace relay {
+namespace {
+
+uint32_t U32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+constexpr long kMaxFile = 64L << 20;  // beyond any sound a robot plays; refuses runaway reads
+
+}  // namespace
+
+int SizeClass(std::size_t count) {
+  if (count < 16000) return 1;
+  if (count < 320000) return 2;
+  if (count < 512000) return 3;
+  return 4;
+}
+
+bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& error) {
+  out.samples.clear();
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) {
+    error = path + ": cannot be opened";
+    return false;
+  }
+  std::fseek(file.get(), 0, SEEK_END);
+  const long size = std::ftell(file.get());
+  std::fseek(file.get(), 0, SEEK_SET);
+  if (size < 0 || size > kMaxFile) {
+    error = path + ": too large for a sound file";
+    return false;
+  }
+  std::vector<uint8_t> bytes(static_cast<std::size_t>(size));
+  if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+    error = path + ": cannot be read";
+    return false;
+  }
+
+  std::size_t data_at = 46, data_size = bytes.size() > 46 ? bytes.size() - 46 : 0;
+  if (bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 && std::memcmp(bytes.data() + 8, "WAVE", 4) == 0) {
+    bool have_format = false, have_data = false;
+    for (std::size_t at = 12; at + 8 <= bytes.size();) {
+      const uint32_t chunk = U32(bytes.data() + at + 4);
+      const std::size_t body = at + 8;
+      const std::size_t available = bytes.size() - body;
+      if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0) {
+        if (chunk < 16 || available < 16) {
+          error = path + ": damaged format chunk";
+          return false;
+        }
+        const uint16_t format = U16(bytes.data() + body);
+        const uint16_t channels = U16(bytes.data() + body + 2);
+        const uint16_t bits = U16(bytes.data() + body + 14);
+        if (format != 1 || channels != 1 || bits != 16) {
+          error = path + ": the robot plays 16-bit mono PCM; this file has format " + std::to_string(format) + ", " +
+                  std::to_string(channels) + " channel(s), " + std::to_string(bits) + " bits";
+          return false;
+        }
+        have_format = true;
+      } else if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
+        data_at = body;
+        data_size = chunk < available ? chunk : available;  // a truncated file gives what it holds
+        have_data = true;
+        break;
+      }
+      at = body + chunk + (chunk & 1);
+      if (at < body) break;  // a chunk size that wraps around
+    }
+    if (!have_format || !have_data) {
+      error = path + (have_format ? ": no data chunk" : ": no format chunk before the data");
+      return false;
+    }
+  }
+  out.samples.resize(data_size / 2);
+  for (std::size_t i = 0; i < out.samples.size(); ++i)
+    out.samples[i] = static_cast<int16_t>(U16(bytes.data() + data_at + 2 * i));
+  return true;
+}
+
+}  // namespace relay

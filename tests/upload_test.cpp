@@ -1,0 +1,503 @@
+// The Bluetooth module dialogue, the audio upload and the firmware upload, against the simulated
+// robot (and its module) over real pseudo-terminals and UDP, or against a test playing the robot's
+// end of a pseudo-terminal byte by byte.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "exchange/frame.h"
+#include "link_test_support.h"
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "relay/link/wave_file.h"
+#include "sim/bluetooth_module.h"
+
+namespace {
+
+using testing_support::RecordingUi;
+using testing_support::WaitUntil;
+using Bytes = std::vector<uint8_t>;
+
+std::string Temp(const std::string& tag) { return "/tmp/upl-" + std::to_string(getpid()) + "-" + tag; }
+
+// A wire that keeps a copy of every byte the relay wrote to the robot's end.
+class RecordingWire : public sim::Wire {
+ public:
+  explicit RecordingWire(std::unique_ptr<sim::Wire> inner) : inner_(std::move(inner)) {}
+  int Receive(uint8_t* b, std::size_t n) override {
+    int got = inner_->Receive(b, n);
+    if (got > 0) {
+      std::lock_guard<std::mutex> g(mutex_);
+      seen_.append(reinterpret_cast<char*>(b), static_cast<std::size_t>(got));
+    }
+    return got;
+  }
+  bool Send(const uint8_t* b, std::size_t n) override { return inner_->Send(b, n); }
+  int fd() const override { return inner_->fd(); }
+  std::string Describe() const override { return inner_->Describe(); }
+  std::string Seen() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return seen_;
+  }
+  std::unique_ptr<sim::Wire> inner_;
+  std::mutex mutex_;
+  std::string seen_;
+};
+
+// Bluetooth -------------------------------------------------------------------------------------
+
+void RunBluetoothDialogue(bool answer_escape) {
+  const std::string path = Temp(answer_escape ? "bt1" : "bt2");
+  std::string error;
+  auto pty = sim::OpenPtyWire(path, error);
+  ASSERT_TRUE(pty) << error;
+  auto recorder = std::make_unique<RecordingWire>(std::move(pty));
+  RecordingWire* seen = recorder.get();
+  sim::ModuleOptions module;
+  module.answer_escape = answer_escape;
+  testing_support::RunningSim sim(sim::WrapInBluetoothModule(std::move(recorder), module), {});
+  setenv("TREVASK_COM6", path.c_str(), 1);
+  relay::LinkChoices choices;
+  choices.kind = relay::LinkKindChoice::kBluetooth;
+  choices.com_text = "COM6";
+  choices.bt_address = "0012AB34CD56";
+  choices.robot_id = "B" + std::to_string(getpid());
+  RecordingUi ui(choices);
+  {
+    relay::CLinkManager link(ui);
+    ui.Attach(&link);
+    ASSERT_TRUE(link.StartConnection());
+    ASSERT_TRUE(WaitUntil([&] { return ui.Has("status:Wireless Connection: Connected, COM Port: 6"); }, 20000));
+    EXPECT_EQ(ui.Matching("status:").front(), "status:Bluetooth Connection: Connecting...");
+    const std::string dialogue = "^#^$^%AT+ZV SPPDisconnect\r\nAT+ZV SPPConnect 0012AB34CD56\r\n";
+    EXPECT_EQ(seen->Seen().substr(0, dialogue.size()), dialogue);
+    EXPECT_EQ(seen->Seen()[dialogue.size()], '\x5E') << "robot frames follow the dialogue";
+    link.RequestStop();
+    link.WaitForConnectionThread();
+    // The end of a Bluetooth link takes the module back to command mode and drops the connection.
+    const std::string all = seen->Seen();
+    EXPECT_NE(all.find("^#^$^%AT+ZV SPPDisconnect\r\n", dialogue.size()), std::string::npos);
+  }
+  EXPECT_EQ(ui.Matching("status:").back(), "status:BT Connection: Disconnected");
+}
+
+TEST(Bluetooth, DialogueWithAModuleThatAnswersTheEscape) { RunBluetoothDialogue(true); }
+TEST(Bluetooth, DialogueWithAModuleThatDoesNotAnswerTheEscape) { RunBluetoothDialogue(false); }
+
+// The test plays the module on the master side of a pseudo-terminal.
+class ModuleByHand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    ASSERT_EQ(link_.serial().OpenPath(ptsname(master_)), 1);
+  }
+  void TearDown() override {
+    link_.RequestStop();
+    close(master_);
+  }
+  // Reads what the relay writes until `text` has been seen (or a limit passes).
+  bool ReadUntil(const std::string& text, std::string& seen, int limit_ms = 10000) {
+    for (int waited = 0; waited < limit_ms; ++waited) {
+      if (seen.find(text) != std::string::npos) return true;
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 1) > 0) {
+        char buf[512];
+        ssize_t n = read(master_, buf, sizeof buf);
+        if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    return seen.find(text) != std::string::npos;
+  }
+  void Say(const char* text) { ASSERT_EQ(write(master_, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text))); }
+
+  relay::LinkChoices Choices(const std::string& address) {
+    relay::LinkChoices c;
+    c.kind = relay::LinkKindChoice::kBluetooth;
+    c.bt_address = address;
+    return c;
+  }
+
+  int master_ = -1;
+  RecordingUi ui_{Choices("A1B2")};
+  relay::CLinkManager link_{ui_};
+};
+
+TEST_F(ModuleByHand, BypassModeSplitAcrossReadsIsFound) {
+  int result = -1;
+  std::thread relay([&] { result = link_.BluetoothConnect(); });
+  std::string seen;
+  ASSERT_TRUE(ReadUntil("AT+ZV SPPConnect A1B2\r\n", seen));
+  Say("\r\nBypa");
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // several of the relay's polls
+  Say("ssMode\r\n");
+  relay.join();
+  EXPECT_EQ(result, 1);
+}
+
+TEST_F(ModuleByHand, TheReplyTextAloneIsNotEnough) {
+  int result = -1;
+  std::thread relay([&] { result = link_.BluetoothConnect(); });
+  std::string seen;
+  ASSERT_TRUE(ReadUntil("AT+ZV SPPConnect A1B2\r\n", seen));
+  Say("BypassMode");  // exactly the ten characters, nothing after them
+  relay.join();
+  EXPECT_EQ(result, 0);
+}
+
+TEST_F(ModuleByHand, EmptyAddressWritesNoConnectCommand) {
+  ui_.SetChoices(Choices(""));
+  EXPECT_EQ(link_.BluetoothConnect(), 0);
+  std::string seen;
+  ReadUntil("never", seen, 50);
+  EXPECT_EQ(seen, "^#^$^%AT+ZV SPPDisconnect\r\n");
+  EXPECT_TRUE(ui_.Has("note:the Bluetooth address field is empty"));
+}
+
+// Audio -----------------------------------------------------------------------------------------
+
+std::string WriteWav(const std::string& path, const std::vector<int16_t>& samples, int channels = 1, int bits = 16,
+                     bool with_list = false) {
+  std::ofstream out(path, std::ios::binary);
+  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+  const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
+  out.write("RIFF", 4);
+  u32(36 + data + (with_list ? 12 : 0));
+  out.write("WAVE", 4);
+  out.write("fmt ", 4);
+  u32(16);
+  u16(1);
+  u16(static_cast<uint16_t>(channels));
+  u32(8000);
+  u32(16000);
+  u16(2);
+  u16(static_cast<uint16_t>(bits));
+  if (with_list) {
+    out.write("LIST", 4);
+    u32(4);
+    out.write("INFO", 4);
+  }
+  out.write("data", 4);
+  u32(data);
+  out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(data));
+  return path;
+}
+
+// A voiced, speech-like signal: a gliding pitch with a few formants and a syllable envelope.
+std::vector<int16_t> SpeechLike(std::size_t n) {
+  std::vector<int16_t> s(n);
+  double phase = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / 8000.0;
+    phase += 2 * M_PI * (120 + 40 * std::sin(2 * M_PI * 3 * t)) / 8000.0;
+    const double envelope = 0.55 + 0.45 * std::sin(2 * M_PI * 4 * t);
+    double v = 0;
+    for (int h = 1; h <= 10; ++h) {  // voiced speech: energy falling off with frequency, two formants
+      const double f = h * 130.0;
+      const double formant = std::exp(-std::pow((f - 500) / 250, 2)) + 0.5 * std::exp(-std::pow((f - 1200) / 300, 2));
+      v += (0.15 + formant) * std::sin(h * phase) / (h * std::sqrt(h));
+    }
+    s[i] = static_cast<int16_t>(9000 * envelope * v);
+  }
+  return s;
+}
+
+double Snr(const std::vector<int16_t>& reference, const std::vector<int16_t>& heard, std::size_t offset) {
+  double signal = 0, noise = 0;
+  for (std::size_t i = 0; i < reference.size() && i + offset < heard.size(); ++i) {
+    signal += double(reference[i]) * reference[i];
+    const double d = double(reference[i]) - heard[i + offset];
+    noise += d * d;
+  }
+  return 10 * std::log10(signal / (noise + 1e-9));
+}
+
+class AudioUpload : public ::testing::Test {
+ protected:
+  void Start(sim::SimOptions options = {}) {
+    sim_ = testing_support::StartUdpSim(options);
+    ASSERT_TRUE(sim_);
+    robot_ = "Au" + std::to_string(getpid());
+    ui_ = std::make_unique<RecordingUi>(testing_support::WifiChoices(sim_->UdpPort(), robot_));
+    link_ = std::make_unique<relay::CLinkManager>(*ui_);
+    ui_->Attach(link_.get());
+    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+    ASSERT_TRUE(link_->StartConnection());
+    ASSERT_TRUE(WaitUntil([&] { return ui_->Has("minimize"); }));
+  }
+  void TearDown() override {
+    if (link_) {
+      link_->RequestStop();
+      link_->WaitForConnectionThread();
+    }
+  }
+  void Request(const std::string& text) {
+    ASSERT_EQ(commands_.Put(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size())), 1);
+  }
+  std::vector<Bytes> VoicePackets() {
+    std::vector<Bytes> out;
+    for (auto& f : sim_->robot().ReceivedFrames())
+      if (f[4] == 0x0A && f[2] == 0x08) out.push_back(f);
+    return out;
+  }
+  bool Finished() {
+    return WaitUntil([&] { return !link_->AudioUploadRunning(); }, 30000);
+  }
+
+  std::unique_ptr<testing_support::RunningSim> sim_;
+  std::string robot_;
+  std::unique_ptr<RecordingUi> ui_;
+  std::unique_ptr<relay::CLinkManager> link_;
+  exchange::CRingProducer commands_;
+};
+
+TEST_F(AudioUpload, ThousandSamplesGoOutAsThreePacketsOf128AndOneOf116) {
+  Start();
+  std::vector<int16_t> samples(1000, 0);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(3000 * std::sin(static_cast<double>(i) * 0.05));
+  Request(WriteWav(Temp("1000.wav"), samples));
+  ASSERT_TRUE(WaitUntil([&] { return VoicePackets().size() == 4 && !link_->AudioUploadRunning(); }, 30000));
+  std::vector<Bytes> packets = VoicePackets();
+  EXPECT_EQ(packets[0][5], 128);
+  EXPECT_EQ(packets[1][5], 128);
+  EXPECT_EQ(packets[2][5], 128);
+  EXPECT_EQ(packets[3][5], 116);
+  EXPECT_EQ(packets[0][3], 0) << "voice packets carry sequence 0";
+  EXPECT_EQ(sim_->robot().Announcements(), std::vector<int>{1});
+}
+
+TEST_F(AudioUpload, SpeechArrivesCleanlyAndContinuationsKeepTheEncoderState) {
+  sim::SimOptions options;
+  options.flow_control_every = 40;  // the robot asks for a pause now and then
+  Start(options);
+  const std::vector<int16_t> first = SpeechLike(12000), second = SpeechLike(6000);
+  const std::string a = WriteWav(Temp("a.wav"), first, 1, 16, true), b = WriteWav(Temp("b.wav"), second);
+  Request(a);
+  ASSERT_TRUE(WaitUntil([&] { return link_->AudioUploadRunning(); }, 5000));
+  ASSERT_TRUE(Finished());
+  const exchange::AdpcmState after_first = link_->encoder_state();
+  std::vector<int16_t> heard = sim_->robot().HeardAudio();
+  // The leading silent sample comes first; the file's samples follow it.
+  EXPECT_GT(Snr(first, heard, 1), 25.0);
+  EXPECT_NE(after_first.index, 0);
+
+  Request(b + "EOF");
+  ASSERT_TRUE(WaitUntil([&] { return sim_->robot().HeardAudio().size() > heard.size(); }, 5000));
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(sim_->robot().Announcements(), std::vector<int>{1}) << "a continuation is not announced";
+  std::vector<int16_t> joined = sim_->robot().HeardAudio();
+  std::vector<int16_t> tail(joined.begin() + static_cast<std::ptrdiff_t>(heard.size()), joined.end());
+  EXPECT_GT(Snr(second, tail, 1), 25.0) << "the robot's decoder runs on from the first file's state";
+
+  Request(b);
+  ASSERT_TRUE(WaitUntil([&] { return sim_->robot().Announcements().size() == 2; }, 5000));
+  ASSERT_TRUE(Finished());
+}
+
+TEST_F(AudioUpload, StopCommandEndsTheUploadAndTheNextRequestStartsAgain) {
+  Start();
+  const std::vector<int16_t> long_sound = SpeechLike(200000);
+  Request(WriteWav(Temp("long.wav"), long_sound));
+  ASSERT_TRUE(WaitUntil([&] { return VoicePackets().size() >= 5; }, 5000));
+  Bytes stop(exchange::kMaxFrame);
+  stop.resize(exchange::BuildFrame(stop.data(), stop.size(), 8, 0, 0x0E, nullptr, 0));
+  ASSERT_EQ(commands_.Put(stop.data(), static_cast<uint32_t>(stop.size())), 1);
+  ASSERT_TRUE(Finished());
+  EXPECT_LT(sim_->robot().HeardAudio().size(), long_sound.size() / 2);
+  Request(WriteWav(Temp("short.wav"), std::vector<int16_t>(600, 100)));
+  ASSERT_TRUE(WaitUntil([&] { return sim_->robot().Announcements().size() == 2; }, 5000));
+  ASSERT_TRUE(Finished());
+}
+
+TEST_F(AudioUpload, FilesThatCannotBePlayedSendNothing) {
+  Start();
+  std::vector<std::string> messages;
+  platform::SetDebugObserver([&](std::string_view m) { messages.emplace_back(m); });
+  Request(WriteWav(Temp("stereo.wav"), std::vector<int16_t>(2000, 5), 2));
+  Request(WriteWav(Temp("8bit.wav"), std::vector<int16_t>(2000, 5), 1, 8));
+  Request(Temp("missing.wav"));
+  Request(std::string(80, 'x'));  // a path of 80 characters, the longest a record holds
+  ASSERT_TRUE(WaitUntil([&] { return messages.size() >= 4; }, 5000));
+  platform::SetDebugObserver({});
+  EXPECT_NE(messages[0].find("16-bit mono PCM"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[1].find("8 bits"), std::string::npos) << messages[1];
+  EXPECT_NE(messages[2].find("cannot be opened"), std::string::npos);
+  EXPECT_TRUE(sim_->robot().Announcements().empty());
+  EXPECT_TRUE(VoicePackets().empty());
+}
+
+TEST(WaveFile, HeaderlessTruncatedAndShortFiles) {
+  relay::WaveSamples w;
+  std::string error;
+  const std::string raw = Temp("raw.bin");
+  {
+    std::ofstream out(raw, std::ios::binary);
+    out << std::string(46, 'h');
+    const int16_t s[3] = {1, -2, 3};
+    out.write(reinterpret_cast<const char*>(s), 6);
+  }
+  ASSERT_TRUE(relay::ReadWaveSamples(raw, w, error));
+  EXPECT_EQ(w.samples, (std::vector<int16_t>{1, -2, 3})) << "no RIFF header: 46 bytes skipped, as designed";
+  {
+    std::ofstream out(raw, std::ios::binary);
+    out << "short";
+  }
+  ASSERT_TRUE(relay::ReadWaveSamples(raw, w, error));
+  EXPECT_TRUE(w.samples.empty()) << "shorter than its header: empty";
+  const std::string cut = WriteWav(Temp("cut.wav"), std::vector<int16_t>(100, 7));
+  truncate(cut.c_str(), 44 + 50);
+  ASSERT_TRUE(relay::ReadWaveSamples(cut, w, error));
+  EXPECT_EQ(w.samples.size(), 25u) << "a truncated data chunk gives what it holds";
+  EXPECT_EQ(relay::SizeClass(15999), 1);
+  EXPECT_EQ(relay::SizeClass(16000), 2);
+  EXPECT_EQ(relay::SizeClass(511999), 3);
+  EXPECT_EQ(relay::SizeClass(512000), 4);
+}
+
+// Firmware --------------------------------------------------------------------------------------
+
+class FirmwareByHand : public ModuleByHand {
+ protected:
+  void SetUp() override {
+    ModuleByHand::SetUp();
+    hex_ = Temp("robot.hex");
+    std::ofstream out(hex_);
+    out << "S00600004844521B\n"
+        << "S1130000285F245F2212226A000424290008237C2A\n"
+        << "\n"
+        << std::string(2000, 'A') << "\n"
+        << "S9030000FC   \n";
+  }
+  std::string hex_;
+};
+
+TEST_F(FirmwareByHand, LinesGoOutOneOkAtATime) {
+  // The receive thread hands bytes to the upload while upload mode is on; run it as Connect would.
+  std::thread receiver([&] { link_.ReceiveThread(); });
+  link_.StartFirmwareUpload(hex_);
+  EXPECT_TRUE(link_.UploadMode());
+  std::string seen;
+  ASSERT_TRUE(ReadUntil("S00600004844521B\n", seen));
+  const uint8_t start[10] = {0x5E, 0x02, 0x08, 0x00, 0x11, 0x01, 0x01, 0, 0x5E, 0x0D};
+  EXPECT_EQ(seen.substr(0, 7), std::string(reinterpret_cast<const char*>(start), 7)) << "the start frame first";
+
+  Say("O");
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  Say("K");  // O and K in different reads are no answer
+  seen.clear();
+  EXPECT_FALSE(ReadUntil("S113", seen, 100));
+  Say("xOKOK");  // two answers in one block release one line
+  ASSERT_TRUE(ReadUntil("S1130000285F245F2212226A000424290008237C2A\n", seen));
+  EXPECT_FALSE(ReadUntil("\n\n", seen, 100)) << "only one line per block";
+  Say("OK");
+  ASSERT_TRUE(ReadUntil("2A\n\n", seen)) << "an empty line is a lone line feed";
+  Say("OK");
+  ASSERT_TRUE(ReadUntil(std::string(2000, 'A') + "\n", seen)) << "a long line goes out whole";
+  Say("OK");
+  ASSERT_TRUE(ReadUntil("S9030000FC\n", seen)) << "trailing blanks are trimmed";
+  Say("OK");
+  ASSERT_TRUE(WaitUntil([&] { return ui_.Has("message:Upgrading succeeds!"); }, 10000));
+  EXPECT_TRUE(WaitUntil([&] { return !link_.UploadMode(); }));
+  link_.RequestStop();
+  receiver.join();
+}
+
+TEST_F(FirmwareByHand, NoFileEndsQuietlyAtTheFirstOk) {
+  std::thread receiver([&] { link_.ReceiveThread(); });
+  link_.StartFirmwareUpload(Temp("nothing.hex"));
+  EXPECT_TRUE(link_.UploadMode());
+  Say("OK");
+  EXPECT_TRUE(WaitUntil([&] { return !link_.UploadMode(); }));
+  EXPECT_FALSE(ui_.Has("message:Upgrading succeeds!"));
+  link_.RequestStop();
+  receiver.join();
+}
+
+TEST(Firmware, RefusedWithoutASerialLink) {
+  RecordingUi ui(testing_support::WifiChoices(1, "x"));
+  relay::CLinkManager link(ui);
+  link.StartFirmwareUpload("robot.hex");
+  EXPECT_TRUE(ui.Has("message:Please make sure that the PC's Trevask has connected to the robot."));
+  EXPECT_FALSE(link.UploadMode());
+}
+
+TEST(Firmware, WholeUploadToTheSimulatedBoardPausesTheKeepAlive) {
+  const std::string path = Temp("fwpty");
+  std::string error;
+  auto pty = sim::OpenPtyWire(path, error);
+  ASSERT_TRUE(pty) << error;
+  sim::SimOptions options;
+  testing_support::RunningSim sim(std::move(pty), options);
+  setenv("TREVASK_COM5", path.c_str(), 1);
+  relay::LinkChoices choices;
+  choices.kind = relay::LinkKindChoice::kSerial;
+  choices.com_text = "COM5";
+  choices.robot_id = "F" + std::to_string(getpid());
+  RecordingUi ui(choices);
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return ui.Has("minimize"); }));
+  const std::string hex = Temp("good.hex");
+  {
+    std::ofstream out(hex);
+    out << "S00600004844521B\nS1130000285F245F2212226A000424290008237C2A\nS11300100002000800082629001853812341001813\n"
+        << "S9030000FC\n";
+  }
+  link.StartFirmwareUpload(hex);
+  ASSERT_TRUE(WaitUntil([&] { return ui.Has("message:Upgrading succeeds!"); }, 20000));
+  std::vector<std::string> lines = sim.robot().FirmwareLines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[3], "S9030000FC");
+  EXPECT_EQ(sim.robot().bad_firmware_lines(), 0);
+  link.RequestStop();
+  link.WaitForConnectionThread();
+}
+
+TEST(Firmware, ABoardThatNeverAnswersKeepsTheLinkInUploadModeWithoutKeepAlives) {
+  const std::string path = Temp("fwsilent");
+  std::string error;
+  auto pty = sim::OpenPtyWire(path, error);
+  ASSERT_TRUE(pty) << error;
+  sim::SimOptions options;
+  options.firmware_answers = false;
+  testing_support::RunningSim sim(std::move(pty), options);
+  setenv("TREVASK_COM4", path.c_str(), 1);
+  relay::LinkChoices choices;
+  choices.kind = relay::LinkKindChoice::kSerial;
+  choices.com_text = "COM4";
+  RecordingUi ui(choices);
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return ui.Has("minimize"); }));
+  const std::string hex = Temp("silent.hex");
+  std::ofstream(hex) << "S00600004844521B\nS9030000FC\n";
+  link.StartFirmwareUpload(hex);
+  auto keep_alives = [&] {
+    int n = 0;
+    for (auto& f : sim.robot().ReceivedFrames()) n += f[4] == 0xFF;
+    return n;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return sim.robot().FirmwareLines().size() == 1; }));
+  const int before = keep_alives();
+  // Fifteen seconds of the link's own time: five missed answers would have been a loss by now.
+  std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(15000 * platform::TimeScale())));
+  EXPECT_EQ(keep_alives(), before);
+  EXPECT_FALSE(ui.Has("status:Serial Cable Connection down, retry 2 seconds after!"));
+  EXPECT_TRUE(link.UploadMode());
+  link.RequestStop();
+  link.WaitForConnectionThread();
+}
+
+}  // namespace
