@@ -16,6 +16,8 @@ const std::string kRelay = TREVASK_BIN;
 const std::string kSim = ROBOT_SIM_BIN;
 const std::string kSections = SECTIONS_BIN;
 const std::string kScale = "TREVASK_TIME_SCALE=0.05";
+// Every relay of these tests keeps its settings in a folder of its own, never in the user's.
+const std::string kConfig = "TREVASK_CONFIG_DIR=/tmp/trevask-test-config-" + std::to_string(getpid());
 
 int SimPort(const ChildProcess& sim) {
   for (const auto& l : sim.lines()) {
@@ -26,11 +28,11 @@ int SimPort(const ChildProcess& sim) {
 }
 
 TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
-  ChildProcess sim({kSim, "--udp", "127.0.0.1:0", "--period", "50"}, {kScale});
+  ChildProcess sim({kSim, "--udp", "127.0.0.1:0", "--period", "50"}, {kScale, kConfig});
   ASSERT_TRUE(sim.WaitForLine("ready on udp"));
   const std::string port = std::to_string(SimPort(sim));
   const std::string robot = "H" + std::to_string(getpid());
-  ChildProcess relay({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot}, {kScale});
+  ChildProcess relay({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot}, {kScale, kConfig});
   ASSERT_TRUE(relay.WaitForLine("WiFi Connection: Connected, IP Port: " + port)) << relay.err();
   EXPECT_EQ(relay.lines().at(0), "Wi-Fi Connection: Connecting...");
   EXPECT_TRUE(relay.HasLine("WiFi Connecting to IP Port: " + port));
@@ -38,9 +40,9 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
 
   // A client's sensor request, put into the command section by the section tool's counterpart: the
   // relay forwards it and the records come back into the standard sensor section.
-  ChildProcess watch({kSections, "--robot", robot, "--sections", "sensor", "--count", "2", "--timeout", "20000"}, {kScale});
+  ChildProcess watch({kSections, "--robot", robot, "--sections", "sensor", "--count", "2", "--timeout", "20000"}, {kScale, kConfig});
   usleep(200 * 1000);
-  ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale});
+  ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale, kConfig});
   EXPECT_EQ(put.Wait(), 0) << put.err();
   EXPECT_EQ(watch.Wait(), 0) << watch.err();
   EXPECT_TRUE(watch.HasLine("SensorShareMem_Zembrin len=40:"));
@@ -52,13 +54,21 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   EXPECT_EQ(relay.Wait(), 0);
   EXPECT_TRUE(relay.HasLine("WiFi Connection: Disconnected"));
   EXPECT_TRUE(relay.HasLine("type 0x7D (standard sensor)"));
+
+  // The address and port of the run were saved; the next run finds the port there.
+  FILE* f = std::fopen(("/tmp/trevask-test-config-" + std::to_string(getpid()) + "/Trevask.ini").c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  char text[256] = {};
+  std::fread(text, 1, sizeof text - 1, f);
+  std::fclose(f);
+  EXPECT_EQ(std::string(text), "WiFiIP=127.0.0.1\nWiFiPort=" + port + "\nBTAddress=000000000000");
 }
 
 TEST(Headless, SerialPathThroughAPseudoTerminal) {
   const std::string link = "/tmp/trevask-headless-pty-" + std::to_string(getpid());
-  ChildProcess sim({kSim, "--pty", link}, {kScale});
+  ChildProcess sim({kSim, "--pty", link}, {kScale, kConfig});
   ASSERT_TRUE(sim.WaitForLine("ready on pty"));
-  ChildProcess relay({kRelay, "--headless", "--serial", link, "--robot", "P" + std::to_string(getpid())}, {kScale});
+  ChildProcess relay({kRelay, "--headless", "--serial", link, "--robot", "P" + std::to_string(getpid())}, {kScale, kConfig});
   ASSERT_TRUE(relay.WaitForLine("Serial Cable: Connected, COM Port: ")) << relay.err();
   relay.Signal(SIGINT);
   EXPECT_EQ(relay.Wait(), 0);
@@ -67,9 +77,9 @@ TEST(Headless, SerialPathThroughAPseudoTerminal) {
 
 TEST(Headless, BluetoothModuleThroughAPseudoTerminal) {
   const std::string link = "/tmp/trevask-headless-bt-" + std::to_string(getpid());
-  ChildProcess sim({kSim, "--pty", link, "--bluetooth"}, {kScale});
+  ChildProcess sim({kSim, "--pty", link, "--bluetooth"}, {kScale, kConfig});
   ASSERT_TRUE(sim.WaitForLine("behind a Bluetooth module"));
-  ChildProcess relay({kRelay, "--headless", "--bluetooth", link, "--bt-address", "0012AB34CD56"}, {kScale});
+  ChildProcess relay({kRelay, "--headless", "--bluetooth", link, "--bt-address", "0012AB34CD56"}, {kScale, kConfig});
   ASSERT_TRUE(relay.WaitForLine("Wireless Connection: Connected, COM Port: ")) << relay.err();
   EXPECT_EQ(relay.lines().at(0), "Bluetooth Connection: Connecting...");
   relay.Signal(SIGTERM);
@@ -86,9 +96,9 @@ TEST(Headless, FirmwareUploadPrintsProgressAndEnds) {
     std::fputs("S00600004844521B\nS1130000285F245F2212226A000424290008237C2A\nS9030000FC\n", f);
     std::fclose(f);
   }
-  ChildProcess sim({kSim, "--pty", link}, {kScale});
+  ChildProcess sim({kSim, "--pty", link}, {kScale, kConfig});
   ASSERT_TRUE(sim.WaitForLine("ready on pty"));
-  ChildProcess relay({kRelay, "--headless", "--serial", link, "--firmware", hex}, {kScale});
+  ChildProcess relay({kRelay, "--headless", "--serial", link, "--firmware", hex}, {kScale, kConfig});
   EXPECT_EQ(relay.Wait(60000), 0) << relay.err();
   EXPECT_TRUE(relay.HasLine("firmware: line 1 of 3"));
   EXPECT_TRUE(relay.HasLine("firmware: line 3 of 3"));
@@ -99,7 +109,7 @@ TEST(Headless, FirmwareUploadPrintsProgressAndEnds) {
 }
 
 TEST(Headless, GivingUpExitsNonZeroWithTheMessages) {
-  ChildProcess relay({kRelay, "--headless", "--serial", "COM9"}, {kScale, "TREVASK_COM9=/nonexistent/ttyX"});
+  ChildProcess relay({kRelay, "--headless", "--serial", "COM9"}, {kScale, kConfig, "TREVASK_COM9=/nonexistent/ttyX"});
   EXPECT_EQ(relay.Wait(), 1);
   EXPECT_NE(relay.err().find("message: COM port 9 can't be opened for communication!"), std::string::npos) << relay.err();
   EXPECT_NE(relay.err().find("trevask: /nonexistent/ttyX: No such file or directory"), std::string::npos);
@@ -117,18 +127,18 @@ TEST(Headless, ArgumentsAPersonCanFix) {
       {{"--headless"}, "choose a link"},
       {{"--headless", "--bogus"}, "unknown argument '--bogus'"},
       {{"--serial", "COM1"}, "use --headless"},
-      {{"--headless", "--bluetooth", "COM3"}, "give the robot's Bluetooth address"},
+      {{"--headless", "--wifi", "127.0.0.1", "--port", "abc"}, "Please Input IP Port Number"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "1", "--firmware", "x.hex"}, "needs a serial or Bluetooth link"},
       {{"--headless", "--serial", "COM1", "--wifi", "127.0.0.1"}, "choose one link"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {kRelay};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    ChildProcess relay(argv);
+    ChildProcess relay(argv, {kConfig});
     EXPECT_EQ(relay.Wait(), 2);
     EXPECT_NE(relay.err().find(c.message), std::string::npos) << relay.err();
   }
-  ChildProcess help({kRelay, "--help"});
+  ChildProcess help({kRelay, "--help"}, {kConfig});
   EXPECT_EQ(help.Wait(), 0);
   EXPECT_TRUE(help.HasLine("usage: trevask --headless"));
 }

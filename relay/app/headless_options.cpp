@@ -1,5 +1,6 @@
 #include "relay/app/headless_options.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "relay/transport/serial_port.h"
@@ -13,19 +14,25 @@ const char* HeadlessUsage() {
          "  --serial PORT    COMn (device $TREVASK_COMn, else /dev/ttyS<n-1>) or a device path such as\n"
          "                   /dev/ttyUSB0 or /dev/rfcomm0\n"
          "  --bluetooth PORT the COM port (or device path) of the Bluetooth serial module\n"
-         "  --bt-address ADDRESS  the robot's Bluetooth address, as the module expects it\n"
+         "  --bt-address ADDRESS  the robot's Bluetooth address, as the module expects it (default: the\n"
+         "                   one saved in Trevask.ini)\n"
          "  --wifi ADDRESS   the robot's IPv4 address (0.0.0.0: wait for the robot to speak first)\n"
-         "  --port N         the robot's UDP port\n"
+         "  --port N         the robot's UDP port (default: the one saved in Trevask.ini)\n"
          "  --robot NAME     robot name; the sections are named after it (default: empty)\n"
          "  --firmware FILE  upload FILE (S-records) to the multimedia board once the robot answers,\n"
          "                   print the progress, and exit when it is done (serial and Bluetooth)\n"
+         "The address, port and Bluetooth address used are saved in Trevask.ini ($TREVASK_CONFIG_DIR,\n"
+         "else $XDG_CONFIG_HOME/trevask, else ~/.config/trevask) at exit.\n"
          "Status texts go to standard output, message boxes to standard error. SIGINT or SIGTERM\n"
          "disconnects and exits 0; exit status 1 when the relay gave up connecting, 2 on bad arguments.\n"
          "SIGUSR1 prints the link statistics.\n";
 }
 
-bool ParseHeadlessOptions(int argc, const char* const* argv, HeadlessOptions& out, std::string& error) {
+bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings& saved, HeadlessOptions& out,
+                          std::string& error) {
   out = HeadlessOptions{};
+  out.settings = saved;
+  out.choices.bt_address = saved.bt_address;
   std::string wifi, port, serial, bluetooth;
   bool have_wifi = false, have_port = false;
   for (int i = 1; i < argc; ++i) {
@@ -82,12 +89,15 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, HeadlessOptions& ou
       error = "'" + wifi + "' is not an IPv4 address (for example 192.168.0.20)";
       return false;
     }
-    if (!have_port || port.empty()) {
+    if (!have_port) port = saved.wifi_port;
+    if (std::atoi(port.c_str()) == 0) {
       error = "Please Input IP Port Number";
       return false;
     }
     out.choices.kind = LinkKindChoice::kWifi;
     out.choices.port_text = port;
+    out.settings.wifi_ip = wifi;
+    out.settings.wifi_port = port;
     return true;
   }
   if (!serial.empty() || !bluetooth.empty()) {
@@ -107,6 +117,7 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, HeadlessOptions& ou
       error = "give the robot's Bluetooth address with --bt-address";
       return false;
     }
+    out.settings.bt_address = out.choices.bt_address;
     return true;
   }
   error = "choose a link: --serial PORT, --bluetooth PORT --bt-address ADDRESS, or --wifi ADDRESS --port N";

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "relay/app/settings.h"
 #include "relay/link/link_ui.h"
 
 namespace relay {
@@ -13,10 +14,13 @@ struct HeadlessOptions {
   bool help = false;
   LinkChoices choices;
   std::string firmware;  // a firmware file to upload once the robot answers; empty: none
+  RelaySettings settings;  // as read, with the values this run uses; written back at exit
 };
 
-// False with a message a person can act on when the arguments do not describe a connection.
-bool ParseHeadlessOptions(int argc, const char* const* argv, HeadlessOptions& out, std::string& error);
+// False with a message a person can act on when the arguments do not describe a connection. Values
+// the command line does not give (the Wi-Fi port, the Bluetooth address) come from `saved`.
+bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings& saved, HeadlessOptions& out,
+                          std::string& error);
 
 const char* HeadlessUsage();
 

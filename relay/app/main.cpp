@@ -8,6 +8,7 @@
 
 #include "relay/app/headless_options.h"
 #include "relay/app/headless_ui.h"
+#include "relay/app/settings.h"
 #include "relay/link/link_manager.h"
 
 namespace {
@@ -64,7 +65,8 @@ int RunHeadless(const relay::HeadlessOptions& options) {
 int main(int argc, char** argv) {
   relay::HeadlessOptions options;
   std::string error;
-  if (!relay::ParseHeadlessOptions(argc, argv, options, error)) {
+  const std::string settings_path = relay::SettingsPath();
+  if (!relay::ParseHeadlessOptions(argc, argv, relay::LoadSettings(settings_path), options, error)) {
     std::fprintf(stderr, "trevask: %s\n%s", error.c_str(), relay::HeadlessUsage());
     return 2;
   }
@@ -76,5 +78,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "trevask: this build has no dialog front end; use --headless\n%s", relay::HeadlessUsage());
     return 2;
   }
-  return RunHeadless(options);
+  const int status = RunHeadless(options);
+  if (!relay::SaveSettings(settings_path, options.settings, error))
+    std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
+  return status;
 }

@@ -1,0 +1,98 @@
+#include "relay/app/settings.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace relay {
+namespace {
+
+constexpr std::size_t kMaxRead = 4096;
+constexpr std::size_t kMaxValue = 1023;
+
+std::string LineAfter(const std::string& text, std::size_t at) {
+  std::size_t end = text.find('\n', at);
+  std::string value = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  return value.substr(0, kMaxValue);
+}
+
+bool MakeDirectories(const std::string& dir, std::string& error) {
+  if (dir.empty()) return true;
+  struct stat st {};
+  if (stat(dir.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    error = dir + " is not a folder";
+    return false;
+  }
+  const std::size_t slash = dir.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !MakeDirectories(dir.substr(0, slash), error)) return false;
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = dir + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string SettingsDirectory() {
+  if (const char* d = std::getenv("TREVASK_CONFIG_DIR"); d != nullptr && *d != '\0') return d;
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && *x != '\0') return std::string(x) + "/trevask";
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : ".") + "/.config/trevask";
+}
+
+std::string SettingsPath() { return SettingsDirectory() + "/Trevask.ini"; }
+
+RelaySettings LoadSettings(const std::string& path) {
+  RelaySettings s;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return s;
+  char buffer[kMaxRead];
+  const std::size_t n = std::fread(buffer, 1, sizeof buffer, f);
+  std::fclose(f);
+  // Every file is parsed, short ones included: a saved "10.0.0.2" with port "80" must come back.
+  std::string text;
+  text.reserve(n);
+  for (std::size_t i = 0; i < n; ++i)
+    if (buffer[i] != '\r' && buffer[i] != '\0') text.push_back(buffer[i]);
+
+  auto digit_value = [&](const char* key, std::string& out) {
+    const std::size_t at = text.find(key);
+    if (at == std::string::npos) return;
+    const std::size_t v = at + std::strlen(key);
+    if (v < text.size() && text[v] >= '0' && text[v] <= '9') out = LineAfter(text, v);
+  };
+  digit_value("WiFiIP=", s.wifi_ip);
+  digit_value("WiFiPort=", s.wifi_port);
+  if (std::size_t at = text.find("BTAddress="); at != std::string::npos) {
+    std::size_t v = at + std::strlen("BTAddress=");
+    while (v < text.size() && (text[v] == ' ' || text[v] == '\t')) ++v;
+    s.bt_address = LineAfter(text, v);
+  }
+  return s;
+}
+
+bool SaveSettings(const std::string& path, const RelaySettings& settings, std::string& error) {
+  const std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos && !MakeDirectories(path.substr(0, slash), error)) return false;
+  const std::string text = "WiFiIP=" + (settings.wifi_ip.empty() ? std::string("0.0.0.0") : settings.wifi_ip) +
+                           "\nWiFiPort=" + settings.wifi_port.substr(0, 10) +
+                           "\nBTAddress=" + settings.bt_address.substr(0, 63);
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (std::fclose(f) != 0 || !ok) {
+    error = path + ": the settings cannot be written";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace relay

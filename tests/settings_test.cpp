@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "relay/app/settings.h"
+
+namespace {
+
+class Settings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/trevask-settings-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    path_ = dir_ + "/Trevask.ini";
+  }
+  void TearDown() override { EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0); }
+  void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  std::string Read() {
+    std::ifstream in(path_, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  std::string dir_, path_;
+};
+
+TEST_F(Settings, RoundTripsIncludingShortFiles) {
+  std::string error;
+  for (auto [ip, port] : {std::pair<std::string, std::string>{"192.168.1.20", "5000"}, {"10.0.0.2", "80"}}) {
+    relay::RelaySettings s;
+    s.wifi_ip = ip;
+    s.wifi_port = port;
+    ASSERT_TRUE(relay::SaveSettings(path_, s, error)) << error;
+    relay::RelaySettings back = relay::LoadSettings(path_);
+    EXPECT_EQ(back.wifi_ip, ip);
+    EXPECT_EQ(back.wifi_port, port) << "a 50-character file is read like any other";
+    EXPECT_EQ(back.bt_address, "000000000000");
+  }
+  EXPECT_EQ(Read(), "WiFiIP=10.0.0.2\nWiFiPort=80\nBTAddress=000000000000");
+  relay::RelaySettings blank;
+  blank.wifi_ip = "";
+  ASSERT_TRUE(relay::SaveSettings(path_, blank, error));
+  EXPECT_EQ(Read().substr(0, 15), "WiFiIP=0.0.0.0\n") << "all three keys are always written";
+}
+
+TEST_F(Settings, HandWrittenFiles) {
+  Write("BTAddress= \t0012AB34CD56\r\nWiFiPort=80\r\nWiFiIP=x.1.2.3\r\n");
+  relay::RelaySettings s = relay::LoadSettings(path_);
+  EXPECT_EQ(s.wifi_ip, "0.0.0.0") << "an address that does not start with a digit keeps its default";
+  EXPECT_EQ(s.wifi_port, "80");
+  EXPECT_EQ(s.bt_address, "0012AB34CD56") << "blanks skipped, Windows line ends read";
+  Write("WiFiPort=5000");
+  s = relay::LoadSettings(path_);
+  EXPECT_EQ(s.wifi_ip, "0.0.0.0");
+  EXPECT_EQ(s.wifi_port, "5000");
+  EXPECT_EQ(s.bt_address, "000000000000");
+}
+
+TEST_F(Settings, BinaryHugeAndMissingFilesGiveDefaults) {
+  std::string junk(100000, '\0');
+  for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 131 % 256);
+  Write(junk);
+  relay::RelaySettings s = relay::LoadSettings(path_);
+  EXPECT_EQ(s.wifi_port.size() <= 1023, true);
+  Write(std::string(10000, 'x') + "WiFiPort=99");
+  EXPECT_EQ(relay::LoadSettings(path_).wifi_port, "00000") << "only the first 4096 characters are read";
+  EXPECT_EQ(relay::LoadSettings(dir_ + "/none.ini").wifi_ip, "0.0.0.0");
+}
+
+TEST_F(Settings, FolderIsCreatedAndUnwritablePlacesAreReported) {
+  std::string error;
+  ASSERT_TRUE(relay::SaveSettings(dir_ + "/a/b/Trevask.ini", relay::RelaySettings{}, error)) << error;
+  std::ofstream(dir_ + "/file") << "x";
+  EXPECT_FALSE(relay::SaveSettings(dir_ + "/file/Trevask.ini", relay::RelaySettings{}, error));
+  EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
+}
+
+TEST(SettingsPlace, FollowsTheEnvironment) {
+  setenv("TREVASK_CONFIG_DIR", "/tmp/cfg", 1);
+  EXPECT_EQ(relay::SettingsPath(), "/tmp/cfg/Trevask.ini");
+  unsetenv("TREVASK_CONFIG_DIR");
+  setenv("XDG_CONFIG_HOME", "/tmp/xdg", 1);
+  EXPECT_EQ(relay::SettingsPath(), "/tmp/xdg/trevask/Trevask.ini");
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(relay::SettingsPath(), "/home/someone/.config/trevask/Trevask.ini");
+}
+
+}  // namespace
