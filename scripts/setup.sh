@@ -3,7 +3,8 @@
 # the Python package `talvenor` importable by the machine's python3 without any path setting.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-config libjpeg62-turbo-dev)
+packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-config libjpeg62-turbo-dev
+  qt6-base-dev libgl-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -11,16 +11,32 @@
 #include "relay/app/settings.h"
 #include "relay/link/link_manager.h"
 
+#ifdef TREVASK_WITH_DIALOG
+#include <QApplication>
+
+#include "relay/app/trevask_dialog.h"
+#endif
+
 namespace {
+
+#ifdef TREVASK_WITH_DIALOG
+int RunDialog(int argc, char** argv, const std::string& settings_path) {
+  QApplication app(argc, argv);
+  relay::CTrevaskDlg dialog(settings_path);
+  dialog.show();
+  app.exec();
+  return 0;
+}
+#endif
 
 int RunHeadless(const relay::HeadlessOptions& options) {
   // Signals are taken synchronously by this thread; every thread started later inherits the mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  sigset_t handled_signals;
+  sigemptyset(&handled_signals);
+  sigaddset(&handled_signals, SIGINT);
+  sigaddset(&handled_signals, SIGTERM);
+  sigaddset(&handled_signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &handled_signals, nullptr);
 
   relay::HeadlessUi ui(options.choices);
   int status = 0;
@@ -44,7 +60,7 @@ int RunHeadless(const relay::HeadlessOptions& options) {
           break;
         }
       }
-      int sig = sigtimedwait(&signals, nullptr, &poll_interval);
+      int sig = sigtimedwait(&handled_signals, nullptr, &poll_interval);
       if (sig == SIGUSR1) {
         ui.Print("--- link statistics ---\n" + manager.stats().Format());
       } else if (sig == SIGINT || sig == SIGTERM) {
@@ -75,8 +91,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!options.headless) {
+#ifdef TREVASK_WITH_DIALOG
+    return RunDialog(argc, argv, settings_path);
+#else
     std::fprintf(stderr, "trevask: this build has no dialog front end; use --headless\n%s", relay::HeadlessUsage());
     return 2;
+#endif
   }
   const int status = RunHeadless(options);
   if (!relay::SaveSettings(settings_path, options.settings, error))

@@ -62,6 +62,8 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   bool ConnectionRunning() const { return connection_running_.load(std::memory_order_acquire); }
   bool GaveUp() const { return gave_up_.load(std::memory_order_acquire); }
   bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+  // The dialog's restore after a disconnect lets the next connection minimize the window again.
+  void ClearMinimizedOnce() { minimized_once_.store(false, std::memory_order_relaxed); }
 
   // The design's operations, public so the front ends and tests can drive them.
   int ConnectionThread();

@@ -1,0 +1,203 @@
+// The relay's dialog, driven as a user would under the offscreen platform, against the simulated
+// robot over UDP.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+
+#include "link_test_support.h"
+#include "relay/app/trevask_dialog.h"
+
+namespace {
+
+bool PumpUntil(const std::function<bool()>& done, int limit_ms = 15000) {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < limit_ms) {
+    if (done()) return true;
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+    QTest::qWait(2);
+  }
+  return done();
+}
+
+class Dialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/trevask-dialog-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    std::ofstream(dir_ + "/Trevask.ini") << "WiFiIP=10.0.0.2\nWiFiPort=80\nBTAddress=0012AB34CD56";
+    dialog_ = std::make_unique<relay::CTrevaskDlg>(dir_ + "/Trevask.ini");
+    dialog_->SetMessageHandler([this](const QString& m) { messages_ << m; });
+    dialog_->show();
+  }
+  void TearDown() override {
+    if (dialog_ && dialog_->isVisible()) {
+      dialog_->close();
+      PumpUntil([&] { return !dialog_->isVisible(); });
+    }
+    dialog_.reset();
+    EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+  }
+  void Click(QAbstractButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
+  void SetIp(const char* dotted) { ASSERT_TRUE(dialog_->ip_field()->SetText(dotted)); }
+
+  std::string dir_;
+  std::unique_ptr<relay::CTrevaskDlg> dialog_;
+  QStringList messages_;
+};
+
+TEST_F(Dialog, StartsWithNoKindChosenAndTheSavedFields) {
+  EXPECT_EQ(dialog_->windowTitle(), "Caldrix Trevask");
+  for (QRadioButton* r : {dialog_->serial_radio(), dialog_->bluetooth_radio(), dialog_->wifi_radio()}) {
+    EXPECT_FALSE(r->isChecked());
+    EXPECT_TRUE(r->isEnabled());
+  }
+  EXPECT_FALSE(dialog_->connect_button()->isEnabled());
+  EXPECT_FALSE(dialog_->com_box()->isEnabled());
+  EXPECT_FALSE(dialog_->bt_field()->isEnabled());
+  EXPECT_FALSE(dialog_->ip_field()->isEnabled());
+  EXPECT_FALSE(dialog_->port_field()->isEnabled());
+  EXPECT_EQ(dialog_->com_box()->currentText(), "COM1");
+  EXPECT_EQ(dialog_->com_box()->count(), 8);
+  EXPECT_EQ(dialog_->quality_bar()->maximum(), 5);
+  EXPECT_EQ(dialog_->quality_bar()->value(), 0);
+  EXPECT_EQ(dialog_->ip_field()->Text(), "10.0.0.2") << "the short settings file is read";
+  EXPECT_EQ(dialog_->port_field()->text(), "80");
+  EXPECT_EQ(dialog_->bt_field()->text(), "0012AB34CD56");
+  EXPECT_EQ(dialog_->bt_field()->maxLength(), 12);
+  EXPECT_EQ(dialog_->Choices().kind, relay::LinkKindChoice::kNone);
+}
+
+TEST_F(Dialog, EachRadioEnablesItsFields) {
+  struct Row {
+    QRadioButton* radio;
+    bool com, bt, ip;
+    relay::LinkKindChoice kind;
+  } rows[] = {{dialog_->serial_radio(), true, false, false, relay::LinkKindChoice::kSerial},
+              {dialog_->bluetooth_radio(), false, true, false, relay::LinkKindChoice::kBluetooth},
+              {dialog_->wifi_radio(), false, false, true, relay::LinkKindChoice::kWifi}};
+  for (const Row& r : rows) {
+    Click(r.radio);
+    EXPECT_TRUE(r.radio->isChecked());
+    int checked = dialog_->serial_radio()->isChecked() + dialog_->bluetooth_radio()->isChecked() +
+                  dialog_->wifi_radio()->isChecked();
+    EXPECT_EQ(checked, 1) << "exactly the clicked radio is selected";
+    EXPECT_TRUE(dialog_->connect_button()->isEnabled());
+    EXPECT_EQ(dialog_->com_box()->isEnabled(), r.com);
+    EXPECT_EQ(dialog_->bt_field()->isEnabled(), r.bt);
+    EXPECT_EQ(dialog_->ip_field()->isEnabled(), r.ip);
+    EXPECT_EQ(dialog_->port_field()->isEnabled(), r.ip);
+    EXPECT_EQ(dialog_->Choices().kind, r.kind);
+  }
+  QTest::keyClicks(dialog_->bt_field(), "ABCDEFGHIJKLMNOP");
+  EXPECT_LE(dialog_->bt_field()->text().size(), 12);
+}
+
+TEST_F(Dialog, ConnectRefusesAMissingAddressOrPort) {
+  Click(dialog_->wifi_radio());
+  SetIp("0.0.0.0");
+  Click(dialog_->connect_button());
+  EXPECT_EQ(messages_, QStringList{"Please Input IP address"});
+  SetIp("192.168.0.5");
+  dialog_->port_field()->clear();
+  Click(dialog_->connect_button());
+  EXPECT_EQ(messages_.last(), "Please Input IP Port Number");
+  dialog_->port_field()->setText("abc");
+  Click(dialog_->connect_button());
+  EXPECT_EQ(messages_.size(), 3);
+  EXPECT_FALSE(dialog_->link_running());
+  EXPECT_EQ(dialog_->connect_button()->text(), "Connect");
+}
+
+TEST_F(Dialog, ConnectAndDisconnectAgainstTheSimulatedRobot) {
+  auto sim = testing_support::StartUdpSim();
+  ASSERT_TRUE(sim);
+  const QString port = QString::number(sim->UdpPort());
+  Click(dialog_->wifi_radio());
+  SetIp("127.0.0.1");
+  dialog_->port_field()->setText(port);
+  dialog_->robot_field()->setText(QString("Dlg%1").arg(getpid()));
+  Click(dialog_->connect_button());
+  EXPECT_EQ(dialog_->connect_button()->text(), "Disconnect");
+  EXPECT_FALSE(dialog_->wifi_radio()->isEnabled());
+  EXPECT_FALSE(dialog_->serial_radio()->isEnabled());
+  EXPECT_TRUE(dialog_->ip_field()->isEnabled()) << "address and port stay editable while Wi-Fi runs";
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == "WiFi Connection: Connected, IP Port: " + port; }));
+  EXPECT_EQ(dialog_->link_icon(), relay::kIconLinkUp);
+  EXPECT_EQ(dialog_->quality_bar()->value(), 5);
+  EXPECT_EQ(dialog_->minimize_count(), 1);
+
+  Click(dialog_->connect_button());
+  EXPECT_EQ(dialog_->status_field()->text(), "WiFi Connection: Disconnecting");
+  EXPECT_FALSE(dialog_->connect_button()->isEnabled());
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->connect_button()->isEnabled(); }));
+  EXPECT_EQ(dialog_->connect_button()->text(), "Connect");
+  EXPECT_TRUE(dialog_->wifi_radio()->isEnabled());
+  EXPECT_TRUE(dialog_->port_field()->isEnabled());
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == "WiFi Connection: Disconnected"; }));
+  EXPECT_EQ(dialog_->link_icon(), relay::kIconLinkDown);
+
+  dialog_->showNormal();
+  Click(dialog_->connect_button());
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->minimize_count() == 2; })) << "minimised once per connection";
+  Click(dialog_->connect_button());
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->connect_button()->isEnabled(); }));
+}
+
+TEST_F(Dialog, AGiveUpShowsTheMessageAndComesBackToConnect) {
+  setenv("TREVASK_COM8", "/nonexistent/dialog-port", 1);
+  Click(dialog_->serial_radio());
+  dialog_->com_box()->setCurrentIndex(7);
+  Click(dialog_->connect_button());
+  ASSERT_TRUE(PumpUntil([&] { return messages_.contains("COM port 8 can't be opened for communication!"); }));
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->connect_button()->text() == "Connect" && dialog_->connect_button()->isEnabled(); }));
+  EXPECT_FALSE(dialog_->link_running());
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == "Serial Cable: Disconnected"; }));
+}
+
+TEST_F(Dialog, ClosingWritesTheSettings) {
+  Click(dialog_->wifi_radio());
+  SetIp("192.168.1.20");
+  dialog_->port_field()->setText("5000");
+  dialog_->close();
+  EXPECT_TRUE(dialog_->isVisible()) << "closing waits for the link threads";
+  ASSERT_TRUE(PumpUntil([&] { return !dialog_->isVisible(); }));
+  std::ifstream in(dir_ + "/Trevask.ini");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "WiFiIP=192.168.1.20\nWiFiPort=5000\nBTAddress=0012AB34CD56");
+}
+
+TEST_F(Dialog, AboutBoxHidesTheFirmwareButtonUntilAsked) {
+  bool checked = false;
+  QTimer::singleShot(50, [&] {
+    QWidget* about = QApplication::activeModalWidget();
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->windowTitle(), "About Caldrix Trevask");
+    auto* firmware = about->findChild<QPushButton*>("button1017");
+    ASSERT_NE(firmware, nullptr);
+    EXPECT_FALSE(firmware->isVisible());
+    QTest::keyClick(about, Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(firmware->isVisible());
+    EXPECT_EQ(firmware->text(), "VCB6020 Firmware Upgrade");
+    checked = true;
+    static_cast<QDialog*>(about)->accept();
+  });
+  dialog_->ShowAbout();
+  EXPECT_TRUE(checked);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
