@@ -4,6 +4,14 @@
 
 #include "exchange/camera_format.h"
 
+// Hot loops get an AVX2 clone picked at load time. Sanitizer runtimes cannot run the loader's
+// resolver functions that this relies on, so sanitizer builds keep the one portable version.
+#ifdef TREVASK_NO_IFUNC
+#define TREVASK_VECTOR_CLONES
+#else
+#define TREVASK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 namespace media {
 namespace {
 
@@ -160,7 +168,7 @@ namespace {
 // full arithmetic gives ((x0 * 8192 + 1024) >> 11 = 4 x0 and (x0 * 8192 + 131072) >> 18 =
 // (x0 + 16) >> 5, both within 32 bits), so the vector form does without them. Unsigned arithmetic
 // wraps at 32 bits exactly as the camera's integer code does.
-__attribute__((target_clones("avx2", "default"))) void PassColumns(const int16_t* __restrict in,
+TREVASK_VECTOR_CLONES void PassColumns(const int16_t* __restrict in,
                                                                     int16_t* __restrict out, int32_t round,
                                                                     int shift) {
   const uint32_t r = static_cast<uint32_t>(round);
@@ -365,7 +373,7 @@ inline void ConvertWithDoubles(int y, int cb, int cr, uint8_t out[3]) {
 
 // The integer path over a whole frame into three planes, pair by pair, in a form the compiler can
 // vectorize (every operand fits 32 bits; division by a constant becomes a multiplication).
-__attribute__((target_clones("avx2", "default"))) void ConvertPlanes(const uint8_t* __restrict luma,
+TREVASK_VECTOR_CLONES void ConvertPlanes(const uint8_t* __restrict luma,
                                                                       const uint8_t* __restrict chroma,
                                                                       uint8_t* __restrict r_out, uint8_t* __restrict g_out,
                                                                       uint8_t* __restrict b_out, std::size_t pairs) {

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,14 @@ namespace {
 
 #ifdef TREVASK_WITH_DIALOG
 int RunDialog(int argc, char** argv, const std::string& settings_path) {
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0') && platform == nullptr) {
+    std::fprintf(stderr, "trevask: there is no display to show the dialog on; use --headless\n%s",
+                 relay::HeadlessUsage());
+    return 2;
+  }
   QApplication app(argc, argv);
   relay::CTrevaskDlg dialog(settings_path);
   dialog.show();
