@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# The main job, end to end on one machine: the simulated robot on UDP 127.0.0.1, the headless relay
-# connected to it, and a client's sensor request going through the command section; the sensor
-# records that come back are printed from the robot's sections. Everything stops at the end.
+# The main job, end to end on one machine: the simulated robot on UDP 127.0.0.1, the relay connected
+# to it, and a Python client that reads sensors, drives a motor, takes a photo, plays a tune, records
+# a voice segment and shows an LCD picture. Everything stops at the end and the files are listed.
+#
+#   bash scripts/demo.sh          headless: the relay without its window, the client in Python
+#   bash scripts/demo.sh --gui    with a display: the relay's dialog and the dashboard instead
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root="$(pwd)"
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" >/dev/null
 
 port="${DEMO_PORT:-47123}"
 robot="${DEMO_ROBOT:-demo}"
-log_dir="$(mktemp -d /tmp/trevask-demo.XXXXXX)"
+out="$(mktemp -d /tmp/trevask-demo.XXXXXX)"
+export TREVASK_CONFIG_DIR="$out/config"
+export TALVENOR_LIBRARY="$root/build/control/libtalvenorctl.so"
+export PYTHONPATH="$root/bindings/python${PYTHONPATH:+:$PYTHONPATH}"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -18,42 +25,43 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "== starting the simulated robot on udp 127.0.0.1:$port"
-build/sim/robot-sim --udp "127.0.0.1:$port" --period 200 >"$log_dir/robot-sim.log" 2>&1 &
-pids+=($!)
+echo "== the simulated robot on udp 127.0.0.1:$port"
+build/sim/robot-sim --udp "127.0.0.1:$port" --period 200 --audio-out "$out/heard-by-robot.wav" \
+  >"$out/robot-sim.log" 2>&1 &
+sim=$!
+pids+=($sim)
 sleep 0.3
 
-echo "== starting the relay: trevask --headless --wifi 127.0.0.1 --port $port --robot $robot"
-build/relay/app/trevask --headless --wifi 127.0.0.1 --port "$port" --robot "$robot" >"$log_dir/trevask.log" 2>&1 &
+if [ "${1:-}" = "--gui" ]; then
+  echo "== the relay's dialog: choose Wi-Fi Connection, IP 127.0.0.1, port $port, Robot ID $robot, Connect"
+  build/relay/app/trevask &
+  pids+=($!)
+  echo "== the dashboard for robot '$robot'"
+  build/clients/dashboard/talvenor-dashboard "$robot"
+  exit 0
+fi
+
+echo "== the relay: trevask --headless --wifi 127.0.0.1 --port $port --robot $robot"
+build/relay/app/trevask --headless --wifi 127.0.0.1 --port "$port" --robot "$robot" >"$out/trevask.log" 2>&1 &
 relay=$!
 pids+=($relay)
-for _ in $(seq 100); do grep -q "Connected" "$log_dir/trevask.log" && break; sleep 0.1; done
-sed 's/^/   relay: /' "$log_dir/trevask.log"
+for _ in $(seq 100); do grep -q "Connected" "$out/trevask.log" && break; sleep 0.1; done
+grep -q "Connected" "$out/trevask.log" || { cat "$out/trevask.log"; echo "the relay did not connect"; exit 1; }
+sed 's/^/   relay: /' "$out/trevask.log"
 
-echo "== a client asks for the standard and motor sensor streams (frames put into the command section)"
-build/tools/trevask-sections --robot "$robot" --sections sensor,motor --count 6 --timeout 10000 --bytes 16 \
-  >"$log_dir/records.log" &
-watcher=$!
-sleep 0.3
-build/tools/trevask-sections --robot "$robot" --put-command "5E 02 01 00 7D 01 FF C3 5E 0D"
-sleep 0.1
-build/tools/trevask-sections --robot "$robot" --put-command "5E 02 01 00 7B 01 03 $(python3 -c '
-def crc(b):
-    c = 0
-    for x in b:
-        c ^= x
-        for _ in range(8):
-            c = (c >> 1) ^ 0x8C if c & 1 else c >> 1
-    return c
-print("%02X 5E 0D" % crc([1, 0, 0x7B, 1, 3]))')"
-wait "$watcher" || true
-echo "== sensor records that arrived in the sections of robot '$robot':"
-sed 's/^/   /' "$log_dir/records.log"
+echo "== the Python client (examples/python/robot_tour.py)"
+python3 examples/python/robot_tour.py "$robot" "$out" | sed 's/^/   client: /'
 
-echo "== stopping the relay (SIGTERM, as closing its dialog)"
+echo "== stopping the relay and the robot"
 kill -TERM "$relay"
 wait "$relay" || true
-tail -n 8 "$log_dir/trevask.log" | sed 's/^/   relay: /'
+kill -TERM "$sim"
+wait "$sim" || true
 echo "== what the robot received:"
-grep "received" "$log_dir/robot-sim.log" | sed 's/^/   /'
-echo "== logs are in $log_dir"
+grep -E "received|firmware|wrote" "$out/robot-sim.log" | cut -c1-120 | sed "s/^/   /" | head -40
+echo "== the files of this run are in $out:"
+ls -l "$out" | sed 's/^/   /'
+for f in photo.bmp tune.wav voice.wav lcd.bmp heard-by-robot.wav; do
+  [ -s "$out/$f" ] || { echo "missing: $out/$f"; exit 1; }
+done
+echo "== done"
