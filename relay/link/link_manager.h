@@ -75,6 +75,9 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   void FeedBytes(const uint8_t* chunk, std::size_t count);
   void HandleFrame(const uint8_t* frame, std::size_t length) override;
   void ForwardCommand();
+  // One command record as ForwardCommand handles it: `length` is the record's length word, `data`
+  // holds the slot's `capacity` bytes.
+  void HandleCommandRecord(const uint8_t* data, uint32_t length, uint32_t capacity);
 
   // InboundHooks.
   void OnKeepAliveAnswer() override;
@@ -109,7 +112,6 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   bool voice_stop() const { return voice_stop_.load(std::memory_order_acquire); }
   bool voice_flow() const { return voice_flow_.load(std::memory_order_acquire); }
   void SetUploadMode(bool on) { upload_mode_.store(on, std::memory_order_release); }
-  const exchange::AdpcmState& encoder_state() const { return encoder_; }
   uint8_t NextSequence() { return sequence_.fetch_add(1, std::memory_order_relaxed); }
 
  private:

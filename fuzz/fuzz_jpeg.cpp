@@ -1,0 +1,18 @@
+// The camera decoder on arbitrary streams: a complete picture or a refusal, never a read past the
+// input.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "control/media/jpeg_decoder.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  static std::vector<uint8_t> rgb(176 * 144 * 3), luma(176 * 144);
+  media::CJpegImageDecoder decoder;
+  decoder.Reset(70);
+  // A copy of exactly `size` bytes, so that any read past the stream is caught.
+  std::vector<uint8_t> stream(data, data + size);
+  decoder.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), rgb.data(), 144, 176, luma.data());
+  decoder.Release();
+  return 0;
+}
