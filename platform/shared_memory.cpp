@@ -101,6 +101,7 @@ const char* ShmStatusText(ShmStatus status) {
     case ShmStatus::kOpenFailed: return "shared memory cannot be opened";
     case ShmStatus::kWrongSize: return "shared memory exists with another size";
     case ShmStatus::kMapFailed: return "shared memory cannot be mapped";
+    case ShmStatus::kForeign: return "shared memory of that name belongs to another user";
   }
   return "unknown";
 }
@@ -145,6 +146,12 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
     bool fresh = false;
     ShmStatus st = AcquireObject(name, fd, fresh);
     if (st != ShmStatus::kOk) return st;
+    struct stat owner {};
+    if (fstat(fd, &owner) != 0 || owner.st_uid != geteuid()) {
+      // Another user's object of the same name, held or left behind: never share robot data with it.
+      close(fd);
+      return ShmStatus::kForeign;
+    }
     if (fresh) {
       // Left by processes that have all ended, or brand new: make it new and zeroed.
       if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) {
@@ -160,6 +167,7 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
         close(fd);
         return ShmStatus::kWrongSize;
       }
+      if ((st_buf.st_mode & 077) != 0) fchmod(fd, 0600);  // ours, but opened up: close it again
     }
     registry.objects[name] = HeldObject{fd, size};
   }

@@ -19,6 +19,7 @@ enum class ShmStatus {
   kOpenFailed,  // shm_open, locking or resizing refused (errno tells why)
   kWrongSize,   // the object exists with another size; it is never mapped short
   kMapFailed,
+  kForeign,  // the object belongs to another user
 };
 
 const char* ShmStatusText(ShmStatus status);

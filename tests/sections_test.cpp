@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -238,6 +239,41 @@ TEST(Rings, ReconnectInTheSameProcessKeepsHeadAndTheLayoutIsAsPublished) {
     return 0;
   });
   EXPECT_EQ(rc, 0);
+}
+
+TEST(Rings, SectionsAreForTheirOwnerOnly) {
+  std::string name = "/" + UniqueRobot("mode") + "Perm";
+  CRingProducer p;
+  ASSERT_EQ(p.Open(name, 50, 5), platform::ShmStatus::kOk);
+  struct stat st {};
+  int fd = shm_open(name.c_str(), O_RDONLY, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(fstat(fd, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  fchmod(fd, 0666);  // opened up behind our back
+  close(fd);
+  int rc = InChild([&] {
+    CRingConsumer c;  // another process of the same user reopens it and closes it again
+    if (c.Open(name, 50, 5) != platform::ShmStatus::kOk) return 1;
+    int again = shm_open(name.c_str(), O_RDONLY, 0);
+    struct stat s2 {};
+    fstat(again, &s2);
+    return (s2.st_mode & 0777) == 0600 ? 0 : 2;
+  });
+  EXPECT_EQ(rc, 0);
+  if (geteuid() == 0) {
+    // A section of the same name owned by someone else is refused, never mapped.
+    std::string foreign = "/" + UniqueRobot("foreign") + "Perm";
+    int ffd = shm_open(foreign.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(ffd, 0);
+    ASSERT_EQ(ftruncate(ffd, 278), 0);
+    ASSERT_EQ(fchown(ffd, 65534, 65534), 0);
+    close(ffd);
+    CRingConsumer c;
+    EXPECT_EQ(c.Open(foreign, 50, 5), platform::ShmStatus::kForeign);
+    EXPECT_FALSE(c.HasView());
+    shm_unlink(foreign.c_str());
+  }
 }
 
 TEST(Rings, SignalSectionNeverYieldsARecord) {

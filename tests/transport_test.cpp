@@ -73,6 +73,7 @@ TEST(UdpEndpoint, KnownAddressSendsUnboundAndAnswersWhoeverSpokeLast) {
   EXPECT_EQ(ntohs(udp.robot_address().sin_port), stranger.port());
   EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("again"), 5), 5);
   EXPECT_EQ(stranger.Receive(), "again") << "later sends go to the last speaker";
+  EXPECT_EQ(udp.peer_changes(), 1u) << "and the change is counted";
   udp.Close();
   EXPECT_FALSE(udp.IsOpen());
 }

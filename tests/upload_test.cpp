@@ -329,10 +329,12 @@ TEST_F(AudioUpload, FilesThatCannotBePlayedSendNothing) {
   Request(WriteWav(Temp("8bit.wav"), std::vector<int16_t>(2000, 5), 1, 8));
   Request(Temp("missing.wav"));
   Request(std::string(80, 'x'));  // a path of 80 characters, the longest a record holds
+  Request("/dev/zero");          // only regular files are read
   ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard<std::mutex> g(mutex);
-    return messages.size() >= 4;
+    return messages.size() >= 5;
   }, 5000));
+  EXPECT_NE(messages[4].find("not a regular file"), std::string::npos) << messages[4];
   platform::SetDebugObserver({});
   EXPECT_NE(messages[0].find("16-bit mono PCM"), std::string::npos) << messages[0];
   EXPECT_NE(messages[1].find("8 bits"), std::string::npos) << messages[1];

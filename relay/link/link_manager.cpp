@@ -286,9 +286,13 @@ void CLinkManager::SendFrame(const uint8_t* bytes, int count) {
 }
 
 int CLinkManager::ReadTransport() {
-  const int max = link_kind_.load() == static_cast<int>(LinkKind::kWifi) ? static_cast<int>(sizeof chunk_)
-                                                                         : static_cast<int>(kSerialReadMax);
-  return ActiveTransport().ReadAvailable(chunk_, max);
+  if (link_kind_.load() == static_cast<int>(LinkKind::kWifi)) {
+    const uint64_t before = udp_.peer_changes();
+    const int n = udp_.ReadAvailable(chunk_, static_cast<int>(sizeof chunk_));
+    if (udp_.peer_changes() != before) stats_.CountPeerChange();
+    return n;
+  }
+  return serial_.ReadAvailable(chunk_, static_cast<int>(kSerialReadMax));
 }
 
 void CLinkManager::ReceiveThread() {

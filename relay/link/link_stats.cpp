@@ -66,6 +66,11 @@ std::string LinkStats::Format() const {
     out += line;
   }
   out += "\n";
+  if (peer_changes() > 0) {
+    std::snprintf(line, sizeof line, "the robot's UDP address changed %llu time(s): the relay answers whoever spoke last\n",
+                  static_cast<unsigned long long>(peer_changes()));
+    out += line;
+  }
   uint64_t n = round_trips();
   if (n == 0) {
     out += "keep-alive round trip: no answer yet\n";

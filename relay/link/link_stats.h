@@ -17,6 +17,8 @@ class LinkStats {
   void AddBytesIn(uint64_t n) { bytes_in_.fetch_add(n, std::memory_order_relaxed); }
   void AddBytesOut(uint64_t n) { bytes_out_.fetch_add(n, std::memory_order_relaxed); }
   void AddRoundTrip(uint32_t ms);
+  void CountPeerChange() { peer_changes_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t peer_changes() const { return peer_changes_.load(std::memory_order_relaxed); }
 
   uint64_t accepted(uint8_t data_type) const { return accepted_[data_type].load(std::memory_order_relaxed); }
   uint64_t rejected(exchange::FrameVerdict v) const {
@@ -33,6 +35,7 @@ class LinkStats {
   std::atomic<uint64_t> accepted_[256] = {};
   std::atomic<uint64_t> rejected_[exchange::kVerdictCount] = {};
   std::atomic<uint64_t> bytes_in_{0}, bytes_out_{0};
+  std::atomic<uint64_t> peer_changes_{0};
   std::atomic<uint64_t> rtt_count_{0}, rtt_sum_{0};
   std::atomic<uint32_t> rtt_last_{0}, rtt_min_{UINT32_MAX}, rtt_max_{0};
 };

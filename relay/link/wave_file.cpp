@@ -1,5 +1,7 @@
 #include "relay/link/wave_file.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -23,6 +25,16 @@ int SizeClass(std::size_t count) {
 
 bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& error) {
   out.samples.clear();
+  // Only regular files: a client must not make the relay read a device, a pipe or a folder.
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    error = path + ": cannot be opened";
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = path + ": not a regular file";
+    return false;
+  }
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!file) {
     error = path + ": cannot be opened";

@@ -52,6 +52,11 @@ int CUdpEndpoint::Receive(uint8_t* buffer, int size) {
                          reinterpret_cast<sockaddr*>(&from), &from_len);
   if (n < 0) return -1;
   if (from_len >= sizeof(sockaddr_in) && from.sin_family == AF_INET) {
+    // The robot's address may change (a new lease, another module): the relay follows it, and
+    // counts it so a person can see it in the statistics.
+    if (robot_.sin_addr.s_addr != 0 &&
+        (robot_.sin_addr.s_addr != from.sin_addr.s_addr || robot_.sin_port != from.sin_port))
+      ++peer_changes_;
     robot_.sin_family = AF_INET;
     robot_.sin_port = from.sin_port;
     robot_.sin_addr = from.sin_addr;

@@ -38,6 +38,9 @@ class CUdpEndpoint : public Transport {
   const sockaddr_in& robot_address() const { return robot_; }
   // The local port the socket is bound to (after a bind or the first send), 0 when unknown.
   int LocalPort() const;
+  // How often a datagram came from another address than the one the robot had (the first known
+  // address does not count).
+  uint64_t peer_changes() const { return peer_changes_; }
 
   int ReadAvailable(uint8_t* buffer, int max) override;
   bool SendFrameBytes(const uint8_t* bytes, int count) override;
@@ -45,6 +48,7 @@ class CUdpEndpoint : public Transport {
  private:
   int socket_ = -1;
   sockaddr_in robot_{};
+  uint64_t peer_changes_ = 0;
 };
 
 // Parses a dotted IPv4 address into network byte order. False for anything else.
