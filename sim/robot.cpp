@@ -231,6 +231,7 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
       {
         std::lock_guard<std::mutex> guard(mutex_);
         heard_.insert(heard_.end(), samples, samples + 2 * n);
+        voice_arrivals_.push_back(now);
       }
       ++voice_packets_heard_;
       if (options_.flow_control_every > 0 && voice_packets_heard_ % options_.flow_control_every == 0)
@@ -336,6 +337,11 @@ void SimRobot::SendVoicePacket() {
 std::vector<int16_t> SimRobot::HeardAudio() {
   std::lock_guard<std::mutex> guard(mutex_);
   return heard_;
+}
+
+std::vector<uint32_t> SimRobot::VoiceArrivals() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return voice_arrivals_;
 }
 
 std::vector<int> SimRobot::Announcements() {

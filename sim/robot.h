@@ -50,6 +50,8 @@ class SimRobot {
   // What the loudspeaker played (decoded voice packets since the last announcement) and the
   // announcements heard.
   std::vector<int16_t> HeardAudio();
+  // When each voice packet of an upload arrived (platform ticks).
+  std::vector<uint32_t> VoiceArrivals();
   std::vector<int> Announcements();
   // Firmware lines received, and how many of them failed their S-record checksum.
   std::vector<std::string> FirmwareLines();
@@ -115,6 +117,7 @@ class SimRobot {
 
   exchange::AdpcmState speaker_state_;
   std::vector<int16_t> heard_;
+  std::vector<uint32_t> voice_arrivals_;
   std::vector<int> announcements_;
   int voice_packets_heard_ = 0;
 

@@ -1,0 +1,400 @@
+// trevask-bench: the system measured side by side in one run, printed as one table.
+//
+//   build/bench/trevask-bench
+//
+// Rows: the camera decoder against libjpeg-turbo; the receive path's throughput against a 115200-baud
+// line and a 100 Mbit/s link; robot-to-event latency through the relay and a control against the
+// design's bound (one 30 ms tick plus one receive poll); the relay's CPU use and wake-ups, idle and
+// streaming; the audio upload's pacing against the designed 80 packets per second.
+#include <cstddef>
+#include <cstdio>
+#include <jpeglib.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control/control.h"
+#include "control/headless_host.h"
+#include "control/media/jpeg_decoder.h"
+#include "exchange/acceptance.h"
+#include "exchange/deframer.h"
+#include "exchange/frame.h"
+#include "platform/clock.h"
+#include "relay/link/inbound_dispatch.h"
+#include "relay/link/link_manager.h"
+#include "sim/camera_encoder.h"
+#include "sim/robot.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+struct Row {
+  std::string what, ours, anchor, ratio;
+};
+std::vector<Row> g_rows;
+void AddRow(std::string what, std::string ours, std::string anchor, std::string ratio) {
+  g_rows.push_back({std::move(what), std::move(ours), std::move(anchor), std::move(ratio)});
+  std::fprintf(stderr, "measured: %s\n", g_rows.back().what.c_str());
+}
+std::string Fmt(const char* f, double v) {
+  char b[64];
+  std::snprintf(b, sizeof b, f, v);
+  return b;
+}
+
+// ---- JPEG --------------------------------------------------------------------------------------
+
+std::vector<unsigned char> LibjpegEncode(const std::vector<uint8_t>& rgb) {
+  jpeg_compress_struct c{};
+  jpeg_error_mgr err{};
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &out, &size);
+  c.image_width = 176;
+  c.image_height = 144;
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, 70, TRUE);
+  c.comp_info[0].h_samp_factor = 2;
+  c.comp_info[0].v_samp_factor = 1;
+  jpeg_start_compress(&c, TRUE);
+  for (int y = 0; y < 144; ++y) {
+    JSAMPROW row = const_cast<JSAMPLE*>(rgb.data() + 3 * y * 176);
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  std::vector<unsigned char> jpeg(out, out + size);
+  jpeg_destroy_compress(&c);
+  free(out);
+  return jpeg;
+}
+
+void LibjpegDecode(const std::vector<unsigned char>& jpeg, std::vector<uint8_t>& rgb) {
+  jpeg_decompress_struct d{};
+  jpeg_error_mgr err{};
+  d.err = jpeg_std_error(&err);
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&d, TRUE);
+  d.dct_method = JDCT_ISLOW;
+  d.out_color_space = JCS_RGB;
+  jpeg_start_decompress(&d);
+  while (d.output_scanline < d.output_height) {
+    JSAMPROW row = rgb.data() + 3 * d.output_scanline * 176;
+    jpeg_read_scanlines(&d, &row, 1);
+  }
+  jpeg_finish_decompress(&d);
+  jpeg_destroy_decompress(&d);
+}
+
+template <typename F>
+double MedianUs(F&& body, int rounds, int per_round) {
+  std::vector<double> s;
+  for (int r = 0; r < rounds; ++r) {
+    auto t0 = Clock::now();
+    for (int i = 0; i < per_round; ++i) body();
+    s.push_back(Us(Clock::now() - t0) / per_round);
+  }
+  std::sort(s.begin(), s.end());
+  return s[s.size() / 2];
+}
+
+void BenchJpeg() {
+  std::vector<uint8_t> picture(sim::kFrameRgbBytes), rgb(sim::kFrameRgbBytes), luma(176 * 144);
+  sim::RenderScene(12, picture.data());
+  const std::vector<uint8_t> stream = sim::EncodeCameraFrame(picture.data());
+  const std::vector<unsigned char> jpeg = LibjpegEncode(picture);
+  media::CJpegImageDecoder decoder;
+  auto ours = [&] {
+    decoder.Reset(70);
+    decoder.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), rgb.data(), 144, 176, luma.data());
+    decoder.Release();
+  };
+  std::vector<uint8_t> theirs_rgb(sim::kFrameRgbBytes);
+  auto theirs = [&] { LibjpegDecode(jpeg, theirs_rgb); };
+  ours(), theirs();
+  std::vector<double> a, b;
+  for (int r = 0; r < 21; ++r) a.push_back(MedianUs(ours, 1, 40)), b.push_back(MedianUs(theirs, 1, 40));
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  const double o = a[a.size() / 2], t = b[b.size() / 2];
+  AddRow("camera frame decode (176x144)", Fmt("%.0f us", o), Fmt("libjpeg-turbo %.0f us", t), Fmt("%.2f", o / t));
+}
+
+// ---- Receive path ------------------------------------------------------------------------------
+
+struct NoHooks : relay::InboundHooks {
+  void OnKeepAliveAnswer() override {}
+  void SendAcknowledgement() override {}
+  void OnVoiceFlowControl() override {}
+};
+
+struct Sink : exchange::FrameSink {
+  NoHooks hooks;
+  relay::CInboundDispatch dispatch{hooks};
+  void HandleFrame(const uint8_t* f, std::size_t n) override {
+    if (exchange::CheckFrame(f, n) == exchange::FrameVerdict::kAccepted) dispatch.Dispatch(f, n);
+  }
+};
+
+void BenchReceivePath() {
+  Sink sink;
+  relay::RelayProducers producers;
+  const std::string robot = "bench" + std::to_string(getpid());
+  producers.standard_sensor.Open(robot, exchange::SectionId::kStandardSensor);
+  producers.motor_sensor.Open(robot, exchange::SectionId::kMotorSensor);
+  sink.dispatch.SetProducers(&producers);
+  std::vector<uint8_t> stream;
+  uint8_t payload[40];
+  for (int i = 0; i < 2000; ++i) {
+    for (int k = 0; k < 40; ++k) payload[k] = static_cast<uint8_t>(i + k);
+    exchange::Frame f = exchange::Frame::Make(0, static_cast<uint8_t>(i), i % 2 ? 0x7D : 0x7B, payload, i % 2 ? 40 : 33);
+    stream.insert(stream.end(), f.bytes, f.bytes + f.size);
+  }
+  exchange::CDeframer deframer;
+  auto run = [&] {
+    for (std::size_t at = 0; at < stream.size(); at += 1024)
+      deframer.FeedBytes(stream.data() + at, std::min<std::size_t>(1024, stream.size() - at), sink);
+  };
+  run();
+  const double us = MedianUs(run, 15, 5);
+  const double mbps = static_cast<double>(stream.size()) / us;  // bytes per microsecond = MB/s
+  AddRow("deframe + check + dispatch, back-to-back sensor frames", Fmt("%.0f MB/s", mbps),
+         "115200 baud: 0.0115 MB/s; 100 Mbit/s: 12.5 MB/s", Fmt("%.0fx", mbps / 0.01152) + " / " + Fmt("%.1fx", mbps / 12.5));
+}
+
+// ---- Latency -----------------------------------------------------------------------------------
+
+struct QuietUi : relay::LinkUi {
+  relay::LinkChoices c;
+  std::atomic<bool> up{false};
+  relay::LinkChoices Choices() override { return c; }
+  void ShowStatus(const std::string& t) override {
+    if (t.find("Connected,") != std::string::npos) up = true;
+  }
+  void SetLinkIcon(int) override {}
+  void SetQualityBar(int) override {}
+  void MinimizeWindow() override {}
+  void EnableConnectButton() override {}
+  void SetControlsForConnected() override {}
+  void Disconnect() override {}
+  void MessageBox(const std::string&) override {}
+  void Note(const std::string&) override {}
+};
+
+struct SimThread {
+  std::unique_ptr<sim::Wire> wire;
+  std::unique_ptr<sim::SimRobot> robot;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  explicit SimThread(sim::SimOptions o) {
+    std::string error;
+    wire = sim::OpenUdpWire("127.0.0.1:0", error);
+    o.log = nullptr;
+    robot = std::make_unique<sim::SimRobot>(*wire, o);
+    thread = std::thread([this] {
+      while (!stop) robot->Step(1);
+    });
+  }
+  ~SimThread() {
+    stop = true;
+    thread.join();
+  }
+  int Port() {
+    std::string d = wire->Describe();
+    return std::stoi(d.substr(d.rfind(':') + 1));
+  }
+};
+
+void BenchLatencyAndAudio() {
+  SimThread sim({});
+  QuietUi ui;
+  const std::string robot = "lat" + std::to_string(getpid());
+  ui.c.kind = relay::LinkKindChoice::kWifi;
+  ui.c.ip_address = htonl(0x7F000001);
+  ui.c.port_text = std::to_string(sim.Port());
+  ui.c.robot_id = robot;
+  relay::CLinkManager link(ui);
+  link.StartConnection();
+  while (!ui.up) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+  control::CHeadlessHost host;
+  control::CZembrinSDKControlCtrl ctl;
+  ctl.AttachHost(&host);
+  std::vector<Clock::time_point> sent(256);
+  std::vector<double> latencies;
+  ctl.SetEventSink([&](int id) {
+    if (id != control::kStandardSensorEvent) return;
+    latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent[ctl.GetSensorSonar1()]).count());
+  });
+  ctl.connectRobot(robot);
+  host.RunFor(100);
+  uint8_t payload[40] = {};
+  for (int i = 0; i < 150; ++i) {
+    payload[0] = static_cast<uint8_t>(i);
+    exchange::Frame f = exchange::Frame::Make(0, 0, 0x7D, payload, 40);
+    sent[static_cast<std::size_t>(i)] = Clock::now();
+    sim.robot->Inject(std::vector<uint8_t>(f.bytes, f.bytes + f.size));
+    const std::size_t want = latencies.size() + 1;
+    host.RunUntil([&] { return latencies.size() >= want; }, 1000);
+    host.RunFor(7 + i % 23);  // arrivals fall anywhere within the 30 ms tick
+  }
+  std::sort(latencies.begin(), latencies.end());
+  if (!latencies.empty()) {
+    const double p50 = latencies[latencies.size() / 2], p99 = latencies[latencies.size() * 99 / 100];
+    AddRow("robot to event (relay + control), p50 / p99", Fmt("%.1f ms", p50) + " / " + Fmt("%.1f ms", p99),
+           "design bound 31 ms (one tick + one poll)", Fmt("%.2f", p99 / 31.0));
+  }
+
+  // Audio pacing: a 12-second file, long enough for a steady state past the first 200 packets.
+  const std::string wav = "/tmp/trevask-bench-" + std::to_string(getpid()) + ".wav";
+  {
+    std::ofstream out(wav, std::ios::binary);
+    const uint32_t n = 96000, data = n * 2, riff = data + 36, fmt = 16, rate = 8000, bps = 16000;
+    const uint16_t pcm = 1, ch = 1, align = 2, bits = 16;
+    out.write("RIFF", 4), out.write(reinterpret_cast<const char*>(&riff), 4), out.write("WAVEfmt ", 8);
+    out.write(reinterpret_cast<const char*>(&fmt), 4), out.write(reinterpret_cast<const char*>(&pcm), 2);
+    out.write(reinterpret_cast<const char*>(&ch), 2), out.write(reinterpret_cast<const char*>(&rate), 4);
+    out.write(reinterpret_cast<const char*>(&bps), 4), out.write(reinterpret_cast<const char*>(&align), 2);
+    out.write(reinterpret_cast<const char*>(&bits), 2), out.write("data", 4);
+    out.write(reinterpret_cast<const char*>(&data), 4);
+    std::vector<int16_t> samples(n);
+    for (uint32_t i = 0; i < n; ++i) samples[i] = static_cast<int16_t>(8000 * std::sin(i * 0.2));
+    out.write(reinterpret_cast<const char*>(samples.data()), data);
+  }
+  ctl.PlayAudioFile(wav);
+  host.RunFor(200);
+  while (link.AudioUploadRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::vector<uint32_t> t = sim.robot->VoiceArrivals();
+  if (t.size() > 260) {
+    // Steady state: from the 201st packet on, the rate window holds 20 packets per 250 ms.
+    std::vector<double> gaps;
+    for (std::size_t i = 221; i < t.size(); ++i) gaps.push_back(static_cast<double>(t[i] - t[i - 1]));
+    const double span = static_cast<double>(t.back() - t[220]) / 1000.0;
+    const double rate = static_cast<double>(t.size() - 221) / span;
+    const double mean = std::accumulate(gaps.begin(), gaps.end(), 0.0) / static_cast<double>(gaps.size());
+    double var = 0;
+    for (double g : gaps) var += (g - mean) * (g - mean);
+    const double jitter = std::sqrt(var / static_cast<double>(gaps.size()));
+    AddRow("audio upload pacing, steady state", Fmt("%.1f packets/s", rate) + Fmt(", jitter %.1f ms", jitter),
+           "designed 80 packets/s", Fmt("%.2f", rate / 80.0));
+  }
+  std::remove(wav.c_str());
+  link.RequestStop();
+  link.WaitForConnectionThread();
+}
+
+// ---- Relay CPU use -----------------------------------------------------------------------------
+
+struct ProcStat {
+  double cpu_s = 0;
+};
+
+ProcStat Read(pid_t pid) {
+  ProcStat s;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream in(line.substr(line.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && in >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  s.cpu_s = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return s;
+}
+
+// Context switches of every thread of the process: each is one wake-up from a sleep or a poll.
+long Switches(pid_t pid) {
+  long total = 0;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task/";
+  for (int tid = pid; tid < pid + 4096; ++tid) {
+    std::ifstream status(dir + std::to_string(tid) + "/status");
+    if (!status) continue;
+    std::string line;
+    while (std::getline(status, line))
+      if (line.find("voluntary_ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+  }
+  return total;
+}
+
+pid_t Spawn(const std::vector<std::string>& argv) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    freopen("/dev/null", "w", stdout);
+    freopen("/dev/null", "w", stderr);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void BenchRelayCpu() {
+  const std::string port = std::to_string(47000 + getpid() % 1000);
+  const std::string robot = "cpu" + std::to_string(getpid());
+  setenv("TREVASK_CONFIG_DIR", ("/tmp/trevask-bench-config-" + std::to_string(getpid())).c_str(), 1);
+  pid_t sim = Spawn({ROBOT_SIM_BIN, "--udp", "127.0.0.1:" + port, "--quiet", "--period", "10"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  pid_t relay = Spawn({TREVASK_BIN, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot});
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  auto measure = [&](double seconds) {
+    const ProcStat a = Read(relay);
+    const long sa = Switches(relay);
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+    const ProcStat b = Read(relay);
+    const long sb = Switches(relay);
+    return std::pair<double, double>{100.0 * (b.cpu_s - a.cpu_s) / seconds, static_cast<double>(sb - sa) / seconds};
+  };
+  const auto idle = measure(3.0);
+  // Streaming: three sensor kinds every 10 ms, through the relay into the sections.
+  exchange::CRingProducer commands;
+  commands.Open(robot, exchange::SectionId::kCommand);
+  const uint8_t all = 0xFF;
+  exchange::Frame f = exchange::Frame::Make(1, 0, 0x7F, &all, 1);
+  commands.Put(f.bytes, static_cast<uint32_t>(f.size));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto busy = measure(3.0);
+  AddRow("relay CPU and wake-ups, idle (link up)", Fmt("%.1f%% CPU", idle.first) + Fmt(", %.0f wake-ups/s", idle.second),
+         "receive poll 1 ms + link loop 20 ms: ~1050/s", Fmt("%.2f", idle.second / 1050.0));
+  AddRow("relay CPU and wake-ups, 300 sensor frames/s", Fmt("%.1f%% CPU", busy.first) + Fmt(", %.0f wake-ups/s", busy.second),
+         "-", "-");
+  kill(relay, SIGTERM);
+  kill(sim, SIGTERM);
+  waitpid(relay, nullptr, 0);
+  waitpid(sim, nullptr, 0);
+}
+
+}  // namespace
+
+int main() {
+  BenchJpeg();
+  BenchReceivePath();
+  BenchLatencyAndAudio();
+  BenchRelayCpu();
+  std::printf("| measurement | this system | anchor | ratio |\n|---|---|---|---|\n");
+  for (const Row& r : g_rows) std::printf("| %s | %s | %s | %s |\n", r.what.c_str(), r.ours.c_str(), r.anchor.c_str(), r.ratio.c_str());
+  return 0;
+}
