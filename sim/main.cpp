@@ -1,6 +1,8 @@
 // robot-sim: a simulated robot on a UDP port or a pseudo-terminal, for tests, demos and anyone
 // without hardware.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +40,10 @@ const char* kUsage =
     "  --flow-control N          send a flow-control frame after every N voice packets played\n"
     "  --audio-out FILE          write what the loudspeaker played to FILE (WAV) when stopping\n"
     "  --firmware-silent         the board never answers a firmware line with OK\n"
+    "  --numbered                standard sensor records carry a running number (soak tests)\n"
+    "  --control                 take commands on standard input, one per line: 'faults DROP CORRUPT\n"
+    "                            GARBAGE [DUPLICATE]', 'silent on|off', 'reopen' (a new pseudo-terminal at the same\n"
+    "                            path), 'number' (prints the next record number), 'quit'\n"
     "  --duration MS             stop after MS milliseconds\n"
     "  --verbose                 also log keep-alives, acknowledgements and voice packets\n"
     "  --quiet                   log nothing\n";
@@ -55,6 +61,7 @@ int main(int argc, char** argv) {
   sim::SimOptions options;
   sim::ModuleOptions module;
   bool bluetooth = false;
+  bool control_input = false;
   long duration = -1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -109,6 +116,10 @@ int main(int argc, char** argv) {
       options.audio_out = v, ++i;
     } else if (arg == "--firmware-silent") {
       options.firmware_answers = false;
+    } else if (arg == "--numbered") {
+      options.numbered = true;
+    } else if (arg == "--control") {
+      control_input = true;
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else if (arg == "--quiet") {
@@ -140,8 +151,39 @@ int main(int argc, char** argv) {
 
   sim::SimRobot robot(*wire, options);
   const uint32_t start = platform::TickCount();
+  std::string pending_line;
+  if (control_input) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
   while (!g_stop) {
     robot.Step(1);
+    if (control_input) {
+      char c;
+      while (read(0, &c, 1) == 1) {
+        if (c != '\n') {
+          pending_line.push_back(c);
+          continue;
+        }
+        int d = 0, k = 0, g = 0, u = 0;
+        char word[16] = {};
+        if (std::sscanf(pending_line.c_str(), "faults %d %d %d %d", &d, &k, &g, &u) >= 3) {
+          robot.SetFaults(d, k, g, u);
+        } else if (std::sscanf(pending_line.c_str(), "silent %15s", word) == 1) {
+          robot.SetSilent(std::strcmp(word, "on") == 0);
+        } else if (pending_line == "reopen" && !pty.empty() && !bluetooth) {
+          std::string reopen_error;
+          auto fresh = sim::OpenPtyWire(pty, reopen_error);
+          if (fresh) {
+            robot.SetWire(*fresh);
+            wire = std::move(fresh);
+          }
+        } else if (pending_line == "number") {
+          std::printf("robot-sim: number %u\n", robot.next_number());
+        } else if (pending_line == "quit") {
+          g_stop = 1;
+        }
+        std::fflush(stdout);
+        pending_line.clear();
+      }
+    }
     if (duration >= 0 && platform::TickElapsed(platform::TickCount(), start) >= static_cast<uint32_t>(duration)) break;
   }
   if (!options.audio_out.empty()) {

@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,7 +16,10 @@ class PtyWire : public Wire {
   PtyWire(int master, int slave, std::string slave_name, std::string link)
       : master_(master), slave_(slave), slave_name_(std::move(slave_name)), link_(std::move(link)) {}
   ~PtyWire() override {
-    ::unlink(link_.c_str());
+    // Only our own link: a reopened terminal may already have put its link at the same path.
+    char target[256] = {};
+    const ssize_t n = ::readlink(link_.c_str(), target, sizeof target - 1);
+    if (n > 0 && slave_name_ == std::string(target, static_cast<std::size_t>(n))) ::unlink(link_.c_str());
     ::close(slave_);
     ::close(master_);
   }
@@ -29,18 +31,17 @@ class PtyWire : public Wire {
   }
 
   bool Send(const uint8_t* bytes, std::size_t count) override {
+    // Like a serial line whose other end is not listening: what does not fit now is lost, and the
+    // robot never stalls waiting for a reader.
     std::size_t done = 0;
-    int spins = 0;
     while (done < count) {
-      ssize_t n = ::write(master_, bytes + done, count - done);
+      const ssize_t n = ::write(master_, bytes + done, count - done);
       if (n > 0) {
         done += static_cast<std::size_t>(n);
         continue;
       }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-      if (++spins > 50) return false;  // nobody reads the other side: drop rather than block the robot
-      pollfd p{master_, POLLOUT, 0};
-      ::poll(&p, 1, 2);
+      if (n < 0 && errno == EINTR) continue;
+      return false;
     }
     return true;
   }

@@ -34,7 +34,7 @@ int Wave(double t, double period_s, double phase, int centre, int amplitude) {
 }  // namespace
 
 SimRobot::SimRobot(Wire& wire, SimOptions options)
-    : wire_(wire), options_(options), random_(options.seed), started_(platform::TickCount()) {
+    : wire_(&wire), options_(options), random_(options.seed), started_(platform::TickCount()) {
   motor_.period_ms = standard_.period_ms = custom_.period_ms = options_.default_period_ms;
   last_motor_tick_ = started_;
 }
@@ -65,17 +65,33 @@ int SimRobot::frames_sent() {
   return sent_;
 }
 
+void SimRobot::SetFaults(int drop, int corrupt, int garbage, int duplicate) {
+  options_.duplicate_percent = duplicate;
+  options_.drop_percent = drop;
+  options_.corrupt_percent = corrupt;
+  options_.garbage_percent = garbage;
+}
+
+void SimRobot::SetSilent(bool silent) {
+  silent_ = silent;
+  silent_since_ = platform::TickCount();
+  if (!silent) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    answered_ = 0;
+  }
+}
+
 void SimRobot::Inject(std::vector<uint8_t> bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
   injected_.push_back(std::move(bytes));
 }
 
 void SimRobot::Step(int wait_ms) {
-  pollfd p{wire_.fd(), POLLIN, 0};
+  pollfd p{wire_->fd(), POLLIN, 0};
   ::poll(&p, 1, wait_ms);
   uint8_t buffer[4096];
   for (int rounds = 0; rounds < 64; ++rounds) {
-    int n = wire_.Receive(buffer, sizeof buffer);
+    int n = wire_->Receive(buffer, sizeof buffer);
     if (n <= 0) break;
     OnBytes(buffer, static_cast<std::size_t>(n));
   }
@@ -84,7 +100,7 @@ void SimRobot::Step(int wait_ms) {
     std::lock_guard<std::mutex> guard(mutex_);
     injected.swap(injected_);
   }
-  for (const auto& bytes : injected) wire_.Send(bytes.data(), bytes.size());
+  for (const auto& bytes : injected) wire_->Send(bytes.data(), bytes.size());
   Poll(platform::TickCount());
 }
 
@@ -264,10 +280,11 @@ void SimRobot::SendFrame(uint8_t type, const uint8_t* payload, std::size_t n) {
                                           type, payload, n);
   if (size == 0) return;
   if (options_.corrupt_percent > 0 && percent(random_) < options_.corrupt_percent) out[garbage + 6 + n] ^= 0x5A;
-  if (wire_.Send(out, garbage + size)) {
+  if (wire_->Send(out, garbage + size)) {
     std::lock_guard<std::mutex> guard(mutex_);
     ++sent_;
   }
+  if (options_.duplicate_percent > 0 && percent(random_) < options_.duplicate_percent) wire_->Send(out, garbage + size);
 }
 
 void SimRobot::SendSensor(uint8_t type, uint32_t now) {
@@ -294,6 +311,14 @@ void SimRobot::SendSensor(uint8_t type, uint32_t now) {
     PutWord(p + 34, 3800 - drain);                 // battery 3
     PutWord(p + 36, 2048);                         // reference voltage
     PutWord(p + 38, Wave(t, 8.0, 2, 2048, 1500));  // potentiometer voltage
+    if (options_.numbered) {
+      // A running number in bytes 0..3 and every other byte derived from it, so that a consumer
+      // can tell a record that arrived twice, out of order or changed.
+      std::memcpy(p, &number_, 4);
+      for (int k = 4; k < 50; ++k) p[k] = static_cast<uint8_t>((number_ * 31u + static_cast<uint32_t>(k) * 7u) & 0xFF);
+      n = 50;
+      ++number_;
+    }
   } else if (type == 0x7B) {
     n = 33;
     const double dt = static_cast<double>(platform::TickElapsed(now, last_motor_tick_)) / 1000.0;
@@ -405,7 +430,7 @@ void SimRobot::OnFirmwareLine(const std::string& raw) {
     firmware_mode_ = false;
     Log("firmware upload complete: %zu lines, %d bad", firmware_lines_.size(), bad_firmware_lines_);
   }
-  if (options_.firmware_answers) wire_.Send(reinterpret_cast<const uint8_t*>("OK"), 2);
+  if (options_.firmware_answers) wire_->Send(reinterpret_cast<const uint8_t*>("OK"), 2);
 }
 
 std::vector<uint8_t> SimRobot::LastPhoto() {

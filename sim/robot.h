@@ -22,6 +22,7 @@ struct SimOptions {
   int drop_percent = 0;           // share of outgoing frames not sent
   int corrupt_percent = 0;        // share of outgoing frames sent with a wrong CRC
   int garbage_percent = 0;        // share of outgoing frames preceded by 1..7 garbage bytes
+  int duplicate_percent = 0;      // share of outgoing frames sent twice
   uint32_t seed = 1;
   uint32_t default_period_ms = 100;  // sensor period until the control sets one
   bool verbose = false;              // also log keep-alives and acknowledgements
@@ -30,6 +31,7 @@ struct SimOptions {
   int flow_control_every = 0;           // a flow-control frame after every N voice packets heard; 0: never
   std::string audio_out;                // write what the loudspeaker played to this WAV file
   bool firmware_answers = true;         // false: a board that never says OK
+  bool numbered = false;                // standard sensor records carry a running number (soak tests)
   FILE* log = stdout;                // nullptr: no log
 };
 
@@ -43,6 +45,14 @@ class SimRobot {
   void Poll(uint32_t now);
   // Reads what the wire holds and runs the timers once; waits at most `wait_ms` real ms for input.
   void Step(int wait_ms);
+
+  // Changes the misbehaviour while running (drop, corrupt, garbage percentages; silence on/off).
+  void SetFaults(int drop, int corrupt, int garbage, int duplicate = 0);
+  void SetSilent(bool silent);
+  // The number the next numbered standard sensor record will carry.
+  uint32_t next_number() const { return number_; }
+  // Replaces the wire (a reopened pseudo-terminal).
+  void SetWire(Wire& wire) { wire_ = &wire; }
 
   // Queues raw bytes to go out on the wire at the next Step; callable from any thread.
   void Inject(std::vector<uint8_t> bytes);
@@ -88,7 +98,7 @@ class SimRobot {
   bool TakeFirmwareLines();
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  Wire& wire_;
+  Wire* wire_;
   SimOptions options_;
   std::mt19937 random_;
   std::vector<uint8_t> pending_;  // bytes not yet forming a whole frame
@@ -110,6 +120,7 @@ class SimRobot {
   int32_t encoder_[2] = {};
   uint32_t last_motor_tick_ = 0;
 
+  uint32_t number_ = 0;
   uint32_t photo_frame_ = 0;
   uint32_t next_photo_ = 0;
   std::vector<uint8_t> last_photo_;
