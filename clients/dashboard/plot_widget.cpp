@@ -54,7 +54,8 @@ void PlotWidget::paintEvent(QPaintEvent*) {
     const QColor c = kColours[k % 6];
     p.setPen(QPen(c, 1.5));
     p.drawPath(path);
-    p.drawText(QPointF(area.left() + 4 + 52.0 * static_cast<double>(k), height() - 6), names_[k]);
+    const double step = (area.width() - 8) / static_cast<double>(names_.size());
+    p.drawText(QPointF(area.left() + 4 + step * static_cast<double>(k), height() - 6), names_[k]);
   }
 }
 

@@ -23,10 +23,11 @@
 namespace relay {
 namespace {
 
-// Dialog units of the design's templates ("MS Sans Serif" 8 pt) in pixels.
+// Dialog units of the design's templates in pixels. The templates were laid out for a narrow 8-point
+// face; Linux desktop faces are wider, so a unit is a little larger here than it was there.
 QRect Dlu(int x, int y, int w, int h) {
-  auto sx = [](int v) { return static_cast<int>(v * 1.5 + 0.5); };
-  auto sy = [](int v) { return static_cast<int>(v * 1.625 + 0.5); };
+  auto sx = [](int v) { return static_cast<int>(v * 1.8 + 0.5); };
+  auto sy = [](int v) { return static_cast<int>(v * 1.8 + 0.5); };
   return QRect(sx(x), sy(y), sx(w), sy(h));
 }
 
@@ -45,7 +46,7 @@ class CAboutDlg : public QDialog {
     auto* version = new QLabel("Caldrix Trevask V 1.0.3", this);
     version->setTextFormat(Qt::PlainText);
     version->setGeometry(Dlu(58, 19, 86, 8));
-    auto* maker = new QLabel("The relay between robot and programs", this);
+    auto* maker = new QLabel("Robot to programs relay", this);
     maker->setGeometry(Dlu(59, 33, 104, 8));
     auto* ok = new QPushButton("OK", this);
     ok->setDefault(true);
@@ -209,7 +210,7 @@ void CTrevaskDlg::BuildControls() {
   robot_id_->setAlignment(Qt::AlignCenter);
   robot_id_->setGeometry(Dlu(96, 53, 52, 13));
 
-  serial_radio_ = new QRadioButton("Serial Port  & BT Dongle", this);
+  serial_radio_ = new QRadioButton("Serial Port  && BT Dongle", this);  // one ampersand shown
   serial_radio_->setGeometry(Dlu(47, 94, 119, 10));
   wifi_radio_ = new QRadioButton("Wi-Fi Connection", this);
   wifi_radio_->setGeometry(Dlu(47, 129, 72, 14));
