@@ -6,9 +6,6 @@
 // line and a 100 Mbit/s link; robot-to-event latency through the relay and a control against the
 // design's bound (one 30 ms tick plus one receive poll); the relay's CPU use and wake-ups, idle and
 // streaming; the audio upload's pacing against the designed 80 packets per second.
-#include <cstddef>
-#include <cstdio>
-#include <jpeglib.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -26,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/libjpeg_reference.h"
 #include "control/control.h"
 #include "control/headless_host.h"
 #include "control/media/jpeg_decoder.h"
@@ -37,6 +35,7 @@
 #include "relay/link/link_manager.h"
 #include "sim/camera_encoder.h"
 #include "sim/robot.h"
+#include "sim/sim_thread.h"
 
 namespace {
 
@@ -59,52 +58,6 @@ std::string Fmt(const char* f, double v) {
 
 // ---- JPEG --------------------------------------------------------------------------------------
 
-std::vector<unsigned char> LibjpegEncode(const std::vector<uint8_t>& rgb) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &out, &size);
-  c.image_width = 176;
-  c.image_height = 144;
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 70, TRUE);
-  c.comp_info[0].h_samp_factor = 2;
-  c.comp_info[0].v_samp_factor = 1;
-  jpeg_start_compress(&c, TRUE);
-  for (int y = 0; y < 144; ++y) {
-    JSAMPROW row = const_cast<JSAMPLE*>(rgb.data() + 3 * y * 176);
-    jpeg_write_scanlines(&c, &row, 1);
-  }
-  jpeg_finish_compress(&c);
-  std::vector<unsigned char> jpeg(out, out + size);
-  jpeg_destroy_compress(&c);
-  free(out);
-  return jpeg;
-}
-
-void LibjpegDecode(const std::vector<unsigned char>& jpeg, std::vector<uint8_t>& rgb) {
-  jpeg_decompress_struct d{};
-  jpeg_error_mgr err{};
-  d.err = jpeg_std_error(&err);
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&d, TRUE);
-  d.dct_method = JDCT_ISLOW;
-  d.out_color_space = JCS_RGB;
-  jpeg_start_decompress(&d);
-  while (d.output_scanline < d.output_height) {
-    JSAMPROW row = rgb.data() + 3 * d.output_scanline * 176;
-    jpeg_read_scanlines(&d, &row, 1);
-  }
-  jpeg_finish_decompress(&d);
-  jpeg_destroy_decompress(&d);
-}
-
 template <typename F>
 double MedianUs(F&& body, int rounds, int per_round) {
   std::vector<double> s;
@@ -121,7 +74,7 @@ void BenchJpeg() {
   std::vector<uint8_t> picture(sim::kFrameRgbBytes), rgb(sim::kFrameRgbBytes), luma(176 * 144);
   sim::RenderScene(12, picture.data());
   const std::vector<uint8_t> stream = sim::EncodeCameraFrame(picture.data());
-  const std::vector<unsigned char> jpeg = LibjpegEncode(picture);
+  const std::vector<unsigned char> jpeg = libjpeg_reference::Encode(picture, 3, 70);
   media::CJpegImageDecoder decoder;
   auto ours = [&] {
     decoder.Reset(70);
@@ -129,7 +82,7 @@ void BenchJpeg() {
     decoder.Release();
   };
   std::vector<uint8_t> theirs_rgb(sim::kFrameRgbBytes);
-  auto theirs = [&] { LibjpegDecode(jpeg, theirs_rgb); };
+  auto theirs = [&] { libjpeg_reference::Decode(jpeg, theirs_rgb, 3); };
   ours(), theirs();
   std::vector<double> a, b;
   for (int r = 0; r < 21; ++r) a.push_back(MedianUs(ours, 1, 40)), b.push_back(MedianUs(theirs, 1, 40));
@@ -183,58 +136,18 @@ void BenchReceivePath() {
 
 // ---- Latency -----------------------------------------------------------------------------------
 
-struct QuietUi : relay::LinkUi {
-  relay::LinkChoices c;
-  std::atomic<bool> up{false};
-  relay::LinkChoices Choices() override { return c; }
-  void ShowStatus(const std::string& t) override {
-    if (t.find("Connected,") != std::string::npos) up = true;
-  }
-  void SetLinkIcon(int) override {}
-  void SetQualityBar(int) override {}
-  void MinimizeWindow() override {}
-  void EnableConnectButton() override {}
-  void SetControlsForConnected() override {}
-  void Disconnect() override {}
-  void MessageBox(const std::string&) override {}
-  void Note(const std::string&) override {}
-};
-
-struct SimThread {
-  std::unique_ptr<sim::Wire> wire;
-  std::unique_ptr<sim::SimRobot> robot;
-  std::atomic<bool> stop{false};
-  std::thread thread;
-  explicit SimThread(sim::SimOptions o) {
-    std::string error;
-    wire = sim::OpenUdpWire("127.0.0.1:0", error);
-    o.log = nullptr;
-    robot = std::make_unique<sim::SimRobot>(*wire, o);
-    thread = std::thread([this] {
-      while (!stop) robot->Step(1);
-    });
-  }
-  ~SimThread() {
-    stop = true;
-    thread.join();
-  }
-  int Port() {
-    std::string d = wire->Describe();
-    return std::stoi(d.substr(d.rfind(':') + 1));
-  }
-};
-
 void BenchLatencyAndAudio() {
-  SimThread sim({});
-  QuietUi ui;
+  auto sim = sim::StartUdpSim();
   const std::string robot = "lat" + std::to_string(getpid());
-  ui.c.kind = relay::LinkKindChoice::kWifi;
-  ui.c.ip_address = htonl(0x7F000001);
-  ui.c.port_text = std::to_string(sim.Port());
-  ui.c.robot_id = robot;
+  relay::LinkChoices choices;
+  choices.kind = relay::LinkKindChoice::kWifi;
+  choices.ip_address = htonl(0x7F000001);
+  choices.port_text = std::to_string(sim->UdpPort());
+  choices.robot_id = robot;
+  relay::NullLinkUi ui(choices);
   relay::CLinkManager link(ui);
   link.StartConnection();
-  while (!ui.up) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (!ui.connected()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
   control::CHeadlessHost host;
   control::CZembrinSDKControlCtrl ctl;
@@ -252,7 +165,7 @@ void BenchLatencyAndAudio() {
     payload[0] = static_cast<uint8_t>(i);
     exchange::Frame f = exchange::Frame::Make(0, 0, 0x7D, payload, 40);
     sent[static_cast<std::size_t>(i)] = Clock::now();
-    sim.robot->Inject(std::vector<uint8_t>(f.bytes, f.bytes + f.size));
+    sim->robot().Inject(std::vector<uint8_t>(f.bytes, f.bytes + f.size));
     const std::size_t want = latencies.size() + 1;
     host.RunUntil([&] { return latencies.size() >= want; }, 1000);
     host.RunFor(7 + i % 23);  // arrivals fall anywhere within the 30 ms tick
@@ -283,7 +196,7 @@ void BenchLatencyAndAudio() {
   ctl.PlayAudioFile(wav);
   host.RunFor(200);
   while (link.AudioUploadRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const std::vector<uint32_t> t = sim.robot->VoiceArrivals();
+  const std::vector<uint32_t> t = sim->robot().VoiceArrivals();
   if (t.size() > 260) {
     // Steady state: from the 201st packet on, the rate window holds 20 packets per 250 ms.
     std::vector<double> gaps;

@@ -83,6 +83,7 @@ int32_t Convert(const Variant& v, WritableBuffer& out) {
 Variant Wrap(int16_t v) { return Variant::Short(v); }
 Variant Wrap(int32_t v) { return Variant::Long(v); }
 Variant Wrap(bool v) { return Variant::Bool(v); }
+Variant Wrap(const std::string& v) { return Variant::String(v); }
 Variant Wrap(const uint8_t* p) {
   Variant r;
   r.type = VarType::kAddress;
@@ -146,46 +147,31 @@ MemberInfo MakeMethod(int32_t dispid, const char* name, const char* implementati
   return m;
 }
 
+template <auto Get, auto Put>
+MemberInfo MakeProperty(int32_t dispid, const char* name, const char* help) {
+  using T = std::decay_t<decltype((std::declval<const Ctrl&>().*Get)())>;
+  MemberInfo m{MemberKind::kProperty, dispid, name, TypeOf<T>::value, {}, help, name, nullptr,
+               [](const Ctrl& c) { return Wrap((c.*Get)()); },
+               [](Ctrl& c, const Variant& v) {
+                 T value{};
+                 const int32_t st = Convert(v, value);
+                 if (st == kStatusOk) (c.*Put)(value);
+                 return st;
+               }};
+  return m;
+}
+
 #define METHOD(dispid, name, params, help) MakeMethod<&Ctrl::name>(dispid, #name, #name, params, help)
+#define PROPERTY(dispid, name, help) MakeProperty<&Ctrl::get_##name, &Ctrl::put_##name>(dispid, #name, help)
 #define ALIAS(dispid, name, impl, params, help) MakeMethod<&Ctrl::impl>(dispid, #name, #impl, params, help)
 
 std::vector<MemberInfo> BuildTable() {
   std::vector<MemberInfo> t;
   // Properties: reading returns the member; writing stores it and sets the modified flag.
-  t.push_back({MemberKind::kProperty, 1, "VoiceSegmentLength", VarType::kLong, {},
-               "length in bytes of the latest voice segment, set by the polling timer", "VoiceSegmentLength", nullptr,
-               [](const Ctrl& c) { return Variant::Long(c.get_VoiceSegmentLength()); },
-               [](Ctrl& c, const Variant& v) {
-                 int32_t x = 0;
-                 int32_t st = Convert(v, x);
-                 if (st == kStatusOk) c.put_VoiceSegmentLength(x);
-                 return st;
-               }});
-  t.push_back({MemberKind::kProperty, 2, "robotName", VarType::kString, {},
-               "a free text for the client; connectRobot takes the robot name as its argument instead", "robotName",
-               nullptr, [](const Ctrl& c) { return Variant::String(c.get_robotName()); },
-               [](Ctrl& c, const Variant& v) {
-                 std::string x;
-                 int32_t st = Convert(v, x);
-                 if (st == kStatusOk) c.put_robotName(x);
-                 return st;
-               }});
-  t.push_back({MemberKind::kProperty, 3, "test", VarType::kLong, {}, "a number for the client; unused by the control",
-               "test", nullptr, [](const Ctrl& c) { return Variant::Long(c.get_test()); },
-               [](Ctrl& c, const Variant& v) {
-                 int32_t x = 0;
-                 int32_t st = Convert(v, x);
-                 if (st == kStatusOk) c.put_test(x);
-                 return st;
-               }});
-  t.push_back({MemberKind::kProperty, 4, "testStr", VarType::kString, {}, "a text for the client; unused by the control",
-               "testStr", nullptr, [](const Ctrl& c) { return Variant::String(c.get_testStr()); },
-               [](Ctrl& c, const Variant& v) {
-                 std::string x;
-                 int32_t st = Convert(v, x);
-                 if (st == kStatusOk) c.put_testStr(x);
-                 return st;
-               }});
+  t.push_back(PROPERTY(1, VoiceSegmentLength, "length in bytes of the latest voice segment, set by the polling timer"));
+  t.push_back(PROPERTY(2, robotName, "a free text for the client; connectRobot takes the robot name as its argument instead"));
+  t.push_back(PROPERTY(3, test, "a number for the client; unused by the control"));
+  t.push_back(PROPERTY(4, testStr, "a text for the client; unused by the control"));
 
   const std::vector<MemberInfo> methods = {
       METHOD(5, GetSensorSonar1, "", "sonar range, channel 1 (byte 0 of the standard sensor record)"),
@@ -379,6 +365,7 @@ std::vector<MemberInfo> BuildTable() {
 
 #undef METHOD
 #undef ALIAS
+#undef PROPERTY
 
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -6,25 +6,9 @@
 
 #include "relay/link/link_manager.h"
 
-namespace {
-
-struct QuietUi : relay::LinkUi {
-  relay::LinkChoices Choices() override { return {}; }
-  void ShowStatus(const std::string&) override {}
-  void SetLinkIcon(int) override {}
-  void SetQualityBar(int) override {}
-  void MinimizeWindow() override {}
-  void EnableConnectButton() override {}
-  void SetControlsForConnected() override {}
-  void Disconnect() override {}
-  void MessageBox(const std::string&) override {}
-  void Note(const std::string&) override {}
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static QuietUi ui;
+  static relay::NullLinkUi ui;
   static relay::CLinkManager link(ui);
   if (size < 1) return 0;
   uint8_t slot[80] = {};

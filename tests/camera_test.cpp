@@ -2,9 +2,6 @@
 // real relay into a control, and an independent cross-check of the entropy decoding and inverse DCT
 // with libjpeg-turbo's slow integer decoder.
 #include <gtest/gtest.h>
-#include <cstddef>
-#include <cstdio>
-#include <jpeglib.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -12,6 +9,7 @@
 #include <fstream>
 #include <vector>
 
+#include "bench/libjpeg_reference.h"
 #include "control/control.h"
 #include "control/headless_host.h"
 #include "control/media/jpeg_decoder.h"
@@ -104,54 +102,6 @@ TEST(SimulatedCamera, PhotoThroughTheRelayIntoTheControl) {
 
 // libjpeg-turbo as an independent decoder: a grey baseline JPEG made with the camera's luminance
 // table and the Annex K tables, stripped to its entropy-coded data.
-Bytes CompressGrey(const Bytes& grey, const int16_t table[64]) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &out, &size);
-  c.image_width = kW;
-  c.image_height = kH;
-  c.input_components = 1;
-  c.in_color_space = JCS_GRAYSCALE;
-  jpeg_set_defaults(&c);
-  unsigned int basic[64];
-  for (int i = 0; i < 64; ++i) basic[i] = static_cast<unsigned>(table[i]);  // row-major, as the camera applies it
-  jpeg_add_quant_table(&c, 0, basic, 100, TRUE);
-  jpeg_start_compress(&c, TRUE);
-  for (int y = 0; y < kH; ++y) {
-    JSAMPROW row = const_cast<JSAMPLE*>(grey.data() + y * kW);
-    jpeg_write_scanlines(&c, &row, 1);
-  }
-  jpeg_finish_compress(&c);
-  Bytes jpeg(out, out + size);
-  jpeg_destroy_compress(&c);
-  free(out);
-  return jpeg;
-}
-
-Bytes DecompressGrey(const Bytes& jpeg) {
-  jpeg_decompress_struct d{};
-  jpeg_error_mgr err{};
-  d.err = jpeg_std_error(&err);
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&d, TRUE);
-  d.dct_method = JDCT_ISLOW;
-  d.out_color_space = JCS_GRAYSCALE;
-  jpeg_start_decompress(&d);
-  Bytes grey(kW * kH);
-  while (d.output_scanline < d.output_height) {
-    JSAMPROW row = grey.data() + d.output_scanline * kW;
-    jpeg_read_scanlines(&d, &row, 1);
-  }
-  jpeg_finish_decompress(&d);
-  jpeg_destroy_decompress(&d);
-  return grey;
-}
-
 Bytes EntropyData(const Bytes& jpeg) {
   for (std::size_t i = 0; i + 3 < jpeg.size(); ++i) {
     if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
@@ -171,8 +121,9 @@ TEST(JpegCrossCheck, LuminanceMatchesLibjpegSlowIntegerDecoder) {
     Bytes grey(kW * kH);
     for (int i = 0; i < kW * kH; ++i)
       grey[i] = static_cast<uint8_t>((77 * picture[3 * i] + 150 * picture[3 * i + 1] + 29 * picture[3 * i + 2]) >> 8);
-    Bytes jpeg = CompressGrey(grey, q.luma_table());
-    Bytes expected = DecompressGrey(jpeg);
+    Bytes jpeg = libjpeg_reference::Encode(grey, 1, 0, q.luma_table());
+    Bytes expected;
+    libjpeg_reference::Decode(jpeg, expected, 1);
     Bytes ours;
     DecodeStream(EntropyData(jpeg), &ours);
     int compared = 0;

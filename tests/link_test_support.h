@@ -17,6 +17,7 @@
 #include "platform/thread.h"
 #include "relay/link/link_manager.h"
 #include "sim/robot.h"
+#include "sim/sim_thread.h"
 
 namespace testing_support {
 
@@ -85,42 +86,8 @@ class RecordingUi : public relay::LinkUi {
   relay::CLinkManager* manager_ = nullptr;
 };
 
-// A simulated robot stepping on its own thread until destroyed.
-class RunningSim {
- public:
-  RunningSim(std::unique_ptr<sim::Wire> wire, sim::SimOptions options) : wire_(std::move(wire)) {
-    options.log = nullptr;
-    robot_ = std::make_unique<sim::SimRobot>(*wire_, options);
-    platform::StartThread(
-        [this] {
-          while (!stop_.load()) robot_->Step(1);
-        },
-        thread_);
-  }
-  ~RunningSim() {
-    stop_.store(true);
-    thread_.Join();
-  }
-  sim::SimRobot& robot() { return *robot_; }
-  sim::Wire& wire() { return *wire_; }
-  int UdpPort() const {
-    std::string d = wire_->Describe();
-    return std::stoi(d.substr(d.rfind(':') + 1));
-  }
-
- private:
-  std::unique_ptr<sim::Wire> wire_;
-  std::unique_ptr<sim::SimRobot> robot_;
-  std::atomic<bool> stop_{false};
-  platform::Thread thread_;
-};
-
-inline std::unique_ptr<RunningSim> StartUdpSim(sim::SimOptions options = {}) {
-  std::string error;
-  auto wire = sim::OpenUdpWire("127.0.0.1:0", error);
-  if (!wire) return nullptr;
-  return std::make_unique<RunningSim>(std::move(wire), options);
-}
+using RunningSim = sim::RunningSim;
+using sim::StartUdpSim;
 
 inline relay::LinkChoices WifiChoices(int port, const std::string& robot) {
   relay::LinkChoices c;

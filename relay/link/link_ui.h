@@ -5,6 +5,7 @@
 // their own thread as they need. MessageBox blocks the caller until the user has closed the box.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -42,6 +43,31 @@ class LinkUi {
   virtual void Note(const std::string& text) = 0;
   // A firmware upload has sent line `sent` of `total`.
   virtual void FirmwareProgress(int /*sent*/, int /*total*/) {}
+};
+
+// A LinkUi with fixed choices that shows nothing: for programs that embed a link manager without a
+// front end (benchmarks, fuzzers).
+class NullLinkUi : public LinkUi {
+ public:
+  explicit NullLinkUi(LinkChoices choices = {}) : choices_(std::move(choices)) {}
+  LinkChoices Choices() override { return choices_; }
+  void ShowStatus(const std::string& text) override {
+    if (text.find("Connected,") != std::string::npos) connected_ = true;
+  }
+  void SetLinkIcon(int) override {}
+  void SetQualityBar(int) override {}
+  void MinimizeWindow() override {}
+  void EnableConnectButton() override {}
+  void SetControlsForConnected() override {}
+  void Disconnect() override {}
+  void MessageBox(const std::string&) override {}
+  void Note(const std::string&) override {}
+  // True once a Connected text was shown (set by the link's threads, read by the owner).
+  bool connected() const { return connected_.load(std::memory_order_acquire); }
+
+ private:
+  const LinkChoices choices_;
+  std::atomic<bool> connected_{false};
 };
 
 }  // namespace relay

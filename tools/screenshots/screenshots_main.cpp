@@ -9,11 +9,10 @@
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
-#include <thread>
 
 #include "clients/dashboard/dashboard_window.h"
 #include "relay/app/trevask_dialog.h"
-#include "sim/robot.h"
+#include "sim/sim_thread.h"
 
 namespace {
 
@@ -22,32 +21,6 @@ void Pump(int ms) {
   t.start();
   while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
 }
-
-struct SimThread {
-  std::unique_ptr<sim::Wire> wire;
-  std::unique_ptr<sim::SimRobot> robot;
-  std::atomic<bool> stop{false};
-  std::thread thread;
-  SimThread() {
-    std::string error;
-    wire = sim::OpenUdpWire("127.0.0.1:0", error);
-    sim::SimOptions o;
-    o.log = nullptr;
-    o.default_period_ms = 200;
-    robot = std::make_unique<sim::SimRobot>(*wire, o);
-    thread = std::thread([this] {
-      while (!stop) robot->Step(1);
-    });
-  }
-  ~SimThread() {
-    stop = true;
-    thread.join();
-  }
-  int Port() {
-    std::string d = wire->Describe();
-    return std::stoi(d.substr(d.rfind(':') + 1));
-  }
-};
 
 bool Save(QWidget* w, const QString& path) {
   const bool ok = w->grab().save(path);
@@ -60,7 +33,10 @@ bool Save(QWidget* w, const QString& path) {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const QString dir = argc > 1 ? argv[1] : "docs/images";
-  SimThread sim;
+  sim::SimOptions options;
+  options.default_period_ms = 200;
+  std::string error;
+  sim::RunningSim sim(sim::OpenUdpWire("127.0.0.1:0", error), options);
   const std::string settings = "/tmp/trevask-screenshots.ini";
 
   relay::CTrevaskDlg dialog(settings);
@@ -68,7 +44,7 @@ int main(int argc, char** argv) {
   dialog.robot_field()->setText("demo");
   dialog.wifi_radio()->click();
   dialog.ip_field()->SetText("127.0.0.1");
-  dialog.port_field()->setText(QString::number(sim.Port()));
+  dialog.port_field()->setText(QString::number(sim.UdpPort()));
   dialog.connect_button()->click();
   Pump(3000);
   dialog.showNormal();
