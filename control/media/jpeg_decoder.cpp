@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "exchange/camera_format.h"
 
 // Hot loops get an AVX2 clone picked at load time. Sanitizer runtimes cannot run the loader's
@@ -203,8 +207,47 @@ TREVASK_VECTOR_CLONES void PassColumns(const int16_t* __restrict in,
 }
 
 inline void Transpose(const int16_t* __restrict in, int16_t* __restrict out) {
+#ifdef __SSE2__
+  // The 8 x 8 transpose of 16-bit values in three rounds of unpacks.
+  __m128i r[8], a[8], b[8];
+  for (int i = 0; i < 8; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8 * i));
+  for (int i = 0; i < 4; ++i) {
+    a[2 * i] = _mm_unpacklo_epi16(r[2 * i], r[2 * i + 1]);
+    a[2 * i + 1] = _mm_unpackhi_epi16(r[2 * i], r[2 * i + 1]);
+  }
+  for (int i = 0; i < 2; ++i) {
+    b[4 * i + 0] = _mm_unpacklo_epi32(a[4 * i + 0], a[4 * i + 2]);
+    b[4 * i + 1] = _mm_unpackhi_epi32(a[4 * i + 0], a[4 * i + 2]);
+    b[4 * i + 2] = _mm_unpacklo_epi32(a[4 * i + 1], a[4 * i + 3]);
+    b[4 * i + 3] = _mm_unpackhi_epi32(a[4 * i + 1], a[4 * i + 3]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * (2 * i)), _mm_unpacklo_epi64(b[i], b[4 + i]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * (2 * i + 1)), _mm_unpackhi_epi64(b[i], b[4 + i]));
+  }
+#else
   for (int r = 0; r < 8; ++r)
     for (int c = 0; c < 8; ++c) out[8 * c + r] = in[8 * r + c];
+#endif
+}
+
+// Eight samples of a transformed block row into plane bytes: luminance clamped to -120..120 and
+// lifted by 128, chroma as the low eight bits.
+inline void StoreRow(const int16_t* samples, uint8_t* out, bool luma) {
+#ifdef __SSE2__
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples));
+  if (luma) {
+    v = _mm_add_epi16(_mm_min_epi16(_mm_max_epi16(v, _mm_set1_epi16(-120)), _mm_set1_epi16(120)), _mm_set1_epi16(128));
+  } else {
+    v = _mm_and_si128(v, _mm_set1_epi16(0xFF));
+  }
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+#else
+  for (int x = 0; x < 8; ++x) {
+    const int v = samples[x];
+    out[x] = luma ? static_cast<uint8_t>((v < -120 ? -120 : v > 120 ? 120 : v) + 128) : static_cast<uint8_t>(v & 0xFF);
+  }
+#endif
 }
 
 // The inverse transform of a row-major block into `out` (row-major).
@@ -450,16 +493,7 @@ bool CJpegImageDecoder::DecodeToRgb(const uint8_t* data, int length, uint8_t* rg
         int16_t samples[64];
         InverseDctFast(block, samples);
         uint8_t* out = plane + static_cast<std::size_t>(8 * br) * width + 8 * bc;
-        if (component == 0) {
-          for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 8; ++x) {
-              const int v = samples[8 * y + x];
-              out[y * width + x] = static_cast<uint8_t>((v < -120 ? -120 : v > 120 ? 120 : v) + 128);
-            }
-        } else {
-          for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 8; ++x) out[y * width + x] = static_cast<uint8_t>(samples[8 * y + x] & 0xFF);
-        }
+        for (int y = 0; y < 8; ++y) StoreRow(samples + 8 * y, out + y * width, component == 0);
       }
     }
   }
