@@ -10,7 +10,6 @@
 // connectRobot releases the previous sections and forgets every record read from them.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>

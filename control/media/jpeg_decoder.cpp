@@ -408,7 +408,7 @@ inline void ConvertWithDoubles(int y, int cb, int cr, uint8_t out[3]) {
 
 // 1.402 Cr = 701 Cr / 500 is never within rounding distance of an integer unless Cr = 0, where both
 // forms are exact; integer division truncates toward zero as the conversion does.
-[[maybe_unused]] inline void ConvertExact(int y, int g_term, int b_term, int cr, uint8_t out[3]) {
+inline void ConvertExact(int y, int g_term, int b_term, int cr, uint8_t out[3]) {
   out[0] = Channel((500 * y + 701 * cr) / 500);
   out[1] = Channel((10000 * y + g_term) / 10000);
   out[2] = Channel((10000 * y + b_term) / 10000);

@@ -68,10 +68,6 @@ void HeadlessUi::Print(const std::string& block) {
   std::fflush(stdout);
 }
 
-}  // namespace relay
-
-namespace relay {
-
 void HeadlessUi::FirmwareProgress(int sent, int total) {
   std::lock_guard<std::mutex> guard(mutex_);
   std::printf("firmware: line %d of %d\n", sent, total);

@@ -485,8 +485,6 @@ void CTrevaskDlg::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
-void CTrevaskDlg::changeEvent(QEvent* event) { QDialog::changeEvent(event); }
-
 void CTrevaskDlg::closeEvent(QCloseEvent* event) {
   if (closing_ && !link_->ConnectionRunning()) {
     event->accept();

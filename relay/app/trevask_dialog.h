@@ -75,7 +75,6 @@ class CTrevaskDlg : public QDialog, public LinkUi {
   void closeEvent(QCloseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void changeEvent(QEvent* event) override;
 
  private:
   void BuildControls();

@@ -110,10 +110,6 @@ class Robot:
     def lost_count(self):
         return len(re.findall(r"Connection down, retry", self.relay_text()))
 
-    def drain_sim_output(self):
-        # Everything the robot logged (commands received) goes to its log file.
-        pass
-
 
 def wait_until(predicate, seconds):
     end = time.monotonic() + seconds
