@@ -305,7 +305,7 @@ void CJpegEntropyDecoder::Fill() {
   }
 }
 
-uint32_t CJpegEntropyDecoder::GetBits(int n) {
+inline __attribute__((always_inline)) uint32_t CJpegEntropyDecoder::GetBits(int n) {
   if (window_bits_ < n) Fill();
   const uint32_t v = static_cast<uint32_t>(window_ >> (64 - n));
   window_ <<= n;
@@ -313,7 +313,7 @@ uint32_t CJpegEntropyDecoder::GetBits(int n) {
   return v;
 }
 
-int CJpegEntropyDecoder::DecodeSymbol(int table) {
+inline __attribute__((always_inline)) int CJpegEntropyDecoder::DecodeSymbol(int table) {
   const DerivedTable& t = Tables()[table];
   if (window_bits_ < 17) Fill();
   const unsigned prefix = static_cast<unsigned>(window_ >> 56);
@@ -365,12 +365,15 @@ void CJpegEntropyDecoder::DecodeBlock(int16_t block[64], int component) {
   DecodeCoefficients(component, [block](int k, int16_t v) { block[k] = v; });
 }
 
-void CJpegEntropyDecoder::DecodeBlockDequantized(int16_t block[64], int component, const int16_t quant[64]) {
+bool CJpegEntropyDecoder::DecodeBlockDequantized(int16_t block[64], int component, const int16_t quant[64]) {
   std::memset(block, 0, 64 * sizeof(int16_t));
-  DecodeCoefficients(component, [block, quant](int k, int16_t v) {
+  bool any_ac = false;
+  DecodeCoefficients(component, [block, quant, &any_ac](int k, int16_t v) {
     const int pos = exchange::kZigzag[k];
     block[pos] = static_cast<int16_t>(v * quant[pos]);
+    any_ac = any_ac || k > 0;
   });
+  return any_ac;
 }
 
 namespace {
@@ -489,9 +492,14 @@ bool CJpegImageDecoder::DecodeToRgb(const uint8_t* data, int length, uint8_t* rg
     const int16_t* table = component == 0 ? quant.luma_table() : quant.chroma_table();
     for (int br = 0; br < height / 8; ++br) {
       for (int bc = 0; bc < width / 8; ++bc) {
-        entropy.DecodeBlockDequantized(block, component, table);
         int16_t samples[64];
-        InverseDctFast(block, samples);
+        if (entropy.DecodeBlockDequantized(block, component, table)) {
+          InverseDctFast(block, samples);
+        } else {
+          // Only a DC coefficient: both passes take their DC-only shortcut, and the block is flat.
+          const int16_t flat = static_cast<int16_t>((static_cast<int16_t>(block[0] * 4) + 16) >> 5);
+          for (int i = 0; i < 64; ++i) samples[i] = flat;
+        }
         uint8_t* out = plane + static_cast<std::size_t>(8 * br) * width + 8 * bc;
         for (int y = 0; y < 8; ++y) StoreRow(samples + 8 * y, out + y * width, component == 0);
       }

@@ -55,7 +55,8 @@ class CJpegEntropyDecoder {
   void DecodeBlock(int16_t block[64], int component);
   // The same block, already moved to row-major order and multiplied by `quant` (each product kept in
   // 16 bits): DecodeBlock, Unzigzag and the dequantisation in one pass over the coded coefficients.
-  void DecodeBlockDequantized(int16_t block[64], int component, const int16_t quant[64]);
+  // Returns false when the block stored no AC coefficient at all.
+  bool DecodeBlockDequantized(int16_t block[64], int component, const int16_t quant[64]);
   uint32_t GetBits(int n);
   void Release() {}
 
