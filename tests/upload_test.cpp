@@ -399,7 +399,9 @@ TEST_F(FirmwareByHand, LinesGoOutOneOkAtATime) {
   EXPECT_EQ(seen.substr(0, 7), std::string(reinterpret_cast<const char*>(start), 7)) << "the start frame first";
 
   Say("O");
-  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  // Long enough for the receive thread (polling every 50 us at this scale) to take the O on its own,
+  // even on a loaded machine.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   Say("K");  // O and K in different reads are no answer
   seen.clear();
   EXPECT_FALSE(ReadUntil("S113", seen, 100));
