@@ -132,7 +132,7 @@ class ControlTest(unittest.TestCase):
         record[6:8] = b"\x05\x01"
         put(sensor, 50, 5, bytes(record))
         put(audio, 330000, 3, bytes(range(256)) * 16)
-        self.assertTrue(self.ctl.run_until(lambda: len(seen) == 2, 5))
+        self.assertTrue(self.ctl.run_until(lambda: len(seen) == 2, 60))
         self.assertEqual(seen, [("standard", 261), ("voice", 4096)])
         buf = bytearray(5000)
         self.assertEqual(self.ctl.GetVoiceData(buf), 4096)
@@ -154,7 +154,7 @@ class ControlTest(unittest.TestCase):
         self.ctl.on("StandardSensorEvent", broken)
         put(sensor, 50, 5, bytes(40))
         with self.assertRaisesRegex(RuntimeError, "handler failed"):
-            self.ctl.run_until(lambda: False, 2)
+            self.ctl.run_until(lambda: False, 60)
         sensor.close()
 
     def test_lcd_warnings_arrive_as_messages(self):
@@ -176,7 +176,7 @@ class ControlTest(unittest.TestCase):
         put(images, 20000, 3, bytes([1, 0, 0]) + struct.pack("<I", len(stream)) + stream)
         seen = []
         self.ctl.on("ImageEvent", lambda: seen.append(1))
-        self.assertTrue(self.ctl.run_until(lambda: seen, 5))
+        self.assertTrue(self.ctl.run_until(lambda: seen, 60))
         with open(os.path.join(data_dir, "disc.rgb"), "rb") as f:
             self.assertEqual(self.ctl.image(), f.read())
         with open(os.path.join(data_dir, "disc.luma"), "rb") as f:
@@ -227,7 +227,7 @@ class EndToEndTest(unittest.TestCase):
                 ctl.on("StandardSensorEvent", lambda: readings.append(ctl.GetSensorSonar1()))
                 ctl.EnableStandardSensorSending()
                 ctl.DcMotorPwmNonTimeCtr(0, 300)
-                self.assertTrue(ctl.run_until(lambda: len(readings) >= 3, 20), "no sensor events")
+                self.assertTrue(ctl.run_until(lambda: len(readings) >= 3, 100), "no sensor events")
                 self.assertTrue(all(0 <= r <= 255 for r in readings))
                 ctl.DisableStandardSensorSending()
                 ctl.run(1)
