@@ -409,16 +409,10 @@ inline void ConvertWithDoubles(int y, int cb, int cr, uint8_t out[3]) {
   out[2] = ChannelOf(yd + 1.7718 * cb - 0.0012 * cr);
 }
 
-// 1.402 Cr = 701 Cr / 500 is never within rounding distance of an integer unless Cr = 0, where both
-// forms are exact; integer division truncates toward zero as the conversion does.
-inline void ConvertExact(int y, int g_term, int b_term, int cr, uint8_t out[3]) {
-  out[0] = Channel((500 * y + 701 * cr) / 500);
-  out[1] = Channel((10000 * y + g_term) / 10000);
-  out[2] = Channel((10000 * y + b_term) / 10000);
-}
-
 // The integer path over a whole frame into three planes, pair by pair, in a form the compiler can
-// vectorize (every operand fits 32 bits; division by a constant becomes a multiplication).
+// vectorize (every operand fits 32 bits; division by a constant becomes a multiplication). 1.402 Cr =
+// 701 Cr / 500 is never within rounding distance of an integer unless Cr = 0, where both forms are
+// exact; integer division truncates toward zero as the conversion does.
 TREVASK_VECTOR_CLONES void ConvertPlanes(const uint8_t* __restrict luma,
                                                                       const uint8_t* __restrict chroma,
                                                                       uint8_t* __restrict r_out, uint8_t* __restrict g_out,
@@ -448,13 +442,37 @@ inline bool IsExactPair(const uint64_t* bits, int cb, int cr) {
   return (bits[i / 64] >> (i % 64)) & 1;
 }
 
+// Both planes into R G B: the integer path for every pair, then the double path again for the few
+// exact pairs. `scratch` holds the three intermediate planes (3 x pixels bytes).
+void ConvertFrame(const uint8_t* lp, const uint8_t* cp, uint8_t* rgb, std::size_t pixels, uint8_t* scratch) {
+  const uint64_t* exact = ExactPairs();
+  uint8_t* rp = scratch;
+  uint8_t* gp = rp + pixels;
+  uint8_t* bp = gp + pixels;
+  ConvertPlanes(lp, cp, rp, gp, bp, pixels / 2);
+  for (std::size_t p = 0; p + 1 < pixels; p += 2) {
+    const int cb = static_cast<int>(cp[p]) - 128;
+    const int cr = static_cast<int>(cp[p + 1]) - 128;
+    if (IsExactPair(exact, cb, cr)) {
+      ConvertWithDoubles(lp[p], cb, cr, rgb + 3 * p);
+      ConvertWithDoubles(lp[p + 1], cb, cr, rgb + 3 * p + 3);
+    } else {
+      uint8_t* o = rgb + 3 * p;
+      o[0] = rp[p], o[1] = gp[p], o[2] = bp[p];
+      o[3] = rp[p + 1], o[4] = gp[p + 1], o[5] = bp[p + 1];
+    }
+  }
+}
+
 }  // namespace
 
+// One pixel through the very code a frame goes through, so that checking it checks the decoder.
 void ConvertPixel(int y, int cb, int cr, uint8_t out[3]) {
-  if (IsExactPair(ExactPairs(), cb, cr))
-    ConvertWithDoubles(y, cb, cr, out);
-  else
-    ConvertExact(y, -3441 * cb - 7139 * cr, 17718 * cb - 12 * cr, cr, out);
+  const uint8_t luma[2] = {static_cast<uint8_t>(y), static_cast<uint8_t>(y)};
+  const uint8_t chroma[2] = {static_cast<uint8_t>(cb + 128), static_cast<uint8_t>(cr + 128)};
+  uint8_t rgb[6], scratch[6];
+  ConvertFrame(luma, chroma, rgb, 2, scratch);
+  std::memcpy(out, rgb, 3);
 }
 
 // ---- Frames ------------------------------------------------------------------------------------
@@ -506,26 +524,8 @@ bool CJpegImageDecoder::DecodeToRgb(const uint8_t* data, int length, uint8_t* rg
     }
   }
 
-  const uint64_t* exact = ExactPairs();
-  const uint8_t* lp = luma_plane_.data();
-  const uint8_t* cp = chroma_plane_.data();
   colour_.resize(3 * pixels);
-  uint8_t* rp = colour_.data();
-  uint8_t* gp = rp + pixels;
-  uint8_t* bp = gp + pixels;
-  ConvertPlanes(lp, cp, rp, gp, bp, pixels / 2);
-  for (std::size_t p = 0; p + 1 < pixels; p += 2) {
-    const int cb = static_cast<int>(cp[p]) - 128;
-    const int cr = static_cast<int>(cp[p + 1]) - 128;
-    if (IsExactPair(exact, cb, cr)) {
-      ConvertWithDoubles(lp[p], cb, cr, rgb + 3 * p);
-      ConvertWithDoubles(lp[p + 1], cb, cr, rgb + 3 * p + 3);
-    } else {
-      uint8_t* o = rgb + 3 * p;
-      o[0] = rp[p], o[1] = gp[p], o[2] = bp[p];
-      o[3] = rp[p + 1], o[4] = gp[p + 1], o[5] = bp[p + 1];
-    }
-  }
+  ConvertFrame(luma_plane_.data(), chroma_plane_.data(), rgb, pixels, colour_.data());
   if (luma != nullptr) std::memcpy(luma, luma_plane_.data(), pixels);
   return true;
 }

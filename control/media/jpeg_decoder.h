@@ -92,7 +92,8 @@ class CJpegImageDecoder {
 
 // The colour conversion of one pixel: R = Y + 1.402 Cr, G = Y - 0.3441 Cb - 0.7139 Cr,
 // B = Y + 1.7718 Cb - 0.0012 Cr as double arithmetic truncated toward zero, negative results made
-// positive, capped at 255. Computed in exact integer arithmetic wherever that gives the same bytes.
+// positive, capped at 255. Computed in exact integer arithmetic wherever that gives the same bytes,
+// by the same code that converts whole frames.
 void ConvertPixel(int y, int cb, int cr, uint8_t out[3]);
 
 // The module-wide working objects every image decoder drives.
