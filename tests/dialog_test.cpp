@@ -12,20 +12,12 @@
 #include <fstream>
 
 #include "link_test_support.h"
+#include "qt_test_support.h"
 #include "relay/app/trevask_dialog.h"
 
 namespace {
 
-bool PumpUntil(const std::function<bool()>& done, int limit_ms = 15000) {
-  QElapsedTimer t;
-  t.start();
-  while (t.elapsed() < limit_ms) {
-    if (done()) return true;
-    QApplication::processEvents(QEventLoop::AllEvents, 5);
-    QTest::qWait(2);
-  }
-  return done();
-}
+using testing_support::PumpUntil;
 
 class Dialog : public ::testing::Test {
  protected:

@@ -182,33 +182,13 @@ TEST(LinkManager, SerialLinkOverAPseudoTerminal) {
   EXPECT_EQ(keep_alives[1][2], 0x01);
 }
 
-class LinkedRobot : public ::testing::Test {
+class LinkedRobot : public testing_support::LinkedRobotFixture {
  protected:
+  // Robot IDs longer than 29 characters are cut by the relay; keep ours short.
   void SetUp() override {
-    sim_ = StartUdpSim();
-    ASSERT_TRUE(sim_);
-    // Robot IDs longer than 29 characters are cut by the relay; keep ours short.
-    robot_ = UniqueRobot(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 12));
-    ui_ = std::make_unique<RecordingUi>(testing_support::WifiChoices(sim_->UdpPort(), robot_));
-    link_ = std::make_unique<relay::CLinkManager>(*ui_);
-    ui_->Attach(link_.get());
-    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
-    ASSERT_TRUE(link_->StartConnection());
-    ASSERT_TRUE(WaitUntil([&] { return ui_->Has("minimize"); }));
+    Connect(UniqueRobot(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 12)));
   }
-  void TearDown() override {
-    if (link_) {
-      link_->RequestStop();
-      link_->WaitForConnectionThread();
-    }
-  }
-  void PutCommand(const Bytes& record) { ASSERT_EQ(commands_.Put(record.data(), static_cast<uint32_t>(record.size())), 1); }
-
-  std::unique_ptr<testing_support::RunningSim> sim_;
-  std::string robot_;
-  std::unique_ptr<RecordingUi> ui_;
-  std::unique_ptr<relay::CLinkManager> link_;
-  exchange::CRingProducer commands_;
+  void PutCommand(const Bytes& record) { PutRecord(record.data(), record.size()); }
 };
 
 TEST_F(LinkedRobot, CommandRecordReachesTheRobotByteForByte) {

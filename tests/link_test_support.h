@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -99,5 +101,37 @@ inline relay::LinkChoices WifiChoices(int port, const std::string& robot) {
 }
 
 inline std::string UniqueRobot(const std::string& tag) { return "L" + tag + std::to_string(getpid()); }
+
+// A relay linked over UDP to a simulated robot, up and answering, with a producer on the robot's
+// command section standing in for a client.
+class LinkedRobotFixture : public ::testing::Test {
+ protected:
+  void Connect(const std::string& robot, sim::SimOptions options = {}) {
+    sim_ = StartUdpSim(options);
+    ASSERT_TRUE(sim_);
+    robot_ = robot;
+    ui_ = std::make_unique<RecordingUi>(WifiChoices(sim_->UdpPort(), robot_));
+    link_ = std::make_unique<relay::CLinkManager>(*ui_);
+    ui_->Attach(link_.get());
+    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+    ASSERT_TRUE(link_->StartConnection());
+    ASSERT_TRUE(WaitUntil([&] { return ui_->Has("minimize"); }));
+  }
+  void TearDown() override {
+    if (link_) {
+      link_->RequestStop();
+      link_->WaitForConnectionThread();
+    }
+  }
+  void PutRecord(const uint8_t* data, std::size_t size) {
+    ASSERT_EQ(commands_.Put(data, static_cast<uint32_t>(size)), 1);
+  }
+
+  std::unique_ptr<RunningSim> sim_;
+  std::string robot_;
+  std::unique_ptr<RecordingUi> ui_;
+  std::unique_ptr<relay::CLinkManager> link_;
+  exchange::CRingProducer commands_;
+};
 
 }  // namespace testing_support

@@ -222,28 +222,10 @@ double Snr(const std::vector<int16_t>& reference, const std::vector<int16_t>& he
   return 10 * std::log10(signal / (noise + 1e-9));
 }
 
-class AudioUpload : public ::testing::Test {
+class AudioUpload : public testing_support::LinkedRobotFixture {
  protected:
-  void Start(sim::SimOptions options = {}) {
-    sim_ = testing_support::StartUdpSim(options);
-    ASSERT_TRUE(sim_);
-    robot_ = "Au" + std::to_string(getpid());
-    ui_ = std::make_unique<RecordingUi>(testing_support::WifiChoices(sim_->UdpPort(), robot_));
-    link_ = std::make_unique<relay::CLinkManager>(*ui_);
-    ui_->Attach(link_.get());
-    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
-    ASSERT_TRUE(link_->StartConnection());
-    ASSERT_TRUE(WaitUntil([&] { return ui_->Has("minimize"); }));
-  }
-  void TearDown() override {
-    if (link_) {
-      link_->RequestStop();
-      link_->WaitForConnectionThread();
-    }
-  }
-  void Request(const std::string& text) {
-    ASSERT_EQ(commands_.Put(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size())), 1);
-  }
+  void Start(sim::SimOptions options = {}) { Connect("Au" + std::to_string(getpid()), options); }
+  void Request(const std::string& text) { PutRecord(reinterpret_cast<const uint8_t*>(text.data()), text.size()); }
   std::vector<Bytes> VoicePackets() {
     std::vector<Bytes> out;
     for (auto& f : sim_->robot().ReceivedFrames())
@@ -253,12 +235,6 @@ class AudioUpload : public ::testing::Test {
   bool Finished() {
     return WaitUntil([&] { return !link_->AudioUploadRunning(); }, 30000);
   }
-
-  std::unique_ptr<testing_support::RunningSim> sim_;
-  std::string robot_;
-  std::unique_ptr<RecordingUi> ui_;
-  std::unique_ptr<relay::CLinkManager> link_;
-  exchange::CRingProducer commands_;
 };
 
 TEST_F(AudioUpload, ThousandSamplesGoOutAsThreePacketsOf128AndOneOf116) {

@@ -13,21 +13,13 @@
 #include "clients/dashboard/dashboard_window.h"
 #include "control/qt/talvenor_widget.h"
 #include "link_test_support.h"
+#include "qt_test_support.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-bool PumpUntil(const std::function<bool()>& done, int limit_ms = 15000) {
-  QElapsedTimer t;
-  t.start();
-  while (t.elapsed() < limit_ms) {
-    if (done()) return true;
-    QApplication::processEvents(QEventLoop::AllEvents, 5);
-    QTest::qWait(2);
-  }
-  return done();
-}
+using testing_support::PumpUntil;
 
 bool ShowsTheBuffer(QWidget& w) {
   const QImage shot = w.grab(QRect(0, 0, control::kImageWidth, control::kImageHeight)).toImage().convertToFormat(QImage::Format_RGB888);
