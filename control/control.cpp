@@ -1,5 +1,6 @@
 #include "control/control.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "control/media/bmp_writer.h"
@@ -24,6 +25,7 @@ uint8_t* ModuleLumaArea() {
 CZembrinSDKControlCtrl::CZembrinSDKControlCtrl() = default;
 
 CZembrinSDKControlCtrl::~CZembrinSDKControlCtrl() {
+  *alive_ = false;  // a tick that fired the event destroying us stops there
   if (host_ != nullptr) host_->KillTimers(*this);
 }
 
@@ -33,9 +35,16 @@ void CZembrinSDKControlCtrl::AttachHost(ControlHost* host) {
   if (host_ != nullptr && timer_wanted_) host_->SetTimer(*this, kPollTimerId, kPollPeriodMs);
 }
 
+bool RobotNameFits(const std::string& robot) {
+  for (const exchange::SectionSpec& s : exchange::kSections)
+    if (exchange::SectionObjectName(robot, s.suffix).size() > kMaxObjectName) return false;
+  return true;
+}
+
 void CZembrinSDKControlCtrl::ReleaseSections() {
   standard_ = motor_ = custom_ = voice_ = nullptr;
   voice_record_size_ = 0;
+  voice_segment_length_ = 0;  // the segment belonged to the sections that go
   standard_sensor_.reset();
   motor_sensor_.reset();
   signal_.reset();
@@ -46,17 +55,23 @@ void CZembrinSDKControlCtrl::ReleaseSections() {
 }
 
 void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
+  last_error_.clear();
   if (robotName.size() > kMaxRobotName) {
-    platform::DebugOutput("connectRobot: a robot name holds at most %zu characters; '%.40s...' is refused",
-                          kMaxRobotName, robotName.c_str());
+    Complain("connectRobot: a robot name holds at most " + std::to_string(kMaxRobotName) + " characters; '" +
+             robotName.substr(0, 40) + "...' is refused");
+    return;
+  }
+  if (!RobotNameFits(robotName)) {
+    Complain("connectRobot: the robot name '" + robotName.substr(0, 40) +
+             "...' is too long to name its shared memory (non-ASCII characters take three places each)");
     return;
   }
   ReleaseSections();
   auto open_consumer = [&](std::unique_ptr<exchange::CRingConsumer>& handle, exchange::SectionId id) {
     handle = std::make_unique<exchange::CRingConsumer>();
     platform::ShmStatus st = handle->Open(robotName, id);
-    if (st != platform::ShmStatus::kOk)
-      platform::DebugOutput("connectRobot: section %s: %s", exchange::Spec(id).suffix, platform::ShmStatusText(st));
+    if (st != platform::ShmStatus::kOk && last_error_.empty())
+      Complain("connectRobot: the sections of robot '" + robotName + "': " + platform::ShmStatusText(st));
   };
   open_consumer(standard_sensor_, exchange::SectionId::kStandardSensor);
   open_consumer(motor_sensor_, exchange::SectionId::kMotorSensor);
@@ -66,8 +81,8 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
   open_consumer(audio_, exchange::SectionId::kAudio);
   commands_ = std::make_unique<exchange::CRingProducer>();
   platform::ShmStatus st = commands_->Open(robotName, exchange::SectionId::kCommand);
-  if (st != platform::ShmStatus::kOk)
-    platform::DebugOutput("connectRobot: section McCommandsShareMem_Zembrin: %s", platform::ShmStatusText(st));
+  if (st != platform::ShmStatus::kOk && last_error_.empty())
+    Complain("connectRobot: the sections of robot '" + robotName + "': " + platform::ShmStatusText(st));
   timer_wanted_ = true;
   if (host_ != nullptr) host_->SetTimer(*this, kPollTimerId, kPollPeriodMs);
 }
@@ -75,28 +90,40 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
 void CZembrinSDKControlCtrl::OnTimer(int) { Tick(); }
 
 void CZembrinSDKControlCtrl::Fire(int dispid) {
-  if (event_sink_) event_sink_(dispid);
+  // A copy: the handler may destroy this control, and the sink with it, while it runs.
+  if (EventSink sink = event_sink_) sink(dispid);
+}
+
+void CZembrinSDKControlCtrl::Complain(const std::string& text) {
+  last_error_ = text;
+  std::fprintf(stderr, "talvenorctl: %s\n", text.c_str());
 }
 
 void CZembrinSDKControlCtrl::Tick() {
   if (!connected()) return;
-  // A handler may call connectRobot and replace the handles; each step re-reads them.
+  // A handler may destroy this control, release its sections or call connectRobot and replace the
+  // handles: after every event the tick checks that the control still lives and re-reads them.
+  std::shared_ptr<bool> alive = alive_;
+  auto fire = [&](int dispid) {
+    Fire(dispid);
+    return *alive && connected();
+  };
   if (standard_sensor_) {
     if (exchange::RingRecord r = standard_sensor_->Take()) {
       standard_ = r.data();
-      Fire(kStandardSensorEvent);
+      if (!fire(kStandardSensorEvent)) return;
     }
   }
   if (motor_sensor_) {
     if (exchange::RingRecord r = motor_sensor_->Take()) {
       motor_ = r.data();
-      Fire(kMotorSensorEvent);
+      if (!fire(kMotorSensorEvent)) return;
     }
   }
   if (custom_sensor_) {
     if (exchange::RingRecord r = custom_sensor_->Take()) {
       custom_ = r.data();
-      Fire(kCustomSensorEvent);
+      if (!fire(kCustomSensorEvent)) return;
     }
   }
   if (image_) {
@@ -110,7 +137,7 @@ void CZembrinSDKControlCtrl::Tick() {
                              ModuleLumaArea());
       decoder_.Release();
       if (host_ != nullptr) host_->Invalidate(*this, true);
-      Fire(kImageEvent);
+      if (!fire(kImageEvent)) return;
     }
   }
   if (audio_) {
@@ -118,7 +145,7 @@ void CZembrinSDKControlCtrl::Tick() {
       voice_segment_length_ = static_cast<int32_t>(r.length);
       voice_ = r.data();
       voice_record_size_ = r.size();
-      Fire(kVoiceSegmentEvent);
+      fire(kVoiceSegmentEvent);
     }
   }
 }
@@ -185,7 +212,14 @@ int32_t CZembrinSDKControlCtrl::GetVoiceData(WritableBuffer VoicePtr) {
 
 void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
   if (commands_ == nullptr) return;
-  commands_->Put(reinterpret_cast<const uint8_t*>(fileName.data()), static_cast<uint32_t>(fileName.size()));
+  const uint32_t capacity = exchange::Spec(exchange::SectionId::kCommand).capacity;
+  if (fileName.size() > capacity) {
+    // A command record holds at most 80 bytes; the relay would never see this request.
+    Complain("PlayAudioFile: the path '" + fileName + "' is " + std::to_string(fileName.size()) +
+             " bytes long; the relay takes paths of at most " + std::to_string(capacity) + " bytes");
+    return;
+  }
+  commands_->PutPaced(reinterpret_cast<const uint8_t*>(fileName.data()), static_cast<uint32_t>(fileName.size()));
 }
 
 void CZembrinSDKControlCtrl::StopAudioPlay() { PutFrame(0x08, 0x0E, nullptr, 0); }
@@ -208,7 +242,7 @@ bool CZembrinSDKControlCtrl::SavePhotoAsBMP(const std::string& fileName) {
 void CZembrinSDKControlCtrl::PutFrame(uint8_t destination, uint8_t type, const uint8_t* payload, std::size_t n) {
   if (commands_ == nullptr) return;  // before connectRobot: dropped
   exchange::Frame f = exchange::Frame::Make(destination, 0x00, type, payload, n);
-  commands_->Put(f.bytes, static_cast<uint32_t>(f.size));
+  commands_->PutPaced(f.bytes, static_cast<uint32_t>(f.size));
 }
 
 // ---- LCD ---------------------------------------------------------------------------------------

@@ -33,6 +33,7 @@ inline constexpr int kImageHeight = 144;
 inline constexpr std::size_t kImageBytes = kImageWidth * kImageHeight * 3;  // 76032, R G B, top row first
 inline constexpr std::size_t kLumaAreaBytes = 50000;
 inline constexpr std::size_t kMaxRobotName = 173;
+inline constexpr std::size_t kMaxObjectName = 255;  // "/" and the escaped name, as the system allows
 inline constexpr int kPollTimerId = 1;
 inline constexpr uint32_t kPollPeriodMs = 30;
 
@@ -44,6 +45,9 @@ enum EventId : int {
   kImageEvent = 4,
   kVoiceSegmentEvent = 5,
 };
+
+// True when every section of `robot` can be named (its escaped name fits the system's limit).
+bool RobotNameFits(const std::string& robot);
 
 // The module-wide picture memory, shared by every control in the process.
 uint8_t* ModuleImageBuffer();
@@ -81,8 +85,10 @@ class CZembrinSDKControlCtrl : public HostedControl {
   bool modified() const { return modified_; }
   void set_modified(bool m) { modified_ = m; }
 
-  // Connection.
+  // Connection. A refused name, or sections that cannot be opened, leave a message in last_error()
+  // and on standard error.
   void connectRobot(const std::string& robotName);
+  const std::string& last_error() const { return last_error_; }
 
   // Standard sensor record.
   int16_t GetSensorSonar1() { return StdByte(0); }
@@ -271,6 +277,8 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void SensorRequest(uint8_t type, int16_t packets);
   void LcdDisplay(uint8_t destination, const std::string& file);
   void ShowMessage(const std::string& text);
+  // A failure the program's user must hear of, though no message box belongs to it.
+  void Complain(const std::string& text);
   void Fire(int dispid);
   void ReleaseSections();
 
@@ -283,10 +291,12 @@ class CZembrinSDKControlCtrl : public HostedControl {
 
   ControlHost* host_ = nullptr;
   EventSink event_sink_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   media::CJpegImageDecoder decoder_;
   bool timer_wanted_ = false;
 
   int32_t voice_segment_length_ = 0;
+  std::string last_error_;
   std::string robot_name_;
   int32_t test_ = 0;
   std::string test_str_;

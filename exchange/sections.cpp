@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "platform/clock.h"
+
 namespace exchange {
 namespace {
 
@@ -19,6 +21,12 @@ bool Unreserved(unsigned char c) {
 // release after writing length and data; the consumer loads it with acquire before reading the slot.
 std::atomic_ref<uint32_t> HeadOf(unsigned char* base) {
   return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base));
+}
+
+// The forwarding mark in the reserved word: stored with release by the relay after it has copied
+// the record out of the slot, loaded with acquire by a writer before it reuses that slot.
+std::atomic_ref<uint32_t> MarkOf(unsigned char* base) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base + 4));
 }
 
 unsigned char* SlotOf(unsigned char* base, uint32_t capacity, uint32_t index) {
@@ -85,10 +93,40 @@ int CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
   return 1;
 }
 
-CRingConsumer::~CRingConsumer() = default;
+int CRingProducer::PutPaced(const uint8_t* bytes, uint32_t len) {
+  if (!view_.valid() || len > capacity_) return 0;
+  platform::WriterLock turn(view_, kWriterWaitMs);  // without the turn the put goes ahead regardless
+  unsigned char* base = view_.data();
+  uint32_t seen = MarkOf(base).load(std::memory_order_acquire);
+  uint32_t seen_at = platform::TickCount();
+  for (;;) {
+    const uint32_t mark = MarkOf(base).load(std::memory_order_acquire);
+    if ((mark & kMarkForwarding) == 0 || (mark & 0xFF) >= slots_) break;
+    const uint32_t head = HeadOf(base).load(std::memory_order_relaxed) % slots_;
+    if ((head + 1) % slots_ != (mark & 0xFF)) break;  // room for one more
+    const uint32_t now = platform::TickCount();
+    if (mark != seen) {
+      seen = mark;
+      seen_at = now;
+    } else if (platform::TickElapsed(now, seen_at) >= kStaleMarkMs) {
+      // The relay stopped without withdrawing its mark (it was killed): nobody reads this ring now.
+      MarkOf(base).compare_exchange_strong(seen, 0, std::memory_order_acq_rel);
+      break;
+    }
+    platform::Sleep(1);
+  }
+  return Put(bytes, len);
+}
+
+CRingConsumer::~CRingConsumer() { Close(); }
+
+void CRingConsumer::Close() {
+  ReleaseClaim();
+  view_.Reset();
+}
 
 platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
-  view_.Reset();
+  Close();
   if (slots == 0) return platform::ShmStatus::kBadName;  // a ring needs at least one slot
   bool created = false;
   capacity_ = capacity;
@@ -105,6 +143,34 @@ platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t
 platform::ShmStatus CRingConsumer::Open(std::string_view robot, SectionId id) {
   const SectionSpec& s = Spec(id);
   return Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots);
+}
+
+platform::ShmStatus CRingConsumer::Resync() {
+  if (!view_.valid()) return platform::ShmStatus::kMapFailed;
+  const uint32_t head = HeadOf(view_.data()).load(std::memory_order_acquire);
+  read_index_ = head < slots_ ? head : 0;
+  return platform::ShmStatus::kOk;
+}
+
+void CRingConsumer::PublishMark(uint32_t pass) {
+  if (!claimed_) return;
+  MarkOf(view_.data()).store(kMarkForwarding | ((pass & 0x7FFFFF) << 8) | read_index_, std::memory_order_release);
+}
+
+void CRingConsumer::WithdrawMark() {
+  if (claimed_) MarkOf(view_.data()).store(0, std::memory_order_release);
+}
+
+bool CRingConsumer::Claim() {
+  if (!claimed_ && view_.valid()) claimed_ = platform::TryClaim(view_);
+  return claimed_;
+}
+
+void CRingConsumer::ReleaseClaim() {
+  if (!claimed_) return;
+  WithdrawMark();
+  platform::ReleaseClaim(view_);
+  claimed_ = false;
 }
 
 RingRecord CRingConsumer::Take() {

@@ -7,6 +7,15 @@
 // Size = S * (C + 4) + 8. The producer writes length, then data, then head (release); a consumer
 // reads head (acquire), then the slot in place. There is no lock between processes.
 //
+// The command section's reserved word carries the relay's forwarding mark, so that clients never
+// overwrite a command the relay has not read yet:
+//   bit 31     set while a relay forwards from the ring
+//   bits 8-30  a count the relay advances on every pass of its link loop (it is alive)
+//   bits 0-7   the slot the relay reads next
+// A client whose put would land on that slot waits for the relay instead. Tools that follow the
+// layout without the mark keep working: they never read the word, and a ring without a mark is
+// written as before.
+//
 // Object name: "/" + robot name + suffix, every byte outside A-Z a-z 0-9 _ . - written as %XX
 // (upper-case hex). This naming is public: tools outside the project open the rings by it.
 #pragma once
@@ -40,6 +49,11 @@ inline constexpr SectionSpec kSections[] = {
 };
 
 const SectionSpec& Spec(SectionId id);
+
+inline constexpr uint32_t kMarkForwarding = 0x80000000u;
+inline constexpr uint32_t kStaleMarkMs = 3000;
+// The longest a writer waits for its turn among other writers.
+inline constexpr uint32_t kWriterWaitMs = 5000;
 
 constexpr std::size_t SectionSize(uint32_t capacity, uint32_t slots) {
   return static_cast<std::size_t>(slots) * (capacity + 4u) + 8u;
@@ -75,6 +89,11 @@ class CRingProducer {
 
   // 1 when stored, 0 when `len` exceeds the capacity or there is no view.
   int Put(const uint8_t* bytes, uint32_t len);
+  // Put for a ring with a forwarding mark (the command ring), as every client writes it: writers
+  // take turns, and while a live relay forwards, a full ring waits for it to read instead of
+  // overwriting. A mark that stops moving for kStaleMarkMs belongs to a relay that has gone; it is
+  // cleared and the ring is written as an unmarked one.
+  int PutPaced(const uint8_t* bytes, uint32_t len);
 
  private:
   platform::SharedView view_;
@@ -93,7 +112,7 @@ class CRingConsumer {
   // when this call created the section.
   platform::ShmStatus Open(const std::string& object_name, uint32_t capacity, uint32_t slots);
   platform::ShmStatus Open(std::string_view robot, SectionId id);
-  void Close() { view_.Reset(); }
+  void Close();
   bool HasView() const { return view_.valid(); }
 
   // The next record, or an empty one when nothing is new (or there is no view, or the head word
@@ -103,11 +122,22 @@ class CRingConsumer {
   uint32_t capacity() const { return capacity_; }
   uint32_t read_index() const { return read_index_; }
 
+  // The forwarding mark (see the layout above): published after every take and pass by the one
+  // consumer that forwards, withdrawn when it stops forwarding.
+  void PublishMark(uint32_t pass);
+  void WithdrawMark();
+  // Starts reading at the current head again, as a fresh open would (kOk), keeping the claim.
+  platform::ShmStatus Resync();
+  // Makes this process the ring's only forwarding consumer; false when another one is.
+  bool Claim();
+  void ReleaseClaim();
+
  private:
   platform::SharedView view_;
   uint32_t capacity_ = 0;
   uint32_t slots_ = 0;
   uint32_t read_index_ = 0;
+  bool claimed_ = false;
 };
 
 }  // namespace exchange

@@ -8,34 +8,51 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <mutex>
+#include <memory>
 #include <utility>
+
+#include "platform/clock.h"
 
 namespace platform {
 namespace {
 
+constexpr off_t kLifetimeByte = 0;
+constexpr off_t kWriterByte = 1;
+constexpr off_t kClaimByte = 2;
+// How long an open waits for another process's lifetime lock (it is only ever held exclusively for
+// the moments of making an object new or removing its name).
+constexpr uint32_t kLockWaitMs = 1000;
+
 // Open-file-description locks: held per descriptor like flock, and unlike flock converted from
 // exclusive to shared atomically, so no other opener can slip in between creating and sharing.
-bool TryLockExclusive(int fd) {
+bool SetLock(int fd, off_t byte, short type) {
   struct flock l {};
-  l.l_type = F_WRLCK;
+  l.l_type = type;
   l.l_whence = SEEK_SET;
-  return fcntl(fd, F_OFD_SETLK, &l) == 0;
-}
-
-bool LockShared(int fd) {
-  struct flock l {};
-  l.l_type = F_RDLCK;
-  l.l_whence = SEEK_SET;
-  while (fcntl(fd, F_OFD_SETLKW, &l) != 0) {
+  l.l_start = byte;
+  l.l_len = 1;
+  while (fcntl(fd, F_OFD_SETLK, &l) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
 }
 
+// Retries a lock that another holder keeps for a moment; never waits beyond `limit_ms`.
+bool LockWithin(int fd, off_t byte, short type, uint32_t limit_ms) {
+  const uint32_t start = TickCount();
+  for (;;) {
+    if (SetLock(fd, byte, type)) return true;
+    if (errno != EAGAIN && errno != EACCES) return false;
+    if (TickElapsed(TickCount(), start) >= limit_ms) return false;
+    Sleep(1);
+  }
+}
+
 struct HeldObject {
   int fd = -1;
   std::size_t size = 0;
+  std::unique_ptr<std::mutex> writers = std::make_unique<std::mutex>();
+  std::unique_ptr<bool> claimed = std::make_unique<bool>(false);
 };
 
 // Objects this process holds, by name, with the pid that opened them: a forked child inherits the
@@ -63,7 +80,7 @@ bool ValidName(const std::string& name) {
 // True when `fd` still is the object the name refers to (nobody unlinked and re-created it between
 // our shm_open and our lock).
 bool StillNamed(const std::string& name, int fd) {
-  int again = shm_open(name.c_str(), O_RDWR, 0600);
+  int again = shm_open(name.c_str(), O_RDONLY | O_NOFOLLOW, 0);
   if (again < 0) return false;
   struct stat a {}, b {};
   bool same = fstat(fd, &a) == 0 && fstat(again, &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
@@ -72,15 +89,23 @@ bool StillNamed(const std::string& name, int fd) {
 }
 
 // Opens the named object and takes this process's shared lock on it. Sets `fresh` when no other
-// process held it; the caller then resizes it from zero.
+// process held it; the caller then resizes it from zero. The owner is checked before any lock, so
+// another user's object, locked or not, never makes this wait.
 ShmStatus AcquireObject(const std::string& name, int& fd_out, bool& fresh) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
-    if (fd < 0) return ShmStatus::kOpenFailed;
-    fresh = TryLockExclusive(fd);
-    if (!fresh && !LockShared(fd)) {
+    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+    if (fd < 0) return errno == EACCES ? ShmStatus::kForeign : ShmStatus::kOpenFailed;
+    struct stat owner {};
+    if (fstat(fd, &owner) != 0 || owner.st_uid != geteuid() || !S_ISREG(owner.st_mode)) {
+      // Another user's object of the same name, held or left behind: never share robot data with it.
       close(fd);
-      return ShmStatus::kOpenFailed;
+      return ShmStatus::kForeign;
+    }
+    fresh = SetLock(fd, kLifetimeByte, F_WRLCK);
+    if (!fresh && !LockWithin(fd, kLifetimeByte, F_RDLCK, kLockWaitMs)) {
+      const bool busy = errno == EAGAIN || errno == EACCES;
+      close(fd);
+      return busy ? ShmStatus::kBusy : ShmStatus::kOpenFailed;
     }
     if (!StillNamed(name, fd)) {  // lost a race with a last holder's unlink: start over
       close(fd);
@@ -102,18 +127,26 @@ const char* ShmStatusText(ShmStatus status) {
     case ShmStatus::kWrongSize: return "shared memory exists with another size";
     case ShmStatus::kMapFailed: return "shared memory cannot be mapped";
     case ShmStatus::kForeign: return "shared memory of that name belongs to another user";
+    case ShmStatus::kBusy: return "shared memory of that name is kept locked by another process";
   }
   return "unknown";
 }
 
 SharedView::SharedView(SharedView&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      fd_(std::exchange(other.fd_, -1)),
+      writers_(std::exchange(other.writers_, nullptr)),
+      claimed_(std::exchange(other.claimed_, nullptr)) {}
 
 SharedView& SharedView::operator=(SharedView&& other) noexcept {
   if (this != &other) {
     Reset();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
+    fd_ = std::exchange(other.fd_, -1);
+    writers_ = std::exchange(other.writers_, nullptr);
+    claimed_ = std::exchange(other.claimed_, nullptr);
   }
   return *this;
 }
@@ -122,6 +155,9 @@ void SharedView::Reset() {
   if (data_ != nullptr) munmap(data_, size_);
   data_ = nullptr;
   size_ = 0;
+  fd_ = -1;
+  writers_ = nullptr;
+  claimed_ = nullptr;
 }
 
 ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created) {
@@ -137,21 +173,14 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
     registry.owner = getpid();
   }
 
-  int fd = -1;
   auto it = registry.objects.find(name);
   if (it != registry.objects.end()) {
     if (it->second.size != size) return ShmStatus::kWrongSize;
-    fd = it->second.fd;
   } else {
+    int fd = -1;
     bool fresh = false;
     ShmStatus st = AcquireObject(name, fd, fresh);
     if (st != ShmStatus::kOk) return st;
-    struct stat owner {};
-    if (fstat(fd, &owner) != 0 || owner.st_uid != geteuid()) {
-      // Another user's object of the same name, held or left behind: never share robot data with it.
-      close(fd);
-      return ShmStatus::kForeign;
-    }
     if (fresh) {
       // Left by processes that have all ended, or brand new: make it new and zeroed.
       if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) {
@@ -159,7 +188,7 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
         return ShmStatus::kOpenFailed;
       }
       fchmod(fd, 0600);
-      LockShared(fd);
+      SetLock(fd, kLifetimeByte, F_RDLCK);  // exclusive to shared in one step
       created = true;
     } else {
       struct stat st_buf {};
@@ -169,13 +198,19 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
       }
       if ((st_buf.st_mode & 077) != 0) fchmod(fd, 0600);  // ours, but opened up: close it again
     }
-    registry.objects[name] = HeldObject{fd, size};
+    HeldObject object;
+    object.fd = fd;
+    object.size = size;
+    it = registry.objects.emplace(name, std::move(object)).first;
   }
 
-  void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, it->second.fd, 0);
   if (addr == MAP_FAILED) return ShmStatus::kMapFailed;
   out.data_ = static_cast<unsigned char*>(addr);
   out.size_ = size;
+  out.fd_ = it->second.fd;
+  out.writers_ = it->second.writers.get();
+  out.claimed_ = it->second.claimed.get();
   return ShmStatus::kOk;
 }
 
@@ -184,13 +219,48 @@ void ReleaseSharedObjects() {
   std::lock_guard<std::mutex> guard(registry.mutex);
   if (registry.owner != getpid()) return;
   for (auto& [name, object] : registry.objects) {
-    // Alone with it: nobody else will read it, so its name goes. Our descriptor keeps it alive for
-    // views still mapped.
-    if (TryLockExclusive(object.fd)) {
+    // Every holder lets go of its shared lock before it tries the exclusive one, so of holders that
+    // end together the last one to try finds nobody left and removes the name, whatever the timing.
+    SetLock(object.fd, kLifetimeByte, F_UNLCK);
+    if (SetLock(object.fd, kLifetimeByte, F_WRLCK)) {
       if (StillNamed(name, object.fd)) shm_unlink(name.c_str());
-      LockShared(object.fd);
+      SetLock(object.fd, kLifetimeByte, F_UNLCK);
     }
   }
+}
+
+WriterLock::WriterLock(const SharedView& view, uint32_t limit_ms) : view_(view) {
+  if (view.writers_ == nullptr) return;
+  local_ = std::unique_lock<std::mutex>(*view.writers_, std::defer_lock);
+  const uint32_t start = TickCount();
+  while (!local_.try_lock()) {
+    if (TickElapsed(TickCount(), start) >= limit_ms) return;
+    Sleep(1);
+  }
+  const uint32_t spent = TickElapsed(TickCount(), start);
+  held_ = LockWithin(view.fd_, kWriterByte, F_WRLCK, spent < limit_ms ? limit_ms - spent : 0);
+  if (!held_) local_.unlock();
+}
+
+WriterLock::~WriterLock() {
+  if (held_) SetLock(view_.fd_, kWriterByte, F_UNLCK);
+}
+
+bool TryClaim(const SharedView& view) {
+  if (view.claimed_ == nullptr) return false;
+  std::lock_guard<std::mutex> guard(Held().mutex);
+  if (*view.claimed_) return false;
+  if (!SetLock(view.fd_, kClaimByte, F_WRLCK)) return false;
+  *view.claimed_ = true;
+  return true;
+}
+
+void ReleaseClaim(const SharedView& view) {
+  if (view.claimed_ == nullptr) return;
+  std::lock_guard<std::mutex> guard(Held().mutex);
+  if (!*view.claimed_) return;
+  SetLock(view.fd_, kClaimByte, F_UNLCK);
+  *view.claimed_ = false;
 }
 
 }  // namespace platform

@@ -1,25 +1,31 @@
-// Named shared memory that behaves like a named kernel object of the design: it lives while any
-// process holds it and is new again once every holder has ended, killed ones included.
+// Named shared memory that behaves like a named kernel object: it lives while any process holds it
+// and is new again once every holder has ended, killed ones included.
 //
-// Each process keeps the object's descriptor open, with a shared lock on it, from its first open
-// until it ends. An opener that gets the exclusive lock without waiting is the only holder, so
-// whatever the object holds is left from processes that have all ended: it is zeroed and reported as
-// created. Views come and go with their owners; the object stays with the process, as the design's
-// mapping objects do, so a section keeps its contents across a reconnect in the same process.
+// Each process keeps the object's descriptor open, with a shared lock on its first byte, from its
+// first open until it ends. An opener that gets the exclusive lock without waiting is the only
+// holder, so whatever the object holds is left from processes that have all ended: it is zeroed and
+// reported as created. Views come and go with their owners; the object stays with the process, so a
+// section keeps its contents across a reconnect in the same process.
+//
+// Byte ranges of the lock: byte 0 is the lifetime lock above, byte 1 serialises writers that must
+// not interleave (WriterLock), byte 2 marks the one process that claims the object (TryClaim).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace platform {
 
 enum class ShmStatus {
   kOk,
-  kBadName,    // not "/" + 1..254 bytes without another "/"
+  kBadName,     // not "/" + 1..254 bytes without another "/"
   kOpenFailed,  // shm_open, locking or resizing refused (errno tells why)
   kWrongSize,   // the object exists with another size; it is never mapped short
   kMapFailed,
   kForeign,  // the object belongs to another user
+  kBusy,     // another process kept the object locked beyond the wait limit
 };
 
 const char* ShmStatusText(ShmStatus status);
@@ -41,17 +47,48 @@ class SharedView {
 
  private:
   friend ShmStatus OpenSharedView(const std::string&, std::size_t, SharedView&, bool&);
+  friend class WriterLock;
+  friend bool TryClaim(const SharedView&);
+  friend void ReleaseClaim(const SharedView&);
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
+  // The process's descriptor and writer mutex of the object; owned by the process-wide table, which
+  // keeps them until the process ends.
+  int fd_ = -1;
+  std::mutex* writers_ = nullptr;
+  bool* claimed_ = nullptr;
 };
 
 // Opens (creating when needed) the object `name` of exactly `size` bytes and maps all of it for
 // reading and writing into `out`. `created` is true when this call made the object new (zeroed).
-// A later open of the same name in the same process reports created = false.
+// A later open of the same name in the same process reports created = false. Never waits long on
+// another process: the owner is checked before any lock, and a lock held beyond about a second
+// gives kBusy.
 ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created);
 
-// Removes the names of objects this process holds alone. Runs at normal exit by itself; callable
+// Removes the names of objects no other process holds. Runs at normal exit by itself; callable
 // earlier by a program that is about to end. Views stay mapped.
 void ReleaseSharedObjects();
+
+// Serialises the writers of one object, threads of this process and other processes alike. Waits
+// at most `limit_ms` milliseconds of the scaled clock; `held()` tells whether it got the lock.
+class WriterLock {
+ public:
+  WriterLock(const SharedView& view, uint32_t limit_ms);
+  ~WriterLock();
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  const SharedView& view_;
+  std::unique_lock<std::mutex> local_;
+  bool held_ = false;
+};
+
+// Claims the object for this process: false when another process (or another claim in this one)
+// holds it. The claim ends with ReleaseClaim or with the process.
+bool TryClaim(const SharedView& view);
+void ReleaseClaim(const SharedView& view);
 
 }  // namespace platform

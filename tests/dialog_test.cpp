@@ -27,6 +27,8 @@ class Dialog : public ::testing::Test {
     std::ofstream(dir_ + "/Trevask.ini") << "WiFiIP=10.0.0.2\nWiFiPort=80\nBTAddress=0012AB34CD56";
     dialog_ = std::make_unique<relay::CTrevaskDlg>(dir_ + "/Trevask.ini");
     dialog_->SetMessageHandler([this](const QString& m) { messages_ << m; });
+    // A name of its own: tests run side by side, and one robot name is served by one relay only.
+    dialog_->robot_field()->setText(QString("Dlg%1").arg(getpid()));
     dialog_->show();
   }
   void TearDown() override {

@@ -15,13 +15,22 @@ constexpr uint32_t kLinkLoopMs = 20;
 constexpr std::size_t kSerialReadMax = 1024;
 constexpr std::size_t kRobotIdMax = 29;
 
-// The dialog's robot ID field as a section prefix: its first line, at most 29 characters.
-std::string RobotPrefix(const std::string& field) {
-  std::string first = field.substr(0, field.find_first_of("\r\n"));
-  return first.substr(0, kRobotIdMax);
-}
+// At most this many records per pass: one ring's worth, so a pass stays short and the keep-alive
+// keeps its rhythm however fast clients write.
+constexpr int kRecordsPerPass = 32;
 
 }  // namespace
+
+// The dialog's robot ID field as a section prefix: its first line, at most 29 bytes, cut before a
+// UTF-8 character rather than inside it.
+std::string RobotPrefix(const std::string& field, bool& shortened) {
+  std::string first = field.substr(0, field.find_first_of("\r\n"));
+  shortened = first.size() > kRobotIdMax;
+  if (!shortened) return first;
+  std::size_t cut = kRobotIdMax;
+  while (cut > 0 && (static_cast<unsigned char>(first[cut]) & 0xC0) == 0x80) --cut;
+  return first.substr(0, cut);
+}
 
 CLinkManager::CLinkManager(LinkUi& ui) : ui_(ui), dispatch_(*this) {}
 
@@ -147,6 +156,10 @@ int CLinkManager::Connect() {
   // the transports and the section handles it uses are replaced.
   StopReceiveThread();
   LinkChoices choices = ui_.Choices();
+  // The sections come first: a robot name that another relay serves is refused before this relay
+  // sends a single byte that could disturb that relay's link. They are opened before the receive
+  // thread starts, so it never dispatches into handles that are being replaced.
+  if (!OpenSections(choices.robot_id)) return kConnectPortFailed;
   if (choices.kind == LinkKindChoice::kWifi) {
     link_kind_.store(static_cast<int>(LinkKind::kWifi));
     ip_port_.store(std::atoi(choices.port_text.c_str()));
@@ -177,30 +190,6 @@ int CLinkManager::Connect() {
     ui_.SetQualityBar(5);
   }
 
-  // The sections are opened before the receive thread starts, so it never dispatches into handles
-  // that are being replaced.
-  dispatch_.SetProducers(nullptr);
-  producers_.reset();
-  commands_.Close();
-  const std::string prefix = RobotPrefix(choices.robot_id);
-  auto producers = std::make_unique<RelayProducers>();
-  platform::ShmStatus st[6] = {
-      producers->standard_sensor.Open(prefix, exchange::SectionId::kStandardSensor),
-      producers->motor_sensor.Open(prefix, exchange::SectionId::kMotorSensor),
-      producers->image.Open(prefix, exchange::SectionId::kImage),
-      producers->audio.Open(prefix, exchange::SectionId::kAudio),
-      commands_.Open(prefix, exchange::SectionId::kCommand),
-      producers->custom_sensor.Open(prefix, exchange::SectionId::kCustomSensor),
-  };
-  for (platform::ShmStatus s : st) {
-    if (s != platform::ShmStatus::kOk) {
-      ui_.Note("sections of robot '" + prefix + "': " + platform::ShmStatusText(s));
-      break;
-    }
-  }
-  producers_ = std::move(producers);
-  dispatch_.SetProducers(producers_.get());
-
   receive_stop_.store(false, std::memory_order_release);
   if (!platform::StartThread([this] { ReceiveThread(); }, receive_thread_)) {
     ui_.Note("the receive thread cannot be started");
@@ -209,10 +198,60 @@ int CLinkManager::Connect() {
   return kConnectUp;
 }
 
+bool CLinkManager::OpenSections(const std::string& robot_field) {
+  bool shortened = false;
+  const std::string prefix = RobotPrefix(robot_field, shortened);
+  dispatch_.SetProducers(nullptr);
+  producers_.reset();
+  // The same name again keeps its claim (no other relay can slip in between two connects); the
+  // command ring still starts over at its head, so records put while the link was down are dropped.
+  const bool keep_claim = commands_.HasView() && prefix == claimed_prefix_;
+  if (!keep_claim) commands_.Close();
+  if (shortened && noted_name_ != robot_field) {
+    noted_name_ = robot_field;
+    ui_.Note("the robot name is cut to " + std::to_string(kRobotIdMax) + " bytes: '" + prefix + "'");
+  }
+  auto producers = std::make_unique<RelayProducers>();
+  // Standard sensor, motor sensor, image, audio, command, custom sensor: the order in which clients
+  // that watch the objects appear see them made.
+  platform::ShmStatus st[6] = {
+      producers->standard_sensor.Open(prefix, exchange::SectionId::kStandardSensor),
+      producers->motor_sensor.Open(prefix, exchange::SectionId::kMotorSensor),
+      producers->image.Open(prefix, exchange::SectionId::kImage),
+      producers->audio.Open(prefix, exchange::SectionId::kAudio),
+      keep_claim ? commands_.Resync() : commands_.Open(prefix, exchange::SectionId::kCommand),
+      producers->custom_sensor.Open(prefix, exchange::SectionId::kCustomSensor),
+  };
+  for (platform::ShmStatus s : st) {
+    if (s != platform::ShmStatus::kOk) {
+      ui_.Note("sections of robot '" + prefix + "': " + platform::ShmStatusText(s));
+      break;
+    }
+  }
+  if (commands_.HasView() && !commands_.Claim()) {
+    // Two relays for one name would mix two robots in one set of rings.
+    commands_.Close();
+    ui_.MessageBox("Robot '" + prefix + "' is already served by another relay.\n");
+    ui_.Disconnect();
+    gave_up_.store(true, std::memory_order_release);
+    stop_.store(true, std::memory_order_release);
+    return false;
+  }
+  claimed_prefix_ = prefix;
+  producers_ = std::move(producers);
+  dispatch_.SetProducers(producers_.get());
+  return true;
+}
+
 int CLinkManager::RunLink() {
   missed_answers_.store(0);
   uint8_t keep_alive_sequence = 0x30;
   if (StopRequested()) return kRunStopped;
+  // Clients wait for this loop only while it forwards; after it, their records go nowhere anyway.
+  struct MarkWithdrawal {
+    exchange::CRingConsumer& ring;
+    ~MarkWithdrawal() { ring.WithdrawMark(); }
+  } withdrawal{commands_};
   while (!StopRequested()) {
     const bool uploading = upload_mode_.load(std::memory_order_acquire);
     if (keep_alive_due_.load(std::memory_order_acquire)) {
@@ -324,8 +363,19 @@ void CLinkManager::HandleFrame(const uint8_t* frame, std::size_t length) {
 }
 
 void CLinkManager::ForwardCommand() {
-  exchange::RingRecord record = commands_.Take();
-  if (record) HandleCommandRecord(record.data(), record.length, record.capacity);
+  // Everything clients have put since the last pass goes out now, in order, so no client that
+  // writes faster than one record per pass is robbed. An audio-file request ends the pass: the
+  // records behind it wait for the next one, as they would behind the upload's start.
+  for (int i = 0; i < kRecordsPerPass; ++i) {
+    exchange::RingRecord record = commands_.Take();
+    if (!record) break;
+    const bool frame = record.size() >= 2 && record.data()[0] == exchange::kFrameStart0 &&
+                       record.data()[1] == exchange::kFrameStart1;
+    HandleCommandRecord(record.data(), record.length, record.capacity);
+    commands_.PublishMark(++passes_);  // its slot is free again once the record is handled
+    if (!frame && record.length <= record.capacity) break;
+  }
+  commands_.PublishMark(++passes_);
 }
 
 void CLinkManager::HandleCommandRecord(const uint8_t* data, uint32_t len, uint32_t capacity) {

@@ -43,6 +43,10 @@ inline constexpr uint8_t kTypeAcknowledgement = 0x01;
 inline constexpr uint8_t kTypeRecordSetting = 0x0B;
 inline constexpr uint8_t kTypeStopAudio = 0x0E;
 
+// The robot ID field as a section prefix: its first line, at most 29 bytes, never cut inside a
+// UTF-8 character. `shortened` tells whether anything was cut.
+std::string RobotPrefix(const std::string& field, bool& shortened);
+
 class CLinkManager : public exchange::FrameSink, public InboundHooks {
  public:
   explicit CLinkManager(LinkUi& ui);
@@ -116,6 +120,9 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
 
  private:
   void ShowStatus(LinkMoment moment);
+  // Opens the section handles under the robot name and claims the command ring; false (after
+  // giving up) when another relay serves that name.
+  bool OpenSections(const std::string& robot_field);
   void GiveUp();
   void CloseAfterRun(LinkKindChoice kind);
   void StopReceiveThread();
@@ -131,6 +138,9 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   CSerialPort serial_;
   std::unique_ptr<RelayProducers> producers_;
   exchange::CRingConsumer commands_;
+  uint32_t passes_ = 0;       // forwarding passes, published in the command ring's mark
+  std::string noted_name_;    // the last robot name the user was told was cut
+  std::string claimed_prefix_;  // the robot name whose command ring this relay holds
 
   // Flags and state shared between the threads. Each is one word written by one side and polled by
   // the other; acquire/release keeps the stop flags ordered with what the stopping side did before.

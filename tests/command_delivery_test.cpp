@@ -1,0 +1,93 @@
+// Every command a client puts reaches the robot once and in order, at any rate: a relay linked to
+// the simulated robot over UDP, and a control in the same process putting servo commands.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "control/control.h"
+#include "link_test_support.h"
+#include "platform/clock.h"
+
+namespace {
+
+using testing_support::LinkedRobotFixture;
+using testing_support::UniqueRobot;
+using testing_support::WaitUntil;
+
+constexpr uint8_t kServoType = 0x1C;
+
+class CommandDelivery : public LinkedRobotFixture {
+ protected:
+  void SetUp() override {
+    Connect(UniqueRobot("cmd"));
+    control_.connectRobot(robot_);
+    ASSERT_TRUE(control_.connected());
+  }
+  // The values of the servo commands the robot received, in arrival order.
+  std::vector<int> ServoValues() {
+    std::vector<int> values;
+    for (const auto& f : sim_->robot().ReceivedFrames())
+      if (f.size() == 12 && f[4] == kServoType) values.push_back(f[7] | f[8] << 8);
+    return values;
+  }
+  void ExpectAllInOrder(int count) {
+    ASSERT_TRUE(WaitUntil([&] { return ServoValues().size() >= static_cast<std::size_t>(count); }))
+        << ServoValues().size() << " of " << count << " arrived";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for a duplicate to show
+    std::vector<int> expected;
+    for (int i = 0; i < count; ++i) expected.push_back(1000 + i);
+    EXPECT_EQ(ServoValues(), expected);
+  }
+
+  control::CZembrinSDKControlCtrl control_;
+};
+
+TEST_F(CommandDelivery, ATightLoopOfCommandsArrivesWhole) {
+  for (int i = 0; i < 120; ++i) control_.servoNonTimeCtr(0, static_cast<int16_t>(1000 + i));
+  ExpectAllInOrder(120);
+}
+
+TEST_F(CommandDelivery, ABurstOfExactlyOneRingArrivesWhole) {
+  // 32 records once made the head come round to the relay's read index: the ring looked empty.
+  for (int i = 0; i < 32; ++i) control_.servoNonTimeCtr(0, static_cast<int16_t>(1000 + i));
+  ExpectAllInOrder(32);
+}
+
+TEST_F(CommandDelivery, CommandsPacedAtAHundredASecondArriveWhole) {
+  for (int i = 0; i < 200; ++i) {
+    control_.servoNonTimeCtr(0, static_cast<int16_t>(1000 + i));
+    platform::Sleep(10);
+  }
+  ExpectAllInOrder(200);
+}
+
+TEST_F(CommandDelivery, TwoWritersAtOnceLoseNothing) {
+  control::CZembrinSDKControlCtrl second;
+  second.connectRobot(robot_);
+  std::thread other([&] {
+    for (int i = 0; i < 100; ++i) second.servoNonTimeCtr(1, static_cast<int16_t>(3000 + i));
+  });
+  for (int i = 0; i < 100; ++i) control_.servoNonTimeCtr(0, static_cast<int16_t>(1000 + i));
+  other.join();
+  ASSERT_TRUE(WaitUntil([&] { return ServoValues().size() >= 200; })) << ServoValues().size();
+  std::vector<int> first_writer, second_writer;
+  for (int v : ServoValues()) (v < 3000 ? first_writer : second_writer).push_back(v);
+  ASSERT_EQ(first_writer.size(), 100u);
+  ASSERT_EQ(second_writer.size(), 100u);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(first_writer[i], 1000 + i);
+    EXPECT_EQ(second_writer[i], 3000 + i);
+  }
+}
+
+TEST_F(CommandDelivery, AWriterDoesNotWaitForARelayThatStoppedForwarding) {
+  link_->RequestStop();
+  link_->WaitForConnectionThread();
+  // Nobody forwards now: the ring is written as it always was, and a full ring does not stall.
+  const uint32_t start = platform::TickCount();
+  for (int i = 0; i < 100; ++i) control_.servoNonTimeCtr(0, static_cast<int16_t>(i));
+  EXPECT_LT(platform::TickElapsed(platform::TickCount(), start), exchange::kStaleMarkMs);
+}
+
+}  // namespace
