@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <atomic>
 #include <cstring>
 
 #include "exchange/crc8.h"
@@ -129,6 +133,7 @@ TEST(LinkManager, SerialGivesUpOnTheFifthFailedOpen) {
   relay::LinkChoices choices;
   choices.kind = relay::LinkKindChoice::kSerial;
   choices.com_text = "COM9";
+  choices.robot_id = UniqueRobot("com9");
   RecordingUi ui(choices);
   relay::CLinkManager link(ui);
   ui.Attach(&link);
@@ -145,6 +150,7 @@ TEST(LinkManager, ShortComTextIsAWrongPortNumber) {
   relay::LinkChoices choices;
   choices.kind = relay::LinkKindChoice::kSerial;
   choices.com_text = "COM";
+  choices.robot_id = UniqueRobot("com");
   RecordingUi ui(choices);
   relay::CLinkManager link(ui);
   ui.Attach(&link);
@@ -268,3 +274,82 @@ TEST_F(LinkedRobot, LinkStatusCodeTwoIsAcknowledged) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another host: a socket on 127.0.0.2 aimed at the relay's port.
+class Stranger {
+ public:
+  Stranger() {
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(0x7F000002);
+    bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0;
+  }
+  ~Stranger() { ::close(fd_); }
+  bool bound() const { return bound_; }
+  void SendTo(int port, const Bytes& bytes) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+
+ private:
+  int fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+  bool bound_ = false;
+};
+
+}  // namespace
+
+TEST_F(LinkedRobot, AnotherHostCanNeitherDivertTheLinkNorFeedTheClients) {
+  Stranger stranger;
+  ASSERT_TRUE(stranger.bound());
+  exchange::CRingConsumer standard;
+  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  const int port = link_->udp().LocalPort();
+  ASSERT_NE(port, 0);
+  stranger.SendTo(port, {});
+  Bytes forged = Frame(0, 0x7D, Bytes(40, 0xEE));
+  for (int i = 0; i < 20; ++i) stranger.SendTo(port, forged);
+  ASSERT_TRUE(WaitUntil([&] { return link_->stats().foreign_datagrams() == 21; }));
+
+  // The keep-alives still go to the robot, and the link stays up on its answers.
+  const std::size_t keep_alives = FramesOfType(sim_->robot(), 0xFF).size();
+  ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0xFF).size() >= keep_alives + 4; }));
+  EXPECT_EQ(link_->udp().robot_address().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(ntohs(link_->udp().robot_address().sin_port), sim_->UdpPort());
+  EXPECT_EQ(link_->stats().peer_changes(), 0u);
+  EXPECT_FALSE(standard.Take()) << "no forged reading reaches the clients";
+  EXPECT_FALSE(ui_->Has("icon:140"));
+  EXPECT_NE(link_->stats().Format().find("dropped: 21"), std::string::npos);
+}
+
+TEST_F(LinkedRobot, LengthWordsBeyondTheSlotAreSkippedAndTheNextRecordStillGoesOut) {
+  // Written straight into the ring, as a broken writer might: length words 81, 99 and 100 (each
+  // slot's data a whole frame), then a good record, all published at once.
+  const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
+  platform::SharedView view;
+  bool created = false;
+  ASSERT_EQ(platform::OpenSharedView(exchange::SectionObjectName(robot_, spec.suffix),
+                                     exchange::SectionSize(spec.capacity, spec.slots), view, created),
+            platform::ShmStatus::kOk);
+  uint32_t head;
+  std::memcpy(&head, view.data(), 4);
+  const Bytes bad = Frame(1, 0x05, {0x01, 0x66, 0x00});
+  const Bytes good = Frame(1, 0x05, {0x02, 0x2C, 0x01});
+  uint32_t index = head;
+  for (uint32_t length : {81u, 99u, 100u, static_cast<uint32_t>(good.size())}) {
+    unsigned char* slot = view.data() + 8 + index * (spec.capacity + 4);
+    std::memcpy(slot, &length, 4);
+    const Bytes& data = length == good.size() ? good : bad;
+    std::memcpy(slot + 4, data.data(), data.size());
+    index = (index + 1) % spec.slots;
+  }
+  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view.data())).store(index, std::memory_order_release);
+  ASSERT_TRUE(WaitUntil([&] { return !FramesOfType(sim_->robot(), 0x05).empty(); }));
+  platform::Sleep(100);
+  ASSERT_EQ(FramesOfType(sim_->robot(), 0x05).size(), 1u) << "the oversized records are not sent";
+  EXPECT_EQ(FramesOfType(sim_->robot(), 0x05)[0], good);
+}

@@ -17,13 +17,13 @@
 
 namespace {
 
-// A plain UDP socket on 127.0.0.1 standing in for the robot.
+// A plain UDP socket on 127.0.0.1 (or another loopback address) standing in for the robot.
 struct Peer {
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in addr{};
-  Peer() {
+  explicit Peer(uint32_t host = INADDR_LOOPBACK) {
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = htonl(host);
     EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     socklen_t len = sizeof addr;
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -54,8 +54,8 @@ int PollUntilReadable(relay::CUdpEndpoint& udp) {
   return udp.PollReadable();
 }
 
-TEST(UdpEndpoint, KnownAddressSendsUnboundAndAnswersWhoeverSpokeLast) {
-  Peer robot, stranger;
+TEST(UdpEndpoint, KnownAddressSendsUnboundAndFollowsTheRobotsPortOnceVouchedFor) {
+  Peer robot, robot_new_port;
   relay::CUdpEndpoint udp;
   ASSERT_EQ(udp.Open(htonl(INADDR_LOOPBACK), robot.port()), 1);
   EXPECT_EQ(udp.LocalPort(), 0) << "not bound before the first send";
@@ -66,16 +66,42 @@ TEST(UdpEndpoint, KnownAddressSendsUnboundAndAnswersWhoeverSpokeLast) {
   EXPECT_EQ(robot.Receive(), "hello");
   ASSERT_NE(udp.LocalPort(), 0);
 
-  stranger.SendTo(udp.LocalPort(), "hi");
+  robot_new_port.SendTo(udp.LocalPort(), "hi");
   ASSERT_EQ(PollUntilReadable(udp), relay::kPollReadable);
   uint8_t buf[4096];
-  EXPECT_EQ(udp.Receive(buf, sizeof buf), 2);
-  EXPECT_EQ(ntohs(udp.robot_address().sin_port), stranger.port());
+  EXPECT_EQ(udp.Receive(buf, sizeof buf), 2) << "the robot's own address is read";
+  EXPECT_TRUE(udp.HasPendingSource());
+  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port()) << "not answered before a frame vouched for it";
+  udp.AdoptPendingSource();
+  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot_new_port.port());
   EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("again"), 5), 5);
-  EXPECT_EQ(stranger.Receive(), "again") << "later sends go to the last speaker";
+  EXPECT_EQ(robot_new_port.Receive(), "again") << "later sends go to the robot's latest port";
   EXPECT_EQ(udp.peer_changes(), 1u) << "and the change is counted";
   udp.Close();
   EXPECT_FALSE(udp.IsOpen());
+}
+
+TEST(UdpEndpoint, DatagramsFromOtherHostsAreDroppedAndCounted) {
+  Peer robot;
+  Peer stranger(0x7F000002);  // 127.0.0.2: another host as far as the relay can tell
+  relay::CUdpEndpoint udp;
+  ASSERT_EQ(udp.Open(htonl(INADDR_LOOPBACK), robot.port()), 1);
+  ASSERT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("hello"), 5), 5);
+  ASSERT_EQ(robot.Receive(), "hello");
+  stranger.SendTo(udp.LocalPort(), "");
+  stranger.SendTo(udp.LocalPort(), "forged");
+  uint8_t buf[4096];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(PollUntilReadable(udp), relay::kPollReadable);
+    EXPECT_EQ(udp.Receive(buf, sizeof buf), 0) << "nothing of it reaches the caller";
+  }
+  EXPECT_FALSE(udp.HasPendingSource());
+  udp.AdoptPendingSource();
+  EXPECT_EQ(udp.foreign_datagrams(), 2u);
+  EXPECT_EQ(udp.robot_address().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port());
+  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("still"), 5), 5);
+  EXPECT_EQ(robot.Receive(), "still");
 }
 
 TEST(UdpEndpoint, AddressZeroBindsAndWaitsForTheRobot) {
@@ -94,6 +120,8 @@ TEST(UdpEndpoint, AddressZeroBindsAndWaitsForTheRobot) {
   ASSERT_EQ(PollUntilReadable(udp), relay::kPollReadable);
   uint8_t buf[4096];
   EXPECT_EQ(udp.ReadAvailable(buf, sizeof buf), 4096);
+  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("x"), 1), 0) << "no frame has vouched for the sender yet";
+  udp.AdoptPendingSource();
   EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("ok"), 2), 2);
   EXPECT_EQ(robot.Receive(), "ok");
 

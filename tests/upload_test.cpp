@@ -124,6 +124,7 @@ class ModuleByHand : public ::testing::Test {
     relay::LinkChoices c;
     c.kind = relay::LinkKindChoice::kBluetooth;
     c.bt_address = address;
+    c.robot_id = "Bt" + std::to_string(getpid());
     return c;
   }
 
@@ -461,6 +462,7 @@ TEST(Firmware, ABoardThatNeverAnswersKeepsTheLinkInUploadModeWithoutKeepAlives) 
   relay::LinkChoices choices;
   choices.kind = relay::LinkKindChoice::kSerial;
   choices.com_text = "COM4";
+  choices.robot_id = "Fs" + std::to_string(getpid());
   RecordingUi ui(choices);
   relay::CLinkManager link(ui);
   ui.Attach(&link);

@@ -326,9 +326,9 @@ void CLinkManager::SendFrame(const uint8_t* bytes, int count) {
 
 int CLinkManager::ReadTransport() {
   if (link_kind_.load() == static_cast<int>(LinkKind::kWifi)) {
-    const uint64_t before = udp_.peer_changes();
+    const uint64_t foreign = udp_.foreign_datagrams();
     const int n = udp_.ReadAvailable(chunk_, static_cast<int>(sizeof chunk_));
-    if (udp_.peer_changes() != before) stats_.CountPeerChange();
+    if (udp_.foreign_datagrams() != foreign) stats_.AddForeignDatagrams(udp_.foreign_datagrams() - foreign);
     return n;
   }
   return serial_.ReadAvailable(chunk_, static_cast<int>(kSerialReadMax));
@@ -359,7 +359,15 @@ void CLinkManager::FeedBytes(const uint8_t* chunk, std::size_t count) { deframer
 void CLinkManager::HandleFrame(const uint8_t* frame, std::size_t length) {
   exchange::FrameVerdict verdict = exchange::CheckFrame(frame, length);
   stats_.CountCandidate(verdict, length > exchange::kOffDataType ? frame[exchange::kOffDataType] : 0);
-  if (verdict == exchange::FrameVerdict::kAccepted) dispatch_.Dispatch(frame, length);
+  if (verdict != exchange::FrameVerdict::kAccepted) return;
+  if (link_kind_.load() == static_cast<int>(LinkKind::kWifi)) {
+    // A frame that passed the check vouches for its datagram's source: the robot is answered there.
+    platform::LockGuard guard(link_lock_);
+    const uint64_t before = udp_.peer_changes();
+    udp_.AdoptPendingSource();
+    if (udp_.peer_changes() != before) stats_.CountPeerChange();
+  }
+  dispatch_.Dispatch(frame, length);
 }
 
 void CLinkManager::ForwardCommand() {

@@ -67,8 +67,13 @@ std::string LinkStats::Format() const {
   }
   out += "\n";
   if (peer_changes() > 0) {
-    std::snprintf(line, sizeof line, "the robot's UDP address changed %llu time(s): the relay answers whoever spoke last\n",
+    std::snprintf(line, sizeof line, "the robot's UDP port changed %llu time(s): the relay answers the robot's latest port\n",
                   static_cast<unsigned long long>(peer_changes()));
+    out += line;
+  }
+  if (foreign_datagrams() > 0) {
+    std::snprintf(line, sizeof line, "datagrams from other addresses than the robot's, dropped: %llu\n",
+                  static_cast<unsigned long long>(foreign_datagrams()));
     out += line;
   }
   uint64_t n = round_trips();

@@ -19,6 +19,8 @@ class LinkStats {
   void AddRoundTrip(uint32_t ms);
   void CountPeerChange() { peer_changes_.fetch_add(1, std::memory_order_relaxed); }
   uint64_t peer_changes() const { return peer_changes_.load(std::memory_order_relaxed); }
+  void AddForeignDatagrams(uint64_t n) { foreign_datagrams_.fetch_add(n, std::memory_order_relaxed); }
+  uint64_t foreign_datagrams() const { return foreign_datagrams_.load(std::memory_order_relaxed); }
 
   uint64_t accepted(uint8_t data_type) const { return accepted_[data_type].load(std::memory_order_relaxed); }
   uint64_t rejected(exchange::FrameVerdict v) const {
@@ -36,6 +38,7 @@ class LinkStats {
   std::atomic<uint64_t> rejected_[exchange::kVerdictCount] = {};
   std::atomic<uint64_t> bytes_in_{0}, bytes_out_{0};
   std::atomic<uint64_t> peer_changes_{0};
+  std::atomic<uint64_t> foreign_datagrams_{0};
   std::atomic<uint64_t> rtt_count_{0}, rtt_sum_{0};
   std::atomic<uint32_t> rtt_last_{0}, rtt_min_{UINT32_MAX}, rtt_max_{0};
 };

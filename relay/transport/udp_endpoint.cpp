@@ -19,6 +19,8 @@ int CUdpEndpoint::Open(uint32_t robot_address, int port) {
   robot_.sin_family = AF_INET;
   robot_.sin_addr.s_addr = robot_address;
   robot_.sin_port = htons(static_cast<uint16_t>(port));
+  trusted_ip_ = robot_address;
+  pending_ = false;
   if (robot_address != 0) return 1;
   if (::bind(socket_, reinterpret_cast<const sockaddr*>(&robot_), sizeof robot_) == 0) return 1;
   Close();
@@ -51,17 +53,29 @@ int CUdpEndpoint::Receive(uint8_t* buffer, int size) {
   ssize_t n = ::recvfrom(socket_, buffer, static_cast<size_t>(size), MSG_DONTWAIT,
                          reinterpret_cast<sockaddr*>(&from), &from_len);
   if (n < 0) return -1;
-  if (from_len >= sizeof(sockaddr_in) && from.sin_family == AF_INET) {
-    // The robot's address may change (a new lease, another module): the relay follows it, and
-    // counts it so a person can see it in the statistics.
-    if (robot_.sin_addr.s_addr != 0 &&
-        (robot_.sin_addr.s_addr != from.sin_addr.s_addr || robot_.sin_port != from.sin_port))
-      ++peer_changes_;
-    robot_.sin_family = AF_INET;
-    robot_.sin_port = from.sin_port;
-    robot_.sin_addr = from.sin_addr;
+  pending_ = false;
+  if (from_len < sizeof(sockaddr_in) || from.sin_family != AF_INET ||
+      (trusted_ip_ != 0 && from.sin_addr.s_addr != trusted_ip_)) {
+    ++foreign_datagrams_;  // not the robot: never read, never answered
+    return 0;
+  }
+  if (from.sin_addr.s_addr != robot_.sin_addr.s_addr || from.sin_port != robot_.sin_port) {
+    pending_source_ = from;
+    pending_ = true;
   }
   return static_cast<int>(n);
+}
+
+void CUdpEndpoint::AdoptPendingSource() {
+  if (!pending_) return;
+  pending_ = false;
+  // The robot's port may change (its module restarted): the relay follows it, and counts it so a
+  // person can see it in the statistics.
+  if (robot_.sin_addr.s_addr != 0) ++peer_changes_;
+  robot_.sin_family = AF_INET;
+  robot_.sin_port = pending_source_.sin_port;
+  robot_.sin_addr = pending_source_.sin_addr;
+  trusted_ip_ = pending_source_.sin_addr.s_addr;
 }
 
 int CUdpEndpoint::Poll(int kind) {

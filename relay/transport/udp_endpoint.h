@@ -1,5 +1,10 @@
-// The Wi-Fi link: one IPv4 UDP socket and the robot's address. Every datagram received replaces the
-// robot address with its source, so the relay always answers whoever spoke last.
+// The Wi-Fi link: one IPv4 UDP socket and the robot's address.
+//
+// Only the robot's own IP address is listened to: datagrams from any other address are dropped and
+// counted, so no other host can divert the keep-alives and the clients' commands or feed the clients
+// forged readings. Within that address the relay answers whoever spoke last, but a new port (or, for
+// a relay waiting for the robot to speak first, the first address at all) is adopted only once one
+// of its datagrams has held a frame that passed the check.
 #pragma once
 
 #include <netinet/in.h>
@@ -38,9 +43,14 @@ class CUdpEndpoint : public Transport {
   const sockaddr_in& robot_address() const { return robot_; }
   // The local port the socket is bound to (after a bind or the first send), 0 when unknown.
   int LocalPort() const;
-  // How often a datagram came from another address than the one the robot had (the first known
-  // address does not count).
+  // How often the robot's port (or address) was adopted anew (the first known address does not
+  // count), and how many datagrams came from other addresses and were dropped.
   uint64_t peer_changes() const { return peer_changes_; }
+  uint64_t foreign_datagrams() const { return foreign_datagrams_; }
+  // The last datagram received came from a source not yet adopted; AdoptPendingSource makes it the
+  // robot's address once that datagram has held a frame that passed the check.
+  bool HasPendingSource() const { return pending_; }
+  void AdoptPendingSource();
 
   int ReadAvailable(uint8_t* buffer, int max) override;
   bool SendFrameBytes(const uint8_t* bytes, int count) override;
@@ -48,7 +58,11 @@ class CUdpEndpoint : public Transport {
  private:
   int socket_ = -1;
   sockaddr_in robot_{};
+  uint32_t trusted_ip_ = 0;  // network order; 0 until the robot's address is known
+  sockaddr_in pending_source_{};
+  bool pending_ = false;
   uint64_t peer_changes_ = 0;
+  uint64_t foreign_datagrams_ = 0;
 };
 
 // Parses a dotted IPv4 address into network byte order. False for anything else.
