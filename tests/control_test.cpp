@@ -12,6 +12,7 @@
 #include "control/control.h"
 #include "control/dispatch.h"
 #include "control/headless_host.h"
+#include "control/talvenorctl.h"
 #include "exchange/crc8.h"
 #include "platform/debug_output.h"
 
@@ -390,6 +391,89 @@ TEST_F(ControlTest, PropertiesAndReconnection) {
   EXPECT_EQ(Get("GetSensorSonar1"), 0) << "a second connectRobot forgets the records of the first";
   Call("connectRobot", {Variant::String(std::string(174, 'r'))});
   EXPECT_TRUE(ctl_.connected()) << "an over-long name is refused and the old connection stays";
+}
+
+TEST_F(ControlTest, AHandlerMayDestroyItsControlAndTheTickEndsThere) {
+  // Through the C ABI, as a Python program closing the control in its photo handler does.
+  tv_host* host = tv_host_create();
+  tv_control* doomed = nullptr;
+  ASSERT_EQ(tv_create(&doomed), TV_OK);
+  tv_host_attach(host, doomed);
+  struct Seen {
+    tv_control* control;
+    std::vector<std::string> events;
+  } seen{doomed, {}};
+  tv_set_event_callback(
+      doomed,
+      [](void* user, int32_t, const char* name) {
+        auto* s = static_cast<Seen*>(user);
+        s->events.push_back(name);
+        tv_destroy(s->control);
+      },
+      &seen);
+  int32_t connect = 0;
+  ASSERT_EQ(tv_get_dispid("connectRobot", &connect), TV_OK);
+  tv_variant name{};
+  name.type = TV_STRING;
+  name.s = robot_.c_str();
+  tv_variant result{};
+  ASSERT_EQ(tv_invoke(doomed, connect, &name, 1, &result), TV_OK);
+  for (auto id : {exchange::SectionId::kStandardSensor, exchange::SectionId::kMotorSensor,
+                  exchange::SectionId::kCustomSensor, exchange::SectionId::kAudio})
+    Put(id, Bytes(40, 1));
+  for (int i = 0; i < 3; ++i) {
+    tv_host_run_for(host, 40);
+  }
+  EXPECT_EQ(seen.events, std::vector<std::string>{"StandardSensorEvent"}) << "nothing runs after the close";
+  tv_host_destroy(host);
+
+  // And a plain control deleted from its own handler, with every section holding a record.
+  auto* ctl = new control::CZembrinSDKControlCtrl;
+  int fired = 0;
+  ctl->SetEventSink([&](int) {
+    ++fired;
+    delete ctl;
+  });
+  ctl->connectRobot(robot_);
+  for (auto id : {exchange::SectionId::kStandardSensor, exchange::SectionId::kMotorSensor,
+                  exchange::SectionId::kCustomSensor, exchange::SectionId::kAudio})
+    Put(id, Bytes(40, 2));
+  ctl->Tick();
+  EXPECT_EQ(fired, 1);
+}
+
+TEST_F(ControlTest, NamesThatCannotNameASectionAreRefusedAloud) {
+  // 50 three-byte characters (150 bytes) escape to 450 places: no section can carry that name.
+  std::string wide;
+  for (int i = 0; i < 50; ++i) wide += "\xE2\x82\xAC";
+  control::CZembrinSDKControlCtrl ctl;
+  ctl.connectRobot(wide);
+  EXPECT_FALSE(ctl.connected());
+  EXPECT_NE(ctl.last_error().find("too long"), std::string::npos) << ctl.last_error();
+  EXPECT_FALSE(control::RobotNameFits(wide));
+  EXPECT_TRUE(control::RobotNameFits(std::string(173, 'r')));
+  ctl.connectRobot(robot_);
+  EXPECT_TRUE(ctl.connected());
+  EXPECT_EQ(ctl.last_error(), "");
+}
+
+TEST_F(ControlTest, AnOverlongSoundPathIsRefusedWithAReason) {
+  Call("PlayAudioFile", {Variant::String("/tmp/" + std::string(80, 'a') + ".wav")});
+  EXPECT_TRUE(NoMoreCommands());
+  EXPECT_NE(ctl_.last_error().find("at most 80 bytes"), std::string::npos) << ctl_.last_error();
+  Call("PlayAudioFile", {Variant::String("/tmp/short.wav")});
+  EXPECT_EQ(NextCommand(), Bytes({'/', 't', 'm', 'p', '/', 's', 'h', 'o', 'r', 't', '.', 'w', 'a', 'v'}));
+}
+
+TEST_F(ControlTest, ASecondConnectForgetsTheVoiceSegment) {
+  Put(exchange::SectionId::kAudio, Bytes(4096, 3));
+  ctl_.Tick();
+  ASSERT_EQ(Get("GetVoiceSegLength"), 4096);
+  Call("connectRobot", {Variant::String(robot_ + "v")});
+  EXPECT_EQ(Get("GetVoiceSegLength"), 0);
+  Bytes out(16, 0xEE);
+  EXPECT_EQ(Get("GetVoiceData", {Variant::Buffer(out.data(), out.size())}), 0);
+  EXPECT_EQ(out, Bytes(16, 0xEE)) << "no bytes of the old sections are copied";
 }
 
 TEST(ControlWithoutConnection, GettersAreZeroAndCommandsDropped) {
