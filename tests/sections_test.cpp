@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "exchange/sections.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -274,6 +275,166 @@ TEST(Rings, SectionsAreForTheirOwnerOnly) {
     EXPECT_FALSE(c.HasView());
     shm_unlink(foreign.c_str());
   }
+}
+
+// Holds a lock on byte `byte` of the named object until the gate opens; the object is made by the
+// child (owned by `uid` when that is not -1, and mode 0666 so that others can open it).
+pid_t HoldLocked(const std::string& name, std::size_t size, off_t byte, Gate& ready, Gate& finish, int uid = -1) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0666);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) _exit(1);
+    fchmod(fd, 0666);
+    if (uid >= 0 && fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(uid)) != 0) _exit(2);
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = byte;
+    l.l_len = 0;  // to the end and beyond: every byte another opener might lock
+    if (fcntl(fd, F_OFD_SETLK, &l) != 0) _exit(3);
+    ready.Open();
+    finish.Wait();
+    _exit(0);
+  }
+  return pid;
+}
+
+TEST(Rings, ALockedObjectNeverMakesAnOpenWait) {
+  {
+    // Another user's object with a write lock held on it: refused at once, before any lock.
+    if (geteuid() == 0) {
+      std::string name = "/" + UniqueRobot("flock") + "Foreign";
+      Gate ready, finish;
+      pid_t pid = HoldLocked(name, 278, 0, ready, finish, 65534);
+      ready.Wait();
+      CRingConsumer c;
+      EXPECT_EQ(c.Open(name, 50, 5), platform::ShmStatus::kForeign);
+      finish.Open();
+      waitpid(pid, nullptr, 0);
+      shm_unlink(name.c_str());
+    }
+  }
+  // Our own user's object kept locked beyond the wait: the open gives up and says why.
+  std::string name = "/" + UniqueRobot("busy") + "Held";
+  Gate ready, finish;
+  pid_t pid = HoldLocked(name, 278, 0, ready, finish);
+  ready.Wait();
+  CRingConsumer c;
+  EXPECT_EQ(c.Open(name, 50, 5), platform::ShmStatus::kBusy);
+  EXPECT_FALSE(c.HasView());
+  finish.Open();
+  waitpid(pid, nullptr, 0);
+  shm_unlink(name.c_str());
+}
+
+TEST(Rings, HoldersThatEndTogetherLeaveNoNameBehind) {
+  for (int round = 0; round < 40; ++round) {
+    const std::string robot = UniqueRobot("last") + std::to_string(round);
+    const std::string path = "/dev/shm" + exchange::SectionObjectName(robot, "SensorShareMem_Zembrin");
+    Gate ready_a, ready_b, go;
+    auto holder = [&](Gate& ready) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        CRingProducer p;
+        if (p.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kOk) _exit(1);
+        ready.Open();
+        go.Wait();
+        exit(0);  // a normal exit: the names are released on the way out
+      }
+      return pid;
+    };
+    pid_t a = holder(ready_a), b = holder(ready_b);
+    ready_a.Wait();
+    ready_b.Wait();
+    go.Open();
+    go.Open();
+    int sa = 0, sb = 0;
+    waitpid(a, &sa, 0);
+    waitpid(b, &sb, 0);
+    ASSERT_EQ(sa, 0);
+    ASSERT_EQ(sb, 0);
+    ASSERT_NE(access(path.c_str(), F_OK), 0) << "round " << round << ": " << path << " was left behind";
+  }
+}
+
+TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
+  const std::string robot = UniqueRobot("paced");
+  Gate ready;
+  pid_t pid = fork();
+  if (pid == 0) {
+    // The forwarder: claims the ring, takes one record now and then, publishing how far it read.
+    CRingConsumer c;
+    if (c.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
+    c.PublishMark(0);
+    ready.Open();
+    std::vector<uint8_t> seen;
+    uint32_t pass = 0;
+    while (seen.size() < 100) {
+      if (exchange::RingRecord r = c.Take()) seen.push_back(r.data()[0]);
+      c.PublishMark(++pass);
+      usleep(200);
+    }
+    for (std::size_t i = 0; i < seen.size(); ++i)
+      if (seen[i] != i) _exit(2);
+    _exit(0);
+  }
+  ready.Wait();
+  CRingProducer p;
+  ASSERT_EQ(p.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  for (uint8_t v = 0; v < 100; ++v) ASSERT_EQ(p.PutPaced(&v, 1), 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0) << "every record arrives once, in order";
+}
+
+TEST(CommandPacing, AMarkLeftByAKilledRelayIsClearedAfterItStopsMoving) {
+  const std::string robot = UniqueRobot("stale");
+  CRingProducer p;  // held here throughout, so the ring outlives the relay and keeps its mark
+  ASSERT_EQ(p.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  Gate ready;
+  pid_t pid = fork();
+  if (pid == 0) {
+    CRingConsumer c;
+    if (c.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
+    c.PublishMark(7);
+    ready.Open();
+    pause();
+    _exit(0);
+  }
+  ready.Wait();
+  kill(pid, SIGKILL);  // gone without withdrawing its mark
+  waitpid(pid, nullptr, 0);
+  for (uint8_t v = 0; v < 31; ++v) ASSERT_EQ(p.PutPaced(&v, 1), 1) << "room for 31 before the mark's slot";
+  uint8_t v = 31;
+  const uint32_t start = platform::TickCount();
+  EXPECT_EQ(p.PutPaced(&v, 1), 1) << "the full ring waits out the stale mark, then is written";
+  EXPECT_GE(platform::TickElapsed(platform::TickCount(), start), exchange::kStaleMarkMs) << "it did wait";
+  for (uint8_t w = 32; w < 64; ++w) EXPECT_EQ(p.PutPaced(&w, 1), 1);
+
+  // A new forwarder can claim the ring now that the killed one is gone.
+  EXPECT_EQ(InChild([&] {
+              CRingConsumer c;
+              return c.Open(robot, SectionId::kCommand) == platform::ShmStatus::kOk && c.Claim() ? 0 : 1;
+            }),
+            0);
+}
+
+TEST(CommandPacing, OneForwarderPerRing) {
+  const std::string robot = UniqueRobot("claim");
+  CRingConsumer mine;
+  ASSERT_EQ(mine.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  ASSERT_TRUE(mine.Claim());
+  CRingConsumer second_here;
+  ASSERT_EQ(second_here.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  EXPECT_FALSE(second_here.Claim()) << "not twice in one process";
+  EXPECT_EQ(InChild([&] {
+              CRingConsumer c;
+              return c.Open(robot, SectionId::kCommand) == platform::ShmStatus::kOk && !c.Claim() ? 0 : 1;
+            }),
+            0)
+      << "nor from another process";
+  mine.Close();
+  EXPECT_TRUE(second_here.Claim()) << "free again once the claimer closed its handle";
 }
 
 TEST(Rings, SignalSectionNeverYieldsARecord) {
