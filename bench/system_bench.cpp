@@ -287,7 +287,7 @@ void BenchRelayCpu() {
   commands.Open(robot, exchange::SectionId::kCommand);
   const uint8_t all = 0xFF;
   exchange::Frame f = exchange::Frame::Make(1, 0, 0x7F, &all, 1);
-  commands.Put(f.bytes, static_cast<uint32_t>(f.size));
+  commands.PutPaced(f.bytes, static_cast<uint32_t>(f.size));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const auto busy = measure(3.0);
   AddRow("relay CPU and wake-ups, idle (link up)", Fmt("%.1f%% CPU", idle.first) + Fmt(", %.0f wake-ups/s", idle.second),

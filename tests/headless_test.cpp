@@ -64,6 +64,29 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   EXPECT_EQ(std::string(text), "WiFiIP=127.0.0.1\nWiFiPort=" + port + "\nBTAddress=000000000000");
 }
 
+TEST(Headless, ASecondRelayForTheSameRobotNameRefusesAndLeavesTheFirstAlone) {
+  ChildProcess sim({kSim, "--udp", "127.0.0.1:0", "--period", "50"}, {kScale, kConfig});
+  ASSERT_TRUE(sim.WaitForLine("ready on udp"));
+  const std::string port = std::to_string(SimPort(sim));
+  const std::string robot = "Twice" + std::to_string(getpid());
+  ChildProcess first({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot}, {kScale, kConfig});
+  ASSERT_TRUE(first.WaitForLine("WiFi Connection: Connected, IP Port: " + port)) << first.err();
+
+  ChildProcess second({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot}, {kScale, kConfig});
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_NE(second.err().find("Robot '" + robot + "' is already served by another relay."), std::string::npos)
+      << second.err();
+  EXPECT_FALSE(second.HasLine("WiFi Connecting to IP Port: " + port)) << "not a byte went to the robot";
+
+  // The first still forwards: a command put now reaches the robot.
+  ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale, kConfig});
+  EXPECT_EQ(put.Wait(), 0) << put.err();
+  EXPECT_TRUE(sim.WaitForLine("received EnableStandardSensorSending"));
+  first.Signal(SIGTERM);
+  EXPECT_EQ(first.Wait(), 0);
+  EXPECT_FALSE(first.HasLine("link quality: 4")) << "the first relay missed no keep-alive answer";
+}
+
 TEST(Headless, SerialPathThroughAPseudoTerminal) {
   const std::string link = "/tmp/trevask-headless-pty-" + std::to_string(getpid());
   ChildProcess sim({kSim, "--pty", link}, {kScale, kConfig});

@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "trevask-sections: %s: %s\n", object.c_str(), platform::ShmStatusText(st));
       return 2;
     }
-    if (producer.Put(put.data(), static_cast<uint32_t>(put.size())) != 1) {
+    if (producer.PutPaced(put.data(), static_cast<uint32_t>(put.size())) != 1) {
       std::fprintf(stderr, "trevask-sections: a command record holds at most %u bytes\n", spec.capacity);
       return 2;
     }
