@@ -102,7 +102,7 @@ TEST(Headless, BluetoothModuleThroughAPseudoTerminal) {
   const std::string link = "/tmp/trevask-headless-bt-" + std::to_string(getpid());
   ChildProcess sim({kSim, "--pty", link, "--bluetooth"}, {kScale, kConfig});
   ASSERT_TRUE(sim.WaitForLine("behind a Bluetooth module"));
-  ChildProcess relay({kRelay, "--headless", "--bluetooth", link, "--bt-address", "0012AB34CD56"}, {kScale, kConfig});
+  ChildProcess relay({kRelay, "--headless", "--bluetooth", link, "--bt-address", "0012AB34CD56", "--robot", "Bt" + std::to_string(getpid())}, {kScale, kConfig});
   ASSERT_TRUE(relay.WaitForLine("Wireless Connection: Connected, COM Port: ")) << relay.err();
   EXPECT_EQ(relay.lines().at(0), "Bluetooth Connection: Connecting...");
   relay.Signal(SIGTERM);
@@ -121,7 +121,7 @@ TEST(Headless, FirmwareUploadPrintsProgressAndEnds) {
   }
   ChildProcess sim({kSim, "--pty", link}, {kScale, kConfig});
   ASSERT_TRUE(sim.WaitForLine("ready on pty"));
-  ChildProcess relay({kRelay, "--headless", "--serial", link, "--firmware", hex}, {kScale, kConfig});
+  ChildProcess relay({kRelay, "--headless", "--serial", link, "--firmware", hex, "--robot", "Fw" + std::to_string(getpid())}, {kScale, kConfig});
   EXPECT_EQ(relay.Wait(60000), 0) << relay.err();
   EXPECT_TRUE(relay.HasLine("firmware: line 1 of 3"));
   EXPECT_TRUE(relay.HasLine("firmware: line 3 of 3"));
@@ -132,7 +132,7 @@ TEST(Headless, FirmwareUploadPrintsProgressAndEnds) {
 }
 
 TEST(Headless, GivingUpExitsNonZeroWithTheMessages) {
-  ChildProcess relay({kRelay, "--headless", "--serial", "COM9"}, {kScale, kConfig, "TREVASK_COM9=/nonexistent/ttyX"});
+  ChildProcess relay({kRelay, "--headless", "--serial", "COM9", "--robot", "Gu" + std::to_string(getpid())}, {kScale, kConfig, "TREVASK_COM9=/nonexistent/ttyX"});
   EXPECT_EQ(relay.Wait(), 1);
   EXPECT_NE(relay.err().find("message: COM port 9 can't be opened for communication!"), std::string::npos) << relay.err();
   EXPECT_NE(relay.err().find("trevask: /nonexistent/ttyX: No such file or directory"), std::string::npos);
@@ -153,6 +153,9 @@ TEST(Headless, ArgumentsAPersonCanFix) {
       {{"--headless", "--wifi", "127.0.0.1", "--port", "abc"}, "Please Input IP Port Number"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "1", "--firmware", "x.hex"}, "needs a serial or Bluetooth link"},
       {{"--headless", "--serial", "COM1", "--wifi", "127.0.0.1"}, "choose one link"},
+      {{"--headless", "--wifi", "127.0.0.1", "--port", "70000"}, "'70000' is not a UDP port (1 to 65535)"},
+      {{"--headless", "--wifi", "127.0.0.1", "--port", "65536"}, "'65536' is not a UDP port"},
+      {{"--headless", "--wifi", "127.0.0.1", "--port", "-5"}, "'-5' is not a UDP port"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {kRelay};

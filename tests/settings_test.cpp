@@ -26,6 +26,22 @@ class Settings : public ::testing::Test {
   std::string dir_, path_;
 };
 
+TEST_F(Settings, APipeInPlaceOfTheFileIsNotWaitedOn) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  relay::RelaySettings s = relay::LoadSettings(path_);  // would block for ever on an open for reading
+  EXPECT_EQ(s.wifi_port, "00000");
+  EXPECT_EQ(s.bt_address, "000000000000");
+}
+
+TEST_F(Settings, APortBeyondAnyUdpPortKeepsTheDefault) {
+  Write("WiFiIP=10.0.0.2\nWiFiPort=99999999999999999999\nBTAddress=0012AB34CD56");
+  EXPECT_EQ(relay::LoadSettings(path_).wifi_port, "00000");
+  Write("WiFiIP=10.0.0.2\nWiFiPort=70000\n");
+  EXPECT_EQ(relay::LoadSettings(path_).wifi_port, "00000");
+  Write("WiFiIP=10.0.0.2\nWiFiPort=65535\n");
+  EXPECT_EQ(relay::LoadSettings(path_).wifi_port, "65535");
+}
+
 TEST_F(Settings, RoundTripsIncludingShortFiles) {
   std::string error;
   for (auto [ip, port] : {std::pair<std::string, std::string>{"192.168.1.20", "5000"}, {"10.0.0.2", "80"}}) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -294,30 +295,72 @@ TEST_F(AudioUpload, StopCommandEndsTheUploadAndTheNextRequestStartsAgain) {
   ASSERT_TRUE(Finished());
 }
 
-TEST_F(AudioUpload, FilesThatCannotBePlayedSendNothing) {
+TEST_F(AudioUpload, FilesThatCannotBePlayedSendNothingAndSayWhy) {
   Start();
-  std::mutex mutex;  // the messages come from the connection thread
-  std::vector<std::string> messages;
-  platform::SetDebugObserver([&](std::string_view m) {
-    std::lock_guard<std::mutex> g(mutex);
-    messages.emplace_back(m);
-  });
+  const std::string empty = Temp("empty.wav");
+  std::ofstream(empty).close();
+  const std::string bare = Temp("bare.wav");
+  std::ofstream(bare, std::ios::binary) << std::string("RIFF\x04\0\0\0WAVE", 12);
+  const std::string fifo = Temp("fifo.wav");
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   Request(WriteWav(Temp("stereo.wav"), std::vector<int16_t>(2000, 5), 2));
   Request(WriteWav(Temp("8bit.wav"), std::vector<int16_t>(2000, 5), 1, 8));
   Request(Temp("missing.wav"));
   Request(std::string(80, 'x'));  // a path of 80 characters, the longest a record holds
   Request("/dev/zero");          // only regular files are read
-  ASSERT_TRUE(WaitUntil([&] {
-    std::lock_guard<std::mutex> g(mutex);
-    return messages.size() >= 5;
-  }, 5000));
-  EXPECT_NE(messages[4].find("not a regular file"), std::string::npos) << messages[4];
-  platform::SetDebugObserver({});
-  EXPECT_NE(messages[0].find("16-bit mono PCM"), std::string::npos) << messages[0];
-  EXPECT_NE(messages[1].find("8 bits"), std::string::npos) << messages[1];
-  EXPECT_NE(messages[2].find("cannot be opened"), std::string::npos);
-  EXPECT_TRUE(sim_->robot().Announcements().empty());
+  Request(empty);
+  Request(bare);
+  Request(WriteWav(Temp("two.wav"), std::vector<int16_t>(2, 5)));
+  Request(fifo);  // a pipe nobody writes to: refused at once, never waited on
+  ASSERT_TRUE(WaitUntil([&] { return ui_->Matching("note:the sound file is not played").size() >= 9; }, 5000))
+      << ui_->Matching("note:").size();
+  const std::vector<std::string> notes = ui_->Matching("note:the sound file is not played");
+  EXPECT_NE(notes[0].find("16-bit mono PCM"), std::string::npos) << notes[0];
+  EXPECT_NE(notes[0].find("stereo.wav"), std::string::npos) << "the file is named: " << notes[0];
+  EXPECT_NE(notes[1].find("8 bits"), std::string::npos) << notes[1];
+  EXPECT_NE(notes[2].find("no such file"), std::string::npos) << notes[2];
+  EXPECT_NE(notes[4].find("not a regular file"), std::string::npos) << notes[4];
+  EXPECT_NE(notes[5].find("no samples"), std::string::npos) << notes[5];
+  EXPECT_NE(notes[6].find("bare.wav"), std::string::npos) << notes[6];
+  EXPECT_NE(notes[7].find("no samples"), std::string::npos) << notes[7];
+  EXPECT_NE(notes[8].find("not a regular file"), std::string::npos) << notes[8];
+  EXPECT_TRUE(sim_->robot().Announcements().empty()) << "nothing announced when there is nothing to play";
   EXPECT_TRUE(VoicePackets().empty());
+  EXPECT_FALSE(ui_->Has("icon:140")) << "the link carried on meanwhile";
+}
+
+TEST_F(AudioUpload, ExtensiblePcmIsPlayed) {
+  Start();
+  const std::string path = Temp("extensible.wav");
+  {
+    std::vector<int16_t> samples(1000, 1200);
+    std::ofstream out(path, std::ios::binary);
+    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    out.write("RIFF", 4);
+    u32(60 + 2000);
+    out.write("WAVEfmt ", 8);
+    u32(40);
+    u16(0xFFFE);
+    u16(1);
+    u32(8000);
+    u32(16000);
+    u16(2);
+    u16(16);
+    u16(22);  // extension size
+    u16(16);  // valid bits
+    u32(4);   // speaker: front centre
+    const uint8_t pcm[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                             0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    out.write(reinterpret_cast<const char*>(pcm), 16);
+    out.write("data", 4);
+    u32(2000);
+    out.write(reinterpret_cast<const char*>(samples.data()), 2000);
+  }
+  Request(path);
+  ASSERT_TRUE(WaitUntil([&] { return VoicePackets().size() == 4 && !link_->AudioUploadRunning(); }, 30000));
+  EXPECT_EQ(sim_->robot().Announcements(), std::vector<int>{1});
 }
 
 TEST(WaveFile, HeaderlessTruncatedAndShortFiles) {
@@ -331,13 +374,13 @@ TEST(WaveFile, HeaderlessTruncatedAndShortFiles) {
     out.write(reinterpret_cast<const char*>(s), 6);
   }
   ASSERT_TRUE(relay::ReadWaveSamples(raw, w, error));
-  EXPECT_EQ(w.samples, (std::vector<int16_t>{1, -2, 3})) << "no RIFF header: 46 bytes skipped, as designed";
+  EXPECT_EQ(w.samples, (std::vector<int16_t>{1, -2, 3})) << "no RIFF header: the robot's tools write 46 bytes first";
   {
     std::ofstream out(raw, std::ios::binary);
     out << "short";
   }
-  ASSERT_TRUE(relay::ReadWaveSamples(raw, w, error));
-  EXPECT_TRUE(w.samples.empty()) << "shorter than its header: empty";
+  EXPECT_FALSE(relay::ReadWaveSamples(raw, w, error)) << "shorter than its header: nothing to play";
+  EXPECT_NE(error.find("no samples"), std::string::npos) << error;
   const std::string cut = WriteWav(Temp("cut.wav"), std::vector<int16_t>(100, 7));
   truncate(cut.c_str(), 44 + 50);
   ASSERT_TRUE(relay::ReadWaveSamples(cut, w, error));

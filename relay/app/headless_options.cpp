@@ -1,5 +1,6 @@
 #include "relay/app/headless_options.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -92,6 +93,14 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
     if (!have_port) port = saved.wifi_port;
     if (std::atoi(port.c_str()) == 0) {
       error = "Please Input IP Port Number";
+      return false;
+    }
+    // A UDP port is 1..65535; a larger number would wrap to another port, or to none.
+    char* end = nullptr;
+    errno = 0;
+    const long number = std::strtol(port.c_str(), &end, 10);
+    if (errno != 0 || end == port.c_str() || *end != '\0' || number < 1 || number > 65535) {
+      error = "the port '" + port + "' is not a UDP port (1 to 65535)";
       return false;
     }
     out.choices.kind = LinkKindChoice::kWifi;

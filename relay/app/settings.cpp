@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "platform/regular_file.h"
 
 namespace relay {
 namespace {
@@ -49,11 +52,10 @@ std::string SettingsPath() { return SettingsDirectory() + "/Trevask.ini"; }
 
 RelaySettings LoadSettings(const std::string& path) {
   RelaySettings s;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return s;
-  char buffer[kMaxRead];
-  const std::size_t n = std::fread(buffer, 1, sizeof buffer, f);
-  std::fclose(f);
+  // A pipe or device in the file's place is not read (it could hold the start-up for ever).
+  std::vector<uint8_t> buffer;
+  if (platform::ReadRegularFile(path, kMaxRead, false, buffer) != platform::FileStatus::kOk) return s;
+  const std::size_t n = buffer.size();
   // Every file is parsed, short ones included: a saved "10.0.0.2" with port "80" must come back.
   std::string text;
   text.reserve(n);
@@ -68,6 +70,9 @@ RelaySettings LoadSettings(const std::string& path) {
   };
   digit_value("WiFiIP=", s.wifi_ip);
   digit_value("WiFiPort=", s.wifi_port);
+  // A port beyond any UDP port (or beyond what a number holds) keeps the default rather than
+  // showing as a wrapped or negative number.
+  if (s.wifi_port.size() > 5 || std::strtol(s.wifi_port.c_str(), nullptr, 10) > 65535) s.wifi_port = RelaySettings{}.wifi_port;
   if (std::size_t at = text.find("BTAddress="); at != std::string::npos) {
     std::size_t v = at + std::strlen("BTAddress=");
     while (v < text.size() && (text[v] == ' ' || text[v] == '\t')) ++v;

@@ -158,7 +158,10 @@ CTrevaskDlg::CTrevaskDlg(const std::string& settings_path, QWidget* parent)
   BuildControls();
 
   const RelaySettings settings = LoadSettings(settings_path_);
-  bt_address_->insert(QString::fromStdString(settings.bt_address).left(12));
+  // The stored address is kept whole: the field's limit is for typing. Until the user edits the
+  // field, the handshake sends, and the settings keep, the text as it was stored.
+  bt_stored_ = QString::fromStdString(settings.bt_address);
+  bt_address_->insert(bt_stored_.left(12));
   port_->insert(QString::fromStdString(settings.wifi_port));
   ip_->SetText(QString::fromStdString(settings.wifi_ip));
 
@@ -261,6 +264,10 @@ void CTrevaskDlg::BuildControls() {
   connect(robot_id_, &QLineEdit::textChanged, this, changed);
   connect(port_, &QLineEdit::textChanged, this, changed);
   connect(bt_address_, &QLineEdit::textChanged, this, changed);
+  connect(bt_address_, &QLineEdit::textEdited, this, [this] {
+    bt_edited_ = true;
+    UpdateSnapshot();
+  });
   connect(com_box_, &QComboBox::editTextChanged, this, changed);
   ip_->on_change = changed;
 
@@ -280,10 +287,12 @@ void CTrevaskDlg::UpdateSnapshot() {
   c.ip_address = htonl(ip_->Value());
   c.port_text = FirstLine(port_->text(), 10).toStdString();
   c.robot_id = robot_id_->text().toStdString();
-  c.bt_address = FirstLine(bt_address_->text(), 63).toStdString();
+  c.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
   std::lock_guard<std::mutex> guard(snapshot_mutex_);
   snapshot_ = std::move(c);
 }
+
+QString CTrevaskDlg::BluetoothAddressText() const { return bt_edited_ ? bt_address_->text() : bt_stored_; }
 
 LinkChoices CTrevaskDlg::Choices() {
   std::lock_guard<std::mutex> guard(snapshot_mutex_);
@@ -336,6 +345,14 @@ void CTrevaskDlg::SetControlsForConnected() {
 void CTrevaskDlg::Note(const std::string& text) {
   std::fprintf(stderr, "trevask: %s\n", text.c_str());
   RunOnGuiThread([this, t = QString::fromStdString(text)] { status_->setToolTip(t); });
+}
+
+void CTrevaskDlg::Notice(const std::string& text) {
+  std::fprintf(stderr, "trevask: %s\n", text.c_str());
+  RunOnGuiThread([this, t = QString::fromStdString(text)] {
+    status_->setText(t);
+    status_->setToolTip(t);
+  });
 }
 
 void CTrevaskDlg::ShowMessageNow(const QString& text) {
@@ -434,11 +451,19 @@ void CTrevaskDlg::Disconnect() {
     link_running_ = false;
     // The same pause as ever, without freezing the window: the button comes back afterwards.
     const int pause = (wifi_value_ == 0 && bluetooth_value_ != 0) ? 3000 : 2500;
-    QTimer::singleShot(Scaled(pause), this, [this] {
-      connect_->setText("Connect");
-      RestoreControlsAfterDisconnect();
-    });
+    QTimer::singleShot(Scaled(pause), this, [this] { RestoreWhenTheLinkHasEnded(); });
   });
+}
+
+void CTrevaskDlg::RestoreWhenTheLinkHasEnded() {
+  // The connection thread may still be ending (a Bluetooth module being released): the button
+  // stays disabled until it has, so a click is never refused.
+  if (link_->ConnectionRunning()) {
+    QTimer::singleShot(Scaled(100), this, [this] { RestoreWhenTheLinkHasEnded(); });
+    return;
+  }
+  connect_->setText("Connect");
+  RestoreControlsAfterDisconnect();
 }
 
 void CTrevaskDlg::RestoreControlsAfterDisconnect() {
@@ -499,7 +524,7 @@ void CTrevaskDlg::closeEvent(QCloseEvent* event) {
   RelaySettings s;
   s.wifi_ip = ip_->IsBlank() ? "0.0.0.0" : ip_->Text().toStdString();
   s.wifi_port = FirstLine(port_->text(), 10).toStdString();
-  s.bt_address = FirstLine(bt_address_->text(), 63).toStdString();
+  s.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
   std::string error;
   if (!SaveSettings(settings_path_, s, error)) std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
   auto* waiter = new QTimer(this);

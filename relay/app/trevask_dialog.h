@@ -41,6 +41,7 @@ class CTrevaskDlg : public QDialog, public LinkUi {
   void Disconnect() override;
   void MessageBox(const std::string& text) override;
   void Note(const std::string& text) override;
+  void Notice(const std::string& text) override;
 
   // The dialog's handlers, public for tests and scripts.
   void OnSerialRadio();
@@ -48,6 +49,8 @@ class CTrevaskDlg : public QDialog, public LinkUi {
   void OnWifiRadio();
   void OnConnect();
   void RestoreControlsAfterDisconnect();
+  void RestoreWhenTheLinkHasEnded();
+  QString BluetoothAddressText() const;
   void ShowAbout();
 
   // Tests replace the modal message box (the text is still shown to the handler, which returns when
@@ -91,6 +94,8 @@ class CTrevaskDlg : public QDialog, public LinkUi {
   CIpAddressField* ip_ = nullptr;
   QLineEdit* port_ = nullptr;
   QLineEdit* bt_address_ = nullptr;
+  QString bt_stored_;      // the address as the settings file holds it
+  bool bt_edited_ = false;  // the user has typed in the address field
   QPushButton* connect_ = nullptr;
   QLineEdit* status_ = nullptr;
   QLabel* icon_ = nullptr;

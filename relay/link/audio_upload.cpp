@@ -26,8 +26,13 @@ void CLinkManager::StopAudioUpload() {
 bool CLinkManager::LoadWaveFile(const char* path, int& size_class) {
   WaveSamples wave;
   std::string error;
-  if (!ReadWaveSamples(path, wave, error)) {
-    platform::DebugOutput("audio upload refused: %s", error.c_str());
+  if (ReadWaveSamples(path, wave, error) && wave.samples.size() <= 2) {
+    // The upload sends a packet for every two samples beyond the first two: nothing to play.
+    error = std::string(path) + ": no samples to play";
+    wave.samples.clear();
+  }
+  if (wave.samples.empty()) {
+    ui_.Notice("the sound file is not played: " + error);
     return false;
   }
   // Position 0 holds a leading silent sample; the file's first sample is at position 1.

@@ -41,6 +41,9 @@ class LinkUi {
   virtual void MessageBox(const std::string& text) = 0;
   // A detail a person can act on (why a port did not open); shown where the front end sees fit.
   virtual void Note(const std::string& text) = 0;
+  // A refusal a person must see without being stopped by a box (a sound file that cannot be
+  // played): a line of its own, in the status field of a window.
+  virtual void Notice(const std::string& text) { Note(text); }
   // A firmware upload has sent line `sent` of `total`.
   virtual void FirmwareProgress(int /*sent*/, int /*total*/) {}
 };

@@ -1,10 +1,10 @@
 #include "relay/link/wave_file.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "platform/regular_file.h"
 
 namespace relay {
 namespace {
@@ -12,7 +12,10 @@ namespace {
 uint32_t U32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-constexpr long kMaxFile = 64L << 20;  // beyond any sound a robot plays; refuses runaway reads
+constexpr std::size_t kMaxFile = 64u << 20;  // beyond any sound a robot plays; refuses runaway reads
+constexpr uint16_t kFormatExtensible = 0xFFFE;
+// Bytes 2..15 of the PCM subformat GUID 00000001-0000-0010-8000-00AA00389B71, as stored.
+constexpr uint8_t kPcmGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 }  // namespace
 
@@ -26,30 +29,14 @@ int SizeClass(std::size_t count) {
 bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& error) {
   out.samples.clear();
   // Only regular files: a client must not make the relay read a device, a pipe or a folder.
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
-    error = path + ": cannot be opened";
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error = path + ": not a regular file";
-    return false;
-  }
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) {
-    error = path + ": cannot be opened";
-    return false;
-  }
-  std::fseek(file.get(), 0, SEEK_END);
-  const long size = std::ftell(file.get());
-  std::fseek(file.get(), 0, SEEK_SET);
-  if (size < 0 || size > kMaxFile) {
+  std::vector<uint8_t> bytes;
+  const platform::FileStatus status = platform::ReadRegularFile(path, kMaxFile, true, bytes);
+  if (status == platform::FileStatus::kTooLarge) {
     error = path + ": too large for a sound file";
     return false;
   }
-  std::vector<uint8_t> bytes(static_cast<std::size_t>(size));
-  if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
-    error = path + ": cannot be read";
+  if (status != platform::FileStatus::kOk) {
+    error = path + ": " + platform::FileStatusText(status);
     return false;
   }
 
@@ -65,9 +52,14 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
           error = path + ": damaged format chunk";
           return false;
         }
-        const uint16_t format = U16(bytes.data() + body);
+        uint16_t format = U16(bytes.data() + body);
         const uint16_t channels = U16(bytes.data() + body + 2);
         const uint16_t bits = U16(bytes.data() + body + 14);
+        // The extensible form names its coding by a GUID; PCM's is the plain format code followed by
+        // a fixed tail. Many tools write 16-bit mono PCM this way.
+        if (format == kFormatExtensible && chunk >= 40 && available >= 40 &&
+            std::memcmp(bytes.data() + body + 26, kPcmGuidTail, sizeof kPcmGuidTail) == 0)
+          format = U16(bytes.data() + body + 24);
         if (format != 1 || channels != 1 || bits != 16) {
           error = path + ": the robot plays 16-bit mono PCM; this file has format " + std::to_string(format) + ", " +
                   std::to_string(channels) + " channel(s), " + std::to_string(bits) + " bits";
@@ -87,6 +79,10 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
       error = path + (have_format ? ": no data chunk" : ": no format chunk before the data");
       return false;
     }
+  }
+  if (data_size < 2) {
+    error = path + ": no samples to play";
+    return false;
   }
   out.samples.resize(data_size / 2);
   for (std::size_t i = 0; i < out.samples.size(); ++i)
