@@ -151,6 +151,8 @@ int32_t tv_get_event_dispid(const char* name, int32_t* dispid) {
 
 const char* tv_status_text(int32_t status) {
   if (status == TV_E_CLASSNOTREG) return "class not registered";
+  if (status == TV_E_CLASSNOTAVAILABLE)
+    return "the registered control is another copy of the library than the one loaded";
   if (status == SELFREG_E_TYPELIB) return "the type library cannot be registered";
   if (status == SELFREG_E_CLASS) return "the class cannot be registered";
   return control::StatusText(status);
@@ -174,6 +176,10 @@ int32_t tv_create_from_registry(const char* progid_or_clsid, tv_control** out) {
   std::string clsid;
   const std::string library = control::LookUpServer(progid_or_clsid, clsid);
   if (library.empty()) return TV_E_CLASSNOTREG;
+  // Controls made by another copy would decode into that copy's module-wide picture memory, which
+  // this caller never reads: refused rather than handing out pictures that stay black.
+  char resolved[4096];
+  if (realpath(library.c_str(), resolved) == nullptr || LibraryPath() != resolved) return TV_E_CLASSNOTAVAILABLE;
   void* handle = dlopen(library.c_str(), RTLD_NOW);  // kept loaded: controls live in it
   if (handle == nullptr) return TV_E_CLASSNOTREG;
   using GetClassObject = int32_t (*)(const tv_guid*, const tv_guid*, void**);

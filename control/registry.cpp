@@ -102,12 +102,14 @@ int32_t RegisterServer(const std::string& library_path) {
   }
   const std::string path = RegistryPath();
   RegistryFile reg;
-  if (!reg.Load(path)) return SELFREG_E_CLASS;
+  // The type library's entries are written (and can fail) on their own, before the classes'.
+  if (!reg.Load(path)) return SELFREG_E_TYPELIB;
   reg.Set(TypeLibKey(), "name", Identity::kTypeLibName);
   reg.Set(TypeLibKey(), "helpstring", Identity::kTypeLibHelp);
   reg.Set(TypeLibKey(), "lcid", std::to_string(Identity::kTypeLibLocale));
   reg.Set(TypeLibKey(), "path", tlb);
   reg.Set(TypeLibKey(), "helpdir", DirName(library_path));
+  if (!reg.Save(path)) return SELFREG_E_TYPELIB;
 
   const std::string control = ClassKey(Identity::kControlClsid);
   reg.Set(control, "TypeName", Identity::kControlTypeName);

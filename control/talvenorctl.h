@@ -38,6 +38,9 @@ extern "C" {
 #define TV_E_BADPARAMCOUNT ((int32_t)0x8002000Eu)
 #define TV_E_INVALIDARG ((int32_t)0x80070057u)
 #define TV_E_CLASSNOTREG ((int32_t)0x80040154u)
+/* The registered server is another copy of the library than the one the caller loaded: its
+ * controls would paint into that copy's picture memory, not the one tv_image returns. */
+#define TV_E_CLASSNOTAVAILABLE ((int32_t)0x80040111u)
 #define TV_S_FALSE 1
 #define SELFREG_E_TYPELIB ((int32_t)0x80040200u)
 #define SELFREG_E_CLASS ((int32_t)0x80040201u)

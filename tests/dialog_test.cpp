@@ -168,6 +168,21 @@ TEST_F(Dialog, ClosingWritesTheSettings) {
   EXPECT_EQ(text, "WiFiIP=192.168.1.20\nWiFiPort=5000\nBTAddress=0012AB34CD56");
 }
 
+TEST_F(Dialog, AStoredBluetoothAddressLongerThanTheFieldStaysWhole) {
+  dialog_.reset();
+  std::ofstream(dir_ + "/Trevask.ini") << "WiFiIP=10.0.0.2\nWiFiPort=80\nBTAddress=0012AB34CD56-7";
+  dialog_ = std::make_unique<relay::CTrevaskDlg>(dir_ + "/Trevask.ini");
+  dialog_->show();
+  Click(dialog_->bluetooth_radio());
+  EXPECT_EQ(dialog_->bt_field()->text(), "0012AB34CD56") << "the field shows what it holds";
+  EXPECT_EQ(dialog_->Choices().bt_address, "0012AB34CD56-7") << "the handshake sends the stored text";
+  dialog_->close();
+  ASSERT_TRUE(PumpUntil([&] { return !dialog_->isVisible(); }));
+  std::ifstream in(dir_ + "/Trevask.ini");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "WiFiIP=10.0.0.2\nWiFiPort=80\nBTAddress=0012AB34CD56-7") << "and it is written back whole";
+}
+
 TEST_F(Dialog, AboutBoxHidesTheFirmwareButtonUntilAsked) {
   bool checked = false;
   QTimer::singleShot(50, [&] {

@@ -91,9 +91,32 @@ TEST_F(Registration, TypeLibraryFailureRegistersNoClass) {
   EXPECT_EQ(ReadFile(registry_).find("CLSID"), std::string::npos);
 }
 
-TEST_F(Registration, ClassFailureAfterTheTypeLibrary) {
+TEST_F(Registration, ARegistryThatCannotBeWrittenFailsAtTheTypeLibrary) {
   mkdir(registry_.c_str(), 0700);  // the registry file cannot be written over a folder
-  EXPECT_EQ(DllRegisterServer(), SELFREG_E_CLASS);
+  EXPECT_EQ(DllRegisterServer(), SELFREG_E_TYPELIB) << "the type library's entries are written first";
+}
+
+TEST_F(Registration, AServerRegisteredFromAnotherCopyIsRefused) {
+  ASSERT_EQ(DllRegisterServer(), 0);
+  // The same registry naming another copy of the library, as a second build tree would.
+  std::string reg = ReadFile(registry_);
+  const std::string key = "InprocServer32=";
+  const std::size_t at = reg.find(key);
+  ASSERT_NE(at, std::string::npos);
+  const std::size_t end = reg.find('\n', at);
+  const std::string original = reg.substr(at + key.size(), end - at - key.size());
+  const std::string copy = dir_ + "/copy-of-talvenorctl.so";
+  ASSERT_EQ(system(("cp '" + original + "' '" + copy + "'").c_str()), 0);
+  std::size_t pos = 0;
+  while ((pos = reg.find(original, pos)) != std::string::npos) {
+    reg.replace(pos, original.size(), copy);
+    pos += copy.size();
+  }
+  std::ofstream(registry_) << reg;
+  tv_control* ctl = nullptr;
+  EXPECT_EQ(tv_create_from_registry("ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1", &ctl), TV_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(ctl, nullptr);
+  EXPECT_NE(std::string(tv_status_text(TV_E_CLASSNOTAVAILABLE)).find("another copy"), std::string::npos);
 }
 
 struct Events {

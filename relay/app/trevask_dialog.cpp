@@ -162,6 +162,7 @@ CTrevaskDlg::CTrevaskDlg(const std::string& settings_path, QWidget* parent)
   // field, the handshake sends, and the settings keep, the text as it was stored.
   bt_stored_ = QString::fromStdString(settings.bt_address);
   bt_address_->insert(bt_stored_.left(12));
+  bt_edited_ = false;  // the insert itself counts as an edit
   port_->insert(QString::fromStdString(settings.wifi_port));
   ip_->SetText(QString::fromStdString(settings.wifi_ip));
 
