@@ -353,3 +353,47 @@ TEST_F(LinkedRobot, LengthWordsBeyondTheSlotAreSkippedAndTheNextRecordStillGoesO
   ASSERT_EQ(FramesOfType(sim_->robot(), 0x05).size(), 1u) << "the oversized records are not sent";
   EXPECT_EQ(FramesOfType(sim_->robot(), 0x05)[0], good);
 }
+
+TEST_F(LinkedRobot, OneAcknowledgementPerAnsweredKeepAlivePair) {
+  // The simulated robot answers both copies of every pair; only the first answer is acknowledged.
+  ASSERT_TRUE(WaitUntil([&] { return link_->stats().round_trips() >= 3; }));
+  link_->RequestStop();
+  link_->WaitForConnectionThread();
+  const std::size_t acks = FramesOfType(sim_->robot(), 0x01).size();
+  const std::size_t pairs = FramesOfType(sim_->robot(), 0xFF).size() / 2;
+  EXPECT_EQ(acks, link_->stats().round_trips()) << "one per answered pair";
+  EXPECT_LE(acks, pairs);
+  EXPECT_GE(sim_->robot().keep_alives_answered(), static_cast<int>(2 * acks) - 1) << "both copies were answered";
+}
+
+TEST(LinkManager, AnAnswerNobodyAwaitsIsNotAcknowledged) {
+  RecordingUi ui(testing_support::WifiChoices(9, UniqueRobot("unsol")));
+  relay::CLinkManager link(ui);
+  // Before any keep-alive has gone out, the next one is due: an answer now is unsolicited.
+  link.OnKeepAliveAnswer();
+  EXPECT_EQ(link.stats().bytes_out(), 0u) << "no acknowledgement sent";
+  EXPECT_EQ(link.stats().round_trips(), 0u);
+  EXPECT_FALSE(ui.Has("icon:141"));
+}
+
+TEST(LinkManager, WifiGivesUpAtTheFirstBindFailure) {
+  // Address 0 makes the relay bind the port and wait for the robot; a taken port fails the bind.
+  int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const int port = ntohs(a.sin_port);
+  relay::LinkChoices choices = testing_support::WifiChoices(port, UniqueRobot("bind"));
+  choices.ip_address = 0;
+  RecordingUi ui(choices);
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }));
+  EXPECT_TRUE(link.GaveUp());
+  EXPECT_EQ(ui.Count("note:UDP port " + std::to_string(port) + " cannot be opened"), 1) << "one attempt only";
+  EXPECT_EQ(ui.Count("message:WiFi IP port " + std::to_string(port) + " can't be opened for communication!\n"), 1);
+  ::close(holder);
+}
