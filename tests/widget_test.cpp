@@ -104,7 +104,7 @@ TEST(Dashboard, ShowsSensorsAndAPictureFromTheSimulatedRobot) {
   window.ctl().EnableMotorSensorSending();
   window.ctl().TakePhoto();
   ASSERT_TRUE(PumpUntil([&] { return window.Reading("GetSensorSonar1")->text() != "-"; }));
-  ASSERT_TRUE(PumpUntil([&] { return window.images() >= 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return window.images() >= 1; })) << [&] { std::string t; for (auto& f : sim->robot().ReceivedFrames()) t += std::to_string(f[4]) + " "; return t + " photos " + std::to_string(sim->robot().photos_sent()) + " images accepted " + std::to_string(link.stats().accepted(9)) + link.stats().Format(); }();
   ASSERT_TRUE(PumpUntil([&] { return window.Reading("GetMotorCurrent1")->text() != "-"; }));
   EXPECT_GT(window.sonar_plot()->points(), 0u);
   const int sonar = window.Reading("GetSensorSonar1")->text().toInt();

@@ -360,7 +360,9 @@ void CLinkManager::HandleFrame(const uint8_t* frame, std::size_t length) {
   exchange::FrameVerdict verdict = exchange::CheckFrame(frame, length);
   stats_.CountCandidate(verdict, length > exchange::kOffDataType ? frame[exchange::kOffDataType] : 0);
   if (verdict != exchange::FrameVerdict::kAccepted) return;
-  if (link_kind_.load() == static_cast<int>(LinkKind::kWifi)) {
+  // The pending source is written by this thread only (in the read), so it is looked at without the
+  // lock; adopting it changes where every sender sends, so that takes the lock.
+  if (link_kind_.load() == static_cast<int>(LinkKind::kWifi) && udp_.HasPendingSource()) {
     // A frame that passed the check vouches for its datagram's source: the robot is answered there.
     platform::LockGuard guard(link_lock_);
     const uint64_t before = udp_.peer_changes();
