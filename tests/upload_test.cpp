@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -237,6 +238,18 @@ class AudioUpload : public testing_support::LinkedRobotFixture {
   bool Finished() {
     return WaitUntil([&] { return !link_->AudioUploadRunning(); }, 30000);
   }
+  // What the robot heard once the last packets on their way have arrived (the upload thread ends
+  // when it has sent them, not when the robot has played them).
+  std::vector<int16_t> HeardWhenQuiet() {
+    std::size_t size = sim_->robot().HeardAudio().size();
+    for (int quiet = 0; quiet < 50;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      const std::size_t now = sim_->robot().HeardAudio().size();
+      quiet = now == size ? quiet + 1 : 0;
+      size = now;
+    }
+    return sim_->robot().HeardAudio();
+  }
 };
 
 TEST_F(AudioUpload, ThousandSamplesGoOutAsThreePacketsOf128AndOneOf116) {
@@ -263,7 +276,7 @@ TEST_F(AudioUpload, SpeechArrivesCleanlyAndContinuationsKeepTheEncoderState) {
   Request(a);
   ASSERT_TRUE(WaitUntil([&] { return link_->AudioUploadRunning(); }, 5000));
   ASSERT_TRUE(Finished());
-  std::vector<int16_t> heard = sim_->robot().HeardAudio();
+  std::vector<int16_t> heard = HeardWhenQuiet();
   // The leading silent sample comes first; the file's samples follow it.
   EXPECT_GT(Snr(first, heard, 1), 25.0);
 
@@ -271,7 +284,7 @@ TEST_F(AudioUpload, SpeechArrivesCleanlyAndContinuationsKeepTheEncoderState) {
   ASSERT_TRUE(WaitUntil([&] { return sim_->robot().HeardAudio().size() > heard.size(); }, 5000));
   ASSERT_TRUE(Finished());
   EXPECT_EQ(sim_->robot().Announcements(), std::vector<int>{1}) << "a continuation is not announced";
-  std::vector<int16_t> joined = sim_->robot().HeardAudio();
+  std::vector<int16_t> joined = HeardWhenQuiet();
   std::vector<int16_t> tail(joined.begin() + static_cast<std::ptrdiff_t>(heard.size()), joined.end());
   EXPECT_GT(Snr(second, tail, 1), 25.0) << "the robot's decoder runs on from the first file's state";
 

@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
 """The soak test: relays, simulated robots and clients run side by side for a while under a time
-scale, with faults injected in between clean stretches. It counts, for every clean stretch, that
-each numbered sensor record the robot sent reached the client once and unchanged, and that each
-command the client put reached the robot once; that the relay came back after every fault; that the
-relay's memory stayed flat; and that no section is left behind once everything has ended.
+scale, at the rates people use, with faults injected in between clean stretches.
+
+Each robot streams numbered standard sensor records and motor records at 25 a second each, takes a
+photo every second and records voice; two clients per robot put commands at 100 a second each, one
+of them records the voice. Every numbered record and every command is counted, faults included:
+what a fault may lose is said in advance (records the robot sent while it dropped or corrupted
+frames, or while its link was down; commands put while the link was down; commands a killed client
+had not yet written down) and is counted as such. Everything else arrives once, in order, unchanged.
+The relay must come back after every fault, its memory stay flat, and no section be left behind.
 
     python3 tests/soak/soak.py --build build --minutes 10 --scale 0.05 [--robots 8]
 """
@@ -11,15 +16,21 @@ relay's memory stayed flat; and that no section is left behind once everything h
 import argparse
 import json
 import os
+import queue
 import re
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+SENSOR_PERIOD_MS = 40  # 25 records a second; the control takes one per section per 30 ms tick
+COMMANDS_PER_SECOND = 100
+COMMAND_RE = re.compile(r"received DcMotorPositionNonTimeCtr \(dest 1, type 0x03\): 5E 02 01 00 03 03 "
+                        r"([0-9A-F]{2}) ([0-9A-F]{2}) ([0-9A-F]{2})")
 
 
 def rss_kb(pid):
@@ -33,8 +44,41 @@ def rss_kb(pid):
     return 0
 
 
+class Client:
+    """One run after another of one client process, with what each run wrote down."""
+
+    def __init__(self, robot, channel, record):
+        self.robot, self.channel, self.record = robot, channel, record
+        self.out = os.path.join(robot.work, "client%d_%d.json" % (robot.index, channel))
+        self.runs = []  # each: the JSON the run wrote, plus "killed"
+        self.proc = None
+
+    def start(self):
+        first = 1 + 5000 * len(self.runs)
+        cmd = [sys.executable, os.path.join(HERE, "soak_client.py"), self.robot.name, self.out, str(first),
+               str(self.channel), str(COMMANDS_PER_SECOND)] + (["--record"] if self.record else [])
+        self.proc = subprocess.Popen(cmd, env=self.robot.env)
+
+    def stop(self, kill=False):
+        if self.proc is None:
+            return
+        if kill:
+            self.proc.kill()
+        else:
+            self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout=60)
+        run = {"received": [], "bad": [], "puts": [], "images": 0, "voice": 0}
+        if os.path.exists(self.out):
+            with open(self.out) as f:
+                run = json.load(f)
+            os.remove(self.out)
+        run["killed"] = kill
+        self.runs.append(run)
+        self.proc = None
+
+
 class Robot:
-    """One simulated robot with its relay and its client."""
+    """One simulated robot with its relay and its two clients."""
 
     def __init__(self, args, index, transport, work):
         self.args, self.index, self.transport, self.work = args, index, transport, work
@@ -42,12 +86,10 @@ class Robot:
         self.env = dict(os.environ, TREVASK_TIME_SCALE=str(args.scale), TREVASK_CONFIG_DIR=work,
                         PYTHONPATH=os.path.join(ROOT, "bindings", "python"),
                         TALVENOR_LIBRARY=os.path.join(args.build, "control", "libtalvenorctl.so"))
-        self.sim_log = open(os.path.join(work, "sim%d.log" % index), "w")
+        self.sim_log_path = os.path.join(work, "sim%d.log" % index)
         self.relay_log_path = os.path.join(work, "relay%d.log" % index)
-        self.client_out = os.path.join(work, "client%d.json" % index)
-        self.client_results = []
-        sim_cmd = [os.path.join(args.build, "sim", "robot-sim"), "--numbered", "--control", "--period", "500", "--seed",
-                   str(index + 1)]
+        sim_cmd = [os.path.join(args.build, "sim", "robot-sim"), "--numbered", "--control", "--period",
+                   str(SENSOR_PERIOD_MS), "--camera-period", "1000", "--seed", str(index + 1)]
         if transport == "udp":
             sim_cmd += ["--udp", "127.0.0.1:0"]
         else:
@@ -55,7 +97,13 @@ class Robot:
             sim_cmd += ["--pty", self.pty]
         self.sim = subprocess.Popen(sim_cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=self.env)
         ready = self.sim.stdout.readline()
+        # The robot logs every command it receives: a thread drains its output all the time, so a
+        # full pipe never stalls it, and hands the answers to 'number' to whoever asked.
+        self.numbers = queue.Queue()
+        self.sim_log = open(self.sim_log_path, "w")
         self.sim_log.write(ready)
+        self.drain = threading.Thread(target=self._drain, daemon=True)
+        self.drain.start()
         relay_cmd = [os.path.join(args.build, "relay", "app", "trevask"), "--headless", "--robot", self.name]
         if transport == "udp":
             relay_cmd += ["--wifi", "127.0.0.1", "--port", re.search(r":(\d+)$", ready.strip()).group(1)]
@@ -63,28 +111,16 @@ class Robot:
             relay_cmd += ["--serial", self.pty]
         self.relay_log = open(self.relay_log_path, "w")
         self.relay = subprocess.Popen(relay_cmd, stdout=self.relay_log, stderr=subprocess.STDOUT, env=self.env)
-        self.client = None
-        self.start_client()
+        self.clients = [Client(self, 0, True), Client(self, 1, False)]
+        for c in self.clients:
+            c.start()
 
-    def start_client(self):
-        # Each run of the client numbers its commands from a range of its own.
-        start = 1 + 2000 * len(self.client_results)
-        self.client = subprocess.Popen([sys.executable, os.path.join(HERE, "soak_client.py"), self.name, self.client_out,
-                                        str(start)], env=self.env)
-
-    def stop_client(self, kill=False):
-        if self.client is None:
-            return
-        if kill:
-            self.client.kill()
-        else:
-            self.client.send_signal(signal.SIGTERM)
-        self.client.wait(timeout=30)
-        if os.path.exists(self.client_out):
-            with open(self.client_out) as f:
-                self.client_results.append(json.load(f))
-            os.remove(self.client_out)
-        self.client = None
+    def _drain(self):
+        for line in self.sim.stdout:
+            self.sim_log.write(line)
+            m = re.search(r"robot-sim: number (\d+)", line)
+            if m:
+                self.numbers.put(int(m.group(1)))
 
     def control(self, line):
         self.sim.stdin.write(line + "\n")
@@ -92,20 +128,14 @@ class Robot:
 
     def number(self):
         self.control("number")
-        while True:
-            line = self.sim.stdout.readline()
-            self.sim_log.write(line)
-            m = re.search(r"robot-sim: number (\d+)", line)
-            if m:
-                return int(m.group(1))
+        return self.numbers.get(timeout=60)
 
     def relay_text(self):
         with open(self.relay_log_path) as f:
             return f.read()
 
     def connected_count(self):
-        text = self.relay_text()
-        return len(re.findall(r"Connected, (COM|IP) Port", text))
+        return len(re.findall(r"Connected, (COM|IP) Port", self.relay_text()))
 
     def lost_count(self):
         return len(re.findall(r"Connection down, retry", self.relay_text()))
@@ -120,6 +150,75 @@ def wait_until(predicate, seconds):
     return predicate()
 
 
+def check_records(robot, first, last, windows):
+    """The first client never stops: every number from first to last reaches it once and in order,
+    but for numbers the robot sent inside a fault window (which may be lost, and in a noise window
+    also doubled by the robot itself)."""
+    received, bad = [], []
+    for run in robot.clients[0].runs:
+        received += run["received"]
+        bad += run["bad"]
+    allowed = lambda n, kinds: any(w["n0"] <= n < w["n1"] and w["kind"] in kinds for w in windows)
+    counts = {}
+    for n in received:
+        counts[n] = counts.get(n, 0) + 1
+    out = {"records checked": 0, "missing": 0, "duplicated": 0, "changed": len(bad), "lost to faults": 0,
+           "doubled by noise": 0, "out of order": 0, "first missing": []}
+    for n in range(first, last):
+        c = counts.get(n, 0)
+        if allowed(n, ("noise", "silence", "reopen")):
+            out["lost to faults"] += c == 0
+            if c > 1 and allowed(n, ("noise",)):
+                out["doubled by noise"] += 1
+                continue
+        else:
+            out["records checked"] += 1
+            if c == 0:
+                out["missing"] += 1
+                if len(out["first missing"]) < 10:
+                    out["first missing"].append(n)
+        out["duplicated"] += c > 1
+    previous = None
+    for n in received:
+        if previous is not None and n < previous:
+            out["out of order"] += 1
+        previous = n
+    return out
+
+
+def check_commands(robot, arrived, windows, scale):
+    """Each client's commands reach the robot once and in order. A command put while the link was
+    down (a silence or a reopened line, until the relay is back) may be missing; so may the last
+    ones a killed client put after it last wrote its list down."""
+    down = [(w["t0"], w["t1"]) for w in windows if w["kind"] in ("silence", "reopen")]
+    out = {"commands checked": 0, "commands missing": 0, "commands duplicated": 0, "lost while the link was down": 0,
+           "unrecorded puts of a killed client": 0}
+    for client in robot.clients:
+        puts = []
+        for run in client.runs:
+            puts += [(t, v) for t, v in run["puts"]]
+        got = arrived.get(client.channel, [])
+        i = 0  # walks the arrivals alongside the puts, in order
+        for t, v in puts:
+            if i < len(got) and got[i] == v:
+                out["commands checked"] += 1
+                i += 1
+                while i < len(got) and got[i] == v:  # the same value twice in a row: a duplicate
+                    out["commands duplicated"] += 1
+                    i += 1
+            elif any(t0 <= t <= t1 for t0, t1 in down):
+                out["lost while the link was down"] += 1
+            else:
+                out["commands checked"] += 1
+                out["commands missing"] += 1
+        extra = len(got) - i
+        # Arrivals past the end of what the runs wrote down: a killed run put them before it died.
+        out["unrecorded puts of a killed client"] += extra if any(r["killed"] for r in client.runs) else 0
+        if not any(r["killed"] for r in client.runs):
+            out["commands duplicated"] += extra
+    return out
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -132,29 +231,25 @@ def main():
     sim_s = lambda seconds: seconds * args.scale  # simulated seconds in wall-clock seconds
     robots = [Robot(args, i, "udp" if i % 2 == 0 else "pty", work) for i in range(args.robots)]
     problems = []
-    clean_windows = {r.name: [] for r in robots}  # (first number, end number, t0, t1)
+    windows = {r.name: [] for r in robots}
+    first_number, last_number = {}, {}
     try:
         for r in robots:
             if not wait_until(lambda r=r: r.connected_count() > 0, sim_s(60) + 10):
                 problems.append("%s: the relay never connected" % r.name)
         time.sleep(sim_s(10) + 1)  # the clients settle in
         rss_start = {r.name: rss_kb(r.relay.pid) for r in robots}
+        first_number = {r.name: r.number() for r in robots}
         end = time.monotonic() + sim_s(args.minutes * 60)
         faults = ["noise", "silence", "reopen", "client"]
         cycle = 0
         while time.monotonic() < end:
-            # A clean stretch: everything sent now must arrive once.
-            marks = {r.name: (r.number(), time.time()) for r in robots}
-            time.sleep(sim_s(30))
-            for r in robots:
-                clean_windows[r.name].append((marks[r.name][0], r.number(), marks[r.name][1], time.time()))
-            # A fault, then back to clean and wait for the link. The clients have written what they
-            # received in the stretch before one of them is killed.
-            time.sleep(0.6)
+            time.sleep(sim_s(30))  # a clean stretch
             fault = faults[cycle % len(faults)]
             cycle += 1
             before = {r.name: r.connected_count() for r in robots}
             lost_before = {r.name: r.lost_count() for r in robots}
+            marks = {r.name: (r.number(), time.time()) for r in robots}
             for r in robots:
                 if fault == "noise":
                     r.control("faults 10 10 10 10")
@@ -163,22 +258,30 @@ def main():
                 elif fault == "reopen" and r.transport == "pty":
                     r.control("reopen")
                 elif fault == "client":
-                    r.stop_client(kill=True)
+                    r.clients[1].stop(kill=True)
             time.sleep(sim_s(15))
             for r in robots:
                 r.control("faults 0 0 0 0")
                 r.control("silent off")
-                if r.client is None:
-                    r.start_client()
+                if r.clients[1].proc is None:
+                    r.clients[1].start()
             for r in robots:
                 lost = r.lost_count() > lost_before[r.name]
                 if lost and not wait_until(lambda r=r: r.connected_count() > before[r.name], sim_s(60) + 10):
                     problems.append("%s: no reconnect after the %s fault" % (r.name, fault))
-            time.sleep(sim_s(10))  # the clients catch up before the next clean stretch
+            time.sleep(sim_s(5))  # the link settles before the window closes
+            for r in robots:
+                windows[r.name].append({"kind": fault, "n0": marks[r.name][0], "n1": r.number(),
+                                        "t0": marks[r.name][1], "t1": time.time()})
+        last_number = {r.name: r.number() for r in robots}
+        time.sleep(sim_s(5))  # the last records reach the clients
         rss_end = {r.name: rss_kb(r.relay.pid) for r in robots}
     finally:
         for r in robots:
-            r.stop_client()
+            for c in r.clients:
+                c.stop()
+        time.sleep(sim_s(3))  # the relays forward what the clients put last
+        for r in robots:
             r.relay.send_signal(signal.SIGTERM)
         for r in robots:
             try:
@@ -189,55 +292,33 @@ def main():
             if r.relay.returncode not in (0, None):
                 problems.append("%s: the relay exited with %s" % (r.name, r.relay.returncode))
             r.control("quit")
-            out, _ = r.sim.communicate(timeout=30)
-            r.sim_log.write(out)
+            r.sim.wait(timeout=30)
+            r.drain.join(timeout=30)
             r.sim_log.close()
 
     report = {}
     for r in robots:
-        received, bad, puts = [], [], []
-        for res in r.client_results:
-            received += res["received"]
-            bad += res["bad"]
-            puts += res["puts"]
-        counts = {}
-        for n in received:
-            counts[n] = counts.get(n, 0) + 1
-        with open(os.path.join(work, "sim%d.log" % r.index)) as f:
+        with open(r.sim_log_path) as f:
             sim_text = f.read()
         arrived = {}
-        for m in re.finditer(r"received DcMotorPositionNonTimeCtr \(dest 1, type 0x03\): 5E 02 01 00 03 03 00 "
-                             r"([0-9A-F]{2}) ([0-9A-F]{2})", sim_text):
-            v = int(m.group(1), 16) | int(m.group(2), 16) << 8
-            arrived[v] = arrived.get(v, 0) + 1
-        missing = duplicated = checked = 0
-        cmd_checked = cmd_missing = cmd_duplicated = 0
-        missing_at = []
-        for w, (first, last, t0, t1) in enumerate(clean_windows[r.name]):
-            for n in range(first, last):
-                checked += 1
-                c = counts.get(n, 0)
-                missing += c == 0
-                duplicated += c > 1
-                if c == 0 and len(missing_at) < 20:
-                    missing_at.append("%d in stretch %d [%d, %d)" % (n, w, first, last))
-            for t, v in puts:
-                if t0 + sim_s(2) <= t <= t1 - sim_s(2):
-                    cmd_checked += 1
-                    cmd_missing += arrived.get(v, 0) == 0
-                    cmd_duplicated += arrived.get(v, 0) > 1
-        report[r.name] = {"transport": r.transport, "records checked": checked, "missing": missing,
-                          "duplicated": duplicated, "changed": len(bad), "commands checked": cmd_checked,
-                          "commands missing": cmd_missing, "commands duplicated": cmd_duplicated,
-                          "losses": r.lost_count(), "connects": r.connected_count(),
-                          "relay RSS kB start/end": [rss_start.get(r.name), rss_end.get(r.name)],
-                          "first missing": missing_at}
-        if checked == 0 or missing or duplicated or bad:
-            problems.append("%s: %d records checked, %d missing, %d duplicated, %d changed"
-                            % (r.name, checked, missing, duplicated, len(bad)))
-        if cmd_checked == 0 or cmd_missing or cmd_duplicated:
+        for m in COMMAND_RE.finditer(sim_text):
+            arrived.setdefault(int(m.group(1), 16), []).append(int(m.group(2), 16) | int(m.group(3), 16) << 8)
+        rec = check_records(r, first_number.get(r.name, 0), last_number.get(r.name, 0), windows[r.name])
+        cmd = check_commands(r, arrived, windows[r.name], args.scale)
+        images = sum(run["images"] for c in r.clients for run in c.runs)
+        voice = sum(run["voice"] for run in r.clients[0].runs)
+        report[r.name] = dict(transport=r.transport, **rec, **cmd, pictures=images, voice_segments=voice,
+                              losses=r.lost_count(), connects=r.connected_count(),
+                              relay_rss_kb=[rss_start.get(r.name), rss_end.get(r.name)])
+        if rec["records checked"] == 0 or rec["missing"] or rec["duplicated"] or rec["changed"] or rec["out of order"]:
+            problems.append("%s: %d records checked, %d missing, %d duplicated, %d changed, %d out of order"
+                            % (r.name, rec["records checked"], rec["missing"], rec["duplicated"], rec["changed"],
+                               rec["out of order"]))
+        if cmd["commands checked"] == 0 or cmd["commands missing"] or cmd["commands duplicated"]:
             problems.append("%s: %d commands checked, %d missing, %d duplicated"
-                            % (r.name, cmd_checked, cmd_missing, cmd_duplicated))
+                            % (r.name, cmd["commands checked"], cmd["commands missing"], cmd["commands duplicated"]))
+        if images == 0 or voice == 0:
+            problems.append("%s: %d pictures and %d voice segments reached the clients" % (r.name, images, voice))
         if rss_end.get(r.name, 0) - rss_start.get(r.name, 0) > 4096:
             problems.append("%s: the relay grew by %d kB" % (r.name, rss_end[r.name] - rss_start[r.name]))
     time.sleep(0.5)

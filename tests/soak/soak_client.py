@@ -1,5 +1,9 @@
-"""The soak's client: consumes numbered standard sensor records through the control and puts
-numbered commands, writing what it saw to a JSON file (four times a second and when told to stop)."""
+"""The soak's client: consumes numbered standard sensor records through the control, puts numbered
+commands at a steady rate (catching up in bursts when it was busy), counts pictures and voice
+segments, and writes what it saw to a JSON file (four times a second and when told to stop).
+
+    soak_client.py ROBOT OUT.json FIRST_VALUE CHANNEL COMMANDS_PER_SECOND [--record]
+"""
 
 import json
 import os
@@ -10,6 +14,10 @@ import time
 import talvenor
 
 robot, out_path = sys.argv[1], sys.argv[2]
+counter = int(sys.argv[3])  # each run of each client has values of its own
+channel = int(sys.argv[4])  # the motor channel this client's commands name, telling clients apart
+rate = float(sys.argv[5])  # commands per simulated second
+record_voice = "--record" in sys.argv[6:]
 scale = float(os.environ.get("TREVASK_TIME_SCALE", "1"))
 stop = []
 signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
@@ -17,6 +25,7 @@ signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
 ctl = talvenor.Control()
 ctl.connectRobot(robot)
 received, bad = [], []
+counts = {"images": 0, "voice": 0}
 
 # The simulated robot fills bytes 0..3 with the number and every other byte from it; the getters
 # read them back: the sonar bytes, the infrared code bytes and the words in between.
@@ -42,29 +51,47 @@ def on_standard():
     (received if ok else bad).append(number)
 
 
+def on_image():
+    counts["images"] += 1
+
+
+def on_voice():
+    counts["voice"] += 1
+
+
 ctl.on("StandardSensorEvent", on_standard)
+ctl.on("ImageEvent", on_image)
+ctl.on("VoiceSegmentEvent", on_voice)
 puts = []
-counter = int(sys.argv[3]) if len(sys.argv) > 3 else 1  # each run of the client has values of its own
-last_put = last_save = time.monotonic()
 
 
 def save():
     with open(out_path + ".tmp", "w") as f:
-        json.dump({"received": received, "bad": bad, "puts": puts}, f)
+        json.dump({"received": received, "bad": bad, "puts": puts, "images": counts["images"],
+                   "voice": counts["voice"]}, f)
     os.replace(out_path + ".tmp", out_path)
 
 
 ctl.EnableStandardSensorSending()
+ctl.EnableMotorSensorSending()
+if record_voice:
+    ctl.StartRecord(1)
+interval = scale / rate  # wall seconds between two commands
+start = last_save = time.monotonic()
+sent = 0
 while not stop:
-    ctl.run(0.05)
+    ctl.run(0.03)
     now = time.monotonic()
-    if now - last_put >= 0.1 * scale * 4:
-        ctl.DcMotorPositionNonTimeCtr(0, counter)
-        puts.append([time.time(), counter])
+    due = int((now - start) / interval)
+    while sent < due and not stop:
+        ctl.DcMotorPositionNonTimeCtr(channel, counter & 0x7FFF)
+        puts.append([time.time(), counter & 0x7FFF])
         counter += 1
-        last_put = now
+        sent += 1
     if now - last_save >= 0.25:
         save()
         last_save = now
+if record_voice:
+    ctl.StopRecord()
 save()
 ctl.close()
