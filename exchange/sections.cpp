@@ -108,8 +108,9 @@ int CRingProducer::PutPaced(const uint8_t* bytes, uint32_t len) {
     if (mark != seen) {
       seen = mark;
       seen_at = now;
-    } else if (platform::TickElapsed(now, seen_at) >= kStaleMarkMs) {
-      // The relay stopped without withdrawing its mark (it was killed): nobody reads this ring now.
+    } else if (!platform::IsClaimed(view_) || platform::TickElapsed(now, seen_at) >= kStaleMarkMs) {
+      // The relay ended without withdrawing its mark (it was killed), or has been stuck for long:
+      // nobody reads this ring now.
       MarkOf(base).compare_exchange_strong(seen, 0, std::memory_order_acq_rel);
       break;
     }

@@ -51,9 +51,10 @@ inline constexpr SectionSpec kSections[] = {
 const SectionSpec& Spec(SectionId id);
 
 inline constexpr uint32_t kMarkForwarding = 0x80000000u;
-inline constexpr uint32_t kStaleMarkMs = 3000;
-// The longest a writer waits for its turn among other writers.
-inline constexpr uint32_t kWriterWaitMs = 5000;
+inline constexpr uint32_t kStaleMarkMs = 20000;
+// The longest a writer waits for its turn among other writers (one of which may be waiting out a
+// stuck relay).
+inline constexpr uint32_t kWriterWaitMs = kStaleMarkMs + 5000;
 
 constexpr std::size_t SectionSize(uint32_t capacity, uint32_t slots) {
   return static_cast<std::size_t>(slots) * (capacity + 4u) + 8u;
@@ -91,8 +92,9 @@ class CRingProducer {
   int Put(const uint8_t* bytes, uint32_t len);
   // Put for a ring with a forwarding mark (the command ring), as every client writes it: writers
   // take turns, and while a live relay forwards, a full ring waits for it to read instead of
-  // overwriting. A mark that stops moving for kStaleMarkMs belongs to a relay that has gone; it is
-  // cleared and the ring is written as an unmarked one.
+  // overwriting. A mark whose relay has gone (killed: it holds the ring's claim no longer) is
+  // cleared at once, and one that stops moving for kStaleMarkMs (a relay stuck for that long) is
+  // given up; the ring is then written as an unmarked one.
   int PutPaced(const uint8_t* bytes, uint32_t len);
 
  private:

@@ -255,6 +255,22 @@ bool TryClaim(const SharedView& view) {
   return true;
 }
 
+bool IsClaimed(const SharedView& view) {
+  if (view.claimed_ == nullptr) return false;
+  {
+    std::lock_guard<std::mutex> guard(Held().mutex);
+    if (*view.claimed_) return true;
+  }
+  // Our own descriptor's locks never conflict with themselves, so this sees other processes' only.
+  struct flock l {};
+  l.l_type = F_WRLCK;
+  l.l_whence = SEEK_SET;
+  l.l_start = kClaimByte;
+  l.l_len = 1;
+  if (fcntl(view.fd_, F_OFD_GETLK, &l) != 0) return false;
+  return l.l_type != F_UNLCK;
+}
+
 void ReleaseClaim(const SharedView& view) {
   if (view.claimed_ == nullptr) return;
   std::lock_guard<std::mutex> guard(Held().mutex);

@@ -50,6 +50,7 @@ class SharedView {
   friend class WriterLock;
   friend bool TryClaim(const SharedView&);
   friend void ReleaseClaim(const SharedView&);
+  friend bool IsClaimed(const SharedView&);
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
   // The process's descriptor and writer mutex of the object; owned by the process-wide table, which
@@ -90,5 +91,7 @@ class WriterLock {
 // holds it. The claim ends with ReleaseClaim or with the process.
 bool TryClaim(const SharedView& view);
 void ReleaseClaim(const SharedView& view);
+// True while some process (this one included) holds the claim: it ends with its holder, killed or not.
+bool IsClaimed(const SharedView& view);
 
 }  // namespace platform

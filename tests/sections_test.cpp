@@ -387,7 +387,7 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
   EXPECT_EQ(status, 0) << "every record arrives once, in order";
 }
 
-TEST(CommandPacing, AMarkLeftByAKilledRelayIsClearedAfterItStopsMoving) {
+TEST(CommandPacing, AMarkLeftByAKilledRelayIsCleared) {
   const std::string robot = UniqueRobot("stale");
   CRingProducer p;  // held here throughout, so the ring outlives the relay and keeps its mark
   ASSERT_EQ(p.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
@@ -406,9 +406,7 @@ TEST(CommandPacing, AMarkLeftByAKilledRelayIsClearedAfterItStopsMoving) {
   waitpid(pid, nullptr, 0);
   for (uint8_t v = 0; v < 31; ++v) ASSERT_EQ(p.PutPaced(&v, 1), 1) << "room for 31 before the mark's slot";
   uint8_t v = 31;
-  const uint32_t start = platform::TickCount();
-  EXPECT_EQ(p.PutPaced(&v, 1), 1) << "the full ring waits out the stale mark, then is written";
-  EXPECT_GE(platform::TickElapsed(platform::TickCount(), start), exchange::kStaleMarkMs) << "it did wait";
+  EXPECT_EQ(p.PutPaced(&v, 1), 1) << "the full ring sees that its relay has gone, and is written";
   for (uint8_t w = 32; w < 64; ++w) EXPECT_EQ(p.PutPaced(&w, 1), 1);
 
   // A new forwarder can claim the ring now that the killed one is gone.
