@@ -397,3 +397,31 @@ TEST(LinkManager, WifiGivesUpAtTheFirstBindFailure) {
   EXPECT_EQ(ui.Count("message:WiFi IP port " + std::to_string(port) + " can't be opened for communication!\n"), 1);
   ::close(holder);
 }
+
+TEST(RobotNames, CutToTwentyNineBytesOnACharacterBoundary) {
+  bool shortened = true;
+  EXPECT_EQ(relay::RobotPrefix("R1\nsecond line", shortened), "R1");
+  EXPECT_FALSE(shortened);
+  EXPECT_EQ(relay::RobotPrefix(std::string(29, 'a'), shortened), std::string(29, 'a'));
+  EXPECT_FALSE(shortened);
+  EXPECT_EQ(relay::RobotPrefix(std::string(33, 'a'), shortened), std::string(29, 'a'));
+  EXPECT_TRUE(shortened);
+  // 28 bytes, then a three-byte character straddling the limit: it goes whole.
+  EXPECT_EQ(relay::RobotPrefix(std::string(28, 'a') + "\xE2\x82\xAC" + "b", shortened), std::string(28, 'a'));
+  EXPECT_TRUE(shortened);
+  EXPECT_EQ(relay::RobotPrefix(std::string(26, 'a') + "\xE2\x82\xAC" + "b", shortened), std::string(26, 'a') + "\xE2\x82\xAC");
+}
+
+TEST(RobotNames, TheRelaySaysWhenItCutsAName) {
+  auto sim = StartUdpSim();
+  ASSERT_TRUE(sim);
+  const std::string name = UniqueRobot("long") + std::string(30, 'x');
+  RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), name));
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return ui.Has("minimize"); }));
+  link.RequestStop();
+  link.WaitForConnectionThread();
+  EXPECT_EQ(ui.Count("note:the robot name is cut to 29 bytes: '" + name.substr(0, 29) + "'"), 1);
+}
