@@ -250,6 +250,19 @@ void tv_set_event_callback(tv_control* c, tv_event_callback callback, void* user
 
 int32_t tv_modified(tv_control* c) { return c != nullptr && c->ctl.modified() ? 1 : 0; }
 
+const char* tv_last_error(tv_control* c) { return c != nullptr ? c->ctl.last_error().c_str() : ""; }
+
+int32_t tv_relay_state(tv_control* c) {
+  if (c == nullptr) return TV_RELAY_NONE;
+  switch (c->ctl.relay_state()) {
+    case exchange::CRingProducer::RelayState::kNoRelay: return TV_RELAY_NONE;
+    case exchange::CRingProducer::RelayState::kNotForwarding: return TV_RELAY_NOT_FORWARDING;
+    case exchange::CRingProducer::RelayState::kForwarding: return TV_RELAY_FORWARDING;
+    case exchange::CRingProducer::RelayState::kLinkUp: return TV_RELAY_LINK_UP;
+  }
+  return TV_RELAY_NONE;
+}
+
 const uint8_t* tv_image(tv_control*, size_t* size) {
   if (size != nullptr) *size = control::kImageBytes;
   return control::ModuleImageBuffer();

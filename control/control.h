@@ -89,6 +89,9 @@ class CZembrinSDKControlCtrl : public HostedControl {
   // and on standard error.
   void connectRobot(const std::string& robotName);
   const std::string& last_error() const { return last_error_; }
+  exchange::CRingProducer::RelayState relay_state() const {
+    return commands_ != nullptr ? commands_->Relay() : exchange::CRingProducer::RelayState::kNoRelay;
+  }
 
   // Standard sensor record.
   int16_t GetSensorSonar1() { return StdByte(0); }

@@ -93,6 +93,15 @@ int32_t tv_get_property(tv_control* control, int32_t dispid, tv_variant* value);
 int32_t tv_put_property(tv_control* control, int32_t dispid, const tv_variant* value);
 void tv_set_event_callback(tv_control* control, tv_event_callback callback, void* user);
 int32_t tv_modified(tv_control* control);
+/* Why the last connectRobot failed (a name that cannot name the sections, sections of another user,
+ * ...), or "" when it succeeded. Valid until the next call on the same control. */
+const char* tv_last_error(tv_control* control);
+/* What the control can tell of the relay of its robot name: */
+#define TV_RELAY_NONE 0           /* no relay serves the name (or connectRobot was not called) */
+#define TV_RELAY_NOT_FORWARDING 1 /* a relay serves it, but its link is being made */
+#define TV_RELAY_FORWARDING 2     /* the relay's link is open; the robot has not answered yet */
+#define TV_RELAY_LINK_UP 3        /* the robot answers the relay */
+int32_t tv_relay_state(tv_control* control);
 /* Read-only views of the picture (76032 bytes R G B), the luminance area (50000 bytes, the last
  * frame's 176 x 144 grey plane at its start) and the latest voice segment (as far as it lies in
  * the section). */

@@ -119,6 +119,13 @@ int CRingProducer::PutPaced(const uint8_t* bytes, uint32_t len) {
   return Put(bytes, len);
 }
 
+CRingProducer::RelayState CRingProducer::Relay() const {
+  if (!view_.valid() || !platform::IsClaimed(view_)) return RelayState::kNoRelay;
+  const uint32_t mark = MarkOf(view_.data()).load(std::memory_order_acquire);
+  if ((mark & kMarkForwarding) == 0) return RelayState::kNotForwarding;
+  return (mark & kMarkLinkUp) != 0 ? RelayState::kLinkUp : RelayState::kForwarding;
+}
+
 CRingConsumer::~CRingConsumer() { Close(); }
 
 void CRingConsumer::Close() {
@@ -153,9 +160,11 @@ platform::ShmStatus CRingConsumer::Resync() {
   return platform::ShmStatus::kOk;
 }
 
-void CRingConsumer::PublishMark(uint32_t pass) {
+void CRingConsumer::PublishMark(uint32_t pass, bool link_up) {
   if (!claimed_) return;
-  MarkOf(view_.data()).store(kMarkForwarding | ((pass & 0x7FFFFF) << 8) | read_index_, std::memory_order_release);
+  MarkOf(view_.data())
+      .store(kMarkForwarding | (link_up ? kMarkLinkUp : 0) | ((pass & 0x3FFFFF) << 8) | read_index_,
+             std::memory_order_release);
 }
 
 void CRingConsumer::WithdrawMark() {

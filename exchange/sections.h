@@ -10,7 +10,8 @@
 // The command section's reserved word carries the relay's forwarding mark, so that clients never
 // overwrite a command the relay has not read yet:
 //   bit 31     set while a relay forwards from the ring
-//   bits 8-30  a count the relay advances on every pass of its link loop (it is alive)
+//   bit 30     set while the robot answers the relay's keep-alives (the link is up)
+//   bits 8-29  a count the relay advances on every pass of its link loop (it is alive)
 //   bits 0-7   the slot the relay reads next
 // A client whose put would land on that slot waits for the relay instead. Tools that follow the
 // layout without the mark keep working: they never read the word, and a ring without a mark is
@@ -51,6 +52,7 @@ inline constexpr SectionSpec kSections[] = {
 const SectionSpec& Spec(SectionId id);
 
 inline constexpr uint32_t kMarkForwarding = 0x80000000u;
+inline constexpr uint32_t kMarkLinkUp = 0x40000000u;
 inline constexpr uint32_t kStaleMarkMs = 20000;
 // The longest a writer waits for its turn among other writers (one of which may be waiting out a
 // stuck relay).
@@ -97,6 +99,12 @@ class CRingProducer {
   // given up; the ring is then written as an unmarked one.
   int PutPaced(const uint8_t* bytes, uint32_t len);
 
+  // What a client can tell of the relay from the ring: none holds its claim, one holds it but does
+  // not forward (its link is being made), one forwards while its robot does not answer yet, or one
+  // forwards with the link up.
+  enum class RelayState { kNoRelay, kNotForwarding, kForwarding, kLinkUp };
+  RelayState Relay() const;
+
  private:
   platform::SharedView view_;
   uint32_t capacity_ = 0;
@@ -126,7 +134,7 @@ class CRingConsumer {
 
   // The forwarding mark (see the layout above): published after every take and pass by the one
   // consumer that forwards, withdrawn when it stops forwarding.
-  void PublishMark(uint32_t pass);
+  void PublishMark(uint32_t pass, bool link_up);
   void WithdrawMark();
   // Starts reading at the current head again, as a fresh open would (kOk), keeping the claim.
   platform::ShmStatus Resync();

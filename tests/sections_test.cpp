@@ -365,13 +365,13 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
     // The forwarder: claims the ring, takes one record now and then, publishing how far it read.
     CRingConsumer c;
     if (c.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
-    c.PublishMark(0);
+    c.PublishMark(0, true);
     ready.Open();
     std::vector<uint8_t> seen;
     uint32_t pass = 0;
     while (seen.size() < 100) {
       if (exchange::RingRecord r = c.Take()) seen.push_back(r.data()[0]);
-      c.PublishMark(++pass);
+      c.PublishMark(++pass, true);
       usleep(200);
     }
     for (std::size_t i = 0; i < seen.size(); ++i)
@@ -396,7 +396,7 @@ TEST(CommandPacing, AMarkLeftByAKilledRelayIsCleared) {
   if (pid == 0) {
     CRingConsumer c;
     if (c.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
-    c.PublishMark(7);
+    c.PublishMark(7, false);
     ready.Open();
     pause();
     _exit(0);

@@ -250,8 +250,12 @@ int CLinkManager::RunLink() {
   // Clients wait for this loop only while it forwards; after it, their records go nowhere anyway.
   struct MarkWithdrawal {
     exchange::CRingConsumer& ring;
-    ~MarkWithdrawal() { ring.WithdrawMark(); }
-  } withdrawal{commands_};
+    std::atomic<bool>& link_up;
+    ~MarkWithdrawal() {
+      link_up.store(false, std::memory_order_release);
+      ring.WithdrawMark();
+    }
+  } withdrawal{commands_, link_up_};
   while (!StopRequested()) {
     const bool uploading = upload_mode_.load(std::memory_order_acquire);
     if (keep_alive_due_.load(std::memory_order_acquire)) {
@@ -281,6 +285,7 @@ int CLinkManager::RunLink() {
       ui_.SetQualityBar(5 - missed);
     }
     if (missed_answers_.load() >= kMissedAnswersForLoss) {
+      link_up_.store(false, std::memory_order_release);
       ui_.SetLinkIcon(kIconLinkDown);
       missed_answers_.store(0);
       return kRunLost;
@@ -298,6 +303,7 @@ void CLinkManager::OnKeepAliveAnswer() {
   deadline_.store(now + kAnswerWindowMs, std::memory_order_release);
   missed_answers_.store(0);
   keep_alive_due_.store(true, std::memory_order_release);
+  link_up_.store(true, std::memory_order_release);
   ui_.SetLinkIcon(kIconLinkUp);
   if (!minimized_once_.exchange(true)) ui_.MinimizeWindow();
   ShowStatus(LinkMoment::kConnected);
@@ -382,10 +388,10 @@ void CLinkManager::ForwardCommand() {
     const bool frame = record.size() >= 2 && record.data()[0] == exchange::kFrameStart0 &&
                        record.data()[1] == exchange::kFrameStart1;
     HandleCommandRecord(record.data(), record.length, record.capacity);
-    commands_.PublishMark(++passes_);  // its slot is free again once the record is handled
+    commands_.PublishMark(++passes_, link_up_.load(std::memory_order_acquire));  // its slot is free again
     if (!frame && record.length <= record.capacity) break;
   }
-  commands_.PublishMark(++passes_);
+  commands_.PublishMark(++passes_, link_up_.load(std::memory_order_acquire));
 }
 
 void CLinkManager::HandleCommandRecord(const uint8_t* data, uint32_t len, uint32_t capacity) {

@@ -161,6 +161,9 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   std::atomic<LinkKindChoice> last_kind_{LinkKindChoice::kNone};
   std::atomic<bool> connection_running_{false};
   std::atomic<bool> gave_up_{false};
+  // Set by the receive thread when the robot answers, cleared by the link loop when the link is lost
+  // or ends; the link loop publishes it to clients in the command ring's mark.
+  std::atomic<bool> link_up_{false};
 
   platform::RecursiveLock link_lock_;
   platform::Thread connection_thread_;
