@@ -250,6 +250,13 @@ void tv_set_event_callback(tv_control* c, tv_event_callback callback, void* user
 
 int32_t tv_modified(tv_control* c) { return c != nullptr && c->ctl.modified() ? 1 : 0; }
 
+const uint8_t* tv_record(tv_control* c, int32_t which, size_t* size) {
+  std::size_t n = 0;
+  const uint8_t* p = c != nullptr ? c->ctl.LatestRecord(which, n) : nullptr;
+  if (size != nullptr) *size = n;
+  return p;
+}
+
 const char* tv_last_error(tv_control* c) { return c != nullptr ? c->ctl.last_error().c_str() : ""; }
 
 int32_t tv_relay_state(tv_control* c) {

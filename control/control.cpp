@@ -35,6 +35,18 @@ void CZembrinSDKControlCtrl::AttachHost(ControlHost* host) {
   if (host_ != nullptr && timer_wanted_) host_->SetTimer(*this, kPollTimerId, kPollPeriodMs);
 }
 
+namespace {
+
+// The start of a long name for a message, cut before a UTF-8 character rather than inside it.
+std::string Shortened(const std::string& name) {
+  if (name.size() <= 40) return name;
+  std::size_t cut = 40;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  return name.substr(0, cut) + "...";
+}
+
+}  // namespace
+
 bool RobotNameFits(const std::string& robot) {
   for (const exchange::SectionSpec& s : exchange::kSections)
     if (exchange::SectionObjectName(robot, s.suffix).size() > kMaxObjectName) return false;
@@ -57,13 +69,13 @@ void CZembrinSDKControlCtrl::ReleaseSections() {
 void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
   last_error_.clear();
   if (robotName.size() > kMaxRobotName) {
-    Complain("connectRobot: a robot name holds at most " + std::to_string(kMaxRobotName) + " characters; '" +
-             robotName.substr(0, 40) + "...' is refused");
+    Complain("connectRobot: a robot name holds at most " + std::to_string(kMaxRobotName) + " bytes; '" +
+             Shortened(robotName) + "' is refused");
     return;
   }
   if (!RobotNameFits(robotName)) {
-    Complain("connectRobot: the robot name '" + robotName.substr(0, 40) +
-             "...' is too long to name its shared memory (non-ASCII characters take three places each)");
+    Complain("connectRobot: the robot name '" + Shortened(robotName) +
+             "' is too long to name its shared memory (each byte outside A-Z a-z 0-9 _ . - takes three places)");
     return;
   }
   ReleaseSections();
@@ -111,18 +123,21 @@ void CZembrinSDKControlCtrl::Tick() {
   if (standard_sensor_) {
     if (exchange::RingRecord r = standard_sensor_->Take()) {
       standard_ = r.data();
+      record_size_[0] = r.size();
       if (!fire(kStandardSensorEvent)) return;
     }
   }
   if (motor_sensor_) {
     if (exchange::RingRecord r = motor_sensor_->Take()) {
       motor_ = r.data();
+      record_size_[1] = r.size();
       if (!fire(kMotorSensorEvent)) return;
     }
   }
   if (custom_sensor_) {
     if (exchange::RingRecord r = custom_sensor_->Take()) {
       custom_ = r.data();
+      record_size_[2] = r.size();
       if (!fire(kCustomSensorEvent)) return;
     }
   }
@@ -196,6 +211,16 @@ int16_t CZembrinSDKControlCtrl::GetEncoderDir2() {
 }
 
 // ---- Audio -------------------------------------------------------------------------------------
+
+const uint8_t* CZembrinSDKControlCtrl::LatestRecord(int which, std::size_t& size) const {
+  const uint8_t* records[3] = {standard_, motor_, custom_};
+  if (which < 0 || which > 2 || records[which] == nullptr) {
+    size = 0;
+    return nullptr;
+  }
+  size = record_size_[which];
+  return records[which];
+}
 
 std::size_t CZembrinSDKControlCtrl::VoiceBytesAvailable() const { return voice_ != nullptr ? voice_record_size_ : 0; }
 

@@ -264,6 +264,9 @@ class CZembrinSDKControlCtrl : public HostedControl {
   int32_t GetVoiceData(WritableBuffer VoicePtr);
   // The bytes of the latest voice segment that really lie in the section (never beyond the record).
   std::size_t VoiceBytesAvailable() const;
+  // The latest standard (0), motor (1) or custom (2) sensor record in place, and its length within
+  // the slot; null before the first record of that section.
+  const uint8_t* LatestRecord(int which, std::size_t& size) const;
 
   // LCDs.
   void LcdDisplayVCS(const std::string& bmpFileName) { LcdDisplay(0x01, bmpFileName); }
@@ -311,6 +314,7 @@ class CZembrinSDKControlCtrl : public HostedControl {
   const uint8_t* motor_ = nullptr;
   const uint8_t* custom_ = nullptr;
   const uint8_t* voice_ = nullptr;
+  uint32_t record_size_[3] = {};  // lengths of the latest standard, motor and custom records
   uint32_t voice_record_size_ = 0;  // bytes of the voice record that lie within its slot
 };
 

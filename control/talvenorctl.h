@@ -102,6 +102,9 @@ const char* tv_last_error(tv_control* control);
 #define TV_RELAY_FORWARDING 2     /* the relay's link is open; the robot has not answered yet */
 #define TV_RELAY_LINK_UP 3        /* the robot answers the relay */
 int32_t tv_relay_state(tv_control* control);
+/* The latest sensor record the control took: 0 standard, 1 motor, 2 custom; its bytes in place (read
+ * them before the next pump) and their number. NULL and 0 before the first record. */
+const uint8_t* tv_record(tv_control* control, int32_t which, size_t* size);
 /* Read-only views of the picture (76032 bytes R G B), the luminance area (50000 bytes, the last
  * frame's 176 x 144 grey plane at its start) and the latest voice segment (as far as it lies in
  * the section). */

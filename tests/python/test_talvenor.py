@@ -60,9 +60,17 @@ class TableTest(unittest.TestCase):
         self.assertIn("DcMotorPwmNonTimeCtr(channel: short, cmdValue: short) -> None", doc)
         self.assertIn("DISPID 34", doc)
         import inspect
+        sig = inspect.signature(talvenor.Control.DcMotorPwmNonTimeCtr)
+        self.assertIs(sig.parameters["channel"].annotation, int, "real Python types, not names")
         self.assertEqual(list(inspect.signature(talvenor.Control.DcMotorPwmNonTimeCtr).parameters),
                          ["self", "channel", "cmdValue"])
-        self.assertIn("Same operation as GetCustomAD1", talvenor.Control.GetBat1Vol.__doc__)
+        doc = talvenor.Control.GetBat1Vol.__doc__
+        self.assertEqual(doc.lower().count("same operation as getcustomad1"), 1, doc)
+        self.assertIn("signed word -32768..32767", doc)
+        self.assertIn("byte 0..255", talvenor.Control.GetSensorSonar1.__doc__)
+        self.assertIn("counted from 0", talvenor.Control.DcMotorPwmNonTimeCtr.__doc__)
+        for name, *_ in [m[2:] for m in talvenor.members() if m[0] == "method"]:
+            self.assertTrue(getattr(talvenor.Control, name).__doc__, name)
 
 
 class ControlTest(unittest.TestCase):
@@ -199,7 +207,7 @@ class ControlTest(unittest.TestCase):
         images.close()
 
     def test_images_are_readonly_bytes(self):
-        self.assertEqual(len(self.ctl.image()), 76032)
+        self.assertEqual(len(bytes(self.ctl.image())), 76032)
         self.assertEqual(len(self.ctl.image_luma()), 176 * 144)
         self.assertIsInstance(self.ctl.GetImageAddress(), int)
 
@@ -229,6 +237,7 @@ class EndToEndTest(unittest.TestCase):
                 ctl.DcMotorPwmNonTimeCtr(0, 300)
                 self.assertTrue(ctl.run_until(lambda: len(readings) >= 3, 100), "no sensor events")
                 self.assertTrue(all(0 <= r <= 255 for r in readings))
+                self.assertTrue(ctl.run_until(lambda: ctl.relay_state() == "up", 20), ctl.relay_state())
                 ctl.DisableStandardSensorSending()
                 ctl.run(1)
                 ctl.close()

@@ -1,24 +1,34 @@
 """Drive a robot from Python through the talvenor control.
 
     import talvenor
-    ctl = talvenor.Control()
-    ctl.connectRobot("R1")
-    ctl.on("StandardSensorEvent", lambda: print("sonar 1:", ctl.GetSensorSonar1()))
-    ctl.EnableStandardSensorSending()
-    ctl.run(5)                      # pump the control's 30 ms timer for five seconds
+    with talvenor.Control("R1", stop_motors_on_exit=True) as ctl:
+        ctl.on("StandardSensorEvent", lambda reading: print("sonar 1:", reading.sonar1))
+        ctl.EnableStandardSensorSending()
+        ctl.EnableDcMotor(0)
+        ctl.DcMotorPwmNonTimeCtr(0, 300)
+        ctl.run(5)                  # pump the control's 30 ms timer for five seconds
 
-Every method, property and event of the control is built at import from the control's own dispatch
-table, so names, parameters and help texts are those of the control itself: ``help(ctl.DcMotorPwmNonTimeCtr)``.
-The relay (``trevask``) must run for the same robot name for anything to reach a robot.
+The 151 methods, 4 properties and 5 events of the control keep their names and meaning; they are
+built from the control's own dispatch table (``help(talvenor.Control.DcMotorPwmNonTimeCtr)``), and the
+stub beside this file lets editors and type checkers see them. Readings come as frozen dataclasses
+(``ctl.standard()``, or a handler that takes one argument); ``ctl.image()`` is this control's own
+picture. The relay (``trevask``) must run for the same robot name for anything to reach a robot:
+``ctl.relay_state()`` tells whether it does and whether its link is up.
 """
 
+import asyncio
 import ctypes
 import inspect
 import os
+import time
 
 from ._library import load_library
+from .readings import (BYTE, GETTER_KINDS, WORD, CustomReading, MotorReading, Scaling,  # noqa: F401
+                       StandardReading)
 
-__all__ = ["Control", "Host", "TalvenorError", "run", "members"]
+__version__ = "1.1.0"
+__all__ = ["Control", "Host", "Error", "TalvenorError", "ConnectError", "ClosedError", "ArgumentError",
+           "StandardReading", "MotorReading", "CustomReading", "Scaling", "run", "members", "default_host"]
 
 _lib = load_library()
 
@@ -67,6 +77,9 @@ _tv_modified = _declare("tv_modified", _c.c_int32, _c.c_void_p)
 _tv_image = _declare("tv_image", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.POINTER(_c.c_size_t))
 _tv_luma = _declare("tv_luma", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.POINTER(_c.c_size_t))
 _tv_voice = _declare("tv_voice", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.POINTER(_c.c_size_t))
+_tv_record = _declare("tv_record", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.c_int32, _c.POINTER(_c.c_size_t))
+_tv_last_error = _declare("tv_last_error", _c.c_char_p, _c.c_void_p)
+_tv_relay_state = _declare("tv_relay_state", _c.c_int32, _c.c_void_p)
 _tv_host_create = _declare("tv_host_create", _c.c_void_p)
 _tv_host_destroy = _declare("tv_host_destroy", None, _c.c_void_p)
 _tv_host_attach = _declare("tv_host_attach", None, _c.c_void_p, _c.c_void_p)
@@ -78,12 +91,44 @@ _tv_host_set_message_callback = _declare("tv_host_set_message_callback", None, _
                                          _c.c_void_p)
 
 
-class TalvenorError(Exception):
+class Error(Exception):
+    """The base of every exception of this package."""
+
+
+class TalvenorError(Error):
     """A call the control refused; ``status`` holds its dispatch status code."""
 
     def __init__(self, what, status):
         self.status = status & 0xFFFFFFFF
         super().__init__("%s: %s (0x%08X)" % (what, _tv_status_text(status).decode(), self.status))
+
+
+class ConnectError(Error):
+    """connectRobot could not open the robot's sections; ``robot`` and ``reason`` say which and why."""
+
+    def __init__(self, robot, reason):
+        self.robot, self.reason = robot, reason
+        super().__init__("robot '%s': %s" % (robot, reason))
+
+
+class ClosedError(Error, ValueError):
+    """The control was closed; nothing can be called on it any more."""
+
+
+class ArgumentError(Error):
+    """Base of the argument errors, each also the standard exception of its kind."""
+
+
+class ArgumentTypeError(ArgumentError, TypeError):
+    pass
+
+
+class ArgumentValueError(ArgumentError, ValueError):
+    pass
+
+
+class ArgumentRangeError(ArgumentError, OverflowError):
+    pass
 
 
 class _Member:
@@ -128,10 +173,11 @@ def _to_variant(member, pname, ptype, value, keep):
             if hasattr(value, "__index__") and not isinstance(value, bool):
                 value = value.__index__()
             else:
-                raise TypeError("%s must be an integer, not %s" % (where, type(value).__name__))
+                raise ArgumentTypeError("%s must be an integer, not %s" % (where, type(value).__name__))
         lo, hi = (-32768, 32767) if ptype == TV_SHORT else (-2 ** 31, 2 ** 31 - 1)
         if not lo <= value <= hi:
-            raise OverflowError("%s is %d, outside the %s range %d..%d" % (where, value, _TYPE_NAMES[ptype], lo, hi))
+            raise ArgumentRangeError("%s is %d, outside the %s range %d..%d" % (where, value, _TYPE_NAMES[ptype],
+                                                                               lo, hi))
         v.type, v.i = ptype, value
     elif ptype == TV_STRING:
         if isinstance(value, os.PathLike):
@@ -139,19 +185,19 @@ def _to_variant(member, pname, ptype, value, keep):
         if isinstance(value, str):
             value = value.encode()
         if not isinstance(value, bytes):
-            raise TypeError("%s must be a string, not %s" % (where, type(value).__name__))
+            raise ArgumentTypeError("%s must be a string, not %s" % (where, type(value).__name__))
         if b"\0" in value:
-            raise ValueError("%s holds a zero character" % where)
+            raise ArgumentValueError("%s holds a zero character" % where)
         keep.append(value)
         v.type, v.s = TV_STRING, value
     elif ptype == TV_BUFFER:
         try:
             view = memoryview(value)
         except TypeError:
-            raise TypeError("%s must be a writable buffer such as a bytearray, not %s"
-                            % (where, type(value).__name__)) from None
+            raise ArgumentTypeError("%s must be a writable buffer such as a bytearray, not %s"
+                                    % (where, type(value).__name__)) from None
         if view.readonly:
-            raise TypeError("%s must be writable (a bytearray, not bytes)" % where)
+            raise ArgumentTypeError("%s must be writable (a bytearray, not bytes)" % where)
         if view.nbytes == 0:
             v.type, v.data, v.size = TV_BUFFER, None, 0
         else:
@@ -159,7 +205,7 @@ def _to_variant(member, pname, ptype, value, keep):
             keep.append(holder)
             v.type, v.data, v.size = TV_BUFFER, ctypes.addressof(holder), view.nbytes
     else:
-        raise TypeError("%s has a type Python cannot pass" % where)
+        raise ArgumentTypeError("%s has a type Python cannot pass" % where)
     return v
 
 
@@ -173,26 +219,77 @@ def _from_variant(v):
     return int(v.i)
 
 
+_PY_TYPES = {TV_EMPTY: None, TV_SHORT: int, TV_LONG: int, TV_STRING: str, TV_BOOL: bool, TV_ADDRESS: int,
+             TV_BUFFER: bytearray}
+
+
+def _param_meaning(member, pname):
+    """What a parameter carries, in words; the protocol sends every value as it is given."""
+    lname = pname.lower()
+    if lname == "channel":
+        if "servo" in member.name.lower():
+            return "servo channel, counted from 0 (servos 0..5); sent as a byte"
+        if member.name.startswith(("GetSensorPot",)):
+            return "potentiometer channel, counted from 1 (1..6; any other value comes back as it is)"
+        if member.name.startswith(("GetSensorSonar", "GetMotorCurrent", "GetCustomAD")):
+            return "channel, counted from 0 (any value outside the channels comes back as it is)"
+        return "DC motor channel, counted from 0 (motors 0..5; current1 of the readings is channel 0); sent as a byte"
+    if lname.startswith("cmd") or lname == "cmdvalue":
+        if "pwm" in member.name.lower():
+            return "PWM duty, a signed 16-bit word sent as it is (its full-scale value is the robot's)"
+        if "servo" in member.name.lower():
+            return "servo position, a signed 16-bit word sent as it is"
+        if "velocity" in member.name.lower():
+            return "velocity, a signed 16-bit word sent as it is"
+        return "position, a signed 16-bit word sent as it is"
+    if lname.startswith("time") or lname == "periodtime":
+        return "time, a 16-bit word sent as it is; its unit is the robot's (the protocol fixes none)"
+    if lname == "packets":
+        return "number of packets asked for, as a byte: 255 an endless stream, 0 stop"
+    if lname in ("kp", "kd", "ki"):
+        return "controller gain, a signed 16-bit word"
+    if lname.endswith("filename") or lname == "filename":
+        return "path of a file"
+    return "sent as a %s" % ("byte" if member.name.startswith(("Set", "Enable", "Disable", "Chg")) else "word")
+
+
+def _describe(member):
+    params = ", ".join("%s: %s" % (n, _TYPE_NAMES[t]) for n, t in member.params)
+    lines = ["%s(%s) -> %s" % (member.name, params, _TYPE_NAMES[member.type]), "",
+             member.help[:1].upper() + member.help[1:] + "."]
+    for n, _t in member.params:
+        lines.append("  %s: %s" % (n, _param_meaning(member, n)))
+    kind = GETTER_KINDS.get(member.name)
+    if kind is not None:
+        lines.append("Returns the raw field of the latest record: %s (no physical scale is applied)." % kind)
+    if member.implementation != member.name and member.implementation.lower() not in member.help.lower():
+        lines.append("The same operation as %s." % member.implementation)
+    lines += ["", "DISPID %d." % member.dispid]
+    return "\n".join(lines)
+
+
 def _make_method(member):
     names = [p[0] for p in member.params]
 
     def method(self, *args, **kwargs):
+        handle = self._live()
         if len(args) > len(names):
-            raise TypeError("%s() takes %d argument%s (%s), %d given" % (
+            raise ArgumentTypeError("%s() takes %d argument%s (%s), %d given" % (
                 member.name, len(names), "" if len(names) == 1 else "s", ", ".join(names) or "none", len(args)))
         values = list(args)
         for pname in names[len(args):]:
             if pname not in kwargs:
-                raise TypeError("%s() is missing argument '%s' (takes %s)" % (member.name, pname, ", ".join(names)))
+                raise ArgumentTypeError("%s() is missing argument '%s' (takes %s)"
+                                        % (member.name, pname, ", ".join(names)))
             values.append(kwargs.pop(pname))
         if kwargs:
-            raise TypeError("%s() got an unexpected argument '%s'" % (member.name, next(iter(kwargs))))
+            raise ArgumentTypeError("%s() got an unexpected argument '%s'" % (member.name, next(iter(kwargs))))
         keep = []
         argv = (_Variant * max(1, len(values)))()
         for k, (pname, ptype) in enumerate(member.params):
             argv[k] = _to_variant(member, pname, ptype, values[k], keep)
         result = _Variant()
-        status = _tv_invoke(self._handle, member.dispid, argv, len(values), ctypes.byref(result))
+        status = _tv_invoke(handle, member.dispid, argv, len(values), ctypes.byref(result))
         if status != 0:
             raise TalvenorError(member.name, status)
         value = _from_variant(result)
@@ -200,24 +297,19 @@ def _make_method(member):
         return value
 
     params = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    params += [inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=_TYPE_NAMES[t])
+    params += [inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=_PY_TYPES[t])
                for n, t in member.params]
-    method.__signature__ = inspect.Signature(params, return_annotation=_TYPE_NAMES[member.type])
+    method.__signature__ = inspect.Signature(params, return_annotation=_PY_TYPES[member.type])
     method.__name__ = member.name
     method.__qualname__ = "Control." + member.name
-    same = ""
-    if member.implementation != member.name:
-        same = "\nSame operation as %s." % member.implementation
-    method.__doc__ = "%s(%s) -> %s\n\n%s.%s\n\nDISPID %d." % (
-        member.name, ", ".join("%s: %s" % (n, _TYPE_NAMES[t]) for n, t in member.params),
-        _TYPE_NAMES[member.type], member.help[:1].upper() + member.help[1:], same, member.dispid)
+    method.__doc__ = _describe(member)
     return method
 
 
 def _make_property(member):
     def get(self):
         v = _Variant()
-        status = _tv_get_property(self._handle, member.dispid, ctypes.byref(v))
+        status = _tv_get_property(self._live(), member.dispid, ctypes.byref(v))
         if status != 0:
             raise TalvenorError(member.name, status)
         return _from_variant(v)
@@ -225,7 +317,7 @@ def _make_property(member):
     def put(self, value):
         keep = []
         v = _to_variant(member, member.name, member.type, value, keep)
-        status = _tv_put_property(self._handle, member.dispid, ctypes.byref(v))
+        status = _tv_put_property(self._live(), member.dispid, ctypes.byref(v))
         if status != 0:
             raise TalvenorError(member.name, status)
 
@@ -233,11 +325,19 @@ def _make_property(member):
                                                                 member.dispid, member.help))
 
 
+try:  # numpy arrays when numpy is there; bytes otherwise
+    import numpy as _np
+except ImportError:  # pragma: no cover - depends on the machine
+    _np = None
+
+_SLICE_MS = 20  # the longest stretch spent in C at once, so that Ctrl-C gets through in time
+
+
 class Host:
     """Runs the 30 ms polling timers of its controls on the calling thread when pumped.
 
     Controls join the module's default host unless given another. To fit into another event loop,
-    call process_due() whenever ms_until_due() has passed."""
+    call process_due() whenever ms_until_due() has passed, or use the asyncio waits of Control."""
 
     def __init__(self):
         self._handle = _tv_host_create()
@@ -245,6 +345,7 @@ class Host:
         self._message_callback = _MESSAGE_CALLBACK(self._on_message)
         _tv_host_set_message_callback(self._handle, self._message_callback, None)
         self.on_message = None
+        self._pumps = {}  # asyncio loop -> scheduled pump handle
 
     def _on_message(self, _user, text):
         text = text.decode(errors="replace")
@@ -256,12 +357,18 @@ class Host:
             print("message:", text, file=sys.stderr)
 
     def run(self, seconds):
-        """Pumps for `seconds` (in the relay's time scale), firing events as records arrive."""
-        _tv_host_run_for(self._handle, max(0, int(seconds * 1000)))
+        """Pumps for `seconds` (in the relay's time scale), firing events as records arrive. Pumps
+        in short slices, so that Ctrl-C (KeyboardInterrupt) comes through within a few milliseconds."""
+        from . import _clock
+        end = time.monotonic() + max(0.0, seconds) * _clock.scale()
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                return
+            _tv_host_run_for(self._handle, max(1, min(_SLICE_MS, int(left * 1000 / _clock.scale()))))
 
     def run_until(self, predicate, timeout):
         """Pumps until predicate() is true or `timeout` seconds have passed; returns predicate()."""
-        import time
         from . import _clock
         end = time.monotonic() + timeout * _clock.scale()
         while time.monotonic() < end:
@@ -275,6 +382,24 @@ class Host:
 
     def ms_until_due(self):
         return _tv_host_ms_until_due(self._handle)
+
+    def _pump_in(self, loop):
+        """Keeps the timers running on an asyncio loop: wakes when the next one is due, never spins."""
+        if loop in self._pumps:
+            return
+        from . import _clock
+
+        def pump():
+            self._pumps.pop(loop, None)
+            self.process_due()
+            if any(w for w in self._waiters):
+                wait = self.ms_until_due()
+                delay = 0.03 if wait < 0 else wait / 1000.0
+                self._pumps[loop] = loop.call_later(delay * _clock.scale(), pump)
+
+        self._pumps[loop] = loop.call_soon(pump)
+
+    _waiters = []
 
     def __del__(self):
         if getattr(self, "_handle", None):
@@ -297,11 +422,30 @@ def run(seconds):
     default_host().run(seconds)
 
 
-class Control:
-    """One talvenor control. ``Control()`` creates it directly; ``Control(progid=...)`` through the
-    per-user registry of control servers (see talvenor-regsvr)."""
+_READINGS = {"standardsensorevent": (0, StandardReading), "motorsensorevent": (1, MotorReading),
+             "customsensorevent": (2, CustomReading)}
+_RELAY_STATES = {0: "no-relay", 1: "down", 2: "connecting", 3: "up"}
 
-    def __init__(self, progid=None, host=None):
+
+def _takes_an_argument(handler):
+    try:
+        sig = inspect.signature(handler)
+    except (TypeError, ValueError):
+        return False
+    positional = [p for p in sig.parameters.values()
+                  if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD) and p.default is p.empty]
+    return len(positional) >= 1 or any(p.kind == p.VAR_POSITIONAL for p in sig.parameters.values())
+
+
+class Control:
+    """One talvenor control.
+
+    ``Control()`` creates it; ``Control("R1")`` also connects it to robot R1 (raising ConnectError when
+    it cannot); ``Control(progid=...)`` creates it through the per-user registry of control servers.
+    With ``stop_motors_on_exit=True``, leaving a ``with`` block (an exception included) sends the stop
+    commands for every DC motor and servo first."""
+
+    def __init__(self, robot=None, progid=None, host=None, stop_motors_on_exit=False):
         handle = ctypes.c_void_p()
         if progid is None:
             status = _tv_create(ctypes.byref(handle))
@@ -312,21 +456,51 @@ class Control:
         self._handle = handle.value
         self._handlers = {}
         self._pending = []
+        self._picture = None
         self._callback = _EVENT_CALLBACK(self._on_event)
         _tv_set_event_callback(self._handle, self._callback, None)
         self.host = host if host is not None else default_host()
+        self.stop_motors_on_exit = stop_motors_on_exit
         _tv_host_attach(self.host._handle, self._handle)
+        if robot is not None:
+            self.connectRobot(robot)
+
+    def _live(self):
+        if not getattr(self, "_handle", None):
+            raise ClosedError("the control is closed")
+        return self._handle
+
+    # -- connection -----------------------------------------------------------------------------
+    def connectRobot(self, robotName: str) -> None:
+        """connectRobot(robotName: str) -> None
+
+        Opens the robot's sections under its name and starts polling them. Raises ConnectError
+        naming the robot and the reason when the name cannot name the sections, or they belong to
+        another user. Whether a relay serves the name is another matter: see relay_state()."""
+        handle = self._live()
+        self.__class__._connect(self, robotName)
+        reason = _tv_last_error(handle)
+        if reason:
+            raise ConnectError(robotName, reason.decode(errors="replace").split(": ", 1)[-1])
+
+    def relay_state(self) -> str:
+        """"no-relay" when no relay serves this robot name (or connectRobot was not called), "down"
+        while a relay serves it but its link is being made, "connecting" while its link is open and
+        the robot has not answered yet, "up" while the robot answers. A relay of an older version,
+        which publishes nothing, shows as "no-relay"."""
+        return _RELAY_STATES.get(_tv_relay_state(self._live()), "no-relay")
 
     # -- events ---------------------------------------------------------------------------------
     def on(self, event, handler):
-        """Calls handler() each time `event` fires ("StandardSensorEvent", "MotorSensorEvent",
-        "CustomSensorEvent", "ImageEvent", "VoiceSegmentEvent"; any case)."""
+        """Calls handler each time `event` fires ("StandardSensorEvent", "MotorSensorEvent",
+        "CustomSensorEvent", "ImageEvent", "VoiceSegmentEvent"; any case). A handler that takes one
+        argument is given what came: the reading, the picture, or the voice segment."""
         m = _EVENTS.get(str(event).lower())
         if m is None:
-            raise ValueError("no event '%s'; the control has %s" % (event, ", ".join(_EVENT_NAMES.values())))
+            raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(_EVENT_NAMES.values())))
         if not callable(handler):
-            raise TypeError("the handler must be callable")
-        self._handlers.setdefault(m.dispid, []).append(handler)
+            raise ArgumentTypeError("the handler must be callable")
+        self._handlers.setdefault(m.dispid, []).append((handler, _takes_an_argument(handler)))
         return handler
 
     def off(self, event, handler=None):
@@ -336,12 +510,29 @@ class Control:
         if handler is None:
             self._handlers.pop(m.dispid, None)
         else:
-            self._handlers[m.dispid] = [h for h in self._handlers.get(m.dispid, []) if h is not handler]
+            self._handlers[m.dispid] = [h for h in self._handlers.get(m.dispid, []) if h[0] is not handler]
 
-    def _on_event(self, _user, dispid, _name):
-        for handler in list(self._handlers.get(dispid, ())):
+    def _payload(self, name):
+        name = name.lower()
+        if name in _READINGS:
+            return self._reading(*_READINGS[name])
+        if name == "imageevent":
+            return self.image()
+        if name == "voicesegmentevent":
+            return self.voice()
+        return None
+
+    def _on_event(self, _user, dispid, name):
+        name = _EVENT_NAMES.get(dispid, "")
+        if name == "ImageEvent":  # this control's own copy of the picture, taken at its event
+            size = ctypes.c_size_t()
+            p = _tv_image(self._handle, ctypes.byref(size))
+            self._picture = ctypes.string_at(p, size.value)
+        for waiter in list(self.host._waiters):
+            waiter(self, name)
+        for handler, wants in list(self._handlers.get(dispid, ())):
             try:
-                handler()
+                handler(self._payload(name)) if wants else handler()
             except BaseException as error:  # raised again on the pumping thread, after the tick
                 self._pending.append(error)
 
@@ -352,14 +543,48 @@ class Control:
             raise error
 
     def run(self, seconds):
-        """Pumps this control's host for `seconds`; an exception from a handler comes out here."""
-        self.host.run(seconds)
-        self._raise_pending()
+        """Pumps this control's host for `seconds`; an exception from a handler comes out here, and so
+        does KeyboardInterrupt within a few milliseconds of Ctrl-C."""
+        self._live()
+        from . import _clock
+        end = time.monotonic() + max(0.0, seconds) * _clock.scale()
+        while time.monotonic() < end:
+            self.host.run(min(0.02, (end - time.monotonic()) / _clock.scale()))
+            self._raise_pending()
 
     def run_until(self, predicate, timeout=10.0):
+        self._live()
         done = self.host.run_until(lambda: bool(self._pending) or predicate(), timeout)
         self._raise_pending()
         return done
+
+    # -- asyncio --------------------------------------------------------------------------------
+    async def wait_for(self, event, timeout=None):
+        """Waits, inside an asyncio loop, for the next `event` of this control and returns what came
+        with it (as a handler taking one argument gets it). The host's timers run on the loop
+        meanwhile; nothing spins."""
+        m = _EVENTS.get(str(event).lower())
+        if m is None:
+            raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(_EVENT_NAMES.values())))
+        self._live()
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+
+        def waiter(control, name):
+            if control is self and name == m.name and not future.done():
+                future.set_result(self._payload(name))
+
+        self.host._waiters.append(waiter)
+        try:
+            self.host._pump_in(loop)
+            return await asyncio.wait_for(future, timeout)
+        finally:
+            self.host._waiters.remove(waiter)
+
+    async def events(self, event):
+        """An async iterator over what each `event` brings: ``async for reading in ctl.events(...)``."""
+        while True:
+            yield await self.wait_for(event)
 
     # -- the table ------------------------------------------------------------------------------
     @staticmethod
@@ -372,29 +597,70 @@ class Control:
 
     @property
     def modified(self):
-        return bool(_tv_modified(self._handle))
+        return bool(_tv_modified(self._live()))
 
-    # -- safe views of the control's memory -----------------------------------------------------
-    def image(self):
-        """The decoded camera picture: 76032 bytes, 176 x 144 pixels of R G B, top row first."""
+    # -- readings and media ---------------------------------------------------------------------
+    def _reading(self, which, cls):
         size = ctypes.c_size_t()
-        p = _tv_image(self._handle, ctypes.byref(size))
-        return ctypes.string_at(p, size.value)
+        p = _tv_record(self._live(), which, ctypes.byref(size))
+        if not p:
+            return None
+        return cls.from_record(ctypes.string_at(p, size.value))
+
+    def standard(self):
+        """The latest standard sensor record as a StandardReading, or None before the first."""
+        return self._reading(0, StandardReading)
+
+    def motor(self):
+        """The latest motor sensor record as a MotorReading, or None before the first."""
+        return self._reading(1, MotorReading)
+
+    def custom(self):
+        """The latest custom sensor record as a CustomReading, or None before the first."""
+        return self._reading(2, CustomReading)
+
+    def has_picture(self):
+        """True once a picture came for this control (SavePhotoAsBMP saves black until then)."""
+        self._live()
+        return self._picture is not None
+
+    def image(self):
+        """This control's latest picture, 176 x 144 pixels of R G B, top row first: a (144, 176, 3)
+        uint8 numpy array when numpy is there, else 76032 bytes. Before a picture came, black."""
+        self._live()
+        data = self._picture if self._picture is not None else bytes(176 * 144 * 3)
+        if _np is not None:
+            return _np.frombuffer(data, dtype=_np.uint8).reshape(144, 176, 3)
+        return data
 
     def image_luma(self):
         """The last frame's luminance plane: 25344 bytes, 176 x 144 grey values, top row first."""
         size = ctypes.c_size_t()
-        p = _tv_luma(self._handle, ctypes.byref(size))
+        p = _tv_luma(self._live(), ctypes.byref(size))
         return ctypes.string_at(p, min(size.value, 176 * 144))
 
     def voice_segment(self):
         """A copy of the latest voice segment: 16-bit little-endian mono samples."""
         size = ctypes.c_size_t()
-        p = _tv_voice(self._handle, ctypes.byref(size))
+        p = _tv_voice(self._live(), ctypes.byref(size))
         return ctypes.string_at(p, size.value) if size.value else b""
 
+    def voice(self):
+        """The latest voice segment: an int16 numpy array when numpy is there, else its bytes."""
+        data = self.voice_segment()
+        if _np is not None:
+            return _np.frombuffer(data, dtype="<i2")
+        return data
+
+    # -- safety ---------------------------------------------------------------------------------
+    def stop_motors(self):
+        """Sends the stop commands for every DC motor (0..5) and servo (0..5): each is disabled."""
+        for channel in range(6):
+            self.DisableDcMotor(channel)
+            self.DisableServo(channel)
+
     def close(self):
-        """Destroys the control now (otherwise when it is garbage-collected)."""
+        """Destroys the control now (otherwise when it is garbage-collected). Safe from a handler."""
         if getattr(self, "_handle", None):
             _tv_destroy(self._handle)
             self._handle = None
@@ -406,7 +672,11 @@ class Control:
         return self
 
     def __exit__(self, *exc):
-        self.close()
+        try:
+            if self.stop_motors_on_exit and getattr(self, "_handle", None):
+                self.stop_motors()
+        finally:
+            self.close()
 
     def __dir__(self):
         return sorted(set(super().__dir__()) | {m.name for m in _MEMBERS if m.kind != _KIND_EVENT})
@@ -416,8 +686,6 @@ class Control:
         m = _BY_LOWER.get(name.lower())
         if m is None or name.startswith("_"):
             raise AttributeError("the control has no method or property '%s'" % name)
-        if m.kind == _KIND_PROPERTY:
-            return getattr(self, m.name)
         return getattr(self, m.name)
 
     def __setattr__(self, name, value):
@@ -431,7 +699,7 @@ class Control:
 
 for _m in _MEMBERS:
     if _m.kind == _KIND_METHOD:
-        setattr(Control, _m.name, _make_method(_m))
+        setattr(Control, "_connect" if _m.name == "connectRobot" else _m.name, _make_method(_m))
     elif _m.kind == _KIND_PROPERTY:
         setattr(Control, _m.name, _make_property(_m))
 del _m

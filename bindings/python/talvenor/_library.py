@@ -30,6 +30,7 @@ def _candidates():
         yield explicit
         return
     here = os.path.dirname(os.path.abspath(__file__))
+    yield os.path.join(here, "_lib", "libtalvenorctl.so")  # the copy an installed wheel brings
     root = os.path.normpath(os.path.join(here, "..", "..", ".."))
     yield os.path.join(root, "build", "control", "libtalvenorctl.so")
     registered = _from_registry()

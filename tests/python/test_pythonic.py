@@ -1,0 +1,202 @@
+"""The Pythonic layer over the control: readings, pictures per control, asyncio, errors, Ctrl-C, the
+stub, and the package installed into a fresh virtual environment."""
+
+import asyncio
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import unittest
+
+import talvenor
+from test_talvenor import put, section, take_all
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+PACKAGE = os.path.join(ROOT, "bindings", "python")
+
+
+def record(pattern_offset):
+    return bytes((pattern_offset + 7 * i + (i & 1) * 0x80) & 0xFF for i in range(50))
+
+
+class ReadingsTest(unittest.TestCase):
+    def setUp(self):
+        self.robot = "PyR%d_%s" % (os.getpid(), self._testMethodName[-10:])
+        self.ctl = talvenor.Control(self.robot)
+
+    def tearDown(self):
+        self.ctl.close()
+
+    def test_readings_are_named_frozen_and_match_the_getters(self):
+        self.assertIsNone(self.ctl.standard(), "nothing before the first record")
+        sections = [("SensorShareMem_Zembrin", 40, "GetSensorTemperature"), ("McSensorShareMem_Zembrin", 33, None),
+                    ("CustomIOShareMem_Zembrin", 37, None)]
+        maps = [section(self.robot, suffix, 278) for suffix, _, _ in sections]
+        for k, (m, (_, n, _)) in enumerate(zip(maps, sections)):
+            put(m, 50, 5, record(11 * k)[:n])
+        got = {}
+        self.ctl.on("StandardSensorEvent", lambda reading: got.setdefault("standard", reading))
+        self.ctl.on("MotorSensorEvent", lambda reading: got.setdefault("motor", reading))
+        self.ctl.on("CustomSensorEvent", lambda reading: got.setdefault("custom", reading))
+        self.assertTrue(self.ctl.run_until(lambda: len(got) == 3, 60))
+        standard, motor, custom = got["standard"], got["motor"], got["custom"]
+        self.assertIsInstance(standard, talvenor.StandardReading)
+        self.assertEqual(standard, self.ctl.standard())
+        self.assertEqual(standard.sonar1, self.ctl.GetSensorSonar1())
+        self.assertEqual(standard.temperature, self.ctl.GetSensorTemperature())
+        self.assertEqual(standard.ir_code4, self.ctl.GetSensorIRCode4())
+        self.assertEqual(standard.pot_voltage, self.ctl.GetSensorPotVoltage())
+        self.assertLess(standard.human_motion1, 0, "signed words stay signed")
+        self.assertEqual(motor.current1, self.ctl.GetMotorCurrent1())
+        self.assertEqual(motor.encoder_speed2, self.ctl.GetEncoderSpeed2())
+        self.assertEqual(motor.encoder_dir1, self.ctl.GetEncoderDir1())
+        self.assertEqual(custom.gps6, self.ctl.GetGPS06())
+        self.assertEqual(custom.power_path, self.ctl.GetPowerPath())
+        self.assertEqual(custom.bat2_temp, self.ctl.GetBat2Temp())
+        self.assertEqual(custom.sen_id4, self.ctl.getSenID4())
+        self.assertEqual(len(standard.raw), 40)
+        with self.assertRaises(Exception):
+            standard.sonar1 = 3  # frozen
+        volts = talvenor.Scaling({"battery_ad1": (0.5, 1.0)}).apply(standard)
+        self.assertEqual(volts["battery_ad1"], standard.battery_ad1 * 0.5 + 1.0)
+        for m in maps:
+            m.close()
+
+    def test_two_controls_for_two_robots_keep_their_own_pictures(self):
+        other = talvenor.Control(self.robot + "B")
+        try:
+            with open(os.path.join(ROOT, "tests", "data", "camera", "disc.stream"), "rb") as f:
+                stream = f.read()
+            self.assertFalse(self.ctl.has_picture())
+            first = section(self.robot, "ImageShareMem_Zembrin", 60020)
+            put(first, 20000, 3, bytes([1, 0, 0]) + len(stream).to_bytes(4, "little") + stream)
+            self.assertTrue(self.ctl.run_until(self.ctl.has_picture, 60))
+            mine = bytes(self.ctl.image())
+            self.assertNotEqual(mine, bytes(76032))
+            self.assertFalse(other.has_picture(), "the other robot sent no picture")
+            self.assertEqual(bytes(other.image()), bytes(76032))
+            # The other robot's picture (a broken stream: the decoder leaves the module's picture as
+            # it was, so it differs only in being the other control's own event).
+            second = section(self.robot + "B", "ImageShareMem_Zembrin", 60020)
+            put(second, 20000, 3, bytes([1, 0, 0]) + (0).to_bytes(4, "little"))
+            self.assertTrue(other.run_until(other.has_picture, 60))
+            self.assertEqual(bytes(self.ctl.image()), mine, "the first control keeps its own picture")
+            first.close()
+            second.close()
+        finally:
+            other.close()
+
+    def test_asyncio_waits_for_events_without_spinning(self):
+        sensor = section(self.robot, "SensorShareMem_Zembrin", 278)
+
+        async def main():
+            waiting = asyncio.ensure_future(self.ctl.wait_for("StandardSensorEvent", timeout=60))
+            await asyncio.sleep(0.05)
+            self.assertFalse(waiting.done())
+            put(sensor, 50, 5, record(3)[:40])
+            reading = await waiting
+            got = []
+            put(sensor, 50, 5, record(5)[:40])
+            async for r in self.ctl.events("StandardSensorEvent"):
+                got.append(r)
+                break
+            return reading, got
+
+        started = time.process_time()
+        reading, got = asyncio.run(main())
+        self.assertEqual(reading.sonar1, record(3)[0])
+        self.assertEqual(got[0].sonar1, record(5)[0])
+        self.assertLess(time.process_time() - started, 2.0, "the wait sleeps between timer ticks")
+        sensor.close()
+
+
+class FailuresTest(unittest.TestCase):
+    def test_errors_name_the_robot_and_the_reason(self):
+        with self.assertRaises(talvenor.ConnectError) as caught:
+            talvenor.Control("\u20ac" * 50)
+        self.assertIsInstance(caught.exception, talvenor.Error)
+        self.assertIn("too long", str(caught.exception))
+        self.assertEqual(caught.exception.robot, "\u20ac" * 50)
+
+        ctl = talvenor.Control()
+        with self.assertRaises(TypeError) as t:
+            ctl.DcMotorPwmNonTimeCtr(1, "fast")
+        self.assertIsInstance(t.exception, talvenor.Error)
+        with self.assertRaises(ValueError):
+            ctl.on("Teleport", print)
+        self.assertEqual(ctl.relay_state(), "no-relay")
+        ctl.close()
+        with self.assertRaises(talvenor.ClosedError) as closed:
+            ctl.GetSensorSonar1()
+        self.assertIsInstance(closed.exception, ValueError)
+        self.assertIn("closed", str(closed.exception))
+        with self.assertRaises(talvenor.ClosedError):
+            ctl.run(0.1)
+
+    def test_ctrl_c_during_run_stops_the_motors_on_the_way_out(self):
+        robot = "PyC%d" % os.getpid()
+        script = textwrap.dedent("""
+            import sys, talvenor
+            with talvenor.Control(sys.argv[1], stop_motors_on_exit=True) as ctl:
+                ctl.DcMotorPwmNonTimeCtrAll(100, 100, 100, 100, 100, 100)
+                print("running", flush=True)
+                ctl.run(10000)
+        """)
+        commands = None
+        child = subprocess.Popen([sys.executable, "-c", script, robot], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True, env=os.environ)
+        try:
+            self.assertEqual(child.stdout.readline().strip(), "running")
+            commands = section(robot, "McCommandsShareMem_Zembrin", 2696)
+            child.send_signal(signal.SIGINT)
+            _, err = child.communicate(timeout=30)
+        finally:
+            if child.poll() is None:
+                child.kill()
+        self.assertNotEqual(child.returncode, 0)
+        self.assertIn("KeyboardInterrupt", err)
+        self.assertNotIn("Exception ignored", err)
+        records, _ = take_all(commands, 80, 32, 0)
+        types = [(r[4], r[6], r[7]) for r in records if len(r) > 7]
+        for channel in range(6):
+            self.assertIn((0x1E, 0x00, channel), types, "DC motor %d stopped" % channel)
+            self.assertIn((0x1E, 0x00, channel + 6), types, "servo %d stopped" % channel)
+        commands.close()
+
+
+class PackageTest(unittest.TestCase):
+    def test_the_stub_is_in_step_with_the_table(self):
+        out = subprocess.run([sys.executable, os.path.join(PACKAGE, "make_stub.py"), "--check"],
+                             capture_output=True, text=True)
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        self.assertTrue(os.path.exists(os.path.join(PACKAGE, "talvenor", "py.typed")))
+        self.assertTrue(talvenor.__version__)
+
+    @unittest.skipUnless(shutil.which("python3"), "needs python3")
+    def test_installs_into_a_fresh_virtual_environment_offline(self):
+        with tempfile.TemporaryDirectory() as where:
+            venv = os.path.join(where, "venv")
+            made = subprocess.run([sys.executable, "-m", "venv", venv], capture_output=True, text=True)
+            if made.returncode != 0:
+                self.skipTest("no venv module: " + made.stderr[-200:])
+            python = os.path.join(venv, "bin", "python")
+            env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "TALVENOR_LIBRARY")}
+            env["TALVENOR_BUILD_LIBRARY"] = os.environ.get("TALVENOR_LIBRARY", "")
+            install = subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet", PACKAGE],
+                                     capture_output=True, text=True, env=env, cwd=where)
+            self.assertEqual(install.returncode, 0, install.stdout + install.stderr)
+            env.pop("TALVENOR_BUILD_LIBRARY")
+            check = subprocess.run([python, "-c", "import talvenor, sys; c = talvenor.Control(); "
+                                    "print(talvenor.__version__, talvenor.__file__); c.close()"],
+                                   capture_output=True, text=True, env=env, cwd=where)
+            self.assertEqual(check.returncode, 0, check.stderr)
+            self.assertIn(venv, check.stdout, "imported from the environment, not the checkout")
+
+
+if __name__ == "__main__":
+    unittest.main()
