@@ -257,6 +257,8 @@ const uint8_t* tv_record(tv_control* c, int32_t which, size_t* size) {
   return p;
 }
 
+uint64_t tv_lapped(tv_control* c, int32_t which) { return c != nullptr ? c->ctl.Lapped(which) : 0; }
+
 const char* tv_last_error(tv_control* c) { return c != nullptr ? c->ctl.last_error().c_str() : ""; }
 
 int32_t tv_relay_state(tv_control* c) {

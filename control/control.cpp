@@ -222,6 +222,12 @@ const uint8_t* CZembrinSDKControlCtrl::LatestRecord(int which, std::size_t& size
   return records[which];
 }
 
+uint64_t CZembrinSDKControlCtrl::Lapped(int which) const {
+  const exchange::CRingConsumer* rings[5] = {standard_sensor_.get(), motor_sensor_.get(), custom_sensor_.get(),
+                                             image_.get(), audio_.get()};
+  return which >= 0 && which < 5 && rings[which] != nullptr ? rings[which]->lapped() : 0;
+}
+
 std::size_t CZembrinSDKControlCtrl::VoiceBytesAvailable() const { return voice_ != nullptr ? voice_record_size_ : 0; }
 
 int32_t CZembrinSDKControlCtrl::GetVoiceData(WritableBuffer VoicePtr) {

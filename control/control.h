@@ -267,6 +267,9 @@ class CZembrinSDKControlCtrl : public HostedControl {
   // The latest standard (0), motor (1) or custom (2) sensor record in place, and its length within
   // the slot; null before the first record of that section.
   const uint8_t* LatestRecord(int which, std::size_t& size) const;
+  // Records of the standard (0), motor (1), custom (2), image (3) or audio (4) section that the
+  // relay overwrote before a tick took them, since connectRobot.
+  uint64_t Lapped(int which) const;
 
   // LCDs.
   void LcdDisplayVCS(const std::string& bmpFileName) { LcdDisplay(0x01, bmpFileName); }

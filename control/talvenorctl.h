@@ -105,6 +105,9 @@ int32_t tv_relay_state(tv_control* control);
 /* The latest sensor record the control took: 0 standard, 1 motor, 2 custom; its bytes in place (read
  * them before the next pump) and their number. NULL and 0 before the first record. */
 const uint8_t* tv_record(tv_control* control, int32_t which, size_t* size);
+/* Records of the standard (0), motor (1), custom (2), image (3) or audio (4) section that the relay
+ * overwrote before a tick of the control took them, since connectRobot. */
+uint64_t tv_lapped(tv_control* control, int32_t which);
 /* Read-only views of the picture (76032 bytes R G B), the luminance area (50000 bytes, the last
  * frame's 176 x 144 grey plane at its start) and the latest voice segment (as far as it lies in
  * the section). */

@@ -64,6 +64,9 @@ CRingProducer::~CRingProducer() = default;
 
 platform::ShmStatus CRingProducer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
   view_.Reset();
+  const std::string_view command_suffix = Spec(SectionId::kCommand).suffix;
+  counted_ = !(object_name.size() >= command_suffix.size() &&
+               object_name.compare(object_name.size() - command_suffix.size(), std::string::npos, command_suffix) == 0);
   if (slots == 0) return platform::ShmStatus::kBadName;  // a ring needs at least one slot
   bool created = false;
   capacity_ = capacity;
@@ -89,6 +92,9 @@ int CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
   unsigned char* slot = SlotOf(base, capacity_, head);
   std::memcpy(slot, &len, 4);
   if (len > 0) std::memcpy(slot + 4, bytes, len);
+  // The count first: a consumer that sees the new head (acquire) also sees a count that includes it.
+  // (The command ring's word is the relay's mark instead.)
+  if (counted_) MarkOf(base).store(MarkOf(base).load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   HeadOf(base).store((head + 1) % slots_, std::memory_order_release);
   return 1;
 }
@@ -141,9 +147,13 @@ platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t
   slots_ = slots;
   read_index_ = 0;
   platform::ShmStatus st = platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
+  lapped_ = 0;
   if (st == platform::ShmStatus::kOk && !created) {
     uint32_t head = HeadOf(view_.data()).load(std::memory_order_acquire);
     read_index_ = head < slots_ ? head : 0;
+    consumed_count_ = MarkOf(view_.data()).load(std::memory_order_relaxed);
+  } else {
+    consumed_count_ = 0;
   }
   return st;
 }
@@ -157,6 +167,7 @@ platform::ShmStatus CRingConsumer::Resync() {
   if (!view_.valid()) return platform::ShmStatus::kMapFailed;
   const uint32_t head = HeadOf(view_.data()).load(std::memory_order_acquire);
   read_index_ = head < slots_ ? head : 0;
+  consumed_count_ = MarkOf(view_.data()).load(std::memory_order_relaxed);
   return platform::ShmStatus::kOk;
 }
 
@@ -187,7 +198,17 @@ RingRecord CRingConsumer::Take() {
   if (!view_.valid()) return {};
   unsigned char* base = view_.data();
   uint32_t head = HeadOf(base).load(std::memory_order_acquire);
-  if (head >= slots_ || read_index_ == head) return {};
+  if (head >= slots_) return {};
+  // Records the producer has put that this consumer has not taken, against those still in the ring
+  // ahead of it: the difference was overwritten. A producer that does not count leaves the count
+  // still, and nothing is counted.
+  const uint32_t available = (head + slots_ - read_index_) % slots_;
+  const uint32_t count = MarkOf(base).load(std::memory_order_relaxed);
+  const int64_t unread = static_cast<int32_t>(count - consumed_count_);
+  if (unread > static_cast<int64_t>(available)) lapped_ += static_cast<uint64_t>(unread - available);
+  consumed_count_ = count - available;
+  if (read_index_ == head) return {};
+  ++consumed_count_;
   RingRecord record;
   record.slot = SlotOf(base, capacity_, read_index_);
   std::memcpy(&record.length, record.slot, 4);

@@ -17,6 +17,10 @@
 // layout without the mark keep working: they never read the word, and a ring without a mark is
 // written as before.
 //
+// In the rings the relay fills (sensor, image, audio), the reserved word counts the records put since
+// the section was made, so that a client can tell how many records it missed when it fell a ring
+// or more behind (the ring alone cannot: a consumer lapped exactly sees nothing new).
+//
 // Object name: "/" + robot name + suffix, every byte outside A-Z a-z 0-9 _ . - written as %XX
 // (upper-case hex). This naming is public: tools outside the project open the rings by it.
 #pragma once
@@ -109,6 +113,7 @@ class CRingProducer {
   platform::SharedView view_;
   uint32_t capacity_ = 0;
   uint32_t slots_ = 0;
+  bool counted_ = true;  // counts its records in the reserved word (all rings but the command ring)
 };
 
 class CRingConsumer {
@@ -128,6 +133,9 @@ class CRingConsumer {
   // The next record, or an empty one when nothing is new (or there is no view, or the head word
   // holds no valid slot index).
   RingRecord Take();
+  // Records the producer overwrote before this consumer took them, counted from the producer's
+  // record count (0 for producers that do not count).
+  uint64_t lapped() const { return lapped_; }
 
   uint32_t capacity() const { return capacity_; }
   uint32_t read_index() const { return read_index_; }
@@ -148,6 +156,8 @@ class CRingConsumer {
   uint32_t slots_ = 0;
   uint32_t read_index_ = 0;
   bool claimed_ = false;
+  uint32_t consumed_count_ = 0;  // the producer's record count at this consumer's read position
+  uint64_t lapped_ = 0;
 };
 
 }  // namespace exchange

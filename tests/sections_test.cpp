@@ -435,6 +435,29 @@ TEST(CommandPacing, OneForwarderPerRing) {
   EXPECT_TRUE(second_here.Claim()) << "free again once the claimer closed its handle";
 }
 
+TEST(Rings, AConsumerCountsWhatItWasLappedBy) {
+  const std::string robot = UniqueRobot("lap");
+  CRingProducer p;
+  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  CRingConsumer c;
+  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  for (uint8_t v = 1; v <= 5; ++v) PutByte(p, v);
+  EXPECT_FALSE(c.Take()) << "lapped exactly: the head is back where the consumer was";
+  EXPECT_EQ(c.lapped(), 5u) << "but the count knows";
+  for (uint8_t v = 6; v <= 17; ++v) PutByte(p, v);
+  exchange::RingRecord r = c.Take();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r.data()[0], 16);
+  EXPECT_EQ(c.lapped(), 15u) << "10 more overwritten before the take";
+  ASSERT_TRUE(r = c.Take());
+  EXPECT_EQ(r.data()[0], 17);
+  EXPECT_FALSE(c.Take());
+  EXPECT_EQ(c.lapped(), 15u);
+  PutByte(p, 18);
+  ASSERT_TRUE(r = c.Take());
+  EXPECT_EQ(c.lapped(), 15u) << "nothing lost when the consumer keeps up";
+}
+
 TEST(Rings, SignalSectionNeverYieldsARecord) {
   CRingConsumer c;
   ASSERT_EQ(c.Open(UniqueRobot("sig"), SectionId::kSignal), platform::ShmStatus::kOk);

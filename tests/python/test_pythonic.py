@@ -5,6 +5,7 @@ import asyncio
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,12 @@ from test_talvenor import put, section, take_all
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 PACKAGE = os.path.join(ROOT, "bindings", "python")
+
+
+def put_counted(m, capacity, slots, data):
+    """Puts a record as the relay does: it also counts it in the ring's reserved word."""
+    put(m, capacity, slots, data)
+    struct.pack_into("<I", m, 4, (struct.unpack_from("<I", m, 4)[0] + 1) & 0xFFFFFFFF)
 
 
 def record(pattern_offset):
@@ -66,6 +73,18 @@ class ReadingsTest(unittest.TestCase):
         self.assertEqual(volts["battery_ad1"], standard.battery_ad1 * 0.5 + 1.0)
         for m in maps:
             m.close()
+
+    def test_records_lapped_between_ticks_are_counted(self):
+        sensor = section(self.robot, "SensorShareMem_Zembrin", 278)
+        for k in range(7):  # seven records while the program does not pump: the ring holds five
+            put_counted(sensor, 50, 5, record(k)[:40])
+        seen = []
+        self.ctl.on("StandardSensorEvent", lambda r: seen.append(r.sonar1))
+        self.ctl.run(0.5)
+        self.assertEqual(seen, [record(5)[0], record(6)[0]])
+        self.assertEqual(self.ctl.lapped()["standard"], 5)
+        self.assertEqual(self.ctl.lapped()["motor"], 0)
+        sensor.close()
 
     def test_two_controls_for_two_robots_keep_their_own_pictures(self):
         other = talvenor.Control(self.robot + "B")

@@ -80,6 +80,7 @@ _tv_voice = _declare("tv_voice", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.POINTER
 _tv_record = _declare("tv_record", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.c_int32, _c.POINTER(_c.c_size_t))
 _tv_last_error = _declare("tv_last_error", _c.c_char_p, _c.c_void_p)
 _tv_relay_state = _declare("tv_relay_state", _c.c_int32, _c.c_void_p)
+_tv_lapped = _declare("tv_lapped", _c.c_uint64, _c.c_void_p, _c.c_int32)
 _tv_host_create = _declare("tv_host_create", _c.c_void_p)
 _tv_host_destroy = _declare("tv_host_destroy", None, _c.c_void_p)
 _tv_host_attach = _declare("tv_host_attach", None, _c.c_void_p, _c.c_void_p)
@@ -489,6 +490,13 @@ class Control:
         the robot has not answered yet, "up" while the robot answers. A relay of an older version,
         which publishes nothing, shows as "no-relay"."""
         return _RELAY_STATES.get(_tv_relay_state(self._live()), "no-relay")
+
+    def lapped(self):
+        """Records the relay overwrote before a tick took them, per section, since connectRobot: the
+        control takes one record per section every 30 ms, so a program that does not pump for a
+        while, or a stream faster than the ticks, loses records; this counts them."""
+        handle = self._live()
+        return {name: _tv_lapped(handle, k) for k, name in enumerate(("standard", "motor", "custom", "image", "voice"))}
 
     # -- events ---------------------------------------------------------------------------------
     def on(self, event, handler):
