@@ -149,6 +149,8 @@ class FailuresTest(unittest.TestCase):
         with self.assertRaises(ValueError):
             ctl.on("Teleport", print)
         self.assertEqual(ctl.relay_state(), "no-relay")
+        with self.assertRaises(talvenor.NotConnectedError):
+            ctl.DcMotorPwmNonTimeCtr(1, 100)  # before connectRobot a command would go nowhere
         ctl.close()
         with self.assertRaises(talvenor.ClosedError) as closed:
             ctl.GetSensorSonar1()

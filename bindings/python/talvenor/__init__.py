@@ -27,7 +27,8 @@ from .readings import (BYTE, GETTER_KINDS, WORD, CustomReading, MotorReading, Sc
                        StandardReading)
 
 __version__ = "1.1.0"
-__all__ = ["Control", "Host", "Error", "TalvenorError", "ConnectError", "ClosedError", "ArgumentError",
+__all__ = ["Control", "Host", "Error", "TalvenorError", "ConnectError", "ClosedError", "NotConnectedError",
+           "ArgumentError",
            "StandardReading", "MotorReading", "CustomReading", "Scaling", "run", "members", "default_host"]
 
 _lib = load_library()
@@ -114,6 +115,10 @@ class ConnectError(Error):
 
 class ClosedError(Error, ValueError):
     """The control was closed; nothing can be called on it any more."""
+
+
+class NotConnectedError(Error):
+    """A command or getter before connectRobot: the control would drop the command, or read nothing."""
 
 
 class ArgumentError(Error):
@@ -269,8 +274,13 @@ def _describe(member):
     return "\n".join(lines)
 
 
+# Methods that need no robot: the picture memory, painting, saving the picture.
+_WITHOUT_ROBOT = {"GetImageAddress", "GetImageYDataAddress", "Refresh", "SavePhotoAsBMP"}
+
+
 def _make_method(member):
     names = [p[0] for p in member.params]
+    needs_robot = member.name not in _WITHOUT_ROBOT
 
     def method(self, *args, **kwargs):
         handle = self._live()
@@ -289,6 +299,9 @@ def _make_method(member):
         argv = (_Variant * max(1, len(values)))()
         for k, (pname, ptype) in enumerate(member.params):
             argv[k] = _to_variant(member, pname, ptype, values[k], keep)
+        if needs_robot and not self._connected:
+            raise NotConnectedError("%s(): call connectRobot first (the control drops commands and reads no "
+                                    "records before it)" % member.name)
         result = _Variant()
         status = _tv_invoke(handle, member.dispid, argv, len(values), ctypes.byref(result))
         if status != 0:
@@ -455,6 +468,7 @@ class Control:
         if status != 0:
             raise TalvenorError("creating the control", status)
         self._handle = handle.value
+        self._connected = False
         self._handlers = {}
         self._pending = []
         self._picture = None
@@ -479,9 +493,15 @@ class Control:
         naming the robot and the reason when the name cannot name the sections, or they belong to
         another user. Whether a relay serves the name is another matter: see relay_state()."""
         handle = self._live()
-        self.__class__._connect(self, robotName)
+        self._connected = True  # the call itself needs no robot
+        try:
+            self.__class__._connect(self, robotName)
+        except BaseException:
+            self._connected = False
+            raise
         reason = _tv_last_error(handle)
         if reason:
+            self._connected = False
             raise ConnectError(robotName, reason.decode(errors="replace").split(": ", 1)[-1])
 
     def relay_state(self) -> str:
