@@ -3,7 +3,7 @@
 // Every wait and deadline of the relay, the control and the simulated robot goes through here. The
 // process-wide time scale (TREVASK_TIME_SCALE, default 1) shrinks real time: at 0.1 a Sleep(2000)
 // sleeps 200 ms of wall time and TickCount() advances ten times faster, so code written with the
-// design's constants (2 s keep-alive, 5 s close) runs unchanged in fast tests.
+// link's real constants (2 s keep-alive, 5 s close) runs unchanged in fast tests.
 #pragma once
 
 #include <cstdint>

@@ -107,7 +107,7 @@ TEST(ColourConversion, IntegerPathEqualsTheDoubleFormulaEverywhere) {
       }
 }
 
-TEST(JpegDecoder, FusedBlockDecodingEqualsTheDesignedSteps) {
+TEST(JpegDecoder, FusedBlockDecodingEqualsTheStepByStepDecoding) {
   Bytes disc = ReadFile("disc.stream");
   media::CJpegQuantIdct q;
   q.SetQuality(70);
@@ -149,7 +149,7 @@ TEST(JpegDecoder, InputLengthLimits) {
   EXPECT_EQ(rgb[0], 1);
 }
 
-TEST(JpegDecoder, AgreesWithTheLiteralDesignOnCorruptAndShortStreams) {
+TEST(JpegDecoder, AgreesWithTheLiteralReferenceOnCorruptAndShortStreams) {
   Bytes disc = ReadFile("disc.stream");
   std::vector<Bytes> inputs;
   for (std::size_t cut : {1u, 2u, 100u, 1023u, 1024u, 1025u, 3000u}) inputs.emplace_back(disc.begin(), disc.begin() + cut);

@@ -1,5 +1,5 @@
 // The link manager against the simulated robot over real UDP sockets and pseudo-terminals, with the
-// suite's time scale making the design's seconds into tens of milliseconds.
+// suite's time scale making the link's seconds into tens of milliseconds.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 

@@ -7,7 +7,7 @@
 // then one Cb/Cr-interleaved chroma plane; chroma stored without level shift, luminance clamped to
 // 8..248, colours converted in double precision with truncation, absolute value and a 255 cap.
 //
-// The output is pinned to the design byte for byte, corrupt and short streams included (golden
+// The output is pinned byte for byte, corrupt and short streams included (golden
 // vectors and a literal reference implementation in the tests). Speed comes from what cannot change
 // a result: derived tables built once per process, a de-stuffed input scanned once and read through
 // a 64-bit bit window, an 8-bit Huffman lookahead, planes reused between frames.

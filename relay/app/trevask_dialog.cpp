@@ -23,7 +23,7 @@
 namespace relay {
 namespace {
 
-// Dialog units of the design's templates in pixels. The templates were laid out for a narrow 8-point
+// Dialog units of the dialog templates in pixels. The templates were laid out for a narrow 8-point
 // face; Linux desktop faces are wider, so a unit is a little larger here than it was there.
 QRect Dlu(int x, int y, int w, int h) {
   auto sx = [](int v) { return static_cast<int>(v * 1.8 + 0.5); };
@@ -58,7 +58,7 @@ class CAboutDlg : public QDialog {
     firmware_ = new QPushButton("VCB6020 Firmware Upgrade", this);
     firmware_->setObjectName("button1017");
     firmware_->setGeometry(Dlu(167, 35, 97, 14));
-    firmware_->hide();  // created without the visible style, as designed
+    firmware_->hide();  // shown on Ctrl+Shift+F only: a firmware upload is a service task, not an everyday one
     connect(firmware_, &QPushButton::clicked, this, [this] { OnFirmwareUpgrade(); });
     auto* edition = new QLabel("Linux edition", this);
     edition->setGeometry(Dlu(202, 103, 62, 12));
@@ -519,7 +519,7 @@ void CTrevaskDlg::closeEvent(QCloseEvent* event) {
   event->ignore();
   if (closing_) return;
   closing_ = true;
-  // Stop flag, settings written, then the designed pause while the link threads end, with the
+  // Stop flag, settings written, then a 3-second pause while the link threads end, with the
   // window still answering (a message box of the connection thread can still be closed).
   link_->RequestStop();
   RelaySettings s;

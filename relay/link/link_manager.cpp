@@ -395,7 +395,8 @@ void CLinkManager::ForwardCommand() {
 }
 
 void CLinkManager::HandleCommandRecord(const uint8_t* data, uint32_t len, uint32_t capacity) {
-  // 100 or more is skipped as designed; lengths beyond the slot are skipped too, never read past it.
+  // A length word of 100 or more is no record a client writes; lengths beyond the slot are skipped
+  // too, so nothing is ever read past it.
   if (len >= 100 || len > capacity) return;
   uint8_t local[100];
   std::memcpy(local, data, len);

@@ -69,7 +69,7 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   // The dialog's restore after a disconnect lets the next connection minimize the window again.
   void ClearMinimizedOnce() { minimized_once_.store(false, std::memory_order_relaxed); }
 
-  // The design's operations, public so the front ends and tests can drive them.
+  // The link's operations, public so the front ends and tests can drive them.
   int ConnectionThread();
   int Connect();
   int RunLink();
