@@ -2,13 +2,13 @@
 // for the cross-check test and the benchmark. Test and benchmark code only.
 #pragma once
 
+#include <jpeglib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
-
-#include <jpeglib.h>
 
 namespace libjpeg_reference {
 

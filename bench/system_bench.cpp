@@ -40,7 +40,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double Us(Clock::duration d) {
+  return std::chrono::duration<double, std::micro>(d).count();
+}
 
 struct Row {
   std::string what, ours, anchor, ratio;
@@ -89,7 +91,8 @@ void BenchJpeg() {
   std::sort(a.begin(), a.end());
   std::sort(b.begin(), b.end());
   const double o = a[a.size() / 2], t = b[b.size() / 2];
-  AddRow("camera frame decode (176x144)", Fmt("%.0f us", o), Fmt("libjpeg-turbo %.0f us", t), Fmt("%.2f", o / t));
+  AddRow("camera frame decode (176x144)", Fmt("%.0f us", o), Fmt("libjpeg-turbo %.0f us", t),
+         Fmt("%.2f", o / t));
 }
 
 // ---- Receive path ------------------------------------------------------------------------------
@@ -119,7 +122,8 @@ void BenchReceivePath() {
   uint8_t payload[40];
   for (int i = 0; i < 2000; ++i) {
     for (int k = 0; k < 40; ++k) payload[k] = static_cast<uint8_t>(i + k);
-    exchange::Frame f = exchange::Frame::Make(0, static_cast<uint8_t>(i), i % 2 ? 0x7D : 0x7B, payload, i % 2 ? 40 : 33);
+    exchange::Frame f =
+        exchange::Frame::Make(0, static_cast<uint8_t>(i), i % 2 ? 0x7D : 0x7B, payload, i % 2 ? 40 : 33);
     stream.insert(stream.end(), f.bytes, f.bytes + f.size);
   }
   exchange::CDeframer deframer;
@@ -131,7 +135,8 @@ void BenchReceivePath() {
   const double us = MedianUs(run, 15, 5);
   const double mbps = static_cast<double>(stream.size()) / us;  // bytes per microsecond = MB/s
   AddRow("deframe + check + dispatch, back-to-back sensor frames", Fmt("%.0f MB/s", mbps),
-         "115200 baud: 0.0115 MB/s; 100 Mbit/s: 12.5 MB/s", Fmt("%.0fx", mbps / 0.01152) + " / " + Fmt("%.1fx", mbps / 12.5));
+         "115200 baud: 0.0115 MB/s; 100 Mbit/s: 12.5 MB/s",
+         Fmt("%.0fx", mbps / 0.01152) + " / " + Fmt("%.1fx", mbps / 12.5));
 }
 
 // ---- Latency -----------------------------------------------------------------------------------
@@ -156,7 +161,8 @@ void BenchLatencyAndAudio() {
   std::vector<double> latencies;
   ctl.SetEventSink([&](int id) {
     if (id != control::kStandardSensorEvent) return;
-    latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent[ctl.GetSensorSonar1()]).count());
+    latencies.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - sent[ctl.GetSensorSonar1()]).count());
   });
   ctl.connectRobot(robot);
   host.RunFor(100);
@@ -249,7 +255,8 @@ long Switches(pid_t pid) {
     if (!status) continue;
     std::string line;
     while (std::getline(status, line))
-      if (line.find("voluntary_ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+      if (line.find("voluntary_ctxt_switches:") != std::string::npos)
+        total += std::stol(line.substr(line.find(':') + 1));
   }
   return total;
 }
@@ -282,7 +289,8 @@ void BenchRelayCpu() {
     std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
     const ProcStat b = Read(relay);
     const long sb = Switches(relay);
-    return std::pair<double, double>{100.0 * (b.cpu_s - a.cpu_s) / seconds, static_cast<double>(sb - sa) / seconds};
+    return std::pair<double, double>{100.0 * (b.cpu_s - a.cpu_s) / seconds,
+                                     static_cast<double>(sb - sa) / seconds};
   };
   const auto idle = measure(3.0);
   // Streaming: three sensor kinds every 10 ms, through the relay into the sections.
@@ -293,10 +301,11 @@ void BenchRelayCpu() {
   commands.PutPaced(f.bytes, static_cast<uint32_t>(f.size));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const auto busy = measure(3.0);
-  AddRow("relay CPU and wake-ups, idle (link up)", Fmt("%.1f%% CPU", idle.first) + Fmt(", %.0f wake-ups/s", idle.second),
+  AddRow("relay CPU and wake-ups, idle (link up)",
+         Fmt("%.1f%% CPU", idle.first) + Fmt(", %.0f wake-ups/s", idle.second),
          "receive poll 1 ms + link loop 20 ms: ~1050/s", Fmt("%.2f", idle.second / 1050.0));
-  AddRow("relay CPU and wake-ups, 300 sensor frames/s", Fmt("%.1f%% CPU", busy.first) + Fmt(", %.0f wake-ups/s", busy.second),
-         "-", "-");
+  AddRow("relay CPU and wake-ups, 300 sensor frames/s",
+         Fmt("%.1f%% CPU", busy.first) + Fmt(", %.0f wake-ups/s", busy.second), "-", "-");
   kill(relay, SIGTERM);
   kill(sim, SIGTERM);
   waitpid(relay, nullptr, 0);
@@ -319,6 +328,7 @@ int main(int argc, char** argv) {
   if (wanted("latency")) BenchLatencyAndAudio();
   if (wanted("cpu")) BenchRelayCpu();
   std::printf("| measurement | this system | anchor | ratio |\n|---|---|---|---|\n");
-  for (const Row& r : g_rows) std::printf("| %s | %s | %s | %s |\n", r.what.c_str(), r.ours.c_str(), r.anchor.c_str(), r.ratio.c_str());
+  for (const Row& r : g_rows)
+    std::printf("| %s | %s | %s | %s |\n", r.what.c_str(), r.ours.c_str(), r.anchor.c_str(), r.ratio.c_str());
   return 0;
 }

@@ -41,11 +41,14 @@ bool ToVariant(const tv_variant& in, control::Variant& out) {
   out = control::Variant{};
   out.type = static_cast<control::VarType>(in.type);
   switch (out.type) {
-    case control::VarType::kEmpty: return true;
+    case control::VarType::kEmpty:
+      return true;
     case control::VarType::kShort:
     case control::VarType::kLong:
     case control::VarType::kBool:
-    case control::VarType::kAddress: out.i = in.i; return true;
+    case control::VarType::kAddress:
+      out.i = in.i;
+      return true;
     case control::VarType::kString:
       if (in.s == nullptr) return false;
       out.s = in.s;
@@ -104,8 +107,13 @@ int32_t CreateControl(tv_class_factory*, void** out) {
 
 int32_t CreatePropertyPage(tv_class_factory*, void** out) {
   static const tv_property_page page = {
-      "General", 250, 62, "TODO: Place controls to manipulate properties of ZembrinSDKControl Control on this dialog.",
-      "Names to appear in the control", "ZembrinTalvenorControl.hlp", 0};
+      "General",
+      250,
+      62,
+      "TODO: Place controls to manipulate properties of ZembrinSDKControl Control on this dialog.",
+      "Names to appear in the control",
+      "ZembrinTalvenorControl.hlp",
+      0};
   if (out == nullptr) return TV_E_INVALIDARG;
   *out = const_cast<tv_property_page*>(&page);
   return TV_OK;
@@ -119,13 +127,17 @@ int32_t LockServer(tv_class_factory*, int32_t lock) {
 tv_class_factory g_control_factory = {&CreateControl, &LockServer};
 tv_class_factory g_page_factory = {&CreatePropertyPage, &LockServer};
 
-bool SameGuid(const tv_guid& a, const tv_guid& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameGuid(const tv_guid& a, const tv_guid& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 }  // namespace
 
 extern "C" {
 
-int32_t tv_member_count(void) { return static_cast<int32_t>(control::Members().size()); }
+int32_t tv_member_count(void) {
+  return static_cast<int32_t>(control::Members().size());
+}
 
 int32_t tv_member_at(int32_t index, tv_member_info* out) {
   if (out == nullptr || index < 0 || index >= tv_member_count()) return TV_E_INVALIDARG;
@@ -179,7 +191,8 @@ int32_t tv_create_from_registry(const char* progid_or_clsid, tv_control** out) {
   // Controls made by another copy would decode into that copy's module-wide picture memory, which
   // this caller never reads: refused rather than handing out pictures that stay black.
   char resolved[4096];
-  if (realpath(library.c_str(), resolved) == nullptr || LibraryPath() != resolved) return TV_E_CLASSNOTAVAILABLE;
+  if (realpath(library.c_str(), resolved) == nullptr || LibraryPath() != resolved)
+    return TV_E_CLASSNOTAVAILABLE;
   void* handle = dlopen(library.c_str(), RTLD_NOW);  // kept loaded: controls live in it
   if (handle == nullptr) return TV_E_CLASSNOTREG;
   using GetClassObject = int32_t (*)(const tv_guid*, const tv_guid*, void**);
@@ -209,7 +222,8 @@ void tv_destroy(tv_control* c) {
 }
 
 int32_t tv_invoke(tv_control* c, int32_t dispid, const tv_variant* args, int32_t argc, tv_variant* result) {
-  if (c == nullptr || argc < 0 || argc > control::kMaxParams || (argc > 0 && args == nullptr)) return TV_E_INVALIDARG;
+  if (c == nullptr || argc < 0 || argc > control::kMaxParams || (argc > 0 && args == nullptr))
+    return TV_E_INVALIDARG;
   control::Variant converted[control::kMaxParams];
   for (int32_t i = 0; i < argc; ++i)
     if (!ToVariant(args[i], converted[i])) return TV_E_TYPEMISMATCH;
@@ -248,7 +262,9 @@ void tv_set_event_callback(tv_control* c, tv_event_callback callback, void* user
   });
 }
 
-int32_t tv_modified(tv_control* c) { return c != nullptr && c->ctl.modified() ? 1 : 0; }
+int32_t tv_modified(tv_control* c) {
+  return c != nullptr && c->ctl.modified() ? 1 : 0;
+}
 
 const uint8_t* tv_record(tv_control* c, int32_t which, size_t* size) {
   std::size_t n = 0;
@@ -257,17 +273,25 @@ const uint8_t* tv_record(tv_control* c, int32_t which, size_t* size) {
   return p;
 }
 
-uint64_t tv_lapped(tv_control* c, int32_t which) { return c != nullptr ? c->ctl.Lapped(which) : 0; }
+uint64_t tv_lapped(tv_control* c, int32_t which) {
+  return c != nullptr ? c->ctl.Lapped(which) : 0;
+}
 
-const char* tv_last_error(tv_control* c) { return c != nullptr ? c->ctl.last_error().c_str() : ""; }
+const char* tv_last_error(tv_control* c) {
+  return c != nullptr ? c->ctl.last_error().c_str() : "";
+}
 
 int32_t tv_relay_state(tv_control* c) {
   if (c == nullptr) return TV_RELAY_NONE;
   switch (c->ctl.relay_state()) {
-    case exchange::CRingProducer::RelayState::kNoRelay: return TV_RELAY_NONE;
-    case exchange::CRingProducer::RelayState::kNotForwarding: return TV_RELAY_NOT_FORWARDING;
-    case exchange::CRingProducer::RelayState::kForwarding: return TV_RELAY_FORWARDING;
-    case exchange::CRingProducer::RelayState::kLinkUp: return TV_RELAY_LINK_UP;
+    case exchange::CRingProducer::RelayState::kNoRelay:
+      return TV_RELAY_NONE;
+    case exchange::CRingProducer::RelayState::kNotForwarding:
+      return TV_RELAY_NOT_FORWARDING;
+    case exchange::CRingProducer::RelayState::kForwarding:
+      return TV_RELAY_FORWARDING;
+    case exchange::CRingProducer::RelayState::kLinkUp:
+      return TV_RELAY_LINK_UP;
   }
   return TV_RELAY_NONE;
 }
@@ -324,8 +348,12 @@ void tv_host_detach(tv_control* c) {
   c->host = nullptr;
 }
 
-int32_t tv_host_process_due(tv_host* h) { return h != nullptr ? h->host.ProcessDue() : 0; }
-int64_t tv_host_ms_until_due(tv_host* h) { return h != nullptr ? h->host.MillisecondsUntilDue() : -1; }
+int32_t tv_host_process_due(tv_host* h) {
+  return h != nullptr ? h->host.ProcessDue() : 0;
+}
+int64_t tv_host_ms_until_due(tv_host* h) {
+  return h != nullptr ? h->host.MillisecondsUntilDue() : -1;
+}
 void tv_host_run_for(tv_host* h, uint32_t ms) {
   if (h != nullptr) h->host.RunFor(ms);
 }
@@ -341,11 +369,14 @@ int32_t DllRegisterServer(void) {
   return control::RegisterServer(path);
 }
 
-int32_t DllUnregisterServer(void) { return control::UnregisterServer(); }
+int32_t DllUnregisterServer(void) {
+  return control::UnregisterServer();
+}
 
 int32_t DllCanUnloadNow(void) {
-  return g_objects.load(std::memory_order_relaxed) == 0 && g_locks.load(std::memory_order_relaxed) == 0 ? TV_OK
-                                                                                                        : TV_S_FALSE;
+  return g_objects.load(std::memory_order_relaxed) == 0 && g_locks.load(std::memory_order_relaxed) == 0
+             ? TV_OK
+             : TV_S_FALSE;
 }
 
 int32_t DllGetClassObject(const tv_guid* clsid, const tv_guid* iid, void** out) {
@@ -354,7 +385,8 @@ int32_t DllGetClassObject(const tv_guid* clsid, const tv_guid* iid, void** out) 
   tv_guid unknown{}, factory{};
   tv_parse_guid("{00000000-0000-0000-C000-000000000046}", &unknown);
   tv_parse_guid("{00000001-0000-0000-C000-000000000046}", &factory);
-  if (!SameGuid(*iid, unknown) && !SameGuid(*iid, factory)) return static_cast<int32_t>(0x80004002u);  // no interface
+  if (!SameGuid(*iid, unknown) && !SameGuid(*iid, factory))
+    return static_cast<int32_t>(0x80004002u);  // no interface
   tv_guid control_id{}, page_id{};
   tv_parse_guid(control::Identity::kControlClsid, &control_id);
   tv_parse_guid(control::Identity::kPropPageClsid, &page_id);
@@ -373,8 +405,8 @@ int32_t tv_parse_guid(const char* text, tv_guid* out) {
   if (text == nullptr || out == nullptr) return TV_E_INVALIDARG;
   unsigned int d[11];
   char tail = 0;
-  if (std::sscanf(text, "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}%c", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5], &d[6],
-                  &d[7], &d[8], &d[9], &d[10], &tail) != 11 ||
+  if (std::sscanf(text, "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}%c", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5],
+                  &d[6], &d[7], &d[8], &d[9], &d[10], &tail) != 11 ||
       std::strlen(text) != 38)
     return TV_E_INVALIDARG;
   out->data1 = d[0];

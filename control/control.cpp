@@ -74,8 +74,9 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
     return;
   }
   if (!RobotNameFits(robotName)) {
-    Complain("connectRobot: the robot name '" + Shortened(robotName) +
-             "' is too long to name its shared memory (each byte outside A-Z a-z 0-9 _ . - takes three places)");
+    Complain(
+        "connectRobot: the robot name '" + Shortened(robotName) +
+        "' is too long to name its shared memory (each byte outside A-Z a-z 0-9 _ . - takes three places)");
     return;
   }
   ReleaseSections();
@@ -99,7 +100,9 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
   if (host_ != nullptr) host_->SetTimer(*this, kPollTimerId, kPollPeriodMs);
 }
 
-void CZembrinSDKControlCtrl::OnTimer(int) { Tick(); }
+void CZembrinSDKControlCtrl::OnTimer(int) {
+  Tick();
+}
 
 void CZembrinSDKControlCtrl::Fire(int dispid) {
   // A copy: the handler may destroy this control, and the sink with it, while it runs.
@@ -148,8 +151,8 @@ void CZembrinSDKControlCtrl::Tick() {
       const uint32_t size = r.size();
       decoder_.Reset(exchange::kCameraQuality);
       if (size >= 7)
-        decoder_.DecodeToRgb(r.data() + 7, static_cast<int>(size - 7), ModuleImageBuffer(), kImageHeight, kImageWidth,
-                             ModuleLumaArea());
+        decoder_.DecodeToRgb(r.data() + 7, static_cast<int>(size - 7), ModuleImageBuffer(), kImageHeight,
+                             kImageWidth, ModuleLumaArea());
       decoder_.Release();
       if (host_ != nullptr) host_->Invalidate(*this, true);
       if (!fire(kImageEvent)) return;
@@ -223,12 +226,14 @@ const uint8_t* CZembrinSDKControlCtrl::LatestRecord(int which, std::size_t& size
 }
 
 uint64_t CZembrinSDKControlCtrl::Lapped(int which) const {
-  const exchange::CRingConsumer* rings[5] = {standard_sensor_.get(), motor_sensor_.get(), custom_sensor_.get(),
-                                             image_.get(), audio_.get()};
+  const exchange::CRingConsumer* rings[5] = {standard_sensor_.get(), motor_sensor_.get(),
+                                             custom_sensor_.get(), image_.get(), audio_.get()};
   return which >= 0 && which < 5 && rings[which] != nullptr ? rings[which]->lapped() : 0;
 }
 
-std::size_t CZembrinSDKControlCtrl::VoiceBytesAvailable() const { return voice_ != nullptr ? voice_record_size_ : 0; }
+std::size_t CZembrinSDKControlCtrl::VoiceBytesAvailable() const {
+  return voice_ != nullptr ? voice_record_size_ : 0;
+}
 
 int32_t CZembrinSDKControlCtrl::GetVoiceData(WritableBuffer VoicePtr) {
   const int32_t length = voice_segment_length_;
@@ -250,19 +255,26 @@ void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
              " bytes long; the relay takes paths of at most " + std::to_string(capacity) + " bytes");
     return;
   }
-  commands_->PutPaced(reinterpret_cast<const uint8_t*>(fileName.data()), static_cast<uint32_t>(fileName.size()));
+  commands_->PutPaced(reinterpret_cast<const uint8_t*>(fileName.data()),
+                      static_cast<uint32_t>(fileName.size()));
 }
 
-void CZembrinSDKControlCtrl::StopAudioPlay() { PutFrame(0x08, 0x0E, nullptr, 0); }
+void CZembrinSDKControlCtrl::StopAudioPlay() {
+  PutFrame(0x08, 0x0E, nullptr, 0);
+}
 
 void CZembrinSDKControlCtrl::StartRecord(int16_t voiceSegment) {
   const uint8_t n = static_cast<uint8_t>(voiceSegment < 1 ? 1 : voiceSegment > 10 ? 10 : voiceSegment);
   PutFrame(0x08, 0x0B, &n, 1);
 }
 
-void CZembrinSDKControlCtrl::StopRecord() { PutFrame(0x08, 0x0C, nullptr, 0); }
+void CZembrinSDKControlCtrl::StopRecord() {
+  PutFrame(0x08, 0x0C, nullptr, 0);
+}
 
-void CZembrinSDKControlCtrl::TakePhoto() { PutFrame(0x08, 0x20, nullptr, 0); }
+void CZembrinSDKControlCtrl::TakePhoto() {
+  PutFrame(0x08, 0x20, nullptr, 0);
+}
 
 bool CZembrinSDKControlCtrl::SavePhotoAsBMP(const std::string& fileName) {
   return media::SavePhotoBmp(ModuleImageBuffer(), fileName);
@@ -270,7 +282,8 @@ bool CZembrinSDKControlCtrl::SavePhotoAsBMP(const std::string& fileName) {
 
 // ---- Framing -----------------------------------------------------------------------------------
 
-void CZembrinSDKControlCtrl::PutFrame(uint8_t destination, uint8_t type, const uint8_t* payload, std::size_t n) {
+void CZembrinSDKControlCtrl::PutFrame(uint8_t destination, uint8_t type, const uint8_t* payload,
+                                      std::size_t n) {
   if (commands_ == nullptr) return;  // before connectRobot: dropped
   exchange::Frame f = exchange::Frame::Make(destination, 0x00, type, payload, n);
   commands_->PutPaced(f.bytes, static_cast<uint32_t>(f.size));

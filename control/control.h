@@ -191,15 +191,18 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void DcMotorVelocityTimeCtr(int16_t channel, int16_t cmdValue, int16_t timePeriods);
   void servoNonTimeCtr(int16_t channel, int16_t cmdValue);
   void ServoTimeCtr(int16_t channel, int16_t cmdValue, int16_t timePeriods);
-  void DcMotorPositionNonTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6);
-  void DcMotorPositionTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6,
-                                 int16_t timePeriods);
-  void DcMotorPwmNonTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6);
-  void DcMotorPwmTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6,
-                            int16_t timePeriods);
-  void DcMotorVelocityNonTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6);
-  void DcMotorVelocityTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6,
-                                 int16_t timePeriods);
+  void DcMotorPositionNonTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5,
+                                    int16_t cmd6);
+  void DcMotorPositionTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5,
+                                 int16_t cmd6, int16_t timePeriods);
+  void DcMotorPwmNonTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5,
+                               int16_t cmd6);
+  void DcMotorPwmTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5,
+                            int16_t cmd6, int16_t timePeriods);
+  void DcMotorVelocityNonTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5,
+                                    int16_t cmd6);
+  void DcMotorVelocityTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5,
+                                 int16_t cmd6, int16_t timePeriods);
   void ServoNoTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6);
   void ServoTimeCtrAll(int16_t cmd1, int16_t cmd2, int16_t cmd3, int16_t cmd4, int16_t cmd5, int16_t cmd6,
                        int16_t timePeriods);
@@ -296,7 +299,9 @@ class CZembrinSDKControlCtrl : public HostedControl {
   int16_t MotorWord(std::size_t off) const { return motor_ ? Word(motor_ + off) : 0; }
   int16_t CustomWord(std::size_t off) const { return custom_ ? Word(custom_ + off) : 0; }
   int16_t CustomByte(std::size_t off) const { return custom_ ? custom_[off] : 0; }
-  static int16_t Word(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8)); }
+  static int16_t Word(const uint8_t* p) {
+    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
+  }
 
   ControlHost* host_ = nullptr;
   EventSink event_sink_;
@@ -311,13 +316,14 @@ class CZembrinSDKControlCtrl : public HostedControl {
   std::string test_str_;
   bool modified_ = false;
 
-  std::unique_ptr<exchange::CRingConsumer> standard_sensor_, motor_sensor_, signal_, custom_sensor_, image_, audio_;
+  std::unique_ptr<exchange::CRingConsumer> standard_sensor_, motor_sensor_, signal_, custom_sensor_, image_,
+      audio_;
   std::unique_ptr<exchange::CRingProducer> commands_;
   const uint8_t* standard_ = nullptr;
   const uint8_t* motor_ = nullptr;
   const uint8_t* custom_ = nullptr;
   const uint8_t* voice_ = nullptr;
-  uint32_t record_size_[3] = {};  // lengths of the latest standard, motor and custom records
+  uint32_t record_size_[3] = {};    // lengths of the latest standard, motor and custom records
   uint32_t voice_record_size_ = 0;  // bytes of the voice record that lie within its slot
 };
 

@@ -16,10 +16,10 @@ class CZembrinSDKControlCtrl;
 
 // Argument and result types, numbered as automation numbers its variant types.
 enum class VarType : int32_t {
-  kEmpty = 0,     // no value (a method without a result)
-  kShort = 2,     // 16-bit signed
-  kLong = 3,      // 32-bit signed
-  kString = 8,    // narrow, zero-terminated text
+  kEmpty = 0,   // no value (a method without a result)
+  kShort = 2,   // 16-bit signed
+  kLong = 3,    // 32-bit signed
+  kString = 8,  // narrow, zero-terminated text
   kBool = 11,
   kAddress = 37,  // pointer-sized address (read-only memory of the control)
   kBuffer = 65,   // a caller's writable buffer: address and size
@@ -40,8 +40,8 @@ const char* StatusText(int32_t status);
 
 struct Variant {
   VarType type = VarType::kEmpty;
-  int64_t i = 0;        // kShort, kLong, kBool (0 or 1), kAddress
-  std::string s;        // kString
+  int64_t i = 0;         // kShort, kLong, kBool (0 or 1), kAddress
+  std::string s;         // kString
   void* data = nullptr;  // kBuffer
   std::size_t size = 0;  // kBuffer
 
@@ -90,7 +90,8 @@ const MemberInfo* FindEventByDispid(int32_t dispid);
 // Calls method `dispid` with `argc` arguments (in declaration order). Arguments are converted as
 // automation converts them: any integer or boolean to a short or long when it fits (kOverflow when it
 // does not), strings only to strings, buffers only to buffers.
-int32_t Invoke(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant* args, int argc, Variant& result);
+int32_t Invoke(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant* args, int argc,
+               Variant& result);
 int32_t GetProperty(const CZembrinSDKControlCtrl& control, int32_t dispid, Variant& value);
 int32_t PutProperty(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant& value);
 

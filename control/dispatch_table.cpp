@@ -53,7 +53,8 @@ int32_t ToInteger(const Variant& v, int64_t lo, int64_t hi, int64_t& out) {
       if (v.i < lo || v.i > hi) return kStatusOverflow;
       out = v.i;
       return kStatusOk;
-    default: return kStatusTypeMismatch;
+    default:
+      return kStatusTypeMismatch;
   }
 }
 
@@ -80,10 +81,18 @@ int32_t Convert(const Variant& v, WritableBuffer& out) {
   return kStatusOk;
 }
 
-Variant Wrap(int16_t v) { return Variant::Short(v); }
-Variant Wrap(int32_t v) { return Variant::Long(v); }
-Variant Wrap(bool v) { return Variant::Bool(v); }
-Variant Wrap(const std::string& v) { return Variant::String(v); }
+Variant Wrap(int16_t v) {
+  return Variant::Short(v);
+}
+Variant Wrap(int32_t v) {
+  return Variant::Long(v);
+}
+Variant Wrap(bool v) {
+  return Variant::Bool(v);
+}
+Variant Wrap(const std::string& v) {
+  return Variant::String(v);
+}
 Variant Wrap(const uint8_t* p) {
   Variant r;
   r.type = VarType::kAddress;
@@ -142,15 +151,23 @@ template <auto Method>
 MemberInfo MakeMethod(int32_t dispid, const char* name, const char* implementation, const char* params,
                       const char* help) {
   using B = Binder<Method>;
-  MemberInfo m{MemberKind::kMethod, dispid, name, B::ResultType(), Params(params, B::ParamTypes()), help,
-               implementation, &B::Invoke, nullptr, nullptr};
+  MemberInfo m{
+      MemberKind::kMethod, dispid,     name,    B::ResultType(), Params(params, B::ParamTypes()), help,
+      implementation,      &B::Invoke, nullptr, nullptr};
   return m;
 }
 
 template <auto Get, auto Put>
 MemberInfo MakeProperty(int32_t dispid, const char* name, const char* help) {
   using T = std::decay_t<decltype((std::declval<const Ctrl&>().*Get)())>;
-  MemberInfo m{MemberKind::kProperty, dispid, name, TypeOf<T>::value, {}, help, name, nullptr,
+  MemberInfo m{MemberKind::kProperty,
+               dispid,
+               name,
+               TypeOf<T>::value,
+               {},
+               help,
+               name,
+               nullptr,
                [](const Ctrl& c) { return Wrap((c.*Get)()); },
                [](Ctrl& c, const Variant& v) {
                  T value{};
@@ -168,8 +185,10 @@ MemberInfo MakeProperty(int32_t dispid, const char* name, const char* help) {
 std::vector<MemberInfo> BuildTable() {
   std::vector<MemberInfo> t;
   // Properties: reading returns the member; writing stores it and sets the modified flag.
-  t.push_back(PROPERTY(1, VoiceSegmentLength, "length in bytes of the latest voice segment, set by the polling timer"));
-  t.push_back(PROPERTY(2, robotName, "a free text for the client; connectRobot takes the robot name as its argument instead"));
+  t.push_back(PROPERTY(1, VoiceSegmentLength,
+                       "length in bytes of the latest voice segment, set by the polling timer"));
+  t.push_back(PROPERTY(
+      2, robotName, "a free text for the client; connectRobot takes the robot name as its argument instead"));
   t.push_back(PROPERTY(3, test, "a number for the client; unused by the control"));
   t.push_back(PROPERTY(4, testStr, "a text for the client; unused by the control"));
 
@@ -198,9 +217,12 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(26, DisableServo, "channel", "disables servo channel"),
       METHOD(27, SetDcMotorTrajectoryPlan, "channel,tranPlanMethod",
              "sets the trajectory planning method of DC motor channel"),
-      METHOD(28, SetDcMotorSensorFilter, "channel,filterMethod", "sets the feedback sensor filter of DC motor channel"),
-      METHOD(29, SetDcMotorSensorUsage, "channel,sensorType", "selects the feedback sensor type of DC motor channel"),
-      METHOD(30, SetDcMotorControlMode, "channel,controlMode", "selects the control mode of DC motor channel"),
+      METHOD(28, SetDcMotorSensorFilter, "channel,filterMethod",
+             "sets the feedback sensor filter of DC motor channel"),
+      METHOD(29, SetDcMotorSensorUsage, "channel,sensorType",
+             "selects the feedback sensor type of DC motor channel"),
+      METHOD(30, SetDcMotorControlMode, "channel,controlMode",
+             "selects the control mode of DC motor channel"),
       METHOD(31, DcMotorPositionTimeCtr, "channel,cmdValue,timePeriod",
              "drives DC motor channel to position cmdValue, taking timePeriod"),
       METHOD(32, DcMotorPositionNonTimeCtr, "channel,cmdValue",
@@ -209,7 +231,8 @@ std::vector<MemberInfo> BuildTable() {
              "applies PWM cmdValue to DC motor channel, over timePeriod"),
       METHOD(34, DcMotorPwmNonTimeCtr, "channel,cmdValue",
              "applies PWM cmdValue to DC motor channel without a time limit"),
-      METHOD(35, ServoTimeCtr, "channel,cmdValue,timePeriods", "moves servo channel to cmdValue, taking timePeriods"),
+      METHOD(35, ServoTimeCtr, "channel,cmdValue,timePeriods",
+             "moves servo channel to cmdValue, taking timePeriods"),
       METHOD(36, servoNonTimeCtr, "channel,cmdValue", "moves servo channel to cmdValue without a time limit"),
       METHOD(37, GetSensorPot, "channel", "potentiometer channel 1..6 (motor sensor record)"),
       METHOD(38, PlayAudioFile, "fileName", "asks the relay to play a WAV file on the robot"),
@@ -233,7 +256,8 @@ std::vector<MemberInfo> BuildTable() {
              "starts voice recording with segments of voiceSegment x 4096 bytes (clamped to 1..10)"),
       METHOD(51, StopRecord, "", "stops voice recording"),
       METHOD(52, GetVoiceSegment, "", "address of the latest voice segment's samples (pointer-sized)"),
-      METHOD(53, ServoNoTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6", "positions for servos 1..6 without a time limit"),
+      METHOD(53, ServoNoTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6",
+             "positions for servos 1..6 without a time limit"),
       METHOD(54, DcMotorPwmNonTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6",
              "PWM values for DC channels 1..6 without a time limit"),
       METHOD(55, DcMotorPwmTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6,timePeriods",
@@ -250,8 +274,9 @@ std::vector<MemberInfo> BuildTable() {
              "sets the velocity-control PID gains of DC motor channel"),
       METHOD(61, GetImageAddress, "", "address of the decoded 176 x 144 R G B camera image (pointer-sized)"),
       METHOD(62, StopAudioPlay, "", "stops audio playback on the robot"),
-      METHOD(63, GetImageYDataAddress, "",
-             "address of the 50000-byte luminance area: the last frame's 176 x 144 grey plane (pointer-sized)"),
+      METHOD(
+          63, GetImageYDataAddress, "",
+          "address of the 50000-byte luminance area: the last frame's 176 x 144 grey plane (pointer-sized)"),
       METHOD(64, LcdDisplayVCS, "bmpFileName",
              "shows a 128 x 64 monochrome BMP file on the LCD of the sensing/motion board"),
       METHOD(65, GetSensorPotVoltage, "", "potentiometer voltage (standard sensor record)"),
@@ -262,10 +287,13 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(70, GetSensorPot4, "", "potentiometer 4 (motor sensor record)"),
       METHOD(71, GetSensorPot5, "", "potentiometer 5 (motor sensor record)"),
       METHOD(72, GetSensorPot6, "", "potentiometer 6 (motor sensor record)"),
-      METHOD(73, SetServoTrajectoryPlan, "channel,tranPlanMethod", "sets the trajectory planning method of servo channel"),
+      METHOD(73, SetServoTrajectoryPlan, "channel,tranPlanMethod",
+             "sets the trajectory planning method of servo channel"),
       METHOD(74, SetCustomDOUT, "dout", "sets the custom digital outputs; same operation as SendCmdCHG"),
-      METHOD(75, GetCustomDIN, "", "custom digital inputs (custom sensor record); same operation as GetCHGStatus"),
-      METHOD(76, GetCustomAD1, "", "custom analogue input 1 (custom sensor record); same operation as GetBat1Vol"),
+      METHOD(75, GetCustomDIN, "",
+             "custom digital inputs (custom sensor record); same operation as GetCHGStatus"),
+      METHOD(76, GetCustomAD1, "",
+             "custom analogue input 1 (custom sensor record); same operation as GetBat1Vol"),
       METHOD(77, GetCustomAD2, "", "custom analogue input 2; same operation as GetBat1Temp"),
       METHOD(78, GetCustomAD3, "", "custom analogue input 3; same operation as GetBat2Vol"),
       METHOD(79, GetCustomAD4, "", "custom analogue input 4; same operation as GetBat2Temp"),
@@ -274,11 +302,15 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(82, GetCustomAD7, "", "custom analogue input 7 (custom sensor record)"),
       METHOD(83, GetCustomAD8, "", "custom analogue input 8 (custom sensor record)"),
       METHOD(84, SystemMotorSensorRequest, "Packets", "asks the robot for Packets motor sensor packets"),
-      METHOD(85, SystemStandardSensorRequest, "Packets", "asks the robot for Packets standard sensor packets"),
+      METHOD(85, SystemStandardSensorRequest, "Packets",
+             "asks the robot for Packets standard sensor packets"),
       METHOD(86, SystemCustomSensorRequest, "Packets", "asks the robot for Packets custom sensor packets"),
-      METHOD(87, SetSysMotorSensorPeriod, "PeriodTime", "sets the robot's sending period of motor sensor packets"),
-      METHOD(88, SetSysStandardSensorPeriod, "PeriodTime", "sets the robot's sending period of standard sensor packets"),
-      METHOD(89, SetSysCustomSensorPeriod, "PeriodTime", "sets the robot's sending period of custom sensor packets"),
+      METHOD(87, SetSysMotorSensorPeriod, "PeriodTime",
+             "sets the robot's sending period of motor sensor packets"),
+      METHOD(88, SetSysStandardSensorPeriod, "PeriodTime",
+             "sets the robot's sending period of standard sensor packets"),
+      METHOD(89, SetSysCustomSensorPeriod, "PeriodTime",
+             "sets the robot's sending period of custom sensor packets"),
       METHOD(90, EnableMotorSensorSending, "", "motor sensor packets without end (request count 255)"),
       METHOD(91, EnableStandardSensorSending, "", "standard sensor packets without end (request count 255)"),
       METHOD(92, EnableCustomSensorSending, "", "custom sensor packets without end (request count 255)"),
@@ -286,10 +318,12 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(94, DisableStandardSensorSending, "", "stops standard sensor packets (request count 0)"),
       METHOD(95, DisableCustomSensorSending, "", "stops custom sensor packets (request count 0)"),
       METHOD(96, SetSysAllSensorPeriod, "PeriodTime", "sets the robot's sending period of every sensor kind"),
-      METHOD(97, SystemAllSensorRequest, "Packets", "asks the robot for Packets packets of every sensor kind"),
+      METHOD(97, SystemAllSensorRequest, "Packets",
+             "asks the robot for Packets packets of every sensor kind"),
       METHOD(98, EnableAllSensorSending, "", "all sensor packets without end (request count 255)"),
       METHOD(99, DisableAllSensorSending, "", "stops all sensor packets (request count 0)"),
-      METHOD(100, GetVoiceSegLength, "", "length in bytes of the latest voice segment (as VoiceSegmentLength)"),
+      METHOD(100, GetVoiceSegLength, "",
+             "length in bytes of the latest voice segment (as VoiceSegmentLength)"),
       METHOD(101, SetInfraredControlOutput, "low,high", "sends the infrared output words low and high"),
       METHOD(102, GetMotorCurrent1, "", "motor current of DC channel 1 (motor sensor record)"),
       METHOD(103, GetMotorCurrent2, "", "motor current of DC channel 2 (motor sensor record)"),
@@ -322,7 +356,8 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(129, connectRobot, "robotName",
              "opens the shared-memory sections of the robot named robotName and starts event polling"),
       METHOD(130, GetVoiceData, "VoicePtr",
-             "copies the latest voice segment into the caller's buffer (never past it); returns the segment length"),
+             "copies the latest voice segment into the caller's buffer (never past it); returns the segment "
+             "length"),
       METHOD(131, getSenID1, "", "sensor identification byte 1 (custom sensor record)"),
       METHOD(132, getSenID2, "", "sensor identification byte 2 (custom sensor record)"),
       METHOD(133, getSenID3, "", "sensor identification byte 3 (custom sensor record)"),
@@ -336,7 +371,8 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(141, GetGPS07, "", "GPS word 7 (custom sensor record)"),
       METHOD(142, GetGPS08, "", "GPS word 8 (custom sensor record)"),
       METHOD(143, SetGPSID, "ID1,ID2,ID3,ID4", "sends the four GPS identification bytes ID1..ID4"),
-      ALIAS(144, GetVolRef, GetGPS02, "", "reference voltage (custom sensor record); same operation as GetGPS02"),
+      ALIAS(144, GetVolRef, GetGPS02, "",
+            "reference voltage (custom sensor record); same operation as GetGPS02"),
       ALIAS(145, GetBat1Vol, GetCustomAD1, "", "battery 1 voltage; same operation as GetCustomAD1"),
       ALIAS(146, GetBat1Temp, GetCustomAD2, "", "battery 1 temperature; same operation as GetCustomAD2"),
       ALIAS(147, GetBat2Vol, GetCustomAD3, "", "battery 2 voltage; same operation as GetCustomAD3"),
@@ -359,7 +395,8 @@ std::vector<MemberInfo> BuildTable() {
       {"VoiceSegmentEvent", "a new voice segment has been taken"},
   };
   for (int e = 0; e < 5; ++e)
-    t.push_back({MemberKind::kEvent, e + 1, kEvents[e][0], VarType::kEmpty, {}, kEvents[e][1], kEvents[e][0]});
+    t.push_back(
+        {MemberKind::kEvent, e + 1, kEvents[e][0], VarType::kEmpty, {}, kEvents[e][1], kEvents[e][0]});
   return t;
 }
 
@@ -409,7 +446,8 @@ const MemberInfo* FindEventByDispid(int32_t dispid) {
   return nullptr;
 }
 
-int32_t Invoke(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant* args, int argc, Variant& result) {
+int32_t Invoke(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant* args, int argc,
+               Variant& result) {
   const MemberInfo* m = FindByDispid(dispid);
   if (m == nullptr || m->kind != MemberKind::kMethod) return kStatusMemberNotFound;
   if (argc < 0 || argc > kMaxParams || (argc > 0 && args == nullptr)) return kStatusBadParamCount;
@@ -431,27 +469,42 @@ int32_t PutProperty(CZembrinSDKControlCtrl& control, int32_t dispid, const Varia
 
 const char* VarTypeName(VarType t) {
   switch (t) {
-    case VarType::kEmpty: return "void";
-    case VarType::kShort: return "short";
-    case VarType::kLong: return "long";
-    case VarType::kString: return "BSTR";
-    case VarType::kBool: return "VARIANT_BOOL";
-    case VarType::kAddress: return "INT_PTR";
-    case VarType::kBuffer: return "BYTE*";
+    case VarType::kEmpty:
+      return "void";
+    case VarType::kShort:
+      return "short";
+    case VarType::kLong:
+      return "long";
+    case VarType::kString:
+      return "BSTR";
+    case VarType::kBool:
+      return "VARIANT_BOOL";
+    case VarType::kAddress:
+      return "INT_PTR";
+    case VarType::kBuffer:
+      return "BYTE*";
   }
   return "?";
 }
 
 const char* StatusText(int32_t status) {
   switch (status) {
-    case kStatusOk: return "ok";
-    case kStatusMemberNotFound: return "member not found";
-    case kStatusTypeMismatch: return "type mismatch";
-    case kStatusUnknownName: return "unknown name";
-    case kStatusOverflow: return "argument out of range";
-    case kStatusBadParamCount: return "wrong number of arguments";
-    case kStatusInvalidArg: return "invalid argument";
-    default: return "error";
+    case kStatusOk:
+      return "ok";
+    case kStatusMemberNotFound:
+      return "member not found";
+    case kStatusTypeMismatch:
+      return "type mismatch";
+    case kStatusUnknownName:
+      return "unknown name";
+    case kStatusOverflow:
+      return "argument out of range";
+    case kStatusBadParamCount:
+      return "wrong number of arguments";
+    case kStatusInvalidArg:
+      return "invalid argument";
+    default:
+      return "error";
   }
 }
 

@@ -23,11 +23,14 @@ void CHeadlessHost::SetTimer(HostedControl& control, int timer_id, uint32_t peri
 void CHeadlessHost::KillTimers(HostedControl& control) {
   for (Timer& t : timers_)
     if (t.control == &control) t.alive = false;
-  if (running_ == 0) timers_.erase(std::remove_if(timers_.begin(), timers_.end(), [](const Timer& t) { return !t.alive; }),
-                                   timers_.end());
+  if (running_ == 0)
+    timers_.erase(std::remove_if(timers_.begin(), timers_.end(), [](const Timer& t) { return !t.alive; }),
+                  timers_.end());
 }
 
-void CHeadlessHost::Invalidate(HostedControl&, bool) { ++invalidations_; }
+void CHeadlessHost::Invalidate(HostedControl&, bool) {
+  ++invalidations_;
+}
 
 void CHeadlessHost::UpdateNow(HostedControl&) {}
 

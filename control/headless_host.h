@@ -40,7 +40,9 @@ class CHeadlessHost : public ControlHost {
   // Pumps until `done` returns true or `limit_ms` has passed; returns done().
   bool RunUntil(const std::function<bool()>& done, uint32_t limit_ms);
 
-  void SetMessageHandler(std::function<void(const std::string&)> handler) { message_handler_ = std::move(handler); }
+  void SetMessageHandler(std::function<void(const std::string&)> handler) {
+    message_handler_ = std::move(handler);
+  }
   uint64_t invalidations() const { return invalidations_; }
 
  private:

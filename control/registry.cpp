@@ -33,8 +33,12 @@ std::string TypeLibFile() {
          Identity::kTypeLibVersion + ".tlb";
 }
 
-std::string ClassKey(const char* clsid) { return std::string("CLSID\\") + clsid; }
-std::string TypeLibKey() { return std::string("TypeLib\\") + Identity::kTypeLibId + "\\" + Identity::kTypeLibVersion; }
+std::string ClassKey(const char* clsid) {
+  return std::string("CLSID\\") + clsid;
+}
+std::string TypeLibKey() {
+  return std::string("TypeLib\\") + Identity::kTypeLibId + "\\" + Identity::kTypeLibVersion;
+}
 
 }  // namespace
 

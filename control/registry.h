@@ -17,7 +17,9 @@ class RegistryFile {
   // Writes the whole registry (to a temporary file, then renamed over the old one). False on failure.
   bool Save(const std::string& path) const;
 
-  void Set(const std::string& key, const std::string& name, const std::string& value) { keys_[key][name] = value; }
+  void Set(const std::string& key, const std::string& name, const std::string& value) {
+    keys_[key][name] = value;
+  }
   std::string Get(const std::string& key, const std::string& name) const;
   bool HasKey(const std::string& key) const { return keys_.count(key) != 0; }
   void RemoveKey(const std::string& key) { keys_.erase(key); }

@@ -50,19 +50,19 @@ extern "C" {
 #define TV_KIND_EVENT 3
 
 typedef struct tv_variant {
-  int32_t type;     /* TV_* */
+  int32_t type; /* TV_* */
   int32_t reserved;
-  int64_t i;        /* TV_SHORT, TV_LONG, TV_BOOL (0/1), TV_ADDRESS */
-  const char* s;    /* TV_STRING; in results valid until the next call on the same control */
-  void* data;       /* TV_BUFFER */
-  size_t size;      /* TV_BUFFER */
+  int64_t i;     /* TV_SHORT, TV_LONG, TV_BOOL (0/1), TV_ADDRESS */
+  const char* s; /* TV_STRING; in results valid until the next call on the same control */
+  void* data;    /* TV_BUFFER */
+  size_t size;   /* TV_BUFFER */
 } tv_variant;
 
 typedef struct tv_member_info {
-  int32_t kind;     /* TV_KIND_* */
+  int32_t kind; /* TV_KIND_* */
   int32_t dispid;
   const char* name;
-  int32_t type;     /* result of a method, type of a property */
+  int32_t type; /* result of a method, type of a property */
   int32_t param_count;
   const char* param_names[8];
   int32_t param_types[8];
@@ -88,7 +88,8 @@ int32_t tv_create(tv_control** out);
 /* Creates a control through the per-user registry: a ProgID or a class identifier in braces. */
 int32_t tv_create_from_registry(const char* progid_or_clsid, tv_control** out);
 void tv_destroy(tv_control* control);
-int32_t tv_invoke(tv_control* control, int32_t dispid, const tv_variant* args, int32_t argc, tv_variant* result);
+int32_t tv_invoke(tv_control* control, int32_t dispid, const tv_variant* args, int32_t argc,
+                  tv_variant* result);
 int32_t tv_get_property(tv_control* control, int32_t dispid, tv_variant* value);
 int32_t tv_put_property(tv_control* control, int32_t dispid, const tv_variant* value);
 void tv_set_event_callback(tv_control* control, tv_event_callback callback, void* user);
@@ -143,9 +144,9 @@ struct tv_class_factory {
   int32_t (*lock_server)(tv_class_factory* self, int32_t lock);
 };
 typedef struct tv_property_page {
-  const char* caption;      /* "General" */
+  const char* caption; /* "General" */
   int32_t width_dlu, height_dlu;
-  const char* text;         /* its one static text */
+  const char* text; /* its one static text */
   const char* help_caption;
   const char* help_file;
   int32_t help_context;

@@ -23,9 +23,10 @@ std::string TypeLibraryText() {
   char line[512];
   out += "// Type library of the talvenor control, generated from its dispatch table.\n";
   out += "// Addresses (INT_PTR) are pointer-sized; BYTE* parameters are a caller's buffer with its size.\n";
-  std::snprintf(line, sizeof line, "[uuid(%.36s), version(%s), lcid(%d), helpstring(\"%s\"), helpfile(\"%s\")]\n",
-                Identity::kTypeLibId + 1, Identity::kTypeLibVersion, Identity::kTypeLibLocale, Identity::kTypeLibHelp,
-                Identity::kHelpFile);
+  std::snprintf(line, sizeof line,
+                "[uuid(%.36s), version(%s), lcid(%d), helpstring(\"%s\"), helpfile(\"%s\")]\n",
+                Identity::kTypeLibId + 1, Identity::kTypeLibVersion, Identity::kTypeLibLocale,
+                Identity::kTypeLibHelp, Identity::kHelpFile);
   out += line;
   out += std::string("library ") + Identity::kTypeLibName + " {\n";
   std::snprintf(line, sizeof line, "  [uuid(%.36s), helpstring(\"%s\"), hidden]\n  dispinterface %s {\n",
@@ -34,18 +35,20 @@ std::string TypeLibraryText() {
   out += "    properties:\n";
   for (const MemberInfo& m : Members()) {
     if (m.kind != MemberKind::kProperty) continue;
-    std::snprintf(line, sizeof line, "      [id(%d)] %s %s;\n", m.dispid, VarTypeName(m.type), m.name.c_str());
+    std::snprintf(line, sizeof line, "      [id(%d)] %s %s;\n", m.dispid, VarTypeName(m.type),
+                  m.name.c_str());
     out += line;
   }
   out += "    methods:\n";
   for (const MemberInfo& m : Members()) {
     if (m.kind != MemberKind::kMethod) continue;
-    std::snprintf(line, sizeof line, "      [id(%d)] %s %s(%s);\n", m.dispid, VarTypeName(m.type), m.name.c_str(),
-                  Signature(m).c_str());
+    std::snprintf(line, sizeof line, "      [id(%d)] %s %s(%s);\n", m.dispid, VarTypeName(m.type),
+                  m.name.c_str(), Signature(m).c_str());
     out += line;
   }
   out += "  };\n";
-  std::snprintf(line, sizeof line, "  [uuid(%.36s), helpstring(\"%s\")]\n  dispinterface %s {\n    methods:\n",
+  std::snprintf(line, sizeof line,
+                "  [uuid(%.36s), helpstring(\"%s\")]\n  dispinterface %s {\n    methods:\n",
                 Identity::kEventsId + 1, Identity::kEventsHelp, Identity::kEventsName);
   out += line;
   for (const MemberInfo& m : Members()) {
@@ -54,11 +57,12 @@ std::string TypeLibraryText() {
     out += line;
   }
   out += "  };\n";
-  std::snprintf(line, sizeof line,
-                "  [uuid(%.36s), helpstring(\"%s\"), control]\n  coclass %s {\n    [default] dispinterface %s;\n"
-                "    [default, source] dispinterface %s;\n  };\n};\n",
-                Identity::kControlClsid + 1, Identity::kCoclassHelp, Identity::kCoclassName, Identity::kDispatchName,
-                Identity::kEventsName);
+  std::snprintf(
+      line, sizeof line,
+      "  [uuid(%.36s), helpstring(\"%s\"), control]\n  coclass %s {\n    [default] dispinterface %s;\n"
+      "    [default, source] dispinterface %s;\n  };\n};\n",
+      Identity::kControlClsid + 1, Identity::kCoclassHelp, Identity::kCoclassName, Identity::kDispatchName,
+      Identity::kEventsName);
   out += line;
   return out;
 }
@@ -67,22 +71,25 @@ std::string ReferenceMarkdown() {
   std::string out;
   char line[640];
   out += "# The control's automation interface\n\n";
-  out += "Generated from the control's dispatch table (`talvenor-typelib --markdown`); do not edit by hand.\n\n";
+  out +=
+      "Generated from the control's dispatch table (`talvenor-typelib --markdown`); do not edit by hand.\n\n";
   std::snprintf(line, sizeof line,
                 "Type library `%s` %s, version %s. Dispatch interface `%s` %s, event interface `%s` %s, "
                 "control class `%s` %s, ProgID `%s`.\n\n",
-                Identity::kTypeLibName, Identity::kTypeLibId, Identity::kTypeLibVersion, Identity::kDispatchName,
-                Identity::kDispatchId, Identity::kEventsName, Identity::kEventsId, Identity::kCoclassName,
-                Identity::kControlClsid, Identity::kControlProgId);
+                Identity::kTypeLibName, Identity::kTypeLibId, Identity::kTypeLibVersion,
+                Identity::kDispatchName, Identity::kDispatchId, Identity::kEventsName, Identity::kEventsId,
+                Identity::kCoclassName, Identity::kControlClsid, Identity::kControlProgId);
   out += line;
-  out += "Types: short = 16-bit signed, long = 32-bit signed, BSTR = text, VARIANT_BOOL = boolean, INT_PTR = a\n"
-         "pointer-sized address of memory the control owns (read it, never write it), BYTE* = a writable buffer of\n"
-         "the caller's together with its size.\n\n";
+  out +=
+      "Types: short = 16-bit signed, long = 32-bit signed, BSTR = text, VARIANT_BOOL = boolean, INT_PTR = a\n"
+      "pointer-sized address of memory the control owns (read it, never write it), BYTE* = a writable buffer "
+      "of\n"
+      "the caller's together with its size.\n\n";
   out += "## Properties\n\n| DISPID | Name | Type | Description |\n|---|---|---|---|\n";
   for (const MemberInfo& m : Members()) {
     if (m.kind != MemberKind::kProperty) continue;
-    std::snprintf(line, sizeof line, "| %d | `%s` | %s | %s |\n", m.dispid, m.name.c_str(), VarTypeName(m.type),
-                  m.help.c_str());
+    std::snprintf(line, sizeof line, "| %d | `%s` | %s | %s |\n", m.dispid, m.name.c_str(),
+                  VarTypeName(m.type), m.help.c_str());
     out += line;
   }
   out += "\n## Methods\n\n| DISPID | Name | Parameters | Returns | Description |\n|---|---|---|---|---|\n";
@@ -94,8 +101,9 @@ std::string ReferenceMarkdown() {
                   m.help.c_str());
     out += line;
   }
-  out += "\n## Events\n\nFired by the polling tick, at most once each per tick, in this order.\n\n"
-         "| DISPID | Name | Fired when |\n|---|---|---|\n";
+  out +=
+      "\n## Events\n\nFired by the polling tick, at most once each per tick, in this order.\n\n"
+      "| DISPID | Name | Fired when |\n|---|---|---|\n";
   for (const MemberInfo& m : Members()) {
     if (m.kind != MemberKind::kEvent) continue;
     std::snprintf(line, sizeof line, "| %d | `%s` | %s |\n", m.dispid, m.name.c_str(), m.help.c_str());

@@ -25,11 +25,16 @@ FrameVerdict CheckFrame(const uint8_t* frame, std::size_t length) {
 
 const char* FrameVerdictName(FrameVerdict verdict) {
   switch (verdict) {
-    case FrameVerdict::kAccepted: return "accepted";
-    case FrameVerdict::kNotForComputer: return "destination";
-    case FrameVerdict::kBadSize: return "size";
-    case FrameVerdict::kBadEnd: return "end bytes";
-    case FrameVerdict::kBadCrc: return "crc";
+    case FrameVerdict::kAccepted:
+      return "accepted";
+    case FrameVerdict::kNotForComputer:
+      return "destination";
+    case FrameVerdict::kBadSize:
+      return "size";
+    case FrameVerdict::kBadEnd:
+      return "end bytes";
+    case FrameVerdict::kBadCrc:
+      return "crc";
   }
   return "unknown";
 }

@@ -38,9 +38,7 @@ class CDeframer {
  private:
   void FeedPiece(const uint8_t* chunk, std::size_t count, FrameSink& sink);
   void KeepFinalMarkerOnly();
-  bool IsStart(std::size_t pos) const {
-    return buffer_[pos] == 0x5E && buffer_[pos + 1] == 0x02;
-  }
+  bool IsStart(std::size_t pos) const { return buffer_[pos] == 0x5E && buffer_[pos + 1] == 0x02; }
 
   uint8_t buffer_[kBufferSize] = {};
   std::size_t fill_ = 0;

@@ -13,8 +13,8 @@ static_assert(std::endian::native == std::endian::little,
               "section words are stored little-endian in native order");
 
 bool Unreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '.' || c == '-';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+         c == '-';
 }
 
 // The head word is shared with other processes. The producer publishes a slot by storing head with
@@ -66,12 +66,14 @@ platform::ShmStatus CRingProducer::Open(const std::string& object_name, uint32_t
   view_.Reset();
   const std::string_view command_suffix = Spec(SectionId::kCommand).suffix;
   counted_ = !(object_name.size() >= command_suffix.size() &&
-               object_name.compare(object_name.size() - command_suffix.size(), std::string::npos, command_suffix) == 0);
+               object_name.compare(object_name.size() - command_suffix.size(), std::string::npos,
+                                   command_suffix) == 0);
   if (slots == 0) return platform::ShmStatus::kBadName;  // a ring needs at least one slot
   bool created = false;
   capacity_ = capacity;
   slots_ = slots;
-  platform::ShmStatus st = platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
+  platform::ShmStatus st =
+      platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
   if (st == platform::ShmStatus::kOk && created) {
     HeadOf(view_.data()).store(0, std::memory_order_release);
     std::memset(view_.data() + 4, 0, 4);
@@ -94,7 +96,8 @@ int CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
   if (len > 0) std::memcpy(slot + 4, bytes, len);
   // The count first: a consumer that sees the new head (acquire) also sees a count that includes it.
   // (The command ring's word is the relay's mark instead.)
-  if (counted_) MarkOf(base).store(MarkOf(base).load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (counted_)
+    MarkOf(base).store(MarkOf(base).load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   HeadOf(base).store((head + 1) % slots_, std::memory_order_release);
   return 1;
 }
@@ -132,7 +135,9 @@ CRingProducer::RelayState CRingProducer::Relay() const {
   return (mark & kMarkLinkUp) != 0 ? RelayState::kLinkUp : RelayState::kForwarding;
 }
 
-CRingConsumer::~CRingConsumer() { Close(); }
+CRingConsumer::~CRingConsumer() {
+  Close();
+}
 
 void CRingConsumer::Close() {
   ReleaseClaim();
@@ -146,7 +151,8 @@ platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t
   capacity_ = capacity;
   slots_ = slots;
   read_index_ = 0;
-  platform::ShmStatus st = platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
+  platform::ShmStatus st =
+      platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
   lapped_ = 0;
   if (st == platform::ShmStatus::kOk && !created) {
     uint32_t head = HeadOf(view_.data()).load(std::memory_order_acquire);

@@ -6,7 +6,6 @@
 
 #include "relay/link/link_manager.h"
 
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static relay::NullLinkUi ui;
   static relay::CLinkManager link(ui);

@@ -25,9 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::memcpy(&value, data + at, take);
     at += take;
     switch (kind) {
-      case 0: args[i] = control::Variant::Short(value); break;
-      case 1: args[i] = control::Variant::Long(value); break;
-      case 2: args[i] = control::Variant::Bool(value & 1); break;
+      case 0:
+        args[i] = control::Variant::Short(value);
+        break;
+      case 1:
+        args[i] = control::Variant::Long(value);
+        break;
+      case 2:
+        args[i] = control::Variant::Bool(value & 1);
+        break;
       case 3: {
         // Names of files that do not exist: the LCD and audio methods must refuse them quietly.
         std::string text = "/nonexistent/";
@@ -35,13 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         args[i] = control::Variant::String(text);
         break;
       }
-      default: args[i] = control::Variant::Buffer(buffer.data(), static_cast<std::size_t>(value & 63)); break;
+      default:
+        args[i] = control::Variant::Buffer(buffer.data(), static_cast<std::size_t>(value & 63));
+        break;
     }
   }
   control::Variant result;
   // connectRobot would open sections under arbitrary names; keep it to one name.
   if (m.name == "connectRobot") args[0] = control::Variant::String("fuzzrobot");
-  if (m.kind == control::MemberKind::kMethod) control::Invoke(ctl, m.dispid, args, argc > control::kMaxParams ? control::kMaxParams : argc, result);
+  if (m.kind == control::MemberKind::kMethod)
+    control::Invoke(ctl, m.dispid, args, argc > control::kMaxParams ? control::kMaxParams : argc, result);
   if (m.kind == control::MemberKind::kProperty) {
     control::GetProperty(ctl, m.dispid, result);
     if (argc > 0) control::PutProperty(ctl, m.dispid, args[0]);

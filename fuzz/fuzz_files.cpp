@@ -35,7 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       relay::ReadWaveSamples(path, wave, error);
       break;
     }
-    default: relay::LoadSettings(path); break;
+    default:
+      relay::LoadSettings(path);
+      break;
   }
   return 0;
 }

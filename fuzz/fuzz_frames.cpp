@@ -28,7 +28,8 @@ struct Receiver : exchange::FrameSink {
     dispatch.SetProducers(&producers);
   }
   void HandleFrame(const uint8_t* frame, std::size_t length) override {
-    if (exchange::CheckFrame(frame, length) == exchange::FrameVerdict::kAccepted) dispatch.Dispatch(frame, length);
+    if (exchange::CheckFrame(frame, length) == exchange::FrameVerdict::kAccepted)
+      dispatch.Dispatch(frame, length);
   }
 };
 

@@ -10,7 +10,9 @@
 namespace platform {
 namespace {
 
-double ScaleFromEnvironment() { return ParseTimeScale(std::getenv("TREVASK_TIME_SCALE")); }
+double ScaleFromEnvironment() {
+  return ParseTimeScale(std::getenv("TREVASK_TIME_SCALE"));
+}
 
 // Read by every thread on every tick and sleep; written once at start-up (or by a test before it
 // starts threads). Relaxed is enough: the value is a plain setting, it guards no other data.
@@ -35,7 +37,9 @@ double ParseTimeScale(const char* text) {
   return v;
 }
 
-double TimeScale() { return ScaleCell().load(std::memory_order_relaxed); }
+double TimeScale() {
+  return ScaleCell().load(std::memory_order_relaxed);
+}
 
 void SetTimeScale(double scale) {
   if (scale > 0.0 && std::isfinite(scale)) ScaleCell().store(scale, std::memory_order_relaxed);

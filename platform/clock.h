@@ -15,10 +15,14 @@ namespace platform {
 uint32_t TickCount();
 
 // True when tick `a` lies after tick `b`, treating the difference as a signed 32-bit distance.
-inline bool TickAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+inline bool TickAfter(uint32_t a, uint32_t b) {
+  return static_cast<int32_t>(a - b) > 0;
+}
 
 // Milliseconds from `since` to `now`, as unsigned wrap-around arithmetic gives it.
-inline uint32_t TickElapsed(uint32_t now, uint32_t since) { return now - since; }
+inline uint32_t TickElapsed(uint32_t now, uint32_t since) {
+  return now - since;
+}
 
 // Sleeps for `ms` scaled milliseconds. Sleep(0) yields.
 void Sleep(uint32_t ms);

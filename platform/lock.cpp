@@ -10,6 +10,8 @@ RecursiveLock::RecursiveLock() {
   pthread_mutexattr_destroy(&attr);
 }
 
-RecursiveLock::~RecursiveLock() { pthread_mutex_destroy(&mutex_); }
+RecursiveLock::~RecursiveLock() {
+  pthread_mutex_destroy(&mutex_);
+}
 
 }  // namespace platform

@@ -12,17 +12,24 @@ namespace platform {
 
 const char* FileStatusText(FileStatus status) {
   switch (status) {
-    case FileStatus::kOk: return "ok";
-    case FileStatus::kMissing: return "no such file";
-    case FileStatus::kNoAccess: return "permission denied";
-    case FileStatus::kNotRegular: return "not a regular file";
-    case FileStatus::kTooLarge: return "too large";
-    case FileStatus::kReadFailed: return "cannot be read";
+    case FileStatus::kOk:
+      return "ok";
+    case FileStatus::kMissing:
+      return "no such file";
+    case FileStatus::kNoAccess:
+      return "permission denied";
+    case FileStatus::kNotRegular:
+      return "not a regular file";
+    case FileStatus::kTooLarge:
+      return "too large";
+    case FileStatus::kReadFailed:
+      return "cannot be read";
   }
   return "unknown";
 }
 
-FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only, std::vector<uint8_t>& out) {
+FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
+                           std::vector<uint8_t>& out) {
   out.clear();
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

@@ -24,6 +24,7 @@ const char* FileStatusText(FileStatus status);
 
 // Reads at most `max_bytes` of the regular file `path` into `out`. With `whole_only`, a larger file
 // is refused with kTooLarge instead of being cut.
-FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only, std::vector<uint8_t>& out);
+FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
+                           std::vector<uint8_t>& out);
 
 }  // namespace platform

@@ -82,7 +82,8 @@ bool ValidName(const std::string& name) {
 bool StillNamed(const std::string& name, int fd) {
   int again = shm_open(name.c_str(), O_RDONLY | O_NOFOLLOW, 0);
   if (again < 0) return false;
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   bool same = fstat(fd, &a) == 0 && fstat(again, &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
   close(again);
   return same;
@@ -121,13 +122,20 @@ ShmStatus AcquireObject(const std::string& name, int& fd_out, bool& fresh) {
 
 const char* ShmStatusText(ShmStatus status) {
   switch (status) {
-    case ShmStatus::kOk: return "ok";
-    case ShmStatus::kBadName: return "invalid shared-memory name";
-    case ShmStatus::kOpenFailed: return "shared memory cannot be opened";
-    case ShmStatus::kWrongSize: return "shared memory exists with another size";
-    case ShmStatus::kMapFailed: return "shared memory cannot be mapped";
-    case ShmStatus::kForeign: return "shared memory of that name belongs to another user";
-    case ShmStatus::kBusy: return "shared memory of that name is kept locked by another process";
+    case ShmStatus::kOk:
+      return "ok";
+    case ShmStatus::kBadName:
+      return "invalid shared-memory name";
+    case ShmStatus::kOpenFailed:
+      return "shared memory cannot be opened";
+    case ShmStatus::kWrongSize:
+      return "shared memory exists with another size";
+    case ShmStatus::kMapFailed:
+      return "shared memory cannot be mapped";
+    case ShmStatus::kForeign:
+      return "shared memory of that name belongs to another user";
+    case ShmStatus::kBusy:
+      return "shared memory of that name is kept locked by another process";
   }
   return "unknown";
 }

@@ -11,7 +11,8 @@ constexpr char kEscape[] = "^#^$^%";
 
 class BluetoothModule : public Wire {
  public:
-  BluetoothModule(std::unique_ptr<Wire> inner, ModuleOptions options) : inner_(std::move(inner)), options_(options) {}
+  BluetoothModule(std::unique_ptr<Wire> inner, ModuleOptions options)
+      : inner_(std::move(inner)), options_(options) {}
 
   int Receive(uint8_t* buffer, std::size_t size) override {
     uint8_t raw[4096];

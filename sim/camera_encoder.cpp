@@ -78,7 +78,8 @@ void ForwardDct(const double in[64], double out[64]) {
       double sum = 0;
       for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x)
-          sum += in[8 * y + x] * std::cos((2 * x + 1) * v * M_PI / 16) * std::cos((2 * y + 1) * u * M_PI / 16);
+          sum +=
+              in[8 * y + x] * std::cos((2 * x + 1) * v * M_PI / 16) * std::cos((2 * y + 1) * u * M_PI / 16);
       const double cu = u == 0 ? M_SQRT1_2 : 1.0, cv = v == 0 ? M_SQRT1_2 : 1.0;
       out[8 * u + v] = 0.25 * cu * cv * sum;
     }
@@ -167,7 +168,8 @@ std::vector<uint8_t> EncodeCameraFrame(const uint8_t* rgb, int quality) {
             const double v = plane[(8 * br + y) * kFrameWidth + 8 * bc + x];
             samples[8 * y + x] = component == 0 ? v - 128.0 : v;
           }
-        EncodeBlock(writer, samples, component == 0 ? luma_q : chroma_q, predictor, kDc[component], kAc[component]);
+        EncodeBlock(writer, samples, component == 0 ? luma_q : chroma_q, predictor, kDc[component],
+                    kAc[component]);
       }
   }
   writer.Finish();
@@ -209,7 +211,8 @@ bool LoadPicture(const std::string& path, std::vector<uint8_t>& rgb, std::string
   std::vector<uint8_t> data;
   uint8_t buf[65536];
   std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0 && data.size() < (64u << 20)) data.insert(data.end(), buf, buf + n);
+  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0 && data.size() < (64u << 20))
+    data.insert(data.end(), buf, buf + n);
   int width = 0, height = 0;
   std::vector<uint8_t> src;  // R G B, top row first
   if (data.size() > 2 && data[0] == 'P' && data[1] == '6') {
@@ -233,10 +236,13 @@ bool LoadPicture(const std::string& path, std::vector<uint8_t>& rgb, std::string
       error = path + ": not an 8-bit binary PPM picture";
       return false;
     }
-    src.assign(data.begin() + static_cast<std::ptrdiff_t>(pos),
-               data.begin() + static_cast<std::ptrdiff_t>(pos) + static_cast<std::ptrdiff_t>(width) * height * 3);
+    src.assign(
+        data.begin() + static_cast<std::ptrdiff_t>(pos),
+        data.begin() + static_cast<std::ptrdiff_t>(pos) + static_cast<std::ptrdiff_t>(width) * height * 3);
   } else if (data.size() >= 54 && data[0] == 'B' && data[1] == 'M') {
-    auto u32 = [&](std::size_t o) { return data[o] | data[o + 1] << 8 | data[o + 2] << 16 | uint32_t(data[o + 3]) << 24; };
+    auto u32 = [&](std::size_t o) {
+      return data[o] | data[o + 1] << 8 | data[o + 2] << 16 | uint32_t(data[o + 3]) << 24;
+    };
     const uint32_t offset = u32(10);
     width = static_cast<int32_t>(u32(18));
     const int32_t raw_height = static_cast<int32_t>(u32(22));

@@ -17,7 +17,9 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+  g_stop = 1;
+}
 
 const char* kUsage =
     "usage: robot-sim (--udp ADDRESS:PORT | --pty PATH) [options]\n"
@@ -42,7 +44,8 @@ const char* kUsage =
     "  --firmware-silent         the board never answers a firmware line with OK\n"
     "  --numbered                standard sensor records carry a running number (soak tests)\n"
     "  --control                 take commands on standard input, one per line: 'faults DROP CORRUPT\n"
-    "                            GARBAGE [DUPLICATE]', 'silent on|off', 'reopen' (a new pseudo-terminal at the same\n"
+    "                            GARBAGE [DUPLICATE]', 'silent on|off', 'reopen' (a new pseudo-terminal at "
+    "the same\n"
     "                            path), 'number' (prints the next record number), 'quit'\n"
     "  --duration MS             stop after MS milliseconds\n"
     "  --verbose                 also log keep-alives, acknowledgements and voice packets\n"
@@ -184,7 +187,9 @@ int main(int argc, char** argv) {
         pending_line.clear();
       }
     }
-    if (duration >= 0 && platform::TickElapsed(platform::TickCount(), start) >= static_cast<uint32_t>(duration)) break;
+    if (duration >= 0 &&
+        platform::TickElapsed(platform::TickCount(), start) >= static_cast<uint32_t>(duration))
+      break;
   }
   if (!options.audio_out.empty()) {
     if (robot.WriteHeardAudio(options.audio_out))
@@ -192,7 +197,7 @@ int main(int argc, char** argv) {
     else
       std::fprintf(stderr, "robot-sim: %s cannot be written\n", options.audio_out.c_str());
   }
-  std::printf("robot-sim: stopped after %d keep-alive answers and %d frames sent\n", robot.keep_alives_answered(),
-              robot.frames_sent());
+  std::printf("robot-sim: stopped after %d keep-alive answers and %d frames sent\n",
+              robot.keep_alives_answered(), robot.frames_sent());
   return 0;
 }

@@ -9,17 +9,17 @@
 #include <cstring>
 
 #include "exchange/crc8.h"
-#include "sim/camera_encoder.h"
 #include "exchange/frame.h"
 #include "platform/clock.h"
+#include "sim/camera_encoder.h"
 
 namespace sim {
 namespace {
 
 constexpr uint8_t kTypeKeepAlive = 0xFF;
 constexpr uint8_t kTypeVoice = 0x0A;
-constexpr std::size_t kVoiceBytes = 128;         // 256 samples per packet
-constexpr uint32_t kVoicePeriodMs = 32;          // 256 samples at 8000 samples per second
+constexpr std::size_t kVoiceBytes = 128;  // 256 samples per packet
+constexpr uint32_t kVoicePeriodMs = 32;   // 256 samples at 8000 samples per second
 constexpr double kToneHz = 440.0;
 
 void PutWord(uint8_t* p, int value) {
@@ -147,8 +147,10 @@ void SimRobot::OnBytes(const uint8_t* bytes, std::size_t count) {
       ++pos;  // not a frame after all: resynchronise on the next marker
     }
   }
-  if (pos >= pending_.size() && !pending_.empty() && pending_.back() == 0x5E && pos > 0) pos = pending_.size() - 1;
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(std::min(pos, pending_.size())));
+  if (pos >= pending_.size() && !pending_.empty() && pending_.back() == 0x5E && pos > 0)
+    pos = pending_.size() - 1;
+  pending_.erase(pending_.begin(),
+                 pending_.begin() + static_cast<std::ptrdiff_t>(std::min(pos, pending_.size())));
   if (pending_.size() > 65536) pending_.clear();
 }
 
@@ -177,7 +179,8 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
     case kTypeKeepAlive: {
       if (n < 1 || payload[0] != 0) break;
       if (silent_) {
-        if (options_.silence_ms == 0 || platform::TickElapsed(now, silent_since_) < options_.silence_ms) break;
+        if (options_.silence_ms == 0 || platform::TickElapsed(now, silent_since_) < options_.silence_ms)
+          break;
         silent_ = false;
         std::lock_guard<std::mutex> guard(mutex_);
         answered_ = 0;
@@ -201,7 +204,8 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
       if (n >= 3 && payload[0] < 6) pwm_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
       break;
     case 0x1A:
-      if (n >= 3 && payload[0] < 6) velocity_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
+      if (n >= 3 && payload[0] < 6)
+        velocity_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
       break;
     case 0x06:
     case 0x1B:
@@ -219,9 +223,15 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
         if (payload[2] == 2 || payload[2] == 3) custom_.period_ms = period;
       }
       break;
-    case 0x7B: StartStream(motor_, n > 0 ? payload[0] : 0, now); break;
-    case 0x7C: StartStream(custom_, n > 0 ? payload[0] : 0, now); break;
-    case 0x7D: StartStream(standard_, n > 0 ? payload[0] : 0, now); break;
+    case 0x7B:
+      StartStream(motor_, n > 0 ? payload[0] : 0, now);
+      break;
+    case 0x7C:
+      StartStream(custom_, n > 0 ? payload[0] : 0, now);
+      break;
+    case 0x7D:
+      StartStream(standard_, n > 0 ? payload[0] : 0, now);
+      break;
     case 0x7F:
       StartStream(motor_, n > 0 ? payload[0] : 0, now);
       StartStream(standard_, n > 0 ? payload[0] : 0, now);
@@ -231,8 +241,12 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
       recording_ = true;
       next_voice_ = now;
       break;
-    case 0x0C: recording_ = false; break;
-    case 0x20: SendPhoto(); break;
+    case 0x0C:
+      recording_ = false;
+      break;
+    case 0x20:
+      SendPhoto();
+      break;
     case 0x0D: {  // an upload's announcement: a new sound starts
       std::lock_guard<std::mutex> guard(mutex_);
       speaker_state_ = exchange::AdpcmState{};
@@ -258,7 +272,8 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
       firmware_mode_ = true;
       Log("firmware upload starts");
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -276,15 +291,17 @@ void SimRobot::SendFrame(uint8_t type, const uint8_t* payload, std::size_t n) {
     garbage = static_cast<std::size_t>(std::uniform_int_distribution<int>(1, 7)(random_));
     for (std::size_t i = 0; i < garbage; ++i) out[i] = static_cast<uint8_t>(random_());
   }
-  std::size_t size = exchange::BuildFrame(out + garbage, exchange::kMaxFrame, exchange::kDestComputer, sequence_++,
-                                          type, payload, n);
+  std::size_t size = exchange::BuildFrame(out + garbage, exchange::kMaxFrame, exchange::kDestComputer,
+                                          sequence_++, type, payload, n);
   if (size == 0) return;
-  if (options_.corrupt_percent > 0 && percent(random_) < options_.corrupt_percent) out[garbage + 6 + n] ^= 0x5A;
+  if (options_.corrupt_percent > 0 && percent(random_) < options_.corrupt_percent)
+    out[garbage + 6 + n] ^= 0x5A;
   if (wire_->Send(out, garbage + size)) {
     std::lock_guard<std::mutex> guard(mutex_);
     ++sent_;
   }
-  if (options_.duplicate_percent > 0 && percent(random_) < options_.duplicate_percent) wire_->Send(out, garbage + size);
+  if (options_.duplicate_percent > 0 && percent(random_) < options_.duplicate_percent)
+    wire_->Send(out, garbage + size);
 }
 
 void SimRobot::SendSensor(uint8_t type, uint32_t now) {
@@ -294,16 +311,16 @@ void SimRobot::SendSensor(uint8_t type, uint32_t now) {
   if (type == 0x7D || type == 0x7F) {
     n = 40;
     for (int i = 0; i < 6; ++i) p[i] = static_cast<uint8_t>(Wave(t, 6.0 + i, i, 120, 90));  // sonar, cm
-    PutWord(p + 6, Wave(t, 9.0, 0, 300, 200));    // human motion 1
+    PutWord(p + 6, Wave(t, 9.0, 0, 300, 200));                                              // human motion 1
     PutWord(p + 8, t - std::floor(t / 20) * 20 < 1 ? 1 : 0);  // alarm 1, briefly every 20 s
-    PutWord(p + 10, Wave(t, 11.0, 1, 300, 200));  // human motion 2
-    PutWord(p + 12, 0);                            // alarm 2
-    PutWord(p + 14, Wave(t, 5.0, 0, 2048, 120));   // tilt x
-    PutWord(p + 16, Wave(t, 7.0, 1, 2048, 120));   // tilt y
-    PutWord(p + 18, Wave(t, 30.0, 0, 1200, 40));   // overheat 1
-    PutWord(p + 20, Wave(t, 31.0, 1, 1180, 40));   // overheat 2
-    PutWord(p + 22, Wave(t, 60.0, 0, 245, 10));    // temperature, tenths of a degree
-    PutWord(p + 24, Wave(t, 4.0, 0, 1500, 900));   // infrared range
+    PutWord(p + 10, Wave(t, 11.0, 1, 300, 200));              // human motion 2
+    PutWord(p + 12, 0);                                       // alarm 2
+    PutWord(p + 14, Wave(t, 5.0, 0, 2048, 120));              // tilt x
+    PutWord(p + 16, Wave(t, 7.0, 1, 2048, 120));              // tilt y
+    PutWord(p + 18, Wave(t, 30.0, 0, 1200, 40));              // overheat 1
+    PutWord(p + 20, Wave(t, 31.0, 1, 1180, 40));              // overheat 2
+    PutWord(p + 22, Wave(t, 60.0, 0, 245, 10));               // temperature, tenths of a degree
+    PutWord(p + 24, Wave(t, 4.0, 0, 1500, 900));              // infrared range
     p[26] = 0x11, p[27] = 0x22, p[28] = 0x33, p[29] = static_cast<uint8_t>(t);  // infrared codes
     const int drain = static_cast<int>(t / 10);
     PutWord(p + 30, 3900 - drain);                 // battery 1
@@ -315,7 +332,8 @@ void SimRobot::SendSensor(uint8_t type, uint32_t now) {
       // A running number in bytes 0..3 and every other byte derived from it, so that a consumer
       // can tell a record that arrived twice, out of order or changed.
       std::memcpy(p, &number_, 4);
-      for (int k = 4; k < 50; ++k) p[k] = static_cast<uint8_t>((number_ * 31u + static_cast<uint32_t>(k) * 7u) & 0xFF);
+      for (int k = 4; k < 50; ++k)
+        p[k] = static_cast<uint8_t>((number_ * 31u + static_cast<uint32_t>(k) * 7u) & 0xFF);
       n = 50;
       ++number_;
     }
@@ -326,7 +344,7 @@ void SimRobot::SendSensor(uint8_t type, uint32_t now) {
     for (int c = 0; c < 6; ++c) {
       PutWord(p + 2 * c, Wave(t, 10.0 + c, c, 2048, 600));  // potentiometers
       int drive = velocity_[c] != 0 ? velocity_[c] : pwm_[c] / 10;
-      PutWord(p + 12 + 2 * c, std::abs(drive) * 3 + 20);     // currents, mA
+      PutWord(p + 12 + 2 * c, std::abs(drive) * 3 + 20);  // currents, mA
     }
     uint8_t dirs = 0;
     for (int e = 0; e < 2; ++e) {
@@ -339,10 +357,10 @@ void SimRobot::SendSensor(uint8_t type, uint32_t now) {
     p[32] = dirs;
   } else {
     n = 37;
-    for (int c = 0; c < 8; ++c) PutWord(p + 2 * c, Wave(t, 12.0 + c, c, 2000, 300));  // AD channels
-    p[16] = static_cast<uint8_t>(static_cast<int>(t) & 0x0F);                         // digital inputs
+    for (int c = 0; c < 8; ++c) PutWord(p + 2 * c, Wave(t, 12.0 + c, c, 2000, 300));      // AD channels
+    p[16] = static_cast<uint8_t>(static_cast<int>(t) & 0x0F);                             // digital inputs
     for (int g = 0; g < 8; ++g) PutWord(p + 17 + 2 * g, 1000 * g + static_cast<int>(t));  // GPS words
-    p[33] = 1, p[34] = 2, p[35] = 3, p[36] = 4;                                         // sensor IDs
+    p[33] = 1, p[34] = 2, p[35] = 3, p[36] = 4;                                           // sensor IDs
   }
   SendFrame(type, p, n);
 }
@@ -389,8 +407,9 @@ bool SimRobot::WriteHeardAudio(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
   const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
-  uint8_t h[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0,
-                   0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0};
+  uint8_t h[44] = {'R', 'I', 'F', 'F', 0,  0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+                   ' ', 16,  0,   0,   0,  1, 0,   1,   0,   0x40, 0x1F, 0,   0,   0x80, 0x3E,
+                   0,   0,   2,   0,   16, 0, 'd', 'a', 't', 'a',  0,    0,   0,   0};
   const uint32_t riff = data + 36;
   std::memcpy(h + 4, &riff, 4);
   std::memcpy(h + 40, &data, 4);
@@ -409,7 +428,8 @@ void SimRobot::OnFirmwareLine(const std::string& raw) {
   std::size_t pairs = 0;
   for (std::size_t i = 2; good && i + 1 < line.size(); i += 2) {
     unsigned byte = 0;
-    good = std::sscanf(line.c_str() + i, "%2x", &byte) == 1 && std::isxdigit(static_cast<unsigned char>(line[i])) &&
+    good = std::sscanf(line.c_str() + i, "%2x", &byte) == 1 &&
+           std::isxdigit(static_cast<unsigned char>(line[i])) &&
            std::isxdigit(static_cast<unsigned char>(line[i + 1]));
     sum += byte;
     ++pairs;
@@ -425,7 +445,8 @@ void SimRobot::OnFirmwareLine(const std::string& raw) {
     firmware_lines_.push_back(line);
     if (!good && !line.empty()) ++bad_firmware_lines_;
   }
-  if (!good && !line.empty()) Log("firmware line %zu is not a valid S-record: %.60s", firmware_lines_.size(), line.c_str());
+  if (!good && !line.empty())
+    Log("firmware line %zu is not a valid S-record: %.60s", firmware_lines_.size(), line.c_str());
   if (end) {
     firmware_mode_ = false;
     Log("firmware upload complete: %zu lines, %d bad", firmware_lines_.size(), bad_firmware_lines_);

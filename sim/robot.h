@@ -24,15 +24,15 @@ struct SimOptions {
   int garbage_percent = 0;        // share of outgoing frames preceded by 1..7 garbage bytes
   int duplicate_percent = 0;      // share of outgoing frames sent twice
   uint32_t seed = 1;
-  uint32_t default_period_ms = 100;  // sensor period until the control sets one
-  bool verbose = false;              // also log keep-alives and acknowledgements
+  uint32_t default_period_ms = 100;     // sensor period until the control sets one
+  bool verbose = false;                 // also log keep-alives and acknowledgements
   std::vector<uint8_t> camera_picture;  // 176 x 144 R G B; empty: the generated moving scene
   uint32_t camera_period_ms = 0;        // a photo every period without being asked; 0: on request only
   int flow_control_every = 0;           // a flow-control frame after every N voice packets heard; 0: never
   std::string audio_out;                // write what the loudspeaker played to this WAV file
   bool firmware_answers = true;         // false: a board that never says OK
   bool numbered = false;                // standard sensor records carry a running number (soak tests)
-  FILE* log = stdout;                // nullptr: no log
+  FILE* log = stdout;                   // nullptr: no log
 };
 
 class SimRobot {

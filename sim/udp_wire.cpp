@@ -28,8 +28,8 @@ class UdpWire : public Wire {
 
   bool Send(const uint8_t* bytes, std::size_t count) override {
     if (!have_peer_) return false;
-    return ::sendto(fd_, bytes, count, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&peer_), sizeof peer_) ==
-           static_cast<ssize_t>(count);
+    return ::sendto(fd_, bytes, count, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&peer_),
+                    sizeof peer_) == static_cast<ssize_t>(count);
   }
 
   int fd() const override { return fd_; }

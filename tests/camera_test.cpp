@@ -66,9 +66,9 @@ TEST(SimulatedCamera, PicturesFromFilesAreScaled) {
   std::string error;
   ASSERT_TRUE(sim::LoadPicture(ppm, rgb, error)) << error;
   ASSERT_EQ(rgb.size(), sim::kFrameRgbBytes);
-  EXPECT_EQ(rgb[0], 255);                              // top-left quarter red
-  EXPECT_EQ(rgb[3 * (kW - 1) + 1], 255);               // top-right quarter green
-  EXPECT_EQ(rgb[3 * ((kH - 1) * kW) + 2], 255);        // bottom-left quarter blue
+  EXPECT_EQ(rgb[0], 255);                        // top-left quarter red
+  EXPECT_EQ(rgb[3 * (kW - 1) + 1], 255);         // top-right quarter green
+  EXPECT_EQ(rgb[3 * ((kH - 1) * kW) + 2], 255);  // bottom-left quarter blue
   std::remove(ppm.c_str());
   EXPECT_FALSE(sim::LoadPicture("/nonexistent.ppm", rgb, error));
   EXPECT_NE(error.find("cannot be opened"), std::string::npos);
@@ -120,7 +120,8 @@ TEST(JpegCrossCheck, LuminanceMatchesLibjpegSlowIntegerDecoder) {
     sim::RenderScene(frame, picture.data());
     Bytes grey(kW * kH);
     for (int i = 0; i < kW * kH; ++i)
-      grey[i] = static_cast<uint8_t>((77 * picture[3 * i] + 150 * picture[3 * i + 1] + 29 * picture[3 * i + 2]) >> 8);
+      grey[i] = static_cast<uint8_t>(
+          (77 * picture[3 * i] + 150 * picture[3 * i + 1] + 29 * picture[3 * i + 2]) >> 8);
     Bytes jpeg = libjpeg_reference::Encode(grey, 1, 0, q.luma_table());
     Bytes expected;
     libjpeg_reference::Decode(jpeg, expected, 1);

@@ -100,13 +100,15 @@ TEST_F(CommandDelivery, ARelayThatStopsForwardingWithdrawsItsMark) {
 
 TEST_F(CommandDelivery, AClientCanTellWhetherARelayServesTheNameAndItsLinkIsUp) {
   using State = exchange::CRingProducer::RelayState;
-  EXPECT_TRUE(WaitUntil([&] { return control_.relay_state() == State::kLinkUp; })) << "published on the next pass";
+  EXPECT_TRUE(WaitUntil([&] { return control_.relay_state() == State::kLinkUp; }))
+      << "published on the next pass";
   control::CZembrinSDKControlCtrl stranger;
   stranger.connectRobot(robot_ + "Nobody");
   EXPECT_EQ(stranger.relay_state(), State::kNoRelay) << "no relay serves that name";
   link_->RequestStop();
   link_->WaitForConnectionThread();
-  EXPECT_EQ(control_.relay_state(), State::kNotForwarding) << "the relay still holds the name, its link has ended";
+  EXPECT_EQ(control_.relay_state(), State::kNotForwarding)
+      << "the relay still holds the name, its link has ended";
   link_.reset();
   EXPECT_EQ(control_.relay_state(), State::kNoRelay);
 }

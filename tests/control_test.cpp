@@ -1,5 +1,7 @@
 // The control through its dispatch table, with the command section read by an independent consumer
 // and the sensor sections fed by a test producer, as the relay would.
+#include "control/control.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "control/control.h"
 #include "control/dispatch.h"
 #include "control/headless_host.h"
 #include "control/talvenorctl.h"
@@ -39,8 +40,9 @@ class ControlTest : public ::testing::Test {
   void SetUp() override {
     robot_ = "C" + std::to_string(getpid()) + "_" + std::to_string(counter_++);
     ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
-    for (auto id : {exchange::SectionId::kStandardSensor, exchange::SectionId::kMotorSensor,
-                    exchange::SectionId::kCustomSensor, exchange::SectionId::kImage, exchange::SectionId::kAudio})
+    for (auto id :
+         {exchange::SectionId::kStandardSensor, exchange::SectionId::kMotorSensor,
+          exchange::SectionId::kCustomSensor, exchange::SectionId::kImage, exchange::SectionId::kAudio})
       ASSERT_EQ(producer(id).Open(robot_, id), platform::ShmStatus::kOk);
     ctl_.AttachHost(&host_);
     ctl_.SetEventSink([this](int dispid) { events_.push_back(dispid); });
@@ -54,7 +56,8 @@ class ControlTest : public ::testing::Test {
     EXPECT_NE(m, nullptr) << name;
     Variant result;
     if (m == nullptr) return result;
-    EXPECT_EQ(control::Invoke(ctl_, m->dispid, args.data(), static_cast<int>(args.size()), result), control::kStatusOk)
+    EXPECT_EQ(control::Invoke(ctl_, m->dispid, args.data(), static_cast<int>(args.size()), result),
+              control::kStatusOk)
         << name;
     return result;
   }
@@ -95,7 +98,8 @@ TEST(DispatchTable, HoldsTheWholeAutomationFaceOnce) {
     m.kind == control::MemberKind::kMethod ? ++methods : ++properties;
     EXPECT_TRUE(dispids.insert(m.dispid).second) << "DISPID " << m.dispid << " twice";
     EXPECT_TRUE(names.insert(lower).second) << m.name << " twice";
-    for (const auto& p : m.params) EXPECT_NE(p.type, control::VarType::kEmpty) << m.name << " names too many parameters";
+    for (const auto& p : m.params)
+      EXPECT_NE(p.type, control::VarType::kEmpty) << m.name << " names too many parameters";
   }
   EXPECT_EQ(methods, 151);
   EXPECT_EQ(properties, 4);
@@ -122,9 +126,9 @@ TEST(DispatchTable, LookupIgnoresCaseAndAliasesShareOneOperation) {
   EXPECT_EQ(control::FindMember("NoSuchMethod"), nullptr);
   EXPECT_EQ(control::FindMember("StandardSensorEvent"), nullptr) << "events live in their own name space";
   EXPECT_EQ(control::FindEvent("imageevent")->dispid, 4);
-  const std::pair<const char*, const char*> aliases[] = {{"GetCustomAD1", "GetBat1Vol"},  {"GetCustomDIN", "GetCHGStatus"},
-                                                         {"GetGPS02", "GetVolRef"},       {"SetCustomDOUT", "SendCmdCHG"},
-                                                         {"GetCustomAD4", "GetBat2Temp"}, {"GetCustomAD5", "GetDCINVol"}};
+  const std::pair<const char*, const char*> aliases[] = {
+      {"GetCustomAD1", "GetBat1Vol"},  {"GetCustomDIN", "GetCHGStatus"}, {"GetGPS02", "GetVolRef"},
+      {"SetCustomDOUT", "SendCmdCHG"}, {"GetCustomAD4", "GetBat2Temp"},  {"GetCustomAD5", "GetDCINVol"}};
   for (auto [a, b] : aliases) {
     EXPECT_NE(control::FindMember(a)->dispid, control::FindMember(b)->dispid);
     EXPECT_EQ(control::FindMember(a)->invoke, control::FindMember(b)->invoke) << a << " / " << b;
@@ -141,7 +145,8 @@ TEST_F(ControlTest, DispatchRefusesWhatDoesNotFit) {
   Variant big[2] = {Variant::Long(1), Variant::Long(40000)};
   EXPECT_EQ(control::Invoke(ctl_, pwm, big, 2, r), control::kStatusOverflow);
   EXPECT_EQ(control::Invoke(ctl_, 999, nullptr, 0, r), control::kStatusMemberNotFound);
-  EXPECT_EQ(control::Invoke(ctl_, 2, nullptr, 0, r), control::kStatusMemberNotFound) << "a property is no method";
+  EXPECT_EQ(control::Invoke(ctl_, 2, nullptr, 0, r), control::kStatusMemberNotFound)
+      << "a property is no method";
   Variant num = Variant::Long(5);
   EXPECT_EQ(control::Invoke(ctl_, control::FindMember("PlayAudioFile")->dispid, &num, 1, r),
             control::kStatusTypeMismatch);
@@ -201,10 +206,12 @@ TEST_F(ControlTest, AliasesAndSameFramePairs) {
   Call("SystemMotorSensorRequest", {Variant::Short(300)});
   EXPECT_EQ(NextCommand()[6], 0x2C);
   Call("SetSysAllSensorPeriod", {Variant::Short(100)});
-  EXPECT_EQ(NextCommand(), Bytes({0x5E, 0x02, 0x01, 0x00, 0x07, 0x05, 0x12, 0x01, 0x03, 0x64, 0x00,
-                                  exchange::Crc8(Bytes({0x01, 0x00, 0x07, 0x05, 0x12, 0x01, 0x03, 0x64, 0x00}).data(), 9),
-                                  0x5E, 0x0D}));
-  Call("SetDcMotorPositionControlPID", {Variant::Short(2), Variant::Short(0x0102), Variant::Short(3), Variant::Short(-1)});
+  EXPECT_EQ(NextCommand(),
+            Bytes({0x5E, 0x02, 0x01, 0x00, 0x07, 0x05, 0x12, 0x01, 0x03, 0x64, 0x00,
+                   exchange::Crc8(Bytes({0x01, 0x00, 0x07, 0x05, 0x12, 0x01, 0x03, 0x64, 0x00}).data(), 9),
+                   0x5E, 0x0D}));
+  Call("SetDcMotorPositionControlPID",
+       {Variant::Short(2), Variant::Short(0x0102), Variant::Short(3), Variant::Short(-1)});
   Bytes pid = NextCommand();
   EXPECT_EQ(Bytes(pid.begin() + 6, pid.begin() + 17),
             Bytes({0x07, 0x02, 0x01, 0x02, 0x01, 0x02, 0x03, 0x00, 0x03, 0xFF, 0xFF}));
@@ -491,8 +498,8 @@ TEST(ControlWithoutConnection, GettersAreZeroAndCommandsDropped) {
 
 // ---- LCD ---------------------------------------------------------------------------------------
 
-std::string WriteBmp(const std::string& path, const Bytes& pixels, int width = 128, int height = 64, int bpp = 1,
-                     uint16_t type = 0x4D42) {
+std::string WriteBmp(const std::string& path, const Bytes& pixels, int width = 128, int height = 64,
+                     int bpp = 1, uint16_t type = 0x4D42) {
   Bytes h(62, 0);
   auto u16 = [&](int off, uint32_t v) {
     h[off] = static_cast<uint8_t>(v);
@@ -517,7 +524,9 @@ std::string WriteBmp(const std::string& path, const Bytes& pixels, int width = 1
   return path;
 }
 
-void SetPixel(Bytes& pixels, int x, int y) { pixels[(63 - y) * 16 + x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8)); }
+void SetPixel(Bytes& pixels, int x, int y) {
+  pixels[(63 - y) * 16 + x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+}
 
 class LcdTest : public ControlTest {
  protected:
@@ -578,7 +587,8 @@ TEST_F(LcdTest, SinglePixelsLandInTheirColumnBytes) {
 
 TEST_F(LcdTest, WrongPicturesWarnButAreSentUnreadableOnesAreNot) {
   Call("LcdDisplayVCS", {Variant::String(WriteBmp(Path("rgb"), Bytes(176 * 144 * 3, 0x11), 176, 144, 24))});
-  EXPECT_EQ(messages_, (std::vector<std::string>{"Image Size is not correct.", "Only Mono image can be supported."}));
+  EXPECT_EQ(messages_,
+            (std::vector<std::string>{"Image Size is not correct.", "Only Mono image can be supported."}));
   std::vector<Bytes> parts = Parts();
   EXPECT_EQ(parts.size(), 16u) << "the checks only warn";
   messages_.clear();

@@ -1,8 +1,9 @@
+#include "exchange/deframer.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "exchange/deframer.h"
 #include "exchange/frame.h"
 
 namespace {
@@ -11,7 +12,9 @@ using Bytes = std::vector<uint8_t>;
 
 struct Recorder : exchange::FrameSink {
   std::vector<Bytes> frames;
-  void HandleFrame(const uint8_t* frame, std::size_t length) override { frames.emplace_back(frame, frame + length); }
+  void HandleFrame(const uint8_t* frame, std::size_t length) override {
+    frames.emplace_back(frame, frame + length);
+  }
 };
 
 Bytes MakeFrame(uint8_t seq, const Bytes& payload, uint8_t type = 0x7D) {
@@ -26,7 +29,9 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
-void Feed(exchange::CDeframer& d, Recorder& r, const Bytes& bytes) { d.FeedBytes(bytes.data(), bytes.size(), r); }
+void Feed(exchange::CDeframer& d, Recorder& r, const Bytes& bytes) {
+  d.FeedBytes(bytes.data(), bytes.size(), r);
+}
 
 TEST(Deframer, FrameSplitAtEveryPositionIsDeliveredOnceAndWhole) {
   Bytes frame = MakeFrame(3, {1, 2, 3, 4, 5, 6, 7, 8});

@@ -123,7 +123,8 @@ TEST_F(Dialog, ConnectAndDisconnectAgainstTheSimulatedRobot) {
   EXPECT_FALSE(dialog_->wifi_radio()->isEnabled());
   EXPECT_FALSE(dialog_->serial_radio()->isEnabled());
   EXPECT_TRUE(dialog_->ip_field()->isEnabled()) << "address and port stay editable while Wi-Fi runs";
-  ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == "WiFi Connection: Connected, IP Port: " + port; }));
+  ASSERT_TRUE(PumpUntil(
+      [&] { return dialog_->status_field()->text() == "WiFi Connection: Connected, IP Port: " + port; }));
   EXPECT_EQ(dialog_->link_icon(), relay::kIconLinkUp);
   EXPECT_EQ(dialog_->quality_bar()->value(), 5);
   EXPECT_EQ(dialog_->minimize_count(), 1);
@@ -151,7 +152,9 @@ TEST_F(Dialog, AGiveUpShowsTheMessageAndComesBackToConnect) {
   dialog_->com_box()->setCurrentIndex(7);
   Click(dialog_->connect_button());
   ASSERT_TRUE(PumpUntil([&] { return messages_.contains("COM port 8 can't be opened for communication!"); }));
-  ASSERT_TRUE(PumpUntil([&] { return dialog_->connect_button()->text() == "Connect" && dialog_->connect_button()->isEnabled(); }));
+  ASSERT_TRUE(PumpUntil([&] {
+    return dialog_->connect_button()->text() == "Connect" && dialog_->connect_button()->isEnabled();
+  }));
   EXPECT_FALSE(dialog_->link_running());
   ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == "Serial Cable: Disconnected"; }));
 }

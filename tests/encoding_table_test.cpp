@@ -31,7 +31,8 @@ class EncodingTable : public ::testing::Test {
     if (m == nullptr) return result;
     std::vector<Variant> v;
     for (int a : args) v.push_back(Variant::Short(static_cast<int16_t>(a)));
-    EXPECT_EQ(control::Invoke(ctl_, m->dispid, v.data(), static_cast<int>(v.size()), result), control::kStatusOk)
+    EXPECT_EQ(control::Invoke(ctl_, m->dispid, v.data(), static_cast<int>(v.size()), result),
+              control::kStatusOk)
         << name;
     return result;
   }
@@ -105,9 +106,13 @@ TEST_F(EncodingTable, EveryMotionAndIoCommand) {
       {"SetMotorPolarity5", {-1}, 0x07, {0x06, 0x04, 0xFF}},
       {"SetMotorPolarity6", {-1}, 0x07, {0x06, 0x05, 0xFF}},
       {"SetMotorPolarity", {3, 1}, 0x07, {0x06, 0x03, 0x01}},
-      {"SetDcMotorPositionControlPID", {3, 0x0102, 0x0304, -300}, 0x07,
+      {"SetDcMotorPositionControlPID",
+       {3, 0x0102, 0x0304, -300},
+       0x07,
        {0x07, 0x03, 0x01, 0x02, 0x01, 0x02, 0x04, 0x03, 0x03, 0xD4, 0xFE}},
-      {"SetDcMotorVelocityControlPID", {3, 0x0102, 0x0304, -300}, 0x07,
+      {"SetDcMotorVelocityControlPID",
+       {3, 0x0102, 0x0304, -300},
+       0x07,
        {0x08, 0x03, 0x01, 0x02, 0x01, 0x02, 0x04, 0x03, 0x03, 0xD4, 0xFE}},
       {"SetDcMotorTrajectoryPlan", {3, 2}, 0x07, {0x0A, 0x03, 0x02}},
       {"SetServoTrajectoryPlan", {3, 2}, 0x07, {0x0A, 0x09, 0x02}},
@@ -258,16 +263,19 @@ TEST_F(EncodingTable, EveryGetterReadsItsOffsetAndKind) {
       {"getSenID4", {}, Record::kCustom, 36, Kind::kU8},
   };
   rows.insert(rows.end(), std::begin(fixed), std::end(fixed));
-  for (int ch = 1; ch <= 6; ++ch) rows.push_back({"GetSensorPot", {ch}, Record::kMotor, 2 * (ch - 1), Kind::kW16});
-  for (int ch = 0; ch <= 5; ++ch) rows.push_back({"GetMotorCurrent", {ch}, Record::kMotor, 12 + 2 * ch, Kind::kW16});
+  for (int ch = 1; ch <= 6; ++ch)
+    rows.push_back({"GetSensorPot", {ch}, Record::kMotor, 2 * (ch - 1), Kind::kW16});
+  for (int ch = 0; ch <= 5; ++ch)
+    rows.push_back({"GetMotorCurrent", {ch}, Record::kMotor, 12 + 2 * ch, Kind::kW16});
   for (int ch = 0; ch <= 7; ++ch) rows.push_back({"GetCustomAD", {ch}, Record::kCustom, 2 * ch, Kind::kW16});
 
   std::set<std::string> names;
   for (const Row& row : rows) {
     const Bytes& rec = records[static_cast<int>(row.record)];
-    const int expected = row.kind == Kind::kU8
-                             ? rec[row.offset]
-                             : static_cast<int16_t>(static_cast<uint16_t>(rec[row.offset] | rec[row.offset + 1] << 8));
+    const int expected =
+        row.kind == Kind::kU8
+            ? rec[row.offset]
+            : static_cast<int16_t>(static_cast<uint16_t>(rec[row.offset] | rec[row.offset + 1] << 8));
     EXPECT_EQ(Invoke(row.getter, row.args).i, expected) << row.getter << " at offset " << row.offset;
     names.insert(row.getter);
   }

@@ -1,3 +1,5 @@
+#include "exchange/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -5,7 +7,6 @@
 
 #include "exchange/acceptance.h"
 #include "exchange/crc8.h"
-#include "exchange/frame.h"
 #include "platform/debug_output.h"
 
 namespace {
@@ -38,7 +39,8 @@ TEST(Crc8, CheckValuesAndTableMatchesBitwiseDefinition) {
 }
 
 TEST(Frame, BuildsAcknowledgementAndKeepAliveByteForByte) {
-  EXPECT_EQ(MakeFrame(8, 0, 0x01, {0x01}), (Bytes{0x5E, 0x02, 0x08, 0x00, 0x01, 0x01, 0x01, 0x0F, 0x5E, 0x0D}));
+  EXPECT_EQ(MakeFrame(8, 0, 0x01, {0x01}),
+            (Bytes{0x5E, 0x02, 0x08, 0x00, 0x01, 0x01, 0x01, 0x0F, 0x5E, 0x0D}));
   Bytes keep_alive = MakeFrame(8, 0x31, 0xFF, {0x00});
   ASSERT_EQ(keep_alive.size(), 10u);
   const uint8_t covered[] = {0x08, 0x31, 0xFF, 0x01, 0x00};
@@ -74,7 +76,8 @@ TEST(Acceptance, AcceptsOnlyWellFormedFramesForTheComputer) {
   EXPECT_EQ(exchange::CheckFrame(empty.data(), empty.size()), exchange::FrameVerdict::kAccepted);
 
   Bytes other_dest = MakeFrame(8, 7, 0x7D, Bytes(4, 1));
-  EXPECT_EQ(exchange::CheckFrame(other_dest.data(), other_dest.size()), exchange::FrameVerdict::kNotForComputer);
+  EXPECT_EQ(exchange::CheckFrame(other_dest.data(), other_dest.size()),
+            exchange::FrameVerdict::kNotForComputer);
 
   Bytes bad_crc = good;
   bad_crc[bad_crc.size() - 3] ^= 0x01;

@@ -32,7 +32,8 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   ASSERT_TRUE(sim.WaitForLine("ready on udp"));
   const std::string port = std::to_string(SimPort(sim));
   const std::string robot = "H" + std::to_string(getpid());
-  ChildProcess relay({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot}, {kScale, kConfig});
+  ChildProcess relay({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot},
+                     {kScale, kConfig});
   ASSERT_TRUE(relay.WaitForLine("WiFi Connection: Connected, IP Port: " + port)) << relay.err();
   EXPECT_EQ(relay.lines().at(0), "Wi-Fi Connection: Connecting...");
   EXPECT_TRUE(relay.HasLine("WiFi Connecting to IP Port: " + port));
@@ -40,13 +41,17 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
 
   // A client's sensor request, put into the command section by the section tool's counterpart: the
   // relay forwards it and the records come back into the standard sensor section.
-  ChildProcess watch({kSections, "--robot", robot, "--sections", "sensor", "--count", "2", "--timeout", "20000"}, {kScale, kConfig});
+  ChildProcess watch(
+      {kSections, "--robot", robot, "--sections", "sensor", "--count", "2", "--timeout", "20000"},
+      {kScale, kConfig});
   usleep(200 * 1000);
-  ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale, kConfig});
+  ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"},
+                   {kScale, kConfig});
   EXPECT_EQ(put.Wait(), 0) << put.err();
   EXPECT_EQ(watch.Wait(), 0) << watch.err();
   EXPECT_TRUE(watch.HasLine("SensorShareMem_Zembrin len=40:"));
-  EXPECT_TRUE(sim.WaitForLine("received EnableStandardSensorSending (dest 1, type 0x7D): 5E 02 01 00 7D 01 FF C3 5E 0D"));
+  EXPECT_TRUE(sim.WaitForLine(
+      "received EnableStandardSensorSending (dest 1, type 0x7D): 5E 02 01 00 7D 01 FF C3 5E 0D"));
 
   relay.Signal(SIGUSR1);
   EXPECT_TRUE(relay.WaitForLine("--- link statistics ---"));
@@ -56,7 +61,8 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   EXPECT_TRUE(relay.HasLine("type 0x7D (standard sensor)"));
 
   // The address and port of the run were saved; the next run finds the port there.
-  FILE* f = std::fopen(("/tmp/trevask-test-config-" + std::to_string(getpid()) + "/Trevask.ini").c_str(), "r");
+  FILE* f =
+      std::fopen(("/tmp/trevask-test-config-" + std::to_string(getpid()) + "/Trevask.ini").c_str(), "r");
   ASSERT_NE(f, nullptr);
   char text[256] = {};
   std::fread(text, 1, sizeof text - 1, f);
@@ -69,17 +75,20 @@ TEST(Headless, ASecondRelayForTheSameRobotNameRefusesAndLeavesTheFirstAlone) {
   ASSERT_TRUE(sim.WaitForLine("ready on udp"));
   const std::string port = std::to_string(SimPort(sim));
   const std::string robot = "Twice" + std::to_string(getpid());
-  ChildProcess first({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot}, {kScale, kConfig});
+  ChildProcess first({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot},
+                     {kScale, kConfig});
   ASSERT_TRUE(first.WaitForLine("WiFi Connection: Connected, IP Port: " + port)) << first.err();
 
-  ChildProcess second({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot}, {kScale, kConfig});
+  ChildProcess second({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot},
+                      {kScale, kConfig});
   EXPECT_EQ(second.Wait(), 1);
   EXPECT_NE(second.err().find("Robot '" + robot + "' is already served by another relay."), std::string::npos)
       << second.err();
   EXPECT_FALSE(second.HasLine("WiFi Connecting to IP Port: " + port)) << "not a byte went to the robot";
 
   // The first still forwards: a command put now reaches the robot.
-  ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale, kConfig});
+  ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"},
+                   {kScale, kConfig});
   EXPECT_EQ(put.Wait(), 0) << put.err();
   EXPECT_TRUE(sim.WaitForLine("received EnableStandardSensorSending"));
   first.Signal(SIGTERM);
@@ -91,7 +100,8 @@ TEST(Headless, SerialPathThroughAPseudoTerminal) {
   const std::string link = "/tmp/trevask-headless-pty-" + std::to_string(getpid());
   ChildProcess sim({kSim, "--pty", link}, {kScale, kConfig});
   ASSERT_TRUE(sim.WaitForLine("ready on pty"));
-  ChildProcess relay({kRelay, "--headless", "--serial", link, "--robot", "P" + std::to_string(getpid())}, {kScale, kConfig});
+  ChildProcess relay({kRelay, "--headless", "--serial", link, "--robot", "P" + std::to_string(getpid())},
+                     {kScale, kConfig});
   ASSERT_TRUE(relay.WaitForLine("Serial Cable: Connected, COM Port: ")) << relay.err();
   relay.Signal(SIGINT);
   EXPECT_EQ(relay.Wait(), 0);
@@ -102,7 +112,9 @@ TEST(Headless, BluetoothModuleThroughAPseudoTerminal) {
   const std::string link = "/tmp/trevask-headless-bt-" + std::to_string(getpid());
   ChildProcess sim({kSim, "--pty", link, "--bluetooth"}, {kScale, kConfig});
   ASSERT_TRUE(sim.WaitForLine("behind a Bluetooth module"));
-  ChildProcess relay({kRelay, "--headless", "--bluetooth", link, "--bt-address", "0012AB34CD56", "--robot", "Bt" + std::to_string(getpid())}, {kScale, kConfig});
+  ChildProcess relay({kRelay, "--headless", "--bluetooth", link, "--bt-address", "0012AB34CD56", "--robot",
+                      "Bt" + std::to_string(getpid())},
+                     {kScale, kConfig});
   ASSERT_TRUE(relay.WaitForLine("Wireless Connection: Connected, COM Port: ")) << relay.err();
   EXPECT_EQ(relay.lines().at(0), "Bluetooth Connection: Connecting...");
   relay.Signal(SIGTERM);
@@ -121,7 +133,9 @@ TEST(Headless, FirmwareUploadPrintsProgressAndEnds) {
   }
   ChildProcess sim({kSim, "--pty", link}, {kScale, kConfig});
   ASSERT_TRUE(sim.WaitForLine("ready on pty"));
-  ChildProcess relay({kRelay, "--headless", "--serial", link, "--firmware", hex, "--robot", "Fw" + std::to_string(getpid())}, {kScale, kConfig});
+  ChildProcess relay(
+      {kRelay, "--headless", "--serial", link, "--firmware", hex, "--robot", "Fw" + std::to_string(getpid())},
+      {kScale, kConfig});
   EXPECT_EQ(relay.Wait(60000), 0) << relay.err();
   EXPECT_TRUE(relay.HasLine("firmware: line 1 of 3"));
   EXPECT_TRUE(relay.HasLine("firmware: line 3 of 3"));
@@ -132,9 +146,11 @@ TEST(Headless, FirmwareUploadPrintsProgressAndEnds) {
 }
 
 TEST(Headless, GivingUpExitsNonZeroWithTheMessages) {
-  ChildProcess relay({kRelay, "--headless", "--serial", "COM9", "--robot", "Gu" + std::to_string(getpid())}, {kScale, kConfig, "TREVASK_COM9=/nonexistent/ttyX"});
+  ChildProcess relay({kRelay, "--headless", "--serial", "COM9", "--robot", "Gu" + std::to_string(getpid())},
+                     {kScale, kConfig, "TREVASK_COM9=/nonexistent/ttyX"});
   EXPECT_EQ(relay.Wait(), 1);
-  EXPECT_NE(relay.err().find("message: COM port 9 can't be opened for communication!"), std::string::npos) << relay.err();
+  EXPECT_NE(relay.err().find("message: COM port 9 can't be opened for communication!"), std::string::npos)
+      << relay.err();
   EXPECT_NE(relay.err().find("trevask: /nonexistent/ttyX: No such file or directory"), std::string::npos);
   EXPECT_TRUE(relay.HasLine("Serial Cable: Disconnected"));
 }
@@ -151,7 +167,8 @@ TEST(Headless, ArgumentsAPersonCanFix) {
       {{"--headless", "--bogus"}, "unknown argument '--bogus'"},
       {{"--serial", "COM1"}, "use --headless"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "abc"}, "Please Input IP Port Number"},
-      {{"--headless", "--wifi", "127.0.0.1", "--port", "1", "--firmware", "x.hex"}, "needs a serial or Bluetooth link"},
+      {{"--headless", "--wifi", "127.0.0.1", "--port", "1", "--firmware", "x.hex"},
+       "needs a serial or Bluetooth link"},
       {{"--headless", "--serial", "COM1", "--wifi", "127.0.0.1"}, "choose one link"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "70000"}, "'70000' is not a UDP port (1 to 65535)"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "65536"}, "'65536' is not a UDP port"},

@@ -1,3 +1,5 @@
+#include "relay/link/inbound_dispatch.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,7 +8,6 @@
 
 #include "exchange/adpcm.h"
 #include "exchange/frame.h"
-#include "relay/link/inbound_dispatch.h"
 
 namespace {
 
@@ -23,13 +24,17 @@ class DispatchTest : public ::testing::Test {
  protected:
   void SetUp() override {
     robot_ = "D" + std::to_string(getpid()) + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    ASSERT_EQ(producers_.standard_sensor.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
-    ASSERT_EQ(producers_.motor_sensor.Open(robot_, exchange::SectionId::kMotorSensor), platform::ShmStatus::kOk);
-    ASSERT_EQ(producers_.custom_sensor.Open(robot_, exchange::SectionId::kCustomSensor), platform::ShmStatus::kOk);
+    ASSERT_EQ(producers_.standard_sensor.Open(robot_, exchange::SectionId::kStandardSensor),
+              platform::ShmStatus::kOk);
+    ASSERT_EQ(producers_.motor_sensor.Open(robot_, exchange::SectionId::kMotorSensor),
+              platform::ShmStatus::kOk);
+    ASSERT_EQ(producers_.custom_sensor.Open(robot_, exchange::SectionId::kCustomSensor),
+              platform::ShmStatus::kOk);
     ASSERT_EQ(producers_.image.Open(robot_, exchange::SectionId::kImage), platform::ShmStatus::kOk);
     ASSERT_EQ(producers_.audio.Open(robot_, exchange::SectionId::kAudio), platform::ShmStatus::kOk);
-    for (auto id : {exchange::SectionId::kStandardSensor, exchange::SectionId::kMotorSensor,
-                    exchange::SectionId::kCustomSensor, exchange::SectionId::kImage, exchange::SectionId::kAudio})
+    for (auto id :
+         {exchange::SectionId::kStandardSensor, exchange::SectionId::kMotorSensor,
+          exchange::SectionId::kCustomSensor, exchange::SectionId::kImage, exchange::SectionId::kAudio})
       ASSERT_EQ(consumer(id).Open(robot_, id), platform::ShmStatus::kOk);
     dispatch_.SetProducers(&producers_);
   }

@@ -50,7 +50,8 @@ class Decoder {
           int16_t tmp[64];
           std::memcpy(tmp, block, sizeof tmp);
           for (int k = 0; k < 64; ++k) block[exchange::kZigzag[k]] = tmp[k];
-          for (int i = 0; i < 64; ++i) block[i] = static_cast<int16_t>(block[i] * (comp == 0 ? luma_q_ : chroma_q_)[i]);
+          for (int i = 0; i < 64; ++i)
+            block[i] = static_cast<int16_t>(block[i] * (comp == 0 ? luma_q_ : chroma_q_)[i]);
           Idct(block);
           for (int y = 0; y < 8; ++y)
             for (int x = 0; x < 8; ++x) {
@@ -169,7 +170,9 @@ class Decoder {
     return t.huffval[j];
   }
 
-  static int Extend(uint32_t v, int s) { return v < (1u << (s - 1)) ? static_cast<int>(v) + 1 - (1 << s) : static_cast<int>(v); }
+  static int Extend(uint32_t v, int s) {
+    return v < (1u << (s - 1)) ? static_cast<int>(v) + 1 - (1 << s) : static_cast<int>(v);
+  }
 
   void DecodeBlock(int16_t* b, int comp) {
     std::memset(b, 0, 128);
@@ -196,13 +199,19 @@ class Decoder {
   }
 
   // 32-bit wrapping integer arithmetic, through unsigned to keep it defined.
-  static int32_t M(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b)); }
-  static int32_t A(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b)); }
-  static int32_t S(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b)); }
+  static int32_t M(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+  }
+  static int32_t A(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+  }
+  static int32_t S(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+  }
 
   static void Pass(int16_t* x, int st, int32_t round, int shift) {
-    int32_t x0 = x[0], x1 = x[st], x2 = x[2 * st], x3 = x[3 * st], x4 = x[4 * st], x5 = x[5 * st], x6 = x[6 * st],
-            x7 = x[7 * st];
+    int32_t x0 = x[0], x1 = x[st], x2 = x[2 * st], x3 = x[3 * st], x4 = x[4 * st], x5 = x[5 * st],
+            x6 = x[6 * st], x7 = x[7 * st];
     int32_t z1 = M(A(x2, x6), 4433), t2 = S(z1, M(x6, 15137)), t3 = A(z1, M(x2, 6270));
     int32_t t0 = M(A(x0, x4), 8192), t1 = M(S(x0, x4), 8192);
     int32_t e10 = A(t0, t3), e13 = S(t0, t3), e11 = A(t1, t2), e12 = S(t1, t2);
@@ -213,7 +222,8 @@ class Decoder {
             od = A(A(M(d, 12299), q1), q4);
     auto o = [&](int32_t y) { return static_cast<int16_t>(A(y, round) >> shift); };
     x[0] = o(A(e10, od)), x[7 * st] = o(S(e10, od)), x[st] = o(A(e11, oc)), x[6 * st] = o(S(e11, oc));
-    x[2 * st] = o(A(e12, ob)), x[5 * st] = o(S(e12, ob)), x[3 * st] = o(A(e13, oa)), x[4 * st] = o(S(e13, oa));
+    x[2 * st] = o(A(e12, ob)), x[5 * st] = o(S(e12, ob)), x[3 * st] = o(A(e13, oa)),
+          x[4 * st] = o(S(e13, oa));
   }
 
   static void Idct(int16_t* b) {

@@ -37,7 +37,8 @@ Output Decode(const Bytes& stream) {
   Output out;
   media::CJpegImageDecoder decoder;
   EXPECT_TRUE(decoder.Reset(70));
-  out.ok = decoder.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), out.rgb.data(), kH, kW, out.luma.data());
+  out.ok = decoder.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), out.rgb.data(), kH, kW,
+                               out.luma.data());
   decoder.Release();
   return out;
 }
@@ -45,7 +46,8 @@ Output Decode(const Bytes& stream) {
 Output DecodeReference(const Bytes& stream) {
   Output out;
   static reference::Decoder ref(70);
-  out.ok = ref.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), out.rgb.data(), kH, kW, out.luma.data());
+  out.ok = ref.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), out.rgb.data(), kH, kW,
+                           out.luma.data());
   return out;
 }
 
@@ -103,7 +105,8 @@ TEST(ColourConversion, IntegerPathEqualsTheDoubleFormulaEverywhere) {
         const double yd = y;
         const uint8_t want[3] = {channel(yd + 1.402 * cr), channel(yd - 0.3441 * cb - 0.7139 * cr),
                                  channel(yd + 1.7718 * cb - 0.0012 * cr)};
-        ASSERT_TRUE(got[0] == want[0] && got[1] == want[1] && got[2] == want[2]) << y << " " << cb << " " << cr;
+        ASSERT_TRUE(got[0] == want[0] && got[1] == want[1] && got[2] == want[2])
+            << y << " " << cb << " " << cr;
       }
 }
 
@@ -152,7 +155,8 @@ TEST(JpegDecoder, InputLengthLimits) {
 TEST(JpegDecoder, AgreesWithTheLiteralReferenceOnCorruptAndShortStreams) {
   Bytes disc = ReadFile("disc.stream");
   std::vector<Bytes> inputs;
-  for (std::size_t cut : {1u, 2u, 100u, 1023u, 1024u, 1025u, 3000u}) inputs.emplace_back(disc.begin(), disc.begin() + cut);
+  for (std::size_t cut : {1u, 2u, 100u, 1023u, 1024u, 1025u, 3000u})
+    inputs.emplace_back(disc.begin(), disc.begin() + cut);
   Bytes marker = disc;
   marker[2000] = 0xFF, marker[2001] = 0xD9;  // a marker in the middle ends the data
   inputs.push_back(marker);
@@ -167,7 +171,8 @@ TEST(JpegDecoder, AgreesWithTheLiteralReferenceOnCorruptAndShortStreams) {
   std::mt19937 random(7);
   for (int i = 0; i < 40; ++i) {
     Bytes noisy = disc;
-    for (int flips = 0; flips < 1 + i % 5; ++flips) noisy[random() % noisy.size()] ^= static_cast<uint8_t>(1 << (random() % 8));
+    for (int flips = 0; flips < 1 + i % 5; ++flips)
+      noisy[random() % noisy.size()] ^= static_cast<uint8_t>(1 << (random() % 8));
     inputs.push_back(noisy);
     Bytes junk(1 + random() % 20480);
     for (auto& b : junk) b = static_cast<uint8_t>(random() % 7 == 0 ? 0xFF : random());

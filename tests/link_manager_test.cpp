@@ -1,9 +1,8 @@
 // The link manager against the simulated robot over real UDP sockets and pseudo-terminals, with the
 // suite's time scale making the link's seconds into tens of milliseconds.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-
-#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -42,12 +41,15 @@ TEST(LinkManager, KeepAlivePairConnectsAndIsAcknowledged) {
   relay::CLinkManager link(ui);
   ui.Attach(&link);
   ASSERT_TRUE(link.StartConnection());
-  ASSERT_TRUE(WaitUntil([&] { return ui.Has("status:WiFi Connection: Connected, IP Port: " + std::to_string(sim->UdpPort())); }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return ui.Has("status:WiFi Connection: Connected, IP Port: " + std::to_string(sim->UdpPort()));
+  }));
 
   auto keep_alives = FramesOfType(sim->robot(), 0xFF);
   ASSERT_GE(keep_alives.size(), 2u);
   const uint8_t covered[] = {0x08, 0x31, 0xFF, 0x01, 0x00};
-  EXPECT_EQ(keep_alives[0], (Bytes{0x5E, 0x02, 0x08, 0x31, 0xFF, 0x01, 0x00, exchange::Crc8(covered, 5), 0x5E, 0x0D}));
+  EXPECT_EQ(keep_alives[0],
+            (Bytes{0x5E, 0x02, 0x08, 0x31, 0xFF, 0x01, 0x00, exchange::Crc8(covered, 5), 0x5E, 0x0D}));
   Bytes second = keep_alives[0];
   second[2] = 0x01;
   second[7] = exchange::Crc8(second.data() + 2, 5);
@@ -93,7 +95,8 @@ TEST(LinkManager, SilentRobotLowersTheBarLosesTheLinkAndIsReconnected) {
   relay::CLinkManager link(ui);
   ui.Attach(&link);
   ASSERT_TRUE(link.StartConnection());
-  ASSERT_TRUE(WaitUntil([&] { return ui.Has("status:WiFi Connection down, retry 2 seconds after!"); }, 20000));
+  ASSERT_TRUE(
+      WaitUntil([&] { return ui.Has("status:WiFi Connection down, retry 2 seconds after!"); }, 20000));
 
   // After the answer the bar went 5, then 4, 3, 2, 1, 0 as the pairs went unanswered.
   std::vector<std::string> bars = ui.Matching("bar:");
@@ -123,7 +126,9 @@ TEST(LinkManager, WifiGivesUpOnTheThirdLoss) {
   platform::SetTimeScale(0.05);
   EXPECT_TRUE(link.GaveUp());
   EXPECT_EQ(ui.Count("status:WiFi Connection down, retry 2 seconds after!"), 3);
-  EXPECT_EQ(ui.Count("message:WiFi IP port " + std::to_string(sim->UdpPort()) + " can't be opened for communication!\n"), 1);
+  EXPECT_EQ(ui.Count("message:WiFi IP port " + std::to_string(sim->UdpPort()) +
+                     " can't be opened for communication!\n"),
+            1);
   EXPECT_TRUE(ui.Has("disconnect"));
   EXPECT_EQ(ui.Matching("status:").back(), "status:WiFi Connection: Disconnected");
 }
@@ -192,7 +197,8 @@ class LinkedRobot : public testing_support::LinkedRobotFixture {
  protected:
   // Robot IDs longer than 29 characters are cut by the relay; keep ours short.
   void SetUp() override {
-    Connect(UniqueRobot(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 12)));
+    Connect(UniqueRobot(
+        std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 12)));
   }
   void PutCommand(const Bytes& record) { PutRecord(record.data(), record.size()); }
 };
@@ -218,7 +224,7 @@ TEST_F(LinkedRobot, SensorStreamLandsInTheSection) {
   exchange::CRingConsumer standard, motor;
   ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
   ASSERT_EQ(motor.Open(robot_, exchange::SectionId::kMotorSensor), platform::ShmStatus::kOk);
-  PutCommand(Frame(1, 0x7D, {3}));  // three standard packets
+  PutCommand(Frame(1, 0x7D, {3}));     // three standard packets
   PutCommand(Frame(1, 0x7B, {0xFF}));  // an endless motor stream
   int standard_records = 0, motor_records = 0;
   ASSERT_TRUE(WaitUntil([&] {
@@ -347,7 +353,8 @@ TEST_F(LinkedRobot, LengthWordsBeyondTheSlotAreSkippedAndTheNextRecordStillGoesO
     std::memcpy(slot + 4, data.data(), data.size());
     index = (index + 1) % spec.slots;
   }
-  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view.data())).store(index, std::memory_order_release);
+  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view.data()))
+      .store(index, std::memory_order_release);
   ASSERT_TRUE(WaitUntil([&] { return !FramesOfType(sim_->robot(), 0x05).empty(); }));
   platform::Sleep(100);
   ASSERT_EQ(FramesOfType(sim_->robot(), 0x05).size(), 1u) << "the oversized records are not sent";
@@ -363,7 +370,8 @@ TEST_F(LinkedRobot, OneAcknowledgementPerAnsweredKeepAlivePair) {
   const std::size_t pairs = FramesOfType(sim_->robot(), 0xFF).size() / 2;
   EXPECT_EQ(acks, link_->stats().round_trips()) << "one per answered pair";
   EXPECT_LE(acks, pairs);
-  EXPECT_GE(sim_->robot().keep_alives_answered(), static_cast<int>(2 * acks) - 1) << "both copies were answered";
+  EXPECT_GE(sim_->robot().keep_alives_answered(), static_cast<int>(2 * acks) - 1)
+      << "both copies were answered";
 }
 
 TEST(LinkManager, AnAnswerNobodyAwaitsIsNotAcknowledged) {
@@ -394,7 +402,8 @@ TEST(LinkManager, WifiGivesUpAtTheFirstBindFailure) {
   ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }));
   EXPECT_TRUE(link.GaveUp());
   EXPECT_EQ(ui.Count("note:UDP port " + std::to_string(port) + " cannot be opened"), 1) << "one attempt only";
-  EXPECT_EQ(ui.Count("message:WiFi IP port " + std::to_string(port) + " can't be opened for communication!\n"), 1);
+  EXPECT_EQ(
+      ui.Count("message:WiFi IP port " + std::to_string(port) + " can't be opened for communication!\n"), 1);
   ::close(holder);
 }
 
@@ -409,7 +418,8 @@ TEST(RobotNames, CutToTwentyNineBytesOnACharacterBoundary) {
   // 28 bytes, then a three-byte character straddling the limit: it goes whole.
   EXPECT_EQ(relay::RobotPrefix(std::string(28, 'a') + "\xE2\x82\xAC" + "b", shortened), std::string(28, 'a'));
   EXPECT_TRUE(shortened);
-  EXPECT_EQ(relay::RobotPrefix(std::string(26, 'a') + "\xE2\x82\xAC" + "b", shortened), std::string(26, 'a') + "\xE2\x82\xAC");
+  EXPECT_EQ(relay::RobotPrefix(std::string(26, 'a') + "\xE2\x82\xAC" + "b", shortened),
+            std::string(26, 'a') + "\xE2\x82\xAC");
 }
 
 TEST(RobotNames, TheRelaySaysWhenItCutsAName) {

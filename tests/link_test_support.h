@@ -2,14 +2,13 @@
 // on its own thread over a real wire, and waiting on conditions with a real-time limit.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
-
-#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -100,7 +99,9 @@ inline relay::LinkChoices WifiChoices(int port, const std::string& robot) {
   return c;
 }
 
-inline std::string UniqueRobot(const std::string& tag) { return "L" + tag + std::to_string(getpid()); }
+inline std::string UniqueRobot(const std::string& tag) {
+  return "L" + tag + std::to_string(getpid());
+}
 
 // A relay linked over UDP to a simulated robot, up and answering, with a producer on the robot's
 // command section standing in for a client.

@@ -114,14 +114,17 @@ TEST_F(Registration, AServerRegisteredFromAnotherCopyIsRefused) {
   }
   std::ofstream(registry_) << reg;
   tv_control* ctl = nullptr;
-  EXPECT_EQ(tv_create_from_registry("ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1", &ctl), TV_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(tv_create_from_registry("ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1", &ctl),
+            TV_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(ctl, nullptr);
   EXPECT_NE(std::string(tv_status_text(TV_E_CLASSNOTAVAILABLE)).find("another copy"), std::string::npos);
 }
 
 struct Events {
   std::vector<std::string> names;
-  static void Callback(void* user, int32_t, const char* name) { static_cast<Events*>(user)->names.push_back(name); }
+  static void Callback(void* user, int32_t, const char* name) {
+    static_cast<Events*>(user)->names.push_back(name);
+  }
 };
 
 TEST(CAbi, TableInvokePropertiesEventsAndBuffers) {

@@ -1,7 +1,9 @@
 // The rings across real processes: every scenario forks, so both sides are separate processes that
 // meet only through the named objects, as the relay and a client do.
-#include <gtest/gtest.h>
+#include "exchange/sections.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "exchange/sections.h"
 #include "platform/clock.h"
 
 namespace {
@@ -21,7 +22,9 @@ using exchange::CRingConsumer;
 using exchange::CRingProducer;
 using exchange::SectionId;
 
-std::string UniqueRobot(const char* tag) { return std::string("T") + tag + std::to_string(getpid()) + "_"; }
+std::string UniqueRobot(const char* tag) {
+  return std::string("T") + tag + std::to_string(getpid()) + "_";
+}
 
 // Runs `body` in a child process; returns its exit status (0 = all its checks held).
 template <typename F>
@@ -63,7 +66,8 @@ TEST(SectionNames, EscapeEverythingOutsideTheSafeSet) {
 TEST(SectionTable, SizesFollowTheSlotFormula) {
   const std::size_t expected[] = {278, 278, 278, 60020, 990020, 2696, 278};
   int i = 0;
-  for (const auto& s : exchange::kSections) EXPECT_EQ(exchange::SectionSize(s.capacity, s.slots), expected[i++]);
+  for (const auto& s : exchange::kSections)
+    EXPECT_EQ(exchange::SectionSize(s.capacity, s.slots), expected[i++]);
 }
 
 TEST(Rings, LateConsumerSeesOnlyRecordsWrittenAfterItOpened) {
@@ -279,7 +283,8 @@ TEST(Rings, SectionsAreForTheirOwnerOnly) {
 
 // Holds a lock on byte `byte` of the named object until the gate opens; the object is made by the
 // child (owned by `uid` when that is not -1, and mode 0666 so that others can open it).
-pid_t HoldLocked(const std::string& name, std::size_t size, off_t byte, Gate& ready, Gate& finish, int uid = -1) {
+pid_t HoldLocked(const std::string& name, std::size_t size, off_t byte, Gate& ready, Gate& finish,
+                 int uid = -1) {
   pid_t pid = fork();
   if (pid == 0) {
     int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0666);

@@ -1,3 +1,5 @@
+#include "relay/app/settings.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -5,8 +7,6 @@
 
 #include <fstream>
 #include <string>
-
-#include "relay/app/settings.h"
 
 namespace {
 

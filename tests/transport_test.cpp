@@ -71,7 +71,8 @@ TEST(UdpEndpoint, KnownAddressSendsUnboundAndFollowsTheRobotsPortOnceVouchedFor)
   uint8_t buf[4096];
   EXPECT_EQ(udp.Receive(buf, sizeof buf), 2) << "the robot's own address is read";
   EXPECT_TRUE(udp.HasPendingSource());
-  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port()) << "not answered before a frame vouched for it";
+  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port())
+      << "not answered before a frame vouched for it";
   udp.AdoptPendingSource();
   EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot_new_port.port());
   EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("again"), 5), 5);
@@ -120,7 +121,8 @@ TEST(UdpEndpoint, AddressZeroBindsAndWaitsForTheRobot) {
   ASSERT_EQ(PollUntilReadable(udp), relay::kPollReadable);
   uint8_t buf[4096];
   EXPECT_EQ(udp.ReadAvailable(buf, sizeof buf), 4096);
-  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("x"), 1), 0) << "no frame has vouched for the sender yet";
+  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("x"), 1), 0)
+      << "no frame has vouched for the sender yet";
   udp.AdoptPendingSource();
   EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("ok"), 2), 2);
   EXPECT_EQ(robot.Receive(), "ok");

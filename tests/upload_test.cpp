@@ -27,7 +27,9 @@ using testing_support::RecordingUi;
 using testing_support::WaitUntil;
 using Bytes = std::vector<uint8_t>;
 
-std::string Temp(const std::string& tag) { return "/tmp/upl-" + std::to_string(getpid()) + "-" + tag; }
+std::string Temp(const std::string& tag) {
+  return "/tmp/upl-" + std::to_string(getpid()) + "-" + tag;
+}
 
 // A wire that keeps a copy of every byte the relay wrote to the robot's end.
 class RecordingWire : public sim::Wire {
@@ -76,7 +78,8 @@ void RunBluetoothDialogue(bool answer_escape) {
     relay::CLinkManager link(ui);
     ui.Attach(&link);
     ASSERT_TRUE(link.StartConnection());
-    ASSERT_TRUE(WaitUntil([&] { return ui.Has("status:Wireless Connection: Connected, COM Port: 6"); }, 20000));
+    ASSERT_TRUE(
+        WaitUntil([&] { return ui.Has("status:Wireless Connection: Connected, COM Port: 6"); }, 20000));
     EXPECT_EQ(ui.Matching("status:").front(), "status:Bluetooth Connection: Connecting...");
     const std::string dialogue = "^#^$^%AT+ZV SPPDisconnect\r\nAT+ZV SPPConnect 0012AB34CD56\r\n";
     EXPECT_EQ(seen->Seen().substr(0, dialogue.size()), dialogue);
@@ -90,8 +93,12 @@ void RunBluetoothDialogue(bool answer_escape) {
   EXPECT_EQ(ui.Matching("status:").back(), "status:BT Connection: Disconnected");
 }
 
-TEST(Bluetooth, DialogueWithAModuleThatAnswersTheEscape) { RunBluetoothDialogue(true); }
-TEST(Bluetooth, DialogueWithAModuleThatDoesNotAnswerTheEscape) { RunBluetoothDialogue(false); }
+TEST(Bluetooth, DialogueWithAModuleThatAnswersTheEscape) {
+  RunBluetoothDialogue(true);
+}
+TEST(Bluetooth, DialogueWithAModuleThatDoesNotAnswerTheEscape) {
+  RunBluetoothDialogue(false);
+}
 
 // The test plays the module on the master side of a pseudo-terminal.
 class ModuleByHand : public ::testing::Test {
@@ -120,7 +127,9 @@ class ModuleByHand : public ::testing::Test {
     }
     return seen.find(text) != std::string::npos;
   }
-  void Say(const char* text) { ASSERT_EQ(write(master_, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text))); }
+  void Say(const char* text) {
+    ASSERT_EQ(write(master_, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text)));
+  }
 
   relay::LinkChoices Choices(const std::string& address) {
     relay::LinkChoices c;
@@ -168,8 +177,8 @@ TEST_F(ModuleByHand, EmptyAddressWritesNoConnectCommand) {
 
 // Audio -----------------------------------------------------------------------------------------
 
-std::string WriteWav(const std::string& path, const std::vector<int16_t>& samples, int channels = 1, int bits = 16,
-                     bool with_list = false) {
+std::string WriteWav(const std::string& path, const std::vector<int16_t>& samples, int channels = 1,
+                     int bits = 16, bool with_list = false) {
   std::ofstream out(path, std::ios::binary);
   auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
   auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
@@ -207,7 +216,8 @@ std::vector<int16_t> SpeechLike(std::size_t n) {
     double v = 0;
     for (int h = 1; h <= 10; ++h) {  // voiced speech: energy falling off with frequency, two formants
       const double f = h * 130.0;
-      const double formant = std::exp(-std::pow((f - 500) / 250, 2)) + 0.5 * std::exp(-std::pow((f - 1200) / 300, 2));
+      const double formant =
+          std::exp(-std::pow((f - 500) / 250, 2)) + 0.5 * std::exp(-std::pow((f - 1200) / 300, 2));
       v += (0.15 + formant) * std::sin(h * phase) / (h * std::sqrt(h));
     }
     s[i] = static_cast<int16_t>(9000 * envelope * v);
@@ -228,7 +238,9 @@ double Snr(const std::vector<int16_t>& reference, const std::vector<int16_t>& he
 class AudioUpload : public testing_support::LinkedRobotFixture {
  protected:
   void Start(sim::SimOptions options = {}) { Connect("Au" + std::to_string(getpid()), options); }
-  void Request(const std::string& text) { PutRecord(reinterpret_cast<const uint8_t*>(text.data()), text.size()); }
+  void Request(const std::string& text) {
+    PutRecord(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
   std::vector<Bytes> VoicePackets() {
     std::vector<Bytes> out;
     for (auto& f : sim_->robot().ReceivedFrames())
@@ -255,7 +267,8 @@ class AudioUpload : public testing_support::LinkedRobotFixture {
 TEST_F(AudioUpload, ThousandSamplesGoOutAsThreePacketsOf128AndOneOf116) {
   Start();
   std::vector<int16_t> samples(1000, 0);
-  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(3000 * std::sin(static_cast<double>(i) * 0.05));
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<int16_t>(3000 * std::sin(static_cast<double>(i) * 0.05));
   Request(WriteWav(Temp("1000.wav"), samples));
   ASSERT_TRUE(WaitUntil([&] { return VoicePackets().size() == 4 && !link_->AudioUploadRunning(); }, 30000));
   std::vector<Bytes> packets = VoicePackets();
@@ -321,7 +334,7 @@ TEST_F(AudioUpload, FilesThatCannotBePlayedSendNothingAndSayWhy) {
   Request(WriteWav(Temp("8bit.wav"), std::vector<int16_t>(2000, 5), 1, 8));
   Request(Temp("missing.wav"));
   Request(std::string(80, 'x'));  // a path of 80 characters, the longest a record holds
-  Request("/dev/zero");          // only regular files are read
+  Request("/dev/zero");           // only regular files are read
   Request(empty);
   Request(bare);
   Request(WriteWav(Temp("two.wav"), std::vector<int16_t>(2, 5)));
@@ -387,7 +400,8 @@ TEST(WaveFile, HeaderlessTruncatedAndShortFiles) {
     out.write(reinterpret_cast<const char*>(s), 6);
   }
   ASSERT_TRUE(relay::ReadWaveSamples(raw, w, error));
-  EXPECT_EQ(w.samples, (std::vector<int16_t>{1, -2, 3})) << "no RIFF header: the robot's tools write 46 bytes first";
+  EXPECT_EQ(w.samples, (std::vector<int16_t>{1, -2, 3}))
+      << "no RIFF header: the robot's tools write 46 bytes first";
   {
     std::ofstream out(raw, std::ios::binary);
     out << "short";
@@ -429,7 +443,8 @@ TEST_F(FirmwareByHand, LinesGoOutOneOkAtATime) {
   std::string seen;
   ASSERT_TRUE(ReadUntil("S00600004844521B\n", seen));
   const uint8_t start[10] = {0x5E, 0x02, 0x08, 0x00, 0x11, 0x01, 0x01, 0, 0x5E, 0x0D};
-  EXPECT_EQ(seen.substr(0, 7), std::string(reinterpret_cast<const char*>(start), 7)) << "the start frame first";
+  EXPECT_EQ(seen.substr(0, 7), std::string(reinterpret_cast<const char*>(start), 7))
+      << "the start frame first";
 
   Say("O");
   // Long enough for the receive thread (polling every 50 us at this scale) to take the O on its own,
@@ -493,7 +508,8 @@ TEST(Firmware, WholeUploadToTheSimulatedBoardPausesTheKeepAlive) {
   const std::string hex = Temp("good.hex");
   {
     std::ofstream out(hex);
-    out << "S00600004844521B\nS1130000285F245F2212226A000424290008237C2A\nS11300100002000800082629001853812341001813\n"
+    out << "S00600004844521B\nS1130000285F245F2212226A000424290008237C2A\nS1130010000200080008262900185381234"
+           "1001813\n"
         << "S9030000FC\n";
   }
   link.StartFirmwareUpload(hex);

@@ -23,10 +23,13 @@ using Bytes = std::vector<uint8_t>;
 using testing_support::PumpUntil;
 
 bool ShowsTheBuffer(QWidget& w) {
-  const QImage shot = w.grab(QRect(0, 0, control::kImageWidth, control::kImageHeight)).toImage().convertToFormat(QImage::Format_RGB888);
+  const QImage shot = w.grab(QRect(0, 0, control::kImageWidth, control::kImageHeight))
+                          .toImage()
+                          .convertToFormat(QImage::Format_RGB888);
   const uint8_t* buffer = control::ModuleImageBuffer();
   for (int y = 0; y < control::kImageHeight; ++y)
-    if (std::memcmp(shot.constScanLine(y), buffer + 3 * control::kImageWidth * y, 3 * control::kImageWidth) != 0)
+    if (std::memcmp(shot.constScanLine(y), buffer + 3 * control::kImageWidth * y, 3 * control::kImageWidth) !=
+        0)
       return false;
   return true;
 }

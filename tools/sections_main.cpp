@@ -17,7 +17,9 @@
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+  g_stop = 1;
+}
 
 void Usage(FILE* out) {
   std::fprintf(out,
@@ -45,12 +47,10 @@ const exchange::SectionSpec* FindSection(const std::string& name) {
   static const struct {
     const char* short_name;
     exchange::SectionId id;
-  } kShort[] = {{"sensor", exchange::SectionId::kStandardSensor},
-                {"motor", exchange::SectionId::kMotorSensor},
-                {"custom", exchange::SectionId::kCustomSensor},
-                {"image", exchange::SectionId::kImage},
-                {"audio", exchange::SectionId::kAudio},
-                {"command", exchange::SectionId::kCommand}};
+  } kShort[] = {
+      {"sensor", exchange::SectionId::kStandardSensor}, {"motor", exchange::SectionId::kMotorSensor},
+      {"custom", exchange::SectionId::kCustomSensor},   {"image", exchange::SectionId::kImage},
+      {"audio", exchange::SectionId::kAudio},           {"command", exchange::SectionId::kCommand}};
   for (const auto& s : kShort)
     if (name == s.short_name) return &exchange::Spec(s.id);
   for (const auto& s : exchange::kSections)
@@ -177,7 +177,8 @@ int main(int argc, char** argv) {
         if (count >= 0 && ++seen >= count) return 0;
       }
     }
-    if (timeout >= 0 && platform::TickElapsed(platform::TickCount(), started) >= static_cast<uint32_t>(timeout))
+    if (timeout >= 0 &&
+        platform::TickElapsed(platform::TickCount(), started) >= static_cast<uint32_t>(timeout))
       return count >= 0 ? 1 : 0;
     platform::Sleep(10);
   }

@@ -26,7 +26,9 @@ QSpinBox* Spin(int lo, int hi, int value, QWidget* parent) {
   return s;
 }
 
-int16_t V(QSpinBox* s) { return static_cast<int16_t>(s->value()); }
+int16_t V(QSpinBox* s) {
+  return static_cast<int16_t>(s->value());
+}
 
 bool WriteWav(const QString& path, const std::vector<uint8_t>& pcm) {
   FILE* f = std::fopen(path.toLocal8Bit().constData(), "wb");
@@ -34,11 +36,12 @@ bool WriteWav(const QString& path, const std::vector<uint8_t>& pcm) {
   const uint32_t data = static_cast<uint32_t>(pcm.size()), riff = data + 36, rate = 8000, bytes_per_s = 16000;
   const uint16_t pcm_format = 1, channels = 1, align = 2, bits = 16;
   const uint32_t fmt_size = 16;
-  bool ok = std::fwrite("RIFF", 1, 4, f) == 4 && std::fwrite(&riff, 4, 1, f) == 1 && std::fwrite("WAVEfmt ", 1, 8, f) == 8 &&
-            std::fwrite(&fmt_size, 4, 1, f) == 1 && std::fwrite(&pcm_format, 2, 1, f) == 1 &&
-            std::fwrite(&channels, 2, 1, f) == 1 && std::fwrite(&rate, 4, 1, f) == 1 &&
-            std::fwrite(&bytes_per_s, 4, 1, f) == 1 && std::fwrite(&align, 2, 1, f) == 1 &&
-            std::fwrite(&bits, 2, 1, f) == 1 && std::fwrite("data", 1, 4, f) == 4 && std::fwrite(&data, 4, 1, f) == 1 &&
+  bool ok = std::fwrite("RIFF", 1, 4, f) == 4 && std::fwrite(&riff, 4, 1, f) == 1 &&
+            std::fwrite("WAVEfmt ", 1, 8, f) == 8 && std::fwrite(&fmt_size, 4, 1, f) == 1 &&
+            std::fwrite(&pcm_format, 2, 1, f) == 1 && std::fwrite(&channels, 2, 1, f) == 1 &&
+            std::fwrite(&rate, 4, 1, f) == 1 && std::fwrite(&bytes_per_s, 4, 1, f) == 1 &&
+            std::fwrite(&align, 2, 1, f) == 1 && std::fwrite(&bits, 2, 1, f) == 1 &&
+            std::fwrite("data", 1, 4, f) == 4 && std::fwrite(&data, 4, 1, f) == 1 &&
             std::fwrite(pcm.data(), 1, pcm.size(), f) == pcm.size();
   return std::fclose(f) == 0 && ok;
 }
@@ -81,12 +84,13 @@ DashboardWindow::DashboardWindow(QWidget* parent) : QMainWindow(parent) {
   left->addWidget(camera_box);
   connect(take, &QPushButton::clicked, this, [this] { ctl().TakePhoto(); });
   connect(&photo_timer_, &QTimer::timeout, this, [this] { ctl().TakePhoto(); });
-  connect(photo_rate_, qOverload<int>(&QSpinBox::valueChanged), this, [this](int rate) {
-    rate > 0 ? photo_timer_.start(1000 / rate) : photo_timer_.stop();
-  });
+  connect(photo_rate_, qOverload<int>(&QSpinBox::valueChanged), this,
+          [this](int rate) { rate > 0 ? photo_timer_.start(1000 / rate) : photo_timer_.stop(); });
   connect(save, &QPushButton::clicked, this, [this] {
-    const QString path = QFileDialog::getSaveFileName(this, "Save photo", "photo.bmp", "BMP pictures (*.bmp)");
-    if (!path.isEmpty()) Status(ctl().SavePhotoAsBMP(path.toStdString()) ? "saved " + path : "cannot write " + path);
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save photo", "photo.bmp", "BMP pictures (*.bmp)");
+    if (!path.isEmpty())
+      Status(ctl().SavePhotoAsBMP(path.toStdString()) ? "saved " + path : "cannot write " + path);
   });
 
   sonar_plot_ = new PlotWidget("Sonar ranges", {"1", "2", "3", "4", "5", "6"}, central);
@@ -110,7 +114,9 @@ DashboardWindow::DashboardWindow(QWidget* parent) : QMainWindow(parent) {
   statusBar()->showMessage("Enter the robot name the relay serves and press Connect.");
 }
 
-void DashboardWindow::Status(const QString& text) { statusBar()->showMessage(text, 8000); }
+void DashboardWindow::Status(const QString& text) {
+  statusBar()->showMessage(text, 8000);
+}
 
 QLabel* DashboardWindow::Reading(const QString& getter) const {
   auto it = readings_.find(getter);
@@ -133,24 +139,25 @@ QWidget* DashboardWindow::BuildSensors() {
     layout->addWidget(box);
   };
   column("Standard sensors",
-         {"GetSensorSonar1", "GetSensorSonar2", "GetSensorSonar3", "GetSensorSonar4", "GetSensorSonar5",
-          "GetSensorSonar6", "GetSensorHumanMotion1", "GetSensorHumanAlarm1", "GetSensorHumanMotion2",
-          "GetSensorHumanAlarm2", "GetSensorTiltingX", "GetSensorTiltingY", "GetSensorOverheatAD1",
-          "GetSensorOverheatAD2", "GetSensorTemperature", "GetSensorIRRange", "GetSensorIRCode1", "GetSensorIRCode2",
-          "GetSensorIRCode3", "GetSensorIRCode4", "GetSensorBatteryAD1", "GetSensorBatteryAD2", "GetSensorBatteryAD3",
-          "GetSensorRefVoltage", "GetSensorPotVoltage"},
+         {"GetSensorSonar1",       "GetSensorSonar2",      "GetSensorSonar3",       "GetSensorSonar4",
+          "GetSensorSonar5",       "GetSensorSonar6",      "GetSensorHumanMotion1", "GetSensorHumanAlarm1",
+          "GetSensorHumanMotion2", "GetSensorHumanAlarm2", "GetSensorTiltingX",     "GetSensorTiltingY",
+          "GetSensorOverheatAD1",  "GetSensorOverheatAD2", "GetSensorTemperature",  "GetSensorIRRange",
+          "GetSensorIRCode1",      "GetSensorIRCode2",     "GetSensorIRCode3",      "GetSensorIRCode4",
+          "GetSensorBatteryAD1",   "GetSensorBatteryAD2",  "GetSensorBatteryAD3",   "GetSensorRefVoltage",
+          "GetSensorPotVoltage"},
          standard_getters_);
   column("Motor sensors",
-         {"GetSensorPot1", "GetSensorPot2", "GetSensorPot3", "GetSensorPot4", "GetSensorPot5", "GetSensorPot6",
-          "GetMotorCurrent1", "GetMotorCurrent2", "GetMotorCurrent3", "GetMotorCurrent4", "GetMotorCurrent5",
-          "GetMotorCurrent6", "GetEncoderPulse1", "GetEncoderSpeed1", "GetEncoderDir1", "GetEncoderPulse2",
-          "GetEncoderSpeed2", "GetEncoderDir2"},
+         {"GetSensorPot1", "GetSensorPot2", "GetSensorPot3", "GetSensorPot4", "GetSensorPot5",
+          "GetSensorPot6", "GetMotorCurrent1", "GetMotorCurrent2", "GetMotorCurrent3", "GetMotorCurrent4",
+          "GetMotorCurrent5", "GetMotorCurrent6", "GetEncoderPulse1", "GetEncoderSpeed1", "GetEncoderDir1",
+          "GetEncoderPulse2", "GetEncoderSpeed2", "GetEncoderDir2"},
          motor_getters_);
   column("Custom sensors",
          {"GetCustomAD1", "GetCustomAD2", "GetCustomAD3", "GetCustomAD4", "GetCustomAD5", "GetCustomAD6",
-          "GetCustomAD7", "GetCustomAD8", "GetCustomDIN", "GetGPS01", "GetGPS02", "GetGPS03", "GetGPS04", "GetGPS05",
-          "GetGPS06", "GetGPS07", "GetGPS08", "GetPowerPath", "GetCHGPath", "getSenID1", "getSenID2", "getSenID3",
-          "getSenID4"},
+          "GetCustomAD7", "GetCustomAD8", "GetCustomDIN", "GetGPS01",     "GetGPS02",     "GetGPS03",
+          "GetGPS04",     "GetGPS05",     "GetGPS06",     "GetGPS07",     "GetGPS08",     "GetPowerPath",
+          "GetCHGPath",   "getSenID1",    "getSenID2",    "getSenID3",    "getSenID4"},
          custom_getters_);
   auto* scroll = new QScrollArea;
   scroll->setWidget(page);
@@ -179,7 +186,8 @@ QWidget* DashboardWindow::BuildMotion() {
   add(g, "Enable", 1, 0, [=, this] { ctl().EnableDcMotor(V(channel)); });
   add(g, "Disable", 1, 1, [=, this] { ctl().DisableDcMotor(V(channel)); });
   add(g, "PWM", 1, 2, [=, this] {
-    timed->isChecked() ? ctl().DcMotorPwmTimeCtr(V(channel), V(value), V(time)) : ctl().DcMotorPwmNonTimeCtr(V(channel), V(value));
+    timed->isChecked() ? ctl().DcMotorPwmTimeCtr(V(channel), V(value), V(time))
+                       : ctl().DcMotorPwmNonTimeCtr(V(channel), V(value));
   });
   add(g, "Position", 1, 3, [=, this] {
     timed->isChecked() ? ctl().DcMotorPositionTimeCtr(V(channel), V(value), V(time))
@@ -255,10 +263,12 @@ QWidget* DashboardWindow::BuildStreaming() {
   } kinds[] = {
       {"Standard sensors", &Ctrl::EnableStandardSensorSending, &Ctrl::DisableStandardSensorSending,
        &Ctrl::SetSysStandardSensorPeriod},
-      {"Motor sensors", &Ctrl::EnableMotorSensorSending, &Ctrl::DisableMotorSensorSending, &Ctrl::SetSysMotorSensorPeriod},
+      {"Motor sensors", &Ctrl::EnableMotorSensorSending, &Ctrl::DisableMotorSensorSending,
+       &Ctrl::SetSysMotorSensorPeriod},
       {"Custom sensors", &Ctrl::EnableCustomSensorSending, &Ctrl::DisableCustomSensorSending,
        &Ctrl::SetSysCustomSensorPeriod},
-      {"All sensors", &Ctrl::EnableAllSensorSending, &Ctrl::DisableAllSensorSending, &Ctrl::SetSysAllSensorPeriod},
+      {"All sensors", &Ctrl::EnableAllSensorSending, &Ctrl::DisableAllSensorSending,
+       &Ctrl::SetSysAllSensorPeriod},
   };
   int row = 0;
   for (const Kind& k : kinds) {
@@ -267,7 +277,8 @@ QWidget* DashboardWindow::BuildStreaming() {
     period->setSuffix(" ms");
     auto* set = new QPushButton("Set period", page);
     g->addWidget(on, row, 0), g->addWidget(period, row, 1), g->addWidget(set, row, 2);
-    connect(on, &QCheckBox::toggled, this, [this, k](bool checked) { (ctl().*(checked ? k.enable : k.disable))(); });
+    connect(on, &QCheckBox::toggled, this,
+            [this, k](bool checked) { (ctl().*(checked ? k.enable : k.disable))(); });
     connect(set, &QPushButton::clicked, this, [this, k, period] { (ctl().*k.period)(V(period)); });
     ++row;
   }
@@ -309,7 +320,8 @@ QWidget* DashboardWindow::BuildMedia() {
   connect(stop_record, &QPushButton::clicked, this, [this] { ctl().StopRecord(); });
   connect(save, &QPushButton::clicked, this, [this] {
     if (last_voice_.empty()) return Status("no voice segment yet");
-    const QString path = QFileDialog::getSaveFileName(this, "Save voice segment", "voice.wav", "WAV files (*.wav)");
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save voice segment", "voice.wav", "WAV files (*.wav)");
     if (!path.isEmpty()) Status(WriteWav(path, last_voice_) ? "saved " + path : "cannot write " + path);
   });
   layout->addWidget(audio);
@@ -335,7 +347,8 @@ QWidget* DashboardWindow::BuildMedia() {
 void DashboardWindow::ConnectTo(const QString& robot) {
   robot_->setText(robot);
   ctl().connectRobot(robot.toStdString());
-  Status(ctl().connected() ? "connected to the sections of robot '" + robot + "'" : "the robot name is too long");
+  Status(ctl().connected() ? "connected to the sections of robot '" + robot + "'"
+                           : "the robot name is too long");
 }
 
 void DashboardWindow::Refresh(const std::vector<QString>& getters) {
@@ -353,24 +366,32 @@ void DashboardWindow::OnEvent(int dispid) {
   switch (dispid) {
     case control::kStandardSensorEvent:
       Refresh(standard_getters_);
-      sonar_plot_->Add(t, {double(c.GetSensorSonar1()), double(c.GetSensorSonar2()), double(c.GetSensorSonar3()),
-                           double(c.GetSensorSonar4()), double(c.GetSensorSonar5()), double(c.GetSensorSonar6())});
+      sonar_plot_->Add(
+          t, {double(c.GetSensorSonar1()), double(c.GetSensorSonar2()), double(c.GetSensorSonar3()),
+              double(c.GetSensorSonar4()), double(c.GetSensorSonar5()), double(c.GetSensorSonar6())});
       break;
     case control::kMotorSensorEvent:
       Refresh(motor_getters_);
-      current_plot_->Add(t, {double(c.GetMotorCurrent1()), double(c.GetMotorCurrent2()), double(c.GetMotorCurrent3()),
-                             double(c.GetMotorCurrent4()), double(c.GetMotorCurrent5()), double(c.GetMotorCurrent6())});
-      speed_plot_->Add(t, {double(c.GetEncoderSpeed1() * c.GetEncoderDir1()), double(c.GetEncoderSpeed2() * c.GetEncoderDir2())});
+      current_plot_->Add(
+          t, {double(c.GetMotorCurrent1()), double(c.GetMotorCurrent2()), double(c.GetMotorCurrent3()),
+              double(c.GetMotorCurrent4()), double(c.GetMotorCurrent5()), double(c.GetMotorCurrent6())});
+      speed_plot_->Add(t, {double(c.GetEncoderSpeed1() * c.GetEncoderDir1()),
+                           double(c.GetEncoderSpeed2() * c.GetEncoderDir2())});
       break;
-    case control::kCustomSensorEvent: Refresh(custom_getters_); break;
-    case control::kImageEvent: ++images_; break;
+    case control::kCustomSensorEvent:
+      Refresh(custom_getters_);
+      break;
+    case control::kImageEvent:
+      ++images_;
+      break;
     case control::kVoiceSegmentEvent: {
       const std::size_t n = c.VoiceBytesAvailable();
       last_voice_.assign(c.GetVoiceSegment(), c.GetVoiceSegment() + n);
       voice_label_->setText(QString("last segment: %1 bytes").arg(n));
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 

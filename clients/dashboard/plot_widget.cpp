@@ -7,7 +7,7 @@
 namespace dashboard {
 
 namespace {
-const QColor kColours[] = {QColor(31, 119, 180), QColor(255, 127, 14), QColor(44, 160, 44),
+const QColor kColours[] = {QColor(31, 119, 180), QColor(255, 127, 14),  QColor(44, 160, 44),
                            QColor(214, 39, 40),  QColor(148, 103, 189), QColor(140, 86, 75)};
 constexpr double kWindowSeconds = 60.0;
 }  // namespace

@@ -78,10 +78,14 @@ const DerivedTable* Tables() {
   return tables;
 }
 
-int Extend(uint32_t v, int s) { return v < (1u << (s - 1)) ? static_cast<int>(v) + 1 - (1 << s) : static_cast<int>(v); }
+int Extend(uint32_t v, int s) {
+  return v < (1u << (s - 1)) ? static_cast<int>(v) + 1 - (1 << s) : static_cast<int>(v);
+}
 
 // 32-bit wrap-around arithmetic, as the camera's integer code computes.
-inline int32_t W(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+inline int32_t W(int64_t v) {
+  return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
 
 // One 1-D pass of the transform on x0..x7 (stride apart); `round` and `shift` descale the outputs.
 inline void Idct1D(int16_t* x, int stride, int32_t round, int shift) {
@@ -120,7 +124,9 @@ CJpegQuantIdct::CJpegQuantIdct() {
   std::memcpy(chroma_table_, exchange::kChromaQuantBase, sizeof chroma_table_);
 }
 
-int CJpegQuantIdct::QualityScale(int16_t quality) { return exchange::QualityScale(quality); }
+int CJpegQuantIdct::QualityScale(int16_t quality) {
+  return exchange::QualityScale(quality);
+}
 
 void CJpegQuantIdct::SetQuality(int16_t quality) {
   const int scale = QualityScale(quality);
@@ -172,9 +178,8 @@ namespace {
 // full arithmetic gives ((x0 * 8192 + 1024) >> 11 = 4 x0 and (x0 * 8192 + 131072) >> 18 =
 // (x0 + 16) >> 5, both within 32 bits), so the vector form does without them. Unsigned arithmetic
 // wraps at 32 bits exactly as the camera's integer code does.
-TREVASK_VECTOR_CLONES void PassColumns(const int16_t* __restrict in,
-                                                                    int16_t* __restrict out, int32_t round,
-                                                                    int shift) {
+TREVASK_VECTOR_CLONES void PassColumns(const int16_t* __restrict in, int16_t* __restrict out, int32_t round,
+                                       int shift) {
   const uint32_t r = static_cast<uint32_t>(round);
   for (int c = 0; c < 8; ++c) {
     const uint32_t x0 = static_cast<uint32_t>(static_cast<int32_t>(in[c]));
@@ -192,7 +197,8 @@ TREVASK_VECTOR_CLONES void PassColumns(const int16_t* __restrict in,
     const uint32_t oz1 = x7 + x1, oz2 = x5 + x3, oz3 = x7 + x3, oz4 = x5 + x1;
     const uint32_t z5 = (oz3 + oz4) * 9633u;
     const uint32_t q1 = oz1 * static_cast<uint32_t>(-7373), q2 = oz2 * static_cast<uint32_t>(-20995);
-    const uint32_t q3 = oz3 * static_cast<uint32_t>(-16069) + z5, q4 = oz4 * static_cast<uint32_t>(-3196) + z5;
+    const uint32_t q3 = oz3 * static_cast<uint32_t>(-16069) + z5,
+                   q4 = oz4 * static_cast<uint32_t>(-3196) + z5;
     const uint32_t oa = x7 * 2446u + q1 + q3, ob = x5 * 16819u + q2 + q4;
     const uint32_t oc = x3 * 25172u + q2 + q3, od = x1 * 12299u + q1 + q4;
     out[c] = static_cast<int16_t>(static_cast<int32_t>(e10 + od) >> shift);
@@ -237,7 +243,8 @@ inline void StoreRow(const int16_t* samples, uint8_t* out, bool luma) {
 #ifdef __SSE2__
   __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples));
   if (luma) {
-    v = _mm_add_epi16(_mm_min_epi16(_mm_max_epi16(v, _mm_set1_epi16(-120)), _mm_set1_epi16(120)), _mm_set1_epi16(128));
+    v = _mm_add_epi16(_mm_min_epi16(_mm_max_epi16(v, _mm_set1_epi16(-120)), _mm_set1_epi16(120)),
+                      _mm_set1_epi16(128));
   } else {
     v = _mm_and_si128(v, _mm_set1_epi16(0xFF));
   }
@@ -245,7 +252,11 @@ inline void StoreRow(const int16_t* samples, uint8_t* out, bool luma) {
 #else
   for (int x = 0; x < 8; ++x) {
     const int v = samples[x];
-    out[x] = luma ? static_cast<uint8_t>((v < -120 ? -120 : v > 120 ? 120 : v) + 128) : static_cast<uint8_t>(v & 0xFF);
+    out[x] = luma ? static_cast<uint8_t>((v < -120  ? -120
+                                          : v > 120 ? 120
+                                                    : v) +
+                                         128)
+                  : static_cast<uint8_t>(v & 0xFF);
   }
 #endif
 }
@@ -263,7 +274,9 @@ void InverseDctFast(const int16_t block[64], int16_t out[64]) {
 
 // ---- Entropy decoding --------------------------------------------------------------------------
 
-CJpegEntropyDecoder::CJpegEntropyDecoder() { bytes_.reserve(kMaxInput + 16); }
+CJpegEntropyDecoder::CJpegEntropyDecoder() {
+  bytes_.reserve(kMaxInput + 16);
+}
 
 bool CJpegEntropyDecoder::Init() {
   window_ = 0;
@@ -400,7 +413,9 @@ inline uint8_t Channel(int v) {
   return static_cast<uint8_t>(v > 255 ? 255 : v);
 }
 
-inline uint8_t ChannelOf(double v) { return Channel(static_cast<int>(v)); }
+inline uint8_t ChannelOf(double v) {
+  return Channel(static_cast<int>(v));
+}
 
 inline void ConvertWithDoubles(int y, int cb, int cr, uint8_t out[3]) {
   const double yd = y;
@@ -413,10 +428,9 @@ inline void ConvertWithDoubles(int y, int cb, int cr, uint8_t out[3]) {
 // vectorize (every operand fits 32 bits; division by a constant becomes a multiplication). 1.402 Cr =
 // 701 Cr / 500 is never within rounding distance of an integer unless Cr = 0, where both forms are
 // exact; integer division truncates toward zero as the conversion does.
-TREVASK_VECTOR_CLONES void ConvertPlanes(const uint8_t* __restrict luma,
-                                                                      const uint8_t* __restrict chroma,
-                                                                      uint8_t* __restrict r_out, uint8_t* __restrict g_out,
-                                                                      uint8_t* __restrict b_out, std::size_t pairs) {
+TREVASK_VECTOR_CLONES void ConvertPlanes(const uint8_t* __restrict luma, const uint8_t* __restrict chroma,
+                                         uint8_t* __restrict r_out, uint8_t* __restrict g_out,
+                                         uint8_t* __restrict b_out, std::size_t pairs) {
   for (std::size_t i = 0; i < pairs; ++i) {
     const int cb = chroma[2 * i] - 128;
     const int cr = chroma[2 * i + 1] - 128;
@@ -492,7 +506,9 @@ bool CJpegImageDecoder::Reset(int16_t quality) {
   return ModuleEntropyDecoder().Init();
 }
 
-void CJpegImageDecoder::Release() { ModuleEntropyDecoder().Release(); }
+void CJpegImageDecoder::Release() {
+  ModuleEntropyDecoder().Release();
+}
 
 bool CJpegImageDecoder::DecodeToRgb(const uint8_t* data, int length, uint8_t* rgb, int height, int width,
                                     uint8_t* luma) {

@@ -19,7 +19,9 @@ CZembrinWidget::CZembrinWidget(QWidget* parent) : QWidget(parent) {
   control_.AttachHost(this);
 }
 
-CZembrinWidget::~CZembrinWidget() { control_.AttachHost(nullptr); }
+CZembrinWidget::~CZembrinWidget() {
+  control_.AttachHost(nullptr);
+}
 
 void CZembrinWidget::SetTimer(HostedControl& target, int timer_id, uint32_t period_ms) {
   auto& timer = timers_[timer_id];
@@ -32,11 +34,17 @@ void CZembrinWidget::SetTimer(HostedControl& target, int timer_id, uint32_t peri
   timer->start(std::max(1, static_cast<int>(period_ms * platform::TimeScale())));
 }
 
-void CZembrinWidget::KillTimers(HostedControl&) { timers_.clear(); }
+void CZembrinWidget::KillTimers(HostedControl&) {
+  timers_.clear();
+}
 
-void CZembrinWidget::Invalidate(HostedControl&, bool) { update(); }
+void CZembrinWidget::Invalidate(HostedControl&, bool) {
+  update();
+}
 
-void CZembrinWidget::UpdateNow(HostedControl&) { repaint(); }
+void CZembrinWidget::UpdateNow(HostedControl&) {
+  repaint();
+}
 
 void CZembrinWidget::MessageBox(HostedControl&, const std::string& text) {
   QMessageBox::information(this, "talvenor", QString::fromStdString(text));
@@ -46,7 +54,8 @@ void CZembrinWidget::paintEvent(QPaintEvent*) {
   ++paints_;
   QPainter painter(this);
   // The picture's own pixels, at the origin and unscaled; beyond it the widget's background.
-  const QImage picture(ModuleImageBuffer(), kImageWidth, kImageHeight, 3 * kImageWidth, QImage::Format_RGB888);
+  const QImage picture(ModuleImageBuffer(), kImageWidth, kImageHeight, 3 * kImageWidth,
+                       QImage::Format_RGB888);
   if (width() > kImageWidth || height() > kImageHeight) painter.fillRect(rect(), palette().window());
   painter.drawImage(0, 0, picture);
 }
@@ -67,7 +76,8 @@ CZembrinSDKControlPropPage::CZembrinSDKControlPropPage(QWidget* parent) : QDialo
   setObjectName("propertyPage200");
   setFixedSize(static_cast<int>(250 * 1.5), static_cast<int>(62 * 1.625) + 40);
   auto* layout = new QVBoxLayout(this);
-  auto* text = new QLabel("TODO: Place controls to manipulate properties of ZembrinSDKControl Control on this dialog.", this);
+  auto* text = new QLabel(
+      "TODO: Place controls to manipulate properties of ZembrinSDKControl Control on this dialog.", this);
   text->setWordWrap(true);
   layout->addWidget(text);
   auto* ok = new QPushButton("OK", this);

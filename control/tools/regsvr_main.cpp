@@ -14,15 +14,19 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "-u") == 0 || std::strcmp(argv[i], "/u") == 0) {
       unregister = true;
     } else if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
-      std::printf("usage: talvenor-regsvr [-u] LIBRARY\n  registers LIBRARY's control classes and type library in %s\n",
-                  "the per-user registry ($TALVENOR_REGISTRY, else $XDG_DATA_HOME/talvenor/registry)");
+      std::printf(
+          "usage: talvenor-regsvr [-u] LIBRARY\n  registers LIBRARY's control classes and type library in "
+          "%s\n",
+          "the per-user registry ($TALVENOR_REGISTRY, else $XDG_DATA_HOME/talvenor/registry)");
       return 0;
     } else {
       library = argv[i];
     }
   }
   if (library == nullptr) {
-    std::fprintf(stderr, "talvenor-regsvr: name the library to register (for example build/control/libtalvenorctl.so)\n");
+    std::fprintf(
+        stderr,
+        "talvenor-regsvr: name the library to register (for example build/control/libtalvenorctl.so)\n");
     return 2;
   }
   void* handle = dlopen(library, RTLD_NOW);
@@ -40,7 +44,8 @@ int main(int argc, char** argv) {
   if (result != 0) {
     std::fprintf(stderr, "talvenor-regsvr: %s failed: 0x%08X (%s)\n", entry, static_cast<uint32_t>(result),
                  result == SELFREG_E_TYPELIB ? "the type library cannot be registered"
-                                             : result == SELFREG_E_CLASS ? "a class cannot be registered" : "error");
+                 : result == SELFREG_E_CLASS ? "a class cannot be registered"
+                                             : "error");
     return 1;
   }
   auto where = reinterpret_cast<const char* (*)()>(dlsym(handle, "tv_registry_path"));

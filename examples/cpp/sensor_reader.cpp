@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
   ctl.SetEventSink([&](int event) {
     if (event != control::kStandardSensorEvent) return;
     ++readings;
-    std::printf("sonar 1: %d cm, tilt x: %d, temperature: %.1f C\n", ctl.GetSensorSonar1(), ctl.GetSensorTiltingX(),
-                ctl.GetSensorTemperature() / 10.0);
+    std::printf("sonar 1: %d cm, tilt x: %d, temperature: %.1f C\n", ctl.GetSensorSonar1(),
+                ctl.GetSensorTiltingX(), ctl.GetSensorTemperature() / 10.0);
   });
   ctl.connectRobot(robot);
   ctl.EnableStandardSensorSending();

@@ -16,7 +16,7 @@ QPixmap RobotBadge(int size) {
   p.setPen(QPen(QColor(40, 60, 90), 1.5));
   p.setBrush(QColor(120, 170, 220));
   p.drawRoundedRect(QRectF(6, 9, 20, 16), 4, 4);  // head
-  p.drawLine(QPointF(16, 9), QPointF(16, 4));      // antenna
+  p.drawLine(QPointF(16, 9), QPointF(16, 4));     // antenna
   p.setBrush(QColor(230, 80, 60));
   p.drawEllipse(QPointF(16, 4), 2, 2);
   p.setBrush(Qt::white);

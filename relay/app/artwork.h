@@ -7,9 +7,9 @@
 
 namespace relay {
 
-QIcon ApplicationIcon();           // 128
-QPixmap LinkIcon(bool up);         // 140 / 141, 32 x 32
-QPixmap RobotBadge(int size);      // 158 and 151
-QPixmap AboutBanner(int w, int h); // 136
+QIcon ApplicationIcon();            // 128
+QPixmap LinkIcon(bool up);          // 140 / 141, 32 x 32
+QPixmap RobotBadge(int size);       // 158 and 151
+QPixmap AboutBanner(int w, int h);  // 136
 
 }  // namespace relay

@@ -13,7 +13,7 @@ struct HeadlessOptions {
   bool headless = false;
   bool help = false;
   LinkChoices choices;
-  std::string firmware;  // a firmware file to upload once the robot answers; empty: none
+  std::string firmware;    // a firmware file to upload once the robot answers; empty: none
   RelaySettings settings;  // as read, with the values this run uses; written back at exit
 };
 

@@ -25,7 +25,8 @@ int RunDialog(int argc, char** argv, const std::string& settings_path) {
   const char* display = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   const char* platform = std::getenv("QT_QPA_PLATFORM");
-  if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0') && platform == nullptr) {
+  if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0') &&
+      platform == nullptr) {
     std::fprintf(stderr, "trevask: there is no display to show the dialog on; use --headless\n%s",
                  relay::HeadlessUsage());
     return 2;
@@ -103,7 +104,8 @@ int main(int argc, char** argv) {
 #ifdef TREVASK_WITH_DIALOG
     return RunDialog(argc, argv, settings_path);
 #else
-    std::fprintf(stderr, "trevask: this build has no dialog front end; use --headless\n%s", relay::HeadlessUsage());
+    std::fprintf(stderr, "trevask: this build has no dialog front end; use --headless\n%s",
+                 relay::HeadlessUsage());
     return 2;
 #endif
   }

@@ -43,12 +43,15 @@ bool MakeDirectories(const std::string& dir, std::string& error) {
 
 std::string SettingsDirectory() {
   if (const char* d = std::getenv("TREVASK_CONFIG_DIR"); d != nullptr && *d != '\0') return d;
-  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && *x != '\0') return std::string(x) + "/trevask";
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && *x != '\0')
+    return std::string(x) + "/trevask";
   const char* home = std::getenv("HOME");
   return std::string(home != nullptr ? home : ".") + "/.config/trevask";
 }
 
-std::string SettingsPath() { return SettingsDirectory() + "/Trevask.ini"; }
+std::string SettingsPath() {
+  return SettingsDirectory() + "/Trevask.ini";
+}
 
 RelaySettings LoadSettings(const std::string& path) {
   RelaySettings s;
@@ -72,7 +75,8 @@ RelaySettings LoadSettings(const std::string& path) {
   digit_value("WiFiPort=", s.wifi_port);
   // A port beyond any UDP port (or beyond what a number holds) keeps the default rather than
   // showing as a wrapped or negative number.
-  if (s.wifi_port.size() > 5 || std::strtol(s.wifi_port.c_str(), nullptr, 10) > 65535) s.wifi_port = RelaySettings{}.wifi_port;
+  if (s.wifi_port.size() > 5 || std::strtol(s.wifi_port.c_str(), nullptr, 10) > 65535)
+    s.wifi_port = RelaySettings{}.wifi_port;
   if (std::size_t at = text.find("BTAddress="); at != std::string::npos) {
     std::size_t v = at + std::strlen("BTAddress=");
     while (v < text.size() && (text[v] == ' ' || text[v] == '\t')) ++v;
@@ -84,9 +88,9 @@ RelaySettings LoadSettings(const std::string& path) {
 bool SaveSettings(const std::string& path, const RelaySettings& settings, std::string& error) {
   const std::size_t slash = path.rfind('/');
   if (slash != std::string::npos && !MakeDirectories(path.substr(0, slash), error)) return false;
-  const std::string text = "WiFiIP=" + (settings.wifi_ip.empty() ? std::string("0.0.0.0") : settings.wifi_ip) +
-                           "\nWiFiPort=" + settings.wifi_port.substr(0, 10) +
-                           "\nBTAddress=" + settings.bt_address.substr(0, 63);
+  const std::string text =
+      "WiFiIP=" + (settings.wifi_ip.empty() ? std::string("0.0.0.0") : settings.wifi_ip) +
+      "\nWiFiPort=" + settings.wifi_port.substr(0, 10) + "\nBTAddress=" + settings.bt_address.substr(0, 63);
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) {
     error = path + ": " + std::strerror(errno);

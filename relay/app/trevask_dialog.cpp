@@ -31,9 +31,13 @@ QRect Dlu(int x, int y, int w, int h) {
   return QRect(sx(x), sy(y), sx(w), sy(h));
 }
 
-int Scaled(int ms) { return static_cast<int>(ms * platform::TimeScale()); }
+int Scaled(int ms) {
+  return static_cast<int>(ms * platform::TimeScale());
+}
 
-QString FirstLine(const QString& text, int max) { return text.section('\n', 0, 0).left(max); }
+QString FirstLine(const QString& text, int max) {
+  return text.section('\n', 0, 0).left(max);
+}
 
 class CAboutDlg : public QDialog {
  public:
@@ -58,7 +62,8 @@ class CAboutDlg : public QDialog {
     firmware_ = new QPushButton("VCB6020 Firmware Upgrade", this);
     firmware_->setObjectName("button1017");
     firmware_->setGeometry(Dlu(167, 35, 97, 14));
-    firmware_->hide();  // shown on Ctrl+Shift+F only: a firmware upload is a service task, not an everyday one
+    firmware_
+        ->hide();  // shown on Ctrl+Shift+F only: a firmware upload is a service task, not an everyday one
     connect(firmware_, &QPushButton::clicked, this, [this] { OnFirmwareUpgrade(); });
     auto* edition = new QLabel("Linux edition", this);
     edition->setGeometry(Dlu(202, 103, 62, 12));
@@ -293,7 +298,9 @@ void CTrevaskDlg::UpdateSnapshot() {
   snapshot_ = std::move(c);
 }
 
-QString CTrevaskDlg::BluetoothAddressText() const { return bt_edited_ ? bt_address_->text() : bt_stored_; }
+QString CTrevaskDlg::BluetoothAddressText() const {
+  return bt_edited_ ? bt_address_->text() : bt_stored_;
+}
 
 LinkChoices CTrevaskDlg::Choices() {
   std::lock_guard<std::mutex> guard(snapshot_mutex_);
@@ -370,7 +377,8 @@ void CTrevaskDlg::MessageBox(const std::string& text) {
   if (QThread::currentThread() == thread())
     ShowMessageNow(t);
   else  // the calling link thread waits until the box has been closed
-    QMetaObject::invokeMethod(this, [this, t] { ShowMessageNow(t); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, t] { ShowMessageNow(t); }, Qt::BlockingQueuedConnection);
 }
 
 void CTrevaskDlg::OnSerialRadio() {
@@ -527,7 +535,8 @@ void CTrevaskDlg::closeEvent(QCloseEvent* event) {
   s.wifi_port = FirstLine(port_->text(), 10).toStdString();
   s.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
   std::string error;
-  if (!SaveSettings(settings_path_, s, error)) std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
+  if (!SaveSettings(settings_path_, s, error))
+    std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
   auto* waiter = new QTimer(this);
   const uint32_t started = platform::TickCount();
   connect(waiter, &QTimer::timeout, this, [this, waiter, started] {

@@ -55,7 +55,9 @@ class CTrevaskDlg : public QDialog, public LinkUi {
 
   // Tests replace the modal message box (the text is still shown to the handler, which returns when
   // the "user" has closed it).
-  void SetMessageHandler(std::function<void(const QString&)> handler) { message_handler_ = std::move(handler); }
+  void SetMessageHandler(std::function<void(const QString&)> handler) {
+    message_handler_ = std::move(handler);
+  }
 
   CLinkManager& link() { return *link_; }
   bool link_running() const { return link_running_; }
@@ -94,7 +96,7 @@ class CTrevaskDlg : public QDialog, public LinkUi {
   CIpAddressField* ip_ = nullptr;
   QLineEdit* port_ = nullptr;
   QLineEdit* bt_address_ = nullptr;
-  QString bt_stored_;      // the address as the settings file holds it
+  QString bt_stored_;       // the address as the settings file holds it
   bool bt_edited_ = false;  // the user has typed in the address field
   QPushButton* connect_ = nullptr;
   QLineEdit* status_ = nullptr;

@@ -46,7 +46,8 @@ bool CLinkManager::LoadWaveFile(const char* path, int& size_class) {
 void CLinkManager::SendAudioAnnouncement(int size_class) {
   const uint8_t payload = static_cast<uint8_t>(size_class);
   platform::LockGuard guard(link_lock_);
-  exchange::Frame f = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeAnnouncement, &payload, 1);
+  exchange::Frame f =
+      exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeAnnouncement, &payload, 1);
   SendFrame(f.bytes, static_cast<int>(f.size));
 }
 
@@ -112,7 +113,8 @@ void CLinkManager::AudioUploadThread() {
       if (++window_count == 20) {
         const uint32_t spent = platform::TickElapsed(platform::TickCount(), window_start);
         bool stop = false;
-        for (uint32_t waited = 0; spent + waited < 250 && !(stop = stopped()); waited += 30) platform::Sleep(30);
+        for (uint32_t waited = 0; spent + waited < 250 && !(stop = stopped()); waited += 30)
+          platform::Sleep(30);
         if (stop) break;
         window_count = 0;
       }

@@ -50,9 +50,11 @@ bool CLinkManager::ReadFirmwareLine(std::string& line) {
 
 void CLinkManager::SendFirmwareLine(const std::string& line) {
   std::string text = line;
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+  while (!text.empty() &&
+         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
     text.pop_back();
-  if (text.size() > 510) platform::DebugOutput("firmware line %d has %zu characters", firmware_lines_sent_ + 1, text.size());
+  if (text.size() > 510)
+    platform::DebugOutput("firmware line %d has %zu characters", firmware_lines_sent_ + 1, text.size());
   text.push_back('\n');
   {
     platform::LockGuard guard(link_lock_);
@@ -70,7 +72,8 @@ void CLinkManager::StartFirmwareUpload(const std::string& path) {
   }
   platform::LockGuard guard(link_lock_);
   const uint8_t one = 1;
-  exchange::Frame start = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeFirmwareStart, &one, 1);
+  exchange::Frame start =
+      exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeFirmwareStart, &one, 1);
   serial_.Write(start.bytes, static_cast<int>(start.size));
   platform::Sleep(108);
   CloseFirmwareFile();
@@ -78,7 +81,8 @@ void CLinkManager::StartFirmwareUpload(const std::string& path) {
   firmware_lines_total_ = CountLines(path);
   upload_mode_.store(true, std::memory_order_release);
   firmware_file_ = std::fopen(path.c_str(), "r");  // a missing file yields no lines, like an empty one
-  if (firmware_file_ == nullptr) ui_.Note(path + ": cannot be opened; the upload ends at the board's first OK");
+  if (firmware_file_ == nullptr)
+    ui_.Note(path + ": cannot be opened; the upload ends at the board's first OK");
   std::string line;
   if (ReadFirmwareLine(line)) SendFirmwareLine(line);
 }

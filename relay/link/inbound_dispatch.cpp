@@ -18,14 +18,28 @@ void CInboundDispatch::Dispatch(const uint8_t* frame, std::size_t length) {
     if (producers_ != nullptr) (producers_->*which).Put(payload, static_cast<uint32_t>(n));
   };
   switch (type) {
-    case kTypeImage: OnImagePacket(payload, n); break;
-    case kTypeVoice: OnVoicePacket(payload, n); break;
-    case kTypeVoiceFlowControl: hooks_.OnVoiceFlowControl(); break;
-    case kTypeVoiceDecoderReset: decoder_ = exchange::AdpcmState{}; break;
-    case kTypeMotorSensor: put(&RelayProducers::motor_sensor); break;
-    case kTypeCustomSensor: put(&RelayProducers::custom_sensor); break;
+    case kTypeImage:
+      OnImagePacket(payload, n);
+      break;
+    case kTypeVoice:
+      OnVoicePacket(payload, n);
+      break;
+    case kTypeVoiceFlowControl:
+      hooks_.OnVoiceFlowControl();
+      break;
+    case kTypeVoiceDecoderReset:
+      decoder_ = exchange::AdpcmState{};
+      break;
+    case kTypeMotorSensor:
+      put(&RelayProducers::motor_sensor);
+      break;
+    case kTypeCustomSensor:
+      put(&RelayProducers::custom_sensor);
+      break;
     case kTypeStandardSensor:
-    case kTypeAllSensor: put(&RelayProducers::standard_sensor); break;
+    case kTypeAllSensor:
+      put(&RelayProducers::standard_sensor);
+      break;
     case kTypeLinkStatus: {
       if (n < 1) break;
       int8_t code = static_cast<int8_t>(payload[0]);
@@ -35,7 +49,8 @@ void CInboundDispatch::Dispatch(const uint8_t* frame, std::size_t length) {
         hooks_.SendAcknowledgement();
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 

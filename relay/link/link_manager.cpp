@@ -112,7 +112,8 @@ int CLinkManager::ConnectionThread() {
         }
       } else if (result == kConnectPortFailed) {
         ++failures;
-        if (failures == 5 || (failures == 1 && link_kind_.load() == static_cast<int>(LinkKind::kWifi))) GiveUp();
+        if (failures == 5 || (failures == 1 && link_kind_.load() == static_cast<int>(LinkKind::kWifi)))
+          GiveUp();
       }
       if (StopRequested()) break;
       ShowStatus(LinkMoment::kReconnecting);
@@ -265,8 +266,8 @@ int CLinkManager::RunLink() {
         platform::LockGuard guard(link_lock_);
         ++keep_alive_sequence;
         const uint8_t zero = 0;
-        exchange::Frame to_media =
-            exchange::Frame::Make(exchange::kDestMultimediaBoard, keep_alive_sequence, kTypeKeepAlive, &zero, 1);
+        exchange::Frame to_media = exchange::Frame::Make(exchange::kDestMultimediaBoard, keep_alive_sequence,
+                                                         kTypeKeepAlive, &zero, 1);
         exchange::Frame to_motion =
             exchange::Frame::Make(exchange::kDestMotionBoard, keep_alive_sequence, kTypeKeepAlive, &zero, 1);
         SendFrame(to_media.bytes, static_cast<int>(to_media.size));
@@ -278,7 +279,8 @@ int CLinkManager::RunLink() {
         keep_alive_due_.store(false, std::memory_order_release);
       }
     } else if (!uploading &&
-               platform::TickAfter(platform::TickCount(), deadline_.load(std::memory_order_acquire) + kAnswerWindowMs)) {
+               platform::TickAfter(platform::TickCount(),
+                                   deadline_.load(std::memory_order_acquire) + kAnswerWindowMs)) {
       // Compared as a signed distance: an answer may have just moved the deadline into the future.
       int missed = missed_answers_.fetch_add(1) + 1;
       keep_alive_due_.store(true, std::memory_order_release);
@@ -314,11 +316,14 @@ void CLinkManager::OnKeepAliveAnswer() {
 void CLinkManager::SendAcknowledgement() {
   platform::LockGuard guard(link_lock_);
   const uint8_t one = 1;
-  exchange::Frame ack = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeAcknowledgement, &one, 1);
+  exchange::Frame ack =
+      exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeAcknowledgement, &one, 1);
   SendFrame(ack.bytes, static_cast<int>(ack.size));
 }
 
-void CLinkManager::OnVoiceFlowControl() { voice_flow_.store(false, std::memory_order_release); }
+void CLinkManager::OnVoiceFlowControl() {
+  voice_flow_.store(false, std::memory_order_release);
+}
 
 Transport& CLinkManager::ActiveTransport() {
   if (link_kind_.load() == static_cast<int>(LinkKind::kWifi)) return udp_;
@@ -360,7 +365,9 @@ void CLinkManager::ReceiveThread() {
   }
 }
 
-void CLinkManager::FeedBytes(const uint8_t* chunk, std::size_t count) { deframer_.FeedBytes(chunk, count, *this); }
+void CLinkManager::FeedBytes(const uint8_t* chunk, std::size_t count) {
+  deframer_.FeedBytes(chunk, count, *this);
+}
 
 void CLinkManager::HandleFrame(const uint8_t* frame, std::size_t length) {
   exchange::FrameVerdict verdict = exchange::CheckFrame(frame, length);

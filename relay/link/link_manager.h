@@ -8,11 +8,11 @@
 #pragma once
 
 #include <atomic>
-#include <cstdio>
-#include <vector>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "exchange/adpcm.h"
 #include "exchange/deframer.h"
@@ -138,8 +138,8 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   CSerialPort serial_;
   std::unique_ptr<RelayProducers> producers_;
   exchange::CRingConsumer commands_;
-  uint32_t passes_ = 0;       // forwarding passes, published in the command ring's mark
-  std::string noted_name_;    // the last robot name the user was told was cut
+  uint32_t passes_ = 0;         // forwarding passes, published in the command ring's mark
+  std::string noted_name_;      // the last robot name the user was told was cut
   std::string claimed_prefix_;  // the robot name whose command ring this relay holds
 
   // Flags and state shared between the threads. Each is one word written by one side and polled by

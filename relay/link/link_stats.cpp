@@ -7,16 +7,26 @@ namespace {
 
 const char* TypeName(int type) {
   switch (type) {
-    case 0x09: return "image";
-    case 0x0A: return "voice";
-    case 0x10: return "voice flow control";
-    case 0x33: return "voice decoder reset";
-    case 0x7B: return "motor sensor";
-    case 0x7C: return "custom sensor";
-    case 0x7D: return "standard sensor";
-    case 0x7F: return "standard sensor (all)";
-    case 0xFF: return "link status";
-    default: return "other";
+    case 0x09:
+      return "image";
+    case 0x0A:
+      return "voice";
+    case 0x10:
+      return "voice flow control";
+    case 0x33:
+      return "voice decoder reset";
+    case 0x7B:
+      return "motor sensor";
+    case 0x7C:
+      return "custom sensor";
+    case 0x7D:
+      return "standard sensor";
+    case 0x7F:
+      return "standard sensor (all)";
+    case 0xFF:
+      return "link status";
+    default:
+      return "other";
   }
 }
 
@@ -67,7 +77,8 @@ std::string LinkStats::Format() const {
   }
   out += "\n";
   if (peer_changes() > 0) {
-    std::snprintf(line, sizeof line, "the robot's UDP port changed %llu time(s): the relay answers the robot's latest port\n",
+    std::snprintf(line, sizeof line,
+                  "the robot's UDP port changed %llu time(s): the relay answers the robot's latest port\n",
                   static_cast<unsigned long long>(peer_changes()));
     out += line;
   }
@@ -80,7 +91,8 @@ std::string LinkStats::Format() const {
   if (n == 0) {
     out += "keep-alive round trip: no answer yet\n";
   } else {
-    std::snprintf(line, sizeof line, "keep-alive round trip (ms): last %u, min %u, mean %llu, max %u, answers %llu\n",
+    std::snprintf(line, sizeof line,
+                  "keep-alive round trip (ms): last %u, min %u, mean %llu, max %u, answers %llu\n",
                   rtt_last_.load(std::memory_order_relaxed), rtt_min_.load(std::memory_order_relaxed),
                   static_cast<unsigned long long>(rtt_sum_.load(std::memory_order_relaxed) / n),
                   rtt_max_.load(std::memory_order_relaxed), static_cast<unsigned long long>(n));

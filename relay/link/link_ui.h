@@ -16,11 +16,11 @@ enum class LinkKindChoice { kNone, kSerial, kBluetooth, kWifi };
 // The dialog's fields as they stand at the moment of the call.
 struct LinkChoices {
   LinkKindChoice kind = LinkKindChoice::kNone;
-  std::string com_text;        // COM port box text, "COM1" ... (editable)
-  uint32_t ip_address = 0;     // IP address field, network byte order; 0 when empty
-  std::string port_text;       // IP port field text
-  std::string robot_id;        // Robot ID field text (the link manager uses its first line)
-  std::string bt_address;      // Bluetooth address field text
+  std::string com_text;     // COM port box text, "COM1" ... (editable)
+  uint32_t ip_address = 0;  // IP address field, network byte order; 0 when empty
+  std::string port_text;    // IP port field text
+  std::string robot_id;     // Robot ID field text (the link manager uses its first line)
+  std::string bt_address;   // Bluetooth address field text
 };
 
 inline constexpr int kIconLinkDown = 140;

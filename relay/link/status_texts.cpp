@@ -7,7 +7,8 @@ namespace relay {
 std::string StatusText(LinkMoment moment, LinkKindChoice kind, int number) {
   const int column = kind == LinkKindChoice::kWifi ? 2 : kind == LinkKindChoice::kBluetooth ? 1 : 0;
   static const char* const kTexts[6][3] = {
-      {"Serial Cable: Connecting...", "Bluetooth Connection: Connecting...", "Wi-Fi Connection: Connecting..."},
+      {"Serial Cable: Connecting...", "Bluetooth Connection: Connecting...",
+       "Wi-Fi Connection: Connecting..."},
       {"Serial Cable: Connecting to COM Port: %d", "Wireless Connection: Connecting to COM Port: %d",
        "WiFi Connecting to IP Port: %d"},
       {"Serial Cable: Connected, COM Port: %d", "Wireless Connection: Connected, COM Port: %d",

@@ -9,13 +9,18 @@
 namespace relay {
 namespace {
 
-uint32_t U32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t U32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t U16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 constexpr std::size_t kMaxFile = 64u << 20;  // beyond any sound a robot plays; refuses runaway reads
 constexpr uint16_t kFormatExtensible = 0xFFFE;
 // Bytes 2..15 of the PCM subformat GUID 00000001-0000-0010-8000-00AA00389B71, as stored.
-constexpr uint8_t kPcmGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr uint8_t kPcmGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                      0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 }  // namespace
 
@@ -41,7 +46,8 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
   }
 
   std::size_t data_at = 46, data_size = bytes.size() > 46 ? bytes.size() - 46 : 0;
-  if (bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 && std::memcmp(bytes.data() + 8, "WAVE", 4) == 0) {
+  if (bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 &&
+      std::memcmp(bytes.data() + 8, "WAVE", 4) == 0) {
     bool have_format = false, have_data = false;
     for (std::size_t at = 12; at + 8 <= bytes.size();) {
       const uint32_t chunk = U32(bytes.data() + at + 4);
@@ -61,8 +67,8 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
             std::memcmp(bytes.data() + body + 26, kPcmGuidTail, sizeof kPcmGuidTail) == 0)
           format = U16(bytes.data() + body + 24);
         if (format != 1 || channels != 1 || bits != 16) {
-          error = path + ": the robot plays 16-bit mono PCM; this file has format " + std::to_string(format) + ", " +
-                  std::to_string(channels) + " channel(s), " + std::to_string(bits) + " bits";
+          error = path + ": the robot plays 16-bit mono PCM; this file has format " + std::to_string(format) +
+                  ", " + std::to_string(channels) + " channel(s), " + std::to_string(bits) + " bits";
           return false;
         }
         have_format = true;

@@ -19,12 +19,18 @@ namespace {
 
 speed_t SpeedFor(int baud) {
   switch (baud) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 230400: return B230400;
-    default: return B115200;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 230400:
+      return B230400;
+    default:
+      return B115200;
   }
 }
 
