@@ -5,7 +5,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-config libjpeg62-turbo-dev
-  qt6-base-dev libgl-dev libclang-rt-14-dev python3-venv)
+  qt6-base-dev libgl-dev libclang-rt-14-dev python3-venv clang-format)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
