@@ -30,6 +30,7 @@
 #include "exchange/acceptance.h"
 #include "exchange/deframer.h"
 #include "exchange/frame.h"
+#include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_manager.h"
@@ -122,8 +123,9 @@ void BenchReceivePath() {
   uint8_t payload[40];
   for (int i = 0; i < 2000; ++i) {
     for (int k = 0; k < 40; ++k) payload[k] = static_cast<uint8_t>(i + k);
-    exchange::Frame f =
-        exchange::Frame::Make(0, static_cast<uint8_t>(i), i % 2 ? 0x7D : 0x7B, payload, i % 2 ? 40 : 33);
+    exchange::Frame f = exchange::Frame::Make(
+        exchange::kDestComputer, static_cast<uint8_t>(i),
+        i % 2 ? exchange::kTypeStandardSensor : exchange::kTypeMotorSensor, payload, i % 2 ? 40 : 33);
     stream.insert(stream.end(), f.bytes, f.bytes + f.size);
   }
   exchange::CDeframer deframer;
@@ -169,7 +171,8 @@ void BenchLatencyAndAudio() {
   uint8_t payload[40] = {};
   for (int i = 0; i < 150; ++i) {
     payload[0] = static_cast<uint8_t>(i);
-    exchange::Frame f = exchange::Frame::Make(0, 0, 0x7D, payload, 40);
+    exchange::Frame f =
+        exchange::Frame::Make(exchange::kDestComputer, 0, exchange::kTypeStandardSensor, payload, 40);
     sent[static_cast<std::size_t>(i)] = Clock::now();
     sim->robot().Inject(std::vector<uint8_t>(f.bytes, f.bytes + f.size));
     const std::size_t want = latencies.size() + 1;
@@ -297,7 +300,7 @@ void BenchRelayCpu() {
   exchange::CRingProducer commands;
   commands.Open(robot, exchange::SectionId::kCommand);
   const uint8_t all = 0xFF;
-  exchange::Frame f = exchange::Frame::Make(1, 0, 0x7F, &all, 1);
+  exchange::Frame f = exchange::Frame::Make(exchange::kDestMotionBoard, 0, exchange::kTypeAllSensor, &all, 1);
   commands.PutPaced(f.bytes, static_cast<uint32_t>(f.size));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const auto busy = measure(3.0);

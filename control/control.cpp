@@ -7,6 +7,7 @@
 #include "control/media/lcd_bitmap.h"
 #include "exchange/camera_format.h"
 #include "exchange/frame.h"
+#include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 
@@ -148,10 +149,11 @@ void CZembrinSDKControlCtrl::Tick() {
     if (exchange::RingRecord r = image_->Take()) {
       // The JPEG bytes follow the 7-byte image header. Whether the frame decoded or not, the control
       // is invalidated and the event fires; a refused frame leaves the previous picture.
-      const uint32_t size = r.size();
+      std::size_t jpeg_bytes = 0;
+      const uint8_t* jpeg = exchange::ImageRecordJpeg(r.data(), r.size(), jpeg_bytes);
       decoder_.Reset(exchange::kCameraQuality);
-      if (size >= 7)
-        decoder_.DecodeToRgb(r.data() + 7, static_cast<int>(size - 7), ModuleImageBuffer(), kImageHeight,
+      if (r.size() >= exchange::kImageRecordHeader)
+        decoder_.DecodeToRgb(jpeg, static_cast<int>(jpeg_bytes), ModuleImageBuffer(), kImageHeight,
                              kImageWidth, ModuleLumaArea());
       decoder_.Release();
       if (host_ != nullptr) host_->Invalidate(*this, true);
@@ -260,20 +262,20 @@ void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
 }
 
 void CZembrinSDKControlCtrl::StopAudioPlay() {
-  PutFrame(0x08, 0x0E, nullptr, 0);
+  PutFrame(exchange::kDestMultimediaBoard, exchange::kTypeAudioStop, nullptr, 0);
 }
 
 void CZembrinSDKControlCtrl::StartRecord(int16_t voiceSegment) {
   const uint8_t n = static_cast<uint8_t>(voiceSegment < 1 ? 1 : voiceSegment > 10 ? 10 : voiceSegment);
-  PutFrame(0x08, 0x0B, &n, 1);
+  PutFrame(exchange::kDestMultimediaBoard, exchange::kTypeRecordStart, &n, 1);
 }
 
 void CZembrinSDKControlCtrl::StopRecord() {
-  PutFrame(0x08, 0x0C, nullptr, 0);
+  PutFrame(exchange::kDestMultimediaBoard, exchange::kTypeRecordStop, nullptr, 0);
 }
 
 void CZembrinSDKControlCtrl::TakePhoto() {
-  PutFrame(0x08, 0x20, nullptr, 0);
+  PutFrame(exchange::kDestMultimediaBoard, exchange::kTypeTakePhoto, nullptr, 0);
 }
 
 bool CZembrinSDKControlCtrl::SavePhotoAsBMP(const std::string& fileName) {
@@ -308,7 +310,7 @@ void CZembrinSDKControlCtrl::LcdDisplay(uint8_t destination, const std::string& 
     uint8_t payload[1 + media::kLcdPartBytes];
     payload[0] = static_cast<uint8_t>(i);
     std::memcpy(payload + 1, parts[i], media::kLcdPartBytes);
-    PutFrame(destination, 0x17, payload, sizeof payload);
+    PutFrame(destination, exchange::kTypeLcdPicture, payload, sizeof payload);
     platform::Sleep(5);
   }
 }

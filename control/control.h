@@ -18,6 +18,7 @@
 
 #include "control/host.h"
 #include "control/media/jpeg_decoder.h"
+#include "exchange/protocol.h"
 #include "exchange/sections.h"
 
 namespace control {
@@ -230,18 +231,18 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void DisableBumperProtection();
 
   // Sensor streaming.
-  void SystemMotorSensorRequest(int16_t Packets) { SensorRequest(0x7B, Packets); }
-  void SystemStandardSensorRequest(int16_t Packets) { SensorRequest(0x7D, Packets); }
-  void SystemCustomSensorRequest(int16_t Packets) { SensorRequest(0x7C, Packets); }
-  void SystemAllSensorRequest(int16_t Packets) { SensorRequest(0x7F, Packets); }
-  void EnableMotorSensorSending() { SensorRequest(0x7B, 0xFF); }
-  void EnableStandardSensorSending() { SensorRequest(0x7D, 0xFF); }
-  void EnableCustomSensorSending() { SensorRequest(0x7C, 0xFF); }
-  void EnableAllSensorSending() { SensorRequest(0x7F, 0xFF); }
-  void DisableMotorSensorSending() { SensorRequest(0x7B, 0); }
-  void DisableStandardSensorSending() { SensorRequest(0x7D, 0); }
-  void DisableCustomSensorSending() { SensorRequest(0x7C, 0); }
-  void DisableAllSensorSending() { SensorRequest(0x7F, 0); }
+  void SystemMotorSensorRequest(int16_t Packets) { SensorRequest(exchange::kTypeMotorSensor, Packets); }
+  void SystemStandardSensorRequest(int16_t Packets) { SensorRequest(exchange::kTypeStandardSensor, Packets); }
+  void SystemCustomSensorRequest(int16_t Packets) { SensorRequest(exchange::kTypeCustomSensor, Packets); }
+  void SystemAllSensorRequest(int16_t Packets) { SensorRequest(exchange::kTypeAllSensor, Packets); }
+  void EnableMotorSensorSending() { SensorRequest(exchange::kTypeMotorSensor, 0xFF); }
+  void EnableStandardSensorSending() { SensorRequest(exchange::kTypeStandardSensor, 0xFF); }
+  void EnableCustomSensorSending() { SensorRequest(exchange::kTypeCustomSensor, 0xFF); }
+  void EnableAllSensorSending() { SensorRequest(exchange::kTypeAllSensor, 0xFF); }
+  void DisableMotorSensorSending() { SensorRequest(exchange::kTypeMotorSensor, 0); }
+  void DisableStandardSensorSending() { SensorRequest(exchange::kTypeStandardSensor, 0); }
+  void DisableCustomSensorSending() { SensorRequest(exchange::kTypeCustomSensor, 0); }
+  void DisableAllSensorSending() { SensorRequest(exchange::kTypeAllSensor, 0); }
 
   // Outputs.
   void SetCustomDOUT(int16_t dout);
@@ -275,8 +276,10 @@ class CZembrinSDKControlCtrl : public HostedControl {
   uint64_t Lapped(int which) const;
 
   // LCDs.
-  void LcdDisplayVCS(const std::string& bmpFileName) { LcdDisplay(0x01, bmpFileName); }
-  void LcdDisplayVCB(const std::string& bmpFileName) { LcdDisplay(0x08, bmpFileName); }
+  void LcdDisplayVCS(const std::string& bmpFileName) { LcdDisplay(exchange::kDestMotionBoard, bmpFileName); }
+  void LcdDisplayVCB(const std::string& bmpFileName) {
+    LcdDisplay(exchange::kDestMultimediaBoard, bmpFileName);
+  }
 
  private:
   // Builds one frame (destination, sequence 0, type, payload) and puts it into the command section.

@@ -1,5 +1,6 @@
 #include <string>
 
+#include "exchange/protocol.h"
 #include "sim/robot.h"
 
 namespace sim {
@@ -8,89 +9,92 @@ std::string SimRobot::CommandName(uint8_t destination, uint8_t type, const uint8
   const uint8_t p0 = n > 0 ? payload[0] : 0;
   const bool timed = n == 6 || n == 14;
   switch (type) {
-    case 0x01:
+    case exchange::kTypeAcknowledgement:
       return "Acknowledgement";
-    case 0x03:
+    case exchange::kTypeDcMotorPosition:
       return timed ? "DcMotorPositionTimeCtr" : "DcMotorPositionNonTimeCtr";
-    case 0x04:
+    case exchange::kTypeDcMotorPositionAll:
       return timed ? "DcMotorPositionTimeCtrAll" : "DcMotorPositionNonTimeCtrAll";
-    case 0x05:
+    case exchange::kTypeDcMotorPwm:
       return timed ? "DcMotorPwmTimeCtr" : "DcMotorPwmNonTimeCtr";
-    case 0x06:
+    case exchange::kTypeDcMotorPwmAll:
       return timed ? "DcMotorPwmTimeCtrAll" : "DcMotorPwmNonTimeCtrAll";
-    case 0x07:
+    case exchange::kTypeParameter:
       switch (p0) {
-        case 0x06:
+        case exchange::kParamPolarity:
           return "SetMotorPolarity";
-        case 0x07:
+        case exchange::kParamPositionGains:
           return "SetDcMotorPositionControlPID";
-        case 0x08:
+        case exchange::kParamVelocityGains:
           return "SetDcMotorVelocityControlPID";
-        case 0x0A:
+        case exchange::kParamTrajectoryPlan:
           return n > 1 && payload[1] >= 6 ? "SetServoTrajectoryPlan" : "SetDcMotorTrajectoryPlan";
-        case 0x0C:
+        case exchange::kParamSensorFilter:
           return "SetDcMotorSensorFilter";
-        case 0x0D:
+        case exchange::kParamSensorUsage:
           return "SetDcMotorSensorUsage";
-        case 0x0E:
+        case exchange::kParamControlMode:
           return "SetDcMotorControlMode";
-        case 0x12: {
+        case exchange::kParamSensorPeriod: {
           static const char* const kKinds[] = {"SetSysMotorSensorPeriod", "SetSysStandardSensorPeriod",
                                                "SetSysCustomSensorPeriod", "SetSysAllSensorPeriod"};
           return n > 2 && payload[2] < 4 ? kKinds[payload[2]] : "SetSysSensorPeriod";
         }
-        case 0x13:
+        case exchange::kParamBumperProtection:
           return n > 1 && payload[1] ? "EnableBumperProtection" : "DisableBumperProtection";
         default:
           return "Parameter setting";
       }
-    case 0x0A:
+    case exchange::kTypeVoice:
       return "Voice packet";
-    case 0x0B:
+    case exchange::kTypeRecordStart:
       return "StartRecord";
-    case 0x0C:
+    case exchange::kTypeRecordStop:
       return "StopRecord";
-    case 0x0D:
+    case exchange::kTypeAudioAnnouncement:
       return "Audio announcement";
-    case 0x0E:
+    case exchange::kTypeAudioStop:
       return "StopAudioPlay";
-    case 0x11:
+    case exchange::kTypeFirmwareStart:
       return "Firmware upload start";
-    case 0x16:
+    case exchange::kTypeCustomOutput:
       return "SetCustomDOUT";
-    case 0x17:
-      return destination == 1 ? "LcdDisplayVCS" : "LcdDisplayVCB";
-    case 0x19:
+    case exchange::kTypeLcdPicture:
+      return destination == exchange::kDestMotionBoard ? "LcdDisplayVCS" : "LcdDisplayVCB";
+    case exchange::kTypeInfraredOutput:
       return "SetInfraredControlOutput";
-    case 0x1A:
+    case exchange::kTypeDcMotorVelocity:
       return timed ? "DcMotorVelocityTimeCtr" : "DcMotorVelocityNonTimeCtr";
-    case 0x1B:
+    case exchange::kTypeDcMotorVelocityAll:
       return timed ? "DcMotorVelocityTimeCtrAll" : "DcMotorVelocityNonTimeCtrAll";
-    case 0x1C:
+    case exchange::kTypeServo:
       return timed ? "ServoTimeCtr" : "servoNonTimeCtr";
-    case 0x1D:
+    case exchange::kTypeServoAll:
       return timed ? "ServoTimeCtrAll" : "ServoNoTimeCtrAll";
-    case 0x1E: {
+    case exchange::kTypeMotorEnable: {
       const bool servo = n > 1 && payload[1] >= 6;
       if (p0 == 1) return servo ? "EnableServo" : "ResumeDcMotor";
       return servo ? "DisableServo" : "SuspendDcMotor";
     }
-    case 0x20:
+    case exchange::kTypeTakePhoto:
       return "TakePhoto";
-    case 0x50:
+    case exchange::kTypeGpsId:
       return "SetGPSID";
-    case 0x51:
+    case exchange::kTypeChargeControl:
       return "ChgCtrl";
-    case 0x7B:
-    case 0x7C:
-    case 0x7D:
-    case 0x7F: {
-      const char* kind = type == 0x7B ? "Motor" : type == 0x7C ? "Custom" : type == 0x7D ? "Standard" : "All";
+    case exchange::kTypeMotorSensor:
+    case exchange::kTypeCustomSensor:
+    case exchange::kTypeStandardSensor:
+    case exchange::kTypeAllSensor: {
+      const char* kind = type == exchange::kTypeMotorSensor      ? "Motor"
+                         : type == exchange::kTypeCustomSensor   ? "Custom"
+                         : type == exchange::kTypeStandardSensor ? "Standard"
+                                                                 : "All";
       if (p0 == 0xFF) return std::string("Enable") + kind + "SensorSending";
       if (p0 == 0x00) return std::string("Disable") + kind + "SensorSending";
       return std::string("System") + kind + "SensorRequest";
     }
-    case 0xFF:
+    case exchange::kTypeLinkStatus:
       return p0 == 0 ? "Keep-alive" : "Link status";
     default: {
       char text[24];

@@ -10,14 +10,13 @@
 
 #include "exchange/crc8.h"
 #include "exchange/frame.h"
+#include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "sim/camera_encoder.h"
 
 namespace sim {
 namespace {
 
-constexpr uint8_t kTypeKeepAlive = 0xFF;
-constexpr uint8_t kTypeVoice = 0x0A;
 constexpr std::size_t kVoiceBytes = 128;  // 256 samples per packet
 constexpr uint32_t kVoicePeriodMs = 32;   // 256 samples at 8000 samples per second
 constexpr double kToneHz = 440.0;
@@ -163,7 +162,8 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
     std::lock_guard<std::mutex> guard(mutex_);
     received_.emplace_back(frame, frame + length);
   }
-  const bool chatter = type == kTypeKeepAlive || type == 0x01 || type == kTypeVoice;
+  const bool chatter = type == exchange::kTypeLinkStatus || type == exchange::kTypeAcknowledgement ||
+                       type == exchange::kTypeVoice;
   if (options_.verbose || !chatter) {
     std::string hex;
     char b[4];
@@ -176,7 +176,7 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
   }
 
   switch (type) {
-    case kTypeKeepAlive: {
+    case exchange::kTypeLinkStatus: {
       if (n < 1 || payload[0] != 0) break;
       if (silent_) {
         if (options_.silence_ms == 0 || platform::TickElapsed(now, silent_since_) < options_.silence_ms)
@@ -187,7 +187,7 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
         Log("answering keep-alives again");
       }
       const uint8_t one = 1;
-      SendFrame(kTypeKeepAlive, &one, 1);
+      SendFrame(exchange::kTypeLinkStatus, &one, 1);
       int answered;
       {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -200,22 +200,22 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
       }
       break;
     }
-    case 0x05:
+    case exchange::kTypeDcMotorPwm:
       if (n >= 3 && payload[0] < 6) pwm_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
       break;
-    case 0x1A:
+    case exchange::kTypeDcMotorVelocity:
       if (n >= 3 && payload[0] < 6)
         velocity_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
       break;
-    case 0x06:
-    case 0x1B:
+    case exchange::kTypeDcMotorPwmAll:
+    case exchange::kTypeDcMotorVelocityAll:
       for (std::size_t c = 0; c < 6 && 2 * c + 1 < n; ++c) {
         int16_t v = static_cast<int16_t>(payload[2 * c] | payload[2 * c + 1] << 8);
-        (type == 0x06 ? pwm_ : velocity_)[c] = v;
+        (type == exchange::kTypeDcMotorPwmAll ? pwm_ : velocity_)[c] = v;
       }
       break;
-    case 0x07:
-      if (n >= 5 && payload[0] == 0x12) {
+    case exchange::kTypeParameter:
+      if (n >= 5 && payload[0] == exchange::kParamSensorPeriod) {
         uint32_t period = static_cast<uint32_t>(payload[3] | payload[4] << 8);
         if (period < 10) period = 10;
         if (payload[2] == 0 || payload[2] == 3) motor_.period_ms = period;
@@ -223,38 +223,38 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
         if (payload[2] == 2 || payload[2] == 3) custom_.period_ms = period;
       }
       break;
-    case 0x7B:
+    case exchange::kTypeMotorSensor:
       StartStream(motor_, n > 0 ? payload[0] : 0, now);
       break;
-    case 0x7C:
+    case exchange::kTypeCustomSensor:
       StartStream(custom_, n > 0 ? payload[0] : 0, now);
       break;
-    case 0x7D:
+    case exchange::kTypeStandardSensor:
       StartStream(standard_, n > 0 ? payload[0] : 0, now);
       break;
-    case 0x7F:
+    case exchange::kTypeAllSensor:
       StartStream(motor_, n > 0 ? payload[0] : 0, now);
       StartStream(standard_, n > 0 ? payload[0] : 0, now);
       StartStream(custom_, n > 0 ? payload[0] : 0, now);
       break;
-    case 0x0B:
+    case exchange::kTypeRecordStart:
       recording_ = true;
       next_voice_ = now;
       break;
-    case 0x0C:
+    case exchange::kTypeRecordStop:
       recording_ = false;
       break;
-    case 0x20:
+    case exchange::kTypeTakePhoto:
       SendPhoto();
       break;
-    case 0x0D: {  // an upload's announcement: a new sound starts
+    case exchange::kTypeAudioAnnouncement: {  // an upload's announcement: a new sound starts
       std::lock_guard<std::mutex> guard(mutex_);
       speaker_state_ = exchange::AdpcmState{};
       heard_.clear();
       announcements_.push_back(n > 0 ? payload[0] : 0);
       break;
     }
-    case 0x0A: {
+    case exchange::kTypeVoice: {
       if (dest != 8) break;
       int16_t samples[2 * exchange::kMaxPayload];
       exchange::AdpcmDecode(payload, 2 * n, speaker_state_, samples);
@@ -265,10 +265,10 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
       }
       ++voice_packets_heard_;
       if (options_.flow_control_every > 0 && voice_packets_heard_ % options_.flow_control_every == 0)
-        SendFrame(0x10, nullptr, 0);
+        SendFrame(exchange::kTypeVoiceFlowControl, nullptr, 0);
       break;
     }
-    case 0x11:
+    case exchange::kTypeFirmwareStart:
       firmware_mode_ = true;
       Log("firmware upload starts");
       break;
@@ -308,7 +308,7 @@ void SimRobot::SendSensor(uint8_t type, uint32_t now) {
   const double t = static_cast<double>(platform::TickElapsed(now, started_)) / 1000.0;
   uint8_t p[50] = {};
   std::size_t n = 0;
-  if (type == 0x7D || type == 0x7F) {
+  if (type == exchange::kTypeStandardSensor || type == exchange::kTypeAllSensor) {
     n = 40;
     for (int i = 0; i < 6; ++i) p[i] = static_cast<uint8_t>(Wave(t, 6.0 + i, i, 120, 90));  // sonar, cm
     PutWord(p + 6, Wave(t, 9.0, 0, 300, 200));                                              // human motion 1
@@ -337,7 +337,7 @@ void SimRobot::SendSensor(uint8_t type, uint32_t now) {
       n = 50;
       ++number_;
     }
-  } else if (type == 0x7B) {
+  } else if (type == exchange::kTypeMotorSensor) {
     n = 33;
     const double dt = static_cast<double>(platform::TickElapsed(now, last_motor_tick_)) / 1000.0;
     last_motor_tick_ = now;
@@ -374,7 +374,7 @@ void SimRobot::SendVoicePacket() {
   }
   uint8_t packet[kVoiceBytes];
   exchange::AdpcmEncode(samples, 2 * kVoiceBytes, voice_state_, packet);
-  SendFrame(kTypeVoice, packet, kVoiceBytes);
+  SendFrame(exchange::kTypeVoice, packet, kVoiceBytes);
 }
 
 std::vector<int16_t> SimRobot::HeardAudio() {
@@ -480,7 +480,7 @@ void SimRobot::SendPhoto() {
   while (stream.size() - at > kChunk && index < 254) {
     payload[0] = index++;
     std::memcpy(payload + 1, stream.data() + at, kChunk);
-    SendFrame(0x09, payload, 1 + kChunk);
+    SendFrame(exchange::kTypeImage, payload, 1 + kChunk);
     at += kChunk;
   }
   const std::size_t rest = std::min(stream.size() - at, kChunk);
@@ -490,9 +490,9 @@ void SimRobot::SendPhoto() {
   std::memcpy(payload + 3, stream.data() + at, rest);
   if (index == 0) {  // a tiny stream still opens with a first packet
     uint8_t first = 0;
-    SendFrame(0x09, &first, 1);
+    SendFrame(exchange::kTypeImage, &first, 1);
   }
-  SendFrame(0x09, payload, 3 + rest);
+  SendFrame(exchange::kTypeImage, payload, 3 + rest);
   ++photo_frame_;
   std::lock_guard<std::mutex> guard(mutex_);
   last_photo_ = std::move(picture);
@@ -507,7 +507,9 @@ void SimRobot::Poll(uint32_t now) {
   struct {
     Stream* stream;
     uint8_t type;
-  } streams[] = {{&motor_, 0x7B}, {&standard_, 0x7D}, {&custom_, 0x7C}};
+  } streams[] = {{&motor_, exchange::kTypeMotorSensor},
+                 {&standard_, exchange::kTypeStandardSensor},
+                 {&custom_, exchange::kTypeCustomSensor}};
   for (auto& s : streams) {
     if (s.stream->remaining == 0 || platform::TickAfter(s.stream->next_due, now)) continue;
     SendSensor(s.type, now);

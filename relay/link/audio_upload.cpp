@@ -12,8 +12,6 @@
 namespace relay {
 namespace {
 
-constexpr uint8_t kTypeAnnouncement = 0x0D;
-constexpr uint8_t kTypeVoicePacket = 0x0A;
 constexpr std::size_t kMaxPacketBytes = 128;
 
 }  // namespace
@@ -46,8 +44,8 @@ bool CLinkManager::LoadWaveFile(const char* path, int& size_class) {
 void CLinkManager::SendAudioAnnouncement(int size_class) {
   const uint8_t payload = static_cast<uint8_t>(size_class);
   platform::LockGuard guard(link_lock_);
-  exchange::Frame f =
-      exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeAnnouncement, &payload, 1);
+  exchange::Frame f = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(),
+                                            exchange::kTypeAudioAnnouncement, &payload, 1);
   SendFrame(f.bytes, static_cast<int>(f.size));
 }
 
@@ -87,7 +85,8 @@ void CLinkManager::AudioUploadThread() {
     uint8_t adpcm[kMaxPacketBytes];
     exchange::AdpcmEncode(upload_samples_.data() + upload_position_, 2 * n, encoder_, adpcm);
     upload_position_ += 2 * n;
-    exchange::Frame f = exchange::Frame::Make(exchange::kDestMultimediaBoard, 0, kTypeVoicePacket, adpcm, n);
+    exchange::Frame f =
+        exchange::Frame::Make(exchange::kDestMultimediaBoard, 0, exchange::kTypeVoice, adpcm, n);
     bool short_send = false;
     {
       platform::LockGuard guard(link_lock_);

@@ -11,8 +11,6 @@
 namespace relay {
 namespace {
 
-constexpr uint8_t kTypeFirmwareStart = 0x11;
-
 int CountLines(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "r");
   if (f == nullptr) return 0;
@@ -72,8 +70,8 @@ void CLinkManager::StartFirmwareUpload(const std::string& path) {
   }
   platform::LockGuard guard(link_lock_);
   const uint8_t one = 1;
-  exchange::Frame start =
-      exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeFirmwareStart, &one, 1);
+  exchange::Frame start = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(),
+                                                exchange::kTypeFirmwareStart, &one, 1);
   serial_.Write(start.bytes, static_cast<int>(start.size));
   platform::Sleep(108);
   CloseFirmwareFile();

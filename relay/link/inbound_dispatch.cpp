@@ -18,29 +18,29 @@ void CInboundDispatch::Dispatch(const uint8_t* frame, std::size_t length) {
     if (producers_ != nullptr) (producers_->*which).Put(payload, static_cast<uint32_t>(n));
   };
   switch (type) {
-    case kTypeImage:
+    case exchange::kTypeImage:
       OnImagePacket(payload, n);
       break;
-    case kTypeVoice:
+    case exchange::kTypeVoice:
       OnVoicePacket(payload, n);
       break;
-    case kTypeVoiceFlowControl:
+    case exchange::kTypeVoiceFlowControl:
       hooks_.OnVoiceFlowControl();
       break;
-    case kTypeVoiceDecoderReset:
+    case exchange::kTypeVoiceDecoderReset:
       decoder_ = exchange::AdpcmState{};
       break;
-    case kTypeMotorSensor:
+    case exchange::kTypeMotorSensor:
       put(&RelayProducers::motor_sensor);
       break;
-    case kTypeCustomSensor:
+    case exchange::kTypeCustomSensor:
       put(&RelayProducers::custom_sensor);
       break;
-    case kTypeStandardSensor:
-    case kTypeAllSensor:
+    case exchange::kTypeStandardSensor:
+    case exchange::kTypeAllSensor:
       put(&RelayProducers::standard_sensor);
       break;
-    case kTypeLinkStatus: {
+    case exchange::kTypeLinkStatus: {
       if (n < 1) break;
       int8_t code = static_cast<int8_t>(payload[0]);
       if (code == 1)
@@ -81,12 +81,9 @@ void CInboundDispatch::OnImagePacket(const uint8_t* payload, std::size_t n) {
   // The write position stops at the buffer's end; an image that reached it had 18000 bytes or more.
   if (image_pos_ < kImageBufferSize && !image_gap_ && producers_ != nullptr) {
     const uint32_t m = static_cast<uint32_t>(image_pos_);
-    image_record_[0] = 1;
-    image_record_[1] = n > 1 ? payload[1] : 0;
-    image_record_[2] = n > 2 ? payload[2] : 0;
-    std::memcpy(image_record_ + 3, &m, 4);
-    std::memcpy(image_record_ + 7, image_, m);
-    producers_->image.Put(image_record_, m + 7);
+    exchange::WriteImageRecordHeader(image_record_, n > 1 ? payload[1] : 0, n > 2 ? payload[2] : 0, m);
+    std::memcpy(image_record_ + exchange::kImageRecordHeader, image_, m);
+    producers_->image.Put(image_record_, m + static_cast<uint32_t>(exchange::kImageRecordHeader));
   }
   image_pos_ = 0;
   image_receiving_ = false;

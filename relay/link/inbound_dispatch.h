@@ -9,20 +9,10 @@
 #include <memory>
 
 #include "exchange/adpcm.h"
+#include "exchange/protocol.h"
 #include "exchange/sections.h"
 
 namespace relay {
-
-// Data types the robot sends.
-inline constexpr uint8_t kTypeImage = 0x09;
-inline constexpr uint8_t kTypeVoice = 0x0A;
-inline constexpr uint8_t kTypeVoiceFlowControl = 0x10;
-inline constexpr uint8_t kTypeVoiceDecoderReset = 0x33;
-inline constexpr uint8_t kTypeMotorSensor = 0x7B;
-inline constexpr uint8_t kTypeCustomSensor = 0x7C;
-inline constexpr uint8_t kTypeStandardSensor = 0x7D;
-inline constexpr uint8_t kTypeAllSensor = 0x7F;
-inline constexpr uint8_t kTypeLinkStatus = 0xFF;
 
 // The relay's producers, opened together at each connect.
 struct RelayProducers {

@@ -267,9 +267,9 @@ int CLinkManager::RunLink() {
         ++keep_alive_sequence;
         const uint8_t zero = 0;
         exchange::Frame to_media = exchange::Frame::Make(exchange::kDestMultimediaBoard, keep_alive_sequence,
-                                                         kTypeKeepAlive, &zero, 1);
-        exchange::Frame to_motion =
-            exchange::Frame::Make(exchange::kDestMotionBoard, keep_alive_sequence, kTypeKeepAlive, &zero, 1);
+                                                         exchange::kTypeLinkStatus, &zero, 1);
+        exchange::Frame to_motion = exchange::Frame::Make(exchange::kDestMotionBoard, keep_alive_sequence,
+                                                          exchange::kTypeLinkStatus, &zero, 1);
         SendFrame(to_media.bytes, static_cast<int>(to_media.size));
         SendFrame(to_motion.bytes, static_cast<int>(to_motion.size));
         uint32_t sent = platform::TickCount();
@@ -316,8 +316,8 @@ void CLinkManager::OnKeepAliveAnswer() {
 void CLinkManager::SendAcknowledgement() {
   platform::LockGuard guard(link_lock_);
   const uint8_t one = 1;
-  exchange::Frame ack =
-      exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(), kTypeAcknowledgement, &one, 1);
+  exchange::Frame ack = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(),
+                                              exchange::kTypeAcknowledgement, &one, 1);
   SendFrame(ack.bytes, static_cast<int>(ack.size));
 }
 
@@ -408,9 +408,9 @@ void CLinkManager::HandleCommandRecord(const uint8_t* data, uint32_t len, uint32
   uint8_t local[100];
   std::memcpy(local, data, len);
   if (len >= 2 && local[0] == exchange::kFrameStart0 && local[1] == exchange::kFrameStart1) {
-    if (len > exchange::kOffPayload && local[exchange::kOffDataType] == kTypeRecordSetting)
+    if (len > exchange::kOffPayload && local[exchange::kOffDataType] == exchange::kTypeRecordStart)
       dispatch_.SetVoiceSegmentLength(static_cast<int8_t>(local[exchange::kOffPayload]));
-    else if (len > exchange::kOffDataType && local[exchange::kOffDataType] == kTypeStopAudio)
+    else if (len > exchange::kOffDataType && local[exchange::kOffDataType] == exchange::kTypeAudioStop)
       voice_stop_.store(true, std::memory_order_release);
     platform::LockGuard guard(link_lock_);
     SendFrame(local, static_cast<int>(len));

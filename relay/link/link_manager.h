@@ -16,6 +16,7 @@
 
 #include "exchange/adpcm.h"
 #include "exchange/deframer.h"
+#include "exchange/protocol.h"
 #include "exchange/sections.h"
 #include "platform/lock.h"
 #include "platform/thread.h"
@@ -37,11 +38,6 @@ inline constexpr int kConnectPortFailed = 3;
 // RunLink results.
 inline constexpr int kRunStopped = 1;
 inline constexpr int kRunLost = 2;
-
-inline constexpr uint8_t kTypeKeepAlive = 0xFF;
-inline constexpr uint8_t kTypeAcknowledgement = 0x01;
-inline constexpr uint8_t kTypeRecordSetting = 0x0B;
-inline constexpr uint8_t kTypeStopAudio = 0x0E;
 
 // The robot ID field as a section prefix: its first line, at most 29 bytes, never cut inside a
 // UTF-8 character. `shortened` tells whether anything was cut.
