@@ -13,14 +13,14 @@
 namespace exchange {
 
 // Data types, both directions.
-inline constexpr uint8_t kTypeAcknowledgement = 0x01;   // computer -> multimedia board, payload 1
-inline constexpr uint8_t kTypeLinkStatus = 0xFF;        // keep-alive (payload 0) and its answers (1; 0, 2, 3)
+inline constexpr uint8_t kTypeAcknowledgement = 0x01;  // computer -> multimedia board, payload 1
+inline constexpr uint8_t kTypeLinkStatus = 0xFF;       // keep-alive (payload 0) and its answers (1; 0, 2, 3)
 // Robot -> computer.
-inline constexpr uint8_t kTypeImage = 0x09;             // one packet of a camera frame
-inline constexpr uint8_t kTypeVoice = 0x0A;             // 4-bit ADPCM voice (also computer -> robot: loudspeaker)
+inline constexpr uint8_t kTypeImage = 0x09;  // one packet of a camera frame
+inline constexpr uint8_t kTypeVoice = 0x0A;  // 4-bit ADPCM voice (also computer -> robot: loudspeaker)
 inline constexpr uint8_t kTypeVoiceFlowControl = 0x10;  // the loudspeaker asks the upload to pause
 inline constexpr uint8_t kTypeVoiceDecoderReset = 0x33;
-inline constexpr uint8_t kTypeMotorSensor = 0x7B;       // also the request for that stream
+inline constexpr uint8_t kTypeMotorSensor = 0x7B;  // also the request for that stream
 inline constexpr uint8_t kTypeCustomSensor = 0x7C;
 inline constexpr uint8_t kTypeStandardSensor = 0x7D;
 inline constexpr uint8_t kTypeAllSensor = 0x7F;
@@ -29,23 +29,23 @@ inline constexpr uint8_t kTypeDcMotorPosition = 0x03;
 inline constexpr uint8_t kTypeDcMotorPositionAll = 0x04;
 inline constexpr uint8_t kTypeDcMotorPwm = 0x05;
 inline constexpr uint8_t kTypeDcMotorPwmAll = 0x06;
-inline constexpr uint8_t kTypeParameter = 0x07;         // first payload byte: a parameter code below
+inline constexpr uint8_t kTypeParameter = 0x07;  // first payload byte: a parameter code below
 inline constexpr uint8_t kTypeCustomOutput = 0x16;
 inline constexpr uint8_t kTypeInfraredOutput = 0x19;
 inline constexpr uint8_t kTypeDcMotorVelocity = 0x1A;
 inline constexpr uint8_t kTypeDcMotorVelocityAll = 0x1B;
 inline constexpr uint8_t kTypeServo = 0x1C;
 inline constexpr uint8_t kTypeServoAll = 0x1D;
-inline constexpr uint8_t kTypeMotorEnable = 0x1E;       // payload: 1 enable / 0 disable, channel
+inline constexpr uint8_t kTypeMotorEnable = 0x1E;  // payload: 1 enable / 0 disable, channel
 inline constexpr uint8_t kTypeGpsId = 0x50;
 inline constexpr uint8_t kTypeChargeControl = 0x51;
 // Computer -> multimedia board.
-inline constexpr uint8_t kTypeRecordStart = 0x0B;       // payload: voice segment length in 4096-byte units
+inline constexpr uint8_t kTypeRecordStart = 0x0B;  // payload: voice segment length in 4096-byte units
 inline constexpr uint8_t kTypeRecordStop = 0x0C;
-inline constexpr uint8_t kTypeAudioAnnouncement = 0x0D; // payload: the sound's size class
+inline constexpr uint8_t kTypeAudioAnnouncement = 0x0D;  // payload: the sound's size class
 inline constexpr uint8_t kTypeAudioStop = 0x0E;
 inline constexpr uint8_t kTypeFirmwareStart = 0x11;
-inline constexpr uint8_t kTypeLcdPicture = 0x17;        // also to the motion board's LCD
+inline constexpr uint8_t kTypeLcdPicture = 0x17;  // also to the motion board's LCD
 inline constexpr uint8_t kTypeTakePhoto = 0x20;
 
 // Parameter codes (first payload byte of kTypeParameter).

@@ -1,6 +1,7 @@
 // trevask: the relay between the robot and the client programs.
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,7 @@ int RunHeadless(const relay::HeadlessOptions& options) {
   sigaddset(&handled_signals, SIGINT);
   sigaddset(&handled_signals, SIGTERM);
   sigaddset(&handled_signals, SIGUSR1);
+  sigaddset(&handled_signals, SIGUSR2);  // the connection thread has ended
   pthread_sigmask(SIG_BLOCK, &handled_signals, nullptr);
 
   relay::HeadlessUi ui(options.choices);
@@ -53,6 +55,7 @@ int RunHeadless(const relay::HeadlessOptions& options) {
   {
     relay::CLinkManager manager(ui);
     ui.Attach(&manager);
+    manager.SetConnectionEndHook([] { kill(getpid(), SIGUSR2); });
     if (!manager.StartConnection()) {
       std::fprintf(stderr, "trevask: the connection thread cannot be started\n");
       return 1;
@@ -70,7 +73,10 @@ int RunHeadless(const relay::HeadlessOptions& options) {
           break;
         }
       }
-      int sig = sigtimedwait(&handled_signals, nullptr, &poll_interval);
+      // Signals wake this thread; it looks at the firmware upload's progress ten times a second
+      // while one is asked for, and otherwise sleeps until a signal comes.
+      int sig = options.firmware.empty() ? sigwaitinfo(&handled_signals, nullptr)
+                                         : sigtimedwait(&handled_signals, nullptr, &poll_interval);
       if (sig == SIGUSR1) {
         ui.Print("--- link statistics ---\n" + manager.stats().Format());
       } else if (sig == SIGINT || sig == SIGTERM) {

@@ -1,5 +1,9 @@
 #include "relay/link/link_manager.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -32,7 +36,25 @@ std::string RobotPrefix(const std::string& field, bool& shortened) {
   return first.substr(0, cut);
 }
 
-CLinkManager::CLinkManager(LinkUi& ui) : ui_(ui), dispatch_(*this) {}
+CLinkManager::CLinkManager(LinkUi& ui)
+    : ui_(ui), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), dispatch_(*this) {}
+
+void CLinkManager::Wake() {
+  const uint64_t one = 1;
+  if (wake_) {
+    [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
+  }
+}
+
+void CLinkManager::WaitForInput() {
+  // The transport's descriptor and the wake-up: nothing else can end the wait early. The limit is a
+  // safety net, not a poll: an idle link wakes this thread twice a second at most.
+  constexpr int kIdleLimitMs = 500;
+  pollfd fds[2] = {{ActiveTransport().WaitDescriptor(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+  const int r = ::poll(fds, 2, kIdleLimitMs);
+  // A line whose other end hung up stays "ready" without data: back off as an idle read would.
+  if (r > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) platform::Sleep(1);
+}
 
 CLinkManager::~CLinkManager() {
   RequestStop();
@@ -86,6 +108,7 @@ void CLinkManager::GiveUp() {
 
 void CLinkManager::StopReceiveThread() {
   receive_stop_.store(true, std::memory_order_release);
+  Wake();
   receive_thread_.Join();
 }
 
@@ -124,12 +147,14 @@ int CLinkManager::ConnectionThread() {
   ShowStatus(LinkMoment::kEnded);
   ui_.SetLinkIcon(kIconLinkDown);
   connection_running_.store(false, std::memory_order_release);
+  if (connection_end_hook_) connection_end_hook_();
   return 1;
 }
 
 void CLinkManager::CloseAfterRun(LinkKindChoice kind) {
   if (kind == LinkKindChoice::kWifi) {
     receive_stop_.store(true, std::memory_order_release);
+    Wake();
     platform::Sleep(2000);
     receive_thread_.Join();
     udp_.Close();
@@ -138,6 +163,7 @@ void CLinkManager::CloseAfterRun(LinkKindChoice kind) {
   if (kind == LinkKindChoice::kBluetooth) BluetoothRelease();
   if (serial_.IsOpen()) {
     receive_stop_.store(true, std::memory_order_release);
+    Wake();
     platform::Sleep(1000);
     receive_thread_.Join();
     serial_.Close();
@@ -148,6 +174,7 @@ void CLinkManager::CloseAfterRun(LinkKindChoice kind) {
 int CLinkManager::Connect() {
   if (serial_.IsOpen()) {
     receive_stop_.store(true, std::memory_order_release);
+    Wake();
     platform::Sleep(2000);
     receive_thread_.Join();
     serial_.Close();
@@ -347,6 +374,8 @@ int CLinkManager::ReadTransport() {
 
 void CLinkManager::ReceiveThread() {
   if (StopRequested()) return;
+  uint64_t drained = 0;  // wake-ups meant for the previous receive thread
+  [[maybe_unused]] ssize_t r = ::read(wake_.get(), &drained, sizeof drained);
   while (!receive_stop_.load(std::memory_order_acquire) && !StopRequested()) {
     int n;
     {
@@ -360,7 +389,7 @@ void CLinkManager::ReceiveThread() {
       else
         FeedBytes(chunk_, static_cast<std::size_t>(n));
     } else {
-      platform::Sleep(1);
+      WaitForInput();  // outside the lock: senders are never held up by a waiting reader
     }
   }
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "exchange/sections.h"
 #include "platform/lock.h"
 #include "platform/thread.h"
+#include "platform/unique_fd.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_stats.h"
 #include "relay/link/link_ui.h"
@@ -56,10 +58,15 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   // connection thread is still running or cannot be started.
   bool StartConnection();
   // The dialog's Disconnect: raises the stop flag; every loop ends on its next pass.
-  void RequestStop() { stop_.store(true, std::memory_order_release); }
+  void RequestStop() {
+    stop_.store(true, std::memory_order_release);
+    Wake();
+  }
   // Waits until the connection thread has ended (after RequestStop or a give-up).
   void WaitForConnectionThread() { connection_thread_.Join(); }
   bool ConnectionRunning() const { return connection_running_.load(std::memory_order_acquire); }
+  // Called on the connection thread as it ends (a front end that waits for signals wakes on it).
+  void SetConnectionEndHook(std::function<void()> hook) { connection_end_hook_ = std::move(hook); }
   bool GaveUp() const { return gave_up_.load(std::memory_order_acquire); }
   bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
   // The dialog's restore after a disconnect lets the next connection minimize the window again.
@@ -122,6 +129,10 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   void GiveUp();
   void CloseAfterRun(LinkKindChoice kind);
   void StopReceiveThread();
+  // Wakes the receive thread out of its wait (a stop was asked).
+  void Wake();
+  // Sleeps until the transport has data, a stop is asked, or a while has passed.
+  void WaitForInput();
   Transport& ActiveTransport();
   // Collects the module's replies for up to `ms`; true once `text` is among more bytes than it has.
   bool WaitForModuleReply(const char* text, uint32_t ms, bool first_poll_only = false);
@@ -162,6 +173,8 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   std::atomic<bool> link_up_{false};
 
   platform::RecursiveLock link_lock_;
+  platform::UniqueFd wake_;  // an eventfd: written to stop the receive thread's wait
+  std::function<void()> connection_end_hook_;
   platform::Thread connection_thread_;
   platform::Thread receive_thread_;
 

@@ -39,6 +39,7 @@ class CSerialPort : public Transport {
   const std::string& last_error() const { return last_error_; }
 
   int ReadAvailable(uint8_t* buffer, int max) override;
+  int WaitDescriptor() const override { return fd_; }
   bool SendFrameBytes(const uint8_t* bytes, int count) override { return Write(bytes, count) == 1; }
 
  private:

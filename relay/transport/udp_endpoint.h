@@ -53,6 +53,7 @@ class CUdpEndpoint : public Transport {
   void AdoptPendingSource();
 
   int ReadAvailable(uint8_t* buffer, int max) override;
+  int WaitDescriptor() const override { return socket_; }
   bool SendFrameBytes(const uint8_t* bytes, int count) override;
 
  private:

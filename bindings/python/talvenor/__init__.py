@@ -344,7 +344,7 @@ try:  # numpy arrays when numpy is there; bytes otherwise
 except ImportError:  # pragma: no cover - depends on the machine
     _np = None
 
-_SLICE_MS = 20  # the longest stretch spent in C at once, so that Ctrl-C gets through in time
+_SLICE_MS = 90  # the longest stretch spent in C at once, so that Ctrl-C gets through within 100 ms
 
 
 class Host:
@@ -577,7 +577,7 @@ class Control:
         from . import _clock
         end = time.monotonic() + max(0.0, seconds) * _clock.scale()
         while time.monotonic() < end:
-            self.host.run(min(0.02, (end - time.monotonic()) / _clock.scale()))
+            self.host.run(min(_SLICE_MS / 1000.0, (end - time.monotonic()) / _clock.scale()))
             self._raise_pending()
 
     def run_until(self, predicate, timeout=10.0):
