@@ -13,8 +13,6 @@
 namespace relay {
 namespace {
 
-constexpr uint32_t kAnswerWindowMs = 2000;
-constexpr int kMissedAnswersForLoss = 5;
 constexpr uint32_t kLinkLoopMs = 20;
 constexpr std::size_t kSerialReadMax = 1024;
 constexpr std::size_t kRobotIdMax = 29;
@@ -272,7 +270,10 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
 }
 
 int CLinkManager::RunLink() {
-  missed_answers_.store(0);
+  {
+    std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+    keep_alive_.StartRun();
+  }
   uint8_t keep_alive_sequence = 0x30;
   if (StopRequested()) return kRunStopped;
   // Clients wait for this loop only while it forwards; after it, their records go nowhere anyway.
@@ -286,37 +287,28 @@ int CLinkManager::RunLink() {
   } withdrawal{commands_, link_up_};
   while (!StopRequested()) {
     const bool uploading = upload_mode_.load(std::memory_order_acquire);
-    if (keep_alive_due_.load(std::memory_order_acquire)) {
-      uint32_t now = platform::TickCount();
-      bool passed = !deadline_set_.load() || platform::TickAfter(now, deadline_.load());
-      if (passed && !uploading) {
-        platform::LockGuard guard(link_lock_);
-        ++keep_alive_sequence;
-        const uint8_t zero = 0;
-        exchange::Frame to_media = exchange::Frame::Make(exchange::kDestMultimediaBoard, keep_alive_sequence,
-                                                         exchange::kTypeLinkStatus, &zero, 1);
-        exchange::Frame to_motion = exchange::Frame::Make(exchange::kDestMotionBoard, keep_alive_sequence,
-                                                          exchange::kTypeLinkStatus, &zero, 1);
-        SendFrame(to_media.bytes, static_cast<int>(to_media.size));
-        SendFrame(to_motion.bytes, static_cast<int>(to_motion.size));
-        uint32_t sent = platform::TickCount();
-        deadline_.store(sent);
-        deadline_set_.store(true);
-        keep_alive_sent_at_.store(sent);
-        keep_alive_due_.store(false, std::memory_order_release);
-      }
-    } else if (!uploading &&
-               platform::TickAfter(platform::TickCount(),
-                                   deadline_.load(std::memory_order_acquire) + kAnswerWindowMs)) {
-      // Compared as a signed distance: an answer may have just moved the deadline into the future.
-      int missed = missed_answers_.fetch_add(1) + 1;
-      keep_alive_due_.store(true, std::memory_order_release);
-      ui_.SetQualityBar(5 - missed);
+    KeepAliveStep step;
+    {
+      std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+      step = keep_alive_.Tick(platform::TickCount(), uploading);
     }
-    if (missed_answers_.load() >= kMissedAnswersForLoss) {
+    if (step.send_pair) {
+      platform::LockGuard guard(link_lock_);
+      ++keep_alive_sequence;
+      const uint8_t zero = 0;
+      exchange::Frame to_media = exchange::Frame::Make(exchange::kDestMultimediaBoard, keep_alive_sequence,
+                                                       exchange::kTypeLinkStatus, &zero, 1);
+      exchange::Frame to_motion = exchange::Frame::Make(exchange::kDestMotionBoard, keep_alive_sequence,
+                                                        exchange::kTypeLinkStatus, &zero, 1);
+      SendFrame(to_media.bytes, static_cast<int>(to_media.size));
+      SendFrame(to_motion.bytes, static_cast<int>(to_motion.size));
+      std::lock_guard<std::mutex> machine(keep_alive_mutex_);
+      keep_alive_.Sent(platform::TickCount());
+    }
+    if (step.missed) ui_.SetQualityBar(KeepAlive::kMissedForLoss - step.missed_count);
+    if (step.lost) {
       link_up_.store(false, std::memory_order_release);
       ui_.SetLinkIcon(kIconLinkDown);
-      missed_answers_.store(0);
       return kRunLost;
     }
     ForwardCommand();
@@ -326,12 +318,12 @@ int CLinkManager::RunLink() {
 }
 
 void CLinkManager::OnKeepAliveAnswer() {
-  if (keep_alive_due_.load(std::memory_order_acquire)) return;  // nothing awaited: ignored, not acknowledged
-  uint32_t now = platform::TickCount();
-  stats_.AddRoundTrip(platform::TickElapsed(now, keep_alive_sent_at_.load()));
-  deadline_.store(now + kAnswerWindowMs, std::memory_order_release);
-  missed_answers_.store(0);
-  keep_alive_due_.store(true, std::memory_order_release);
+  uint32_t round_trip = 0;
+  {
+    std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+    if (!keep_alive_.OnAnswer(platform::TickCount(), round_trip)) return;
+  }
+  stats_.AddRoundTrip(round_trip);
   link_up_.store(true, std::memory_order_release);
   ui_.SetLinkIcon(kIconLinkUp);
   if (!minimized_once_.exchange(true)) ui_.MinimizeWindow();

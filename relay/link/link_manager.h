@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
 #include "relay/link/inbound_dispatch.h"
+#include "relay/link/keep_alive.h"
 #include "relay/link/link_stats.h"
 #include "relay/link/link_ui.h"
 #include "relay/link/status_texts.h"
@@ -154,11 +156,6 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   std::atomic<bool> stop_{false};
   std::atomic<bool> receive_stop_{false};
   std::atomic<bool> upload_mode_{false};
-  std::atomic<bool> keep_alive_due_{true};
-  std::atomic<int> missed_answers_{0};
-  std::atomic<uint32_t> deadline_{0};
-  std::atomic<bool> deadline_set_{false};  // before the first keep-alive the deadline counts as passed
-  std::atomic<uint32_t> keep_alive_sent_at_{0};
   std::atomic<bool> minimized_once_{false};
   std::atomic<bool> voice_stop_{true};
   std::atomic<bool> voice_flow_{true};
@@ -172,6 +169,10 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   // or ends; the link loop publishes it to clients in the command ring's mark.
   std::atomic<bool> link_up_{false};
 
+  // The keep-alive rhythm: ticked by the link loop, answered by the receive thread, each call under
+  // this mutex (never held while sending or showing anything).
+  KeepAlive keep_alive_;
+  std::mutex keep_alive_mutex_;
   platform::RecursiveLock link_lock_;
   platform::UniqueFd wake_;  // an eventfd: written to stop the receive thread's wait
   std::function<void()> connection_end_hook_;
