@@ -77,8 +77,8 @@ TEST(KeepAlive, RhythmFromTables) {
       {"the tick counter wraps",
        {{M::kTick, 0xFFFFFF00u, "send"},
         {M::kAnswer, 0xFFFFFF80u, "accepted"},
-        {M::kTick, 0x0000074Fu, ""},  // 0xFFFFFF80 + 2000, wrapped
-        {M::kTick, 0x00000750u, "send"}}},
+        {M::kTick, 0x00000750u, ""},  // 0xFFFFFF80 + 2000, wrapped: the deadline itself
+        {M::kTick, 0x00000751u, "send"}}},
   };
   for (const Case& c : cases) {
     relay::KeepAlive k;
