@@ -12,6 +12,7 @@
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "platform/clock.h"
+#include "platform/unique_file.h"
 #include "sim/camera_encoder.h"
 
 namespace sim {
@@ -404,8 +405,8 @@ int SimRobot::bad_firmware_lines() {
 
 bool SimRobot::WriteHeardAudio(const std::string& path) {
   const std::vector<int16_t> samples = HeardAudio();
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
+  platform::UniqueFile f = platform::OpenFile(path, "wb");
+  if (!f) return false;
   const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
   uint8_t h[44] = {'R', 'I', 'F', 'F', 0,  0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
                    ' ', 16,  0,   0,   0,  1, 0,   1,   0,   0x40, 0x1F, 0,   0,   0x80, 0x3E,
@@ -413,9 +414,9 @@ bool SimRobot::WriteHeardAudio(const std::string& path) {
   const uint32_t riff = data + 36;
   std::memcpy(h + 4, &riff, 4);
   std::memcpy(h + 40, &data, 4);
-  bool ok = std::fwrite(h, 1, sizeof h, f) == sizeof h &&
-            std::fwrite(samples.data(), 2, samples.size(), f) == samples.size();
-  return std::fclose(f) == 0 && ok;
+  bool ok = std::fwrite(h, 1, sizeof h, f.get()) == sizeof h &&
+            std::fwrite(samples.data(), 2, samples.size(), f.get()) == samples.size();
+  return platform::CloseFile(f) && ok;
 }
 
 // S-records: "S", a type digit, then hex pairs: count, address, data, checksum; the count covers the

@@ -1,11 +1,11 @@
 // The keep-alive rhythm from tables of moments: what the link loop is told to do at each tick, and
 // which answers are accepted. No threads, no sleeps.
+#include "relay/link/keep_alive.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "relay/link/keep_alive.h"
 
 namespace {
 
@@ -38,8 +38,7 @@ struct Case {
 TEST(KeepAlive, RhythmFromTables) {
   using M = Moment;
   const Case cases[] = {
-      {"the first tick sends at once",
-       {{M::kTick, 0, "send"}, {M::kTick, 20, ""}, {M::kTick, 1999, ""}}},
+      {"the first tick sends at once", {{M::kTick, 0, "send"}, {M::kTick, 20, ""}, {M::kTick, 1999, ""}}},
       {"an answer is accepted once and the next pair waits out its window",
        {{M::kTick, 0, "send"},
         {M::kAnswer, 30, "accepted"},
@@ -47,8 +46,7 @@ TEST(KeepAlive, RhythmFromTables) {
         {M::kTick, 40, ""},
         {M::kTick, 2030, ""},  // not after the deadline yet
         {M::kTick, 2031, "send"}}},
-      {"an answer nobody awaits is ignored",
-       {{M::kAnswer, 5, "ignored"}, {M::kTick, 10, "send"}}},
+      {"an answer nobody awaits is ignored", {{M::kAnswer, 5, "ignored"}, {M::kTick, 10, "send"}}},
       {"each silent window counts, the fifth loses the link",
        {{M::kTick, 0, "send"},
         {M::kTick, 2000, ""},

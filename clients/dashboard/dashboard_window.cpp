@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "control/dispatch.h"
+#include "platform/unique_file.h"
 
 namespace dashboard {
 namespace {
@@ -31,8 +32,9 @@ int16_t V(QSpinBox* s) {
 }
 
 bool WriteWav(const QString& path, const std::vector<uint8_t>& pcm) {
-  FILE* f = std::fopen(path.toLocal8Bit().constData(), "wb");
-  if (f == nullptr) return false;
+  platform::UniqueFile file = platform::OpenFile(path.toLocal8Bit().toStdString(), "wb");
+  if (!file) return false;
+  FILE* f = file.get();
   const uint32_t data = static_cast<uint32_t>(pcm.size()), riff = data + 36, rate = 8000, bytes_per_s = 16000;
   const uint16_t pcm_format = 1, channels = 1, align = 2, bits = 16;
   const uint32_t fmt_size = 16;
@@ -43,7 +45,7 @@ bool WriteWav(const QString& path, const std::vector<uint8_t>& pcm) {
             std::fwrite(&align, 2, 1, f) == 1 && std::fwrite(&bits, 2, 1, f) == 1 &&
             std::fwrite("data", 1, 4, f) == 4 && std::fwrite(&data, 4, 1, f) == 1 &&
             std::fwrite(pcm.data(), 1, pcm.size(), f) == pcm.size();
-  return std::fclose(f) == 0 && ok;
+  return platform::CloseFile(file) && ok;
 }
 
 }  // namespace

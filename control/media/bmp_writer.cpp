@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/unique_file.h"
+
 namespace media {
 namespace {
 
@@ -47,10 +49,10 @@ void BuildPhotoBmp(const uint8_t* rgb, uint8_t* out) {
 bool SavePhotoBmp(const uint8_t* rgb, const std::string& path) {
   std::vector<uint8_t> bytes(kPhotoBmpBytes);
   BuildPhotoBmp(rgb, bytes.data());
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  ok = (std::fclose(file) == 0) && ok;
+  platform::UniqueFile file = platform::OpenFile(path, "wb");
+  if (!file) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+  ok = platform::CloseFile(file) && ok;
   if (!ok) std::remove(path.c_str());  // a disk that filled up leaves no truncated picture
   return ok;
 }

@@ -17,7 +17,6 @@ std::string OneLine(std::string text) {
 
 void HeadlessUi::ShowStatus(const std::string& text) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (text.find("Connected,") != std::string::npos) connected_seen_.store(true, std::memory_order_release);
   if (text == last_status_) return;  // a status field showing the same text again changes nothing
   last_status_ = text;
   std::printf("%s\n", text.c_str());

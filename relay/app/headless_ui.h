@@ -30,6 +30,7 @@ class HeadlessUi : public LinkUi {
   void FirmwareProgress(int sent, int total) override;
   // True once the robot has answered a keep-alive in this run.
   bool connected_seen() const { return connected_seen_.load(std::memory_order_acquire); }
+  void LinkUp() override { connected_seen_.store(true, std::memory_order_release); }
 
   // Writes a block of lines to standard output without interleaving with status lines.
   void Print(const std::string& block);

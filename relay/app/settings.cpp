@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/regular_file.h"
+#include "platform/unique_file.h"
 
 namespace relay {
 namespace {
@@ -91,13 +92,13 @@ bool SaveSettings(const std::string& path, const RelaySettings& settings, std::s
   const std::string text =
       "WiFiIP=" + (settings.wifi_ip.empty() ? std::string("0.0.0.0") : settings.wifi_ip) +
       "\nWiFiPort=" + settings.wifi_port.substr(0, 10) + "\nBTAddress=" + settings.bt_address.substr(0, 63);
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
+  platform::UniqueFile f = platform::OpenFile(path, "wb");
+  if (!f) {
     error = path + ": " + std::strerror(errno);
     return false;
   }
-  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  if (std::fclose(f) != 0 || !ok) {
+  const bool ok = std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
+  if (!platform::CloseFile(f) || !ok) {
     error = path + ": the settings cannot be written";
     return false;
   }

@@ -12,33 +12,31 @@ namespace relay {
 namespace {
 
 int CountLines(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return 0;
+  platform::UniqueFile f = platform::OpenFile(path, "r");
+  if (!f) return 0;
   int lines = 0, last = '\n', c;
-  while ((c = std::fgetc(f)) != EOF) {
+  while ((c = std::fgetc(f.get())) != EOF) {
     if (c == '\n') ++lines;
     last = c;
   }
   if (last != '\n') ++lines;
-  std::fclose(f);
   return lines;
 }
 
 }  // namespace
 
 void CLinkManager::CloseFirmwareFile() {
-  if (firmware_file_ != nullptr) std::fclose(firmware_file_);
-  firmware_file_ = nullptr;
+  firmware_file_.reset();
 }
 
 // One whole line, however long: an S-record may reach 514 characters, and a longer line is sent
 // whole rather than cut into pieces the board would take for records of their own.
 bool CLinkManager::ReadFirmwareLine(std::string& line) {
   line.clear();
-  if (firmware_file_ == nullptr) return false;
+  if (!firmware_file_) return false;
   int c;
   bool any = false;
-  while ((c = std::fgetc(firmware_file_)) != EOF) {
+  while ((c = std::fgetc(firmware_file_.get())) != EOF) {
     any = true;
     if (c == '\n') return true;
     line.push_back(static_cast<char>(c));
@@ -78,9 +76,8 @@ void CLinkManager::StartFirmwareUpload(const std::string& path) {
   firmware_lines_sent_ = 0;
   firmware_lines_total_ = CountLines(path);
   upload_mode_.store(true, std::memory_order_release);
-  firmware_file_ = std::fopen(path.c_str(), "r");  // a missing file yields no lines, like an empty one
-  if (firmware_file_ == nullptr)
-    ui_.Note(path + ": cannot be opened; the upload ends at the board's first OK");
+  firmware_file_ = platform::OpenFile(path, "r");  // a missing file yields no lines, like an empty one
+  if (!firmware_file_) ui_.Note(path + ": cannot be opened; the upload ends at the board's first OK");
   std::string line;
   if (ReadFirmwareLine(line)) SendFirmwareLine(line);
 }

@@ -328,6 +328,7 @@ void CLinkManager::OnKeepAliveAnswer() {
   ui_.SetLinkIcon(kIconLinkUp);
   if (!minimized_once_.exchange(true)) ui_.MinimizeWindow();
   ShowStatus(LinkMoment::kConnected);
+  ui_.LinkUp();
   ui_.SetQualityBar(5);
   SendAcknowledgement();
 }

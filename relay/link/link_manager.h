@@ -23,6 +23,7 @@
 #include "platform/lock.h"
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
+#include "platform/unique_file.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/keep_alive.h"
 #include "relay/link/link_stats.h"
@@ -192,7 +193,7 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
 
   // Firmware upload: the file and progress, used by the UI thread at the start and then by the
   // receive thread, never both at once (the start holds the link lock; replies come after it).
-  FILE* firmware_file_ = nullptr;
+  platform::UniqueFile firmware_file_;
   int firmware_lines_sent_ = 0;
   int firmware_lines_total_ = 0;
 

@@ -46,6 +46,8 @@ class LinkUi {
   virtual void Notice(const std::string& text) { Note(text); }
   // A firmware upload has sent line `sent` of `total`.
   virtual void FirmwareProgress(int /*sent*/, int /*total*/) {}
+  // The robot answered a keep-alive: the link is up (called with each accepted answer).
+  virtual void LinkUp() {}
 };
 
 // A LinkUi with fixed choices that shows nothing: for programs that embed a link manager without a
@@ -54,9 +56,8 @@ class NullLinkUi : public LinkUi {
  public:
   explicit NullLinkUi(LinkChoices choices = {}) : choices_(std::move(choices)) {}
   LinkChoices Choices() override { return choices_; }
-  void ShowStatus(const std::string& text) override {
-    if (text.find("Connected,") != std::string::npos) connected_ = true;
-  }
+  void ShowStatus(const std::string&) override {}
+  void LinkUp() override { connected_ = true; }
   void SetLinkIcon(int) override {}
   void SetQualityBar(int) override {}
   void MinimizeWindow() override {}
@@ -65,7 +66,7 @@ class NullLinkUi : public LinkUi {
   void Disconnect() override {}
   void MessageBox(const std::string&) override {}
   void Note(const std::string&) override {}
-  // True once a Connected text was shown (set by the link's threads, read by the owner).
+  // True once the link was up (set by the link's threads, read by the owner).
   bool connected() const { return connected_.load(std::memory_order_acquire); }
 
  private:
