@@ -3,9 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "exchange/acceptance.h"
-#include "exchange/deframer.h"
-#include "relay/link/inbound_dispatch.h"
+#include "relay/link/receive_path.h"
 
 namespace {
 
@@ -15,9 +13,11 @@ struct Hooks : relay::InboundHooks {
   void OnVoiceFlowControl() override {}
 };
 
-struct Receiver : exchange::FrameSink {
+// The relay's own receive path, into real sections.
+struct Receiver {
   Hooks hooks;
-  relay::CInboundDispatch dispatch{hooks};
+  relay::LinkStats stats;
+  relay::CReceivePath path{hooks, stats};
   relay::RelayProducers producers;
   Receiver() {
     producers.standard_sensor.Open("fuzz", exchange::SectionId::kStandardSensor);
@@ -25,11 +25,7 @@ struct Receiver : exchange::FrameSink {
     producers.custom_sensor.Open("fuzz", exchange::SectionId::kCustomSensor);
     producers.image.Open("fuzz", exchange::SectionId::kImage);
     producers.audio.Open("fuzz", exchange::SectionId::kAudio);
-    dispatch.SetProducers(&producers);
-  }
-  void HandleFrame(const uint8_t* frame, std::size_t length) override {
-    if (exchange::CheckFrame(frame, length) == exchange::FrameVerdict::kAccepted)
-      dispatch.Dispatch(frame, length);
+    path.dispatch().SetProducers(&producers);
   }
 };
 
@@ -37,12 +33,11 @@ struct Receiver : exchange::FrameSink {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static Receiver receiver;
-  static exchange::CDeframer deframer;
   // The first byte picks the chunk size, so splits fall everywhere; the voice setting varies too.
   if (size < 2) return 0;
   const std::size_t chunk = 1 + data[0] * 17u;
-  receiver.dispatch.SetVoiceSegmentLength(static_cast<int8_t>(data[1]));
+  receiver.path.dispatch().SetVoiceSegmentLength(static_cast<int8_t>(data[1]));
   for (std::size_t at = 2; at < size; at += chunk)
-    deframer.FeedBytes(data + at, at + chunk <= size ? chunk : size - at, receiver);
+    receiver.path.Feed(data + at, at + chunk <= size ? chunk : size - at);
   return 0;
 }

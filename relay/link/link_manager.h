@@ -28,6 +28,7 @@
 #include "relay/link/keep_alive.h"
 #include "relay/link/link_stats.h"
 #include "relay/link/link_ui.h"
+#include "relay/link/receive_path.h"
 #include "relay/link/status_texts.h"
 #include "relay/transport/serial_port.h"
 #include "relay/transport/udp_endpoint.h"
@@ -48,7 +49,7 @@ inline constexpr int kRunLost = 2;
 // UTF-8 character. `shortened` tells whether anything was cut.
 std::string RobotPrefix(const std::string& field, bool& shortened);
 
-class CLinkManager : public exchange::FrameSink, public InboundHooks {
+class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
  public:
   explicit CLinkManager(LinkUi& ui);
   // Teardown: ends the connection thread, releases the Bluetooth module when that was the last kind
@@ -83,7 +84,7 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   int ReadTransport();
   void SendFrame(const uint8_t* bytes, int count);
   void FeedBytes(const uint8_t* chunk, std::size_t count);
-  void HandleFrame(const uint8_t* frame, std::size_t length) override;
+  void OnAcceptedFrame() override;
   void ForwardCommand();
   // One command record as ForwardCommand handles it: `length` is the record's length word, `data`
   // holds the slot's `capacity` bytes.
@@ -115,7 +116,7 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
   bool UploadMode() const { return upload_mode_.load(std::memory_order_acquire); }
 
   LinkStats& stats() { return stats_; }
-  CInboundDispatch& dispatch() { return dispatch_; }
+  CInboundDispatch& dispatch() { return receive_path_.dispatch(); }
   platform::RecursiveLock& link_lock() { return link_lock_; }
   CSerialPort& serial() { return serial_; }
   CUdpEndpoint& udp() { return udp_; }
@@ -199,9 +200,8 @@ class CLinkManager : public exchange::FrameSink, public InboundHooks {
 
   // Receive side: touched by the receive thread only.
   uint8_t chunk_[4096];
-  exchange::CDeframer deframer_;
-  CInboundDispatch dispatch_;
   LinkStats stats_;
+  CReceivePath receive_path_;  // counts into stats_, declared before it
 };
 
 }  // namespace relay

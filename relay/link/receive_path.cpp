@@ -1,0 +1,16 @@
+#include "relay/link/receive_path.h"
+
+#include "exchange/acceptance.h"
+#include "exchange/frame.h"
+
+namespace relay {
+
+void CReceivePath::HandleFrame(const uint8_t* frame, std::size_t length) {
+  const exchange::FrameVerdict verdict = exchange::CheckFrame(frame, length);
+  stats_.CountCandidate(verdict, length > exchange::kOffDataType ? frame[exchange::kOffDataType] : 0);
+  if (verdict != exchange::FrameVerdict::kAccepted) return;
+  if (accepted_ != nullptr) accepted_->OnAcceptedFrame();
+  dispatch_.Dispatch(frame, length);
+}
+
+}  // namespace relay
