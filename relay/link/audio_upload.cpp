@@ -90,7 +90,7 @@ void CLinkManager::AudioUploadThread() {
     bool short_send = false;
     {
       platform::LockGuard guard(link_lock_);
-      if (link_kind_.load() == static_cast<int>(LinkKind::kWifi)) {
+      if (link_kind_.load() == LinkKindChoice::kWifi) {
         if (udp_.PollWritable() == kPollWritable) {
           const int sent = udp_.Send(f.bytes, static_cast<int>(f.size));
           stats_.AddBytesOut(static_cast<uint64_t>(sent > 0 ? sent : 0));

@@ -24,7 +24,7 @@ CLinkManager::~CLinkManager() {
   RequestStop();
   connection_thread_.Join();
   StopAudioUpload();
-  if (ui_.Choices().kind == LinkKindChoice::kBluetooth) BluetoothRelease();
+  if (link_kind_.load() == LinkKindChoice::kBluetooth) BluetoothRelease();
   if (serial_.IsOpen()) {
     StopReceiveThread();
     platform::Sleep(5000);
@@ -90,17 +90,16 @@ int CLinkManager::ConnectionThread() {
         ShowStatus(LinkMoment::kPortOpen);
         ui_.SetControlsForConnected();
         int run = RunLink();
-        CloseAfterRun(ui_.Choices().kind);
+        CloseAfterRun(link_kind_.load());
         if (run == kRunLost && !StopRequested()) {
           minimized_once_.store(false, std::memory_order_relaxed);
-          if (ui_.Choices().kind == LinkKindChoice::kWifi && ++wifi_losses == 3) GiveUp();
+          if (link_kind_.load() == LinkKindChoice::kWifi && ++wifi_losses == 3) GiveUp();
           ShowStatus(LinkMoment::kLost);
           platform::Sleep(2000);
         }
       } else if (result == kConnectPortFailed) {
         ++failures;
-        if (failures == 5 || (failures == 1 && link_kind_.load() == static_cast<int>(LinkKind::kWifi)))
-          GiveUp();
+        if (failures == 5 || (failures == 1 && link_kind_.load() == LinkKindChoice::kWifi)) GiveUp();
       }
       if (StopRequested()) break;
       ShowStatus(LinkMoment::kReconnecting);
@@ -153,7 +152,7 @@ int CLinkManager::Connect() {
   // thread starts, so it never dispatches into handles that are being replaced.
   if (!OpenSections(choices.robot_id)) return kConnectPortFailed;
   if (choices.kind == LinkKindChoice::kWifi) {
-    link_kind_.store(static_cast<int>(LinkKind::kWifi));
+    link_kind_.store(LinkKindChoice::kWifi);
     ip_port_.store(std::atoi(choices.port_text.c_str()));
     if (!udp_.Open(choices.ip_address, ip_port_.load())) {
       ui_.Note("UDP port " + choices.port_text + " cannot be opened");
@@ -162,7 +161,7 @@ int CLinkManager::Connect() {
     ui_.SetQualityBar(5);
     ui_.EnableConnectButton();
   } else {
-    link_kind_.store(static_cast<int>(LinkKind::kSerial));
+    link_kind_.store(LinkKindChoice::kSerial);
     if (choices.com_text.size() <= 3) {
       ui_.MessageBox("Port Number is Wrong");
       return kConnectPortFailed;
@@ -176,7 +175,7 @@ int CLinkManager::Connect() {
     ui_.SetQualityBar(5);
   }
   if (choices.kind == LinkKindChoice::kBluetooth) {
-    link_kind_.store(static_cast<int>(LinkKind::kBluetooth));
+    link_kind_.store(LinkKindChoice::kBluetooth);
     if (!BluetoothConnect()) return kConnectHandshakeFailed;
     ui_.EnableConnectButton();
     ui_.SetQualityBar(5);
@@ -267,7 +266,7 @@ void CLinkManager::OnVoiceFlowControl() {
 }
 
 Transport& CLinkManager::ActiveTransport() {
-  if (link_kind_.load() == static_cast<int>(LinkKind::kWifi)) return udp_;
+  if (link_kind_.load() == LinkKindChoice::kWifi) return udp_;
   return serial_;
 }
 

@@ -35,8 +35,6 @@
 
 namespace relay {
 
-enum class LinkKind : int { kSerial = 1, kWifi = 2, kBluetooth = 3 };
-
 // Connect results.
 inline constexpr int kConnectUp = 0;
 inline constexpr int kConnectHandshakeFailed = 1;
@@ -144,7 +142,9 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   void CloseFirmwareFile();
 
   LinkUi& ui_;
-  std::atomic<int> link_kind_{static_cast<int>(LinkKind::kSerial)};
+  // The kind of the link this relay connected last: the one truth for the transport in use, the
+  // teardown and the give-up rules. (Status texts follow the dialog's choice, as the user sees it.)
+  std::atomic<LinkKindChoice> link_kind_{LinkKindChoice::kNone};
   CUdpEndpoint udp_;
   CSerialPort serial_;
   std::unique_ptr<RelayProducers> producers_;
@@ -164,7 +164,6 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   std::atomic<uint8_t> sequence_{0};
   std::atomic<int> com_port_{0};
   std::atomic<int> ip_port_{0};
-  std::atomic<LinkKindChoice> last_kind_{LinkKindChoice::kNone};
   std::atomic<bool> connection_running_{false};
   std::atomic<bool> gave_up_{false};
   // Set by the receive thread when the robot answers, cleared by the link loop when the link is lost
