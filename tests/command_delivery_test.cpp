@@ -83,12 +83,8 @@ TEST_F(CommandDelivery, TwoWritersAtOnceLoseNothing) {
 }
 
 TEST_F(CommandDelivery, ARelayThatStopsForwardingWithdrawsItsMark) {
-  const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
   platform::SharedView view;
-  bool created = false;
-  ASSERT_EQ(platform::OpenSharedView(exchange::SectionObjectName(robot_, spec.suffix),
-                                     exchange::SectionSize(spec.capacity, spec.slots), view, created),
-            platform::ShmStatus::kOk);
+  ASSERT_EQ(testing_support::MapCommandSection(robot_, view), platform::ShmStatus::kOk);
   auto mark = [&] { return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view.data() + 4)).load(); };
   EXPECT_NE(mark() & exchange::kMarkForwarding, 0u) << "published while the link forwards";
   link_->RequestStop();

@@ -337,10 +337,7 @@ TEST_F(LinkedRobot, LengthWordsBeyondTheSlotAreSkippedAndTheNextRecordStillGoesO
   // slot's data a whole frame), then a good record, all published at once.
   const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
   platform::SharedView view;
-  bool created = false;
-  ASSERT_EQ(platform::OpenSharedView(exchange::SectionObjectName(robot_, spec.suffix),
-                                     exchange::SectionSize(spec.capacity, spec.slots), view, created),
-            platform::ShmStatus::kOk);
+  ASSERT_EQ(testing_support::MapCommandSection(robot_, view), platform::ShmStatus::kOk);
   uint32_t head;
   std::memcpy(&head, view.data(), 4);
   const Bytes bad = Frame(1, 0x05, {0x01, 0x66, 0x00});

@@ -99,6 +99,14 @@ inline relay::LinkChoices WifiChoices(int port, const std::string& robot) {
   return c;
 }
 
+// The robot's command section mapped raw, as an outside tool sees it (the layout, not the handles).
+inline platform::ShmStatus MapCommandSection(const std::string& robot, platform::SharedView& view) {
+  const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
+  bool created = false;
+  return platform::OpenSharedView(exchange::SectionObjectName(robot, spec.suffix),
+                                  exchange::SectionSize(spec.capacity, spec.slots), view, created);
+}
+
 inline std::string UniqueRobot(const std::string& tag) {
   return "L" + tag + std::to_string(getpid());
 }
