@@ -25,13 +25,15 @@ CLinkManager::~CLinkManager() {
   connection_thread_.Join();
   StopAudioUpload();
   if (link_kind_.load() == LinkKindChoice::kBluetooth) BluetoothRelease();
-  if (serial_.IsOpen()) {
+  Transport& line = ActiveTransport();
+  if (link_kind_.load() != LinkKindChoice::kWifi && line.IsOpen()) {
     StopReceiveThread();
-    platform::Sleep(5000);
-    serial_.Close();
+    platform::Sleep(5000);  // a serial line's close waits: the robot's side lets go of its end
+    line.CloseLink();
     platform::Sleep(5000);
   }
   StopReceiveThread();
+  line.CloseLink();
   udp_.Close();
   receive_path_.dispatch().SetProducers(nullptr);
   producers_.reset();
@@ -115,32 +117,33 @@ int CLinkManager::ConnectionThread() {
 }
 
 void CLinkManager::CloseAfterRun(LinkKindChoice kind) {
+  Transport& line = ActiveTransport();
   if (kind == LinkKindChoice::kWifi) {
     receive_stop_.store(true, std::memory_order_release);
     Wake();
     platform::Sleep(2000);
     receive_thread_.Join();
-    udp_.Close();
+    line.CloseLink();
     platform::Sleep(1000);
   }
   if (kind == LinkKindChoice::kBluetooth) BluetoothRelease();
-  if (serial_.IsOpen()) {
+  if (line.IsOpen()) {
     receive_stop_.store(true, std::memory_order_release);
     Wake();
     platform::Sleep(1000);
     receive_thread_.Join();
-    serial_.Close();
+    line.CloseLink();
     platform::Sleep(500);
   }
 }
 
 int CLinkManager::Connect() {
-  if (serial_.IsOpen()) {
+  if (ActiveTransport().IsOpen()) {
     receive_stop_.store(true, std::memory_order_release);
     Wake();
     platform::Sleep(2000);
     receive_thread_.Join();
-    serial_.Close();
+    ActiveTransport().CloseLink();
     platform::Sleep(2000);
   }
   // A receive thread of the previous connect has been told to stop by now; it must be gone before
@@ -154,7 +157,10 @@ int CLinkManager::Connect() {
   if (choices.kind == LinkKindChoice::kWifi) {
     link_kind_.store(LinkKindChoice::kWifi);
     ip_port_.store(std::atoi(choices.port_text.c_str()));
-    if (!udp_.Open(choices.ip_address, ip_port_.load())) {
+    LinkTarget target;
+    target.ip_address = choices.ip_address;
+    target.udp_port = ip_port_.load();
+    if (!ActiveTransport().OpenLink(target)) {
       ui_.Note("UDP port " + choices.port_text + " cannot be opened");
       return kConnectPortFailed;
     }
@@ -167,8 +173,10 @@ int CLinkManager::Connect() {
       return kConnectPortFailed;
     }
     com_port_.store(std::atoi(choices.com_text.c_str() + 3));
-    if (!serial_.Open(com_port_.load())) {
-      ui_.Note(serial_.last_error());
+    LinkTarget target;
+    target.com_port = com_port_.load();
+    if (!ActiveTransport().OpenLink(target)) {
+      ui_.Note(ActiveTransport().LastError());
       return kConnectPortFailed;
     }
     ui_.EnableConnectButton();
@@ -266,6 +274,7 @@ void CLinkManager::OnVoiceFlowControl() {
 }
 
 Transport& CLinkManager::ActiveTransport() {
+  if (replacement_ != nullptr) return *replacement_;
   if (link_kind_.load() == LinkKindChoice::kWifi) return udp_;
   return serial_;
 }

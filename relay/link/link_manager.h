@@ -71,6 +71,9 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   void SetConnectionEndHook(std::function<void()> hook) { connection_end_hook_ = std::move(hook); }
   bool GaveUp() const { return gave_up_.load(std::memory_order_acquire); }
   bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+  // Replaces the serial port and the UDP endpoint by another transport (a fake in tests) for every
+  // later connect; null goes back to them. Set before StartConnection.
+  void SetTransport(Transport* replacement) { replacement_ = replacement; }
   // The dialog's restore after a disconnect lets the next connection minimize the window again.
   void ClearMinimizedOnce() { minimized_once_.store(false, std::memory_order_relaxed); }
 
@@ -147,6 +150,7 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   std::atomic<LinkKindChoice> link_kind_{LinkKindChoice::kNone};
   CUdpEndpoint udp_;
   CSerialPort serial_;
+  Transport* replacement_ = nullptr;
   std::unique_ptr<RelayProducers> producers_;
   exchange::CRingConsumer commands_;
   uint32_t passes_ = 0;         // forwarding passes, published in the command ring's mark

@@ -31,13 +31,13 @@ void CLinkManager::WaitForInput() {
 }
 
 int CLinkManager::ReadTransport() {
-  if (link_kind_.load() == LinkKindChoice::kWifi) {
+  if (link_kind_.load() == LinkKindChoice::kWifi && replacement_ == nullptr) {
     const uint64_t foreign = udp_.foreign_datagrams();
     const int n = udp_.ReadAvailable(chunk_, static_cast<int>(sizeof chunk_));
     if (udp_.foreign_datagrams() != foreign) stats_.AddForeignDatagrams(udp_.foreign_datagrams() - foreign);
     return n;
   }
-  return serial_.ReadAvailable(chunk_, static_cast<int>(kSerialReadMax));
+  return ActiveTransport().ReadAvailable(chunk_, static_cast<int>(kSerialReadMax));
 }
 
 void CLinkManager::ReceiveThread() {
@@ -69,7 +69,8 @@ void CLinkManager::FeedBytes(const uint8_t* chunk, std::size_t count) {
 void CLinkManager::OnAcceptedFrame() {
   // The pending source is written by this thread only (in the read), so it is looked at without the
   // lock; adopting it changes where every sender sends, so that takes the lock.
-  if (link_kind_.load() != LinkKindChoice::kWifi || !udp_.HasPendingSource()) return;
+  if (link_kind_.load() != LinkKindChoice::kWifi || replacement_ != nullptr || !udp_.HasPendingSource())
+    return;
   // A frame that passed the check vouches for its datagram's source: the robot is answered there.
   platform::LockGuard guard(link_lock_);
   const uint64_t before = udp_.peer_changes();

@@ -32,7 +32,10 @@ class CSerialPort : public Transport {
   // Drops DTR, discards both queues, waits 500 ms, closes, waits 500 ms. Always 1.
   int Close();
   int CloseIfOpen();
-  bool IsOpen() const { return open_; }
+  bool IsOpen() const override { return open_; }
+  bool OpenLink(const LinkTarget& target) override { return Open(target.com_port) == 1; }
+  void CloseLink() override { Close(); }
+  std::string LastError() const override { return last_error_; }
   int port_number() const { return port_number_; }
   const std::string& device() const { return device_; }
   // Why the last Open failed, for a message a person can act on.

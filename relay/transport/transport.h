@@ -1,14 +1,29 @@
 // The one small face every link transport shows the link manager: read what has arrived without
-// waiting, send a frame by the transport's own rule, and a descriptor to wait on. Tests may fake it.
+// waiting, send a frame by the transport's own rule, and a descriptor to wait on; opened and closed
+// by the link's connection thread. Tests fake it.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace relay {
+
+// Where a link goes: the robot's IPv4 address (network order) and UDP port for Wi-Fi, the COM
+// port number for a serial line. Each transport reads what it needs.
+struct LinkTarget {
+  uint32_t ip_address = 0;
+  int udp_port = 0;
+  int com_port = 0;
+};
 
 class Transport {
  public:
   virtual ~Transport() = default;
+  // Opens the link to `target`; false when it cannot be opened (LastError says why, when it knows).
+  virtual bool OpenLink(const LinkTarget& target) = 0;
+  virtual void CloseLink() = 0;
+  virtual bool IsOpen() const = 0;
+  virtual std::string LastError() const { return {}; }
   // Bytes now available, at most `max`, copied into `buffer`; 0 when nothing is waiting, -1 on an
   // error. Never waits for data.
   virtual int ReadAvailable(uint8_t* buffer, int max) = 0;

@@ -30,7 +30,9 @@ class CUdpEndpoint : public Transport {
   // `port` in host order. 1 on success, 0 on failure.
   int Open(uint32_t robot_address, int port);
   void Close();
-  bool IsOpen() const { return socket_ >= 0; }
+  void CloseLink() override { Close(); }
+  bool IsOpen() const override { return socket_ >= 0; }
+  bool OpenLink(const LinkTarget& target) override { return Open(target.ip_address, target.udp_port) == 1; }
   int Send(const uint8_t* data, int length);
   int Receive(uint8_t* buffer, int size);
   // kind 1: may a datagram be received (4)? kind 2: may the socket send (5)? 0 when nothing became

@@ -1,0 +1,111 @@
+// A transport without sockets or lines, for the link's tests: it opens or refuses as told, plays a
+// robot that answers keep-alives (or stays silent), and records what the relay sent and how often
+// the link was opened and closed. Thread-safe: the relay's threads and the test use it at once.
+#pragma once
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "exchange/frame.h"
+#include "exchange/protocol.h"
+#include "relay/transport/transport.h"
+
+namespace testing_support {
+
+class FakeTransport : public relay::Transport {
+ public:
+  FakeTransport() : ready_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+  ~FakeTransport() override { ::close(ready_); }
+
+  // What the fake does: refuse the next `n` opens; answer keep-alives or not.
+  void RefuseOpens(int n) { refuse_.store(n); }
+  void SetAnswering(bool on) { answering_.store(on); }
+
+  bool OpenLink(const relay::LinkTarget&) override {
+    std::lock_guard<std::mutex> g(mutex_);
+    ++opens_;
+    if (refuse_.load() > 0) {
+      --refuse_;
+      return false;
+    }
+    open_ = true;
+    return true;
+  }
+  void CloseLink() override {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (open_) ++closes_;
+    open_ = false;
+    inbound_.clear();
+  }
+  bool IsOpen() const override {
+    std::lock_guard<std::mutex> g(mutex_);
+    return open_;
+  }
+  std::string LastError() const override { return "the fake refused"; }
+
+  int ReadAvailable(uint8_t* buffer, int max) override {
+    std::lock_guard<std::mutex> g(mutex_);
+    uint64_t drained;
+    [[maybe_unused]] ssize_t r = ::read(ready_, &drained, sizeof drained);
+    int n = 0;
+    while (n < max && !inbound_.empty()) {
+      buffer[n++] = inbound_.front();
+      inbound_.pop_front();
+    }
+    if (!inbound_.empty()) Signal();
+    return n;
+  }
+  bool SendFrameBytes(const uint8_t* bytes, int count) override {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (!open_) return false;
+    sent_.emplace_back(bytes, bytes + count);
+    // A keep-alive to either board: the robot answers it (the relay accepts the first of the pair).
+    if (answering_.load() && count >= 7 && bytes[exchange::kOffDataType] == exchange::kTypeLinkStatus &&
+        bytes[exchange::kOffPayload] == 0) {
+      const uint8_t one = 1;
+      exchange::Frame answer =
+          exchange::Frame::Make(exchange::kDestComputer, 0, exchange::kTypeLinkStatus, &one, 1);
+      inbound_.insert(inbound_.end(), answer.bytes, answer.bytes + answer.size);
+      Signal();
+    }
+    return true;
+  }
+  int WaitDescriptor() const override { return ready_; }
+
+  int opens() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return opens_;
+  }
+  int closes() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return closes_;
+  }
+  int keep_alives_sent() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    int n = 0;
+    for (const auto& f : sent_) n += f.size() > 4 && f[exchange::kOffDataType] == exchange::kTypeLinkStatus;
+    return n;
+  }
+
+ private:
+  void Signal() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t w = ::write(ready_, &one, sizeof one);
+  }
+
+  mutable std::mutex mutex_;
+  int ready_;
+  std::atomic<int> refuse_{0};
+  std::atomic<bool> answering_{true};
+  bool open_ = false;
+  int opens_ = 0, closes_ = 0;
+  std::deque<uint8_t> inbound_;
+  std::vector<std::vector<uint8_t>> sent_;
+};
+
+}  // namespace testing_support
