@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <numeric>
 #include <sstream>
 #include <string>
@@ -315,10 +316,57 @@ void BenchRelayCpu() {
   waitpid(sim, nullptr, 0);
 }
 
+// Eight robots, each with its relay and a client control, all idle with their links up: what the
+// relays and the clients cost together.
+void BenchFleetIdle() {
+  constexpr int kRobots = 8;
+  setenv("TREVASK_CONFIG_DIR", ("/tmp/trevask-bench-config-" + std::to_string(getpid())).c_str(), 1);
+  std::vector<pid_t> sims, relays;
+  std::vector<std::unique_ptr<control::CZembrinSDKControlCtrl>> controls;
+  control::CHeadlessHost host;
+  for (int i = 0; i < kRobots; ++i) {
+    const std::string port = std::to_string(40000 + (getpid() % 2000) * 8 + i);
+    const std::string robot = "fleet" + std::to_string(getpid()) + "_" + std::to_string(i);
+    sims.push_back(Spawn({ROBOT_SIM_BIN, "--udp", "127.0.0.1:" + port, "--quiet"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    relays.push_back(
+        Spawn({TREVASK_BIN, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot}));
+    controls.push_back(std::make_unique<control::CZembrinSDKControlCtrl>());
+    controls.back()->AttachHost(&host);
+    controls.back()->connectRobot(robot);
+  }
+  host.RunFor(2000);  // the links come up
+  double relay_cpu_before = 0;
+  for (pid_t r : relays) relay_cpu_before += Read(r).cpu_s;
+  rusage self_before{};
+  getrusage(RUSAGE_SELF, &self_before);
+  const double seconds = 5.0;
+  host.RunFor(static_cast<uint32_t>(seconds * 1000));
+  rusage self_after{};
+  getrusage(RUSAGE_SELF, &self_after);
+  double relay_cpu_after = 0;
+  for (pid_t r : relays) relay_cpu_after += Read(r).cpu_s;
+  auto cpu_of = [](const rusage& u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  const double relays_pct = 100.0 * (relay_cpu_after - relay_cpu_before) / seconds;
+  const double clients_pct = 100.0 * (cpu_of(self_after) - cpu_of(self_before)) / seconds;
+  AddRow("eight robots idle: their relays and clients together",
+         Fmt("%.1f%% CPU", relays_pct + clients_pct) + Fmt(" (relays %.1f%%", relays_pct) +
+             Fmt(", clients %.1f%%)", clients_pct),
+         "target 2% of a core", Fmt("%.2f", (relays_pct + clients_pct) / 2.0));
+  controls.clear();
+  for (pid_t r : relays) kill(r, SIGTERM);
+  for (pid_t r : relays) waitpid(r, nullptr, 0);
+  for (pid_t s : sims) kill(s, SIGTERM);
+  for (pid_t s : sims) waitpid(s, nullptr, 0);
+}
+
 }  // namespace
 
 // With no argument every measurement runs; otherwise only those named: jpeg, receive, latency
-// (robot to event, and the audio pacing), cpu.
+// (robot to event, and the audio pacing), cpu, fleet (eight idle robots).
 int main(int argc, char** argv) {
   auto wanted = [&](const char* name) {
     if (argc < 2) return true;
@@ -330,6 +378,7 @@ int main(int argc, char** argv) {
   if (wanted("receive")) BenchReceivePath();
   if (wanted("latency")) BenchLatencyAndAudio();
   if (wanted("cpu")) BenchRelayCpu();
+  if (wanted("fleet")) BenchFleetIdle();
   std::printf("| measurement | this system | anchor | ratio |\n|---|---|---|---|\n");
   for (const Row& r : g_rows)
     std::printf("| %s | %s | %s | %s |\n", r.what.c_str(), r.ours.c_str(), r.anchor.c_str(), r.ratio.c_str());
