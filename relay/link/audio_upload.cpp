@@ -43,10 +43,7 @@ bool CLinkManager::LoadWaveFile(const char* path, int& size_class) {
 
 void CLinkManager::SendAudioAnnouncement(int size_class) {
   const uint8_t payload = static_cast<uint8_t>(size_class);
-  platform::LockGuard guard(link_lock_);
-  exchange::Frame f = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(),
-                                            exchange::kTypeAudioAnnouncement, &payload, 1);
-  SendFrame(f.bytes, static_cast<int>(f.size));
+  writer_.Send(exchange::kDestMultimediaBoard, exchange::kTypeAudioAnnouncement, &payload, 1);
 }
 
 void CLinkManager::StartAudioUpload(const char* path, bool continuation) {
@@ -89,7 +86,7 @@ void CLinkManager::AudioUploadThread() {
         exchange::Frame::Make(exchange::kDestMultimediaBoard, 0, exchange::kTypeVoice, adpcm, n);
     bool short_send = false;
     {
-      platform::LockGuard guard(link_lock_);
+      platform::LockGuard guard(writer_.lock());
       if (link_kind_.load() == LinkKindChoice::kWifi) {
         if (udp_.PollWritable() == kPollWritable) {
           const int sent = udp_.Send(f.bytes, static_cast<int>(f.size));

@@ -49,7 +49,7 @@ bool CLinkManager::WaitForModuleReply(const char* text, uint32_t ms, bool first_
 
 void CLinkManager::BluetoothRelease() {
   if (!serial_.IsOpen()) return;
-  platform::LockGuard guard(link_lock_);
+  platform::LockGuard guard(writer_.lock());
   Write(serial_, "^#^$^%");
   const bool command_mode = WaitForModuleReply("CommandMode", 2500);
   Write(serial_, "AT+ZV SPPDisconnect\r\n");
@@ -63,7 +63,7 @@ int CLinkManager::BluetoothConnect() {
     if (address.empty()) ui_.Note("the Bluetooth address field is empty");
     return 0;
   }
-  platform::LockGuard guard(link_lock_);
+  platform::LockGuard guard(writer_.lock());
   const std::string command = "AT+ZV SPPConnect " + address + "\r\n";
   serial_.Write(reinterpret_cast<const uint8_t*>(command.data()), static_cast<int>(command.size()));
   return WaitForModuleReply("BypassMode", 8000) ? 1 : 0;

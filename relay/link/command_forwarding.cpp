@@ -97,7 +97,7 @@ void CLinkManager::HandleCommandRecord(const uint8_t* data, uint32_t len, uint32
       receive_path_.dispatch().SetVoiceSegmentLength(static_cast<int8_t>(local[exchange::kOffPayload]));
     else if (len > exchange::kOffDataType && local[exchange::kOffDataType] == exchange::kTypeAudioStop)
       voice_stop_.store(true, std::memory_order_release);
-    platform::LockGuard guard(link_lock_);
+    platform::LockGuard guard(writer_.lock());
     SendFrame(local, static_cast<int>(len));
     return;
   }

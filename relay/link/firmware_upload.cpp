@@ -53,7 +53,7 @@ void CLinkManager::SendFirmwareLine(const std::string& line) {
     platform::DebugOutput("firmware line %d has %zu characters", firmware_lines_sent_ + 1, text.size());
   text.push_back('\n');
   {
-    platform::LockGuard guard(link_lock_);
+    platform::LockGuard guard(writer_.lock());
     if (serial_.Write(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size())) == 1)
       stats_.AddBytesOut(text.size());
   }
@@ -66,7 +66,7 @@ void CLinkManager::StartFirmwareUpload(const std::string& path) {
     ui_.MessageBox("Please make sure that the PC's Trevask has connected to the robot.");
     return;
   }
-  platform::LockGuard guard(link_lock_);
+  platform::LockGuard guard(writer_.lock());
   const uint8_t one = 1;
   exchange::Frame start = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(),
                                                 exchange::kTypeFirmwareStart, &one, 1);
@@ -90,7 +90,7 @@ void CLinkManager::OnFirmwareReply(int count) {
   bool succeeded = false;
   {
     // The file is shared with StartFirmwareUpload on the UI thread; the link lock keeps them apart.
-    platform::LockGuard guard(link_lock_);
+    platform::LockGuard guard(writer_.lock());
     if (!ReadFirmwareLine(line)) {
       upload_mode_.store(false, std::memory_order_release);
       CloseFirmwareFile();

@@ -189,6 +189,7 @@ int CLinkManager::Connect() {
     ui_.SetQualityBar(5);
   }
 
+  writer_.Use(&ActiveTransport());
   receive_stop_.store(false, std::memory_order_release);
   if (!platform::StartThread([this] { ReceiveThread(); }, receive_thread_)) {
     ui_.Note("the receive thread cannot be started");
@@ -221,7 +222,7 @@ int CLinkManager::RunLink() {
       step = keep_alive_.Tick(platform::TickCount(), uploading);
     }
     if (step.send_pair) {
-      platform::LockGuard guard(link_lock_);
+      platform::LockGuard guard(writer_.lock());
       ++keep_alive_sequence;
       const uint8_t zero = 0;
       exchange::Frame to_media = exchange::Frame::Make(exchange::kDestMultimediaBoard, keep_alive_sequence,
@@ -262,11 +263,8 @@ void CLinkManager::OnKeepAliveAnswer() {
 }
 
 void CLinkManager::SendAcknowledgement() {
-  platform::LockGuard guard(link_lock_);
   const uint8_t one = 1;
-  exchange::Frame ack = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(),
-                                              exchange::kTypeAcknowledgement, &one, 1);
-  SendFrame(ack.bytes, static_cast<int>(ack.size));
+  writer_.Send(exchange::kDestMultimediaBoard, exchange::kTypeAcknowledgement, &one, 1);
 }
 
 void CLinkManager::OnVoiceFlowControl() {
@@ -280,8 +278,7 @@ Transport& CLinkManager::ActiveTransport() {
 }
 
 void CLinkManager::SendFrame(const uint8_t* bytes, int count) {
-  platform::LockGuard guard(link_lock_);
-  if (ActiveTransport().SendFrameBytes(bytes, count)) stats_.AddBytesOut(static_cast<uint64_t>(count));
+  writer_.SendFrame(bytes, count);
 }
 
 }  // namespace relay

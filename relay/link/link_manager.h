@@ -28,6 +28,7 @@
 #include "relay/link/keep_alive.h"
 #include "relay/link/link_stats.h"
 #include "relay/link/link_ui.h"
+#include "relay/link/link_writer.h"
 #include "relay/link/receive_path.h"
 #include "relay/link/status_texts.h"
 #include "relay/transport/serial_port.h"
@@ -118,13 +119,13 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
 
   LinkStats& stats() { return stats_; }
   CInboundDispatch& dispatch() { return receive_path_.dispatch(); }
-  platform::RecursiveLock& link_lock() { return link_lock_; }
+  platform::RecursiveLock& link_lock() { return writer_.lock(); }
   CSerialPort& serial() { return serial_; }
   CUdpEndpoint& udp() { return udp_; }
   bool voice_stop() const { return voice_stop_.load(std::memory_order_acquire); }
   bool voice_flow() const { return voice_flow_.load(std::memory_order_acquire); }
   void SetUploadMode(bool on) { upload_mode_.store(on, std::memory_order_release); }
-  uint8_t NextSequence() { return sequence_.fetch_add(1, std::memory_order_relaxed); }
+  uint8_t NextSequence() { return writer_.NextSequence(); }
 
  private:
   void ShowStatus(LinkMoment moment);
@@ -165,7 +166,6 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   std::atomic<bool> minimized_once_{false};
   std::atomic<bool> voice_stop_{true};
   std::atomic<bool> voice_flow_{true};
-  std::atomic<uint8_t> sequence_{0};
   std::atomic<int> com_port_{0};
   std::atomic<int> ip_port_{0};
   std::atomic<bool> connection_running_{false};
@@ -178,7 +178,8 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   // this mutex (never held while sending or showing anything).
   KeepAlive keep_alive_;
   std::mutex keep_alive_mutex_;
-  platform::RecursiveLock link_lock_;
+  // The link lock, the transport frames go to, and the frames' sequence numbers.
+  CLinkWriter writer_{stats_};
   platform::UniqueFd wake_;  // an eventfd: written to stop the receive thread's wait
   std::function<void()> connection_end_hook_;
   platform::Thread connection_thread_;

@@ -47,7 +47,7 @@ void CLinkManager::ReceiveThread() {
   while (!receive_stop_.load(std::memory_order_acquire) && !StopRequested()) {
     int n;
     {
-      platform::LockGuard guard(link_lock_);
+      platform::LockGuard guard(writer_.lock());
       n = ReadTransport();
     }
     if (n > 0) {
@@ -72,7 +72,7 @@ void CLinkManager::OnAcceptedFrame() {
   if (link_kind_.load() != LinkKindChoice::kWifi || replacement_ != nullptr || !udp_.HasPendingSource())
     return;
   // A frame that passed the check vouches for its datagram's source: the robot is answered there.
-  platform::LockGuard guard(link_lock_);
+  platform::LockGuard guard(writer_.lock());
   const uint64_t before = udp_.peer_changes();
   udp_.AdoptPendingSource();
   if (udp_.peer_changes() != before) stats_.CountPeerChange();
