@@ -48,7 +48,10 @@ def on_standard():
         ok = ok and word == (expected_byte(number, k) | expected_byte(number, k + 1) << 8)
     for i, name in enumerate(["GetSensorIRCode1", "GetSensorIRCode2", "GetSensorIRCode3", "GetSensorIRCode4"]):
         ok = ok and getattr(ctl, name)() == expected_byte(number, 26 + i)
-    (received if ok else bad).append(number)
+    if ok:
+        received.append(number)
+    else:  # the number itself may be garbled: keep the last good one beside it, to tell when it came
+        bad.append([number, received[-1] if received else -1])
 
 
 def on_image():
