@@ -2,6 +2,8 @@
 // no sockets, no lines, the suite's time scale.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "fake_transport.h"
 #include "link_test_support.h"
 
@@ -20,32 +22,42 @@ relay::LinkChoices Serial(const std::string& tag) {
   return c;
 }
 
-TEST(FakeLink, ConnectsOnTheFirstAnswerAndClosesOnceOnStop) {
-  FakeTransport fake;
-  RecordingUi ui(Serial("fk1"));
-  {
-    relay::CLinkManager link(ui);
-    ui.Attach(&link);
-    link.SetTransport(&fake);
-    ASSERT_TRUE(link.StartConnection());
-    ASSERT_TRUE(WaitUntil([&] { return ui.Has("status:Serial Cable: Connected, COM Port: 3"); }));
-    EXPECT_EQ(fake.opens(), 1);
-    EXPECT_EQ(ui.Count("minimize"), 1);
-    link.RequestStop();
-    link.WaitForConnectionThread();
-    EXPECT_EQ(fake.closes(), 1) << "the line is closed once when the link ends";
-    EXPECT_FALSE(link.GaveUp());
+// A link manager on the fake, started; the fake and the recording front end outlive it.
+struct FakeLinked {
+  explicit FakeLinked(relay::LinkChoices choices) : ui(std::move(choices)) {}
+  bool Start() {
+    link = std::make_unique<relay::CLinkManager>(ui);
+    ui.Attach(link.get());
+    link->SetTransport(&fake);
+    return link->StartConnection();
   }
-  EXPECT_EQ(fake.closes(), 1) << "and not again at teardown";
+  void Stop() {
+    link->RequestStop();
+    link->WaitForConnectionThread();
+  }
+  FakeTransport fake;
+  RecordingUi ui;
+  std::unique_ptr<relay::CLinkManager> link;
+};
+
+TEST(FakeLink, ConnectsOnTheFirstAnswerAndClosesOnceOnStop) {
+  FakeLinked t(Serial("fk1"));
+  ASSERT_TRUE(t.Start());
+  ASSERT_TRUE(WaitUntil([&] { return t.ui.Has("status:Serial Cable: Connected, COM Port: 3"); }));
+  EXPECT_EQ(t.fake.opens(), 1);
+  EXPECT_EQ(t.ui.Count("minimize"), 1);
+  t.Stop();
+  EXPECT_EQ(t.fake.closes(), 1) << "the line is closed once when the link ends";
+  EXPECT_FALSE(t.link->GaveUp());
+  t.link.reset();
+  EXPECT_EQ(t.fake.closes(), 1) << "and not again at teardown";
 }
 
 TEST(FakeLink, ASilentRobotLosesTheLinkWhichComesBackWhenItAnswersAgain) {
-  FakeTransport fake;
-  RecordingUi ui(Serial("fk2"));
-  relay::CLinkManager link(ui);
-  ui.Attach(&link);
-  link.SetTransport(&fake);
-  ASSERT_TRUE(link.StartConnection());
+  FakeLinked t(Serial("fk2"));
+  FakeTransport& fake = t.fake;
+  RecordingUi& ui = t.ui;
+  ASSERT_TRUE(t.Start());
   ASSERT_TRUE(WaitUntil([&] { return ui.Has("icon:141"); }));
   fake.SetAnswering(false);
   ASSERT_TRUE(
@@ -56,21 +68,18 @@ TEST(FakeLink, ASilentRobotLosesTheLinkWhichComesBackWhenItAnswersAgain) {
   fake.SetAnswering(true);
   ASSERT_TRUE(WaitUntil([&] { return fake.opens() == 2 && ui.Count("icon:141") >= 2; }));
   EXPECT_EQ(fake.closes(), 1) << "closed after the loss, opened again";
-  link.RequestStop();
-  link.WaitForConnectionThread();
-  EXPECT_FALSE(link.GaveUp());
+  t.Stop();
+  EXPECT_FALSE(t.link->GaveUp());
 }
 
 TEST(FakeLink, FiveRefusedOpensGiveUpASerialLink) {
-  FakeTransport fake;
+  FakeLinked t(Serial("fk3"));
+  FakeTransport& fake = t.fake;
+  RecordingUi& ui = t.ui;
   fake.RefuseOpens(100);
-  RecordingUi ui(Serial("fk3"));
-  relay::CLinkManager link(ui);
-  ui.Attach(&link);
-  link.SetTransport(&fake);
-  ASSERT_TRUE(link.StartConnection());
-  ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }));
-  EXPECT_TRUE(link.GaveUp());
+  ASSERT_TRUE(t.Start());
+  ASSERT_TRUE(WaitUntil([&] { return !t.link->ConnectionRunning(); }));
+  EXPECT_TRUE(t.link->GaveUp());
   EXPECT_EQ(fake.opens(), 5);
   EXPECT_EQ(ui.Count("note:the fake refused"), 5);
   EXPECT_EQ(ui.Count("message:COM port 3 can't be opened for communication!\n"), 1);
@@ -78,16 +87,13 @@ TEST(FakeLink, FiveRefusedOpensGiveUpASerialLink) {
 }
 
 TEST(FakeLink, WifiGivesUpAtTheThirdLoss) {
-  FakeTransport fake;
+  FakeLinked t(testing_support::WifiChoices(5000, UniqueRobot("fk4")));
+  FakeTransport& fake = t.fake;
+  RecordingUi& ui = t.ui;
   fake.SetAnswering(false);
-  relay::LinkChoices choices = testing_support::WifiChoices(5000, UniqueRobot("fk4"));
-  RecordingUi ui(choices);
-  relay::CLinkManager link(ui);
-  ui.Attach(&link);
-  link.SetTransport(&fake);
-  ASSERT_TRUE(link.StartConnection());
-  ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }, 30000));
-  EXPECT_TRUE(link.GaveUp());
+  ASSERT_TRUE(t.Start());
+  ASSERT_TRUE(WaitUntil([&] { return !t.link->ConnectionRunning(); }, 30000));
+  EXPECT_TRUE(t.link->GaveUp());
   EXPECT_EQ(fake.opens(), 3) << "a run per loss, the third gives up";
   EXPECT_EQ(fake.closes(), 3);
   EXPECT_EQ(ui.Count("message:WiFi IP port 5000 can't be opened for communication!\n"), 1);
