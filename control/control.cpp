@@ -40,10 +40,7 @@ namespace {
 
 // The start of a long name for a message, cut before a UTF-8 character rather than inside it.
 std::string Shortened(const std::string& name) {
-  if (name.size() <= 40) return name;
-  std::size_t cut = 40;
-  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-  return name.substr(0, cut) + "...";
+  return name.size() <= 40 ? name : exchange::Utf8Prefix(name, 40) + "...";
 }
 
 }  // namespace

@@ -60,6 +60,13 @@ std::string SectionObjectName(std::string_view robot, std::string_view suffix) {
   return name;
 }
 
+std::string Utf8Prefix(const std::string& text, std::size_t max_bytes) {
+  if (text.size() <= max_bytes) return text;
+  std::size_t cut = max_bytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // a continuation byte
+  return text.substr(0, cut);
+}
+
 CRingProducer::~CRingProducer() = default;
 
 platform::ShmStatus CRingProducer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {

@@ -69,6 +69,10 @@ constexpr std::size_t SectionSize(uint32_t capacity, uint32_t slots) {
 // "/" + escaped(robot + suffix).
 std::string SectionObjectName(std::string_view robot, std::string_view suffix);
 
+// The first bytes of a robot name, at most `max_bytes`, cut before a UTF-8 character rather than
+// inside it (a name shortened for a section or a message stays valid text).
+std::string Utf8Prefix(const std::string& text, std::size_t max_bytes);
+
 // A record handed out by take: the slot's raw length word and its data, in place. `size()` never
 // exceeds the slot's capacity even when the length word does.
 struct RingRecord {

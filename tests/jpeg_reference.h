@@ -1,4 +1,4 @@
-// A literal transcription of the camera decoder's specification, kept slow and plain on purpose: the chunked
+// A literal, step-by-step camera decoder, kept slow and plain on purpose: the chunked
 // byte reader with its marker push-back, the bit-at-a-time DECODE, per-frame planes. The production
 // decoder must agree with it byte for byte on every input.
 #pragma once

@@ -19,10 +19,7 @@ constexpr int kRecordsPerPass = 32;
 std::string RobotPrefix(const std::string& field, bool& shortened) {
   std::string first = field.substr(0, field.find_first_of("\r\n"));
   shortened = first.size() > kRobotIdMax;
-  if (!shortened) return first;
-  std::size_t cut = kRobotIdMax;
-  while (cut > 0 && (static_cast<unsigned char>(first[cut]) & 0xC0) == 0x80) --cut;
-  return first.substr(0, cut);
+  return exchange::Utf8Prefix(first, kRobotIdMax);
 }
 
 bool CLinkManager::OpenSections(const std::string& robot_field) {

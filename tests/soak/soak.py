@@ -209,7 +209,7 @@ def check_records(robot, first, last, windows):
     return out
 
 
-def check_commands(robot, arrived, windows, scale):
+def check_commands(robot, arrived, windows):
     """Each client's commands reach the robot once and in order. A command put while the link was
     down (a silence or a reopened line, until the relay is back) may be missing; so may the last
     ones a killed client put after it last wrote its list down."""
@@ -333,7 +333,7 @@ def main():
         for m in COMMAND_RE.finditer(sim_text):
             arrived.setdefault(int(m.group(1), 16), []).append(int(m.group(2), 16) | int(m.group(3), 16) << 8)
         rec = check_records(r, first_number.get(r.name, 0), last_number.get(r.name, 0), windows[r.name])
-        cmd = check_commands(r, arrived, windows[r.name], args.scale)
+        cmd = check_commands(r, arrived, windows[r.name])
         images = sum(run["images"] for c in r.clients for run in c.runs)
         voice = sum(run["voice"] for run in r.clients[0].runs)
         report[r.name] = dict(transport=r.transport, windows=[(w["kind"], w["n0"], w["n1"]) for w in windows[r.name]], **rec, **cmd, pictures=images, voice_segments=voice,

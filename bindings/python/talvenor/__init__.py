@@ -360,6 +360,7 @@ class Host:
         _tv_host_set_message_callback(self._handle, self._message_callback, None)
         self.on_message = None
         self._pumps = {}  # asyncio loop -> scheduled pump handle
+        self._waiters = []  # asyncio waits of this host's controls
 
     def _on_message(self, _user, text):
         text = text.decode(errors="replace")
@@ -406,14 +407,12 @@ class Host:
         def pump():
             self._pumps.pop(loop, None)
             self.process_due()
-            if any(w for w in self._waiters):
+            if self._waiters:
                 wait = self.ms_until_due()
                 delay = 0.03 if wait < 0 else wait / 1000.0
                 self._pumps[loop] = loop.call_later(delay * _clock.scale(), pump)
 
         self._pumps[loop] = loop.call_soon(pump)
-
-    _waiters = []
 
     def __del__(self):
         if getattr(self, "_handle", None):
