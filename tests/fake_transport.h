@@ -60,9 +60,9 @@ class FakeTransport : public relay::Transport {
     if (!inbound_.empty()) Signal();
     return n;
   }
-  bool SendFrameBytes(const uint8_t* bytes, int count) override {
+  relay::SendResult Send(const uint8_t* bytes, int count) override {
     std::lock_guard<std::mutex> g(mutex_);
-    if (!open_) return false;
+    if (!open_) return relay::SendResult::kNotReady;
     sent_.emplace_back(bytes, bytes + count);
     // A keep-alive to either board: the robot answers it (the relay accepts the first of the pair).
     if (answering_.load() && count >= 7 && bytes[exchange::kOffDataType] == exchange::kTypeLinkStatus &&
@@ -73,7 +73,7 @@ class FakeTransport : public relay::Transport {
       inbound_.insert(inbound_.end(), answer.bytes, answer.bytes + answer.size);
       Signal();
     }
-    return true;
+    return relay::SendResult::kSent;
   }
   int WaitDescriptor() const override { return ready_; }
 
@@ -84,6 +84,10 @@ class FakeTransport : public relay::Transport {
   int closes() const {
     std::lock_guard<std::mutex> g(mutex_);
     return closes_;
+  }
+  std::vector<std::vector<uint8_t>> sent() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return sent_;
   }
   int keep_alives_sent() const {
     std::lock_guard<std::mutex> g(mutex_);

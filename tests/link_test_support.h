@@ -57,6 +57,9 @@ class RecordingUi : public relay::LinkUi {
   }
   void MessageBox(const std::string& text) override { Add("message:" + text); }
   void Note(const std::string& text) override { Add("note:" + text); }
+  void FirmwareProgress(int sent, int total) override {
+    Add("progress:" + std::to_string(sent) + "/" + std::to_string(total));
+  }
 
   std::vector<std::string> Events() {
     std::lock_guard<std::mutex> g(mutex_);
@@ -122,6 +125,7 @@ class LinkedRobotFixture : public ::testing::Test {
     ui_ = std::make_unique<RecordingUi>(WifiChoices(sim_->UdpPort(), robot_));
     link_ = std::make_unique<relay::CLinkManager>(*ui_);
     ui_->Attach(link_.get());
+    link_->SetTransport(transport_);
     ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
     ASSERT_TRUE(link_->StartConnection());
     ASSERT_TRUE(WaitUntil([&] { return ui_->Has("minimize"); }));
@@ -131,11 +135,13 @@ class LinkedRobotFixture : public ::testing::Test {
       link_->RequestStop();
       link_->WaitForConnectionThread();
     }
+    link_.reset();  // before a transport the test owns is gone
   }
   void PutRecord(const uint8_t* data, std::size_t size) {
     ASSERT_EQ(commands_.Put(data, static_cast<uint32_t>(size)), 1);
   }
 
+  relay::Transport* transport_ = nullptr;  // the relay's own UDP endpoint unless a test sets one
   std::unique_ptr<RunningSim> sim_;
   std::string robot_;
   std::unique_ptr<RecordingUi> ui_;

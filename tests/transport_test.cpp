@@ -57,12 +57,12 @@ int PollUntilReadable(relay::CUdpEndpoint& udp) {
 TEST(UdpEndpoint, KnownAddressSendsUnboundAndFollowsTheRobotsPortOnceVouchedFor) {
   Peer robot, robot_new_port;
   relay::CUdpEndpoint udp;
-  ASSERT_EQ(udp.Open(htonl(INADDR_LOOPBACK), robot.port()), 1);
+  ASSERT_TRUE(udp.Open(htonl(INADDR_LOOPBACK), robot.port()));
   EXPECT_EQ(udp.LocalPort(), 0) << "not bound before the first send";
   EXPECT_EQ(udp.PollWritable(), relay::kPollWritable);
   EXPECT_EQ(udp.PollReadable(), 1) << "only in the write set";
-  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("x"), 0), 0);
-  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("hello"), 5), 5);
+  EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("x"), 0), 0);
+  EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("hello"), 5), 5);
   EXPECT_EQ(robot.Receive(), "hello");
   ASSERT_NE(udp.LocalPort(), 0);
 
@@ -75,7 +75,7 @@ TEST(UdpEndpoint, KnownAddressSendsUnboundAndFollowsTheRobotsPortOnceVouchedFor)
       << "not answered before a frame vouched for it";
   udp.AdoptPendingSource();
   EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot_new_port.port());
-  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("again"), 5), 5);
+  EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("again"), 5), 5);
   EXPECT_EQ(robot_new_port.Receive(), "again") << "later sends go to the robot's latest port";
   EXPECT_EQ(udp.peer_changes(), 1u) << "and the change is counted";
   udp.Close();
@@ -86,8 +86,8 @@ TEST(UdpEndpoint, DatagramsFromOtherHostsAreDroppedAndCounted) {
   Peer robot;
   Peer stranger(0x7F000002);  // 127.0.0.2: another host as far as the relay can tell
   relay::CUdpEndpoint udp;
-  ASSERT_EQ(udp.Open(htonl(INADDR_LOOPBACK), robot.port()), 1);
-  ASSERT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("hello"), 5), 5);
+  ASSERT_TRUE(udp.Open(htonl(INADDR_LOOPBACK), robot.port()));
+  ASSERT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("hello"), 5), 5);
   ASSERT_EQ(robot.Receive(), "hello");
   stranger.SendTo(udp.LocalPort(), "");
   stranger.SendTo(udp.LocalPort(), "forged");
@@ -101,7 +101,7 @@ TEST(UdpEndpoint, DatagramsFromOtherHostsAreDroppedAndCounted) {
   EXPECT_EQ(udp.foreign_datagrams(), 2u);
   EXPECT_EQ(udp.robot_address().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
   EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port());
-  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("still"), 5), 5);
+  EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("still"), 5), 5);
   EXPECT_EQ(robot.Receive(), "still");
 }
 
@@ -114,21 +114,21 @@ TEST(UdpEndpoint, AddressZeroBindsAndWaitsForTheRobot) {
     port = probe.port();
   }
   relay::CUdpEndpoint udp;
-  ASSERT_EQ(udp.Open(0, port), 1);
+  ASSERT_TRUE(udp.Open(0, port));
   EXPECT_EQ(udp.LocalPort(), port);
-  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("x"), 1), 0) << "no robot known yet";
+  EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("x"), 1), 0) << "no robot known yet";
   robot.SendTo(port, std::string(4096, 'z'));
   ASSERT_EQ(PollUntilReadable(udp), relay::kPollReadable);
   uint8_t buf[4096];
   EXPECT_EQ(udp.ReadAvailable(buf, sizeof buf), 4096);
-  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("x"), 1), 0)
+  EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("x"), 1), 0)
       << "no frame has vouched for the sender yet";
   udp.AdoptPendingSource();
-  EXPECT_EQ(udp.Send(reinterpret_cast<const uint8_t*>("ok"), 2), 2);
+  EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("ok"), 2), 2);
   EXPECT_EQ(robot.Receive(), "ok");
 
   relay::CUdpEndpoint second;
-  EXPECT_EQ(second.Open(0, port), 0) << "the port is taken: the bind fails and nothing stays open";
+  EXPECT_FALSE(second.Open(0, port)) << "the port is taken: the bind fails and nothing stays open";
   EXPECT_FALSE(second.IsOpen());
 }
 
@@ -170,7 +170,7 @@ class PtyPair : public ::testing::Test {
 
 TEST_F(PtyPair, ReadsOnlyWhatHasArrivedAtMostTheAskedCount) {
   relay::CSerialPort port;
-  ASSERT_EQ(port.OpenPath(slave_), 1) << port.last_error();
+  ASSERT_TRUE(port.OpenPath(slave_)) << port.last_error();
   uint8_t buf[4096];
   EXPECT_EQ(port.Read(buf, 1024), 0u) << "nothing waiting: no read at all";
   std::vector<uint8_t> data(3000);
@@ -192,24 +192,24 @@ TEST_F(PtyPair, ReadsOnlyWhatHasArrivedAtMostTheAskedCount) {
   EXPECT_EQ(total, 3000u);
 
   const uint8_t frame[] = {0x5E, 0x02, 0x08, 0x00, 0x01, 0x01, 0x01, 0x0F, 0x5E, 0x0D};
-  EXPECT_EQ(port.Write(frame, sizeof frame), 1);
+  EXPECT_TRUE(port.Write(frame, sizeof frame));
   uint8_t echo[10];
   ASSERT_EQ(::read(master_, echo, sizeof echo), 10);
   EXPECT_EQ(0, std::memcmp(echo, frame, 10)) << "raw mode: bytes pass unchanged";
 
   relay::CSerialPort second;
-  EXPECT_EQ(second.OpenPath(slave_), 0) << "a port is opened by one program at a time";
+  EXPECT_FALSE(second.OpenPath(slave_)) << "a port is opened by one program at a time";
   EXPECT_NE(second.last_error().find("in use"), std::string::npos);
 
-  EXPECT_EQ(port.Close(), 1);
+  EXPECT_TRUE(port.CloseIfOpen());
   EXPECT_FALSE(port.IsOpen());
-  EXPECT_EQ(port.Close(), 1) << "closing a closed port does nothing and succeeds";
-  EXPECT_EQ(port.CloseIfOpen(), 0);
+  port.Close();  // closing a closed port does nothing
+  EXPECT_FALSE(port.CloseIfOpen());
 }
 
 TEST_F(PtyPair, WriteThatCannotCompleteTimesOutWithTheDebuggerLine) {
   relay::CSerialPort port;
-  ASSERT_EQ(port.OpenPath(slave_), 1);
+  ASSERT_TRUE(port.OpenPath(slave_));
   std::vector<std::string> lines;
   platform::SetDebugObserver([&](std::string_view l) { lines.emplace_back(l); });
   // Nobody reads the master: the terminal's buffers fill and the write runs out of time.
@@ -227,10 +227,10 @@ TEST_F(PtyPair, WriteThatCannotCompleteTimesOutWithTheDebuggerLine) {
 TEST(SerialPortErrors, MissingDeviceAndNonTerminalAreRefusedWithAReason) {
   relay::CSerialPort port;
   setenv("TREVASK_COM12", "/nonexistent/tty", 1);
-  EXPECT_EQ(port.Open(12), 0);
+  EXPECT_FALSE(port.Open(12));
   EXPECT_EQ(port.last_error(), "/nonexistent/tty: No such file or directory");
   EXPECT_FALSE(port.IsOpen());
-  EXPECT_EQ(port.OpenPath("/dev/null"), 0);
+  EXPECT_FALSE(port.OpenPath("/dev/null"));
   EXPECT_NE(port.last_error().find("not a serial device"), std::string::npos);
 }
 

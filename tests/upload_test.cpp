@@ -100,7 +100,8 @@ TEST(Bluetooth, DialogueWithAModuleThatDoesNotAnswerTheEscape) {
   RunBluetoothDialogue(false);
 }
 
-// The test plays the module on the master side of a pseudo-terminal.
+// The test plays the module (or the board) on the master side of a pseudo-terminal; the relay's
+// side is its serial port with the link writer on it.
 class ModuleByHand : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -108,10 +109,11 @@ class ModuleByHand : public ::testing::Test {
     ASSERT_GE(master_, 0);
     ASSERT_EQ(grantpt(master_), 0);
     ASSERT_EQ(unlockpt(master_), 0);
-    ASSERT_EQ(link_.serial().OpenPath(ptsname(master_)), 1);
+    ASSERT_TRUE(port_.OpenPath(ptsname(master_)));
+    writer_.Use(&port_);
   }
   void TearDown() override {
-    link_.RequestStop();
+    stop_.store(true);
     close(master_);
   }
   // Reads what the relay writes until `text` has been seen (or a limit passes).
@@ -141,12 +143,16 @@ class ModuleByHand : public ::testing::Test {
 
   int master_ = -1;
   RecordingUi ui_{Choices("A1B2")};
-  relay::CLinkManager link_{ui_};
+  relay::CSerialPort port_;
+  relay::LinkStats stats_;
+  relay::CLinkWriter writer_{stats_};
+  std::atomic<bool> stop_{false};
+  relay::CBluetoothModule module_{writer_, stats_, ui_, stop_};
 };
 
 TEST_F(ModuleByHand, BypassModeSplitAcrossReadsIsFound) {
   int result = -1;
-  std::thread relay([&] { result = link_.BluetoothConnect(); });
+  std::thread relay([&] { result = module_.Connect(port_, "A1B2"); });
   std::string seen;
   ASSERT_TRUE(ReadUntil("AT+ZV SPPConnect A1B2\r\n", seen));
   Say("\r\nBypa");
@@ -158,7 +164,7 @@ TEST_F(ModuleByHand, BypassModeSplitAcrossReadsIsFound) {
 
 TEST_F(ModuleByHand, TheReplyTextAloneIsNotEnough) {
   int result = -1;
-  std::thread relay([&] { result = link_.BluetoothConnect(); });
+  std::thread relay([&] { result = module_.Connect(port_, "A1B2"); });
   std::string seen;
   ASSERT_TRUE(ReadUntil("AT+ZV SPPConnect A1B2\r\n", seen));
   Say("BypassMode");  // exactly the ten characters, nothing after them
@@ -167,8 +173,7 @@ TEST_F(ModuleByHand, TheReplyTextAloneIsNotEnough) {
 }
 
 TEST_F(ModuleByHand, EmptyAddressWritesNoConnectCommand) {
-  ui_.SetChoices(Choices(""));
-  EXPECT_EQ(link_.BluetoothConnect(), 0);
+  EXPECT_FALSE(module_.Connect(port_, ""));
   std::string seen;
   ReadUntil("never", seen, 50);
   EXPECT_EQ(seen, "^#^$^%AT+ZV SPPDisconnect\r\n");
@@ -422,6 +427,11 @@ TEST(WaveFile, HeaderlessTruncatedAndShortFiles) {
 
 class FirmwareByHand : public ModuleByHand {
  protected:
+  // What the receive thread hands the upload in upload mode: one read's bytes.
+  void Reply(const std::string& text) {
+    upload_.OnReply(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
+  }
+  relay::CFirmwareUpload upload_{writer_, ui_};
   void SetUp() override {
     ModuleByHand::SetUp();
     hex_ = Temp("robot.hex");
@@ -436,48 +446,45 @@ class FirmwareByHand : public ModuleByHand {
 };
 
 TEST_F(FirmwareByHand, LinesGoOutOneOkAtATime) {
-  // The receive thread hands bytes to the upload while upload mode is on; run it as Connect would.
-  std::thread receiver([&] { link_.ReceiveThread(); });
-  link_.StartFirmwareUpload(hex_);
-  EXPECT_TRUE(link_.UploadMode());
+  upload_.Start(hex_);
+  EXPECT_TRUE(upload_.Active());
   std::string seen;
   ASSERT_TRUE(ReadUntil("S00600004844521B\n", seen));
   const uint8_t start[10] = {0x5E, 0x02, 0x08, 0x00, 0x11, 0x01, 0x01, 0, 0x5E, 0x0D};
   EXPECT_EQ(seen.substr(0, 7), std::string(reinterpret_cast<const char*>(start), 7))
       << "the start frame first";
 
-  Say("O");
-  // Long enough for the receive thread (polling every 50 us at this scale) to take the O on its own,
-  // even on a loaded machine.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  Say("K");  // O and K in different reads are no answer
+  Reply("O");
+  Reply("K");  // O and K in different reads are no answer
   seen.clear();
   EXPECT_FALSE(ReadUntil("S113", seen, 100));
-  Say("xOKOK");  // two answers in one block release one line
+  Reply("xOKOK");  // two answers in one block release one line
   ASSERT_TRUE(ReadUntil("S1130000285F245F2212226A000424290008237C2A\n", seen));
   EXPECT_FALSE(ReadUntil("\n\n", seen, 100)) << "only one line per block";
-  Say("OK");
+  Reply("OK");
   ASSERT_TRUE(ReadUntil("2A\n\n", seen)) << "an empty line is a lone line feed";
-  Say("OK");
+  Reply("OK");
   ASSERT_TRUE(ReadUntil(std::string(2000, 'A') + "\n", seen)) << "a long line goes out whole";
-  Say("OK");
+  EXPECT_TRUE(upload_.Active());
+  EXPECT_FALSE(ui_.Has("message:Upgrading succeeds!"));
+  Reply("OK");
   ASSERT_TRUE(ReadUntil("S9030000FC\n", seen)) << "trailing blanks are trimmed";
-  Say("OK");
-  ASSERT_TRUE(WaitUntil([&] { return ui_.Has("message:Upgrading succeeds!"); }, 10000));
-  EXPECT_TRUE(WaitUntil([&] { return !link_.UploadMode(); }));
-  link_.RequestStop();
-  receiver.join();
+  EXPECT_TRUE(ui_.Has("message:Upgrading succeeds!")) << "said once the end record has gone out";
+  EXPECT_FALSE(upload_.Active());
+  const std::vector<std::string> progress = ui_.Matching("progress:");
+  ASSERT_EQ(progress.size(), 5u);
+  EXPECT_EQ(progress.front(), "progress:1/5");
+  EXPECT_EQ(progress.back(), "progress:5/5");
 }
 
 TEST_F(FirmwareByHand, NoFileEndsQuietlyAtTheFirstOk) {
-  std::thread receiver([&] { link_.ReceiveThread(); });
-  link_.StartFirmwareUpload(Temp("nothing.hex"));
-  EXPECT_TRUE(link_.UploadMode());
-  Say("OK");
-  EXPECT_TRUE(WaitUntil([&] { return !link_.UploadMode(); }));
+  upload_.Start(Temp("nothing.hex"));
+  EXPECT_TRUE(upload_.Active());
+  EXPECT_TRUE(
+      ui_.Has("note:" + Temp("nothing.hex") + ": cannot be opened; the upload ends at the board's first OK"));
+  Reply("OK");
+  EXPECT_FALSE(upload_.Active());
   EXPECT_FALSE(ui_.Has("message:Upgrading succeeds!"));
-  link_.RequestStop();
-  receiver.join();
 }
 
 TEST(Firmware, RefusedWithoutASerialLink) {

@@ -1,12 +1,11 @@
-// Loading new firmware into the multimedia board: a start frame, then the S-record file line by
-// line, each line after the board's "OK" for the previous one. While it runs the link is in upload
-// mode: received bytes go to OnFirmwareReply, and the keep-alive pauses.
+#include "relay/link/firmware_upload.h"
+
 #include <cstring>
 
 #include "exchange/frame.h"
+#include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
-#include "relay/link/link_manager.h"
 
 namespace relay {
 namespace {
@@ -25,18 +24,14 @@ int CountLines(const std::string& path) {
 
 }  // namespace
 
-void CLinkManager::CloseFirmwareFile() {
-  firmware_file_.reset();
-}
-
 // One whole line, however long: an S-record may reach 514 characters, and a longer line is sent
 // whole rather than cut into pieces the board would take for records of their own.
-bool CLinkManager::ReadFirmwareLine(std::string& line) {
+bool CFirmwareUpload::ReadLine(std::string& line) {
   line.clear();
-  if (!firmware_file_) return false;
+  if (!file_) return false;
   int c;
   bool any = false;
-  while ((c = std::fgetc(firmware_file_.get())) != EOF) {
+  while ((c = std::fgetc(file_.get())) != EOF) {
     any = true;
     if (c == '\n') return true;
     line.push_back(static_cast<char>(c));
@@ -44,68 +39,58 @@ bool CLinkManager::ReadFirmwareLine(std::string& line) {
   return any;
 }
 
-void CLinkManager::SendFirmwareLine(const std::string& line) {
+void CFirmwareUpload::SendLine(const std::string& line) {
   std::string text = line;
   while (!text.empty() &&
          (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
     text.pop_back();
   if (text.size() > 510)
-    platform::DebugOutput("firmware line %d has %zu characters", firmware_lines_sent_ + 1, text.size());
+    platform::DebugOutput("firmware line %d has %zu characters", lines_sent_ + 1, text.size());
   text.push_back('\n');
-  {
-    platform::LockGuard guard(writer_.lock());
-    if (serial_.Write(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size())) == 1)
-      stats_.AddBytesOut(text.size());
-  }
-  ++firmware_lines_sent_;
-  ui_.FirmwareProgress(firmware_lines_sent_, firmware_lines_total_);
+  writer_.SendBytes(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
+  ++lines_sent_;
+  ui_.FirmwareProgress(lines_sent_, lines_total_);
 }
 
-void CLinkManager::StartFirmwareUpload(const std::string& path) {
-  if (!serial_.IsOpen()) {
-    ui_.MessageBox("Please make sure that the PC's Trevask has connected to the robot.");
-    return;
-  }
+void CFirmwareUpload::Start(const std::string& path) {
   platform::LockGuard guard(writer_.lock());
   const uint8_t one = 1;
-  exchange::Frame start = exchange::Frame::Make(exchange::kDestMultimediaBoard, NextSequence(),
-                                                exchange::kTypeFirmwareStart, &one, 1);
-  serial_.Write(start.bytes, static_cast<int>(start.size));
+  writer_.Send(exchange::kDestMultimediaBoard, exchange::kTypeFirmwareStart, &one, 1);
   platform::Sleep(108);
-  CloseFirmwareFile();
-  firmware_lines_sent_ = 0;
-  firmware_lines_total_ = CountLines(path);
-  upload_mode_.store(true, std::memory_order_release);
-  firmware_file_ = platform::OpenFile(path, "r");  // a missing file yields no lines, like an empty one
-  if (!firmware_file_) ui_.Note(path + ": cannot be opened; the upload ends at the board's first OK");
+  Close();
+  lines_sent_ = 0;
+  lines_total_ = CountLines(path);
+  active_.store(true, std::memory_order_release);
+  file_ = platform::OpenFile(path, "r");  // a missing file yields no lines, like an empty one
+  if (!file_) ui_.Note(path + ": cannot be opened; the upload ends at the board's first OK");
   std::string line;
-  if (ReadFirmwareLine(line)) SendFirmwareLine(line);
+  if (ReadLine(line)) SendLine(line);
 }
 
-void CLinkManager::OnFirmwareReply(int count) {
+void CFirmwareUpload::OnReply(const uint8_t* bytes, int count) {
   bool ok = false;
-  for (int i = 0; i + 1 < count && !ok; ++i) ok = chunk_[i] == 'O' && chunk_[i + 1] == 'K';
+  for (int i = 0; i + 1 < count && !ok; ++i) ok = bytes[i] == 'O' && bytes[i + 1] == 'K';
   if (!ok) return;
   std::string line;
   bool succeeded = false;
   {
-    // The file is shared with StartFirmwareUpload on the UI thread; the link lock keeps them apart.
+    // The file is shared with Start on the UI thread; the link lock keeps them apart.
     platform::LockGuard guard(writer_.lock());
-    if (!ReadFirmwareLine(line)) {
-      upload_mode_.store(false, std::memory_order_release);
-      CloseFirmwareFile();
+    if (!ReadLine(line)) {
+      active_.store(false, std::memory_order_release);
+      Close();
       return;
     }
-    SendFirmwareLine(line);
+    SendLine(line);
     if (line.size() >= 2 && line[0] == 'S' && line[1] == '9') {
-      CloseFirmwareFile();
+      Close();
       succeeded = true;
     }
   }
   if (succeeded) {
     platform::Sleep(3000);
     ui_.MessageBox("Upgrading succeeds!");
-    upload_mode_.store(false, std::memory_order_release);
+    active_.store(false, std::memory_order_release);
   }
 }
 

@@ -4,16 +4,18 @@
 
 namespace relay {
 
-void CLinkWriter::SendFrame(const uint8_t* bytes, int count) {
+SendResult CLinkWriter::SendBytes(const uint8_t* bytes, int count) {
   platform::LockGuard guard(lock_);
-  if (transport_ != nullptr && transport_->SendFrameBytes(bytes, count))
-    stats_.AddBytesOut(static_cast<uint64_t>(count));
+  if (transport_ == nullptr) return SendResult::kNotReady;
+  const SendResult result = transport_->Send(bytes, count);
+  if (result == SendResult::kSent) stats_.AddBytesOut(static_cast<uint64_t>(count));
+  return result;
 }
 
-void CLinkWriter::Send(uint8_t destination, uint8_t data_type, const uint8_t* payload, std::size_t n) {
+SendResult CLinkWriter::Send(uint8_t destination, uint8_t data_type, const uint8_t* payload, std::size_t n) {
   platform::LockGuard guard(lock_);
   exchange::Frame f = exchange::Frame::Make(destination, NextSequence(), data_type, payload, n);
-  SendFrame(f.bytes, static_cast<int>(f.size));
+  return SendBytes(f.bytes, static_cast<int>(f.size));
 }
 
 }  // namespace relay

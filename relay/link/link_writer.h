@@ -1,6 +1,7 @@
-// The link writer: the one link lock, the transport in use, and every frame the relay sends to the
-// robot (keep-alives, acknowledgements, forwarded commands, announcements), each under the lock so
-// that frames of different threads never interleave, counted as bytes out.
+// The link writer: the one link lock, the transport in use, and everything the relay sends to the
+// robot (keep-alives, acknowledgements, forwarded commands, announcements, voice packets, firmware
+// lines), each under the lock so that frames of different threads never interleave, counted as
+// bytes out.
 #pragma once
 
 #include <atomic>
@@ -24,10 +25,11 @@ class CLinkWriter {
     platform::LockGuard guard(lock_);
     transport_ = transport;
   }
-  // Sends one whole frame by the transport's rule; counts it when all of it went out.
-  void SendFrame(const uint8_t* bytes, int count);
+  // Sends one whole frame (or firmware line) by the transport's rule; counts it when all of it went
+  // out.
+  SendResult SendBytes(const uint8_t* bytes, int count);
   // Builds a frame with the next sequence number and sends it.
-  void Send(uint8_t destination, uint8_t data_type, const uint8_t* payload, std::size_t n);
+  SendResult Send(uint8_t destination, uint8_t data_type, const uint8_t* payload, std::size_t n);
   uint8_t NextSequence() { return sequence_.fetch_add(1, std::memory_order_relaxed); }
 
  private:

@@ -62,41 +62,41 @@ CSerialPort::~CSerialPort() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-int CSerialPort::Open(int port_number) {
+bool CSerialPort::Open(int port_number) {
   port_number_ = port_number;
   return OpenPath(ComDeviceName(port_number));
 }
 
-int CSerialPort::OpenPath(const std::string& device) {
+bool CSerialPort::OpenPath(const std::string& device) {
   if (open_) CloseIfOpen();
   device_ = device;
   last_error_.clear();
   int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     last_error_ = device + ": " + std::strerror(errno);
-    return 0;
+    return false;
   }
   // No sharing, as a COM port is opened exclusively: a second relay on the same device is refused.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     last_error_ = device + ": in use by another program";
     ::close(fd);
-    return 0;
+    return false;
   }
   fd_ = fd;
   if (!Configure()) {
     ::close(fd_);
     fd_ = -1;
-    return 0;
+    return false;
   }
   open_ = true;
-  return 1;
+  return true;
 }
 
-int CSerialPort::Configure() {
+bool CSerialPort::Configure() {
   termios tio{};
   if (tcgetattr(fd_, &tio) != 0) {
     last_error_ = device_ + ": not a serial device (" + std::strerror(errno) + ")";
-    return 0;
+    return false;
   }
   cfmakeraw(&tio);
   cfsetispeed(&tio, SpeedFor(baud_rate_));
@@ -109,11 +109,11 @@ int CSerialPort::Configure() {
   tio.c_cc[VTIME] = 0;
   if (tcsetattr(fd_, TCSANOW, &tio) != 0) {
     last_error_ = device_ + ": cannot be configured (" + std::strerror(errno) + ")";
-    return 0;
+    return false;
   }
   int dtr = TIOCM_DTR;
   ioctl(fd_, TIOCMBIS, &dtr);  // pseudo-terminals have no modem lines; that is fine
-  return 1;
+  return true;
 }
 
 uint32_t CSerialPort::Read(uint8_t* buffer, uint32_t max_bytes) {
@@ -130,8 +130,8 @@ int CSerialPort::ReadAvailable(uint8_t* buffer, int max) {
   return max > 0 ? static_cast<int>(Read(buffer, static_cast<uint32_t>(max))) : 0;
 }
 
-int CSerialPort::Write(const uint8_t* data, int length) {
-  if (!open_ || length < 0) return 0;
+bool CSerialPort::Write(const uint8_t* data, int length) {
+  if (!open_ || length < 0) return false;
   uint32_t budget = 2u * static_cast<uint32_t>(length) + 500u;
   uint32_t start = platform::TickCount();
   long total = 0;
@@ -148,13 +148,13 @@ int CSerialPort::Write(const uint8_t* data, int length) {
     double wait_ms = static_cast<double>(budget - spent) * platform::TimeScale();
     ::poll(&p, 1, wait_ms < 1.0 ? 1 : static_cast<int>(wait_ms));
   }
-  if (total == length) return 1;
+  if (total == length) return true;
   platform::DebugOutput("\nProbable Write Timeout: Total of %ld bytes sent\n", total);
-  return 0;
+  return false;
 }
 
-int CSerialPort::Close() {
-  if (!open_) return 1;
+void CSerialPort::Close() {
+  if (!open_) return;
   open_ = false;
   int dtr = TIOCM_DTR;
   ioctl(fd_, TIOCMBIC, &dtr);
@@ -163,12 +163,12 @@ int CSerialPort::Close() {
   ::close(fd_);
   fd_ = -1;
   platform::Sleep(500);
-  return 1;
 }
 
-int CSerialPort::CloseIfOpen() {
-  if (!open_) return 0;
-  return Close();
+bool CSerialPort::CloseIfOpen() {
+  if (!open_) return false;
+  Close();
+  return true;
 }
 
 }  // namespace relay

@@ -23,17 +23,19 @@ class CSerialPort : public Transport {
   CSerialPort(const CSerialPort&) = delete;
   CSerialPort& operator=(const CSerialPort&) = delete;
 
-  // Opens COM port `port_number` through ComDeviceName. 1 on success, 0 on failure (nothing stays open).
-  int Open(int port_number);
-  // Opens a device by path (/dev/ttyUSB0, /dev/rfcomm0, a pty). 1 or 0.
-  int OpenPath(const std::string& device);
+  // Opens COM port `port_number` through ComDeviceName; false on failure (nothing stays open).
+  bool Open(int port_number);
+  // Opens a device by path (/dev/ttyUSB0, /dev/rfcomm0, a pty).
+  bool OpenPath(const std::string& device);
   uint32_t Read(uint8_t* buffer, uint32_t max_bytes);
-  int Write(const uint8_t* data, int length);
-  // Drops DTR, discards both queues, waits 500 ms, closes, waits 500 ms. Always 1.
-  int Close();
-  int CloseIfOpen();
+  // Writes all of `data` within 2 ms per byte plus 500 ms; false when it could not.
+  bool Write(const uint8_t* data, int length);
+  // Drops DTR, discards both queues, waits 500 ms, closes, waits 500 ms; nothing when closed.
+  void Close();
+  // Close, when open; true when there was something to close.
+  bool CloseIfOpen();
   bool IsOpen() const override { return open_; }
-  bool OpenLink(const LinkTarget& target) override { return Open(target.com_port) == 1; }
+  bool OpenLink(const LinkTarget& target) override { return Open(target.com_port); }
   void CloseLink() override { Close(); }
   std::string LastError() const override { return last_error_; }
   int port_number() const { return port_number_; }
@@ -43,10 +45,13 @@ class CSerialPort : public Transport {
 
   int ReadAvailable(uint8_t* buffer, int max) override;
   int WaitDescriptor() const override { return fd_; }
-  bool SendFrameBytes(const uint8_t* bytes, int count) override { return Write(bytes, count) == 1; }
+  SendResult Send(const uint8_t* bytes, int count) override {
+    if (!IsOpen()) return SendResult::kNotReady;
+    return Write(bytes, count) ? SendResult::kSent : SendResult::kFailed;
+  }
 
  private:
-  int Configure();
+  bool Configure();
 
   int port_number_ = 3;
   int baud_rate_ = 115200;

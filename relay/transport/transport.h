@@ -16,6 +16,12 @@ struct LinkTarget {
   int com_port = 0;
 };
 
+enum class SendResult {
+  kSent,      // all of it went out
+  kNotReady,  // the transport could not take it now (or is closed): nothing went out
+  kFailed,    // the transport took it and failed
+};
+
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -27,10 +33,20 @@ class Transport {
   // Bytes now available, at most `max`, copied into `buffer`; 0 when nothing is waiting, -1 on an
   // error. Never waits for data.
   virtual int ReadAvailable(uint8_t* buffer, int max) = 0;
-  // Sends one frame by the transport's rule; returns true when all of it went out.
-  virtual bool SendFrameBytes(const uint8_t* bytes, int count) = 0;
+  // Sends bytes (a frame, or a line of the module's dialogue or of a firmware file) by the
+  // transport's rule.
+  virtual SendResult Send(const uint8_t* bytes, int count) = 0;
   // A descriptor that becomes readable when data arrives, to wait on between reads; -1 when closed.
   virtual int WaitDescriptor() const = 0;
+
+  // A transport that learns its peer from what arrives: the bytes last read came from a source it
+  // does not send to yet. Asked on the reading thread, which alone changes it, without the lock.
+  virtual bool PeerPending() const { return false; }
+  // A frame cut from those bytes passed the check: the source is trusted now. Called under the link
+  // lock (it changes where every sender sends); true when the peer changed.
+  virtual bool FrameAccepted() { return false; }
+  // Datagrams dropped so far because they came from another host than the robot.
+  virtual uint64_t DroppedForeign() const { return 0; }
 };
 
 }  // namespace relay

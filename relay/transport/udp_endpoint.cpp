@@ -11,20 +11,20 @@ CUdpEndpoint::~CUdpEndpoint() {
   if (socket_ >= 0) ::close(socket_);
 }
 
-int CUdpEndpoint::Open(uint32_t robot_address, int port) {
+bool CUdpEndpoint::Open(uint32_t robot_address, int port) {
   if (socket_ >= 0) Close();
   socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (socket_ < 0) return 0;
+  if (socket_ < 0) return false;
   robot_ = sockaddr_in{};
   robot_.sin_family = AF_INET;
   robot_.sin_addr.s_addr = robot_address;
   robot_.sin_port = htons(static_cast<uint16_t>(port));
   trusted_ip_ = robot_address;
   pending_ = false;
-  if (robot_address != 0) return 1;
-  if (::bind(socket_, reinterpret_cast<const sockaddr*>(&robot_), sizeof robot_) == 0) return 1;
+  if (robot_address != 0) return true;
+  if (::bind(socket_, reinterpret_cast<const sockaddr*>(&robot_), sizeof robot_) == 0) return true;
   Close();
-  return 0;
+  return false;
 }
 
 void CUdpEndpoint::Close() {
@@ -34,7 +34,7 @@ void CUdpEndpoint::Close() {
   socket_ = -1;
 }
 
-int CUdpEndpoint::Send(const uint8_t* data, int length) {
+int CUdpEndpoint::SendDatagram(const uint8_t* data, int length) {
   if (robot_.sin_addr.s_addr == 0 || length <= 0 || socket_ < 0) return 0;
   int sent = 0;
   while (sent < length) {
@@ -110,9 +110,16 @@ int CUdpEndpoint::ReadAvailable(uint8_t* buffer, int max) {
   return Receive(buffer, max);
 }
 
-bool CUdpEndpoint::SendFrameBytes(const uint8_t* bytes, int count) {
-  if (PollWritable() != kPollWritable) return false;  // not writable within 1 ms: the frame is dropped
-  return Send(bytes, count) == count;
+SendResult CUdpEndpoint::Send(const uint8_t* bytes, int count) {
+  // Not writable within 1 ms: the datagram is dropped (a later keep-alive or packet follows it).
+  if (PollWritable() != kPollWritable) return SendResult::kNotReady;
+  return SendDatagram(bytes, count) == count ? SendResult::kSent : SendResult::kFailed;
+}
+
+bool CUdpEndpoint::FrameAccepted() {
+  const uint64_t before = peer_changes_;
+  AdoptPendingSource();
+  return peer_changes_ != before;
 }
 
 bool ParseIpv4(const char* text, uint32_t& network_order) {

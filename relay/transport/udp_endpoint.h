@@ -27,13 +27,14 @@ class CUdpEndpoint : public Transport {
   CUdpEndpoint& operator=(const CUdpEndpoint&) = delete;
 
   // `robot_address` in network byte order (0: wait for the robot to speak first, bound to `port`);
-  // `port` in host order. 1 on success, 0 on failure.
-  int Open(uint32_t robot_address, int port);
+  // `port` in host order. False when the socket cannot be made or bound.
+  bool Open(uint32_t robot_address, int port);
   void Close();
   void CloseLink() override { Close(); }
   bool IsOpen() const override { return socket_ >= 0; }
-  bool OpenLink(const LinkTarget& target) override { return Open(target.ip_address, target.udp_port) == 1; }
-  int Send(const uint8_t* data, int length);
+  bool OpenLink(const LinkTarget& target) override { return Open(target.ip_address, target.udp_port); }
+  // One datagram to the robot's address: the bytes sent, -1 on an error (0 while no robot is known).
+  int SendDatagram(const uint8_t* data, int length);
   int Receive(uint8_t* buffer, int size);
   // kind 1: may a datagram be received (4)? kind 2: may the socket send (5)? 0 when nothing became
   // ready within 1 ms, -1 when select failed, -2 on an exceptional condition, else the number of
@@ -56,7 +57,11 @@ class CUdpEndpoint : public Transport {
 
   int ReadAvailable(uint8_t* buffer, int max) override;
   int WaitDescriptor() const override { return socket_; }
-  bool SendFrameBytes(const uint8_t* bytes, int count) override;
+  SendResult Send(const uint8_t* bytes, int count) override;
+  // A frame from the last datagram passed the check: its source becomes the robot's address.
+  bool PeerPending() const override { return pending_; }
+  bool FrameAccepted() override;
+  uint64_t DroppedForeign() const override { return foreign_datagrams_; }
 
  private:
   int socket_ = -1;

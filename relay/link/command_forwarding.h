@@ -1,0 +1,46 @@
+// The clients' command ring and what the relay does with its records: frames go to the robot
+// unchanged (a record command also sets the voice segment length, a stop command ends the sound
+// upload), any other record names a sound file to upload. Runs on the connection thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "exchange/sections.h"
+#include "relay/link/audio_upload.h"
+#include "relay/link/inbound_dispatch.h"
+#include "relay/link/link_writer.h"
+
+namespace relay {
+
+class CCommandForwarder {
+ public:
+  CCommandForwarder(CLinkWriter& writer, CInboundDispatch& dispatch, CAudioUpload& audio)
+      : writer_(writer), dispatch_(dispatch), audio_(audio) {}
+
+  // Opens the command ring of robot `prefix` and claims it: kClaimedElsewhere when another relay
+  // serves that name. The name this relay holds already keeps its claim (no other relay can slip in
+  // between two connects); its ring still starts over at the head, so records put while the link
+  // was down are dropped.
+  enum class OpenResult { kOk, kSectionError, kClaimedElsewhere };
+  OpenResult Open(const std::string& prefix, platform::ShmStatus& status);
+  // Forwards everything clients have put since the last pass, in order (at most one ring's worth),
+  // and publishes the forwarding mark that lets their writers wait for the relay.
+  void ForwardPending(bool link_up);
+  // One record as ForwardPending handles it: `length` is the record's length word, `data` holds the
+  // slot's `capacity` bytes.
+  void HandleRecord(const uint8_t* data, uint32_t length, uint32_t capacity);
+  // The link loop ended: writers stop waiting for it.
+  void WithdrawMark() { commands_.WithdrawMark(); }
+  void Close() { commands_.Close(); }
+
+ private:
+  CLinkWriter& writer_;
+  CInboundDispatch& dispatch_;
+  CAudioUpload& audio_;
+  exchange::CRingConsumer commands_;
+  std::string claimed_prefix_;  // the robot name whose command ring this relay holds
+  uint32_t passes_ = 0;         // forwarding passes, published in the mark
+};
+
+}  // namespace relay

@@ -1,0 +1,88 @@
+// The link loop of the connection thread: every 20 ms the keep-alive's step (a pair of keep-alives
+// when one is due, the quality bar, the loss after five missed answers) and the clients' commands;
+// and the robot's answers to the keep-alives, taken on the receive thread.
+#include "exchange/frame.h"
+#include "exchange/protocol.h"
+#include "platform/clock.h"
+#include "relay/link/link_manager.h"
+
+namespace relay {
+namespace {
+
+// The command section has no notification: forwarding and the keep-alive checks share this pass.
+constexpr uint32_t kLinkLoopMs = 20;
+
+}  // namespace
+
+CLinkManager::RunEnd CLinkManager::RunLink() {
+  {
+    std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+    keep_alive_.StartRun();
+  }
+  uint8_t keep_alive_sequence = 0x30;
+  if (StopRequested()) return RunEnd::kStopped;
+  // Clients wait for this loop only while it forwards; after it, their records go nowhere anyway.
+  struct MarkWithdrawal {
+    CCommandForwarder& forwarder;
+    std::atomic<bool>& link_up;
+    ~MarkWithdrawal() {
+      link_up.store(false, std::memory_order_release);
+      forwarder.WithdrawMark();
+    }
+  } withdrawal{forwarder_, link_up_};
+  while (!StopRequested()) {
+    const bool uploading = firmware_.Active();
+    KeepAliveStep step;
+    {
+      std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+      step = keep_alive_.Tick(platform::TickCount(), uploading);
+    }
+    if (step.send_pair) SendKeepAlivePair(++keep_alive_sequence);
+    if (step.missed) ui_.SetQualityBar(KeepAlive::kMissedForLoss - step.missed_count);
+    if (step.lost) {
+      link_up_.store(false, std::memory_order_release);
+      ui_.SetLinkIcon(kIconLinkDown);
+      return RunEnd::kLost;
+    }
+    forwarder_.ForwardPending(link_up_.load(std::memory_order_acquire));
+    platform::Sleep(kLinkLoopMs);
+  }
+  return RunEnd::kStopped;
+}
+
+void CLinkManager::SendKeepAlivePair(uint8_t sequence) {
+  // Both boards get the same sequence number; the pair goes out under one hold of the lock.
+  platform::LockGuard guard(writer_.lock());
+  const uint8_t zero = 0;
+  exchange::Frame to_media =
+      exchange::Frame::Make(exchange::kDestMultimediaBoard, sequence, exchange::kTypeLinkStatus, &zero, 1);
+  exchange::Frame to_motion =
+      exchange::Frame::Make(exchange::kDestMotionBoard, sequence, exchange::kTypeLinkStatus, &zero, 1);
+  writer_.SendBytes(to_media.bytes, static_cast<int>(to_media.size));
+  writer_.SendBytes(to_motion.bytes, static_cast<int>(to_motion.size));
+  std::lock_guard<std::mutex> machine(keep_alive_mutex_);
+  keep_alive_.Sent(platform::TickCount());
+}
+
+void CLinkManager::OnKeepAliveAnswer() {
+  uint32_t round_trip = 0;
+  {
+    std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+    if (!keep_alive_.OnAnswer(platform::TickCount(), round_trip)) return;
+  }
+  stats_.AddRoundTrip(round_trip);
+  link_up_.store(true, std::memory_order_release);
+  ui_.SetLinkIcon(kIconLinkUp);
+  if (!minimized_once_.exchange(true)) ui_.MinimizeWindow();
+  ShowStatus(LinkMoment::kConnected);
+  ui_.LinkUp();
+  ui_.SetQualityBar(5);
+  SendAcknowledgement();
+}
+
+void CLinkManager::SendAcknowledgement() {
+  const uint8_t one = 1;
+  writer_.Send(exchange::kDestMultimediaBoard, exchange::kTypeAcknowledgement, &one, 1);
+}
+
+}  // namespace relay

@@ -1,0 +1,59 @@
+// The robot's sections, opened under its name at each connect: the producers the receive path
+// writes, and the command ring this relay claims.
+#include "exchange/sections.h"
+#include "relay/link/link_manager.h"
+
+namespace relay {
+namespace {
+
+constexpr std::size_t kRobotIdMax = 29;
+
+}  // namespace
+
+// The dialog's robot ID field as a section prefix: its first line, at most 29 bytes, cut before a
+// UTF-8 character rather than inside it.
+std::string RobotPrefix(const std::string& field, bool& shortened) {
+  std::string first = field.substr(0, field.find_first_of("\r\n"));
+  shortened = first.size() > kRobotIdMax;
+  return exchange::Utf8Prefix(first, kRobotIdMax);
+}
+
+bool CLinkManager::OpenSections(const std::string& robot_field) {
+  bool shortened = false;
+  const std::string prefix = RobotPrefix(robot_field, shortened);
+  receive_path_.dispatch().SetProducers(nullptr);
+  producers_.reset();
+  if (shortened && noted_name_ != robot_field) {
+    noted_name_ = robot_field;
+    ui_.Note("the robot name is cut to " + std::to_string(kRobotIdMax) + " bytes: '" + prefix + "'");
+  }
+  auto producers = std::make_unique<RelayProducers>();
+  // Standard sensor, motor sensor, image, audio, command, custom sensor: the order in which clients
+  // that watch the objects appear see them made.
+  platform::ShmStatus st[6];
+  st[0] = producers->standard_sensor.Open(prefix, exchange::SectionId::kStandardSensor);
+  st[1] = producers->motor_sensor.Open(prefix, exchange::SectionId::kMotorSensor);
+  st[2] = producers->image.Open(prefix, exchange::SectionId::kImage);
+  st[3] = producers->audio.Open(prefix, exchange::SectionId::kAudio);
+  const CCommandForwarder::OpenResult commands = forwarder_.Open(prefix, st[4]);
+  st[5] = producers->custom_sensor.Open(prefix, exchange::SectionId::kCustomSensor);
+  for (platform::ShmStatus s : st) {
+    if (s != platform::ShmStatus::kOk) {
+      ui_.Note("sections of robot '" + prefix + "': " + platform::ShmStatusText(s));
+      break;
+    }
+  }
+  if (commands == CCommandForwarder::OpenResult::kClaimedElsewhere) {
+    // Two relays for one name would mix two robots in one set of rings.
+    ui_.MessageBox("Robot '" + prefix + "' is already served by another relay.\n");
+    ui_.Disconnect();
+    gave_up_.store(true, std::memory_order_release);
+    stop_.store(true, std::memory_order_release);
+    return false;
+  }
+  producers_ = std::move(producers);
+  receive_path_.dispatch().SetProducers(producers_.get());
+  return true;
+}
+
+}  // namespace relay
