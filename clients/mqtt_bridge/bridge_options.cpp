@@ -1,0 +1,202 @@
+#include "clients/mqtt_bridge/bridge_options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/regular_file.h"
+
+namespace mqtt_bridge {
+namespace {
+
+bool ParseInt(const std::string& text, long low, long high, long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+  value = v;
+  return true;
+}
+
+bool ParseRate(const std::string& text, double& rate) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(v >= 0) || v > 1000) return false;
+  rate = v;
+  return true;
+}
+
+std::string Trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return {};
+  const auto e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+std::string UsageText() {
+  return "usage: trevask-mqtt ROBOT [--broker mqtt://[user[:password]@]host[:port]] [-c FILE]\n"
+         "                    [--max-sensor-rate N] [--client-id ID]\n"
+         "Publishes robot ROBOT's readings, pictures, voice and link state under talvenor/ROBOT/ and\n"
+         "takes calls of the control's methods on talvenor/ROBOT/call.\n";
+}
+
+bool ParseBrokerUrl(const std::string& url, BridgeOptions& options, std::string& error) {
+  const std::string scheme = "mqtt://";
+  if (url.compare(0, scheme.size(), scheme) != 0) {
+    error = "the broker address '" + url + "' does not start with mqtt://";
+    return false;
+  }
+  std::string rest = url.substr(scheme.size());
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  const auto at = rest.rfind('@');
+  if (at != std::string::npos) {
+    const std::string credentials = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    const auto colon = credentials.find(':');
+    options.username = credentials.substr(0, colon);
+    if (colon != std::string::npos) options.password = credentials.substr(colon + 1);
+  }
+  const auto colon = rest.rfind(':');
+  std::string host = rest;
+  if (colon != std::string::npos) {
+    long port = 0;
+    if (!ParseInt(rest.substr(colon + 1), 1, 65535, port)) {
+      error = "the broker port in '" + url + "' is not a number from 1 to 65535";
+      return false;
+    }
+    options.port = static_cast<int>(port);
+    host = rest.substr(0, colon);
+  }
+  if (host.empty() || host.find('/') != std::string::npos) {
+    error = "the broker address '" + url + "' names no host";
+    return false;
+  }
+  options.host = host;
+  return true;
+}
+
+bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string& error) {
+  std::vector<uint8_t> bytes;
+  const platform::FileStatus status = platform::ReadRegularFile(path, 1 << 16, true, bytes);
+  if (status != platform::FileStatus::kOk) {
+    error = path + ": " + platform::FileStatusText(status);
+    return false;
+  }
+  const std::string text(bytes.begin(), bytes.end());
+  int number = 0;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    ++number;
+    const auto hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    line = Trim(line);
+    if (line.empty()) continue;
+    const auto eq = line.find('=');
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    if (eq == std::string::npos) {
+      error = where + "expected key = value";
+      return false;
+    }
+    const std::string key = Trim(line.substr(0, eq));
+    const std::string value = Trim(line.substr(eq + 1));
+    long n = 0;
+    if (key == "broker") {
+      if (!ParseBrokerUrl(value, options, error)) return error.insert(0, where), false;
+    } else if (key == "username") {
+      options.username = value;
+    } else if (key == "password") {
+      options.password = value;
+    } else if (key == "client_id") {
+      options.client_id = value;
+    } else if (key == "topic_root") {
+      if (value.empty() || value.find_first_of("#+") != std::string::npos) {
+        error = where + "topic_root must be a topic without wildcards";
+        return false;
+      }
+      options.topic_root = value;
+    } else if (key == "max_sensor_rate") {
+      if (!ParseRate(value, options.max_sensor_rate)) {
+        error = where + "max_sensor_rate must be a number from 0 to 1000";
+        return false;
+      }
+    } else if (key == "picture_quality") {
+      if (!ParseInt(value, 1, 100, n)) {
+        error = where + "picture_quality must be a number from 1 to 100";
+        return false;
+      }
+      options.picture_quality = static_cast<int>(n);
+    } else {
+      error = where + "unknown key '" + key + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& error, bool& help) {
+  help = false;
+  static const option kLong[] = {{"broker", required_argument, nullptr, 'b'},
+                                 {"config", required_argument, nullptr, 'c'},
+                                 {"max-sensor-rate", required_argument, nullptr, 'r'},
+                                 {"client-id", required_argument, nullptr, 'i'},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {nullptr, 0, nullptr, 0}};
+  std::string broker, config, rate, client_id;
+  optind = 1;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "b:c:r:i:h", kLong, nullptr)) != -1) {
+    switch (c) {
+      case 'b':
+        broker = optarg;
+        break;
+      case 'c':
+        config = optarg;
+        break;
+      case 'r':
+        rate = optarg;
+        break;
+      case 'i':
+        client_id = optarg;
+        break;
+      case 'h':
+        help = true;
+        error = UsageText();
+        return false;
+      default:
+        error = std::string("unknown or incomplete option '") + argv[optind - 1] + "'\n" + UsageText();
+        return false;
+    }
+  }
+  if (optind != argc - 1) {
+    error = "name exactly one robot\n" + UsageText();
+    return false;
+  }
+  options.robot = argv[optind];
+  if (options.robot.empty() || options.robot.find_first_of("#+/") != std::string::npos) {
+    error = "the robot name '" + options.robot + "' cannot be part of a topic (no '/', '#' or '+')";
+    return false;
+  }
+  // The file first, so that the command line overrides it.
+  if (!config.empty() && !ReadConfigFile(config, options, error)) return false;
+  if (!broker.empty() && !ParseBrokerUrl(broker, options, error)) return false;
+  if (!rate.empty() && !ParseRate(rate, options.max_sensor_rate)) {
+    error = "--max-sensor-rate must be a number from 0 to 1000";
+    return false;
+  }
+  if (!client_id.empty()) options.client_id = client_id;
+  if (options.client_id.empty()) options.client_id = "trevask-mqtt-" + options.robot;
+  return true;
+}
+
+}  // namespace mqtt_bridge

@@ -1,0 +1,133 @@
+#include "clients/mqtt_bridge/call_handler.h"
+
+#include <limits>
+#include <vector>
+
+#include "control/dispatch.h"
+
+namespace mqtt_bridge {
+namespace {
+
+using nlohmann::json;
+
+CallReply Error(CallReply reply, int32_t code, const std::string& message) {
+  reply.body["error"] = {{"code", code}, {"message", message}};
+  return reply;
+}
+
+bool UsableId(const std::string& id) {
+  return !id.empty() && id.size() <= 64 && id.find_first_of("/+#") == std::string::npos;
+}
+
+// One JSON argument as the dispatch takes it; false when its JSON type has no such variant.
+bool ToVariant(const json& value, control::Variant& out) {
+  if (value.is_boolean()) {
+    out = control::Variant::Bool(value.get<bool>());
+  } else if (value.is_number_integer()) {
+    // Anything beyond a 32-bit long is out of range for every parameter; the dispatch says so.
+    const int64_t v = value.is_number_unsigned() && value.get<uint64_t>() > uint64_t(INT64_MAX)
+                          ? INT64_MAX
+                          : value.get<int64_t>();
+    out = control::Variant::Long(v);
+  } else if (value.is_string()) {
+    out = control::Variant::String(value.get<std::string>());
+  } else {
+    return false;
+  }
+  return true;
+}
+
+json FromVariant(const control::Variant& v) {
+  switch (v.type) {
+    case control::VarType::kShort:
+    case control::VarType::kLong:
+      return v.i;
+    case control::VarType::kBool:
+      return v.i != 0;
+    case control::VarType::kString:
+      return v.s;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string& payload) {
+  CallReply reply;
+  reply.body = json::object();
+  if (payload.size() > kMaxCallBytes)
+    return Error(reply, control::kStatusInvalidArg,
+                 "the call has " + std::to_string(payload.size()) + " bytes; at most " +
+                     std::to_string(kMaxCallBytes) + " are taken");
+  const json call = json::parse(payload, nullptr, false);
+  if (call.is_discarded() || !call.is_object())
+    return Error(reply, control::kStatusInvalidArg, "the call is not a JSON object");
+  if (call.contains("id")) {
+    const json& id = call["id"];
+    if (id.is_string() && UsableId(id.get<std::string>()))
+      reply.id = id.get<std::string>();
+    else if (id.is_number_integer())
+      reply.id = id.dump();
+  }
+  if (reply.id.empty())
+    return Error(reply, control::kStatusInvalidArg,
+                 "the call needs an \"id\": a number, or text of 1 to 64 characters without / + #");
+  reply.body["id"] = call["id"];
+  if (!call.contains("method") || !call["method"].is_string())
+    return Error(reply, control::kStatusInvalidArg, "the call needs a \"method\" name");
+  const std::string method = call["method"].get<std::string>();
+  json args = json::array();
+  if (call.contains("args")) {
+    if (!call["args"].is_array()) return Error(reply, control::kStatusInvalidArg, "\"args\" must be a list");
+    args = call["args"];
+  }
+  const control::MemberInfo* member = control::FindMember(method);
+  if (member == nullptr)
+    return Error(reply, control::kStatusUnknownName, "no method or property is named '" + method + "'");
+  if (member->name == "connectRobot")
+    return Error(reply, control::kStatusInvalidArg,
+                 "this bridge serves robot '" + control.get_robotName() + "' only");
+
+  std::vector<control::Variant> values;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    control::Variant v;
+    if (!ToVariant(args[i], v))
+      return Error(reply, control::kStatusTypeMismatch,
+                   "argument " + std::to_string(i + 1) + " must be a whole number, true/false or text");
+    values.push_back(std::move(v));
+  }
+
+  control::Variant result;
+  int32_t status = control::kStatusOk;
+  if (member->kind == control::MemberKind::kProperty) {
+    if (values.empty()) {
+      status = control::GetProperty(control, member->dispid, result);
+    } else if (values.size() == 1) {
+      status = control::PutProperty(control, member->dispid, values[0]);
+    } else {
+      return Error(reply, control::kStatusBadParamCount,
+                   member->name + " is a property: no argument reads it, one sets it");
+    }
+  } else {
+    if (values.size() != member->params.size())
+      return Error(reply, control::kStatusBadParamCount,
+                   member->name + " takes " + std::to_string(member->params.size()) + " argument(s), not " +
+                       std::to_string(values.size()));
+    for (const control::ParamInfo& p : member->params)
+      if (p.type == control::VarType::kBuffer)
+        return Error(reply, control::kStatusTypeMismatch,
+                     member->name + " fills a buffer of the caller's; subscribe to the voice topic instead");
+    if (member->type == control::VarType::kAddress)
+      return Error(reply, control::kStatusTypeMismatch,
+                   member->name +
+                       " returns an address in the bridge's memory; subscribe to the camera or voice "
+                       "topic instead");
+    status = control::Invoke(control, member->dispid, values.data(), static_cast<int>(values.size()), result);
+  }
+  if (status != control::kStatusOk) return Error(reply, status, control::StatusText(status));
+  reply.body["result"] = FromVariant(result);
+  return reply;
+}
+
+}  // namespace mqtt_bridge
