@@ -5,7 +5,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-config libjpeg62-turbo-dev
-  qt6-base-dev libgl-dev libclang-rt-14-dev python3-venv clang-format)
+  qt6-base-dev libgl-dev libclang-rt-14-dev python3-venv clang-format mosquitto libmosquitto-dev
+  nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,279 @@
+// trevask-mqtt between a real mosquitto broker, configured by deploy/mosquitto/make-config.sh, and a
+// relay linked to the simulated robot: what subscribers see, what calls do, who may call, and what
+// the bridge does when the broker goes away or it dies itself.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "exchange/protocol.h"
+#include "link_test_support.h"
+#include "mqtt_test_support.h"
+#include "platform/clock.h"
+
+namespace {
+
+using nlohmann::json;
+using testing_support::Broker;
+using testing_support::ChildProcess;
+using testing_support::Message;
+using testing_support::Subscriber;
+using testing_support::WaitUntil;
+
+json Parse(const std::string& text) {
+  return json::parse(text, nullptr, false);
+}
+
+std::vector<uint8_t> FromBase64(const std::string& text) {
+  std::vector<uint8_t> out;
+  uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const char* at = std::strchr(alphabet, c);
+    if (c == '=' || at == nullptr) break;
+    bits = (bits << 6) | static_cast<uint32_t>(at - alphabet);
+    if ((count += 6) >= 8) out.push_back(static_cast<uint8_t>(bits >> (count -= 8)));
+  }
+  return out;
+}
+
+class BridgedRobot : public testing_support::LinkedRobotFixture {
+ protected:
+  void SetUp() override {
+    robot_name_ = "mq" + std::to_string(getpid()) +
+                  std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 6);
+    Connect(robot_name_);
+    broker_ = std::make_unique<Broker>(DEPLOY_DIR, robot_name_);
+    ASSERT_TRUE(broker_->ok());
+    StartBridge("bridge-pw");
+    op_ = std::make_unique<Subscriber>(broker_->port(), "operator", "operator-pw", "op-" + robot_name_);
+    ASSERT_EQ(op_->WaitConnected(), 0);
+    ASSERT_TRUE(op_->Subscribe(Topic("#")));
+    ASSERT_FALSE(WaitForLink("up").topic.empty()) << bridge_->err();
+  }
+  void TearDown() override {
+    op_.reset();
+    bridge_.reset();
+    LinkedRobotFixture::TearDown();
+  }
+  void StartBridge(const std::string& password) {
+    bridge_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+        MQTT_BRIDGE_BIN, robot_name_, "--broker",
+        "mqtt://bridge:" + password + "@127.0.0.1:" + std::to_string(broker_->port())});
+  }
+  std::string Topic(const std::string& sub) const { return "talvenor/" + robot_name_ + "/" + sub; }
+  Message WaitForLink(const std::string& state, Subscriber* who = nullptr) {
+    return (who ? who : op_.get())->WaitForMessage(Topic("link"), [&](const Message& m) {
+      const json j = Parse(m.payload);
+      return j.is_object() && j.value("state", "") == state;
+    });
+  }
+  // Calls `method` as the operator and waits for the reply.
+  json Call(const std::string& id, const std::string& method, const json& args) {
+    op_->Publish(Topic("call"), json{{"id", id}, {"method", method}, {"args", args}}.dump());
+    return Parse(op_->WaitForMessage(Topic("reply/" + id), [](const Message&) { return true; }).payload);
+  }
+  std::vector<std::vector<uint8_t>> RobotFramesOfType(uint8_t type) {
+    std::vector<std::vector<uint8_t>> out;
+    for (auto& f : sim_->robot().ReceivedFrames())
+      if (f.size() > exchange::kOffDataType && f[exchange::kOffDataType] == type) out.push_back(f);
+    return out;
+  }
+
+  std::string robot_name_;
+  std::unique_ptr<Broker> broker_;
+  std::unique_ptr<ChildProcess> bridge_;
+  std::unique_ptr<Subscriber> op_;
+};
+
+TEST_F(BridgedRobot, ReadingsArriveAsNamedFieldsOfTheRawRecordAndPicturesAsJpeg) {
+  EXPECT_TRUE(WaitForLink("up").retained || !op_->On(Topic("link")).empty());
+  EXPECT_EQ(Call("1", "EnableAllSensorSending", json::array()), (json{{"id", "1"}, {"result", nullptr}}));
+  const Message standard =
+      op_->WaitForMessage(Topic("sensors/standard"), [](const Message&) { return true; });
+  const json reading = Parse(standard.payload);
+  ASSERT_TRUE(reading.is_object()) << standard.payload;
+  // The names the Python readings use, every one of them.
+  const std::set<std::string> names = {
+      "sonar1",        "sonar2",       "sonar3",        "sonar4",       "sonar5",      "sonar6",
+      "human_motion1", "human_alarm1", "human_motion2", "human_alarm2", "tilting_x",   "tilting_y",
+      "overheat_ad1",  "overheat_ad2", "temperature",   "ir_range",     "ir_code1",    "ir_code2",
+      "ir_code3",      "ir_code4",     "battery_ad1",   "battery_ad2",  "battery_ad3", "ref_voltage",
+      "pot_voltage",   "raw"};
+  std::set<std::string> keys;
+  for (auto it = reading.begin(); it != reading.end(); ++it) keys.insert(it.key());
+  EXPECT_EQ(keys, names);
+  const std::vector<uint8_t> raw = FromBase64(reading["raw"].get<std::string>());
+  ASSERT_GE(raw.size(), 40u);
+  EXPECT_EQ(reading["sonar3"], raw[2]);
+  EXPECT_EQ(reading["ir_code1"], raw[26]);
+  EXPECT_EQ(reading["temperature"], static_cast<int16_t>(raw[22] | raw[23] << 8))
+      << "a signed word, low byte first";
+  const Message motor = op_->WaitForMessage(Topic("sensors/motor"), [](const Message&) { return true; });
+  EXPECT_TRUE(Parse(motor.payload).contains("encoder_speed2"));
+
+  EXPECT_EQ(Call("photo", "TakePhoto", json::array())["result"], nullptr);
+  const Message picture = op_->WaitForMessage(Topic("camera"), [](const Message&) { return true; });
+  ASSERT_GT(picture.payload.size(), 4u);
+  EXPECT_EQ(picture.payload.substr(0, 2), "\xFF\xD8");
+  EXPECT_EQ(picture.payload.substr(picture.payload.size() - 2), "\xFF\xD9");
+  const json info =
+      Parse(op_->WaitForMessage(Topic("camera/info"), [](const Message&) { return true; }).payload);
+  EXPECT_EQ(info["width"], 176);
+  EXPECT_EQ(info["height"], 144);
+  EXPECT_EQ(info["bytes"], picture.payload.size());
+}
+
+TEST_F(BridgedRobot, CallsReachTheRobotAsTheFramesTheControlMakes) {
+  EXPECT_EQ(Call("m", "DcMotorPwmNonTimeCtr", {3, -300}), (json{{"id", "m"}, {"result", nullptr}}));
+  EXPECT_EQ(Call("s", "EnableServo", {3})["result"], nullptr);
+  ASSERT_TRUE(
+      WaitUntil([&] { return !RobotFramesOfType(0x05).empty() && !RobotFramesOfType(0x1E).empty(); }));
+  const auto pwm = RobotFramesOfType(0x05).front();
+  EXPECT_EQ(
+      std::vector<uint8_t>(pwm.begin() + exchange::kOffPayload, pwm.begin() + exchange::kOffPayload + 3),
+      (std::vector<uint8_t>{0x03, 0xD4, 0xFE}));
+  const auto servo = RobotFramesOfType(0x1E).front();
+  EXPECT_EQ(
+      std::vector<uint8_t>(servo.begin() + exchange::kOffPayload, servo.begin() + exchange::kOffPayload + 2),
+      (std::vector<uint8_t>{0x01, 0x09}));
+  // A property reads with no argument and is set with one; ids may be numbers.
+  op_->Publish(Topic("call"), R"({"id": 42, "method": "VoiceSegmentLength", "args": [3]})");
+  EXPECT_EQ(Parse(op_->WaitForMessage(Topic("reply/42"), [](const Message&) { return true; }).payload),
+            (json{{"id", 42}, {"result", nullptr}}));
+  EXPECT_EQ(Call("p", "voicesegmentlength", json::array())["result"], 3) << "names are matched without case";
+}
+
+TEST_F(BridgedRobot, BadCallsAreAnsweredWithAReasonAndTheBridgeGoesOnServing) {
+  struct Case {
+    std::string payload;
+    std::string reply_topic;
+    std::string reason;
+  } cases[] = {
+      {"not json", "errors", "not a JSON object"},
+      {"[1, 2]", "errors", "not a JSON object"},
+      {R"({"method": "TakePhoto"})", "errors", "needs an \"id\""},
+      {R"({"id": "a/b", "method": "TakePhoto"})", "errors", "needs an \"id\""},
+      {R"({"id": "u", "method": "NoSuchMethod"})", "reply/u",
+       "no method or property is named 'NoSuchMethod'"},
+      {R"({"id": "n", "method": "DcMotorPwmNonTimeCtr", "args": [1]})", "reply/n",
+       "takes 2 argument(s), not 1"},
+      {R"({"id": "t", "method": "DcMotorPwmNonTimeCtr", "args": [1, 2.5]})", "reply/t", "argument 2 must be"},
+      {R"({"id": "o", "method": "DcMotorPwmNonTimeCtr", "args": [1, 70000]})", "reply/o", "out of range"},
+      {R"({"id": "s", "method": "DcMotorPwmNonTimeCtr", "args": "x"})", "reply/s", "\"args\" must be a list"},
+      {R"({"id": "b", "method": "GetVoiceData", "args": [0]})", "reply/b", "subscribe to the voice topic"},
+      {R"({"id": "d", "method": "GetImageAddress"})", "reply/d", "returns an address"},
+      {R"({"id": "c", "method": "connectRobot", "args": ["other"]})", "reply/c", "serves robot"},
+      {R"({"id": "big", "method": "TakePhoto", "pad": ")" + std::string(5000, 'x') + "\"}", "errors",
+       "at most 4096"},
+  };
+  for (const Case& c : cases) {
+    const std::size_t before = op_->On(Topic(c.reply_topic)).size();
+    op_->Publish(Topic("call"), c.payload);
+    ASSERT_TRUE(WaitUntil([&] { return op_->On(Topic(c.reply_topic)).size() > before; }))
+        << c.payload.substr(0, 80);
+    const json reply = Parse(op_->On(Topic(c.reply_topic)).back().payload);
+    ASSERT_TRUE(reply.contains("error")) << reply.dump();
+    EXPECT_NE(reply["error"]["message"].get<std::string>().find(c.reason), std::string::npos) << reply.dump();
+    EXPECT_NE(reply["error"]["code"], 0);
+  }
+  EXPECT_TRUE(RobotFramesOfType(0x05).empty()) << "no faulty call sent anything";
+  EXPECT_TRUE(Call("ok", "GetSensorSonar1", json::array())["result"].is_number_integer());
+}
+
+TEST_F(BridgedRobot, AViewerReadsButItsCallsNeverReachTheRobot) {
+  Subscriber viewer(broker_->port(), "viewer", "viewer-pw", "viewer-" + robot_name_);
+  ASSERT_EQ(viewer.WaitConnected(), 0);
+  ASSERT_TRUE(viewer.Subscribe(Topic("#")));
+  EXPECT_FALSE(WaitForLink("up", &viewer).topic.empty()) << "the retained link state";
+  viewer.Publish(Topic("call"), R"({"id": "v", "method": "DcMotorPwmNonTimeCtr", "args": [3, -300]})");
+  // The operator's call after it is answered; by then the viewer's would have been too.
+  EXPECT_EQ(Call("after", "GetSensorSonar1", json::array())["id"], "after");
+  platform::Sleep(100);
+  EXPECT_TRUE(viewer.On(Topic("reply/v")).empty());
+  EXPECT_TRUE(RobotFramesOfType(0x05).empty());
+
+  Subscriber stranger(broker_->port(), "viewer", "wrong", "stranger-" + robot_name_);
+  EXPECT_EQ(stranger.WaitConnected(), MQTT_RC_NOT_AUTHORIZED);
+}
+
+TEST_F(BridgedRobot, AnMqtt5CallerGetsItsReplyOnItsOwnTopicWithItsCorrelationData) {
+  mosquitto_property* props = nullptr;
+  const std::string mine = Topic("reply/mine/x");
+  mosquitto_property_add_string(&props, MQTT_PROP_RESPONSE_TOPIC, mine.c_str());
+  mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, "c-17", 4);
+  op_->Publish(Topic("call"), R"({"id": "r", "method": "GetSensorSonar2"})", props);
+  mosquitto_property_free_all(&props);
+  const Message reply = op_->WaitForMessage(mine, [](const Message&) { return true; });
+  EXPECT_EQ(reply.correlation, "c-17");
+  EXPECT_TRUE(Parse(reply.payload)["result"].is_number_integer());
+  EXPECT_TRUE(op_->On(Topic("reply/r")).empty());
+}
+
+TEST_F(BridgedRobot, TheBridgeOutlivesTheBrokerAndItsWillSaysWhenItIsGone) {
+  op_.reset();
+  broker_->Kill();
+  platform::Sleep(200);
+  broker_->Start();
+  ASSERT_TRUE(broker_->ok());
+  op_ = std::make_unique<Subscriber>(broker_->port(), "operator", "operator-pw", "op2-" + robot_name_);
+  ASSERT_EQ(op_->WaitConnected(), 0);
+  ASSERT_TRUE(op_->Subscribe(Topic("#")));
+  // The restarted broker kept nothing: the link state is there again because the bridge came back.
+  ASSERT_FALSE(WaitForLink("up").topic.empty()) << bridge_->err();
+  EXPECT_EQ(Call("back", "GetSensorSonar1", json::array())["id"], "back");
+
+  bridge_->Signal(SIGKILL);
+  bridge_->Wait(5000);
+  EXPECT_FALSE(WaitForLink("no-bridge").topic.empty()) << "the last will";
+}
+
+TEST_F(BridgedRobot, AStopSaysNoBridgeAndRefusedCredentialsAreLoggedNotFatal) {
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->Wait(10000), 0);
+  EXPECT_FALSE(WaitForLink("no-bridge").topic.empty());
+  EXPECT_NE(bridge_->err().find("stopped:"), std::string::npos) << bridge_->err();
+
+  StartBridge("not-the-password");
+  ASSERT_TRUE(WaitUntil([&] {
+    bridge_->Wait(1);  // reads what it printed so far (it keeps running)
+    return bridge_->err().find("refused") != std::string::npos;
+  }));
+  EXPECT_EQ(bridge_->Wait(200), -1) << "still running, trying again later";
+}
+
+TEST(BridgeCommandLine, MistakesAreNamed) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string text;
+  } cases[] = {
+      {{}, "name exactly one robot"},
+      {{"r1", "r2"}, "name exactly one robot"},
+      {{"a/b"}, "cannot be part of a topic"},
+      {{"r", "--broker", "tcp://x"}, "does not start with mqtt://"},
+      {{"r", "--broker", "mqtt://host:99999"}, "from 1 to 65535"},
+      {{"r", "--broker", "mqtt://:1883"}, "names no host"},
+      {{"r", "--max-sensor-rate", "-1"}, "--max-sensor-rate"},
+      {{"r", "-c", "/nonexistent/bridge.conf"}, "/nonexistent/bridge.conf: "},
+      {{"r", "--bogus"}, "unknown or incomplete option '--bogus'"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {MQTT_BRIDGE_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ChildProcess bridge(argv);
+    EXPECT_EQ(bridge.Wait(), 2);
+    EXPECT_NE(bridge.err().find(c.text), std::string::npos) << bridge.err();
+  }
+  const std::string conf = "/tmp/trevask-bridge-" + std::to_string(getpid()) + ".conf";
+  {
+    std::ofstream f(conf);
+    f << "# a comment\nbroker = mqtt://u:p@127.0.0.1:1\nmax_sensor_rate = lots\n";
+  }
+  ChildProcess bad(std::vector<std::string>{MQTT_BRIDGE_BIN, "r", "-c", conf});
+  EXPECT_EQ(bad.Wait(), 2);
+  EXPECT_NE(bad.err().find(conf + ":3: max_sensor_rate must be"), std::string::npos) << bad.err();
+  std::remove(conf.c_str());
+}
+
+}  // namespace

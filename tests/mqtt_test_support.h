@@ -1,0 +1,207 @@
+// A real mosquitto broker for tests, configured by the project's own deploy/mosquitto/make-config.sh,
+// and a subscriber on its own network thread that keeps every message it gets.
+#pragma once
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process_support.h"
+
+namespace testing_support {
+
+// A port nobody listens on right now.
+inline int FreeTcpPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+inline bool TcpAccepts(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The broker with users bridge, operator and viewer for `robot` (passwords: the name + "-pw").
+class Broker {
+ public:
+  Broker(const std::string& deploy_dir, const std::string& robot, int ws_port = 0,
+         const std::string& http_dir = "")
+      : dir_("/tmp/trevask-broker-" + std::to_string(getpid()) + "-" + robot), port_(FreeTcpPort()) {
+    std::string cmd = "mkdir -p " + dir_;
+    ok_ = std::system(cmd.c_str()) == 0;
+    {
+      std::ofstream users(dir_ + "/users");
+      users << "bridge bridge-pw bridge " << robot << "\noperator operator-pw operator " << robot
+            << "\nviewer viewer-pw viewer " << robot << "\n";
+    }
+    cmd = "bash " + deploy_dir + "/make-config.sh " + dir_ + "/users " + dir_ + " --port " +
+          std::to_string(port_) + " --ws-port " + std::to_string(ws_port) +
+          (http_dir.empty() ? "" : " --http-dir " + http_dir) + " >/dev/null";
+    ok_ = ok_ && std::system(cmd.c_str()) == 0;
+    if (ok_) Start();
+  }
+  ~Broker() { std::system(("rm -rf " + dir_).c_str()); }
+
+  bool ok() const { return ok_; }
+  int port() const { return port_; }
+  void Start() {
+    process_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"});
+    for (int i = 0; i < 2000 && !TcpAccepts(port_); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ok_ = TcpAccepts(port_);
+  }
+  void Kill() {
+    process_->Signal(SIGKILL);
+    process_->Wait(5000);
+    process_.reset();
+  }
+
+ private:
+  std::string dir_;
+  int port_;
+  bool ok_ = false;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+struct Message {
+  std::string topic;
+  std::string payload;
+  std::string correlation;
+  bool retained = false;
+};
+
+class Subscriber {
+ public:
+  Subscriber(int port, const std::string& user, const std::string& password, const std::string& client_id) {
+    mosquitto_lib_init();
+    client_ = mosquitto_new(client_id.c_str(), true, this);
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
+    mosquitto_connect_v5_callback_set(client_,
+                                      [](mosquitto*, void* self, int rc, int, const mosquitto_property*) {
+                                        auto* s = static_cast<Subscriber*>(self);
+                                        std::lock_guard<std::mutex> g(s->mutex_);
+                                        s->connect_result_ = rc;
+                                      });
+    mosquitto_subscribe_v5_callback_set(
+        client_, [](mosquitto*, void* self, int, int, const int*, const mosquitto_property*) {
+          auto* s = static_cast<Subscriber*>(self);
+          std::lock_guard<std::mutex> g(s->mutex_);
+          ++s->subscriptions_;
+        });
+    mosquitto_message_v5_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m,
+                                                  const mosquitto_property* props) {
+      auto* s = static_cast<Subscriber*>(self);
+      Message msg;
+      msg.topic = m->topic;
+      msg.payload.assign(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen));
+      msg.retained = m->retain;
+      void* data = nullptr;
+      uint16_t size = 0;
+      if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &size, false) != nullptr) {
+        msg.correlation.assign(static_cast<const char*>(data), size);
+        std::free(data);
+      }
+      std::lock_guard<std::mutex> g(s->mutex_);
+      s->messages_.push_back(std::move(msg));
+    });
+    mosquitto_connect(client_, "127.0.0.1", port, 20);
+    mosquitto_loop_start(client_);
+  }
+  ~Subscriber() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, true);
+    mosquitto_destroy(client_);
+  }
+  // The broker's answer to the connect: 0 when accepted, -1 while none came.
+  int WaitConnected(int limit_ms = 10000) {
+    WaitFor([&] { return connect_result_ != -1; }, limit_ms);
+    std::lock_guard<std::mutex> g(mutex_);
+    return connect_result_;
+  }
+  bool Subscribe(const std::string& pattern) {
+    int before;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      before = subscriptions_;
+    }
+    mosquitto_subscribe_v5(client_, nullptr, pattern.c_str(), 1, 0, nullptr);
+    return WaitFor([&] { return subscriptions_ > before; }, 10000);
+  }
+  void Publish(const std::string& topic, const std::string& payload, mosquitto_property* props = nullptr) {
+    mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                         false, props);
+  }
+  std::vector<Message> On(const std::string& topic) {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::vector<Message> out;
+    for (const auto& m : messages_)
+      if (m.topic == topic) out.push_back(m);
+    return out;
+  }
+  // Waits for a message on `topic` that `match` accepts; returns it (empty topic on a time-out).
+  Message WaitForMessage(const std::string& topic, const std::function<bool(const Message&)>& match,
+                         int limit_ms = 10000) {
+    Message found;
+    WaitFor(
+        [&] {
+          for (const auto& m : messages_)
+            if (m.topic == topic && match(m)) return found = m, true;
+          return false;
+        },
+        limit_ms);
+    return found;
+  }
+
+ private:
+  // Polls `done` under the lock.
+  bool WaitFor(const std::function<bool()>& done, int limit_ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (std::chrono::steady_clock::now() < end) {
+      {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (done()) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::lock_guard<std::mutex> g(mutex_);
+    return done();
+  }
+
+  mosquitto* client_ = nullptr;
+  std::mutex mutex_;
+  int connect_result_ = -1;
+  int subscriptions_ = 0;
+  std::vector<Message> messages_;
+};
+
+}  // namespace testing_support
