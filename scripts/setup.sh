@@ -6,7 +6,9 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-config libjpeg62-turbo-dev
   qt6-base-dev libgl-dev libclang-rt-14-dev python3-venv clang-format mosquitto libmosquitto-dev
-  nlohmann-json3-dev)
+  nlohmann-json3-dev chromium)
+# Node.js and npm build the web dashboard; Debian's are used when the machine has none of its own.
+command -v npm >/dev/null || packages+=(nodejs npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,4 +19,9 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The web dashboard's packages, as its lock file pins them (from the npm registry, once).
+if command -v npm >/dev/null && [ ! -d "$root/clients/web/node_modules/playwright-core" ]; then
+  (cd "$root/clients/web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 fi
