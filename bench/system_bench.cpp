@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "bench/libjpeg_reference.h"
 #include "control/control.h"
 #include "control/headless_host.h"
@@ -41,24 +42,14 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double Us(Clock::duration d) {
-  return std::chrono::duration<double, std::micro>(d).count();
-}
-
-struct Row {
-  std::string what, ours, anchor, ratio;
-};
-std::vector<Row> g_rows;
-void AddRow(std::string what, std::string ours, std::string anchor, std::string ratio) {
-  g_rows.push_back({std::move(what), std::move(ours), std::move(anchor), std::move(ratio)});
-  std::fprintf(stderr, "measured: %s\n", g_rows.back().what.c_str());
-}
-std::string Fmt(const char* f, double v) {
-  char b[64];
-  std::snprintf(b, sizeof b, f, v);
-  return b;
-}
+using bench::AddRow;
+using bench::Clock;
+using bench::Fmt;
+using bench::ProcStat;
+using bench::Read;
+using bench::Spawn;
+using bench::Switches;
+using bench::Us;
 
 // ---- JPEG --------------------------------------------------------------------------------------
 
@@ -230,55 +221,6 @@ void BenchLatencyAndAudio() {
 
 // ---- Relay CPU use -----------------------------------------------------------------------------
 
-struct ProcStat {
-  double cpu_s = 0;
-};
-
-ProcStat Read(pid_t pid) {
-  ProcStat s;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  std::istringstream in(line.substr(line.rfind(')') + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && in >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) stime = std::stol(field);
-  }
-  s.cpu_s = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  return s;
-}
-
-// Context switches of every thread of the process: each is one wake-up from a sleep or a poll.
-long Switches(pid_t pid) {
-  long total = 0;
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task/";
-  for (int tid = pid; tid < pid + 4096; ++tid) {
-    std::ifstream status(dir + std::to_string(tid) + "/status");
-    if (!status) continue;
-    std::string line;
-    while (std::getline(status, line))
-      if (line.find("voluntary_ctxt_switches:") != std::string::npos)
-        total += std::stol(line.substr(line.find(':') + 1));
-  }
-  return total;
-}
-
-pid_t Spawn(const std::vector<std::string>& argv) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    freopen("/dev/null", "w", stdout);
-    freopen("/dev/null", "w", stderr);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
 void BenchRelayCpu() {
   const std::string port = std::to_string(47000 + getpid() % 1000);
   const std::string robot = "cpu" + std::to_string(getpid());
@@ -366,7 +308,8 @@ void BenchFleetIdle() {
 }  // namespace
 
 // With no argument every measurement runs; otherwise only those named: jpeg, receive, latency
-// (robot to event, and the audio pacing), cpu, fleet (eight idle robots).
+// (robot to event, and the audio pacing), cpu, fleet (eight idle robots), mqtt (the bridge: latency,
+// calls, pictures, CPU), mqtt-fleet (eight bridged robots on one broker, nothing lost).
 int main(int argc, char** argv) {
   auto wanted = [&](const char* name) {
     if (argc < 2) return true;
@@ -379,8 +322,12 @@ int main(int argc, char** argv) {
   if (wanted("latency")) BenchLatencyAndAudio();
   if (wanted("cpu")) BenchRelayCpu();
   if (wanted("fleet")) BenchFleetIdle();
+#ifdef TREVASK_BENCH_MQTT
+  if (wanted("mqtt")) bench::BenchMqtt();
+  if (wanted("mqtt-fleet")) bench::BenchMqttFleet();
+#endif
   std::printf("| measurement | this system | anchor | ratio |\n|---|---|---|---|\n");
-  for (const Row& r : g_rows)
+  for (const bench::Row& r : bench::g_rows)
     std::printf("| %s | %s | %s | %s |\n", r.what.c_str(), r.ours.c_str(), r.anchor.c_str(), r.ratio.c_str());
   return 0;
 }

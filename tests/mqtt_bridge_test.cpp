@@ -43,7 +43,7 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
   void SetUp() override {
     robot_name_ = "mq" + std::to_string(getpid()) +
                   std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 6);
-    Connect(robot_name_);
+    Connect(robot_name_, sim_options_);
     broker_ = std::make_unique<Broker>(DEPLOY_DIR, robot_name_);
     ASSERT_TRUE(broker_->ok());
     StartBridge("bridge-pw");
@@ -81,6 +81,7 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
     return out;
   }
 
+  sim::SimOptions sim_options_;
   std::string robot_name_;
   std::unique_ptr<Broker> broker_;
   std::unique_ptr<ChildProcess> bridge_;
@@ -123,6 +124,23 @@ TEST_F(BridgedRobot, ReadingsArriveAsNamedFieldsOfTheRawRecordAndPicturesAsJpeg)
   EXPECT_EQ(info["width"], 176);
   EXPECT_EQ(info["height"], 144);
   EXPECT_EQ(info["bytes"], picture.payload.size());
+}
+
+// A robot whose camera sends pictures on its own, faster than the control takes them.
+class BridgedCamera : public BridgedRobot {
+ protected:
+  void SetUp() override {
+    sim_options_.camera_period_ms = 20;
+    BridgedRobot::SetUp();
+  }
+};
+
+TEST_F(BridgedCamera, PicturesKeepComingOneAfterAnother) {
+  // Each picture is sent before the next is taken; none may stay "on its way" for ever.
+  ASSERT_TRUE(WaitUntil([&] { return op_->Count(Topic("camera")) >= 10; })) << op_->Count(Topic("camera"));
+  const std::vector<Message> info = op_->On(Topic("camera/info"));
+  ASSERT_GE(info.size(), 2u);
+  EXPECT_LT(Parse(info.front().payload)["sequence"], Parse(info.back().payload)["sequence"]);
 }
 
 TEST_F(BridgedRobot, CallsReachTheRobotAsTheFramesTheControlMakes) {

@@ -93,6 +93,7 @@ class Broker {
 };
 
 struct Message {
+  std::chrono::steady_clock::time_point at;  // when the subscriber got it
   std::string topic;
   std::string payload;
   std::string correlation;
@@ -105,6 +106,7 @@ class Subscriber {
     mosquitto_lib_init();
     client_ = mosquitto_new(client_id.c_str(), true, this);
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
     mosquitto_connect_v5_callback_set(client_,
                                       [](mosquitto*, void* self, int rc, int, const mosquitto_property*) {
@@ -122,6 +124,7 @@ class Subscriber {
                                                   const mosquitto_property* props) {
       auto* s = static_cast<Subscriber*>(self);
       Message msg;
+      msg.at = std::chrono::steady_clock::now();
       msg.topic = m->topic;
       msg.payload.assign(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen));
       msg.retained = m->retain;
@@ -160,6 +163,16 @@ class Subscriber {
   void Publish(const std::string& topic, const std::string& payload, mosquitto_property* props = nullptr) {
     mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
                          false, props);
+  }
+  std::size_t Count(const std::string& topic) {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::size_t n = 0;
+    for (const auto& m : messages_) n += m.topic == topic;
+    return n;
+  }
+  std::vector<Message> All() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return messages_;
   }
   std::vector<Message> On(const std::string& topic) {
     std::lock_guard<std::mutex> g(mutex_);

@@ -78,6 +78,8 @@ bool CMqttBridge::Start(std::string& error) {
     return false;
   }
   mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  // Replies and readings are small: sent at once, not held back to be merged with later ones.
+  mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
   if (!options_.username.empty())
     mosquitto_username_pw_set(client_, options_.username.c_str(),
                               options_.password.empty() ? nullptr : options_.password.c_str());
@@ -126,6 +128,7 @@ void CMqttBridge::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__prop
 
 void CMqttBridge::OnPublish(mosquitto*, void* self, int mid, int, const mqtt5__property*) {
   auto* bridge = static_cast<CMqttBridge*>(self);
+  bridge->completed_mid_ = mid;
   if (mid == bridge->picture_mid_) bridge->picture_mid_ = -1;
 }
 
@@ -192,7 +195,8 @@ void CMqttBridge::PublishPicture() {
     return;
   int mid = -1;
   if (!Publish("camera", jpeg.data(), jpeg.size(), 0, false, &mid)) return;
-  picture_mid_ = mid;
+  // A picture the socket took at once has been reported sent already, inside the publish.
+  picture_mid_ = completed_mid_ == mid ? -1 : mid;
   ++counts_.pictures;
   const std::string info = Text({{"time", static_cast<double>(std::time(nullptr))},
                                  {"width", control_.width()},

@@ -81,7 +81,8 @@ class CMqttBridge {
   uint32_t sensor_last_[3] = {};
   bool sensor_sent_once_[3] = {};
 
-  int picture_mid_ = -1;  // the picture message still being written to the broker, -1 when none
+  int picture_mid_ = -1;    // the picture message still being written to the broker, -1 when none
+  int completed_mid_ = -1;  // the message the client last reported written
   uint64_t picture_sequence_ = 0;
 
   std::string link_state_;

@@ -95,6 +95,7 @@ tls() {
   echo "password_file $out/passwd"
   echo "acl_file $out/acl"
   echo "persistence false"
+  echo "set_tcp_nodelay true"
   echo "log_dest file $out/mosquitto.log"
   echo "log_type error"
   echo "log_type warning"
