@@ -3,6 +3,7 @@
 // the bridge does when the broker goes away or it dies itself.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -57,10 +58,12 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
     bridge_.reset();
     LinkedRobotFixture::TearDown();
   }
-  void StartBridge(const std::string& password) {
-    bridge_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+  void StartBridge(const std::string& password, const std::vector<std::string>& more = {}) {
+    std::vector<std::string> argv = {
         MQTT_BRIDGE_BIN, robot_name_, "--broker",
-        "mqtt://bridge:" + password + "@127.0.0.1:" + std::to_string(broker_->port())});
+        "mqtt://bridge:" + password + "@127.0.0.1:" + std::to_string(broker_->port())};
+    argv.insert(argv.end(), more.begin(), more.end());
+    bridge_ = std::make_unique<ChildProcess>(argv);
   }
   std::string Topic(const std::string& sub) const { return "talvenor/" + robot_name_ + "/" + sub; }
   Message WaitForLink(const std::string& state, Subscriber* who = nullptr) {
@@ -183,6 +186,9 @@ TEST_F(BridgedRobot, BadCallsAreAnsweredWithAReasonAndTheBridgeGoesOnServing) {
       {R"({"id": "b", "method": "GetVoiceData", "args": [0]})", "reply/b", "subscribe to the voice topic"},
       {R"({"id": "d", "method": "GetImageAddress"})", "reply/d", "returns an address"},
       {R"({"id": "c", "method": "connectRobot", "args": ["other"]})", "reply/c", "serves robot"},
+      {R"({"id": "w", "method": "SavePhotoAsBMP", "args": ["/tmp/x.bmp"]})", "reply/w", "writes a file"},
+      {R"({"id": "f", "method": "PlayAudioFile", "args": ["/etc/passwd"]})", "reply/f", "--files-dir"},
+      {R"({"id": "l", "method": "LcdDisplayVCS", "args": ["x.bmp"]})", "reply/l", "--files-dir"},
       {R"({"id": "big", "method": "TakePhoto", "pad": ")" + std::string(5000, 'x') + "\"}", "errors",
        "at most 4096"},
   };
@@ -198,6 +204,36 @@ TEST_F(BridgedRobot, BadCallsAreAnsweredWithAReasonAndTheBridgeGoesOnServing) {
   }
   EXPECT_TRUE(RobotFramesOfType(0x05).empty()) << "no faulty call sent anything";
   EXPECT_TRUE(Call("ok", "GetSensorSonar1", json::array())["result"].is_number_integer());
+}
+
+TEST_F(BridgedRobot, SoundFilesAreNamedInsideTheFilesFolderOnly) {
+  const std::string dir = "/tmp/trevask-bridge-files-" + std::to_string(getpid());
+  ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
+  {
+    // One second of a 16-bit mono tone at 8000 Hz.
+    std::ofstream wav(dir + "/tone.wav", std::ios::binary);
+    auto u32 = [&](uint32_t v) { wav.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { wav.write(reinterpret_cast<const char*>(&v), 2); };
+    wav.write("RIFF", 4), u32(36 + 16000), wav.write("WAVEfmt ", 8), u32(16), u16(1), u16(1), u32(8000);
+    u32(16000), u16(2), u16(16), wav.write("data", 4), u32(16000);
+    for (int i = 0; i < 8000; ++i) u16(static_cast<uint16_t>((i % 40) * 500));
+  }
+  bridge_->Signal(SIGTERM);
+  ASSERT_EQ(bridge_->Wait(10000), 0);
+  const std::size_t ups = op_->On(Topic("link")).size();
+  StartBridge("bridge-pw", {"--files-dir", dir});
+  ASSERT_TRUE(WaitUntil([&] { return op_->On(Topic("link")).size() > ups + 1; }))
+      << "no-bridge, then up again";
+  ASSERT_FALSE(WaitForLink("up").topic.empty());
+
+  EXPECT_NE(
+      Call("up", "PlayAudioFile", {"../tone.wav"})["error"]["message"].get<std::string>().find("without '/'"),
+      std::string::npos);
+  EXPECT_TRUE(Call("dot", "PlayAudioFile", {".tone.wav"}).contains("error"));
+  EXPECT_EQ(Call("ok", "PlayAudioFile", {"tone.wav"})["result"], nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return !RobotFramesOfType(exchange::kTypeAudioAnnouncement).empty(); }))
+      << "the relay found the file in the folder and announced it";
+  std::system(("rm -rf " + dir).c_str());
 }
 
 TEST_F(BridgedRobot, AViewerReadsButItsCallsNeverReachTheRobot) {
@@ -275,6 +311,7 @@ TEST(BridgeCommandLine, MistakesAreNamed) {
       {{"r", "--max-sensor-rate", "-1"}, "--max-sensor-rate"},
       {{"r", "-c", "/nonexistent/bridge.conf"}, "/nonexistent/bridge.conf: "},
       {{"r", "--bogus"}, "unknown or incomplete option '--bogus'"},
+      {{"r", "--files-dir", "/nonexistent/files"}, "the files folder '/nonexistent/files' does not exist"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {MQTT_BRIDGE_BIN};

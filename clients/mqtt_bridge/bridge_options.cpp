@@ -41,7 +41,7 @@ std::string Trim(const std::string& s) {
 
 std::string UsageText() {
   return "usage: trevask-mqtt ROBOT [--broker mqtt://[user[:password]@]host[:port]] [-c FILE]\n"
-         "                    [--max-sensor-rate N] [--client-id ID]\n"
+         "                    [--max-sensor-rate N] [--client-id ID] [--files-dir DIR]\n"
          "Publishes robot ROBOT's readings, pictures, voice and link state under talvenor/ROBOT/ and\n"
          "takes calls of the control's methods on talvenor/ROBOT/call.\n";
 }
@@ -129,6 +129,8 @@ bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string
         error = where + "max_sensor_rate must be a number from 0 to 1000";
         return false;
       }
+    } else if (key == "files_dir") {
+      options.files_dir = value;
     } else if (key == "picture_quality") {
       if (!ParseInt(value, 1, 100, n)) {
         error = where + "picture_quality must be a number from 1 to 100";
@@ -149,13 +151,14 @@ bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& 
                                  {"config", required_argument, nullptr, 'c'},
                                  {"max-sensor-rate", required_argument, nullptr, 'r'},
                                  {"client-id", required_argument, nullptr, 'i'},
+                                 {"files-dir", required_argument, nullptr, 'f'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
-  std::string broker, config, rate, client_id;
+  std::string broker, config, rate, client_id, files_dir;
   optind = 1;
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "b:c:r:i:h", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "b:c:r:i:f:h", kLong, nullptr)) != -1) {
     switch (c) {
       case 'b':
         broker = optarg;
@@ -168,6 +171,9 @@ bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& 
         break;
       case 'i':
         client_id = optarg;
+        break;
+      case 'f':
+        files_dir = optarg;
         break;
       case 'h':
         help = true;
@@ -195,6 +201,17 @@ bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& 
     return false;
   }
   if (!client_id.empty()) options.client_id = client_id;
+  if (!files_dir.empty()) options.files_dir = files_dir;
+  if (!options.files_dir.empty()) {
+    // Absolute, so that the relay (another process, maybe another working folder) finds the files.
+    char* real = realpath(options.files_dir.c_str(), nullptr);
+    if (real == nullptr) {
+      error = "the files folder '" + options.files_dir + "' does not exist";
+      return false;
+    }
+    options.files_dir = real;
+    std::free(real);
+  }
   if (options.client_id.empty()) options.client_id = "trevask-mqtt-" + options.robot;
   return true;
 }

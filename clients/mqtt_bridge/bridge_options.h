@@ -17,12 +17,13 @@ struct BridgeOptions {
   std::string topic_root = "talvenor";
   double max_sensor_rate = 0;  // records per second and section; 0: every record
   int picture_quality = 80;    // JPEG quality of the pictures published
+  std::string files_dir;       // where calls may name sound and LCD files; empty: nowhere
 };
 
 // Parses mqtt://[user[:password]@]host[:port] into `options`. False with a reason on anything else.
 bool ParseBrokerUrl(const std::string& url, BridgeOptions& options, std::string& error);
 // Reads a configuration file: broker, username, password, client_id, topic_root, max_sensor_rate,
-// picture_quality; '#' starts a comment. False with a reason a person can act on.
+// picture_quality, files_dir; '#' starts a comment. False with a reason a person can act on.
 bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string& error);
 // The whole command line. False with a reason (or the usage text, for --help, with `help` set).
 bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& error, bool& help);

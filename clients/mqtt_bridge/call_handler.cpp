@@ -53,7 +53,8 @@ json FromVariant(const control::Variant& v) {
 
 }  // namespace
 
-CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string& payload) {
+CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string& payload,
+                     const CallPolicy& policy) {
   CallReply reply;
   reply.body = json::object();
   if (payload.size() > kMaxCallBytes)
@@ -88,6 +89,25 @@ CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string
   if (member->name == "connectRobot")
     return Error(reply, control::kStatusInvalidArg,
                  "this bridge serves robot '" + control.get_robotName() + "' only");
+
+  if (member->name == "SavePhotoAsBMP")
+    return Error(
+        reply, control::kStatusInvalidArg,
+        "SavePhotoAsBMP writes a file on the bridge's computer; subscribe to the camera topic instead");
+  const bool names_file =
+      member->name == "PlayAudioFile" || member->name == "LcdDisplayVCS" || member->name == "LcdDisplayVCB";
+  if (names_file && args.size() == 1 && args[0].is_string()) {
+    const std::string name = args[0].get<std::string>();
+    if (policy.files_dir.empty())
+      return Error(reply, control::kStatusInvalidArg,
+                   member->name +
+                       " names a file on the bridge's computer; the bridge takes none unless started "
+                       "with --files-dir");
+    if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos)
+      return Error(reply, control::kStatusInvalidArg,
+                   member->name + " takes the name of a file in the bridge's files folder, without '/'");
+    args[0] = policy.files_dir + "/" + name;
+  }
 
   std::vector<control::Variant> values;
   for (std::size_t i = 0; i < args.size(); ++i) {

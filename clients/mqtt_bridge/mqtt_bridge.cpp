@@ -239,7 +239,7 @@ void CMqttBridge::HandleCall(const mosquitto_message* message, const mqtt5__prop
   ++counts_.calls;
   const std::string payload(static_cast<const char*>(message->payload),
                             message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0);
-  const CallReply reply = mqtt_bridge::HandleCall(control_, payload);
+  const CallReply reply = mqtt_bridge::HandleCall(control_, payload, CallPolicy{options_.files_dir});
   if (reply.body.contains("error")) ++counts_.call_errors;
   const std::string text = Text(reply.body);
   // An MQTT 5 caller may name its own reply topic, and its correlation data comes back with it.
