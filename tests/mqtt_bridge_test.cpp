@@ -129,6 +129,25 @@ TEST_F(BridgedRobot, ReadingsArriveAsNamedFieldsOfTheRawRecordAndPicturesAsJpeg)
   EXPECT_EQ(info["bytes"], picture.payload.size());
 }
 
+TEST_F(BridgedRobot, VoiceSegmentsArriveAsWavFiles) {
+  EXPECT_EQ(Call("rec", "StartRecord", {1})["result"], nullptr);
+  const Message voice = op_->WaitForMessage(Topic("voice"), [](const Message&) { return true; });
+  Call("stop", "StopRecord", json::array());
+  const std::string& wav = voice.payload;
+  ASSERT_GT(wav.size(), 44u);
+  EXPECT_EQ(wav.substr(0, 4), "RIFF");
+  EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
+  auto u32 = [&](std::size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(wav[at]) | static_cast<uint8_t>(wav[at + 1]) << 8 |
+                                 static_cast<uint8_t>(wav[at + 2]) << 16 |
+                                 static_cast<uint32_t>(static_cast<uint8_t>(wav[at + 3])) << 24);
+  };
+  EXPECT_EQ(u32(24), 8000u) << "samples per second";
+  EXPECT_EQ(wav.substr(36, 4), "data");
+  EXPECT_EQ(u32(40), wav.size() - 44) << "the data chunk holds the whole segment";
+  EXPECT_EQ(u32(40), 4096u) << "one segment of 4096 bytes";
+}
+
 // A robot whose camera sends pictures on its own, faster than the control takes them.
 class BridgedCamera : public BridgedRobot {
  protected:
