@@ -1,9 +1,13 @@
 // The headless relay and the simulated robot as the separate programs a user runs.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <regex>
 #include <string>
 
 #include "process_support.h"
@@ -19,6 +23,15 @@ const std::string kScale = "TREVASK_TIME_SCALE=0.05";
 // Every relay of these tests keeps its settings in a folder of its own, never in the user's.
 const std::string kConfig = "TREVASK_CONFIG_DIR=/tmp/trevask-test-config-" + std::to_string(getpid());
 
+// The event of a log line: what follows "2026-12-08 17:26:34.123 info    ". Empty when the line does
+// not have the time and the level in front.
+std::string Event(const std::string& line) {
+  static const std::regex kLogLine(
+      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (error|warning|notice|info|debug) +(.*)$)");
+  std::smatch m;
+  return std::regex_match(line, m, kLogLine) ? m[2].str() : std::string();
+}
+
 int SimPort(const ChildProcess& sim) {
   for (const auto& l : sim.lines()) {
     auto at = l.find("ready on udp 127.0.0.1:");
@@ -32,12 +45,18 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   ASSERT_TRUE(sim.WaitForLine("ready on udp"));
   const std::string port = std::to_string(SimPort(sim));
   const std::string robot = "H" + std::to_string(getpid());
-  ChildProcess relay({kRelay, "--headless", "--wifi", "127.0.0.1", "--port", port, "--robot", robot},
+  // --opt=value forms; a link option is enough without --headless; -v adds the debug lines.
+  ChildProcess relay({kRelay, "--wifi=127.0.0.1", "--port=" + port, "--robot", robot, "-v"},
                      {kScale, kConfig});
   ASSERT_TRUE(relay.WaitForLine("WiFi Connection: Connected, IP Port: " + port)) << relay.err();
-  EXPECT_EQ(relay.lines().at(0), "Wi-Fi Connection: Connecting...");
+  EXPECT_EQ(Event(relay.lines().at(0)), "Wi-Fi Connection: Connecting...");
   EXPECT_TRUE(relay.HasLine("WiFi Connecting to IP Port: " + port));
-  EXPECT_TRUE(relay.HasLine("link icon: 141"));
+  EXPECT_TRUE(relay.HasLine("debug   link: up"));
+  for (const std::string& line : relay.lines()) {
+    EXPECT_FALSE(Event(line).empty()) << "every line has its time and level: " << line;
+    EXPECT_EQ(line.find("window"), std::string::npos) << "nothing of a window: " << line;
+    EXPECT_EQ(line.find("icon"), std::string::npos) << line;
+  }
 
   // A client's sensor request, put into the command section by the section tool's counterpart: the
   // relay forwards it and the records come back into the standard sensor section.
@@ -116,7 +135,11 @@ TEST(Headless, BluetoothModuleThroughAPseudoTerminal) {
                       "Bt" + std::to_string(getpid())},
                      {kScale, kConfig});
   ASSERT_TRUE(relay.WaitForLine("Wireless Connection: Connected, COM Port: ")) << relay.err();
-  EXPECT_EQ(relay.lines().at(0), "Bluetooth Connection: Connecting...");
+  EXPECT_EQ(Event(relay.lines().at(0)), "Bluetooth Connection: Connecting...");
+  EXPECT_TRUE(std::any_of(relay.lines().begin(), relay.lines().end(), [&](const std::string& l) {
+    return std::regex_search(
+        l, std::regex("Wireless Connection: Connected, COM Port: \\d+ \\(" + link + "\\)$"));
+  })) << "the device path beside the COM number it was given";
   relay.Signal(SIGTERM);
   EXPECT_EQ(relay.Wait(), 0);
   EXPECT_TRUE(relay.HasLine("BT Connection: Disconnected"));
@@ -140,7 +163,7 @@ TEST(Headless, FirmwareUploadPrintsProgressAndEnds) {
   EXPECT_TRUE(relay.HasLine("firmware: line 1 of 3"));
   EXPECT_TRUE(relay.HasLine("firmware: line 3 of 3"));
   EXPECT_TRUE(relay.HasLine("firmware: upload finished"));
-  EXPECT_NE(relay.err().find("message: Upgrading succeeds!"), std::string::npos);
+  EXPECT_TRUE(relay.HasLine("notice  message: Upgrading succeeds!"));
   EXPECT_TRUE(sim.WaitForLine("firmware upload complete: 3 lines, 0 bad"));
   std::remove(hex.c_str());
 }
@@ -149,9 +172,10 @@ TEST(Headless, GivingUpExitsNonZeroWithTheMessages) {
   ChildProcess relay({kRelay, "--headless", "--serial", "COM9", "--robot", "Gu" + std::to_string(getpid())},
                      {kScale, kConfig, "TREVASK_COM9=/nonexistent/ttyX"});
   EXPECT_EQ(relay.Wait(), 1);
-  EXPECT_NE(relay.err().find("message: COM port 9 can't be opened for communication!"), std::string::npos)
+  EXPECT_NE(relay.err().find("error   message: COM port 9 can't be opened for communication!"),
+            std::string::npos)
       << relay.err();
-  EXPECT_NE(relay.err().find("trevask: /nonexistent/ttyX: No such file or directory"), std::string::npos);
+  EXPECT_NE(relay.err().find("warning /nonexistent/ttyX: No such file or directory"), std::string::npos);
   EXPECT_TRUE(relay.HasLine("Serial Cable: Disconnected"));
 }
 
@@ -165,7 +189,10 @@ TEST(Headless, ArgumentsAPersonCanFix) {
       {{"--headless", "--wifi", ""}, "Please Input IP address"},
       {{"--headless"}, "choose a link"},
       {{"--headless", "--bogus"}, "unknown argument '--bogus'"},
-      {{"--serial", "COM1"}, "use --headless"},
+      {{"--wifi=127.0.0.1", "stray"}, "unknown argument 'stray'"},
+      {{"--wifi=10.0.0", "--port=5000"}, "'10.0.0' is not an IPv4 address"},
+      {{"--wifi", "127.0.0.1", "--port"}, "--port needs a value"},
+      {{"-c", "/nonexistent/trevask.conf"}, "/nonexistent/trevask.conf: "},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "abc"}, "Please Input IP Port Number"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "1", "--firmware", "x.hex"},
        "needs a serial or Bluetooth link"},
@@ -183,7 +210,67 @@ TEST(Headless, ArgumentsAPersonCanFix) {
   }
   ChildProcess help({kRelay, "--help"}, {kConfig});
   EXPECT_EQ(help.Wait(), 0);
-  EXPECT_TRUE(help.HasLine("usage: trevask --headless"));
+  EXPECT_TRUE(help.HasLine("usage: trevask [--headless]"));
+  ChildProcess version({kRelay, "--version"}, {kConfig});
+  EXPECT_EQ(version.Wait(), 0);
+  ASSERT_FALSE(version.lines().empty());
+  EXPECT_TRUE(std::regex_match(version.lines()[0], std::regex(R"(trevask \d+\.\d+\.\d+)")))
+      << version.lines()[0];
+}
+
+// A configuration file as a service reads it: the file's mistakes are named with their line.
+TEST(Headless, ConfigurationFileMistakesNameTheFileAndLine) {
+  const std::string conf = "/tmp/trevask-test-" + std::to_string(getpid()) + ".conf";
+  struct Case {
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {"link = wifi\naddress = 127.0.0.1\nspeed = 9\n", conf + ":3: unknown key 'speed'"},
+      {"# a robot\nlink = carrier-pigeon\n",
+       conf + ":2: link is wifi, serial or bluetooth, not 'carrier-pigeon'"},
+      {"link = wifi\n", conf + ": link = wifi needs an address"},
+      {"link = serial\n", conf + ": link = serial needs a device"},
+      {"link = wifi\naddress = 127.0.0.1\nport = 99999\n", "the port '99999' is not a UDP port"},
+      {"link wifi\n", conf + ":1: expected key = value"},
+      {"log_level = loud\n", conf + ":1: log_level is error, warning, notice, info or debug, not 'loud'"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(conf) << c.text;
+    chmod(conf.c_str(), 0644);
+    ChildProcess relay({kRelay, "-c", conf}, {kConfig});
+    EXPECT_EQ(relay.Wait(), 2) << c.text;
+    EXPECT_NE(relay.err().find(c.message), std::string::npos) << relay.err();
+  }
+  std::ofstream(conf) << "link = wifi\naddress = 127.0.0.1\nport = 5000\n";
+  chmod(conf.c_str(), 0666);
+  ChildProcess open_to_all({kRelay, "-c", conf}, {kConfig});
+  EXPECT_EQ(open_to_all.Wait(), 2);
+  EXPECT_NE(open_to_all.err().find("anyone may change this file"), std::string::npos) << open_to_all.err();
+  std::remove(conf.c_str());
+}
+
+TEST(Headless, AConfigurationFileGivesTheLinkAndTheCommandLineOverridesIt) {
+  ChildProcess sim({kSim, "--udp", "127.0.0.1:0"}, {kScale, kConfig});
+  ASSERT_TRUE(sim.WaitForLine("ready on udp"));
+  const std::string port = std::to_string(SimPort(sim));
+  const std::string conf = "/tmp/trevask-test-run-" + std::to_string(getpid()) + ".conf";
+  const std::string config_dir = "/tmp/trevask-test-noini-" + std::to_string(getpid());
+  std::ofstream(conf) << "# the robot beside the lab's computer\nlink = wifi\naddress = 127.0.0.1\nport = "
+                      << port << "\nrobot = FromFile\nlog_level = warning\n";
+  const std::string robot = "Cf" + std::to_string(getpid());
+  // --robot and -v override the file's robot name and log level.
+  ChildProcess relay({kRelay, "-c", conf, "--robot=" + robot, "-v"},
+                     {kScale, "TREVASK_CONFIG_DIR=" + config_dir});
+  ASSERT_TRUE(relay.WaitForLine("WiFi Connection: Connected, IP Port: " + port)) << relay.err();
+  ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale});
+  EXPECT_EQ(put.Wait(), 0) << put.err() << " (the sections are named after the command line's robot)";
+  EXPECT_TRUE(sim.WaitForLine("received EnableStandardSensorSending"));
+  relay.Signal(SIGTERM);
+  EXPECT_EQ(relay.Wait(), 0);
+  struct stat st {};
+  EXPECT_NE(stat((config_dir + "/Trevask.ini").c_str(), &st), 0)
+      << "a run from a file leaves Trevask.ini alone";
+  std::remove(conf.c_str());
 }
 
 }  // namespace

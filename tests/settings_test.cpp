@@ -1,6 +1,7 @@
 #include "relay/app/settings.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +103,21 @@ TEST(SettingsPlace, FollowsTheEnvironment) {
   unsetenv("XDG_CONFIG_HOME");
   setenv("HOME", "/home/someone", 1);
   EXPECT_EQ(relay::SettingsPath(), "/home/someone/.config/trevask/Trevask.ini");
+  // Without HOME (a service), the user database's home; never the folder the relay runs in.
+  const std::string home = getenv("HOME");
+  unsetenv("HOME");
+  const passwd* user = getpwuid(getuid());
+  ASSERT_NE(user, nullptr);
+  struct stat st {};
+  if (stat(user->pw_dir, &st) == 0 && std::string(user->pw_dir) != "/")
+    EXPECT_EQ(relay::SettingsPath(), std::string(user->pw_dir) + "/.config/trevask/Trevask.ini");
+  else
+    EXPECT_EQ(relay::SettingsPath(), "");
+  EXPECT_EQ(relay::SettingsPath().rfind("./", 0), std::string::npos);
+  setenv("HOME", home.c_str(), 1);
+  std::string error;
+  EXPECT_FALSE(relay::SaveSettings("", relay::RelaySettings{}, error));
+  EXPECT_NE(error.find("no home folder"), std::string::npos);
 }
 
 }  // namespace

@@ -1,17 +1,129 @@
 #include "relay/app/headless_options.h"
 
+#include <getopt.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "platform/regular_file.h"
 #include "relay/transport/serial_port.h"
 #include "relay/transport/udp_endpoint.h"
 
 namespace relay {
+namespace {
+
+// The settings of one run, as text, before they are checked: from the file, then the command line.
+struct Raw {
+  std::string link;  // "", "wifi", "serial" or "bluetooth"
+  std::string address, port, device, bt_address, robot, firmware, group;
+  bool have_address = false, have_port = false, have_bt_address = false, have_robot = false;
+  std::string log_level;
+};
+
+std::string Trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return {};
+  return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+bool ParseLogLevel(const std::string& text, LogLevel& level) {
+  static const struct {
+    const char* name;
+    LogLevel level;
+  } kLevels[] = {{"error", LogLevel::kError},
+                 {"warning", LogLevel::kWarning},
+                 {"notice", LogLevel::kNotice},
+                 {"info", LogLevel::kInfo},
+                 {"debug", LogLevel::kDebug}};
+  for (const auto& l : kLevels)
+    if (text == l.name) return level = l.level, true;
+  return false;
+}
+
+bool ReadConfig(const std::string& path, Raw& raw, std::string& error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0) {
+    error = path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")";
+    return false;
+  }
+  std::vector<uint8_t> bytes;
+  const platform::FileStatus status = platform::ReadRegularFile(path, 1 << 16, true, bytes);
+  if (status != platform::FileStatus::kOk) {
+    error = path + ": " + platform::FileStatusText(status);
+    return false;
+  }
+  const std::string text(bytes.begin(), bytes.end());
+  std::size_t start = 0;
+  for (int number = 1; start < text.size(); ++number) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (const auto hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+    line = Trim(line);
+    if (line.empty()) continue;
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) {
+      error = where + "expected key = value";
+      return false;
+    }
+    const std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
+    if (key == "link") {
+      if (value != "wifi" && value != "serial" && value != "bluetooth") {
+        error = where + "link is wifi, serial or bluetooth, not '" + value + "'";
+        return false;
+      }
+      raw.link = value;
+    } else if (key == "address") {
+      raw.address = value, raw.have_address = true;
+    } else if (key == "port") {
+      raw.port = value, raw.have_port = true;
+    } else if (key == "device") {
+      raw.device = value;
+    } else if (key == "bt_address") {
+      raw.bt_address = value, raw.have_bt_address = true;
+    } else if (key == "robot") {
+      raw.robot = value, raw.have_robot = true;
+    } else if (key == "group") {
+      raw.group = value;
+    } else if (key == "log_level") {
+      LogLevel level;
+      if (!ParseLogLevel(value, level)) {
+        error = where + "log_level is error, warning, notice, info or debug, not '" + value + "'";
+        return false;
+      }
+      raw.log_level = value;
+    } else {
+      error = where + "unknown key '" + key + "'";
+      return false;
+    }
+  }
+  if (raw.link == "wifi" && !raw.have_address) {
+    error = path + ": link = wifi needs an address";
+    return false;
+  }
+  if ((raw.link == "serial" || raw.link == "bluetooth") && raw.device.empty()) {
+    error = path + ": link = " + raw.link + " needs a device";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* RelayVersion() {
+  return TREVASK_VERSION;
+}
 
 const char* HeadlessUsage() {
-  return "usage: trevask --headless (--serial PORT | --bluetooth PORT --bt-address ADDRESS |\n"
+  return "usage: trevask [--headless] (--serial PORT | --bluetooth PORT --bt-address ADDRESS |\n"
          "                            --wifi ADDRESS --port N) [--robot NAME] [--firmware FILE]\n"
+         "       trevask -c FILE [options]        (the link from a configuration file, trevask.conf(5))\n"
+         "       trevask                          (the dialog)\n"
          "  --serial PORT    COMn (device $TREVASK_COMn, else /dev/ttyS<n-1>) or a device path such as\n"
          "                   /dev/ttyUSB0 or /dev/rfcomm0\n"
          "  --bluetooth PORT the COM port (or device path) of the Bluetooth serial module\n"
@@ -20,68 +132,154 @@ const char* HeadlessUsage() {
          "  --wifi ADDRESS   the robot's IPv4 address (0.0.0.0: wait for the robot to speak first)\n"
          "  --port N         the robot's UDP port (default: the one saved in Trevask.ini)\n"
          "  --robot NAME     robot name; the sections are named after it (default: empty)\n"
+         "  --group GROUP    share the robot's sections with GROUP (mode 0660) instead of this user only\n"
          "  --firmware FILE  upload FILE (S-records) to the multimedia board once the robot answers,\n"
          "                   print the progress, and exit when it is done (serial and Bluetooth)\n"
-         "The address, port and Bluetooth address used are saved in Trevask.ini ($TREVASK_CONFIG_DIR,\n"
-         "else $XDG_CONFIG_HOME/trevask, else ~/.config/trevask) at exit.\n"
-         "Status texts go to standard output, message boxes to standard error. SIGINT or SIGTERM\n"
-         "disconnects and exits 0; exit status 1 when the relay gave up connecting, 2 on bad arguments.\n"
-         "SIGUSR1 prints the link statistics.\n";
+         "  -c, --config FILE  read the settings from FILE; the command line overrides them\n"
+         "  -v, --verbose    log debug lines too;  -q, --quiet  log warnings and errors only\n"
+         "  --version        print the version;  -h, --help  print this text\n"
+         "Options take their value as --opt VALUE or --opt=VALUE; any link option implies --headless.\n"
+         "Without -c, the address, port and Bluetooth address used are saved in Trevask.ini\n"
+         "($TREVASK_CONFIG_DIR, else $XDG_CONFIG_HOME/trevask, else ~/.config/trevask) at exit.\n"
+         "Each event is a line with its time and level: errors and warnings on standard error, the rest\n"
+         "on standard output. SIGINT or SIGTERM disconnects and exits 0; exit status 1 when the relay\n"
+         "gave up connecting, 2 on bad arguments or configuration. SIGUSR1 logs the link statistics.\n";
 }
 
 bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings& saved, HeadlessOptions& out,
                           std::string& error) {
   out = HeadlessOptions{};
   out.settings = saved;
-  out.choices.bt_address = saved.bt_address;
-  std::string wifi, port, serial, bluetooth;
-  bool have_wifi = false, have_port = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= argc) {
-        error = arg + " needs a value";
+  enum {
+    kSerial = 1000,
+    kBluetooth,
+    kBtAddress,
+    kWifi,
+    kPort,
+    kRobot,
+    kFirmware,
+    kGroup,
+    kVersion,
+    kHeadless
+  };
+  static const option kLong[] = {{"headless", no_argument, nullptr, kHeadless},
+                                 {"serial", required_argument, nullptr, kSerial},
+                                 {"bluetooth", required_argument, nullptr, kBluetooth},
+                                 {"bt-address", required_argument, nullptr, kBtAddress},
+                                 {"wifi", required_argument, nullptr, kWifi},
+                                 {"port", required_argument, nullptr, kPort},
+                                 {"robot", required_argument, nullptr, kRobot},
+                                 {"firmware", required_argument, nullptr, kFirmware},
+                                 {"group", required_argument, nullptr, kGroup},
+                                 {"config", required_argument, nullptr, 'c'},
+                                 {"verbose", no_argument, nullptr, 'v'},
+                                 {"quiet", no_argument, nullptr, 'q'},
+                                 {"version", no_argument, nullptr, kVersion},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {nullptr, 0, nullptr, 0}};
+  Raw cli;
+  int link_options = 0;
+  bool verbose = false, quiet = false;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) args.push_back(const_cast<char*>(argv[i]));
+  args.push_back(nullptr);
+  optind = 0;  // a full reset, so that the parser can run more than once in a process
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, args.data(), ":c:vqh", kLong, nullptr)) != -1) {
+    const std::string value = optarg != nullptr ? optarg : "";
+    switch (c) {
+      case kHeadless:
+        out.headless = true;
+        break;
+      case kSerial:
+        cli.link = "serial", cli.device = value, ++link_options;
+        break;
+      case kBluetooth:
+        cli.link = "bluetooth", cli.device = value, ++link_options;
+        break;
+      case kWifi:
+        cli.link = "wifi", cli.address = value, cli.have_address = true, ++link_options;
+        break;
+      case kBtAddress:
+        cli.bt_address = value, cli.have_bt_address = true;
+        break;
+      case kPort:
+        cli.port = value, cli.have_port = true;
+        break;
+      case kRobot:
+        cli.robot = value, cli.have_robot = true;
+        break;
+      case kFirmware:
+        cli.firmware = value;
+        break;
+      case kGroup:
+        cli.group = value;
+        break;
+      case 'c':
+        out.config_path = value;
+        break;
+      case 'v':
+        verbose = true;
+        break;
+      case 'q':
+        quiet = true;
+        break;
+      case kVersion:
+        out.version = true;
+        return true;
+      case 'h':
+        out.help = true;
+        return true;
+      case ':':
+        error = std::string(args[optind - 1]) + " needs a value";
         return false;
-      }
-      into = argv[++i];
-      return true;
-    };
-    if (arg == "--headless") {
-      out.headless = true;
-    } else if (arg == "--help" || arg == "-h") {
-      out.help = true;
-      return true;
-    } else if (arg == "--serial") {
-      if (!value(serial)) return false;
-    } else if (arg == "--bluetooth") {
-      if (!value(bluetooth)) return false;
-    } else if (arg == "--bt-address") {
-      if (!value(out.choices.bt_address)) return false;
-    } else if (arg == "--firmware") {
-      if (!value(out.firmware)) return false;
-    } else if (arg == "--wifi") {
-      if (!value(wifi)) return false;
-      have_wifi = true;
-    } else if (arg == "--port") {
-      if (!value(port)) return false;
-      have_port = true;
-    } else if (arg == "--robot") {
-      if (!value(out.choices.robot_id)) return false;
-    } else {
-      error = "unknown argument '" + arg + "'";
-      return false;
+      default:
+        error = "unknown argument '" + std::string(args[optind - 1]) + "'";
+        return false;
     }
   }
-  if (!out.headless) return true;
-  if ((!serial.empty()) + (!bluetooth.empty()) + have_wifi > 1) {
+  if (optind < argc) {
+    error = "unknown argument '" + std::string(argv[optind]) + "'";
+    return false;
+  }
+  if (link_options > 1) {
     error = "choose one link: --serial, --bluetooth or --wifi";
     return false;
   }
-  if (have_wifi && !out.firmware.empty()) {
+  Raw raw;
+  if (!out.config_path.empty()) {
+    if (!ReadConfig(out.config_path, raw, error)) return false;
+    out.save_settings = false;
+  }
+  // The command line over the file; a link it names replaces the file's link whole.
+  if (link_options == 1) {
+    raw.link = cli.link, raw.device = cli.device, raw.address = cli.address,
+    raw.have_address = cli.have_address;
+    if (raw.link != "wifi") raw.have_port = false;
+  }
+  if (cli.have_port) raw.port = cli.port, raw.have_port = true;
+  if (cli.have_bt_address) raw.bt_address = cli.bt_address, raw.have_bt_address = true;
+  if (cli.have_robot) raw.robot = cli.robot, raw.have_robot = true;
+  if (!cli.firmware.empty()) raw.firmware = cli.firmware;
+  if (!cli.group.empty()) raw.group = cli.group;
+  if (!raw.log_level.empty()) ParseLogLevel(raw.log_level, out.log_level);
+  if (verbose) out.log_level = LogLevel::kDebug;
+  if (quiet) out.log_level = LogLevel::kWarning;
+  // A link from the command line or the file means a relay without its window.
+  if (!raw.link.empty()) out.headless = true;
+
+  out.choices.bt_address = raw.have_bt_address ? raw.bt_address : saved.bt_address;
+  out.choices.robot_id = raw.robot;
+  out.firmware = raw.firmware;
+  out.group = raw.group;
+  if (!out.headless) return true;
+  if (raw.link == "wifi" && !out.firmware.empty()) {
     error = "a firmware upload needs a serial or Bluetooth link";
     return false;
   }
-  if (have_wifi) {
+  if (raw.link == "wifi") {
+    const std::string& wifi = raw.address;
     if (wifi.empty()) {
       error = "Please Input IP address";
       return false;
@@ -90,7 +288,7 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
       error = "'" + wifi + "' is not an IPv4 address (for example 192.168.0.20)";
       return false;
     }
-    if (!have_port) port = saved.wifi_port;
+    const std::string port = raw.have_port ? raw.port : saved.wifi_port;
     if (std::atoi(port.c_str()) == 0) {
       error = "Please Input IP Port Number";
       return false;
@@ -109,9 +307,13 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
     out.settings.wifi_port = port;
     return true;
   }
-  if (!serial.empty() || !bluetooth.empty()) {
-    out.choices.kind = serial.empty() ? LinkKindChoice::kBluetooth : LinkKindChoice::kSerial;
-    const std::string& port_text = serial.empty() ? bluetooth : serial;
+  if (raw.link == "serial" || raw.link == "bluetooth") {
+    out.choices.kind = raw.link == "serial" ? LinkKindChoice::kSerial : LinkKindChoice::kBluetooth;
+    const std::string& port_text = raw.device;
+    if (port_text.empty()) {
+      error = "--" + raw.link + " needs a port (COMn) or a device path";
+      return false;
+    }
     if (port_text[0] == '/') {
       int n = AssignComNumber(port_text);
       if (n == 0) {
@@ -119,10 +321,11 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
         return false;
       }
       out.choices.com_text = "COM" + std::to_string(n);
+      out.choices.device = port_text;
     } else {
       out.choices.com_text = port_text;  // checked by the link manager as the dialog's text would be
     }
-    if (!bluetooth.empty() && out.choices.bt_address.empty()) {
+    if (raw.link == "bluetooth" && out.choices.bt_address.empty()) {
       error = "give the robot's Bluetooth address with --bt-address";
       return false;
     }

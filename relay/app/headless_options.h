@@ -1,9 +1,12 @@
-// The headless relay's command line, read as a user who chose a link kind, filled the fields and
-// pressed Connect.
+// The headless relay's command line and configuration file, read as a user who chose a link kind,
+// filled the fields and pressed Connect. A configuration file (-c, trevask.conf(5)) gives the same
+// settings as "key = value" lines; the command line overrides it, and a link named on the command
+// line replaces the file's link. Any link option implies --headless.
 #pragma once
 
 #include <string>
 
+#include "relay/app/log.h"
 #include "relay/app/settings.h"
 #include "relay/link/link_ui.h"
 
@@ -12,16 +15,25 @@ namespace relay {
 struct HeadlessOptions {
   bool headless = false;
   bool help = false;
+  bool version = false;
   LinkChoices choices;
-  std::string firmware;    // a firmware file to upload once the robot answers; empty: none
+  std::string firmware;     // a firmware file to upload once the robot answers; empty: none
+  std::string config_path;  // the configuration file read, if any
+  std::string group;        // the group the robot's sections are shared with; empty: none
+  LogLevel log_level = LogLevel::kInfo;
+  // Trevask.ini is the interactive user's memory of the last link; a relay run from a configuration
+  // file neither needs nor changes it.
+  bool save_settings = true;
   RelaySettings settings;  // as read, with the values this run uses; written back at exit
 };
 
-// False with a message a person can act on when the arguments do not describe a connection. Values
-// the command line does not give (the Wi-Fi port, the Bluetooth address) come from `saved`.
+// False with a message a person can act on (naming the option, or the file and line) when the
+// arguments or the file do not describe a connection. Values neither gives (the Wi-Fi port, the
+// Bluetooth address) come from `saved`.
 bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings& saved, HeadlessOptions& out,
                           std::string& error);
 
 const char* HeadlessUsage();
+const char* RelayVersion();
 
 }  // namespace relay

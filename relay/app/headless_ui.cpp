@@ -1,7 +1,6 @@
 #include "relay/app/headless_ui.h"
 
-#include <cstdio>
-
+#include "relay/app/log.h"
 #include "relay/link/link_manager.h"
 
 namespace relay {
@@ -19,30 +18,28 @@ void HeadlessUi::ShowStatus(const std::string& text) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (text == last_status_) return;  // a status field showing the same text again changes nothing
   last_status_ = text;
-  std::printf("%s\n", text.c_str());
-  std::fflush(stdout);
+  Log(LogLevel::kInfo, text);
 }
 
 void HeadlessUi::SetLinkIcon(int icon_resource) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (icon_resource == last_icon_) return;
   last_icon_ = icon_resource;
-  std::printf("link icon: %d (%s)\n", icon_resource, icon_resource == kIconLinkUp ? "link up" : "link down");
-  std::fflush(stdout);
+  Log(LogLevel::kDebug, icon_resource == kIconLinkUp ? "link: up" : "link: down");
 }
 
 void HeadlessUi::SetQualityBar(int value) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (value == last_bar_) return;
+  const bool was_known = last_bar_ >= 0;
   last_bar_ = value;
-  std::printf("link quality: %d\n", value);
-  std::fflush(stdout);
-}
-
-void HeadlessUi::MinimizeWindow() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::printf("window minimized\n");
-  std::fflush(stdout);
+  // The bar shows five minus the keep-alive answers missed in a row; at five missed the link is lost.
+  const int missed = 5 - value;
+  if (missed <= 0)
+    Log(was_known ? LogLevel::kNotice : LogLevel::kDebug, "link quality: every keep-alive answered");
+  else
+    Log(LogLevel::kNotice, "link quality: " + std::to_string(missed) + " keep-alive answer" +
+                               (missed == 1 ? "" : "s") + " missed in a row (the link is lost at 5)");
 }
 
 void HeadlessUi::Disconnect() {
@@ -50,27 +47,21 @@ void HeadlessUi::Disconnect() {
 }
 
 void HeadlessUi::MessageBox(const std::string& text) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::fprintf(stderr, "message: %s\n", OneLine(text).c_str());
-  std::fflush(stderr);
+  const std::string line = OneLine(text);
+  // The relay's boxes report failures, but for the end of a firmware upload.
+  Log(line.find("succeeds") != std::string::npos ? LogLevel::kNotice : LogLevel::kError, "message: " + line);
 }
 
 void HeadlessUi::Note(const std::string& text) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::fprintf(stderr, "trevask: %s\n", OneLine(text).c_str());
-  std::fflush(stderr);
+  Log(LogLevel::kWarning, OneLine(text));
 }
 
 void HeadlessUi::Print(const std::string& block) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::fputs(block.c_str(), stdout);
-  std::fflush(stdout);
+  Log(LogLevel::kInfo, block);
 }
 
 void HeadlessUi::FirmwareProgress(int sent, int total) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::printf("firmware: line %d of %d\n", sent, total);
-  std::fflush(stdout);
+  Log(LogLevel::kInfo, "firmware: line " + std::to_string(sent) + " of " + std::to_string(total));
 }
 
 }  // namespace relay

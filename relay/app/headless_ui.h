@@ -1,5 +1,6 @@
-// The relay without a window: the user's choices come from the command line, every status text is a
-// line on standard output, message boxes go to standard error and count as closed at once.
+// The relay without a window: the user's choices come from the command line and the configuration
+// file, every status text is a log line, message boxes are logged (and count as closed at once), and
+// nothing of a window (its icon, its minimizing) is shown but as debug lines.
 #pragma once
 
 #include <atomic>
@@ -21,7 +22,7 @@ class HeadlessUi : public LinkUi {
   void ShowStatus(const std::string& text) override;
   void SetLinkIcon(int icon_resource) override;
   void SetQualityBar(int value) override;
-  void MinimizeWindow() override;
+  void MinimizeWindow() override {}
   void EnableConnectButton() override {}
   void SetControlsForConnected() override {}
   void Disconnect() override;
@@ -32,7 +33,7 @@ class HeadlessUi : public LinkUi {
   bool connected_seen() const { return connected_seen_.load(std::memory_order_acquire); }
   void LinkUp() override { connected_seen_.store(true, std::memory_order_release); }
 
-  // Writes a block of lines to standard output without interleaving with status lines.
+  // Logs a block of lines (the link statistics) without interleaving with other lines.
   void Print(const std::string& block);
 
  private:

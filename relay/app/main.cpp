@@ -10,6 +10,7 @@
 
 #include "relay/app/headless_options.h"
 #include "relay/app/headless_ui.h"
+#include "relay/app/log.h"
 #include "relay/app/settings.h"
 #include "relay/link/link_manager.h"
 
@@ -57,7 +58,7 @@ int RunHeadless(const relay::HeadlessOptions& options) {
     ui.Attach(&manager);
     manager.SetConnectionEndHook([] { kill(getpid(), SIGUSR2); });
     if (!manager.StartConnection()) {
-      std::fprintf(stderr, "trevask: the connection thread cannot be started\n");
+      relay::Log(relay::LogLevel::kError, "the connection thread cannot be started");
       return 1;
     }
     const timespec poll_interval{0, 100 * 1000 * 1000};
@@ -68,7 +69,7 @@ int RunHeadless(const relay::HeadlessOptions& options) {
           firmware_started = true;
           manager.StartFirmwareUpload(options.firmware);
         } else if (firmware_started && !manager.UploadMode()) {
-          ui.Print("firmware: upload finished\n");
+          ui.Print("firmware: upload finished");
           manager.RequestStop();
           break;
         }
@@ -106,6 +107,11 @@ int main(int argc, char** argv) {
     std::fputs(relay::HeadlessUsage(), stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("trevask %s\n", relay::RelayVersion());
+    return 0;
+  }
+  relay::SetLogThreshold(options.log_level);
   if (!options.headless) {
 #ifdef TREVASK_WITH_DIALOG
     return RunDialog(argc, argv, settings_path);
@@ -116,7 +122,8 @@ int main(int argc, char** argv) {
 #endif
   }
   const int status = RunHeadless(options);
-  if (!relay::SaveSettings(settings_path, options.settings, error))
-    std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
+  if (options.save_settings && !settings_path.empty() &&
+      !relay::SaveSettings(settings_path, options.settings, error))
+    relay::Log(relay::LogLevel::kWarning, "the settings were not saved: " + error);
   return status;
 }

@@ -1,6 +1,8 @@
 #include "relay/app/settings.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -46,12 +48,21 @@ std::string SettingsDirectory() {
   if (const char* d = std::getenv("TREVASK_CONFIG_DIR"); d != nullptr && *d != '\0') return d;
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && *x != '\0')
     return std::string(x) + "/trevask";
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : ".") + "/.config/trevask";
+  if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0')
+    return std::string(h) + "/.config/trevask";
+  // A service started without HOME: the user database's home, unless the user has none (a system
+  // user's "/nonexistent", or "/"); then no settings file at all, rather than one in whatever
+  // folder the relay was started in.
+  const passwd* user = getpwuid(getuid());
+  const std::string home = user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "";
+  struct stat st {};
+  if (home.empty() || home == "/" || stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+  return home + "/.config/trevask";
 }
 
 std::string SettingsPath() {
-  return SettingsDirectory() + "/Trevask.ini";
+  const std::string dir = SettingsDirectory();
+  return dir.empty() ? std::string() : dir + "/Trevask.ini";
 }
 
 RelaySettings LoadSettings(const std::string& path) {
@@ -87,6 +98,10 @@ RelaySettings LoadSettings(const std::string& path) {
 }
 
 bool SaveSettings(const std::string& path, const RelaySettings& settings, std::string& error) {
+  if (path.empty()) {
+    error = "there is no home folder to keep Trevask.ini in (set HOME or TREVASK_CONFIG_DIR)";
+    return false;
+  }
   const std::size_t slash = path.rfind('/');
   if (slash != std::string::npos && !MakeDirectories(path.substr(0, slash), error)) return false;
   const std::string text =

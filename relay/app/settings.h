@@ -5,7 +5,8 @@
 //   WiFiPort=5000
 //   BTAddress=0012AB34CD56
 //
-// It lives in $TREVASK_CONFIG_DIR, else $XDG_CONFIG_HOME/trevask, else ~/.config/trevask.
+// It lives in $TREVASK_CONFIG_DIR, else $XDG_CONFIG_HOME/trevask, else ~/.config/trevask (the home
+// from $HOME, else from the user database); with no home at all there is none (an empty path).
 #pragma once
 
 #include <string>

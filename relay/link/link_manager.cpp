@@ -53,9 +53,19 @@ bool CLinkManager::StartConnection() {
 }
 
 void CLinkManager::ShowStatus(LinkMoment moment) {
-  LinkKindChoice kind = ui_.Choices().kind;
-  int number = kind == LinkKindChoice::kWifi ? ip_port_.load() : com_port_.load();
-  ui_.ShowStatus(StatusText(moment, kind, number));
+  const LinkChoices choices = ui_.Choices();
+  const LinkKindChoice kind = choices.kind;
+  const int number = kind == LinkKindChoice::kWifi ? ip_port_.load() : com_port_.load();
+  // A device given by its path is shown beside the COM number it was given, so nobody looks for a
+  // "COM port 2" that is really /dev/ttyUSB9.
+  const std::string device =
+      kind != LinkKindChoice::kWifi && !choices.device.empty() ? " (" + choices.device + ")" : "";
+  std::string text = StatusText(moment, kind, number);
+  if (!device.empty() && text.find("COM") != std::string::npos) {
+    const auto end = text.find_last_not_of("\n");
+    text.insert(end == std::string::npos ? text.size() : end + 1, device);
+  }
+  ui_.ShowStatus(text);
 }
 
 void CLinkManager::GiveUp() {

@@ -21,6 +21,7 @@ struct LinkChoices {
   std::string port_text;    // IP port field text
   std::string robot_id;     // Robot ID field text (the link manager uses its first line)
   std::string bt_address;   // Bluetooth address field text
+  std::string device;       // the device path behind com_text, when one was given by path
 };
 
 inline constexpr int kIconLinkDown = 140;

@@ -1,9 +1,11 @@
 #include "relay/transport/serial_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -57,6 +59,17 @@ int AssignComNumber(const std::string& device) {
   return 0;
 }
 
+// What a person can do about a device they may not open: join the group that owns it (usually
+// dialout), which takes effect at their next login.
+static std::string PermissionHint(const std::string& device) {
+  struct stat st {};
+  if (stat(device.c_str(), &st) != 0) return {};
+  const group* owner = getgrgid(st.st_gid);
+  const std::string name = owner != nullptr ? owner->gr_name : std::to_string(st.st_gid);
+  return " (the device belongs to group '" + name + "': add the user to it, e.g. sudo usermod -aG " + name +
+         " $USER, and log in again)";
+}
+
 CSerialPort::~CSerialPort() {
   // Owners call CloseIfOpen first; this only makes sure no descriptor outlives the object.
   if (fd_ >= 0) ::close(fd_);
@@ -73,7 +86,9 @@ bool CSerialPort::OpenPath(const std::string& device) {
   last_error_.clear();
   int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    last_error_ = device + ": " + std::strerror(errno);
+    const int why = errno;
+    last_error_ = device + ": " + std::strerror(why);
+    if (why == EACCES) last_error_ += PermissionHint(device);
     return false;
   }
   // No sharing, as a COM port is opened exclusively: a second relay on the same device is refused.

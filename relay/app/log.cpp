@@ -1,0 +1,91 @@
+#include "relay/app/log.h"
+
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace relay {
+namespace {
+
+// Read by every thread that logs, set once at start-up: relaxed is enough, it orders nothing.
+std::atomic<int> g_threshold{static_cast<int>(LogLevel::kInfo)};
+std::mutex g_mutex;
+
+const char* LevelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::kError:
+      return "error";
+    case LogLevel::kWarning:
+      return "warning";
+    case LogLevel::kNotice:
+      return "notice";
+    case LogLevel::kInfo:
+      return "info";
+    default:
+      return "debug";
+  }
+}
+
+// True when `stream` is the journal's: JOURNAL_STREAM holds "device:inode" of the stream systemd
+// connected, which a redirected stream no longer matches.
+bool IsJournal(FILE* stream) {
+  const char* journal = std::getenv("JOURNAL_STREAM");
+  if (journal == nullptr) return false;
+  struct stat st {};
+  if (fstat(fileno(stream), &st) != 0) return false;
+  unsigned long long device = 0, inode = 0;
+  if (std::sscanf(journal, "%llu:%llu", &device, &inode) != 2) return false;
+  return device == static_cast<unsigned long long>(st.st_dev) &&
+         inode == static_cast<unsigned long long>(st.st_ino);
+}
+
+}  // namespace
+
+void SetLogThreshold(LogLevel threshold) {
+  g_threshold.store(static_cast<int>(threshold), std::memory_order_relaxed);
+}
+
+bool LogEnabled(LogLevel level) {
+  return static_cast<int>(level) <= g_threshold.load(std::memory_order_relaxed);
+}
+
+std::string FormatLogLine(LogLevel level, const std::string& text, bool for_journal) {
+  if (for_journal) return "<" + std::to_string(static_cast<int>(level)) + ">" + text;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[40];
+  const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(stamp + n, sizeof stamp - n, ".%03ld", now.tv_nsec / 1000000);
+  char level_text[12];
+  std::snprintf(level_text, sizeof level_text, "%-7s", LevelName(level));
+  return std::string(stamp) + " " + level_text + " " + text;
+}
+
+void Log(LogLevel level, const std::string& text) {
+  if (!LogEnabled(level)) return;
+  FILE* stream = level <= LogLevel::kWarning ? stderr : stdout;
+  static const bool journal_out = IsJournal(stdout), journal_err = IsJournal(stderr);
+  const bool journal = stream == stderr ? journal_err : journal_out;
+  std::lock_guard<std::mutex> guard(g_mutex);
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() || end < text.size()) {
+      if (!line.empty()) std::fprintf(stream, "%s\n", FormatLogLine(level, line, journal).c_str());
+    }
+    start = end + 1;
+  }
+  std::fflush(stream);
+}
+
+}  // namespace relay
