@@ -1,20 +1,57 @@
 #include "platform/shared_memory.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 
 namespace platform {
 namespace {
+
+// The group objects this process creates are shared with; -1: none (mode 0600). Set once at start-up
+// before any object is opened; relaxed, as it orders nothing else.
+std::atomic<long> g_share_gid{-1};
+
+// True when `gid` is this process's group or one of its supplementary groups.
+bool InOurGroups(gid_t gid) {
+  if (gid == getegid()) return true;
+  const int n = getgroups(0, nullptr);
+  if (n <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(n));
+  const int got = getgroups(n, groups.data());
+  for (int i = 0; i < got; ++i)
+    if (groups[static_cast<std::size_t>(i)] == gid) return true;
+  return false;
+}
+
+// Our own objects, and another user's objects that user shared with one of our groups (mode 0660 and
+// nothing for anyone else). Anything else of the same name is never used.
+bool Usable(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return false;
+  if (st.st_uid == geteuid()) return true;
+  return (st.st_mode & 07777) == 0660 && InOurGroups(st.st_gid);
+}
+
+// The mode of an object this process made: its user's only, or shared with the group it was asked to
+// share with. Never anything for other users.
+void SetOwnMode(int fd) {
+  const long gid = g_share_gid.load(std::memory_order_relaxed);
+  if (gid >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid)) == 0)
+    fchmod(fd, 0660);
+  else
+    fchmod(fd, 0600);
+}
 
 constexpr off_t kLifetimeByte = 0;
 constexpr off_t kWriterByte = 1;
@@ -97,8 +134,9 @@ ShmStatus AcquireObject(const std::string& name, int& fd_out, bool& fresh) {
     int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
     if (fd < 0) return errno == EACCES ? ShmStatus::kForeign : ShmStatus::kOpenFailed;
     struct stat owner {};
-    if (fstat(fd, &owner) != 0 || owner.st_uid != geteuid() || !S_ISREG(owner.st_mode)) {
-      // Another user's object of the same name, held or left behind: never share robot data with it.
+    if (fstat(fd, &owner) != 0 || !Usable(owner)) {
+      // Another user's object of the same name, held or left behind and not shared with one of our
+      // groups: never share robot data with it.
       close(fd);
       return ShmStatus::kForeign;
     }
@@ -119,6 +157,20 @@ ShmStatus AcquireObject(const std::string& name, int& fd_out, bool& fresh) {
 }
 
 }  // namespace
+
+bool ShareWithGroup(const std::string& group_name, std::string& error) {
+  const group* g = getgrnam(group_name.c_str());
+  if (g == nullptr) {
+    error = "there is no group '" + group_name + "'";
+    return false;
+  }
+  if (geteuid() != 0 && !InOurGroups(g->gr_gid)) {
+    error = "this user is not in group '" + group_name + "', so it cannot share the sections with it";
+    return false;
+  }
+  g_share_gid.store(static_cast<long>(g->gr_gid), std::memory_order_relaxed);
+  return true;
+}
 
 const char* ShmStatusText(ShmStatus status) {
   switch (status) {
@@ -195,7 +247,8 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
         close(fd);
         return ShmStatus::kOpenFailed;
       }
-      fchmod(fd, 0600);
+      struct stat mine {};
+      if (fstat(fd, &mine) == 0 && mine.st_uid == geteuid()) SetOwnMode(fd);
       SetLock(fd, kLifetimeByte, F_RDLCK);  // exclusive to shared in one step
       created = true;
     } else {
@@ -204,7 +257,9 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
         close(fd);
         return ShmStatus::kWrongSize;
       }
-      if ((st_buf.st_mode & 077) != 0) fchmod(fd, 0600);  // ours, but opened up: close it again
+      // Ours, but opened up to everyone: close it again. (A group a relay of this user shared it with
+      // keeps it; that is mode 0660, nothing for others.)
+      if (st_buf.st_uid == geteuid() && (st_buf.st_mode & 007) != 0) SetOwnMode(fd);
     }
     HeldObject object;
     object.fd = fd;

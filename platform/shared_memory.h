@@ -30,6 +30,12 @@ enum class ShmStatus {
 
 const char* ShmStatusText(ShmStatus status);
 
+// Objects this process creates from now on belong to group `group_name` with mode 0660, so that
+// programs of other users in that group can use them; by default they are the user's alone (0600).
+// Objects of other users are used only when shared so with one of this process's groups. False
+// with a reason when the group does not exist or this user may not give objects to it.
+bool ShareWithGroup(const std::string& group_name, std::string& error);
+
 // A mapped view of a named object. Move-only; unmaps on destruction.
 class SharedView {
  public:

@@ -193,6 +193,7 @@ TEST(Headless, ArgumentsAPersonCanFix) {
       {{"--wifi=10.0.0", "--port=5000"}, "'10.0.0' is not an IPv4 address"},
       {{"--wifi", "127.0.0.1", "--port"}, "--port needs a value"},
       {{"-c", "/nonexistent/trevask.conf"}, "/nonexistent/trevask.conf: "},
+      {{"--wifi", "127.0.0.1", "--port", "5", "--group=no-such-group-here"}, "--group: there is no group"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "abc"}, "Please Input IP Port Number"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "1", "--firmware", "x.hex"},
        "needs a serial or Bluetooth link"},

@@ -142,7 +142,7 @@ class Subscriber {
   }
   ~Subscriber() {
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, true);
+    mosquitto_loop_stop(client_, false);  // the network thread ends after the disconnect, holding no lock
     mosquitto_destroy(client_);
   }
   // The broker's answer to the connect: 0 when accepted, -1 while none came.

@@ -3,7 +3,9 @@
 #include "exchange/sections.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -470,3 +472,82 @@ TEST(Rings, SignalSectionNeverYieldsARecord) {
 }
 
 }  // namespace
+
+// A relay run as a service user shares the robot's sections with a group; its clients run as other
+// users of that group. Needs root, to be those users.
+class GroupSharing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+    nobody_ = getpwnam("nobody");
+    group_ = getgrnam("nogroup");
+    if (nobody_ == nullptr || group_ == nullptr)
+      GTEST_SKIP() << "needs the user nobody and the group nogroup";
+  }
+  // Runs `body` as user nobody, in group nogroup or in no group at all.
+  template <typename F>
+  int AsNobody(bool in_group, F body) {
+    const uid_t uid = nobody_->pw_uid;
+    const gid_t gid = group_->gr_gid;
+    return InChild([&] {
+      const gid_t groups[1] = {gid};
+      const gid_t primary =
+          in_group ? gid : static_cast<gid_t>(nobody_->pw_gid == gid ? 65533 : nobody_->pw_gid);
+      if (setgroups(in_group ? 1 : 0, groups) != 0 || setgid(primary) != 0 || setuid(uid) != 0) return 90;
+      return body();
+    });
+  }
+  passwd* nobody_ = nullptr;
+  group* group_ = nullptr;
+};
+
+TEST_F(GroupSharing, TheGroupMayUseTheSectionsAndNobodyElse) {
+  std::string error;
+  EXPECT_FALSE(platform::ShareWithGroup("no-such-group-here", error));
+  EXPECT_NE(error.find("there is no group 'no-such-group-here'"), std::string::npos);
+  ASSERT_TRUE(platform::ShareWithGroup("nogroup", error)) << error;
+  const std::string robot = UniqueRobot("grp");
+  CRingProducer sensors;
+  ASSERT_EQ(sensors.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  struct stat st {};
+  ASSERT_EQ(stat(("/dev/shm" + exchange::SectionObjectName(robot, "SensorShareMem_Zembrin")).c_str(), &st),
+            0);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(st.st_gid, group_->gr_gid);
+
+  EXPECT_EQ(AsNobody(true,
+                     [&] {
+                       CRingConsumer c;
+                       if (c.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kOk) return 1;
+                       CRingProducer commands;  // a client of the group writes commands too
+                       return commands.Open(robot, SectionId::kCommand) == platform::ShmStatus::kOk ? 0 : 2;
+                     }),
+            0);
+  EXPECT_EQ(AsNobody(false,
+                     [&] {
+                       CRingConsumer c;
+                       return c.Open(robot, SectionId::kStandardSensor) == platform::ShmStatus::kForeign ? 0
+                                                                                                         : 1;
+                     }),
+            0)
+      << "a user outside the group is refused";
+
+  // Objects of the same names that root keeps to itself, or opens to everyone, are never used.
+  for (mode_t mode : {0600, 0666}) {
+    const std::string name = "/TgrpRaw" + std::to_string(getpid()) + "_" + std::to_string(mode);
+    const int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, mode);
+    ASSERT_GE(fd, 0);
+    fchmod(fd, mode);
+    fchown(fd, 0, group_->gr_gid);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(exchange::SectionSize(50, 5))), 0);
+    EXPECT_EQ(AsNobody(true,
+                       [&] {
+                         CRingConsumer c;
+                         return c.Open(name, 50, 5) == platform::ShmStatus::kForeign ? 0 : 1;
+                       }),
+              0)
+        << "mode " << std::oct << mode;
+    close(fd);
+    shm_unlink(name.c_str());
+  }
+}

@@ -115,8 +115,7 @@ void CMqttBridge::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__pr
   bridge->picture_mid_ = -1;
   bridge->Log("connected to the broker at " + bridge->options_.host + ":" +
               std::to_string(bridge->options_.port));
-  mosquitto_subscribe_v5(bridge->client_, nullptr, bridge->Topic("call").c_str(), 1, 0, nullptr);
-  bridge->PublishLink(true);
+  bridge->just_connected_ = true;  // subscribed and announced after the callback, by the loop
 }
 
 void CMqttBridge::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
@@ -134,7 +133,31 @@ void CMqttBridge::OnPublish(mosquitto*, void* self, int mid, int, const mqtt5__p
 
 void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* message,
                             const mqtt5__property* props) {
-  static_cast<CMqttBridge*>(self)->HandleCall(message, props);
+  auto* bridge = static_cast<CMqttBridge*>(self);
+  // Answered by the loop once the client's callback is over: the client's own locks are not held
+  // then, and a reply never goes out from inside the client.
+  if (bridge->calls_.size() >= kMaxQueuedCalls) {
+    ++bridge->counts_.calls_dropped;
+    return;
+  }
+  PendingCall call;
+  call.payload.assign(static_cast<const char*>(message->payload),
+                      message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0);
+  char* response_topic = nullptr;
+  void* correlation = nullptr;
+  uint16_t correlation_size = 0;
+  if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &response_topic, false) != nullptr) {
+    call.response_topic = response_topic;
+    call.has_response_topic = true;
+  }
+  if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &correlation, &correlation_size,
+                                     false) != nullptr) {
+    call.correlation.assign(static_cast<const char*>(correlation), correlation_size);
+    call.has_correlation = true;
+  }
+  std::free(response_topic);
+  std::free(correlation);
+  bridge->calls_.push_back(std::move(call));
 }
 
 bool CMqttBridge::Publish(const std::string& subtopic, const void* data, std::size_t size, int qos,
@@ -235,32 +258,29 @@ void CMqttBridge::PublishLink(bool force) {
   Publish("link", text.data(), text.size(), 1, true);
 }
 
-void CMqttBridge::HandleCall(const mosquitto_message* message, const mqtt5__property* props) {
-  ++counts_.calls;
-  const std::string payload(static_cast<const char*>(message->payload),
-                            message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0);
-  const CallReply reply = mqtt_bridge::HandleCall(control_, payload, CallPolicy{options_.files_dir});
-  if (reply.body.contains("error")) ++counts_.call_errors;
-  const std::string text = Text(reply.body);
-  // An MQTT 5 caller may name its own reply topic, and its correlation data comes back with it.
-  char* response_topic = nullptr;
-  void* correlation = nullptr;
-  uint16_t correlation_size = 0;
-  mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &response_topic, false);
-  mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &correlation, &correlation_size, false);
-  mosquitto_property* out = nullptr;
-  if (correlation != nullptr)
-    mosquitto_property_add_binary(&out, MQTT_PROP_CORRELATION_DATA, correlation, correlation_size);
-  if (response_topic != nullptr) {
-    mosquitto_publish_v5(client_, nullptr, response_topic, static_cast<int>(text.size()), text.data(), 1,
-                         false, out);
-  } else {
-    Publish(reply.id.empty() ? "errors" : "reply/" + reply.id, text.data(), text.size(), 1, false, nullptr,
-            out);
+void CMqttBridge::AnswerCalls() {
+  while (!calls_.empty()) {
+    const PendingCall call = std::move(calls_.front());
+    calls_.pop_front();
+    ++counts_.calls;
+    const CallReply reply = mqtt_bridge::HandleCall(control_, call.payload, CallPolicy{options_.files_dir});
+    if (reply.body.contains("error")) ++counts_.call_errors;
+    const std::string text = Text(reply.body);
+    // An MQTT 5 caller may name its own reply topic, and its correlation data comes back with it.
+    mosquitto_property* out = nullptr;
+    if (call.has_correlation)
+      mosquitto_property_add_binary(&out, MQTT_PROP_CORRELATION_DATA, call.correlation.data(),
+                                    static_cast<uint16_t>(call.correlation.size()));
+    if (call.has_response_topic) {
+      if (connected_)
+        mosquitto_publish_v5(client_, nullptr, call.response_topic.c_str(), static_cast<int>(text.size()),
+                             text.data(), 1, false, out);
+    } else {
+      Publish(reply.id.empty() ? "errors" : "reply/" + reply.id, text.data(), text.size(), 1, false, nullptr,
+              out);
+    }
+    mosquitto_property_free_all(&out);
   }
-  mosquitto_property_free_all(&out);
-  std::free(response_topic);
-  std::free(correlation);
 }
 
 void CMqttBridge::ScheduleReconnect() {
@@ -285,7 +305,14 @@ void CMqttBridge::Run(const std::atomic<bool>& stop) {
     int64_t due = host_.MillisecondsUntilDue();
     if (due < 0 || due > kLongestWaitMs) due = kLongestWaitMs;
     const int wait_ms = static_cast<int>(static_cast<double>(due) * platform::TimeScale());
-    if (mosquitto_loop(client_, wait_ms, 1) != MOSQ_ERR_SUCCESS) {
+    const int loop = mosquitto_loop(client_, wait_ms, 1);
+    if (just_connected_) {
+      just_connected_ = false;
+      mosquitto_subscribe_v5(client_, nullptr, Topic("call").c_str(), 1, 0, nullptr);
+      PublishLink(true);
+    }
+    AnswerCalls();
+    if (loop != MOSQ_ERR_SUCCESS) {
       if (connected_) Log("the broker connection was lost; reconnecting");
       connected_ = false;
       picture_mid_ = -1;

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "clients/mqtt_bridge/bridge_options.h"
@@ -43,7 +44,7 @@ class CMqttBridge {
   // Counters for the log line at the end and for tests.
   struct Counts {
     uint64_t sensor_messages = 0, pictures = 0, pictures_skipped = 0, voice_segments = 0, calls = 0,
-             call_errors = 0, reconnects = 0;
+             call_errors = 0, calls_dropped = 0, reconnects = 0;
   };
   const Counts& counts() const { return counts_; }
 
@@ -60,7 +61,7 @@ class CMqttBridge {
   void PublishPicture();
   void PublishVoice();
   void PublishLink(bool force);
-  void HandleCall(const mosquitto_message* message, const mqtt5__property* props);
+  void AnswerCalls();
   bool Publish(const std::string& subtopic, const void* data, std::size_t size, int qos, bool retain,
                int* mid = nullptr, const mqtt5__property* props = nullptr);
   std::string Topic(const std::string& subtopic) const;
@@ -92,6 +93,19 @@ class CMqttBridge {
   uint64_t lapped_seen_ = 0;
   double quality_ = 1.0;
   uint32_t quality_window_start_ = 0;
+
+  // Calls taken by the client's callback, answered by the loop right after it; bounded, so a flood of
+  // calls cannot grow the bridge without end.
+  struct PendingCall {
+    std::string payload;
+    std::string response_topic;
+    std::string correlation;
+    bool has_response_topic = false;
+    bool has_correlation = false;
+  };
+  static constexpr std::size_t kMaxQueuedCalls = 256;
+  std::deque<PendingCall> calls_;
+  bool just_connected_ = false;  // set by the connect callback: subscribe and announce the link
 
   Counts counts_;
 };

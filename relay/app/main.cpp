@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/shared_memory.h"
 #include "relay/app/headless_options.h"
 #include "relay/app/headless_ui.h"
 #include "relay/app/log.h"
@@ -112,6 +113,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   relay::SetLogThreshold(options.log_level);
+  if (!options.group.empty() && !platform::ShareWithGroup(options.group, error)) {
+    std::fprintf(stderr, "trevask: --group: %s\n", error.c_str());
+    return 2;
+  }
   if (!options.headless) {
 #ifdef TREVASK_WITH_DIALOG
     return RunDialog(argc, argv, settings_path);

@@ -22,11 +22,11 @@ CLinkManager::~CLinkManager() {
   if (link_kind_.load() != LinkKindChoice::kWifi && line.IsOpen()) {
     StopReceiveThread();
     platform::Sleep(5000);  // a serial line's close waits: the robot's side lets go of its end
-    line.CloseLink();
+    CloseTransport(line);
     platform::Sleep(5000);
   }
   StopReceiveThread();
-  line.CloseLink();
+  CloseTransport(line);
   udp_.Close();
   receive_path_.dispatch().SetProducers(nullptr);
   producers_.reset();
@@ -130,7 +130,7 @@ void CLinkManager::CloseAfterRun(LinkKindChoice kind) {
     Wake();
     platform::Sleep(2000);
     receive_thread_.Join();
-    line.CloseLink();
+    CloseTransport(line);
     platform::Sleep(1000);
   }
   if (kind == LinkKindChoice::kBluetooth) module_.Release(line);
@@ -139,7 +139,7 @@ void CLinkManager::CloseAfterRun(LinkKindChoice kind) {
     Wake();
     platform::Sleep(1000);
     receive_thread_.Join();
-    line.CloseLink();
+    CloseTransport(line);
     platform::Sleep(500);
   }
 }
@@ -150,7 +150,7 @@ CLinkManager::ConnectResult CLinkManager::Connect() {
     Wake();
     platform::Sleep(2000);
     receive_thread_.Join();
-    ActiveTransport().CloseLink();
+    CloseTransport(ActiveTransport());
     platform::Sleep(2000);
   }
   // A receive thread of the previous connect has been told to stop by now; it must be gone before
@@ -179,7 +179,7 @@ CLinkManager::ConnectResult CLinkManager::OpenTransport(const LinkChoices& choic
     LinkTarget target;
     target.ip_address = choices.ip_address;
     target.udp_port = ip_port_.load();
-    if (!ActiveTransport().OpenLink(target)) {
+    if (!OpenTransportLocked(target)) {
       ui_.Note("UDP port " + choices.port_text + " cannot be opened");
       return ConnectResult::kPortFailed;
     }
@@ -195,7 +195,7 @@ CLinkManager::ConnectResult CLinkManager::OpenTransport(const LinkChoices& choic
   com_port_.store(std::atoi(choices.com_text.c_str() + 3));
   LinkTarget target;
   target.com_port = com_port_.load();
-  if (!ActiveTransport().OpenLink(target)) {
+  if (!OpenTransportLocked(target)) {
     ui_.Note(ActiveTransport().LastError());
     return ConnectResult::kPortFailed;
   }
@@ -208,6 +208,18 @@ CLinkManager::ConnectResult CLinkManager::OpenTransport(const LinkChoices& choic
     ui_.SetQualityBar(5);
   }
   return ConnectResult::kUp;
+}
+
+// Opening and closing change what every sender (the link loop, the audio upload, acknowledgements)
+// writes to, so they happen under the link lock like every send.
+bool CLinkManager::OpenTransportLocked(const LinkTarget& target) {
+  platform::LockGuard guard(writer_.lock());
+  return ActiveTransport().OpenLink(target);
+}
+
+void CLinkManager::CloseTransport(Transport& line) {
+  platform::LockGuard guard(writer_.lock());
+  line.CloseLink();
 }
 
 Transport& CLinkManager::ActiveTransport() {

@@ -90,6 +90,8 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   // giving up) when another relay serves that name.
   bool OpenSections(const std::string& robot_field);
   Transport& ActiveTransport();
+  bool OpenTransportLocked(const LinkTarget& target);
+  void CloseTransport(Transport& line);
 
   // The receive thread (receive_thread.cpp).
   void ReceiveThread();
