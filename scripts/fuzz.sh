@@ -8,7 +8,7 @@ bash scripts/setup.sh
 seconds="${1:-30}"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DTREVASK_FUZZ=ON -DTREVASK_TESTS=OFF >/dev/null
-targets=(fuzz_frames fuzz_jpeg fuzz_files fuzz_commands fuzz_dispatch fuzz_sound_request fuzz_bridge_call)
+targets=(fuzz_frames fuzz_jpeg fuzz_files fuzz_commands fuzz_dispatch fuzz_sound_request fuzz_bridge_call fuzz_recording)
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}"
 mkdir -p build-fuzz/findings
 status=0

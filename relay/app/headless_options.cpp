@@ -18,7 +18,7 @@ namespace {
 // The settings of one run, as text, before they are checked: from the file, then the command line.
 struct Raw {
   std::string link;  // "", "wifi", "serial" or "bluetooth"
-  std::string address, port, device, bt_address, robot, firmware, group;
+  std::string address, port, device, bt_address, robot, firmware, group, record;
   bool have_address = false, have_port = false, have_bt_address = false, have_robot = false;
   std::string log_level;
 };
@@ -90,6 +90,8 @@ bool ReadConfig(const std::string& path, Raw& raw, std::string& error) {
       raw.robot = value, raw.have_robot = true;
     } else if (key == "group") {
       raw.group = value;
+    } else if (key == "record") {
+      raw.record = value;
     } else if (key == "log_level") {
       LogLevel level;
       if (!ParseLogLevel(value, level)) {
@@ -123,6 +125,7 @@ const char* HeadlessUsage() {
   return "usage: trevask [--headless] (--serial PORT | --bluetooth PORT --bt-address ADDRESS |\n"
          "                            --wifi ADDRESS --port N) [--robot NAME] [--firmware FILE]\n"
          "       trevask -c FILE [options]        (the link from a configuration file, trevask.conf(5))\n"
+         "       trevask --replay FILE [--speed X] [--robot NAME]\n"
          "       trevask                          (the dialog)\n"
          "  --serial PORT    COMn (device $TREVASK_COMn, else /dev/ttyS<n-1>) or a device path such as\n"
          "                   /dev/ttyUSB0 or /dev/rfcomm0\n"
@@ -135,6 +138,10 @@ const char* HeadlessUsage() {
          "  --group GROUP    share the robot's sections with GROUP (mode 0660) instead of this user only\n"
          "  --firmware FILE  upload FILE (S-records) to the multimedia board once the robot answers,\n"
          "                   print the progress, and exit when it is done (serial and Bluetooth)\n"
+         "  --record FILE    record every frame of the link, both directions, with its time, into FILE\n"
+         "                   (pcapng; tools/wireshark/trevask.lua decodes it)\n"
+         "  --replay FILE [--speed X]  play a recording into the robot's sections instead of linking\n"
+         "                   to a robot, X times as fast as recorded; clients' commands are logged\n"
          "  -c, --config FILE  read the settings from FILE; the command line overrides them\n"
          "  -v, --verbose    log debug lines too;  -q, --quiet  log warnings and errors only\n"
          "  --version        print the version;  -h, --help  print this text\n"
@@ -160,7 +167,10 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
     kFirmware,
     kGroup,
     kVersion,
-    kHeadless
+    kHeadless,
+    kRecord,
+    kReplay,
+    kSpeed
   };
   static const option kLong[] = {{"headless", no_argument, nullptr, kHeadless},
                                  {"serial", required_argument, nullptr, kSerial},
@@ -171,6 +181,9 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
                                  {"robot", required_argument, nullptr, kRobot},
                                  {"firmware", required_argument, nullptr, kFirmware},
                                  {"group", required_argument, nullptr, kGroup},
+                                 {"record", required_argument, nullptr, kRecord},
+                                 {"replay", required_argument, nullptr, kReplay},
+                                 {"speed", required_argument, nullptr, kSpeed},
                                  {"config", required_argument, nullptr, 'c'},
                                  {"verbose", no_argument, nullptr, 'v'},
                                  {"quiet", no_argument, nullptr, 'q'},
@@ -180,6 +193,7 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
   Raw cli;
   int link_options = 0;
   bool verbose = false, quiet = false;
+  std::string speed_text;
   std::vector<char*> args;
   for (int i = 0; i < argc; ++i) args.push_back(const_cast<char*>(argv[i]));
   args.push_back(nullptr);
@@ -218,6 +232,15 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
         break;
       case 'c':
         out.config_path = value;
+        break;
+      case kRecord:
+        cli.record = value;
+        break;
+      case kReplay:
+        out.replay = value;
+        break;
+      case kSpeed:
+        speed_text = value;
         break;
       case 'v':
         verbose = true;
@@ -263,6 +286,7 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
   if (cli.have_robot) raw.robot = cli.robot, raw.have_robot = true;
   if (!cli.firmware.empty()) raw.firmware = cli.firmware;
   if (!cli.group.empty()) raw.group = cli.group;
+  if (!cli.record.empty()) raw.record = cli.record;
   if (!raw.log_level.empty()) ParseLogLevel(raw.log_level, out.log_level);
   if (verbose) out.log_level = LogLevel::kDebug;
   if (quiet) out.log_level = LogLevel::kWarning;
@@ -273,6 +297,27 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
   out.choices.robot_id = raw.robot;
   out.firmware = raw.firmware;
   out.group = raw.group;
+  out.record = raw.record;
+  if (!speed_text.empty()) {
+    char* end = nullptr;
+    out.speed = std::strtod(speed_text.c_str(), &end);
+    if (end == speed_text.c_str() || *end != '\0' || !(out.speed > 0) || out.speed > 1000) {
+      error = "--speed must be a number above 0 (1: as recorded, 2: twice as fast), not '" + speed_text + "'";
+      return false;
+    }
+    if (out.replay.empty()) {
+      error = "--speed is the speed of a --replay";
+      return false;
+    }
+  }
+  if (!out.replay.empty()) {
+    if (link_options > 0 || !out.record.empty() || !out.firmware.empty()) {
+      error = "--replay plays a recording instead of a link: give no link, --record or --firmware with it";
+      return false;
+    }
+    out.headless = true;
+    return true;
+  }
   if (!out.headless) return true;
   if (raw.link == "wifi" && !out.firmware.empty()) {
     error = "a firmware upload needs a serial or Bluetooth link";

@@ -20,6 +20,9 @@ struct HeadlessOptions {
   std::string firmware;     // a firmware file to upload once the robot answers; empty: none
   std::string config_path;  // the configuration file read, if any
   std::string group;        // the group the robot's sections are shared with; empty: none
+  std::string record;       // record the link into this pcapng file; empty: no recording
+  std::string replay;       // play this recording instead of linking to a robot; empty: link
+  double speed = 1.0;       // the replay's speed
   LogLevel log_level = LogLevel::kInfo;
   // Trevask.ini is the interactive user's memory of the last link; a relay run from a configuration
   // file neither needs nor changes it.

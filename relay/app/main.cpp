@@ -12,8 +12,10 @@
 #include "relay/app/headless_options.h"
 #include "relay/app/headless_ui.h"
 #include "relay/app/log.h"
+#include "relay/app/replay.h"
 #include "relay/app/settings.h"
 #include "relay/link/link_manager.h"
+#include "relay/link/recording.h"
 
 #ifdef TREVASK_WITH_DIALOG
 #include <QApplication>
@@ -52,11 +54,23 @@ int RunHeadless(const relay::HeadlessOptions& options) {
   sigaddset(&handled_signals, SIGUSR2);  // the connection thread has ended
   pthread_sigmask(SIG_BLOCK, &handled_signals, nullptr);
 
+  if (!options.replay.empty())
+    return relay::RunReplay(options.replay, options.speed, options.choices.robot_id, handled_signals);
+
+  relay::CLinkRecorder recorder;  // outlives the manager, which records into it
+  if (!options.record.empty()) {
+    std::string error;
+    if (!recorder.Open(options.record, error)) {
+      relay::Log(relay::LogLevel::kError, "--record: " + error);
+      return 2;
+    }
+  }
   relay::HeadlessUi ui(options.choices);
   int status = 0;
   {
     relay::CLinkManager manager(ui);
     ui.Attach(&manager);
+    if (recorder.IsOpen()) manager.SetRecorder(&recorder);
     manager.SetConnectionEndHook([] { kill(getpid(), SIGUSR2); });
     if (!manager.StartConnection()) {
       relay::Log(relay::LogLevel::kError, "the connection thread cannot be started");
@@ -91,6 +105,9 @@ int RunHeadless(const relay::HeadlessOptions& options) {
     ui.Print("--- link statistics ---\n" + manager.stats().Format());
     ui.Attach(nullptr);
   }
+  if (recorder.IsOpen())
+    relay::Log(relay::LogLevel::kInfo,
+               std::to_string(recorder.frames()) + " frames recorded into " + options.record);
   return status;
 }
 

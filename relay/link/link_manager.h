@@ -62,6 +62,12 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   // Replaces the serial port and the UDP endpoint by another transport (a fake in tests) for every
   // later connect; null goes back to them. Set before StartConnection.
   void SetTransport(Transport* replacement) { replacement_ = replacement; }
+  // Records every frame of every later link, both directions (null: none). Set before
+  // StartConnection; the recorder outlives the manager.
+  void SetRecorder(CLinkRecorder* recorder) {
+    writer_.SetRecorder(recorder);
+    receive_path_.SetRecorder(recorder);
+  }
   // The dialog's restore after a disconnect lets the next connection minimize the window again.
   void ClearMinimizedOnce() { minimized_once_.store(false, std::memory_order_relaxed); }
 

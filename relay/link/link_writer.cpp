@@ -8,7 +8,10 @@ SendResult CLinkWriter::SendBytes(const uint8_t* bytes, int count) {
   platform::LockGuard guard(lock_);
   if (transport_ == nullptr) return SendResult::kNotReady;
   const SendResult result = transport_->Send(bytes, count);
-  if (result == SendResult::kSent) stats_.AddBytesOut(static_cast<uint64_t>(count));
+  if (result == SendResult::kSent) {
+    stats_.AddBytesOut(static_cast<uint64_t>(count));
+    if (recorder_ != nullptr) recorder_->Record(Direction::kOutbound, bytes, static_cast<std::size_t>(count));
+  }
   return result;
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/lock.h"
 #include "relay/link/link_stats.h"
+#include "relay/link/recording.h"
 #include "relay/transport/transport.h"
 
 namespace relay {
@@ -31,11 +32,14 @@ class CLinkWriter {
   // Builds a frame with the next sequence number and sends it.
   SendResult Send(uint8_t destination, uint8_t data_type, const uint8_t* payload, std::size_t n);
   uint8_t NextSequence() { return sequence_.fetch_add(1, std::memory_order_relaxed); }
+  // Everything that goes out is also recorded (null: nothing). Set before any thread sends.
+  void SetRecorder(CLinkRecorder* recorder) { recorder_ = recorder; }
 
  private:
   LinkStats& stats_;
   platform::RecursiveLock lock_;
   Transport* transport_ = nullptr;  // guarded by lock_
+  CLinkRecorder* recorder_ = nullptr;
   // Advanced by every sender thread; relaxed: the numbers only have to differ.
   std::atomic<uint8_t> sequence_{0};
 };

@@ -6,6 +6,7 @@
 namespace relay {
 
 void CReceivePath::HandleFrame(const uint8_t* frame, std::size_t length) {
+  if (recorder_ != nullptr) recorder_->Record(Direction::kInbound, frame, length);
   const exchange::FrameVerdict verdict = exchange::CheckFrame(frame, length);
   stats_.CountCandidate(verdict, length > exchange::kOffDataType ? frame[exchange::kOffDataType] : 0);
   if (verdict != exchange::FrameVerdict::kAccepted) return;

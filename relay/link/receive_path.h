@@ -9,6 +9,7 @@
 #include "exchange/deframer.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_stats.h"
+#include "relay/link/recording.h"
 
 namespace relay {
 
@@ -26,6 +27,9 @@ class CReceivePath : public exchange::FrameSink {
       : dispatch_(hooks), stats_(stats), accepted_(accepted) {}
 
   void Feed(const uint8_t* chunk, std::size_t count) { deframer_.FeedBytes(chunk, count, *this); }
+  // Every candidate frame is also recorded, before the check (null: none). Set while no receive
+  // thread runs.
+  void SetRecorder(CLinkRecorder* recorder) { recorder_ = recorder; }
   void HandleFrame(const uint8_t* frame, std::size_t length) override;
   CInboundDispatch& dispatch() { return dispatch_; }
 
@@ -34,6 +38,7 @@ class CReceivePath : public exchange::FrameSink {
   CInboundDispatch dispatch_;
   LinkStats& stats_;
   AcceptedHook* accepted_;
+  CLinkRecorder* recorder_ = nullptr;
 };
 
 }  // namespace relay

@@ -1,0 +1,53 @@
+// Recordings of a link: every frame, both directions, with its time, in a pcapng file (link type
+// USER0, 147, the one set aside for private protocols), so that the usual capture tools open it and
+// tools/wireshark/trevask.lua decodes the frames. Received frames are recorded as the deframer cut
+// them, before the check, so a recording also shows what was refused; sent frames as they went out.
+// The direction is in each packet's flags (inbound 1, outbound 2).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/unique_file.h"
+
+namespace relay {
+
+inline constexpr uint32_t kLinkTypeUser0 = 147;
+
+enum class Direction : uint32_t { kInbound = 1, kOutbound = 2 };
+
+class CLinkRecorder {
+ public:
+  CLinkRecorder() = default;
+  // Creates (or replaces) `path` and writes the file's header; false with a reason.
+  bool Open(const std::string& path, std::string& error);
+  bool IsOpen() const { return file_ != nullptr; }
+  // One frame; thread-safe (the receive thread and every sender record).
+  void Record(Direction direction, const uint8_t* bytes, std::size_t size);
+  uint64_t frames() const { return frames_; }
+
+ private:
+  std::mutex mutex_;
+  platform::UniqueFile file_;
+  std::vector<uint8_t> block_;  // the block being written, under mutex_
+  uint64_t frames_ = 0;
+};
+
+struct RecordedFrame {
+  uint64_t time_us = 0;  // microseconds since 1970
+  Direction direction = Direction::kInbound;
+  std::vector<uint8_t> bytes;
+};
+
+// Reads a whole recording. False with a reason a person can act on (the file, and where it went
+// wrong) for anything that is not a complete pcapng file of link type 147 in microseconds. Blocks
+// other than packets (comments, statistics, names) are skipped.
+bool ReadRecording(const std::string& path, std::vector<RecordedFrame>& frames, std::string& error);
+// The same from bytes already in memory; `name` is used in the messages.
+bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& name,
+                    std::vector<RecordedFrame>& frames, std::string& error);
+
+}  // namespace relay

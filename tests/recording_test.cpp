@@ -1,0 +1,144 @@
+// Recordings of the link: what the recorder writes is what the reader (and the capture tools) read
+// back, and every malformed file is refused with the place it went wrong.
+#include "relay/link/recording.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "exchange/frame.h"
+#include "exchange/protocol.h"
+
+namespace {
+
+using relay::Direction;
+using relay::RecordedFrame;
+
+std::string Temp(const std::string& tag) {
+  return "/tmp/trevask-recording-" + std::to_string(getpid()) + "-" + tag;
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint8_t> Frame(uint8_t dest, uint8_t type, std::vector<uint8_t> payload) {
+  exchange::Frame f = exchange::Frame::Make(dest, 7, type, payload.data(), payload.size());
+  return std::vector<uint8_t>(f.bytes, f.bytes + f.size);
+}
+
+// A recording of three frames, both directions, one of an odd length (padding), one empty.
+std::string WriteSample(std::vector<std::vector<uint8_t>>& written) {
+  const std::string path = Temp("sample.pcapng");
+  relay::CLinkRecorder recorder;
+  std::string error;
+  EXPECT_TRUE(recorder.Open(path, error)) << error;
+  written = {Frame(exchange::kDestMultimediaBoard, exchange::kTypeLinkStatus, {0}),
+             Frame(exchange::kDestComputer, exchange::kTypeStandardSensor, std::vector<uint8_t>(40, 0x33)),
+             {0x5E, 0x02, 0x00}};
+  recorder.Record(Direction::kOutbound, written[0].data(), written[0].size());
+  recorder.Record(Direction::kInbound, written[1].data(), written[1].size());
+  recorder.Record(Direction::kInbound, written[2].data(), written[2].size());
+  EXPECT_EQ(recorder.frames(), 3u);
+  return path;
+}
+
+TEST(Recording, WhatIsRecordedIsReadBackInOrderWithDirectionAndTime) {
+  std::vector<std::vector<uint8_t>> written;
+  const std::string path = WriteSample(written);
+  std::vector<RecordedFrame> frames;
+  std::string error;
+  ASSERT_TRUE(relay::ReadRecording(path, frames, error)) << error;
+  ASSERT_EQ(frames.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(frames[i].bytes, written[i]);
+  EXPECT_EQ(frames[0].direction, Direction::kOutbound);
+  EXPECT_EQ(frames[1].direction, Direction::kInbound);
+  EXPECT_LE(frames[0].time_us, frames[2].time_us);
+  EXPECT_GT(frames[0].time_us, 1700000000ull * 1000000) << "microseconds since 1970";
+  std::remove(path.c_str());
+}
+
+TEST(Recording, MalformedFilesAreRefusedWithTheirPlace) {
+  std::vector<std::vector<uint8_t>> written;
+  const std::string path = WriteSample(written);
+  const std::vector<uint8_t> good = FileBytes(path);
+  std::vector<RecordedFrame> frames;
+  std::string error;
+  // Cut anywhere: refused as cut short, or (cut between blocks) read as the frames before the cut.
+  std::size_t whole = 0;
+  for (std::size_t cut = 0; cut < good.size(); ++cut) {
+    const bool ok = relay::ParseRecording(good.data(), cut, "cut", frames, error);
+    if (ok) {
+      ++whole;
+      EXPECT_LT(frames.size(), 3u);
+    } else {
+      EXPECT_TRUE(error.find("cut short") != std::string::npos ||
+                  error.find("empty file") != std::string::npos ||
+                  error.find("not a pcapng") != std::string::npos)
+          << cut << ": " << error;
+    }
+  }
+  EXPECT_EQ(whole, 4u) << "after the section header, the interface and each of the first two packets";
+
+  auto refused = [&](std::vector<uint8_t> bytes, const std::string& why) {
+    EXPECT_FALSE(relay::ParseRecording(bytes.data(), bytes.size(), "f", frames, error)) << why;
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+  };
+  refused({}, "an empty file");
+  const std::string text = "this is a text file, not a recording\n";
+  refused(std::vector<uint8_t>(text.begin(), text.end()), "not a pcapng recording");
+  std::vector<uint8_t> big_endian = good;
+  std::swap(big_endian[8], big_endian[11]), std::swap(big_endian[9], big_endian[10]);
+  refused(big_endian, "not a pcapng recording of a little-endian machine");
+  std::vector<uint8_t> ethernet = good;
+  ethernet[28 + 8] = 1;  // the interface's link type: Ethernet
+  ethernet[28 + 9] = 0;
+  refused(ethernet, "not of link type 147");
+  std::vector<uint8_t> lengths = good;
+  lengths[lengths.size() - 1] ^= 0x01;  // the last block's closing length
+  refused(lengths, "two lengths differ");
+  std::vector<uint8_t> huge = good;
+  huge[good.size() - 4 - 40 + 4 + 3] = 0x7F;  // somewhere in a packet's length field or data
+  (void)relay::ParseRecording(huge.data(), huge.size(), "f", frames, error);  // refused or read, never past
+
+  EXPECT_FALSE(relay::ReadRecording(Temp("missing.pcapng"), frames, error));
+  EXPECT_NE(error.find("missing.pcapng: "), std::string::npos);
+  const std::string fifo = Temp("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(relay::ReadRecording(fifo, frames, error)) << "a pipe is not read (it could block for ever)";
+  std::remove(fifo.c_str());
+  std::remove(path.c_str());
+}
+
+// The dissector names every data type the system knows, with the system's own value.
+TEST(Recording, TheWiresharkDissectorKnowsEveryDataType) {
+  std::ifstream header(SOURCE_DIR "/exchange/protocol.h"), lua(SOURCE_DIR "/tools/wireshark/trevask.lua");
+  ASSERT_TRUE(header && lua);
+  std::stringstream h, l;
+  h << header.rdbuf();
+  l << lua.rdbuf();
+  const std::string header_text = h.str(), lua_text = l.str();
+  // "inline constexpr uint8_t kTypeName = 0xNN;" lines, read by hand.
+  const std::string lead = "inline constexpr uint8_t kType";
+  int count = 0;
+  for (std::size_t at = header_text.find(lead); at != std::string::npos;
+       at = header_text.find(lead, at + 1)) {
+    const std::size_t name_start = at + lead.size();
+    const std::size_t eq = header_text.find(" = ", name_start), semi = header_text.find(';', name_start);
+    ASSERT_NE(eq, std::string::npos);
+    const std::string name = header_text.substr(name_start, eq - name_start);
+    const std::string value = header_text.substr(eq + 3, semi - eq - 3);
+    const std::string entry = "[" + value + "] = \"" + name + "\"";
+    EXPECT_NE(lua_text.find(entry), std::string::npos) << entry;
+    ++count;
+  }
+  EXPECT_GE(count, 30);
+}
+
+}  // namespace
