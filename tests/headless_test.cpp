@@ -1,13 +1,16 @@
 // The headless relay and the simulated robot as the separate programs a user runs.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -399,6 +402,44 @@ TEST(Headless, BadRecordingsAndSpeedsAreRefusedBeforeAnythingStarts) {
     EXPECT_NE(relay.err().find(c.message), std::string::npos) << relay.err();
   }
   std::remove(text.c_str());
+}
+
+// As a Type=notify service: ready once the robot answers, the link's status as the unit's status.
+TEST(Headless, AServiceRelayTellsSystemdWhenItIsReadyAndHowTheLinkIs) {
+  const std::string path = "/tmp/trevask-test-notify-" + std::to_string(getpid());
+  std::remove(path.c_str());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ChildProcess sim({kSim, "--udp", "127.0.0.1:0"}, {kScale, kConfig});
+  ASSERT_TRUE(sim.WaitForLine("ready on udp"));
+  const std::string port = std::to_string(SimPort(sim));
+  ChildProcess relay(
+      {kRelay, "--wifi", "127.0.0.1", "--port", port, "--robot", "Sd" + std::to_string(getpid())},
+      {kScale, kConfig, "NOTIFY_SOCKET=" + path});
+  ASSERT_TRUE(relay.WaitForLine("Connected")) << relay.err();
+  relay.Signal(SIGTERM);
+  EXPECT_EQ(relay.Wait(), 0);
+  std::vector<std::string> messages;
+  char buffer[512];
+  ssize_t n;
+  while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+    messages.emplace_back(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  std::remove(path.c_str());
+  auto index_of = [&](const std::string& m) {
+    return std::find(messages.begin(), messages.end(), m) - messages.begin();
+  };
+  const auto ready = index_of("READY=1");
+  const auto connected = index_of("STATUS=WiFi Connection: Connected, IP Port: " + port);
+  ASSERT_LT(static_cast<std::size_t>(ready), messages.size());
+  EXPECT_LT(static_cast<std::size_t>(connected), messages.size());
+  EXPECT_EQ(index_of("STATUS=Wi-Fi Connection: Connecting..."), 0) << "the status from the start";
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "READY=1"), 1);
+  EXPECT_LT(static_cast<std::size_t>(index_of("STOPPING=1")), messages.size());
+  EXPECT_EQ(messages.back(), "STATUS=WiFi Connection: Disconnected");
 }
 
 }  // namespace

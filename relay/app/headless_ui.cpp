@@ -1,6 +1,7 @@
 #include "relay/app/headless_ui.h"
 
 #include "relay/app/log.h"
+#include "relay/app/service_notify.h"
 #include "relay/link/link_manager.h"
 
 namespace relay {
@@ -19,6 +20,12 @@ void HeadlessUi::ShowStatus(const std::string& text) {
   if (text == last_status_) return;  // a status field showing the same text again changes nothing
   last_status_ = text;
   Log(LogLevel::kInfo, text);
+  NotifyStatus(text);
+}
+
+void HeadlessUi::LinkUp() {
+  connected_seen_.store(true, std::memory_order_release);
+  NotifyReady();  // a service is ready once the robot first answers
 }
 
 void HeadlessUi::SetLinkIcon(int icon_resource) {

@@ -31,7 +31,7 @@ class HeadlessUi : public LinkUi {
   void FirmwareProgress(int sent, int total) override;
   // True once the robot has answered a keep-alive in this run.
   bool connected_seen() const { return connected_seen_.load(std::memory_order_acquire); }
-  void LinkUp() override { connected_seen_.store(true, std::memory_order_release); }
+  void LinkUp() override;
 
   // Logs a block of lines (the link statistics) without interleaving with other lines.
   void Print(const std::string& block);

@@ -13,6 +13,7 @@
 #include "relay/app/headless_ui.h"
 #include "relay/app/log.h"
 #include "relay/app/replay.h"
+#include "relay/app/service_notify.h"
 #include "relay/app/settings.h"
 #include "relay/link/link_manager.h"
 #include "relay/link/recording.h"
@@ -96,6 +97,7 @@ int RunHeadless(const relay::HeadlessOptions& options) {
       if (sig == SIGUSR1) {
         ui.Print("--- link statistics ---\n" + manager.stats().Format());
       } else if (sig == SIGINT || sig == SIGTERM) {
+        relay::NotifyStopping();
         manager.RequestStop();  // as closing the dialog: the loops end, then the teardown runs
         break;
       }

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from a build folder, looks inside them, installs them on this machine
+# with apt, checks what a user gets (the programs, the service unit, man pages, the user, pkg-config,
+# a C program built against the library, the Python package), then removes and purges them and checks
+# that nothing is left. Needs root; CI runs it on its throw-away machine.
+#
+#   bash tests/packaging/check_packages.sh [BUILD_DIR]      (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build="${1:-build}"
+[ "$(id -u)" -eq 0 ] || { echo "check_packages.sh: needs root (it installs the packages)"; exit 2; }
+fail() { echo "check_packages.sh: $*"; exit 1; }
+work="$(mktemp -d /tmp/trevask-packages.XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+
+cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null  # packages install under /usr
+cmake --build "$build" >/dev/null
+rm -f "$build"/*.deb
+(cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack failed"; }
+version="$(sed -n 's/^project(trevask LANGUAGES CXX VERSION \(.*\))$/\1/p' CMakeLists.txt)"
+for p in trevask trevask-tools libtalvenorctl1 libtalvenorctl-dev; do
+  [ -f "$build/${p}_${version}_amd64.deb" ] || fail "no package $p"
+done
+[ -f "$build/python3-talvenor_${version}_all.deb" ] || fail "no package python3-talvenor"
+
+has() {  # has PACKAGE PATH...: the package holds each path
+  local list
+  list="$(dpkg-deb -c "$build/$1"_*.deb | awk '{print $6}')"
+  shift
+  for path in "$@"; do grep -qx "\./$path" <<<"$list" || fail "$path is not in the package"; done
+}
+has trevask usr/bin/trevask usr/lib/systemd/system/trevask@.service usr/share/man/man1/trevask.1.gz \
+  usr/share/man/man5/trevask.conf.5.gz usr/share/trevask/wireshark/trevask.lua \
+  usr/share/doc/trevask/examples/robot.conf.example usr/share/doc/trevask/examples/99-trevask-robot.rules
+has trevask-tools usr/bin/robot-sim usr/bin/trevask-sections usr/bin/trevask-mqtt \
+  usr/share/man/man1/robot-sim.1.gz usr/share/man/man1/trevask-sections.1.gz usr/share/trevask/mosquitto/make-config.sh
+has libtalvenorctl1 usr/lib/x86_64-linux-gnu/libtalvenorctl.so.1
+has libtalvenorctl-dev usr/include/talvenor/talvenorctl.h usr/lib/x86_64-linux-gnu/pkgconfig/talvenorctl.pc
+has python3-talvenor usr/lib/python3/dist-packages/talvenor/__init__.py
+dpkg-deb -I "$build"/libtalvenorctl1_*.deb | grep -q "Depends:.*libqt6" && fail "the library package needs Qt"
+echo "== the packages hold their files"
+
+export DEBIAN_FRONTEND=noninteractive
+apt-get install -y -qq "./$build/trevask_${version}_amd64.deb" "./$build/trevask-tools_${version}_amd64.deb" \
+  "./$build/libtalvenorctl1_${version}_amd64.deb" "./$build/libtalvenorctl-dev_${version}_amd64.deb" \
+  "./$build/python3-talvenor_${version}_all.deb" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "apt-get install failed"; }
+[ "$(/usr/bin/trevask --version)" = "trevask $version" ] || fail "trevask --version: $(/usr/bin/trevask --version)"
+id trevask >/dev/null || fail "no service user"
+id -nG trevask | grep -qw dialout || fail "the service user is not in dialout"
+[ -d /etc/trevask ] || fail "no /etc/trevask"
+man -w trevask >/dev/null && man -w 5 trevask.conf >/dev/null || fail "the man pages are not found"
+if command -v systemd-analyze >/dev/null; then
+  cp /usr/lib/systemd/system/trevask@.service "$work/trevask@scout.service"
+  systemd-analyze verify "$work/trevask@scout.service" || fail "systemd-analyze verify"
+  echo "== systemd-analyze verify: the unit is sound"
+fi
+[ "$(pkg-config --modversion talvenorctl)" = "$version" ] || fail "pkg-config"
+cat >"$work/client.c" <<'C'
+#include <talvenorctl.h>
+#include <stdio.h>
+int main(void) {
+  int32_t id = 0;
+  if (tv_get_dispid("TakePhoto", &id) != TV_OK) return 1;
+  printf("%d members, TakePhoto is %d\n", tv_member_count(), id);
+  return 0;
+}
+C
+gcc "$work/client.c" -o "$work/client" $(pkg-config --cflags --libs talvenorctl) || fail "a C client does not build"
+"$work/client" | grep -q "members" || fail "the C client does not run"
+env -u TALVENOR_LIBRARY -u PYTHONPATH /usr/bin/python3 -c "import talvenor; print(talvenor.__version__)" >/dev/null ||
+  fail "the Python package does not load the installed library"
+echo "== installed: trevask, its service user and unit, man pages, pkg-config, a C client, Python"
+
+apt-get remove --purge -y -qq trevask trevask-tools python3-talvenor libtalvenorctl-dev libtalvenorctl1 \
+  >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "apt-get remove failed"; }
+for path in /usr/bin/trevask /usr/bin/robot-sim /usr/lib/systemd/system/trevask@.service \
+  /usr/lib/x86_64-linux-gnu/libtalvenorctl.so.1 /usr/lib/python3/dist-packages/talvenor /etc/trevask; do
+  [ ! -e "$path" ] || fail "$path is left after the purge"
+done
+id trevask >/dev/null 2>&1 && fail "the service user is left after the purge"
+echo "== removed and purged: nothing left"
