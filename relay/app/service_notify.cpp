@@ -16,7 +16,8 @@ std::atomic<bool> g_ready_sent{false};
 
 void Send(const std::string& message) {
   const char* path = std::getenv("NOTIFY_SOCKET");
-  if (path == nullptr || (path[0] != '/' && path[0] != '@') || std::strlen(path) >= sizeof(sockaddr_un::sun_path))
+  if (path == nullptr || (path[0] != '/' && path[0] != '@') ||
+      std::strlen(path) >= sizeof(sockaddr_un::sun_path))
     return;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -26,8 +27,8 @@ void Send(const std::string& message) {
   const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-  [[maybe_unused]] const ssize_t sent =
-      ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), size);
+  [[maybe_unused]] const ssize_t sent = ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+                                                 reinterpret_cast<const sockaddr*>(&address), size);
   ::close(fd);
 }
 
