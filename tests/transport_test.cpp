@@ -1,8 +1,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -167,6 +171,30 @@ class PtyPair : public ::testing::Test {
   int master_ = -1;
   std::string slave_;
 };
+
+// A user who may not open the device is told which group to join. Needs root, to be that user.
+TEST_F(PtyPair, ARefusedDeviceNamesTheGroupToJoin) {
+  const passwd* nobody = getpwnam("nobody");
+  const group* dialout = getgrnam("dialout");
+  if (geteuid() != 0 || nobody == nullptr || dialout == nullptr)
+    GTEST_SKIP() << "needs root, nobody and dialout";
+  ASSERT_EQ(chown(slave_.c_str(), 0, dialout->gr_gid), 0);
+  ASSERT_EQ(chmod(slave_.c_str(), 0660), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(90);
+    relay::CSerialPort port;
+    if (port.OpenPath(slave_)) _exit(1);
+    const std::string& e = port.last_error();
+    const bool named = e.find("Permission denied") != std::string::npos &&
+                       e.find("belongs to group 'dialout'") != std::string::npos &&
+                       e.find("usermod -aG dialout") != std::string::npos;
+    _exit(named ? 0 : 2);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
 
 TEST_F(PtyPair, ReadsOnlyWhatHasArrivedAtMostTheAskedCount) {
   relay::CSerialPort port;
