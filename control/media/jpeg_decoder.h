@@ -82,7 +82,8 @@ class CJpegImageDecoder {
 
   bool Reset(int16_t quality);
   // Decodes a frame into `rgb` (3 x width x height bytes). When `luma` is given, the luminance plane
-  // (width x height bytes) is copied there too. False when the stream is refused (rgb untouched).
+  // (width x height bytes) is decoded there. False when the stream is refused (rgb and luma
+  // untouched).
   bool DecodeToRgb(const uint8_t* data, int length, uint8_t* rgb, int height, int width,
                    uint8_t* luma = nullptr);
   void Release();
