@@ -98,6 +98,10 @@ class CJpegImageDecoder {
 // by the same code that converts whole frames.
 void ConvertPixel(int y, int cb, int cr, uint8_t out[3]);
 
+// One dequantized block (row-major) through the inverse transform frames use, into `out`; it gives
+// what CJpegQuantIdct::InverseDct gives, for every block.
+void TransformBlock(const int16_t block[64], int16_t out[64]);
+
 // The module-wide working objects every image decoder drives.
 CJpegQuantIdct& ModuleQuantIdct();
 CJpegEntropyDecoder& ModuleEntropyDecoder();
