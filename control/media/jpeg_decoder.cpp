@@ -346,7 +346,7 @@ void InverseDctFast(const int16_t block[64], int16_t out[64]) {
 // ---- Entropy decoding --------------------------------------------------------------------------
 
 CJpegEntropyDecoder::CJpegEntropyDecoder() {
-  bytes_.reserve(kMaxInput + 16);
+  bytes_.reserve(kMaxInput + kPadding);
 }
 
 bool CJpegEntropyDecoder::Init() {
@@ -358,21 +358,30 @@ bool CJpegEntropyDecoder::Init() {
 
 bool CJpegEntropyDecoder::Load(const uint8_t* data, int length) {
   if (length < 1 || length > kMaxInput) return false;
-  bytes_.clear();
-  for (int i = 0; i < length; ++i) {
-    const uint8_t c = data[i];
-    if (c != 0xFF) {
-      bytes_.push_back(c);
-      continue;
-    }
-    // 0xFF 0x00 is one 0xFF data byte; 0xFF before anything else (or at the end) is a marker.
-    if (i + 1 < length && data[i + 1] == 0x00) {
-      bytes_.push_back(0xFF);
-      ++i;
+  // Whole runs between 0xFF bytes are copied at once; 0xFF 0x00 is one 0xFF data byte, and 0xFF
+  // before anything else (or at the end) is a marker, where the data ends.
+  bytes_.resize(static_cast<std::size_t>(length) + kPadding);
+  std::size_t out = 0, i = 0;
+  const std::size_t n = static_cast<std::size_t>(length);
+  while (i < n) {
+    const void* found = std::memchr(data + i, 0xFF, n - i);
+    const std::size_t run =
+        found != nullptr ? static_cast<std::size_t>(static_cast<const uint8_t*>(found) - data) - i : n - i;
+    std::memcpy(bytes_.data() + out, data + i, run);
+    out += run;
+    i += run;
+    if (i >= n) break;
+    if (i + 1 < n && data[i + 1] == 0x00) {
+      bytes_[out++] = 0xFF;
+      i += 2;
       continue;
     }
     break;
   }
+  // Zero bytes after the data: the reader delivers only 0-bits past the end, and the window is
+  // refilled eight bytes at a time without a bounds check as long as eight are there.
+  std::memset(bytes_.data() + out, 0, kPadding);
+  bytes_.resize(out + kPadding);
   next_ = 0;
   window_ = 0;
   window_bits_ = 0;
@@ -381,10 +390,20 @@ bool CJpegEntropyDecoder::Load(const uint8_t* data, int length) {
 }
 
 void CJpegEntropyDecoder::Fill() {
-  while (window_bits_ <= 56) {
-    const uint64_t byte = next_ < bytes_.size() ? bytes_[next_] : 0;
+  if (next_ + 8 <= bytes_.size()) {
+    // Eight bytes most significant first, below the bits still in the window. The bits of the
+    // byte only partly taken are taken again, identically, by the next fill.
+    uint64_t v;
+    std::memcpy(&v, bytes_.data() + next_, 8);
+    v = __builtin_bswap64(v);
+    window_ |= v >> window_bits_;
+    const int taken = (63 - window_bits_) >> 3;
+    next_ += static_cast<std::size_t>(taken);
+    window_bits_ += 8 * taken;
+    return;
+  }
+  while (window_bits_ <= 56) {  // past the padding: zero bits for ever
     ++next_;
-    window_ |= byte << (56 - window_bits_);
     window_bits_ += 8;
   }
 }

@@ -68,6 +68,7 @@ class CJpegEntropyDecoder {
 
   // The stream with stuffing removed and cut at the first marker, followed by zero bytes: exactly
   // the bits the camera's reader delivers (after a marker or the end it delivers only 0-bits).
+  static constexpr std::size_t kPadding = 16;
   std::vector<uint8_t> bytes_;
   std::size_t next_ = 0;
   uint64_t window_ = 0;  // bits not yet consumed, most significant first
