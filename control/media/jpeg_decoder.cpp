@@ -17,7 +17,6 @@
 #endif
 
 namespace media {
-namespace {
 
 // Derived decoding tables (T.81 Annex C, Figure F.15), plus an 8-bit lookahead: for every 8-bit
 // prefix, the length and symbol of the code it starts with when that code is at most 8 bits long.
@@ -29,6 +28,8 @@ struct DerivedTable {
   uint8_t look_len[256];  // 0: the code is longer than 8 bits
   uint8_t look_sym[256];
 };
+
+namespace {
 
 DerivedTable Derive(const exchange::HuffmanSpec& spec) {
   DerivedTable t{};
@@ -417,8 +418,12 @@ inline __attribute__((always_inline)) uint32_t CJpegEntropyDecoder::GetBits(int 
 }
 
 inline __attribute__((always_inline)) int CJpegEntropyDecoder::DecodeSymbol(int table) {
-  const DerivedTable& t = Tables()[table];
   if (window_bits_ < 17) Fill();
+  return TakeSymbol(Tables()[table]);
+}
+
+// A symbol from bits already in the window (at least 17 of them).
+inline __attribute__((always_inline)) int CJpegEntropyDecoder::TakeSymbol(const DerivedTable& t) {
   const unsigned prefix = static_cast<unsigned>(window_ >> 56);
   if (t.look_len[prefix] != 0) {
     const int len = t.look_len[prefix];
@@ -440,20 +445,33 @@ inline __attribute__((always_inline)) int CJpegEntropyDecoder::DecodeSymbol(int 
   return (j < 0 || j > 255) ? 0 : t.huffval[j];
 }
 
+// `n` (1..16) bits already in the window.
+inline __attribute__((always_inline)) uint32_t CJpegEntropyDecoder::TakeBits(int n) {
+  const uint32_t v = static_cast<uint32_t>(window_ >> (64 - n));
+  window_ <<= n;
+  window_bits_ -= n;
+  return v;
+}
+
 template <typename Store>
 void CJpegEntropyDecoder::DecodeCoefficients(int component, Store store) {
-  const int dc_table = component == 0 ? 0 : 1;
-  const int ac_table = component == 0 ? 2 : 3;
-  const int s = DecodeSymbol(dc_table);
-  const int v = s > 0 ? Extend(GetBits(s), s) : 0;
+  // A symbol takes at most 17 bits and its value at most 15: one look at the window per coefficient.
+  constexpr int kPerCoefficient = 32;
+  const DerivedTable* tables = Tables();
+  const DerivedTable& dc = tables[component == 0 ? 0 : 1];
+  const DerivedTable& ac = tables[component == 0 ? 2 : 3];
+  if (window_bits_ < kPerCoefficient) Fill();
+  const int s = TakeSymbol(dc);
+  const int v = s > 0 ? Extend(TakeBits(s), s) : 0;
   predictor_[component] = static_cast<int16_t>(predictor_[component] + v);
   store(0, predictor_[component]);
   for (int k = 1; k < 64; ++k) {
-    const int rs = DecodeSymbol(ac_table);
+    if (window_bits_ < kPerCoefficient) Fill();
+    const int rs = TakeSymbol(ac);
     const int r = rs >> 4, size = rs & 15;
     if (size > 0) {
       k += r;
-      const int value = Extend(GetBits(size), size);
+      const int value = Extend(TakeBits(size), size);
       if (k < 64) store(k, static_cast<int16_t>(value));
     } else if (r == 15) {
       k += 15;

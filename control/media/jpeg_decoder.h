@@ -19,6 +19,8 @@
 
 namespace media {
 
+struct DerivedTable;  // a Huffman table ready for decoding
+
 class CJpegQuantIdct {
  public:
   CJpegQuantIdct();
@@ -65,6 +67,8 @@ class CJpegEntropyDecoder {
   void DecodeCoefficients(int component, Store store);
   void Fill();
   int DecodeSymbol(int table);  // 0, 1: DC tables; 2, 3: AC tables
+  int TakeSymbol(const DerivedTable& table);
+  uint32_t TakeBits(int n);
 
   // The stream with stuffing removed and cut at the first marker, followed by zero bytes: exactly
   // the bits the camera's reader delivers (after a marker or the end it delivers only 0-bits).
