@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/regular_file.h"
+#include "platform/key_value_file.h"
 
 namespace mqtt_bridge {
 namespace {
@@ -28,13 +28,6 @@ bool ParseRate(const std::string& text, double& rate) {
   if (text.empty() || *end != '\0' || !(v >= 0) || v > 1000) return false;
   rate = v;
   return true;
-}
-
-std::string Trim(const std::string& s) {
-  const auto b = s.find_first_not_of(" \t\r");
-  if (b == std::string::npos) return {};
-  const auto e = s.find_last_not_of(" \t\r");
-  return s.substr(b, e - b + 1);
 }
 
 }  // namespace
@@ -82,67 +75,44 @@ bool ParseBrokerUrl(const std::string& url, BridgeOptions& options, std::string&
 }
 
 bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string& error) {
-  std::vector<uint8_t> bytes;
-  const platform::FileStatus status = platform::ReadRegularFile(path, 1 << 16, true, bytes);
-  if (status != platform::FileStatus::kOk) {
-    error = path + ": " + platform::FileStatusText(status);
-    return false;
-  }
-  const std::string text(bytes.begin(), bytes.end());
-  int number = 0;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    ++number;
-    const auto hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    line = Trim(line);
-    if (line.empty()) continue;
-    const auto eq = line.find('=');
-    const std::string where = path + ":" + std::to_string(number) + ": ";
-    if (eq == std::string::npos) {
-      error = where + "expected key = value";
-      return false;
-    }
-    const std::string key = Trim(line.substr(0, eq));
-    const std::string value = Trim(line.substr(eq + 1));
-    long n = 0;
-    if (key == "broker") {
-      if (!ParseBrokerUrl(value, options, error)) return error.insert(0, where), false;
-    } else if (key == "username") {
-      options.username = value;
-    } else if (key == "password") {
-      options.password = value;
-    } else if (key == "client_id") {
-      options.client_id = value;
-    } else if (key == "topic_root") {
-      if (value.empty() || value.find_first_of("#+") != std::string::npos) {
-        error = where + "topic_root must be a topic without wildcards";
-        return false;
-      }
-      options.topic_root = value;
-    } else if (key == "max_sensor_rate") {
-      if (!ParseRate(value, options.max_sensor_rate)) {
-        error = where + "max_sensor_rate must be a number from 0 to 1000";
-        return false;
-      }
-    } else if (key == "files_dir") {
-      options.files_dir = value;
-    } else if (key == "picture_quality") {
-      if (!ParseInt(value, 1, 100, n)) {
-        error = where + "picture_quality must be a number from 1 to 100";
-        return false;
-      }
-      options.picture_quality = static_cast<int>(n);
-    } else {
-      error = where + "unknown key '" + key + "'";
-      return false;
-    }
-  }
-  return true;
+  return platform::ReadKeyValueFile(
+      path,
+      [&options](const std::string& key, const std::string& value, std::string& why) {
+        long n = 0;
+        if (key == "broker") {
+          if (!ParseBrokerUrl(value, options, why)) return false;
+        } else if (key == "username") {
+          options.username = value;
+        } else if (key == "password") {
+          options.password = value;
+        } else if (key == "client_id") {
+          options.client_id = value;
+        } else if (key == "topic_root") {
+          if (value.empty() || value.find_first_of("#+") != std::string::npos) {
+            why = "topic_root must be a topic without wildcards";
+            return false;
+          }
+          options.topic_root = value;
+        } else if (key == "max_sensor_rate") {
+          if (!ParseRate(value, options.max_sensor_rate)) {
+            why = "max_sensor_rate must be a number from 0 to 1000";
+            return false;
+          }
+        } else if (key == "files_dir") {
+          options.files_dir = value;
+        } else if (key == "picture_quality") {
+          if (!ParseInt(value, 1, 100, n)) {
+            why = "picture_quality must be a number from 1 to 100";
+            return false;
+          }
+          options.picture_quality = static_cast<int>(n);
+        } else {
+          why = "unknown key '" + key + "'";
+          return false;
+        }
+        return true;
+      },
+      error);
 }
 
 bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& error, bool& help) {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/regular_file.h"
+#include "platform/key_value_file.h"
 #include "relay/transport/serial_port.h"
 #include "relay/transport/udp_endpoint.h"
 
@@ -22,12 +22,6 @@ struct Raw {
   bool have_address = false, have_port = false, have_bt_address = false, have_robot = false;
   std::string log_level;
 };
-
-std::string Trim(const std::string& s) {
-  const auto b = s.find_first_not_of(" \t\r");
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
-}
 
 bool ParseLogLevel(const std::string& text, LogLevel& level) {
   static const struct {
@@ -49,61 +43,44 @@ bool ReadConfig(const std::string& path, Raw& raw, std::string& error) {
     error = path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")";
     return false;
   }
-  std::vector<uint8_t> bytes;
-  const platform::FileStatus status = platform::ReadRegularFile(path, 1 << 16, true, bytes);
-  if (status != platform::FileStatus::kOk) {
-    error = path + ": " + platform::FileStatusText(status);
-    return false;
-  }
-  const std::string text(bytes.begin(), bytes.end());
-  std::size_t start = 0;
-  for (int number = 1; start < text.size(); ++number) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    if (const auto hash = line.find('#'); hash != std::string::npos) line.resize(hash);
-    line = Trim(line);
-    if (line.empty()) continue;
-    const std::string where = path + ":" + std::to_string(number) + ": ";
-    const auto eq = line.find('=');
-    if (eq == std::string::npos) {
-      error = where + "expected key = value";
-      return false;
-    }
-    const std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
-    if (key == "link") {
-      if (value != "wifi" && value != "serial" && value != "bluetooth") {
-        error = where + "link is wifi, serial or bluetooth, not '" + value + "'";
-        return false;
-      }
-      raw.link = value;
-    } else if (key == "address") {
-      raw.address = value, raw.have_address = true;
-    } else if (key == "port") {
-      raw.port = value, raw.have_port = true;
-    } else if (key == "device") {
-      raw.device = value;
-    } else if (key == "bt_address") {
-      raw.bt_address = value, raw.have_bt_address = true;
-    } else if (key == "robot") {
-      raw.robot = value, raw.have_robot = true;
-    } else if (key == "group") {
-      raw.group = value;
-    } else if (key == "record") {
-      raw.record = value;
-    } else if (key == "log_level") {
-      LogLevel level;
-      if (!ParseLogLevel(value, level)) {
-        error = where + "log_level is error, warning, notice, info or debug, not '" + value + "'";
-        return false;
-      }
-      raw.log_level = value;
-    } else {
-      error = where + "unknown key '" + key + "'";
-      return false;
-    }
-  }
+  const bool read = platform::ReadKeyValueFile(
+      path,
+      [&raw](const std::string& key, const std::string& value, std::string& why) {
+        if (key == "link") {
+          if (value != "wifi" && value != "serial" && value != "bluetooth") {
+            why = "link is wifi, serial or bluetooth, not '" + value + "'";
+            return false;
+          }
+          raw.link = value;
+        } else if (key == "address") {
+          raw.address = value, raw.have_address = true;
+        } else if (key == "port") {
+          raw.port = value, raw.have_port = true;
+        } else if (key == "device") {
+          raw.device = value;
+        } else if (key == "bt_address") {
+          raw.bt_address = value, raw.have_bt_address = true;
+        } else if (key == "robot") {
+          raw.robot = value, raw.have_robot = true;
+        } else if (key == "group") {
+          raw.group = value;
+        } else if (key == "record") {
+          raw.record = value;
+        } else if (key == "log_level") {
+          LogLevel level;
+          if (!ParseLogLevel(value, level)) {
+            why = "log_level is error, warning, notice, info or debug, not '" + value + "'";
+            return false;
+          }
+          raw.log_level = value;
+        } else {
+          why = "unknown key '" + key + "'";
+          return false;
+        }
+        return true;
+      },
+      error);
+  if (!read) return false;
   if (raw.link == "wifi" && !raw.have_address) {
     error = path + ": link = wifi needs an address";
     return false;

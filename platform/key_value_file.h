@@ -1,0 +1,20 @@
+// Settings files of "key = value" lines, as people write them: '#' starts a comment, blank lines and
+// blanks around keys and values do not count. Read as a regular file of at most 64 KiB.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace platform {
+
+// Hands every entry, in order, to `take`, which returns false with a message to stop there. False
+// with a message naming the file, and the line ("path:3: ...") for a line's fault.
+bool ReadKeyValueFile(
+    const std::string& path,
+    const std::function<bool(const std::string& key, const std::string& value, std::string& error)>& take,
+    std::string& error);
+
+// `text` without blanks, tabs and carriage returns at either end.
+std::string TrimBlanks(const std::string& text);
+
+}  // namespace platform
