@@ -50,19 +50,11 @@ int RunReplay(const std::string& path, double speed, const std::string& robot, c
   const std::string prefix = RobotPrefix(robot, shortened);
   auto producers = std::make_unique<RelayProducers>();
   exchange::CRingConsumer commands;
-  const platform::ShmStatus st[6] = {
-      producers->standard_sensor.Open(prefix, exchange::SectionId::kStandardSensor),
-      producers->motor_sensor.Open(prefix, exchange::SectionId::kMotorSensor),
-      producers->image.Open(prefix, exchange::SectionId::kImage),
-      producers->audio.Open(prefix, exchange::SectionId::kAudio),
-      commands.Open(prefix, exchange::SectionId::kCommand),
-      producers->custom_sensor.Open(prefix, exchange::SectionId::kCustomSensor),
-  };
-  for (platform::ShmStatus s : st) {
-    if (s != platform::ShmStatus::kOk) {
-      Log(LogLevel::kError, "sections of robot '" + prefix + "': " + platform::ShmStatusText(s));
-      return 1;
-    }
+  const platform::ShmStatus status =
+      producers->Open(prefix, [&] { return commands.Open(prefix, exchange::SectionId::kCommand); });
+  if (status != platform::ShmStatus::kOk) {
+    Log(LogLevel::kError, "sections of robot '" + prefix + "': " + platform::ShmStatusText(status));
+    return 1;
   }
   if (!commands.Claim()) {
     Log(LogLevel::kError, "Robot '" + prefix + "' is already served by another relay.");

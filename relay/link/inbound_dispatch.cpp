@@ -6,6 +6,21 @@
 
 namespace relay {
 
+platform::ShmStatus RelayProducers::Open(const std::string& prefix,
+                                         const std::function<platform::ShmStatus()>& open_commands) {
+  const platform::ShmStatus st[6] = {
+      standard_sensor.Open(prefix, exchange::SectionId::kStandardSensor),
+      motor_sensor.Open(prefix, exchange::SectionId::kMotorSensor),
+      image.Open(prefix, exchange::SectionId::kImage),
+      audio.Open(prefix, exchange::SectionId::kAudio),
+      open_commands(),
+      custom_sensor.Open(prefix, exchange::SectionId::kCustomSensor),
+  };  // a braced list: evaluated in this order
+  for (platform::ShmStatus s : st)
+    if (s != platform::ShmStatus::kOk) return s;
+  return platform::ShmStatus::kOk;
+}
+
 CInboundDispatch::CInboundDispatch(InboundHooks& hooks)
     : hooks_(hooks), voice_(new uint8_t[kVoiceBufferSize]) {}
 

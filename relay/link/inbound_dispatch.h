@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "exchange/adpcm.h"
 #include "exchange/protocol.h"
@@ -17,6 +19,12 @@ namespace relay {
 // The relay's producers, opened together at each connect.
 struct RelayProducers {
   exchange::CRingProducer standard_sensor, motor_sensor, image, audio, custom_sensor;
+
+  // Opens all five under robot name `prefix`, and the command ring with `open_commands` in its
+  // place: standard sensor, motor sensor, image, audio, command, custom sensor is the order in which
+  // clients that watch the objects see them made. The first status that is not kOk, else kOk.
+  platform::ShmStatus Open(const std::string& prefix,
+                           const std::function<platform::ShmStatus()>& open_commands);
 };
 
 class InboundHooks {

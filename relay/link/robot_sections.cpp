@@ -28,21 +28,14 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
     ui_.Note("the robot name is cut to " + std::to_string(kRobotIdMax) + " bytes: '" + prefix + "'");
   }
   auto producers = std::make_unique<RelayProducers>();
-  // Standard sensor, motor sensor, image, audio, command, custom sensor: the order in which clients
-  // that watch the objects appear see them made.
-  platform::ShmStatus st[6];
-  st[0] = producers->standard_sensor.Open(prefix, exchange::SectionId::kStandardSensor);
-  st[1] = producers->motor_sensor.Open(prefix, exchange::SectionId::kMotorSensor);
-  st[2] = producers->image.Open(prefix, exchange::SectionId::kImage);
-  st[3] = producers->audio.Open(prefix, exchange::SectionId::kAudio);
-  const CCommandForwarder::OpenResult commands = forwarder_.Open(prefix, st[4]);
-  st[5] = producers->custom_sensor.Open(prefix, exchange::SectionId::kCustomSensor);
-  for (platform::ShmStatus s : st) {
-    if (s != platform::ShmStatus::kOk) {
-      ui_.Note("sections of robot '" + prefix + "': " + platform::ShmStatusText(s));
-      break;
-    }
-  }
+  CCommandForwarder::OpenResult commands = CCommandForwarder::OpenResult::kOk;
+  const platform::ShmStatus status = producers->Open(prefix, [&] {
+    platform::ShmStatus s = platform::ShmStatus::kOk;
+    commands = forwarder_.Open(prefix, s);
+    return s;
+  });
+  if (status != platform::ShmStatus::kOk)
+    ui_.Note("sections of robot '" + prefix + "': " + platform::ShmStatusText(status));
   if (commands == CCommandForwarder::OpenResult::kClaimedElsewhere) {
     // Two relays for one name would mix two robots in one set of rings.
     ui_.MessageBox("Robot '" + prefix + "' is already served by another relay.\n");
