@@ -120,23 +120,30 @@ TEST(InverseDct, TheFramesTransformEqualsTheReferenceOnEveryKindOfBlock) {
   }
 }
 
-TEST(ColourConversion, IntegerPathEqualsTheDoubleFormulaEverywhere) {
+TEST(ColourConversion, FastPathsEqualTheDoubleFormulaEverywhere) {
   auto channel = [](double v) {
     int i = static_cast<int>(v);
     if (i < 0) i = -i;
     return static_cast<uint8_t>(i > 255 ? 255 : i);
   };
-  for (int y = 0; y < 256; ++y)
-    for (int cb = -128; cb < 128; ++cb)
-      for (int cr = -128; cr < 128; ++cr) {
-        uint8_t got[3];
-        media::ConvertPixel(y, cb, cr, got);
-        const double yd = y;
+  // Every (Cb, Cr) with every Y, converted as runs the way frames are: 129 pairs, so that the wide
+  // path takes the first 128 and the one-pair path the last (whose Y moves with the chroma).
+  constexpr int kPixels = 258;
+  uint8_t luma[kPixels], chroma[kPixels], rgb[3 * kPixels];
+  for (int cb = -128; cb < 128; ++cb)
+    for (int cr = -128; cr < 128; ++cr) {
+      for (int i = 0; i < kPixels; ++i) luma[i] = static_cast<uint8_t>(i + 7 * cb + 13 * cr);
+      for (int i = 0; i < kPixels; i += 2)
+        chroma[i] = static_cast<uint8_t>(cb + 128), chroma[i + 1] = static_cast<uint8_t>(cr + 128);
+      media::ConvertPixels(luma, chroma, rgb, kPixels);
+      for (int i = 0; i < kPixels; ++i) {
+        const double yd = luma[i];
         const uint8_t want[3] = {channel(yd + 1.402 * cr), channel(yd - 0.3441 * cb - 0.7139 * cr),
                                  channel(yd + 1.7718 * cb - 0.0012 * cr)};
-        ASSERT_TRUE(got[0] == want[0] && got[1] == want[1] && got[2] == want[2])
-            << y << " " << cb << " " << cr;
+        ASSERT_TRUE(rgb[3 * i] == want[0] && rgb[3 * i + 1] == want[1] && rgb[3 * i + 2] == want[2])
+            << "Y " << int{luma[i]} << " Cb " << cb << " Cr " << cr << " pixel " << i;
       }
+    }
 }
 
 TEST(JpegDecoder, FusedBlockDecodingEqualsTheStepByStepDecoding) {

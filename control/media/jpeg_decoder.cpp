@@ -5,6 +5,9 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
 
 #include "exchange/camera_format.h"
 
@@ -20,6 +23,11 @@ namespace media {
 
 // Derived decoding tables (T.81 Annex C, Figure F.15), plus an 8-bit lookahead: for every 8-bit
 // prefix, the length and symbol of the code it starts with when that code is at most 8 bits long.
+// AC tables also get a combined lookahead over kFastBits bits: where the code and the value bits that
+// follow it both fit, the entry holds the total length, the run and the extended value, so that most
+// coefficients take one look; end-of-block has run 64, which ends the block.
+constexpr int kFastBits = 10;
+
 struct DerivedTable {
   int32_t maxcode[18];
   int32_t mincode[17];
@@ -27,11 +35,17 @@ struct DerivedTable {
   uint8_t huffval[256];
   uint8_t look_len[256];  // 0: the code is longer than 8 bits
   uint8_t look_sym[256];
+  // Bits 0-15 the value, 16-23 the run, 24-31 the bits taken (0: decode the long way).
+  uint32_t fast_ac[1 << kFastBits];
 };
 
 namespace {
 
-DerivedTable Derive(const exchange::HuffmanSpec& spec) {
+int Extend(uint32_t v, int s) {
+  return v < (1u << (s - 1)) ? static_cast<int>(v) + 1 - (1 << s) : static_cast<int>(v);
+}
+
+DerivedTable Derive(const exchange::HuffmanSpec& spec, bool ac) {
   DerivedTable t{};
   std::memcpy(t.huffval, spec.huffval, 256);
   int huffsize[257];
@@ -70,17 +84,29 @@ DerivedTable Derive(const exchange::HuffmanSpec& spec) {
       }
     }
   }
+  for (uint32_t prefix = 0; ac && prefix < (1u << kFastBits); ++prefix) {
+    const int look = static_cast<int>(prefix >> (kFastBits - 8));
+    const int len = t.look_len[look];
+    t.fast_ac[prefix] = 0;
+    if (len == 0) continue;
+    const int rs = t.look_sym[look], run = rs >> 4, extra = rs & 15;
+    if (extra == 0) {
+      if (run == 0) t.fast_ac[prefix] = static_cast<uint32_t>(len) << 24 | 64u << 16;  // end of block
+      continue;  // sixteen zeros: rare, the long way
+    }
+    if (len + extra > kFastBits) continue;
+    const uint32_t bits = (prefix >> (kFastBits - len - extra)) & ((1u << extra) - 1);
+    const auto value = static_cast<uint16_t>(Extend(bits, extra));
+    t.fast_ac[prefix] = static_cast<uint32_t>(len + extra) << 24 | static_cast<uint32_t>(run) << 16 | value;
+  }
   return t;
 }
 
 const DerivedTable* Tables() {
-  static const DerivedTable tables[4] = {Derive(exchange::kLumaDcTable), Derive(exchange::kChromaDcTable),
-                                         Derive(exchange::kLumaAcTable), Derive(exchange::kChromaAcTable)};
+  static const DerivedTable tables[4] = {
+      Derive(exchange::kLumaDcTable, false), Derive(exchange::kChromaDcTable, false),
+      Derive(exchange::kLumaAcTable, true), Derive(exchange::kChromaAcTable, true)};
   return tables;
-}
-
-int Extend(uint32_t v, int s) {
-  return v < (1u << (s - 1)) ? static_cast<int>(v) + 1 - (1 << s) : static_cast<int>(v);
 }
 
 // 32-bit wrap-around arithmetic, as the camera's integer code computes.
@@ -454,7 +480,7 @@ inline __attribute__((always_inline)) uint32_t CJpegEntropyDecoder::TakeBits(int
 }
 
 template <typename Store>
-void CJpegEntropyDecoder::DecodeCoefficients(int component, Store store) {
+bool CJpegEntropyDecoder::DecodeCoefficients(int component, Store store) {
   // A symbol takes at most 17 bits and its value at most 15: one look at the window per coefficient.
   constexpr int kPerCoefficient = 32;
   const DerivedTable* tables = Tables();
@@ -465,20 +491,33 @@ void CJpegEntropyDecoder::DecodeCoefficients(int component, Store store) {
   const int v = s > 0 ? Extend(TakeBits(s), s) : 0;
   predictor_[component] = static_cast<int16_t>(predictor_[component] + v);
   store(0, predictor_[component]);
+  bool any_ac = false;
   for (int k = 1; k < 64; ++k) {
     if (window_bits_ < kPerCoefficient) Fill();
+    const uint32_t fast = ac.fast_ac[window_ >> (64 - kFastBits)];
+    if (fast != 0) {
+      const int taken = static_cast<int>(fast >> 24);
+      window_ <<= taken;
+      window_bits_ -= taken;
+      k += static_cast<int>((fast >> 16) & 0xFF);
+      if (k >= 64) break;  // end of block, or a run past the end
+      store(k, static_cast<int16_t>(fast & 0xFFFF));
+      any_ac = true;
+      continue;
+    }
     const int rs = TakeSymbol(ac);
     const int r = rs >> 4, size = rs & 15;
     if (size > 0) {
       k += r;
       const int value = Extend(TakeBits(size), size);
-      if (k < 64) store(k, static_cast<int16_t>(value));
+      if (k < 64) store(k, static_cast<int16_t>(value)), any_ac = true;
     } else if (r == 15) {
       k += 15;
     } else {
       break;
     }
   }
+  return any_ac;
 }
 
 void CJpegEntropyDecoder::DecodeBlock(int16_t block[64], int component) {
@@ -488,13 +527,10 @@ void CJpegEntropyDecoder::DecodeBlock(int16_t block[64], int component) {
 
 bool CJpegEntropyDecoder::DecodeBlockDequantized(int16_t block[64], int component, const int16_t quant[64]) {
   std::memset(block, 0, 64 * sizeof(int16_t));
-  bool any_ac = false;
-  DecodeCoefficients(component, [block, quant, &any_ac](int k, int16_t v) {
+  return DecodeCoefficients(component, [block, quant](int k, int16_t v) {
     const int pos = exchange::kZigzag[k];
     block[pos] = static_cast<int16_t>(v * quant[pos]);
-    any_ac = any_ac || k > 0;
   });
-  return any_ac;
 }
 
 namespace {
@@ -527,31 +563,114 @@ inline void ConvertWithDoubles(int y, int cb, int cr, uint8_t out[3]) {
   out[2] = ChannelOf(yd + 1.7718 * cb - 0.0012 * cr);
 }
 
-// The integer path over a whole frame into three planes, pair by pair, in a form the compiler can
-// vectorize (every operand fits 32 bits; division by a constant becomes a multiplication). 1.402 Cr =
-// 701 Cr / 500 is never within rounding distance of an integer unless Cr = 0, where both forms are
-// exact; integer division truncates toward zero as the conversion does.
-TREVASK_VECTOR_CLONES void ConvertPlanes(const uint8_t* __restrict luma, const uint8_t* __restrict chroma,
-                                         uint8_t* __restrict r_out, uint8_t* __restrict g_out,
-                                         uint8_t* __restrict b_out, std::size_t pairs) {
-  for (std::size_t i = 0; i < pairs; ++i) {
+// One channel of the integer path: trunc(num / den) made positive and capped at 255, computed as the
+// single-precision product (|num| + 0.5) * (1 / den). That quotient lies at least 1 / (2 den) from
+// every integer, and below 256 (above, the channel is capped anyway) the float result is off by less
+// than 256 * 2^-23 < 1 / (2 * 10000), so truncating it gives the exact quotient. |num| + 0.5 stays
+// below 2^23, where floats hold it exactly. Vector and scalar forms round identically.
+inline int ChannelOfQuotient(int num, float inverse) {
+  const float a = static_cast<float>(num < 0 ? -num : num) + 0.5f;
+  const int q = static_cast<int>(a * inverse);
+  return q > 255 ? 255 : q;
+}
+
+constexpr float kInverse500 = 1.0f / 500.0f, kInverse10000 = 1.0f / 10000.0f;
+
+// The integer path for pairs [from, pairs): R = (500 Y + 701 Cr) / 500,
+// G = (10000 Y - 3441 Cb - 7139 Cr) / 10000 and B = (10000 Y + 17718 Cb - 12 Cr) / 10000, truncated
+// toward zero as the conversion does. 1.402 Cr is never within rounding distance of an integer
+// unless Cr = 0, where both forms are exact.
+void ConvertPairsPortable(const uint8_t* luma, const uint8_t* chroma, uint8_t* rgb, std::size_t from,
+                          std::size_t pairs) {
+  for (std::size_t i = from; i < pairs; ++i) {
     const int cb = chroma[2 * i] - 128;
     const int cr = chroma[2 * i + 1] - 128;
-    const int y0 = luma[2 * i], y1 = luma[2 * i + 1];
     const int rt = 701 * cr, gt = -3441 * cb - 7139 * cr, bt = 17718 * cb - 12 * cr;
-    int r0 = (500 * y0 + rt) / 500, r1 = (500 * y1 + rt) / 500;
-    int g0 = (10000 * y0 + gt) / 10000, g1 = (10000 * y1 + gt) / 10000;
-    int b0 = (10000 * y0 + bt) / 10000, b1 = (10000 * y1 + bt) / 10000;
-    r0 = r0 < 0 ? -r0 : r0, r1 = r1 < 0 ? -r1 : r1;
-    g0 = g0 < 0 ? -g0 : g0, g1 = g1 < 0 ? -g1 : g1;
-    b0 = b0 < 0 ? -b0 : b0, b1 = b1 < 0 ? -b1 : b1;
-    r_out[2 * i] = static_cast<uint8_t>(r0 > 255 ? 255 : r0);
-    r_out[2 * i + 1] = static_cast<uint8_t>(r1 > 255 ? 255 : r1);
-    g_out[2 * i] = static_cast<uint8_t>(g0 > 255 ? 255 : g0);
-    g_out[2 * i + 1] = static_cast<uint8_t>(g1 > 255 ? 255 : g1);
-    b_out[2 * i] = static_cast<uint8_t>(b0 > 255 ? 255 : b0);
-    b_out[2 * i + 1] = static_cast<uint8_t>(b1 > 255 ? 255 : b1);
+    for (int half = 0; half < 2; ++half) {
+      const int y = luma[2 * i + half];
+      uint8_t* out = rgb + 6 * i + 3 * half;
+      out[0] = static_cast<uint8_t>(ChannelOfQuotient(500 * y + rt, kInverse500));
+      out[1] = static_cast<uint8_t>(ChannelOfQuotient(10000 * y + gt, kInverse10000));
+      out[2] = static_cast<uint8_t>(ChannelOfQuotient(10000 * y + bt, kInverse10000));
+    }
   }
+}
+
+#if defined(__x86_64__) && !defined(TREVASK_NO_IFUNC)
+#define TREVASK_AVX2_COLOUR 1
+
+#define TREVASK_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+TREVASK_AVX2 __m256i ChannelAvx2(__m256i num, __m256 inverse, __m256 half) {
+  const __m256 a = _mm256_add_ps(_mm256_cvtepi32_ps(_mm256_abs_epi32(num)), half);
+  return _mm256_cvttps_epi32(_mm256_mul_ps(a, inverse));
+}
+
+// Both pixels' values of one channel as 16-bit lanes in pixel order (all are 0..65535).
+TREVASK_AVX2 __m256i PixelOrder(__m256i even, __m256i odd) {
+  return _mm256_or_si256(even, _mm256_slli_epi32(odd, 16));
+}
+
+// The same, eight pairs at a time with AVX2; returns how many pairs it converted (a multiple of 8).
+// Each 32-bit lane holds one pair: the chroma bytes as (Cb, Cr) 16-bit halves give every chroma term
+// by one multiply-add, the two luminance bytes likewise give 500 Y and 10000 Y of either pixel.
+__attribute__((target("avx2"))) std::size_t ConvertPairsAvx2(const uint8_t* luma, const uint8_t* chroma,
+                                                             uint8_t* rgb, std::size_t pairs) {
+  const __m256i k128 = _mm256_set1_epi16(128);
+  const __m256i r_terms = _mm256_set1_epi32(701 << 16);  // (Cb, Cr) -> 701 Cr
+  const __m256i g_terms = _mm256_set1_epi32(
+      static_cast<int32_t>((static_cast<uint32_t>(-7139) << 16) | (0xFFFFu & static_cast<uint32_t>(-3441))));
+  const __m256i b_terms =
+      _mm256_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(-12) << 16) | 17718u));
+  const __m256i r_y0 = _mm256_set1_epi32(500), r_y1 = _mm256_set1_epi32(500 << 16);
+  const __m256i gb_y0 = _mm256_set1_epi32(10000), gb_y1 = _mm256_set1_epi32(10000 << 16);
+  const __m256 inv_r = _mm256_set1_ps(kInverse500), inv_gb = _mm256_set1_ps(kInverse10000);
+  // Bytes of R0..R7 G0..G7 and of B0..B7 into R G B order: the first 16 output bytes, then 8 more.
+  const __m256i rg_lo = _mm256_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5, 0, 8, -1, 1,
+                                         9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
+  const __m256i b_lo = _mm256_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, -1, 0,
+                                        -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
+  const __m256i rg_hi = _mm256_setr_epi8(13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, 13, -1,
+                                         6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m256i b_hi = _mm256_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1, -1, 5,
+                                        -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m256 half = _mm256_set1_ps(0.5f);
+  std::size_t i = 0;
+  for (; i + 8 <= pairs; i += 8) {
+    const __m256i c = _mm256_sub_epi16(
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(chroma + 2 * i))), k128);
+    const __m256i y = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + 2 * i)));
+    const __m256i rt = _mm256_madd_epi16(c, r_terms), gt = _mm256_madd_epi16(c, g_terms);
+    const __m256i bt = _mm256_madd_epi16(c, b_terms);
+    const __m256i ry0 = _mm256_madd_epi16(y, r_y0), ry1 = _mm256_madd_epi16(y, r_y1);
+    const __m256i gby0 = _mm256_madd_epi16(y, gb_y0), gby1 = _mm256_madd_epi16(y, gb_y1);
+    const __m256i r = PixelOrder(ChannelAvx2(_mm256_add_epi32(ry0, rt), inv_r, half),
+                                 ChannelAvx2(_mm256_add_epi32(ry1, rt), inv_r, half));
+    const __m256i g = PixelOrder(ChannelAvx2(_mm256_add_epi32(gby0, gt), inv_gb, half),
+                                 ChannelAvx2(_mm256_add_epi32(gby1, gt), inv_gb, half));
+    const __m256i b = PixelOrder(ChannelAvx2(_mm256_add_epi32(gby0, bt), inv_gb, half),
+                                 ChannelAvx2(_mm256_add_epi32(gby1, bt), inv_gb, half));
+    // Unsigned saturation caps every channel at 255; each 128-bit lane then holds eight pixels.
+    const __m256i rg = _mm256_packus_epi16(r, g), bb = _mm256_packus_epi16(b, b);
+    const __m256i first = _mm256_or_si256(_mm256_shuffle_epi8(rg, rg_lo), _mm256_shuffle_epi8(bb, b_lo));
+    const __m256i rest = _mm256_or_si256(_mm256_shuffle_epi8(rg, rg_hi), _mm256_shuffle_epi8(bb, b_hi));
+    uint8_t* out = rgb + 6 * i;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(first));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_castsi256_si128(rest));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 24), _mm256_extracti128_si256(first, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 40), _mm256_extracti128_si256(rest, 1));
+  }
+  return i;
+}
+#endif
+
+void ConvertPairs(const uint8_t* luma, const uint8_t* chroma, uint8_t* rgb, std::size_t pairs) {
+  std::size_t done = 0;
+#ifdef TREVASK_AVX2_COLOUR
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) done = ConvertPairsAvx2(luma, chroma, rgb, pairs);
+#endif
+  ConvertPairsPortable(luma, chroma, rgb, done, pairs);
 }
 
 inline bool IsDoublePair(uint16_t key) {
@@ -579,27 +698,12 @@ TREVASK_VECTOR_CLONES bool AnyDoublePair(const uint8_t* __restrict chroma, std::
   return hit != 0;
 }
 
-// The three planes interleaved into R G B.
-TREVASK_VECTOR_CLONES void Interleave(const uint8_t* __restrict r, const uint8_t* __restrict g,
-                                      const uint8_t* __restrict b, uint8_t* __restrict rgb,
-                                      std::size_t pixels) {
-  for (std::size_t p = 0; p < pixels; ++p) {
-    rgb[3 * p] = r[p];
-    rgb[3 * p + 1] = g[p];
-    rgb[3 * p + 2] = b[p];
-  }
-}
-
 // Both planes into R G B: the integer path for every pair, then the double path again for the pixels
 // of the few pairs where the two differ. Pairs are looked at in chunks, without a branch, as they
-// are almost never there. `scratch` holds the three intermediate planes (3 x pixels bytes).
-void ConvertFrame(const uint8_t* lp, const uint8_t* cp, uint8_t* rgb, std::size_t pixels, uint8_t* scratch) {
-  uint8_t* rp = scratch;
-  uint8_t* gp = rp + pixels;
-  uint8_t* bp = gp + pixels;
-  ConvertPlanes(lp, cp, rp, gp, bp, pixels / 2);
-  Interleave(rp, gp, bp, rgb, pixels & ~std::size_t{1});
+// are almost never there.
+void ConvertFrame(const uint8_t* lp, const uint8_t* cp, uint8_t* rgb, std::size_t pixels) {
   const std::size_t pairs = pixels / 2;
+  ConvertPairs(lp, cp, rgb, pairs);
   constexpr std::size_t kChunk = 256;
   for (std::size_t start = 0; start < pairs; start += kChunk) {
     const std::size_t end = start + kChunk < pairs ? start + kChunk : pairs;
@@ -619,13 +723,8 @@ void TransformBlock(const int16_t block[64], int16_t out[64]) {
   InverseDctFast(block, out);
 }
 
-// One pixel through the very code a frame goes through, so that checking it checks the decoder.
-void ConvertPixel(int y, int cb, int cr, uint8_t out[3]) {
-  const uint8_t luma[2] = {static_cast<uint8_t>(y), static_cast<uint8_t>(y)};
-  const uint8_t chroma[2] = {static_cast<uint8_t>(cb + 128), static_cast<uint8_t>(cr + 128)};
-  uint8_t rgb[6], scratch[6];
-  ConvertFrame(luma, chroma, rgb, 2, scratch);
-  std::memcpy(out, rgb, 3);
+void ConvertPixels(const uint8_t* luma, const uint8_t* chroma, uint8_t* rgb, std::size_t pixels) {
+  ConvertFrame(luma, chroma, rgb, pixels);
 }
 
 // ---- Frames ------------------------------------------------------------------------------------
@@ -685,8 +784,7 @@ bool CJpegImageDecoder::DecodeToRgb(const uint8_t* data, int length, uint8_t* rg
     }
   }
 
-  colour_.resize(3 * pixels);
-  ConvertFrame(luma_plane, chroma_plane_.data(), rgb, pixels, colour_.data());
+  ConvertFrame(luma_plane, chroma_plane_.data(), rgb, pixels);
   return true;
 }
 

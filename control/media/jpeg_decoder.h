@@ -63,8 +63,9 @@ class CJpegEntropyDecoder {
   void Release() {}
 
  private:
+  // Stores each decoded coefficient through `store(k, value)`; true when one was an AC coefficient.
   template <typename Store>
-  void DecodeCoefficients(int component, Store store);
+  bool DecodeCoefficients(int component, Store store);
   void Fill();
   int DecodeSymbol(int table);  // 0, 1: DC tables; 2, 3: AC tables
   int TakeSymbol(const DerivedTable& table);
@@ -94,14 +95,15 @@ class CJpegImageDecoder {
   void Release();
 
  private:
-  std::vector<uint8_t> luma_plane_, chroma_plane_, colour_;
+  std::vector<uint8_t> luma_plane_, chroma_plane_;
 };
 
-// The colour conversion of one pixel: R = Y + 1.402 Cr, G = Y - 0.3441 Cb - 0.7139 Cr,
+// The colour conversion of `pixels` (even) pixels: luminance bytes, and one (Cb, Cr) byte pair, lifted
+// by 128, for every two pixels; R G B out, each R = Y + 1.402 Cr, G = Y - 0.3441 Cb - 0.7139 Cr,
 // B = Y + 1.7718 Cb - 0.0012 Cr as double arithmetic truncated toward zero, negative results made
-// positive, capped at 255. Computed in exact integer arithmetic wherever that gives the same bytes,
-// by the same code that converts whole frames.
-void ConvertPixel(int y, int cb, int cr, uint8_t out[3]);
+// positive, capped at 255. Computed exactly in cheaper arithmetic wherever that gives the same bytes;
+// frames are converted by this very code, whole runs at a time.
+void ConvertPixels(const uint8_t* luma, const uint8_t* chroma, uint8_t* rgb, std::size_t pixels);
 
 // One dequantized block (row-major) through the inverse transform frames use, into `out`; it gives
 // what CJpegQuantIdct::InverseDct gives, for every block.
