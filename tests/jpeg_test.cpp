@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "control/media/block_transform.h"
+#include "control/media/colour_conversion.h"
 #include "control/media/jpeg_decoder.h"
 #include "exchange/camera_format.h"
 #include "jpeg_reference.h"
@@ -160,7 +162,9 @@ TEST(JpegDecoder, FusedBlockDecodingEqualsTheStepByStepDecoding) {
     a.DecodeBlock(stepwise, component);
     media::CJpegQuantIdct::Unzigzag(stepwise);
     component == 0 ? q.DequantizeLuma(stepwise) : q.DequantizeChroma(stepwise);
-    b.DecodeBlockDequantized(fused, component, component == 0 ? q.luma_table() : q.chroma_table());
+    int16_t columns[64];
+    b.DecodeBlockColumns(columns, component, component == 0 ? q.luma_columns() : q.chroma_columns());
+    for (int i = 0; i < 64; ++i) fused[8 * (i % 8) + i / 8] = columns[i];
     ASSERT_EQ(0, std::memcmp(stepwise, fused, sizeof fused)) << "block " << n;
   }
 }

@@ -10,7 +10,10 @@
 // The output is pinned byte for byte, corrupt and short streams included (golden
 // vectors and a literal reference implementation in the tests). Speed comes from what cannot change
 // a result: derived tables built once per process, a de-stuffed input scanned once and read through
-// a 64-bit bit window, an 8-bit Huffman lookahead, planes reused between frames.
+// a 64-bit bit window, a 10-bit lookahead that yields most AC coefficients whole, blocks stored
+// column by column for a transform in 16-bit multiply-adds (block_transform.h), colours computed
+// in single precision where that provably gives the same bytes (colour_conversion.h), and planes
+// reused between frames.
 #pragma once
 
 #include <cstddef>
@@ -35,11 +38,18 @@ class CJpegQuantIdct {
 
   const int16_t* luma_table() const { return luma_table_; }
   const int16_t* chroma_table() const { return chroma_table_; }
+  // The tables in column order (entry 8 * c + r is row r, column c), as frames use them.
+  const int16_t* luma_columns() const { return luma_columns_; }
+  const int16_t* chroma_columns() const { return chroma_columns_; }
   int16_t scale() const { return scale_; }
 
  private:
+  void TransposeTables();
+
   int16_t luma_table_[64];
   int16_t chroma_table_[64];
+  int16_t luma_columns_[64];
+  int16_t chroma_columns_[64];
   int16_t scale_ = 100;
 };
 
@@ -55,10 +65,11 @@ class CJpegEntropyDecoder {
   bool Load(const uint8_t* data, int length);
   // Decodes one block (coefficients in coding order) of component 0 (luminance) or 1 (chroma).
   void DecodeBlock(int16_t block[64], int component);
-  // The same block, already moved to row-major order and multiplied by `quant` (each product kept in
-  // 16 bits): DecodeBlock, Unzigzag and the dequantisation in one pass over the coded coefficients.
-  // Returns false when the block stored no AC coefficient at all.
-  bool DecodeBlockDequantized(int16_t block[64], int component, const int16_t quant[64]);
+  // The same block, already moved to its place, column by column (block[8 * c + r] is row r, column
+  // c), and multiplied by `quant_columns` (the table in the same order; each product kept in 16 bits):
+  // DecodeBlock, Unzigzag and the dequantisation in one pass over the coded coefficients, ready for
+  // the transform's row pass. Returns false when the block stored no AC coefficient at all.
+  bool DecodeBlockColumns(int16_t block[64], int component, const int16_t quant_columns[64]);
   uint32_t GetBits(int n);
   void Release() {}
 
@@ -67,7 +78,6 @@ class CJpegEntropyDecoder {
   template <typename Store>
   bool DecodeCoefficients(int component, Store store);
   void Fill();
-  int DecodeSymbol(int table);  // 0, 1: DC tables; 2, 3: AC tables
   int TakeSymbol(const DerivedTable& table);
   uint32_t TakeBits(int n);
 
@@ -97,17 +107,6 @@ class CJpegImageDecoder {
  private:
   std::vector<uint8_t> luma_plane_, chroma_plane_;
 };
-
-// The colour conversion of `pixels` (even) pixels: luminance bytes, and one (Cb, Cr) byte pair, lifted
-// by 128, for every two pixels; R G B out, each R = Y + 1.402 Cr, G = Y - 0.3441 Cb - 0.7139 Cr,
-// B = Y + 1.7718 Cb - 0.0012 Cr as double arithmetic truncated toward zero, negative results made
-// positive, capped at 255. Computed exactly in cheaper arithmetic wherever that gives the same bytes;
-// frames are converted by this very code, whole runs at a time.
-void ConvertPixels(const uint8_t* luma, const uint8_t* chroma, uint8_t* rgb, std::size_t pixels);
-
-// One dequantized block (row-major) through the inverse transform frames use, into `out`; it gives
-// what CJpegQuantIdct::InverseDct gives, for every block.
-void TransformBlock(const int16_t block[64], int16_t out[64]);
 
 // The module-wide working objects every image decoder drives.
 CJpegQuantIdct& ModuleQuantIdct();

@@ -1,0 +1,10 @@
+// Hot loops of the camera decoder get an AVX2 clone picked at load time. Sanitizer runtimes cannot
+// run the loader's resolver functions that this relies on, so sanitizer builds keep the one portable
+// version (TREVASK_NO_IFUNC).
+#pragma once
+
+#ifdef TREVASK_NO_IFUNC
+#define TREVASK_VECTOR_CLONES
+#else
+#define TREVASK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
