@@ -1,24 +1,33 @@
 // The camera decoder on arbitrary streams: a complete picture or a refusal, never a read past the
-// input. One decoder serves every run, as it serves every frame of a control; inputs are bounded by
-// what an image record can hold, so the time goes into decoding, not into giant inputs.
+// input, and always the very bytes the literal step-by-step decoder of the tests gives. One decoder
+// serves every run, as it serves every frame of a control; inputs are bounded by what an image record
+// can hold, so the time goes into decoding, not into giant inputs.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "control/media/jpeg_decoder.h"
+#include "tests/jpeg_reference.h"
 
 namespace {
 constexpr std::size_t kLargestStream = 20000 - 7;  // an image record's capacity less its header
-}
+constexpr int kW = 176, kH = 144;
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size > kLargestStream) return -1;  // not added to the corpus
-  static std::vector<uint8_t> rgb(176 * 144 * 3), luma(176 * 144);
+  static std::vector<uint8_t> rgb(kW * kH * 3), luma(kW * kH), ref_rgb(rgb.size()), ref_luma(luma.size());
   static media::CJpegImageDecoder decoder;
+  static reference::Decoder ref(70);
   decoder.Reset(70);
   // A copy of exactly `size` bytes, so that any read past the stream is caught.
   std::vector<uint8_t> stream(data, data + size);
-  decoder.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), rgb.data(), 144, 176, luma.data());
+  const bool ok =
+      decoder.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), rgb.data(), kH, kW, luma.data());
   decoder.Release();
+  const bool ref_ok = ref.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), ref_rgb.data(), kH, kW,
+                                      ref_luma.data());
+  if (ok != ref_ok || (ok && (rgb != ref_rgb || luma != ref_luma))) std::abort();  // a differing byte
   return 0;
 }
