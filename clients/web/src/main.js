@@ -34,16 +34,22 @@ function makePlot(element, label, count, stem) {
   const width = Math.max(280, (element.clientWidth || 420) - 8);
   const plot = new uPlot({ width, height: 180, series, axes: [{ show: false }, {}], legend: { live: false } },
     data, element);
-  return { plot, data, stem, count, n: 0 };
+  return { plot, data, stem, count, element, n: 0, readings: 0 };
 }
 
-let sonarPlot, currentPlot;
+let sonarPlot, currentPlot, encoderPlot;
 
 function addToPlot(p, reading) {
   p.data[0].push(p.n++);
-  for (let i = 1; i <= p.count; ++i) p.data[i].push(reading[`${p.stem}${i}`] ?? null);
+  let held = false;
+  for (let i = 1; i <= p.count; ++i) {
+    const value = reading[`${p.stem}${i}`];
+    held ||= typeof value === "number";
+    p.data[i].push(typeof value === "number" ? value : null);
+  }
   if (p.data[0].length > HISTORY) for (const column of p.data) column.shift();
   p.plot.setData(p.data);
+  if (held) p.element.dataset.readings = String(++p.readings); // readings that held the plot's fields
 }
 
 // Readings ---------------------------------------------------------------------------------------
@@ -96,7 +102,10 @@ function onMessage(topic, payload) {
     const table = $(kind);
     if (table) showReading(table, reading);
     if (kind === "standard") addToPlot(sonarPlot, reading);
-    if (kind === "motor") addToPlot(currentPlot, reading);
+    if (kind === "motor") {
+      addToPlot(currentPlot, reading);
+      addToPlot(encoderPlot, reading);
+    }
     return;
   }
   if (sub === "camera") {
@@ -196,6 +205,7 @@ function setUp() {
     for (let c = 0; c < 6; ++c) $(id).add(new Option(String(c + 1), String(c)));
   sonarPlot = makePlot($("plot-sonar"), "sonar", 6, "sonar");
   currentPlot = makePlot($("plot-current"), "current", 6, "current");
+  encoderPlot = makePlot($("plot-encoder"), "encoder speed", 2, "encoder_speed");
   setControlsEnabled(false);
 
   $("login").addEventListener("submit", (e) => {

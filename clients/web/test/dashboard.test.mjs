@@ -96,6 +96,10 @@ test("the page shows the link, live readings and a picture, and drives a motor",
   const first = await page.textContent(cell);
   await until("a reading to change on screen", async () => (await page.textContent(cell)) !== first);
   assert.match(await page.textContent('#motor tr[data-field="current1"] td.value'), /^-?\d+$/);
+  // Every plot takes its readings: sonar from the standard record, currents and encoder speeds from
+  // the motor record.
+  for (const plot of ["#plot-sonar", "#plot-current", "#plot-encoder"])
+    await until(`readings in ${plot}`, async () => Number(await page.getAttribute(plot, "data-readings")) >= 3);
 
   await page.click("#take-photo");
   await until("the picture", () => page.$eval("#camera", (img) => img.complete && img.naturalWidth === 176));
