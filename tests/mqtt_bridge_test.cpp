@@ -3,6 +3,7 @@
 // the bridge does when the broker goes away or it dies itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -47,7 +48,7 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
     Connect(robot_name_, sim_options_);
     broker_ = std::make_unique<Broker>(DEPLOY_DIR, robot_name_);
     ASSERT_TRUE(broker_->ok());
-    StartBridge("bridge-pw");
+    StartBridge("bridge-pw", bridge_args_);
     op_ = std::make_unique<Subscriber>(broker_->port(), "operator", "operator-pw", "op-" + robot_name_);
     ASSERT_EQ(op_->WaitConnected(), 0);
     ASSERT_TRUE(op_->Subscribe(Topic("#")));
@@ -85,6 +86,7 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
   }
 
   sim::SimOptions sim_options_;
+  std::vector<std::string> bridge_args_;
   std::string robot_name_;
   std::unique_ptr<Broker> broker_;
   std::unique_ptr<ChildProcess> bridge_;
@@ -163,6 +165,39 @@ TEST_F(BridgedCamera, PicturesKeepComingOneAfterAnother) {
   const std::vector<Message> info = op_->On(Topic("camera/info"));
   ASSERT_GE(info.size(), 2u);
   EXPECT_LT(Parse(info.front().payload)["sequence"], Parse(info.back().payload)["sequence"]);
+}
+
+// A robot sending numbered standard records every 20 ms to a bridge that may publish 2 a second.
+class RateCappedBridge : public BridgedRobot {
+ protected:
+  void SetUp() override {
+    sim_options_.numbered = true;
+    sim_options_.default_period_ms = 20;
+    bridge_args_ = {"--max-sensor-rate", "2"};
+    BridgedRobot::SetUp();
+  }
+};
+
+TEST_F(RateCappedBridge, SensorRecordsArePublishedNoMoreOftenThanTheCapAllows) {
+  Call("on", "EnableAllSensorSending", json::array());
+  ASSERT_TRUE(WaitUntil([&] { return op_->Count(Topic("sensors/standard")) >= 9; }))
+      << op_->Count(Topic("sensors/standard"));
+  // The robot numbers its records, one every 20 ms; at 2 a second the bridge skips about 24 between
+  // two it publishes (uncapped, it would skip about one). A robot held up sends fewer, so only the
+  // typical gap is held to a bound, and a loose one.
+  std::vector<uint32_t> numbers;
+  for (const Message& m : op_->On(Topic("sensors/standard"))) {
+    const std::vector<uint8_t> raw = FromBase64(Parse(m.payload).value("raw", ""));
+    ASSERT_GE(raw.size(), 4u);
+    numbers.push_back(static_cast<uint32_t>(raw[0] | raw[1] << 8 | raw[2] << 16 | raw[3] << 24));
+  }
+  std::vector<uint32_t> gaps;
+  for (std::size_t i = 1; i < numbers.size(); ++i) {
+    ASSERT_GT(numbers[i], numbers[i - 1]) << "published in the robot's order";
+    gaps.push_back(numbers[i] - numbers[i - 1]);
+  }
+  std::sort(gaps.begin(), gaps.end());
+  EXPECT_GE(gaps[gaps.size() / 2], 8u) << "median gap between published record numbers";
 }
 
 TEST_F(BridgedRobot, CallsReachTheRobotAsTheFramesTheControlMakes) {
