@@ -23,25 +23,6 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void DecodeWithLibjpeg(const std::vector<unsigned char>& jpeg, bool fast, std::vector<uint8_t>& rgb) {
-  jpeg_decompress_struct d{};
-  jpeg_error_mgr err{};
-  d.err = jpeg_std_error(&err);
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&d, TRUE);
-  d.dct_method = fast ? JDCT_IFAST : JDCT_ISLOW;
-  d.do_fancy_upsampling = fast ? FALSE : TRUE;
-  d.out_color_space = JCS_RGB;
-  jpeg_start_decompress(&d);
-  while (d.output_scanline < d.output_height) {
-    JSAMPROW row = rgb.data() + 3 * d.output_scanline * libjpeg_reference::kW;
-    jpeg_read_scanlines(&d, &row, 1);
-  }
-  jpeg_finish_decompress(&d);
-  jpeg_destroy_decompress(&d);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,7 +56,7 @@ int main(int argc, char** argv) {
       d.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), rgb.data(), 144, 176, luma.data());
   } else if (decoder == "islow" || decoder == "fast") {
     const std::vector<unsigned char> jpeg = libjpeg_reference::Encode(picture, 3, 70);
-    for (int i = 0; i < frames; ++i) DecodeWithLibjpeg(jpeg, decoder == "fast", rgb);
+    for (int i = 0; i < frames; ++i) libjpeg_reference::Decode(jpeg, rgb, 3, decoder == "fast");
   } else {
     std::fprintf(stderr, "%s: the decoder is ours, islow or fast\n", argv[0]);
     return 2;
