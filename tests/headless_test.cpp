@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -27,8 +28,19 @@ const std::string kRelay = TREVASK_BIN;
 const std::string kSim = ROBOT_SIM_BIN;
 const std::string kSections = SECTIONS_BIN;
 const std::string kScale = "TREVASK_TIME_SCALE=0.05";
-// Every relay of these tests keeps its settings in a folder of its own, never in the user's.
-const std::string kConfig = "TREVASK_CONFIG_DIR=/tmp/trevask-test-config-" + std::to_string(getpid());
+// Every relay of these tests keeps its settings in a folder of its own, never in the user's. The
+// folder starts empty: one left behind by an earlier test program that had the same process number
+// would hand its saved link to a relay that is meant to have none.
+const std::string kConfigDir = "/tmp/trevask-test-config-" + std::to_string(getpid());
+const std::string kConfig = "TREVASK_CONFIG_DIR=" + kConfigDir;
+
+class EmptyConfigFolder : public ::testing::Environment {
+ public:
+  void SetUp() override { std::filesystem::remove_all(kConfigDir); }
+  void TearDown() override { std::filesystem::remove_all(kConfigDir); }
+};
+[[maybe_unused]] const ::testing::Environment* const kEmptyConfigFolder =
+    ::testing::AddGlobalTestEnvironment(new EmptyConfigFolder);
 
 // The event of a log line: what follows "2026-12-08 17:26:34.123 info    ". Empty when the line does
 // not have the time and the level in front. (Read by hand: GCC 12 warns inside std::regex in the sanitizer
@@ -97,8 +109,7 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   EXPECT_TRUE(relay.HasLine("type 0x7D (standard sensor)"));
 
   // The address and port of the run were saved; the next run finds the port there.
-  FILE* f =
-      std::fopen(("/tmp/trevask-test-config-" + std::to_string(getpid()) + "/Trevask.ini").c_str(), "r");
+  FILE* f = std::fopen((kConfigDir + "/Trevask.ini").c_str(), "r");
   ASSERT_NE(f, nullptr);
   char text[256] = {};
   std::fread(text, 1, sizeof text - 1, f);
@@ -277,6 +288,7 @@ TEST(Headless, AConfigurationFileGivesTheLinkAndTheCommandLineOverridesIt) {
   const std::string port = std::to_string(SimPort(sim));
   const std::string conf = "/tmp/trevask-test-run-" + std::to_string(getpid()) + ".conf";
   const std::string config_dir = "/tmp/trevask-test-noini-" + std::to_string(getpid());
+  std::filesystem::remove_all(config_dir);  // nothing left by an earlier program with this number
   std::ofstream(conf) << "# the robot beside the lab's computer\nlink = wifi\naddress = 127.0.0.1\nport = "
                       << port << "\nrobot = FromFile\nlog_level = warning\n";
   const std::string robot = "Cf" + std::to_string(getpid());
@@ -293,6 +305,7 @@ TEST(Headless, AConfigurationFileGivesTheLinkAndTheCommandLineOverridesIt) {
   EXPECT_NE(stat((config_dir + "/Trevask.ini").c_str(), &st), 0)
       << "a run from a file leaves Trevask.ini alone";
   std::remove(conf.c_str());
+  std::filesystem::remove_all(config_dir);
 }
 
 // A session recorded by the relay, decoded by the capture tools, and replayed into another robot's
