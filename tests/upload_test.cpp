@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -27,8 +28,22 @@ using testing_support::RecordingUi;
 using testing_support::WaitUntil;
 using Bytes = std::vector<uint8_t>;
 
+// The test files of this program, in a folder of its own that is removed after the last test.
+const std::string kTempDir = "/tmp/upl-" + std::to_string(getpid());
+
+class TempFolder : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::filesystem::remove_all(kTempDir);
+    std::filesystem::create_directory(kTempDir);
+  }
+  void TearDown() override { std::filesystem::remove_all(kTempDir); }
+};
+[[maybe_unused]] const ::testing::Environment* const kTempFolder =
+    ::testing::AddGlobalTestEnvironment(new TempFolder);
+
 std::string Temp(const std::string& tag) {
-  return "/tmp/upl-" + std::to_string(getpid()) + "-" + tag;
+  return kTempDir + "/" + tag;
 }
 
 // A wire that keeps a copy of every byte the relay wrote to the robot's end.
