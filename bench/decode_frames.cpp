@@ -40,12 +40,7 @@ int main(int argc, char** argv) {
                  dir.c_str());
     return 2;
   }
-  if (picture_name == "grey")
-    for (std::size_t i = 0; i < picture.size(); i += 3) {
-      const auto g =
-          static_cast<uint8_t>((299 * picture[i] + 587 * picture[i + 1] + 114 * picture[i + 2]) / 1000);
-      picture[i] = picture[i + 1] = picture[i + 2] = g;
-    }
+  if (picture_name == "grey") libjpeg_reference::MakeGrey(picture);
   std::vector<uint8_t> rgb(picture.size()), luma(176 * 144);
   if (decoder == "ours") {
     const std::vector<uint8_t> stream =

@@ -53,6 +53,14 @@ inline std::vector<unsigned char> Encode(const std::vector<uint8_t>& pixels, int
   return jpeg;
 }
 
+// An R G B picture made grey in place (every channel the luminance), for the grey comparisons.
+inline void MakeGrey(std::vector<uint8_t>& rgb) {
+  for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) {
+    const auto grey = static_cast<uint8_t>((299 * rgb[i] + 587 * rgb[i + 1] + 114 * rgb[i + 2]) / 1000);
+    rgb[i] = rgb[i + 1] = rgb[i + 2] = grey;
+  }
+}
+
 // Decodes with the slow-integer transform into R G B (`components` 3) or grey (1); `fast`: with the
 // fast-integer transform and without fancy upsampling, libjpeg-turbo's quickest settings.
 inline void Decode(const std::vector<unsigned char>& jpeg, std::vector<uint8_t>& pixels, int components,

@@ -92,11 +92,7 @@ void BenchJpeg() {
   std::vector<uint8_t> picture(sim::kFrameRgbBytes);
   sim::RenderScene(12, picture.data());
   BenchJpegPicture("camera frame decode (176x144)", picture);
-  for (std::size_t i = 0; i < picture.size(); i += 3) {  // the same scene in grey
-    const auto grey =
-        static_cast<uint8_t>((299 * picture[i] + 587 * picture[i + 1] + 114 * picture[i + 2]) / 1000);
-    picture[i] = picture[i + 1] = picture[i + 2] = grey;
-  }
+  libjpeg_reference::MakeGrey(picture);  // the same scene in grey
   BenchJpegPicture("camera frame decode, grey picture", picture);
 }
 

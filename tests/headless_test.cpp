@@ -18,6 +18,7 @@
 
 #include "exchange/sections.h"
 #include "process_support.h"
+#include "program_folder.h"
 #include "relay/link/recording.h"
 
 namespace {
@@ -28,19 +29,11 @@ const std::string kRelay = TREVASK_BIN;
 const std::string kSim = ROBOT_SIM_BIN;
 const std::string kSections = SECTIONS_BIN;
 const std::string kScale = "TREVASK_TIME_SCALE=0.05";
-// Every relay of these tests keeps its settings in a folder of its own, never in the user's. The
-// folder starts empty: one left behind by an earlier test program that had the same process number
-// would hand its saved link to a relay that is meant to have none.
-const std::string kConfigDir = "/tmp/trevask-test-config-" + std::to_string(getpid());
+// Every relay of these tests keeps its settings in a folder of its own, never in the user's, and
+// starts without any saved link.
+const std::string kConfigDir =
+    testing_support::AddProgramFolder("/tmp/trevask-test-config-" + std::to_string(getpid()));
 const std::string kConfig = "TREVASK_CONFIG_DIR=" + kConfigDir;
-
-class EmptyConfigFolder : public ::testing::Environment {
- public:
-  void SetUp() override { std::filesystem::remove_all(kConfigDir); }
-  void TearDown() override { std::filesystem::remove_all(kConfigDir); }
-};
-[[maybe_unused]] const ::testing::Environment* const kEmptyConfigFolder =
-    ::testing::AddGlobalTestEnvironment(new EmptyConfigFolder);
 
 // The event of a log line: what follows "2026-12-08 17:26:34.123 info    ". Empty when the line does
 // not have the time and the level in front. (Read by hand: GCC 12 warns inside std::regex in the sanitizer

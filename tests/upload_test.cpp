@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -19,6 +18,7 @@
 #include "link_test_support.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "program_folder.h"
 #include "relay/link/wave_file.h"
 #include "sim/bluetooth_module.h"
 
@@ -28,19 +28,8 @@ using testing_support::RecordingUi;
 using testing_support::WaitUntil;
 using Bytes = std::vector<uint8_t>;
 
-// The test files of this program, in a folder of its own that is removed after the last test.
-const std::string kTempDir = "/tmp/upl-" + std::to_string(getpid());
-
-class TempFolder : public ::testing::Environment {
- public:
-  void SetUp() override {
-    std::filesystem::remove_all(kTempDir);
-    std::filesystem::create_directory(kTempDir);
-  }
-  void TearDown() override { std::filesystem::remove_all(kTempDir); }
-};
-[[maybe_unused]] const ::testing::Environment* const kTempFolder =
-    ::testing::AddGlobalTestEnvironment(new TempFolder);
+// The test files of this program, in a folder of its own.
+const std::string kTempDir = testing_support::AddProgramFolder("/tmp/upl-" + std::to_string(getpid()));
 
 std::string Temp(const std::string& tag) {
   return kTempDir + "/" + tag;

@@ -12,8 +12,6 @@ let client = null;
 let root = "";
 let nextCallId = 1;
 const pending = new Map(); // call id -> {resolve, reject, timer}
-let pictureUrl = null;
-let voiceUrl = null;
 
 function setStatus(text) {
   $("status").textContent = text;
@@ -69,6 +67,13 @@ function showReading(table, reading) {
   }
 }
 
+// A picture or a sound in its element; the one it replaces is let go.
+function showMedia(element, payload, type) {
+  if (element.dataset.url) URL.revokeObjectURL(element.dataset.url);
+  element.dataset.url = URL.createObjectURL(new Blob([payload], { type }));
+  element.src = element.dataset.url;
+}
+
 // Messages ---------------------------------------------------------------------------------------
 
 function onLink(text) {
@@ -108,12 +113,7 @@ function onMessage(topic, payload) {
     }
     return;
   }
-  if (sub === "camera") {
-    if (pictureUrl) URL.revokeObjectURL(pictureUrl);
-    pictureUrl = URL.createObjectURL(new Blob([payload], { type: "image/jpeg" }));
-    $("camera").src = pictureUrl;
-    return;
-  }
+  if (sub === "camera") return showMedia($("camera"), payload, "image/jpeg");
   if (sub === "camera/info") {
     try {
       const info = JSON.parse(new TextDecoder().decode(payload));
@@ -123,12 +123,7 @@ function onMessage(topic, payload) {
     }
     return;
   }
-  if (sub === "voice") {
-    if (voiceUrl) URL.revokeObjectURL(voiceUrl);
-    voiceUrl = URL.createObjectURL(new Blob([payload], { type: "audio/wav" }));
-    $("voice").src = voiceUrl;
-    return;
-  }
+  if (sub === "voice") return showMedia($("voice"), payload, "audio/wav");
   if (sub.startsWith("reply/")) {
     const id = sub.slice("reply/".length);
     const call = pending.get(id);
