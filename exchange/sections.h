@@ -17,6 +17,11 @@
 // layout without the mark keep working: they never read the word, and a ring without a mark is
 // written as before.
 //
+// Clients write the command ring without any lock between them: each put claims its slot through
+// the slot's length word (command_slots.h), and the head only ever moves forward by compare-and-swap.
+// A writer stopped in the middle of a put is passed over after kWriterStallMs; its record is then
+// never sent and its put fails, whenever it goes on.
+//
 // In the rings the relay fills (sensor, image, audio), the reserved word counts the records put since
 // the section was made, so that a client can tell how many records it missed when it fell a ring
 // or more behind (the ring alone cannot: a consumer lapped exactly sees nothing new).
@@ -43,13 +48,16 @@ struct SectionSpec {
   uint32_t slots;
 };
 
+// The largest command record: a slot of the command ring.
+inline constexpr uint32_t kCommandRecordMax = 80;
+
 inline constexpr SectionSpec kSections[] = {
     {SectionId::kStandardSensor, "SensorShareMem_Zembrin", 50, 5},
     {SectionId::kMotorSensor, "McSensorShareMem_Zembrin", 50, 5},
     {SectionId::kCustomSensor, "CustomIOShareMem_Zembrin", 50, 5},
     {SectionId::kImage, "ImageShareMem_Zembrin", 20000, 3},
     {SectionId::kAudio, "AudioShareMem_Zembrin", 330000, 3},
-    {SectionId::kCommand, "McCommandsShareMem_Zembrin", 80, 32},
+    {SectionId::kCommand, "McCommandsShareMem_Zembrin", kCommandRecordMax, 32},
     {SectionId::kSignal, "McSignalShareMem_Zembrin", 50, 5},
 };
 
@@ -57,10 +65,11 @@ const SectionSpec& Spec(SectionId id);
 
 inline constexpr uint32_t kMarkForwarding = 0x80000000u;
 inline constexpr uint32_t kMarkLinkUp = 0x40000000u;
-inline constexpr uint32_t kStaleMarkMs = 20000;
-// The longest a writer waits for its turn among other writers (one of which may be waiting out a
-// stuck relay).
-inline constexpr uint32_t kWriterWaitMs = kStaleMarkMs + 5000;
+// The longest a command put waits, for room in a full ring or for other writers, before it fails.
+inline constexpr uint32_t kPutWaitMs = 1000;
+// A writer that holds a slot this long without finishing it (a put takes microseconds) is taken to
+// be stopped, and is passed over.
+inline constexpr uint32_t kWriterStallMs = 200;
 
 constexpr std::size_t SectionSize(uint32_t capacity, uint32_t slots) {
   return static_cast<std::size_t>(slots) * (capacity + 4u) + 8u;
@@ -100,11 +109,11 @@ class CRingProducer {
 
   // 1 when stored, 0 when `len` exceeds the capacity or there is no view.
   int Put(const uint8_t* bytes, uint32_t len);
-  // Put for a ring with a forwarding mark (the command ring), as every client writes it: writers
-  // take turns, and while a live relay forwards, a full ring waits for it to read instead of
-  // overwriting. A mark whose relay has gone (killed: it holds the ring's claim no longer) is
-  // cleared at once, and one that stops moving for kStaleMarkMs (a relay stuck for that long) is
-  // given up; the ring is then written as an unmarked one.
+  // Put for the command ring, as every client writes it: 1 when the record is in the ring for the
+  // relay, 0 when it is not and never will be. Writers claim their slot one at a time; while a live
+  // relay forwards, a full ring waits for it to read instead of overwriting. A mark whose relay has
+  // gone (killed: it holds the ring's claim no longer) is cleared at once. Never waits more than
+  // kPutWaitMs: a relay that does not read for that long makes the put fail.
   int PutPaced(const uint8_t* bytes, uint32_t len);
 
   // What a client can tell of the relay from the ring: none holds its claim, one holds it but does
@@ -144,6 +153,18 @@ class CRingConsumer {
   uint32_t capacity() const { return capacity_; }
   uint32_t read_index() const { return read_index_; }
 
+  // The forwarding consumer's take from the command ring: copies the next record into `out` (at
+  // least capacity() bytes) and marks its slot taken. kWait: the next slot is still being finished
+  // by its writer (take again later; records stay in order). kHeadWentBack: the head was moved back
+  // over records already taken (a writer of the plain layout stored a stale head); reading starts
+  // over at the head and nothing is taken twice.
+  enum class CommandTake { kNone, kRecord, kWait, kHeadWentBack };
+  CommandTake TakeCommand(uint8_t* out, uint32_t& length);
+  // Marks every record of the command ring taken and starts reading at the head, so that a head
+  // moved back later always lands on records known to be old. For the forwarding consumer, as it
+  // starts.
+  void RetireOldCommands();
+
   // The forwarding mark (see the layout above): published after every take and pass by the one
   // consumer that forwards, withdrawn when it stops forwarding.
   void PublishMark(uint32_t pass, bool link_up);
@@ -160,8 +181,12 @@ class CRingConsumer {
   uint32_t slots_ = 0;
   uint32_t read_index_ = 0;
   bool claimed_ = false;
+  bool commands_ = false;        // the command ring, whose length words carry the writers' claims
   uint32_t consumed_count_ = 0;  // the producer's record count at this consumer's read position
   uint64_t lapped_ = 0;
+  uint32_t take_count_ = 0;    // command records taken, written into their slots
+  uint32_t stalled_word_ = 0;  // a writer's ticket seen on the next slot, and since when
+  uint32_t stalled_since_ = 0;
 };
 
 }  // namespace exchange

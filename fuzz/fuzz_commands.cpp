@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static NoHooks hooks;
   static relay::CInboundDispatch dispatch(hooks);
   static relay::CAudioUpload audio(writer, ui);
-  static relay::CCommandForwarder forwarder(writer, dispatch, audio);
+  static relay::CCommandForwarder forwarder(writer, dispatch, audio, ui);
   if (size < 1) return 0;
   uint8_t slot[80] = {};
   const std::size_t n = size - 1 < sizeof slot ? size - 1 : sizeof slot;

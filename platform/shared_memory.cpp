@@ -54,7 +54,6 @@ void SetOwnMode(int fd) {
 }
 
 constexpr off_t kLifetimeByte = 0;
-constexpr off_t kWriterByte = 1;
 constexpr off_t kClaimByte = 2;
 // How long an open waits for another process's lifetime lock (it is only ever held exclusively for
 // the moments of making an object new or removing its name).
@@ -88,7 +87,6 @@ bool LockWithin(int fd, off_t byte, short type, uint32_t limit_ms) {
 struct HeldObject {
   int fd = -1;
   std::size_t size = 0;
-  std::unique_ptr<std::mutex> writers = std::make_unique<std::mutex>();
   std::unique_ptr<bool> claimed = std::make_unique<bool>(false);
 };
 
@@ -196,7 +194,6 @@ SharedView::SharedView(SharedView&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       fd_(std::exchange(other.fd_, -1)),
-      writers_(std::exchange(other.writers_, nullptr)),
       claimed_(std::exchange(other.claimed_, nullptr)) {}
 
 SharedView& SharedView::operator=(SharedView&& other) noexcept {
@@ -205,7 +202,6 @@ SharedView& SharedView::operator=(SharedView&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     fd_ = std::exchange(other.fd_, -1);
-    writers_ = std::exchange(other.writers_, nullptr);
     claimed_ = std::exchange(other.claimed_, nullptr);
   }
   return *this;
@@ -216,7 +212,6 @@ void SharedView::Reset() {
   data_ = nullptr;
   size_ = 0;
   fd_ = -1;
-  writers_ = nullptr;
   claimed_ = nullptr;
 }
 
@@ -272,7 +267,6 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
   out.data_ = static_cast<unsigned char*>(addr);
   out.size_ = size;
   out.fd_ = it->second.fd;
-  out.writers_ = it->second.writers.get();
   out.claimed_ = it->second.claimed.get();
   return ShmStatus::kOk;
 }
@@ -290,23 +284,6 @@ void ReleaseSharedObjects() {
       SetLock(object.fd, kLifetimeByte, F_UNLCK);
     }
   }
-}
-
-WriterLock::WriterLock(const SharedView& view, uint32_t limit_ms) : view_(view) {
-  if (view.writers_ == nullptr) return;
-  local_ = std::unique_lock<std::mutex>(*view.writers_, std::defer_lock);
-  const uint32_t start = TickCount();
-  while (!local_.try_lock()) {
-    if (TickElapsed(TickCount(), start) >= limit_ms) return;
-    Sleep(1);
-  }
-  const uint32_t spent = TickElapsed(TickCount(), start);
-  held_ = LockWithin(view.fd_, kWriterByte, F_WRLCK, spent < limit_ms ? limit_ms - spent : 0);
-  if (!held_) local_.unlock();
-}
-
-WriterLock::~WriterLock() {
-  if (held_) SetLock(view_.fd_, kWriterByte, F_UNLCK);
 }
 
 bool TryClaim(const SharedView& view) {

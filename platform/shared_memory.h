@@ -7,13 +7,12 @@
 // reported as created. Views come and go with their owners; the object stays with the process, so a
 // section keeps its contents across a reconnect in the same process.
 //
-// Byte ranges of the lock: byte 0 is the lifetime lock above, byte 1 serialises writers that must
-// not interleave (WriterLock), byte 2 marks the one process that claims the object (TryClaim).
+// Byte ranges of the lock: byte 0 is the lifetime lock above, byte 2 marks the one process that
+// claims the object (TryClaim).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 namespace platform {
@@ -53,16 +52,14 @@ class SharedView {
 
  private:
   friend ShmStatus OpenSharedView(const std::string&, std::size_t, SharedView&, bool&);
-  friend class WriterLock;
   friend bool TryClaim(const SharedView&);
   friend void ReleaseClaim(const SharedView&);
   friend bool IsClaimed(const SharedView&);
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
-  // The process's descriptor and writer mutex of the object; owned by the process-wide table, which
-  // keeps them until the process ends.
+  // The process's descriptor of the object and its claim flag; owned by the process-wide table,
+  // which keeps them until the process ends.
   int fd_ = -1;
-  std::mutex* writers_ = nullptr;
   bool* claimed_ = nullptr;
 };
 
@@ -76,22 +73,6 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
 // Removes the names of objects no other process holds. Runs at normal exit by itself; callable
 // earlier by a program that is about to end. Views stay mapped.
 void ReleaseSharedObjects();
-
-// Serialises the writers of one object, threads of this process and other processes alike. Waits
-// at most `limit_ms` milliseconds of the scaled clock; `held()` tells whether it got the lock.
-class WriterLock {
- public:
-  WriterLock(const SharedView& view, uint32_t limit_ms);
-  ~WriterLock();
-  WriterLock(const WriterLock&) = delete;
-  WriterLock& operator=(const WriterLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  const SharedView& view_;
-  std::unique_lock<std::mutex> local_;
-  bool held_ = false;
-};
 
 // Claims the object for this process: false when another process (or another claim in this one)
 // holds it. The claim ends with ReleaseClaim or with the process.

@@ -12,6 +12,7 @@
 
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
+#include "exchange/sections.h"
 #include "fake_transport.h"
 #include "relay/link/link_ui.h"
 
@@ -80,9 +81,12 @@ class Forwarder : public ::testing::Test {
   relay::CLinkWriter writer_{stats_};
   NoHooks hooks_;
   relay::CInboundDispatch dispatch_{hooks_};
-  relay::NullLinkUi ui_;
+  struct NoticeUi : relay::NullLinkUi {
+    void Note(const std::string& text) override { notes.push_back(text); }
+    std::vector<std::string> notes;
+  } ui_;
   relay::CAudioUpload audio_{writer_, ui_};
-  relay::CCommandForwarder forwarder_{writer_, dispatch_, audio_};
+  relay::CCommandForwarder forwarder_{writer_, dispatch_, audio_, ui_};
 };
 
 TEST_F(Forwarder, RecordAndStopCommandsActOnTheRelayAndStillReachTheRobotUnchanged) {
@@ -121,6 +125,49 @@ TEST_F(Forwarder, LengthWordsOf100OrBeyondTheSlotSendNothing) {
   Handle(pwm, 99, 120);  // within the slot: the whole length word goes out, as the client wrote it
   ASSERT_EQ(line_.sent().size(), 1u);
   EXPECT_EQ(line_.sent()[0].size(), 99u);
+}
+
+// A client that writes the plain layout, stopped in the middle of a put after it read the head, stores
+// its stale head when it goes on: the head moves back over records the relay has sent.
+TEST_F(Forwarder, AHeadMovedBackOverSentRecordsSendsNothingTwice) {
+  const std::string robot = "Fback" + std::to_string(getpid());
+  platform::ShmStatus status = platform::ShmStatus::kOk;
+  ASSERT_EQ(forwarder_.Open(robot, status), relay::CCommandForwarder::OpenResult::kOk);
+  exchange::CRingProducer client;
+  ASSERT_EQ(client.Open(robot, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  auto pwm = [](uint8_t v) {
+    return Frame(exchange::kDestMotionBoard, exchange::kTypeDcMotorPwm, {0, v, 0});
+  };
+  std::vector<Bytes> sent;
+  for (uint8_t v = 1; v <= 5; ++v) {
+    sent.push_back(pwm(v));
+    ASSERT_EQ(client.PutPaced(sent.back().data(), static_cast<uint32_t>(sent.back().size())), 1);
+  }
+  forwarder_.ForwardPending(true);
+  ASSERT_EQ(line_.sent(), sent);
+
+  const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
+  platform::SharedView raw;
+  bool created = false;
+  ASSERT_EQ(platform::OpenSharedView(exchange::SectionObjectName(robot, spec.suffix),
+                                     exchange::SectionSize(spec.capacity, spec.slots), raw, created),
+            platform::ShmStatus::kOk);
+  const Bytes stale = pwm(111);
+  unsigned char* slot2 = raw.data() + 8 + 2 * (spec.capacity + 4);
+  const uint32_t len = static_cast<uint32_t>(stale.size()), head = 3;
+  std::memcpy(slot2, &len, 4);
+  std::memcpy(slot2 + 4, stale.data(), stale.size());
+  std::memcpy(raw.data(), &head, 4);
+  forwarder_.ForwardPending(true);
+  EXPECT_EQ(line_.sent(), sent) << "nothing again, and nothing of the writer that stored a stale head";
+  ASSERT_EQ(ui_.notes.size(), 1u);
+  EXPECT_NE(ui_.notes[0].find("stale head"), std::string::npos) << ui_.notes[0];
+
+  sent.push_back(pwm(6));  // writers go on from the head the relay starts over at
+  ASSERT_EQ(client.PutPaced(sent.back().data(), static_cast<uint32_t>(sent.back().size())), 1);
+  forwarder_.ForwardPending(true);
+  EXPECT_EQ(line_.sent(), sent);
+  forwarder_.Close();
 }
 
 TEST_F(Forwarder, AContinuationSendsNoSecondAnnouncement) {

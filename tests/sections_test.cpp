@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -392,6 +393,108 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_EQ(status, 0) << "every record arrives once, in order";
+}
+
+// Clients stopped anywhere in their puts (SIGSTOP, as Ctrl-Z or a debugger does) while others write:
+// the relay never receives a record twice or out of a writer's order, receives exactly the puts
+// that said they were stored, and a writer that is never stopped is never held up for long.
+TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
+  platform::SetTimeScale(0.2);  // a stopped writer is passed over after 40 ms, a put gives up after 200
+  const std::string robot = UniqueRobot("stop");
+  constexpr int kWriters = 3;  // the last one is never stopped
+  constexpr int kPuts = 4000;  // at most; they write until the stopping is over
+  struct Shared {
+    int8_t result[kWriters][kPuts];
+    uint32_t longest_put_ms[kWriters];
+    int received_count;
+    uint16_t received[kWriters * kPuts * 2];  // writer << 12 | sequence
+    int head_went_back;
+    int writers_stop;
+    int relay_stop;
+  };
+  auto* shared = static_cast<Shared*>(
+      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(shared, MAP_FAILED);
+  std::memset(shared, 0, sizeof(Shared));
+  std::memset(shared->result, -1, sizeof shared->result);  // -1: not tried
+
+  Gate relay_ready;
+  const pid_t relay = fork();
+  if (relay == 0) {
+    CRingConsumer c;
+    if (c.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
+    c.PublishMark(0, true);
+    relay_ready.Open();
+    uint8_t record[exchange::kCommandRecordMax];
+    for (uint32_t pass = 1;; ++pass) {
+      uint32_t n = 0;
+      const auto take = c.TakeCommand(record, n);
+      if (take == CRingConsumer::CommandTake::kRecord && n == 3) {
+        const int i = __atomic_fetch_add(&shared->received_count, 1, __ATOMIC_RELAXED);
+        if (i < kWriters * kPuts * 2)
+          shared->received[i] = static_cast<uint16_t>(record[0] << 12 | record[1] | record[2] << 8);
+      }
+      if (take == CRingConsumer::CommandTake::kHeadWentBack)
+        __atomic_fetch_add(&shared->head_went_back, 1, __ATOMIC_RELAXED);
+      c.PublishMark(pass, true);
+      if (take == CRingConsumer::CommandTake::kNone && __atomic_load_n(&shared->relay_stop, __ATOMIC_ACQUIRE))
+        _exit(0);
+      usleep(1000);  // a relay a little slower than the writers, so the ring fills and they wait
+    }
+  }
+  relay_ready.Wait();
+
+  pid_t writers[kWriters];
+  for (int w = 0; w < kWriters; ++w) {
+    writers[w] = fork();
+    if (writers[w] == 0) {
+      CRingProducer p;
+      if (p.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk) _exit(1);
+      for (int seq = 0; seq < kPuts && !__atomic_load_n(&shared->writers_stop, __ATOMIC_ACQUIRE); ++seq) {
+        const uint8_t record[3] = {static_cast<uint8_t>(w), static_cast<uint8_t>(seq & 0xFF),
+                                   static_cast<uint8_t>(seq >> 8)};
+        const uint32_t start = platform::TickCount();
+        shared->result[w][seq] = static_cast<int8_t>(p.PutPaced(record, 3));
+        const uint32_t took = platform::TickElapsed(platform::TickCount(), start);
+        if (took > shared->longest_put_ms[w]) shared->longest_put_ms[w] = took;
+        if (w == kWriters - 1) usleep(2000);
+      }
+      _exit(0);
+    }
+  }
+  // Stop one of the first writers, let it go on, again and again: every other stop is longer than
+  // the bound a put is held to (3.5 s of the ring's time), the others up to 300 ms.
+  unsigned seed = 7;
+  for (int stop = 0; stop < 8; ++stop) {
+    const pid_t victim = writers[stop % (kWriters - 1)];
+    usleep(static_cast<useconds_t>(rand_r(&seed) % 20000));
+    kill(victim, SIGSTOP);
+    usleep(static_cast<useconds_t>(stop % 2 == 0 ? 700000 : rand_r(&seed) % 300000));
+    kill(victim, SIGCONT);
+  }
+  __atomic_store_n(&shared->writers_stop, 1, __ATOMIC_RELEASE);
+  for (pid_t w : writers) waitpid(w, nullptr, 0);
+  __atomic_store_n(&shared->relay_stop, 1, __ATOMIC_RELEASE);
+  int relay_status = -1;
+  waitpid(relay, &relay_status, 0);
+  platform::SetTimeScale(0.05);
+  ASSERT_EQ(relay_status, 0);
+
+  std::vector<std::vector<int>> got(kWriters);
+  for (int i = 0; i < shared->received_count; ++i)
+    got[shared->received[i] >> 12].push_back(shared->received[i] & 0xFFF);
+  for (int w = 0; w < kWriters; ++w) {
+    std::vector<int> stored;
+    for (int seq = 0; seq < kPuts; ++seq)
+      if (shared->result[w][seq] == 1) stored.push_back(seq);
+    EXPECT_EQ(got[w], stored) << "writer " << w << ": exactly its stored puts, once each, in its order";
+  }
+  EXPECT_EQ(shared->head_went_back, 0) << "no writer moves the head back";
+  EXPECT_EQ(std::count(shared->result[kWriters - 1], shared->result[kWriters - 1] + kPuts, 0), 0)
+      << "the writer nobody stopped had every put stored";
+  EXPECT_LT(shared->longest_put_ms[kWriters - 1], 3 * exchange::kPutWaitMs)
+      << "a writer nobody stopped waits about a second at most, whoever else stops";
+  munmap(shared, sizeof(Shared));
 }
 
 TEST(CommandPacing, AMarkLeftByAKilledRelayIsCleared) {

@@ -60,6 +60,7 @@ int RunReplay(const std::string& path, double speed, const std::string& robot, c
     Log(LogLevel::kError, "Robot '" + prefix + "' is already served by another relay.");
     return 1;
   }
+  commands.RetireOldCommands();
   ReplayHooks hooks;
   LinkStats stats;
   CReceivePath path_in(hooks, stats);
@@ -76,10 +77,11 @@ int RunReplay(const std::string& path, double speed, const std::string& robot, c
   std::size_t played = 0, commands_logged = 0;
   const timespec no_wait{0, 0};
   auto look_at_commands = [&] {
-    for (exchange::RingRecord r = commands.Take(); r; r = commands.Take()) {
+    uint8_t record[exchange::kCommandRecordMax];
+    uint32_t n = 0;
+    while (commands.TakeCommand(record, n) == exchange::CRingConsumer::CommandTake::kRecord) {
       ++commands_logged;
-      const std::size_t n = r.length <= r.capacity ? r.length : r.capacity;
-      Log(LogLevel::kInfo, "command not sent (replay): " + Hex(r.data(), n));
+      Log(LogLevel::kInfo, "command not sent (replay): " + Hex(record, n));
     }
     commands.PublishMark(++passes, true);
   };

@@ -22,6 +22,7 @@ CCommandForwarder::OpenResult CCommandForwarder::Open(const std::string& prefix,
     return OpenResult::kClaimedElsewhere;
   }
   claimed_prefix_ = prefix;
+  commands_.RetireOldCommands();
   return status == platform::ShmStatus::kOk ? OpenResult::kOk : OpenResult::kSectionError;
 }
 
@@ -29,14 +30,22 @@ void CCommandForwarder::ForwardPending(bool link_up) {
   // Everything clients have put since the last pass goes out now, in order, so no client that
   // writes faster than one record per pass is robbed. An audio-file request ends the pass: the
   // records behind it wait for the next one, as they would behind the upload's start.
+  uint8_t record[exchange::kCommandRecordMax];
   for (int i = 0; i < kRecordsPerPass; ++i) {
-    exchange::RingRecord record = commands_.Take();
-    if (!record) break;
-    const bool frame = record.size() >= 2 && record.data()[0] == exchange::kFrameStart0 &&
-                       record.data()[1] == exchange::kFrameStart1;
-    HandleRecord(record.data(), record.length, record.capacity);
+    uint32_t length = 0;
+    const exchange::CRingConsumer::CommandTake take = commands_.TakeCommand(record, length);
+    if (take == exchange::CRingConsumer::CommandTake::kHeadWentBack) {
+      ui_.Notice(
+          "a client stored a stale head in the command ring (it was stopped in the middle of a "
+          "put); reading starts over at the head, nothing is sent twice");
+      break;
+    }
+    if (take != exchange::CRingConsumer::CommandTake::kRecord) break;
+    const bool frame =
+        length >= 2 && record[0] == exchange::kFrameStart0 && record[1] == exchange::kFrameStart1;
+    HandleRecord(record, length, commands_.capacity());
     commands_.PublishMark(++passes_, link_up);  // its slot is free again
-    if (!frame && record.length <= record.capacity) break;
+    if (!frame) break;
   }
   commands_.PublishMark(++passes_, link_up);
 }

@@ -9,14 +9,15 @@
 #include "exchange/sections.h"
 #include "relay/link/audio_upload.h"
 #include "relay/link/inbound_dispatch.h"
+#include "relay/link/link_ui.h"
 #include "relay/link/link_writer.h"
 
 namespace relay {
 
 class CCommandForwarder {
  public:
-  CCommandForwarder(CLinkWriter& writer, CInboundDispatch& dispatch, CAudioUpload& audio)
-      : writer_(writer), dispatch_(dispatch), audio_(audio) {}
+  CCommandForwarder(CLinkWriter& writer, CInboundDispatch& dispatch, CAudioUpload& audio, LinkUi& ui)
+      : writer_(writer), dispatch_(dispatch), audio_(audio), ui_(ui) {}
 
   // Opens the command ring of robot `prefix` and claims it: kClaimedElsewhere when another relay
   // serves that name. The name this relay holds already keeps its claim (no other relay can slip in
@@ -25,7 +26,9 @@ class CCommandForwarder {
   enum class OpenResult { kOk, kSectionError, kClaimedElsewhere };
   OpenResult Open(const std::string& prefix, platform::ShmStatus& status);
   // Forwards everything clients have put since the last pass, in order (at most one ring's worth),
-  // and publishes the forwarding mark that lets their writers wait for the relay.
+  // and publishes the forwarding mark that lets their writers wait for the relay. A record still
+  // being finished by its writer waits for the next pass with everything behind it. A head moved
+  // back over records already sent is a fault: it is reported, and nothing is sent twice.
   void ForwardPending(bool link_up);
   // One record as ForwardPending handles it: `length` is the record's length word, `data` holds the
   // slot's `capacity` bytes.
@@ -38,6 +41,7 @@ class CCommandForwarder {
   CLinkWriter& writer_;
   CInboundDispatch& dispatch_;
   CAudioUpload& audio_;
+  LinkUi& ui_;
   exchange::CRingConsumer commands_;
   std::string claimed_prefix_;  // the robot name whose command ring this relay holds
   uint32_t passes_ = 0;         // forwarding passes, published in the mark

@@ -147,7 +147,7 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   CAudioUpload audio_{writer_, ui_};
   CFirmwareUpload firmware_{writer_, ui_};
   CBluetoothModule module_{writer_, stats_, ui_, stop_};
-  CCommandForwarder forwarder_{writer_, receive_path_.dispatch(), audio_};
+  CCommandForwarder forwarder_{writer_, receive_path_.dispatch(), audio_, ui_};
 
   platform::UniqueFd wake_;  // an eventfd: written to stop the receive thread's wait
   std::function<void()> connection_end_hook_;

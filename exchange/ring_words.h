@@ -1,0 +1,32 @@
+// The words of a mapped section as shared atomics, for the ring code of this folder only.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace exchange::ring_words {
+
+// The head word is shared with other processes. The producer publishes a slot by storing head with
+// release after writing length and data; the consumer loads it with acquire before reading the slot.
+inline std::atomic_ref<uint32_t> Head(unsigned char* base) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base));
+}
+
+// The reserved word: a record count in the rings the relay fills, the relay's forwarding mark in the
+// command ring (stored with release by the relay after it has copied a record out of its slot,
+// loaded with acquire by a writer before it reuses that slot).
+inline std::atomic_ref<uint32_t> Reserved(unsigned char* base) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base + 4));
+}
+
+inline unsigned char* Slot(unsigned char* base, uint32_t capacity, uint32_t index) {
+  return base + 8 + static_cast<std::size_t>(index) * (capacity + 4u);
+}
+
+// A slot's length word. In the command ring writers claim slots through it (command_slots.h).
+inline std::atomic_ref<uint32_t> Length(unsigned char* slot) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(slot));
+}
+
+}  // namespace exchange::ring_words
