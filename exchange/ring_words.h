@@ -4,6 +4,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#include "platform/shared_memory.h"
 
 namespace exchange::ring_words {
 
@@ -27,6 +30,24 @@ inline unsigned char* Slot(unsigned char* base, uint32_t capacity, uint32_t inde
 // A slot's length word. In the command ring writers claim slots through it (command_slots.h).
 inline std::atomic_ref<uint32_t> Length(unsigned char* slot) {
   return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(slot));
+}
+
+// Runs `body`, which touches the view's memory. When another process shrank the section under it
+// (a member of the group it is shared with, a tool), the section gets its size back and `body` runs
+// once more; what it returns then, or its type's empty value when that fails too.
+template <typename F>
+auto Repaired(const platform::SharedView& view, F&& body) -> decltype(body()) {
+  using Result = decltype(body());
+  if constexpr (std::is_void_v<Result>) {
+    if (platform::Guarded(view, body)) return;
+    if (platform::RepairSharedView(view)) platform::Guarded(view, body);
+  } else {
+    Result result{};
+    auto run = [&] { result = body(); };
+    if (platform::Guarded(view, run)) return result;
+    if (platform::RepairSharedView(view)) platform::Guarded(view, run);
+    return result;
+  }
 }
 
 }  // namespace exchange::ring_words

@@ -74,8 +74,10 @@ platform::ShmStatus CRingProducer::Open(const std::string& object_name, uint32_t
   platform::ShmStatus st =
       platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
   if (st == platform::ShmStatus::kOk && created) {
-    Head(view_.data()).store(0, std::memory_order_release);
-    std::memset(view_.data() + 4, 0, 4);
+    ring_words::Repaired(view_, [&] {
+      Head(view_.data()).store(0, std::memory_order_release);
+      Reserved(view_.data()).store(0, std::memory_order_relaxed);
+    });
   }
   return st;
 }
@@ -86,26 +88,30 @@ platform::ShmStatus CRingProducer::Open(std::string_view robot, SectionId id) {
 }
 
 int CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
-  if (!view_.valid() || len > capacity_) return 0;
-  unsigned char* base = view_.data();
-  // Only this producer writes head; a foreign value is brought back into range rather than trusted.
-  uint32_t head = Head(base).load(std::memory_order_relaxed) % slots_;
-  unsigned char* slot = Slot(base, capacity_, head);
-  std::memcpy(slot, &len, 4);
-  if (len > 0) std::memcpy(slot + 4, bytes, len);
-  // The count first: a consumer that sees the new head (acquire) also sees a count that includes it.
-  // (The command ring's word is the relay's mark instead.)
-  if (counted_)
-    Reserved(base).store(Reserved(base).load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  Head(base).store((head + 1) % slots_, std::memory_order_release);
-  return 1;
+  return ring_words::Repaired(view_, [&]() -> int {
+    if (!view_.valid() || len > capacity_) return 0;
+    unsigned char* base = view_.data();
+    // Only this producer writes head; a foreign value is brought back into range rather than trusted.
+    uint32_t head = Head(base).load(std::memory_order_relaxed) % slots_;
+    unsigned char* slot = Slot(base, capacity_, head);
+    std::memcpy(slot, &len, 4);
+    if (len > 0) std::memcpy(slot + 4, bytes, len);
+    // The count first: a consumer that sees the new head (acquire) also sees a count that includes it.
+    // (The command ring's word is the relay's mark instead.)
+    if (counted_)
+      Reserved(base).store(Reserved(base).load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    Head(base).store((head + 1) % slots_, std::memory_order_release);
+    return 1;
+  });
 }
 
 CRingProducer::RelayState CRingProducer::Relay() const {
-  if (!view_.valid() || !platform::IsClaimed(view_)) return RelayState::kNoRelay;
-  const uint32_t mark = Reserved(view_.data()).load(std::memory_order_acquire);
-  if ((mark & kMarkForwarding) == 0) return RelayState::kNotForwarding;
-  return (mark & kMarkLinkUp) != 0 ? RelayState::kLinkUp : RelayState::kForwarding;
+  return ring_words::Repaired(view_, [&]() -> RelayState {
+    if (!view_.valid() || !platform::IsClaimed(view_)) return RelayState::kNoRelay;
+    const uint32_t mark = Reserved(view_.data()).load(std::memory_order_acquire);
+    if ((mark & kMarkForwarding) == 0) return RelayState::kNotForwarding;
+    return (mark & kMarkLinkUp) != 0 ? RelayState::kLinkUp : RelayState::kForwarding;
+  });
 }
 
 CRingConsumer::~CRingConsumer() {
@@ -128,13 +134,8 @@ platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t
   platform::ShmStatus st =
       platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
   lapped_ = 0;
-  if (st == platform::ShmStatus::kOk && !created) {
-    uint32_t head = Head(view_.data()).load(std::memory_order_acquire);
-    read_index_ = head < slots_ ? head : 0;
-    consumed_count_ = Reserved(view_.data()).load(std::memory_order_relaxed);
-  } else {
-    consumed_count_ = 0;
-  }
+  consumed_count_ = 0;
+  if (st == platform::ShmStatus::kOk && !created) Resync();
   return st;
 }
 
@@ -144,22 +145,28 @@ platform::ShmStatus CRingConsumer::Open(std::string_view robot, SectionId id) {
 }
 
 platform::ShmStatus CRingConsumer::Resync() {
-  if (!view_.valid()) return platform::ShmStatus::kMapFailed;
-  const uint32_t head = Head(view_.data()).load(std::memory_order_acquire);
-  read_index_ = head < slots_ ? head : 0;
-  consumed_count_ = Reserved(view_.data()).load(std::memory_order_relaxed);
-  return platform::ShmStatus::kOk;
+  return ring_words::Repaired(view_, [&]() -> platform::ShmStatus {
+    if (!view_.valid()) return platform::ShmStatus::kMapFailed;
+    const uint32_t head = Head(view_.data()).load(std::memory_order_acquire);
+    read_index_ = head < slots_ ? head : 0;
+    consumed_count_ = Reserved(view_.data()).load(std::memory_order_relaxed);
+    return platform::ShmStatus::kOk;
+  });
 }
 
 void CRingConsumer::PublishMark(uint32_t pass, bool link_up) {
-  if (!claimed_) return;
-  Reserved(view_.data())
-      .store(kMarkForwarding | (link_up ? kMarkLinkUp : 0) | ((pass & 0x3FFFFF) << 8) | read_index_,
-             std::memory_order_release);
+  ring_words::Repaired(view_, [&]() {
+    if (!claimed_) return;
+    Reserved(view_.data())
+        .store(kMarkForwarding | (link_up ? kMarkLinkUp : 0) | ((pass & 0x3FFFFF) << 8) | read_index_,
+               std::memory_order_release);
+  });
 }
 
 void CRingConsumer::WithdrawMark() {
-  if (claimed_) Reserved(view_.data()).store(0, std::memory_order_release);
+  ring_words::Repaired(view_, [&]() {
+    if (claimed_) Reserved(view_.data()).store(0, std::memory_order_release);
+  });
 }
 
 bool CRingConsumer::Claim() {
@@ -175,30 +182,32 @@ void CRingConsumer::ReleaseClaim() {
 }
 
 RingRecord CRingConsumer::Take() {
-  if (!view_.valid()) return {};
-  unsigned char* base = view_.data();
-  uint32_t head = Head(base).load(std::memory_order_acquire);
-  if (head >= slots_) return {};
-  // Records the producer has put that this consumer has not taken, against those still in the ring
-  // ahead of it: the difference was overwritten. A producer that does not count leaves the count
-  // still, and nothing is counted.
-  const uint32_t available = (head + slots_ - read_index_) % slots_;
-  const uint32_t count = Reserved(base).load(std::memory_order_relaxed);
-  const int64_t unread = static_cast<int32_t>(count - consumed_count_);
-  if (unread > static_cast<int64_t>(available)) lapped_ += static_cast<uint64_t>(unread - available);
-  consumed_count_ = count - available;
-  if (read_index_ == head) return {};
-  ++consumed_count_;
-  RingRecord record;
-  unsigned char* slot = Slot(base, capacity_, read_index_);
-  record.slot = slot;
-  record.length = ring_words::Length(slot).load(std::memory_order_acquire);
-  // A command the relay has sent already is still the record it was, for anyone else who watches.
-  if (commands_ && command_slot::IsTaken(record.length))
-    record.length = command_slot::TakenLength(record.length);
-  record.capacity = capacity_;
-  read_index_ = (read_index_ + 1) % slots_;
-  return record;
+  return ring_words::Repaired(view_, [&]() -> RingRecord {
+    if (!view_.valid()) return {};
+    unsigned char* base = view_.data();
+    uint32_t head = Head(base).load(std::memory_order_acquire);
+    if (head >= slots_) return {};
+    // Records the producer has put that this consumer has not taken, against those still in the ring
+    // ahead of it: the difference was overwritten. A producer that does not count leaves the count
+    // still, and nothing is counted.
+    const uint32_t available = (head + slots_ - read_index_) % slots_;
+    const uint32_t count = Reserved(base).load(std::memory_order_relaxed);
+    const int64_t unread = static_cast<int32_t>(count - consumed_count_);
+    if (unread > static_cast<int64_t>(available)) lapped_ += static_cast<uint64_t>(unread - available);
+    consumed_count_ = count - available;
+    if (read_index_ == head) return {};
+    ++consumed_count_;
+    RingRecord record;
+    unsigned char* slot = Slot(base, capacity_, read_index_);
+    record.slot = slot;
+    record.length = ring_words::Length(slot).load(std::memory_order_acquire);
+    // A command the relay has sent already is still the record it was, for anyone else who watches.
+    if (commands_ && command_slot::IsTaken(record.length))
+      record.length = command_slot::TakenLength(record.length);
+    record.capacity = capacity_;
+    read_index_ = (read_index_ + 1) % slots_;
+    return record;
+  });
 }
 
 }  // namespace exchange

@@ -1,13 +1,17 @@
 #include "platform/shared_memory.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -35,11 +39,19 @@ bool InOurGroups(gid_t gid) {
   return false;
 }
 
+// True once ShareWithGroup made this process the one that serves its objects to a group.
+bool Serving() {
+  return g_share_gid.load(std::memory_order_relaxed) >= 0;
+}
+
 // Our own objects, and another user's objects that user shared with one of our groups (mode 0660 and
-// nothing for anyone else). Anything else of the same name is never used.
+// nothing for anyone else). Anything else of the same name is never used. A process that serves a
+// group uses its own objects only: one that a member made first, the member could later open up to
+// everyone.
 bool Usable(const struct stat& st) {
   if (!S_ISREG(st.st_mode)) return false;
   if (st.st_uid == geteuid()) return true;
+  if (Serving()) return false;
   return (st.st_mode & 07777) == 0660 && InOurGroups(st.st_gid);
 }
 
@@ -134,8 +146,10 @@ ShmStatus AcquireObject(const std::string& name, int& fd_out, bool& fresh) {
     struct stat owner {};
     if (fstat(fd, &owner) != 0 || !Usable(owner)) {
       // Another user's object of the same name, held or left behind and not shared with one of our
-      // groups: never share robot data with it.
+      // groups: never share robot data with it. One that squats the name of an object we serve is
+      // removed and made anew where the system lets us (root may remove any name).
       close(fd);
+      if (Serving() && shm_unlink(name.c_str()) == 0) continue;
       return ShmStatus::kForeign;
     }
     fresh = SetLock(fd, kLifetimeByte, F_WRLCK);
@@ -170,6 +184,21 @@ bool ShareWithGroup(const std::string& group_name, std::string& error) {
   return true;
 }
 
+std::string DescribeSharedObject(const std::string& name) {
+  struct stat st {};
+  if (!ValidName(name) || stat(("/dev/shm" + name).c_str(), &st) != 0) return name + ": not there";
+  const passwd* user = getpwuid(st.st_uid);
+  const group* grp = getgrgid(st.st_gid);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return name + ": owned by user " + (user != nullptr ? user->pw_name : std::to_string(st.st_uid)) +
+         ", group " + (grp != nullptr ? grp->gr_name : std::to_string(st.st_gid)) + ", mode " + mode;
+}
+
+void StopSharing() {
+  g_share_gid.store(-1, std::memory_order_relaxed);
+}
+
 const char* ShmStatusText(ShmStatus status) {
   switch (status) {
     case ShmStatus::kOk:
@@ -194,7 +223,8 @@ SharedView::SharedView(SharedView&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       fd_(std::exchange(other.fd_, -1)),
-      claimed_(std::exchange(other.claimed_, nullptr)) {}
+      claimed_(std::exchange(other.claimed_, nullptr)),
+      name_(std::exchange(other.name_, nullptr)) {}
 
 SharedView& SharedView::operator=(SharedView&& other) noexcept {
   if (this != &other) {
@@ -203,6 +233,7 @@ SharedView& SharedView::operator=(SharedView&& other) noexcept {
     size_ = std::exchange(other.size_, 0);
     fd_ = std::exchange(other.fd_, -1);
     claimed_ = std::exchange(other.claimed_, nullptr);
+    name_ = std::exchange(other.name_, nullptr);
   }
   return *this;
 }
@@ -213,6 +244,7 @@ void SharedView::Reset() {
   size_ = 0;
   fd_ = -1;
   claimed_ = nullptr;
+  name_ = nullptr;
 }
 
 ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created) {
@@ -268,6 +300,7 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
   out.size_ = size;
   out.fd_ = it->second.fd;
   out.claimed_ = it->second.claimed.get();
+  out.name_ = &it->first;
   return ShmStatus::kOk;
 }
 
@@ -284,6 +317,89 @@ void ReleaseSharedObjects() {
       SetLock(object.fd, kLifetimeByte, F_UNLCK);
     }
   }
+}
+
+namespace {
+
+// A guarded stretch of one thread: where to jump back to when an access inside [low, high) faults.
+struct GuardFrame {
+  sigjmp_buf back;
+  const unsigned char* low;
+  const unsigned char* high;
+  GuardFrame* outer;
+};
+thread_local GuardFrame* t_guard = nullptr;
+struct sigaction g_previous_bus;
+
+void OnBusError(int signal_number, siginfo_t* info, void* context) {
+  GuardFrame* guard = t_guard;
+  const auto* address = static_cast<const unsigned char*>(info->si_addr);
+  if (guard != nullptr && address >= guard->low && address < guard->high) siglongjmp(guard->back, 1);
+  // Not a shrunk section: whoever handled the signal before us, or the default end of the process.
+  if ((g_previous_bus.sa_flags & SA_SIGINFO) != 0 && g_previous_bus.sa_sigaction != nullptr) {
+    g_previous_bus.sa_sigaction(signal_number, info, context);
+  } else if (g_previous_bus.sa_handler != SIG_DFL && g_previous_bus.sa_handler != SIG_IGN) {
+    g_previous_bus.sa_handler(signal_number);
+  } else {
+    signal(SIGBUS, SIG_DFL);  // the faulting access runs again and ends the process as it would have
+  }
+}
+
+void InstallBusHandler() {
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_sigaction = &OnBusError;
+    sigemptyset(&action.sa_mask);
+    // No mask to restore after the jump: the signal is not blocked while the handler runs.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    return sigaction(SIGBUS, &action, &g_previous_bus) == 0;
+  }();
+  (void)installed;
+}
+
+std::mutex g_observer_mutex;
+std::function<void(const std::string&)> g_damage_observer;
+
+}  // namespace
+
+bool RunGuarded(const SharedView& view, void (*body)(void*), void* context) {
+  if (!view.valid()) {
+    body(context);
+    return true;
+  }
+  InstallBusHandler();
+  GuardFrame frame;
+  frame.low = view.data_;
+  frame.high = view.data_ + view.size_;
+  frame.outer = t_guard;
+  if (sigsetjmp(frame.back, 0) != 0) {
+    t_guard = frame.outer;
+    return false;
+  }
+  t_guard = &frame;
+  body(context);
+  t_guard = frame.outer;
+  return true;
+}
+
+bool RepairSharedView(const SharedView& view) {
+  if (!view.valid()) return false;
+  struct stat st {};
+  if (fstat(view.fd_, &st) != 0) return false;
+  if (static_cast<std::size_t>(st.st_size) < view.size_ && ftruncate(view.fd_, static_cast<off_t>(view.size_)) != 0)
+    return false;
+  std::function<void(const std::string&)> observer;
+  {
+    std::lock_guard<std::mutex> guard(g_observer_mutex);
+    observer = g_damage_observer;
+  }
+  if (observer) observer(view.name_ != nullptr ? *view.name_ : std::string());
+  return true;
+}
+
+void SetSharedDamageObserver(std::function<void(const std::string& name)> observer) {
+  std::lock_guard<std::mutex> guard(g_observer_mutex);
+  g_damage_observer = std::move(observer);
 }
 
 bool TryClaim(const SharedView& view) {

@@ -13,7 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <type_traits>
 
 namespace platform {
 
@@ -29,11 +31,20 @@ enum class ShmStatus {
 
 const char* ShmStatusText(ShmStatus status);
 
+// Who owns the object `name` and how it is shared, for a person who must remove or fix it:
+// "/R1SensorShareMem_Zembrin: owned by user alice, group robots, mode 0660".
+std::string DescribeSharedObject(const std::string& name);
+
 // Objects this process creates from now on belong to group `group_name` with mode 0660, so that
 // programs of other users in that group can use them; by default they are the user's alone (0600).
-// Objects of other users are used only when shared so with one of this process's groups. False
-// with a reason when the group does not exist or this user may not give objects to it.
+// Objects of other users are used only when shared so with one of this process's groups, and never
+// by a process that shares with a group itself (it serves its own objects only, and removes another
+// user's object of the same name where the system lets it). False with a reason when the group does
+// not exist or this user may not give objects to it.
 bool ShareWithGroup(const std::string& group_name, std::string& error);
+// Undoes ShareWithGroup: objects made from now on are the user's alone, and this process uses other
+// users' objects as any client does.
+void StopSharing();
 
 // A mapped view of a named object. Move-only; unmaps on destruction.
 class SharedView {
@@ -52,6 +63,8 @@ class SharedView {
 
  private:
   friend ShmStatus OpenSharedView(const std::string&, std::size_t, SharedView&, bool&);
+  friend bool RunGuarded(const SharedView&, void (*)(void*), void*);
+  friend bool RepairSharedView(const SharedView&);
   friend bool TryClaim(const SharedView&);
   friend void ReleaseClaim(const SharedView&);
   friend bool IsClaimed(const SharedView&);
@@ -61,6 +74,7 @@ class SharedView {
   // which keeps them until the process ends.
   int fd_ = -1;
   bool* claimed_ = nullptr;
+  const std::string* name_ = nullptr;
 };
 
 // Opens (creating when needed) the object `name` of exactly `size` bytes and maps all of it for
@@ -73,6 +87,25 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
 // Removes the names of objects no other process holds. Runs at normal exit by itself; callable
 // earlier by a program that is about to end. Views stay mapped.
 void ReleaseSharedObjects();
+
+// Runs `body`, which reads or writes the memory of `view`, and returns true. When another process
+// shrinks the object meanwhile (a group member or a tool truncates it), the access past the new end
+// is caught instead of ending the process: `body` is cut short there and false is returned, and
+// RepairSharedView makes the view usable again. `body` must hold nothing that needs destroying
+// (plain copies and atomics on the view): it is left by a jump.
+bool RunGuarded(const SharedView& view, void (*body)(void*), void* context);
+template <typename F>
+bool Guarded(const SharedView& view, F&& body) {
+  return RunGuarded(
+      view, [](void* context) { (*static_cast<std::remove_reference_t<F>*>(context))(); }, &body);
+}
+
+// Gives the object behind `view` its size back after another process shrank it (what was cut off
+// reads as zeros) and tells the damage observer. False when this process may not resize it.
+bool RepairSharedView(const SharedView& view);
+
+// Told the name of each object repaired, on the thread that found the damage (the relay logs it).
+void SetSharedDamageObserver(std::function<void(const std::string& name)> observer);
 
 // Claims the object for this process: false when another process (or another claim in this one)
 // holds it. The claim ends with ReleaseClaim or with the process.

@@ -597,12 +597,112 @@ class GroupSharing : public ::testing::Test {
       const gid_t primary =
           in_group ? gid : static_cast<gid_t>(nobody_->pw_gid == gid ? 65533 : nobody_->pw_gid);
       if (setgroups(in_group ? 1 : 0, groups) != 0 || setgid(primary) != 0 || setuid(uid) != 0) return 90;
+      platform::StopSharing();  // a client of the group, not the relay that shares with it
       return body();
     });
+  }
+  // Runs `body` as user daemon in group nogroup: a service relay's user, which is no other user's.
+  template <typename F>
+  int AsServiceUser(F body) {
+    const passwd* daemon = getpwnam("daemon");
+    const gid_t gid = group_->gr_gid;
+    if (daemon == nullptr) return 91;
+    return InChild([&] {
+      const gid_t groups[1] = {gid};
+      if (setgroups(1, groups) != 0 || setgid(daemon->pw_gid) != 0 || setuid(daemon->pw_uid) != 0) return 90;
+      return body();
+    });
+  }
+  // A member of the group makes an object of `name` of the right size first, shared with the group.
+  void SquatAsMember(const std::string& name, std::size_t size) {
+    ASSERT_EQ(AsNobody(true,
+                       [&] {
+                         const int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0660);
+                         return fd >= 0 && fchmod(fd, 0660) == 0 &&
+                                        ftruncate(fd, static_cast<off_t>(size)) == 0
+                                    ? 0
+                                    : 1;
+                       }),
+              0);
   }
   passwd* nobody_ = nullptr;
   group* group_ = nullptr;
 };
+
+// A member that makes the robot's sections before the relay starts could later open them to
+// everyone: a relay that shares with a group uses only objects it made itself.
+TEST_F(GroupSharing, ARelayNeverAdoptsSectionsAMemberMadeFirst) {
+  const std::string robot = UniqueRobot("squat");
+  const std::string name = exchange::SectionObjectName(robot, "SensorShareMem_Zembrin");
+  const std::size_t size = exchange::SectionSize(50, 5);
+  SquatAsMember(name, size);
+  EXPECT_EQ(AsServiceUser([&] {
+              std::string error;
+              if (!platform::ShareWithGroup("nogroup", error)) return 1;
+              CRingProducer p;
+              if (p.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kForeign) return 2;
+              const std::string who = platform::DescribeSharedObject(name);
+              return who.find("owned by user nobody") != std::string::npos ? 0 : 3;
+            }),
+            0)
+      << "a relay that may not remove another user's name refuses it and names the owner";
+
+  std::string error;
+  ASSERT_TRUE(platform::ShareWithGroup("nogroup", error)) << error;
+  CRingProducer p;  // root may remove any name: the squatted one is made anew, as root's
+  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  struct stat st {};
+  ASSERT_EQ(stat(("/dev/shm" + name).c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  platform::StopSharing();
+}
+
+// Any member of the group may write the command ring, so any member can shrink a section's object
+// under the relay: the relay survives it, says so, and goes on with the section's size given back.
+TEST_F(GroupSharing, ARelaySurvivesASectionShrunkUnderIt) {
+  std::string error;
+  ASSERT_TRUE(platform::ShareWithGroup("nogroup", error)) << error;
+  std::vector<std::string> damaged;
+  platform::SetSharedDamageObserver([&](const std::string& name) { damaged.push_back(name); });
+  const std::string robot = UniqueRobot("shrunk");
+  CRingProducer sensors;
+  ASSERT_EQ(sensors.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  CRingConsumer commands;
+  ASSERT_EQ(commands.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  ASSERT_TRUE(commands.Claim());
+  commands.RetireOldCommands();
+  for (const char* suffix : {"SensorShareMem_Zembrin", "McCommandsShareMem_Zembrin"}) {
+    const std::string name = exchange::SectionObjectName(robot, suffix);
+    ASSERT_EQ(AsNobody(true,
+                       [&] {
+                         const int fd = shm_open(name.c_str(), O_RDWR, 0);
+                         return fd >= 0 && ftruncate(fd, 0) == 0 ? 0 : 1;
+                       }),
+              0);
+  }
+  PutByte(sensors, 42);
+  uint8_t record[exchange::kCommandRecordMax];
+  uint32_t n = 0;
+  EXPECT_EQ(commands.TakeCommand(record, n), CRingConsumer::CommandTake::kNone);
+  EXPECT_EQ(damaged.size(), 2u) << "each shrunk section is reported once";
+
+  // The sections work again, for the relay and its clients.
+  const uint8_t command[2] = {1, 2};
+  EXPECT_EQ(AsNobody(true,
+                     [&] {
+                       CRingProducer client;
+                       return client.Open(robot, SectionId::kCommand) == platform::ShmStatus::kOk &&
+                                      client.PutPaced(command, 2) == 1
+                                  ? 0
+                                  : 1;
+                     }),
+            0);
+  EXPECT_EQ(commands.TakeCommand(record, n), CRingConsumer::CommandTake::kRecord);
+  EXPECT_EQ(n, 2u);
+  platform::SetSharedDamageObserver(nullptr);
+  platform::StopSharing();
+}
 
 TEST_F(GroupSharing, TheGroupMayUseTheSectionsAndNobodyElse) {
   std::string error;

@@ -50,10 +50,11 @@ int RunReplay(const std::string& path, double speed, const std::string& robot, c
   const std::string prefix = RobotPrefix(robot, shortened);
   auto producers = std::make_unique<RelayProducers>();
   exchange::CRingConsumer commands;
-  const platform::ShmStatus status =
-      producers->Open(prefix, [&] { return commands.Open(prefix, exchange::SectionId::kCommand); });
+  std::string failed;
+  const platform::ShmStatus status = producers->Open(
+      prefix, [&] { return commands.Open(prefix, exchange::SectionId::kCommand); }, &failed);
   if (status != platform::ShmStatus::kOk) {
-    Log(LogLevel::kError, "sections of robot '" + prefix + "': " + platform::ShmStatusText(status));
+    Log(LogLevel::kError, RelayProducers::Problem(prefix, status, failed));
     return 1;
   }
   if (!commands.Claim()) {
@@ -61,6 +62,9 @@ int RunReplay(const std::string& path, double speed, const std::string& robot, c
     return 1;
   }
   commands.RetireOldCommands();
+  platform::SetSharedDamageObserver([](const std::string& name) {
+    Log(LogLevel::kWarning, "section " + name + " damaged by another process; reopened");
+  });
   ReplayHooks hooks;
   LinkStats stats;
   CReceivePath path_in(hooks, stats);

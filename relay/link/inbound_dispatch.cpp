@@ -7,18 +7,34 @@
 namespace relay {
 
 platform::ShmStatus RelayProducers::Open(const std::string& prefix,
-                                         const std::function<platform::ShmStatus()>& open_commands) {
+                                         const std::function<platform::ShmStatus()>& open_commands,
+                                         std::string* failed) {
+  using exchange::SectionId;
+  const SectionId order[6] = {SectionId::kStandardSensor, SectionId::kMotorSensor, SectionId::kImage,
+                              SectionId::kAudio,          SectionId::kCommand,     SectionId::kCustomSensor};
   const platform::ShmStatus st[6] = {
-      standard_sensor.Open(prefix, exchange::SectionId::kStandardSensor),
-      motor_sensor.Open(prefix, exchange::SectionId::kMotorSensor),
-      image.Open(prefix, exchange::SectionId::kImage),
-      audio.Open(prefix, exchange::SectionId::kAudio),
+      standard_sensor.Open(prefix, order[0]),
+      motor_sensor.Open(prefix, order[1]),
+      image.Open(prefix, order[2]),
+      audio.Open(prefix, order[3]),
       open_commands(),
-      custom_sensor.Open(prefix, exchange::SectionId::kCustomSensor),
+      custom_sensor.Open(prefix, order[5]),
   };  // a braced list: evaluated in this order
-  for (platform::ShmStatus s : st)
-    if (s != platform::ShmStatus::kOk) return s;
+  for (int i = 0; i < 6; ++i) {
+    if (st[i] == platform::ShmStatus::kOk) continue;
+    if (failed != nullptr) *failed = exchange::SectionObjectName(prefix, exchange::Spec(order[i]).suffix);
+    return st[i];
+  }
   return platform::ShmStatus::kOk;
+}
+
+std::string RelayProducers::Problem(const std::string& prefix, platform::ShmStatus status,
+                                    const std::string& failed) {
+  std::string text = "sections of robot '" + prefix + "': " + platform::ShmStatusText(status);
+  if (status == platform::ShmStatus::kForeign && !failed.empty())
+    text +=
+        " (" + platform::DescribeSharedObject(failed) + "; remove it, or start the relay before its clients)";
+  return text;
 }
 
 CInboundDispatch::CInboundDispatch(InboundHooks& hooks)

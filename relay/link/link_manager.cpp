@@ -9,11 +9,18 @@
 
 #include "exchange/frame.h"
 #include "platform/clock.h"
+#include "platform/shared_memory.h"
 
 namespace relay {
-CLinkManager::CLinkManager(LinkUi& ui) : ui_(ui), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+CLinkManager::CLinkManager(LinkUi& ui) : ui_(ui), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  // Anyone the sections are shared with can shrink one under the relay; it goes on, and says so.
+  platform::SetSharedDamageObserver([this](const std::string& name) {
+    ui_.Notice("section " + name + " damaged by another process; reopened");
+  });
+}
 
 CLinkManager::~CLinkManager() {
+  platform::SetSharedDamageObserver(nullptr);
   RequestStop();
   connection_thread_.Join();
   audio_.Stop();

@@ -29,13 +29,16 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
   }
   auto producers = std::make_unique<RelayProducers>();
   CCommandForwarder::OpenResult commands = CCommandForwarder::OpenResult::kOk;
-  const platform::ShmStatus status = producers->Open(prefix, [&] {
-    platform::ShmStatus s = platform::ShmStatus::kOk;
-    commands = forwarder_.Open(prefix, s);
-    return s;
-  });
-  if (status != platform::ShmStatus::kOk)
-    ui_.Note("sections of robot '" + prefix + "': " + platform::ShmStatusText(status));
+  std::string failed;
+  const platform::ShmStatus status = producers->Open(
+      prefix,
+      [&] {
+        platform::ShmStatus s = platform::ShmStatus::kOk;
+        commands = forwarder_.Open(prefix, s);
+        return s;
+      },
+      &failed);
+  if (status != platform::ShmStatus::kOk) ui_.Note(RelayProducers::Problem(prefix, status, failed));
   if (commands == CCommandForwarder::OpenResult::kClaimedElsewhere) {
     // Two relays for one name would mix two robots in one set of rings.
     ui_.MessageBox("Robot '" + prefix + "' is already served by another relay.\n");
