@@ -2,6 +2,7 @@
 // relay linked to the simulated robot: what subscribers see, what calls do, who may call, and what
 // the bridge does when the broker goes away or it dies itself.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -260,9 +261,9 @@ TEST_F(BridgedRobot, BadCallsAreAnsweredWithAReasonAndTheBridgeGoesOnServing) {
   EXPECT_TRUE(Call("ok", "GetSensorSonar1", json::array())["result"].is_number_integer());
 }
 
-TEST_F(BridgedRobot, SoundFilesAreNamedInsideTheFilesFolderOnly) {
+TEST_F(BridgedRobot, FilesAreRegularFilesNamedInsideTheFilesFolderOnly) {
   const std::string dir = "/tmp/trevask-bridge-files-" + std::to_string(getpid());
-  ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
+  ASSERT_EQ(std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
   {
     // One second of a 16-bit mono tone at 8000 Hz.
     std::ofstream wav(dir + "/tone.wav", std::ios::binary);
@@ -272,6 +273,9 @@ TEST_F(BridgedRobot, SoundFilesAreNamedInsideTheFilesFolderOnly) {
     u32(16000), u16(2), u16(16), wav.write("data", 4), u32(16000);
     for (int i = 0; i < 8000; ++i) u16(static_cast<uint16_t>((i % 40) * 500));
   }
+  ASSERT_EQ(mkfifo((dir + "/pipe.bmp").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/dev/zero", (dir + "/zero.bmp").c_str()), 0);
+  ASSERT_EQ(symlink((dir + "/tone.wav").c_str(), (dir + "/again.wav").c_str()), 0);
   bridge_->Signal(SIGTERM);
   ASSERT_EQ(bridge_->Wait(10000), 0);
   auto ups = [&] {
@@ -283,14 +287,79 @@ TEST_F(BridgedRobot, SoundFilesAreNamedInsideTheFilesFolderOnly) {
   StartBridge("bridge-pw", {"--files-dir", dir});
   ASSERT_TRUE(WaitUntil([&] { return ups() > ups_before; })) << "the new bridge says the link is up";
 
-  EXPECT_NE(
-      Call("up", "PlayAudioFile", {"../tone.wav"})["error"]["message"].get<std::string>().find("without '/'"),
-      std::string::npos);
-  EXPECT_TRUE(Call("dot", "PlayAudioFile", {".tone.wav"}).contains("error"));
+  const struct {
+    const char* method;
+    std::string name;
+    const char* reason;
+  } refused[] = {
+      {"PlayAudioFile", "../tone.wav", "without '/'"},
+      {"PlayAudioFile", ".tone.wav", "without '/'"},
+      {"LcdDisplayVCS", "pipe.bmp", "not a regular file"},  // never waits for a writer
+      {"LcdDisplayVCB", "zero.bmp", "is a link"},           // nor reads a device behind a link
+      {"PlayAudioFile", "again.wav", "is a link"},          // nor any link, even one that stays inside
+      {"PlayAudioFile", "toneEOF", "\"EOF\""},              // would go on with the last sound
+      {"PlayAudioFile", "tone\nwav", "control characters"},
+      {"PlayAudioFile", "missing.wav", "cannot be opened"},
+  };
+  int n = 0;
+  for (const auto& c : refused) {
+    const json reply = Call("bad" + std::to_string(n++), c.method, {c.name});
+    ASSERT_TRUE(reply.contains("error")) << c.name << ": " << reply.dump();
+    EXPECT_NE(reply["error"]["message"].get<std::string>().find(c.reason), std::string::npos) << reply.dump();
+  }
+  EXPECT_TRUE(RobotFramesOfType(exchange::kTypeLcdPicture).empty());
   EXPECT_EQ(Call("ok", "PlayAudioFile", {"tone.wav"})["result"], nullptr);
   ASSERT_TRUE(WaitUntil([&] { return !RobotFramesOfType(exchange::kTypeAudioAnnouncement).empty(); }))
       << "the relay found the file in the folder and announced it";
   std::system(("rm -rf " + dir).c_str());
+}
+
+// Anybody with an account could take the bridge's client id and so knock it off the broker.
+TEST_F(BridgedRobot, AViewerCannotKnockTheBridgeOffByTakingItsClientId) {
+  Subscriber viewer(broker_->port(), "viewer", "viewer-pw", "trevask-mqtt-" + robot_name_);
+  ASSERT_EQ(viewer.WaitConnected(), 0);
+  EXPECT_EQ(Call("still", "GetSensorSonar1", json::array())["id"], "still");
+  bridge_->Wait(1);  // reads what the bridge printed so far
+  EXPECT_EQ(bridge_->err().find("connection"), std::string::npos) << bridge_->err();
+}
+
+// One operator floods the bridge with calls while another calls now and then.
+TEST_F(BridgedRobot, AFloodOfCallsNeitherStarvesOtherCallersNorGoesUnanswered) {
+  Subscriber second(broker_->port(), "operator2", "operator2-pw", "op2-" + robot_name_);
+  ASSERT_EQ(second.WaitConnected(), 0);
+  ASSERT_TRUE(second.Subscribe(Topic("reply/#")));
+  constexpr int kFlood = 1000, kOthers = 50;
+  bridge_->Signal(SIGSTOP);  // a bridge held up meanwhile finds the whole flood waiting at once
+  for (int i = 0; i < kFlood; ++i)
+    op_->Publish(Topic("call"), json{{"id", "f" + std::to_string(i)}, {"method", "GetSensorSonar1"}}.dump());
+  for (int i = 0; i < kOthers; ++i)
+    second.Publish(Topic("call/operator2"),
+                   json{{"id", "g" + std::to_string(i)}, {"method", "GetSensorSonar2"}}.dump());
+  platform::Sleep(2000);  // the broker takes them all
+  bridge_->Signal(SIGCONT);
+  auto replies = [&](Subscriber& who, char prefix) {
+    int results = 0, busy = 0;
+    for (const Message& m : who.All()) {
+      if (m.topic.rfind(Topic("reply/") + prefix, 0) != 0) continue;
+      const json j = Parse(m.payload);
+      results += j.contains("result");
+      busy += j.contains("error") && j["error"]["code"] == static_cast<int32_t>(0x8001010Au);
+    }
+    return std::pair<int, int>(results, busy);
+  };
+  ASSERT_TRUE(WaitUntil([&] { return replies(second, 'g').first == kOthers; }, 20000))
+      << "the second caller's calls are all carried out: " << replies(second, 'g').first;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto [results, busy] = replies(*op_, 'f');
+        return results + busy == kFlood;
+      },
+      20000))
+      << "every flooding call is answered, if only with busy";
+  EXPECT_GT(replies(*op_, 'f').second, 0) << "some of the flood was answered busy";
+  bridge_->Signal(SIGTERM);
+  ASSERT_EQ(bridge_->Wait(10000), 0);
+  EXPECT_NE(bridge_->err().find(" 0 calls dropped"), std::string::npos) << bridge_->err();
 }
 
 TEST_F(BridgedRobot, AViewerReadsButItsCallsNeverReachTheRobot) {
@@ -320,6 +389,21 @@ TEST_F(BridgedRobot, AnMqtt5CallerGetsItsReplyOnItsOwnTopicWithItsCorrelationDat
   EXPECT_EQ(reply.correlation, "c-17");
   EXPECT_TRUE(Parse(reply.payload)["result"].is_number_integer());
   EXPECT_TRUE(op_->On(Topic("reply/r")).empty());
+
+  // The bridge may write topics its callers may not (this robot's readings, other robots'): a
+  // response topic anywhere but under reply/ is refused, and the call is not carried out.
+  for (const std::string& elsewhere :
+       std::vector<std::string>{Topic("link"), Topic("call"), "talvenor/OTHER/link"}) {
+    mosquitto_property* p = nullptr;
+    mosquitto_property_add_string(&p, MQTT_PROP_RESPONSE_TOPIC, elsewhere.c_str());
+    const std::size_t errors = op_->On(Topic("errors")).size();
+    op_->Publish(Topic("call"), R"({"id": "x", "method": "DcMotorPwmNonTimeCtr", "args": [1, 100]})", p);
+    mosquitto_property_free_all(&p);
+    ASSERT_TRUE(WaitUntil([&] { return op_->On(Topic("errors")).size() > errors; })) << elsewhere;
+    EXPECT_NE(op_->On(Topic("errors")).back().payload.find("must lie under"), std::string::npos);
+  }
+  for (const Message& m : op_->On(Topic("link"))) EXPECT_EQ(m.payload.find("\"id\""), std::string::npos);
+  EXPECT_TRUE(RobotFramesOfType(0x05).empty());
 }
 
 TEST_F(BridgedRobot, TheBridgeOutlivesTheBrokerAndItsWillSaysWhenItIsGone) {

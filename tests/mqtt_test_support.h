@@ -49,7 +49,7 @@ inline bool TcpAccepts(int port) {
   return ok;
 }
 
-// The broker with users bridge, operator and viewer for `robot` (passwords: the name + "-pw").
+// The broker with users bridge, operator, operator2 and viewer for `robot` (passwords: the name + "-pw").
 class Broker {
  public:
   Broker(const std::string& deploy_dir, const std::string& robot, int ws_port = 0,
@@ -60,7 +60,7 @@ class Broker {
     {
       std::ofstream users(dir_ + "/users");
       users << "bridge bridge-pw bridge " << robot << "\noperator operator-pw operator " << robot
-            << "\nviewer viewer-pw viewer " << robot << "\n";
+            << "\noperator2 operator2-pw operator " << robot << "\nviewer viewer-pw viewer " << robot << "\n";
     }
     cmd = "bash " + deploy_dir + "/make-config.sh " + dir_ + "/users " + dir_ + " --port " +
           std::to_string(port_) + " --ws-port " + std::to_string(ws_port) +

@@ -661,6 +661,10 @@ TEST_F(GroupSharing, ARelayNeverAdoptsSectionsAMemberMadeFirst) {
 // Any member of the group may write the command ring, so any member can shrink a section's object
 // under the relay: the relay survives it, says so, and goes on with the section's size given back.
 TEST_F(GroupSharing, ARelaySurvivesASectionShrunkUnderIt) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP()
+      << "a fault inside ThreadSanitizer's own memcpy cannot be left by a jump; the other builds test this";
+#endif
   std::string error;
   ASSERT_TRUE(platform::ShareWithGroup("nogroup", error)) << error;
   std::vector<std::string> damaged;

@@ -1,8 +1,10 @@
 #include "clients/mqtt_bridge/bridge_options.h"
 
 #include <getopt.h>
+#include <sys/random.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -182,7 +184,19 @@ bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& 
     options.files_dir = real;
     std::free(real);
   }
-  if (options.client_id.empty()) options.client_id = "trevask-mqtt-" + options.robot;
+  // A client id others could guess lets anyone with an account knock the bridge off the broker by
+  // connecting with it (the broker drops the older of two clients of one id): the default one ends in
+  // 64 random bits.
+  if (options.client_id.empty()) {
+    uint8_t random[8] = {};
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+      error = "no random numbers for the bridge's client id; give one with --client-id";
+      return false;
+    }
+    char hex[17];
+    for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
+    options.client_id = "trevask-mqtt-" + options.robot + "-" + hex;
+  }
   return true;
 }
 

@@ -13,7 +13,7 @@ struct BridgeOptions {
   int port = 1883;
   std::string username;
   std::string password;
-  std::string client_id;  // empty: "trevask-mqtt-<robot>"
+  std::string client_id;  // empty: "trevask-mqtt-<robot>-<16 random hex digits>"
   std::string topic_root = "talvenor";
   double max_sensor_rate = 0;  // records per second and section; 0: every record
   int picture_quality = 80;    // JPEG quality of the pictures published

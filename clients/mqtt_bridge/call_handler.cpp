@@ -1,9 +1,17 @@
 #include "clients/mqtt_bridge/call_handler.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "control/dispatch.h"
+#include "exchange/sections.h"
 
 namespace mqtt_bridge {
 namespace {
@@ -51,7 +59,74 @@ json FromVariant(const control::Variant& v) {
   }
 }
 
+// The call's id as it may end a reply topic, or "" when it has none that can.
+std::string UsableIdOf(const json& call) {
+  if (!call.is_object() || !call.contains("id")) return {};
+  const json& id = call["id"];
+  if (id.is_string() && UsableId(id.get<std::string>())) return id.get<std::string>();
+  if (id.is_number_integer()) return id.dump();
+  return {};
+}
+
 }  // namespace
+
+CallReply RefuseCall(const std::string& payload, int32_t code, const std::string& message) {
+  CallReply reply;
+  reply.body = json::object();
+  if (payload.size() <= kMaxCallBytes) {
+    const json call = json::parse(payload, nullptr, false);
+    reply.id = UsableIdOf(call);
+    if (!reply.id.empty()) reply.body["id"] = call["id"];
+  }
+  return Error(reply, code, message);
+}
+
+bool OpenInFilesFolder(const std::string& folder, const std::string& name, platform::UniqueFd& file,
+                       std::string& path, std::string& why) {
+  if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) {
+    why = "takes the name of a file in the bridge's files folder, without '/'";
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) {
+      why = "a file name holds no control characters (line feeds would split the relay's log lines)";
+      return false;
+    }
+  }
+  if (name.size() >= 3 && name.compare(name.size() - 3, 3, "EOF") == 0) {
+    why = "a file name ending in \"EOF\" would go on with the last sound instead of starting this one";
+    return false;
+  }
+  char real[PATH_MAX];
+  if (realpath(folder.c_str(), real) == nullptr) {
+    why = "the files folder cannot be reached";
+    return false;
+  }
+  path = std::string(real) + "/" + name;
+  if (path.size() > exchange::kCommandRecordMax) {
+    why = "the path " + path + " is longer than the " + std::to_string(exchange::kCommandRecordMax) +
+          " bytes a request to the relay holds";
+    return false;
+  }
+  // No link is followed and nothing waits: a pipe, a device, a folder or a link to anything, inside
+  // the folder or out of it, is refused.
+  platform::UniqueFd dir(::open(real, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir)
+    file = platform::UniqueFd(
+        ::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!file) {
+    why = errno == ELOOP ? "'" + name + "' is a link; only regular files in the folder are taken"
+                         : "'" + name + "' cannot be opened in the files folder: " + std::strerror(errno);
+    return false;
+  }
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = "'" + name + "' is not a regular file";
+    file.Reset();
+    return false;
+  }
+  return true;
+}
 
 CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string& payload,
                      const CallPolicy& policy) {
@@ -64,13 +139,7 @@ CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string
   const json call = json::parse(payload, nullptr, false);
   if (call.is_discarded() || !call.is_object())
     return Error(reply, control::kStatusInvalidArg, "the call is not a JSON object");
-  if (call.contains("id")) {
-    const json& id = call["id"];
-    if (id.is_string() && UsableId(id.get<std::string>()))
-      reply.id = id.get<std::string>();
-    else if (id.is_number_integer())
-      reply.id = id.dump();
-  }
+  reply.id = UsableIdOf(call);
   if (reply.id.empty())
     return Error(reply, control::kStatusInvalidArg,
                  "the call needs an \"id\": a number, or text of 1 to 64 characters without / + #");
@@ -96,17 +165,19 @@ CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string
         "SavePhotoAsBMP writes a file on the bridge's computer; subscribe to the camera topic instead");
   const bool names_file =
       member->name == "PlayAudioFile" || member->name == "LcdDisplayVCS" || member->name == "LcdDisplayVCB";
+  platform::UniqueFd file;  // held open until the call is over: the control reads it by descriptor
   if (names_file && args.size() == 1 && args[0].is_string()) {
-    const std::string name = args[0].get<std::string>();
     if (policy.files_dir.empty())
       return Error(reply, control::kStatusInvalidArg,
                    member->name +
                        " names a file on the bridge's computer; the bridge takes none unless started "
                        "with --files-dir");
-    if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos)
-      return Error(reply, control::kStatusInvalidArg,
-                   member->name + " takes the name of a file in the bridge's files folder, without '/'");
-    args[0] = policy.files_dir + "/" + name;
+    std::string path, why;
+    if (!OpenInFilesFolder(policy.files_dir, args[0].get<std::string>(), file, path, why))
+      return Error(reply, control::kStatusInvalidArg, member->name + ": " + why);
+    // The relay opens a sound file itself, by its path; the control reads a picture here, from the
+    // very file just checked.
+    args[0] = member->name == "PlayAudioFile" ? path : "/proc/self/fd/" + std::to_string(file.get());
   }
 
   std::vector<control::Variant> values;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "control/control.h"
+#include "platform/unique_fd.h"
 
 namespace mqtt_bridge {
 
@@ -27,6 +28,18 @@ struct CallReply {
   std::string id;
   nlohmann::json body;
 };
+
+// Opens file `name` of the files folder for a call: a plain name (no '/', no leading '.', no control
+// characters, not ending in "EOF"), a regular file, opened without following a link and without
+// waiting. `path` is its full path. False with the reason otherwise.
+bool OpenInFilesFolder(const std::string& folder, const std::string& name, platform::UniqueFd& file,
+                       std::string& path, std::string& why);
+
+// The code of a "busy" answer: the server asks the caller to call again later.
+inline constexpr int32_t kBusyCode = static_cast<int32_t>(0x8001010Au);
+
+// An error answer to a call that is not carried out, with the call's id when it has a usable one.
+CallReply RefuseCall(const std::string& payload, int32_t code, const std::string& message);
 
 // Handles one call for the robot the bridge serves.
 CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string& payload,

@@ -12,6 +12,7 @@
 #include "clients/mqtt_bridge/call_handler.h"
 #include "clients/mqtt_bridge/media_encoding.h"
 #include "clients/mqtt_bridge/readings_json.h"
+#include "control/dispatch.h"
 #include "platform/clock.h"
 
 namespace mqtt_bridge {
@@ -136,10 +137,11 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mes
   auto* bridge = static_cast<CMqttBridge*>(self);
   // Answered by the loop once the client's callback is over: the client's own locks are not held
   // then, and a reply never goes out from inside the client.
-  if (bridge->calls_.size() >= kMaxQueuedCalls) {
-    ++bridge->counts_.calls_dropped;
-    return;
-  }
+  const std::string call_topic = bridge->Topic("call");
+  const std::string topic = message->topic != nullptr ? message->topic : "";
+  std::string caller;  // "" for the shared call topic, the user's name for call/<user>
+  if (topic.size() > call_topic.size() + 1 && topic.compare(0, call_topic.size() + 1, call_topic + "/") == 0)
+    caller = topic.substr(call_topic.size() + 1);
   PendingCall call;
   call.payload.assign(static_cast<const char*>(message->payload),
                       message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0);
@@ -157,7 +159,17 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mes
   }
   std::free(response_topic);
   std::free(correlation);
-  bridge->calls_.push_back(std::move(call));
+  auto queue = bridge->calls_.find(caller);
+  const bool room = queue != bridge->calls_.end() ? queue->second.size() < kMaxQueuedPerCaller
+                                                  : bridge->calls_.size() < kMaxCallers;
+  if (room) {
+    bridge->calls_[caller].push_back(std::move(call));
+  } else if (bridge->busy_.size() < kMaxBusyAnswers) {
+    call.busy = true;
+    bridge->busy_.push_back(std::move(call));
+  } else {
+    ++bridge->counts_.calls_dropped;
+  }
 }
 
 bool CMqttBridge::Publish(const std::string& subtopic, const void* data, std::size_t size, int qos,
@@ -259,28 +271,63 @@ void CMqttBridge::PublishLink(bool force) {
 }
 
 void CMqttBridge::AnswerCalls() {
-  while (!calls_.empty()) {
-    const PendingCall call = std::move(calls_.front());
-    calls_.pop_front();
-    ++counts_.calls;
-    const CallReply reply = mqtt_bridge::HandleCall(control_, call.payload, CallPolicy{options_.files_dir});
-    if (reply.body.contains("error")) ++counts_.call_errors;
-    const std::string text = Text(reply.body);
-    // An MQTT 5 caller may name its own reply topic, and its correlation data comes back with it.
-    mosquitto_property* out = nullptr;
-    if (call.has_correlation)
-      mosquitto_property_add_binary(&out, MQTT_PROP_CORRELATION_DATA, call.correlation.data(),
-                                    static_cast<uint16_t>(call.correlation.size()));
-    if (call.has_response_topic) {
-      if (connected_)
-        mosquitto_publish_v5(client_, nullptr, call.response_topic.c_str(), static_cast<int>(text.size()),
-                             text.data(), 1, false, out);
-    } else {
-      Publish(reply.id.empty() ? "errors" : "reply/" + reply.id, text.data(), text.size(), 1, false, nullptr,
-              out);
-    }
-    mosquitto_property_free_all(&out);
+  while (!busy_.empty()) {
+    AnswerOne(busy_.front());
+    busy_.pop_front();
   }
+  // One call of each caller in turn, until every queue is empty.
+  while (!calls_.empty()) {
+    for (auto it = calls_.begin(); it != calls_.end();) {
+      const PendingCall call = std::move(it->second.front());
+      it->second.pop_front();
+      it = it->second.empty() ? calls_.erase(it) : std::next(it);
+      AnswerOne(call);
+    }
+  }
+  if (counts_.calls_dropped != dropped_logged_ &&
+      platform::TickElapsed(platform::TickCount(), dropped_logged_at_) >= 1000) {
+    Log(std::to_string(counts_.calls_dropped - dropped_logged_) +
+        " calls dropped unanswered: callers send faster than the bridge answers even \"busy\"");
+    dropped_logged_ = counts_.calls_dropped;
+    dropped_logged_at_ = platform::TickCount();
+  }
+}
+
+void CMqttBridge::AnswerOne(const PendingCall& call) {
+  ++counts_.calls;
+  CallReply reply;
+  const std::string replies = Topic("reply/");
+  // A caller's own reply topic must lie under this robot's reply/: the bridge may write topics no
+  // caller may, other robots' among them.
+  const bool topic_ok =
+      !call.has_response_topic || (call.response_topic.size() > replies.size() &&
+                                   call.response_topic.compare(0, replies.size(), replies) == 0 &&
+                                   call.response_topic.find_first_of("+#") == std::string::npos);
+  if (call.busy || !topic_ok) {
+    reply = RefuseCall(call.payload, call.busy ? kBusyCode : control::kStatusInvalidArg,
+                       call.busy ? "busy: this caller has " + std::to_string(kMaxQueuedPerCaller) +
+                                       " calls waiting already; try again"
+                                 : "a response topic must lie under " + replies);
+    if (call.busy) ++counts_.calls_busy;
+  } else {
+    reply = mqtt_bridge::HandleCall(control_, call.payload, CallPolicy{options_.files_dir});
+  }
+  if (reply.body.contains("error")) ++counts_.call_errors;
+  const std::string text = Text(reply.body);
+  // An MQTT 5 caller may name its own reply topic, and its correlation data comes back with it.
+  mosquitto_property* out = nullptr;
+  if (call.has_correlation)
+    mosquitto_property_add_binary(&out, MQTT_PROP_CORRELATION_DATA, call.correlation.data(),
+                                  static_cast<uint16_t>(call.correlation.size()));
+  if (call.has_response_topic && topic_ok) {
+    if (connected_)
+      mosquitto_publish_v5(client_, nullptr, call.response_topic.c_str(), static_cast<int>(text.size()),
+                           text.data(), 1, false, out);
+  } else {
+    Publish(reply.id.empty() || !topic_ok ? "errors" : "reply/" + reply.id, text.data(), text.size(), 1,
+            false, nullptr, out);
+  }
+  mosquitto_property_free_all(&out);
 }
 
 void CMqttBridge::ScheduleReconnect() {
@@ -309,6 +356,7 @@ void CMqttBridge::Run(const std::atomic<bool>& stop) {
     if (just_connected_) {
       just_connected_ = false;
       mosquitto_subscribe_v5(client_, nullptr, Topic("call").c_str(), 1, 0, nullptr);
+      mosquitto_subscribe_v5(client_, nullptr, Topic("call/+").c_str(), 1, 0, nullptr);
       PublishLink(true);
     }
     AnswerCalls();
@@ -331,7 +379,8 @@ void CMqttBridge::Run(const std::atomic<bool>& stop) {
       std::to_string(counts_.pictures) + " pictures (" + std::to_string(counts_.pictures_skipped) +
       " skipped while one was on its way), " + std::to_string(counts_.voice_segments) + " voice segments, " +
       std::to_string(counts_.calls) + " calls (" + std::to_string(counts_.call_errors) +
-      " answered with an error)");
+      " answered with an error, " + std::to_string(counts_.calls_busy) + " of them busy), " +
+      std::to_string(counts_.calls_dropped) + " calls dropped");
 }
 
 }  // namespace mqtt_bridge

@@ -9,13 +9,16 @@
 //   camera              each new picture as JPEG (one in flight at most; pictures that come while
 //                       one is still being sent are skipped), camera/info JSON after it
 //   voice               each voice segment as WAV
-//   call                calls in (QoS 1); replies on reply/<id> (QoS 1), or the MQTT 5 response
-//                       topic with its correlation data; calls without a usable id answered on errors
+//   call, call/<user>   calls in (QoS 1); replies on reply/<id> (QoS 1), or the MQTT 5 response
+//                       topic (under reply/) with its correlation data; calls without a usable id
+//                       answered on errors. Each topic is a caller with a queue of its own, served in
+//                       turn; a call that finds its queue full is answered "busy".
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 
 #include "clients/mqtt_bridge/bridge_options.h"
@@ -44,7 +47,7 @@ class CMqttBridge {
   // Counters for the log line at the end and for tests.
   struct Counts {
     uint64_t sensor_messages = 0, pictures = 0, pictures_skipped = 0, voice_segments = 0, calls = 0,
-             call_errors = 0, calls_dropped = 0, reconnects = 0;
+             call_errors = 0, calls_busy = 0, calls_dropped = 0, reconnects = 0;
   };
   const Counts& counts() const { return counts_; }
 
@@ -94,17 +97,27 @@ class CMqttBridge {
   double quality_ = 1.0;
   uint32_t quality_window_start_ = 0;
 
-  // Calls taken by the client's callback, answered by the loop right after it; bounded, so a flood of
-  // calls cannot grow the bridge without end.
+  // Calls taken by the client's callback, answered by the loop right after it. Each caller (the
+  // call topic, or call/<user> of one user) has a bounded queue of its own and the loop serves them
+  // in turn, so one caller's flood neither grows the bridge nor starves the others: a call that
+  // finds its queue full is answered "busy" at once, and only when even those answers pile up is a
+  // call dropped (counted and logged).
   struct PendingCall {
     std::string payload;
     std::string response_topic;
     std::string correlation;
     bool has_response_topic = false;
     bool has_correlation = false;
+    bool busy = false;  // answered "busy" without being carried out
   };
-  static constexpr std::size_t kMaxQueuedCalls = 256;
-  std::deque<PendingCall> calls_;
+  static constexpr std::size_t kMaxQueuedPerCaller = 64;
+  static constexpr std::size_t kMaxCallers = 64;
+  static constexpr std::size_t kMaxBusyAnswers = 1024;
+  std::map<std::string, std::deque<PendingCall>> calls_;
+  std::deque<PendingCall> busy_;
+  uint32_t dropped_logged_at_ = 0;
+  uint64_t dropped_logged_ = 0;
+  void AnswerOne(const PendingCall& call);
   bool just_connected_ = false;  // set by the connect callback: subscribe and announce the link
 
   Counts counts_;

@@ -1,8 +1,8 @@
 #include "control/media/lcd_bitmap.h"
 
-#include <cstdio>
 #include <cstring>
-#include <memory>
+
+#include "platform/regular_file.h"
 
 namespace media {
 namespace {
@@ -51,22 +51,25 @@ void BuildLcdParts(const uint8_t pixels[kLcdPixelBytes], uint8_t parts[kLcdParts
 }
 
 bool ReadLcdBmp(const std::string& path, LcdPicture& out, std::string& error) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) {
-    error = "Cannot open the BMP file \"" + path + "\".";
+  // A regular file only, opened without waiting: a pipe or a device named in its place would hang
+  // the caller or feed it endless bytes. Nothing beyond a header and a far pixel offset is read.
+  constexpr std::size_t kMostRead = 65536 + kLcdPixelBytes;
+  std::vector<uint8_t> bytes;
+  const platform::FileStatus status = platform::ReadRegularFile(path, kMostRead, false, bytes);
+  if (status != platform::FileStatus::kOk) {
+    error = "Cannot open the BMP file \"" + path + "\" (" + platform::FileStatusText(status) + ").";
     return false;
   }
-  uint8_t header[54];
-  if (std::fread(header, 1, sizeof header, file.get()) != sizeof header) {
+  if (bytes.size() < 54) {
     error = "The BMP file \"" + path + "\" is too short.";
     return false;
   }
-  out.header = ParseBmpHeader(header);
-  if (std::fseek(file.get(), static_cast<long>(out.header.pixel_offset), SEEK_SET) != 0 ||
-      std::fread(out.pixels, 1, kLcdPixelBytes, file.get()) != kLcdPixelBytes) {
+  out.header = ParseBmpHeader(bytes.data());
+  if (out.header.pixel_offset > bytes.size() || bytes.size() - out.header.pixel_offset < kLcdPixelBytes) {
     error = "The BMP file \"" + path + "\" is too short.";
     return false;
   }
+  std::memcpy(out.pixels, bytes.data() + out.header.pixel_offset, kLcdPixelBytes);
   return true;
 }
 

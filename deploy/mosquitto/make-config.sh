@@ -65,10 +65,13 @@ while read -r name password role robots rest; do
       case "$role" in
         bridge)
           echo "topic write $root/$robot/#"
-          echo "topic read $root/$robot/call" ;;
+          echo "topic read $root/$robot/call"
+          echo "topic read $root/$robot/call/+" ;;
         operator)
           echo "topic read $root/$robot/#"
-          echo "topic write $root/$robot/call" ;;
+          echo "topic write $root/$robot/call"
+          # A topic of the operator's own: the bridge gives each caller its turn.
+          echo "topic write $root/$robot/call/$name" ;;
         viewer)
           echo "topic read $root/$robot/#" ;;
         *)
@@ -96,6 +99,9 @@ tls() {
   echo "acl_file $out/acl"
   echo "persistence false"
   echo "set_tcp_nodelay true"
+  # Calls that a flood puts in front of the bridge wait here rather than being dropped unanswered:
+  # the bridge answers each one, if only with "busy".
+  echo "max_queued_messages 5000"
   echo "log_dest file $out/mosquitto.log"
   echo "log_type error"
   echo "log_type warning"
