@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string_view>
 
 #include "platform/unique_fd.h"
 
@@ -24,20 +27,23 @@ const char* FileStatusText(FileStatus status) {
       return "too large";
     case FileStatus::kReadFailed:
       return "cannot be read";
+    case FileStatus::kNotShared:
+      return "not readable by the clients' group (the relay reads only what its clients may)";
   }
   return "unknown";
 }
 
-FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
-                           std::vector<uint8_t>& out) {
-  out.clear();
-  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) {
-    if (errno == ENOENT || errno == ENOTDIR) return FileStatus::kMissing;
-    if (errno == EACCES || errno == EPERM) return FileStatus::kNoAccess;
-    return FileStatus::kReadFailed;
-  }
+namespace {
+
+FileStatus StatusOfErrno() {
+  if (errno == ENOENT || errno == ENOTDIR) return FileStatus::kMissing;
+  if (errno == EACCES || errno == EPERM) return FileStatus::kNoAccess;
+  if (errno == ELOOP) return FileStatus::kNotShared;  // a link swapped in after the path was resolved
+  return FileStatus::kReadFailed;
+}
+
+// Reads what is left of an open regular file, as ReadRegularFile describes.
+FileStatus ReadOpened(const UniqueFd& fd, std::size_t max_bytes, bool whole_only, std::vector<uint8_t>& out) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return FileStatus::kReadFailed;
   if (!S_ISREG(st.st_mode)) return FileStatus::kNotRegular;
@@ -54,6 +60,52 @@ FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool 
   }
   out.resize(got);
   return FileStatus::kOk;
+}
+
+// True when the group `gid`, or everyone, has the permission bits `other_bit` (S_IROTH, S_IXOTH).
+bool SharedPermits(const struct stat& st, long gid, mode_t other_bit) {
+  if ((st.st_mode & other_bit) != 0) return true;
+  return static_cast<long>(st.st_gid) == gid && (st.st_mode & (other_bit << 3)) != 0;
+}
+
+}  // namespace
+
+FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
+                           std::vector<uint8_t>& out) {
+  out.clear();
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) return StatusOfErrno();
+  return ReadOpened(fd, max_bytes, whole_only, out);
+}
+
+FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
+                            std::vector<uint8_t>& out) {
+  out.clear();
+  char real[PATH_MAX];
+  if (::realpath(path.c_str(), real) == nullptr) return StatusOfErrno();
+  UniqueFd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return FileStatus::kReadFailed;
+  std::string_view rest(real + 1);
+  for (;;) {
+    struct stat st {};
+    if (::fstat(dir.get(), &st) != 0) return FileStatus::kReadFailed;
+    if (!SharedPermits(st, gid, S_IXOTH)) return FileStatus::kNotShared;
+    const std::size_t slash = rest.find('/');
+    const std::string name(rest.substr(0, slash));
+    if (slash == std::string_view::npos) {
+      UniqueFd fd(
+          ::openat(dir.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+      if (!fd) return StatusOfErrno();
+      if (::fstat(fd.get(), &st) != 0) return FileStatus::kReadFailed;
+      if (S_ISREG(st.st_mode) && !SharedPermits(st, gid, S_IROTH)) return FileStatus::kNotShared;
+      return ReadOpened(fd, max_bytes, whole_only, out);
+    }
+    UniqueFd next(::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) return StatusOfErrno();
+    dir = std::move(next);
+    rest.remove_prefix(slash + 1);
+  }
 }
 
 }  // namespace platform

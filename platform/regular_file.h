@@ -17,6 +17,7 @@ enum class FileStatus {
   kNotRegular,  // a device, pipe, socket or folder
   kTooLarge,    // larger than the caller takes (when the caller refuses a cut read)
   kReadFailed,
+  kNotShared,  // the group a reader on others' behalf serves (or everyone) may not read it
 };
 
 // A few words for a person, e.g. "not a regular file".
@@ -26,5 +27,13 @@ const char* FileStatusText(FileStatus status);
 // is refused with kTooLarge instead of being cut.
 FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
                            std::vector<uint8_t>& out);
+
+// As ReadRegularFile, for a process that reads files on behalf of other users of group `gid` (a
+// relay serving a group reads the sound files its clients name): it never lends them its own rights.
+// The file must be readable, and every folder on its way searchable, by that group or by everyone;
+// the path is walked one folder at a time without following links, so nothing can be swapped in
+// between the checks and the read. kNotShared otherwise.
+FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
+                            std::vector<uint8_t>& out);
 
 }  // namespace platform

@@ -195,6 +195,10 @@ std::string DescribeSharedObject(const std::string& name) {
          ", group " + (grp != nullptr ? grp->gr_name : std::to_string(st.st_gid)) + ", mode " + mode;
 }
 
+long SharedGroup() {
+  return g_share_gid.load(std::memory_order_relaxed);
+}
+
 void StopSharing() {
   g_share_gid.store(-1, std::memory_order_relaxed);
 }

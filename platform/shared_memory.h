@@ -42,6 +42,9 @@ std::string DescribeSharedObject(const std::string& name);
 // user's object of the same name where the system lets it). False with a reason when the group does
 // not exist or this user may not give objects to it.
 bool ShareWithGroup(const std::string& group_name, std::string& error);
+// The group ShareWithGroup shares this process's objects with; -1 when none.
+long SharedGroup();
+
 // Undoes ShareWithGroup: objects made from now on are the user's alone, and this process uses other
 // users' objects as any client does.
 void StopSharing();

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/lock.h"
+#include "platform/regular_file.h"
 #include "platform/thread.h"
 
 namespace {
@@ -84,3 +89,44 @@ TEST(DebugOutput, OneLinePerMessage) {
 }
 
 }  // namespace
+
+// A reader on behalf of a group's members reads only what each of them may: the file readable, and
+// every folder on its way searchable, by that group or by everyone.
+TEST(RegularFile, AReaderForAGroupNeverLendsItsOwnRights) {
+  const std::string dir = "/tmp/trevask-forgroup-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir + "/private").c_str(), 0700), 0);
+  auto make = [](const std::string& path, mode_t mode) {
+    std::ofstream(path) << "RIFF";
+    chmod(path.c_str(), mode);
+  };
+  make(dir + "/open.wav", 0644);
+  make(dir + "/mine.wav", 0600);
+  make(dir + "/group.wav", 0640);
+  make(dir + "/private/open.wav", 0644);
+  ASSERT_EQ(symlink((dir + "/open.wav").c_str(), (dir + "/link.wav").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/pipe.wav").c_str(), 0644), 0);
+  struct stat st {};
+  ASSERT_EQ(stat((dir + "/group.wav").c_str(), &st), 0);
+  const long own_group = static_cast<long>(st.st_gid), other_group = own_group + 1;
+  const struct {
+    std::string name;
+    long gid;
+    platform::FileStatus expected;
+  } cases[] = {
+      {"open.wav", other_group, platform::FileStatus::kOk},
+      {"link.wav", other_group, platform::FileStatus::kOk},  // a link to a file they may read
+      {"mine.wav", other_group, platform::FileStatus::kNotShared},
+      {"group.wav", other_group, platform::FileStatus::kNotShared},
+      {"group.wav", own_group, platform::FileStatus::kOk},
+      {"private/open.wav", other_group, platform::FileStatus::kNotShared},  // a folder they cannot enter
+      {"pipe.wav", other_group, platform::FileStatus::kNotRegular},
+      {"missing.wav", other_group, platform::FileStatus::kMissing},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(platform::ReadFileForGroup(dir + "/" + c.name, c.gid, 1024, true, bytes), c.expected) << c.name;
+    EXPECT_EQ(bytes.size(), c.expected == platform::FileStatus::kOk ? 4u : 0u) << c.name;
+  }
+  std::system(("rm -rf " + dir).c_str());
+}

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/regular_file.h"
+#include "platform/shared_memory.h"
 
 namespace relay {
 namespace {
@@ -33,9 +34,13 @@ int SizeClass(std::size_t count) {
 
 bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& error) {
   out.samples.clear();
-  // Only regular files: a client must not make the relay read a device, a pipe or a folder.
+  // Only regular files: a client must not make the relay read a device, a pipe or a folder. A relay
+  // that serves a group reads only what every member may read: never on its own rights.
   std::vector<uint8_t> bytes;
-  const platform::FileStatus status = platform::ReadRegularFile(path, kMaxFile, true, bytes);
+  const long group = platform::SharedGroup();
+  const platform::FileStatus status = group >= 0
+                                          ? platform::ReadFileForGroup(path, group, kMaxFile, true, bytes)
+                                          : platform::ReadRegularFile(path, kMaxFile, true, bytes);
   if (status == platform::FileStatus::kTooLarge) {
     error = path + ": too large for a sound file";
     return false;
@@ -45,9 +50,15 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
     return false;
   }
 
-  std::size_t data_at = 46, data_size = bytes.size() > 46 ? bytes.size() - 46 : 0;
-  if (bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 &&
-      std::memcmp(bytes.data() + 8, "WAVE", 4) == 0) {
+  // Nothing but a RIFF/WAVE file is played: any other file the relay can read (a key, a database)
+  // would go to the loudspeaker as noise, and its bytes over the link.
+  if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
+      std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
+    error = path + ": not a WAV file (the robot plays 16-bit mono PCM WAV files)";
+    return false;
+  }
+  std::size_t data_at = 0, data_size = 0;
+  {
     bool have_format = false, have_data = false;
     for (std::size_t at = 12; at + 8 <= bytes.size();) {
       const uint32_t chunk = U32(bytes.data() + at + 4);

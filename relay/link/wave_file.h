@@ -1,8 +1,7 @@
 // Reading the samples of a WAV file for the loudspeaker.
 //
 // A RIFF/WAVE file is read by its chunks: only 16-bit mono PCM is taken, its samples from the "data"
-// chunk. A file without a RIFF header is read as the robot's tools write it: a 46-byte header, not
-// looked at, followed by 16-bit little-endian samples. A file shorter than its header has no samples.
+// chunk. Anything else is refused: a file without a RIFF/WAVE header is no sound file.
 #pragma once
 
 #include <cstdint>
