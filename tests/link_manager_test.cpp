@@ -276,14 +276,20 @@ TEST_F(LinkedRobot, LinkStatusCodeTwoIsAcknowledged) {
 
 namespace {
 
-// Another host: a socket on 127.0.0.2 aimed at the relay's port.
+// Another host (by default a socket on 127.0.0.2), aimed at the relay's port.
 class Stranger {
  public:
-  Stranger() {
+  explicit Stranger(uint32_t host = 0x7F000002) {
     sockaddr_in self{};
     self.sin_family = AF_INET;
-    self.sin_addr.s_addr = htonl(0x7F000002);
+    self.sin_addr.s_addr = htonl(host);
     bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0;
+  }
+  // Datagrams that reached it so far.
+  int Received() {
+    uint8_t buf[512];
+    while (::recv(fd_, buf, sizeof buf, MSG_DONTWAIT) >= 0) ++received_;
+    return received_;
   }
   ~Stranger() { ::close(fd_); }
   bool bound() const { return bound_; }
@@ -298,6 +304,7 @@ class Stranger {
  private:
   int fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
   bool bound_ = false;
+  int received_ = 0;
 };
 
 }  // namespace
@@ -333,6 +340,25 @@ TEST_F(LinkedRobotOwnSocket, AnotherHostCanNeitherDivertTheLinkNorFeedTheClients
   EXPECT_FALSE(standard.Take()) << "no forged reading reaches the clients";
   EXPECT_FALSE(ui_->Has("icon:140"));
   EXPECT_NE(link_->stats().Format().find("dropped: 21"), std::string::npos);
+}
+
+// A process of the robot's own host sends valid frames from another port of the robot's address,
+// while clients command the robot: the commands stay with the robot, which keeps answering.
+TEST_F(LinkedRobotOwnSocket, AnotherPortOfTheRobotsAddressCannotTakeTheCommands) {
+  Stranger other_port(INADDR_LOOPBACK);
+  ASSERT_TRUE(other_port.bound());
+  const Bytes reading = Frame(0, 0x7D, Bytes(40, 0xEE));
+  for (uint8_t i = 0; i < 100; ++i) {
+    other_port.SendTo(udp_.LocalPort(), reading);
+    const Bytes pwm = Frame(1, 0x05, {1, i, 0});
+    ASSERT_EQ(commands_.PutPaced(pwm.data(), static_cast<uint32_t>(pwm.size())), 1);
+    platform::Sleep(5);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0x05).size() == 100; }))
+      << FramesOfType(sim_->robot(), 0x05).size() << " of 100 commands reached the robot";
+  EXPECT_EQ(other_port.Received(), 0);
+  EXPECT_EQ(ntohs(udp_.robot_address().sin_port), sim_->UdpPort());
+  EXPECT_EQ(link_->stats().peer_changes(), 0u);
 }
 
 TEST_F(LinkedRobot, LengthWordsBeyondTheSlotAreSkippedAndTheNextRecordStillGoesOut) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "exchange/frame.h"
+#include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "relay/transport/serial_port.h"
@@ -58,8 +60,26 @@ int PollUntilReadable(relay::CUdpEndpoint& udp) {
   return udp.PollReadable();
 }
 
-TEST(UdpEndpoint, KnownAddressSendsUnboundAndFollowsTheRobotsPortOnceVouchedFor) {
-  Peer robot, robot_new_port;
+std::string KeepAlive() {
+  const uint8_t answered = 1;
+  const exchange::Frame f = exchange::Frame::Make(1, 0x31, exchange::kTypeLinkStatus, &answered, 1);
+  return std::string(reinterpret_cast<const char*>(f.bytes), f.size);
+}
+
+// The relay's side of the robot's address: what it reads, as the receive path hands it frames.
+int ReadFrameOf(relay::CUdpEndpoint& udp, uint8_t data_type) {
+  uint8_t buf[4096];
+  if (PollUntilReadable(udp) != relay::kPollReadable) return -1;
+  const int n = udp.Receive(buf, sizeof buf);
+  if (n > 0) udp.FrameAccepted(data_type);
+  return n;
+}
+
+// Any process of the robot's host can send from another port of the robot's address. The relay
+// keeps the port the robot speaks from, and follows a new one only when the old one went quiet and
+// the new one answered a keep-alive.
+TEST(UdpEndpoint, FollowsANewPortOnlyWhenTheOldWentQuietAndTheNewAnswersAKeepAlive) {
+  Peer robot, other, restarted;
   relay::CUdpEndpoint udp;
   ASSERT_TRUE(udp.Open(htonl(INADDR_LOOPBACK), robot.port()));
   EXPECT_EQ(udp.LocalPort(), 0) << "not bound before the first send";
@@ -69,19 +89,38 @@ TEST(UdpEndpoint, KnownAddressSendsUnboundAndFollowsTheRobotsPortOnceVouchedFor)
   EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("hello"), 5), 5);
   EXPECT_EQ(robot.Receive(), "hello");
   ASSERT_NE(udp.LocalPort(), 0);
+  auto send = [&](const std::string& text) {
+    return udp.Send(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
+  };
 
-  robot_new_port.SendTo(udp.LocalPort(), "hi");
-  ASSERT_EQ(PollUntilReadable(udp), relay::kPollReadable);
-  uint8_t buf[4096];
-  EXPECT_EQ(udp.Receive(buf, sizeof buf), 2) << "the robot's own address is read";
-  EXPECT_TRUE(udp.HasPendingSource());
-  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port())
-      << "not answered before a frame vouched for it";
-  udp.AdoptPendingSource();
-  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot_new_port.port());
-  EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("again"), 5), 5);
-  EXPECT_EQ(robot_new_port.Receive(), "again") << "later sends go to the robot's latest port";
+  robot.SendTo(udp.LocalPort(), KeepAlive());
+  ASSERT_EQ(ReadFrameOf(udp, exchange::kTypeLinkStatus), static_cast<int>(KeepAlive().size()));
+  for (int i = 0; i < 3; ++i) {  // another port, speaking and even answering, while the robot speaks
+    other.SendTo(udp.LocalPort(), KeepAlive());
+    ASSERT_GT(ReadFrameOf(udp, exchange::kTypeLinkStatus), 0);
+    ASSERT_EQ(send(KeepAlive()), relay::SendResult::kSent);
+    EXPECT_EQ(robot.Receive(), KeepAlive());
+  }
+  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port()) << "the port the robot speaks from is kept";
+  EXPECT_EQ(udp.peer_changes(), 0u);
+
+  // The robot restarts and speaks from a new port; the old one is quiet from now on.
+  platform::SetTimeScale(0.01);
+  platform::Sleep(relay::CUdpEndpoint::kPortQuietMs);
+  restarted.SendTo(udp.LocalPort(), KeepAlive());
+  ASSERT_GT(ReadFrameOf(udp, 0x7D), 0);
+  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port()) << "a candidate until it answers a keep-alive";
+  ASSERT_EQ(send("not a keep-alive"), relay::SendResult::kSent);
+  EXPECT_EQ(robot.Receive(), "not a keep-alive") << "nothing but keep-alives goes to a candidate";
+  ASSERT_EQ(send(KeepAlive()), relay::SendResult::kSent);
+  EXPECT_EQ(restarted.Receive(), KeepAlive()) << "the keep-alive asks the candidate too";
+  restarted.SendTo(udp.LocalPort(), KeepAlive());
+  ASSERT_GT(ReadFrameOf(udp, exchange::kTypeLinkStatus), 0);
+  platform::SetTimeScale(0.05);
+  EXPECT_EQ(ntohs(udp.robot_address().sin_port), restarted.port()) << "followed once it answered";
   EXPECT_EQ(udp.peer_changes(), 1u) << "and the change is counted";
+  ASSERT_EQ(send("again"), relay::SendResult::kSent);
+  EXPECT_EQ(restarted.Receive(), "again");
   udp.Close();
   EXPECT_FALSE(udp.IsOpen());
 }
@@ -101,7 +140,7 @@ TEST(UdpEndpoint, DatagramsFromOtherHostsAreDroppedAndCounted) {
     EXPECT_EQ(udp.Receive(buf, sizeof buf), 0) << "nothing of it reaches the caller";
   }
   EXPECT_FALSE(udp.HasPendingSource());
-  udp.AdoptPendingSource();
+  udp.FrameAccepted(exchange::kTypeLinkStatus);
   EXPECT_EQ(udp.foreign_datagrams(), 2u);
   EXPECT_EQ(udp.robot_address().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
   EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port());
@@ -127,7 +166,7 @@ TEST(UdpEndpoint, AddressZeroBindsAndWaitsForTheRobot) {
   EXPECT_EQ(udp.ReadAvailable(buf, sizeof buf), 4096);
   EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("x"), 1), 0)
       << "no frame has vouched for the sender yet";
-  udp.AdoptPendingSource();
+  udp.FrameAccepted(exchange::kTypeStandardSensor);
   EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("ok"), 2), 2);
   EXPECT_EQ(robot.Receive(), "ok");
 

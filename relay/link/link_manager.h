@@ -111,7 +111,7 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   void OnKeepAliveAnswer() override;
   void SendAcknowledgement() override;
   void OnVoiceFlowControl() override { audio_.Pause(); }
-  void OnAcceptedFrame() override;
+  void OnAcceptedFrame(uint8_t data_type) override;
 
   LinkUi& ui_;
   // The kind of the link this relay connected last: the one truth for the transport in use, the

@@ -10,7 +10,7 @@ void CReceivePath::HandleFrame(const uint8_t* frame, std::size_t length) {
   const exchange::FrameVerdict verdict = exchange::CheckFrame(frame, length);
   stats_.CountCandidate(verdict, length > exchange::kOffDataType ? frame[exchange::kOffDataType] : 0);
   if (verdict != exchange::FrameVerdict::kAccepted) return;
-  if (accepted_ != nullptr) accepted_->OnAcceptedFrame();
+  if (accepted_ != nullptr) accepted_->OnAcceptedFrame(frame[exchange::kOffDataType]);
   dispatch_.Dispatch(frame, length);
 }
 

@@ -20,7 +20,7 @@ class CReceivePath : public exchange::FrameSink {
   class AcceptedHook {
    public:
     virtual ~AcceptedHook() = default;
-    virtual void OnAcceptedFrame() = 0;
+    virtual void OnAcceptedFrame(uint8_t data_type) = 0;
   };
 
   CReceivePath(InboundHooks& hooks, LinkStats& stats, AcceptedHook* accepted = nullptr)

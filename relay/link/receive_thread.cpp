@@ -61,13 +61,16 @@ void CLinkManager::ReceiveThread() {
   }
 }
 
-void CLinkManager::OnAcceptedFrame() {
+void CLinkManager::OnAcceptedFrame(uint8_t data_type) {
   // Whether the source is new is known to this thread alone (it did the read), so it is asked
-  // without the lock; trusting it changes where every sender sends, so that takes the lock.
+  // without the lock; a new source may change where every sender sends, so that takes the lock.
   Transport& line = ActiveTransport();
-  if (!line.PeerPending()) return;
+  if (!line.PeerPending()) {
+    line.FrameAccepted(data_type);
+    return;
+  }
   platform::LockGuard guard(writer_.lock());
-  if (line.FrameAccepted()) stats_.CountPeerChange();
+  if (line.FrameAccepted(data_type)) stats_.CountPeerChange();
 }
 
 }  // namespace relay

@@ -42,9 +42,10 @@ class Transport {
   // A transport that learns its peer from what arrives: the bytes last read came from a source it
   // does not send to yet. Asked on the reading thread, which alone changes it, without the lock.
   virtual bool PeerPending() const { return false; }
-  // A frame cut from those bytes passed the check: the source is trusted now. Called under the link
-  // lock (it changes where every sender sends); true when the peer changed.
-  virtual bool FrameAccepted() { return false; }
+  // A frame of `data_type` cut from the bytes last read passed the check. Called on the reading
+  // thread for every such frame, under the link lock when PeerPending() (it may change where every
+  // sender sends); true when the peer changed.
+  virtual bool FrameAccepted(uint8_t /*data_type*/) { return false; }
   // Datagrams dropped so far because they came from another host than the robot.
   virtual uint64_t DroppedForeign() const { return 0; }
 };

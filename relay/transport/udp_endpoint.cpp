@@ -5,6 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "exchange/frame.h"
+#include "exchange/protocol.h"
+#include "platform/clock.h"
+
 namespace relay {
 
 CUdpEndpoint::~CUdpEndpoint() {
@@ -21,6 +25,9 @@ bool CUdpEndpoint::Open(uint32_t robot_address, int port) {
   robot_.sin_port = htons(static_cast<uint16_t>(port));
   trusted_ip_ = robot_address;
   pending_ = false;
+  established_ = false;
+  has_candidate_ = false;
+  probed_ = false;
   if (robot_address != 0) return true;
   if (::bind(socket_, reinterpret_cast<const sockaddr*>(&robot_), sizeof robot_) == 0) return true;
   Close();
@@ -66,16 +73,23 @@ int CUdpEndpoint::Receive(uint8_t* buffer, int size) {
   return static_cast<int>(n);
 }
 
-void CUdpEndpoint::AdoptPendingSource() {
-  if (!pending_) return;
-  pending_ = false;
+void CUdpEndpoint::Adopt(const sockaddr_in& source) {
   // The robot's port may change (its module restarted): the relay follows it, and counts it so a
   // person can see it in the statistics.
   if (robot_.sin_addr.s_addr != 0) ++peer_changes_;
   robot_.sin_family = AF_INET;
-  robot_.sin_port = pending_source_.sin_port;
-  robot_.sin_addr = pending_source_.sin_addr;
-  trusted_ip_ = pending_source_.sin_addr.s_addr;
+  robot_.sin_port = source.sin_port;
+  robot_.sin_addr = source.sin_addr;
+  trusted_ip_ = source.sin_addr.s_addr;
+  established_ = true;
+  has_candidate_ = false;
+  probed_ = false;
+  last_heard_.store(platform::TickCount(), std::memory_order_relaxed);
+}
+
+bool CUdpEndpoint::Quiet() const {
+  return platform::TickElapsed(platform::TickCount(), last_heard_.load(std::memory_order_relaxed)) >=
+         kPortQuietMs;
 }
 
 int CUdpEndpoint::Poll(int kind) {
@@ -113,12 +127,40 @@ int CUdpEndpoint::ReadAvailable(uint8_t* buffer, int max) {
 SendResult CUdpEndpoint::Send(const uint8_t* bytes, int count) {
   // Not writable within 1 ms: the datagram is dropped (a later keep-alive or packet follows it).
   if (PollWritable() != kPollWritable) return SendResult::kNotReady;
+  // While the established port is quiet, a keep-alive asks the candidate too; nothing else goes to a
+  // port that has not answered one.
+  if (has_candidate_ && count > static_cast<int>(exchange::kOffDataType) &&
+      bytes[exchange::kOffDataType] == exchange::kTypeLinkStatus && Quiet()) {
+    ::sendto(socket_, bytes, static_cast<size_t>(count), MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&candidate_), sizeof candidate_);
+    probed_ = true;
+  }
   return SendDatagram(bytes, count) == count ? SendResult::kSent : SendResult::kFailed;
 }
 
-bool CUdpEndpoint::FrameAccepted() {
+bool CUdpEndpoint::FrameAccepted(uint8_t data_type) {
+  if (!pending_) {
+    if (robot_.sin_addr.s_addr != 0) {
+      established_ = true;
+      last_heard_.store(platform::TickCount(), std::memory_order_relaxed);
+    }
+    return false;
+  }
+  pending_ = false;
   const uint64_t before = peer_changes_;
-  AdoptPendingSource();
+  if (!established_) {
+    Adopt(pending_source_);  // the robot's first word
+  } else {
+    const bool same_candidate = has_candidate_ && candidate_.sin_port == pending_source_.sin_port &&
+                                candidate_.sin_addr.s_addr == pending_source_.sin_addr.s_addr;
+    if (!same_candidate) {
+      candidate_ = pending_source_;
+      has_candidate_ = true;
+      probed_ = false;
+    } else if (probed_ && data_type == exchange::kTypeLinkStatus && Quiet()) {
+      Adopt(candidate_);  // the old port went quiet and this one answered a keep-alive sent to it
+    }
+  }
   return peer_changes_ != before;
 }
 

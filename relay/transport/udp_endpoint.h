@@ -2,13 +2,20 @@
 //
 // Only the robot's own IP address is listened to: datagrams from any other address are dropped and
 // counted, so no other host can divert the keep-alives and the clients' commands or feed the clients
-// forged readings. Within that address the relay answers whoever spoke last, but a new port (or, for
-// a relay waiting for the robot to speak first, the first address at all) is adopted only once one
-// of its datagrams has held a frame that passed the check.
+// forged readings. Within that address, any process of the robot's host (of this host, for a robot
+// on loopback) can send from another port, so the port is kept while the robot speaks from it:
+// - the first source whose datagram holds a frame that passes the check is adopted (for a relay
+//   waiting for the robot to speak first, the first address at all);
+// - after that, a frame from another port of the robot's address only makes it a candidate. It is
+//   adopted when the established port has gone quiet (no checked frame for kPortQuietMs, longer
+//   than the link's keep-alive period, so it missed an answer) and the candidate answers a
+//   keep-alive: while the established port is quiet, keep-alives go to the candidate too.
+// A robot that restarts and speaks from a new port is so followed within a keep-alive period.
 #pragma once
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "relay/transport/transport.h"
@@ -50,17 +57,17 @@ class CUdpEndpoint : public Transport {
   // count), and how many datagrams came from other addresses and were dropped.
   uint64_t peer_changes() const { return peer_changes_; }
   uint64_t foreign_datagrams() const { return foreign_datagrams_; }
-  // The last datagram received came from a source not yet adopted; AdoptPendingSource makes it the
-  // robot's address once that datagram has held a frame that passed the check.
+  // The last datagram received came from a source not yet adopted.
   bool HasPendingSource() const { return pending_; }
-  void AdoptPendingSource();
+  // Longer than the link's keep-alive period (2 s): a port quiet this long missed an answer.
+  static constexpr uint32_t kPortQuietMs = 2500;
 
   int ReadAvailable(uint8_t* buffer, int max) override;
   int WaitDescriptor() const override { return socket_; }
   SendResult Send(const uint8_t* bytes, int count) override;
   // A frame from the last datagram passed the check: its source becomes the robot's address.
   bool PeerPending() const override { return pending_; }
-  bool FrameAccepted() override;
+  bool FrameAccepted(uint8_t data_type) override;
   uint64_t DroppedForeign() const override { return foreign_datagrams_; }
 
  private:
@@ -69,6 +76,15 @@ class CUdpEndpoint : public Transport {
   uint32_t trusted_ip_ = 0;  // network order; 0 until the robot's address is known
   sockaddr_in pending_source_{};
   bool pending_ = false;
+  bool established_ = false;  // a checked frame came from robot_ since the open
+  // When a checked frame last came from the established port: written by the reading thread, read
+  // by senders under the link lock. Relaxed: a tick, ordering nothing else.
+  std::atomic<uint32_t> last_heard_{0};
+  sockaddr_in candidate_{};  // another port of the robot's address that sent a checked frame
+  bool has_candidate_ = false;
+  bool probed_ = false;  // a keep-alive went to the candidate since it became one
+  void Adopt(const sockaddr_in& source);
+  bool Quiet() const;
   uint64_t peer_changes_ = 0;
   uint64_t foreign_datagrams_ = 0;
 };
