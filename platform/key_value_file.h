@@ -1,5 +1,9 @@
-// Settings files of "key = value" lines, as people write them: '#' starts a comment, blank lines and
-// blanks around keys and values do not count. Read as a regular file of at most 64 KiB.
+// Settings files of "key = value" lines, as people write them: '#' at the start of a line or after a
+// blank starts a comment (so "password = ab#c" keeps its '#'), blank lines and blanks around keys
+// and values do not count, and a value in double quotes is taken as it stands between them ("a #b ",
+// with \" and \\ for a quote and a backslash). A key given twice, or a control character such as
+// a NUL, is refused: what the file says and what takes effect never differ. Read as a regular file
+// of at most 64 KiB.
 #pragma once
 
 #include <functional>

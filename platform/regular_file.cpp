@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <climits>
 #include <cstdlib>
 #include <string_view>
@@ -106,6 +107,32 @@ FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_b
     dir = std::move(next);
     rest.remove_prefix(slash + 1);
   }
+}
+
+UniqueFile CreatePrivateFile(const std::string& path, std::string& error) {
+  // Not truncated by the open itself: what is there is checked first.
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
+  if (!fd) {
+    error = errno == ELOOP ? "a link; it is not followed" : std::strerror(errno);
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = "not a regular file";
+    return nullptr;
+  }
+  if (::ftruncate(fd.get(), 0) != 0 || ::fchmod(fd.get(), 0600) != 0) {
+    error = std::strerror(errno);
+    return nullptr;
+  }
+  // Writes go through a stream; the descriptor's non-blocking flag means nothing for a regular file.
+  UniqueFile file(::fdopen(fd.get(), "wb"));
+  if (!file) {
+    error = std::strerror(errno);
+    return nullptr;
+  }
+  fd.Release();
+  return file;
 }
 
 }  // namespace platform

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_file.h"
+
 namespace platform {
 
 enum class FileStatus {
@@ -35,5 +37,11 @@ FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool 
 // between the checks and the read. kNotShared otherwise.
 FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
                             std::vector<uint8_t>& out);
+
+// Creates `path` for writing, or empties it when it exists: a regular file only, never reached
+// through a link (a link planted in its place would make the writer empty another file), readable
+// and writable by its owner alone (a recording holds everything the robot and its clients said).
+// Null with `error` set to the reason otherwise.
+UniqueFile CreatePrivateFile(const std::string& path, std::string& error);
 
 }  // namespace platform

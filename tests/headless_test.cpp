@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "exchange/frame.h"
+#include "exchange/protocol.h"
 #include "exchange/sections.h"
 #include "process_support.h"
 #include "program_folder.h"
@@ -108,6 +110,32 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   std::fread(text, 1, sizeof text - 1, f);
   std::fclose(f);
   EXPECT_EQ(std::string(text), "WiFiIP=127.0.0.1\nWiFiPort=" + port + "\nBTAddress=000000000000");
+}
+
+// What a client names reaches the log as one line, and a log read through a pipe whose reader went
+// away does not end the relay.
+TEST(Headless, TheLogKeepsAClientsTextOnOneLineAndOutlivesAClosedPipe) {
+  ChildProcess sim({kSim, "--udp", "127.0.0.1:0"}, {kScale, kConfig});
+  ASSERT_TRUE(sim.WaitForLine("ready on udp"));
+  const std::string robot = "Hp" + std::to_string(getpid());
+  ChildProcess relay(
+      {kRelay, "--wifi", "127.0.0.1", "--port", std::to_string(SimPort(sim)), "--robot", robot},
+      {kScale, kConfig});
+  ASSERT_TRUE(relay.WaitForLine("Connected")) << relay.err();
+  ChildProcess put({kSections, "--robot", robot, "--put-text", "/tmp/none\nforged line"}, {kScale, kConfig});
+  EXPECT_EQ(put.Wait(), 0) << put.err();
+  ASSERT_TRUE(relay.WaitForError("/tmp/none\\nforged line")) << relay.err();
+  EXPECT_EQ(relay.err().find("\nforged line"), std::string::npos) << "no line of the log is the client's";
+
+  relay.CloseOutput();
+  relay.Signal(SIGUSR1);  // the statistics go to standard output
+  ASSERT_TRUE(relay.WaitForError("standard output is closed")) << relay.err();
+  EXPECT_EQ(relay.Wait(200), -1) << "the relay goes on";
+  relay.Signal(SIGTERM);
+  EXPECT_EQ(relay.Wait(), 0);
+  EXPECT_NE(access(("/dev/shm" + exchange::SectionObjectName(robot, "SensorShareMem_Zembrin")).c_str(), F_OK),
+            0)
+      << "and leaves no section behind when it ends";
 }
 
 TEST(Headless, ASecondRelayForTheSameRobotNameRefusesAndLeavesTheFirstAlone) {
@@ -259,6 +287,10 @@ TEST(Headless, ConfigurationFileMistakesNameTheFileAndLine) {
       {"link = wifi\naddress = 127.0.0.1\nport = 99999\n", "the port '99999' is not a UDP port"},
       {"link wifi\n", conf + ":1: expected key = value"},
       {"log_level = loud\n", conf + ":1: log_level is error, warning, notice, info or debug, not 'loud'"},
+      // What the file says and what takes effect never differ: a NUL would cut the group's name.
+      {std::string("group = root\0zz\n", 16), conf + ":1: a control character (byte 0) in the line"},
+      {"robot = a\nrobot = b\n", conf + ":2: robot is given twice (first on line 1)"},
+      {"robot = \"open\n", conf + ":1: the quotes of the value do not close"},
   };
   for (const Case& c : cases) {
     std::ofstream(conf) << c.text;
@@ -386,6 +418,34 @@ TEST(Headless, ARecordedSessionReplaysToAClientAndTheCaptureToolsDecodeIt) {
   EXPECT_LT(replayed_ms, recorded_ms * 0.9) << "--speed 2 replays faster than recorded";
   EXPECT_TRUE(replay.HasLine("replay finished: "));
   std::remove(recording.c_str());
+}
+
+// A recording whose time runs back (a clock set back while recording, or an edited file) still plays
+// to its end: a frame stamped earlier than the one before it plays at once.
+TEST(Headless, ARecordingWhoseTimeRunsBackPlaysToItsEnd) {
+  const std::string path = "/tmp/trevask-test-back-" + std::to_string(getpid()) + ".pcapng";
+  {
+    relay::CLinkRecorder recorder;
+    std::string error;
+    ASSERT_TRUE(recorder.Open(path, error)) << error;
+    const exchange::Frame f = exchange::Frame::Make(0, 0, exchange::kTypeStandardSensor, nullptr, 0);
+    recorder.Record(relay::Direction::kInbound, f.bytes, f.size);
+    recorder.Record(relay::Direction::kInbound, f.bytes, f.size);
+  }
+  // The first packet's timestamp an hour and more later than the second's.
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t first_packet = 28 + 20;  // after the section header and the interface
+  ASSERT_EQ(bytes[first_packet], 6);
+  bytes[first_packet + 8 + 4] = static_cast<char>(bytes[first_packet + 8 + 4] + 1);  // high word + 1
+  file.seekp(0);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  ChildProcess replay({kRelay, "--replay", path, "--robot", "Back" + std::to_string(getpid())},
+                      {kScale, kConfig});
+  EXPECT_EQ(replay.Wait(10000), 0) << replay.err();
+  EXPECT_TRUE(replay.HasLine("replay finished: 2 frames"));
+  std::remove(path.c_str());
 }
 
 TEST(Headless, BadRecordingsAndSpeedsAreRefusedBeforeAnythingStarts) {

@@ -466,9 +466,16 @@ TEST(BridgeCommandLine, MistakesAreNamed) {
     std::ofstream f(conf);
     f << "# a comment\nbroker = mqtt://u:p@127.0.0.1:1\nmax_sensor_rate = lots\n";
   }
+  chmod(conf.c_str(), 0600);
   ChildProcess bad(std::vector<std::string>{MQTT_BRIDGE_BIN, "r", "-c", conf});
   EXPECT_EQ(bad.Wait(), 2);
   EXPECT_NE(bad.err().find(conf + ":3: max_sensor_rate must be"), std::string::npos) << bad.err();
+  // The broker's password is for the bridge's user alone.
+  std::ofstream(conf) << "broker = mqtt://127.0.0.1:1\nusername = bridge\npassword = se#cret\n";
+  chmod(conf.c_str(), 0644);
+  ChildProcess readable(std::vector<std::string>{MQTT_BRIDGE_BIN, "r", "-c", conf});
+  EXPECT_EQ(readable.Wait(), 2);
+  EXPECT_NE(readable.err().find("anyone may read the broker's password"), std::string::npos) << readable.err();
   std::remove(conf.c_str());
 }
 

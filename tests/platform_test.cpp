@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/key_value_file.h"
 #include "platform/lock.h"
 #include "platform/regular_file.h"
 #include "platform/thread.h"
@@ -129,4 +130,31 @@ TEST(RegularFile, AReaderForAGroupNeverLendsItsOwnRights) {
     EXPECT_EQ(bytes.size(), c.expected == platform::FileStatus::kOk ? 4u : 0u) << c.name;
   }
   std::system(("rm -rf " + dir).c_str());
+}
+
+// What a settings line means: '#' starts a comment only at the start or after a blank, a quoted value
+// is taken as it stands.
+TEST(KeyValueFile, CommentsAndQuotesAsPeopleWriteThem) {
+  const std::string path = "/tmp/trevask-kv-" + std::to_string(getpid());
+  const struct {
+    const char* line;
+    const char* value;
+  } cases[] = {
+      {"password = ab#c", "ab#c"},
+      {"password = ab #c", "ab"},
+      {"password=x   # a comment", "x"},
+      {"password = \"a #b \"", "a #b "},
+      {"password = \"say \\\"hi\\\"\"", "say \"hi\""},
+      {"# password = no\npassword = yes", "yes"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(path) << c.line << "\n";
+    std::string got, error;
+    EXPECT_TRUE(platform::ReadKeyValueFile(
+        path, [&](const std::string&, const std::string& value, std::string&) { return got = value, true; },
+        error))
+        << error;
+    EXPECT_EQ(got, c.value) << c.line;
+  }
+  std::remove(path.c_str());
 }

@@ -49,6 +49,11 @@ class ChildProcess {
   }
 
   void Signal(int sig) { kill(pid_, sig); }
+  // Closes the reading end of its standard output, as a reader that went away does.
+  void CloseOutput() {
+    if (out_ >= 0) ::close(out_);
+    out_ = -1;
+  }
 
   // Waits up to `limit_ms` for the process to end; returns its exit status, or -1 on a time-out
   // (or 128 + signal when a signal ended it).
@@ -76,6 +81,13 @@ class ChildProcess {
     return HasLine(text);
   }
 
+  // Waits until standard error holds `text`.
+  bool WaitForError(const std::string& text, int limit_ms = 20000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (err_text_.find(text) == std::string::npos && std::chrono::steady_clock::now() < end) Drain(10);
+    return err_text_.find(text) != std::string::npos;
+  }
+
   bool HasLine(const std::string& text) const {
     for (const auto& l : lines_)
       if (l.find(text) != std::string::npos) return true;
@@ -90,7 +102,7 @@ class ChildProcess {
     poll(p, 2, wait_ms);
     char buf[4096];
     ssize_t n;
-    while ((n = read(out_, buf, sizeof buf)) > 0) {
+    while (out_ >= 0 && (n = read(out_, buf, sizeof buf)) > 0) {
       partial_.append(buf, static_cast<std::size_t>(n));
       std::size_t nl;
       while ((nl = partial_.find('\n')) != std::string::npos) {

@@ -116,6 +116,37 @@ TEST(Recording, MalformedFilesAreRefusedWithTheirPlace) {
   std::remove(path.c_str());
 }
 
+// A recording holds everything the robot and its clients said: its owner's alone, and never written
+// through a link planted where it is to go. A replay holds a bounded number of frames.
+TEST(Recording, RecordingsArePrivateNeverWrittenThroughALinkAndBoundedWhenRead) {
+  std::vector<std::vector<uint8_t>> written;
+  const std::string path = WriteSample(written);
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const std::string target = Temp("target"), link = Temp("link.pcapng");
+  std::ofstream(target) << "precious";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  relay::CLinkRecorder recorder;
+  std::string error;
+  EXPECT_FALSE(recorder.Open(link, error));
+  EXPECT_NE(error.find("a link"), std::string::npos) << error;
+  EXPECT_EQ(FileBytes(target).size(), 8u) << "the link's target is untouched";
+
+  // Many tiny packets: more than a replay holds.
+  std::vector<uint8_t> many = FileBytes(path);
+  const std::size_t last = many[many.size() - 4] | many[many.size() - 3] << 8;  // the last block's length
+  const std::vector<uint8_t> packet(many.end() - static_cast<long>(last), many.end());
+  ASSERT_EQ(packet[0], 6) << "an enhanced packet block";
+  many.reserve(many.size() + packet.size() * relay::kMaxRecordedFrames);
+  for (std::size_t i = 0; i < relay::kMaxRecordedFrames; ++i)
+    many.insert(many.end(), packet.begin(), packet.end());
+  std::vector<RecordedFrame> frames;
+  EXPECT_FALSE(relay::ParseRecording(many.data(), many.size(), "many", frames, error));
+  EXPECT_NE(error.find("a replay holds at most"), std::string::npos) << error;
+  for (const std::string& p : {path, target, link}) std::remove(p.c_str());
+}
+
 // The dissector names every data type the system knows, with the system's own value.
 TEST(Recording, TheWiresharkDissectorKnowsEveryDataType) {
   std::ifstream header(SOURCE_DIR "/exchange/protocol.h"), lua(SOURCE_DIR "/tools/wireshark/trevask.lua");

@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -77,9 +78,15 @@ bool ParseBrokerUrl(const std::string& url, BridgeOptions& options, std::string&
 }
 
 bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string& error) {
-  return platform::ReadKeyValueFile(
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0) {
+    error = path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")";
+    return false;
+  }
+  bool has_password = false;
+  const bool read = platform::ReadKeyValueFile(
       path,
-      [&options](const std::string& key, const std::string& value, std::string& why) {
+      [&options, &has_password](const std::string& key, const std::string& value, std::string& why) {
         long n = 0;
         if (key == "broker") {
           if (!ParseBrokerUrl(value, options, why)) return false;
@@ -87,6 +94,7 @@ bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string
           options.username = value;
         } else if (key == "password") {
           options.password = value;
+          has_password = !value.empty();
         } else if (key == "client_id") {
           options.client_id = value;
         } else if (key == "topic_root") {
@@ -115,6 +123,14 @@ bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string
         return true;
       },
       error);
+  if (!read) return false;
+  // The broker's password, in the password key or in the broker's address.
+  has_password = has_password || !options.password.empty();
+  if (has_password && (st.st_mode & S_IROTH) != 0) {
+    error = path + ": anyone may read the broker's password in this file; chmod o-r " + path;
+    return false;
+  }
+  return true;
 }
 
 bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& error, bool& help) {

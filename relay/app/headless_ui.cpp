@@ -8,9 +8,8 @@ namespace relay {
 namespace {
 
 // Message texts end in line feeds of their own; one line each on the terminal.
-std::string OneLine(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
+std::string OneLine(const std::string& text) {
+  return OneLogLine(text);
 }
 
 }  // namespace

@@ -15,6 +15,9 @@ namespace {
 // Read by every thread that logs, set once at start-up: relaxed is enough, it orders nothing.
 std::atomic<int> g_threshold{static_cast<int>(LogLevel::kInfo)};
 std::mutex g_mutex;
+// Standard output may be a pipe whose reader has gone: the relay goes on (it ignores SIGPIPE) and
+// writes every line to standard error from then on. Under g_mutex.
+bool g_stdout_gone = false;
 
 const char* LevelName(LogLevel level) {
   switch (level) {
@@ -70,10 +73,10 @@ std::string FormatLogLine(LogLevel level, const std::string& text, bool for_jour
 
 void Log(LogLevel level, const std::string& text) {
   if (!LogEnabled(level)) return;
-  FILE* stream = level <= LogLevel::kWarning ? stderr : stdout;
   static const bool journal_out = IsJournal(stdout), journal_err = IsJournal(stderr);
-  const bool journal = stream == stderr ? journal_err : journal_out;
   std::lock_guard<std::mutex> guard(g_mutex);
+  FILE* stream = level <= LogLevel::kWarning || g_stdout_gone ? stderr : stdout;
+  const bool journal = stream == stderr ? journal_err : journal_out;
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find('\n', start);
@@ -85,7 +88,35 @@ void Log(LogLevel level, const std::string& text) {
     }
     start = end + 1;
   }
-  std::fflush(stream);
+  if (std::fflush(stream) != 0 && stream == stdout) {
+    g_stdout_gone = true;
+    std::fprintf(
+        stderr, "%s\n",
+        FormatLogLine(LogLevel::kWarning, "standard output is closed; the log goes on here", journal_err)
+            .c_str());
+    std::fflush(stderr);
+  }
+}
+
+std::string OneLogLine(const std::string& text) {
+  std::string line = text;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  std::string out;
+  out.reserve(line.size());
+  for (unsigned char c : line) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 && c != '\t') {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
 }
 
 }  // namespace relay

@@ -14,6 +14,9 @@ void SetLogThreshold(LogLevel threshold);
 bool LogEnabled(LogLevel level);
 // One line (a text of several lines is written as several lines of the same level). Thread-safe.
 void Log(LogLevel level, const std::string& text);
+// A text that must stay one line of the log (it may carry what a client or robot sent, such as a
+// file name): trailing line feeds dropped, other control characters shown as \n, \r or \xNN.
+std::string OneLogLine(const std::string& text);
 // "2026-12-08 17:26:34.123 info  text", as Log writes it to a terminal or file.
 std::string FormatLogLine(LogLevel level, const std::string& text, bool for_journal);
 

@@ -116,6 +116,9 @@ int RunHeadless(const relay::HeadlessOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A log read through a pipe whose reader went away must not end the relay (and leave its
+  // sections behind): writes then fail instead, and the log goes on on standard error.
+  signal(SIGPIPE, SIG_IGN);
   relay::HeadlessOptions options;
   std::string error;
   const std::string settings_path = relay::SettingsPath();

@@ -76,6 +76,7 @@ int RunReplay(const std::string& path, double speed, const std::string& robot, c
                            " into robot '" + prefix + "'" +
                            (speed != 1.0 ? " at " + std::to_string(speed) + " times their speed" : ""));
   const uint64_t first_us = frames.empty() ? 0 : frames.front().time_us;
+  uint64_t latest_us = first_us;  // time never runs back: a frame stamped earlier plays at once
   const uint32_t start = platform::TickCount();
   uint32_t passes = 0, last_pass = start;
   std::size_t played = 0, commands_logged = 0;
@@ -92,7 +93,8 @@ int RunReplay(const std::string& path, double speed, const std::string& robot, c
   for (const RecordedFrame& f : frames) {
     if (f.direction != Direction::kInbound) continue;
     // The frame's moment, in the clock's milliseconds from the start of the replay.
-    const double offset_ms = static_cast<double>(f.time_us - first_us) / 1000.0 / speed;
+    if (f.time_us > latest_us) latest_us = f.time_us;
+    const double offset_ms = static_cast<double>(latest_us - first_us) / 1000.0 / speed;
     for (;;) {
       const uint32_t now = platform::TickCount();
       if (sigtimedwait(&stop_signals, nullptr, &no_wait) > 0) {

@@ -49,9 +49,10 @@ std::vector<uint8_t> Block(uint32_t type, const std::vector<uint8_t>& body) {
 bool CLinkRecorder::Open(const std::string& path, std::string& error) {
   std::lock_guard<std::mutex> guard(mutex_);
   block_.reserve(512);
-  file_ = platform::OpenFile(path, "wb");
+  std::string why;
+  file_ = platform::CreatePrivateFile(path, why);
   if (!file_) {
-    error = path + ": " + std::strerror(errno);
+    error = path + ": " + why;
     return false;
   }
   std::vector<uint8_t> section;
@@ -174,6 +175,11 @@ bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& na
         error = where + "a packet longer than its block";
         return false;
       }
+      if (frames.size() >= kMaxRecordedFrames) {
+        error = name + ": more than " + std::to_string(kMaxRecordedFrames) +
+                " frames; a replay holds at most that many (cut the recording into parts)";
+        return false;
+      }
       RecordedFrame frame;
       frame.time_us = static_cast<uint64_t>(Get32(body + 4)) << 32 | Get32(body + 8);
       frame.bytes.assign(body + 20, body + 20 + captured);
@@ -198,7 +204,7 @@ bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& na
 
 bool ReadRecording(const std::string& path, std::vector<RecordedFrame>& frames, std::string& error) {
   std::vector<uint8_t> bytes;
-  const platform::FileStatus status = platform::ReadRegularFile(path, std::size_t{1} << 30, true, bytes);
+  const platform::FileStatus status = platform::ReadRegularFile(path, kMaxRecordingBytes, true, bytes);
   if (status != platform::FileStatus::kOk) {
     error = path + ": " + platform::FileStatusText(status);
     return false;

@@ -42,6 +42,11 @@ struct RecordedFrame {
   std::vector<uint8_t> bytes;
 };
 
+// What a replay holds at most, so that a recording of countless tiny frames cannot take the
+// machine's memory: the file, and the frames in it (about 100 bytes each in memory).
+inline constexpr std::size_t kMaxRecordingBytes = std::size_t{256} << 20;
+inline constexpr std::size_t kMaxRecordedFrames = 1000000;
+
 // Reads a whole recording. False with a reason a person can act on (the file, and where it went
 // wrong) for anything that is not a complete pcapng file of link type 147 in microseconds. Blocks
 // other than packets (comments, statistics, names) are skipped.
