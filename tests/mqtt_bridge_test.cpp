@@ -57,6 +57,10 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
   }
   void TearDown() override {
     op_.reset();
+    if (bridge_) {
+      bridge_->Signal(SIGTERM);  // it lets go of the sections it opened on its way out
+      bridge_->Wait(10000);
+    }
     bridge_.reset();
     LinkedRobotFixture::TearDown();
   }

@@ -56,8 +56,9 @@ class ChildProcess {
   }
 
   // Waits up to `limit_ms` for the process to end; returns its exit status, or -1 on a time-out
-  // (or 128 + signal when a signal ended it).
+  // (or 128 + signal when a signal ended it). Once it has ended, the same status at once.
   int Wait(int limit_ms = 20000) {
+    if (exited_) return status_;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
     while (std::chrono::steady_clock::now() < end) {
       Drain(10);
@@ -65,7 +66,8 @@ class ChildProcess {
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         exited_ = true;
         Drain(0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
       }
     }
     return -1;
@@ -116,6 +118,7 @@ class ChildProcess {
   pid_t pid_ = -1;
   int out_ = -1, err_ = -1;
   bool exited_ = false;
+  int status_ = -1;
   std::string partial_;
   std::vector<std::string> lines_;
   std::string err_text_;

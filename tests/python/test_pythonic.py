@@ -13,6 +13,7 @@ import textwrap
 import time
 import unittest
 
+import leftover_sections
 import talvenor
 from test_talvenor import put, section, take_all
 
@@ -217,6 +218,10 @@ class PackageTest(unittest.TestCase):
                                    capture_output=True, text=True, env=env, cwd=where)
             self.assertEqual(check.returncode, 0, check.stderr)
             self.assertIn(venv, check.stdout, "imported from the environment, not the checkout")
+
+
+def tearDownModule():
+    leftover_sections.remove()
 
 
 if __name__ == "__main__":

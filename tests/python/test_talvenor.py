@@ -10,6 +10,7 @@ import tempfile
 import time
 import unittest
 
+import leftover_sections
 import talvenor
 
 RELAY = os.environ.get("TREVASK_BIN")
@@ -251,6 +252,10 @@ class EndToEndTest(unittest.TestCase):
             log, _ = sim.communicate(timeout=10)
         self.assertIn("received DcMotorPwmNonTimeCtr (dest 1, type 0x05): 5E 02 01 00 05 03 00 2C 01", log)
         self.assertIn("received EnableStandardSensorSending", log)
+
+
+def tearDownModule():
+    leftover_sections.remove()
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn, execFileSync } from "node:child_process";
-import { mkdtempSync, writeFileSync, existsSync, rmSync } from "node:fs";
+import { mkdtempSync, writeFileSync, existsSync, readdirSync, rmSync } from "node:fs";
 import { createServer } from "node:net";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
@@ -81,9 +81,14 @@ before(async () => {
 
 after(async () => {
   if (browser) await browser.close();
+  // Each program ends by itself (the relay lets go of its sections on the way out); one that does
+  // not within 10 s is killed, and whatever sections it left are removed.
   for (const c of children.reverse()) c.kill("SIGTERM");
-  await new Promise((r) => setTimeout(r, 300));
-  for (const c of children) c.kill("SIGKILL");
+  const end = Date.now() + 10000;
+  while (children.some((c) => c.exitCode === null && c.signalCode === null) && Date.now() < end)
+    await new Promise((r) => setTimeout(r, 25));
+  for (const c of children) if (c.exitCode === null && c.signalCode === null) c.kill("SIGKILL");
+  for (const name of readdirSync("/dev/shm")) if (name.startsWith(robot)) rmSync(join("/dev/shm", name), { force: true });
   rmSync(work, { recursive: true, force: true });
 });
 
