@@ -277,6 +277,10 @@ uint64_t tv_lapped(tv_control* c, int32_t which) {
   return c != nullptr ? c->ctl.Lapped(which) : 0;
 }
 
+uint64_t tv_commands_not_stored(tv_control* c) {
+  return c != nullptr ? c->ctl.CommandsNotStored() : 0;
+}
+
 const char* tv_last_error(tv_control* c) {
   return c != nullptr ? c->ctl.last_error().c_str() : "";
 }

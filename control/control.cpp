@@ -254,8 +254,9 @@ void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
              " bytes long; the relay takes paths of at most " + std::to_string(capacity) + " bytes");
     return;
   }
-  commands_->PutPaced(reinterpret_cast<const uint8_t*>(fileName.data()),
-                      static_cast<uint32_t>(fileName.size()));
+  if (commands_->PutPaced(reinterpret_cast<const uint8_t*>(fileName.data()),
+                          static_cast<uint32_t>(fileName.size())) != 1)
+    ++commands_not_stored_;
 }
 
 void CZembrinSDKControlCtrl::StopAudioPlay() {
@@ -285,7 +286,7 @@ void CZembrinSDKControlCtrl::PutFrame(uint8_t destination, uint8_t type, const u
                                       std::size_t n) {
   if (commands_ == nullptr) return;  // before connectRobot: dropped
   exchange::Frame f = exchange::Frame::Make(destination, 0x00, type, payload, n);
-  commands_->PutPaced(f.bytes, static_cast<uint32_t>(f.size));
+  if (commands_->PutPaced(f.bytes, static_cast<uint32_t>(f.size)) != 1) ++commands_not_stored_;
 }
 
 // ---- LCD ---------------------------------------------------------------------------------------

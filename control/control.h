@@ -274,6 +274,10 @@ class CZembrinSDKControlCtrl : public HostedControl {
   // Records of the standard (0), motor (1), custom (2), image (3) or audio (4) section that the
   // relay overwrote before a tick took them, since connectRobot.
   uint64_t Lapped(int which) const;
+  // Commands (frames and sound requests) that could not be put into the command section, since
+  // connectRobot: the relay did not read for a second while the ring was full. They never reach the
+  // robot.
+  uint64_t CommandsNotStored() const { return commands_not_stored_; }
 
   // LCDs.
   void LcdDisplayVCS(const std::string& bmpFileName) { LcdDisplay(exchange::kDestMotionBoard, bmpFileName); }
@@ -322,6 +326,7 @@ class CZembrinSDKControlCtrl : public HostedControl {
   std::unique_ptr<exchange::CRingConsumer> standard_sensor_, motor_sensor_, signal_, custom_sensor_, image_,
       audio_;
   std::unique_ptr<exchange::CRingProducer> commands_;
+  uint64_t commands_not_stored_ = 0;
   const uint8_t* standard_ = nullptr;
   const uint8_t* motor_ = nullptr;
   const uint8_t* custom_ = nullptr;

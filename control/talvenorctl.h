@@ -109,6 +109,9 @@ const uint8_t* tv_record(tv_control* control, int32_t which, size_t* size);
 /* Records of the standard (0), motor (1), custom (2), image (3) or audio (4) section that the relay
  * overwrote before a tick of the control took them, since connectRobot. */
 uint64_t tv_lapped(tv_control* control, int32_t which);
+/* Commands that could not be put into the command section since connectRobot (the relay did not read
+ * for a second while the ring was full): they never reach the robot. */
+uint64_t tv_commands_not_stored(tv_control* control);
 /* Read-only views of the picture (76032 bytes R G B), the luminance area (50000 bytes, the last
  * frame's 176 x 144 grey plane at its start) and the latest voice segment (as far as it lies in
  * the section). */

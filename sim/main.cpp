@@ -46,7 +46,8 @@ const char* kUsage =
     "  --control                 take commands on standard input, one per line: 'faults DROP CORRUPT\n"
     "                            GARBAGE [DUPLICATE]', 'silent on|off', 'reopen' (a new pseudo-terminal at "
     "the same\n"
-    "                            path), 'number' (prints the next record number), 'quit'\n"
+    "                            path), 'number' (prints the next record number), 'counts' (what the\n"
+    "                            robot's end dropped), 'quit'\n"
     "  --duration MS             stop after MS milliseconds\n"
     "  --verbose                 also log keep-alives, acknowledgements and voice packets\n"
     "  --quiet                   log nothing\n";
@@ -155,6 +156,7 @@ int main(int argc, char** argv) {
   sim::SimRobot robot(*wire, options);
   const uint32_t start = platform::TickCount();
   std::string pending_line;
+  uint64_t dropped_in = 0, dropped_out = 0;  // of the wires replaced by a reopen
   if (control_input) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
   while (!g_stop) {
     robot.Step(1);
@@ -176,10 +178,16 @@ int main(int argc, char** argv) {
           auto fresh = sim::OpenPtyWire(pty, reopen_error);
           if (fresh) {
             robot.SetWire(*fresh);
+            dropped_in += wire->DroppedIn();
+            dropped_out += wire->DroppedOut();
             wire = std::move(fresh);
           }
         } else if (pending_line == "number") {
           std::printf("robot-sim: number %u\n", robot.next_number());
+        } else if (pending_line == "counts") {
+          std::printf("robot-sim: counts %llu datagrams dropped on a full socket, %llu frames not sent\n",
+                      static_cast<unsigned long long>(dropped_in + wire->DroppedIn()),
+                      static_cast<unsigned long long>(dropped_out + wire->DroppedOut()));
         } else if (pending_line == "quit") {
           g_stop = 1;
         }

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "sim/wire.h"
 
 namespace sim {
@@ -31,16 +33,26 @@ class PtyWire : public Wire {
   }
 
   bool Send(const uint8_t* bytes, std::size_t count) override {
-    // Like a serial line whose other end is not listening: what does not fit now is lost, and the
-    // robot never stalls waiting for a reader.
+    // A robot on a serial line waits while the line is full (flow control holds it back), so a
+    // reader that is merely slow loses nothing. A line whose other end has not read for kStalledMs
+    // is taken as closed: what does not fit is lost until the line has room again, and the robot
+    // never stalls for long waiting for a reader that is gone.
     std::size_t done = 0;
     while (done < count) {
       const ssize_t n = ::write(master_, bytes + done, count - done);
       if (n > 0) {
         done += static_cast<std::size_t>(n);
+        stalled_ = false;
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN && !stalled_) {
+        pollfd room{master_, POLLOUT, 0};
+        const int wait_ms = static_cast<int>(kStalledMs * platform::TimeScale()) + 1;
+        if (::poll(&room, 1, wait_ms) > 0) continue;
+        stalled_ = true;
+      }
+      ++dropped_out_;
       return false;
     }
     return true;
@@ -50,7 +62,9 @@ class PtyWire : public Wire {
   std::string Describe() const override { return "pty " + slave_name_ + " at " + link_; }
 
  private:
+  static constexpr uint32_t kStalledMs = 500;
   int master_;
+  bool stalled_ = false;
   int slave_;  // kept open so the master never sees a hang-up while the relay reconnects
   std::string slave_name_;
   std::string link_;

@@ -19,6 +19,14 @@ class Wire {
   virtual int fd() const = 0;
   // Where the relay reaches us, for people: "udp 127.0.0.1:5000" or "pty /dev/pts/4 at PATH".
   virtual std::string Describe() const = 0;
+  // What the robot's end lost, counted so that a test can tell it from what the relay lost: datagrams
+  // the socket dropped for want of room (UDP), and frames that could not go out (a line that stopped
+  // taking them).
+  virtual uint64_t DroppedIn() const { return 0; }
+  uint64_t DroppedOut() const { return dropped_out_; }
+
+ protected:
+  uint64_t dropped_out_ = 0;
 };
 
 // Binds a UDP socket at "ADDRESS:PORT" (port 0 picks a free one). Answers whoever spoke last.

@@ -57,6 +57,11 @@ std::string LinkStats::Format() const {
   std::snprintf(line, sizeof line, "bytes in: %llu, bytes out: %llu\n",
                 static_cast<unsigned long long>(bytes_in()), static_cast<unsigned long long>(bytes_out()));
   out += line;
+  if (not_sent() > 0) {
+    std::snprintf(line, sizeof line, "frames not sent (the link could not take them): %llu\n",
+                  static_cast<unsigned long long>(not_sent()));
+    out += line;
+  }
   out += "frames accepted:";
   bool any = false;
   for (int t = 0; t < 256; ++t) {
@@ -78,7 +83,7 @@ std::string LinkStats::Format() const {
   out += "\n";
   if (peer_changes() > 0) {
     std::snprintf(line, sizeof line,
-                  "the robot's UDP port changed %llu time(s): the relay answers the robot's latest port\n",
+                  "the robot's UDP port changed %llu time(s): the relay follows a port that answers\n",
                   static_cast<unsigned long long>(peer_changes()));
     out += line;
   }

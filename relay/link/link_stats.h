@@ -16,6 +16,9 @@ class LinkStats {
   void CountCandidate(exchange::FrameVerdict verdict, uint8_t data_type);
   void AddBytesIn(uint64_t n) { bytes_in_.fetch_add(n, std::memory_order_relaxed); }
   void AddBytesOut(uint64_t n) { bytes_out_.fetch_add(n, std::memory_order_relaxed); }
+  // A frame the transport could not take (a Wi-Fi socket not writable within 1 ms): it is lost.
+  void CountNotSent() { not_sent_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t not_sent() const { return not_sent_.load(std::memory_order_relaxed); }
   void AddRoundTrip(uint32_t ms);
   void CountPeerChange() { peer_changes_.fetch_add(1, std::memory_order_relaxed); }
   uint64_t peer_changes() const { return peer_changes_.load(std::memory_order_relaxed); }
@@ -36,7 +39,7 @@ class LinkStats {
  private:
   std::atomic<uint64_t> accepted_[256] = {};
   std::atomic<uint64_t> rejected_[exchange::kVerdictCount] = {};
-  std::atomic<uint64_t> bytes_in_{0}, bytes_out_{0};
+  std::atomic<uint64_t> bytes_in_{0}, bytes_out_{0}, not_sent_{0};
   std::atomic<uint64_t> peer_changes_{0};
   std::atomic<uint64_t> foreign_datagrams_{0};
   std::atomic<uint64_t> rtt_count_{0}, rtt_sum_{0};

@@ -11,6 +11,8 @@ SendResult CLinkWriter::SendBytes(const uint8_t* bytes, int count) {
   if (result == SendResult::kSent) {
     stats_.AddBytesOut(static_cast<uint64_t>(count));
     if (recorder_ != nullptr) recorder_->Record(Direction::kOutbound, bytes, static_cast<std::size_t>(count));
+  } else {
+    stats_.CountNotSent();
   }
   return result;
 }

@@ -65,13 +65,13 @@ def on_voice():
 ctl.on("StandardSensorEvent", on_standard)
 ctl.on("ImageEvent", on_image)
 ctl.on("VoiceSegmentEvent", on_voice)
-puts = []
+puts, not_stored = [], []
 
 
 def save():
     with open(out_path + ".tmp", "w") as f:
-        json.dump({"received": received, "bad": bad, "puts": puts, "images": counts["images"],
-                   "voice": counts["voice"]}, f)
+        json.dump({"received": received, "bad": bad, "puts": puts, "not_stored": not_stored,
+                   "images": counts["images"], "voice": counts["voice"], "lapped": ctl.lapped()["standard"]}, f)
     os.replace(out_path + ".tmp", out_path)
 
 
@@ -87,8 +87,12 @@ while not stop:
     now = time.monotonic()
     due = int((now - start) / interval)
     while sent < due and not stop:
+        refused = ctl.commands_not_stored()
         ctl.DcMotorPositionNonTimeCtr(channel, counter & 0x7FFF)
-        puts.append([time.time(), counter & 0x7FFF])
+        if ctl.commands_not_stored() == refused:  # stored for the relay (else it never reaches the robot)
+            puts.append([time.time(), counter & 0x7FFF])
+        else:
+            not_stored.append([time.time(), counter & 0x7FFF])
         counter += 1
         sent += 1
     if now - last_save >= 0.25:

@@ -82,6 +82,7 @@ _tv_record = _declare("tv_record", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.c_int
 _tv_last_error = _declare("tv_last_error", _c.c_char_p, _c.c_void_p)
 _tv_relay_state = _declare("tv_relay_state", _c.c_int32, _c.c_void_p)
 _tv_lapped = _declare("tv_lapped", _c.c_uint64, _c.c_void_p, _c.c_int32)
+_tv_commands_not_stored = _declare("tv_commands_not_stored", _c.c_uint64, _c.c_void_p)
 _tv_host_create = _declare("tv_host_create", _c.c_void_p)
 _tv_host_destroy = _declare("tv_host_destroy", None, _c.c_void_p)
 _tv_host_attach = _declare("tv_host_attach", None, _c.c_void_p, _c.c_void_p)
@@ -516,6 +517,11 @@ class Control:
         while, or a stream faster than the ticks, loses records; this counts them."""
         handle = self._live()
         return {name: _tv_lapped(handle, k) for k, name in enumerate(("standard", "motor", "custom", "image", "voice"))}
+
+    def commands_not_stored(self) -> int:
+        """Commands that could not be put into the command section since connectRobot, because its
+        relay did not read for a second while the ring was full: they never reach the robot."""
+        return _tv_commands_not_stored(self._live())
 
     # -- events ---------------------------------------------------------------------------------
     def on(self, event, handler):
