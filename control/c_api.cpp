@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,15 @@
 #include "control/headless_host.h"
 #include "control/registry.h"
 #include "control/talvenorctl.h"
+#include "platform/clock.h"
+
+// An event kept for a caller that takes events instead of being called: what came with it is copied
+// at the event, so a later event cannot change it.
+struct QueuedEvent {
+  int32_t dispid = 0;
+  std::vector<uint8_t> data;
+  double taken_at = 0;
+};
 
 struct tv_control {
   control::CZembrinSDKControlCtrl ctl;
@@ -21,6 +31,9 @@ struct tv_control {
   tv_host* host = nullptr;
   tv_event_callback callback = nullptr;
   void* callback_user = nullptr;
+  std::deque<QueuedEvent> events;
+  QueuedEvent taken;  // the event tv_next_event handed out last, whose data the caller reads
+  uint64_t events_dropped = 0;
 };
 
 struct tv_host {
@@ -28,6 +41,9 @@ struct tv_host {
   std::vector<tv_control*> controls;
   tv_message_callback callback = nullptr;
   void* callback_user = nullptr;
+  bool queue_messages = false;
+  std::deque<std::string> messages;
+  std::string taken_message;
 };
 
 namespace {
@@ -262,6 +278,61 @@ void tv_set_event_callback(tv_control* c, tv_event_callback callback, void* user
   });
 }
 
+void tv_queue_events(tv_control* c, int32_t enabled) {
+  if (c == nullptr) return;
+  c->callback = nullptr;
+  c->events.clear();
+  if (!enabled) {
+    c->ctl.SetEventSink({});
+    return;
+  }
+  c->ctl.SetEventSink([c](int dispid) {
+    QueuedEvent e;
+    e.dispid = dispid;
+    e.taken_at = platform::MonotonicSeconds();
+    const uint8_t* data = nullptr;
+    std::size_t size = 0;
+    switch (dispid) {
+      case control::kStandardSensorEvent:
+      case control::kMotorSensorEvent:
+      case control::kCustomSensorEvent:
+        data = c->ctl.LatestRecord(dispid - control::kStandardSensorEvent, size);
+        break;
+      case control::kImageEvent:
+        data = control::ModuleImageBuffer();
+        size = control::kImageBytes;
+        break;
+      case control::kVoiceSegmentEvent:
+        data = c->ctl.GetVoiceSegment();
+        size = c->ctl.VoiceBytesAvailable();
+        break;
+      default:
+        break;
+    }
+    if (data != nullptr) e.data.assign(data, data + size);
+    if (c->events.size() >= TV_EVENT_QUEUE_MAX) {
+      c->events.pop_front();
+      ++c->events_dropped;
+    }
+    c->events.push_back(std::move(e));
+  });
+}
+
+int32_t tv_next_event(tv_control* c, tv_event* out) {
+  if (c == nullptr || out == nullptr || c->events.empty()) return 0;
+  c->taken = std::move(c->events.front());
+  c->events.pop_front();
+  out->dispid = c->taken.dispid;
+  out->data = c->taken.data.data();
+  out->size = c->taken.data.size();
+  out->taken_at = c->taken.taken_at;
+  return 1;
+}
+
+uint64_t tv_events_dropped(tv_control* c) {
+  return c != nullptr ? c->events_dropped : 0;
+}
+
 int32_t tv_modified(tv_control* c) {
   return c != nullptr && c->ctl.modified() ? 1 : 0;
 }
@@ -318,10 +389,14 @@ const uint8_t* tv_voice(tv_control* c, size_t* size) {
 tv_host* tv_host_create(void) {
   auto* h = new tv_host;
   h->host.SetMessageHandler([h](const std::string& text) {
-    if (h->callback != nullptr)
+    if (h->queue_messages) {
+      if (h->messages.size() >= TV_EVENT_QUEUE_MAX) h->messages.pop_front();
+      h->messages.push_back(text);
+    } else if (h->callback != nullptr) {
       h->callback(h->callback_user, text.c_str());
-    else
+    } else {
       std::fprintf(stderr, "message: %s\n", text.c_str());
+    }
   });
   return h;
 }
@@ -361,6 +436,20 @@ int64_t tv_host_ms_until_due(tv_host* h) {
 void tv_host_run_for(tv_host* h, uint32_t ms) {
   if (h != nullptr) h->host.RunFor(ms);
 }
+void tv_host_queue_messages(tv_host* h, int32_t enabled) {
+  if (h == nullptr) return;
+  h->queue_messages = enabled != 0;
+  h->messages.clear();
+}
+
+int32_t tv_host_next_message(tv_host* h, const char** text) {
+  if (h == nullptr || text == nullptr || h->messages.empty()) return 0;
+  h->taken_message = std::move(h->messages.front());
+  h->messages.pop_front();
+  *text = h->taken_message.c_str();
+  return 1;
+}
+
 void tv_host_set_message_callback(tv_host* h, tv_message_callback callback, void* user) {
   if (h == nullptr) return;
   h->callback = callback;

@@ -93,6 +93,24 @@ int32_t tv_invoke(tv_control* control, int32_t dispid, const tv_variant* args, i
 int32_t tv_get_property(tv_control* control, int32_t dispid, tv_variant* value);
 int32_t tv_put_property(tv_control* control, int32_t dispid, const tv_variant* value);
 void tv_set_event_callback(tv_control* control, tv_event_callback callback, void* user);
+/* Events taken by the caller instead of a callback, for callers whose own code must not run inside
+ * the library (an interpreter whose Ctrl-C must reach its own code, not a callback that swallows
+ * it). Once queued (replacing any callback), each event is kept with a copy of what came with it:
+ * the sensor record's bytes, the picture (76032 bytes R G B), the voice segment; and the moment it
+ * was taken from its section, in seconds of the machine's monotonic clock (CLOCK_MONOTONIC, as
+ * Python's time.monotonic). At most TV_EVENT_QUEUE_MAX are kept: beyond that the oldest is dropped
+ * and counted. */
+#define TV_EVENT_QUEUE_MAX 256
+typedef struct tv_event {
+  int32_t dispid;
+  const uint8_t* data; /* valid until the next tv_next_event or tv_queue_events on this control */
+  size_t size;
+  double taken_at;
+} tv_event;
+void tv_queue_events(tv_control* control, int32_t enabled);
+/* Takes the oldest kept event: 1 when there was one, 0 when none is kept. */
+int32_t tv_next_event(tv_control* control, tv_event* out);
+uint64_t tv_events_dropped(tv_control* control);
 int32_t tv_modified(tv_control* control);
 /* Why the last connectRobot failed (a name that cannot name the sections, sections of another user,
  * ...), or "" when it succeeded. Valid until the next call on the same control. */
@@ -127,6 +145,13 @@ void tv_host_detach(tv_control* control);
 int32_t tv_host_process_due(tv_host* host);       /* runs due timers; returns how many */
 int64_t tv_host_ms_until_due(tv_host* host);      /* -1 when no timer runs */
 void tv_host_run_for(tv_host* host, uint32_t ms); /* scaled milliseconds */
+/* Messages kept for the caller instead of handed to a callback (as events, above): once queued, each
+ * message of the host's controls waits for tv_host_next_message (at most TV_EVENT_QUEUE_MAX; the
+ * oldest is dropped beyond that). */
+void tv_host_queue_messages(tv_host* host, int32_t enabled);
+/* Takes the oldest kept message into *text (valid until the next call on this host): 1 when there
+ * was one, 0 when none is kept. */
+int32_t tv_host_next_message(tv_host* host, const char** text);
 void tv_host_set_message_callback(tv_host* host, tv_message_callback callback, void* user);
 
 /* Self-registration, as control servers export it. */

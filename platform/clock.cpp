@@ -45,6 +45,10 @@ void SetTimeScale(double scale) {
   if (scale > 0.0 && std::isfinite(scale)) ScaleCell().store(scale, std::memory_order_relaxed);
 }
 
+double MonotonicSeconds() {
+  return MonotonicMs() / 1000.0;
+}
+
 uint32_t TickCount() {
   double scaled = MonotonicMs() / TimeScale();
   return static_cast<uint32_t>(static_cast<uint64_t>(std::fmod(scaled, 18446744073709551616.0)));

@@ -24,6 +24,10 @@ inline uint32_t TickElapsed(uint32_t now, uint32_t since) {
   return now - since;
 }
 
+// Seconds on the monotonic clock, unscaled: the time at which something happened, for people and for
+// other programs on this machine to compare with their own monotonic clock (Python's time.monotonic).
+double MonotonicSeconds();
+
 // Sleeps for `ms` scaled milliseconds. Sleep(0) yields.
 void Sleep(uint32_t ms);
 

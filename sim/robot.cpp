@@ -201,18 +201,27 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
       }
       break;
     }
+    // A disabled (suspended) motor does not move: it drops its drive and takes no new one until it
+    // is enabled (resumed) again.
     case exchange::kTypeDcMotorPwm:
-      if (n >= 3 && payload[0] < 6) pwm_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
+      if (n >= 3 && payload[0] < 6 && enabled_[payload[0]])
+        pwm_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
       break;
     case exchange::kTypeDcMotorVelocity:
-      if (n >= 3 && payload[0] < 6)
+      if (n >= 3 && payload[0] < 6 && enabled_[payload[0]])
         velocity_[payload[0]] = static_cast<int16_t>(payload[1] | payload[2] << 8);
       break;
     case exchange::kTypeDcMotorPwmAll:
     case exchange::kTypeDcMotorVelocityAll:
       for (std::size_t c = 0; c < 6 && 2 * c + 1 < n; ++c) {
         int16_t v = static_cast<int16_t>(payload[2 * c] | payload[2 * c + 1] << 8);
-        (type == exchange::kTypeDcMotorPwmAll ? pwm_ : velocity_)[c] = v;
+        if (enabled_[c]) (type == exchange::kTypeDcMotorPwmAll ? pwm_ : velocity_)[c] = v;
+      }
+      break;
+    case exchange::kTypeMotorEnable:
+      if (n >= 2 && payload[1] < 12) {
+        enabled_[payload[1]] = payload[0] != 0;
+        if (payload[0] == 0 && payload[1] < 6) pwm_[payload[1]] = velocity_[payload[1]] = 0;
       }
       break;
     case exchange::kTypeParameter:

@@ -117,6 +117,8 @@ class SimRobot {
   uint32_t started_ = 0;
   int16_t velocity_[6] = {};
   int16_t pwm_[6] = {};
+  // DC motors 0..5 and servos 6..11; enabled from power-on, as the robot's boards start.
+  bool enabled_[12] = {true, true, true, true, true, true, true, true, true, true, true, true};
   int32_t encoder_[2] = {};
   uint32_t last_motor_tick_ = 0;
 

@@ -160,35 +160,57 @@ class FailuresTest(unittest.TestCase):
         with self.assertRaises(talvenor.ClosedError):
             ctl.run(0.1)
 
-    def test_ctrl_c_during_run_stops_the_motors_on_the_way_out(self):
-        robot = "PyC%d" % os.getpid()
+    def test_ctrl_c_ends_run_promptly_while_readings_stream_and_stops_the_motors(self):
+        """Ctrl-C at many moments while two handlers take a fast stream: each time the program ends
+        with KeyboardInterrupt (none is lost in the library) and its motors are stopped on the way
+        out: PWM and velocity 0 on every channel, then every motor and servo disabled."""
         script = textwrap.dedent("""
             import sys, talvenor
+            seen = []
             with talvenor.Control(sys.argv[1], stop_motors_on_exit=True) as ctl:
+                ctl.on("StandardSensorEvent", lambda reading: seen.append(reading.sonar1))
+                ctl.on("MotorSensorEvent", lambda: seen.append(ctl.GetMotorCurrent1()))
                 ctl.DcMotorPwmNonTimeCtrAll(100, 100, 100, 100, 100, 100)
                 print("running", flush=True)
                 ctl.run(10000)
         """)
-        commands = None
-        child = subprocess.Popen([sys.executable, "-c", script, robot], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True, env=os.environ)
-        try:
-            self.assertEqual(child.stdout.readline().strip(), "running")
-            commands = section(robot, "McCommandsShareMem_Zembrin", 2696)
-            child.send_signal(signal.SIGINT)
-            _, err = child.communicate(timeout=30)
-        finally:
-            if child.poll() is None:
-                child.kill()
-        self.assertNotEqual(child.returncode, 0)
-        self.assertIn("KeyboardInterrupt", err)
-        self.assertNotIn("Exception ignored", err)
-        records, _ = take_all(commands, 80, 32, 0)
-        types = [(r[4], r[6], r[7]) for r in records if len(r) > 7]
+        for moment in range(12):
+            robot = "PyC%d_%d" % (os.getpid(), moment)
+            child = subprocess.Popen([sys.executable, "-c", script, robot], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, env=os.environ)
+            try:
+                self.assertEqual(child.stdout.readline().strip(), "running")
+                commands = section(robot, "McCommandsShareMem_Zembrin", 2696)
+                rings = [section(robot, "SensorShareMem_Zembrin", 278), section(robot, "McSensorShareMem_Zembrin", 278)]
+                stop_at = time.monotonic() + 0.02 + 0.025 * moment  # a new moment each time
+                while time.monotonic() < stop_at:
+                    for ring in rings:
+                        put_counted(ring, 50, 5, record(moment))
+                    time.sleep(0.001)
+                child.send_signal(signal.SIGINT)
+                sent = time.monotonic()
+                while child.poll() is None and time.monotonic() - sent < 5:
+                    for ring in rings:
+                        put_counted(ring, 50, 5, record(moment))
+                    time.sleep(0.001)
+                _, err = child.communicate(timeout=30)
+            finally:
+                if child.poll() is None:
+                    child.kill()
+            self.assertNotEqual(child.returncode, 0, "moment %d: the program ended by the interrupt" % moment)
+            self.assertIn("KeyboardInterrupt", err)
+            self.assertNotIn("Exception ignored", err)
+            records, _ = take_all(commands, 80, 32, 0)
+            for ring in rings:
+                ring.close()
+            commands.close()
+        frames = [(r[4], bytes(r[6:6 + r[5]])) for r in records if len(r) > 7]
+        stops = frames[-14:]  # what the way out sent, after the run's own commands
+        self.assertEqual(stops[0], (0x06, bytes(12)), "PWM 0 on all six motors first")
+        self.assertEqual(stops[1], (0x1B, bytes(12)), "then velocity 0 on all six")
         for channel in range(6):
-            self.assertIn((0x1E, 0x00, channel), types, "DC motor %d stopped" % channel)
-            self.assertIn((0x1E, 0x00, channel + 6), types, "servo %d stopped" % channel)
-        commands.close()
+            self.assertIn((0x1E, bytes([0x00, channel])), stops, "DC motor %d disabled" % channel)
+            self.assertIn((0x1E, bytes([0x00, channel + 6])), stops, "servo %d disabled" % channel)
 
 
 class PackageTest(unittest.TestCase):

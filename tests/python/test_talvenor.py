@@ -242,6 +242,24 @@ class EndToEndTest(unittest.TestCase):
                 ctl.DisableStandardSensorSending()
                 ctl.run(1)
                 ctl.close()
+
+                # A program that leaves with its motors running stops them on the way out: a fresh
+                # client then finds every motor idle (the robot draws its idle current, 20 mA).
+                with talvenor.Control(robot, stop_motors_on_exit=True) as driver:
+                    driver.EnableMotorSensorSending()
+                    driver.DcMotorPwmNonTimeCtr(1, -200)
+                    self.assertTrue(driver.run_until(lambda: (driver.motor() or talvenor.MotorReading.from_record(
+                        bytes(33))).current2 > 20, 100), "the motor never ran")
+                fresh = talvenor.Control(robot)
+                fresh.EnableMotorSensorSending()
+                fresh.run(2)
+                idle = fresh.motor()
+                self.assertIsNotNone(idle)
+                self.assertEqual([idle.current1, idle.current2, idle.current3, idle.current4, idle.current5,
+                                  idle.current6], [20] * 6, idle)
+                self.assertEqual((idle.encoder_speed1, idle.encoder_speed2), (0, 0))
+                fresh.DisableMotorSensorSending()
+                fresh.close()
             finally:
                 relay.send_signal(signal.SIGTERM)
                 rest, err = relay.communicate(timeout=30)

@@ -282,7 +282,7 @@ def check_commands(robot, arrived, windows):
     ones a killed client put after it last wrote its list down."""
     down = [(w["t0"], w["t1"]) for w in windows if w["kind"] in ("silence", "reopen", "restart")]
     out = {"commands checked": 0, "commands missing": 0, "commands duplicated": 0, "lost while the link was down": 0,
-           "unrecorded puts of a killed client": 0}
+           "unrecorded puts of a killed client": 0, "first missing commands (client, time, value)": []}
     for client in robot.clients:
         puts = []
         for run in client.runs:
@@ -306,6 +306,8 @@ def check_commands(robot, arrived, windows):
             else:
                 out["commands checked"] += 1
                 out["commands missing"] += 1
+                if len(out["first missing commands (client, time, value)"]) < 10:
+                    out["first missing commands (client, time, value)"].append((client.channel, round(t, 3), v))
         out["unrecorded puts of a killed client"] += len(got) - i
         if not any(r["killed"] for r in client.runs) and out["unrecorded puts of a killed client"]:
             out["commands duplicated"] += out["unrecorded puts of a killed client"]  # no client was killed
@@ -421,7 +423,9 @@ def main():
         cmd = check_commands(r, arrived, windows[r.name])
         images = sum(run["images"] for c in r.clients for run in c.runs)
         voice = sum(run["voice"] for run in r.clients[0].runs)
-        report[r.name] = dict(transport=r.transport, windows=[(w["kind"], w["n0"], w["n1"]) for w in windows[r.name]], **rec, **cmd, pictures=images, voice_segments=voice,
+        report[r.name] = dict(transport=r.transport,
+                              windows=[(w["kind"], w["n0"], w["n1"], round(w["t0"], 3), round(w["t1"], 3))
+                                       for w in windows[r.name]], **rec, **cmd, pictures=images, voice_segments=voice,
                               losses=r.lost_count(), connects=r.connected_count(),
                               relay_restarts=service.restarts[r.name],
                               commands_not_stored=sum(len(run.get("not_stored", [])) for c in r.clients

@@ -19,8 +19,10 @@ picture. The relay (``trevask``) must run for the same robot name for anything t
 import asyncio
 import ctypes
 import inspect
+import logging
 import os
 import time
+import weakref
 
 from ._library import load_library
 from .readings import (BYTE, GETTER_KINDS, WORD, CustomReading, MotorReading, Scaling,  # noqa: F401
@@ -32,6 +34,7 @@ __all__ = ["Control", "Host", "Error", "TalvenorError", "ConnectError", "ClosedE
            "StandardReading", "MotorReading", "CustomReading", "Scaling", "run", "members", "default_host"]
 
 _lib = load_library()
+_log = logging.getLogger("talvenor")
 
 TV_EMPTY, TV_SHORT, TV_LONG, TV_STRING, TV_BOOL, TV_ADDRESS, TV_BUFFER = 0, 2, 3, 8, 11, 37, 65
 _KIND_METHOD, _KIND_PROPERTY, _KIND_EVENT = 1, 2, 3
@@ -51,8 +54,9 @@ class _MemberInfo(ctypes.Structure):
                 ("help", ctypes.c_char_p), ("implementation", ctypes.c_char_p)]
 
 
-_EVENT_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_char_p)
-_MESSAGE_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p)
+class _Event(ctypes.Structure):
+    _fields_ = [("dispid", ctypes.c_int32), ("data", ctypes.POINTER(ctypes.c_uint8)), ("size", ctypes.c_size_t),
+                ("taken_at", ctypes.c_double)]
 
 
 def _declare(name, restype, *argtypes):
@@ -73,7 +77,9 @@ _tv_invoke = _declare("tv_invoke", _c.c_int32, _c.c_void_p, _c.c_int32, _c.POINT
                       _c.POINTER(_Variant))
 _tv_get_property = _declare("tv_get_property", _c.c_int32, _c.c_void_p, _c.c_int32, _c.POINTER(_Variant))
 _tv_put_property = _declare("tv_put_property", _c.c_int32, _c.c_void_p, _c.c_int32, _c.POINTER(_Variant))
-_tv_set_event_callback = _declare("tv_set_event_callback", None, _c.c_void_p, _EVENT_CALLBACK, _c.c_void_p)
+_tv_queue_events = _declare("tv_queue_events", None, _c.c_void_p, _c.c_int32)
+_tv_next_event = _declare("tv_next_event", _c.c_int32, _c.c_void_p, _c.POINTER(_Event))
+_tv_events_dropped = _declare("tv_events_dropped", _c.c_uint64, _c.c_void_p)
 _tv_modified = _declare("tv_modified", _c.c_int32, _c.c_void_p)
 _tv_image = _declare("tv_image", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.POINTER(_c.c_size_t))
 _tv_luma = _declare("tv_luma", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.POINTER(_c.c_size_t))
@@ -90,8 +96,8 @@ _tv_host_detach = _declare("tv_host_detach", None, _c.c_void_p)
 _tv_host_process_due = _declare("tv_host_process_due", _c.c_int32, _c.c_void_p)
 _tv_host_ms_until_due = _declare("tv_host_ms_until_due", _c.c_int64, _c.c_void_p)
 _tv_host_run_for = _declare("tv_host_run_for", None, _c.c_void_p, _c.c_uint32)
-_tv_host_set_message_callback = _declare("tv_host_set_message_callback", None, _c.c_void_p, _MESSAGE_CALLBACK,
-                                         _c.c_void_p)
+_tv_host_queue_messages = _declare("tv_host_queue_messages", None, _c.c_void_p, _c.c_int32)
+_tv_host_next_message = _declare("tv_host_next_message", _c.c_int32, _c.c_void_p, _c.POINTER(_c.c_char_p))
 
 
 class Error(Exception):
@@ -305,11 +311,10 @@ def _make_method(member):
                                     "records before it)" % member.name)
         result = _Variant()
         status = _tv_invoke(handle, member.dispid, argv, len(values), ctypes.byref(result))
+        self.host._deliver_messages()  # what the call itself said (an LCD file's warnings)
         if status != 0:
             raise TalvenorError(member.name, status)
-        value = _from_variant(result)
-        self._raise_pending()
-        return value
+        return _from_variant(result)
 
     params = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
     params += [inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=_PY_TYPES[t])
@@ -352,25 +357,38 @@ class Host:
     """Runs the 30 ms polling timers of its controls on the calling thread when pumped.
 
     Controls join the module's default host unless given another. To fit into another event loop,
-    call process_due() whenever ms_until_due() has passed, or use the asyncio waits of Control."""
+    call process_due() whenever ms_until_due() has passed, or use the asyncio waits of Control.
+
+    The library keeps the events and messages it produces; the host hands them to handlers here, in
+    Python, after each short stretch in the library. No Python code runs inside the library, so
+    Ctrl-C (KeyboardInterrupt) always reaches the caller, within a stretch (at most 90 ms)."""
 
     def __init__(self):
         self._handle = _tv_host_create()
+        _tv_host_queue_messages(self._handle, 1)
         self.messages = []
-        self._message_callback = _MESSAGE_CALLBACK(self._on_message)
-        _tv_host_set_message_callback(self._handle, self._message_callback, None)
         self.on_message = None
+        self._controls = weakref.WeakSet()
         self._pumps = {}  # asyncio loop -> scheduled pump handle
         self._waiters = []  # asyncio waits of this host's controls
 
-    def _on_message(self, _user, text):
-        text = text.decode(errors="replace")
-        self.messages.append(text)
-        if self.on_message is not None:
-            self.on_message(text)
-        else:
-            import sys
-            print("message:", text, file=sys.stderr)
+    def _deliver_messages(self):
+        text = ctypes.c_char_p()
+        while self._handle and _tv_host_next_message(self._handle, ctypes.byref(text)):
+            message = text.value.decode(errors="replace")
+            self.messages.append(message)
+            if self.on_message is not None:
+                self.on_message(message)
+            else:
+                _log.warning("%s", message)
+
+    def _deliver(self):
+        """Hands what the library kept to Python: messages, then every control's events in order. A
+        handler's exception comes out here, on the pumping thread; the events after it wait for the
+        next delivery."""
+        self._deliver_messages()
+        for control in list(self._controls):
+            control._deliver()
 
     def run(self, seconds):
         """Pumps for `seconds` (in the relay's time scale), firing events as records arrive. Pumps
@@ -382,6 +400,7 @@ class Host:
             if left <= 0:
                 return
             _tv_host_run_for(self._handle, max(1, min(_SLICE_MS, int(left * 1000 / _clock.scale()))))
+            self._deliver()
 
     def run_until(self, predicate, timeout):
         """Pumps until predicate() is true or `timeout` seconds have passed; returns predicate()."""
@@ -389,12 +408,15 @@ class Host:
         end = time.monotonic() + timeout * _clock.scale()
         while time.monotonic() < end:
             _tv_host_run_for(self._handle, 10)
+            self._deliver()
             if predicate():
                 return True
         return bool(predicate())
 
     def process_due(self):
-        return _tv_host_process_due(self._handle)
+        ran = _tv_host_process_due(self._handle)
+        self._deliver()
+        return ran
 
     def ms_until_due(self):
         return _tv_host_ms_until_due(self._handle)
@@ -407,11 +429,13 @@ class Host:
 
         def pump():
             self._pumps.pop(loop, None)
-            self.process_due()
-            if self._waiters:
-                wait = self.ms_until_due()
-                delay = 0.03 if wait < 0 else wait / 1000.0
-                self._pumps[loop] = loop.call_later(delay * _clock.scale(), pump)
+            try:
+                self.process_due()
+            finally:
+                if self._waiters:
+                    wait = self.ms_until_due()
+                    delay = 0.03 if wait < 0 else wait / 1000.0
+                    self._pumps[loop] = loop.call_later(delay * _clock.scale(), pump)
 
         self._pumps[loop] = loop.call_soon(pump)
 
@@ -470,13 +494,13 @@ class Control:
         self._handle = handle.value
         self._connected = False
         self._handlers = {}
-        self._pending = []
         self._picture = None
-        self._callback = _EVENT_CALLBACK(self._on_event)
-        _tv_set_event_callback(self._handle, self._callback, None)
+        self._voice = None
+        _tv_queue_events(self._handle, 1)
         self.host = host if host is not None else default_host()
         self.stop_motors_on_exit = stop_motors_on_exit
         _tv_host_attach(self.host._handle, self._handle)
+        self.host._controls.add(self)
         if robot is not None:
             self.connectRobot(robot)
 
@@ -555,41 +579,37 @@ class Control:
             return self.voice()
         return None
 
-    def _on_event(self, _user, dispid, name):
-        name = _EVENT_NAMES.get(dispid, "")
-        if name == "ImageEvent":  # this control's own copy of the picture, taken at its event
-            size = ctypes.c_size_t()
-            p = _tv_image(self._handle, ctypes.byref(size))
-            self._picture = ctypes.string_at(p, size.value)
-        for waiter in list(self.host._waiters):
-            waiter(self, name)
-        for handler, wants in list(self._handlers.get(dispid, ())):
-            try:
-                handler(self._payload(name)) if wants else handler()
-            except BaseException as error:  # raised again on the pumping thread, after the tick
-                self._pending.append(error)
-
-    def _raise_pending(self):
-        if self._pending:
-            error = self._pending.pop(0)
-            self._pending.clear()
-            raise error
+    def _deliver(self):
+        """Takes this control's kept events, oldest first, each with what came with it, and runs the
+        waits and handlers of each."""
+        event = _Event()
+        while getattr(self, "_handle", None) and _tv_next_event(self._handle, ctypes.byref(event)):
+            name = _EVENT_NAMES.get(event.dispid, "")
+            data = ctypes.string_at(event.data, event.size) if event.size else b""
+            key = name.lower()
+            if key in _READINGS:
+                payload = _READINGS[key][1].from_record(data, event.taken_at)
+            elif key == "imageevent":
+                self._picture = data  # this control's own copy of the picture, taken at its event
+                payload = self.image()
+            elif key == "voicesegmentevent":
+                payload = _np.frombuffer(data, dtype="<i2") if _np is not None else data
+            else:
+                payload = None
+            for waiter in list(self.host._waiters):
+                waiter(self, name, payload)
+            for handler, wants in list(self._handlers.get(event.dispid, ())):
+                handler(payload) if wants else handler()
 
     def run(self, seconds):
         """Pumps this control's host for `seconds`; an exception from a handler comes out here, and so
         does KeyboardInterrupt within a few milliseconds of Ctrl-C."""
         self._live()
-        from . import _clock
-        end = time.monotonic() + max(0.0, seconds) * _clock.scale()
-        while time.monotonic() < end:
-            self.host.run(min(_SLICE_MS / 1000.0, (end - time.monotonic()) / _clock.scale()))
-            self._raise_pending()
+        self.host.run(seconds)
 
     def run_until(self, predicate, timeout=10.0):
         self._live()
-        done = self.host.run_until(lambda: bool(self._pending) or predicate(), timeout)
-        self._raise_pending()
-        return done
+        return self.host.run_until(predicate, timeout)
 
     # -- asyncio --------------------------------------------------------------------------------
     async def wait_for(self, event, timeout=None):
@@ -603,9 +623,9 @@ class Control:
         loop = asyncio.get_running_loop()
         future = loop.create_future()
 
-        def waiter(control, name):
+        def waiter(control, name, payload):
             if control is self and name == m.name and not future.done():
-                future.set_result(self._payload(name))
+                future.set_result(payload)
 
         self.host._waiters.append(waiter)
         try:
@@ -687,9 +707,13 @@ class Control:
 
     # -- safety ---------------------------------------------------------------------------------
     def stop_motors(self):
-        """Sends the stop commands for every DC motor (0..5) and servo (0..5): each is disabled."""
+        """Stops the robot: PWM 0 and velocity 0 on every DC motor channel (0..5), then every DC motor
+        and servo (0..5) disabled. The web dashboard's Stop does the same."""
+        self.DcMotorPwmNonTimeCtrAll(0, 0, 0, 0, 0, 0)
+        self.DcMotorVelocityNonTimeCtrAll(0, 0, 0, 0, 0, 0)
         for channel in range(6):
             self.DisableDcMotor(channel)
+        for channel in range(6):
             self.DisableServo(channel)
 
     def close(self):

@@ -15,6 +15,7 @@ Channel numbering: the six sonar, current and potentiometer fields are numbered 
 
 import dataclasses
 import struct
+import time
 from typing import Dict, Tuple
 
 BYTE, WORD = "byte 0..255", "signed word -32768..32767"
@@ -64,8 +65,18 @@ def _decode(fields, record: bytes):
     return values
 
 
+class _Timed:
+    """When a reading was taken from its section: ``taken_at`` on the machine's monotonic clock (as
+    ``time.monotonic()``), 0 when it is not known."""
+
+    def age(self) -> float:
+        """Seconds since the reading was taken from its section (how old the values are, at least)."""
+        taken = getattr(self, "taken_at", 0.0)
+        return time.monotonic() - taken if taken else float("inf")
+
+
 @dataclasses.dataclass(frozen=True)
-class StandardReading:
+class StandardReading(_Timed):
     """One standard sensor record (data types 0x7D and 0x7F): sonars, human motion and alarm,
     tilt, overheat, temperature, infrared range and codes, battery and reference voltages."""
     sonar1: int
@@ -94,14 +105,15 @@ class StandardReading:
     ref_voltage: int
     pot_voltage: int
     raw: bytes = dataclasses.field(repr=False, default=b"")
+    taken_at: float = dataclasses.field(repr=False, compare=False, default=0.0)
 
     @classmethod
-    def from_record(cls, record: bytes) -> "StandardReading":
-        return cls(raw=bytes(record), **_decode(STANDARD_FIELDS, record))
+    def from_record(cls, record: bytes, taken_at: float = 0.0) -> "StandardReading":
+        return cls(raw=bytes(record), taken_at=taken_at, **_decode(STANDARD_FIELDS, record))
 
 
 @dataclasses.dataclass(frozen=True)
-class MotorReading:
+class MotorReading(_Timed):
     """One motor sensor record (data type 0x7B): potentiometers, motor currents, two encoders."""
     pot1: int
     pot2: int
@@ -121,6 +133,7 @@ class MotorReading:
     encoder_speed2: int
     encoder_directions: int
     raw: bytes = dataclasses.field(repr=False, default=b"")
+    taken_at: float = dataclasses.field(repr=False, compare=False, default=0.0)
 
     @property
     def encoder_dir1(self) -> int:
@@ -133,12 +146,12 @@ class MotorReading:
         return 0 if self.encoder_speed2 == 0 else (1 if self.encoder_directions & 2 else -1)
 
     @classmethod
-    def from_record(cls, record: bytes) -> "MotorReading":
-        return cls(raw=bytes(record), **_decode(MOTOR_FIELDS, record))
+    def from_record(cls, record: bytes, taken_at: float = 0.0) -> "MotorReading":
+        return cls(raw=bytes(record), taken_at=taken_at, **_decode(MOTOR_FIELDS, record))
 
 
 @dataclasses.dataclass(frozen=True)
-class CustomReading:
+class CustomReading(_Timed):
     """One custom sensor record (data type 0x7C): eight inputs, digital inputs, eight GPS words and
     four sensor IDs. The same bytes are also named as battery and charger values (``bat1_vol`` is
     ``ad1``, ``chg_status`` is ``din``, ``vol_ref`` is ``gps2``; ``power_path`` and ``chg_path`` are the
@@ -165,6 +178,7 @@ class CustomReading:
     sen_id3: int
     sen_id4: int
     raw: bytes = dataclasses.field(repr=False, default=b"")
+    taken_at: float = dataclasses.field(repr=False, compare=False, default=0.0)
 
     def __getattr__(self, name):
         target = CUSTOM_ALIASES.get(name)
@@ -177,8 +191,8 @@ class CustomReading:
         raise AttributeError(name)
 
     @classmethod
-    def from_record(cls, record: bytes) -> "CustomReading":
-        return cls(raw=bytes(record), **_decode(CUSTOM_FIELDS, record))
+    def from_record(cls, record: bytes, taken_at: float = 0.0) -> "CustomReading":
+        return cls(raw=bytes(record), taken_at=taken_at, **_decode(CUSTOM_FIELDS, record))
 
 
 class Scaling:
@@ -190,7 +204,7 @@ class Scaling:
     def apply(self, reading) -> Dict[str, float]:
         out = {}
         for f in dataclasses.fields(reading):
-            if f.name == "raw":
+            if f.name in ("raw", "taken_at"):
                 continue
             value = getattr(reading, f.name)
             scale, offset = self.factors.get(f.name, (1.0, 0.0))
