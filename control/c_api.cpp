@@ -46,6 +46,38 @@ struct tv_host {
   std::string taken_message;
 };
 
+// The C face repeats the codes of the dispatch table for C callers; they are the same numbers.
+static_assert(TV_MAX_PARAMS == control::kMaxParams);
+static_assert(TV_EMPTY == static_cast<int>(control::VarType::kEmpty) &&
+              TV_SHORT == static_cast<int>(control::VarType::kShort) &&
+              TV_LONG == static_cast<int>(control::VarType::kLong) &&
+              TV_STRING == static_cast<int>(control::VarType::kString) &&
+              TV_BOOL == static_cast<int>(control::VarType::kBool) &&
+              TV_ADDRESS == static_cast<int>(control::VarType::kAddress) &&
+              TV_BUFFER == static_cast<int>(control::VarType::kBuffer));
+static_assert(TV_OK == control::kStatusOk && TV_E_MEMBERNOTFOUND == control::kStatusMemberNotFound &&
+              TV_E_TYPEMISMATCH == control::kStatusTypeMismatch &&
+              TV_E_UNKNOWNNAME == control::kStatusUnknownName && TV_E_OVERFLOW == control::kStatusOverflow &&
+              TV_E_BADPARAMCOUNT == control::kStatusBadParamCount &&
+              TV_E_INVALIDARG == control::kStatusInvalidArg);
+static_assert(TV_KIND_METHOD == static_cast<int>(control::MemberKind::kMethod) &&
+              TV_KIND_PROPERTY == static_cast<int>(control::MemberKind::kProperty) &&
+              TV_KIND_EVENT == static_cast<int>(control::MemberKind::kEvent));
+static_assert(TV_MEMBER_NEEDS_ROBOT == control::kNeedsRobot && TV_MEMBER_READS_FILE == control::kReadsFile &&
+              TV_MEMBER_WRITES_FILE == control::kWritesFile &&
+              TV_MEMBER_HANDS_OUT_ADDRESS == control::kHandsOutAddress &&
+              TV_MEMBER_FILLS_BUFFER == control::kFillsBuffer);
+static_assert(TV_ROLE_VALUE == static_cast<int>(control::ParamRole::kValue) &&
+              TV_ROLE_MOTOR_CHANNEL == static_cast<int>(control::ParamRole::kMotorChannel) &&
+              TV_ROLE_SERVO_CHANNEL == static_cast<int>(control::ParamRole::kServoChannel) &&
+              TV_ROLE_READ_CHANNEL == static_cast<int>(control::ParamRole::kReadChannel) &&
+              TV_ROLE_BYTE == static_cast<int>(control::ParamRole::kByte) &&
+              TV_ROLE_FILE_TO_READ == static_cast<int>(control::ParamRole::kFileToRead) &&
+              TV_ROLE_FILE_TO_WRITE == static_cast<int>(control::ParamRole::kFileToWrite) &&
+              TV_ROLE_BUFFER == static_cast<int>(control::ParamRole::kBuffer) &&
+              TV_ROLE_FILE_FOR_RELAY == static_cast<int>(control::ParamRole::kFileForRelay) &&
+              TV_ROLE_ROBOT_NAME == static_cast<int>(control::ParamRole::kRobotName));
+
 namespace {
 
 // Live controls and server locks, for DllCanUnloadNow. Touched by any thread that creates or
@@ -95,12 +127,18 @@ void CopyMember(const control::MemberInfo& m, tv_member_info* out) {
   out->name = m.name.c_str();
   out->type = static_cast<int32_t>(m.type);
   out->param_count = static_cast<int32_t>(m.params.size());
-  for (std::size_t i = 0; i < m.params.size() && i < 8; ++i) {
-    out->param_names[i] = m.params[i].name.c_str();
-    out->param_types[i] = static_cast<int32_t>(m.params[i].type);
+  for (std::size_t i = 0; i < m.params.size() && i < TV_MAX_PARAMS; ++i) {
+    const control::ParamInfo& p = m.params[i];
+    out->param_names[i] = p.name.c_str();
+    out->param_types[i] = static_cast<int32_t>(p.type);
+    out->param_roles[i] = static_cast<int32_t>(p.role);
+    out->param_min[i] = p.min;
+    out->param_max[i] = p.max;
+    out->param_meanings[i] = p.meaning.c_str();
   }
   out->help = m.help.c_str();
   out->implementation = m.implementation.c_str();
+  out->flags = m.flags;
 }
 
 std::string LibraryPath() {
@@ -384,6 +422,18 @@ const uint8_t* tv_luma(tv_control*, size_t* size) {
 const uint8_t* tv_voice(tv_control* c, size_t* size) {
   if (size != nullptr) *size = c != nullptr ? c->ctl.VoiceBytesAvailable() : 0;
   return c != nullptr ? c->ctl.GetVoiceSegment() : nullptr;
+}
+
+int32_t tv_served_robots(char* buffer, size_t size) {
+  const std::vector<std::string> robots = exchange::ServedRobots();
+  std::string text;
+  for (const std::string& r : robots) text += r + "\n";
+  if (buffer != nullptr && size > 0) {
+    const std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+  }
+  return static_cast<int32_t>(robots.size());
 }
 
 tv_host* tv_host_create(void) {

@@ -45,11 +45,8 @@ std::string Shortened(const std::string& name) {
 
 }  // namespace
 
-bool RobotNameFits(const std::string& robot) {
-  for (const exchange::SectionSpec& s : exchange::kSections)
-    if (exchange::SectionObjectName(robot, s.suffix).size() > kMaxObjectName) return false;
-  return true;
-}
+// The longest name, every byte escaped as %XX, still names every section within the system's limit.
+static_assert(1 + 3 * kMaxRobotName + sizeof("McCommandsShareMem_Zembrin") - 1 <= kMaxObjectName);
 
 void CZembrinSDKControlCtrl::ReleaseSections() {
   standard_ = motor_ = custom_ = voice_ = nullptr;
@@ -67,15 +64,16 @@ void CZembrinSDKControlCtrl::ReleaseSections() {
 void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
   last_error_.clear();
   if (robotName.size() > kMaxRobotName) {
-    Complain("connectRobot: a robot name holds at most " + std::to_string(kMaxRobotName) + " bytes; '" +
-             Shortened(robotName) + "' is refused");
+    Complain("connectRobot: a robot name holds at most " + std::to_string(kMaxRobotName) +
+             " bytes, as many as a relay serves; '" + Shortened(robotName) + "' is refused");
     return;
   }
-  if (!RobotNameFits(robotName)) {
-    Complain(
-        "connectRobot: the robot name '" + Shortened(robotName) +
-        "' is too long to name its shared memory (each byte outside A-Z a-z 0-9 _ . - takes three places)");
-    return;
+  for (unsigned char c : robotName) {
+    if (c < 0x20 || c == 0x7F) {
+      Complain("connectRobot: a robot name is one line of text, without control characters; '" +
+               Shortened(robotName) + "' is refused");
+      return;
+    }
   }
   ReleaseSections();
   auto open_consumer = [&](std::unique_ptr<exchange::CRingConsumer>& handle, exchange::SectionId id) {

@@ -33,7 +33,8 @@ inline constexpr int kImageWidth = 176;
 inline constexpr int kImageHeight = 144;
 inline constexpr std::size_t kImageBytes = kImageWidth * kImageHeight * 3;  // 76032, R G B, top row first
 inline constexpr std::size_t kLumaAreaBytes = 50000;
-inline constexpr std::size_t kMaxRobotName = 173;
+// A relay serves at most this much of a name: a longer one could never meet it.
+inline constexpr std::size_t kMaxRobotName = exchange::kRobotNameMax;
 inline constexpr std::size_t kMaxObjectName = 255;  // "/" and the escaped name, as the system allows
 inline constexpr int kPollTimerId = 1;
 inline constexpr uint32_t kPollPeriodMs = 30;
@@ -46,9 +47,6 @@ enum EventId : int {
   kImageEvent = 4,
   kVoiceSegmentEvent = 5,
 };
-
-// True when every section of `robot` can be named (its escaped name fits the system's limit).
-bool RobotNameFits(const std::string& robot);
 
 // The module-wide picture memory, shared by every control in the process.
 uint8_t* ModuleImageBuffer();

@@ -56,9 +56,37 @@ enum class MemberKind : int32_t { kMethod = 1, kProperty = 2, kEvent = 3 };
 
 inline constexpr int kMaxParams = 7;
 
+// What a parameter carries, beyond its type: front ends check arguments against the range and
+// explain them with the meaning (the control itself sends every value as it is given, as the
+// robot's protocol defines).
+enum class ParamRole : int32_t {
+  kValue = 0,         // a number sent as it is
+  kMotorChannel = 1,  // a DC motor channel
+  kServoChannel = 2,  // a servo channel
+  kReadChannel = 3,   // a channel of a getter's family
+  kByte = 4,          // a byte field
+  kFileToRead = 5,    // a path of a file the control reads
+  kFileToWrite = 6,   // a path of a file the control writes
+  kBuffer = 7,        // a caller's buffer the control fills
+  kFileForRelay = 8,  // a path of a file the relay reads (it opens the path itself)
+  kRobotName = 9,     // the name of the robot whose sections the control opens
+};
+
 struct ParamInfo {
   std::string name;
-  VarType type;
+  VarType type = VarType::kEmpty;
+  ParamRole role = ParamRole::kValue;
+  int32_t min = 0, max = 0;  // the values the robot takes (the type's range for a plain value)
+  std::string meaning;       // a few words for a person
+};
+
+// What a member does, for front ends that must treat members differently (checks, refusals).
+enum MemberFlag : uint32_t {
+  kNeedsRobot = 1,       // does nothing useful before connectRobot (sends a frame or reads a record)
+  kReadsFile = 2,        // a parameter names a file that is read (by the relay or the control)
+  kWritesFile = 4,       // a parameter names a file the control writes
+  kHandsOutAddress = 8,  // returns an address of the control's memory
+  kFillsBuffer = 16,     // writes into a caller's buffer
 };
 
 using Invoker = int32_t (*)(CZembrinSDKControlCtrl&, const Variant* args, int argc, Variant& result);
@@ -76,7 +104,12 @@ struct MemberInfo {
   Invoker invoke = nullptr;
   PropertyGetter get = nullptr;
   PropertyPutter put = nullptr;
+  uint32_t flags = 0;  // MemberFlag bits
 };
+
+// True when every argument lies in its parameter's range; otherwise false with the method, the
+// argument and the range named in `why`. For front ends that refuse mistakes before a call.
+bool CheckArguments(const MemberInfo& member, const Variant* args, int argc, std::string& why);
 
 // Every member: properties, then methods in declaration order, then events.
 const std::vector<MemberInfo>& Members();

@@ -133,27 +133,103 @@ struct Binder<Method> {
   }
 };
 
+// The roles a parameter list may give its parameters, as "name:role": the range the robot takes
+// and the words that explain it. Channels are counted as the robot counts them.
+struct RoleSpec {
+  std::string_view tag;
+  ParamRole role;
+  int32_t min, max;
+  const char* meaning;
+};
+constexpr RoleSpec kRoles[] = {
+    {"motor", ParamRole::kMotorChannel, 0, 5, "DC motor channel, counted from 0 (motors 0..5)"},
+    {"servo", ParamRole::kServoChannel, 0, 5, "servo channel, counted from 0 (servos 0..5)"},
+    {"sonar", ParamRole::kReadChannel, 0, 5, "sonar channel, counted from 0 (0..5; sonar1 is channel 0)"},
+    {"current", ParamRole::kReadChannel, 0, 5,
+     "motor current channel, counted from 0 (0..5; current1 is channel 0)"},
+    {"ad", ParamRole::kReadChannel, 0, 7, "custom analogue channel, counted from 0 (0..7; ad1 is channel 0)"},
+    {"pot", ParamRole::kReadChannel, 1, 6, "potentiometer channel, counted from 1 (1..6)"},
+    {"packets", ParamRole::kByte, 0, 255, "number of packets asked for, a byte: 255 without end, 0 stop"},
+    {"byte", ParamRole::kByte, 0, 255, "a byte"},
+    {"pwm", ParamRole::kValue, INT16_MIN, INT16_MAX,
+     "PWM duty, a signed 16-bit word sent as it is (its full scale is the robot's)"},
+    {"position", ParamRole::kValue, INT16_MIN, INT16_MAX, "position, a signed 16-bit word sent as it is"},
+    {"velocity", ParamRole::kValue, INT16_MIN, INT16_MAX, "velocity, a signed 16-bit word sent as it is"},
+    {"servopos", ParamRole::kValue, INT16_MIN, INT16_MAX,
+     "servo position, a signed 16-bit word sent as it is"},
+    {"time", ParamRole::kValue, INT16_MIN, INT16_MAX,
+     "time, a 16-bit word sent as it is; its unit is the robot's (the protocol fixes none)"},
+    {"gain", ParamRole::kValue, INT16_MIN, INT16_MAX, "controller gain, a signed 16-bit word"},
+    {"read", ParamRole::kFileToRead, 0, 0, "path of a file that the control reads"},
+    {"relayfile", ParamRole::kFileForRelay, 0, 0,
+     "path of a file that the relay reads (absolute: the relay runs in a folder of its own)"},
+    {"robot", ParamRole::kRobotName, 0, 0, "the name the relay serves the robot under"},
+    {"write", ParamRole::kFileToWrite, 0, 0, "path of the file written"},
+};
+
 std::vector<ParamInfo> Params(const char* names, const std::vector<VarType>& types) {
   std::vector<ParamInfo> out;
   std::string_view rest(names);
   std::size_t k = 0;
   while (!rest.empty()) {
-    std::size_t comma = rest.find(',');
-    std::string_view name = rest.substr(0, comma);
-    out.push_back(ParamInfo{std::string(name), k < types.size() ? types[k] : VarType::kEmpty});
+    const std::size_t comma = rest.find(',');
+    std::string_view item = rest.substr(0, comma);
+    const std::size_t colon = item.find(':');
+    ParamInfo p;
+    p.name = std::string(item.substr(0, colon));
+    p.type = k < types.size() ? types[k] : VarType::kEmpty;
+    p.min = p.type == VarType::kShort ? INT16_MIN : INT32_MIN;
+    p.max = p.type == VarType::kShort ? INT16_MAX : INT32_MAX;
+    p.meaning = p.type == VarType::kShort ? "a signed 16-bit word sent as it is" : "";
+    if (p.type == VarType::kBuffer) {
+      p.role = ParamRole::kBuffer;
+      p.meaning = "a writable buffer the control fills";
+    }
+    if (colon != std::string_view::npos) {
+      for (const RoleSpec& r : kRoles)
+        if (r.tag == item.substr(colon + 1)) {
+          p.role = r.role;
+          p.meaning = r.meaning;
+          if (p.type != VarType::kString) p.min = r.min, p.max = r.max;
+        }
+    }
+    out.push_back(std::move(p));
     ++k;
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
   }
   return out;
 }
 
+// What front ends need to know of a member, from its parameters and result: which files it touches,
+// what memory it hands out, whether it does anything before connectRobot.
+uint32_t Flags(const std::vector<ParamInfo>& params, VarType result, bool needs_robot) {
+  uint32_t flags = needs_robot ? static_cast<uint32_t>(kNeedsRobot) : 0u;
+  for (const ParamInfo& p : params) {
+    if (p.role == ParamRole::kFileToRead || p.role == ParamRole::kFileForRelay) flags |= kReadsFile;
+    if (p.role == ParamRole::kFileToWrite) flags |= kWritesFile;
+    if (p.role == ParamRole::kBuffer) flags |= kFillsBuffer;
+  }
+  if (result == VarType::kAddress) flags |= kHandsOutAddress;
+  return flags;
+}
+
 template <auto Method>
 MemberInfo MakeMethod(int32_t dispid, const char* name, const char* implementation, const char* params,
-                      const char* help) {
+                      const char* help, bool needs_robot = true) {
   using B = Binder<Method>;
-  MemberInfo m{
-      MemberKind::kMethod, dispid,     name,    B::ResultType(), Params(params, B::ParamTypes()), help,
-      implementation,      &B::Invoke, nullptr, nullptr};
+  std::vector<ParamInfo> list = Params(params, B::ParamTypes());
+  const uint32_t flags = Flags(list, B::ResultType(), needs_robot);
+  MemberInfo m{MemberKind::kMethod,
+               dispid,
+               name,
+               B::ResultType(),
+               std::move(list),
+               help,
+               implementation,
+               &B::Invoke,
+               nullptr,
+               nullptr,
+               flags};
   return m;
 }
 
@@ -179,6 +255,8 @@ MemberInfo MakeProperty(int32_t dispid, const char* name, const char* help) {
 }
 
 #define METHOD(dispid, name, params, help) MakeMethod<&Ctrl::name>(dispid, #name, #name, params, help)
+// A method that works without a robot: it reads or paints the control's own memory.
+#define LOCAL(dispid, name, params, help) MakeMethod<&Ctrl::name>(dispid, #name, #name, params, help, false)
 #define PROPERTY(dispid, name, help) MakeProperty<&Ctrl::get_##name, &Ctrl::put_##name>(dispid, #name, help)
 #define ALIAS(dispid, name, impl, params, help) MakeMethod<&Ctrl::impl>(dispid, #name, #impl, params, help)
 
@@ -211,73 +289,84 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(20, GetSensorBatteryAD1, "", "battery reading 1 (standard sensor record)"),
       METHOD(21, GetSensorBatteryAD2, "", "battery reading 2 (standard sensor record)"),
       METHOD(22, GetSensorRefVoltage, "", "reference voltage (standard sensor record)"),
-      METHOD(23, EnableDcMotor, "channel", "enables DC motor channel; same frame as ResumeDcMotor"),
-      METHOD(24, DisableDcMotor, "channel", "disables DC motor channel; same frame as SuspendDcMotor"),
-      METHOD(25, EnableServo, "channel", "enables servo channel"),
-      METHOD(26, DisableServo, "channel", "disables servo channel"),
-      METHOD(27, SetDcMotorTrajectoryPlan, "channel,tranPlanMethod",
+      METHOD(23, EnableDcMotor, "channel:motor", "enables DC motor channel; same frame as ResumeDcMotor"),
+      METHOD(24, DisableDcMotor, "channel:motor", "disables DC motor channel; same frame as SuspendDcMotor"),
+      METHOD(25, EnableServo, "channel:servo", "enables servo channel"),
+      METHOD(26, DisableServo, "channel:servo", "disables servo channel"),
+      METHOD(27, SetDcMotorTrajectoryPlan, "channel:motor,tranPlanMethod:byte",
              "sets the trajectory planning method of DC motor channel"),
-      METHOD(28, SetDcMotorSensorFilter, "channel,filterMethod",
+      METHOD(28, SetDcMotorSensorFilter, "channel:motor,filterMethod:byte",
              "sets the feedback sensor filter of DC motor channel"),
-      METHOD(29, SetDcMotorSensorUsage, "channel,sensorType",
+      METHOD(29, SetDcMotorSensorUsage, "channel:motor,sensorType:byte",
              "selects the feedback sensor type of DC motor channel"),
-      METHOD(30, SetDcMotorControlMode, "channel,controlMode",
+      METHOD(30, SetDcMotorControlMode, "channel:motor,controlMode:byte",
              "selects the control mode of DC motor channel"),
-      METHOD(31, DcMotorPositionTimeCtr, "channel,cmdValue,timePeriod",
+      METHOD(31, DcMotorPositionTimeCtr, "channel:motor,cmdValue:position,timePeriod:time",
              "drives DC motor channel to position cmdValue, taking timePeriod"),
-      METHOD(32, DcMotorPositionNonTimeCtr, "channel,cmdValue",
+      METHOD(32, DcMotorPositionNonTimeCtr, "channel:motor,cmdValue:position",
              "drives DC motor channel to position cmdValue without a time limit"),
-      METHOD(33, DcMotorPwmTimeCtr, "channel,cmdValue,timePeriod",
+      METHOD(33, DcMotorPwmTimeCtr, "channel:motor,cmdValue:pwm,timePeriod:time",
              "applies PWM cmdValue to DC motor channel, over timePeriod"),
-      METHOD(34, DcMotorPwmNonTimeCtr, "channel,cmdValue",
+      METHOD(34, DcMotorPwmNonTimeCtr, "channel:motor,cmdValue:pwm",
              "applies PWM cmdValue to DC motor channel without a time limit"),
-      METHOD(35, ServoTimeCtr, "channel,cmdValue,timePeriods",
+      METHOD(35, ServoTimeCtr, "channel:servo,cmdValue:servopos,timePeriods:time",
              "moves servo channel to cmdValue, taking timePeriods"),
-      METHOD(36, servoNonTimeCtr, "channel,cmdValue", "moves servo channel to cmdValue without a time limit"),
-      METHOD(37, GetSensorPot, "channel", "potentiometer channel 1..6 (motor sensor record)"),
-      METHOD(38, PlayAudioFile, "fileName", "asks the relay to play a WAV file on the robot"),
+      METHOD(36, servoNonTimeCtr, "channel:servo,cmdValue:servopos",
+             "moves servo channel to cmdValue without a time limit"),
+      METHOD(37, GetSensorPot, "channel:pot", "potentiometer channel 1..6 (motor sensor record)"),
+      METHOD(38, PlayAudioFile, "fileName:relayfile", "asks the relay to play a WAV file on the robot"),
       METHOD(39, TakePhoto, "", "asks the robot's camera for a frame"),
-      METHOD(-550, Refresh, "", "stock method: redraws the control at once"),
-      METHOD(40, SavePhotoAsBMP, "fileName", "saves the current camera image as a 24-bit BMP file"),
-      METHOD(41, ServoTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6,timePeriods",
+      LOCAL(-550, Refresh, "", "stock method: redraws the control at once"),
+      LOCAL(40, SavePhotoAsBMP, "fileName:write", "saves the current camera image as a 24-bit BMP file"),
+      METHOD(41, ServoTimeCtrAll,
+             "cmd1:servopos,cmd2:servopos,cmd3:servopos,cmd4:servopos,cmd5:servopos,cmd6:servopos,"
+             "timePeriods:time",
              "positions for servos 1..6, one timePeriods for all"),
       METHOD(42, GetSensorHumanAlarm1, "", "human alarm sensor 1 (standard sensor record)"),
       METHOD(43, GetSensorIRCode1, "", "byte 1 of the received infrared code (standard sensor record)"),
       METHOD(44, GetSensorIRCode2, "", "byte 2 of the received infrared code (standard sensor record)"),
       METHOD(45, GetSensorIRCode3, "", "byte 3 of the received infrared code (standard sensor record)"),
       METHOD(46, GetSensorIRCode4, "", "byte 4 of the received infrared code (standard sensor record)"),
-      METHOD(47, DcMotorPositionNonTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6",
+      METHOD(47, DcMotorPositionNonTimeCtrAll,
+             "cmd1:position,cmd2:position,cmd3:position,cmd4:position,cmd5:position,cmd6:position",
              "position targets for DC channels 1..6 without a time limit"),
-      METHOD(48, DcMotorPositionTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6,timePeriods",
+      METHOD(48, DcMotorPositionTimeCtrAll,
+             "cmd1:position,cmd2:position,cmd3:position,cmd4:position,cmd5:position,cmd6:position,"
+             "timePeriods:time",
              "position targets for DC channels 1..6, one timePeriods for all"),
-      METHOD(49, SetDcMotorPositionControlPID, "channel,Kp,Kd,Ki",
+      METHOD(49, SetDcMotorPositionControlPID, "channel:motor,Kp:gain,Kd:gain,Ki:gain",
              "sets the position-control PID gains of DC motor channel"),
       METHOD(50, StartRecord, "voiceSegment",
              "starts voice recording with segments of voiceSegment x 4096 bytes (clamped to 1..10)"),
       METHOD(51, StopRecord, "", "stops voice recording"),
       METHOD(52, GetVoiceSegment, "", "address of the latest voice segment's samples (pointer-sized)"),
-      METHOD(53, ServoNoTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6",
+      METHOD(53, ServoNoTimeCtrAll,
+             "cmd1:servopos,cmd2:servopos,cmd3:servopos,cmd4:servopos,cmd5:servopos,cmd6:servopos",
              "positions for servos 1..6 without a time limit"),
-      METHOD(54, DcMotorPwmNonTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6",
+      METHOD(54, DcMotorPwmNonTimeCtrAll, "cmd1:pwm,cmd2:pwm,cmd3:pwm,cmd4:pwm,cmd5:pwm,cmd6:pwm",
              "PWM values for DC channels 1..6 without a time limit"),
-      METHOD(55, DcMotorPwmTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6,timePeriods",
+      METHOD(55, DcMotorPwmTimeCtrAll,
+             "cmd1:pwm,cmd2:pwm,cmd3:pwm,cmd4:pwm,cmd5:pwm,cmd6:pwm,timePeriods:time",
              "PWM values for DC channels 1..6, one timePeriods for all"),
-      METHOD(56, DcMotorVelocityNonTimeCtr, "channel,cmdValue",
+      METHOD(56, DcMotorVelocityNonTimeCtr, "channel:motor,cmdValue:velocity",
              "drives DC motor channel at velocity cmdValue without a time limit"),
-      METHOD(57, DcMotorVelocityNonTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6",
+      METHOD(57, DcMotorVelocityNonTimeCtrAll,
+             "cmd1:velocity,cmd2:velocity,cmd3:velocity,cmd4:velocity,cmd5:velocity,cmd6:velocity",
              "velocities for DC channels 1..6 without a time limit"),
-      METHOD(58, DcMotorVelocityTimeCtrAll, "cmd1,cmd2,cmd3,cmd4,cmd5,cmd6,timePeriods",
+      METHOD(58, DcMotorVelocityTimeCtrAll,
+             "cmd1:velocity,cmd2:velocity,cmd3:velocity,cmd4:velocity,cmd5:velocity,cmd6:velocity,"
+             "timePeriods:time",
              "velocities for DC channels 1..6, one timePeriods for all"),
-      METHOD(59, DcMotorVelocityTimeCtr, "channel,cmdValue,timePeriods",
+      METHOD(59, DcMotorVelocityTimeCtr, "channel:motor,cmdValue:velocity,timePeriods:time",
              "drives DC motor channel at velocity cmdValue, over timePeriods"),
-      METHOD(60, SetDcMotorVelocityControlPID, "channel,Kp,Kd,Ki",
+      METHOD(60, SetDcMotorVelocityControlPID, "channel:motor,Kp:gain,Kd:gain,Ki:gain",
              "sets the velocity-control PID gains of DC motor channel"),
-      METHOD(61, GetImageAddress, "", "address of the decoded 176 x 144 R G B camera image (pointer-sized)"),
+      LOCAL(61, GetImageAddress, "", "address of the decoded 176 x 144 R G B camera image (pointer-sized)"),
       METHOD(62, StopAudioPlay, "", "stops audio playback on the robot"),
-      METHOD(
+      LOCAL(
           63, GetImageYDataAddress, "",
           "address of the 50000-byte luminance area: the last frame's 176 x 144 grey plane (pointer-sized)"),
-      METHOD(64, LcdDisplayVCS, "bmpFileName",
+      METHOD(64, LcdDisplayVCS, "bmpFileName:read",
              "shows a 128 x 64 monochrome BMP file on the LCD of the sensing/motion board"),
       METHOD(65, GetSensorPotVoltage, "", "potentiometer voltage (standard sensor record)"),
       METHOD(66, GetSensorBatteryAD3, "", "battery reading 3 (standard sensor record)"),
@@ -287,9 +376,9 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(70, GetSensorPot4, "", "potentiometer 4 (motor sensor record)"),
       METHOD(71, GetSensorPot5, "", "potentiometer 5 (motor sensor record)"),
       METHOD(72, GetSensorPot6, "", "potentiometer 6 (motor sensor record)"),
-      METHOD(73, SetServoTrajectoryPlan, "channel,tranPlanMethod",
+      METHOD(73, SetServoTrajectoryPlan, "channel:servo,tranPlanMethod:byte",
              "sets the trajectory planning method of servo channel"),
-      METHOD(74, SetCustomDOUT, "dout", "sets the custom digital outputs; same operation as SendCmdCHG"),
+      METHOD(74, SetCustomDOUT, "dout:byte", "sets the custom digital outputs; same operation as SendCmdCHG"),
       METHOD(75, GetCustomDIN, "",
              "custom digital inputs (custom sensor record); same operation as GetCHGStatus"),
       METHOD(76, GetCustomAD1, "",
@@ -301,15 +390,17 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(81, GetCustomAD6, "", "custom analogue input 6 (custom sensor record)"),
       METHOD(82, GetCustomAD7, "", "custom analogue input 7 (custom sensor record)"),
       METHOD(83, GetCustomAD8, "", "custom analogue input 8 (custom sensor record)"),
-      METHOD(84, SystemMotorSensorRequest, "Packets", "asks the robot for Packets motor sensor packets"),
-      METHOD(85, SystemStandardSensorRequest, "Packets",
+      METHOD(84, SystemMotorSensorRequest, "Packets:packets",
+             "asks the robot for Packets motor sensor packets"),
+      METHOD(85, SystemStandardSensorRequest, "Packets:packets",
              "asks the robot for Packets standard sensor packets"),
-      METHOD(86, SystemCustomSensorRequest, "Packets", "asks the robot for Packets custom sensor packets"),
-      METHOD(87, SetSysMotorSensorPeriod, "PeriodTime",
+      METHOD(86, SystemCustomSensorRequest, "Packets:packets",
+             "asks the robot for Packets custom sensor packets"),
+      METHOD(87, SetSysMotorSensorPeriod, "PeriodTime:time",
              "sets the robot's sending period of motor sensor packets"),
-      METHOD(88, SetSysStandardSensorPeriod, "PeriodTime",
+      METHOD(88, SetSysStandardSensorPeriod, "PeriodTime:time",
              "sets the robot's sending period of standard sensor packets"),
-      METHOD(89, SetSysCustomSensorPeriod, "PeriodTime",
+      METHOD(89, SetSysCustomSensorPeriod, "PeriodTime:time",
              "sets the robot's sending period of custom sensor packets"),
       METHOD(90, EnableMotorSensorSending, "", "motor sensor packets without end (request count 255)"),
       METHOD(91, EnableStandardSensorSending, "", "standard sensor packets without end (request count 255)"),
@@ -317,8 +408,9 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(93, DisableMotorSensorSending, "", "stops motor sensor packets (request count 0)"),
       METHOD(94, DisableStandardSensorSending, "", "stops standard sensor packets (request count 0)"),
       METHOD(95, DisableCustomSensorSending, "", "stops custom sensor packets (request count 0)"),
-      METHOD(96, SetSysAllSensorPeriod, "PeriodTime", "sets the robot's sending period of every sensor kind"),
-      METHOD(97, SystemAllSensorRequest, "Packets",
+      METHOD(96, SetSysAllSensorPeriod, "PeriodTime:time",
+             "sets the robot's sending period of every sensor kind"),
+      METHOD(97, SystemAllSensorRequest, "Packets:packets",
              "asks the robot for Packets packets of every sensor kind"),
       METHOD(98, EnableAllSensorSending, "", "all sensor packets without end (request count 255)"),
       METHOD(99, DisableAllSensorSending, "", "stops all sensor packets (request count 0)"),
@@ -337,24 +429,25 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(111, GetEncoderSpeed2, "", "encoder 2 speed (motor sensor record)"),
       METHOD(112, GetEncoderDir1, "", "encoder 1 direction: 1 or -1, 0 while encoder 1 speed is 0"),
       METHOD(113, GetEncoderDir2, "", "encoder 2 direction: 1 or -1, 0 while encoder 2 speed is 0"),
-      METHOD(114, GetSensorSonar, "channel", "sonar range of channel 0..5 (standard sensor record)"),
-      METHOD(115, GetMotorCurrent, "channel", "motor current of DC channel 0..5 (motor sensor record)"),
-      METHOD(116, GetCustomAD, "channel", "custom analogue input channel 0..7 (custom sensor record)"),
-      METHOD(117, SetMotorPolarity1, "Polarity", "sets the polarity of DC motor channel 1"),
-      METHOD(118, SetMotorPolarity2, "Polarity", "sets the polarity of DC motor channel 2"),
-      METHOD(119, SetMotorPolarity3, "Polarity", "sets the polarity of DC motor channel 3"),
-      METHOD(120, SetMotorPolarity4, "Polarity", "sets the polarity of DC motor channel 4"),
-      METHOD(121, SetMotorPolarity5, "Polarity", "sets the polarity of DC motor channel 5"),
-      METHOD(122, SetMotorPolarity6, "Polarity", "sets the polarity of DC motor channel 6"),
-      METHOD(123, SetMotorPolarity, "channel,Polarity", "sets the polarity of DC motor channel"),
+      METHOD(114, GetSensorSonar, "channel:sonar", "sonar range of channel 0..5 (standard sensor record)"),
+      METHOD(115, GetMotorCurrent, "channel:current",
+             "motor current of DC channel 0..5 (motor sensor record)"),
+      METHOD(116, GetCustomAD, "channel:ad", "custom analogue input channel 0..7 (custom sensor record)"),
+      METHOD(117, SetMotorPolarity1, "Polarity:byte", "sets the polarity of DC motor channel 1"),
+      METHOD(118, SetMotorPolarity2, "Polarity:byte", "sets the polarity of DC motor channel 2"),
+      METHOD(119, SetMotorPolarity3, "Polarity:byte", "sets the polarity of DC motor channel 3"),
+      METHOD(120, SetMotorPolarity4, "Polarity:byte", "sets the polarity of DC motor channel 4"),
+      METHOD(121, SetMotorPolarity5, "Polarity:byte", "sets the polarity of DC motor channel 5"),
+      METHOD(122, SetMotorPolarity6, "Polarity:byte", "sets the polarity of DC motor channel 6"),
+      METHOD(123, SetMotorPolarity, "channel:motor,Polarity:byte", "sets the polarity of DC motor channel"),
       METHOD(124, EnableBumperProtection, "", "switches the robot's bumper protection on"),
       METHOD(125, DisableBumperProtection, "", "switches the robot's bumper protection off"),
-      METHOD(126, LcdDisplayVCB, "bmpFileName",
+      METHOD(126, LcdDisplayVCB, "bmpFileName:read",
              "shows a 128 x 64 monochrome BMP file on the LCD of the multimedia board"),
-      METHOD(127, SuspendDcMotor, "channel", "suspends (disables) DC motor channel"),
-      METHOD(128, ResumeDcMotor, "channel", "resumes (enables) DC motor channel"),
-      METHOD(129, connectRobot, "robotName",
-             "opens the shared-memory sections of the robot named robotName and starts event polling"),
+      METHOD(127, SuspendDcMotor, "channel:motor", "suspends (disables) DC motor channel"),
+      METHOD(128, ResumeDcMotor, "channel:motor", "resumes (enables) DC motor channel"),
+      LOCAL(129, connectRobot, "robotName:robot",
+            "opens the shared-memory sections of the robot named robotName and starts event polling"),
       METHOD(130, GetVoiceData, "VoicePtr",
              "copies the latest voice segment into the caller's buffer (never past it); returns the segment "
              "length"),
@@ -370,7 +463,8 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(140, GetGPS06, "", "GPS word 6 (custom sensor record)"),
       METHOD(141, GetGPS07, "", "GPS word 7 (custom sensor record)"),
       METHOD(142, GetGPS08, "", "GPS word 8 (custom sensor record)"),
-      METHOD(143, SetGPSID, "ID1,ID2,ID3,ID4", "sends the four GPS identification bytes ID1..ID4"),
+      METHOD(143, SetGPSID, "ID1:byte,ID2:byte,ID3:byte,ID4:byte",
+             "sends the four GPS identification bytes ID1..ID4"),
       ALIAS(144, GetVolRef, GetGPS02, "",
             "reference voltage (custom sensor record); same operation as GetGPS02"),
       ALIAS(145, GetBat1Vol, GetCustomAD1, "", "battery 1 voltage; same operation as GetCustomAD1"),
@@ -381,9 +475,9 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(150, GetCHGPath, "", "charge path state (custom sensor record)"),
       METHOD(151, GetPowerPath, "", "power path state (custom sensor record)"),
       ALIAS(152, GetCHGStatus, GetCustomDIN, "", "charger status; same operation as GetCustomDIN"),
-      ALIAS(153, SendCmdCHG, SetCustomDOUT, "cmdPower",
+      ALIAS(153, SendCmdCHG, SetCustomDOUT, "cmdPower:byte",
             "sends the charger power command cmdPower; same operation as SetCustomDOUT"),
-      METHOD(154, ChgCtrl, "currentCtrl", "sends the charge current control value currentCtrl"),
+      METHOD(154, ChgCtrl, "currentCtrl:byte", "sends the charge current control value currentCtrl"),
   };
   t.insert(t.end(), methods.begin(), methods.end());
 
@@ -401,6 +495,7 @@ std::vector<MemberInfo> BuildTable() {
 }
 
 #undef METHOD
+#undef LOCAL
 #undef ALIAS
 #undef PROPERTY
 
@@ -465,6 +560,23 @@ int32_t PutProperty(CZembrinSDKControlCtrl& control, int32_t dispid, const Varia
   const MemberInfo* m = FindByDispid(dispid);
   if (m == nullptr || m->kind != MemberKind::kProperty) return kStatusMemberNotFound;
   return m->put(control, value);
+}
+
+bool CheckArguments(const MemberInfo& member, const Variant* args, int argc, std::string& why) {
+  for (int i = 0; i < argc && i < static_cast<int>(member.params.size()); ++i) {
+    const ParamInfo& p = member.params[static_cast<std::size_t>(i)];
+    const bool integer = p.type == VarType::kShort || p.type == VarType::kLong;
+    const Variant& a = args[i];
+    if (!integer || (a.type != VarType::kShort && a.type != VarType::kLong && a.type != VarType::kBool))
+      continue;
+    if (a.i < p.min || a.i > p.max) {
+      why = member.name + ": argument " + std::to_string(i + 1) + " (" + p.name + ") is " +
+            std::to_string(a.i) + ", outside " + std::to_string(p.min) + ".." + std::to_string(p.max) + ": " +
+            p.meaning;
+      return false;
+    }
+  }
+  return true;
 }
 
 const char* VarTypeName(VarType t) {

@@ -58,16 +58,42 @@ typedef struct tv_variant {
   size_t size;   /* TV_BUFFER */
 } tv_variant;
 
+#define TV_MAX_PARAMS 7
+
+/* What a member does (flags), for front ends that treat members differently: */
+#define TV_MEMBER_NEEDS_ROBOT 1       /* does nothing useful before connectRobot */
+#define TV_MEMBER_READS_FILE 2        /* a parameter names a file that is read */
+#define TV_MEMBER_WRITES_FILE 4       /* a parameter names a file the control writes */
+#define TV_MEMBER_HANDS_OUT_ADDRESS 8 /* returns an address of the control's memory */
+#define TV_MEMBER_FILLS_BUFFER 16     /* writes into a caller's buffer */
+
+/* What a parameter carries (roles); each comes with the range the robot takes and a meaning: */
+#define TV_ROLE_VALUE 0
+#define TV_ROLE_MOTOR_CHANNEL 1
+#define TV_ROLE_SERVO_CHANNEL 2
+#define TV_ROLE_READ_CHANNEL 3 /* a channel of a getter's family */
+#define TV_ROLE_BYTE 4
+#define TV_ROLE_FILE_TO_READ 5
+#define TV_ROLE_FILE_TO_WRITE 6
+#define TV_ROLE_BUFFER 7
+#define TV_ROLE_FILE_FOR_RELAY 8 /* the relay opens the path itself */
+#define TV_ROLE_ROBOT_NAME 9
+
 typedef struct tv_member_info {
   int32_t kind; /* TV_KIND_* */
   int32_t dispid;
   const char* name;
   int32_t type; /* result of a method, type of a property */
   int32_t param_count;
-  const char* param_names[8];
-  int32_t param_types[8];
+  const char* param_names[TV_MAX_PARAMS];
+  int32_t param_types[TV_MAX_PARAMS];
   const char* help;
   const char* implementation; /* aliases share one */
+  uint32_t flags;             /* TV_MEMBER_* */
+  int32_t param_roles[TV_MAX_PARAMS];
+  int32_t param_min[TV_MAX_PARAMS]; /* the values the robot takes */
+  int32_t param_max[TV_MAX_PARAMS];
+  const char* param_meanings[TV_MAX_PARAMS];
 } tv_member_info;
 
 typedef struct tv_control tv_control;
@@ -136,6 +162,11 @@ uint64_t tv_commands_not_stored(tv_control* control);
 const uint8_t* tv_image(tv_control* control, size_t* size);
 const uint8_t* tv_luma(tv_control* control, size_t* size);
 const uint8_t* tv_voice(tv_control* control, size_t* size);
+
+/* The robot names relays serve on this machine, one per line, sorted, into `buffer` (cut to fit
+ * `size`, always terminated); returns how many there are. For a client that finds no relay under
+ * the name it was given (names are case-sensitive, at most 29 bytes). */
+int32_t tv_served_robots(char* buffer, size_t size);
 
 /* The headless host. */
 tv_host* tv_host_create(void);

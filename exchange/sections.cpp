@@ -1,7 +1,9 @@
 #include "exchange/sections.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cctype>
 #include <cstring>
 
 #include "exchange/command_slots.h"
@@ -53,6 +55,33 @@ std::string SectionObjectName(std::string_view robot, std::string_view suffix) {
   add(robot);
   add(suffix);
   return name;
+}
+
+std::vector<std::string> ServedRobots() {
+  const std::string_view suffix = Spec(SectionId::kCommand).suffix;
+  std::vector<std::string> robots;
+  for (const std::string& name : platform::ListSharedObjects()) {
+    if (name.size() < 1 + suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    if (!platform::IsClaimedByName(name)) continue;
+    // Back from the escaped form: "%XX" is one byte.
+    std::string robot;
+    const std::string escaped = name.substr(1, name.size() - 1 - suffix.size());
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+      if (escaped[i] == '%' && i + 2 < escaped.size() &&
+          std::isxdigit(static_cast<unsigned char>(escaped[i + 1])) &&
+          std::isxdigit(static_cast<unsigned char>(escaped[i + 2]))) {
+        robot.push_back(static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16)));
+        i += 2;
+      } else {
+        robot.push_back(escaped[i]);
+      }
+    }
+    robots.push_back(robot);
+  }
+  std::sort(robots.begin(), robots.end());
+  return robots;
 }
 
 std::string Utf8Prefix(const std::string& text, std::size_t max_bytes) {

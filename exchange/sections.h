@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/shared_memory.h"
 
@@ -47,6 +48,10 @@ struct SectionSpec {
   uint32_t capacity;
   uint32_t slots;
 };
+
+// The longest robot name, in bytes: the relay serves at most this much of a name (its robot ID
+// field), so a client's name must be no longer to meet it.
+inline constexpr std::size_t kRobotNameMax = 29;
 
 // The largest command record: a slot of the command ring.
 inline constexpr uint32_t kCommandRecordMax = 80;
@@ -77,6 +82,10 @@ constexpr std::size_t SectionSize(uint32_t capacity, uint32_t slots) {
 
 // "/" + escaped(robot + suffix).
 std::string SectionObjectName(std::string_view robot, std::string_view suffix);
+
+// The robot names a relay serves on this machine (a live relay holds the claim of their command
+// section), sorted: for a client that finds no relay under the name it was given.
+std::vector<std::string> ServedRobots();
 
 // The first bytes of a robot name, at most `max_bytes`, cut before a UTF-8 character rather than
 // inside it (a name shortened for a section or a message stays valid text).

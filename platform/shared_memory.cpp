@@ -1,10 +1,11 @@
 #include "platform/shared_memory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <setjmp.h>
-#include <signal.h>
 #include <grp.h>
 #include <pwd.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -390,7 +391,8 @@ bool RepairSharedView(const SharedView& view) {
   if (!view.valid()) return false;
   struct stat st {};
   if (fstat(view.fd_, &st) != 0) return false;
-  if (static_cast<std::size_t>(st.st_size) < view.size_ && ftruncate(view.fd_, static_cast<off_t>(view.size_)) != 0)
+  if (static_cast<std::size_t>(st.st_size) < view.size_ &&
+      ftruncate(view.fd_, static_cast<off_t>(view.size_)) != 0)
     return false;
   std::function<void(const std::string&)> observer;
   {
@@ -404,6 +406,30 @@ bool RepairSharedView(const SharedView& view) {
 void SetSharedDamageObserver(std::function<void(const std::string& name)> observer) {
   std::lock_guard<std::mutex> guard(g_observer_mutex);
   g_damage_observer = std::move(observer);
+}
+
+std::vector<std::string> ListSharedObjects() {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir("/dev/shm")) {
+    while (const dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') names.push_back(std::string("/") + entry->d_name);
+    closedir(dir);
+  }
+  return names;
+}
+
+bool IsClaimedByName(const std::string& name) {
+  if (!ValidName(name)) return false;
+  const int fd = shm_open(name.c_str(), O_RDONLY | O_NOFOLLOW, 0);
+  if (fd < 0) return false;
+  struct flock l {};
+  l.l_type = F_WRLCK;
+  l.l_whence = SEEK_SET;
+  l.l_start = kClaimByte;
+  l.l_len = 1;
+  const bool claimed = fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
+  close(fd);
+  return claimed;
 }
 
 bool TryClaim(const SharedView& view) {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace platform {
 
@@ -109,6 +110,11 @@ bool RepairSharedView(const SharedView& view);
 
 // Told the name of each object repaired, on the thread that found the damage (the relay logs it).
 void SetSharedDamageObserver(std::function<void(const std::string& name)> observer);
+
+// The names of the named objects on this machine ("/" + name), as far as this user may see them.
+std::vector<std::string> ListSharedObjects();
+// True while a process holds the claim of the object `name` (without opening it for good).
+bool IsClaimedByName(const std::string& name);
 
 // Claims the object for this process: false when another process (or another claim in this one)
 // holds it. The claim ends with ReleaseClaim or with the process.

@@ -449,16 +449,20 @@ TEST_F(ControlTest, AHandlerMayDestroyItsControlAndTheTickEndsThere) {
   EXPECT_EQ(fired, 1);
 }
 
-TEST_F(ControlTest, NamesThatCannotNameASectionAreRefusedAloud) {
-  // 50 three-byte characters (150 bytes) escape to 450 places: no section can carry that name.
+TEST_F(ControlTest, NamesNoRelayCouldServeAreRefusedAloud) {
+  // A relay serves 29 bytes of a name at most (and its first line): a longer one, or one of two
+  // lines, would never meet it. 50 three-byte characters are refused as well as 30 letters.
   std::string wide;
   for (int i = 0; i < 50; ++i) wide += "\xE2\x82\xAC";
   control::CZembrinSDKControlCtrl ctl;
-  ctl.connectRobot(wide);
-  EXPECT_FALSE(ctl.connected());
-  EXPECT_NE(ctl.last_error().find("too long"), std::string::npos) << ctl.last_error();
-  EXPECT_FALSE(control::RobotNameFits(wide));
-  EXPECT_TRUE(control::RobotNameFits(std::string(173, 'r')));
+  for (const std::string& name : {wide, std::string(30, 'r'), std::string("two\nlines")}) {
+    ctl.connectRobot(name);
+    EXPECT_FALSE(ctl.connected());
+    EXPECT_NE(ctl.last_error().find("is refused"), std::string::npos) << ctl.last_error();
+  }
+  const std::string longest = (robot_ + std::string(29, 'x')).substr(0, 29);
+  ctl.connectRobot(longest);
+  EXPECT_TRUE(ctl.connected()) << ctl.last_error();
   ctl.connectRobot(robot_);
   EXPECT_TRUE(ctl.connected());
   EXPECT_EQ(ctl.last_error(), "");

@@ -240,7 +240,10 @@ TEST_F(BridgedRobot, BadCallsAreAnsweredWithAReasonAndTheBridgeGoesOnServing) {
       {R"({"id": "n", "method": "DcMotorPwmNonTimeCtr", "args": [1]})", "reply/n",
        "takes 2 argument(s), not 1"},
       {R"({"id": "t", "method": "DcMotorPwmNonTimeCtr", "args": [1, 2.5]})", "reply/t", "argument 2 must be"},
-      {R"({"id": "o", "method": "DcMotorPwmNonTimeCtr", "args": [1, 70000]})", "reply/o", "out of range"},
+      {R"({"id": "o", "method": "DcMotorPwmNonTimeCtr", "args": [1, 70000]})", "reply/o",
+       "outside -32768..32767"},
+      {R"({"id": "ch", "method": "DcMotorPwmNonTimeCtr", "args": [300, 100]})", "reply/ch",
+       "argument 1 (channel) is 300, outside 0..5: DC motor channel"},
       {R"({"id": "s", "method": "DcMotorPwmNonTimeCtr", "args": "x"})", "reply/s", "\"args\" must be a list"},
       {R"({"id": "b", "method": "GetVoiceData", "args": [0]})", "reply/b", "subscribe to the voice topic"},
       {R"({"id": "d", "method": "GetImageAddress"})", "reply/d", "returns an address"},
@@ -479,7 +482,8 @@ TEST(BridgeCommandLine, MistakesAreNamed) {
   chmod(conf.c_str(), 0644);
   ChildProcess readable(std::vector<std::string>{MQTT_BRIDGE_BIN, "r", "-c", conf});
   EXPECT_EQ(readable.Wait(), 2);
-  EXPECT_NE(readable.err().find("anyone may read the broker's password"), std::string::npos) << readable.err();
+  EXPECT_NE(readable.err().find("anyone may read the broker's password"), std::string::npos)
+      << readable.err();
   std::remove(conf.c_str());
 }
 

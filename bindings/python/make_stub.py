@@ -91,7 +91,7 @@ def stub():
     lines = [HEAD.rstrip("\n"), "    # The control's methods and properties, from its dispatch table."]
     for m in talvenor._MEMBERS:
         if m.kind == talvenor._KIND_METHOD:
-            params = "".join(", %s: %s" % (n, PY[t]) for n, t in m.params)
+            params = "".join(", %s: %s" % (p.name, PY[p.type]) for p in m.params)
             lines.append("    def %s(self%s) -> %s: ..." % (m.name, params, PY[m.type]))
         elif m.kind == talvenor._KIND_PROPERTY:
             lines.append("    %s: %s" % (m.name, PY[m.type]))

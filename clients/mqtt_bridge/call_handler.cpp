@@ -155,16 +155,16 @@ CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string
   const control::MemberInfo* member = control::FindMember(method);
   if (member == nullptr)
     return Error(reply, control::kStatusUnknownName, "no method or property is named '" + method + "'");
-  if (member->name == "connectRobot")
-    return Error(reply, control::kStatusInvalidArg,
-                 "this bridge serves robot '" + control.get_robotName() + "' only");
+  for (const control::ParamInfo& p : member->params)
+    if (p.role == control::ParamRole::kRobotName)
+      return Error(reply, control::kStatusInvalidArg,
+                   "this bridge serves robot '" + control.get_robotName() + "' only");
 
-  if (member->name == "SavePhotoAsBMP")
+  if (member->flags & control::kWritesFile)
     return Error(
         reply, control::kStatusInvalidArg,
-        "SavePhotoAsBMP writes a file on the bridge's computer; subscribe to the camera topic instead");
-  const bool names_file =
-      member->name == "PlayAudioFile" || member->name == "LcdDisplayVCS" || member->name == "LcdDisplayVCB";
+        member->name + " writes a file on the bridge's computer; subscribe to the camera topic instead");
+  const bool names_file = (member->flags & control::kReadsFile) != 0;
   platform::UniqueFd file;  // held open until the call is over: the control reads it by descriptor
   if (names_file && args.size() == 1 && args[0].is_string()) {
     if (policy.files_dir.empty())
@@ -175,9 +175,11 @@ CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string
     std::string path, why;
     if (!OpenInFilesFolder(policy.files_dir, args[0].get<std::string>(), file, path, why))
       return Error(reply, control::kStatusInvalidArg, member->name + ": " + why);
-    // The relay opens a sound file itself, by its path; the control reads a picture here, from the
-    // very file just checked.
-    args[0] = member->name == "PlayAudioFile" ? path : "/proc/self/fd/" + std::to_string(file.get());
+    // The relay opens its files by their path; a file the control reads is read here, from the very
+    // file just checked.
+    args[0] = member->params[0].role == control::ParamRole::kFileForRelay
+                  ? path
+                  : "/proc/self/fd/" + std::to_string(file.get());
   }
 
   std::vector<control::Variant> values;
@@ -205,15 +207,17 @@ CallReply HandleCall(control::CZembrinSDKControlCtrl& control, const std::string
       return Error(reply, control::kStatusBadParamCount,
                    member->name + " takes " + std::to_string(member->params.size()) + " argument(s), not " +
                        std::to_string(values.size()));
-    for (const control::ParamInfo& p : member->params)
-      if (p.type == control::VarType::kBuffer)
-        return Error(reply, control::kStatusTypeMismatch,
-                     member->name + " fills a buffer of the caller's; subscribe to the voice topic instead");
-    if (member->type == control::VarType::kAddress)
+    if (member->flags & control::kFillsBuffer)
+      return Error(reply, control::kStatusTypeMismatch,
+                   member->name + " fills a buffer of the caller's; subscribe to the voice topic instead");
+    if (member->flags & control::kHandsOutAddress)
       return Error(reply, control::kStatusTypeMismatch,
                    member->name +
                        " returns an address in the bridge's memory; subscribe to the camera or voice "
                        "topic instead");
+    std::string why;
+    if (!control::CheckArguments(*member, values.data(), static_cast<int>(values.size()), why))
+      return Error(reply, control::kStatusOverflow, why);
     status = control::Invoke(control, member->dispid, values.data(), static_cast<int>(values.size()), result);
   }
   if (status != control::kStatusOk) return Error(reply, status, control::StatusText(status));

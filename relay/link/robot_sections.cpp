@@ -4,18 +4,12 @@
 #include "relay/link/link_manager.h"
 
 namespace relay {
-namespace {
-
-constexpr std::size_t kRobotIdMax = 29;
-
-}  // namespace
-
 // The dialog's robot ID field as a section prefix: its first line, at most 29 bytes, cut before a
 // UTF-8 character rather than inside it.
 std::string RobotPrefix(const std::string& field, bool& shortened) {
   std::string first = field.substr(0, field.find_first_of("\r\n"));
-  shortened = first.size() > kRobotIdMax;
-  return exchange::Utf8Prefix(first, kRobotIdMax);
+  shortened = first.size() > exchange::kRobotNameMax;
+  return exchange::Utf8Prefix(first, exchange::kRobotNameMax);
 }
 
 bool CLinkManager::OpenSections(const std::string& robot_field) {
@@ -25,7 +19,8 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
   producers_.reset();
   if (shortened && noted_name_ != robot_field) {
     noted_name_ = robot_field;
-    ui_.Note("the robot name is cut to " + std::to_string(kRobotIdMax) + " bytes: '" + prefix + "'");
+    ui_.Note("the robot name is cut to " + std::to_string(exchange::kRobotNameMax) + " bytes: '" + prefix +
+             "'");
   }
   auto producers = std::make_unique<RelayProducers>();
   CCommandForwarder::OpenResult commands = CCommandForwarder::OpenResult::kOk;

@@ -140,7 +140,7 @@ class FailuresTest(unittest.TestCase):
         with self.assertRaises(talvenor.ConnectError) as caught:
             talvenor.Control("\u20ac" * 50)
         self.assertIsInstance(caught.exception, talvenor.Error)
-        self.assertIn("too long", str(caught.exception))
+        self.assertIn("at most 29 bytes, as many as a relay serves", str(caught.exception))
         self.assertEqual(caught.exception.robot, "\u20ac" * 50)
 
         ctl = talvenor.Control()

@@ -97,8 +97,19 @@ class ControlTest(unittest.TestCase):
             self.ctl.DcMotorPwmNonTimeCtr(1)
         with self.assertRaisesRegex(TypeError, "must be an integer, not str"):
             self.ctl.DcMotorPwmNonTimeCtr(1, "fast")
-        with self.assertRaisesRegex(OverflowError, "outside the short range"):
-            self.ctl.DcMotorPwmNonTimeCtr(1, 40000)
+        # Every channel and value against the range of its family, from the control's table.
+        for call, args, message in [
+                ("DcMotorPwmNonTimeCtr", (1, 40000), "argument 'cmdValue' is 40000, outside -32768..32767: PWM"),
+                ("DcMotorPwmNonTimeCtr", (300, 100), "argument 'channel' is 300, outside 0..5: DC motor channel"),
+                ("DcMotorPwmNonTimeCtr", (-1, 100), "argument 'channel' is -1, outside 0..5"),
+                ("DcMotorPwmNonTimeCtr", (6, 100), "argument 'channel' is 6, outside 0..5"),
+                ("servoNonTimeCtr", (6, 0), "outside 0..5: servo channel"),
+                ("GetSensorSonar", (9,), "argument 'channel' is 9, outside 0..5: sonar channel"),
+                ("GetSensorPot", (0,), "outside 1..6: potentiometer channel, counted from 1"),
+                ("GetCustomAD", (8,), "outside 0..7"),
+                ("SystemStandardSensorRequest", (256,), "outside 0..255: number of packets")]:
+            with self.assertRaisesRegex(OverflowError, message):
+                getattr(self.ctl, call)(*args)
         with self.assertRaisesRegex(TypeError, "must be a string"):
             self.ctl.PlayAudioFile(5)
         with self.assertRaises(AttributeError):
@@ -260,6 +271,13 @@ class EndToEndTest(unittest.TestCase):
                 self.assertEqual((idle.encoder_speed1, idle.encoder_speed2), (0, 0))
                 fresh.DisableMotorSensorSending()
                 fresh.close()
+
+                # A name no relay serves fails loudly when asked to wait, naming what is served.
+                self.assertIn(robot, talvenor.served_robots())
+                with self.assertRaises(talvenor.ConnectError) as wrong:
+                    talvenor.Control(robot.lower(), wait=1)
+                self.assertIn("did you mean '%s'? (names are case-sensitive)" % robot, str(wrong.exception))
+                talvenor.Control(robot, wait=5).close()
             finally:
                 relay.send_signal(signal.SIGTERM)
                 rest, err = relay.communicate(timeout=30)

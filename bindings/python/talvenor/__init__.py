@@ -30,7 +30,7 @@ from .readings import (BYTE, GETTER_KINDS, WORD, CustomReading, MotorReading, Sc
 
 __version__ = "1.1.0"
 __all__ = ["Control", "Host", "Error", "TalvenorError", "ConnectError", "ClosedError", "NotConnectedError",
-           "ArgumentError",
+           "ArgumentError", "served_robots",
            "StandardReading", "MotorReading", "CustomReading", "Scaling", "run", "members", "default_host"]
 
 _lib = load_library()
@@ -47,11 +47,18 @@ class _Variant(ctypes.Structure):
                 ("s", ctypes.c_char_p), ("data", ctypes.c_void_p), ("size", ctypes.c_size_t)]
 
 
+_MAX_PARAMS = 7
+_MEMBER_NEEDS_ROBOT, _MEMBER_READS_FILE, _MEMBER_WRITES_FILE = 1, 2, 4
+_ROLE_FILE_TO_READ, _ROLE_FILE_TO_WRITE = 5, 6
+
+
 class _MemberInfo(ctypes.Structure):
     _fields_ = [("kind", ctypes.c_int32), ("dispid", ctypes.c_int32), ("name", ctypes.c_char_p),
                 ("type", ctypes.c_int32), ("param_count", ctypes.c_int32),
-                ("param_names", ctypes.c_char_p * 8), ("param_types", ctypes.c_int32 * 8),
-                ("help", ctypes.c_char_p), ("implementation", ctypes.c_char_p)]
+                ("param_names", ctypes.c_char_p * _MAX_PARAMS), ("param_types", ctypes.c_int32 * _MAX_PARAMS),
+                ("help", ctypes.c_char_p), ("implementation", ctypes.c_char_p), ("flags", ctypes.c_uint32),
+                ("param_roles", ctypes.c_int32 * _MAX_PARAMS), ("param_min", ctypes.c_int32 * _MAX_PARAMS),
+                ("param_max", ctypes.c_int32 * _MAX_PARAMS), ("param_meanings", ctypes.c_char_p * _MAX_PARAMS)]
 
 
 class _Event(ctypes.Structure):
@@ -89,6 +96,7 @@ _tv_last_error = _declare("tv_last_error", _c.c_char_p, _c.c_void_p)
 _tv_relay_state = _declare("tv_relay_state", _c.c_int32, _c.c_void_p)
 _tv_lapped = _declare("tv_lapped", _c.c_uint64, _c.c_void_p, _c.c_int32)
 _tv_commands_not_stored = _declare("tv_commands_not_stored", _c.c_uint64, _c.c_void_p)
+_tv_served_robots = _declare("tv_served_robots", _c.c_int32, _c.c_char_p, _c.c_size_t)
 _tv_host_create = _declare("tv_host_create", _c.c_void_p)
 _tv_host_destroy = _declare("tv_host_destroy", None, _c.c_void_p)
 _tv_host_attach = _declare("tv_host_attach", None, _c.c_void_p, _c.c_void_p)
@@ -144,17 +152,29 @@ class ArgumentRangeError(ArgumentError, OverflowError):
     pass
 
 
+class _Param:
+    __slots__ = ("name", "type", "role", "min", "max", "meaning")
+
+    def __init__(self, info, k):
+        self.name = info.param_names[k].decode()
+        self.type = info.param_types[k]
+        self.role = info.param_roles[k]
+        self.min, self.max = info.param_min[k], info.param_max[k]
+        self.meaning = info.param_meanings[k].decode()
+
+
 class _Member:
-    __slots__ = ("kind", "dispid", "name", "type", "params", "help", "implementation")
+    __slots__ = ("kind", "dispid", "name", "type", "params", "help", "implementation", "flags")
 
     def __init__(self, info):
         self.kind = info.kind
         self.dispid = info.dispid
         self.name = info.name.decode()
         self.type = info.type
-        self.params = [(info.param_names[k].decode(), info.param_types[k]) for k in range(info.param_count)]
+        self.params = [_Param(info, k) for k in range(info.param_count)]
         self.help = info.help.decode()
         self.implementation = info.implementation.decode()
+        self.flags = info.flags
 
 
 def _read_table():
@@ -178,8 +198,9 @@ def members():
     return [(kinds[m.kind], m.dispid, m.name) for m in _MEMBERS]
 
 
-def _to_variant(member, pname, ptype, value, keep):
+def _to_variant(member, param, value, keep):
     v = _Variant()
+    pname, ptype = param.name, param.type
     where = "%s(): argument '%s'" % (member.name, pname)
     if ptype in (TV_SHORT, TV_LONG):
         if isinstance(value, bool) or not isinstance(value, int):
@@ -187,10 +208,9 @@ def _to_variant(member, pname, ptype, value, keep):
                 value = value.__index__()
             else:
                 raise ArgumentTypeError("%s must be an integer, not %s" % (where, type(value).__name__))
-        lo, hi = (-32768, 32767) if ptype == TV_SHORT else (-2 ** 31, 2 ** 31 - 1)
-        if not lo <= value <= hi:
-            raise ArgumentRangeError("%s is %d, outside the %s range %d..%d" % (where, value, _TYPE_NAMES[ptype],
-                                                                               lo, hi))
+        if not param.min <= value <= param.max:
+            raise ArgumentRangeError("%s is %d, outside %d..%d: %s" % (where, value, param.min, param.max,
+                                                                      param.meaning or _TYPE_NAMES[ptype]))
         v.type, v.i = ptype, value
     elif ptype == TV_STRING:
         if isinstance(value, os.PathLike):
@@ -236,42 +256,12 @@ _PY_TYPES = {TV_EMPTY: None, TV_SHORT: int, TV_LONG: int, TV_STRING: str, TV_BOO
              TV_BUFFER: bytearray}
 
 
-def _param_meaning(member, pname):
-    """What a parameter carries, in words; the protocol sends every value as it is given."""
-    lname = pname.lower()
-    if lname == "channel":
-        if "servo" in member.name.lower():
-            return "servo channel, counted from 0 (servos 0..5); sent as a byte"
-        if member.name.startswith(("GetSensorPot",)):
-            return "potentiometer channel, counted from 1 (1..6; any other value comes back as it is)"
-        if member.name.startswith(("GetSensorSonar", "GetMotorCurrent", "GetCustomAD")):
-            return "channel, counted from 0 (any value outside the channels comes back as it is)"
-        return "DC motor channel, counted from 0 (motors 0..5; current1 of the readings is channel 0); sent as a byte"
-    if lname.startswith("cmd") or lname == "cmdvalue":
-        if "pwm" in member.name.lower():
-            return "PWM duty, a signed 16-bit word sent as it is (its full-scale value is the robot's)"
-        if "servo" in member.name.lower():
-            return "servo position, a signed 16-bit word sent as it is"
-        if "velocity" in member.name.lower():
-            return "velocity, a signed 16-bit word sent as it is"
-        return "position, a signed 16-bit word sent as it is"
-    if lname.startswith("time") or lname == "periodtime":
-        return "time, a 16-bit word sent as it is; its unit is the robot's (the protocol fixes none)"
-    if lname == "packets":
-        return "number of packets asked for, as a byte: 255 an endless stream, 0 stop"
-    if lname in ("kp", "kd", "ki"):
-        return "controller gain, a signed 16-bit word"
-    if lname.endswith("filename") or lname == "filename":
-        return "path of a file"
-    return "sent as a %s" % ("byte" if member.name.startswith(("Set", "Enable", "Disable", "Chg")) else "word")
-
-
 def _describe(member):
-    params = ", ".join("%s: %s" % (n, _TYPE_NAMES[t]) for n, t in member.params)
+    params = ", ".join("%s: %s" % (p.name, _TYPE_NAMES[p.type]) for p in member.params)
     lines = ["%s(%s) -> %s" % (member.name, params, _TYPE_NAMES[member.type]), "",
              member.help[:1].upper() + member.help[1:] + "."]
-    for n, _t in member.params:
-        lines.append("  %s: %s" % (n, _param_meaning(member, n)))
+    for p in member.params:
+        lines.append("  %s: %s" % (p.name, p.meaning or _TYPE_NAMES[p.type]))
     kind = GETTER_KINDS.get(member.name)
     if kind is not None:
         lines.append("Returns the raw field of the latest record: %s (no physical scale is applied)." % kind)
@@ -281,13 +271,9 @@ def _describe(member):
     return "\n".join(lines)
 
 
-# Methods that need no robot: the picture memory, painting, saving the picture.
-_WITHOUT_ROBOT = {"GetImageAddress", "GetImageYDataAddress", "Refresh", "SavePhotoAsBMP"}
-
-
 def _make_method(member):
-    names = [p[0] for p in member.params]
-    needs_robot = member.name not in _WITHOUT_ROBOT
+    names = [p.name for p in member.params]
+    needs_robot = bool(member.flags & _MEMBER_NEEDS_ROBOT)
 
     def method(self, *args, **kwargs):
         handle = self._live()
@@ -304,8 +290,8 @@ def _make_method(member):
             raise ArgumentTypeError("%s() got an unexpected argument '%s'" % (member.name, next(iter(kwargs))))
         keep = []
         argv = (_Variant * max(1, len(values)))()
-        for k, (pname, ptype) in enumerate(member.params):
-            argv[k] = _to_variant(member, pname, ptype, values[k], keep)
+        for k, param in enumerate(member.params):
+            argv[k] = _to_variant(member, param, values[k], keep)
         if needs_robot and not self._connected:
             raise NotConnectedError("%s(): call connectRobot first (the control drops commands and reads no "
                                     "records before it)" % member.name)
@@ -317,13 +303,21 @@ def _make_method(member):
         return _from_variant(result)
 
     params = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    params += [inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=_PY_TYPES[t])
-               for n, t in member.params]
+    params += [inspect.Parameter(p.name, inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=_PY_TYPES[p.type])
+               for p in member.params]
     method.__signature__ = inspect.Signature(params, return_annotation=_PY_TYPES[member.type])
     method.__name__ = member.name
     method.__qualname__ = "Control." + member.name
     method.__doc__ = _describe(member)
     return method
+
+
+class _PropertyParam:
+    """A property's value as a parameter: its type's whole range."""
+
+    def __init__(self, member):
+        self.name, self.type, self.meaning = member.name, member.type, ""
+        self.min, self.max = (-32768, 32767) if member.type == TV_SHORT else (-2 ** 31, 2 ** 31 - 1)
 
 
 def _make_property(member):
@@ -336,7 +330,7 @@ def _make_property(member):
 
     def put(self, value):
         keep = []
-        v = _to_variant(member, member.name, member.type, value, keep)
+        v = _to_variant(member, _PropertyParam(member), value, keep)
         status = _tv_put_property(self._live(), member.dispid, ctypes.byref(v))
         if status != 0:
             raise TalvenorError(member.name, status)
@@ -351,6 +345,15 @@ except ImportError:  # pragma: no cover - depends on the machine
     _np = None
 
 _SLICE_MS = 90  # the longest stretch spent in C at once, so that Ctrl-C gets through within 100 ms
+
+
+def _seconds(what, value):
+    """A duration as a caller gives it: a number of seconds, not a text nor a bool."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ArgumentTypeError("%s takes a number of seconds, not %s" % (what, type(value).__name__))
+    if value != value:
+        raise ArgumentValueError("%s takes a number of seconds, not NaN" % what)
+    return float(value)
 
 
 class Host:
@@ -394,7 +397,7 @@ class Host:
         """Pumps for `seconds` (in the relay's time scale), firing events as records arrive. Pumps
         in short slices, so that Ctrl-C (KeyboardInterrupt) comes through within a few milliseconds."""
         from . import _clock
-        end = time.monotonic() + max(0.0, seconds) * _clock.scale()
+        end = time.monotonic() + max(0.0, _seconds("run()", seconds)) * _clock.scale()
         while True:
             left = end - time.monotonic()
             if left <= 0:
@@ -405,7 +408,10 @@ class Host:
     def run_until(self, predicate, timeout):
         """Pumps until predicate() is true or `timeout` seconds have passed; returns predicate()."""
         from . import _clock
-        end = time.monotonic() + timeout * _clock.scale()
+        end = time.monotonic() + _seconds("run_until()", timeout) * _clock.scale()
+        if not callable(predicate):
+            raise ArgumentTypeError("run_until() takes a function that says when to stop, not %s"
+                                    % type(predicate).__name__)
         while time.monotonic() < end:
             _tv_host_run_for(self._handle, 10)
             self._deliver()
@@ -460,6 +466,13 @@ def run(seconds):
     default_host().run(seconds)
 
 
+def served_robots():
+    """The robot names relays serve on this machine, sorted (names are case-sensitive)."""
+    buffer = ctypes.create_string_buffer(1 << 16)
+    _tv_served_robots(buffer, len(buffer))
+    return [name for name in buffer.value.decode(errors="replace").split("\n") if name]
+
+
 _READINGS = {"standardsensorevent": (0, StandardReading), "motorsensorevent": (1, MotorReading),
              "customsensorevent": (2, CustomReading)}
 _RELAY_STATES = {0: "no-relay", 1: "down", 2: "connecting", 3: "up"}
@@ -479,11 +492,14 @@ class Control:
     """One talvenor control.
 
     ``Control()`` creates it; ``Control("R1")`` also connects it to robot R1 (raising ConnectError when
-    it cannot); ``Control(progid=...)`` creates it through the per-user registry of control servers.
+    it cannot); ``Control("R1", wait=5)`` also waits up to 5 seconds for a relay that serves R1, and
+    raises ConnectError naming the robots that relays do serve when none does (a name is at most 29
+    bytes, and case counts); ``Control(progid=...)`` creates it through the per-user registry of
+    control servers.
     With ``stop_motors_on_exit=True``, leaving a ``with`` block (an exception included) sends the stop
     commands for every DC motor and servo first."""
 
-    def __init__(self, robot=None, progid=None, host=None, stop_motors_on_exit=False):
+    def __init__(self, robot=None, progid=None, host=None, stop_motors_on_exit=False, wait=None):
         handle = ctypes.c_void_p()
         if progid is None:
             status = _tv_create(ctypes.byref(handle))
@@ -503,6 +519,8 @@ class Control:
         self.host._controls.add(self)
         if robot is not None:
             self.connectRobot(robot)
+            if wait is not None:
+                self.wait_for_relay(wait)
 
     def _live(self):
         if not getattr(self, "_handle", None):
@@ -527,6 +545,20 @@ class Control:
         if reason:
             self._connected = False
             raise ConnectError(robotName, reason.decode(errors="replace").split(": ", 1)[-1])
+        self._robot = robotName
+
+    def wait_for_relay(self, timeout=5.0):
+        """Waits (pumping) until a relay serves this control's robot name; raises ConnectError when
+        none does within `timeout` seconds, naming the robots relays serve on this machine."""
+        if self.host.run_until(lambda: self.relay_state() != "no-relay", _seconds("wait_for_relay()", timeout)):
+            return
+        robot = self._robot
+        served = served_robots()
+        alike = [name for name in served if name.lower() == robot.lower()]
+        hint = ("; did you mean '%s'? (names are case-sensitive)" % alike[0]) if alike else ""
+        listed = ", ".join("'%s'" % name for name in served) if served else "none"
+        self.close()
+        raise ConnectError(robot, "no relay serves this name%s; served on this machine: %s" % (hint, listed))
 
     def relay_state(self) -> str:
         """"no-relay" when no relay serves this robot name (or connectRobot was not called), "down"
