@@ -367,6 +367,14 @@ int32_t tv_next_event(tv_control* c, tv_event* out) {
   return 1;
 }
 
+void tv_use_event(tv_control* c, const tv_event* e) {
+  if (c == nullptr || e == nullptr || (e->size > 0 && e->data == nullptr)) return;
+  if (e->dispid >= control::kStandardSensorEvent && e->dispid <= control::kCustomSensorEvent)
+    c->ctl.UseRecord(e->dispid - control::kStandardSensorEvent, e->data, e->size);
+  else if (e->dispid == control::kVoiceSegmentEvent)
+    c->ctl.UseRecord(4, e->data, e->size);
+}
+
 uint64_t tv_events_dropped(tv_control* c) {
   return c != nullptr ? c->events_dropped : 0;
 }

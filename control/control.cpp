@@ -49,7 +49,7 @@ std::string Shortened(const std::string& name) {
 static_assert(1 + 3 * kMaxRobotName + sizeof("McCommandsShareMem_Zembrin") - 1 <= kMaxObjectName);
 
 void CZembrinSDKControlCtrl::ReleaseSections() {
-  standard_ = motor_ = custom_ = voice_ = nullptr;
+  have_record_[0] = have_record_[1] = have_record_[2] = have_voice_ = false;
   voice_record_size_ = 0;
   voice_segment_length_ = 0;  // the segment belonged to the sections that go
   standard_sensor_.reset();
@@ -119,35 +119,30 @@ void CZembrinSDKControlCtrl::Tick() {
     Fire(dispid);
     return *alive && connected();
   };
-  if (standard_sensor_) {
-    if (exchange::RingRecord r = standard_sensor_->Take()) {
-      standard_ = r.data();
-      record_size_[0] = r.size();
-      if (!fire(kStandardSensorEvent)) return;
-    }
-  }
-  if (motor_sensor_) {
-    if (exchange::RingRecord r = motor_sensor_->Take()) {
-      motor_ = r.data();
-      record_size_[1] = r.size();
-      if (!fire(kMotorSensorEvent)) return;
-    }
-  }
-  if (custom_sensor_) {
-    if (exchange::RingRecord r = custom_sensor_->Take()) {
-      custom_ = r.data();
-      record_size_[2] = r.size();
-      if (!fire(kCustomSensorEvent)) return;
+  // Each record is copied out of its ring and checked that the relay did not overwrite it meanwhile;
+  // getters read the copy, so a reading never mixes two records however late a getter is called.
+  exchange::CRingConsumer* sensors[3] = {standard_sensor_.get(), motor_sensor_.get(), custom_sensor_.get()};
+  const int events[3] = {kStandardSensorEvent, kMotorSensorEvent, kCustomSensorEvent};
+  for (int which = 0; which < 3; ++which) {
+    uint32_t length = 0;
+    if (sensors[which] != nullptr && sensors[which]->TakeCopy(records_[which], kRecordRoom, length)) {
+      record_size_[which] = length < kRecordRoom ? length : kRecordRoom;
+      have_record_[which] = true;
+      if (!fire(events[which])) return;
+      sensors[0] = standard_sensor_.get(), sensors[1] = motor_sensor_.get(),
+      sensors[2] = custom_sensor_.get();
     }
   }
   if (image_) {
-    if (exchange::RingRecord r = image_->Take()) {
+    uint32_t length = 0;
+    if (image_->TakeCopy(image_record_.data(), static_cast<uint32_t>(image_record_.size()), length)) {
       // The JPEG bytes follow the 7-byte image header. Whether the frame decoded or not, the control
       // is invalidated and the event fires; a refused frame leaves the previous picture.
+      const std::size_t size = length < image_record_.size() ? length : image_record_.size();
       std::size_t jpeg_bytes = 0;
-      const uint8_t* jpeg = exchange::ImageRecordJpeg(r.data(), r.size(), jpeg_bytes);
+      const uint8_t* jpeg = exchange::ImageRecordJpeg(image_record_.data(), size, jpeg_bytes);
       decoder_.Reset(exchange::kCameraQuality);
-      if (r.size() >= exchange::kImageRecordHeader)
+      if (size >= exchange::kImageRecordHeader)
         decoder_.DecodeToRgb(jpeg, static_cast<int>(jpeg_bytes), ModuleImageBuffer(), kImageHeight,
                              kImageWidth, ModuleLumaArea());
       decoder_.Release();
@@ -156,12 +151,26 @@ void CZembrinSDKControlCtrl::Tick() {
     }
   }
   if (audio_) {
-    if (exchange::RingRecord r = audio_->Take()) {
-      voice_segment_length_ = static_cast<int32_t>(r.length);
-      voice_ = r.data();
-      voice_record_size_ = r.size();
+    uint32_t length = 0;
+    if (audio_->TakeCopy(voice_.data(), static_cast<uint32_t>(voice_.size()), length)) {
+      voice_segment_length_ = static_cast<int32_t>(length);
+      voice_record_size_ = length < voice_.size() ? length : static_cast<uint32_t>(voice_.size());
+      have_voice_ = true;
       fire(kVoiceSegmentEvent);
     }
+  }
+}
+
+void CZembrinSDKControlCtrl::UseRecord(int which, const uint8_t* data, std::size_t size) {
+  if (which >= 0 && which < 3) {
+    record_size_[which] = static_cast<uint32_t>(size < kRecordRoom ? size : kRecordRoom);
+    std::memcpy(records_[which], data, record_size_[which]);
+    have_record_[which] = true;
+  } else if (which == 4) {
+    voice_record_size_ = static_cast<uint32_t>(size < voice_.size() ? size : voice_.size());
+    std::memcpy(voice_.data(), data, voice_record_size_);
+    voice_segment_length_ = static_cast<int32_t>(voice_record_size_);
+    have_voice_ = true;
   }
 }
 
@@ -201,25 +210,24 @@ int16_t CZembrinSDKControlCtrl::GetSensorPot(int16_t channel) {
 }
 
 int16_t CZembrinSDKControlCtrl::GetEncoderDir1() {
-  if (motor_ == nullptr || GetEncoderSpeed1() == 0) return 0;
-  return (motor_[32] & 0x01) ? 1 : -1;
+  if (!have_record_[1] || GetEncoderSpeed1() == 0) return 0;
+  return (records_[1][32] & 0x01) ? 1 : -1;
 }
 
 int16_t CZembrinSDKControlCtrl::GetEncoderDir2() {
-  if (motor_ == nullptr || GetEncoderSpeed2() == 0) return 0;
-  return (motor_[32] & 0x02) ? 1 : -1;
+  if (!have_record_[1] || GetEncoderSpeed2() == 0) return 0;
+  return (records_[1][32] & 0x02) ? 1 : -1;
 }
 
 // ---- Audio -------------------------------------------------------------------------------------
 
 const uint8_t* CZembrinSDKControlCtrl::LatestRecord(int which, std::size_t& size) const {
-  const uint8_t* records[3] = {standard_, motor_, custom_};
-  if (which < 0 || which > 2 || records[which] == nullptr) {
+  if (which < 0 || which > 2 || !have_record_[which]) {
     size = 0;
     return nullptr;
   }
   size = record_size_[which];
-  return records[which];
+  return records_[which];
 }
 
 uint64_t CZembrinSDKControlCtrl::Lapped(int which) const {
@@ -229,17 +237,17 @@ uint64_t CZembrinSDKControlCtrl::Lapped(int which) const {
 }
 
 std::size_t CZembrinSDKControlCtrl::VoiceBytesAvailable() const {
-  return voice_ != nullptr ? voice_record_size_ : 0;
+  return have_voice_ ? voice_record_size_ : 0;
 }
 
 int32_t CZembrinSDKControlCtrl::GetVoiceData(WritableBuffer VoicePtr) {
   const int32_t length = voice_segment_length_;
-  if (length <= 0 || voice_ == nullptr || VoicePtr.data == nullptr) return length;
+  if (length <= 0 || !have_voice_ || VoicePtr.data == nullptr) return length;
   // As many bytes as the length says, but never beyond the record nor beyond the caller's buffer.
   std::size_t count = static_cast<std::size_t>(length);
   if (count > voice_record_size_) count = voice_record_size_;
   if (count > VoicePtr.size) count = VoicePtr.size;
-  std::memcpy(VoicePtr.data, voice_, count);
+  std::memcpy(VoicePtr.data, voice_.data(), count);
   return length;
 }
 

@@ -262,13 +262,17 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void StartRecord(int16_t voiceSegment);
   void StopRecord();
   int32_t GetVoiceSegLength() { return voice_segment_length_; }
-  const uint8_t* GetVoiceSegment() { return voice_; }
+  const uint8_t* GetVoiceSegment() { return have_voice_ ? voice_.data() : nullptr; }
   int32_t GetVoiceData(WritableBuffer VoicePtr);
   // The bytes of the latest voice segment that really lie in the section (never beyond the record).
   std::size_t VoiceBytesAvailable() const;
-  // The latest standard (0), motor (1) or custom (2) sensor record in place, and its length within
-  // the slot; null before the first record of that section.
+  // The latest standard (0), motor (1) or custom (2) sensor record (the control's copy of it), and
+  // its length within the slot; null before the first record of that section.
   const uint8_t* LatestRecord(int which, std::size_t& size) const;
+  // Makes `data` the latest standard (0), motor (1) or custom (2) record, or voice segment (4), as
+  // if a tick had just taken it: for a front end that hands out events after the tick that took
+  // them, so that getters called by a handler read that event's record.
+  void UseRecord(int which, const uint8_t* data, std::size_t size);
   // Records of the standard (0), motor (1), custom (2), image (3) or audio (4) section that the
   // relay overwrote before a tick took them, since connectRobot.
   uint64_t Lapped(int which) const;
@@ -299,11 +303,11 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void Fire(int dispid);
   void ReleaseSections();
 
-  int16_t StdByte(std::size_t off) const { return standard_ ? standard_[off] : 0; }
-  int16_t StdWord(std::size_t off) const { return standard_ ? Word(standard_ + off) : 0; }
-  int16_t MotorWord(std::size_t off) const { return motor_ ? Word(motor_ + off) : 0; }
-  int16_t CustomWord(std::size_t off) const { return custom_ ? Word(custom_ + off) : 0; }
-  int16_t CustomByte(std::size_t off) const { return custom_ ? custom_[off] : 0; }
+  int16_t StdByte(std::size_t off) const { return have_record_[0] ? records_[0][off] : 0; }
+  int16_t StdWord(std::size_t off) const { return have_record_[0] ? Word(records_[0] + off) : 0; }
+  int16_t MotorWord(std::size_t off) const { return have_record_[1] ? Word(records_[1] + off) : 0; }
+  int16_t CustomWord(std::size_t off) const { return have_record_[2] ? Word(records_[2] + off) : 0; }
+  int16_t CustomByte(std::size_t off) const { return have_record_[2] ? records_[2][off] : 0; }
   static int16_t Word(const uint8_t* p) {
     return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
   }
@@ -325,11 +329,16 @@ class CZembrinSDKControlCtrl : public HostedControl {
       audio_;
   std::unique_ptr<exchange::CRingProducer> commands_;
   uint64_t commands_not_stored_ = 0;
-  const uint8_t* standard_ = nullptr;
-  const uint8_t* motor_ = nullptr;
-  const uint8_t* custom_ = nullptr;
-  const uint8_t* voice_ = nullptr;
-  uint32_t record_size_[3] = {};    // lengths of the latest standard, motor and custom records
+  // The latest records, copied out of their rings: standard, motor, custom (each at most a sensor
+  // slot; getters read beyond a short record's end as zeros), the image record being decoded, and the
+  // voice segment.
+  static constexpr uint32_t kRecordRoom = 50;
+  uint8_t records_[3][kRecordRoom] = {};
+  bool have_record_[3] = {};
+  uint32_t record_size_[3] = {};  // lengths of the latest standard, motor and custom records
+  std::vector<uint8_t> image_record_ = std::vector<uint8_t>(20000);
+  std::vector<uint8_t> voice_ = std::vector<uint8_t>(330000);
+  bool have_voice_ = false;
   uint32_t voice_record_size_ = 0;  // bytes of the voice record that lie within its slot
 };
 

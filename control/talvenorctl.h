@@ -137,6 +137,9 @@ void tv_queue_events(tv_control* control, int32_t enabled);
 /* Takes the oldest kept event: 1 when there was one, 0 when none is kept. */
 int32_t tv_next_event(tv_control* control, tv_event* out);
 uint64_t tv_events_dropped(tv_control* control);
+/* Makes an event taken with tv_next_event the control's latest record of its kind (sensor records and
+ * the voice segment), so that getters called while the event is handled read what came with it. */
+void tv_use_event(tv_control* control, const tv_event* event);
 int32_t tv_modified(tv_control* control);
 /* Why the last connectRobot failed (a name that cannot name the sections, sections of another user,
  * ...), or "" when it succeeded. Valid until the next call on the same control. */

@@ -216,6 +216,7 @@ RingRecord CRingConsumer::Take() {
     unsigned char* base = view_.data();
     uint32_t head = Head(base).load(std::memory_order_acquire);
     if (head >= slots_) return {};
+    taken_head_ = head;
     // Records the producer has put that this consumer has not taken, against those still in the ring
     // ahead of it: the difference was overwritten. A producer that does not count leaves the count
     // still, and nothing is counted.
@@ -237,6 +238,31 @@ RingRecord CRingConsumer::Take() {
     read_index_ = (read_index_ + 1) % slots_;
     return record;
   });
+}
+
+bool CRingConsumer::TakeCopy(uint8_t* out, uint32_t room, uint32_t& length) {
+  for (;;) {
+    // The producer's count, read before the head Take reads: it is at most the count of that head.
+    const uint32_t count_before = ring_words::Repaired(
+        view_, [&] { return ring_words::Reserved(view_.data()).load(std::memory_order_acquire); });
+    const uint32_t slot = read_index_;
+    const RingRecord r = Take();
+    if (!r) return false;
+    length = r.length;
+    const uint32_t n = r.size() < room ? r.size() : room;
+    ring_words::Repaired(view_, [&] {
+      std::memcpy(out, r.data(), n);
+      std::atomic_thread_fence(std::memory_order_acquire);  // the copy is done before the count is read
+    });
+    const uint32_t count_after = ring_words::Repaired(
+        view_, [&] { return ring_words::Reserved(view_.data()).load(std::memory_order_acquire); });
+    // From the head Take saw, the producer puts `ahead` records before it begins to write this slot
+    // again; if it counted that many since before the head was read, the copy may mix two records.
+    const uint32_t ahead = (slot + slots_ - taken_head_) % slots_;
+    const bool counting = count_before != 0 || count_after != 0;
+    if (!counting || count_after - count_before < ahead) return true;
+    ++lapped_;  // overwritten while copied: not delivered
+  }
 }
 
 }  // namespace exchange

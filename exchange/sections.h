@@ -155,6 +155,12 @@ class CRingConsumer {
   // The next record, or an empty one when nothing is new (or there is no view, or the head word
   // holds no valid slot index).
   RingRecord Take();
+  // The next record copied into `out` (at most `room` bytes; `length` is its raw length word), checked
+  // against the producer's record count after the copy: a record the producer may have begun to
+  // overwrite while it was copied is dropped (counted as lapped) and the next one is taken instead,
+  // so a copy never mixes two records. False when nothing is new. A producer that does not count
+  // cannot be checked; its records are taken as they are.
+  bool TakeCopy(uint8_t* out, uint32_t room, uint32_t& length);
   // Records the producer overwrote before this consumer took them, counted from the producer's
   // record count (0 for producers that do not count).
   uint64_t lapped() const { return lapped_; }
@@ -194,6 +200,7 @@ class CRingConsumer {
   uint32_t consumed_count_ = 0;  // the producer's record count at this consumer's read position
   uint64_t lapped_ = 0;
   uint32_t take_count_ = 0;    // command records taken, written into their slots
+  uint32_t taken_head_ = 0;    // the head the last take saw
   uint32_t stalled_word_ = 0;  // a writer's ticket seen on the next slot, and since when
   uint32_t stalled_since_ = 0;
 };

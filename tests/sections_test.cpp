@@ -568,6 +568,40 @@ TEST(Rings, AConsumerCountsWhatItWasLappedBy) {
   EXPECT_EQ(c.lapped(), 15u) << "nothing lost when the consumer keeps up";
 }
 
+// A producer that laps a slow reader over and over, with records large enough that a copy takes a
+// while: every copy the reader gets is one whole record, never the start of one and the end of
+// another.
+TEST(Rings, ACopiedRecordNeverMixesTwoRecords) {
+  const std::string robot = UniqueRobot("torn");
+  CRingConsumer c;
+  ASSERT_EQ(c.Open(robot, SectionId::kImage), platform::ShmStatus::kOk);
+  Gate done;
+  const pid_t producer = fork();
+  if (producer == 0) {
+    CRingProducer p;
+    if (p.Open(robot, SectionId::kImage) != platform::ShmStatus::kOk) _exit(1);
+    std::vector<uint8_t> record(20000);
+    const uint32_t end = platform::TickCount() + 10000;  // 500 ms at the tests' time scale
+    for (uint8_t n = 1; platform::TickAfter(end, platform::TickCount()); ++n) {
+      std::fill(record.begin(), record.end(), n);
+      p.Put(record.data(), static_cast<uint32_t>(record.size()));
+    }
+    _exit(0);
+  }
+  std::vector<uint8_t> copy(20000);
+  int copies = 0, mixed = 0;
+  for (int status = 0; waitpid(producer, &status, WNOHANG) == 0;) {
+    uint32_t length = 0;
+    while (c.TakeCopy(copy.data(), static_cast<uint32_t>(copy.size()), length)) {
+      ++copies;
+      mixed += std::count(copy.begin(), copy.end(), copy[0]) != static_cast<long>(copy.size());
+    }
+  }
+  EXPECT_GT(copies, 10);
+  EXPECT_EQ(mixed, 0) << "of " << copies << " copies";
+  EXPECT_GT(c.lapped(), 0u) << "the reader was lapped, and it knows";
+}
+
 TEST(Rings, SignalSectionNeverYieldsARecord) {
   CRingConsumer c;
   ASSERT_EQ(c.Open(UniqueRobot("sig"), SectionId::kSignal), platform::ShmStatus::kOk);

@@ -87,6 +87,7 @@ _tv_put_property = _declare("tv_put_property", _c.c_int32, _c.c_void_p, _c.c_int
 _tv_queue_events = _declare("tv_queue_events", None, _c.c_void_p, _c.c_int32)
 _tv_next_event = _declare("tv_next_event", _c.c_int32, _c.c_void_p, _c.POINTER(_Event))
 _tv_events_dropped = _declare("tv_events_dropped", _c.c_uint64, _c.c_void_p)
+_tv_use_event = _declare("tv_use_event", None, _c.c_void_p, _c.POINTER(_Event))
 _tv_modified = _declare("tv_modified", _c.c_int32, _c.c_void_p)
 _tv_image = _declare("tv_image", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.POINTER(_c.c_size_t))
 _tv_luma = _declare("tv_luma", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.POINTER(_c.c_size_t))
@@ -618,6 +619,7 @@ class Control:
         while getattr(self, "_handle", None) and _tv_next_event(self._handle, ctypes.byref(event)):
             name = _EVENT_NAMES.get(event.dispid, "")
             data = ctypes.string_at(event.data, event.size) if event.size else b""
+            _tv_use_event(self._handle, ctypes.byref(event))  # getters read this event's record
             key = name.lower()
             if key in _READINGS:
                 payload = _READINGS[key][1].from_record(data, event.taken_at)
