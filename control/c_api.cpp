@@ -13,8 +13,10 @@
 #include "control/control.h"
 #include "control/dispatch.h"
 #include "control/headless_host.h"
+#include "control/media/lcd_bitmap.h"
 #include "control/registry.h"
 #include "control/talvenorctl.h"
+#include "exchange/wave_file.h"
 #include "platform/clock.h"
 
 // An event kept for a caller that takes events instead of being called: what came with it is copied
@@ -180,6 +182,13 @@ int32_t LockServer(tv_class_factory*, int32_t lock) {
 
 tv_class_factory g_control_factory = {&CreateControl, &LockServer};
 tv_class_factory g_page_factory = {&CreatePropertyPage, &LockServer};
+
+void CopyText(const std::string& text, char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return;
+  const std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+}
 
 bool SameGuid(const tv_guid& a, const tv_guid& b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
@@ -432,15 +441,32 @@ const uint8_t* tv_voice(tv_control* c, size_t* size) {
   return c != nullptr ? c->ctl.GetVoiceSegment() : nullptr;
 }
 
+int32_t tv_check_sound_file(const char* path, char* reason, size_t size) {
+  exchange::WaveSamples wave;
+  std::string why;
+  const bool ok = path != nullptr && exchange::ReadPlayableSound(path, wave, why);
+  CopyText(ok ? "" : (path == nullptr ? "no path" : why), reason, size);
+  return ok ? 0 : 1;
+}
+
+int32_t tv_check_lcd_file(const char* path, char* reason, size_t size) {
+  media::LcdPicture picture;
+  std::string why;
+  bool ok = path != nullptr && media::ReadLcdBmp(path, picture, why);
+  if (ok) {
+    for (const std::string& warning : media::BmpWarnings(picture.header))
+      why += (why.empty() ? "" : " ") + warning;
+    ok = why.empty();
+  }
+  CopyText(ok ? "" : (path == nullptr ? "no path" : why), reason, size);
+  return ok ? 0 : 1;
+}
+
 int32_t tv_served_robots(char* buffer, size_t size) {
   const std::vector<std::string> robots = exchange::ServedRobots();
   std::string text;
   for (const std::string& r : robots) text += r + "\n";
-  if (buffer != nullptr && size > 0) {
-    const std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
-    std::memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
-  }
+  CopyText(text, buffer, size);
   return static_cast<int32_t>(robots.size());
 }
 

@@ -160,11 +160,13 @@ constexpr RoleSpec kRoles[] = {
     {"time", ParamRole::kValue, INT16_MIN, INT16_MAX,
      "time, a 16-bit word sent as it is; its unit is the robot's (the protocol fixes none)"},
     {"gain", ParamRole::kValue, INT16_MIN, INT16_MAX, "controller gain, a signed 16-bit word"},
-    {"read", ParamRole::kFileToRead, 0, 0, "path of a file that the control reads"},
+    {"read", ParamRole::kFileToRead, 0, 0, "path of a 128 x 64 monochrome BMP file, read at once"},
     {"relayfile", ParamRole::kFileForRelay, 0, 0,
-     "path of a file that the relay reads (absolute: the relay runs in a folder of its own)"},
+     "path of a 16-bit mono PCM WAV file for the relay to read (absolute: the relay runs in a folder of "
+     "its own). Fire and forget: the relay reads it later, with its own rights, and says in its log "
+     "why it refuses one"},
     {"robot", ParamRole::kRobotName, 0, 0, "the name the relay serves the robot under"},
-    {"write", ParamRole::kFileToWrite, 0, 0, "path of the file written"},
+    {"write", ParamRole::kFileToWrite, 0, 0, "path of the BMP file written"},
 };
 
 std::vector<ParamInfo> Params(const char* names, const std::vector<VarType>& types) {

@@ -166,6 +166,14 @@ const uint8_t* tv_image(tv_control* control, size_t* size);
 const uint8_t* tv_luma(tv_control* control, size_t* size);
 const uint8_t* tv_voice(tv_control* control, size_t* size);
 
+/* Whether a file would do for the method that takes it, checked with this process's rights before
+ * the call: a sound for PlayAudioFile (a 16-bit mono PCM WAV file with samples), an LCD picture for
+ * LcdDisplayVCS and LcdDisplayVCB (a readable 128 x 64 monochrome BMP file). 0 when it would; else 1
+ * and why in `reason` (cut to fit `size`, terminated). The relay checks a sound again with its own
+ * rights when it plays it. */
+int32_t tv_check_sound_file(const char* path, char* reason, size_t size);
+int32_t tv_check_lcd_file(const char* path, char* reason, size_t size);
+
 /* The robot names relays serve on this machine, one per line, sorted, into `buffer` (cut to fit
  * `size`, always terminated); returns how many there are. For a client that finds no relay under
  * the name it was given (names are case-sensitive, at most 29 bytes). */

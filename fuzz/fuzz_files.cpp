@@ -8,8 +8,8 @@
 #include <string>
 
 #include "control/media/lcd_bitmap.h"
+#include "exchange/wave_file.h"
 #include "relay/app/settings.h"
-#include "relay/link/wave_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
@@ -30,9 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       break;
     }
     case 1: {
-      relay::WaveSamples wave;
+      exchange::WaveSamples wave;
       std::string error;
-      relay::ReadWaveSamples(path, wave, error);
+      exchange::ReadWaveSamples(path, wave, error);
       break;
     }
     default:

@@ -15,11 +15,11 @@
 #include <thread>
 
 #include "exchange/frame.h"
+#include "exchange/wave_file.h"
 #include "link_test_support.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "program_folder.h"
-#include "relay/link/wave_file.h"
 #include "sim/bluetooth_module.h"
 
 namespace {
@@ -402,7 +402,7 @@ TEST_F(AudioUpload, ExtensiblePcmIsPlayed) {
 }
 
 TEST(WaveFile, OnlyWaveFilesAndTruncatedOnesGiveWhatTheyHold) {
-  relay::WaveSamples w;
+  exchange::WaveSamples w;
   std::string error;
   const std::string raw = Temp("raw.bin");
   {
@@ -413,17 +413,17 @@ TEST(WaveFile, OnlyWaveFilesAndTruncatedOnesGiveWhatTheyHold) {
     const int16_t s[3] = {1, -2, 3};
     out.write(reinterpret_cast<const char*>(s), 6);
   }
-  EXPECT_FALSE(relay::ReadWaveSamples(raw, w, error));
+  EXPECT_FALSE(exchange::ReadWaveSamples(raw, w, error));
   EXPECT_NE(error.find("not a WAV file"), std::string::npos) << error;
   EXPECT_TRUE(w.samples.empty());
   const std::string cut = WriteWav(Temp("cut.wav"), std::vector<int16_t>(100, 7));
   truncate(cut.c_str(), 44 + 50);
-  ASSERT_TRUE(relay::ReadWaveSamples(cut, w, error));
+  ASSERT_TRUE(exchange::ReadWaveSamples(cut, w, error));
   EXPECT_EQ(w.samples.size(), 25u) << "a truncated data chunk gives what it holds";
-  EXPECT_EQ(relay::SizeClass(15999), 1);
-  EXPECT_EQ(relay::SizeClass(16000), 2);
-  EXPECT_EQ(relay::SizeClass(511999), 3);
-  EXPECT_EQ(relay::SizeClass(512000), 4);
+  EXPECT_EQ(exchange::SizeClass(15999), 1);
+  EXPECT_EQ(exchange::SizeClass(16000), 2);
+  EXPECT_EQ(exchange::SizeClass(511999), 3);
+  EXPECT_EQ(exchange::SizeClass(512000), 4);
 }
 
 // Firmware --------------------------------------------------------------------------------------

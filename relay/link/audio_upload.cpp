@@ -4,9 +4,9 @@
 
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
+#include "exchange/wave_file.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
-#include "relay/link/wave_file.h"
 
 namespace relay {
 namespace {
@@ -21,14 +21,9 @@ void CAudioUpload::Stop() {
 }
 
 bool CAudioUpload::Load(const char* path, int& size_class) {
-  WaveSamples wave;
+  exchange::WaveSamples wave;
   std::string error;
-  if (ReadWaveSamples(path, wave, error) && wave.samples.size() <= 2) {
-    // The upload sends a packet for every two samples beyond the first two: nothing to play.
-    error = std::string(path) + ": no samples to play";
-    wave.samples.clear();
-  }
-  if (wave.samples.empty()) {
+  if (!exchange::ReadPlayableSound(path, wave, error)) {
     ui_.Notice("the sound file is not played: " + error);
     return false;
   }
@@ -36,7 +31,7 @@ bool CAudioUpload::Load(const char* path, int& size_class) {
   samples_.assign(wave.samples.size() + 2, 0);
   std::memcpy(samples_.data() + 1, wave.samples.data(), wave.samples.size() * sizeof(int16_t));
   count_ = wave.samples.size();
-  size_class = SizeClass(count_);
+  size_class = exchange::SizeClass(count_);
   return true;
 }
 

@@ -177,16 +177,35 @@ class ControlTest(unittest.TestCase):
             self.ctl.run_until(lambda: False, 60)
         sensor.close()
 
-    def test_lcd_warnings_arrive_as_messages(self):
-        messages = []
-        self.ctl.host.on_message = messages.append
-        with tempfile.NamedTemporaryFile(suffix=".bmp") as f:
-            f.write(b"XX" + bytes(1100))
-            f.flush()
-            self.ctl.LcdDisplayVCB(f.name)
-        self.ctl.host.on_message = None
-        self.assertEqual(messages[0], "Not a BMP file.")
-        self.assertEqual(len(self.command_records()), 16)
+    def test_files_that_will_not_do_raise_before_anything_is_sent(self):
+        """A file a method names is checked before the call: a missing sound, a file that is no WAV,
+        an LCD picture that is no 128 x 64 monochrome BMP, a photo for a folder that is not there:
+        each raises talvenor.FileError naming the method and the path, and nothing is sent."""
+        with tempfile.TemporaryDirectory() as d:
+            not_bmp = os.path.join(d, "text.bmp")
+            with open(not_bmp, "wb") as f:
+                f.write(b"XX" + bytes(1100))
+            cases = [("PlayAudioFile", os.path.join(d, "nonexistent.wav"), "no such file"),
+                     ("PlayAudioFile", "/etc/passwd", "not a WAV file"),
+                     ("LcdDisplayVCB", "/etc/passwd", "is too short"),
+                     ("LcdDisplayVCS", not_bmp, "Not a BMP file. Image Size is not correct."),
+                     ("SavePhotoAsBMP", os.path.join(d, "missing", "photo.bmp"), "does not exist")]
+            for method, path, reason in cases:
+                with self.assertRaisesRegex(talvenor.FileError, "%s\\(\\).*%s" % (method, reason)):
+                    getattr(self.ctl, method)(path)
+            self.assertEqual(self.command_records(), [])
+            # A relative path names a file of the program's folder, not of the relay's.
+            sound = os.path.join(d, "tone.wav")
+            with open(sound, "wb") as f:
+                f.write(b"RIFF" + struct.pack("<I", 36 + 200) + b"WAVEfmt " + struct.pack("<IHHIIHH", 16, 1, 1, 8000,
+                        16000, 2, 16) + b"data" + struct.pack("<I", 200) + bytes(200))
+            here = os.getcwd()
+            os.chdir(d)
+            try:
+                self.ctl.PlayAudioFile("tone.wav")
+            finally:
+                os.chdir(here)
+            self.assertEqual(self.command_records(), [sound.encode()])
 
     def test_photo_bmp_reads_back_with_an_independent_parser(self):
         data_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "camera")
@@ -206,7 +225,6 @@ class ControlTest(unittest.TestCase):
             self.assertTrue(self.ctl.SavePhotoAsBMP(path))
             with open(path, "rb") as f:
                 bmp = f.read()
-            self.assertFalse(self.ctl.SavePhotoAsBMP(os.path.join(d, "missing", "photo.bmp")))
         magic, size, _, offset = struct.unpack_from("<2sIIi", bmp, 0)
         header, width, height, planes, bpp, compression = struct.unpack_from("<IiiHHI", bmp, 14)
         self.assertEqual((magic, size, offset, header), (b"BM", 76086, 54, 40))

@@ -30,7 +30,7 @@ from .readings import (BYTE, GETTER_KINDS, WORD, CustomReading, MotorReading, Sc
 
 __version__ = "1.1.0"
 __all__ = ["Control", "Host", "Error", "TalvenorError", "ConnectError", "ClosedError", "NotConnectedError",
-           "ArgumentError", "served_robots",
+           "ArgumentError", "FileError", "served_robots",
            "StandardReading", "MotorReading", "CustomReading", "Scaling", "run", "members", "default_host"]
 
 _lib = load_library()
@@ -49,7 +49,7 @@ class _Variant(ctypes.Structure):
 
 _MAX_PARAMS = 7
 _MEMBER_NEEDS_ROBOT, _MEMBER_READS_FILE, _MEMBER_WRITES_FILE = 1, 2, 4
-_ROLE_FILE_TO_READ, _ROLE_FILE_TO_WRITE = 5, 6
+_ROLE_FILE_TO_READ, _ROLE_FILE_TO_WRITE, _ROLE_FILE_FOR_RELAY = 5, 6, 8
 
 
 class _MemberInfo(ctypes.Structure):
@@ -98,6 +98,8 @@ _tv_relay_state = _declare("tv_relay_state", _c.c_int32, _c.c_void_p)
 _tv_lapped = _declare("tv_lapped", _c.c_uint64, _c.c_void_p, _c.c_int32)
 _tv_commands_not_stored = _declare("tv_commands_not_stored", _c.c_uint64, _c.c_void_p)
 _tv_served_robots = _declare("tv_served_robots", _c.c_int32, _c.c_char_p, _c.c_size_t)
+_tv_check_sound_file = _declare("tv_check_sound_file", _c.c_int32, _c.c_char_p, _c.c_char_p, _c.c_size_t)
+_tv_check_lcd_file = _declare("tv_check_lcd_file", _c.c_int32, _c.c_char_p, _c.c_char_p, _c.c_size_t)
 _tv_host_create = _declare("tv_host_create", _c.c_void_p)
 _tv_host_destroy = _declare("tv_host_destroy", None, _c.c_void_p)
 _tv_host_attach = _declare("tv_host_attach", None, _c.c_void_p, _c.c_void_p)
@@ -135,6 +137,11 @@ class ClosedError(Error, ValueError):
 
 class NotConnectedError(Error):
     """A command or getter before connectRobot: the control would drop the command, or read nothing."""
+
+
+class FileError(Error, OSError):
+    """A file a method names will not do: missing, unreadable, not a file of the kind the method takes,
+    or (for a file the control writes) not written. Nothing was sent to the robot."""
 
 
 class ArgumentError(Error):
@@ -257,6 +264,28 @@ _PY_TYPES = {TV_EMPTY: None, TV_SHORT: int, TV_LONG: int, TV_STRING: str, TV_BOO
              TV_BUFFER: bytearray}
 
 
+def _checked_file(member, param, value):
+    """A path a method names, made absolute (the relay runs in a folder of its own) and checked before
+    anything is sent: the file must be of the kind the method takes, or (for one the control writes)
+    its folder must be there."""
+    if isinstance(value, os.PathLike):
+        value = os.fspath(value)
+    if not isinstance(value, str):
+        return value  # refused with its type by the argument check
+    path = os.path.abspath(value)
+    where = "%s(): %s" % (member.name, path)
+    if param.role == _ROLE_FILE_TO_WRITE:
+        folder = os.path.dirname(path)
+        if not os.path.isdir(folder):
+            raise FileError("%s: the folder %s does not exist" % (where, folder))
+        return path
+    reason = ctypes.create_string_buffer(512)
+    check = _tv_check_sound_file if param.role == _ROLE_FILE_FOR_RELAY else _tv_check_lcd_file
+    if check(path.encode(), reason, len(reason)) != 0:
+        raise FileError("%s(): %s" % (member.name, reason.value.decode(errors="replace")))
+    return path
+
+
 def _describe(member):
     params = ", ".join("%s: %s" % (p.name, _TYPE_NAMES[p.type]) for p in member.params)
     lines = ["%s(%s) -> %s" % (member.name, params, _TYPE_NAMES[member.type]), "",
@@ -289,6 +318,9 @@ def _make_method(member):
             values.append(kwargs.pop(pname))
         if kwargs:
             raise ArgumentTypeError("%s() got an unexpected argument '%s'" % (member.name, next(iter(kwargs))))
+        for k, param in enumerate(member.params):
+            if param.role in (_ROLE_FILE_TO_READ, _ROLE_FILE_TO_WRITE, _ROLE_FILE_FOR_RELAY):
+                values[k] = _checked_file(member, param, values[k])
         keep = []
         argv = (_Variant * max(1, len(values)))()
         for k, param in enumerate(member.params):
@@ -298,10 +330,13 @@ def _make_method(member):
                                     "records before it)" % member.name)
         result = _Variant()
         status = _tv_invoke(handle, member.dispid, argv, len(values), ctypes.byref(result))
-        self.host._deliver_messages()  # what the call itself said (an LCD file's warnings)
+        self.host._deliver_messages()  # what the call itself said
         if status != 0:
             raise TalvenorError(member.name, status)
-        return _from_variant(result)
+        value = _from_variant(result)
+        if member.flags & _MEMBER_WRITES_FILE and value is False:
+            raise FileError("%s(): '%s' could not be written" % (member.name, values[0]))
+        return value
 
     params = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
     params += [inspect.Parameter(p.name, inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation=_PY_TYPES[p.type])

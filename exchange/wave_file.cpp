@@ -1,4 +1,4 @@
-#include "relay/link/wave_file.h"
+#include "exchange/wave_file.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "platform/regular_file.h"
 #include "platform/shared_memory.h"
 
-namespace relay {
+namespace exchange {
 namespace {
 
 uint32_t U32(const uint8_t* p) {
@@ -107,4 +107,12 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
   return true;
 }
 
-}  // namespace relay
+bool ReadPlayableSound(const std::string& path, WaveSamples& out, std::string& error) {
+  if (!ReadWaveSamples(path, out, error)) return false;
+  if (out.samples.size() > 2) return true;
+  error = path + ": no samples to play";
+  out.samples.clear();
+  return false;
+}
+
+}  // namespace exchange
