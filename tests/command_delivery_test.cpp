@@ -98,6 +98,14 @@ TEST_F(CommandDelivery, AClientCanTellWhetherARelayServesTheNameAndItsLinkIsUp) 
   using State = exchange::CRingProducer::RelayState;
   EXPECT_TRUE(WaitUntil([&] { return control_.relay_state() == State::kLinkUp; }))
       << "published on the next pass";
+  // A robot that stops answering is no longer shown up after two missed answers, long before the
+  // relay gives the link up (five), and is shown up again at its next answer.
+  sim_->robot().SetSilent(true);
+  EXPECT_TRUE(WaitUntil([&] { return control_.relay_state() == State::kForwarding; }))
+      << "after two missed keep-alive answers";
+  EXPECT_FALSE(ui_->Has("icon:140")) << "the link is not lost yet";
+  sim_->robot().SetSilent(false);
+  EXPECT_TRUE(WaitUntil([&] { return control_.relay_state() == State::kLinkUp; }));
   control::CZembrinSDKControlCtrl stranger;
   stranger.connectRobot(robot_ + "Nobody");
   EXPECT_EQ(stranger.relay_state(), State::kNoRelay) << "no relay serves that name";

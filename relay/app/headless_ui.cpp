@@ -41,7 +41,9 @@ void HeadlessUi::SetQualityBar(int value) {
   last_bar_ = value;
   // The bar shows five minus the keep-alive answers missed in a row; at five missed the link is lost.
   const int missed = 5 - value;
-  if (missed <= 0)
+  if (missed <= 0 && last_icon_ != kIconLinkUp)  // the bar starts full on a link nothing has answered yet
+    Log(LogLevel::kDebug, "link quality: waiting for the robot's first answer");
+  else if (missed <= 0)
     Log(was_known ? LogLevel::kNotice : LogLevel::kDebug, "link quality: every keep-alive answered");
   else
     Log(LogLevel::kNotice, "link quality: " + std::to_string(missed) + " keep-alive answer" +

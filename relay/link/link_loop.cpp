@@ -11,6 +11,8 @@ namespace {
 
 // The command section has no notification: forwarding and the keep-alive checks share this pass.
 constexpr uint32_t kLinkLoopMs = 20;
+// Answers missed in a row after which clients no longer see the link as up.
+constexpr int kMissedForStale = 2;
 
 }  // namespace
 
@@ -44,7 +46,14 @@ CLinkManager::RunEnd CLinkManager::RunLink() {
       ui_.SetLinkIcon(kIconLinkDown);
       return RunEnd::kLost;
     }
-    forwarder_.ForwardPending(link_up_.load(std::memory_order_acquire));
+    // Clients are told the link is up only while the robot's answers are fresh: after two missed
+    // answers in a row (about 4 s) it says "not answering" long before the link counts as lost.
+    int missed = 0;
+    {
+      std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+      missed = keep_alive_.missed();
+    }
+    forwarder_.ForwardPending(link_up_.load(std::memory_order_acquire) && missed < kMissedForStale);
     platform::Sleep(kLinkLoopMs);
   }
   return RunEnd::kStopped;

@@ -511,7 +511,7 @@ def served_robots():
 
 _READINGS = {"standardsensorevent": (0, StandardReading), "motorsensorevent": (1, MotorReading),
              "customsensorevent": (2, CustomReading)}
-_RELAY_STATES = {0: "no-relay", 1: "down", 2: "connecting", 3: "up"}
+_RELAY_STATES = {0: "no-relay", 1: "down", 2: "not-answering", 3: "up"}
 
 
 def _takes_an_argument(handler):
@@ -598,9 +598,11 @@ class Control:
 
     def relay_state(self) -> str:
         """"no-relay" when no relay serves this robot name (or connectRobot was not called), "down"
-        while a relay serves it but its link is being made, "connecting" while its link is open and
-        the robot has not answered yet, "up" while the robot answers. A relay of an older version,
-        which publishes nothing, shows as "no-relay"."""
+        while a relay serves it but its link is being made, "not-answering" while its link is open and
+        the robot does not answer (not yet, or not for the last two keep-alives: about 4 s), "up"
+        while the robot answers. A relay of an older version, which publishes nothing, shows as
+        "no-relay". Readings carry the moment they were taken (``reading.age()``): one that is old
+        while the state is not "up" tells of a robot that went quiet."""
         return _RELAY_STATES.get(_tv_relay_state(self._live()), "no-relay")
 
     def lapped(self):
