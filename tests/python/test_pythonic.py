@@ -135,6 +135,40 @@ class ReadingsTest(unittest.TestCase):
         sensor.close()
 
 
+    def test_a_control_open_on_a_loop_delivers_there_keeps_order_and_raises_where_awaited(self):
+        sensor = section(self.robot, "SensorShareMem_Zembrin", 278)
+
+        async def main():
+            async with talvenor.Control(self.robot) as ctl:
+                seen = []
+                ctl.on("StandardSensorEvent", lambda reading: seen.append(reading.sonar1))
+                stream = ctl.events("StandardSensorEvent", maxsize=3)
+                first = asyncio.ensure_future(stream.__anext__())
+                await asyncio.sleep(0.05)
+                for n in range(8):  # while the program sleeps, not consuming the stream
+                    put_counted(sensor, 50, 5, record(n)[:40])
+                    await asyncio.sleep(0.02)
+                await first
+                rest = [await stream.__anext__() for _ in range(3)]
+                kept = [r.sonar1 for r in rest]
+
+                def broken(_reading):
+                    raise RuntimeError("handler failed")
+
+                ctl.on("StandardSensorEvent", broken)
+                put_counted(sensor, 50, 5, record(9)[:40])
+                with self.assertRaisesRegex(RuntimeError, "handler failed"):
+                    await ctl.wait_for("StandardSensorEvent", timeout=60)
+                ctl.off("StandardSensorEvent", broken)
+                return seen, kept, stream.dropped
+
+        seen, kept, dropped = asyncio.run(main())
+        self.assertEqual(seen[:8], [record(n)[0] for n in range(8)], "handlers ran while the program slept")
+        self.assertEqual(kept, [record(n)[0] for n in range(5, 8)], "the newest three kept, in order")
+        self.assertEqual(dropped, 4, "the older ones dropped and counted")
+        sensor.close()
+
+
 class FailuresTest(unittest.TestCase):
     def test_errors_name_the_robot_and_the_reason(self):
         with self.assertRaises(talvenor.ConnectError) as caught:

@@ -17,6 +17,7 @@ picture. The relay (``trevask``) must run for the same robot name for anything t
 """
 
 import asyncio
+import collections
 import ctypes
 import inspect
 import logging
@@ -410,6 +411,7 @@ class Host:
         self._controls = weakref.WeakSet()
         self._pumps = {}  # asyncio loop -> scheduled pump handle
         self._waiters = []  # asyncio waits of this host's controls
+        self._loop_controls = {}  # asyncio loop -> controls open on it (async with)
 
     def _deliver_messages(self):
         text = ctypes.c_char_p()
@@ -464,20 +466,28 @@ class Host:
         return _tv_host_ms_until_due(self._handle)
 
     def _pump_in(self, loop):
-        """Keeps the timers running on an asyncio loop: wakes when the next one is due, never spins."""
+        """Keeps the timers running on an asyncio loop while a control of this host is open on it or a
+        wait is pending: wakes when the next timer is due, never spins. What the handlers raise is
+        kept by their control and raised where its program awaits it."""
         if loop in self._pumps:
             return
         from . import _clock
 
         def pump():
             self._pumps.pop(loop, None)
-            try:
-                self.process_due()
-            finally:
-                if self._waiters:
-                    wait = self.ms_until_due()
-                    delay = 0.03 if wait < 0 else wait / 1000.0
-                    self._pumps[loop] = loop.call_later(delay * _clock.scale(), pump)
+            _tv_host_process_due(self._handle)
+            self._deliver_messages()
+            for control in list(self._controls):
+                try:
+                    control._deliver()
+                except (KeyboardInterrupt, SystemExit):
+                    raise
+                except BaseException as error:  # noqa: BLE001 - handed to where the program awaits
+                    control._fail(error)
+            if self._waiters or self._loop_controls.get(loop):
+                wait = self.ms_until_due()
+                delay = 0.03 if wait < 0 else wait / 1000.0
+                self._pumps[loop] = loop.call_later(delay * _clock.scale(), pump)
 
         self._pumps[loop] = loop.call_soon(pump)
 
@@ -522,6 +532,66 @@ def _takes_an_argument(handler):
     positional = [p for p in sig.parameters.values()
                   if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD) and p.default is p.empty]
     return len(positional) >= 1 or any(p.kind == p.VAR_POSITIONAL for p in sig.parameters.values())
+
+
+class _EventStream:
+    """What events() hands out: an async iterator with a bounded queue of its own."""
+
+    def __init__(self, control, name, maxsize):
+        self._control, self._name, self._maxsize = control, name, max(1, int(maxsize))
+        self._items = collections.deque()
+        self._failure = None
+        self._wake = None
+        self.dropped = 0
+        self._registered = False
+
+    def _waiter(self, control, name, payload):
+        if control is not self._control:
+            return
+        if name is None:
+            self._failure = payload
+        elif name == self._name:
+            if len(self._items) >= self._maxsize:
+                self._items.popleft()
+                self.dropped += 1
+            self._items.append(payload)
+        else:
+            return
+        if self._wake is not None and not self._wake.done():
+            self._wake.set_result(None)
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        control = self._control
+        if not self._registered:
+            control.host._waiters.append(self._waiter)
+            self._registered = True
+        loop = asyncio.get_running_loop()
+        control._raise_failure()
+        while not self._items:
+            if self._failure is not None:
+                error, self._failure = self._failure, None
+                control._failure = None
+                self.close()
+                raise error
+            control._live()
+            self._wake = loop.create_future()
+            control.host._pump_in(loop)
+            await self._wake
+        return self._items.popleft()
+
+    def close(self):
+        if self._registered:
+            self._control.host._waiters.remove(self._waiter)
+            self._registered = False
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 - the host may be gone at interpreter exit
+            pass
 
 
 class Control:
@@ -667,10 +737,11 @@ class Control:
                 payload = _np.frombuffer(data, dtype="<i2") if _np is not None else data
             else:
                 payload = None
-            for waiter in list(self.host._waiters):
-                waiter(self, name, payload)
+            # Handlers first: one that raises keeps the event from the waits, which hear of the error.
             for handler, wants in list(self._handlers.get(event.dispid, ())):
                 handler(payload) if wants else handler()
+            for waiter in list(self.host._waiters):
+                waiter(self, name, payload)
 
     def run(self, seconds):
         """Pumps this control's host for `seconds`; an exception from a handler comes out here, and so
@@ -683,19 +754,61 @@ class Control:
         return self.host.run_until(predicate, timeout)
 
     # -- asyncio --------------------------------------------------------------------------------
+    async def __aenter__(self):
+        """``async with talvenor.Control("R1") as ctl:`` opens the control on the running loop: its
+        records are delivered there (handlers run during any await, ``asyncio.sleep`` included) until
+        the block ends. A handler's exception is raised where the program next awaits this control
+        (wait_for, events, readings) or at the end of the block."""
+        loop = asyncio.get_running_loop()
+        self._live()
+        self.host._loop_controls.setdefault(loop, set()).add(self)
+        self._loop = loop
+        self.host._pump_in(loop)
+        return self
+
+    async def __aexit__(self, *exc):
+        users = self.host._loop_controls.get(getattr(self, "_loop", None))
+        if users is not None:
+            users.discard(self)
+        try:
+            if self.stop_motors_on_exit and getattr(self, "_handle", None):
+                self.stop_motors()
+        finally:
+            self.close()
+        if exc[0] is None:
+            self._raise_failure()
+
+    def _fail(self, error):
+        """A handler raised while the records were delivered on a loop: the program hears of it where
+        it awaits this control."""
+        self._failure = error
+        for waiter in list(self.host._waiters):
+            waiter(self, None, error)
+
+    def _raise_failure(self):
+        error = getattr(self, "_failure", None)
+        if error is not None:
+            self._failure = None
+            raise error
+
     async def wait_for(self, event, timeout=None):
         """Waits, inside an asyncio loop, for the next `event` of this control and returns what came
         with it (as a handler taking one argument gets it). The host's timers run on the loop
-        meanwhile; nothing spins."""
+        meanwhile; nothing spins. A handler's exception is raised here."""
         m = _EVENTS.get(str(event).lower())
         if m is None:
             raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(_EVENT_NAMES.values())))
         self._live()
+        self._raise_failure()
         loop = asyncio.get_running_loop()
         future = loop.create_future()
 
         def waiter(control, name, payload):
-            if control is self and name == m.name and not future.done():
+            if control is not self or future.done():
+                return
+            if name is None:
+                future.set_exception(payload)
+            elif name == m.name:
                 future.set_result(payload)
 
         self.host._waiters.append(waiter)
@@ -704,11 +817,18 @@ class Control:
             return await asyncio.wait_for(future, timeout)
         finally:
             self.host._waiters.remove(waiter)
+            if future.done() and not future.cancelled() and future.exception() is not None:
+                self._failure = None  # raised here already
 
-    async def events(self, event):
-        """An async iterator over what each `event` brings: ``async for reading in ctl.events(...)``."""
-        while True:
-            yield await self.wait_for(event)
+    def events(self, event, maxsize=100):
+        """An async iterator over what each `event` brings: ``async for reading in ctl.events(...)``.
+        Every event from the moment it is made is kept for it, in order, while the consumer is busy;
+        beyond `maxsize` kept events the oldest is dropped and counted in its ``dropped``."""
+        m = _EVENTS.get(str(event).lower())
+        if m is None:
+            raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(_EVENT_NAMES.values())))
+        self._live()
+        return _EventStream(self, m.name, maxsize)
 
     # -- the table ------------------------------------------------------------------------------
     @staticmethod
