@@ -180,15 +180,42 @@ class CustomReading(_Timed):
     raw: bytes = dataclasses.field(repr=False, default=b"")
     taken_at: float = dataclasses.field(repr=False, compare=False, default=0.0)
 
-    def __getattr__(self, name):
-        target = CUSTOM_ALIASES.get(name)
-        if target is not None:
-            return getattr(self, target)
-        if name == "power_path":
-            return self.raw[27] if len(self.raw) > 27 else 0
-        if name == "chg_path":
-            return self.raw[29] if len(self.raw) > 29 else 0
-        raise AttributeError(name)
+    # The second vocabulary of the same bytes (CUSTOM_ALIASES).
+    @property
+    def bat1_vol(self) -> int:
+        return self.ad1
+
+    @property
+    def bat1_temp(self) -> int:
+        return self.ad2
+
+    @property
+    def bat2_vol(self) -> int:
+        return self.ad3
+
+    @property
+    def bat2_temp(self) -> int:
+        return self.ad4
+
+    @property
+    def dcin_vol(self) -> int:
+        return self.ad5
+
+    @property
+    def chg_status(self) -> int:
+        return self.din
+
+    @property
+    def vol_ref(self) -> int:
+        return self.gps2
+
+    @property
+    def power_path(self) -> int:
+        return self.raw[27] if len(self.raw) > 27 else 0
+
+    @property
+    def chg_path(self) -> int:
+        return self.raw[29] if len(self.raw) > 29 else 0
 
     @classmethod
     def from_record(cls, record: bytes, taken_at: float = 0.0) -> "CustomReading":
