@@ -362,7 +362,7 @@ void SimRobot::SendSensor(uint8_t type, uint32_t now) {
       encoder_[e] += static_cast<int32_t>(speed * dt);
       PutWord(p + 24 + 4 * e, encoder_[e] & 0xFFFF);
       PutWord(p + 26 + 4 * e, std::abs(speed));
-      if (speed < 0) dirs |= static_cast<uint8_t>(1 << e);
+      if (speed > 0) dirs |= static_cast<uint8_t>(1 << e);  // the bit set: turning forward (GetEncoderDir 1)
     }
     p[32] = dirs;
   } else {

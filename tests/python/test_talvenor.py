@@ -268,6 +268,11 @@ class EndToEndTest(unittest.TestCase):
                 self.assertTrue(ctl.run_until(lambda: len(readings) >= 3, 100), "no sensor events")
                 self.assertTrue(all(0 <= r <= 255 for r in readings))
                 self.assertTrue(ctl.run_until(lambda: ctl.relay_state() == "up", 20), ctl.relay_state())
+                units = talvenor.Scaling.simulated_robot()
+                scaled = units.apply(ctl.standard())
+                self.assertTrue(20 <= scaled["temperature"] <= 30 and units.unit("temperature") == "degC", scaled)
+                self.assertEqual(units.unit("sonar1"), "cm")
+                self.assertEqual(units.unit("tilting_x"), "", "no unit where none is known")
                 ctl.DisableStandardSensorSending()
                 ctl.run(1)
                 ctl.close()
@@ -276,9 +281,13 @@ class EndToEndTest(unittest.TestCase):
                 # client then finds every motor idle (the robot draws its idle current, 20 mA).
                 with talvenor.Control(robot, stop_motors_on_exit=True) as driver:
                     driver.EnableMotorSensorSending()
-                    driver.DcMotorPwmNonTimeCtr(1, -200)
-                    self.assertTrue(driver.run_until(lambda: (driver.motor() or talvenor.MotorReading.from_record(
-                        bytes(33))).current2 > 20, 100), "the motor never ran")
+                    driver.DcMotorPwmNonTimeCtr(0, 300)  # forward
+                    driver.DcMotorPwmNonTimeCtr(1, -200)  # backward
+                    running = lambda: (driver.motor() or talvenor.MotorReading.from_record(bytes(33))).current2 > 20
+                    self.assertTrue(driver.run_until(running, 100), "the motor never ran")
+                    driver.run(0.5)
+                    moving = driver.motor()
+                    self.assertEqual((moving.encoder_dir1, moving.encoder_dir2), (1, -1), "forward reads +1")
                 fresh = talvenor.Control(robot)
                 fresh.EnableMotorSensorSending()
                 fresh.run(2)

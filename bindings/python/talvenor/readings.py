@@ -16,7 +16,7 @@ Channel numbering: the six sonar, current and potentiometer fields are numbered 
 import dataclasses
 import struct
 import time
-from typing import Dict, Tuple
+from typing import Dict, Optional, Tuple
 
 BYTE, WORD = "byte 0..255", "signed word -32768..32767"
 
@@ -223,10 +223,17 @@ class CustomReading(_Timed):
 
 
 class Scaling:
-    """A scale and offset per field, for the sensors of one robot: value * scale + offset."""
+    """A scale and offset per field, for the sensors of one robot: value * scale + offset, and the
+    unit the result is in (where it is known).
 
-    def __init__(self, factors: Dict[str, Tuple[float, float]]):
+    The robot sends raw numbers, and the protocol fixes no unit for any of them: what a sonar byte or
+    a current word means depends on the sensors fitted to the robot. ``Scaling.simulated_robot()``
+    holds the units of the simulated robot (robot-sim); for a real robot, measure and write your own.
+    """
+
+    def __init__(self, factors: Dict[str, Tuple[float, float]], units: Optional[Dict[str, str]] = None):
         self.factors = dict(factors)
+        self.units = dict(units or {})
 
     def apply(self, reading) -> Dict[str, float]:
         out = {}
@@ -237,3 +244,23 @@ class Scaling:
             scale, offset = self.factors.get(f.name, (1.0, 0.0))
             out[f.name] = value * scale + offset
         return out
+
+    def unit(self, field: str) -> str:
+        """The unit of a scaled field, or "" where it is not known (the raw number)."""
+        return self.units.get(field, "")
+
+    @classmethod
+    def simulated_robot(cls) -> "Scaling":
+        """The units robot-sim reports in: sonar ranges in cm, the temperature in tenths of a degree
+        Celsius, motor currents in mA, battery readings in mV, sensor periods (SetSys...Period) in ms.
+        Everything else it sends (tilt, overheat, infrared range, potentiometers, encoder pulses and
+        speeds, the custom inputs) is a raw number without a unit."""
+        factors: Dict[str, Tuple[float, float]] = {"temperature": (0.1, 0.0)}
+        units = {"temperature": "degC"}
+        for i in range(1, 7):
+            units["sonar%d" % i] = "cm"
+            units["current%d" % i] = "mA"
+        for i in range(1, 4):
+            factors["battery_ad%d" % i] = (0.001, 0.0)
+            units["battery_ad%d" % i] = "V"
+        return cls(factors, units)
