@@ -462,6 +462,10 @@ int32_t tv_check_lcd_file(const char* path, char* reason, size_t size) {
   return ok ? 0 : 1;
 }
 
+void tv_stop_motors(tv_control* c) {
+  if (c != nullptr) c->ctl.StopMotors();
+}
+
 int32_t tv_served_robots(char* buffer, size_t size) {
   const std::vector<std::string> robots = exchange::ServedRobots();
   std::string text;

@@ -119,6 +119,13 @@ void CZembrinSDKControlCtrl::ServoTimeCtrAll(int16_t c1, int16_t c2, int16_t c3,
   PutWordsAll(exchange::kTypeServoAll, {c1, c2, c3, c4, c5, c6, t});
 }
 
+void CZembrinSDKControlCtrl::StopMotors() {
+  DcMotorPwmNonTimeCtrAll(0, 0, 0, 0, 0, 0);
+  DcMotorVelocityNonTimeCtrAll(0, 0, 0, 0, 0, 0);
+  for (int16_t channel = 0; channel < 6; ++channel) DisableDcMotor(channel);
+  for (int16_t channel = 0; channel < 6; ++channel) DisableServo(channel);
+}
+
 void CZembrinSDKControlCtrl::SetMotorPolarity(int16_t channel, int16_t Polarity) {
   PutMotion(exchange::kTypeParameter, {exchange::kParamPolarity, channel, Polarity});
 }

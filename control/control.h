@@ -281,6 +281,11 @@ class CZembrinSDKControlCtrl : public HostedControl {
   // robot.
   uint64_t CommandsNotStored() const { return commands_not_stored_; }
 
+  // Stops the robot: PWM 0 and velocity 0 on every DC motor channel, then every DC motor and servo
+  // disabled. What a program's stop and every dashboard's Stop send (not a member of the automation
+  // face: a sequence of its commands).
+  void StopMotors();
+
   // LCDs.
   void LcdDisplayVCS(const std::string& bmpFileName) { LcdDisplay(exchange::kDestMotionBoard, bmpFileName); }
   void LcdDisplayVCB(const std::string& bmpFileName) {

@@ -174,6 +174,10 @@ const uint8_t* tv_voice(tv_control* control, size_t* size);
 int32_t tv_check_sound_file(const char* path, char* reason, size_t size);
 int32_t tv_check_lcd_file(const char* path, char* reason, size_t size);
 
+/* Stops the robot: PWM 0 and velocity 0 on every DC motor channel, then every DC motor and servo
+ * disabled (14 commands). */
+void tv_stop_motors(tv_control* control);
+
 /* The robot names relays serve on this machine, one per line, sorted, into `buffer` (cut to fit
  * `size`, always terminated); returns how many there are. For a client that finds no relay under
  * the name it was given (names are case-sensitive, at most 29 bytes). */

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "clients/dashboard/dashboard_window.h"
+#include "clients/dashboard/plot_widget.h"
 #include "control/qt/talvenor_widget.h"
 #include "link_test_support.h"
 #include "platform/clock.h"
@@ -88,6 +89,20 @@ TEST(ControlWidget, PropertiesVerbOpensTheGeneralPage) {
   });
   widget.ShowProperties();
   EXPECT_TRUE(seen);
+}
+
+// While the first minute fills, a plot's time axis spans the time since the first reading (at least
+// ten seconds), so the lines use the width from the start instead of crowding at its right edge.
+TEST(Dashboard, APlotSpansTheTimeSinceItsFirstReadingUpToAMinute) {
+  const struct {
+    double last;
+    double span;
+  } cases[] = {{0, 10}, {5, 10}, {30, 30}, {59, 59}, {100, 60}};
+  for (const auto& c : cases) {
+    dashboard::PlotWidget plot("sonar", {"sonar1"});
+    for (double t = 0; t <= c.last; t += 0.5) plot.Add(1000 + t, {t});
+    EXPECT_DOUBLE_EQ(plot.SpanSeconds(), c.span) << "readings over " << c.last << " s";
+  }
 }
 
 TEST(Dashboard, ShowsSensorsAndAPictureFromTheSimulatedRobot) {

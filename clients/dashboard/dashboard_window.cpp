@@ -200,6 +200,7 @@ QWidget* DashboardWindow::BuildMotion() {
                        : ctl().DcMotorVelocityNonTimeCtr(V(channel), V(value));
   });
   add(g, "Stop (PWM 0)", 1, 5, [=, this] { ctl().DcMotorPwmNonTimeCtr(V(channel), 0); });
+  add(g, "Stop every motor", 2, 3, [this] { ctl().StopMotors(); });
   auto* polarity = Spin(-1, 1, 1, dc);
   g->addWidget(new QLabel("polarity"), 2, 0), g->addWidget(polarity, 2, 1);
   add(g, "Set polarity", 2, 2, [=, this] { ctl().SetMotorPolarity(V(channel), V(polarity)); });

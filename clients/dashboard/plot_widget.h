@@ -1,4 +1,4 @@
-// A small strip chart: a few named series over the last minute.
+// A small strip chart: a few named series over the last minute, time along the bottom.
 #pragma once
 
 #include <QWidget>
@@ -14,6 +14,9 @@ class PlotWidget : public QWidget {
   // Adds one reading per series at time `seconds`.
   void Add(double seconds, const std::vector<double>& values);
   std::size_t points() const { return samples_.size(); }
+  // The seconds the time axis spans now: the last minute, or the time since the first reading while
+  // the first minute fills (at least ten seconds).
+  double SpanSeconds() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

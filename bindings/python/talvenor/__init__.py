@@ -98,6 +98,7 @@ _tv_last_error = _declare("tv_last_error", _c.c_char_p, _c.c_void_p)
 _tv_relay_state = _declare("tv_relay_state", _c.c_int32, _c.c_void_p)
 _tv_lapped = _declare("tv_lapped", _c.c_uint64, _c.c_void_p, _c.c_int32)
 _tv_commands_not_stored = _declare("tv_commands_not_stored", _c.c_uint64, _c.c_void_p)
+_tv_stop_motors = _declare("tv_stop_motors", None, _c.c_void_p)
 _tv_served_robots = _declare("tv_served_robots", _c.c_int32, _c.c_char_p, _c.c_size_t)
 _tv_check_sound_file = _declare("tv_check_sound_file", _c.c_int32, _c.c_char_p, _c.c_char_p, _c.c_size_t)
 _tv_check_lcd_file = _declare("tv_check_lcd_file", _c.c_int32, _c.c_char_p, _c.c_char_p, _c.c_size_t)
@@ -900,12 +901,9 @@ class Control:
     def stop_motors(self):
         """Stops the robot: PWM 0 and velocity 0 on every DC motor channel (0..5), then every DC motor
         and servo (0..5) disabled. The web dashboard's Stop does the same."""
-        self.DcMotorPwmNonTimeCtrAll(0, 0, 0, 0, 0, 0)
-        self.DcMotorVelocityNonTimeCtrAll(0, 0, 0, 0, 0, 0)
-        for channel in range(6):
-            self.DisableDcMotor(channel)
-        for channel in range(6):
-            self.DisableServo(channel)
+        if not self._connected:
+            raise NotConnectedError("stop_motors(): call connectRobot first")
+        _tv_stop_motors(self._live())
 
     def close(self):
         """Destroys the control now (otherwise when it is garbage-collected). Safe from a handler."""

@@ -53,7 +53,8 @@ before(async () => {
   assert.ok(existsSync(join(here, "..", "dist", "index.html")), "build the page first: node build.mjs");
   const mqttPort = await freePort();
   wsPort = await freePort();
-  writeFileSync(join(work, "users"), `bridge bridge-pw bridge ${robot}\noperator operator-pw operator ${robot}\n`);
+  writeFileSync(join(work, "users"),
+    `bridge bridge-pw bridge ${robot}\noperator operator-pw operator ${robot}\nviewer viewer-pw viewer ${robot}\n`);
   execFileSync("bash", [join(project, "deploy", "mosquitto", "make-config.sh"), join(work, "users"), join(work, "broker"),
     "--port", String(mqttPort), "--ws-port", String(wsPort), "--http-dir", join(here, "..", "dist")], { stdio: "ignore" });
   start("mosquitto", "/usr/sbin/mosquitto", ["-c", join(work, "broker", "mosquitto.conf")]);
@@ -75,9 +76,13 @@ before(async () => {
   });
   page = await browser.newPage({ viewport: { width: 1400, height: 1000 } });
   page.on("pageerror", (e) => console.error(`page error: ${e.message}`));
-  await page.goto(`http://127.0.0.1:${wsPort}/index.html?robot=${robot}&user=operator&password=operator-pw` +
-    `&broker=ws://127.0.0.1:${wsPort}`);
+  await page.goto(pageUrl("operator"));
 });
+
+function pageUrl(user) {
+  return `http://127.0.0.1:${wsPort}/index.html?robot=${robot}&user=${user}&password=${user}-pw` +
+    `&broker=ws://127.0.0.1:${wsPort}`;
+}
 
 after(async () => {
   if (browser) await browser.close();
@@ -92,8 +97,10 @@ after(async () => {
   rmSync(work, { recursive: true, force: true });
 });
 
-test("the page shows the link, live readings and a picture, and drives a motor", async () => {
-  await page.waitForSelector('#link-state[data-state="up"]', { timeout: 15000 });
+test("the page shows the chain, live readings and pictures, drives and stops the motors, records", async () => {
+  for (const [chip, text] of [["broker", "connected"], ["bridge", "serving"], ["relay", "serving"], ["robot", "answering"]])
+    await until(`the ${chip} shown`, async () => (await page.textContent(`#state-${chip}`)) === `${chip}: ${text}`);
+  assert.equal(await page.isVisible("#plot-hint"), true, "the plots say where readings come from");
 
   await page.click("#sensors-on");
   await page.waitForSelector('#standard tr[data-field="sonar1"] td.value', { timeout: 15000 });
@@ -101,6 +108,8 @@ test("the page shows the link, live readings and a picture, and drives a motor",
   const first = await page.textContent(cell);
   await until("a reading to change on screen", async () => (await page.textContent(cell)) !== first);
   assert.match(await page.textContent('#motor tr[data-field="current1"] td.value'), /^-?\d+$/);
+  assert.equal(await page.isVisible("#plot-hint"), false);
+  await until("readings a second", async () => /readings: [\d.]+ a second/.test(await page.textContent("#link-quality")));
   // Every plot takes its readings: sonar from the standard record, currents and encoder speeds from
   // the motor record.
   for (const plot of ["#plot-sonar", "#plot-current", "#plot-encoder"])
@@ -110,7 +119,14 @@ test("the page shows the link, live readings and a picture, and drives a motor",
   await until("the picture", () => page.$eval("#camera", (img) => img.complete && img.naturalWidth === 176));
   assert.equal(await page.$eval("#camera", (img) => img.naturalHeight), 144);
   await until("the picture's caption", async () => /176 × 144/.test(await page.textContent("#camera-info")));
+  const sequence = async () => Number((await page.textContent("#camera-info")).match(/picture (\d+)/)[1]);
+  const before = await sequence();
+  await page.check("#camera-live");
+  await until("live pictures", async () => (await sequence()) >= before + 3);
+  await page.uncheck("#camera-live");
 
+  // Channels count from 0, as programs count them; Drive enables the motor first.
+  assert.deepEqual(await page.$$eval("#motor-channel option", (o) => o.map((x) => x.textContent)), ["0", "1", "2", "3", "4", "5"]);
   await page.selectOption("#motor-channel", { value: "2" });
   await page.$eval("#motor-pwm", (slider) => {
     slider.value = "-300";
@@ -118,9 +134,35 @@ test("the page shows the link, live readings and a picture, and drives a motor",
   });
   assert.equal(await page.textContent("#motor-pwm-value"), "-300");
   await page.click("#motor-apply");
-  // Type 5, three bytes: channel 2, then -300 as a signed word, low byte first.
-  await until("the motor frame at the robot", () => /received DcMotorPwmNonTimeCtr .* 05 03 02 D4 FE /.test(simLog));
-  await until("the reply on the page", async () => (await page.textContent("#last-reply")) === "DcMotorPwmNonTimeCtr");
+  // Type 0x1E enables channel 2; type 5 then carries channel 2 and -300 as a signed word, low byte first.
+  await until("the motor frames at the robot", () =>
+    /: 5E 02 01 00 1E 02 01 02 [\s\S]*received DcMotorPwmNonTimeCtr .* 05 03 02 D4 FE /.test(simLog));
+  await page.click("#stop-all");
+  await until("every motor stopped at the robot", () =>
+    /06 0C 00 00 00 00 00 00 00 00 00 00 00 00 [\s\S]*1B 0C 00 00 00 00 00 00 00 00 00 00 00 00 [\s\S]*1E 02 00 0B /.test(simLog));
+
+  // A recording keeps every segment from start to stop.
+  await page.click("#record-start");
+  await until("several segments", async () => Number((await page.textContent("#record-info")).match(/([\d.]+) s/)?.[1]) >= 0.7);
+  await page.click("#record-stop");
+  await until("the recording", async () => /recorded [\d.]+ s/.test(await page.textContent("#record-info")));
+  assert.ok(Number((await page.textContent("#record-info")).match(/([\d.]+) s/)[1]) >= 0.7);
+  assert.match(await page.getAttribute("#voice", "src"), /^blob:/);
 
   if (process.env.SCREENSHOT) await page.screenshot({ path: process.env.SCREENSHOT, fullPage: true });
+});
+
+test("on a phone the page fits its width, and a viewer sees no controls it may not use", async () => {
+  const phone = await browser.newPage({ viewport: { width: 390, height: 844 } });
+  await phone.goto(pageUrl("viewer"));
+  await until("the viewer's link", async () => (await phone.textContent("#state-robot")) === "robot: answering");
+  assert.ok(await phone.evaluate(() => document.documentElement.scrollWidth) <= 390, "no sideways scrolling");
+  for (const field of ["#broker", "#user", "#password", "#connect"]) {
+    const box = await phone.locator(field).boundingBox();
+    assert.ok(box && box.x >= 0 && box.x + box.width <= 390, `${field} on screen`);
+  }
+  await until("the viewer's note", () => phone.isVisible("#role-note"));
+  assert.equal(await phone.isDisabled("#motor-apply"), true);
+  assert.equal(await phone.isDisabled("#take-photo"), true);
+  await phone.close();
 });
