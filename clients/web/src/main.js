@@ -419,6 +419,15 @@ function setUp() {
 
   if ($("robot").value && $("user").value)
     connect($("broker").value, $("robot").value, $("user").value, $("password").value);
+  // ?live=1: the camera starts live as soon as this user may command it.
+  if (params.get("live") === "1") {
+    const start = setInterval(() => {
+      if ($("camera-live").disabled) return;
+      clearInterval(start);
+      $("camera-live").checked = true;
+      liveCamera();
+    }, 200);
+  }
 }
 
 setUp();
