@@ -411,6 +411,10 @@ const char* tv_last_error(tv_control* c) {
   return c != nullptr ? c->ctl.last_error().c_str() : "";
 }
 
+int64_t tv_section_owner(tv_control* c) {
+  return c != nullptr ? c->ctl.SectionOwner() : -1;
+}
+
 int32_t tv_relay_state(tv_control* c) {
   if (c == nullptr) return TV_RELAY_NONE;
   switch (c->ctl.relay_state()) {

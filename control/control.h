@@ -91,6 +91,9 @@ class CZembrinSDKControlCtrl : public HostedControl {
   exchange::CRingProducer::RelayState relay_state() const {
     return commands_ != nullptr ? commands_->Relay() : exchange::CRingProducer::RelayState::kNoRelay;
   }
+  // The user who owns the robot's command section (-1 before connectRobot): a service relay's when
+  // it made the sections for a group.
+  long SectionOwner() const { return commands_ != nullptr ? commands_->Owner() : -1; }
 
   // Standard sensor record.
   int16_t GetSensorSonar1() { return StdByte(0); }

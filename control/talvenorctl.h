@@ -150,6 +150,9 @@ const char* tv_last_error(tv_control* control);
 #define TV_RELAY_FORWARDING 2     /* the relay's link is open; the robot has not answered yet */
 #define TV_RELAY_LINK_UP 3        /* the robot answers the relay */
 int32_t tv_relay_state(tv_control* control);
+/* The user id owning the robot's sections (-1 before connectRobot): not the caller's when a relay of
+ * another user (a service) made them, which sees neither the caller's /tmp nor its home. */
+int64_t tv_section_owner(tv_control* control);
 /* The latest sensor record the control took: 0 standard, 1 motor, 2 custom; its bytes in place (read
  * them before the next pump) and their number. NULL and 0 before the first record. */
 const uint8_t* tv_record(tv_control* control, int32_t which, size_t* size);

@@ -130,6 +130,8 @@ class CRingProducer {
   // forwards with the link up.
   enum class RelayState { kNoRelay, kNotForwarding, kForwarding, kLinkUp };
   RelayState Relay() const;
+  // The user who owns the section (-1 without one): another user's for sections a service relay made.
+  long Owner() const { return platform::OwnerOf(view_); }
 
  private:
   platform::SharedView view_;

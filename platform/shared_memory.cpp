@@ -418,6 +418,12 @@ std::vector<std::string> ListSharedObjects() {
   return names;
 }
 
+long OwnerOf(const SharedView& view) {
+  struct stat st {};
+  if (!view.valid() || fstat(view.fd_, &st) != 0) return -1;
+  return static_cast<long>(st.st_uid);
+}
+
 bool IsClaimedByName(const std::string& name) {
   if (!ValidName(name)) return false;
   const int fd = shm_open(name.c_str(), O_RDONLY | O_NOFOLLOW, 0);

@@ -72,6 +72,7 @@ class SharedView {
   friend bool TryClaim(const SharedView&);
   friend void ReleaseClaim(const SharedView&);
   friend bool IsClaimed(const SharedView&);
+  friend long OwnerOf(const SharedView&);
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
   // The process's descriptor of the object and its claim flag; owned by the process-wide table,
@@ -113,6 +114,9 @@ void SetSharedDamageObserver(std::function<void(const std::string& name)> observ
 
 // The names of the named objects on this machine ("/" + name), as far as this user may see them.
 std::vector<std::string> ListSharedObjects();
+// The user who owns the object behind `view` (-1 without a view).
+long OwnerOf(const SharedView& view);
+
 // True while a process holds the claim of the object `name` (without opening it for good).
 bool IsClaimedByName(const std::string& name);
 

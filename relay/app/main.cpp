@@ -18,32 +18,25 @@
 #include "relay/link/link_manager.h"
 #include "relay/link/recording.h"
 
-#ifdef TREVASK_WITH_DIALOG
-#include <QApplication>
-
-#include "relay/app/trevask_dialog.h"
-#endif
-
 namespace {
 
-#ifdef TREVASK_WITH_DIALOG
-int RunDialog(int argc, char** argv, const std::string& settings_path) {
-  const char* display = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* platform = std::getenv("QT_QPA_PLATFORM");
-  if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0') &&
-      platform == nullptr) {
-    std::fprintf(stderr, "trevask: there is no display to show the dialog on; use --headless\n%s",
-                 relay::HeadlessUsage());
-    return 2;
+// The dialog is a program of its own (the relay itself needs no toolkit): it lies beside this one.
+int RunDialog(char** argv) {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dialog = "trevask-dialog";
+  if (n > 0) {
+    const std::string path(self, static_cast<std::size_t>(n));
+    dialog = path.substr(0, path.rfind('/') + 1) + "trevask-dialog";
   }
-  QApplication app(argc, argv);
-  relay::CTrevaskDlg dialog(settings_path);
-  dialog.show();
-  app.exec();
-  return 0;
+  argv[0] = const_cast<char*>(dialog.c_str());
+  execv(dialog.c_str(), argv);
+  std::fprintf(stderr,
+               "trevask: the dialog is the program trevask-dialog (package trevask-dialog), not found beside "
+               "this one; without a window, use --headless\n%s",
+               relay::HeadlessUsage());
+  return 2;
 }
-#endif
 
 int RunHeadless(const relay::HeadlessOptions& options) {
   // Signals are taken synchronously by this thread; every thread started later inherits the mask.
@@ -139,15 +132,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "trevask: --group: %s\n", error.c_str());
     return 2;
   }
-  if (!options.headless) {
-#ifdef TREVASK_WITH_DIALOG
-    return RunDialog(argc, argv, settings_path);
-#else
-    std::fprintf(stderr, "trevask: this build has no dialog front end; use --headless\n%s",
-                 relay::HeadlessUsage());
-    return 2;
-#endif
-  }
+  if (!options.headless) return RunDialog(argv);
   const int status = RunHeadless(options);
   if (options.save_settings && !settings_path.empty() &&
       !relay::SaveSettings(settings_path, options.settings, error))

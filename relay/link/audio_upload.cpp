@@ -1,5 +1,6 @@
 #include "relay/link/audio_upload.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "exchange/frame.h"
@@ -24,6 +25,13 @@ bool CAudioUpload::Load(const char* path, int& size_class) {
   exchange::WaveSamples wave;
   std::string error;
   if (!exchange::ReadPlayableSound(path, wave, error)) {
+    // A service relay has a /tmp of its own and no view of the homes: say so where it matters.
+    const std::string p(path);
+    for (const char* hidden : {"/tmp/", "/var/tmp/", "/home/", "/root/", "/run/user/"})
+      if (p.rfind(hidden, 0) == 0 && std::getenv("INVOCATION_ID") != nullptr) {
+        error += " (this relay runs as a service, which sees neither its clients' /tmp nor their homes)";
+        break;
+      }
     ui_.Notice("the sound file is not played: " + error);
     return false;
   }

@@ -17,8 +17,8 @@ cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null  # packages instal
 cmake --build "$build" >/dev/null
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack failed"; }
-version="$(sed -n 's/^project(trevask LANGUAGES CXX VERSION \(.*\))$/\1/p' CMakeLists.txt)"
-for p in trevask trevask-tools libtalvenorctl1 libtalvenorctl-dev; do
+version="$(cat VERSION)"
+for p in trevask trevask-dialog trevask-tools libtalvenorctl2 libtalvenorctl-dev; do
   [ -f "$build/${p}_${version}_amd64.deb" ] || fail "no package $p"
 done
 [ -f "$build/python3-talvenor_${version}_all.deb" ] || fail "no package python3-talvenor"
@@ -32,27 +32,38 @@ has() {  # has PACKAGE PATH...: the package holds each path
 has trevask usr/bin/trevask usr/lib/systemd/system/trevask@.service usr/share/man/man1/trevask.1.gz \
   usr/share/man/man5/trevask.conf.5.gz usr/share/trevask/wireshark/trevask.lua \
   usr/share/doc/trevask/examples/robot.conf.example usr/share/doc/trevask/examples/99-trevask-robot.rules
+has trevask-dialog usr/bin/trevask-dialog
 has trevask-tools usr/bin/robot-sim usr/bin/trevask-sections usr/bin/trevask-mqtt \
-  usr/share/man/man1/robot-sim.1.gz usr/share/man/man1/trevask-sections.1.gz usr/share/trevask/mosquitto/make-config.sh
-has libtalvenorctl1 usr/lib/x86_64-linux-gnu/libtalvenorctl.so.1
+  usr/share/man/man1/robot-sim.1.gz usr/share/man/man1/trevask-sections.1.gz usr/share/man/man1/trevask-mqtt.1.gz \
+  usr/share/man/man1/talvenor-dashboard.1.gz usr/share/trevask/mosquitto/make-config.sh \
+  usr/lib/systemd/system/trevask-mqtt@.service
+has libtalvenorctl2 usr/lib/x86_64-linux-gnu/libtalvenorctl.so.2
+has python3-talvenor usr/lib/python3/dist-packages/talvenor/_version.py
 has libtalvenorctl-dev usr/include/talvenor/talvenorctl.h usr/lib/x86_64-linux-gnu/pkgconfig/talvenorctl.pc
 has python3-talvenor usr/lib/python3/dist-packages/talvenor/__init__.py
-dpkg-deb -I "$build"/libtalvenorctl1_*.deb | grep -q "Depends:.*libqt6" && fail "the library package needs Qt"
+dpkg-deb -I "$build"/libtalvenorctl2_*.deb | grep -q "Depends:.*libqt6" && fail "the library package needs Qt"
+dpkg-deb -I "$build"/trevask_*.deb | grep -q "Depends:.*libqt6" && fail "the relay's package needs Qt (its dialog is apart)"
 echo "== the packages hold their files"
 
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y -qq "./$build/trevask_${version}_amd64.deb" "./$build/trevask-tools_${version}_amd64.deb" \
-  "./$build/libtalvenorctl1_${version}_amd64.deb" "./$build/libtalvenorctl-dev_${version}_amd64.deb" \
+  "./$build/trevask-dialog_${version}_amd64.deb" "./$build/libtalvenorctl2_${version}_amd64.deb" "./$build/libtalvenorctl-dev_${version}_amd64.deb" \
   "./$build/python3-talvenor_${version}_all.deb" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "apt-get install failed"; }
 [ "$(/usr/bin/trevask --version)" = "trevask $version" ] || fail "trevask --version: $(/usr/bin/trevask --version)"
 id trevask >/dev/null || fail "no service user"
 id -nG trevask | grep -qw dialout || fail "the service user is not in dialout"
+getent group robots >/dev/null || fail "no group robots for the relay's clients"
+[ "$(stat -c '%U:%G %a' /var/lib/trevask/sounds)" = "trevask:robots 2775" ] || fail "no sounds folder for the group"
+man -w trevask-mqtt >/dev/null && man -w talvenor-dashboard >/dev/null || fail "the tools' man pages are not found"
+zcat /usr/share/man/man1/trevask.1.gz | head -1 | grep -q "trevask $version" || fail "the man page has another version"
 [ -d /etc/trevask ] || fail "no /etc/trevask"
 man -w trevask >/dev/null && man -w 5 trevask.conf >/dev/null || fail "the man pages are not found"
 if command -v systemd-analyze >/dev/null; then
   cp /usr/lib/systemd/system/trevask@.service "$work/trevask@scout.service"
   systemd-analyze verify "$work/trevask@scout.service" || fail "systemd-analyze verify"
-  echo "== systemd-analyze verify: the unit is sound"
+  cp /usr/lib/systemd/system/trevask-mqtt@.service "$work/trevask-mqtt@scout.service"
+  systemd-analyze verify "$work/trevask-mqtt@scout.service" || fail "systemd-analyze verify (the bridge)"
+  echo "== systemd-analyze verify: the units are sound"
 fi
 [ "$(pkg-config --modversion talvenorctl)" = "$version" ] || fail "pkg-config"
 cat >"$work/client.c" <<'C'
@@ -67,14 +78,15 @@ int main(void) {
 C
 gcc "$work/client.c" -o "$work/client" $(pkg-config --cflags --libs talvenorctl) || fail "a C client does not build"
 "$work/client" | grep -q "members" || fail "the C client does not run"
-env -u TALVENOR_LIBRARY -u PYTHONPATH /usr/bin/python3 -c "import talvenor; print(talvenor.__version__)" >/dev/null ||
-  fail "the Python package does not load the installed library"
+[ "$(env -u TALVENOR_LIBRARY -u PYTHONPATH /usr/bin/python3 -c "import talvenor; print(talvenor.__version__)")" = "$version" ] ||
+  fail "the Python package does not load the installed library, or has another version"
 echo "== installed: trevask, its service user and unit, man pages, pkg-config, a C client, Python"
 
-apt-get remove --purge -y -qq trevask trevask-tools python3-talvenor libtalvenorctl-dev libtalvenorctl1 \
+apt-get remove --purge -y -qq trevask trevask-dialog trevask-tools python3-talvenor libtalvenorctl-dev libtalvenorctl2 \
   >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "apt-get remove failed"; }
 for path in /usr/bin/trevask /usr/bin/robot-sim /usr/lib/systemd/system/trevask@.service \
-  /usr/lib/x86_64-linux-gnu/libtalvenorctl.so.1 /usr/lib/python3/dist-packages/talvenor /etc/trevask; do
+  /usr/lib/x86_64-linux-gnu/libtalvenorctl.so.2 /usr/lib/python3/dist-packages/talvenor /etc/trevask \
+  /var/lib/trevask/sounds /usr/bin/trevask-dialog; do
   [ ! -e "$path" ] || fail "$path is left after the purge"
 done
 id trevask >/dev/null 2>&1 && fail "the service user is left after the purge"

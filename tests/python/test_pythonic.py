@@ -274,6 +274,23 @@ class PackageTest(unittest.TestCase):
                                    capture_output=True, text=True, env=env, cwd=where)
             self.assertEqual(check.returncode, 0, check.stderr)
             self.assertIn(venv, check.stdout, "imported from the environment, not the checkout")
+            with open(os.path.join(ROOT, "VERSION")) as f:
+                version = f.read().strip()
+            self.assertTrue(check.stdout.startswith(version + " "), "the project's one version: " + check.stdout)
+
+            # An editable install uses the package where it lies.
+            editable = os.path.join(where, "editable")
+            subprocess.run([sys.executable, "-m", "venv", editable], check=True, capture_output=True)
+            python = os.path.join(editable, "bin", "python")
+            install = subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet", "-e", PACKAGE],
+                                     capture_output=True, text=True, env=env, cwd=where)
+            self.assertEqual(install.returncode, 0, install.stdout + install.stderr)
+            env["TALVENOR_LIBRARY"] = os.environ.get("TALVENOR_LIBRARY", "")
+            check = subprocess.run([python, "-c", "import talvenor; print(talvenor.__version__, talvenor.__file__)"],
+                                   capture_output=True, text=True, env=env, cwd=where)
+            self.assertEqual(check.returncode, 0, check.stderr)
+            self.assertIn(os.path.join(PACKAGE, "talvenor"), check.stdout, "imported from the checkout")
+            self.assertTrue(check.stdout.startswith(version + " "), check.stdout)
 
 
 def tearDownModule():

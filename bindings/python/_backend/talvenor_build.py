@@ -19,8 +19,18 @@ NAME = "talvenor"
 
 
 def _version():
-    with open(os.path.join(PACKAGE, "__init__.py")) as f:
-        return re.search(r'^__version__ = "([^"]+)"', f.read(), re.M).group(1)
+    """The project's one version: VERSION at the top of the checkout (or, in an sdist, the package's
+    _version.py, which the sdist carries)."""
+    top = os.path.normpath(os.path.join(PROJECT, "..", "..", "VERSION"))
+    if os.path.isfile(top):
+        with open(top) as f:
+            return f.read().strip()
+    with open(os.path.join(PACKAGE, "_version.py")) as f:
+        return re.search(r'^VERSION = "([^"]+)"', f.read(), re.M).group(1)
+
+
+def _version_module():
+    return ('VERSION = "%s"\n' % _version()).encode()
 
 
 def _library():
@@ -33,7 +43,8 @@ def _library():
 
 def _metadata():
     return ("Metadata-Version: 2.1\nName: %s\nVersion: %s\nSummary: Drive a small mobile robot from Python "
-            "through the talvenor control and the trevask relay\nRequires-Python: >=3.9\n" % (NAME, _version()))
+            "through the talvenor control and the trevask relay\nRequires-Python: >=3.9\n"
+            "Provides-Extra: numpy\nRequires-Dist: numpy; extra == \"numpy\"\n" % (NAME, _version()))
 
 
 def _files():
@@ -88,8 +99,11 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
             records.append(_record_line(arcname, data))
 
         for path, arcname in _files():
+            if arcname == NAME + "/_version.py":
+                continue
             with open(path, "rb") as f:
                 add(arcname, f.read(), 0o755 if arcname.endswith(".so") else 0o644)
+        add(NAME + "/_version.py", _version_module())
         add(info + "/METADATA", _metadata().encode())
         add(info + "/WHEEL", ("Wheel-Version: 1.0\nGenerator: talvenor_build\nRoot-Is-Purelib: %s\nTag: %s\n"
                               % ("true" if tag.endswith("any") else "false", tag)).encode())
@@ -105,8 +119,40 @@ def build_sdist(sdist_directory, config_settings=None):
         for rel in ["pyproject.toml", "_backend/talvenor_build.py", "make_stub.py"] + [
                 "talvenor/" + n for n in sorted(os.listdir(PACKAGE)) if n.endswith((".py", ".pyi")) or n == "py.typed"]:
             tar.add(os.path.join(PROJECT, rel), arcname=base + "/" + rel)
+        module = _version_module()
+        entry = tarfile.TarInfo(base + "/talvenor/_version.py")
+        entry.size = len(module)
+        tar.addfile(entry, io.BytesIO(module))
         data = _metadata().encode()
         entry = tarfile.TarInfo(base + "/PKG-INFO")
         entry.size = len(data)
         tar.addfile(entry, io.BytesIO(data))
     return name
+
+
+# Editable installs (pip install -e): a wheel whose .pth file puts this folder on the path, so the
+# package is used where it lies, changes included.
+def get_requires_for_build_editable(config_settings=None):
+    return []
+
+
+def prepare_metadata_for_build_editable(metadata_directory, config_settings=None):
+    return prepare_metadata_for_build_wheel(metadata_directory, config_settings)
+
+
+def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
+    version = _version()
+    wheel_name = "%s-%s-py3-none-any.whl" % (NAME, version)
+    info = "%s-%s.dist-info" % (NAME, version)
+    records = []
+    with zipfile.ZipFile(os.path.join(wheel_directory, wheel_name), "w", zipfile.ZIP_DEFLATED) as whl:
+        def add(arcname, data):
+            whl.writestr(zipfile.ZipInfo(arcname, date_time=(2026, 1, 1, 0, 0, 0)), data)
+            records.append(_record_line(arcname, data))
+
+        add("__editable__.%s.pth" % NAME, (PROJECT + "\n").encode())
+        add(info + "/METADATA", _metadata().encode())
+        add(info + "/WHEEL", b"Wheel-Version: 1.0\nGenerator: talvenor_build\nRoot-Is-Purelib: true\nTag: py3-none-any\n")
+        records.append(info + "/RECORD,,")
+        whl.writestr(info + "/RECORD", "\n".join(records) + "\n")
+    return wheel_name

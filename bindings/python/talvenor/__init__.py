@@ -29,7 +29,21 @@ from ._library import load_library
 from .readings import (BYTE, GETTER_KINDS, WORD, CustomReading, MotorReading, Scaling,  # noqa: F401
                        StandardReading)
 
-__version__ = "1.1.0"
+def _read_version():
+    """The project's one version: written into the installed package, else the checkout's VERSION."""
+    try:
+        from ._version import VERSION
+        return VERSION
+    except ImportError:
+        top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "VERSION")
+        try:
+            with open(top) as f:
+                return f.read().strip()
+        except OSError:
+            return "unknown"
+
+
+__version__ = _read_version()
 __all__ = ["Control", "Host", "Error", "TalvenorError", "ConnectError", "ClosedError", "NotConnectedError",
            "ArgumentError", "FileError", "served_robots",
            "StandardReading", "MotorReading", "CustomReading", "Scaling", "run", "members", "default_host"]
@@ -99,6 +113,7 @@ _tv_relay_state = _declare("tv_relay_state", _c.c_int32, _c.c_void_p)
 _tv_lapped = _declare("tv_lapped", _c.c_uint64, _c.c_void_p, _c.c_int32)
 _tv_commands_not_stored = _declare("tv_commands_not_stored", _c.c_uint64, _c.c_void_p)
 _tv_stop_motors = _declare("tv_stop_motors", None, _c.c_void_p)
+_tv_section_owner = _declare("tv_section_owner", _c.c_int64, _c.c_void_p)
 _tv_served_robots = _declare("tv_served_robots", _c.c_int32, _c.c_char_p, _c.c_size_t)
 _tv_check_sound_file = _declare("tv_check_sound_file", _c.c_int32, _c.c_char_p, _c.c_char_p, _c.c_size_t)
 _tv_check_lcd_file = _declare("tv_check_lcd_file", _c.c_int32, _c.c_char_p, _c.c_char_p, _c.c_size_t)
@@ -266,7 +281,12 @@ _PY_TYPES = {TV_EMPTY: None, TV_SHORT: int, TV_LONG: int, TV_STRING: str, TV_BOO
              TV_BUFFER: bytearray}
 
 
-def _checked_file(member, param, value):
+# Where a relay run as the service trevask@ cannot look: systemd gives it a /tmp of its own and hides
+# the homes (PrivateTmp, ProtectHome).
+_HIDDEN_FROM_SERVICE = ("/tmp/", "/var/tmp/", "/home/", "/root/", "/run/user/")
+
+
+def _checked_file(control, member, param, value):
     """A path a method names, made absolute (the relay runs in a folder of its own) and checked before
     anything is sent: the file must be of the kind the method takes, or (for one the control writes)
     its folder must be there."""
@@ -285,6 +305,11 @@ def _checked_file(member, param, value):
     check = _tv_check_sound_file if param.role == _ROLE_FILE_FOR_RELAY else _tv_check_lcd_file
     if check(path.encode(), reason, len(reason)) != 0:
         raise FileError("%s(): %s" % (member.name, reason.value.decode(errors="replace")))
+    owner = _tv_section_owner(control._handle)
+    if param.role == _ROLE_FILE_FOR_RELAY and owner not in (-1, os.geteuid()) and path.startswith(_HIDDEN_FROM_SERVICE):
+        raise FileError("%s(): %s: the relay of this robot runs as another user (a service), which sees neither "
+                        "/tmp nor the homes; put the file where it may read it, such as /var/lib/trevask/sounds"
+                        % (member.name, path))
     return path
 
 
@@ -322,7 +347,7 @@ def _make_method(member):
             raise ArgumentTypeError("%s() got an unexpected argument '%s'" % (member.name, next(iter(kwargs))))
         for k, param in enumerate(member.params):
             if param.role in (_ROLE_FILE_TO_READ, _ROLE_FILE_TO_WRITE, _ROLE_FILE_FOR_RELAY):
-                values[k] = _checked_file(member, param, values[k])
+                values[k] = _checked_file(self, member, param, values[k])
         keep = []
         argv = (_Variant * max(1, len(values)))()
         for k, param in enumerate(member.params):
@@ -870,8 +895,9 @@ class Control:
         return self._picture is not None
 
     def image(self):
-        """This control's latest picture, 176 x 144 pixels of R G B, top row first: a (144, 176, 3)
-        uint8 numpy array when numpy is there, else 76032 bytes. Before a picture came, black."""
+        """This control's latest picture, 176 x 144 pixels of R G B, top row first: a read-only
+        (144, 176, 3) uint8 numpy array when numpy is there (a view of this control's copy of the
+        picture: ``image().copy()`` to change it), else 76032 bytes. Before a picture came, black."""
         self._live()
         data = self._picture if self._picture is not None else bytes(176 * 144 * 3)
         if _np is not None:
