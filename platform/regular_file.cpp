@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "platform/unique_fd.h"
@@ -111,7 +111,8 @@ FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_b
 
 UniqueFile CreatePrivateFile(const std::string& path, std::string& error) {
   // Not truncated by the open itself: what is there is checked first.
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
+  UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
   if (!fd) {
     error = errno == ELOOP ? "a link; it is not followed" : std::strerror(errno);
     return nullptr;
