@@ -16,6 +16,7 @@
 #include "control/media/lcd_bitmap.h"
 #include "control/registry.h"
 #include "control/talvenorctl.h"
+#include "exchange/sensor_records.h"
 #include "exchange/wave_file.h"
 #include "platform/clock.h"
 
@@ -69,6 +70,24 @@ static_assert(TV_MEMBER_NEEDS_ROBOT == control::kNeedsRobot && TV_MEMBER_READS_F
               TV_MEMBER_WRITES_FILE == control::kWritesFile &&
               TV_MEMBER_HANDS_OUT_ADDRESS == control::kHandsOutAddress &&
               TV_MEMBER_FILLS_BUFFER == control::kFillsBuffer);
+static_assert(TV_RELAY_NONE == static_cast<int>(exchange::CRingProducer::RelayState::kNoRelay) &&
+              TV_RELAY_NOT_FORWARDING ==
+                  static_cast<int>(exchange::CRingProducer::RelayState::kNotForwarding) &&
+              TV_RELAY_FORWARDING == static_cast<int>(exchange::CRingProducer::RelayState::kForwarding) &&
+              TV_RELAY_LINK_UP == static_cast<int>(exchange::CRingProducer::RelayState::kLinkUp));
+static_assert(TV_SECTION_STANDARD == static_cast<int>(exchange::SectionId::kStandardSensor) &&
+              TV_SECTION_MOTOR == static_cast<int>(exchange::SectionId::kMotorSensor) &&
+              TV_SECTION_CUSTOM == static_cast<int>(exchange::SectionId::kCustomSensor) &&
+              TV_SECTION_IMAGE == static_cast<int>(exchange::SectionId::kImage) &&
+              TV_SECTION_AUDIO == static_cast<int>(exchange::SectionId::kAudio));
+static_assert(TV_RECORD_STANDARD == static_cast<int>(exchange::SensorRecord::kStandard) &&
+              TV_RECORD_MOTOR == static_cast<int>(exchange::SensorRecord::kMotor) &&
+              TV_RECORD_CUSTOM == static_cast<int>(exchange::SensorRecord::kCustom) &&
+              TV_FIELD_BYTE == static_cast<int>(exchange::FieldKind::kByte) &&
+              TV_FIELD_WORD == static_cast<int>(exchange::FieldKind::kWord) &&
+              TV_FIELD_ALIAS == static_cast<int>(exchange::FieldKind::kAlias) &&
+              TV_FIELD_LOW_BYTE == static_cast<int>(exchange::FieldKind::kLowByte) &&
+              TV_FIELD_DIRECTION == static_cast<int>(exchange::FieldKind::kDirection));
 static_assert(TV_ROLE_VALUE == static_cast<int>(control::ParamRole::kValue) &&
               TV_ROLE_MOTOR_CHANNEL == static_cast<int>(control::ParamRole::kMotorChannel) &&
               TV_ROLE_SERVO_CHANNEL == static_cast<int>(control::ParamRole::kServoChannel) &&
@@ -141,6 +160,22 @@ void CopyMember(const control::MemberInfo& m, tv_member_info* out) {
   out->help = m.help.c_str();
   out->implementation = m.implementation.c_str();
   out->flags = m.flags;
+  out->field = m.field;
+  out->section = m.section;
+}
+
+// The record table's strings, NUL-terminated once for C callers.
+struct FieldTexts {
+  std::string name, getter, of;
+};
+const std::vector<FieldTexts>& SensorFieldTexts() {
+  static const std::vector<FieldTexts> texts = [] {
+    std::vector<FieldTexts> out;
+    for (const exchange::SensorField& f : exchange::kSensorFields)
+      out.push_back({std::string(f.name), std::string(f.getter), std::string(f.of)});
+    return out;
+  }();
+  return texts;
 }
 
 std::string LibraryPath() {
@@ -206,6 +241,36 @@ int32_t tv_member_at(int32_t index, tv_member_info* out) {
   if (out == nullptr || index < 0 || index >= tv_member_count()) return TV_E_INVALIDARG;
   CopyMember(control::Members()[static_cast<std::size_t>(index)], out);
   return TV_OK;
+}
+
+int32_t tv_sensor_field_count(void) {
+  return static_cast<int32_t>(exchange::kSensorFieldCount);
+}
+
+int32_t tv_sensor_field_at(int32_t index, tv_sensor_field* out) {
+  if (out == nullptr || index < 0 || index >= tv_sensor_field_count()) return TV_E_INVALIDARG;
+  const auto i = static_cast<std::size_t>(index);
+  const exchange::SensorField& f = exchange::kSensorFields[i];
+  const FieldTexts& t = SensorFieldTexts()[i];
+  *out = tv_sensor_field{static_cast<int32_t>(f.record),
+                         static_cast<int32_t>(f.kind),
+                         f.offset,
+                         f.bit,
+                         t.name.c_str(),
+                         t.getter.c_str(),
+                         t.of.c_str()};
+  return TV_OK;
+}
+
+const char* tv_sensor_record_name(int32_t record) {
+  static const std::string names[exchange::kSensorRecordCount] = {
+      std::string(exchange::kSensorRecords[0].name), std::string(exchange::kSensorRecords[1].name),
+      std::string(exchange::kSensorRecords[2].name)};
+  return record >= 0 && record < exchange::kSensorRecordCount ? names[record].c_str() : "";
+}
+
+int32_t tv_sensor_record_size(int32_t record) {
+  return record >= 0 && record < exchange::kSensorRecordCount ? exchange::kSensorRecords[record].size : 0;
 }
 
 int32_t tv_get_dispid(const char* name, int32_t* dispid) {
@@ -339,12 +404,10 @@ void tv_queue_events(tv_control* c, int32_t enabled) {
     e.taken_at = platform::MonotonicSeconds();
     const uint8_t* data = nullptr;
     std::size_t size = 0;
+    if (const int section = control::SectionOf(dispid);
+        section >= 0 && section < exchange::kSensorRecordCount)
+      data = c->ctl.LatestRecord(section, size);
     switch (dispid) {
-      case control::kStandardSensorEvent:
-      case control::kMotorSensorEvent:
-      case control::kCustomSensorEvent:
-        data = c->ctl.LatestRecord(dispid - control::kStandardSensorEvent, size);
-        break;
       case control::kImageEvent:
         data = control::ModuleImageBuffer();
         size = control::kImageBytes;
@@ -378,10 +441,7 @@ int32_t tv_next_event(tv_control* c, tv_event* out) {
 
 void tv_use_event(tv_control* c, const tv_event* e) {
   if (c == nullptr || e == nullptr || (e->size > 0 && e->data == nullptr)) return;
-  if (e->dispid >= control::kStandardSensorEvent && e->dispid <= control::kCustomSensorEvent)
-    c->ctl.UseRecord(e->dispid - control::kStandardSensorEvent, e->data, e->size);
-  else if (e->dispid == control::kVoiceSegmentEvent)
-    c->ctl.UseRecord(4, e->data, e->size);
+  c->ctl.UseRecord(control::SectionOf(e->dispid), e->data, e->size);
 }
 
 uint64_t tv_events_dropped(tv_control* c) {
@@ -416,18 +476,13 @@ int64_t tv_section_owner(tv_control* c) {
 }
 
 int32_t tv_relay_state(tv_control* c) {
-  if (c == nullptr) return TV_RELAY_NONE;
-  switch (c->ctl.relay_state()) {
-    case exchange::CRingProducer::RelayState::kNoRelay:
-      return TV_RELAY_NONE;
-    case exchange::CRingProducer::RelayState::kNotForwarding:
-      return TV_RELAY_NOT_FORWARDING;
-    case exchange::CRingProducer::RelayState::kForwarding:
-      return TV_RELAY_FORWARDING;
-    case exchange::CRingProducer::RelayState::kLinkUp:
-      return TV_RELAY_LINK_UP;
-  }
-  return TV_RELAY_NONE;
+  return c != nullptr ? static_cast<int32_t>(c->ctl.relay_state()) : TV_RELAY_NONE;
+}
+
+const char* tv_relay_state_name(int32_t state) {
+  using State = exchange::CRingProducer::RelayState;
+  const bool known = state >= TV_RELAY_NONE && state <= TV_RELAY_LINK_UP;
+  return exchange::CRingProducer::RelayStateName(known ? static_cast<State>(state) : State::kNoRelay);
 }
 
 const uint8_t* tv_image(tv_control*, size_t* size) {

@@ -122,13 +122,12 @@ void CZembrinSDKControlCtrl::Tick() {
   // Each record is copied out of its ring and checked that the relay did not overwrite it meanwhile;
   // getters read the copy, so a reading never mixes two records however late a getter is called.
   exchange::CRingConsumer* sensors[3] = {standard_sensor_.get(), motor_sensor_.get(), custom_sensor_.get()};
-  const int events[3] = {kStandardSensorEvent, kMotorSensorEvent, kCustomSensorEvent};
   for (int which = 0; which < 3; ++which) {
     uint32_t length = 0;
     if (sensors[which] != nullptr && sensors[which]->TakeCopy(records_[which], kRecordRoom, length)) {
       record_size_[which] = length < kRecordRoom ? length : kRecordRoom;
       have_record_[which] = true;
-      if (!fire(events[which])) return;
+      if (!fire(EventOf(static_cast<exchange::SectionId>(which)))) return;
       sensors[0] = standard_sensor_.get(), sensors[1] = motor_sensor_.get(),
       sensors[2] = custom_sensor_.get();
     }
@@ -147,7 +146,7 @@ void CZembrinSDKControlCtrl::Tick() {
                              kImageWidth, ModuleLumaArea());
       decoder_.Release();
       if (host_ != nullptr) host_->Invalidate(*this, true);
-      if (!fire(kImageEvent)) return;
+      if (!fire(EventOf(exchange::SectionId::kImage))) return;
     }
   }
   if (audio_) {
@@ -156,17 +155,17 @@ void CZembrinSDKControlCtrl::Tick() {
       voice_segment_length_ = static_cast<int32_t>(length);
       voice_record_size_ = length < voice_.size() ? length : static_cast<uint32_t>(voice_.size());
       have_voice_ = true;
-      fire(kVoiceSegmentEvent);
+      fire(EventOf(exchange::SectionId::kAudio));
     }
   }
 }
 
 void CZembrinSDKControlCtrl::UseRecord(int which, const uint8_t* data, std::size_t size) {
-  if (which >= 0 && which < 3) {
+  if (which >= 0 && which < exchange::kSensorRecordCount) {
     record_size_[which] = static_cast<uint32_t>(size < kRecordRoom ? size : kRecordRoom);
     std::memcpy(records_[which], data, record_size_[which]);
     have_record_[which] = true;
-  } else if (which == 4) {
+  } else if (which == static_cast<int>(exchange::SectionId::kAudio)) {
     voice_record_size_ = static_cast<uint32_t>(size < voice_.size() ? size : voice_.size());
     std::memcpy(voice_.data(), data, voice_record_size_);
     voice_segment_length_ = static_cast<int32_t>(voice_record_size_);
@@ -187,36 +186,21 @@ void CZembrinSDKControlCtrl::ShowMessage(const std::string& text) {
     platform::DebugOutput("%s", text.c_str());
 }
 
-// ---- Sensor getters with a channel -------------------------------------------------------------
+// ---- Sensor getters ----------------------------------------------------------------------------
 
-int16_t CZembrinSDKControlCtrl::GetSensorSonar(int16_t channel) {
-  if (channel >= 0 && channel <= 5) return StdByte(static_cast<std::size_t>(channel));
-  return static_cast<int16_t>(channel & 0xFF);
+int16_t CZembrinSDKControlCtrl::Sensor(const exchange::SensorField& field) const {
+  const int which = static_cast<int>(field.record);
+  if (!have_record_[which]) return 0;
+  return exchange::ReadField(field, records_[which], record_size_[which]);
 }
 
-int16_t CZembrinSDKControlCtrl::GetMotorCurrent(int16_t channel) {
-  if (channel >= 0 && channel <= 5) return MotorWord(12 + 2 * static_cast<std::size_t>(channel));
+int16_t CZembrinSDKControlCtrl::SensorChannel(std::string_view channel_getter, int16_t channel) const {
+  if (const exchange::SensorField* f = exchange::FieldOfChannel(channel_getter, channel)) return Sensor(*f);
+  // Another channel comes back as it was given, as the family's kind: a byte family gives its low byte.
+  for (const exchange::SensorField& f : exchange::kSensorFields)
+    if (f.channel_getter == channel_getter && f.kind == exchange::FieldKind::kByte)
+      return static_cast<int16_t>(channel & 0xFF);
   return channel;
-}
-
-int16_t CZembrinSDKControlCtrl::GetCustomAD(int16_t channel) {
-  if (channel >= 0 && channel <= 7) return CustomWord(2 * static_cast<std::size_t>(channel));
-  return channel;
-}
-
-int16_t CZembrinSDKControlCtrl::GetSensorPot(int16_t channel) {
-  if (channel >= 1 && channel <= 6) return MotorWord(2 * static_cast<std::size_t>(channel - 1));
-  return channel;
-}
-
-int16_t CZembrinSDKControlCtrl::GetEncoderDir1() {
-  if (!have_record_[1] || GetEncoderSpeed1() == 0) return 0;
-  return (records_[1][32] & 0x01) ? 1 : -1;
-}
-
-int16_t CZembrinSDKControlCtrl::GetEncoderDir2() {
-  if (!have_record_[1] || GetEncoderSpeed2() == 0) return 0;
-  return (records_[1][32] & 0x02) ? 1 : -1;
 }
 
 // ---- Audio -------------------------------------------------------------------------------------

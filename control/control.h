@@ -15,11 +15,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "control/host.h"
 #include "control/media/jpeg_decoder.h"
 #include "exchange/protocol.h"
 #include "exchange/sections.h"
+#include "exchange/sensor_records.h"
 
 namespace control {
 
@@ -47,6 +49,19 @@ enum EventId : int {
   kImageEvent = 4,
   kVoiceSegmentEvent = 5,
 };
+
+// The section whose record each event hands out, and back (-1 for none): events are numbered in the
+// order of their sections, the three sensor records first.
+constexpr int EventOf(exchange::SectionId section) {
+  return kStandardSensorEvent + static_cast<int>(section);
+}
+constexpr int SectionOf(int event_dispid) {
+  return event_dispid >= kStandardSensorEvent && event_dispid <= kVoiceSegmentEvent
+             ? event_dispid - kStandardSensorEvent
+             : -1;
+}
+static_assert(EventOf(exchange::SectionId::kAudio) == kVoiceSegmentEvent &&
+              EventOf(exchange::SectionId::kImage) == kImageEvent);
 
 // The module-wide picture memory, shared by every control in the process.
 uint8_t* ModuleImageBuffer();
@@ -95,94 +110,110 @@ class CZembrinSDKControlCtrl : public HostedControl {
   // it made the sections for a group.
   long SectionOwner() const { return commands_ != nullptr ? commands_->Owner() : -1; }
 
+  // Sensor getters: each returns one field of the control's copy of the latest record of its kind
+  // (0 before the first), laid out as the record table in exchange/sensor_records.h says. A channel
+  // getter returns the channel itself (as the family's kind: a byte family its low byte) for a
+  // channel outside the family.
+#define TALVENOR_SENSOR_GETTER(name)                                      \
+  int16_t name() {                                                        \
+    return Sensor(exchange::kSensorFields[exchange::GetterIndex(#name)]); \
+  }
+#define TALVENOR_CHANNEL_GETTER(name)     \
+  int16_t name(int16_t channel) {         \
+    return SensorChannel(#name, channel); \
+  }
   // Standard sensor record.
-  int16_t GetSensorSonar1() { return StdByte(0); }
-  int16_t GetSensorSonar2() { return StdByte(1); }
-  int16_t GetSensorSonar3() { return StdByte(2); }
-  int16_t GetSensorSonar4() { return StdByte(3); }
-  int16_t GetSensorSonar5() { return StdByte(4); }
-  int16_t GetSensorSonar6() { return StdByte(5); }
-  int16_t GetSensorSonar(int16_t channel);
-  int16_t GetSensorHumanMotion1() { return StdWord(6); }
-  int16_t GetSensorHumanAlarm1() { return StdWord(8); }
-  int16_t GetSensorHumanMotion2() { return StdWord(10); }
-  int16_t GetSensorHumanAlarm2() { return StdWord(12); }
-  int16_t GetSensorTiltingX() { return StdWord(14); }
-  int16_t GetSensorTiltingY() { return StdWord(16); }
-  int16_t GetSensorOverheatAD1() { return StdWord(18); }
-  int16_t GetSensorOverheatAD2() { return StdWord(20); }
-  int16_t GetSensorTemperature() { return StdWord(22); }
-  int16_t GetSensorIRRange() { return StdWord(24); }
-  int16_t GetSensorIRCode1() { return StdByte(26); }
-  int16_t GetSensorIRCode2() { return StdByte(27); }
-  int16_t GetSensorIRCode3() { return StdByte(28); }
-  int16_t GetSensorIRCode4() { return StdByte(29); }
-  int16_t GetSensorBatteryAD1() { return StdWord(30); }
-  int16_t GetSensorBatteryAD2() { return StdWord(32); }
-  int16_t GetSensorBatteryAD3() { return StdWord(34); }
-  int16_t GetSensorRefVoltage() { return StdWord(36); }
-  int16_t GetSensorPotVoltage() { return StdWord(38); }
-
+  TALVENOR_SENSOR_GETTER(GetSensorSonar1)
+  TALVENOR_SENSOR_GETTER(GetSensorSonar2)
+  TALVENOR_SENSOR_GETTER(GetSensorSonar3)
+  TALVENOR_SENSOR_GETTER(GetSensorSonar4)
+  TALVENOR_SENSOR_GETTER(GetSensorSonar5)
+  TALVENOR_SENSOR_GETTER(GetSensorSonar6)
+  TALVENOR_CHANNEL_GETTER(GetSensorSonar)
+  TALVENOR_SENSOR_GETTER(GetSensorHumanMotion1)
+  TALVENOR_SENSOR_GETTER(GetSensorHumanAlarm1)
+  TALVENOR_SENSOR_GETTER(GetSensorHumanMotion2)
+  TALVENOR_SENSOR_GETTER(GetSensorHumanAlarm2)
+  TALVENOR_SENSOR_GETTER(GetSensorTiltingX)
+  TALVENOR_SENSOR_GETTER(GetSensorTiltingY)
+  TALVENOR_SENSOR_GETTER(GetSensorOverheatAD1)
+  TALVENOR_SENSOR_GETTER(GetSensorOverheatAD2)
+  TALVENOR_SENSOR_GETTER(GetSensorTemperature)
+  TALVENOR_SENSOR_GETTER(GetSensorIRRange)
+  TALVENOR_SENSOR_GETTER(GetSensorIRCode1)
+  TALVENOR_SENSOR_GETTER(GetSensorIRCode2)
+  TALVENOR_SENSOR_GETTER(GetSensorIRCode3)
+  TALVENOR_SENSOR_GETTER(GetSensorIRCode4)
+  TALVENOR_SENSOR_GETTER(GetSensorBatteryAD1)
+  TALVENOR_SENSOR_GETTER(GetSensorBatteryAD2)
+  TALVENOR_SENSOR_GETTER(GetSensorBatteryAD3)
+  TALVENOR_SENSOR_GETTER(GetSensorRefVoltage)
+  TALVENOR_SENSOR_GETTER(GetSensorPotVoltage)
   // Motor sensor record.
-  int16_t GetSensorPot1() { return MotorWord(0); }
-  int16_t GetSensorPot2() { return MotorWord(2); }
-  int16_t GetSensorPot3() { return MotorWord(4); }
-  int16_t GetSensorPot4() { return MotorWord(6); }
-  int16_t GetSensorPot5() { return MotorWord(8); }
-  int16_t GetSensorPot6() { return MotorWord(10); }
-  int16_t GetSensorPot(int16_t channel);
-  int16_t GetMotorCurrent1() { return MotorWord(12); }
-  int16_t GetMotorCurrent2() { return MotorWord(14); }
-  int16_t GetMotorCurrent3() { return MotorWord(16); }
-  int16_t GetMotorCurrent4() { return MotorWord(18); }
-  int16_t GetMotorCurrent5() { return MotorWord(20); }
-  int16_t GetMotorCurrent6() { return MotorWord(22); }
-  int16_t GetMotorCurrent(int16_t channel);
-  int16_t GetEncoderPulse1() { return MotorWord(24); }
-  int16_t GetEncoderSpeed1() { return MotorWord(26); }
-  int16_t GetEncoderPulse2() { return MotorWord(28); }
-  int16_t GetEncoderSpeed2() { return MotorWord(30); }
-  int16_t GetEncoderDir1();
-  int16_t GetEncoderDir2();
-
+  TALVENOR_SENSOR_GETTER(GetSensorPot1)
+  TALVENOR_SENSOR_GETTER(GetSensorPot2)
+  TALVENOR_SENSOR_GETTER(GetSensorPot3)
+  TALVENOR_SENSOR_GETTER(GetSensorPot4)
+  TALVENOR_SENSOR_GETTER(GetSensorPot5)
+  TALVENOR_SENSOR_GETTER(GetSensorPot6)
+  TALVENOR_CHANNEL_GETTER(GetSensorPot)
+  TALVENOR_SENSOR_GETTER(GetMotorCurrent1)
+  TALVENOR_SENSOR_GETTER(GetMotorCurrent2)
+  TALVENOR_SENSOR_GETTER(GetMotorCurrent3)
+  TALVENOR_SENSOR_GETTER(GetMotorCurrent4)
+  TALVENOR_SENSOR_GETTER(GetMotorCurrent5)
+  TALVENOR_SENSOR_GETTER(GetMotorCurrent6)
+  TALVENOR_CHANNEL_GETTER(GetMotorCurrent)
+  TALVENOR_SENSOR_GETTER(GetEncoderPulse1)
+  TALVENOR_SENSOR_GETTER(GetEncoderSpeed1)
+  TALVENOR_SENSOR_GETTER(GetEncoderPulse2)
+  TALVENOR_SENSOR_GETTER(GetEncoderSpeed2)
+  TALVENOR_SENSOR_GETTER(GetEncoderDir1)
+  TALVENOR_SENSOR_GETTER(GetEncoderDir2)
   // Custom sensor record, under both of its vocabularies.
-  int16_t GetCustomAD1() { return CustomWord(0); }
-  int16_t GetCustomAD2() { return CustomWord(2); }
-  int16_t GetCustomAD3() { return CustomWord(4); }
-  int16_t GetCustomAD4() { return CustomWord(6); }
-  int16_t GetCustomAD5() { return CustomWord(8); }
-  int16_t GetCustomAD6() { return CustomWord(10); }
-  int16_t GetCustomAD7() { return CustomWord(12); }
-  int16_t GetCustomAD8() { return CustomWord(14); }
-  int16_t GetCustomAD(int16_t channel);
-  int16_t GetBat1Vol() { return GetCustomAD1(); }
-  int16_t GetBat1Temp() { return GetCustomAD2(); }
-  int16_t GetBat2Vol() { return GetCustomAD3(); }
-  int16_t GetBat2Temp() { return GetCustomAD4(); }
-  int16_t GetDCINVol() { return GetCustomAD5(); }
-  int16_t GetCustomDIN() { return CustomByte(16); }
-  int16_t GetCHGStatus() { return GetCustomDIN(); }
-  int16_t GetGPS01() { return CustomWord(17); }
-  int16_t GetGPS02() { return CustomWord(19); }
-  int16_t GetVolRef() { return GetGPS02(); }
-  int16_t GetGPS03() { return CustomWord(21); }
-  int16_t GetGPS04() { return CustomWord(23); }
-  int16_t GetGPS05() { return CustomWord(25); }
-  int16_t GetGPS06() { return CustomWord(27); }
-  int16_t GetPowerPath() { return CustomByte(27); }
-  int16_t GetGPS07() { return CustomWord(29); }
-  int16_t GetCHGPath() { return CustomByte(29); }
-  int16_t GetGPS08() { return CustomWord(31); }
-  int16_t getSenID1() { return CustomByte(33); }
-  int16_t getSenID2() { return CustomByte(34); }
-  int16_t getSenID3() { return CustomByte(35); }
-  int16_t getSenID4() { return CustomByte(36); }
+  TALVENOR_SENSOR_GETTER(GetCustomAD1)
+  TALVENOR_SENSOR_GETTER(GetCustomAD2)
+  TALVENOR_SENSOR_GETTER(GetCustomAD3)
+  TALVENOR_SENSOR_GETTER(GetCustomAD4)
+  TALVENOR_SENSOR_GETTER(GetCustomAD5)
+  TALVENOR_SENSOR_GETTER(GetCustomAD6)
+  TALVENOR_SENSOR_GETTER(GetCustomAD7)
+  TALVENOR_SENSOR_GETTER(GetCustomAD8)
+  TALVENOR_CHANNEL_GETTER(GetCustomAD)
+  TALVENOR_SENSOR_GETTER(GetBat1Vol)
+  TALVENOR_SENSOR_GETTER(GetBat1Temp)
+  TALVENOR_SENSOR_GETTER(GetBat2Vol)
+  TALVENOR_SENSOR_GETTER(GetBat2Temp)
+  TALVENOR_SENSOR_GETTER(GetDCINVol)
+  TALVENOR_SENSOR_GETTER(GetCustomDIN)
+  TALVENOR_SENSOR_GETTER(GetCHGStatus)
+  TALVENOR_SENSOR_GETTER(GetGPS01)
+  TALVENOR_SENSOR_GETTER(GetGPS02)
+  TALVENOR_SENSOR_GETTER(GetVolRef)
+  TALVENOR_SENSOR_GETTER(GetGPS03)
+  TALVENOR_SENSOR_GETTER(GetGPS04)
+  TALVENOR_SENSOR_GETTER(GetGPS05)
+  TALVENOR_SENSOR_GETTER(GetGPS06)
+  TALVENOR_SENSOR_GETTER(GetPowerPath)
+  TALVENOR_SENSOR_GETTER(GetGPS07)
+  TALVENOR_SENSOR_GETTER(GetCHGPath)
+  TALVENOR_SENSOR_GETTER(GetGPS08)
+  TALVENOR_SENSOR_GETTER(getSenID1)
+  TALVENOR_SENSOR_GETTER(getSenID2)
+  TALVENOR_SENSOR_GETTER(getSenID3)
+  TALVENOR_SENSOR_GETTER(getSenID4)
+#undef TALVENOR_SENSOR_GETTER
+#undef TALVENOR_CHANNEL_GETTER
 
   // Motors and servos.
   void ResumeDcMotor(int16_t channel);
   void SuspendDcMotor(int16_t channel);
-  void EnableDcMotor(int16_t channel) { ResumeDcMotor(channel); }
-  void DisableDcMotor(int16_t channel) { SuspendDcMotor(channel); }
+  void EnableDcMotor(int16_t channel) {
+    ResumeDcMotor(channel);
+  }
+  void DisableDcMotor(int16_t channel) {
+    SuspendDcMotor(channel);
+  }
   void EnableServo(int16_t channel);
   void DisableServo(int16_t channel);
   void DcMotorPositionNonTimeCtr(int16_t channel, int16_t cmdValue);
@@ -211,12 +242,24 @@ class CZembrinSDKControlCtrl : public HostedControl {
 
   // Controller settings.
   void SetMotorPolarity(int16_t channel, int16_t Polarity);
-  void SetMotorPolarity1(int16_t Polarity) { SetMotorPolarity(0, Polarity); }
-  void SetMotorPolarity2(int16_t Polarity) { SetMotorPolarity(1, Polarity); }
-  void SetMotorPolarity3(int16_t Polarity) { SetMotorPolarity(2, Polarity); }
-  void SetMotorPolarity4(int16_t Polarity) { SetMotorPolarity(3, Polarity); }
-  void SetMotorPolarity5(int16_t Polarity) { SetMotorPolarity(4, Polarity); }
-  void SetMotorPolarity6(int16_t Polarity) { SetMotorPolarity(5, Polarity); }
+  void SetMotorPolarity1(int16_t Polarity) {
+    SetMotorPolarity(0, Polarity);
+  }
+  void SetMotorPolarity2(int16_t Polarity) {
+    SetMotorPolarity(1, Polarity);
+  }
+  void SetMotorPolarity3(int16_t Polarity) {
+    SetMotorPolarity(2, Polarity);
+  }
+  void SetMotorPolarity4(int16_t Polarity) {
+    SetMotorPolarity(3, Polarity);
+  }
+  void SetMotorPolarity5(int16_t Polarity) {
+    SetMotorPolarity(4, Polarity);
+  }
+  void SetMotorPolarity6(int16_t Polarity) {
+    SetMotorPolarity(5, Polarity);
+  }
   void SetDcMotorPositionControlPID(int16_t channel, int16_t Kp, int16_t Kd, int16_t Ki);
   void SetDcMotorVelocityControlPID(int16_t channel, int16_t Kp, int16_t Kd, int16_t Ki);
   void SetDcMotorTrajectoryPlan(int16_t channel, int16_t tranPlanMethod);
@@ -224,30 +267,64 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void SetDcMotorSensorFilter(int16_t channel, int16_t filterMethod);
   void SetDcMotorSensorUsage(int16_t channel, int16_t sensorType);
   void SetDcMotorControlMode(int16_t channel, int16_t controlMode);
-  void SetSysMotorSensorPeriod(int16_t PeriodTime) { SensorPeriod(0, PeriodTime); }
-  void SetSysStandardSensorPeriod(int16_t PeriodTime) { SensorPeriod(1, PeriodTime); }
-  void SetSysCustomSensorPeriod(int16_t PeriodTime) { SensorPeriod(2, PeriodTime); }
-  void SetSysAllSensorPeriod(int16_t PeriodTime) { SensorPeriod(3, PeriodTime); }
+  void SetSysMotorSensorPeriod(int16_t PeriodTime) {
+    SensorPeriod(0, PeriodTime);
+  }
+  void SetSysStandardSensorPeriod(int16_t PeriodTime) {
+    SensorPeriod(1, PeriodTime);
+  }
+  void SetSysCustomSensorPeriod(int16_t PeriodTime) {
+    SensorPeriod(2, PeriodTime);
+  }
+  void SetSysAllSensorPeriod(int16_t PeriodTime) {
+    SensorPeriod(3, PeriodTime);
+  }
   void EnableBumperProtection();
   void DisableBumperProtection();
 
   // Sensor streaming.
-  void SystemMotorSensorRequest(int16_t Packets) { SensorRequest(exchange::kTypeMotorSensor, Packets); }
-  void SystemStandardSensorRequest(int16_t Packets) { SensorRequest(exchange::kTypeStandardSensor, Packets); }
-  void SystemCustomSensorRequest(int16_t Packets) { SensorRequest(exchange::kTypeCustomSensor, Packets); }
-  void SystemAllSensorRequest(int16_t Packets) { SensorRequest(exchange::kTypeAllSensor, Packets); }
-  void EnableMotorSensorSending() { SensorRequest(exchange::kTypeMotorSensor, 0xFF); }
-  void EnableStandardSensorSending() { SensorRequest(exchange::kTypeStandardSensor, 0xFF); }
-  void EnableCustomSensorSending() { SensorRequest(exchange::kTypeCustomSensor, 0xFF); }
-  void EnableAllSensorSending() { SensorRequest(exchange::kTypeAllSensor, 0xFF); }
-  void DisableMotorSensorSending() { SensorRequest(exchange::kTypeMotorSensor, 0); }
-  void DisableStandardSensorSending() { SensorRequest(exchange::kTypeStandardSensor, 0); }
-  void DisableCustomSensorSending() { SensorRequest(exchange::kTypeCustomSensor, 0); }
-  void DisableAllSensorSending() { SensorRequest(exchange::kTypeAllSensor, 0); }
+  void SystemMotorSensorRequest(int16_t Packets) {
+    SensorRequest(exchange::kTypeMotorSensor, Packets);
+  }
+  void SystemStandardSensorRequest(int16_t Packets) {
+    SensorRequest(exchange::kTypeStandardSensor, Packets);
+  }
+  void SystemCustomSensorRequest(int16_t Packets) {
+    SensorRequest(exchange::kTypeCustomSensor, Packets);
+  }
+  void SystemAllSensorRequest(int16_t Packets) {
+    SensorRequest(exchange::kTypeAllSensor, Packets);
+  }
+  void EnableMotorSensorSending() {
+    SensorRequest(exchange::kTypeMotorSensor, 0xFF);
+  }
+  void EnableStandardSensorSending() {
+    SensorRequest(exchange::kTypeStandardSensor, 0xFF);
+  }
+  void EnableCustomSensorSending() {
+    SensorRequest(exchange::kTypeCustomSensor, 0xFF);
+  }
+  void EnableAllSensorSending() {
+    SensorRequest(exchange::kTypeAllSensor, 0xFF);
+  }
+  void DisableMotorSensorSending() {
+    SensorRequest(exchange::kTypeMotorSensor, 0);
+  }
+  void DisableStandardSensorSending() {
+    SensorRequest(exchange::kTypeStandardSensor, 0);
+  }
+  void DisableCustomSensorSending() {
+    SensorRequest(exchange::kTypeCustomSensor, 0);
+  }
+  void DisableAllSensorSending() {
+    SensorRequest(exchange::kTypeAllSensor, 0);
+  }
 
   // Outputs.
   void SetCustomDOUT(int16_t dout);
-  void SendCmdCHG(int16_t cmdPower) { SetCustomDOUT(cmdPower); }
+  void SendCmdCHG(int16_t cmdPower) {
+    SetCustomDOUT(cmdPower);
+  }
   void SetInfraredControlOutput(int16_t low, int16_t high);
   void SetGPSID(int16_t ID1, int16_t ID2, int16_t ID3, int16_t ID4);
   void ChgCtrl(int16_t currentCtrl);
@@ -255,8 +332,12 @@ class CZembrinSDKControlCtrl : public HostedControl {
   // Camera.
   void TakePhoto();
   bool SavePhotoAsBMP(const std::string& fileName);
-  const uint8_t* GetImageAddress() { return ModuleImageBuffer(); }
-  const uint8_t* GetImageYDataAddress() { return ModuleLumaArea(); }
+  const uint8_t* GetImageAddress() {
+    return ModuleImageBuffer();
+  }
+  const uint8_t* GetImageYDataAddress() {
+    return ModuleLumaArea();
+  }
   void Refresh();
 
   // Audio.
@@ -264,8 +345,12 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void StopAudioPlay();
   void StartRecord(int16_t voiceSegment);
   void StopRecord();
-  int32_t GetVoiceSegLength() { return voice_segment_length_; }
-  const uint8_t* GetVoiceSegment() { return have_voice_ ? voice_.data() : nullptr; }
+  int32_t GetVoiceSegLength() {
+    return voice_segment_length_;
+  }
+  const uint8_t* GetVoiceSegment() {
+    return have_voice_ ? voice_.data() : nullptr;
+  }
   int32_t GetVoiceData(WritableBuffer VoicePtr);
   // The bytes of the latest voice segment that really lie in the section (never beyond the record).
   std::size_t VoiceBytesAvailable() const;
@@ -282,7 +367,9 @@ class CZembrinSDKControlCtrl : public HostedControl {
   // Commands (frames and sound requests) that could not be put into the command section, since
   // connectRobot: the relay did not read for a second while the ring was full. They never reach the
   // robot.
-  uint64_t CommandsNotStored() const { return commands_not_stored_; }
+  uint64_t CommandsNotStored() const {
+    return commands_not_stored_;
+  }
 
   // Stops the robot: PWM 0 and velocity 0 on every DC motor channel, then every DC motor and servo
   // disabled. What a program's stop and every dashboard's Stop send (not a member of the automation
@@ -290,7 +377,9 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void StopMotors();
 
   // LCDs.
-  void LcdDisplayVCS(const std::string& bmpFileName) { LcdDisplay(exchange::kDestMotionBoard, bmpFileName); }
+  void LcdDisplayVCS(const std::string& bmpFileName) {
+    LcdDisplay(exchange::kDestMotionBoard, bmpFileName);
+  }
   void LcdDisplayVCB(const std::string& bmpFileName) {
     LcdDisplay(exchange::kDestMultimediaBoard, bmpFileName);
   }
@@ -311,14 +400,8 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void Fire(int dispid);
   void ReleaseSections();
 
-  int16_t StdByte(std::size_t off) const { return have_record_[0] ? records_[0][off] : 0; }
-  int16_t StdWord(std::size_t off) const { return have_record_[0] ? Word(records_[0] + off) : 0; }
-  int16_t MotorWord(std::size_t off) const { return have_record_[1] ? Word(records_[1] + off) : 0; }
-  int16_t CustomWord(std::size_t off) const { return have_record_[2] ? Word(records_[2] + off) : 0; }
-  int16_t CustomByte(std::size_t off) const { return have_record_[2] ? records_[2][off] : 0; }
-  static int16_t Word(const uint8_t* p) {
-    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
-  }
+  int16_t Sensor(const exchange::SensorField& field) const;
+  int16_t SensorChannel(std::string_view channel_getter, int16_t channel) const;
 
   ControlHost* host_ = nullptr;
   EventSink event_sink_;

@@ -105,6 +105,11 @@ struct MemberInfo {
   PropertyGetter get = nullptr;
   PropertyPutter put = nullptr;
   uint32_t flags = 0;  // MemberFlag bits
+  // A getter: the index in exchange::kSensorFields of the field it returns (for a channel getter, the
+  // field of its lowest channel); -1 for every other member.
+  int32_t field = -1;
+  // An event: the section (exchange::SectionId) whose record it hands out; -1 for other members.
+  int32_t section = -1;
 };
 
 // True when every argument lies in its parameter's range; otherwise false with the method, the

@@ -490,9 +490,20 @@ std::vector<MemberInfo> BuildTable() {
       {"ImageEvent", "a new camera image has been taken, decoded and the control invalidated"},
       {"VoiceSegmentEvent", "a new voice segment has been taken"},
   };
-  for (int e = 0; e < 5; ++e)
-    t.push_back(
-        {MemberKind::kEvent, e + 1, kEvents[e][0], VarType::kEmpty, {}, kEvents[e][1], kEvents[e][0]});
+  for (int e = 0; e < 5; ++e) {
+    MemberInfo m{MemberKind::kEvent, e + 1, kEvents[e][0], VarType::kEmpty, {}, kEvents[e][1], kEvents[e][0]};
+    m.section = SectionOf(m.dispid);
+    t.push_back(std::move(m));
+  }
+  // Which field a getter returns: from the record table.
+  for (MemberInfo& m : t) {
+    if (m.kind == MemberKind::kMethod) {
+      const exchange::SensorField* f = exchange::FieldOfGetter(m.name);
+      if (f == nullptr && m.params.size() == 1 && m.params[0].role == ParamRole::kReadChannel)
+        f = exchange::FieldOfChannel(m.name, m.params[0].min);
+      if (f != nullptr) m.field = static_cast<int32_t>(f - exchange::kSensorFields);
+    }
+  }
   return t;
 }
 

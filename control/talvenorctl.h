@@ -94,7 +94,44 @@ typedef struct tv_member_info {
   int32_t param_min[TV_MAX_PARAMS]; /* the values the robot takes */
   int32_t param_max[TV_MAX_PARAMS];
   const char* param_meanings[TV_MAX_PARAMS];
+  int32_t field;   /* a getter: the index (tv_sensor_field_at) of the field it returns, for a channel
+                      getter that of its lowest channel; -1 for other members */
+  int32_t section; /* an event: the section whose record it hands out (TV_SECTION_*); -1 for others */
 } tv_member_info;
+
+/* The sections of a robot that hand out records, in the order of their events. The three sensor
+ * records are numbered as their sections. */
+#define TV_SECTION_STANDARD 0
+#define TV_SECTION_MOTOR 1
+#define TV_SECTION_CUSTOM 2
+#define TV_SECTION_IMAGE 3
+#define TV_SECTION_AUDIO 4
+
+/* The sensor records and their fields, as the robot lays them out. */
+#define TV_RECORD_STANDARD 0
+#define TV_RECORD_MOTOR 1
+#define TV_RECORD_CUSTOM 2
+#define TV_FIELD_BYTE 0     /* a byte, 0..255 */
+#define TV_FIELD_WORD 1     /* a signed 16-bit word, low byte first */
+#define TV_FIELD_ALIAS 2    /* a second name of the field `of` */
+#define TV_FIELD_LOW_BYTE 3 /* the low byte of the word field `of` */
+#define TV_FIELD_DIRECTION                                                    \
+  4 /* 0 while the speed word `of` is 0, else 1 when bit `bit` of the byte at \
+       `offset` is set, -1 when clear */
+typedef struct tv_sensor_field {
+  int32_t record; /* TV_RECORD_* */
+  int32_t kind;   /* TV_FIELD_* */
+  int32_t offset; /* from the record's first byte */
+  int32_t bit;
+  const char* name;   /* as readings carry it: "sonar1" */
+  const char* getter; /* the control's method that returns it, "" for none */
+  const char* of;     /* the field a view reads, "" for a field of its own */
+} tv_sensor_field;
+int32_t tv_sensor_field_count(void);
+int32_t tv_sensor_field_at(int32_t index, tv_sensor_field* out);
+/* "standard", "motor", "custom" ("" for another number), and the bytes the robot sends of it. */
+const char* tv_sensor_record_name(int32_t record);
+int32_t tv_sensor_record_size(int32_t record);
 
 typedef struct tv_control tv_control;
 typedef struct tv_host tv_host;
@@ -150,13 +187,16 @@ const char* tv_last_error(tv_control* control);
 #define TV_RELAY_FORWARDING 2     /* the relay's link is open; the robot has not answered yet */
 #define TV_RELAY_LINK_UP 3        /* the robot answers the relay */
 int32_t tv_relay_state(tv_control* control);
+/* The name of a TV_RELAY_* state, as every front end says it: "no-relay", "down", "not-answering",
+ * "up" ("no-relay" for another number). */
+const char* tv_relay_state_name(int32_t state);
 /* The user id owning the robot's sections (-1 before connectRobot): not the caller's when a relay of
  * another user (a service) made them, which sees neither the caller's /tmp nor its home. */
 int64_t tv_section_owner(tv_control* control);
-/* The latest sensor record the control took: 0 standard, 1 motor, 2 custom; its bytes in place (read
+/* The latest sensor record the control took (TV_RECORD_*); its bytes in place (read
  * them before the next pump) and their number. NULL and 0 before the first record. */
 const uint8_t* tv_record(tv_control* control, int32_t which, size_t* size);
-/* Records of the standard (0), motor (1), custom (2), image (3) or audio (4) section that the relay
+/* Records of a section (TV_SECTION_*) that the relay
  * overwrote before a tick of the control took them, since connectRobot. */
 uint64_t tv_lapped(tv_control* control, int32_t which);
 /* Commands that could not be put into the command section since connectRobot (the relay did not read

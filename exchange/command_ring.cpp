@@ -19,6 +19,7 @@ namespace {
 
 using ring_words::Head;
 using ring_words::Length;
+static_assert((kCommandRecordMax + 4) % 4 == 0, "command slots keep their length words aligned");
 using ring_words::Reserved;
 using ring_words::Slot;
 

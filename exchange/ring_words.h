@@ -27,7 +27,9 @@ inline unsigned char* Slot(unsigned char* base, uint32_t capacity, uint32_t inde
   return base + 8 + static_cast<std::size_t>(index) * (capacity + 4u);
 }
 
-// A slot's length word. In the command ring writers claim slots through it (command_slots.h).
+// A slot's length word in the command ring, whose writers claim slots through it (command_slots.h);
+// its slots are a multiple of four bytes long, so the word is aligned as an atomic must be. The
+// other rings' length words may be misaligned and are read as bytes.
 inline std::atomic_ref<uint32_t> Length(unsigned char* slot) {
   return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(slot));
 }

@@ -143,6 +143,20 @@ CRingProducer::RelayState CRingProducer::Relay() const {
   });
 }
 
+const char* CRingProducer::RelayStateName(RelayState state) {
+  switch (state) {
+    case RelayState::kNoRelay:
+      break;
+    case RelayState::kNotForwarding:
+      return "down";
+    case RelayState::kForwarding:
+      return "not-answering";
+    case RelayState::kLinkUp:
+      return "up";
+  }
+  return "no-relay";
+}
+
 CRingConsumer::~CRingConsumer() {
   Close();
 }
@@ -230,10 +244,17 @@ RingRecord CRingConsumer::Take() {
     RingRecord record;
     unsigned char* slot = Slot(base, capacity_, read_index_);
     record.slot = slot;
-    record.length = ring_words::Length(slot).load(std::memory_order_acquire);
-    // A command the relay has sent already is still the record it was, for anyone else who watches.
-    if (commands_ && command_slot::IsTaken(record.length))
-      record.length = command_slot::TakenLength(record.length);
+    if (commands_) {
+      // Writers claim command slots through their length word (aligned: the slot size is a multiple
+      // of four). A command the relay has sent already is still the record it was, for anyone else
+      // who watches.
+      record.length = ring_words::Length(slot).load(std::memory_order_acquire);
+      if (command_slot::IsTaken(record.length)) record.length = command_slot::TakenLength(record.length);
+    } else {
+      // The other rings' slots are 54 bytes apart, so their length words are not all aligned: read as
+      // bytes. The head loaded with acquire above orders it after the producer's write.
+      std::memcpy(&record.length, slot, 4);
+    }
     record.capacity = capacity_;
     read_index_ = (read_index_ + 1) % slots_;
     return record;

@@ -130,6 +130,9 @@ class CRingProducer {
   // forwards with the link up.
   enum class RelayState { kNoRelay, kNotForwarding, kForwarding, kLinkUp };
   RelayState Relay() const;
+  // The one vocabulary of those states, for every front end (C, Python, the bridge's link topic):
+  // "no-relay", "down", "not-answering", "up".
+  static const char* RelayStateName(RelayState state);
   // The user who owns the section (-1 without one): another user's for sections a service relay made.
   long Owner() const { return platform::OwnerOf(view_); }
 

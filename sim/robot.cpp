@@ -22,19 +22,14 @@ constexpr std::size_t kVoiceBytes = 128;  // 256 samples per packet
 constexpr uint32_t kVoicePeriodMs = 32;   // 256 samples at 8000 samples per second
 constexpr double kToneHz = 440.0;
 
-void PutWord(uint8_t* p, int value) {
-  p[0] = static_cast<uint8_t>(value & 0xFF);
-  p[1] = static_cast<uint8_t>((value >> 8) & 0xFF);
-}
-
-int Wave(double t, double period_s, double phase, int centre, int amplitude) {
-  return centre + static_cast<int>(amplitude * std::sin(2.0 * M_PI * t / period_s + phase));
-}
-
 }  // namespace
 
 SimRobot::SimRobot(Wire& wire, SimOptions options)
-    : wire_(&wire), options_(options), random_(options.seed), started_(platform::TickCount()) {
+    : wire_(&wire),
+      options_(options),
+      random_(options.seed),
+      started_(platform::TickCount()),
+      sensors_(options.numbered) {
   motor_.period_ms = standard_.period_ms = custom_.period_ms = options_.default_period_ms;
   last_motor_tick_ = started_;
 }
@@ -316,62 +311,17 @@ void SimRobot::SendFrame(uint8_t type, const uint8_t* payload, std::size_t n) {
 
 void SimRobot::SendSensor(uint8_t type, uint32_t now) {
   const double t = static_cast<double>(platform::TickElapsed(now, started_)) / 1000.0;
-  uint8_t p[50] = {};
-  std::size_t n = 0;
-  if (type == exchange::kTypeStandardSensor || type == exchange::kTypeAllSensor) {
-    n = 40;
-    for (int i = 0; i < 6; ++i) p[i] = static_cast<uint8_t>(Wave(t, 6.0 + i, i, 120, 90));  // sonar, cm
-    PutWord(p + 6, Wave(t, 9.0, 0, 300, 200));                                              // human motion 1
-    PutWord(p + 8, t - std::floor(t / 20) * 20 < 1 ? 1 : 0);  // alarm 1, briefly every 20 s
-    PutWord(p + 10, Wave(t, 11.0, 1, 300, 200));              // human motion 2
-    PutWord(p + 12, 0);                                       // alarm 2
-    PutWord(p + 14, Wave(t, 5.0, 0, 2048, 120));              // tilt x
-    PutWord(p + 16, Wave(t, 7.0, 1, 2048, 120));              // tilt y
-    PutWord(p + 18, Wave(t, 30.0, 0, 1200, 40));              // overheat 1
-    PutWord(p + 20, Wave(t, 31.0, 1, 1180, 40));              // overheat 2
-    PutWord(p + 22, Wave(t, 60.0, 0, 245, 10));               // temperature, tenths of a degree
-    PutWord(p + 24, Wave(t, 4.0, 0, 1500, 900));              // infrared range
-    p[26] = 0x11, p[27] = 0x22, p[28] = 0x33, p[29] = static_cast<uint8_t>(t);  // infrared codes
-    const int drain = static_cast<int>(t / 10);
-    PutWord(p + 30, 3900 - drain);                 // battery 1
-    PutWord(p + 32, 3850 - drain);                 // battery 2
-    PutWord(p + 34, 3800 - drain);                 // battery 3
-    PutWord(p + 36, 2048);                         // reference voltage
-    PutWord(p + 38, Wave(t, 8.0, 2, 2048, 1500));  // potentiometer voltage
-    if (options_.numbered) {
-      // A running number in bytes 0..3 and every other byte derived from it, so that a consumer
-      // can tell a record that arrived twice, out of order or changed.
-      std::memcpy(p, &number_, 4);
-      for (int k = 4; k < 50; ++k)
-        p[k] = static_cast<uint8_t>((number_ * 31u + static_cast<uint32_t>(k) * 7u) & 0xFF);
-      n = 50;
-      ++number_;
-    }
-  } else if (type == exchange::kTypeMotorSensor) {
-    n = 33;
-    const double dt = static_cast<double>(platform::TickElapsed(now, last_motor_tick_)) / 1000.0;
+  // A request for every kind is answered with the standard record under the request's own type.
+  exchange::SensorRecord record = exchange::SensorRecord::kStandard;
+  for (const exchange::SensorRecordInfo& r : exchange::kSensorRecords)
+    if (r.data_type == type) record = r.record;
+  double dt = 0;
+  if (record == exchange::SensorRecord::kMotor) {
+    dt = static_cast<double>(platform::TickElapsed(now, last_motor_tick_)) / 1000.0;
     last_motor_tick_ = now;
-    for (int c = 0; c < 6; ++c) {
-      PutWord(p + 2 * c, Wave(t, 10.0 + c, c, 2048, 600));  // potentiometers
-      int drive = velocity_[c] != 0 ? velocity_[c] : pwm_[c] / 10;
-      PutWord(p + 12 + 2 * c, std::abs(drive) * 3 + 20);  // currents, mA
-    }
-    uint8_t dirs = 0;
-    for (int e = 0; e < 2; ++e) {
-      int speed = velocity_[e] != 0 ? velocity_[e] : pwm_[e] / 10;
-      encoder_[e] += static_cast<int32_t>(speed * dt);
-      PutWord(p + 24 + 4 * e, encoder_[e] & 0xFFFF);
-      PutWord(p + 26 + 4 * e, std::abs(speed));
-      if (speed > 0) dirs |= static_cast<uint8_t>(1 << e);  // the bit set: turning forward (GetEncoderDir 1)
-    }
-    p[32] = dirs;
-  } else {
-    n = 37;
-    for (int c = 0; c < 8; ++c) PutWord(p + 2 * c, Wave(t, 12.0 + c, c, 2000, 300));      // AD channels
-    p[16] = static_cast<uint8_t>(static_cast<int>(t) & 0x0F);                             // digital inputs
-    for (int g = 0; g < 8; ++g) PutWord(p + 17 + 2 * g, 1000 * g + static_cast<int>(t));  // GPS words
-    p[33] = 1, p[34] = 2, p[35] = 3, p[36] = 4;                                           // sensor IDs
   }
+  uint8_t p[kSensorRecordRoom];
+  const std::size_t n = sensors_.Build(record, t, dt, velocity_, pwm_, p);
   SendFrame(type, p, n);
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "exchange/adpcm.h"
+#include "sim/sensors.h"
 #include "sim/wire.h"
 
 namespace sim {
@@ -50,7 +51,7 @@ class SimRobot {
   void SetFaults(int drop, int corrupt, int garbage, int duplicate = 0);
   void SetSilent(bool silent);
   // The number the next numbered standard sensor record will carry.
-  uint32_t next_number() const { return number_; }
+  uint32_t next_number() const { return sensors_.next_number(); }
   // Replaces the wire (a reopened pseudo-terminal).
   void SetWire(Wire& wire) { wire_ = &wire; }
 
@@ -119,10 +120,9 @@ class SimRobot {
   int16_t pwm_[6] = {};
   // DC motors 0..5 and servos 6..11; enabled from power-on, as the robot's boards start.
   bool enabled_[12] = {true, true, true, true, true, true, true, true, true, true, true, true};
-  int32_t encoder_[2] = {};
   uint32_t last_motor_tick_ = 0;
+  SimSensors sensors_;
 
-  uint32_t number_ = 0;
   uint32_t photo_frame_ = 0;
   uint32_t next_photo_ = 0;
   std::vector<uint8_t> last_photo_;

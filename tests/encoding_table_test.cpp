@@ -11,6 +11,7 @@
 #include "control/control.h"
 #include "control/dispatch.h"
 #include "exchange/crc8.h"
+#include "exchange/sensor_records.h"
 
 namespace {
 
@@ -280,6 +281,26 @@ TEST_F(EncodingTable, EveryGetterReadsItsOffsetAndKind) {
     names.insert(row.getter);
   }
   EXPECT_EQ(names.size(), 75u) << "the fixed getters and the four channel getters";
+  // The record table, which every reader of records goes by, says no more and no less than the
+  // reference; and the member table knows which field each getter returns.
+  for (const exchange::SensorField& f : exchange::kSensorFields) {
+    if (f.getter.empty()) continue;
+    const std::string getter(f.getter);
+    if (f.kind != exchange::FieldKind::kDirection) {  // the directions are checked below
+      EXPECT_EQ(names.count(getter), 1u) << getter << " is in the record table but not in the reference";
+    }
+    const control::MemberInfo* m = control::FindMember(getter);
+    ASSERT_NE(m, nullptr) << getter;
+    ASSERT_GE(m->field, 0) << getter;
+    EXPECT_EQ(exchange::kSensorFields[m->field].getter, f.getter);
+  }
+  for (const char* channel_getter : {"GetSensorSonar", "GetMotorCurrent", "GetCustomAD", "GetSensorPot"}) {
+    const control::MemberInfo* m = control::FindMember(channel_getter);
+    ASSERT_NE(m, nullptr);
+    ASSERT_GE(m->field, 0) << channel_getter << ": the field of its lowest channel";
+    EXPECT_EQ(exchange::kSensorFields[m->field].channel_getter, channel_getter);
+    EXPECT_EQ(exchange::kSensorFields[m->field].channel, m->params[0].min);
+  }
 
   // Out-of-range channels give back the channel (the sonar: its low byte).
   EXPECT_EQ(Invoke("GetSensorSonar", {6}).i, 6);

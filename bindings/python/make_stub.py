@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Writes talvenor/__init__.pyi, the stub with which editors and type checkers see every method of the
-control, from the control's own dispatch table. `--check` only compares and fails when it differs.
+"""Writes talvenor/__init__.pyi and talvenor/readings.pyi, the stubs with which editors and type checkers
+see every method of the control and every field of a reading, from the control's own dispatch table
+and record table. `--check` only compares and fails when either differs.
 
     python3 bindings/python/make_stub.py [--check]
 """
@@ -153,21 +154,83 @@ def stub():
     return "\n".join(lines) + "\n"
 
 
+READINGS_HEAD = '''# The stub of talvenor.readings, written by make_stub.py from the control's record table.
+import dataclasses
+from typing import Dict, List, Optional, Tuple
+
+BYTE: str
+WORD: str
+
+class Field:
+    record: int
+    kind: int
+    offset: int
+    bit: int
+    name: str
+    getter: str
+    of: str
+    @property
+    def own(self) -> bool: ...
+    def describe(self) -> str: ...
+    def read(self, record: bytes) -> int: ...
+
+FIELD_LIST: List[Field]
+RECORD_NAMES: List[str]
+FIELDS: Dict[str, Field]
+FIELD_OF_GETTER: Dict[str, Field]
+READING_CLASSES: List[type]
+
+class _Timed:
+    def age(self) -> float: ...
+'''
+
+READINGS_TAIL = '''
+class Scaling:
+    factors: Dict[str, Tuple[float, float]]
+    units: Dict[str, str]
+    def __init__(self, factors: Dict[str, Tuple[float, float]], units: Optional[Dict[str, str]] = ...) -> None: ...
+    def apply(self, reading: object) -> Dict[str, float]: ...
+    def unit(self, field: str) -> str: ...
+    @classmethod
+    def simulated_robot(cls) -> "Scaling": ...
+'''
+
+
+def readings_stub():
+    readings = talvenor.readings
+    lines = [READINGS_HEAD.rstrip("\n")]
+    for number, cls in enumerate(readings.READING_CLASSES):
+        name = cls.__name__
+        lines += ["", "@dataclasses.dataclass(frozen=True)", "class %s(_Timed):" % name]
+        fields = [f for f in readings.FIELD_LIST if f.record == number]
+        lines += ["    %s: int" % f.name for f in fields if f.own]
+        lines += ["    raw: bytes = ...", "    taken_at: float = ..."]
+        lines += ["    @classmethod", "    def from_record(cls, data: bytes, taken_at: float = ...) -> \"%s\": ..." % name]
+        for f in fields:
+            if not f.own:
+                lines += ["    @property", "    def %s(self) -> int: ..." % f.name]
+    return "\n".join(lines) + "\n" + READINGS_TAIL
+
+
 def main():
-    path = os.path.join(HERE, "talvenor", "__init__.pyi")
-    text = stub()
+    stubs = {os.path.join(HERE, "talvenor", "__init__.pyi"): stub(),
+             os.path.join(HERE, "talvenor", "readings.pyi"): readings_stub()}
     if "--check" in sys.argv[1:]:
-        try:
-            with open(path) as f:
-                current = f.read()
-        except OSError:
-            current = ""
-        if current != text:
-            print("%s is out of step with the dispatch table: run python3 %s" % (path, __file__))
-            return 1
-        return 0
-    with open(path, "w") as f:
-        f.write(text)
+        stale = []
+        for path, text in stubs.items():
+            try:
+                with open(path) as f:
+                    current = f.read()
+            except OSError:
+                current = ""
+            if current != text:
+                stale.append(path)
+        for path in stale:
+            print("%s is out of step with the control's tables: run python3 %s" % (path, __file__))
+        return 1 if stale else 0
+    for path, text in stubs.items():
+        with open(path, "w") as f:
+            f.write(text)
     return 0
 
 

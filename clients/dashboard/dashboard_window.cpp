@@ -128,39 +128,24 @@ QLabel* DashboardWindow::Reading(const QString& getter) const {
 QWidget* DashboardWindow::BuildSensors() {
   auto* page = new QWidget;
   auto* layout = new QHBoxLayout(page);
-  auto column = [&](const char* title, std::vector<QString> getters, std::vector<QString>& keep) {
+  // A column per record: every field a getter returns, except second names of the same bytes.
+  for (const exchange::SensorRecordInfo& r : exchange::kSensorRecords) {
+    QString title = QString::fromUtf8(r.name.data(), static_cast<int>(r.name.size())) + " sensors";
+    title[0] = title[0].toUpper();
     auto* box = new QGroupBox(title, page);
     auto* form = new QFormLayout(box);
-    for (const QString& g : getters) {
+    std::vector<QString>& getters = getters_[static_cast<int>(r.record)];
+    for (const exchange::SensorField& f : exchange::kSensorFields) {
+      if (f.record != r.record || f.getter.empty() || f.kind == exchange::FieldKind::kAlias) continue;
+      const QString g = QString::fromUtf8(f.getter.data(), static_cast<int>(f.getter.size()));
       auto* value = new QLabel("-", box);
       value->setMinimumWidth(50);
       readings_[g] = value;
       form->addRow(QString(g).remove("GetSensor").remove("Get").remove("get"), value);
+      getters.push_back(g);
     }
-    keep = std::move(getters);
     layout->addWidget(box);
-  };
-  column("Standard sensors",
-         {"GetSensorSonar1",       "GetSensorSonar2",      "GetSensorSonar3",       "GetSensorSonar4",
-          "GetSensorSonar5",       "GetSensorSonar6",      "GetSensorHumanMotion1", "GetSensorHumanAlarm1",
-          "GetSensorHumanMotion2", "GetSensorHumanAlarm2", "GetSensorTiltingX",     "GetSensorTiltingY",
-          "GetSensorOverheatAD1",  "GetSensorOverheatAD2", "GetSensorTemperature",  "GetSensorIRRange",
-          "GetSensorIRCode1",      "GetSensorIRCode2",     "GetSensorIRCode3",      "GetSensorIRCode4",
-          "GetSensorBatteryAD1",   "GetSensorBatteryAD2",  "GetSensorBatteryAD3",   "GetSensorRefVoltage",
-          "GetSensorPotVoltage"},
-         standard_getters_);
-  column("Motor sensors",
-         {"GetSensorPot1", "GetSensorPot2", "GetSensorPot3", "GetSensorPot4", "GetSensorPot5",
-          "GetSensorPot6", "GetMotorCurrent1", "GetMotorCurrent2", "GetMotorCurrent3", "GetMotorCurrent4",
-          "GetMotorCurrent5", "GetMotorCurrent6", "GetEncoderPulse1", "GetEncoderSpeed1", "GetEncoderDir1",
-          "GetEncoderPulse2", "GetEncoderSpeed2", "GetEncoderDir2"},
-         motor_getters_);
-  column("Custom sensors",
-         {"GetCustomAD1", "GetCustomAD2", "GetCustomAD3", "GetCustomAD4", "GetCustomAD5", "GetCustomAD6",
-          "GetCustomAD7", "GetCustomAD8", "GetCustomDIN", "GetGPS01",     "GetGPS02",     "GetGPS03",
-          "GetGPS04",     "GetGPS05",     "GetGPS06",     "GetGPS07",     "GetGPS08",     "GetPowerPath",
-          "GetCHGPath",   "getSenID1",    "getSenID2",    "getSenID3",    "getSenID4"},
-         custom_getters_);
+  }
   auto* scroll = new QScrollArea;
   scroll->setWidget(page);
   scroll->setWidgetResizable(true);
@@ -366,23 +351,20 @@ void DashboardWindow::Refresh(const std::vector<QString>& getters) {
 void DashboardWindow::OnEvent(int dispid) {
   const double t = static_cast<double>(clock_.elapsed()) / 1000.0;
   Ctrl& c = ctl();
+  if (const int section = control::SectionOf(dispid); section >= 0 && section < exchange::kSensorRecordCount)
+    Refresh(getters_[section]);
   switch (dispid) {
     case control::kStandardSensorEvent:
-      Refresh(standard_getters_);
       sonar_plot_->Add(
           t, {double(c.GetSensorSonar1()), double(c.GetSensorSonar2()), double(c.GetSensorSonar3()),
               double(c.GetSensorSonar4()), double(c.GetSensorSonar5()), double(c.GetSensorSonar6())});
       break;
     case control::kMotorSensorEvent:
-      Refresh(motor_getters_);
       current_plot_->Add(
           t, {double(c.GetMotorCurrent1()), double(c.GetMotorCurrent2()), double(c.GetMotorCurrent3()),
               double(c.GetMotorCurrent4()), double(c.GetMotorCurrent5()), double(c.GetMotorCurrent6())});
       speed_plot_->Add(t, {double(c.GetEncoderSpeed1() * c.GetEncoderDir1()),
                            double(c.GetEncoderSpeed2() * c.GetEncoderDir2())});
-      break;
-    case control::kCustomSensorEvent:
-      Refresh(custom_getters_);
       break;
     case control::kImageEvent:
       ++images_;

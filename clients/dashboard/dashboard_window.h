@@ -45,7 +45,7 @@ class DashboardWindow : public QMainWindow {
   QSpinBox* photo_rate_ = nullptr;
   QTimer photo_timer_;
   std::map<QString, QLabel*> readings_;
-  std::vector<QString> standard_getters_, motor_getters_, custom_getters_;
+  std::vector<QString> getters_[exchange::kSensorRecordCount];  // the getters shown, by record
   PlotWidget* sonar_plot_ = nullptr;
   PlotWidget* current_plot_ = nullptr;
   PlotWidget* speed_plot_ = nullptr;

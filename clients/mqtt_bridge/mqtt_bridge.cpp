@@ -26,23 +26,11 @@ constexpr uint32_t kBackoffLastMs = 30000;
 constexpr uint32_t kLinkCheckMs = 250;  // how often the link state is looked at
 constexpr uint32_t kQualityWindowMs = 2000;
 constexpr int kLongestWaitMs = 50;  // the network wait between two looks at the stop flag
-const char* const kSensorTopics[3] = {"sensors/standard", "sensors/motor", "sensors/custom"};
 
 // JSON text that never throws: text the robot or a caller put in a string is replaced where it is
 // not UTF-8.
 std::string Text(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-const char* StateName(exchange::CRingProducer::RelayState state) {
-  switch (state) {
-    case exchange::CRingProducer::RelayState::kNoRelay:
-      return "no-relay";
-    case exchange::CRingProducer::RelayState::kLinkUp:
-      return "up";
-    default:
-      return "down";
-  }
 }
 
 }  // namespace
@@ -184,7 +172,7 @@ void CMqttBridge::OnControlEvent(int dispid) {
     case control::kStandardSensorEvent:
     case control::kMotorSensorEvent:
     case control::kCustomSensorEvent:
-      sensor_pending_[dispid - control::kStandardSensorEvent] = true;
+      sensor_pending_[control::SectionOf(dispid)] = true;
       ++taken_window_;
       break;
     case control::kImageEvent:
@@ -202,7 +190,7 @@ void CMqttBridge::PublishPendingSensors() {
   const uint32_t now = platform::TickCount();
   const uint32_t interval =
       options_.max_sensor_rate > 0 ? static_cast<uint32_t>(1000.0 / options_.max_sensor_rate) : 0;
-  for (int which = 0; which < 3; ++which) {
+  for (int which = 0; which < exchange::kSensorRecordCount; ++which) {
     if (!sensor_pending_[which]) continue;
     if (interval > 0 && sensor_sent_once_[which] &&
         platform::TickElapsed(now, sensor_last_[which]) < interval)
@@ -211,8 +199,9 @@ void CMqttBridge::PublishPendingSensors() {
     const uint8_t* record = control_.LatestRecord(which, size);
     sensor_pending_[which] = false;
     if (record == nullptr) continue;
-    const std::string text = Text(ReadingJson(static_cast<RecordKind>(which), record, size));
-    if (Publish(kSensorTopics[which], text.data(), text.size(), 0, false)) ++counts_.sensor_messages;
+    const std::string text = Text(ReadingJson(static_cast<exchange::SensorRecord>(which), record, size));
+    const std::string topic = "sensors/" + std::string(exchange::kSensorRecords[which].name);
+    if (Publish(topic, text.data(), text.size(), 0, false)) ++counts_.sensor_messages;
     sensor_last_[which] = now;
     sensor_sent_once_[which] = true;
   }
@@ -262,7 +251,7 @@ void CMqttBridge::PublishLink(bool force) {
     taken_window_ = lapped_window_ = 0;
     quality_window_start_ = now;
   }
-  const std::string state = StateName(control_.relay_state());
+  const std::string state = exchange::CRingProducer::RelayStateName(control_.relay_state());
   if (state == link_state_ && !force) return;
   if (state != link_state_) link_since_ = std::time(nullptr);
   link_state_ = state;

@@ -3,7 +3,8 @@
 // callbacks (calls) and control events never run at the same time.
 //
 // Topics, under <root>/<robot>/:
-//   link                retained {"state": "up"|"down"|"no-relay"|"no-bridge", "since": s, "quality": q}
+//   link                retained {"state": "up"|"not-answering"|"down"|"no-relay"|"no-bridge", "since": s,
+//   "quality": q}
 //                       ("no-bridge" is the bridge's last will, and what it says when it stops)
 //   sensors/standard|motor|custom   JSON of named fields and the raw record (base64)
 //   camera              each new picture as JPEG (one in flight at most; pictures that come while
@@ -81,9 +82,9 @@ class CMqttBridge {
 
   // Sensors: a record is published at once, or, with a rate cap, the latest one when its section's
   // interval has passed.
-  bool sensor_pending_[3] = {};
-  uint32_t sensor_last_[3] = {};
-  bool sensor_sent_once_[3] = {};
+  bool sensor_pending_[exchange::kSensorRecordCount] = {};
+  uint32_t sensor_last_[exchange::kSensorRecordCount] = {};
+  bool sensor_sent_once_[exchange::kSensorRecordCount] = {};
 
   int picture_mid_ = -1;    // the picture message still being written to the broker, -1 when none
   int completed_mid_ = -1;  // the message the client last reported written

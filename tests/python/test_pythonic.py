@@ -55,18 +55,17 @@ class ReadingsTest(unittest.TestCase):
         standard, motor, custom = got["standard"], got["motor"], got["custom"]
         self.assertIsInstance(standard, talvenor.StandardReading)
         self.assertEqual(standard, self.ctl.standard())
-        self.assertEqual(standard.sonar1, self.ctl.GetSensorSonar1())
-        self.assertEqual(standard.temperature, self.ctl.GetSensorTemperature())
-        self.assertEqual(standard.ir_code4, self.ctl.GetSensorIRCode4())
-        self.assertEqual(standard.pot_voltage, self.ctl.GetSensorPotVoltage())
+        readings = {talvenor.StandardReading: standard, talvenor.MotorReading: motor, talvenor.CustomReading: custom}
+        checked = 0
+        for field in talvenor.readings.FIELD_LIST:  # every field and every view, through its getter too
+            reading = readings[talvenor.readings.READING_CLASSES[field.record]]
+            if field.getter:
+                self.assertEqual(getattr(reading, field.name), getattr(self.ctl, field.getter)(), field.name)
+                checked += 1
+        self.assertEqual(checked, 73)
+        self.assertEqual(motor.encoder_directions, motor.raw[32])
         self.assertLess(standard.human_motion1, 0, "signed words stay signed")
-        self.assertEqual(motor.current1, self.ctl.GetMotorCurrent1())
-        self.assertEqual(motor.encoder_speed2, self.ctl.GetEncoderSpeed2())
-        self.assertEqual(motor.encoder_dir1, self.ctl.GetEncoderDir1())
-        self.assertEqual(custom.gps6, self.ctl.GetGPS06())
-        self.assertEqual(custom.power_path, self.ctl.GetPowerPath())
-        self.assertEqual(custom.bat2_temp, self.ctl.GetBat2Temp())
-        self.assertEqual(custom.sen_id4, self.ctl.getSenID4())
+        self.assertEqual(custom.power_path, custom.raw[27])
         self.assertEqual(len(standard.raw), 40)
         with self.assertRaises(Exception):
             standard.sonar1 = 3  # frozen

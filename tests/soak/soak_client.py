@@ -28,10 +28,8 @@ received, bad = [], []
 counts = {"images": 0, "voice": 0}
 
 # The simulated robot fills bytes 0..3 with the number and every other byte from it; the getters
-# read them back: the sonar bytes, the infrared code bytes and the words in between.
-WORDS = ["GetSensorHumanMotion1", "GetSensorHumanAlarm1", "GetSensorHumanMotion2", "GetSensorHumanAlarm2",
-         "GetSensorTiltingX", "GetSensorTiltingY", "GetSensorOverheatAD1", "GetSensorOverheatAD2",
-         "GetSensorTemperature", "GetSensorIRRange"]
+# read them back, every field of the standard record through its getter.
+STANDARD = [f for f in talvenor.readings.FIELD_LIST if f.record == 0 and f.own and f.getter]
 
 
 def expected_byte(number, k):
@@ -41,13 +39,8 @@ def expected_byte(number, k):
 def on_standard():
     b = [ctl.GetSensorSonar1(), ctl.GetSensorSonar2(), ctl.GetSensorSonar3(), ctl.GetSensorSonar4()]
     number = b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24
-    ok = ctl.GetSensorSonar5() == expected_byte(number, 4) and ctl.GetSensorSonar6() == expected_byte(number, 5)
-    for i, name in enumerate(WORDS):
-        word = getattr(ctl, name)() & 0xFFFF
-        k = 6 + 2 * i
-        ok = ok and word == (expected_byte(number, k) | expected_byte(number, k + 1) << 8)
-    for i, name in enumerate(["GetSensorIRCode1", "GetSensorIRCode2", "GetSensorIRCode3", "GetSensorIRCode4"]):
-        ok = ok and getattr(ctl, name)() == expected_byte(number, 26 + i)
+    record = bytes(b) + bytes(expected_byte(number, k) for k in range(4, 40))
+    ok = all(getattr(ctl, f.getter)() == f.read(record) for f in STANDARD)
     if ok:
         received.append(number)
     else:  # the number itself may be garbled: keep the last good one beside it, to tell when it came

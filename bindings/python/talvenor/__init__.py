@@ -26,8 +26,8 @@ import time
 import weakref
 
 from ._library import load_library
-from .readings import (BYTE, GETTER_KINDS, WORD, CustomReading, MotorReading, Scaling,  # noqa: F401
-                       StandardReading)
+from .readings import (BYTE, FIELD_LIST, READING_CLASSES, WORD, CustomReading, MotorReading,  # noqa: F401
+                       Scaling, StandardReading)
 
 def _read_version():
     """The project's one version: written into the installed package, else the checkout's VERSION."""
@@ -65,6 +65,8 @@ class _Variant(ctypes.Structure):
 _MAX_PARAMS = 7
 _MEMBER_NEEDS_ROBOT, _MEMBER_READS_FILE, _MEMBER_WRITES_FILE = 1, 2, 4
 _ROLE_FILE_TO_READ, _ROLE_FILE_TO_WRITE, _ROLE_FILE_FOR_RELAY = 5, 6, 8
+# The sections whose records events hand out (TV_SECTION_*): the sensor records first, by number.
+_SECTION_IMAGE, _SECTION_AUDIO = 3, 4
 
 
 class _MemberInfo(ctypes.Structure):
@@ -73,7 +75,8 @@ class _MemberInfo(ctypes.Structure):
                 ("param_names", ctypes.c_char_p * _MAX_PARAMS), ("param_types", ctypes.c_int32 * _MAX_PARAMS),
                 ("help", ctypes.c_char_p), ("implementation", ctypes.c_char_p), ("flags", ctypes.c_uint32),
                 ("param_roles", ctypes.c_int32 * _MAX_PARAMS), ("param_min", ctypes.c_int32 * _MAX_PARAMS),
-                ("param_max", ctypes.c_int32 * _MAX_PARAMS), ("param_meanings", ctypes.c_char_p * _MAX_PARAMS)]
+                ("param_max", ctypes.c_int32 * _MAX_PARAMS), ("param_meanings", ctypes.c_char_p * _MAX_PARAMS),
+                ("field", ctypes.c_int32), ("section", ctypes.c_int32)]
 
 
 class _Event(ctypes.Structure):
@@ -110,6 +113,7 @@ _tv_voice = _declare("tv_voice", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.POINTER
 _tv_record = _declare("tv_record", _c.POINTER(_c.c_uint8), _c.c_void_p, _c.c_int32, _c.POINTER(_c.c_size_t))
 _tv_last_error = _declare("tv_last_error", _c.c_char_p, _c.c_void_p)
 _tv_relay_state = _declare("tv_relay_state", _c.c_int32, _c.c_void_p)
+_tv_relay_state_name = _declare("tv_relay_state_name", _c.c_char_p, _c.c_int32)
 _tv_lapped = _declare("tv_lapped", _c.c_uint64, _c.c_void_p, _c.c_int32)
 _tv_commands_not_stored = _declare("tv_commands_not_stored", _c.c_uint64, _c.c_void_p)
 _tv_stop_motors = _declare("tv_stop_motors", None, _c.c_void_p)
@@ -189,7 +193,7 @@ class _Param:
 
 
 class _Member:
-    __slots__ = ("kind", "dispid", "name", "type", "params", "help", "implementation", "flags")
+    __slots__ = ("kind", "dispid", "name", "type", "params", "help", "implementation", "flags", "field", "section")
 
     def __init__(self, info):
         self.kind = info.kind
@@ -200,6 +204,8 @@ class _Member:
         self.help = info.help.decode()
         self.implementation = info.implementation.decode()
         self.flags = info.flags
+        self.field = FIELD_LIST[info.field] if 0 <= info.field < len(FIELD_LIST) else None
+        self.section = info.section
 
 
 def _read_table():
@@ -214,7 +220,7 @@ def _read_table():
 _MEMBERS = _read_table()
 _BY_LOWER = {m.name.lower(): m for m in _MEMBERS if m.kind != _KIND_EVENT}
 _EVENTS = {m.name.lower(): m for m in _MEMBERS if m.kind == _KIND_EVENT}
-_EVENT_NAMES = {m.dispid: m.name for m in _MEMBERS if m.kind == _KIND_EVENT}
+_EVENT_BY_DISPID = {m.dispid: m for m in _MEMBERS if m.kind == _KIND_EVENT}
 
 
 def members():
@@ -319,9 +325,9 @@ def _describe(member):
              member.help[:1].upper() + member.help[1:] + "."]
     for p in member.params:
         lines.append("  %s: %s" % (p.name, p.meaning or _TYPE_NAMES[p.type]))
-    kind = GETTER_KINDS.get(member.name)
-    if kind is not None:
-        lines.append("Returns the raw field of the latest record: %s (no physical scale is applied)." % kind)
+    if member.field is not None:
+        lines.append("Returns the raw field of the latest record: %s (no physical scale is applied)."
+                     % member.field.describe())
     if member.implementation != member.name and member.implementation.lower() not in member.help.lower():
         lines.append("The same operation as %s." % member.implementation)
     lines += ["", "DISPID %d." % member.dispid]
@@ -545,9 +551,6 @@ def served_robots():
     return [name for name in buffer.value.decode(errors="replace").split("\n") if name]
 
 
-_READINGS = {"standardsensorevent": (0, StandardReading), "motorsensorevent": (1, MotorReading),
-             "customsensorevent": (2, CustomReading)}
-_RELAY_STATES = {0: "no-relay", 1: "down", 2: "not-answering", 3: "up"}
 
 
 def _takes_an_argument(handler):
@@ -620,7 +623,12 @@ class _EventStream:
             pass
 
 
-class Control:
+class _Members:
+    """The control's methods and properties, each made from its entry in the control's dispatch table
+    (set on this class below); Control adds to them and may wrap one."""
+
+
+class Control(_Members):
     """One talvenor control.
 
     ``Control()`` creates it; ``Control("R1")`` also connects it to robot R1 (raising ConnectError when
@@ -667,9 +675,8 @@ class Control:
         naming the robot and the reason when the name cannot name the sections, or they belong to
         another user. Whether a relay serves the name is another matter: see relay_state()."""
         handle = self._live()
-        self._connected = True  # the call itself needs no robot
         try:
-            self.__class__._connect(self, robotName)
+            super().connectRobot(robotName)
         except BaseException:
             self._connected = False
             raise
@@ -677,6 +684,7 @@ class Control:
         if reason:
             self._connected = False
             raise ConnectError(robotName, reason.decode(errors="replace").split(": ", 1)[-1])
+        self._connected = True
         self._robot = robotName
 
     def wait_for_relay(self, timeout=5.0):
@@ -699,7 +707,7 @@ class Control:
         while the robot answers. A relay of an older version, which publishes nothing, shows as
         "no-relay". Readings carry the moment they were taken (``reading.age()``): one that is old
         while the state is not "up" tells of a robot that went quiet."""
-        return _RELAY_STATES.get(_tv_relay_state(self._live()), "no-relay")
+        return _tv_relay_state_name(_tv_relay_state(self._live())).decode()
 
     def lapped(self):
         """Records the relay overwrote before a tick took them, per section, since connectRobot: the
@@ -720,7 +728,7 @@ class Control:
         argument is given what came: the reading, the picture, or the voice segment."""
         m = _EVENTS.get(str(event).lower())
         if m is None:
-            raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(_EVENT_NAMES.values())))
+            raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(m.name for m in _EVENT_BY_DISPID.values())))
         if not callable(handler):
             raise ArgumentTypeError("the handler must be callable")
         self._handlers.setdefault(m.dispid, []).append((handler, _takes_an_argument(handler)))
@@ -735,31 +743,21 @@ class Control:
         else:
             self._handlers[m.dispid] = [h for h in self._handlers.get(m.dispid, []) if h[0] is not handler]
 
-    def _payload(self, name):
-        name = name.lower()
-        if name in _READINGS:
-            return self._reading(*_READINGS[name])
-        if name == "imageevent":
-            return self.image()
-        if name == "voicesegmentevent":
-            return self.voice()
-        return None
-
     def _deliver(self):
         """Takes this control's kept events, oldest first, each with what came with it, and runs the
         waits and handlers of each."""
         event = _Event()
         while getattr(self, "_handle", None) and _tv_next_event(self._handle, ctypes.byref(event)):
-            name = _EVENT_NAMES.get(event.dispid, "")
+            member = _EVENT_BY_DISPID.get(event.dispid)
+            name, section = (member.name, member.section) if member is not None else ("", -1)
             data = ctypes.string_at(event.data, event.size) if event.size else b""
             _tv_use_event(self._handle, ctypes.byref(event))  # getters read this event's record
-            key = name.lower()
-            if key in _READINGS:
-                payload = _READINGS[key][1].from_record(data, event.taken_at)
-            elif key == "imageevent":
+            if 0 <= section < len(READING_CLASSES):
+                payload = READING_CLASSES[section].from_record(data, event.taken_at)
+            elif section == _SECTION_IMAGE:
                 self._picture = data  # this control's own copy of the picture, taken at its event
                 payload = self.image()
-            elif key == "voicesegmentevent":
+            elif section == _SECTION_AUDIO:
                 payload = _np.frombuffer(data, dtype="<i2") if _np is not None else data
             else:
                 payload = None
@@ -823,7 +821,7 @@ class Control:
         meanwhile; nothing spins. A handler's exception is raised here."""
         m = _EVENTS.get(str(event).lower())
         if m is None:
-            raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(_EVENT_NAMES.values())))
+            raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(m.name for m in _EVENT_BY_DISPID.values())))
         self._live()
         self._raise_failure()
         loop = asyncio.get_running_loop()
@@ -852,7 +850,7 @@ class Control:
         beyond `maxsize` kept events the oldest is dropped and counted in its ``dropped``."""
         m = _EVENTS.get(str(event).lower())
         if m is None:
-            raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(_EVENT_NAMES.values())))
+            raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(m.name for m in _EVENT_BY_DISPID.values())))
         self._live()
         return _EventStream(self, m.name, maxsize)
 
@@ -870,24 +868,24 @@ class Control:
         return bool(_tv_modified(self._live()))
 
     # -- readings and media ---------------------------------------------------------------------
-    def _reading(self, which, cls):
+    def _reading(self, cls):
         size = ctypes.c_size_t()
-        p = _tv_record(self._live(), which, ctypes.byref(size))
+        p = _tv_record(self._live(), READING_CLASSES.index(cls), ctypes.byref(size))
         if not p:
             return None
         return cls.from_record(ctypes.string_at(p, size.value))
 
     def standard(self):
         """The latest standard sensor record as a StandardReading, or None before the first."""
-        return self._reading(0, StandardReading)
+        return self._reading(StandardReading)
 
     def motor(self):
         """The latest motor sensor record as a MotorReading, or None before the first."""
-        return self._reading(1, MotorReading)
+        return self._reading(MotorReading)
 
     def custom(self):
         """The latest custom sensor record as a CustomReading, or None before the first."""
-        return self._reading(2, CustomReading)
+        return self._reading(CustomReading)
 
     def has_picture(self):
         """True once a picture came for this control (SavePhotoAsBMP saves black until then)."""
@@ -971,7 +969,7 @@ class Control:
 
 for _m in _MEMBERS:
     if _m.kind == _KIND_METHOD:
-        setattr(Control, "_connect" if _m.name == "connectRobot" else _m.name, _make_method(_m))
+        setattr(_Members, _m.name, _make_method(_m))
     elif _m.kind == _KIND_PROPERTY:
-        setattr(Control, _m.name, _make_property(_m))
+        setattr(_Members, _m.name, _make_property(_m))
 del _m

@@ -2,6 +2,7 @@
 
 import ctypes
 import ctypes.util
+import functools
 import os
 
 
@@ -41,6 +42,7 @@ def _candidates():
         yield found
 
 
+@functools.lru_cache(maxsize=None)
 def load_library():
     tried = []
     for path in _candidates():

@@ -13,56 +13,89 @@ Channel numbering: the six sonar, current and potentiometer fields are numbered 
 ``DcMotorPwmNonTimeCtr(0, ...)`` drives the motor whose current is ``current1``.
 """
 
+import ctypes
 import dataclasses
-import struct
 import time
-from typing import Dict, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
+
+from ._library import load_library
 
 BYTE, WORD = "byte 0..255", "signed word -32768..32767"
-
-# (field, getter, offset, kind): the layout of each record, offsets from its first byte.
-STANDARD_FIELDS = [("sonar%d" % i, "GetSensorSonar%d" % i, i - 1, BYTE) for i in range(1, 7)] + [
-    ("human_motion1", "GetSensorHumanMotion1", 6, WORD), ("human_alarm1", "GetSensorHumanAlarm1", 8, WORD),
-    ("human_motion2", "GetSensorHumanMotion2", 10, WORD), ("human_alarm2", "GetSensorHumanAlarm2", 12, WORD),
-    ("tilting_x", "GetSensorTiltingX", 14, WORD), ("tilting_y", "GetSensorTiltingY", 16, WORD),
-    ("overheat_ad1", "GetSensorOverheatAD1", 18, WORD), ("overheat_ad2", "GetSensorOverheatAD2", 20, WORD),
-    ("temperature", "GetSensorTemperature", 22, WORD), ("ir_range", "GetSensorIRRange", 24, WORD)] + [
-    ("ir_code%d" % i, "GetSensorIRCode%d" % i, 25 + i, BYTE) for i in range(1, 5)] + [
-    ("battery_ad1", "GetSensorBatteryAD1", 30, WORD), ("battery_ad2", "GetSensorBatteryAD2", 32, WORD),
-    ("battery_ad3", "GetSensorBatteryAD3", 34, WORD), ("ref_voltage", "GetSensorRefVoltage", 36, WORD),
-    ("pot_voltage", "GetSensorPotVoltage", 38, WORD)]
-
-MOTOR_FIELDS = [("pot%d" % i, "GetSensorPot%d" % i, 2 * (i - 1), WORD) for i in range(1, 7)] + [
-    ("current%d" % i, "GetMotorCurrent%d" % i, 10 + 2 * i, WORD) for i in range(1, 7)] + [
-    ("encoder_pulse1", "GetEncoderPulse1", 24, WORD), ("encoder_speed1", "GetEncoderSpeed1", 26, WORD),
-    ("encoder_pulse2", "GetEncoderPulse2", 28, WORD), ("encoder_speed2", "GetEncoderSpeed2", 30, WORD),
-    ("encoder_directions", None, 32, BYTE)]
-
-CUSTOM_FIELDS = [("ad%d" % i, "GetCustomAD%d" % i, 2 * (i - 1), WORD) for i in range(1, 9)] + [
-    ("din", "GetCustomDIN", 16, BYTE)] + [
-    ("gps%d" % i, "GetGPS0%d" % i, 15 + 2 * i, WORD) for i in range(1, 9)] + [
-    ("sen_id%d" % i, "getSenID%d" % i, 32 + i, BYTE) for i in range(1, 5)]
-
-# The custom record's second vocabulary: the same bytes under battery and charger names.
-CUSTOM_ALIASES = {"bat1_vol": "ad1", "bat1_temp": "ad2", "bat2_vol": "ad3", "bat2_temp": "ad4",
-                  "dcin_vol": "ad5", "chg_status": "din", "vol_ref": "gps2"}
-
-GETTER_KINDS: Dict[str, str] = {g: k for _, g, _, k in STANDARD_FIELDS + MOTOR_FIELDS + CUSTOM_FIELDS if g}
-GETTER_KINDS.update({"GetPowerPath": BYTE, "GetCHGPath": BYTE, "GetEncoderDir1": "-1, 0 or 1",
-                     "GetEncoderDir2": "-1, 0 or 1", "GetSensorSonar": BYTE, "GetMotorCurrent": WORD,
-                     "GetCustomAD": WORD, "GetSensorPot": WORD, "GetBat1Vol": WORD, "GetBat1Temp": WORD,
-                     "GetBat2Vol": WORD, "GetBat2Temp": WORD, "GetDCINVol": WORD, "GetCHGStatus": BYTE,
-                     "GetVolRef": WORD})
+_KIND_BYTE, _KIND_WORD, _KIND_ALIAS, _KIND_LOW_BYTE, _KIND_DIRECTION = 0, 1, 2, 3, 4
 
 
-def _decode(fields, record: bytes):
-    values = {}
-    for name, _getter, offset, kind in fields:
-        if kind == BYTE:
-            values[name] = record[offset] if offset < len(record) else 0
-        else:
-            values[name] = struct.unpack_from("<h", record, offset)[0] if offset + 2 <= len(record) else 0
-    return values
+class _SensorField(ctypes.Structure):
+    _fields_ = [("record", ctypes.c_int32), ("kind", ctypes.c_int32), ("offset", ctypes.c_int32),
+                ("bit", ctypes.c_int32), ("name", ctypes.c_char_p), ("getter", ctypes.c_char_p),
+                ("of", ctypes.c_char_p)]
+
+
+class Field:
+    """One field of a sensor record as the control's record table lays it out: its record (0 standard,
+    1 motor, 2 custom), its name in readings, the control's getter that returns it ("" for none), the
+    offset of its first byte and its kind. A view (a second name, a low byte, a direction) reads the
+    field named ``of``."""
+    __slots__ = ("record", "kind", "offset", "bit", "name", "getter", "of")
+
+    def __init__(self, raw):
+        self.record, self.kind, self.offset, self.bit = raw.record, raw.kind, raw.offset, raw.bit
+        self.name, self.getter, self.of = raw.name.decode(), raw.getter.decode(), raw.of.decode()
+
+    @property
+    def own(self) -> bool:
+        """A field of its own (a byte or a word), not a view of another."""
+        return self.kind in (_KIND_BYTE, _KIND_WORD)
+
+    def describe(self) -> str:
+        """What the value is, in a few words."""
+        if self.kind == _KIND_BYTE:
+            return BYTE
+        if self.kind == _KIND_WORD:
+            return WORD
+        if self.kind == _KIND_ALIAS:
+            return "%s, a second name of %s" % (WORD if FIELDS[self.of].kind == _KIND_WORD else BYTE, self.of)
+        if self.kind == _KIND_LOW_BYTE:
+            return "%s, the low byte of %s" % (BYTE, self.of)
+        return "-1, 0 or 1: 0 while %s is 0, else its direction bit" % self.of
+
+    def read(self, record: bytes) -> int:
+        """The field's value in `record`, as the control's getter returns it: bytes past the end of a
+        short record read as zeros."""
+        def byte(k):
+            return record[k] if k < len(record) else 0
+        if self.kind in (_KIND_BYTE, _KIND_LOW_BYTE):
+            return byte(self.offset)
+        if self.kind == _KIND_WORD:
+            word = byte(self.offset) | byte(self.offset + 1) << 8
+            return word - 0x10000 if word & 0x8000 else word
+        if self.kind == _KIND_ALIAS:
+            return FIELDS[self.of].read(record)
+        if FIELDS[self.of].read(record) == 0:
+            return 0
+        return 1 if byte(self.offset) >> self.bit & 1 else -1
+
+
+def _read_table():
+    lib = load_library()
+    lib.tv_sensor_field_count.restype = ctypes.c_int32
+    lib.tv_sensor_field_at.restype = ctypes.c_int32
+    lib.tv_sensor_field_at.argtypes = [ctypes.c_int32, ctypes.POINTER(_SensorField)]
+    lib.tv_sensor_record_name.restype = ctypes.c_char_p
+    lib.tv_sensor_record_name.argtypes = [ctypes.c_int32]
+    fields, raw = [], _SensorField()
+    for index in range(lib.tv_sensor_field_count()):
+        if lib.tv_sensor_field_at(index, ctypes.byref(raw)) == 0:
+            fields.append(Field(raw))
+    records = []
+    while lib.tv_sensor_record_name(len(records)):
+        records.append(lib.tv_sensor_record_name(len(records)).decode())
+    return fields, records
+
+
+# Every field of every record, in the control's table order, by name; the record names by number.
+FIELD_LIST, RECORD_NAMES = _read_table()
+FIELDS: Dict[str, Field] = {f.name: f for f in FIELD_LIST}
+FIELD_OF_GETTER: Dict[str, Field] = {f.getter: f for f in FIELD_LIST if f.getter}
 
 
 class _Timed:
@@ -75,151 +108,44 @@ class _Timed:
         return time.monotonic() - taken if taken else float("inf")
 
 
-@dataclasses.dataclass(frozen=True)
-class StandardReading(_Timed):
-    """One standard sensor record (data types 0x7D and 0x7F): sonars, human motion and alarm,
-    tilt, overheat, temperature, infrared range and codes, battery and reference voltages."""
-    sonar1: int
-    sonar2: int
-    sonar3: int
-    sonar4: int
-    sonar5: int
-    sonar6: int
-    human_motion1: int
-    human_alarm1: int
-    human_motion2: int
-    human_alarm2: int
-    tilting_x: int
-    tilting_y: int
-    overheat_ad1: int
-    overheat_ad2: int
-    temperature: int
-    ir_range: int
-    ir_code1: int
-    ir_code2: int
-    ir_code3: int
-    ir_code4: int
-    battery_ad1: int
-    battery_ad2: int
-    battery_ad3: int
-    ref_voltage: int
-    pot_voltage: int
-    raw: bytes = dataclasses.field(repr=False, default=b"")
-    taken_at: float = dataclasses.field(repr=False, compare=False, default=0.0)
-
-    @classmethod
-    def from_record(cls, record: bytes, taken_at: float = 0.0) -> "StandardReading":
-        return cls(raw=bytes(record), taken_at=taken_at, **_decode(STANDARD_FIELDS, record))
-
-
-@dataclasses.dataclass(frozen=True)
-class MotorReading(_Timed):
-    """One motor sensor record (data type 0x7B): potentiometers, motor currents, two encoders."""
-    pot1: int
-    pot2: int
-    pot3: int
-    pot4: int
-    pot5: int
-    pot6: int
-    current1: int
-    current2: int
-    current3: int
-    current4: int
-    current5: int
-    current6: int
-    encoder_pulse1: int
-    encoder_speed1: int
-    encoder_pulse2: int
-    encoder_speed2: int
-    encoder_directions: int
-    raw: bytes = dataclasses.field(repr=False, default=b"")
-    taken_at: float = dataclasses.field(repr=False, compare=False, default=0.0)
-
-    @property
-    def encoder_dir1(self) -> int:
-        """0 while encoder 1 stands still, else 1 or -1 from its direction bit."""
-        return 0 if self.encoder_speed1 == 0 else (1 if self.encoder_directions & 1 else -1)
-
-    @property
-    def encoder_dir2(self) -> int:
-        """0 while encoder 2 stands still, else 1 or -1 from its direction bit."""
-        return 0 if self.encoder_speed2 == 0 else (1 if self.encoder_directions & 2 else -1)
-
-    @classmethod
-    def from_record(cls, record: bytes, taken_at: float = 0.0) -> "MotorReading":
-        return cls(raw=bytes(record), taken_at=taken_at, **_decode(MOTOR_FIELDS, record))
-
-
-@dataclasses.dataclass(frozen=True)
-class CustomReading(_Timed):
-    """One custom sensor record (data type 0x7C): eight inputs, digital inputs, eight GPS words and
+_DOCS = {
+    "standard": """One standard sensor record (data types 0x7D and 0x7F): sonars, human motion and alarm,
+    tilt, overheat, temperature, infrared range and codes, battery and reference voltages.""",
+    "motor": """One motor sensor record (data type 0x7B): potentiometers, motor currents, two encoders
+    (``encoder_dir1`` and ``encoder_dir2`` read their direction bits).""",
+    "custom": """One custom sensor record (data type 0x7C): eight inputs, digital inputs, eight GPS words and
     four sensor IDs. The same bytes are also named as battery and charger values (``bat1_vol`` is
     ``ad1``, ``chg_status`` is ``din``, ``vol_ref`` is ``gps2``; ``power_path`` and ``chg_path`` are the
-    low bytes of ``gps6`` and ``gps7``)."""
-    ad1: int
-    ad2: int
-    ad3: int
-    ad4: int
-    ad5: int
-    ad6: int
-    ad7: int
-    ad8: int
-    din: int
-    gps1: int
-    gps2: int
-    gps3: int
-    gps4: int
-    gps5: int
-    gps6: int
-    gps7: int
-    gps8: int
-    sen_id1: int
-    sen_id2: int
-    sen_id3: int
-    sen_id4: int
-    raw: bytes = dataclasses.field(repr=False, default=b"")
-    taken_at: float = dataclasses.field(repr=False, compare=False, default=0.0)
+    low bytes of ``gps6`` and ``gps7``).""",
+}
 
-    # The second vocabulary of the same bytes (CUSTOM_ALIASES).
-    @property
-    def bat1_vol(self) -> int:
-        return self.ad1
 
-    @property
-    def bat1_temp(self) -> int:
-        return self.ad2
+def _view(field):
+    return property(lambda self: field.read(self.raw), doc=field.describe())
 
-    @property
-    def bat2_vol(self) -> int:
-        return self.ad3
 
-    @property
-    def bat2_temp(self) -> int:
-        return self.ad4
+def _reading_class(number, record):
+    own = [f for f in FIELD_LIST if f.record == number and f.own]
+    spec = [(f.name, int) for f in own]
+    spec.append(("raw", bytes, dataclasses.field(repr=False, default=b"")))
+    spec.append(("taken_at", float, dataclasses.field(repr=False, compare=False, default=0.0)))
 
-    @property
-    def dcin_vol(self) -> int:
-        return self.ad5
+    def from_record(cls, data: bytes, taken_at: float = 0.0):
+        data = bytes(data)
+        return cls(raw=data, taken_at=taken_at, **{f.name: f.read(data) for f in own})
 
-    @property
-    def chg_status(self) -> int:
-        return self.din
+    namespace = {f.name: _view(f) for f in FIELD_LIST if f.record == number and not f.own}
+    namespace["from_record"] = classmethod(from_record)
+    namespace["__doc__"] = _DOCS.get(record, "One %s sensor record." % record)
+    cls = dataclasses.make_dataclass(record.capitalize() + "Reading", spec, bases=(_Timed,), frozen=True,
+                                     namespace=namespace)
+    cls.__module__ = __name__
+    return cls
 
-    @property
-    def vol_ref(self) -> int:
-        return self.gps2
 
-    @property
-    def power_path(self) -> int:
-        return self.raw[27] if len(self.raw) > 27 else 0
-
-    @property
-    def chg_path(self) -> int:
-        return self.raw[29] if len(self.raw) > 29 else 0
-
-    @classmethod
-    def from_record(cls, record: bytes, taken_at: float = 0.0) -> "CustomReading":
-        return cls(raw=bytes(record), taken_at=taken_at, **_decode(CUSTOM_FIELDS, record))
+# The reading class of each record, by record number.
+READING_CLASSES: List[type] = [_reading_class(n, name) for n, name in enumerate(RECORD_NAMES)]
+StandardReading, MotorReading, CustomReading = READING_CLASSES[:3]
 
 
 class Scaling:

@@ -56,7 +56,9 @@ function showChain() {
   const bridge = link === "unknown" ? ["unknown", "–"] : link === "no-bridge" ? ["bad", "gone"] : ["good", "serving"];
   const relay = ["unknown", "no-bridge"].includes(link) ? ["unknown", "–"]
     : link === "no-relay" ? ["bad", "none serves this robot"] : ["good", "serving"];
-  const robot = link === "up" ? ["good", "answering"] : link === "down" ? ["waiting", "not answering"] : ["unknown", "–"];
+  const robot = link === "up" ? ["good", "answering"]
+    : link === "not-answering" ? ["waiting", "not answering"]
+    : link === "down" ? ["waiting", "link being made"] : ["unknown", "–"];
   chip("state-bridge", bridge[0], `bridge: ${bridge[1]}`);
   chip("state-relay", relay[0], `relay: ${relay[1]}`);
   chip("state-robot", robot[0], `robot: ${robot[1]}`);
