@@ -48,9 +48,9 @@ enum class FieldKind : int32_t {
 struct SensorField {
   SensorRecord record;
   FieldKind kind;
-  uint8_t offset;          // from the record's first byte
-  std::string_view name;   // the name readings and the bridge's JSON carry
-  std::string_view getter; // the control's method that returns it ("" for none)
+  uint8_t offset;            // from the record's first byte
+  std::string_view name;     // the name readings and the bridge's JSON carry
+  std::string_view getter;   // the control's method that returns it ("" for none)
   std::string_view of = {};  // for the kinds that are views of another field: that field's name
   uint8_t bit = 0;           // kDirection: the bit of the byte at `offset`
   // The channel getter that also reads this field ("" for none), and the channel it takes for it.
