@@ -28,12 +28,12 @@ using testing_support::Subscriber;
 struct Chain {
   Chain(const std::string& robot_name, const Broker& broker, sim::SimOptions options = {})
       : robot(robot_name), sim(sim::StartUdpSim(options)) {
-    relay::LinkChoices choices;
-    choices.kind = relay::LinkKindChoice::kWifi;
+    relay::LinkConfig choices;
+    choices.kind = relay::LinkKind::kWifi;
     choices.ip_address = htonl(0x7F000001);
-    choices.port_text = std::to_string(sim->UdpPort());
+    choices.udp_port = sim->UdpPort();
     choices.robot_id = robot;
-    ui = std::make_unique<relay::NullLinkUi>(choices);
+    ui = std::make_unique<relay::NullLinkEvents>(choices);
     link = std::make_unique<relay::CLinkManager>(*ui);
     link->StartConnection();
     while (!ui->connected()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -58,7 +58,7 @@ struct Chain {
 
   std::string robot;
   std::unique_ptr<sim::RunningSim> sim;
-  std::unique_ptr<relay::NullLinkUi> ui;
+  std::unique_ptr<relay::NullLinkEvents> ui;
   std::unique_ptr<relay::CLinkManager> link;
   pid_t bridge = -1;
 };

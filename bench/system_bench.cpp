@@ -146,12 +146,12 @@ void BenchReceivePath() {
 void BenchLatencyAndAudio() {
   auto sim = sim::StartUdpSim();
   const std::string robot = "lat" + std::to_string(getpid());
-  relay::LinkChoices choices;
-  choices.kind = relay::LinkKindChoice::kWifi;
+  relay::LinkConfig choices;
+  choices.kind = relay::LinkKind::kWifi;
   choices.ip_address = htonl(0x7F000001);
-  choices.port_text = std::to_string(sim->UdpPort());
+  choices.udp_port = sim->UdpPort();
   choices.robot_id = robot;
-  relay::NullLinkUi ui(choices);
+  relay::NullLinkEvents ui(choices);
   relay::CLinkManager link(ui);
   link.StartConnection();
   while (!ui.connected()) std::this_thread::sleep_for(std::chrono::milliseconds(5));

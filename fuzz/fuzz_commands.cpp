@@ -17,7 +17,7 @@ struct NoHooks : relay::InboundHooks {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static relay::NullLinkUi ui;
+  static relay::NullLinkEvents ui;
   static relay::LinkStats stats;
   static relay::CLinkWriter writer(stats);  // no transport: frames are dropped
   static NoHooks hooks;

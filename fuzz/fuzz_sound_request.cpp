@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static const std::string path = "/tmp/trevask-fuzz-sound-" + std::to_string(getpid()) + ".wav";
-  static relay::NullLinkUi ui;
+  static relay::NullLinkEvents ui;
   static relay::LinkStats stats;
   static relay::CLinkWriter writer(stats);
   static relay::CAudioUpload upload(writer, ui);

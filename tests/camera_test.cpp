@@ -79,7 +79,7 @@ TEST(SimulatedCamera, PhotoThroughTheRelayIntoTheControl) {
   auto sim = testing_support::StartUdpSim();
   ASSERT_TRUE(sim);
   const std::string robot = "Cam" + std::to_string(getpid());
-  testing_support::RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), robot));
+  testing_support::RecordingUi ui(testing_support::WifiConfig(sim->UdpPort(), robot));
   relay::CLinkManager link(ui);
   ui.Attach(&link);
   ASSERT_TRUE(link.StartConnection());

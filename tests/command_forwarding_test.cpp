@@ -14,7 +14,7 @@
 #include "exchange/protocol.h"
 #include "exchange/sections.h"
 #include "fake_transport.h"
-#include "relay/link/link_ui.h"
+#include "relay/link/link_events.h"
 
 namespace {
 
@@ -81,8 +81,8 @@ class Forwarder : public ::testing::Test {
   relay::CLinkWriter writer_{stats_};
   NoHooks hooks_;
   relay::CInboundDispatch dispatch_{hooks_};
-  struct NoticeUi : relay::NullLinkUi {
-    void Note(const std::string& text) override { notes.push_back(text); }
+  struct NoticeUi : relay::NullLinkEvents {
+    void Message(relay::MessageKind, const std::string& text) override { notes.push_back(text); }
     std::vector<std::string> notes;
   } ui_;
   relay::CAudioUpload audio_{writer_, ui_};

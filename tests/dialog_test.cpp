@@ -66,17 +66,17 @@ TEST_F(Dialog, StartsWithNoKindChosenAndTheSavedFields) {
   EXPECT_EQ(dialog_->port_field()->text(), "80");
   EXPECT_EQ(dialog_->bt_field()->text(), "0012AB34CD56");
   EXPECT_EQ(dialog_->bt_field()->maxLength(), 12);
-  EXPECT_EQ(dialog_->Choices().kind, relay::LinkKindChoice::kNone);
+  EXPECT_EQ(dialog_->Config().kind, relay::LinkKind::kNone);
 }
 
 TEST_F(Dialog, EachRadioEnablesItsFields) {
   struct Row {
     QRadioButton* radio;
     bool com, bt, ip;
-    relay::LinkKindChoice kind;
-  } rows[] = {{dialog_->serial_radio(), true, false, false, relay::LinkKindChoice::kSerial},
-              {dialog_->bluetooth_radio(), false, true, false, relay::LinkKindChoice::kBluetooth},
-              {dialog_->wifi_radio(), false, false, true, relay::LinkKindChoice::kWifi}};
+    relay::LinkKind kind;
+  } rows[] = {{dialog_->serial_radio(), true, false, false, relay::LinkKind::kSerial},
+              {dialog_->bluetooth_radio(), false, true, false, relay::LinkKind::kBluetooth},
+              {dialog_->wifi_radio(), false, false, true, relay::LinkKind::kWifi}};
   for (const Row& r : rows) {
     Click(r.radio);
     EXPECT_TRUE(r.radio->isChecked());
@@ -88,7 +88,7 @@ TEST_F(Dialog, EachRadioEnablesItsFields) {
     EXPECT_EQ(dialog_->bt_field()->isEnabled(), r.bt);
     EXPECT_EQ(dialog_->ip_field()->isEnabled(), r.ip);
     EXPECT_EQ(dialog_->port_field()->isEnabled(), r.ip);
-    EXPECT_EQ(dialog_->Choices().kind, r.kind);
+    EXPECT_EQ(dialog_->Config().kind, r.kind);
   }
   QTest::keyClicks(dialog_->bt_field(), "ABCDEFGHIJKLMNOP");
   EXPECT_LE(dialog_->bt_field()->text().size(), 12);
@@ -125,7 +125,7 @@ TEST_F(Dialog, ConnectAndDisconnectAgainstTheSimulatedRobot) {
   EXPECT_TRUE(dialog_->ip_field()->isEnabled()) << "address and port stay editable while Wi-Fi runs";
   ASSERT_TRUE(PumpUntil(
       [&] { return dialog_->status_field()->text() == "WiFi Connection: Connected, IP Port: " + port; }));
-  EXPECT_EQ(dialog_->link_icon(), relay::kIconLinkUp);
+  EXPECT_EQ(dialog_->link_icon(), relay::CTrevaskDlg::kIconLinkUp);
   EXPECT_EQ(dialog_->quality_bar()->value(), 5);
   EXPECT_EQ(dialog_->minimize_count(), 1);
 
@@ -137,7 +137,7 @@ TEST_F(Dialog, ConnectAndDisconnectAgainstTheSimulatedRobot) {
   EXPECT_TRUE(dialog_->wifi_radio()->isEnabled());
   EXPECT_TRUE(dialog_->port_field()->isEnabled());
   ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == "WiFi Connection: Disconnected"; }));
-  EXPECT_EQ(dialog_->link_icon(), relay::kIconLinkDown);
+  EXPECT_EQ(dialog_->link_icon(), relay::CTrevaskDlg::kIconLinkDown);
 
   dialog_->showNormal();
   Click(dialog_->connect_button());
@@ -178,7 +178,7 @@ TEST_F(Dialog, AStoredBluetoothAddressLongerThanTheFieldStaysWhole) {
   dialog_->show();
   Click(dialog_->bluetooth_radio());
   EXPECT_EQ(dialog_->bt_field()->text(), "0012AB34CD56") << "the field shows what it holds";
-  EXPECT_EQ(dialog_->Choices().bt_address, "0012AB34CD56-7") << "the handshake sends the stored text";
+  EXPECT_EQ(dialog_->Config().bt_address, "0012AB34CD56-7") << "the handshake sends the stored text";
   dialog_->close();
   ASSERT_TRUE(PumpUntil([&] { return !dialog_->isVisible(); }));
   std::ifstream in(dir_ + "/Trevask.ini");

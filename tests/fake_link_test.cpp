@@ -14,17 +14,17 @@ using testing_support::RecordingUi;
 using testing_support::UniqueRobot;
 using testing_support::WaitUntil;
 
-relay::LinkChoices Serial(const std::string& tag) {
-  relay::LinkChoices c;
-  c.kind = relay::LinkKindChoice::kSerial;
-  c.com_text = "COM3";
+relay::LinkConfig Serial(const std::string& tag) {
+  relay::LinkConfig c;
+  c.kind = relay::LinkKind::kSerial;
+  c.com_port = 3;
   c.robot_id = UniqueRobot(tag);
   return c;
 }
 
 // A link manager on the fake, started; the fake and the recording front end outlive it.
 struct FakeLinked {
-  explicit FakeLinked(relay::LinkChoices choices) : ui(std::move(choices)) {}
+  explicit FakeLinked(relay::LinkConfig choices) : ui(std::move(choices)) {}
   bool Start() {
     link = std::make_unique<relay::CLinkManager>(ui);
     ui.Attach(link.get());
@@ -87,7 +87,7 @@ TEST(FakeLink, FiveRefusedOpensGiveUpASerialLink) {
 }
 
 TEST(FakeLink, WifiGivesUpAtTheThirdLoss) {
-  FakeLinked t(testing_support::WifiChoices(5000, UniqueRobot("fk4")));
+  FakeLinked t(testing_support::WifiConfig(5000, UniqueRobot("fk4")));
   FakeTransport& fake = t.fake;
   RecordingUi& ui = t.ui;
   fake.SetAnswering(false);

@@ -37,7 +37,7 @@ std::vector<Bytes> FramesOfType(sim::SimRobot& robot, uint8_t type) {
 TEST(LinkManager, KeepAlivePairConnectsAndIsAcknowledged) {
   auto sim = StartUdpSim();
   ASSERT_TRUE(sim);
-  RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), UniqueRobot("ka")));
+  RecordingUi ui(testing_support::WifiConfig(sim->UdpPort(), UniqueRobot("ka")));
   relay::CLinkManager link(ui);
   ui.Attach(&link);
   ASSERT_TRUE(link.StartConnection());
@@ -91,7 +91,7 @@ TEST(LinkManager, SilentRobotLowersTheBarLosesTheLinkAndIsReconnected) {
   options.silence_ms = 11000;  // silent through one loss, answering again by the reconnect
   auto sim = StartUdpSim(options);
   ASSERT_TRUE(sim);
-  RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), UniqueRobot("loss")));
+  RecordingUi ui(testing_support::WifiConfig(sim->UdpPort(), UniqueRobot("loss")));
   relay::CLinkManager link(ui);
   ui.Attach(&link);
   ASSERT_TRUE(link.StartConnection());
@@ -118,7 +118,7 @@ TEST(LinkManager, WifiGivesUpOnTheThirdLoss) {
   options.stop_answering_after = 0;
   auto sim = StartUdpSim(options);
   ASSERT_TRUE(sim);
-  RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), UniqueRobot("wgive")));
+  RecordingUi ui(testing_support::WifiConfig(sim->UdpPort(), UniqueRobot("wgive")));
   relay::CLinkManager link(ui);
   ui.Attach(&link);
   ASSERT_TRUE(link.StartConnection());
@@ -135,9 +135,9 @@ TEST(LinkManager, WifiGivesUpOnTheThirdLoss) {
 
 TEST(LinkManager, SerialGivesUpOnTheFifthFailedOpen) {
   setenv("TREVASK_COM9", "/nonexistent/trevask-test-port", 1);
-  relay::LinkChoices choices;
-  choices.kind = relay::LinkKindChoice::kSerial;
-  choices.com_text = "COM9";
+  relay::LinkConfig choices;
+  choices.kind = relay::LinkKind::kSerial;
+  choices.com_port = 9;
   choices.robot_id = UniqueRobot("com9");
   RecordingUi ui(choices);
   relay::CLinkManager link(ui);
@@ -152,9 +152,9 @@ TEST(LinkManager, SerialGivesUpOnTheFifthFailedOpen) {
 }
 
 TEST(LinkManager, ShortComTextIsAWrongPortNumber) {
-  relay::LinkChoices choices;
-  choices.kind = relay::LinkKindChoice::kSerial;
-  choices.com_text = "COM";
+  relay::LinkConfig choices;
+  choices.kind = relay::LinkKind::kSerial;
+  choices.com_port = relay::ComPortFromBoxText("COM");  // as the port box gives it
   choices.robot_id = UniqueRobot("com");
   RecordingUi ui(choices);
   relay::CLinkManager link(ui);
@@ -172,9 +172,9 @@ TEST(LinkManager, SerialLinkOverAPseudoTerminal) {
   ASSERT_TRUE(wire) << error;
   testing_support::RunningSim sim(std::move(wire), {});
   setenv("TREVASK_COM7", path.c_str(), 1);
-  relay::LinkChoices choices;
-  choices.kind = relay::LinkKindChoice::kSerial;
-  choices.com_text = "COM7";
+  relay::LinkConfig choices;
+  choices.kind = relay::LinkKind::kSerial;
+  choices.com_port = 7;
   choices.robot_id = UniqueRobot("pty");
   RecordingUi ui(choices);
   {
@@ -401,7 +401,7 @@ TEST_F(LinkedRobot, OneAcknowledgementPerAnsweredKeepAlivePair) {
 }
 
 TEST(LinkManager, AnAnswerNobodyAwaitsIsNotAcknowledged) {
-  RecordingUi ui(testing_support::WifiChoices(9, UniqueRobot("unsol")));
+  RecordingUi ui(testing_support::WifiConfig(9, UniqueRobot("unsol")));
   relay::CLinkManager link(ui);
   // Before any keep-alive has gone out, the next one is due: an answer now is unsolicited.
   static_cast<relay::InboundHooks&>(link).OnKeepAliveAnswer();  // as the receive path calls it
@@ -419,7 +419,7 @@ TEST(LinkManager, WifiGivesUpAtTheFirstBindFailure) {
   socklen_t len = sizeof a;
   ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len), 0);
   const int port = ntohs(a.sin_port);
-  relay::LinkChoices choices = testing_support::WifiChoices(port, UniqueRobot("bind"));
+  relay::LinkConfig choices = testing_support::WifiConfig(port, UniqueRobot("bind"));
   choices.ip_address = 0;
   RecordingUi ui(choices);
   relay::CLinkManager link(ui);
@@ -452,7 +452,7 @@ TEST(RobotNames, TheRelaySaysWhenItCutsAName) {
   auto sim = StartUdpSim();
   ASSERT_TRUE(sim);
   const std::string name = UniqueRobot("long") + std::string(30, 'x');
-  RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), name));
+  RecordingUi ui(testing_support::WifiConfig(sim->UdpPort(), name));
   relay::CLinkManager link(ui);
   ui.Attach(&link);
   ASSERT_TRUE(link.StartConnection());

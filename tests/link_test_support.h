@@ -1,4 +1,4 @@
-// Helpers for the link tests: a LinkUi that records what the relay shows, a simulated robot running
+// Helpers for the link tests: a front end that records what the link tells it, a simulated robot running
 // on its own thread over a real wire, and waiting on conditions with a real-time limit.
 #pragma once
 
@@ -32,32 +32,41 @@ inline bool WaitUntil(const std::function<bool()>& done, int limit_ms = 10000) {
   return done();
 }
 
-class RecordingUi : public relay::LinkUi {
+// Records the link's events as the dialog renders them: its status text, the link icon (140 down,
+// 141 up), the quality bar (five less the answers missed), the window minimized at the first answer,
+// the controls set for a connection when the port opens.
+class RecordingUi : public relay::LinkEvents {
  public:
-  explicit RecordingUi(relay::LinkChoices choices) : choices_(std::move(choices)) {}
+  explicit RecordingUi(relay::LinkConfig config) : config_(std::move(config)) {}
   void Attach(relay::CLinkManager* m) { manager_ = m; }
 
-  relay::LinkChoices Choices() override {
+  relay::LinkConfig Config() override {
     std::lock_guard<std::mutex> g(mutex_);
-    return choices_;
+    return config_;
   }
-  void SetChoices(relay::LinkChoices c) {
+  void SetConfig(relay::LinkConfig c) {
     std::lock_guard<std::mutex> g(mutex_);
-    choices_ = std::move(c);
+    config_ = std::move(c);
   }
-  void ShowStatus(const std::string& text) override { Add("status:" + text); }
-  void SetLinkIcon(int icon) override { Add("icon:" + std::to_string(icon)); }
-  void SetQualityBar(int value) override { Add("bar:" + std::to_string(value)); }
-  void MinimizeWindow() override { Add("minimize"); }
-  void EnableConnectButton() override {}
-  void SetControlsForConnected() override { Add("controls-connected"); }
-  void Disconnect() override {
+  void Status(relay::LinkMoment moment, const std::string& text) override {
+    Add("status:" + text);
+    if (moment == relay::LinkMoment::kPortOpen) Add("controls-connected");
+  }
+  void PortOpened() override { Add("bar:5"); }
+  void AnswersMissed(int missed) override { Add("bar:" + std::to_string(5 - missed)); }
+  void LinkChanged(bool up, bool first) override {
+    Add(up ? "icon:141" : "icon:140");
+    if (up && first) Add("minimize");
+  }
+  void GaveUp() override {
     Add("disconnect");
     if (manager_ != nullptr) manager_->RequestStop();
   }
-  void MessageBox(const std::string& text) override { Add("message:" + text); }
-  void Note(const std::string& text) override { Add("note:" + text); }
-  void FirmwareProgress(int sent, int total) override {
+  void Message(relay::MessageKind kind, const std::string& text) override {
+    const bool box = kind == relay::MessageKind::kFailure || kind == relay::MessageKind::kSuccess;
+    Add((box ? "message:" : "note:") + text);
+  }
+  void Progress(int sent, int total) override {
     Add("progress:" + std::to_string(sent) + "/" + std::to_string(total));
   }
 
@@ -85,7 +94,7 @@ class RecordingUi : public relay::LinkUi {
     events_.push_back(std::move(e));
   }
   std::mutex mutex_;
-  relay::LinkChoices choices_;
+  relay::LinkConfig config_;
   std::vector<std::string> events_;
   relay::CLinkManager* manager_ = nullptr;
 };
@@ -93,11 +102,11 @@ class RecordingUi : public relay::LinkUi {
 using RunningSim = sim::RunningSim;
 using sim::StartUdpSim;
 
-inline relay::LinkChoices WifiChoices(int port, const std::string& robot) {
-  relay::LinkChoices c;
-  c.kind = relay::LinkKindChoice::kWifi;
+inline relay::LinkConfig WifiConfig(int port, const std::string& robot) {
+  relay::LinkConfig c;
+  c.kind = relay::LinkKind::kWifi;
   c.ip_address = htonl(0x7F000001);
-  c.port_text = std::to_string(port);
+  c.udp_port = port;
   c.robot_id = robot;
   return c;
 }
@@ -122,7 +131,7 @@ class LinkedRobotFixture : public ::testing::Test {
     sim_ = StartUdpSim(options);
     ASSERT_TRUE(sim_);
     robot_ = robot;
-    ui_ = std::make_unique<RecordingUi>(WifiChoices(sim_->UdpPort(), robot_));
+    ui_ = std::make_unique<RecordingUi>(WifiConfig(sim_->UdpPort(), robot_));
     link_ = std::make_unique<relay::CLinkManager>(*ui_);
     ui_->Attach(link_.get());
     link_->SetTransport(transport_);

@@ -72,9 +72,9 @@ void RunBluetoothDialogue(bool answer_escape) {
   module.answer_escape = answer_escape;
   testing_support::RunningSim sim(sim::WrapInBluetoothModule(std::move(recorder), module), {});
   setenv("TREVASK_COM6", path.c_str(), 1);
-  relay::LinkChoices choices;
-  choices.kind = relay::LinkKindChoice::kBluetooth;
-  choices.com_text = "COM6";
+  relay::LinkConfig choices;
+  choices.kind = relay::LinkKind::kBluetooth;
+  choices.com_port = 6;
   choices.bt_address = "0012AB34CD56";
   choices.robot_id = "B" + std::to_string(getpid());
   RecordingUi ui(choices);
@@ -137,9 +137,9 @@ class ModuleByHand : public ::testing::Test {
     ASSERT_EQ(write(master_, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text)));
   }
 
-  relay::LinkChoices Choices(const std::string& address) {
-    relay::LinkChoices c;
-    c.kind = relay::LinkKindChoice::kBluetooth;
+  relay::LinkConfig Choices(const std::string& address) {
+    relay::LinkConfig c;
+    c.kind = relay::LinkKind::kBluetooth;
     c.bt_address = address;
     c.robot_id = "Bt" + std::to_string(getpid());
     return c;
@@ -491,7 +491,7 @@ TEST_F(FirmwareByHand, NoFileEndsQuietlyAtTheFirstOk) {
 }
 
 TEST(Firmware, RefusedWithoutASerialLink) {
-  RecordingUi ui(testing_support::WifiChoices(1, "x"));
+  RecordingUi ui(testing_support::WifiConfig(1, "x"));
   relay::CLinkManager link(ui);
   link.StartFirmwareUpload("robot.hex");
   EXPECT_TRUE(ui.Has("message:Please make sure that the PC's Trevask has connected to the robot."));
@@ -506,9 +506,9 @@ TEST(Firmware, WholeUploadToTheSimulatedBoardPausesTheKeepAlive) {
   sim::SimOptions options;
   testing_support::RunningSim sim(std::move(pty), options);
   setenv("TREVASK_COM5", path.c_str(), 1);
-  relay::LinkChoices choices;
-  choices.kind = relay::LinkKindChoice::kSerial;
-  choices.com_text = "COM5";
+  relay::LinkConfig choices;
+  choices.kind = relay::LinkKind::kSerial;
+  choices.com_port = 5;
   choices.robot_id = "F" + std::to_string(getpid());
   RecordingUi ui(choices);
   relay::CLinkManager link(ui);
@@ -541,9 +541,9 @@ TEST(Firmware, ABoardThatNeverAnswersKeepsTheLinkInUploadModeWithoutKeepAlives) 
   options.firmware_answers = false;
   testing_support::RunningSim sim(std::move(pty), options);
   setenv("TREVASK_COM4", path.c_str(), 1);
-  relay::LinkChoices choices;
-  choices.kind = relay::LinkKindChoice::kSerial;
-  choices.com_text = "COM4";
+  relay::LinkConfig choices;
+  choices.kind = relay::LinkKind::kSerial;
+  choices.com_port = 4;
   choices.robot_id = "Fs" + std::to_string(getpid());
   RecordingUi ui(choices);
   relay::CLinkManager link(ui);

@@ -113,7 +113,7 @@ TEST(Dashboard, ShowsSensorsAndAPictureFromTheSimulatedRobot) {
   auto sim = testing_support::StartUdpSim();
   ASSERT_TRUE(sim);
   const std::string robot = "Dash" + std::to_string(getpid());
-  testing_support::RecordingUi ui(testing_support::WifiChoices(sim->UdpPort(), robot));
+  testing_support::RecordingUi ui(testing_support::WifiConfig(sim->UdpPort(), robot));
   relay::CLinkManager link(ui);
   ui.Attach(&link);
   ASSERT_TRUE(link.StartConnection());

@@ -271,8 +271,8 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
   // A link from the command line or the file means a relay without its window.
   if (!raw.link.empty()) out.headless = true;
 
-  out.choices.bt_address = raw.have_bt_address ? raw.bt_address : saved.bt_address;
-  out.choices.robot_id = raw.robot;
+  out.config.bt_address = raw.have_bt_address ? raw.bt_address : saved.bt_address;
+  out.config.robot_id = raw.robot;
   out.firmware = raw.firmware;
   out.group = raw.group;
   out.record = raw.record;
@@ -307,7 +307,7 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
       error = "Please Input IP address";
       return false;
     }
-    if (!ParseIpv4(wifi.c_str(), out.choices.ip_address)) {
+    if (!ParseIpv4(wifi.c_str(), out.config.ip_address)) {
       error = "'" + wifi + "' is not an IPv4 address (for example 192.168.0.20)";
       return false;
     }
@@ -324,14 +324,14 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
       error = "the port '" + port + "' is not a UDP port (1 to 65535)";
       return false;
     }
-    out.choices.kind = LinkKindChoice::kWifi;
-    out.choices.port_text = port;
+    out.config.kind = LinkKind::kWifi;
+    out.config.udp_port = static_cast<int>(number);
     out.settings.wifi_ip = wifi;
     out.settings.wifi_port = port;
     return true;
   }
   if (raw.link == "serial" || raw.link == "bluetooth") {
-    out.choices.kind = raw.link == "serial" ? LinkKindChoice::kSerial : LinkKindChoice::kBluetooth;
+    out.config.kind = raw.link == "serial" ? LinkKind::kSerial : LinkKind::kBluetooth;
     const std::string& port_text = raw.device;
     if (port_text.empty()) {
       error = "--" + raw.link + " needs a port (COMn) or a device path";
@@ -343,16 +343,17 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
         error = "no free COM number for " + port_text;
         return false;
       }
-      out.choices.com_text = "COM" + std::to_string(n);
-      out.choices.device = port_text;
+      out.config.com_port = n;
+      out.config.device = port_text;
     } else {
-      out.choices.com_text = port_text;  // checked by the link manager as the dialog's text would be
+      // Read as the dialog reads its port box; the link refuses a text that names no port.
+      out.config.com_port = ComPortFromBoxText(port_text);
     }
-    if (raw.link == "bluetooth" && out.choices.bt_address.empty()) {
+    if (raw.link == "bluetooth" && out.config.bt_address.empty()) {
       error = "give the robot's Bluetooth address with --bt-address";
       return false;
     }
-    out.settings.bt_address = out.choices.bt_address;
+    out.settings.bt_address = out.config.bt_address;
     return true;
   }
   error = "choose a link: --serial PORT, --bluetooth PORT --bt-address ADDRESS, or --wifi ADDRESS --port N";

@@ -8,7 +8,7 @@
 
 #include "relay/app/log.h"
 #include "relay/app/settings.h"
-#include "relay/link/link_ui.h"
+#include "relay/link/link_events.h"
 
 namespace relay {
 
@@ -16,7 +16,7 @@ struct HeadlessOptions {
   bool headless = false;
   bool help = false;
   bool version = false;
-  LinkChoices choices;
+  LinkConfig config;
   std::string firmware;     // a firmware file to upload once the robot answers; empty: none
   std::string config_path;  // the configuration file read, if any
   std::string group;        // the group the robot's sections are shared with; empty: none

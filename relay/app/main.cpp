@@ -49,7 +49,7 @@ int RunHeadless(const relay::HeadlessOptions& options) {
   pthread_sigmask(SIG_BLOCK, &handled_signals, nullptr);
 
   if (!options.replay.empty())
-    return relay::RunReplay(options.replay, options.speed, options.choices.robot_id, handled_signals);
+    return relay::RunReplay(options.replay, options.speed, options.config.robot_id, handled_signals);
 
   relay::CLinkRecorder recorder;  // outlives the manager, which records into it
   if (!options.record.empty()) {
@@ -59,7 +59,7 @@ int RunHeadless(const relay::HeadlessOptions& options) {
       return 2;
     }
   }
-  relay::HeadlessUi ui(options.choices);
+  relay::HeadlessUi ui(options.config);
   int status = 0;
   {
     relay::CLinkManager manager(ui);

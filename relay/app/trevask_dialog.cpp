@@ -282,16 +282,16 @@ void CTrevaskDlg::BuildControls() {
 }
 
 void CTrevaskDlg::UpdateSnapshot() {
-  LinkChoices c;
+  LinkConfig c;
   if (serial_value_ == 0)
-    c.kind = LinkKindChoice::kSerial;
+    c.kind = LinkKind::kSerial;
   else if (bluetooth_value_ == 0)
-    c.kind = LinkKindChoice::kBluetooth;
+    c.kind = LinkKind::kBluetooth;
   else if (wifi_value_ == 0)
-    c.kind = LinkKindChoice::kWifi;
-  c.com_text = com_box_->currentText().toStdString();
+    c.kind = LinkKind::kWifi;
+  c.com_port = ComPortFromBoxText(com_box_->currentText().toStdString());
   c.ip_address = htonl(ip_->Value());
-  c.port_text = FirstLine(port_->text(), 10).toStdString();
+  c.udp_port = std::atoi(FirstLine(port_->text(), 10).toStdString().c_str());
   c.robot_id = robot_id_->text().toStdString();
   c.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
   std::lock_guard<std::mutex> guard(snapshot_mutex_);
@@ -302,7 +302,7 @@ QString CTrevaskDlg::BluetoothAddressText() const {
   return bt_edited_ ? bt_address_->text() : bt_stored_;
 }
 
-LinkChoices CTrevaskDlg::Choices() {
+LinkConfig CTrevaskDlg::Config() {
   std::lock_guard<std::mutex> guard(snapshot_mutex_);
   return snapshot_;
 }
@@ -314,8 +314,39 @@ void CTrevaskDlg::RunOnGuiThread(std::function<void()> fn) {
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
 
-void CTrevaskDlg::ShowStatus(const std::string& text) {
+void CTrevaskDlg::Status(LinkMoment moment, const std::string& text) {
   RunOnGuiThread([this, t = QString::fromStdString(text)] { status_->setText(t); });
+  if (moment == LinkMoment::kPortOpen) SetControlsForConnected();
+}
+
+void CTrevaskDlg::PortOpened() {
+  RunOnGuiThread([this] { connect_->setEnabled(true); });
+  SetQualityBar(timing::kMissedForLoss);
+}
+
+void CTrevaskDlg::AnswersMissed(int missed) {
+  // The "Signal Robust" bar: full while every answer comes, empty when the link is lost.
+  SetQualityBar(timing::kMissedForLoss - missed);
+}
+
+void CTrevaskDlg::LinkChanged(bool up, bool first) {
+  SetLinkIcon(up ? kIconLinkUp : kIconLinkDown);
+  if (up && first) MinimizeWindow();
+}
+
+void CTrevaskDlg::Message(MessageKind kind, const std::string& text) {
+  switch (kind) {
+    case MessageKind::kFailure:
+    case MessageKind::kSuccess:
+      MessageBox(text);
+      break;
+    case MessageKind::kDetail:
+      Note(text);
+      break;
+    case MessageKind::kNotice:
+      Notice(text);
+      break;
+  }
 }
 
 void CTrevaskDlg::SetLinkIcon(int icon_resource) {
@@ -334,10 +365,6 @@ void CTrevaskDlg::MinimizeWindow() {
     ++minimize_count_;
     showMinimized();
   });
-}
-
-void CTrevaskDlg::EnableConnectButton() {
-  RunOnGuiThread([this] { connect_->setEnabled(true); });
 }
 
 void CTrevaskDlg::SetControlsForConnected() {
@@ -459,8 +486,9 @@ void CTrevaskDlg::Disconnect() {
     link_->RequestStop();
     link_running_ = false;
     // The same pause as ever, without freezing the window: the button comes back afterwards.
-    const int pause = (wifi_value_ == 0 && bluetooth_value_ != 0) ? 3000 : 2500;
-    QTimer::singleShot(Scaled(pause), this, [this] { RestoreWhenTheLinkHasEnded(); });
+    const uint32_t pause = (wifi_value_ == 0 && bluetooth_value_ != 0) ? timing::kDisconnectPauseWifiMs
+                                                                       : timing::kDisconnectPauseMs;
+    QTimer::singleShot(Scaled(static_cast<int>(pause)), this, [this] { RestoreWhenTheLinkHasEnded(); });
   });
 }
 
@@ -477,7 +505,7 @@ void CTrevaskDlg::RestoreWhenTheLinkHasEnded() {
 
 void CTrevaskDlg::RestoreControlsAfterDisconnect() {
   connect_->setEnabled(true);
-  link_->ClearMinimizedOnce();
+  link_->ForgetFirstAnswer();
   if (bluetooth_radio_->isChecked()) {
     for (QRadioButton* r : {serial_radio_, wifi_radio_, bluetooth_radio_}) r->setEnabled(true);
     com_box_->setEnabled(false);

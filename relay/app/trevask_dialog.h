@@ -1,6 +1,6 @@
 // CTrevaskDlg: the relay's window. The user picks the link kind, the COM port, the robot's address
 // and port or its module's Bluetooth address, and the robot ID, presses Connect and watches the
-// status text, the link icon and the "Signal Robust" bar.
+// status text, the link icon and the "Signal Robust" bar: the link's events rendered as widgets.
 //
 // The link manager's threads never touch a widget: they read the user's choices from a snapshot
 // this dialog keeps current on the GUI thread, and every status write is queued to the GUI thread.
@@ -25,23 +25,23 @@ namespace relay {
 
 class CIpAddressField;
 
-class CTrevaskDlg : public QDialog, public LinkUi {
+class CTrevaskDlg : public QDialog, public LinkEvents {
  public:
   explicit CTrevaskDlg(const std::string& settings_path, QWidget* parent = nullptr);
   ~CTrevaskDlg() override;
 
-  // LinkUi, callable from any thread.
-  LinkChoices Choices() override;
-  void ShowStatus(const std::string& text) override;
-  void SetLinkIcon(int icon_resource) override;
-  void SetQualityBar(int value) override;
-  void MinimizeWindow() override;
-  void EnableConnectButton() override;
-  void SetControlsForConnected() override;
-  void Disconnect() override;
-  void MessageBox(const std::string& text) override;
-  void Note(const std::string& text) override;
-  void Notice(const std::string& text) override;
+  // The link's events, callable from any thread.
+  LinkConfig Config() override;
+  void Status(LinkMoment moment, const std::string& text) override;
+  void PortOpened() override;
+  void AnswersMissed(int missed) override;
+  void LinkChanged(bool up, bool first) override;
+  void GaveUp() override { Disconnect(); }
+  void Message(MessageKind kind, const std::string& text) override;
+
+  // The dialog's resource numbers of the link icons.
+  static constexpr int kIconLinkDown = 140;
+  static constexpr int kIconLinkUp = 141;
 
   // The dialog's handlers, public for tests and scripts.
   void OnSerialRadio();
@@ -49,6 +49,7 @@ class CTrevaskDlg : public QDialog, public LinkUi {
   void OnWifiRadio();
   void OnConnect();
   void RestoreControlsAfterDisconnect();
+  void Disconnect();
   void RestoreWhenTheLinkHasEnded();
   QString BluetoothAddressText() const;
   void ShowAbout();
@@ -86,6 +87,14 @@ class CTrevaskDlg : public QDialog, public LinkUi {
   void UpdateSnapshot();
   void RunOnGuiThread(std::function<void()> fn);
   void ShowMessageNow(const QString& text);
+  void SetControlsForConnected();
+  void SetLinkIcon(int icon_resource);
+  void SetQualityBar(int value);
+  void MinimizeWindow();
+  // A detail shown as the status field's tip (and on standard error); a notice replaces the status.
+  void Note(const std::string& text);
+  void Notice(const std::string& text);
+  void MessageBox(const std::string& text);
 
   std::string settings_path_;
   QLineEdit* robot_id_ = nullptr;
@@ -110,7 +119,7 @@ class CTrevaskDlg : public QDialog, public LinkUi {
   int minimize_count_ = 0;
 
   std::mutex snapshot_mutex_;
-  LinkChoices snapshot_;
+  LinkConfig snapshot_;
   std::function<void(const QString&)> message_handler_;
   std::unique_ptr<CLinkManager> link_;
 };

@@ -8,6 +8,7 @@
 #include "exchange/wave_file.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "relay/timing.h"
 
 namespace relay {
 namespace {
@@ -32,7 +33,7 @@ bool CAudioUpload::Load(const char* path, int& size_class) {
         error += " (this relay runs as a service, which sees neither its clients' /tmp nor their homes)";
         break;
       }
-    ui_.Notice("the sound file is not played: " + error);
+    events_.Message(MessageKind::kNotice, "the sound file is not played: " + error);
     return false;
   }
   // Position 0 holds a leading silent sample; the file's first sample is at position 1.
@@ -71,7 +72,9 @@ void CAudioUpload::Run() {
     if (!flow_.load(std::memory_order_acquire)) {
       // The robot asked for a pause: 150 ms, then 50 packets at 20 ms or more.
       bool stop = false;
-      for (int ms = 0; ms < 150 && !(stop = Stopped()); ++ms) platform::Sleep(1);
+      for (uint32_t ms = 0; ms < timing::kVoicePauseMs && !(stop = Stopped());
+           ms += timing::kVoicePauseStepMs)
+        platform::Sleep(timing::kVoicePauseStepMs);
       if (stop) break;
       slow_start = 0;
       flow_.store(true, std::memory_order_release);
@@ -85,20 +88,22 @@ void CAudioUpload::Run() {
         exchange::Frame::Make(exchange::kDestMultimediaBoard, 0, exchange::kTypeVoice, adpcm, n);
     // A packet the transport failed to take backs the upload off a little; one it could not take
     // now is dropped, as a late packet would be useless to the robot anyway.
-    if (writer_.SendBytes(f.bytes, static_cast<int>(f.size)) == SendResult::kFailed) platform::Sleep(5);
-    platform::Sleep(2);
-    if (slow_start < 50) {
-      platform::Sleep(18);
+    if (writer_.SendBytes(f.bytes, static_cast<int>(f.size)) == SendResult::kFailed)
+      platform::Sleep(timing::kVoiceRefusedBackOffMs);
+    platform::Sleep(timing::kVoicePacketGapMs);
+    if (slow_start < timing::kVoiceSlowStartPackets) {
+      platform::Sleep(timing::kVoiceSlowStartGapMs);
       ++slow_start;
     }
-    if (passes > 200) {
+    if (passes > timing::kVoicePrimedPasses) {
       // No faster than 20 packets per 250 ms once the robot's buffer is primed.
       if (window_count == 0) window_start = platform::TickCount();
-      if (++window_count == 20) {
+      if (++window_count == timing::kVoiceWindowPackets) {
         const uint32_t spent = platform::TickElapsed(platform::TickCount(), window_start);
         bool stop = false;
-        for (uint32_t waited = 0; spent + waited < 250 && !(stop = Stopped()); waited += 30)
-          platform::Sleep(30);
+        for (uint32_t waited = 0; spent + waited < timing::kVoiceWindowMs && !(stop = Stopped());
+             waited += timing::kVoiceWindowStepMs)
+          platform::Sleep(timing::kVoiceWindowStepMs);
         if (stop) break;
         window_count = 0;
       }

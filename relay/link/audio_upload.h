@@ -10,14 +10,14 @@
 
 #include "exchange/adpcm.h"
 #include "platform/thread.h"
-#include "relay/link/link_ui.h"
+#include "relay/link/link_events.h"
 #include "relay/link/link_writer.h"
 
 namespace relay {
 
 class CAudioUpload {
  public:
-  CAudioUpload(CLinkWriter& writer, LinkUi& ui) : writer_(writer), ui_(ui) {}
+  CAudioUpload(CLinkWriter& writer, LinkEvents& events) : writer_(writer), events_(events) {}
   ~CAudioUpload() { Stop(); }
   CAudioUpload(const CAudioUpload&) = delete;
   CAudioUpload& operator=(const CAudioUpload&) = delete;
@@ -41,7 +41,7 @@ class CAudioUpload {
   bool Stopped() const { return stop_.load(std::memory_order_acquire); }
 
   CLinkWriter& writer_;
-  LinkUi& ui_;
+  LinkEvents& events_;
   // Written by the clients' stop (link loop) and Stop, read by the upload thread on every packet;
   // release/acquire orders the sample buffer's hand-over with the start.
   std::atomic<bool> stop_{true};

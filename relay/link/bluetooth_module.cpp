@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "relay/timing.h"
 
 namespace relay {
 namespace {
@@ -33,7 +34,7 @@ bool CBluetoothModule::WaitForReply(Transport& line, const char* text, uint32_t 
   uint8_t chunk[1024];
   while (!platform::TickAfter(platform::TickCount(), deadline)) {
     if (stop_.load(std::memory_order_acquire)) return false;
-    platform::Sleep(100);
+    platform::Sleep(timing::kModulePollMs);
     // The module's bytes are read here, on the dialogue's own thread and buffer, never into the
     // receive thread's chunk.
     const int read = line.ReadAvailable(chunk, static_cast<int>(sizeof chunk));
@@ -52,21 +53,21 @@ void CBluetoothModule::Release(Transport& line) {
   if (!line.IsOpen()) return;
   platform::LockGuard guard(writer_.lock());
   Write(line, "^#^$^%");
-  const bool command_mode = WaitForReply(line, "CommandMode", 2500);
+  const bool command_mode = WaitForReply(line, "CommandMode", timing::kModuleCommandModeMs);
   Write(line, "AT+ZV SPPDisconnect\r\n");
-  WaitForReply(line, "SPPConnectionClosed", 2000, command_mode);
+  WaitForReply(line, "SPPConnectionClosed", timing::kModuleDisconnectMs, command_mode);
 }
 
 bool CBluetoothModule::Connect(Transport& line, const std::string& address_field) {
   Release(line);
   const std::string address = address_field.substr(0, kAddressMax);
   if (address.empty() || !line.IsOpen()) {
-    if (address.empty()) ui_.Note("the Bluetooth address field is empty");
+    if (address.empty()) events_.Message(MessageKind::kDetail, "the Bluetooth address field is empty");
     return false;
   }
   platform::LockGuard guard(writer_.lock());
   Write(line, "AT+ZV SPPConnect " + address + "\r\n");
-  return WaitForReply(line, "BypassMode", 8000);
+  return WaitForReply(line, "BypassMode", timing::kModuleConnectMs);
 }
 
 }  // namespace relay

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "relay/link/link_events.h"
 #include "relay/link/link_stats.h"
-#include "relay/link/link_ui.h"
 #include "relay/link/link_writer.h"
 #include "relay/transport/transport.h"
 
@@ -19,8 +19,8 @@ namespace relay {
 class CBluetoothModule {
  public:
   // `stop` is the link's stop flag: a dialogue gives up waiting once it is raised.
-  CBluetoothModule(CLinkWriter& writer, LinkStats& stats, LinkUi& ui, const std::atomic<bool>& stop)
-      : writer_(writer), stats_(stats), ui_(ui), stop_(stop) {}
+  CBluetoothModule(CLinkWriter& writer, LinkStats& stats, LinkEvents& events, const std::atomic<bool>& stop)
+      : writer_(writer), stats_(stats), events_(events), stop_(stop) {}
 
   // Releases any old connection, then connects to `address` (at most 63 characters are used):
   // true once the module is in bypass mode.
@@ -34,7 +34,7 @@ class CBluetoothModule {
 
   CLinkWriter& writer_;
   LinkStats& stats_;
-  LinkUi& ui_;
+  LinkEvents& events_;
   const std::atomic<bool>& stop_;
   std::vector<uint8_t> reply_;  // replies of one wait, bounded at 64 KiB
 };

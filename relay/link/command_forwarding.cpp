@@ -35,9 +35,9 @@ void CCommandForwarder::ForwardPending(bool link_up) {
     uint32_t length = 0;
     const exchange::CRingConsumer::CommandTake take = commands_.TakeCommand(record, length);
     if (take == exchange::CRingConsumer::CommandTake::kHeadWentBack) {
-      ui_.Notice(
-          "a client stored a stale head in the command ring (it was stopped in the middle of a "
-          "put); reading starts over at the head, nothing is sent twice");
+      events_.Message(MessageKind::kNotice,
+                      "a client stored a stale head in the command ring (it was stopped in the middle of a "
+                      "put); reading starts over at the head, nothing is sent twice");
       break;
     }
     if (take != exchange::CRingConsumer::CommandTake::kRecord) break;

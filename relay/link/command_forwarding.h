@@ -9,15 +9,15 @@
 #include "exchange/sections.h"
 #include "relay/link/audio_upload.h"
 #include "relay/link/inbound_dispatch.h"
-#include "relay/link/link_ui.h"
+#include "relay/link/link_events.h"
 #include "relay/link/link_writer.h"
 
 namespace relay {
 
 class CCommandForwarder {
  public:
-  CCommandForwarder(CLinkWriter& writer, CInboundDispatch& dispatch, CAudioUpload& audio, LinkUi& ui)
-      : writer_(writer), dispatch_(dispatch), audio_(audio), ui_(ui) {}
+  CCommandForwarder(CLinkWriter& writer, CInboundDispatch& dispatch, CAudioUpload& audio, LinkEvents& events)
+      : writer_(writer), dispatch_(dispatch), audio_(audio), events_(events) {}
 
   // Opens the command ring of robot `prefix` and claims it: kClaimedElsewhere when another relay
   // serves that name. The name this relay holds already keeps its claim (no other relay can slip in
@@ -41,7 +41,7 @@ class CCommandForwarder {
   CLinkWriter& writer_;
   CInboundDispatch& dispatch_;
   CAudioUpload& audio_;
-  LinkUi& ui_;
+  LinkEvents& events_;
   exchange::CRingConsumer commands_;
   std::string claimed_prefix_;  // the robot name whose command ring this relay holds
   uint32_t passes_ = 0;         // forwarding passes, published in the mark

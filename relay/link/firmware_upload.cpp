@@ -6,6 +6,7 @@
 #include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "relay/timing.h"
 
 namespace relay {
 namespace {
@@ -49,20 +50,22 @@ void CFirmwareUpload::SendLine(const std::string& line) {
   text.push_back('\n');
   writer_.SendBytes(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
   ++lines_sent_;
-  ui_.FirmwareProgress(lines_sent_, lines_total_);
+  events_.Progress(lines_sent_, lines_total_);
 }
 
 void CFirmwareUpload::Start(const std::string& path) {
   platform::LockGuard guard(writer_.lock());
   const uint8_t one = 1;
   writer_.Send(exchange::kDestMultimediaBoard, exchange::kTypeFirmwareStart, &one, 1);
-  platform::Sleep(108);
+  platform::Sleep(timing::kFirmwareStartPauseMs);
   Close();
   lines_sent_ = 0;
   lines_total_ = CountLines(path);
   active_.store(true, std::memory_order_release);
   file_ = platform::OpenFile(path, "r");  // a missing file yields no lines, like an empty one
-  if (!file_) ui_.Note(path + ": cannot be opened; the upload ends at the board's first OK");
+  if (!file_)
+    events_.Message(MessageKind::kDetail,
+                    path + ": cannot be opened; the upload ends at the board's first OK");
   std::string line;
   if (ReadLine(line)) SendLine(line);
 }
@@ -88,8 +91,8 @@ void CFirmwareUpload::OnReply(const uint8_t* bytes, int count) {
     }
   }
   if (succeeded) {
-    platform::Sleep(3000);
-    ui_.MessageBox("Upgrading succeeds!");
+    platform::Sleep(timing::kFirmwareDonePauseMs);
+    events_.Message(MessageKind::kSuccess, "Upgrading succeeds!");
     active_.store(false, std::memory_order_release);
   }
 }

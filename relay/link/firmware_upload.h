@@ -9,14 +9,14 @@
 #include <string>
 
 #include "platform/unique_file.h"
-#include "relay/link/link_ui.h"
+#include "relay/link/link_events.h"
 #include "relay/link/link_writer.h"
 
 namespace relay {
 
 class CFirmwareUpload {
  public:
-  CFirmwareUpload(CLinkWriter& writer, LinkUi& ui) : writer_(writer), ui_(ui) {}
+  CFirmwareUpload(CLinkWriter& writer, LinkEvents& events) : writer_(writer), events_(events) {}
   CFirmwareUpload(const CFirmwareUpload&) = delete;
   CFirmwareUpload& operator=(const CFirmwareUpload&) = delete;
 
@@ -33,7 +33,7 @@ class CFirmwareUpload {
   void SendLine(const std::string& line);
 
   CLinkWriter& writer_;
-  LinkUi& ui_;
+  LinkEvents& events_;
   // Set by the UI thread at the start, cleared by the receive thread at the end; the link loop and
   // the receive thread read it on every pass (acquire: the file is set up before it reads true).
   std::atomic<bool> active_{false};

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "relay/timing.h"
+
 namespace relay {
 
 struct KeepAliveStep {
@@ -21,8 +23,8 @@ struct KeepAliveStep {
 
 class KeepAlive {
  public:
-  static constexpr uint32_t kAnswerWindowMs = 2000;
-  static constexpr int kMissedForLoss = 5;
+  static constexpr uint32_t kAnswerWindowMs = timing::kAnswerWindowMs;
+  static constexpr int kMissedForLoss = timing::kMissedForLoss;
 
   // A new run of the link loop starts counting missed answers from zero; the rhythm carries on.
   void StartRun() { missed_ = 0; }

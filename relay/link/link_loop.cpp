@@ -5,16 +5,9 @@
 #include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "relay/link/link_manager.h"
+#include "relay/timing.h"
 
 namespace relay {
-namespace {
-
-// The command section has no notification: forwarding and the keep-alive checks share this pass.
-constexpr uint32_t kLinkLoopMs = 20;
-// Answers missed in a row after which clients no longer see the link as up.
-constexpr int kMissedForStale = 2;
-
-}  // namespace
 
 CLinkManager::RunEnd CLinkManager::RunLink() {
   {
@@ -40,10 +33,10 @@ CLinkManager::RunEnd CLinkManager::RunLink() {
       step = keep_alive_.Tick(platform::TickCount(), uploading);
     }
     if (step.send_pair) SendKeepAlivePair(++keep_alive_sequence);
-    if (step.missed) ui_.SetQualityBar(KeepAlive::kMissedForLoss - step.missed_count);
+    if (step.missed) events_.AnswersMissed(step.missed_count);
     if (step.lost) {
       link_up_.store(false, std::memory_order_release);
-      ui_.SetLinkIcon(kIconLinkDown);
+      events_.LinkChanged(false, false);
       return RunEnd::kLost;
     }
     // Clients are told the link is up only while the robot's answers are fresh: after two missed
@@ -53,8 +46,9 @@ CLinkManager::RunEnd CLinkManager::RunLink() {
       std::lock_guard<std::mutex> guard(keep_alive_mutex_);
       missed = keep_alive_.missed();
     }
-    forwarder_.ForwardPending(link_up_.load(std::memory_order_acquire) && missed < kMissedForStale);
-    platform::Sleep(kLinkLoopMs);
+    forwarder_.ForwardPending(link_up_.load(std::memory_order_acquire) && missed < timing::kMissedForStale);
+    // The command section has no notification: forwarding and the keep-alive checks share this pass.
+    platform::Sleep(timing::kLinkLoopMs);
   }
   return RunEnd::kStopped;
 }
@@ -81,11 +75,9 @@ void CLinkManager::OnKeepAliveAnswer() {
   }
   stats_.AddRoundTrip(round_trip);
   link_up_.store(true, std::memory_order_release);
-  ui_.SetLinkIcon(kIconLinkUp);
-  if (!minimized_once_.exchange(true)) ui_.MinimizeWindow();
+  events_.LinkChanged(true, !answered_once_.exchange(true));
   ShowStatus(LinkMoment::kConnected);
-  ui_.LinkUp();
-  ui_.SetQualityBar(5);
+  events_.AnswersMissed(0);
   SendAcknowledgement();
 }
 

@@ -4,7 +4,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "exchange/frame.h"
@@ -12,10 +11,11 @@
 #include "platform/shared_memory.h"
 
 namespace relay {
-CLinkManager::CLinkManager(LinkUi& ui) : ui_(ui), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+CLinkManager::CLinkManager(LinkEvents& events)
+    : events_(events), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   // Anyone the sections are shared with can shrink one under the relay; it goes on, and says so.
   platform::SetSharedDamageObserver([this](const std::string& name) {
-    ui_.Notice("section " + name + " damaged by another process; reopened");
+    events_.Message(MessageKind::kNotice, "section " + name + " damaged by another process; reopened");
   });
 }
 
@@ -24,14 +24,10 @@ CLinkManager::~CLinkManager() {
   RequestStop();
   connection_thread_.Join();
   audio_.Stop();
-  if (link_kind_.load() == LinkKindChoice::kBluetooth) module_.Release(ActiveTransport());
+  if (link_kind_.load() == LinkKind::kBluetooth) module_.Release(ActiveTransport());
   Transport& line = ActiveTransport();
-  if (link_kind_.load() != LinkKindChoice::kWifi && line.IsOpen()) {
-    StopReceiveThread();
-    platform::Sleep(5000);  // a serial line's close waits: the robot's side lets go of its end
-    CloseTransport(line);
-    platform::Sleep(5000);
-  }
+  if (link_kind_.load() != LinkKind::kWifi && line.IsOpen())
+    StopReceivingAndClose(line, timing::kCloseSerialAtTeardown);
   StopReceiveThread();
   CloseTransport(line);
   udp_.Close();
@@ -59,30 +55,32 @@ bool CLinkManager::StartConnection() {
   return true;
 }
 
+LinkConfig CLinkManager::Config() {
+  std::lock_guard<std::mutex> guard(config_mutex_);
+  return config_;
+}
+
+LinkConfig CLinkManager::ReadConfig() {
+  LinkConfig config = events_.Config();
+  std::lock_guard<std::mutex> guard(config_mutex_);
+  config_ = config;
+  return config;
+}
+
 void CLinkManager::ShowStatus(LinkMoment moment) {
-  const LinkChoices choices = ui_.Choices();
-  const LinkKindChoice kind = choices.kind;
-  const int number = kind == LinkKindChoice::kWifi ? ip_port_.load() : com_port_.load();
-  // A device given by its path is shown beside the COM number it was given, so nobody looks for a
-  // "COM port 2" that is really /dev/ttyUSB9.
-  const std::string device =
-      kind != LinkKindChoice::kWifi && !choices.device.empty() ? " (" + choices.device + ")" : "";
-  std::string text = StatusText(moment, kind, number);
-  if (!device.empty() && text.find("COM") != std::string::npos) {
-    const auto end = text.find_last_not_of("\n");
-    text.insert(end == std::string::npos ? text.size() : end + 1, device);
-  }
-  ui_.ShowStatus(text);
+  const LinkConfig config = Config();
+  const int number = config.kind == LinkKind::kWifi ? ip_port_.load() : com_port_.load();
+  events_.Status(moment, StatusText(moment, config.kind, number, config.device));
 }
 
 void CLinkManager::GiveUp() {
   char text[96];
-  if (ui_.Choices().kind == LinkKindChoice::kWifi)
+  if (Config().kind == LinkKind::kWifi)
     std::snprintf(text, sizeof text, "WiFi IP port %d can't be opened for communication!\n", ip_port_.load());
   else
     std::snprintf(text, sizeof text, "COM port %d can't be opened for communication!\n", com_port_.load());
-  ui_.MessageBox(text);
-  ui_.Disconnect();
+  events_.Message(MessageKind::kFailure, text);
+  events_.GaveUp();
   gave_up_.store(true, std::memory_order_release);
   stop_.store(true, std::memory_order_release);
 }
@@ -93,8 +91,17 @@ void CLinkManager::StopReceiveThread() {
   receive_thread_.Join();
 }
 
+void CLinkManager::StopReceivingAndClose(Transport& line, timing::ClosePauses pauses) {
+  receive_stop_.store(true, std::memory_order_release);
+  Wake();
+  platform::Sleep(pauses.before_join_ms);
+  receive_thread_.Join();
+  CloseTransport(line);
+  platform::Sleep(pauses.after_close_ms);
+}
+
 void CLinkManager::ConnectionThread() {
-  while (ui_.Choices().kind == LinkKindChoice::kNone && !StopRequested()) platform::Sleep(10);
+  while (ReadConfig().kind == LinkKind::kNone && !StopRequested()) platform::Sleep(timing::kChoicePollMs);
   if (!StopRequested()) {
     ShowStatus(LinkMoment::kStarting);
     int failures = 0;
@@ -105,114 +112,91 @@ void CLinkManager::ConnectionThread() {
       if (result == ConnectResult::kUp) {
         failures = 0;
         ShowStatus(LinkMoment::kPortOpen);
-        ui_.SetControlsForConnected();
         const RunEnd run = RunLink();
         CloseAfterRun(link_kind_.load());
         if (run == RunEnd::kLost && !StopRequested()) {
-          minimized_once_.store(false, std::memory_order_relaxed);
-          if (link_kind_.load() == LinkKindChoice::kWifi && ++wifi_losses == 3) GiveUp();
+          answered_once_.store(false, std::memory_order_relaxed);
+          if (link_kind_.load() == LinkKind::kWifi && ++wifi_losses == timing::kWifiLossesForGiveUp) GiveUp();
           ShowStatus(LinkMoment::kLost);
-          platform::Sleep(2000);
+          platform::Sleep(timing::kRetryAfterLossMs);
         }
       } else if (result == ConnectResult::kPortFailed) {
         ++failures;
-        if (failures == 5 || (failures == 1 && link_kind_.load() == LinkKindChoice::kWifi)) GiveUp();
+        const bool wifi = link_kind_.load() == LinkKind::kWifi;
+        if (failures == (wifi ? timing::kWifiFailuresForGiveUp : timing::kSerialFailuresForGiveUp)) GiveUp();
       }
       if (StopRequested()) break;
       ShowStatus(LinkMoment::kReconnecting);
-      platform::Sleep(500);
+      platform::Sleep(timing::kReconnectPauseMs);
       if (StopRequested()) break;
     }
   }
   ShowStatus(LinkMoment::kEnded);
-  ui_.SetLinkIcon(kIconLinkDown);
+  events_.LinkChanged(false, false);
   connection_running_.store(false, std::memory_order_release);
   if (connection_end_hook_) connection_end_hook_();
 }
 
-void CLinkManager::CloseAfterRun(LinkKindChoice kind) {
+void CLinkManager::CloseAfterRun(LinkKind kind) {
   Transport& line = ActiveTransport();
-  if (kind == LinkKindChoice::kWifi) {
-    receive_stop_.store(true, std::memory_order_release);
-    Wake();
-    platform::Sleep(2000);
-    receive_thread_.Join();
-    CloseTransport(line);
-    platform::Sleep(1000);
-  }
-  if (kind == LinkKindChoice::kBluetooth) module_.Release(line);
-  if (line.IsOpen()) {
-    receive_stop_.store(true, std::memory_order_release);
-    Wake();
-    platform::Sleep(1000);
-    receive_thread_.Join();
-    CloseTransport(line);
-    platform::Sleep(500);
-  }
+  if (kind == LinkKind::kWifi) StopReceivingAndClose(line, timing::kCloseWifiAfterRun);
+  if (kind == LinkKind::kBluetooth) module_.Release(line);
+  if (line.IsOpen()) StopReceivingAndClose(line, timing::kCloseSerialAfterRun);
 }
 
 CLinkManager::ConnectResult CLinkManager::Connect() {
-  if (ActiveTransport().IsOpen()) {
-    receive_stop_.store(true, std::memory_order_release);
-    Wake();
-    platform::Sleep(2000);
-    receive_thread_.Join();
-    CloseTransport(ActiveTransport());
-    platform::Sleep(2000);
-  }
+  if (ActiveTransport().IsOpen()) StopReceivingAndClose(ActiveTransport(), timing::kCloseBeforeConnect);
   // A receive thread of the previous connect has been told to stop by now; it must be gone before
   // the transports and the section handles it uses are replaced.
   StopReceiveThread();
-  const LinkChoices choices = ui_.Choices();
+  const LinkConfig config = ReadConfig();
   // The sections come first: a robot name that another relay serves is refused before this relay
   // sends a single byte that could disturb that relay's link. They are opened before the receive
   // thread starts, so it never dispatches into handles that are being replaced.
-  if (!OpenSections(choices.robot_id)) return ConnectResult::kPortFailed;
-  const ConnectResult opened = OpenTransport(choices);
+  if (!OpenSections(config.robot_id)) return ConnectResult::kPortFailed;
+  const ConnectResult opened = OpenTransport(config);
   if (opened != ConnectResult::kUp) return opened;
   writer_.Use(&ActiveTransport());
   receive_stop_.store(false, std::memory_order_release);
   if (!platform::StartThread([this] { ReceiveThread(); }, receive_thread_)) {
-    ui_.Note("the receive thread cannot be started");
+    events_.Message(MessageKind::kDetail, "the receive thread cannot be started");
     return ConnectResult::kPortFailed;
   }
   return ConnectResult::kUp;
 }
 
-CLinkManager::ConnectResult CLinkManager::OpenTransport(const LinkChoices& choices) {
-  if (choices.kind == LinkKindChoice::kWifi) {
-    link_kind_.store(LinkKindChoice::kWifi);
-    ip_port_.store(std::atoi(choices.port_text.c_str()));
+CLinkManager::ConnectResult CLinkManager::OpenTransport(const LinkConfig& config) {
+  if (config.kind == LinkKind::kWifi) {
+    link_kind_.store(LinkKind::kWifi);
+    ip_port_.store(config.udp_port);
     LinkTarget target;
-    target.ip_address = choices.ip_address;
-    target.udp_port = ip_port_.load();
+    target.ip_address = config.ip_address;
+    target.udp_port = config.udp_port;
     if (!OpenTransportLocked(target)) {
-      ui_.Note("UDP port " + choices.port_text + " cannot be opened");
+      events_.Message(MessageKind::kDetail,
+                      "UDP port " + std::to_string(config.udp_port) + " cannot be opened");
       return ConnectResult::kPortFailed;
     }
-    ui_.SetQualityBar(5);
-    ui_.EnableConnectButton();
+    events_.PortOpened();
     return ConnectResult::kUp;
   }
-  link_kind_.store(LinkKindChoice::kSerial);
-  if (choices.com_text.size() <= 3) {
-    ui_.MessageBox("Port Number is Wrong");
+  link_kind_.store(LinkKind::kSerial);
+  if (!config.com_port) {
+    events_.Message(MessageKind::kFailure, "Port Number is Wrong");
     return ConnectResult::kPortFailed;
   }
-  com_port_.store(std::atoi(choices.com_text.c_str() + 3));
+  com_port_.store(*config.com_port);
   LinkTarget target;
-  target.com_port = com_port_.load();
+  target.com_port = *config.com_port;
   if (!OpenTransportLocked(target)) {
-    ui_.Note(ActiveTransport().LastError());
+    events_.Message(MessageKind::kDetail, ActiveTransport().LastError());
     return ConnectResult::kPortFailed;
   }
-  ui_.EnableConnectButton();
-  ui_.SetQualityBar(5);
-  if (choices.kind == LinkKindChoice::kBluetooth) {
-    link_kind_.store(LinkKindChoice::kBluetooth);
-    if (!module_.Connect(ActiveTransport(), choices.bt_address)) return ConnectResult::kHandshakeFailed;
-    ui_.EnableConnectButton();
-    ui_.SetQualityBar(5);
+  events_.PortOpened();
+  if (config.kind == LinkKind::kBluetooth) {
+    link_kind_.store(LinkKind::kBluetooth);
+    if (!module_.Connect(ActiveTransport(), config.bt_address)) return ConnectResult::kHandshakeFailed;
+    events_.PortOpened();
   }
   return ConnectResult::kUp;
 }
@@ -231,7 +215,7 @@ void CLinkManager::CloseTransport(Transport& line) {
 
 Transport& CLinkManager::ActiveTransport() {
   if (replacement_ != nullptr) return *replacement_;
-  if (link_kind_.load() == LinkKindChoice::kWifi) return udp_;
+  if (link_kind_.load() == LinkKind::kWifi) return udp_;
   return serial_;
 }
 
@@ -241,8 +225,9 @@ namespace relay {
 
 void CLinkManager::StartFirmwareUpload(const std::string& path) {
   // The board's loader listens on the serial line only.
-  if (link_kind_.load() == LinkKindChoice::kWifi || !ActiveTransport().IsOpen()) {
-    ui_.MessageBox("Please make sure that the PC's Trevask has connected to the robot.");
+  if (link_kind_.load() == LinkKind::kWifi || !ActiveTransport().IsOpen()) {
+    events_.Message(MessageKind::kFailure,
+                    "Please make sure that the PC's Trevask has connected to the robot.");
     return;
   }
   firmware_.Start(path);

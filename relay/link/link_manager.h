@@ -25,11 +25,12 @@
 #include "relay/link/firmware_upload.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/keep_alive.h"
+#include "relay/link/link_events.h"
 #include "relay/link/link_stats.h"
-#include "relay/link/link_ui.h"
 #include "relay/link/link_writer.h"
 #include "relay/link/receive_path.h"
 #include "relay/link/status_texts.h"
+#include "relay/timing.h"
 #include "relay/transport/serial_port.h"
 #include "relay/transport/udp_endpoint.h"
 
@@ -41,17 +42,17 @@ std::string RobotPrefix(const std::string& field, bool& shortened);
 
 class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
  public:
-  explicit CLinkManager(LinkUi& ui);
+  explicit CLinkManager(LinkEvents& events);
   // Teardown: ends the connection thread and the upload, releases the Bluetooth module when that was
   // the last kind chosen, closes the transport, destroys the section handles.
   ~CLinkManager() override;
   CLinkManager(const CLinkManager&) = delete;
   CLinkManager& operator=(const CLinkManager&) = delete;
 
-  // The dialog's Connect: clears the stop flag and starts the connection thread. False when a
+  // A front end's Connect: clears the stop flag and starts the connection thread. False when a
   // connection thread is still running or cannot be started.
   bool StartConnection();
-  // The dialog's Disconnect: raises the stop flag; every loop ends on its next pass.
+  // A front end's Disconnect: raises the stop flag; every loop ends on its next pass.
   void RequestStop();
   // Waits until the connection thread has ended (after RequestStop or a give-up).
   void WaitForConnectionThread() { connection_thread_.Join(); }
@@ -68,8 +69,9 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
     writer_.SetRecorder(recorder);
     receive_path_.SetRecorder(recorder);
   }
-  // The dialog's restore after a disconnect lets the next connection minimize the window again.
-  void ClearMinimizedOnce() { minimized_once_.store(false, std::memory_order_relaxed); }
+  // The next answer counts as the first of a connection again (a front end that restored its window
+  // after a disconnect hears of the next first answer).
+  void ForgetFirstAnswer() { answered_once_.store(false, std::memory_order_relaxed); }
 
   // Firmware for the multimedia board over a serial line: "robot.hex" in the current directory
   // unless another path is given. Refused with a message box while no serial line is open.
@@ -84,11 +86,17 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
 
   void ConnectionThread();
   ConnectResult Connect();
-  ConnectResult OpenTransport(const LinkChoices& choices);
+  ConnectResult OpenTransport(const LinkConfig& config);
   RunEnd RunLink();
   void SendKeepAlivePair(uint8_t sequence);
-  void CloseAfterRun(LinkKindChoice kind);
+  void CloseAfterRun(LinkKind kind);
   void StopReceiveThread();
+  // The one way a line is closed while the receive thread may run: the thread is told to stop, given
+  // the first pause, joined; the line closed, then the second pause.
+  void StopReceivingAndClose(Transport& line, timing::ClosePauses pauses);
+  // The configuration of the current connect, and a new one read from the front end.
+  LinkConfig Config();
+  LinkConfig ReadConfig();
   void ShowStatus(LinkMoment moment);
   void GiveUp();
   bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
@@ -113,10 +121,14 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   void OnVoiceFlowControl() override { audio_.Pause(); }
   void OnAcceptedFrame(uint8_t data_type) override;
 
-  LinkUi& ui_;
+  LinkEvents& events_;
+  // The configuration of the current connect (status texts and the give-up message follow it); set
+  // by the connection thread, read by any thread that shows a status.
+  LinkConfig config_;
+  std::mutex config_mutex_;
   // The kind of the link this relay connected last: the one truth for the transport in use, the
-  // teardown and the give-up rules. (Status texts follow the dialog's choice, as the user sees it.)
-  std::atomic<LinkKindChoice> link_kind_{LinkKindChoice::kNone};
+  // teardown and the give-up rules.
+  std::atomic<LinkKind> link_kind_{LinkKind::kNone};
   CUdpEndpoint udp_;
   CSerialPort serial_;
   Transport* replacement_ = nullptr;
@@ -127,8 +139,8 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   // other; acquire/release keeps the stop flags ordered with what the stopping side did before.
   std::atomic<bool> stop_{false};
   std::atomic<bool> receive_stop_{false};
-  std::atomic<bool> minimized_once_{false};
-  std::atomic<int> com_port_{0};  // shown in the status texts, read by any thread that shows one
+  std::atomic<bool> answered_once_{false};  // the robot answered since the connection started
+  std::atomic<int> com_port_{0};            // shown in the status texts, read by any thread that shows one
   std::atomic<int> ip_port_{0};
   std::atomic<bool> connection_running_{false};
   std::atomic<bool> gave_up_{false};
@@ -144,10 +156,10 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   LinkStats stats_;
   CLinkWriter writer_{stats_};
   CReceivePath receive_path_{*this, stats_, this};
-  CAudioUpload audio_{writer_, ui_};
-  CFirmwareUpload firmware_{writer_, ui_};
-  CBluetoothModule module_{writer_, stats_, ui_, stop_};
-  CCommandForwarder forwarder_{writer_, receive_path_.dispatch(), audio_, ui_};
+  CAudioUpload audio_{writer_, events_};
+  CFirmwareUpload firmware_{writer_, events_};
+  CBluetoothModule module_{writer_, stats_, events_, stop_};
+  CCommandForwarder forwarder_{writer_, receive_path_.dispatch(), audio_, events_};
 
   platform::UniqueFd wake_;  // an eventfd: written to stop the receive thread's wait
   std::function<void()> connection_end_hook_;

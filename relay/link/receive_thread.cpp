@@ -5,6 +5,7 @@
 
 #include "platform/clock.h"
 #include "relay/link/link_manager.h"
+#include "relay/timing.h"
 
 namespace relay {
 namespace {
@@ -23,17 +24,17 @@ void CLinkManager::Wake() {
 void CLinkManager::WaitForInput(Transport& line) {
   // The transport's descriptor and the wake-up: nothing else can end the wait early. The limit is a
   // safety net, not a poll: an idle link wakes this thread twice a second at most.
-  constexpr int kIdleLimitMs = 500;
   pollfd fds[2] = {{line.WaitDescriptor(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-  const int r = ::poll(fds, 2, kIdleLimitMs);
+  const int r = ::poll(fds, 2, timing::kReceiveIdleLimitMs);
   // A line whose other end hung up stays "ready" without data: back off as an idle read would.
-  if (r > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) platform::Sleep(1);
+  if (r > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+    platform::Sleep(timing::kHangUpBackOffMs);
 }
 
 int CLinkManager::ReadTransport(Transport& line) {
   const uint64_t foreign = line.DroppedForeign();
   const int n = line.ReadAvailable(
-      chunk_, static_cast<int>(link_kind_.load() == LinkKindChoice::kWifi ? sizeof chunk_ : kSerialReadMax));
+      chunk_, static_cast<int>(link_kind_.load() == LinkKind::kWifi ? sizeof chunk_ : kSerialReadMax));
   if (line.DroppedForeign() != foreign) stats_.AddForeignDatagrams(line.DroppedForeign() - foreign);
   return n;
 }

@@ -19,8 +19,9 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
   producers_.reset();
   if (shortened && noted_name_ != robot_field) {
     noted_name_ = robot_field;
-    ui_.Note("the robot name is cut to " + std::to_string(exchange::kRobotNameMax) + " bytes: '" + prefix +
-             "'");
+    events_.Message(
+        MessageKind::kDetail,
+        "the robot name is cut to " + std::to_string(exchange::kRobotNameMax) + " bytes: '" + prefix + "'");
   }
   auto producers = std::make_unique<RelayProducers>();
   CCommandForwarder::OpenResult commands = CCommandForwarder::OpenResult::kOk;
@@ -33,11 +34,12 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
         return s;
       },
       &failed);
-  if (status != platform::ShmStatus::kOk) ui_.Note(RelayProducers::Problem(prefix, status, failed));
+  if (status != platform::ShmStatus::kOk)
+    events_.Message(MessageKind::kDetail, RelayProducers::Problem(prefix, status, failed));
   if (commands == CCommandForwarder::OpenResult::kClaimedElsewhere) {
     // Two relays for one name would mix two robots in one set of rings.
-    ui_.MessageBox("Robot '" + prefix + "' is already served by another relay.\n");
-    ui_.Disconnect();
+    events_.Message(MessageKind::kFailure, "Robot '" + prefix + "' is already served by another relay.\n");
+    events_.GaveUp();
     gave_up_.store(true, std::memory_order_release);
     stop_.store(true, std::memory_order_release);
     return false;

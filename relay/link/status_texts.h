@@ -3,13 +3,15 @@
 
 #include <string>
 
-#include "relay/link/link_ui.h"
+#include "relay/link/link_config.h"
 
 namespace relay {
 
 enum class LinkMoment { kStarting, kPortOpen, kConnected, kLost, kReconnecting, kEnded };
 
-// The text for `moment` under the selected kind; `number` is the COM port, or the IP port for Wi-Fi.
-std::string StatusText(LinkMoment moment, LinkKindChoice kind, int number);
+// The text for `moment` under `kind`; `number` is the COM port, or the IP port for Wi-Fi. A COM port
+// given by its device path is shown beside its number: nobody looks for a "COM port 2" that is
+// really /dev/ttyUSB9.
+std::string StatusText(LinkMoment moment, LinkKind kind, int number, const std::string& device = "");
 
 }  // namespace relay

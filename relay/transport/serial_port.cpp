@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "relay/timing.h"
 
 namespace relay {
 namespace {
@@ -174,10 +175,10 @@ void CSerialPort::Close() {
   int dtr = TIOCM_DTR;
   ioctl(fd_, TIOCMBIC, &dtr);
   tcflush(fd_, TCIOFLUSH);
-  platform::Sleep(500);
+  platform::Sleep(timing::kSerialCloseSettleMs);
   ::close(fd_);
   fd_ = -1;
-  platform::Sleep(500);
+  platform::Sleep(timing::kSerialCloseSettleMs);
 }
 
 bool CSerialPort::CloseIfOpen() {
