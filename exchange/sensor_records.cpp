@@ -9,22 +9,28 @@ static_assert(static_cast<int>(SectionId::kStandardSensor) == static_cast<int>(S
 
 namespace {
 
+// By index, not by pointer: a sanitizer build cannot compare addresses in a constant expression.
 consteval bool TableIsSound() {
   for (const SensorRecordInfo& r : kSensorRecords)
     if (RecordInfo(r.record).record != r.record) return false;
-  for (const SensorField& f : kSensorFields) {
+  for (std::size_t i = 0; i < kSensorFieldCount; ++i) {
+    const SensorField& f = kSensorFields[i];
     const std::size_t end = f.offset + (f.kind == FieldKind::kWord ? 2u : 1u);
     if (end > RecordInfo(f.record).size) return false;
     if (OwnField(f) != f.of.empty()) return false;
     if (!OwnField(f)) {  // a view names a field of its own in the same record
-      const SensorField* seen = nullptr;
-      for (const SensorField& g : kSensorFields)
-        if (g.name == f.of) seen = &g;
-      if (seen == nullptr || !OwnField(*seen) || seen->record != f.record) return false;
-      if (f.kind != FieldKind::kDirection && seen->offset != f.offset) return false;
+      std::size_t seen = kSensorFieldCount;
+      for (std::size_t j = 0; j < kSensorFieldCount; ++j)
+        if (kSensorFields[j].name == f.of) seen = j;
+      if (seen == kSensorFieldCount) return false;
+      const SensorField& g = kSensorFields[seen];
+      if (!OwnField(g) || g.record != f.record) return false;
+      if (f.kind != FieldKind::kDirection && g.offset != f.offset) return false;
     }
-    for (const SensorField& g : kSensorFields)
-      if (&g != &f && (g.name == f.name || (!f.getter.empty() && g.getter == f.getter))) return false;
+    for (std::size_t j = 0; j < kSensorFieldCount; ++j) {
+      const SensorField& g = kSensorFields[j];
+      if (j != i && (g.name == f.name || (!f.getter.empty() && g.getter == f.getter))) return false;
+    }
   }
   return true;
 }
