@@ -14,7 +14,7 @@ namespace exchange {
 
 // Data types, both directions.
 inline constexpr uint8_t kTypeAcknowledgement = 0x01;  // computer -> multimedia board, payload 1
-inline constexpr uint8_t kTypeLinkStatus = 0xFF;       // keep-alive (payload 0) and its answers (1; 0, 2, 3)
+inline constexpr uint8_t kTypeLinkStatus = 0xFF;       // one payload byte: a LinkStatusCode below
 // Robot -> computer.
 inline constexpr uint8_t kTypeImage = 0x09;  // one packet of a camera frame
 inline constexpr uint8_t kTypeVoice = 0x0A;  // 4-bit ADPCM voice (also computer -> robot: loudspeaker)
@@ -47,6 +47,66 @@ inline constexpr uint8_t kTypeAudioStop = 0x0E;
 inline constexpr uint8_t kTypeFirmwareStart = 0x11;
 inline constexpr uint8_t kTypeLcdPicture = 0x17;  // also to the motion board's LCD
 inline constexpr uint8_t kTypeTakePhoto = 0x20;
+
+// Every data type by name, as logs, statistics, the simulated robot and the capture dissector show it
+// (tools/wireshark/trevask.lua holds the same pairs; a test keeps them in step).
+struct DataTypeName {
+  uint8_t value;
+  const char* name;
+};
+inline constexpr DataTypeName kDataTypeNames[] = {
+    {kTypeAcknowledgement, "Acknowledgement"},
+    {kTypeLinkStatus, "LinkStatus"},
+    {kTypeImage, "Image"},
+    {kTypeVoice, "Voice"},
+    {kTypeVoiceFlowControl, "VoiceFlowControl"},
+    {kTypeVoiceDecoderReset, "VoiceDecoderReset"},
+    {kTypeMotorSensor, "MotorSensor"},
+    {kTypeCustomSensor, "CustomSensor"},
+    {kTypeStandardSensor, "StandardSensor"},
+    {kTypeAllSensor, "AllSensor"},
+    {kTypeDcMotorPosition, "DcMotorPosition"},
+    {kTypeDcMotorPositionAll, "DcMotorPositionAll"},
+    {kTypeDcMotorPwm, "DcMotorPwm"},
+    {kTypeDcMotorPwmAll, "DcMotorPwmAll"},
+    {kTypeParameter, "Parameter"},
+    {kTypeCustomOutput, "CustomOutput"},
+    {kTypeInfraredOutput, "InfraredOutput"},
+    {kTypeDcMotorVelocity, "DcMotorVelocity"},
+    {kTypeDcMotorVelocityAll, "DcMotorVelocityAll"},
+    {kTypeServo, "Servo"},
+    {kTypeServoAll, "ServoAll"},
+    {kTypeMotorEnable, "MotorEnable"},
+    {kTypeGpsId, "GpsId"},
+    {kTypeChargeControl, "ChargeControl"},
+    {kTypeRecordStart, "RecordStart"},
+    {kTypeRecordStop, "RecordStop"},
+    {kTypeAudioAnnouncement, "AudioAnnouncement"},
+    {kTypeAudioStop, "AudioStop"},
+    {kTypeFirmwareStart, "FirmwareStart"},
+    {kTypeLcdPicture, "LcdPicture"},
+    {kTypeTakePhoto, "TakePhoto"},
+};
+
+// The name of a data type, nullptr for one the system does not know.
+constexpr const char* DataTypeNameOf(uint8_t type) {
+  for (const DataTypeName& t : kDataTypeNames)
+    if (t.value == type) return t.name;
+  return nullptr;
+}
+
+// The codes of a link-status frame: its one payload byte, read as a signed byte.
+enum LinkStatusCode : int8_t {
+  kLinkStatusKeepAlive = 0,  // the computer's keep-alive; from the robot, a status to acknowledge
+  kLinkStatusAnswer = 1,     // the robot's answer to a keep-alive
+  kLinkStatusReport2 = 2,    // statuses of the robot's own (their meaning is the robot's), acknowledged
+  kLinkStatusReport3 = 3,
+};
+// Whether the computer acknowledges a status code at once (the answer is acknowledged by the
+// keep-alive's own rules; any other code is ignored).
+constexpr bool AcknowledgedAtOnce(int8_t code) {
+  return code == kLinkStatusKeepAlive || code == kLinkStatusReport2 || code == kLinkStatusReport3;
+}
 
 // Parameter codes (first payload byte of kTypeParameter).
 inline constexpr uint8_t kParamPolarity = 0x06;

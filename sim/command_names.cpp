@@ -5,12 +5,12 @@
 
 namespace sim {
 
+// A frame the control sends is named after the control's method that sends it (the operation, for
+// aliases); any other by its data type.
 std::string SimRobot::CommandName(uint8_t destination, uint8_t type, const uint8_t* payload, std::size_t n) {
   const uint8_t p0 = n > 0 ? payload[0] : 0;
   const bool timed = n == 6 || n == 14;
   switch (type) {
-    case exchange::kTypeAcknowledgement:
-      return "Acknowledgement";
     case exchange::kTypeDcMotorPosition:
       return timed ? "DcMotorPositionTimeCtr" : "DcMotorPositionNonTimeCtr";
     case exchange::kTypeDcMotorPositionAll:
@@ -45,18 +45,12 @@ std::string SimRobot::CommandName(uint8_t destination, uint8_t type, const uint8
         default:
           return "Parameter setting";
       }
-    case exchange::kTypeVoice:
-      return "Voice packet";
     case exchange::kTypeRecordStart:
       return "StartRecord";
     case exchange::kTypeRecordStop:
       return "StopRecord";
-    case exchange::kTypeAudioAnnouncement:
-      return "Audio announcement";
     case exchange::kTypeAudioStop:
       return "StopAudioPlay";
-    case exchange::kTypeFirmwareStart:
-      return "Firmware upload start";
     case exchange::kTypeCustomOutput:
       return "SetCustomDOUT";
     case exchange::kTypeLcdPicture:
@@ -95,8 +89,9 @@ std::string SimRobot::CommandName(uint8_t destination, uint8_t type, const uint8
       return std::string("System") + kind + "SensorRequest";
     }
     case exchange::kTypeLinkStatus:
-      return p0 == 0 ? "Keep-alive" : "Link status";
+      return p0 == exchange::kLinkStatusKeepAlive ? "Keep-alive" : "Link status";
     default: {
+      if (const char* name = exchange::DataTypeNameOf(type)) return name;
       char text[24];
       std::snprintf(text, sizeof text, "data type 0x%02X", type);
       return text;

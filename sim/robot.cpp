@@ -173,7 +173,7 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
 
   switch (type) {
     case exchange::kTypeLinkStatus: {
-      if (n < 1 || payload[0] != 0) break;
+      if (n < 1 || payload[0] != exchange::kLinkStatusKeepAlive) break;
       if (silent_) {
         if (options_.silence_ms == 0 || platform::TickElapsed(now, silent_since_) < options_.silence_ms)
           break;
@@ -182,8 +182,8 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
         answered_ = 0;
         Log("answering keep-alives again");
       }
-      const uint8_t one = 1;
-      SendFrame(exchange::kTypeLinkStatus, &one, 1);
+      const uint8_t answer = exchange::kLinkStatusAnswer;
+      SendFrame(exchange::kTypeLinkStatus, &answer, 1);
       int answered;
       {
         std::lock_guard<std::mutex> guard(mutex_);

@@ -101,7 +101,7 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   relay.Signal(SIGTERM);
   EXPECT_EQ(relay.Wait(), 0);
   EXPECT_TRUE(relay.HasLine("WiFi Connection: Disconnected"));
-  EXPECT_TRUE(relay.HasLine("type 0x7D (standard sensor)"));
+  EXPECT_TRUE(relay.HasLine("type 0x7D (StandardSensor)"));
 
   // The address and port of the run were saved; the next run finds the port there.
   FILE* f = std::fopen((kConfigDir + "/Trevask.ini").c_str(), "r");

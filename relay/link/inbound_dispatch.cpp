@@ -73,10 +73,10 @@ void CInboundDispatch::Dispatch(const uint8_t* frame, std::size_t length) {
       break;
     case exchange::kTypeLinkStatus: {
       if (n < 1) break;
-      int8_t code = static_cast<int8_t>(payload[0]);
-      if (code == 1)
+      const int8_t code = static_cast<int8_t>(payload[0]);
+      if (code == exchange::kLinkStatusAnswer)
         hooks_.OnKeepAliveAnswer();
-      else if (code == 0 || code == 2 || code == 3)
+      else if (exchange::AcknowledgedAtOnce(code))
         hooks_.SendAcknowledgement();
       break;
     }

@@ -56,11 +56,11 @@ CLinkManager::RunEnd CLinkManager::RunLink() {
 void CLinkManager::SendKeepAlivePair(uint8_t sequence) {
   // Both boards get the same sequence number; the pair goes out under one hold of the lock.
   platform::LockGuard guard(writer_.lock());
-  const uint8_t zero = 0;
-  exchange::Frame to_media =
-      exchange::Frame::Make(exchange::kDestMultimediaBoard, sequence, exchange::kTypeLinkStatus, &zero, 1);
+  const uint8_t keep_alive = exchange::kLinkStatusKeepAlive;
+  exchange::Frame to_media = exchange::Frame::Make(exchange::kDestMultimediaBoard, sequence,
+                                                   exchange::kTypeLinkStatus, &keep_alive, 1);
   exchange::Frame to_motion =
-      exchange::Frame::Make(exchange::kDestMotionBoard, sequence, exchange::kTypeLinkStatus, &zero, 1);
+      exchange::Frame::Make(exchange::kDestMotionBoard, sequence, exchange::kTypeLinkStatus, &keep_alive, 1);
   writer_.SendBytes(to_media.bytes, static_cast<int>(to_media.size));
   writer_.SendBytes(to_motion.bytes, static_cast<int>(to_motion.size));
   std::lock_guard<std::mutex> machine(keep_alive_mutex_);

@@ -2,35 +2,9 @@
 
 #include <cstdio>
 
+#include "exchange/protocol.h"
+
 namespace relay {
-namespace {
-
-const char* TypeName(int type) {
-  switch (type) {
-    case 0x09:
-      return "image";
-    case 0x0A:
-      return "voice";
-    case 0x10:
-      return "voice flow control";
-    case 0x33:
-      return "voice decoder reset";
-    case 0x7B:
-      return "motor sensor";
-    case 0x7C:
-      return "custom sensor";
-    case 0x7D:
-      return "standard sensor";
-    case 0x7F:
-      return "standard sensor (all)";
-    case 0xFF:
-      return "link status";
-    default:
-      return "other";
-  }
-}
-
-}  // namespace
 
 void LinkStats::CountCandidate(exchange::FrameVerdict verdict, uint8_t data_type) {
   if (verdict == exchange::FrameVerdict::kAccepted)
@@ -67,8 +41,9 @@ std::string LinkStats::Format() const {
   for (int t = 0; t < 256; ++t) {
     uint64_t n = accepted(static_cast<uint8_t>(t));
     if (n == 0) continue;
-    std::snprintf(line, sizeof line, "%s type 0x%02X (%s): %llu", any ? "," : "", t, TypeName(t),
-                  static_cast<unsigned long long>(n));
+    const char* name = exchange::DataTypeNameOf(static_cast<uint8_t>(t));
+    std::snprintf(line, sizeof line, "%s type 0x%02X (%s): %llu", any ? "," : "", t,
+                  name != nullptr ? name : "other", static_cast<unsigned long long>(n));
     out += line;
     any = true;
   }
