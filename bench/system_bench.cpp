@@ -16,7 +16,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <numeric>
 #include <sstream>
@@ -33,6 +32,7 @@
 #include "exchange/deframer.h"
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
+#include "exchange/wave_file.h"
 #include "platform/clock.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_manager.h"
@@ -189,18 +189,10 @@ void BenchLatencyAndAudio() {
   // Audio pacing: a 12-second file, long enough for a steady state past the first 200 packets.
   const std::string wav = "/tmp/trevask-bench-" + std::to_string(getpid()) + ".wav";
   {
-    std::ofstream out(wav, std::ios::binary);
-    const uint32_t n = 96000, data = n * 2, riff = data + 36, fmt = 16, rate = 8000, bps = 16000;
-    const uint16_t pcm = 1, ch = 1, align = 2, bits = 16;
-    out.write("RIFF", 4), out.write(reinterpret_cast<const char*>(&riff), 4), out.write("WAVEfmt ", 8);
-    out.write(reinterpret_cast<const char*>(&fmt), 4), out.write(reinterpret_cast<const char*>(&pcm), 2);
-    out.write(reinterpret_cast<const char*>(&ch), 2), out.write(reinterpret_cast<const char*>(&rate), 4);
-    out.write(reinterpret_cast<const char*>(&bps), 4), out.write(reinterpret_cast<const char*>(&align), 2);
-    out.write(reinterpret_cast<const char*>(&bits), 2), out.write("data", 4);
-    out.write(reinterpret_cast<const char*>(&data), 4);
-    std::vector<int16_t> samples(n);
-    for (uint32_t i = 0; i < n; ++i) samples[i] = static_cast<int16_t>(8000 * std::sin(i * 0.2));
-    out.write(reinterpret_cast<const char*>(samples.data()), data);
+    std::vector<int16_t> samples(96000);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+      samples[i] = static_cast<int16_t>(8000 * std::sin(static_cast<double>(i) * 0.2));
+    exchange::WriteWaveFile(wav, samples);
   }
   ctl.PlayAudioFile(wav);
   host.RunFor(200);

@@ -22,4 +22,21 @@ std::size_t BuildFrame(uint8_t* out, std::size_t out_size, uint8_t destination, 
   return n + kFrameOverhead;
 }
 
+FrameScan ScanForFrame(const uint8_t* bytes, std::size_t count) {
+  for (std::size_t at = 0; at < count; ++at) {
+    if (bytes[at] != kFrameStart0) continue;
+    const std::size_t left = count - at;
+    if (left == 1) return {ScanResult::kNeedMore, at, 0};  // the first half of a start marker
+    if (bytes[at + 1] != kFrameStart1) continue;
+    if (left <= kOffLength) return {ScanResult::kNeedMore, at, 0};
+    const std::size_t n = bytes[at + kOffLength], total = n + kFrameOverhead;
+    if (left < total) return {ScanResult::kNeedMore, at, 0};
+    const uint8_t* f = bytes + at;
+    if (f[total - 2] == kFrameEnd0 && f[total - 1] == kFrameEnd1 &&
+        Crc8(f + kOffDestination, n + 4) == f[kOffPayload + n])
+      return {ScanResult::kWhole, at, total};
+  }
+  return {ScanResult::kNone, count, 0};
+}
+
 }  // namespace exchange

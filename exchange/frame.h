@@ -32,6 +32,21 @@ inline constexpr uint8_t kDestMultimediaBoard = 8;
 std::size_t BuildFrame(uint8_t* out, std::size_t out_size, uint8_t destination, uint8_t sequence,
                        uint8_t data_type, const uint8_t* payload, std::size_t n);
 
+// The robot's way of finding frames in what it receives: from a start marker it reads the length
+// byte, so a payload holding 5E 0D is taken whole, and a frame counts only with both end markers and
+// a right CRC; anything else is skipped a byte at a time.
+enum class ScanResult {
+  kWhole,     // a frame of `length` bytes begins at `start`
+  kNeedMore,  // what begins at `start` may be a frame whose rest has not arrived
+  kNone,      // no frame begins before `start`, which is `count`
+};
+struct FrameScan {
+  ScanResult result = ScanResult::kNone;
+  std::size_t start = 0;
+  std::size_t length = 0;
+};
+FrameScan ScanForFrame(const uint8_t* bytes, std::size_t count);
+
 // A frame in its own storage, for senders that build one on their stack.
 struct Frame {
   uint8_t bytes[kMaxFrame];

@@ -6,6 +6,7 @@
 
 #include "platform/regular_file.h"
 #include "platform/shared_memory.h"
+#include "platform/unique_file.h"
 
 namespace exchange {
 namespace {
@@ -113,6 +114,47 @@ bool ReadPlayableSound(const std::string& path, WaveSamples& out, std::string& e
   error = path + ": no samples to play";
   out.samples.clear();
   return false;
+}
+
+namespace {
+
+void Put(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+}  // namespace
+
+std::vector<uint8_t> WaveFileBytes(const uint8_t* pcm, std::size_t size, uint32_t sample_rate) {
+  const uint32_t data = static_cast<uint32_t>(size & ~std::size_t{1});
+  std::vector<uint8_t> out;
+  out.reserve(44 + data);
+  for (char c : {'R', 'I', 'F', 'F'}) out.push_back(static_cast<uint8_t>(c));
+  Put(out, 36 + data, 4);
+  for (char c : {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '}) out.push_back(static_cast<uint8_t>(c));
+  Put(out, 16, 4);               // format chunk size
+  Put(out, 1, 2);                // PCM
+  Put(out, 1, 2);                // mono
+  Put(out, sample_rate, 4);      //
+  Put(out, sample_rate * 2, 4);  // bytes per second
+  Put(out, 2, 2);                // bytes per sample
+  Put(out, 16, 2);               // bits per sample
+  for (char c : {'d', 'a', 't', 'a'}) out.push_back(static_cast<uint8_t>(c));
+  Put(out, data, 4);
+  if (data > 0) out.insert(out.end(), pcm, pcm + data);
+  return out;
+}
+
+bool WriteWaveFile(const std::string& path, const uint8_t* pcm, std::size_t size, uint32_t sample_rate) {
+  const std::vector<uint8_t> bytes = WaveFileBytes(pcm, size, sample_rate);
+  platform::UniqueFile file = platform::OpenFile(path, "wb");
+  if (!file) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+  return platform::CloseFile(file) && ok;
+}
+
+bool WriteWaveFile(const std::string& path, const std::vector<int16_t>& samples, uint32_t sample_rate) {
+  return WriteWaveFile(path, reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * 2,
+                       sample_rate);
 }
 
 }  // namespace exchange

@@ -1,9 +1,12 @@
-// Reading the samples of a WAV file for the loudspeaker.
+// WAV files: the samples of one for the loudspeaker, and the one form the project writes.
 //
 // A RIFF/WAVE file is read by its chunks: only 16-bit mono PCM is taken, its samples from the "data"
-// chunk. Anything else is refused: a file without a RIFF/WAVE header is no sound file.
+// chunk. Anything else is refused: a file without a RIFF/WAVE header is no sound file. What is
+// written is always a 44-byte header and 16-bit mono PCM, the form the robot's voice has and every
+// player reads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,5 +27,14 @@ bool ReadPlayableSound(const std::string& path, WaveSamples& out, std::string& e
 // The announcement's size class of `count` samples: 1 below 16000, 2 below 320000, 3 below 512000,
 // else 4.
 int SizeClass(std::size_t count);
+
+// A whole WAV file of `size` bytes of 16-bit little-endian samples (the voice segment's form; an odd
+// last byte is dropped).
+std::vector<uint8_t> WaveFileBytes(const uint8_t* pcm, std::size_t size, uint32_t sample_rate = 8000);
+// Writes WaveFileBytes to `path`; false when the file cannot be written whole.
+bool WriteWaveFile(const std::string& path, const uint8_t* pcm, std::size_t size,
+                   uint32_t sample_rate = 8000);
+// The samples of this machine (little-endian on every target the project builds for).
+bool WriteWaveFile(const std::string& path, const std::vector<int16_t>& samples, uint32_t sample_rate = 8000);
 
 }  // namespace exchange

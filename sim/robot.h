@@ -1,17 +1,22 @@
 // The simulated robot: both controller boards behind one link, answering keep-alives, streaming
 // sensor packets on request, sending a tone as voice packets while recording, and logging every
 // command it receives by name. It can misbehave on request to exercise the relay's fault handling.
+// Its parts: the faulty sending side, the sensors, the camera, the loudspeaker and microphone, and
+// the firmware board; this class cuts what arrives into frames and hands each to its part.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "exchange/adpcm.h"
+#include "sim/audio.h"
+#include "sim/camera.h"
+#include "sim/faulty_wire.h"
+#include "sim/firmware_board.h"
 #include "sim/sensors.h"
 #include "sim/wire.h"
 
@@ -47,37 +52,38 @@ class SimRobot {
   // Reads what the wire holds and runs the timers once; waits at most `wait_ms` real ms for input.
   void Step(int wait_ms);
 
-  // Changes the misbehaviour while running (drop, corrupt, garbage percentages; silence on/off).
+  // Change the misbehaviour while running (drop, corrupt, garbage percentages; silence on/off);
+  // callable from any thread.
   void SetFaults(int drop, int corrupt, int garbage, int duplicate = 0);
   void SetSilent(bool silent);
   // The number the next numbered standard sensor record will carry.
   uint32_t next_number() const { return sensors_.next_number(); }
   // Replaces the wire (a reopened pseudo-terminal).
-  void SetWire(Wire& wire) { wire_ = &wire; }
+  void SetWire(Wire& wire) { out_.SetWire(wire); }
 
   // Queues raw bytes to go out on the wire at the next Step; callable from any thread.
   void Inject(std::vector<uint8_t> bytes);
 
   // What the loudspeaker played (decoded voice packets since the last announcement) and the
   // announcements heard.
-  std::vector<int16_t> HeardAudio();
+  std::vector<int16_t> HeardAudio() { return loudspeaker_.Heard(); }
   // When each voice packet of an upload arrived (platform ticks).
-  std::vector<uint32_t> VoiceArrivals();
-  std::vector<int> Announcements();
+  std::vector<uint32_t> VoiceArrivals() { return loudspeaker_.Arrivals(); }
+  std::vector<int> Announcements() { return loudspeaker_.Announcements(); }
   // Firmware lines received, and how many of them failed their S-record checksum.
-  std::vector<std::string> FirmwareLines();
-  int bad_firmware_lines();
+  std::vector<std::string> FirmwareLines() { return firmware_.Lines(); }
+  int bad_firmware_lines() { return firmware_.bad_lines(); }
   // Writes the audio heard so far to `path` as a 16-bit mono WAV file at 8000 samples per second.
   bool WriteHeardAudio(const std::string& path);
 
   // The picture of the last photo sent, and how many were sent.
-  std::vector<uint8_t> LastPhoto();
-  int photos_sent();
+  std::vector<uint8_t> LastPhoto() { return camera_.LastPhoto(); }
+  int photos_sent() { return camera_.photos_sent(); }
 
   // What the robot received, for tests: every complete frame in arrival order.
   std::vector<std::vector<uint8_t>> ReceivedFrames();
   int keep_alives_answered();
-  int frames_sent();
+  int frames_sent() const { return out_.frames_sent(); }
 
   // Human-readable name of a frame the robot receives, from its data type and first payload byte.
   static std::string CommandName(uint8_t destination, uint8_t type, const uint8_t* payload, std::size_t n);
@@ -90,29 +96,24 @@ class SimRobot {
   };
 
   void OnFrame(const uint8_t* frame, std::size_t length);
-  void SendFrame(uint8_t type, const uint8_t* payload, std::size_t n);
   void StartStream(Stream& s, int count, uint32_t now);
   void SendSensor(uint8_t type, uint32_t now);
-  void SendVoicePacket();
-  void SendPhoto();
-  void OnFirmwareLine(const std::string& line);
-  bool TakeFirmwareLines();
+  std::size_t TakeFirmwareLines(std::size_t at);
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  Wire* wire_;
   SimOptions options_;
-  std::mt19937 random_;
+  FaultyWire out_;
   std::vector<uint8_t> pending_;  // bytes not yet forming a whole frame
 
   std::mutex mutex_;  // guards what tests read from other threads
   std::vector<std::vector<uint8_t>> received_;
   std::vector<std::vector<uint8_t>> injected_;
   int answered_ = 0;
-  int sent_ = 0;
 
-  bool silent_ = false;
-  uint32_t silent_since_ = 0;
-  uint8_t sequence_ = 0;
+  // Set by SetSilent from any thread. The tick is stored before the flag with release and read
+  // after it with acquire, so a silence never starts with an old tick.
+  std::atomic<bool> silent_{false};
+  std::atomic<uint32_t> silent_since_{0};
 
   Stream motor_, standard_, custom_;
   uint32_t started_ = 0;
@@ -122,26 +123,10 @@ class SimRobot {
   bool enabled_[12] = {true, true, true, true, true, true, true, true, true, true, true, true};
   uint32_t last_motor_tick_ = 0;
   SimSensors sensors_;
-
-  uint32_t photo_frame_ = 0;
-  uint32_t next_photo_ = 0;
-  std::vector<uint8_t> last_photo_;
-  int photos_ = 0;
-
-  exchange::AdpcmState speaker_state_;
-  std::vector<int16_t> heard_;
-  std::vector<uint32_t> voice_arrivals_;
-  std::vector<int> announcements_;
-  int voice_packets_heard_ = 0;
-
-  bool firmware_mode_ = false;
-  std::vector<std::string> firmware_lines_;
-  int bad_firmware_lines_ = 0;
-
-  bool recording_ = false;
-  uint32_t next_voice_ = 0;
-  exchange::AdpcmState voice_state_;
-  double tone_phase_ = 0.0;
+  SimCamera camera_;
+  SimLoudspeaker loudspeaker_;
+  SimMicrophone microphone_;
+  SimFirmwareBoard firmware_;
 };
 
 }  // namespace sim

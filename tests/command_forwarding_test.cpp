@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "exchange/sections.h"
+#include "exchange/wave_file.h"
 #include "fake_transport.h"
 #include "relay/link/link_events.h"
 
@@ -35,21 +35,9 @@ Bytes Frame(uint8_t dest, uint8_t type, const Bytes& payload) {
 // A mono 16-bit file of `count` samples of a slow ramp.
 std::string WriteWav(std::size_t count) {
   const std::string path = "/tmp/trevask-forwarder-" + std::to_string(getpid()) + ".wav";
-  std::ofstream out(path, std::ios::binary);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-  const uint32_t data = static_cast<uint32_t>(count * 2);
-  out.write("RIFFxxxxWAVEfmt ", 16);
-  u32(16);
-  u16(1);
-  u16(1);
-  u32(8000);
-  u32(16000);
-  u16(2);
-  u16(16);
-  out.write("data", 4);
-  u32(data);
-  for (std::size_t i = 0; i < count; ++i) u16(static_cast<uint16_t>(i * 7));
+  std::vector<int16_t> samples(count);
+  for (std::size_t i = 0; i < count; ++i) samples[i] = static_cast<int16_t>(i * 7);
+  exchange::WriteWaveFile(path, samples);
   return path;
 }
 

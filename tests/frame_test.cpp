@@ -105,4 +105,38 @@ TEST(Acceptance, ShortestCandidatesAreRefusedWithoutReadingPastThem) {
   EXPECT_EQ(exchange::CheckFrame(markers, 1), exchange::FrameVerdict::kNotForComputer);
 }
 
+// The robot's side reads the length byte: what it finds, and where, in the streams it may receive.
+TEST(Frame, TheRobotFindsFramesByTheirLength) {
+  const Bytes f = MakeFrame(1, 0, 0x15, {0x5E, 0x0D, 0x01});  // a payload holding an end marker
+  Bytes bad_crc = f;
+  bad_crc[bad_crc.size() - 3] ^= 1;
+  auto cat = [](std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const Bytes partial(f.begin(), f.end() - 1);
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    exchange::ScanResult result;
+    std::size_t start, length;
+  } cases[] = {
+      {"whole, end marker in the payload", f, exchange::ScanResult::kWhole, 0, f.size()},
+      {"after odd garbage", cat({{1, 2, 3}, f}), exchange::ScanResult::kWhole, 3, f.size()},
+      {"a bad CRC is skipped", cat({bad_crc, f}), exchange::ScanResult::kWhole, f.size(), f.size()},
+      {"not all here", cat({{7}, partial}), exchange::ScanResult::kNeedMore, 1, 0},
+      {"a header not all here", {0x5E, 0x02, 1, 0}, exchange::ScanResult::kNeedMore, 0, 0},
+      {"half a start marker kept", {9, 9, 0x5E}, exchange::ScanResult::kNeedMore, 2, 0},
+      {"nothing", {0x5E, 0x0D, 0x02, 1}, exchange::ScanResult::kNone, 4, 0},
+      {"empty", {}, exchange::ScanResult::kNone, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const exchange::FrameScan scan = exchange::ScanForFrame(c.bytes.data(), c.bytes.size());
+    EXPECT_EQ(scan.result, c.result) << c.what;
+    EXPECT_EQ(scan.start, c.start) << c.what;
+    EXPECT_EQ(scan.length, c.length) << c.what;
+  }
+}
+
 }  // namespace

@@ -420,6 +420,13 @@ TEST(WaveFile, OnlyWaveFilesAndTruncatedOnesGiveWhatTheyHold) {
   truncate(cut.c_str(), 44 + 50);
   ASSERT_TRUE(exchange::ReadWaveSamples(cut, w, error));
   EXPECT_EQ(w.samples.size(), 25u) << "a truncated data chunk gives what it holds";
+  // What the project writes (the simulated loudspeaker, the dashboard, the bridge) it reads back.
+  const std::vector<int16_t> written = {-32768, -1, 0, 1, 32767};
+  ASSERT_TRUE(exchange::WriteWaveFile(Temp("written.wav"), written));
+  ASSERT_TRUE(exchange::ReadWaveSamples(Temp("written.wav"), w, error)) << error;
+  EXPECT_EQ(w.samples, written);
+  EXPECT_EQ(exchange::WaveFileBytes(nullptr, 0).size(), 44u);
+  EXPECT_FALSE(exchange::WriteWaveFile("/nonexistent-dir/x.wav", written));
   EXPECT_EQ(exchange::SizeClass(15999), 1);
   EXPECT_EQ(exchange::SizeClass(16000), 2);
   EXPECT_EQ(exchange::SizeClass(511999), 3);

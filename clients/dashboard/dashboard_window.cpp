@@ -13,7 +13,7 @@
 #include <cstdio>
 
 #include "control/dispatch.h"
-#include "platform/unique_file.h"
+#include "exchange/wave_file.h"
 
 namespace dashboard {
 namespace {
@@ -29,23 +29,6 @@ QSpinBox* Spin(int lo, int hi, int value, QWidget* parent) {
 
 int16_t V(QSpinBox* s) {
   return static_cast<int16_t>(s->value());
-}
-
-bool WriteWav(const QString& path, const std::vector<uint8_t>& pcm) {
-  platform::UniqueFile file = platform::OpenFile(path.toLocal8Bit().toStdString(), "wb");
-  if (!file) return false;
-  FILE* f = file.get();
-  const uint32_t data = static_cast<uint32_t>(pcm.size()), riff = data + 36, rate = 8000, bytes_per_s = 16000;
-  const uint16_t pcm_format = 1, channels = 1, align = 2, bits = 16;
-  const uint32_t fmt_size = 16;
-  bool ok = std::fwrite("RIFF", 1, 4, f) == 4 && std::fwrite(&riff, 4, 1, f) == 1 &&
-            std::fwrite("WAVEfmt ", 1, 8, f) == 8 && std::fwrite(&fmt_size, 4, 1, f) == 1 &&
-            std::fwrite(&pcm_format, 2, 1, f) == 1 && std::fwrite(&channels, 2, 1, f) == 1 &&
-            std::fwrite(&rate, 4, 1, f) == 1 && std::fwrite(&bytes_per_s, 4, 1, f) == 1 &&
-            std::fwrite(&align, 2, 1, f) == 1 && std::fwrite(&bits, 2, 1, f) == 1 &&
-            std::fwrite("data", 1, 4, f) == 4 && std::fwrite(&data, 4, 1, f) == 1 &&
-            std::fwrite(pcm.data(), 1, pcm.size(), f) == pcm.size();
-  return platform::CloseFile(file) && ok;
 }
 
 }  // namespace
@@ -310,7 +293,10 @@ QWidget* DashboardWindow::BuildMedia() {
     if (last_voice_.empty()) return Status("no voice segment yet");
     const QString path =
         QFileDialog::getSaveFileName(this, "Save voice segment", "voice.wav", "WAV files (*.wav)");
-    if (!path.isEmpty()) Status(WriteWav(path, last_voice_) ? "saved " + path : "cannot write " + path);
+    if (!path.isEmpty())
+      Status(exchange::WriteWaveFile(path.toLocal8Bit().toStdString(), last_voice_.data(), last_voice_.size())
+                 ? "saved " + path
+                 : "cannot write " + path);
   });
   layout->addWidget(audio);
 

@@ -22,14 +22,6 @@ void OnError(j_common_ptr info) {
   std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->back, 1);
 }
 
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void Put16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
 }  // namespace
 
 bool EncodeJpeg(const uint8_t* rgb, int width, int height, int quality, std::vector<uint8_t>& out) {
@@ -62,27 +54,6 @@ bool EncodeJpeg(const uint8_t* rgb, int width, int height, int quality, std::vec
   jpeg_destroy_compress(&info);
   std::free(buffer);
   return true;
-}
-
-std::vector<uint8_t> WavFile(const uint8_t* pcm, std::size_t size, uint32_t sample_rate) {
-  const uint32_t data = static_cast<uint32_t>(size & ~std::size_t{1});
-  std::vector<uint8_t> out;
-  out.reserve(44 + data);
-  for (char c : {'R', 'I', 'F', 'F'}) out.push_back(static_cast<uint8_t>(c));
-  Put32(out, 36 + data);
-  for (char c : {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '}) out.push_back(static_cast<uint8_t>(c));
-  Put32(out, 16);
-  Put16(out, 1);  // PCM
-  Put16(out, 1);  // mono
-  Put32(out, sample_rate);
-  Put32(out, sample_rate * 2);
-  Put16(out, 2);
-  Put16(out, 16);
-  for (char c : {'d', 'a', 't', 'a'}) out.push_back(static_cast<uint8_t>(c));
-  Put32(out, data);
-  out.resize(44 + data);
-  if (data > 0) std::memcpy(out.data() + 44, pcm, data);
-  return out;
 }
 
 }  // namespace mqtt_bridge

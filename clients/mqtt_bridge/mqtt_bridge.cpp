@@ -13,6 +13,7 @@
 #include "clients/mqtt_bridge/media_encoding.h"
 #include "clients/mqtt_bridge/readings_json.h"
 #include "control/dispatch.h"
+#include "exchange/wave_file.h"
 #include "platform/clock.h"
 
 namespace mqtt_bridge {
@@ -232,7 +233,8 @@ void CMqttBridge::PublishPicture() {
 }
 
 void CMqttBridge::PublishVoice() {
-  const std::vector<uint8_t> wav = WavFile(control_.GetVoiceSegment(), control_.VoiceBytesAvailable());
+  const std::vector<uint8_t> wav =
+      exchange::WaveFileBytes(control_.GetVoiceSegment(), control_.VoiceBytesAvailable());
   if (Publish("voice", wav.data(), wav.size(), 0, false)) ++counts_.voice_segments;
 }
 
