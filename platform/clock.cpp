@@ -1,11 +1,10 @@
 #include "platform/clock.h"
 
-#include <time.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+
+#include "platform/os_clock.h"
 
 namespace platform {
 namespace {
@@ -19,12 +18,6 @@ double ScaleFromEnvironment() {
 std::atomic<double>& ScaleCell() {
   static std::atomic<double> scale{ScaleFromEnvironment()};
   return scale;
-}
-
-double MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1.0e6;
 }
 
 }  // namespace
@@ -46,22 +39,16 @@ void SetTimeScale(double scale) {
 }
 
 double MonotonicSeconds() {
-  return MonotonicMs() / 1000.0;
+  return os::MonotonicMs() / 1000.0;
 }
 
 uint32_t TickCount() {
-  double scaled = MonotonicMs() / TimeScale();
+  double scaled = os::MonotonicMs() / TimeScale();
   return static_cast<uint32_t>(static_cast<uint64_t>(std::fmod(scaled, 18446744073709551616.0)));
 }
 
 void Sleep(uint32_t ms) {
-  double real_ns = static_cast<double>(ms) * TimeScale() * 1.0e6;
-  timespec req{};
-  req.tv_sec = static_cast<time_t>(real_ns / 1.0e9);
-  req.tv_nsec = static_cast<long>(std::fmod(real_ns, 1.0e9));
-  if (ms == 0) req.tv_nsec = 0;
-  timespec rem{};
-  while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+  os::SleepRealMs(static_cast<double>(ms) * TimeScale());
 }
 
 }  // namespace platform

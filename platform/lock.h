@@ -1,22 +1,21 @@
 // The recursive lock that serialises every use of a transport in the relay.
 #pragma once
 
-#include <pthread.h>
+#include <mutex>
 
 namespace platform {
 
 class RecursiveLock {
  public:
-  RecursiveLock();
-  ~RecursiveLock();
+  RecursiveLock() = default;
   RecursiveLock(const RecursiveLock&) = delete;
   RecursiveLock& operator=(const RecursiveLock&) = delete;
 
-  void Lock() { pthread_mutex_lock(&mutex_); }
-  void Unlock() { pthread_mutex_unlock(&mutex_); }
+  void Lock() { mutex_.lock(); }
+  void Unlock() { mutex_.unlock(); }
 
  private:
-  pthread_mutex_t mutex_;
+  std::recursive_mutex mutex_;
 };
 
 class LockGuard {

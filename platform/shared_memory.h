@@ -1,13 +1,13 @@
 // Named shared memory that behaves like a named kernel object: it lives while any process holds it
-// and is new again once every holder has ended, killed ones included.
+// and is new again once every holder has ended, killed ones included. Names are "/" and a name of
+// 1..254 bytes. Each process keeps the object from its first open until it ends: views come and go
+// with their owners, so a section keeps its contents across a reconnect in the same process.
 //
-// Each process keeps the object's descriptor open, with a shared lock on its first byte, from its
-// first open until it ends. An opener that gets the exclusive lock without waiting is the only
-// holder, so whatever the object holds is left from processes that have all ended: it is zeroed and
-// reported as created. Views come and go with their owners; the object stays with the process, so a
-// section keeps its contents across a reconnect in the same process.
-//
-// Byte ranges of the lock: byte 0 is the lifetime lock above, byte 2 marks the one process that
+// On Windows these are named file mappings, which behave so by themselves (the name without its
+// "/"); the claim is a named event beside the mapping. On POSIX systems each process keeps the
+// object's descriptor open with a shared lock on its first byte: an opener that gets the exclusive
+// lock without waiting is the only holder, so whatever the object holds is left from processes that
+// have all ended; it is zeroed and reported as created. Byte 2 of the lock marks the one process that
 // claims the object (TryClaim).
 #pragma once
 
@@ -26,8 +26,9 @@ enum class ShmStatus {
   kOpenFailed,  // shm_open, locking or resizing refused (errno tells why)
   kWrongSize,   // the object exists with another size; it is never mapped short
   kMapFailed,
-  kForeign,  // the object belongs to another user
-  kBusy,     // another process kept the object locked beyond the wait limit
+  kForeign,    // the object belongs to another user
+  kBusy,       // another process kept the object locked beyond the wait limit
+  kNameTaken,  // another kind of named object (an event, a mutex) has the name
 };
 
 const char* ShmStatusText(ShmStatus status);

@@ -2,8 +2,7 @@
 // down never leaves a thread running on its freed members.
 #pragma once
 
-#include <pthread.h>
-
+#include <cstdint>
 #include <functional>
 
 namespace platform {
@@ -23,7 +22,7 @@ class Thread {
 
  private:
   friend bool StartThread(std::function<void()> body, Thread& out);
-  pthread_t handle_{};
+  uintptr_t handle_ = 0;  // the system's thread handle
   bool started_ = false;
 };
 

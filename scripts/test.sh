@@ -3,10 +3,23 @@
 #   scripts/test.sh                 normal build in build/
 #   scripts/test.sh address         AddressSanitizer + UndefinedBehaviorSanitizer build in build-address/
 #   scripts/test.sh thread          ThreadSanitizer build in build-thread/
+#   scripts/test.sh windows         Windows builds (x86_64 in build-win64/, i686 in build-win32/),
+#                                   cross-built with mingw-w64, their tests run under wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 sanitize="${1:-}"
+if [ "$sanitize" = windows ]; then
+  bash scripts/setup-windows.sh
+  for flavour in win64:x86_64 win32:i686; do
+    dir="build-${flavour%%:*}"
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-${flavour##*:}.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVASK_WERROR=ON >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+    (cd "$dir" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+  done
+  exit 0
+fi
 dir="build${sanitize:+-$sanitize}"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVASK_WERROR=ON -DTREVASK_SANITIZE="$sanitize" >/dev/null
 cmake --build "$dir" -j "$(nproc)"

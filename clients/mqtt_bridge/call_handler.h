@@ -9,7 +9,7 @@
 #include <string>
 
 #include "control/control.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 namespace mqtt_bridge {
 

@@ -17,8 +17,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/thread.h"
-#include "platform/unique_fd.h"
 #include "relay/link/audio_upload.h"
 #include "relay/link/bluetooth_module.h"
 #include "relay/link/command_forwarding.h"

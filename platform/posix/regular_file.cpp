@@ -10,29 +10,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 namespace platform {
-
-const char* FileStatusText(FileStatus status) {
-  switch (status) {
-    case FileStatus::kOk:
-      return "ok";
-    case FileStatus::kMissing:
-      return "no such file";
-    case FileStatus::kNoAccess:
-      return "permission denied";
-    case FileStatus::kNotRegular:
-      return "not a regular file";
-    case FileStatus::kTooLarge:
-      return "too large";
-    case FileStatus::kReadFailed:
-      return "cannot be read";
-    case FileStatus::kNotShared:
-      return "not readable by the clients' group (the relay reads only what its clients may)";
-  }
-  return "unknown";
-}
 
 namespace {
 

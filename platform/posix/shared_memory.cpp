@@ -204,26 +204,6 @@ void StopSharing() {
   g_share_gid.store(-1, std::memory_order_relaxed);
 }
 
-const char* ShmStatusText(ShmStatus status) {
-  switch (status) {
-    case ShmStatus::kOk:
-      return "ok";
-    case ShmStatus::kBadName:
-      return "invalid shared-memory name";
-    case ShmStatus::kOpenFailed:
-      return "shared memory cannot be opened";
-    case ShmStatus::kWrongSize:
-      return "shared memory exists with another size";
-    case ShmStatus::kMapFailed:
-      return "shared memory cannot be mapped";
-    case ShmStatus::kForeign:
-      return "shared memory of that name belongs to another user";
-    case ShmStatus::kBusy:
-      return "shared memory of that name is kept locked by another process";
-  }
-  return "unknown";
-}
-
 SharedView::SharedView(SharedView&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),

@@ -1,9 +1,13 @@
 #include "platform/thread.h"
 
+#include <pthread.h>
+
 #include <utility>
 
 namespace platform {
 namespace {
+
+static_assert(sizeof(pthread_t) <= sizeof(uintptr_t), "a thread handle fits the handle word");
 
 void* Trampoline(void* arg) {
   auto* body = static_cast<std::function<void()>*>(arg);
@@ -29,7 +33,7 @@ Thread& Thread::operator=(Thread&& other) noexcept {
 
 void Thread::Join() {
   if (!started_) return;
-  pthread_join(handle_, nullptr);
+  pthread_join(static_cast<pthread_t>(handle_), nullptr);
   started_ = false;
 }
 
@@ -41,7 +45,7 @@ bool StartThread(std::function<void()> body, Thread& out) {
     delete heap_body;
     return false;
   }
-  out.handle_ = handle;
+  out.handle_ = static_cast<uintptr_t>(handle);
   out.started_ = true;
   return true;
 }

@@ -1,0 +1,111 @@
+#include "platform/regular_file.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include "platform/win32/unique_handle.h"
+
+namespace platform {
+namespace {
+
+FileStatus StatusOfLastError() {
+  switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return FileStatus::kMissing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return FileStatus::kNoAccess;
+    default:
+      return FileStatus::kReadFailed;
+  }
+}
+
+// A file on a disk, not a folder: COM ports, pipes, the console and NUL are character or pipe
+// handles, and a read from them could wait for ever.
+bool IsRegular(HANDLE file) {
+  if (::GetFileType(file) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file, &info)) return false;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+}  // namespace
+
+FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
+                           std::vector<uint8_t>& out) {
+  out.clear();
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return FileStatus::kNotRegular;
+  UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return StatusOfLastError();
+  if (!IsRegular(file.get())) return FileStatus::kNotRegular;
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.get(), &size)) return FileStatus::kReadFailed;
+  const std::size_t bytes = static_cast<std::size_t>(size.QuadPart);
+  if (whole_only && bytes > max_bytes) return FileStatus::kTooLarge;
+  out.resize(bytes < max_bytes ? bytes : max_bytes);
+  std::size_t got = 0;
+  while (got < out.size()) {
+    const std::size_t left = out.size() - got;
+    DWORD n = 0;
+    if (!::ReadFile(file.get(), out.data() + got, left > 1u << 30 ? 1u << 30 : static_cast<DWORD>(left), &n,
+                    nullptr))
+      return FileStatus::kReadFailed;
+    if (n == 0) break;  // the file shrank meanwhile: what it holds now
+    got += n;
+  }
+  out.resize(got);
+  return FileStatus::kOk;
+}
+
+// Windows has no groups that a relay serves: it runs in the session of the user whose programs use
+// it and reads their files with that user's rights.
+FileStatus ReadFileForGroup(const std::string& path, long /*gid*/, std::size_t max_bytes, bool whole_only,
+                            std::vector<uint8_t>& out) {
+  return ReadRegularFile(path, max_bytes, whole_only, out);
+}
+
+UniqueFile CreatePrivateFile(const std::string& path, std::string& error) {
+  // The reparse point itself is opened, never its target: a link planted in the file's place must
+  // not make the writer empty another file. Not truncated by the open: what is there is checked first.
+  UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) {
+    error = StatusOfLastError() == FileStatus::kNoAccess ? "permission denied" : "cannot be created";
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    error = "not a regular file";
+    return nullptr;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    error = "a link; it is not followed";
+    return nullptr;
+  }
+  if (!::SetEndOfFile(file.get())) {
+    error = "cannot be emptied";
+    return nullptr;
+  }
+  // The file is the user's alone by the folder's inherited permissions; writes go through a stream.
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    error = "cannot be opened as a stream";
+    return nullptr;
+  }
+  file.Release();  // the descriptor owns it now
+  UniqueFile stream(::_fdopen(fd, "wb"));
+  if (!stream) {
+    ::_close(fd);
+    error = "cannot be opened as a stream";
+  }
+  return stream;
+}
+
+}  // namespace platform

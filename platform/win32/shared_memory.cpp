@@ -1,0 +1,218 @@
+#include "platform/shared_memory.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "platform/win32/unique_handle.h"
+
+namespace platform {
+namespace {
+
+// One entry per object this process has opened, kept until the process ends: the mapping lives while
+// any process holds a handle, so holding it here keeps a section's contents across a reconnect in
+// this process. The system closes the handles of a process that ends, killed or not, and removes a
+// mapping with its last handle, so nothing needs removing at exit.
+struct HeldObject {
+  UniqueHandle mapping;
+  std::size_t size = 0;
+  UniqueHandle claim;  // the named event held while this process claims the object
+  std::unique_ptr<bool> claimed = std::make_unique<bool>(false);
+};
+
+struct Registry {
+  std::mutex mutex;
+  std::map<std::string, HeldObject> objects;
+};
+
+Registry& Held() {
+  static Registry* registry = new Registry;  // never destroyed: views may outlive static destruction
+  return *registry;
+}
+
+bool ValidName(const std::string& name) {
+  if (name.size() < 2 || name.size() > 255 || name[0] != '/') return false;
+  // A backslash would name another namespace of the object manager.
+  return name.find_first_of("/\\", 1) == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+std::string MappingName(const std::string& name) {
+  return name.substr(1);
+}
+
+std::string ClaimName(const std::string& name) {
+  return name.substr(1) + ".claim";
+}
+
+std::size_t PageRounded(std::size_t size) {
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  const std::size_t page = info.dwPageSize;
+  return (size + page - 1) / page * page;
+}
+
+}  // namespace
+
+bool ShareWithGroup(const std::string& /*group_name*/, std::string& error) {
+  error = "sharing the sections with a group is for relays on Linux; on Windows they are the session's";
+  return false;
+}
+
+std::string DescribeSharedObject(const std::string& name) {
+  return name + ": a named file mapping of this session";
+}
+
+long SharedGroup() {
+  return -1;
+}
+
+void StopSharing() {}
+
+SharedView::SharedView(SharedView&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      fd_(std::exchange(other.fd_, -1)),
+      claimed_(std::exchange(other.claimed_, nullptr)),
+      name_(std::exchange(other.name_, nullptr)) {}
+
+SharedView& SharedView::operator=(SharedView&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    fd_ = std::exchange(other.fd_, -1);
+    claimed_ = std::exchange(other.claimed_, nullptr);
+    name_ = std::exchange(other.name_, nullptr);
+  }
+  return *this;
+}
+
+void SharedView::Reset() {
+  if (data_ != nullptr) ::UnmapViewOfFile(data_);
+  data_ = nullptr;
+  size_ = 0;
+  fd_ = -1;
+  claimed_ = nullptr;
+  name_ = nullptr;
+}
+
+ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created) {
+  out.Reset();
+  created = false;
+  if (!ValidName(name) || size == 0) return ShmStatus::kBadName;
+
+  Registry& registry = Held();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  auto it = registry.objects.find(name);
+  bool new_entry = false;
+  if (it != registry.objects.end()) {
+    if (it->second.size != size) return ShmStatus::kWrongSize;
+  } else {
+    const uint64_t wide = size;
+    ::SetLastError(ERROR_SUCCESS);
+    UniqueHandle mapping(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                              static_cast<DWORD>(wide >> 32), static_cast<DWORD>(wide),
+                                              MappingName(name).c_str()));
+    const DWORD why = ::GetLastError();
+    if (!mapping) {
+      if (why == ERROR_INVALID_HANDLE) return ShmStatus::kNameTaken;
+      return why == ERROR_ACCESS_DENIED ? ShmStatus::kForeign : ShmStatus::kOpenFailed;
+    }
+    // A new mapping is zeroed by the system.
+    created = why != ERROR_ALREADY_EXISTS;
+    HeldObject object;
+    object.mapping = std::move(mapping);
+    object.size = size;
+    it = registry.objects.emplace(name, std::move(object)).first;
+    new_entry = true;
+  }
+
+  // The whole mapping is viewed, so that one made with another size is seen as such: the region
+  // of the view is the mapping's size rounded to pages.
+  void* addr = ::MapViewOfFile(it->second.mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  if (addr == nullptr) {
+    if (new_entry) registry.objects.erase(it);
+    return created ? ShmStatus::kMapFailed : ShmStatus::kWrongSize;  // smaller than asked
+  }
+  MEMORY_BASIC_INFORMATION region{};
+  if (::VirtualQuery(addr, &region, sizeof region) == 0 || region.RegionSize != PageRounded(size)) {
+    ::UnmapViewOfFile(addr);
+    if (new_entry) registry.objects.erase(it);
+    return ShmStatus::kWrongSize;
+  }
+  out.data_ = static_cast<unsigned char*>(addr);
+  out.size_ = size;
+  out.claimed_ = it->second.claimed.get();
+  out.name_ = &it->first;
+  return ShmStatus::kOk;
+}
+
+void ReleaseSharedObjects() {}
+
+// A mapping cannot shrink while it is viewed, so no other process can cut a view short here.
+bool RunGuarded(const SharedView& /*view*/, void (*body)(void*), void* context) {
+  body(context);
+  return true;
+}
+
+bool RepairSharedView(const SharedView& view) {
+  return view.valid();
+}
+
+void SetSharedDamageObserver(std::function<void(const std::string& name)> /*observer*/) {}
+
+// The system keeps no list of named objects that a program may read without privileges; what this
+// process holds is what it can name.
+std::vector<std::string> ListSharedObjects() {
+  std::vector<std::string> names;
+  Registry& registry = Held();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  for (const auto& entry : registry.objects) names.push_back(entry.first);
+  return names;
+}
+
+long OwnerOf(const SharedView& /*view*/) {
+  return -1;
+}
+
+bool IsClaimedByName(const std::string& name) {
+  if (!ValidName(name)) return false;
+  UniqueHandle claim(::OpenEventA(SYNCHRONIZE, FALSE, ClaimName(name).c_str()));
+  return static_cast<bool>(claim);
+}
+
+bool TryClaim(const SharedView& view) {
+  if (view.claimed_ == nullptr || view.name_ == nullptr) return false;
+  Registry& registry = Held();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  if (*view.claimed_) return false;
+  // The claim is the event's existence: whoever made it holds the claim until it closes the handle
+  // or ends, killed or not.
+  ::SetLastError(ERROR_SUCCESS);
+  UniqueHandle claim(::CreateEventA(nullptr, TRUE, FALSE, ClaimName(*view.name_).c_str()));
+  if (!claim || ::GetLastError() == ERROR_ALREADY_EXISTS) return false;
+  registry.objects[*view.name_].claim = std::move(claim);
+  *view.claimed_ = true;
+  return true;
+}
+
+bool IsClaimed(const SharedView& view) {
+  if (view.claimed_ == nullptr || view.name_ == nullptr) return false;
+  {
+    std::lock_guard<std::mutex> guard(Held().mutex);
+    if (*view.claimed_) return true;
+  }
+  return IsClaimedByName(*view.name_);
+}
+
+void ReleaseClaim(const SharedView& view) {
+  if (view.claimed_ == nullptr || view.name_ == nullptr) return;
+  Registry& registry = Held();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  if (!*view.claimed_) return;
+  registry.objects[*view.name_].claim.Reset();
+  *view.claimed_ = false;
+}
+
+}  // namespace platform

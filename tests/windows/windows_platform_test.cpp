@@ -1,0 +1,198 @@
+// The platform layer's Windows side, under the same promises as the POSIX side: named sections that
+// live while any process holds them, a claim that ends with its holder, killed or not, the clock's
+// scale, threads, and files read only when they are regular files.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "exchange/sections.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "platform/regular_file.h"
+#include "platform/shared_memory.h"
+#include "platform/thread.h"
+#include "platform/win32/unique_handle.h"
+
+namespace {
+
+std::string Unique(const char* tag) {
+  return "/T" + std::to_string(::GetCurrentProcessId()) + tag;
+}
+
+// This program started again as "--child <words>"; the caller ends it or waits for its exit code.
+platform::UniqueHandle StartChild(const std::string& words) {
+  char exe[MAX_PATH];
+  ::GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  std::string command = std::string("\"") + exe + "\" --child " + words;
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return platform::UniqueHandle();
+  ::CloseHandle(pi.hThread);
+  return platform::UniqueHandle(pi.hProcess);
+}
+
+DWORD ExitCodeOf(const platform::UniqueHandle& process) {
+  ::WaitForSingleObject(process.get(), 60000);
+  DWORD code = 999;
+  ::GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+}  // namespace
+
+// Helpers run as processes of their own:
+//   open NAME SIZE   exits with 10 * status + created, after checking the first word is 0x5EED
+//   claim NAME       claims the object, marks byte 8 and waits to be ended
+int ChildMain(int argc, char** argv) {
+  if (argc < 2) return 2;
+  const std::string what = argv[0], name = argv[1];
+  platform::SharedView view;
+  bool created = false;
+  if (what == "open" && argc >= 3) {
+    const platform::ShmStatus s = platform::OpenSharedView(name, std::stoul(argv[2]), view, created);
+    if (s == platform::ShmStatus::kOk && !created && std::memcmp(view.data(), "\xED\x5E", 2) != 0) return 3;
+    return 10 * static_cast<int>(s) + (created ? 1 : 0);
+  }
+  if (what == "claim") {
+    if (platform::OpenSharedView(name, 4096, view, created) != platform::ShmStatus::kOk) return 4;
+    if (!platform::TryClaim(view)) return 5;
+    reinterpret_cast<std::atomic<uint8_t>*>(view.data() + 8)->store(1);
+    ::Sleep(INFINITE);
+  }
+  return 2;
+}
+
+TEST(WindowsSections, LiveWhileHeldAndSizedOnce) {
+  const std::string name = Unique("S");
+  platform::SharedView first, again;
+  bool created = false;
+  ASSERT_EQ(platform::OpenSharedView(name, 4096, first, created), platform::ShmStatus::kOk);
+  EXPECT_TRUE(created);
+  EXPECT_EQ(first.data()[100], 0) << "a new section is zeroed";
+  std::memcpy(first.data(), "\xED\x5E", 2);
+  ASSERT_EQ(platform::OpenSharedView(name, 4096, again, created), platform::ShmStatus::kOk);
+  EXPECT_FALSE(created);
+  EXPECT_EQ(again.data()[0], 0xED);
+
+  struct {
+    const char* what;
+    std::string words;
+    DWORD exit_code;
+  } children[] = {
+      {"another process finds it made, with its contents", "open " + name + " 4096", 0},
+      {"another size is refused", "open " + name + " 8192",
+       10 * static_cast<DWORD>(platform::ShmStatus::kWrongSize)},
+      {"a new name is made zeroed", "open " + Unique("N") + " 4096", 1},
+      {"a name with a backslash is refused", "open /a\\b 4096",
+       10 * static_cast<DWORD>(platform::ShmStatus::kBadName)},
+  };
+  for (const auto& c : children) {
+    platform::UniqueHandle child = StartChild(c.words);
+    ASSERT_TRUE(child) << c.what;
+    EXPECT_EQ(ExitCodeOf(child), c.exit_code) << c.what;
+  }
+  platform::SharedView other_size;
+  EXPECT_EQ(platform::OpenSharedView(name, 8192, other_size, created), platform::ShmStatus::kWrongSize);
+
+  // An event that holds a name first: the section cannot have it, and says why.
+  const std::string taken = Unique("E");
+  platform::UniqueHandle event(::CreateEventA(nullptr, TRUE, FALSE, taken.substr(1).c_str()));
+  ASSERT_TRUE(event);
+  platform::SharedView none;
+  EXPECT_EQ(platform::OpenSharedView(taken, 4096, none, created), platform::ShmStatus::kNameTaken);
+  EXPECT_STREQ(platform::ShmStatusText(platform::ShmStatus::kNameTaken),
+               "another kind of object has that name");
+}
+
+TEST(WindowsSections, AClaimEndsWithItsHolderKilledOrNot) {
+  const std::string name = Unique("C");
+  platform::SharedView view;
+  bool created = false;
+  ASSERT_EQ(platform::OpenSharedView(name, 4096, view, created), platform::ShmStatus::kOk);
+  platform::UniqueHandle child = StartChild("claim " + name);
+  ASSERT_TRUE(child);
+  auto* marked = reinterpret_cast<std::atomic<uint8_t>*>(view.data() + 8);
+  for (int i = 0; i < 3000 && marked->load() == 0; ++i) ::Sleep(10);
+  ASSERT_EQ(marked->load(), 1) << "the child did not claim";
+  EXPECT_TRUE(platform::IsClaimed(view));
+  EXPECT_TRUE(platform::IsClaimedByName(name));
+  EXPECT_FALSE(platform::TryClaim(view));
+  ::TerminateProcess(child.get(), 9);
+  ::WaitForSingleObject(child.get(), 60000);
+  EXPECT_FALSE(platform::IsClaimed(view));
+  ASSERT_TRUE(platform::TryClaim(view));
+  EXPECT_FALSE(platform::TryClaim(view)) << "one claim per object in a process";
+  platform::ReleaseClaim(view);
+  EXPECT_FALSE(platform::IsClaimedByName(name));
+}
+
+TEST(WindowsSections, RecordsGoThroughARing) {
+  const std::string robot = "W" + std::to_string(::GetCurrentProcessId());
+  exchange::CRingProducer producer;
+  exchange::CRingConsumer consumer;
+  ASSERT_EQ(producer.Open(robot, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(consumer.Open(robot, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  uint8_t record[40];
+  for (uint8_t i = 0; i < 40; ++i) record[i] = static_cast<uint8_t>(i * 3);
+  ASSERT_EQ(producer.Put(record, sizeof record), 1);
+  uint8_t out[64] = {};
+  uint32_t length = 0;
+  ASSERT_TRUE(consumer.TakeCopy(out, sizeof out, length));
+  EXPECT_EQ(length, 40u);
+  EXPECT_EQ(std::memcmp(out, record, 40), 0);
+}
+
+TEST(WindowsPlatform, ClockThreadsProcessesAndFiles) {
+  platform::SetTimeScale(0.05);
+  const uint32_t start = platform::TickCount();
+  platform::Sleep(2000);  // 100 ms of wall time
+  EXPECT_GE(platform::TickElapsed(platform::TickCount(), start), 2000u);
+
+  std::atomic<int> ran{0};
+  platform::Thread thread;
+  ASSERT_TRUE(platform::StartThread([&] { ran.store(1); }, thread));
+  thread.Join();
+  EXPECT_EQ(ran.load(), 1);
+
+  EXPECT_TRUE(platform::ProcessAlive(platform::ProcessId()));
+  platform::UniqueHandle child = StartChild("none x");
+  ASSERT_TRUE(child);
+  DWORD gone_id = ::GetProcessId(child.get());
+  ExitCodeOf(child);
+  child.Reset();
+  EXPECT_FALSE(platform::ProcessAlive(gone_id));
+
+  char folder[MAX_PATH];
+  ::GetTempPathA(MAX_PATH, folder);
+  const std::string path = std::string(folder) + "trevask-test-" + std::to_string(::GetCurrentProcessId());
+  std::string error;
+  {
+    platform::UniqueFile f = platform::CreatePrivateFile(path, error);
+    ASSERT_TRUE(f) << error;
+    std::fputs("hello", f.get());
+    ASSERT_TRUE(platform::CloseFile(f));
+  }
+  std::vector<uint8_t> bytes;
+  struct {
+    std::string path;
+    platform::FileStatus status;
+  } reads[] = {
+      {path, platform::FileStatus::kOk},
+      {path + ".missing", platform::FileStatus::kMissing},
+      {folder, platform::FileStatus::kNotRegular},
+      {"NUL", platform::FileStatus::kNotRegular},
+  };
+  for (const auto& r : reads)
+    EXPECT_EQ(platform::ReadRegularFile(r.path, 100, false, bytes), r.status) << r.path;
+  ASSERT_EQ(platform::ReadRegularFile(path, 3, false, bytes), platform::FileStatus::kOk);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "hel");
+  EXPECT_EQ(platform::ReadRegularFile(path, 3, true, bytes), platform::FileStatus::kTooLarge);
+  ::DeleteFileA(path.c_str());
+}
