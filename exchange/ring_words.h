@@ -23,6 +23,25 @@ inline std::atomic_ref<uint32_t> Reserved(unsigned char* base) {
   return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base + 4));
 }
 
+// The record count of the rings the relay fills moves twice per record: to odd before the slot is
+// written, to the next even number once it is. A copy is whole when no write of its slot began
+// while it was made; RecordsIn turns the word into records put.
+inline uint32_t RecordsIn(uint32_t count_word) {
+  return count_word >> 1;
+}
+
+// A fence between the slot's bytes and the count word, which the thread sanitizer does not model
+// (GCC warns about every one): on weakly ordered machines it is what keeps the two in order.
+#if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__)
+#define TREVASK_RING_FENCE(order)               \
+  _Pragma("GCC diagnostic push");               \
+  _Pragma("GCC diagnostic ignored \"-Wtsan\""); \
+  std::atomic_thread_fence(order);              \
+  _Pragma("GCC diagnostic pop")
+#else
+#define TREVASK_RING_FENCE(order) std::atomic_thread_fence(order)
+#endif
+
 inline unsigned char* Slot(unsigned char* base, uint32_t capacity, uint32_t index) {
   return base + 8 + static_cast<std::size_t>(index) * (capacity + 4u);
 }

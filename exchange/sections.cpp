@@ -123,12 +123,18 @@ int CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
     // Only this producer writes head; a foreign value is brought back into range rather than trusted.
     uint32_t head = Head(base).load(std::memory_order_relaxed) % slots_;
     unsigned char* slot = Slot(base, capacity_, head);
+    // The count goes odd before the slot is touched, so that a consumer copying this slot meanwhile
+    // sees that a write began, and even again before the head moves: a consumer that sees the new
+    // head (acquire) also sees a count that includes the record. (The command ring's word is the
+    // relay's mark instead.)
+    const uint32_t count = Reserved(base).load(std::memory_order_relaxed) & ~1u;
+    if (counted_) {
+      Reserved(base).store(count + 1, std::memory_order_relaxed);
+      TREVASK_RING_FENCE(std::memory_order_release);
+    }
     std::memcpy(slot, &len, 4);
     if (len > 0) std::memcpy(slot + 4, bytes, len);
-    // The count first: a consumer that sees the new head (acquire) also sees a count that includes it.
-    // (The command ring's word is the relay's mark instead.)
-    if (counted_)
-      Reserved(base).store(Reserved(base).load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (counted_) Reserved(base).store(count + 2, std::memory_order_relaxed);
     Head(base).store((head + 1) % slots_, std::memory_order_release);
     return 1;
   });
@@ -192,7 +198,7 @@ platform::ShmStatus CRingConsumer::Resync() {
     if (!view_.valid()) return platform::ShmStatus::kMapFailed;
     const uint32_t head = Head(view_.data()).load(std::memory_order_acquire);
     read_index_ = head < slots_ ? head : 0;
-    consumed_count_ = Reserved(view_.data()).load(std::memory_order_relaxed);
+    consumed_count_ = ring_words::RecordsIn(Reserved(view_.data()).load(std::memory_order_relaxed));
     return platform::ShmStatus::kOk;
   });
 }
@@ -235,8 +241,9 @@ RingRecord CRingConsumer::Take() {
     // ahead of it: the difference was overwritten. A producer that does not count leaves the count
     // still, and nothing is counted.
     const uint32_t available = (head + slots_ - read_index_) % slots_;
-    const uint32_t count = Reserved(base).load(std::memory_order_relaxed);
-    const int64_t unread = static_cast<int32_t>(count - consumed_count_);
+    const uint32_t count = ring_words::RecordsIn(Reserved(base).load(std::memory_order_relaxed));
+    // Records are counted modulo 2^31: the difference is taken in 31 bits.
+    const int64_t unread = static_cast<int32_t>((count - consumed_count_) << 1) >> 1;
     if (unread > static_cast<int64_t>(available)) lapped_ += static_cast<uint64_t>(unread - available);
     consumed_count_ = count - available;
     if (read_index_ == head) return {};
@@ -263,7 +270,8 @@ RingRecord CRingConsumer::Take() {
 
 bool CRingConsumer::TakeCopy(uint8_t* out, uint32_t room, uint32_t& length) {
   for (;;) {
-    // The producer's count, read before the head Take reads: it is at most the count of that head.
+    // The producer's count word, read before the head Take reads: by then at most one more record
+    // than that head shows was put (its count moves before its head).
     const uint32_t count_before = ring_words::Repaired(
         view_, [&] { return ring_words::Reserved(view_.data()).load(std::memory_order_acquire); });
     const uint32_t slot = read_index_;
@@ -273,24 +281,17 @@ bool CRingConsumer::TakeCopy(uint8_t* out, uint32_t room, uint32_t& length) {
     const uint32_t n = r.size() < room ? r.size() : room;
     ring_words::Repaired(view_, [&] {
       std::memcpy(out, r.data(), n);
-// The thread sanitizer does not model fences and GCC warns about every one; the fence is what keeps
-// the copy before the second count on weakly ordered machines, so it stays.
-#if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wtsan"
-#endif
-      std::atomic_thread_fence(std::memory_order_acquire);  // the copy is done before the count is read
-#if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+      TREVASK_RING_FENCE(std::memory_order_acquire);  // the copy is done before the count is read
     });
     const uint32_t count_after = ring_words::Repaired(
         view_, [&] { return ring_words::Reserved(view_.data()).load(std::memory_order_acquire); });
     // From the head Take saw, the producer puts `ahead` records before it begins to write this slot
-    // again; if it counted that many since before the head was read, the copy may mix two records.
+    // again, moving the count word by two for each and by one more as it begins. The first read may
+    // already include the first of those records, so a rise of 2 * ahead - 1 from the last whole
+    // record it shows may mean that this slot's write began.
     const uint32_t ahead = (slot + slots_ - taken_head_) % slots_;
     const bool counting = count_before != 0 || count_after != 0;
-    if (!counting || count_after - count_before < ahead) return true;
+    if (!counting || count_after - (count_before & ~1u) + 1 < 2 * ahead) return true;
     ++lapped_;  // overwritten while copied: not delivered
   }
 }

@@ -24,7 +24,9 @@
 //
 // In the rings the relay fills (sensor, image, audio), the reserved word counts the records put since
 // the section was made, so that a client can tell how many records it missed when it fell a ring
-// or more behind (the ring alone cannot: a consumer lapped exactly sees nothing new).
+// or more behind (the ring alone cannot: a consumer lapped exactly sees nothing new). It moves twice
+// per record, odd while a slot is being written, so a client copying a record can tell that its
+// slot was overwritten meanwhile.
 //
 // Object name: "/" + robot name + suffix, every byte outside A-Z a-z 0-9 _ . - written as %XX
 // (upper-case hex). This naming is public: tools outside the project open the rings by it.

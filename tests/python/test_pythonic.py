@@ -23,9 +23,9 @@ PACKAGE = os.path.join(ROOT, "bindings", "python")
 
 
 def put_counted(m, capacity, slots, data):
-    """Puts a record as the relay does: it also counts it in the ring's reserved word."""
+    """Puts a record as the relay does: it also counts it in the ring's reserved word, by two."""
     put(m, capacity, slots, data)
-    struct.pack_into("<I", m, 4, (struct.unpack_from("<I", m, 4)[0] + 1) & 0xFFFFFFFF)
+    struct.pack_into("<I", m, 4, (struct.unpack_from("<I", m, 4)[0] + 2) & 0xFFFFFFFF)
 
 
 def record(pattern_offset):
