@@ -34,6 +34,7 @@
 #include "exchange/protocol.h"
 #include "exchange/wave_file.h"
 #include "platform/clock.h"
+#include "platform/udp_socket.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_manager.h"
 #include "sim/camera_encoder.h"
@@ -148,7 +149,7 @@ void BenchLatencyAndAudio() {
   const std::string robot = "lat" + std::to_string(getpid());
   relay::LinkConfig choices;
   choices.kind = relay::LinkKind::kWifi;
-  choices.ip_address = htonl(0x7F000001);
+  choices.ip_address = platform::Ipv4Loopback();
   choices.udp_port = sim->UdpPort();
   choices.robot_id = robot;
   relay::NullLinkEvents ui(choices);

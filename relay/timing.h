@@ -42,6 +42,8 @@ inline constexpr uint32_t kSerialCloseSettleMs = 500;
 // and the back-off when the other end hung up.
 inline constexpr int kReceiveIdleLimitMs = 500;
 inline constexpr uint32_t kHangUpBackOffMs = 1;
+// A line with nothing to wait on (no handle) is looked at again after this many real ms.
+inline constexpr int kNoHandleLookMs = 1;
 
 // The Bluetooth module's dialogue: how often its replies are collected, and how long each is awaited.
 inline constexpr uint32_t kModulePollMs = 100;

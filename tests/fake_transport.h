@@ -3,9 +3,6 @@
 // the link was opened and closed. Thread-safe: the relay's threads and the test use it at once.
 #pragma once
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -13,14 +10,14 @@
 
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
+#include "platform/waiting.h"
 #include "relay/transport/transport.h"
 
 namespace testing_support {
 
 class FakeTransport : public relay::Transport {
  public:
-  FakeTransport() : ready_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~FakeTransport() override { ::close(ready_); }
+  FakeTransport() = default;
 
   // What the fake does: refuse the next `n` opens; answer keep-alives or not.
   void RefuseOpens(int n) { refuse_.store(n); }
@@ -50,8 +47,7 @@ class FakeTransport : public relay::Transport {
 
   int ReadAvailable(uint8_t* buffer, int max) override {
     std::lock_guard<std::mutex> g(mutex_);
-    uint64_t drained;
-    [[maybe_unused]] ssize_t r = ::read(ready_, &drained, sizeof drained);
+    ready_.Drain();
     int n = 0;
     while (n < max && !inbound_.empty()) {
       buffer[n++] = inbound_.front();
@@ -75,7 +71,7 @@ class FakeTransport : public relay::Transport {
     }
     return relay::SendResult::kSent;
   }
-  int WaitDescriptor() const override { return ready_; }
+  platform::WaitHandle WaitHandle() const override { return ready_.handle(); }
 
   int opens() const {
     std::lock_guard<std::mutex> g(mutex_);
@@ -97,13 +93,10 @@ class FakeTransport : public relay::Transport {
   }
 
  private:
-  void Signal() {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t w = ::write(ready_, &one, sizeof one);
-  }
+  void Signal() { ready_.Wake(); }
 
   mutable std::mutex mutex_;
-  int ready_;
+  platform::Waker ready_;  // set while inbound bytes wait
   std::atomic<int> refuse_{0};
   std::atomic<bool> answering_{true};
   bool open_ = false;

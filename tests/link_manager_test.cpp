@@ -334,8 +334,8 @@ TEST_F(LinkedRobotOwnSocket, AnotherHostCanNeitherDivertTheLinkNorFeedTheClients
   // The keep-alives still go to the robot, and the link stays up on its answers.
   const std::size_t keep_alives = FramesOfType(sim_->robot(), 0xFF).size();
   ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0xFF).size() >= keep_alives + 4; }));
-  EXPECT_EQ(udp_.robot_address().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(ntohs(udp_.robot_address().sin_port), sim_->UdpPort());
+  EXPECT_EQ(udp_.robot_address().address, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(udp_.robot_address().port, sim_->UdpPort());
   EXPECT_EQ(link_->stats().peer_changes(), 0u);
   EXPECT_FALSE(standard.Take()) << "no forged reading reaches the clients";
   EXPECT_FALSE(ui_->Has("icon:140"));
@@ -357,7 +357,7 @@ TEST_F(LinkedRobotOwnSocket, AnotherPortOfTheRobotsAddressCannotTakeTheCommands)
   ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0x05).size() == 100; }))
       << FramesOfType(sim_->robot(), 0x05).size() << " of 100 commands reached the robot";
   EXPECT_EQ(other_port.Received(), 0);
-  EXPECT_EQ(ntohs(udp_.robot_address().sin_port), sim_->UdpPort());
+  EXPECT_EQ(udp_.robot_address().port, sim_->UdpPort());
   EXPECT_EQ(link_->stats().peer_changes(), 0u);
 }
 

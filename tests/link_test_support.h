@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/thread.h"
+#include "platform/udp_socket.h"
 #include "relay/link/link_manager.h"
 #include "sim/robot.h"
 #include "sim/sim_thread.h"
@@ -105,7 +106,7 @@ using sim::StartUdpSim;
 inline relay::LinkConfig WifiConfig(int port, const std::string& robot) {
   relay::LinkConfig c;
   c.kind = relay::LinkKind::kWifi;
-  c.ip_address = htonl(0x7F000001);
+  c.ip_address = platform::Ipv4Loopback();
   c.udp_port = port;
   c.robot_id = robot;
   return c;

@@ -101,7 +101,7 @@ TEST(UdpEndpoint, FollowsANewPortOnlyWhenTheOldWentQuietAndTheNewAnswersAKeepAli
     ASSERT_EQ(send(KeepAlive()), relay::SendResult::kSent);
     EXPECT_EQ(robot.Receive(), KeepAlive());
   }
-  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port()) << "the port the robot speaks from is kept";
+  EXPECT_EQ(udp.robot_address().port, robot.port()) << "the port the robot speaks from is kept";
   EXPECT_EQ(udp.peer_changes(), 0u);
 
   // The robot restarts and speaks from a new port; the old one is quiet from now on.
@@ -109,7 +109,7 @@ TEST(UdpEndpoint, FollowsANewPortOnlyWhenTheOldWentQuietAndTheNewAnswersAKeepAli
   platform::Sleep(relay::CUdpEndpoint::kPortQuietMs);
   restarted.SendTo(udp.LocalPort(), KeepAlive());
   ASSERT_GT(ReadFrameOf(udp, 0x7D), 0);
-  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port()) << "a candidate until it answers a keep-alive";
+  EXPECT_EQ(udp.robot_address().port, robot.port()) << "a candidate until it answers a keep-alive";
   ASSERT_EQ(send("not a keep-alive"), relay::SendResult::kSent);
   EXPECT_EQ(robot.Receive(), "not a keep-alive") << "nothing but keep-alives goes to a candidate";
   ASSERT_EQ(send(KeepAlive()), relay::SendResult::kSent);
@@ -117,7 +117,7 @@ TEST(UdpEndpoint, FollowsANewPortOnlyWhenTheOldWentQuietAndTheNewAnswersAKeepAli
   restarted.SendTo(udp.LocalPort(), KeepAlive());
   ASSERT_GT(ReadFrameOf(udp, exchange::kTypeLinkStatus), 0);
   platform::SetTimeScale(0.05);
-  EXPECT_EQ(ntohs(udp.robot_address().sin_port), restarted.port()) << "followed once it answered";
+  EXPECT_EQ(udp.robot_address().port, restarted.port()) << "followed once it answered";
   EXPECT_EQ(udp.peer_changes(), 1u) << "and the change is counted";
   ASSERT_EQ(send("again"), relay::SendResult::kSent);
   EXPECT_EQ(restarted.Receive(), "again");
@@ -142,8 +142,8 @@ TEST(UdpEndpoint, DatagramsFromOtherHostsAreDroppedAndCounted) {
   EXPECT_FALSE(udp.HasPendingSource());
   udp.FrameAccepted(exchange::kTypeLinkStatus);
   EXPECT_EQ(udp.foreign_datagrams(), 2u);
-  EXPECT_EQ(udp.robot_address().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(ntohs(udp.robot_address().sin_port), robot.port());
+  EXPECT_EQ(udp.robot_address().address, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(udp.robot_address().port, robot.port());
   EXPECT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("still"), 5), 5);
   EXPECT_EQ(robot.Receive(), "still");
 }

@@ -1,9 +1,5 @@
 #include "relay/link/link_manager.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "exchange/frame.h"
@@ -11,8 +7,7 @@
 #include "platform/shared_memory.h"
 
 namespace relay {
-CLinkManager::CLinkManager(LinkEvents& events)
-    : events_(events), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+CLinkManager::CLinkManager(LinkEvents& events) : events_(events) {
   // Anyone the sections are shared with can shrink one under the relay; it goes on, and says so.
   platform::SetSharedDamageObserver([this](const std::string& name) {
     events_.Message(MessageKind::kNotice, "section " + name + " damaged by another process; reopened");

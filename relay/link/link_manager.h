@@ -17,8 +17,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/posix/unique_fd.h"
 #include "platform/thread.h"
+#include "platform/waiting.h"
 #include "relay/link/audio_upload.h"
 #include "relay/link/bluetooth_module.h"
 #include "relay/link/command_forwarding.h"
@@ -161,7 +161,7 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   CBluetoothModule module_{writer_, stats_, events_, stop_};
   CCommandForwarder forwarder_{writer_, receive_path_.dispatch(), audio_, events_};
 
-  platform::UniqueFd wake_;  // an eventfd: written to stop the receive thread's wait
+  platform::Waker wake_;  // set to end the receive thread's wait
   std::function<void()> connection_end_hook_;
   platform::Thread connection_thread_;
   platform::Thread receive_thread_;

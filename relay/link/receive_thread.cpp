@@ -1,8 +1,5 @@
 // The receive thread: reads what the transport has, feeds it to the receive path (or, during a
 // firmware upload, to the upload), and sleeps on the transport's descriptor while nothing comes.
-#include <poll.h>
-#include <unistd.h>
-
 #include "platform/clock.h"
 #include "relay/link/link_manager.h"
 #include "relay/timing.h"
@@ -15,20 +12,19 @@ constexpr std::size_t kSerialReadMax = 1024;
 }  // namespace
 
 void CLinkManager::Wake() {
-  const uint64_t one = 1;
-  if (wake_) {
-    [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
-  }
+  wake_.Wake();
 }
 
 void CLinkManager::WaitForInput(Transport& line) {
-  // The transport's descriptor and the wake-up: nothing else can end the wait early. The limit is a
-  // safety net, not a poll: an idle link wakes this thread twice a second at most.
-  pollfd fds[2] = {{line.WaitDescriptor(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-  const int r = ::poll(fds, 2, timing::kReceiveIdleLimitMs);
+  // The transport's handle and the wake-up: nothing else can end the wait early. The limit is a
+  // safety net, not a poll: an idle link wakes this thread twice a second at most. A transport
+  // with nothing to wait on is looked at again after a short pause.
+  const platform::WaitHandle handle = line.WaitHandle();
+  const platform::WaitResult r = platform::WaitForInputOrWake(
+      handle, wake_,
+      handle == platform::kNoWaitHandle ? timing::kNoHandleLookMs : timing::kReceiveIdleLimitMs);
   // A line whose other end hung up stays "ready" without data: back off as an idle read would.
-  if (r > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-    platform::Sleep(timing::kHangUpBackOffMs);
+  if (r == platform::WaitResult::kHungUp) platform::Sleep(timing::kHangUpBackOffMs);
 }
 
 int CLinkManager::ReadTransport(Transport& line) {
@@ -42,8 +38,7 @@ int CLinkManager::ReadTransport(Transport& line) {
 void CLinkManager::ReceiveThread() {
   if (StopRequested()) return;
   Transport& line = ActiveTransport();
-  uint64_t drained = 0;  // wake-ups meant for the previous receive thread
-  [[maybe_unused]] ssize_t r = ::read(wake_.get(), &drained, sizeof drained);
+  wake_.Drain();  // wake-ups meant for the previous receive thread
   while (!receive_stop_.load(std::memory_order_acquire) && !StopRequested()) {
     int n;
     {

@@ -44,7 +44,7 @@ class CSerialPort : public Transport {
   const std::string& last_error() const { return last_error_; }
 
   int ReadAvailable(uint8_t* buffer, int max) override;
-  int WaitDescriptor() const override { return fd_; }
+  platform::WaitHandle WaitHandle() const override { return fd_; }
   SendResult Send(const uint8_t* bytes, int count) override {
     if (!IsOpen()) return SendResult::kNotReady;
     return Write(bytes, count) ? SendResult::kSent : SendResult::kFailed;

@@ -1,10 +1,12 @@
 // The one small face every link transport shows the link manager: read what has arrived without
-// waiting, send a frame by the transport's own rule, and a descriptor to wait on; opened and closed
-// by the link's connection thread. Tests fake it.
+// waiting, send a frame by the transport's own rule, and a handle to wait on; opened and closed by
+// the link's connection thread. Tests fake it.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "platform/waiting.h"
 
 namespace relay {
 
@@ -36,8 +38,9 @@ class Transport {
   // Sends bytes (a frame, or a line of the module's dialogue or of a firmware file) by the
   // transport's rule.
   virtual SendResult Send(const uint8_t* bytes, int count) = 0;
-  // A descriptor that becomes readable when data arrives, to wait on between reads; -1 when closed.
-  virtual int WaitDescriptor() const = 0;
+  // What to wait on between reads for data to arrive; kNoWaitHandle when closed (or when the
+  // transport has nothing to wait on: the reader then looks again after a short pause).
+  virtual platform::WaitHandle WaitHandle() const = 0;
 
   // A transport that learns its peer from what arrives: the bytes last read came from a source it
   // does not send to yet. Asked on the reading thread, which alone changes it, without the lock.

@@ -1,86 +1,63 @@
 #include "relay/transport/udp_endpoint.h"
 
-#include <arpa/inet.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "platform/clock.h"
 
 namespace relay {
 
-CUdpEndpoint::~CUdpEndpoint() {
-  if (socket_ >= 0) ::close(socket_);
-}
-
 bool CUdpEndpoint::Open(uint32_t robot_address, int port) {
-  if (socket_ >= 0) Close();
-  socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (socket_ < 0) return false;
-  robot_ = sockaddr_in{};
-  robot_.sin_family = AF_INET;
-  robot_.sin_addr.s_addr = robot_address;
-  robot_.sin_port = htons(static_cast<uint16_t>(port));
+  if (!socket_.Open()) return false;
+  robot_ = platform::Ipv4Endpoint{robot_address, static_cast<uint16_t>(port)};
   trusted_ip_ = robot_address;
   pending_ = false;
   established_ = false;
   has_candidate_ = false;
   probed_ = false;
   if (robot_address != 0) return true;
-  if (::bind(socket_, reinterpret_cast<const sockaddr*>(&robot_), sizeof robot_) == 0) return true;
+  if (socket_.Bind(robot_)) return true;
   Close();
   return false;
 }
 
 void CUdpEndpoint::Close() {
-  if (socket_ < 0) return;
-  ::shutdown(socket_, SHUT_RDWR);
-  ::close(socket_);
-  socket_ = -1;
+  socket_.Close();
 }
 
 int CUdpEndpoint::SendDatagram(const uint8_t* data, int length) {
-  if (robot_.sin_addr.s_addr == 0 || length <= 0 || socket_ < 0) return 0;
+  if (robot_.address == 0 || length <= 0 || !socket_.IsOpen()) return 0;
   int sent = 0;
   while (sent < length) {
-    ssize_t n = ::sendto(socket_, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL,
-                         reinterpret_cast<const sockaddr*>(&robot_), sizeof robot_);
+    const int n = socket_.SendTo(data + sent, static_cast<std::size_t>(length - sent), robot_);
     if (n <= 0) break;
-    sent += static_cast<int>(n);
+    sent += n;
   }
   return sent;
 }
 
 int CUdpEndpoint::Receive(uint8_t* buffer, int size) {
-  if (socket_ < 0 || size < 0) return -1;
-  sockaddr_in from{};
-  socklen_t from_len = sizeof from;
-  ssize_t n = ::recvfrom(socket_, buffer, static_cast<size_t>(size), MSG_DONTWAIT,
-                         reinterpret_cast<sockaddr*>(&from), &from_len);
+  if (!socket_.IsOpen() || size < 0) return -1;
+  platform::Ipv4Endpoint from;
+  const int n = socket_.ReceiveFrom(buffer, static_cast<std::size_t>(size), from);
   if (n < 0) return -1;
   pending_ = false;
-  if (from_len < sizeof(sockaddr_in) || from.sin_family != AF_INET ||
-      (trusted_ip_ != 0 && from.sin_addr.s_addr != trusted_ip_)) {
+  if (from.address == 0 || (trusted_ip_ != 0 && from.address != trusted_ip_)) {
     ++foreign_datagrams_;  // not the robot: never read, never answered
     return 0;
   }
-  if (from.sin_addr.s_addr != robot_.sin_addr.s_addr || from.sin_port != robot_.sin_port) {
+  if (!(from == robot_)) {
     pending_source_ = from;
     pending_ = true;
   }
-  return static_cast<int>(n);
+  return n;
 }
 
-void CUdpEndpoint::Adopt(const sockaddr_in& source) {
+void CUdpEndpoint::Adopt(const platform::Ipv4Endpoint& source) {
   // The robot's port may change (its module restarted): the relay follows it, and counts it so a
   // person can see it in the statistics.
-  if (robot_.sin_addr.s_addr != 0) ++peer_changes_;
-  robot_.sin_family = AF_INET;
-  robot_.sin_port = source.sin_port;
-  robot_.sin_addr = source.sin_addr;
-  trusted_ip_ = source.sin_addr.s_addr;
+  if (robot_.address != 0) ++peer_changes_;
+  robot_ = source;
+  trusted_ip_ = source.address;
   established_ = true;
   has_candidate_ = false;
   probed_ = false;
@@ -93,30 +70,17 @@ bool CUdpEndpoint::Quiet() const {
 }
 
 int CUdpEndpoint::Poll(int kind) {
-  if (socket_ < 0 || socket_ >= FD_SETSIZE) return -1;
-  fd_set read_set, write_set, except_set;
-  FD_ZERO(&read_set);
-  FD_ZERO(&write_set);
-  FD_ZERO(&except_set);
-  FD_SET(socket_, &read_set);
-  FD_SET(socket_, &write_set);
-  FD_SET(socket_, &except_set);
-  timeval timeout{0, 1000};
-  int result = ::select(socket_ + 1, &read_set, &write_set, &except_set, &timeout);
-  if (result < 0) return -1;
-  if (result == 0) return 0;
-  if (kind == 1 && FD_ISSET(socket_, &read_set)) return kPollReadable;
-  if (kind == 2 && FD_ISSET(socket_, &write_set)) return kPollWritable;
-  if (FD_ISSET(socket_, &except_set)) return -2;
+  platform::SocketReadiness ready;
+  const int result = socket_.Look(1000, ready);
+  if (result <= 0) return result;
+  if (kind == 1 && ready.readable) return kPollReadable;
+  if (kind == 2 && ready.writable) return kPollWritable;
+  if (ready.exceptional) return -2;
   return result;
 }
 
 int CUdpEndpoint::LocalPort() const {
-  if (socket_ < 0) return 0;
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
-  return ntohs(local.sin_port);
+  return socket_.LocalPort();
 }
 
 int CUdpEndpoint::ReadAvailable(uint8_t* buffer, int max) {
@@ -131,8 +95,7 @@ SendResult CUdpEndpoint::Send(const uint8_t* bytes, int count) {
   // port that has not answered one.
   if (has_candidate_ && count > static_cast<int>(exchange::kOffDataType) &&
       bytes[exchange::kOffDataType] == exchange::kTypeLinkStatus && Quiet()) {
-    ::sendto(socket_, bytes, static_cast<size_t>(count), MSG_NOSIGNAL,
-             reinterpret_cast<const sockaddr*>(&candidate_), sizeof candidate_);
+    socket_.SendTo(bytes, static_cast<std::size_t>(count), candidate_);
     probed_ = true;
   }
   return SendDatagram(bytes, count) == count ? SendResult::kSent : SendResult::kFailed;
@@ -140,7 +103,7 @@ SendResult CUdpEndpoint::Send(const uint8_t* bytes, int count) {
 
 bool CUdpEndpoint::FrameAccepted(uint8_t data_type) {
   if (!pending_) {
-    if (robot_.sin_addr.s_addr != 0) {
+    if (robot_.address != 0) {
       established_ = true;
       last_heard_.store(platform::TickCount(), std::memory_order_relaxed);
     }
@@ -151,8 +114,7 @@ bool CUdpEndpoint::FrameAccepted(uint8_t data_type) {
   if (!established_) {
     Adopt(pending_source_);  // the robot's first word
   } else {
-    const bool same_candidate = has_candidate_ && candidate_.sin_port == pending_source_.sin_port &&
-                                candidate_.sin_addr.s_addr == pending_source_.sin_addr.s_addr;
+    const bool same_candidate = has_candidate_ && candidate_ == pending_source_;
     if (!same_candidate) {
       candidate_ = pending_source_;
       has_candidate_ = true;
@@ -162,13 +124,6 @@ bool CUdpEndpoint::FrameAccepted(uint8_t data_type) {
     }
   }
   return peer_changes_ != before;
-}
-
-bool ParseIpv4(const char* text, uint32_t& network_order) {
-  in_addr a{};
-  if (text == nullptr || ::inet_pton(AF_INET, text, &a) != 1) return false;
-  network_order = a.s_addr;
-  return true;
 }
 
 }  // namespace relay

@@ -13,11 +13,10 @@
 // A robot that restarts and speaks from a new port is so followed within a keep-alive period.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
 
+#include "platform/udp_socket.h"
 #include "relay/transport/transport.h"
 
 namespace relay {
@@ -29,7 +28,7 @@ inline constexpr int kPollWritable = 5;
 class CUdpEndpoint : public Transport {
  public:
   CUdpEndpoint() = default;
-  ~CUdpEndpoint() override;
+  ~CUdpEndpoint() override = default;
   CUdpEndpoint(const CUdpEndpoint&) = delete;
   CUdpEndpoint& operator=(const CUdpEndpoint&) = delete;
 
@@ -38,7 +37,7 @@ class CUdpEndpoint : public Transport {
   bool Open(uint32_t robot_address, int port);
   void Close();
   void CloseLink() override { Close(); }
-  bool IsOpen() const override { return socket_ >= 0; }
+  bool IsOpen() const override { return socket_.IsOpen(); }
   bool OpenLink(const LinkTarget& target) override { return Open(target.ip_address, target.udp_port); }
   // One datagram to the robot's address: the bytes sent, -1 on an error (0 while no robot is known).
   int SendDatagram(const uint8_t* data, int length);
@@ -50,7 +49,7 @@ class CUdpEndpoint : public Transport {
   int PollReadable() { return Poll(1); }
   int PollWritable() { return Poll(2); }
 
-  const sockaddr_in& robot_address() const { return robot_; }
+  const platform::Ipv4Endpoint& robot_address() const { return robot_; }
   // The local port the socket is bound to (after a bind or the first send), 0 when unknown.
   int LocalPort() const;
   // How often the robot's port (or address) was adopted anew (the first known address does not
@@ -63,7 +62,7 @@ class CUdpEndpoint : public Transport {
   static constexpr uint32_t kPortQuietMs = 2500;
 
   int ReadAvailable(uint8_t* buffer, int max) override;
-  int WaitDescriptor() const override { return socket_; }
+  platform::WaitHandle WaitHandle() const override { return socket_.wait_handle(); }
   SendResult Send(const uint8_t* bytes, int count) override;
   // A frame from the last datagram passed the check: its source becomes the robot's address.
   bool PeerPending() const override { return pending_; }
@@ -71,25 +70,24 @@ class CUdpEndpoint : public Transport {
   uint64_t DroppedForeign() const override { return foreign_datagrams_; }
 
  private:
-  int socket_ = -1;
-  sockaddr_in robot_{};
+  platform::UdpSocket socket_;
+  platform::Ipv4Endpoint robot_;
   uint32_t trusted_ip_ = 0;  // network order; 0 until the robot's address is known
-  sockaddr_in pending_source_{};
+  platform::Ipv4Endpoint pending_source_;
   bool pending_ = false;
   bool established_ = false;  // a checked frame came from robot_ since the open
   // When a checked frame last came from the established port: written by the reading thread, read
   // by senders under the link lock. Relaxed: a tick, ordering nothing else.
   std::atomic<uint32_t> last_heard_{0};
-  sockaddr_in candidate_{};  // another port of the robot's address that sent a checked frame
+  platform::Ipv4Endpoint candidate_;  // another port of the robot's address that sent a checked frame
   bool has_candidate_ = false;
   bool probed_ = false;  // a keep-alive went to the candidate since it became one
-  void Adopt(const sockaddr_in& source);
+  void Adopt(const platform::Ipv4Endpoint& source);
   bool Quiet() const;
   uint64_t peer_changes_ = 0;
   uint64_t foreign_datagrams_ = 0;
 };
 
-// Parses a dotted IPv4 address into network byte order. False for anything else.
-bool ParseIpv4(const char* text, uint32_t& network_order);
+using platform::ParseIpv4;
 
 }  // namespace relay

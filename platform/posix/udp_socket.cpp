@@ -1,0 +1,105 @@
+#include "platform/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+sockaddr_in ToSockaddr(const Ipv4Endpoint& e) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = e.address;
+  a.sin_port = htons(e.port);
+  return a;
+}
+
+}  // namespace
+
+bool UdpSocket::Open() {
+  Close();
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  socket_ = fd;
+  return true;
+}
+
+bool UdpSocket::Bind(const Ipv4Endpoint& local) {
+  const sockaddr_in a = ToSockaddr(local);
+  return IsOpen() && ::bind(static_cast<int>(socket_), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+}
+
+void UdpSocket::Close() {
+  if (!IsOpen()) return;
+  ::shutdown(static_cast<int>(socket_), SHUT_RDWR);
+  ::close(static_cast<int>(socket_));
+  socket_ = kNoWaitHandle;
+}
+
+int UdpSocket::SendTo(const uint8_t* bytes, std::size_t count, const Ipv4Endpoint& to) {
+  if (!IsOpen()) return -1;
+  const sockaddr_in a = ToSockaddr(to);
+  return static_cast<int>(::sendto(static_cast<int>(socket_), bytes, count, MSG_NOSIGNAL,
+                                   reinterpret_cast<const sockaddr*>(&a), sizeof a));
+}
+
+int UdpSocket::ReceiveFrom(uint8_t* buffer, std::size_t room, Ipv4Endpoint& from) {
+  if (!IsOpen()) return -1;
+  sockaddr_in a{};
+  socklen_t length = sizeof a;
+  const ssize_t n = ::recvfrom(static_cast<int>(socket_), buffer, room, MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&a), &length);
+  if (n < 0) return -1;
+  // Only IPv4 sources are told apart; anything else reads as no address at all.
+  from = length >= sizeof a && a.sin_family == AF_INET ? Ipv4Endpoint{a.sin_addr.s_addr, ntohs(a.sin_port)}
+                                                       : Ipv4Endpoint{};
+  return static_cast<int>(n);
+}
+
+int UdpSocket::Look(uint32_t limit_us, SocketReadiness& ready) const {
+  ready = SocketReadiness{};
+  const int fd = static_cast<int>(socket_);
+  if (!IsOpen() || fd >= FD_SETSIZE) return -1;
+  fd_set read_set, write_set, except_set;
+  FD_ZERO(&read_set);
+  FD_ZERO(&write_set);
+  FD_ZERO(&except_set);
+  FD_SET(fd, &read_set);
+  FD_SET(fd, &write_set);
+  FD_SET(fd, &except_set);
+  timeval timeout{static_cast<time_t>(limit_us / 1000000), static_cast<suseconds_t>(limit_us % 1000000)};
+  const int result = ::select(fd + 1, &read_set, &write_set, &except_set, &timeout);
+  if (result <= 0) return result < 0 ? -1 : 0;
+  ready.readable = FD_ISSET(fd, &read_set);
+  ready.writable = FD_ISSET(fd, &write_set);
+  ready.exceptional = FD_ISSET(fd, &except_set);
+  return result;
+}
+
+int UdpSocket::LocalPort() const {
+  if (!IsOpen()) return 0;
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (::getsockname(static_cast<int>(socket_), reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+WaitHandle UdpSocket::wait_handle() const {
+  return socket_;
+}
+
+bool ParseIpv4(const char* text, uint32_t& network_order) {
+  in_addr a{};
+  if (text == nullptr || ::inet_pton(AF_INET, text, &a) != 1) return false;
+  network_order = a.s_addr;
+  return true;
+}
+
+uint32_t Ipv4Loopback() {
+  return htonl(INADDR_LOOPBACK);
+}
+
+}  // namespace platform

@@ -1,0 +1,61 @@
+// One IPv4 UDP socket, as the Wi-Fi link asks it of the system: never blocking, with a handle to
+// wait on for datagrams. Addresses are in network byte order, ports in host order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/waiting.h"
+
+namespace platform {
+
+struct Ipv4Endpoint {
+  uint32_t address = 0;  // network byte order
+  uint16_t port = 0;     // host byte order
+  bool operator==(const Ipv4Endpoint&) const = default;
+};
+
+// What one look at a socket found.
+struct SocketReadiness {
+  bool readable = false;
+  bool writable = false;
+  bool exceptional = false;
+};
+
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  ~UdpSocket() { Close(); }
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  // A new socket, not bound yet (the first send binds it to a free port); false when the system
+  // gives none.
+  bool Open();
+  bool Bind(const Ipv4Endpoint& local);
+  void Close();
+  bool IsOpen() const { return socket_ != kNoWaitHandle; }
+
+  // Bytes sent, or -1.
+  int SendTo(const uint8_t* bytes, std::size_t count, const Ipv4Endpoint& to);
+  // One datagram (cut to `room`), or -1 when none is waiting or on an error. Never waits.
+  int ReceiveFrom(uint8_t* buffer, std::size_t room, Ipv4Endpoint& from);
+  // Looks for at most `limit_us` microseconds: -1 on an error, 0 when nothing became ready, else
+  // the number of kinds of readiness found.
+  int Look(uint32_t limit_us, SocketReadiness& ready) const;
+  // The local port (after a bind or the first send), 0 when unknown.
+  int LocalPort() const;
+  // What to wait on for a datagram.
+  WaitHandle wait_handle() const;
+
+ private:
+  WaitHandle socket_ = kNoWaitHandle;  // the descriptor, or the Windows SOCKET
+  WaitHandle event_ = kNoWaitHandle;   // Windows: the event a datagram's arrival sets
+};
+
+// Parses a dotted IPv4 address into network byte order. False for anything else.
+bool ParseIpv4(const char* text, uint32_t& network_order);
+// 127.0.0.1 in network byte order.
+uint32_t Ipv4Loopback();
+
+}  // namespace platform
