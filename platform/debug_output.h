@@ -10,7 +10,15 @@
 
 namespace platform {
 
-void DebugOutput(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf-style checking of format strings; on Windows the C library in use is the GNU-compatible one
+// (__USE_MINGW_ANSI_STDIO), so %zu and the like are checked as such.
+#if defined(__MINGW32__)
+#define TREVASK_PRINTF(format_index, first_arg) __attribute__((format(gnu_printf, format_index, first_arg)))
+#else
+#define TREVASK_PRINTF(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+#endif
+
+void DebugOutput(const char* format, ...) TREVASK_PRINTF(1, 2);
 
 // Installs (or with an empty function removes) an observer of every message. Not for production use.
 void SetDebugObserver(std::function<void(std::string_view)> observer);

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/debug_output.h"
 #include "sim/audio.h"
 #include "sim/camera.h"
 #include "sim/faulty_wire.h"
@@ -99,7 +100,7 @@ class SimRobot {
   void StartStream(Stream& s, int count, uint32_t now);
   void SendSensor(uint8_t type, uint32_t now);
   std::size_t TakeFirmwareLines(std::size_t at);
-  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Log(const char* format, ...) TREVASK_PRINTF(2, 3);
 
   SimOptions options_;
   FaultyWire out_;

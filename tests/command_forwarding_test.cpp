@@ -3,9 +3,9 @@
 #include "relay/link/command_forwarding.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,6 +14,7 @@
 #include "exchange/sections.h"
 #include "exchange/wave_file.h"
 #include "fake_transport.h"
+#include "platform/process.h"
 #include "relay/link/link_events.h"
 
 namespace {
@@ -34,7 +35,9 @@ Bytes Frame(uint8_t dest, uint8_t type, const Bytes& payload) {
 
 // A mono 16-bit file of `count` samples of a slow ramp.
 std::string WriteWav(std::size_t count) {
-  const std::string path = "/tmp/trevask-forwarder-" + std::to_string(getpid()) + ".wav";
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("trevask-forwarder-" + std::to_string(platform::ProcessId()) + ".wav"))
+                               .string();
   std::vector<int16_t> samples(count);
   for (std::size_t i = 0; i < count; ++i) samples[i] = static_cast<int16_t>(i * 7);
   exchange::WriteWaveFile(path, samples);
@@ -118,7 +121,7 @@ TEST_F(Forwarder, LengthWordsOf100OrBeyondTheSlotSendNothing) {
 // A client that writes the plain layout, stopped in the middle of a put after it read the head, stores
 // its stale head when it goes on: the head moves back over records the relay has sent.
 TEST_F(Forwarder, AHeadMovedBackOverSentRecordsSendsNothingTwice) {
-  const std::string robot = "Fback" + std::to_string(getpid());
+  const std::string robot = "Fback" + std::to_string(platform::ProcessId());
   platform::ShmStatus status = platform::ShmStatus::kOk;
   ASSERT_EQ(forwarder_.Open(robot, status), relay::CCommandForwarder::OpenResult::kOk);
   exchange::CRingProducer client;

@@ -1,13 +1,13 @@
 #include "relay/link/inbound_dispatch.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
 #include "exchange/adpcm.h"
 #include "exchange/frame.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ struct Hooks : relay::InboundHooks {
 class DispatchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    robot_ = "D" + std::to_string(getpid()) + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    robot_ = "D" + std::to_string(platform::ProcessId()) +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name();
     ASSERT_EQ(producers_.standard_sensor.Open(robot_, exchange::SectionId::kStandardSensor),
               platform::ShmStatus::kOk);
     ASSERT_EQ(producers_.motor_sensor.Open(robot_, exchange::SectionId::kMotorSensor),

@@ -1,7 +1,6 @@
 #include "relay/link/recording.h"
 
-#include <sys/time.h>
-
+#include <chrono>
 #include <cstring>
 
 #include "platform/regular_file.h"
@@ -77,9 +76,10 @@ bool CLinkRecorder::Open(const std::string& path, std::string& error) {
 }
 
 void CLinkRecorder::Record(Direction direction, const uint8_t* bytes, std::size_t size) {
-  timeval now{};
-  gettimeofday(&now, nullptr);
-  const uint64_t us = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_usec);
+  // Captures carry wall-clock time (microseconds since 1970), which tools show as the moment.
+  const uint64_t us = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count());
   std::lock_guard<std::mutex> guard(mutex_);
   if (!file_) return;
   // One buffer for every block, kept between frames: recording allocates nothing per frame.

@@ -1,15 +1,17 @@
-// The serial link on a tty: 115200 8N1 with RTS/CTS where the device supports it, DTR raised while
-// open, reads of only what has arrived, writes bounded by 2 ms per byte + 500 ms.
+// The serial link: 115200 8N1 with RTS/CTS where the device supports it, DTR raised while open,
+// reads of only what has arrived, writes bounded by 2 ms per byte + 500 ms. A tty on POSIX systems,
+// a COM port opened for overlapped I/O on Windows (posix/, win32/).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "relay/transport/transport.h"
 
 namespace relay {
 
-// The device for COM port `n`: $TREVASK_COM<n> when set, else /dev/ttyS<n-1>.
+// The device for COM port `n`: $TREVASK_COM<n> when set, else /dev/ttyS<n-1> (\\.\COMn on Windows).
 std::string ComDeviceName(int port_number);
 
 // Gives a device path a COM port number for this process: the lowest n whose TREVASK_COM<n> is unset
@@ -18,14 +20,14 @@ int AssignComNumber(const std::string& device);
 
 class CSerialPort : public Transport {
  public:
-  CSerialPort() = default;
+  CSerialPort();
   ~CSerialPort() override;
   CSerialPort(const CSerialPort&) = delete;
   CSerialPort& operator=(const CSerialPort&) = delete;
 
   // Opens COM port `port_number` through ComDeviceName; false on failure (nothing stays open).
   bool Open(int port_number);
-  // Opens a device by path (/dev/ttyUSB0, /dev/rfcomm0, a pty).
+  // Opens a device by path (/dev/ttyUSB0, /dev/rfcomm0, a pty; \\.\COM12 on Windows).
   bool OpenPath(const std::string& device);
   uint32_t Read(uint8_t* buffer, uint32_t max_bytes);
   // Writes all of `data` within 2 ms per byte plus 500 ms; false when it could not.
@@ -44,7 +46,7 @@ class CSerialPort : public Transport {
   const std::string& last_error() const { return last_error_; }
 
   int ReadAvailable(uint8_t* buffer, int max) override;
-  platform::WaitHandle WaitHandle() const override { return fd_; }
+  platform::WaitHandle WaitHandle() const override;
   SendResult Send(const uint8_t* bytes, int count) override {
     if (!IsOpen()) return SendResult::kNotReady;
     return Write(bytes, count) ? SendResult::kSent : SendResult::kFailed;
@@ -56,7 +58,9 @@ class CSerialPort : public Transport {
   int port_number_ = 3;
   int baud_rate_ = 115200;
   int cts_flow_ = 1;
-  int fd_ = -1;
+  // The system's side of the open line (a descriptor, or a handle with its overlapped state).
+  struct Line;
+  std::unique_ptr<Line> line_;
   bool open_ = false;
   std::string device_;
   std::string last_error_;
