@@ -34,6 +34,7 @@ void Usage(FILE* out) {
                "  --put-command HEX  put one record (hex bytes, e.g. \"5E 02 01 00 7D 01 FF C3 5E 0D\")\n"
                "                   into the command section, as a client would, and exit\n"
                "  --put-text TEXT  put TEXT as one command record (an audio-file request) and exit\n"
+               "                   (both may be given many times: the records are put in that order)\n"
                "Exit status: 0 when stopped, interrupted or the count was reached; 1 on a timeout\n"
                "before the count was reached; 2 on bad arguments or a section that cannot be opened.\n");
 }
@@ -86,7 +87,7 @@ bool ParseHex(const char* text, std::vector<uint8_t>& out) {
 int main(int argc, char** argv) {
   std::string robot;
   std::string list = "sensor,motor,custom,image,audio,command";
-  std::vector<uint8_t> put;
+  std::vector<std::vector<uint8_t>> puts;  // in the order given
   bool have_put = false;
   long bytes = 64, count = -1, timeout = -1;
   for (int i = 1; i < argc; ++i) {
@@ -106,13 +107,14 @@ int main(int argc, char** argv) {
       list = v;
     } else if (arg == "--bytes" && value(v) && ParseNumber(v, bytes)) {
     } else if (arg == "--put-command" && value(v)) {
-      if (!ParseHex(v, put)) {
+      puts.emplace_back();
+      if (!ParseHex(v, puts.back())) {
         std::fprintf(stderr, "trevask-sections: '%s' is not a list of hex bytes\n", v);
         return 2;
       }
       have_put = true;
     } else if (arg == "--put-text" && value(v)) {
-      put.assign(v, v + std::strlen(v));
+      puts.emplace_back(v, v + std::strlen(v));
       have_put = true;
     } else if (arg == "--count" && value(v) && ParseNumber(v, count)) {
     } else if (arg == "--timeout" && value(v) && ParseNumber(v, timeout)) {
@@ -132,9 +134,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "trevask-sections: %s: %s\n", object.c_str(), platform::ShmStatusText(st));
       return 2;
     }
-    if (producer.PutPaced(put.data(), static_cast<uint32_t>(put.size())) != 1) {
-      std::fprintf(stderr, "trevask-sections: a command record holds at most %u bytes\n", spec.capacity);
-      return 2;
+    for (const std::vector<uint8_t>& put : puts) {
+      if (producer.PutPaced(put.data(), static_cast<uint32_t>(put.size())) != 1) {
+        std::fprintf(stderr, "trevask-sections: a command record holds at most %u bytes\n", spec.capacity);
+        return 2;
+      }
     }
     return 0;
   }

@@ -1,7 +1,6 @@
 #include "relay/app/headless_options.h"
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "platform/key_value_file.h"
+#include "platform/program.h"
 #include "relay/transport/serial_port.h"
 #include "relay/transport/udp_endpoint.h"
 
@@ -38,8 +38,7 @@ bool ParseLogLevel(const std::string& text, LogLevel& level) {
 }
 
 bool ReadConfig(const std::string& path, Raw& raw, std::string& error) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0) {
+  if (platform::OthersMayWrite(path)) {
     error = path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")";
     return false;
   }

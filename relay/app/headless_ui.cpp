@@ -1,7 +1,7 @@
 #include "relay/app/headless_ui.h"
 
+#include "platform/service_manager.h"
 #include "relay/app/log.h"
-#include "relay/app/service_notify.h"
 #include "relay/link/link_manager.h"
 #include "relay/timing.h"
 
@@ -12,13 +12,13 @@ void HeadlessUi::Status(LinkMoment, const std::string& text) {
   if (text == last_status_) return;  // a status field showing the same text again changes nothing
   last_status_ = text;
   Log(LogLevel::kInfo, text);
-  NotifyStatus(text);
+  platform::NotifyStatus(text);
 }
 
 void HeadlessUi::LinkChanged(bool up, bool) {
   if (up) {
     connected_seen_.store(true, std::memory_order_release);
-    NotifyReady();  // a service is ready once the robot first answers
+    platform::NotifyReady();  // a service is ready once the robot first answers
   }
   std::lock_guard<std::mutex> guard(mutex_);
   if (static_cast<int>(up) == last_link_) return;

@@ -1,13 +1,14 @@
 #include "relay/app/log.h"
 
 #include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+
+#include "platform/program.h"
 
 namespace relay {
 namespace {
@@ -59,13 +60,13 @@ bool LogEnabled(LogLevel level) {
 
 std::string FormatLogLine(LogLevel level, const std::string& text, bool for_journal) {
   if (for_journal) return "<" + std::to_string(static_cast<int>(level)) + ">" + text;
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
+  const auto now = std::chrono::system_clock::now();
+  const std::tm local = platform::LocalTime(std::chrono::system_clock::to_time_t(now));
+  const long ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   char stamp[40];
   const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::snprintf(stamp + n, sizeof stamp - n, ".%03ld", now.tv_nsec / 1000000);
+  std::snprintf(stamp + n, sizeof stamp - n, ".%03ld", ms);
   char level_text[12];
   std::snprintf(level_text, sizeof level_text, "%-7s", LevelName(level));
   return std::string(stamp) + " " + level_text + " " + text;

@@ -1,19 +1,16 @@
 // trevask: the relay between the robot and the client programs.
-#include <signal.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "platform/program.h"
+#include "platform/service_manager.h"
 #include "platform/shared_memory.h"
 #include "relay/app/headless_options.h"
 #include "relay/app/headless_ui.h"
 #include "relay/app/log.h"
 #include "relay/app/replay.h"
-#include "relay/app/service_notify.h"
 #include "relay/app/settings.h"
 #include "relay/link/link_manager.h"
 #include "relay/link/recording.h"
@@ -22,15 +19,12 @@ namespace {
 
 // The dialog is a program of its own (the relay itself needs no toolkit): it lies beside this one.
 int RunDialog(char** argv) {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  const std::string self = platform::ProgramPath();
+  const std::size_t folder_end = self.find_last_of("/\\");
   std::string dialog = "trevask-dialog";
-  if (n > 0) {
-    const std::string path(self, static_cast<std::size_t>(n));
-    dialog = path.substr(0, path.rfind('/') + 1) + "trevask-dialog";
-  }
+  if (folder_end != std::string::npos) dialog = self.substr(0, folder_end + 1) + dialog;
   argv[0] = const_cast<char*>(dialog.c_str());
-  execv(dialog.c_str(), argv);
+  platform::RunInstead(dialog, argv);
   std::fprintf(stderr,
                "trevask: the dialog is the program trevask-dialog (package trevask-dialog), not found beside "
                "this one; without a window, use --headless\n%s",
@@ -39,17 +33,11 @@ int RunDialog(char** argv) {
 }
 
 int RunHeadless(const relay::HeadlessOptions& options) {
-  // Signals are taken synchronously by this thread; every thread started later inherits the mask.
-  sigset_t handled_signals;
-  sigemptyset(&handled_signals);
-  sigaddset(&handled_signals, SIGINT);
-  sigaddset(&handled_signals, SIGTERM);
-  sigaddset(&handled_signals, SIGUSR1);
-  sigaddset(&handled_signals, SIGUSR2);  // the connection thread has ended
-  pthread_sigmask(SIG_BLOCK, &handled_signals, nullptr);
+  // Requests (stop, statistics, the connection thread's end) are taken by this thread alone.
+  platform::TakeProgramRequests();
 
   if (!options.replay.empty())
-    return relay::RunReplay(options.replay, options.speed, options.config.robot_id, handled_signals);
+    return relay::RunReplay(options.replay, options.speed, options.config.robot_id);
 
   relay::CLinkRecorder recorder;  // outlives the manager, which records into it
   if (!options.record.empty()) {
@@ -65,12 +53,11 @@ int RunHeadless(const relay::HeadlessOptions& options) {
     relay::CLinkManager manager(ui);
     ui.Attach(&manager);
     if (recorder.IsOpen()) manager.SetRecorder(&recorder);
-    manager.SetConnectionEndHook([] { kill(getpid(), SIGUSR2); });
+    manager.SetConnectionEndHook([] { platform::PostThreadEnded(); });
     if (!manager.StartConnection()) {
       relay::Log(relay::LogLevel::kError, "the connection thread cannot be started");
       return 1;
     }
-    const timespec poll_interval{0, 100 * 1000 * 1000};
     bool firmware_started = false;
     while (manager.ConnectionRunning()) {
       if (!options.firmware.empty()) {
@@ -83,14 +70,14 @@ int RunHeadless(const relay::HeadlessOptions& options) {
           break;
         }
       }
-      // Signals wake this thread; it looks at the firmware upload's progress ten times a second
-      // while one is asked for, and otherwise sleeps until a signal comes.
-      int sig = options.firmware.empty() ? sigwaitinfo(&handled_signals, nullptr)
-                                         : sigtimedwait(&handled_signals, nullptr, &poll_interval);
-      if (sig == SIGUSR1) {
+      // Requests wake this thread; it looks at the firmware upload's progress ten times a second
+      // while one is asked for, and otherwise sleeps until a request comes.
+      const platform::ProgramRequest request =
+          platform::NextProgramRequest(options.firmware.empty() ? -1 : 100);
+      if (request == platform::ProgramRequest::kStatistics) {
         ui.Print("--- link statistics ---\n" + manager.stats().Format());
-      } else if (sig == SIGINT || sig == SIGTERM) {
-        relay::NotifyStopping();
+      } else if (request == platform::ProgramRequest::kStop) {
+        platform::NotifyStopping();
         manager.RequestStop();  // as closing the dialog: the loops end, then the teardown runs
         break;
       }
@@ -109,9 +96,6 @@ int RunHeadless(const relay::HeadlessOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A log read through a pipe whose reader went away must not end the relay (and leave its
-  // sections behind): writes then fail instead, and the log goes on on standard error.
-  signal(SIGPIPE, SIG_IGN);
   relay::HeadlessOptions options;
   std::string error;
   const std::string settings_path = relay::SettingsPath();

@@ -1,13 +1,12 @@
 #include "relay/app/replay.h"
 
-#include <signal.h>
-
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "exchange/sections.h"
 #include "platform/clock.h"
+#include "platform/program.h"
 #include "relay/app/log.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_manager.h"
@@ -39,7 +38,7 @@ std::string Hex(const uint8_t* bytes, std::size_t n) {
 
 }  // namespace
 
-int RunReplay(const std::string& path, double speed, const std::string& robot, const sigset_t& stop_signals) {
+int RunReplay(const std::string& path, double speed, const std::string& robot) {
   std::vector<RecordedFrame> frames;
   std::string error;
   if (!ReadRecording(path, frames, error)) {
@@ -80,7 +79,6 @@ int RunReplay(const std::string& path, double speed, const std::string& robot, c
   const uint32_t start = platform::TickCount();
   uint32_t passes = 0, last_pass = start;
   std::size_t played = 0, commands_logged = 0;
-  const timespec no_wait{0, 0};
   auto look_at_commands = [&] {
     uint8_t record[exchange::kCommandRecordMax];
     uint32_t n = 0;
@@ -97,7 +95,7 @@ int RunReplay(const std::string& path, double speed, const std::string& robot, c
     const double offset_ms = static_cast<double>(latest_us - first_us) / 1000.0 / speed;
     for (;;) {
       const uint32_t now = platform::TickCount();
-      if (sigtimedwait(&stop_signals, nullptr, &no_wait) > 0) {
+      if (platform::NextProgramRequest(0) == platform::ProgramRequest::kStop) {
         Log(LogLevel::kInfo, "replay stopped after " + std::to_string(played) + " frames");
         commands.WithdrawMark();
         return 0;

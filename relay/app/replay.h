@@ -4,13 +4,12 @@
 // logged, not sent. The command ring is claimed as a relay claims it, and marked "link up".
 #pragma once
 
-#include <csignal>
 #include <string>
 
 namespace relay {
 
-// Returns the exit status: 0 when the recording was played to its end (or a signal in `stop_signals`
-// came), 1 when the sections cannot be opened, 2 when the recording cannot be read.
-int RunReplay(const std::string& path, double speed, const std::string& robot, const sigset_t& stop_signals);
+// Returns the exit status: 0 when the recording was played to its end (or the program was asked to
+// stop), 1 when the sections cannot be opened, 2 when the recording cannot be read.
+int RunReplay(const std::string& path, double speed, const std::string& robot);
 
 }  // namespace relay

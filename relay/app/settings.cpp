@@ -1,15 +1,12 @@
 #include "relay/app/settings.h"
 
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "platform/program.h"
 #include "platform/regular_file.h"
 #include "platform/unique_file.h"
 
@@ -25,39 +22,14 @@ std::string LineAfter(const std::string& text, std::size_t at) {
   return value.substr(0, kMaxValue);
 }
 
-bool MakeDirectories(const std::string& dir, std::string& error) {
-  if (dir.empty()) return true;
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
-    error = dir + " is not a folder";
-    return false;
-  }
-  const std::size_t slash = dir.rfind('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirectories(dir.substr(0, slash), error)) return false;
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = dir + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string SettingsDirectory() {
   if (const char* d = std::getenv("TREVASK_CONFIG_DIR"); d != nullptr && *d != '\0') return d;
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && *x != '\0')
     return std::string(x) + "/trevask";
-  if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0')
-    return std::string(h) + "/.config/trevask";
-  // A service started without HOME: the user database's home, unless the user has none (a system
-  // user's "/nonexistent", or "/"); then no settings file at all, rather than one in whatever
-  // folder the relay was started in.
-  const passwd* user = getpwuid(getuid());
-  const std::string home = user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "";
-  struct stat st {};
-  if (home.empty() || home == "/" || stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
-  return home + "/.config/trevask";
+  const std::string user = platform::UserConfigFolder();
+  return user.empty() ? std::string() : user + "/trevask";
 }
 
 std::string SettingsPath() {
@@ -69,7 +41,13 @@ RelaySettings LoadSettings(const std::string& path) {
   RelaySettings s;
   // A pipe or device in the file's place is not read (it could hold the start-up for ever).
   std::vector<uint8_t> buffer;
-  if (platform::ReadRegularFile(path, kMaxRead, false, buffer) != platform::FileStatus::kOk) return s;
+  platform::FileStatus status = platform::ReadRegularFile(path, kMaxRead, false, buffer);
+  // A user without a file of their own takes the one kept for every user (in the Windows directory,
+  // where earlier relays wrote it); saving then writes the user's own, values and all.
+  if (status == platform::FileStatus::kMissing && !platform::SharedSettingsFolder().empty())
+    status =
+        platform::ReadRegularFile(platform::SharedSettingsFolder() + "/Trevask.ini", kMaxRead, false, buffer);
+  if (status != platform::FileStatus::kOk) return s;
   const std::size_t n = buffer.size();
   // Every file is parsed, short ones included: a saved "10.0.0.2" with port "80" must come back.
   std::string text;
@@ -103,7 +81,7 @@ bool SaveSettings(const std::string& path, const RelaySettings& settings, std::s
     return false;
   }
   const std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos && !MakeDirectories(path.substr(0, slash), error)) return false;
+  if (slash != std::string::npos && !platform::MakeFolders(path.substr(0, slash), error)) return false;
   const std::string text =
       "WiFiIP=" + (settings.wifi_ip.empty() ? std::string("0.0.0.0") : settings.wifi_ip) +
       "\nWiFiPort=" + settings.wifi_port.substr(0, 10) + "\nBTAddress=" + settings.bt_address.substr(0, 63);

@@ -6,7 +6,9 @@
 //   BTAddress=0012AB34CD56
 //
 // It lives in $TREVASK_CONFIG_DIR, else $XDG_CONFIG_HOME/trevask, else ~/.config/trevask (the home
-// from $HOME, else from the user database); with no home at all there is none (an empty path).
+// from $HOME, else from the user database; %APPDATA%\trevask on Windows); with no home at all
+// there is none (an empty path). On Windows a user without a file of their own reads the one in the
+// Windows directory, which earlier relays wrote and a user may not write there any more.
 #pragma once
 
 #include <string>

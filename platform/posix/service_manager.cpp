@@ -1,4 +1,4 @@
-#include "relay/app/service_notify.h"
+#include "platform/service_manager.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace relay {
+namespace platform {
 namespace {
 
 // Read by any thread, written once; the flag only keeps READY=1 from being sent twice.
@@ -46,4 +46,4 @@ void NotifyStopping() {
   Send("STOPPING=1");
 }
 
-}  // namespace relay
+}  // namespace platform

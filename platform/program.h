@@ -1,0 +1,44 @@
+// What a console program asks of the system around it: the requests a person or the system sends it
+// while it runs, where it lies, the folders for its settings, and the local time of day.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace platform {
+
+// The requests a running program takes on one thread: stop (Ctrl-C, SIGINT, SIGTERM; on Windows
+// also Ctrl-Break and the console window closing), print statistics (SIGUSR1; Windows has no such
+// request), and the program's own news that a thread of it has ended.
+enum class ProgramRequest { kNone, kStop, kStatistics, kThreadEnded };
+
+// Starts taking the requests; call before any thread is started (on POSIX systems the threads
+// started later leave the signals to the thread that waits for them).
+void TakeProgramRequests();
+// The next request, waiting at most `limit_ms` real milliseconds (-1: as long as it takes; 0: only
+// what has come).
+ProgramRequest NextProgramRequest(int limit_ms);
+// Callable from any thread: NextProgramRequest answers kThreadEnded.
+void PostThreadEnded();
+
+// The full path of the running program; empty when the system does not say.
+std::string ProgramPath();
+// Runs `program` in place of this one with `argv`; returns only when it cannot be run.
+void RunInstead(const std::string& program, char** argv);
+
+// Where the user's settings live: $HOME/.config on POSIX systems (the home from the user database
+// when HOME is unset; empty for a user without a home), %APPDATA% on Windows.
+std::string UserConfigFolder();
+// Where programs kept settings files for every user, read when the user has none of their own: the
+// Windows directory on Windows; empty elsewhere.
+std::string SharedSettingsFolder();
+// Makes `folder` and the folders above it, the new ones for this user alone. False with a reason.
+bool MakeFolders(const std::string& folder, std::string& error);
+// True when users other than the owner may change the file (a settings file that says where the
+// relay sends a robot's commands must not be).
+bool OthersMayWrite(const std::string& path);
+
+// The local calendar time of `t`.
+std::tm LocalTime(std::time_t t);
+
+}  // namespace platform

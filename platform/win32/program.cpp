@@ -1,0 +1,103 @@
+#include "platform/program.h"
+
+#include <direct.h>
+#include <process.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+// Set by the console's handler thread, taken by the waiting thread: each flag is a request not yet
+// taken; the event wakes the waiter. Relaxed flags: the event orders them.
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_thread_ended{false};
+HANDLE g_event = nullptr;
+
+BOOL WINAPI OnConsoleRequest(DWORD kind) {
+  g_stop.store(true, std::memory_order_relaxed);
+  ::SetEvent(g_event);
+  // For a console window closing, the system ends the program when this returns: give the waiting
+  // thread the time it is allowed to stop the link and let go of the sections.
+  if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT) ::Sleep(4000);
+  return TRUE;
+}
+
+}  // namespace
+
+void TakeProgramRequests() {
+  if (g_event == nullptr) g_event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ::SetConsoleCtrlHandler(&OnConsoleRequest, TRUE);
+}
+
+ProgramRequest NextProgramRequest(int limit_ms) {
+  for (;;) {
+    if (g_stop.exchange(false, std::memory_order_relaxed)) return ProgramRequest::kStop;
+    if (g_thread_ended.exchange(false, std::memory_order_relaxed)) return ProgramRequest::kThreadEnded;
+    if (g_event == nullptr ||
+        ::WaitForSingleObject(g_event, limit_ms < 0 ? INFINITE : static_cast<DWORD>(limit_ms)) !=
+            WAIT_OBJECT_0)
+      return ProgramRequest::kNone;
+  }
+}
+
+void PostThreadEnded() {
+  g_thread_ended.store(true, std::memory_order_relaxed);
+  if (g_event != nullptr) ::SetEvent(g_event);
+}
+
+std::string ProgramPath() {
+  char path[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::string(path, n) : std::string();
+}
+
+void RunInstead(const std::string& program, char** argv) {
+  ::_execv(program.c_str(), argv);
+}
+
+std::string UserConfigFolder() {
+  if (const char* d = std::getenv("APPDATA"); d != nullptr && *d != '\0') return d;
+  return {};
+}
+
+std::string SharedSettingsFolder() {
+  char folder[MAX_PATH];
+  const UINT n = ::GetWindowsDirectoryA(folder, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::string(folder, n) : std::string();
+}
+
+bool MakeFolders(const std::string& folder, std::string& error) {
+  if (folder.empty()) return true;
+  const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    error = folder + " is not a folder";
+    return false;
+  }
+  const std::size_t slash = folder.find_last_of("/\\");
+  if (slash != std::string::npos && slash > 2 && !MakeFolders(folder.substr(0, slash), error)) return false;
+  // A new folder under the user's profile is the user's alone by the permissions it inherits.
+  if (::_mkdir(folder.c_str()) != 0 && errno != EEXIST) {
+    error = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Who may change a file is said by its access list; a file in the user's profile is the user's.
+bool OthersMayWrite(const std::string& /*path*/) {
+  return false;
+}
+
+std::tm LocalTime(std::time_t t) {
+  std::tm local{};
+  localtime_s(&local, &t);
+  return local;
+}
+
+}  // namespace platform

@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""The Windows relay under wine with the simulated robot of this machine, end to end.
+
+For each link (UDP on 127.0.0.1, and a pseudo-terminal given to wine as a COM port): trevask.exe
+connects to robot-sim; a client in the same wine prefix (trevask-sections.exe) turns the standard
+sensor stream on, takes readings, and puts numbered motor commands, which must reach the robot once
+each and in order.
+
+    end_to_end.py WINDOWS_BUILD_DIR LINUX_ROBOT_SIM
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def crc8(data):
+    crc = 0
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8C if crc & 1 else crc >> 1
+    return crc
+
+
+def frame(dest, data_type, payload):
+    body = bytes([dest, 0, data_type, len(payload)]) + bytes(payload)
+    return bytes([0x5E, 0x02]) + body + bytes([crc8(body), 0x5E, 0x0D])
+
+
+def hex_of(data):
+    return " ".join("%02X" % b for b in data)
+
+
+ENABLE_STANDARD_SENSORS = frame(1, 0x7D, [0xFF])
+# DcMotorPwm on channel 0 with the values 1..20: the robot logs each frame it receives.
+COMMANDS = [frame(1, 0x05, [0, n, 0]) for n in range(1, 21)]
+
+
+def wait_for(predicate, limit, what):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if predicate():
+            return
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def run_link(build, robot_sim, env, link, work):
+    robot = "E2E%d%s" % (os.getpid(), link)
+    sim_log = os.path.join(work, link + "-sim.log")
+    relay_log = os.path.join(work, link + "-relay.log")
+    if link == "udp":
+        sim_args = ["--udp", "127.0.0.1:0"]
+    else:
+        com = os.path.join(env["WINEPREFIX"], "dosdevices", "com9")
+        if os.path.lexists(com):
+            os.remove(com)
+        sim_args = ["--pty", com]
+    sim = subprocess.Popen([robot_sim] + sim_args + ["--duration", "60000"], stdout=open(sim_log, "w"),
+                           stderr=subprocess.STDOUT)
+    relay = None
+    try:
+        wait_for(lambda: "ready on" in open(sim_log).read(), 10, "robot-sim")
+        if link == "udp":
+            port = re.search(r"ready on udp 127\.0\.0\.1:(\d+)", open(sim_log).read()).group(1)
+            relay_args = ["--wifi", "127.0.0.1", "--port", port]
+        else:
+            relay_args = ["--serial", "COM9"]
+        relay = subprocess.Popen(["wine", os.path.join(build, "relay", "app", "trevask.exe")] + relay_args +
+                                 ["--robot", robot], stdout=open(relay_log, "w"), stderr=subprocess.STDOUT,
+                                 env=env)
+        wait_for(lambda: "Connected" in open(relay_log).read(), 60, "the relay to connect")
+        sections = os.path.join(build, "tools", "trevask-sections.exe")
+        put = ["wine", sections, "--robot", robot, "--put-command", hex_of(ENABLE_STANDARD_SENSORS)]
+        subprocess.run(put, env=env, check=True, timeout=60)
+        readings = subprocess.run(["wine", sections, "--robot", robot, "--sections", "sensor", "--count", "3",
+                                   "--timeout", "20000"], env=env, capture_output=True, text=True, timeout=90)
+        got = [line for line in readings.stdout.splitlines() if line.startswith("SensorShareMem_Zembrin len=40:")]
+        assert readings.returncode == 0 and len(got) == 3, "readings: %r %r" % (readings.stdout, readings.stderr)
+        put = ["wine", sections, "--robot", robot]
+        for c in COMMANDS:
+            put += ["--put-command", hex_of(c)]
+        subprocess.run(put, env=env, check=True, timeout=60)
+        wanted = [hex_of(c) for c in COMMANDS]
+
+        def arrived():
+            return [line.rsplit("): ", 1)[1] for line in open(sim_log).read().splitlines()
+                    if line.startswith("robot-sim: received DcMotorPwm")]
+        wait_for(lambda: len(arrived()) >= len(wanted), 30, "the commands at the robot")
+        time.sleep(1)  # anything sent twice would arrive meanwhile
+        assert arrived() == wanted, "commands at the robot: %r" % arrived()
+        print("%s: 3 readings at the client, %d commands at the robot once each and in order" % (link, len(wanted)))
+    except Exception:
+        for path in (sim_log, relay_log):
+            if os.path.exists(path):
+                sys.stderr.write("--- %s\n%s" % (path, open(path).read()))
+        raise
+    finally:
+        if relay is not None:
+            relay.terminate()
+            relay.wait()
+        sim.terminate()
+        sim.wait()
+
+
+def main():
+    build, robot_sim = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    env = dict(os.environ, WINEDEBUG="-all", TREVASK_TIME_SCALE="1")
+    env.setdefault("WINEPREFIX", os.path.join(build, "wine-prefix"))
+    with tempfile.TemporaryDirectory() as work:
+        for link in ("udp", "serial"):
+            run_link(build, robot_sim, env, link, work)
+    subprocess.run(["wineserver", "-k"], env=env)
+
+
+if __name__ == "__main__":
+    main()
