@@ -1,7 +1,5 @@
 // The C ABI over the control, its dispatch table and the headless host; and the exported entry
 // points of a self-registering control server.
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +17,7 @@
 #include "exchange/sensor_records.h"
 #include "exchange/wave_file.h"
 #include "platform/clock.h"
+#include "platform/library.h"
 
 // An event kept for a caller that takes events instead of being called: what came with it is copied
 // at the event, so a later event cannot change it.
@@ -179,13 +178,7 @@ const std::vector<FieldTexts>& SensorFieldTexts() {
 }
 
 std::string LibraryPath() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&DllRegisterServer), &info) != 0 && info.dli_fname != nullptr) {
-    char resolved[4096];
-    if (realpath(info.dli_fname, resolved) != nullptr) return resolved;
-    return info.dli_fname;
-  }
-  return {};
+  return platform::LibraryPathOf(reinterpret_cast<const void*>(&DllRegisterServer));
 }
 
 int32_t CreateControl(tv_class_factory*, void** out) {
@@ -318,13 +311,12 @@ int32_t tv_create_from_registry(const char* progid_or_clsid, tv_control** out) {
   if (library.empty()) return TV_E_CLASSNOTREG;
   // Controls made by another copy would decode into that copy's module-wide picture memory, which
   // this caller never reads: refused rather than handing out pictures that stay black.
-  char resolved[4096];
-  if (realpath(library.c_str(), resolved) == nullptr || LibraryPath() != resolved)
-    return TV_E_CLASSNOTAVAILABLE;
-  void* handle = dlopen(library.c_str(), RTLD_NOW);  // kept loaded: controls live in it
+  const std::string resolved = platform::ResolvedPath(library);
+  if (resolved.empty() || LibraryPath() != resolved) return TV_E_CLASSNOTAVAILABLE;
+  void* handle = platform::OpenLibrary(library);  // kept loaded: controls live in it
   if (handle == nullptr) return TV_E_CLASSNOTREG;
   using GetClassObject = int32_t (*)(const tv_guid*, const tv_guid*, void**);
-  auto get = reinterpret_cast<GetClassObject>(dlsym(handle, "DllGetClassObject"));
+  auto get = reinterpret_cast<GetClassObject>(platform::FindSymbol(handle, "DllGetClassObject"));
   tv_guid id{}, factory_iid{};
   if (get == nullptr || tv_parse_guid(clsid.c_str(), &id) != TV_OK ||
       tv_parse_guid("{00000001-0000-0000-C000-000000000046}", &factory_iid) != TV_OK)

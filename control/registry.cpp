@@ -1,16 +1,15 @@
 #include "control/registry.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "control/dispatch.h"
 #include "control/talvenorctl.h"
+#include "platform/program.h"
 
 namespace control {
 namespace {
@@ -21,11 +20,8 @@ std::string DirName(const std::string& path) {
 }
 
 bool MakeDirs(const std::string& dir) {
-  if (dir.empty()) return true;
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  if (!MakeDirs(DirName(dir))) return false;
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+  std::string ignored;
+  return platform::MakeFolders(dir, ignored);
 }
 
 std::string TypeLibFile() {
@@ -46,16 +42,17 @@ std::string RegistryPath() {
   if (const char* p = std::getenv("TALVENOR_REGISTRY"); p != nullptr && *p != '\0') return p;
   if (const char* x = std::getenv("XDG_DATA_HOME"); x != nullptr && *x != '\0')
     return std::string(x) + "/talvenor/registry";
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : ".") + "/.local/share/talvenor/registry";
+  const std::string data = platform::UserDataFolder();
+  return (data.empty() ? std::string("./.local/share") : data) + "/talvenor/registry";
 }
 
 bool RegistryFile::Load(const std::string& path) {
   keys_.clear();
   std::ifstream in(path);
   if (!in) {
-    struct stat st {};
-    return stat(path.c_str(), &st) != 0;  // missing: empty; present but unreadable: failure
+    std::error_code error;
+    return !std::filesystem::exists(path, error) &&
+           !error;  // missing: empty; present but unreadable: failure
   }
   std::string line, key;
   while (std::getline(in, line)) {

@@ -29,6 +29,9 @@ void RunInstead(const std::string& program, char** argv);
 // Where the user's settings live: $HOME/.config on POSIX systems (the home from the user database
 // when HOME is unset; empty for a user without a home), %APPDATA% on Windows.
 std::string UserConfigFolder();
+// Where the user's programs keep their data: $HOME/.local/share on POSIX systems, %APPDATA% on
+// Windows; empty when there is no such folder.
+std::string UserDataFolder();
 // Where programs kept settings files for every user, read when the user has none of their own: the
 // Windows directory on Windows; empty elsewhere.
 std::string SharedSettingsFolder();

@@ -82,6 +82,12 @@ std::string UserConfigFolder() {
   return home + "/.config";
 }
 
+std::string UserDataFolder() {
+  if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0')
+    return std::string(h) + "/.local/share";
+  return {};
+}
+
 std::string SharedSettingsFolder() {
   return {};
 }

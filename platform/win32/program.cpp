@@ -65,6 +65,10 @@ std::string UserConfigFolder() {
   return {};
 }
 
+std::string UserDataFolder() {
+  return UserConfigFolder();  // the roaming application data folder holds both
+}
+
 std::string SharedSettingsFolder() {
   char folder[MAX_PATH];
   const UINT n = ::GetWindowsDirectoryA(folder, MAX_PATH);

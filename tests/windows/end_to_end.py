@@ -4,9 +4,11 @@
 For each link (UDP on 127.0.0.1, and a pseudo-terminal given to wine as a COM port): trevask.exe
 connects to robot-sim; a client in the same wine prefix (trevask-sections.exe) turns the standard
 sensor stream on, takes readings, and puts numbered motor commands, which must reach the robot once
-each and in order.
+each and in order. Then a client of talvenorctl.dll's C interface (abi_client.exe) takes readings,
+puts commands and takes a photo, whose decoded picture must be the very one this machine's control
+decodes from the same robot.
 
-    end_to_end.py WINDOWS_BUILD_DIR LINUX_ROBOT_SIM
+    end_to_end.py WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 """
 import os
 import re
@@ -48,7 +50,34 @@ def wait_for(predicate, limit, what):
     raise AssertionError("timed out waiting for " + what)
 
 
-def run_link(build, robot_sim, env, link, work):
+def start_robot(robot_sim, sim_args, sim_log):
+    return subprocess.Popen([robot_sim] + sim_args + ["--duration", "60000"], stdout=open(sim_log, "w"),
+                            stderr=subprocess.STDOUT)
+
+
+def reference_photo(linux, work):
+    """The first photo of a fresh simulated robot, as this machine's relay and control deliver it."""
+    sim_log = os.path.join(work, "reference-sim.log")
+    sim = start_robot(os.path.join(linux, "sim", "robot-sim"), ["--udp", "127.0.0.1:0"], sim_log)
+    relay = None
+    try:
+        wait_for(lambda: "ready on" in open(sim_log).read(), 10, "robot-sim")
+        port = re.search(r"ready on udp 127\.0\.0\.1:(\d+)", open(sim_log).read()).group(1)
+        robot = "Ref%d" % os.getpid()
+        relay = subprocess.Popen([os.path.join(linux, "relay", "app", "trevask"), "--wifi", "127.0.0.1", "--port",
+                                  port, "--robot", robot], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        photo = os.path.join(work, "reference.rgb")
+        subprocess.run([os.path.join(linux, "tests", "abi_client"), robot, photo], check=True, timeout=60)
+        return open(photo, "rb").read()
+    finally:
+        if relay is not None:
+            relay.terminate()
+            relay.wait()
+        sim.terminate()
+        sim.wait()
+
+
+def run_link(build, robot_sim, env, link, work, reference):
     robot = "E2E%d%s" % (os.getpid(), link)
     sim_log = os.path.join(work, link + "-sim.log")
     relay_log = os.path.join(work, link + "-relay.log")
@@ -59,8 +88,7 @@ def run_link(build, robot_sim, env, link, work):
         if os.path.lexists(com):
             os.remove(com)
         sim_args = ["--pty", com]
-    sim = subprocess.Popen([robot_sim] + sim_args + ["--duration", "60000"], stdout=open(sim_log, "w"),
-                           stderr=subprocess.STDOUT)
+    sim = start_robot(robot_sim, sim_args, sim_log)
     relay = None
     try:
         wait_for(lambda: "ready on" in open(sim_log).read(), 10, "robot-sim")
@@ -93,6 +121,16 @@ def run_link(build, robot_sim, env, link, work):
         time.sleep(1)  # anything sent twice would arrive meanwhile
         assert arrived() == wanted, "commands at the robot: %r" % arrived()
         print("%s: 3 readings at the client, %d commands at the robot once each and in order" % (link, len(wanted)))
+
+        photo = os.path.join(work, link + ".rgb")
+        subprocess.run(["wine", os.path.join(build, "control", "abi_client.exe"), robot, photo], env=env, check=True,
+                       timeout=120)
+        wanted += [hex_of(frame(1, 0x05, [0, n, 0])) for n in range(31, 36)]
+        wait_for(lambda: len(arrived()) >= len(wanted), 30, "the control's commands at the robot")
+        time.sleep(1)
+        assert arrived() == wanted, "commands at the robot: %r" % arrived()
+        assert open(photo, "rb").read() == reference, "the photo decoded under wine differs from this machine's"
+        print("%s: talvenorctl.dll: readings, 5 commands once each and in order, the photo bit-exact" % link)
     except Exception:
         for path in (sim_log, relay_log):
             if os.path.exists(path):
@@ -107,12 +145,13 @@ def run_link(build, robot_sim, env, link, work):
 
 
 def main():
-    build, robot_sim = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    build, linux = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     env = dict(os.environ, WINEDEBUG="-all", TREVASK_TIME_SCALE="1")
     env.setdefault("WINEPREFIX", os.path.join(build, "wine-prefix"))
     with tempfile.TemporaryDirectory() as work:
+        reference = reference_photo(linux, work)
         for link in ("udp", "serial"):
-            run_link(build, robot_sim, env, link, work)
+            run_link(build, os.path.join(linux, "sim", "robot-sim"), env, link, work, reference)
     subprocess.run(["wineserver", "-k"], env=env)
 
 

@@ -1,15 +1,24 @@
-"""Finds and loads libtalvenorctl.so."""
+"""Finds and loads the control library: libtalvenorctl.so, or talvenorctl.dll on Windows.
+
+Its functions use the C calling convention on every system, 32-bit Windows included, so it is loaded
+with ctypes.CDLL there too (WinDLL would expect the callee to clean the stack)."""
 
 import ctypes
 import ctypes.util
 import functools
 import os
 
+_WINDOWS = os.name == "nt"
+_FILE = "talvenorctl.dll" if _WINDOWS else "libtalvenorctl.so"
+
 
 def _from_registry():
     path = os.environ.get("TALVENOR_REGISTRY")
     if not path:
-        data = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local", "share")
+        if _WINDOWS:
+            data = os.environ.get("APPDATA") or os.path.expanduser("~")
+        else:
+            data = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local", "share")
         path = os.path.join(data, "talvenor", "registry")
     try:
         with open(path) as f:
@@ -31,9 +40,9 @@ def _candidates():
         yield explicit
         return
     here = os.path.dirname(os.path.abspath(__file__))
-    yield os.path.join(here, "_lib", "libtalvenorctl.so")  # the copy an installed wheel brings
+    yield os.path.join(here, "_lib", _FILE)  # the copy an installed wheel brings
     root = os.path.normpath(os.path.join(here, "..", "..", ".."))
-    yield os.path.join(root, "build", "control", "libtalvenorctl.so")
+    yield os.path.join(root, "build", "control", _FILE)
     registered = _from_registry()
     if registered:
         yield registered
@@ -56,5 +65,5 @@ def load_library():
         except OSError:
             continue
     raise ImportError(
-        "libtalvenorctl.so was not found (looked at: %s). Build the project (bash scripts/test.sh), "
-        "register it with talvenor-regsvr, or set TALVENOR_LIBRARY to its path." % (", ".join(tried) or "nothing"))
+        "%s was not found (looked at: %s). Build the project (bash scripts/test.sh), "
+        "register it with talvenor-regsvr, or set TALVENOR_LIBRARY to its path." % (_FILE, ", ".join(tried) or "nothing"))
