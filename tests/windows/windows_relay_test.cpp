@@ -1,0 +1,89 @@
+// The relay's Windows side: where its settings come from, a COM port that is not there, and the
+// Wi-Fi link over Winsock.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "platform/process.h"
+#include "platform/program.h"
+#include "platform/udp_socket.h"
+#include "relay/app/settings.h"
+#include "relay/transport/serial_port.h"
+#include "relay/transport/udp_endpoint.h"
+
+namespace {
+
+TEST(WindowsRelay, SettingsComeFromTheWindowsDirectoryUntilTheUserHasTheirOwn) {
+  char temp[MAX_PATH];
+  ::GetTempPathA(MAX_PATH, temp);
+  const std::string appdata = std::string(temp) + "trevask-appdata-" + std::to_string(platform::ProcessId());
+  ::_putenv_s("TREVASK_CONFIG_DIR", "");
+  ::_putenv_s("XDG_CONFIG_HOME", "");
+  ::_putenv_s("APPDATA", appdata.c_str());
+  const std::string shared = platform::SharedSettingsFolder() + "\\Trevask.ini";
+  ASSERT_FALSE(platform::SharedSettingsFolder().empty());
+  std::ofstream(shared) << "WiFiIP=10.0.0.7\r\nWiFiPort=5002\r\nBTAddress=0012AB34CD56\r\n";
+
+  const std::string own = relay::SettingsPath();
+  EXPECT_EQ(own, appdata + "/trevask/Trevask.ini");
+  relay::RelaySettings s = relay::LoadSettings(own);
+  EXPECT_EQ(s.wifi_ip, "10.0.0.7") << "read from the Windows directory";
+  EXPECT_EQ(s.wifi_port, "5002");
+  s.wifi_port = "6000";
+  std::string error;
+  ASSERT_TRUE(relay::SaveSettings(own, s, error)) << error;
+  const relay::RelaySettings again = relay::LoadSettings(own);
+  EXPECT_EQ(again.wifi_port, "6000") << "the user's own file wins";
+  EXPECT_EQ(again.bt_address, "0012AB34CD56") << "and loses no value of the shared one";
+  std::ifstream kept(shared);
+  std::string first;
+  std::getline(kept, first);
+  EXPECT_EQ(first, "WiFiIP=10.0.0.7\r") << "the shared file is left as it was";
+  kept.close();
+  ::DeleteFileA(shared.c_str());
+  ::DeleteFileA(own.c_str());
+  ::RemoveDirectoryA((appdata + "/trevask").c_str());
+  ::RemoveDirectoryA(appdata.c_str());
+}
+
+TEST(WindowsRelay, AComPortThatIsNotThereSaysSo) {
+  relay::CSerialPort port;
+  EXPECT_EQ(relay::ComDeviceName(12), "\\\\.\\COM12");
+  EXPECT_FALSE(port.Open(200));
+  EXPECT_EQ(port.last_error(), "\\\\.\\COM200: no such port");
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.WaitHandle(), platform::kNoWaitHandle);
+}
+
+TEST(WindowsRelay, TheWifiLinkKeepsTheRobotsPortOverWinsock) {
+  platform::UdpSocket robot, stranger;
+  ASSERT_TRUE(robot.Open() && robot.Bind({platform::Ipv4Loopback(), 0}));
+  ASSERT_TRUE(stranger.Open() && stranger.Bind({platform::Ipv4Loopback(), 0}));
+  relay::CUdpEndpoint link;
+  ASSERT_TRUE(link.Open(platform::Ipv4Loopback(), robot.LocalPort()));
+  const uint8_t hello[] = {1, 2, 3};
+  ASSERT_EQ(link.SendDatagram(hello, 3), 3);
+  uint8_t buffer[64];
+  platform::Ipv4Endpoint from;
+  platform::Waker never;
+  ASSERT_EQ(platform::WaitForInputOrWake(robot.wait_handle(), never, 5000), platform::WaitResult::kInput);
+  ASSERT_EQ(robot.ReceiveFrom(buffer, sizeof buffer, from), 3);
+  EXPECT_EQ(from.port, link.LocalPort());
+
+  const uint8_t answer[] = {9, 9};
+  ASSERT_EQ(robot.SendTo(answer, 2, from), 2);
+  ASSERT_EQ(platform::WaitForInputOrWake(link.WaitHandle(), never, 5000), platform::WaitResult::kInput);
+  EXPECT_EQ(link.ReadAvailable(buffer, sizeof buffer), 2);
+  link.FrameAccepted(0xFF);
+  ASSERT_EQ(stranger.SendTo(answer, 2, from), 2);  // same address, another port: only a candidate
+  ASSERT_EQ(platform::WaitForInputOrWake(link.WaitHandle(), never, 5000), platform::WaitResult::kInput);
+  EXPECT_EQ(link.ReadAvailable(buffer, sizeof buffer), 2);
+  link.FrameAccepted(0xFF);
+  EXPECT_EQ(link.robot_address().port, robot.LocalPort()) << "the robot's port is kept while it answers";
+  EXPECT_EQ(link.peer_changes(), 0u);
+}
+
+}  // namespace
