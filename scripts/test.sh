@@ -23,6 +23,12 @@ if [ "$sanitize" = windows ]; then
     (cd "$dir" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
     echo "== $dir: trevask.exe and talvenorctl.dll under wine with robot-sim, over UDP and a pseudo-terminal as COM9"
     python3 tests/windows/end_to_end.py "$dir" build
+    echo "== $dir: the zip, unpacked, runs by itself"
+    (cd "$dir" && rm -f trevask-*.zip && cpack >/dev/null && rm -rf unpacked && mkdir unpacked &&
+      cd unpacked && python3 -m zipfile -e ../trevask-*.zip . &&
+      for f in bin/trevask.exe bin/trevask-sections.exe bin/talvenorctl.dll lib/talvenorctl.dll.a \
+        include/talvenorctl.h doc/README.md; do test -f trevask-*/"$f" || { echo "the zip lacks $f"; exit 1; }; done &&
+      WINEPREFIX="$PWD/../wine-prefix" WINEDEBUG=-all wine trevask-*/bin/trevask.exe --version)
   done
   exit 0
 fi

@@ -65,9 +65,13 @@ int main(int argc, char** argv) {
   tv_variant robot{};
   robot.type = TV_STRING;
   robot.s = argv[1];
-  if (!Invoke(c, "connectRobot", &robot, 1) || !Invoke(c, "EnableStandardSensorSending", nullptr, 0))
-    return 1;
-  if (!Await(host, c, EventDispid("StandardSensorEvent"), 3, 20000, nullptr)) {
+  if (!Invoke(c, "connectRobot", &robot, 1)) return 1;
+  // Commands put before the relay's link is up are not sent: ask again until readings come.
+  bool readings = false;
+  for (int attempt = 0; attempt < 10 && !readings; ++attempt)
+    readings = Invoke(c, "EnableStandardSensorSending", nullptr, 0) &&
+               Await(host, c, EventDispid("StandardSensorEvent"), 3, 3000, nullptr);
+  if (!readings) {
     std::fprintf(stderr, "abi_client: no readings\n");
     return 1;
   }

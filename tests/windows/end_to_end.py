@@ -102,12 +102,17 @@ def run_link(build, robot_sim, env, link, work, reference):
                                  env=env)
         wait_for(lambda: "Connected" in open(relay_log).read(), 60, "the relay to connect")
         sections = os.path.join(build, "tools", "trevask-sections.exe")
-        put = ["wine", sections, "--robot", robot, "--put-command", hex_of(ENABLE_STANDARD_SENSORS)]
-        subprocess.run(put, env=env, check=True, timeout=60)
-        readings = subprocess.run(["wine", sections, "--robot", robot, "--sections", "sensor", "--count", "3",
-                                   "--timeout", "20000"], env=env, capture_output=True, text=True, timeout=90)
-        got = [line for line in readings.stdout.splitlines() if line.startswith("SensorShareMem_Zembrin len=40:")]
-        assert readings.returncode == 0 and len(got) == 3, "readings: %r %r" % (readings.stdout, readings.stderr)
+        # Commands put before the relay's link is up are not sent: ask again until readings come.
+        for attempt in range(5):
+            put = ["wine", sections, "--robot", robot, "--put-command", hex_of(ENABLE_STANDARD_SENSORS)]
+            subprocess.run(put, env=env, check=True, timeout=60)
+            readings = subprocess.run(["wine", sections, "--robot", robot, "--sections", "sensor", "--count", "3",
+                                       "--timeout", "5000"], env=env, capture_output=True, text=True, timeout=90)
+            got = [line for line in readings.stdout.splitlines()
+                   if line.startswith("SensorShareMem_Zembrin len=40:")]
+            if readings.returncode == 0 and len(got) == 3:
+                break
+        assert len(got) == 3, "readings: %r %r" % (readings.stdout, readings.stderr)
         put = ["wine", sections, "--robot", robot]
         for c in COMMANDS:
             put += ["--put-command", hex_of(c)]

@@ -173,15 +173,17 @@ uint32_t CSerialPort::Read(uint8_t* buffer, uint32_t max_bytes) {
   Line& line = *line_;
   if (line.waiting) {
     DWORD ignored = 0;
-    if (!::GetOverlappedResult(line.handle, &line.wait, &ignored, FALSE) &&
-        ::GetLastError() == ERROR_IO_INCOMPLETE)
-      return 0;  // still waiting: nothing has arrived
-    line.waiting = false;
+    if (::GetOverlappedResult(line.handle, &line.wait, &ignored, FALSE) ||
+        ::GetLastError() != ERROR_IO_INCOMPLETE)
+      line.waiting = false;
   }
+  // The queue is looked at whether or not the wait has ended: characters that arrived just before it
+  // was armed do not end it, and must not wait for the next ones.
   DWORD errors = 0;
   COMSTAT status{};
   ::ClearCommError(line.handle, &errors, &status);
   if (status.cbInQue == 0) {
+    if (line.waiting) return 0;
     // Nothing here: arm the wait for the next character before the reader sleeps on its event.
     ::ResetEvent(line.wait.hEvent);
     if (::WaitCommEvent(line.handle, &line.mask, &line.wait))
