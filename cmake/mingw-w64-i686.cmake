@@ -1,18 +1,3 @@
-# Cross-building for Windows (i686) with Debian's mingw-w64 compilers (the posix thread model, so
-# the C++ library's threads and mutexes work), a static runtime so the programs need no extra DLLs,
-# and wine to run what is built (tests, and programs the build itself runs).
-set(CMAKE_SYSTEM_NAME Windows)
+# Windows, 32-bit (i686): see mingw-w64-common.cmake.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(mingw_prefix i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${mingw_prefix}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${mingw_prefix}-g++-posix)
-set(CMAKE_RC_COMPILER ${mingw_prefix}-windres)
-set(CMAKE_STRIP /usr/bin/${mingw_prefix}-strip)
-set(CMAKE_FIND_ROOT_PATH /usr/${mingw_prefix})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

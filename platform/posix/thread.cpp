@@ -18,19 +18,6 @@ void* Trampoline(void* arg) {
 
 }  // namespace
 
-Thread::Thread(Thread&& other) noexcept : handle_(other.handle_), started_(other.started_) {
-  other.started_ = false;
-}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Join();
-    handle_ = other.handle_;
-    started_ = std::exchange(other.started_, false);
-  }
-  return *this;
-}
-
 void Thread::Join() {
   if (!started_) return;
   pthread_join(static_cast<pthread_t>(handle_), nullptr);

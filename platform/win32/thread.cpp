@@ -19,19 +19,6 @@ unsigned __stdcall Trampoline(void* arg) {
 
 }  // namespace
 
-Thread::Thread(Thread&& other) noexcept : handle_(other.handle_), started_(other.started_) {
-  other.started_ = false;
-}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Join();
-    handle_ = other.handle_;
-    started_ = std::exchange(other.started_, false);
-  }
-  return *this;
-}
-
 void Thread::Join() {
   if (!started_) return;
   HANDLE handle = reinterpret_cast<HANDLE>(handle_);

@@ -50,6 +50,13 @@ def wait_for(predicate, limit, what):
     raise AssertionError("timed out waiting for " + what)
 
 
+def stop(*processes):
+    for p in processes:
+        if p is not None:
+            p.terminate()
+            p.wait()
+
+
 def start_robot(robot_sim, sim_args, sim_log):
     return subprocess.Popen([robot_sim] + sim_args + ["--duration", "60000"], stdout=open(sim_log, "w"),
                             stderr=subprocess.STDOUT)
@@ -70,11 +77,7 @@ def reference_photo(linux, work):
         subprocess.run([os.path.join(linux, "tests", "abi_client"), robot, photo], check=True, timeout=60)
         return open(photo, "rb").read()
     finally:
-        if relay is not None:
-            relay.terminate()
-            relay.wait()
-        sim.terminate()
-        sim.wait()
+        stop(relay, sim)
 
 
 def run_link(build, robot_sim, env, link, work, reference):
@@ -142,11 +145,7 @@ def run_link(build, robot_sim, env, link, work, reference):
                 sys.stderr.write("--- %s\n%s" % (path, open(path).read()))
         raise
     finally:
-        if relay is not None:
-            relay.terminate()
-            relay.wait()
-        sim.terminate()
-        sim.wait()
+        stop(relay, sim)
 
 
 def main():

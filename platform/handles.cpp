@@ -1,0 +1,42 @@
+// The moves of the platform's owning objects, the same on every system: what each owns is given
+// up by the source, and the target lets go of its own first.
+#include <utility>
+
+#include "platform/shared_memory.h"
+#include "platform/thread.h"
+
+namespace platform {
+
+SharedView::SharedView(SharedView&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      fd_(std::exchange(other.fd_, -1)),
+      claimed_(std::exchange(other.claimed_, nullptr)),
+      name_(std::exchange(other.name_, nullptr)) {}
+
+SharedView& SharedView::operator=(SharedView&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    fd_ = std::exchange(other.fd_, -1);
+    claimed_ = std::exchange(other.claimed_, nullptr);
+    name_ = std::exchange(other.name_, nullptr);
+  }
+  return *this;
+}
+
+Thread::Thread(Thread&& other) noexcept : handle_(other.handle_), started_(other.started_) {
+  other.started_ = false;
+}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    Join();
+    handle_ = other.handle_;
+    started_ = std::exchange(other.started_, false);
+  }
+  return *this;
+}
+
+}  // namespace platform
