@@ -4,19 +4,13 @@
 #include <cstring>
 #include <memory>
 
+#include "exchange/little_endian.h"
 #include "platform/regular_file.h"
 #include "platform/shared_memory.h"
 #include "platform/unique_file.h"
 
 namespace exchange {
 namespace {
-
-uint32_t U32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint16_t U16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
 
 constexpr std::size_t kMaxFile = 64u << 20;  // beyond any sound a robot plays; refuses runaway reads
 constexpr uint16_t kFormatExtensible = 0xFFFE;
@@ -62,7 +56,7 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
   {
     bool have_format = false, have_data = false;
     for (std::size_t at = 12; at + 8 <= bytes.size();) {
-      const uint32_t chunk = U32(bytes.data() + at + 4);
+      const uint32_t chunk = le::Read32(bytes.data() + at + 4);
       const std::size_t body = at + 8;
       const std::size_t available = bytes.size() - body;
       if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0) {
@@ -70,14 +64,14 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
           error = path + ": damaged format chunk";
           return false;
         }
-        uint16_t format = U16(bytes.data() + body);
-        const uint16_t channels = U16(bytes.data() + body + 2);
-        const uint16_t bits = U16(bytes.data() + body + 14);
+        uint16_t format = le::Read16(bytes.data() + body);
+        const uint16_t channels = le::Read16(bytes.data() + body + 2);
+        const uint16_t bits = le::Read16(bytes.data() + body + 14);
         // The extensible form names its coding by a GUID; PCM's is the plain format code followed by
         // a fixed tail. Many tools write 16-bit mono PCM this way.
         if (format == kFormatExtensible && chunk >= 40 && available >= 40 &&
             std::memcmp(bytes.data() + body + 26, kPcmGuidTail, sizeof kPcmGuidTail) == 0)
-          format = U16(bytes.data() + body + 24);
+          format = le::Read16(bytes.data() + body + 24);
         if (format != 1 || channels != 1 || bits != 16) {
           error = path + ": the robot plays 16-bit mono PCM; this file has format " + std::to_string(format) +
                   ", " + std::to_string(channels) + " channel(s), " + std::to_string(bits) + " bits";
@@ -104,7 +98,7 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
   }
   out.samples.resize(data_size / 2);
   for (std::size_t i = 0; i < out.samples.size(); ++i)
-    out.samples[i] = static_cast<int16_t>(U16(bytes.data() + data_at + 2 * i));
+    out.samples[i] = static_cast<int16_t>(le::Read16(bytes.data() + data_at + 2 * i));
   return true;
 }
 
@@ -116,30 +110,22 @@ bool ReadPlayableSound(const std::string& path, WaveSamples& out, std::string& e
   return false;
 }
 
-namespace {
-
-void Put(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-}  // namespace
-
 std::vector<uint8_t> WaveFileBytes(const uint8_t* pcm, std::size_t size, uint32_t sample_rate) {
   const uint32_t data = static_cast<uint32_t>(size & ~std::size_t{1});
   std::vector<uint8_t> out;
   out.reserve(44 + data);
   for (char c : {'R', 'I', 'F', 'F'}) out.push_back(static_cast<uint8_t>(c));
-  Put(out, 36 + data, 4);
+  le::Append32(out, 36 + data);
   for (char c : {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '}) out.push_back(static_cast<uint8_t>(c));
-  Put(out, 16, 4);               // format chunk size
-  Put(out, 1, 2);                // PCM
-  Put(out, 1, 2);                // mono
-  Put(out, sample_rate, 4);      //
-  Put(out, sample_rate * 2, 4);  // bytes per second
-  Put(out, 2, 2);                // bytes per sample
-  Put(out, 16, 2);               // bits per sample
+  le::Append32(out, 16);               // format chunk size
+  le::Append16(out, 1);                // PCM
+  le::Append16(out, 1);                // mono
+  le::Append32(out, sample_rate);      //
+  le::Append32(out, sample_rate * 2);  // bytes per second
+  le::Append16(out, 2);                // bytes per sample
+  le::Append16(out, 16);               // bits per sample
   for (char c : {'d', 'a', 't', 'a'}) out.push_back(static_cast<uint8_t>(c));
-  Put(out, data, 4);
+  le::Append32(out, data);
   if (data > 0) out.insert(out.end(), pcm, pcm + data);
   return out;
 }

@@ -2,27 +2,19 @@
 
 #include <cstring>
 
+#include "exchange/little_endian.h"
 #include "platform/regular_file.h"
 
 namespace media {
-namespace {
-
-uint32_t U32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint16_t U16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 BmpHeader ParseBmpHeader(const uint8_t header[54]) {
   BmpHeader h;
-  h.type = U16(header);
-  h.pixel_offset = U32(header + 10);
-  h.width = static_cast<int32_t>(U32(header + 18));
-  h.height = static_cast<int32_t>(U32(header + 22));
-  h.bits_per_pixel = U16(header + 28);
+  h.type = exchange::le::Read16(header);
+  h.pixel_offset = exchange::le::Read32(header + 10);
+  h.width = static_cast<int32_t>(exchange::le::Read32(header + 18));
+  h.height = static_cast<int32_t>(exchange::le::Read32(header + 22));
+  h.bits_per_pixel = exchange::le::Read16(header + 28);
   return h;
 }
 

@@ -3,10 +3,13 @@
 #include <chrono>
 #include <cstring>
 
+#include "exchange/little_endian.h"
 #include "platform/regular_file.h"
 
 namespace relay {
 namespace {
+
+namespace le = exchange::le;
 
 constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
 constexpr uint32_t kInterfaceDescription = 1;
@@ -16,30 +19,15 @@ constexpr uint16_t kOptionEnd = 0;
 constexpr uint16_t kOptionFlags = 2;  // epb_flags: bits 0-1 the direction
 constexpr std::size_t kLargestBlock = 1 << 20;
 
-void Put16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-uint16_t Get16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
 // A block: type, total length, body (padded to 4 bytes), total length again.
 std::vector<uint8_t> Block(uint32_t type, const std::vector<uint8_t>& body) {
   std::vector<uint8_t> out;
   const uint32_t padded = static_cast<uint32_t>((body.size() + 3) & ~std::size_t{3});
-  Put32(out, type);
-  Put32(out, padded + 12);
+  le::Append32(out, type);
+  le::Append32(out, padded + 12);
   out.insert(out.end(), body.begin(), body.end());
   out.resize(8 + padded, 0);
-  Put32(out, padded + 12);
+  le::Append32(out, padded + 12);
   return out;
 }
 
@@ -55,15 +43,15 @@ bool CLinkRecorder::Open(const std::string& path, std::string& error) {
     return false;
   }
   std::vector<uint8_t> section;
-  Put32(section, kByteOrderMagic);
-  Put16(section, 1);  // version 1.0
-  Put16(section, 0);
-  Put32(section, 0xFFFFFFFF);  // section length unknown
-  Put32(section, 0xFFFFFFFF);
+  le::Append32(section, kByteOrderMagic);
+  le::Append16(section, 1);  // version 1.0
+  le::Append16(section, 0);
+  le::Append32(section, 0xFFFFFFFF);  // section length unknown
+  le::Append32(section, 0xFFFFFFFF);
   std::vector<uint8_t> interface;
-  Put16(interface, static_cast<uint16_t>(kLinkTypeUser0));
-  Put16(interface, 0);
-  Put32(interface, 0);  // no snapshot limit
+  le::Append16(interface, static_cast<uint16_t>(kLinkTypeUser0));
+  le::Append16(interface, 0);
+  le::Append32(interface, 0);  // no snapshot limit
   // Timestamps in microseconds: the default resolution, so no option is needed.
   const std::vector<uint8_t> a = Block(kSectionHeader, section), b = Block(kInterfaceDescription, interface);
   if (std::fwrite(a.data(), 1, a.size(), file_.get()) != a.size() ||
@@ -86,21 +74,21 @@ void CLinkRecorder::Record(Direction direction, const uint8_t* bytes, std::size_
   const uint32_t padded = static_cast<uint32_t>((size + 3) & ~std::size_t{3});
   const uint32_t total = 12 + 20 + padded + 8 + 4;  // type and lengths, packet fields, data, flags, end
   block_.clear();
-  Put32(block_, kEnhancedPacket);
-  Put32(block_, total);
-  Put32(block_, 0);  // interface 0
-  Put32(block_, static_cast<uint32_t>(us >> 32));
-  Put32(block_, static_cast<uint32_t>(us));
-  Put32(block_, static_cast<uint32_t>(size));
-  Put32(block_, static_cast<uint32_t>(size));
+  le::Append32(block_, kEnhancedPacket);
+  le::Append32(block_, total);
+  le::Append32(block_, 0);  // interface 0
+  le::Append32(block_, static_cast<uint32_t>(us >> 32));
+  le::Append32(block_, static_cast<uint32_t>(us));
+  le::Append32(block_, static_cast<uint32_t>(size));
+  le::Append32(block_, static_cast<uint32_t>(size));
   block_.insert(block_.end(), bytes, bytes + size);
   block_.resize(28 + padded, 0);
-  Put16(block_, kOptionFlags);
-  Put16(block_, 4);
-  Put32(block_, static_cast<uint32_t>(direction));
-  Put16(block_, kOptionEnd);
-  Put16(block_, 0);
-  Put32(block_, total);
+  le::Append16(block_, kOptionFlags);
+  le::Append16(block_, 4);
+  le::Append32(block_, static_cast<uint32_t>(direction));
+  le::Append16(block_, kOptionEnd);
+  le::Append16(block_, 0);
+  le::Append32(block_, total);
   // Flushed at once: a relay that is killed leaves a recording that ends on a whole block.
   if (std::fwrite(block_.data(), 1, block_.size(), file_.get()) == block_.size()) {
     std::fflush(file_.get());
@@ -119,9 +107,9 @@ bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& na
       error = where + "the recording is cut short";
       return false;
     }
-    const uint32_t type = Get32(data + at), length = Get32(data + at + 4);
+    const uint32_t type = le::Read32(data + at), length = le::Read32(data + at + 4);
     if (!have_section &&
-        (type != kSectionHeader || size - at < 16 || Get32(data + at + 8) != kByteOrderMagic)) {
+        (type != kSectionHeader || size - at < 16 || le::Read32(data + at + 8) != kByteOrderMagic)) {
       error = name + ": not a pcapng recording of a little-endian machine";
       return false;
     }
@@ -133,7 +121,7 @@ bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& na
       error = where + "the recording is cut short";
       return false;
     }
-    if (Get32(data + at + length - 4) != length) {
+    if (le::Read32(data + at + length - 4) != length) {
       error = where + "a block's two lengths differ";
       return false;
     }
@@ -146,13 +134,13 @@ bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& na
       }
       have_section = true;
     } else if (type == kInterfaceDescription) {
-      if (body_size < 8 || have_interface || Get16(body) != kLinkTypeUser0) {
+      if (body_size < 8 || have_interface || le::Read16(body) != kLinkTypeUser0) {
         error = where + "not a recording of a robot link (its interface is not of link type 147)";
         return false;
       }
       // Options of the interface: a timestamp resolution other than microseconds is not taken.
       for (std::size_t o = 8; o + 4 <= body_size;) {
-        const uint16_t code = Get16(body + o), len = Get16(body + o + 2);
+        const uint16_t code = le::Read16(body + o), len = le::Read16(body + o + 2);
         if (code == kOptionEnd) break;
         if (o + 4 + len > body_size) {
           error = where + "an option runs past its block";
@@ -166,11 +154,11 @@ bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& na
       }
       have_interface = true;
     } else if (type == kEnhancedPacket) {
-      if (!have_interface || body_size < 20 || Get32(body) != 0) {
+      if (!have_interface || body_size < 20 || le::Read32(body) != 0) {
         error = where + "a packet without its interface";
         return false;
       }
-      const uint32_t captured = Get32(body + 12);
+      const uint32_t captured = le::Read32(body + 12);
       if (captured > body_size - 20) {
         error = where + "a packet longer than its block";
         return false;
@@ -181,13 +169,13 @@ bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& na
         return false;
       }
       RecordedFrame frame;
-      frame.time_us = static_cast<uint64_t>(Get32(body + 4)) << 32 | Get32(body + 8);
+      frame.time_us = static_cast<uint64_t>(le::Read32(body + 4)) << 32 | le::Read32(body + 8);
       frame.bytes.assign(body + 20, body + 20 + captured);
       frame.direction = Direction::kInbound;
       for (std::size_t o = 20 + ((captured + 3u) & ~3u); o + 4 <= body_size;) {
-        const uint16_t code = Get16(body + o), len = Get16(body + o + 2);
+        const uint16_t code = le::Read16(body + o), len = le::Read16(body + o + 2);
         if (code == kOptionEnd || o + 4 + len > body_size) break;
-        if (code == kOptionFlags && len == 4 && (Get32(body + o + 4) & 3) == 2)
+        if (code == kOptionFlags && len == 4 && (le::Read32(body + o + 4) & 3) == 2)
           frame.direction = Direction::kOutbound;
         o += 4 + ((len + 3u) & ~3u);
       }
