@@ -10,4 +10,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-aarch64-static;-L;/usr/aarch64-linux-gnu)
+# The programs run against the :arm64 packages' loader and libraries (prefix /). The cross
+# compiler's own copies under /usr/aarch64-linux-gnu come from another build of the C library:
+# that loader with the packages' libc hangs in the first pthread_create.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-aarch64-static;-L;/)

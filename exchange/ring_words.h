@@ -1,4 +1,7 @@
 // The words of a mapped section as shared atomics, for the ring code of this folder only.
+// Every ordering below is the C++ memory model's, never x86's stronger one: each publication is a
+// release store or a release fence before the word a reader checks, each check an acquire load or
+// fence before what it guards, so the rings hold on weakly ordered processors (arm64) as they are.
 #pragma once
 
 #include <atomic>

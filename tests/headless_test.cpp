@@ -10,6 +10,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -30,7 +31,10 @@ using testing_support::ChildProcess;
 const std::string kRelay = TREVASK_BIN;
 const std::string kSim = ROBOT_SIM_BIN;
 const std::string kSections = SECTIONS_BIN;
-const std::string kScale = "TREVASK_TIME_SCALE=0.05";
+// The programs run at the tests' own time scale (0.05 when run by hand).
+const std::string kScale =
+    std::string("TREVASK_TIME_SCALE=") +
+    (std::getenv("TREVASK_TIME_SCALE") != nullptr ? std::getenv("TREVASK_TIME_SCALE") : "0.05");
 // Every relay of these tests keeps its settings in a folder of its own, never in the user's, and
 // starts without any saved link.
 const std::string kConfigDir =
@@ -373,9 +377,10 @@ TEST(Headless, ARecordedSessionReplaysToAClientAndTheCaptureToolsDecodeIt) {
 
   // The capture tools, with the project's dissector (tshark is installed by CI; elsewhere optional).
   if (access("/usr/bin/tshark", X_OK) == 0) {
-    ChildProcess tshark({"/usr/bin/tshark", "-r", recording, "-X",
-                         "lua_script:" SOURCE_DIR "/tools/wireshark/trevask.lua", "-T", "fields", "-e",
-                         "trevask.type", "-e", "trevask.crc.status", "-e", "trevask.destination"});
+    ChildProcess tshark(
+        {"/usr/bin/tshark", "-r", recording, "-X", "lua_script:" SOURCE_DIR "/tools/wireshark/trevask.lua",
+         "-T", "fields", "-e", "trevask.type", "-e", "trevask.crc.status", "-e", "trevask.destination"},
+        {}, testing_support::Origin::kSystem);
     EXPECT_EQ(tshark.Wait(), 0) << tshark.err();
     int standard = 0, bad = 0;
     for (const std::string& line : tshark.lines()) {

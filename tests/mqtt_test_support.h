@@ -74,7 +74,8 @@ class Broker {
   int port() const { return port_; }
   void Start() {
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"});
+        std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"},
+        std::vector<std::string>{}, Origin::kSystem);
     for (int i = 0; i < 2000 && !TcpAccepts(port_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     ok_ = TcpAccepts(port_);

@@ -8,15 +8,30 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace testing_support {
 
+// Where a program comes from: in a cross build the programs built here are another processor's and
+// run in the emulator the build names; the system's (the broker, tshark) run as they are.
+enum class Origin { kBuiltHere, kSystem };
+
 class ChildProcess {
  public:
   // Starts `argv[0]` with `argv` and extra environment entries "NAME=value".
-  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+  ChildProcess(const std::vector<std::string>& program_argv, const std::vector<std::string>& env = {},
+               Origin origin = Origin::kBuiltHere) {
+    std::vector<std::string> argv;
+#ifdef TREVASK_TEST_EMULATOR
+    std::istringstream words(TREVASK_TEST_EMULATOR);
+    if (origin == Origin::kBuiltHere)
+      for (std::string w; words >> w;) argv.push_back(w);
+#else
+    (void)origin;
+#endif
+    argv.insert(argv.end(), program_argv.begin(), program_argv.end());
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return;
     pid_ = fork();
@@ -48,7 +63,9 @@ class ChildProcess {
     if (err_ >= 0) close(err_);
   }
 
-  void Signal(int sig) { kill(pid_, sig); }
+  void Signal(int sig) {
+    kill(pid_, sig);
+  }
   // Closes the reading end of its standard output, as a reader that went away does.
   void CloseOutput() {
     if (out_ >= 0) ::close(out_);
@@ -95,8 +112,12 @@ class ChildProcess {
       if (l.find(text) != std::string::npos) return true;
     return false;
   }
-  const std::vector<std::string>& lines() const { return lines_; }
-  const std::string& err() const { return err_text_; }
+  const std::vector<std::string>& lines() const {
+    return lines_;
+  }
+  const std::string& err() const {
+    return err_text_;
+  }
 
  private:
   void Drain(int wait_ms) {
