@@ -164,8 +164,11 @@ class BridgedCamera : public BridgedRobot {
 };
 
 TEST_F(BridgedCamera, PicturesKeepComingOneAfterAnother) {
-  // Each picture is sent before the next is taken; none may stay "on its way" for ever.
-  ASSERT_TRUE(WaitUntil([&] { return op_->Count(Topic("camera")) >= 10; })) << op_->Count(Topic("camera"));
+  // Each picture is sent before the next is taken; none may stay "on its way" for ever. (Each takes
+  // a robot's encoding, the control's decoding and the bridge's encoding: over a second apiece on
+  // an emulated processor.)
+  ASSERT_TRUE(WaitUntil([&] { return op_->Count(Topic("camera")) >= 10; }, 40000))
+      << op_->Count(Topic("camera"));
   const std::vector<Message> info = op_->On(Topic("camera/info"));
   ASSERT_GE(info.size(), 2u);
   EXPECT_LT(Parse(info.front().payload)["sequence"], Parse(info.back().payload)["sequence"]);
