@@ -190,14 +190,13 @@ int32_t CreateControl(tv_class_factory*, void** out) {
 }
 
 int32_t CreatePropertyPage(tv_class_factory*, void** out) {
-  static const tv_property_page page = {
-      "General",
-      250,
-      62,
-      "TODO: Place controls to manipulate properties of ZembrinSDKControl Control on this dialog.",
-      "Names to appear in the control",
-      "ZembrinTalvenorControl.hlp",
-      0};
+  static const tv_property_page page = {TV_TEXT_PAGE_CAPTION,
+                                        TV_PAGE_WIDTH,
+                                        TV_PAGE_HEIGHT,
+                                        TV_TEXT_PAGE_TEXT,
+                                        "Names to appear in the control",
+                                        "ZembrinTalvenorControl.hlp",
+                                        0};
   if (out == nullptr) return TV_E_INVALIDARG;
   *out = const_cast<tv_property_page*>(&page);
   return TV_OK;

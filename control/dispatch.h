@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "control/resources/resource_texts.h"
+
 namespace control {
 
 class CZembrinSDKControlCtrl;
@@ -151,10 +153,10 @@ struct Identity {
   static constexpr const char* kControlClsid = "{C3F1E5A4-1541-4456-9AB0-8BD4CE11A513}";
   static constexpr const char* kCoclassHelp = "Zembrin Talvenor ActiveX Module";
   static constexpr const char* kControlProgId = "ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1";
-  static constexpr const char* kControlTypeName = "Caldrix Talvenor ActiveX Module";
+  static constexpr const char* kControlTypeName = TV_TEXT_CONTROL_TYPE_NAME;
   static constexpr const char* kPropPageClsid = "{5307B30C-C252-450A-9AC4-2187A2492C94}";
   static constexpr const char* kPropPageProgId = "ZEMBRINSDKCONTROL.ZembrinSDKControlPropPage.1";
-  static constexpr const char* kPropPageTypeName = "ZembrinTalvenor Control Property Page";
+  static constexpr const char* kPropPageTypeName = TV_TEXT_PAGE_TYPE_NAME;
   static constexpr uint32_t kMiscStatus = 0x20191;
 };
 

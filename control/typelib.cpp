@@ -21,14 +21,17 @@ std::string Signature(const MemberInfo& m) {
 std::string TypeLibraryText() {
   std::string out;
   char line[512];
-  out += "// Type library of the talvenor control, generated from its dispatch table.\n";
-  out += "// Addresses (INT_PTR) are pointer-sized; BYTE* parameters are a caller's buffer with its size.\n";
+  out += "// Type library of the talvenor control, generated from its dispatch table (talvenor-typelib);\n";
+  out += "// do not edit. Addresses (INT_PTR) are pointer-sized; BYTE* parameters are a caller's buffer\n";
+  out += "// with its size.\n";
+  out += "import \"oaidl.idl\";\n\n";
   std::snprintf(line, sizeof line,
                 "[uuid(%.36s), version(%s), lcid(%d), helpstring(\"%s\"), helpfile(\"%s\")]\n",
                 Identity::kTypeLibId + 1, Identity::kTypeLibVersion, Identity::kTypeLibLocale,
                 Identity::kTypeLibHelp, Identity::kHelpFile);
   out += line;
   out += std::string("library ") + Identity::kTypeLibName + " {\n";
+  out += "  importlib(\"stdole2.tlb\");\n\n";
   std::snprintf(line, sizeof line, "  [uuid(%.36s), helpstring(\"%s\"), hidden]\n  dispinterface %s {\n",
                 Identity::kDispatchId + 1, Identity::kDispatchHelp, Identity::kDispatchName);
   out += line;
@@ -48,7 +51,7 @@ std::string TypeLibraryText() {
   }
   out += "  };\n";
   std::snprintf(line, sizeof line,
-                "  [uuid(%.36s), helpstring(\"%s\")]\n  dispinterface %s {\n    methods:\n",
+                "  [uuid(%.36s), helpstring(\"%s\")]\n  dispinterface %s {\n    properties:\n    methods:\n",
                 Identity::kEventsId + 1, Identity::kEventsHelp, Identity::kEventsName);
   out += line;
   for (const MemberInfo& m : Members()) {
