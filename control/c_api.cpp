@@ -177,9 +177,13 @@ const std::vector<FieldTexts>& SensorFieldTexts() {
   return texts;
 }
 
-std::string LibraryPath() {
-  return platform::LibraryPathOf(reinterpret_cast<const void*>(&DllRegisterServer));
+}  // namespace
+
+std::string control::LibraryPath() {
+  return platform::LibraryPathOf(reinterpret_cast<const void*>(&tv_member_count));
 }
+
+namespace {
 
 int32_t CreateControl(tv_class_factory*, void** out) {
   if (out == nullptr) return TV_E_INVALIDARG;
@@ -311,17 +315,14 @@ int32_t tv_create_from_registry(const char* progid_or_clsid, tv_control** out) {
   // Controls made by another copy would decode into that copy's module-wide picture memory, which
   // this caller never reads: refused rather than handing out pictures that stay black.
   const std::string resolved = platform::ResolvedPath(library);
-  if (resolved.empty() || LibraryPath() != resolved) return TV_E_CLASSNOTAVAILABLE;
-  void* handle = platform::OpenLibrary(library);  // kept loaded: controls live in it
-  if (handle == nullptr) return TV_E_CLASSNOTREG;
-  using GetClassObject = int32_t (*)(const tv_guid*, const tv_guid*, void**);
-  auto get = reinterpret_cast<GetClassObject>(platform::FindSymbol(handle, "DllGetClassObject"));
+  if (resolved.empty() || control::LibraryPath() != resolved) return TV_E_CLASSNOTAVAILABLE;
+  // The registered library is this one: its factory is at hand.
   tv_guid id{}, factory_iid{};
-  if (get == nullptr || tv_parse_guid(clsid.c_str(), &id) != TV_OK ||
+  if (tv_parse_guid(clsid.c_str(), &id) != TV_OK ||
       tv_parse_guid("{00000001-0000-0000-C000-000000000046}", &factory_iid) != TV_OK)
     return TV_E_CLASSNOTREG;
   void* factory = nullptr;
-  int32_t st = get(&id, &factory_iid, &factory);
+  int32_t st = control::ClassFactory(&id, &factory_iid, &factory);
   if (st != TV_OK) return st;
   tv_guid control_id{};
   tv_parse_guid(control::Identity::kControlClsid, &control_id);
@@ -594,44 +595,6 @@ void tv_host_set_message_callback(tv_host* h, tv_message_callback callback, void
   h->callback_user = user;
 }
 
-int32_t DllRegisterServer(void) {
-  const std::string path = LibraryPath();
-  if (path.empty()) return SELFREG_E_CLASS;
-  return control::RegisterServer(path);
-}
-
-int32_t DllUnregisterServer(void) {
-  return control::UnregisterServer();
-}
-
-int32_t DllCanUnloadNow(void) {
-  return g_objects.load(std::memory_order_relaxed) == 0 && g_locks.load(std::memory_order_relaxed) == 0
-             ? TV_OK
-             : TV_S_FALSE;
-}
-
-int32_t DllGetClassObject(const tv_guid* clsid, const tv_guid* iid, void** out) {
-  if (clsid == nullptr || iid == nullptr || out == nullptr) return TV_E_INVALIDARG;
-  *out = nullptr;
-  tv_guid unknown{}, factory{};
-  tv_parse_guid("{00000000-0000-0000-C000-000000000046}", &unknown);
-  tv_parse_guid("{00000001-0000-0000-C000-000000000046}", &factory);
-  if (!SameGuid(*iid, unknown) && !SameGuid(*iid, factory))
-    return static_cast<int32_t>(0x80004002u);  // no interface
-  tv_guid control_id{}, page_id{};
-  tv_parse_guid(control::Identity::kControlClsid, &control_id);
-  tv_parse_guid(control::Identity::kPropPageClsid, &page_id);
-  if (SameGuid(*clsid, control_id)) {
-    *out = &g_control_factory;
-    return TV_OK;
-  }
-  if (SameGuid(*clsid, page_id)) {
-    *out = &g_page_factory;
-    return TV_OK;
-  }
-  return static_cast<int32_t>(0x80040111u);  // class not available
-}
-
 int32_t tv_parse_guid(const char* text, tv_guid* out) {
   if (text == nullptr || out == nullptr) return TV_E_INVALIDARG;
   unsigned int d[11];
@@ -654,3 +617,35 @@ const char* tv_registry_path(void) {
 }
 
 }  // extern "C"
+
+namespace control {
+
+int32_t CanUnloadNow() {
+  return g_objects.load(std::memory_order_relaxed) == 0 && g_locks.load(std::memory_order_relaxed) == 0
+             ? TV_OK
+             : TV_S_FALSE;
+}
+
+int32_t ClassFactory(const tv_guid* clsid, const tv_guid* iid, void** out) {
+  if (clsid == nullptr || iid == nullptr || out == nullptr) return TV_E_INVALIDARG;
+  *out = nullptr;
+  tv_guid unknown{}, factory{};
+  tv_parse_guid("{00000000-0000-0000-C000-000000000046}", &unknown);
+  tv_parse_guid("{00000001-0000-0000-C000-000000000046}", &factory);
+  if (!SameGuid(*iid, unknown) && !SameGuid(*iid, factory))
+    return static_cast<int32_t>(0x80004002u);  // no interface
+  tv_guid control_id{}, page_id{};
+  tv_parse_guid(Identity::kControlClsid, &control_id);
+  tv_parse_guid(Identity::kPropPageClsid, &page_id);
+  if (SameGuid(*clsid, control_id)) {
+    *out = &g_control_factory;
+    return TV_OK;
+  }
+  if (SameGuid(*clsid, page_id)) {
+    *out = &g_page_factory;
+    return TV_OK;
+  }
+  return static_cast<int32_t>(0x80040111u);  // class not available
+}
+
+}  // namespace control

@@ -1,10 +1,13 @@
-// The per-user registry of control servers: a small text file of [key] sections holding name=value
-// lines, standing in for the system registry in which control servers record their classes,
-// ProgIDs and type libraries.
+// Where control servers record their classes, ProgIDs and type libraries. On Windows the system
+// registry (com/registration.cpp); elsewhere a per-user registry file of [key] sections holding
+// name=value lines (registry.cpp).
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
+
+#include "control/talvenorctl.h"
 
 namespace control {
 
@@ -35,5 +38,11 @@ int32_t UnregisterServer();
 
 // The library file that holds the class `progid_or_clsid`, from the registry; empty when unknown.
 std::string LookUpServer(const std::string& progid_or_clsid, std::string& clsid);
+
+// This library's own file; the class factories its C interface hands out (a tv_class_factory for
+// the control's class or the property page's), and whether none of its objects is alive or locked.
+std::string LibraryPath();
+int32_t ClassFactory(const tv_guid* clsid, const tv_guid* iid, void** out);
+int32_t CanUnloadNow();
 
 }  // namespace control

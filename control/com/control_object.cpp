@@ -1,0 +1,302 @@
+#include "control/com/control_object.h"
+
+#include <oleauto.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "control/dispatch.h"
+
+namespace control::com {
+namespace {
+
+// Objects and locks: counted across threads, read by DllCanUnloadNow; relaxed, as they order nothing.
+std::atomic<long> g_objects{0};
+std::atomic<long> g_locks{0};
+
+GUID ParseGuid(const char* text) {
+  GUID g{};
+  wchar_t wide[40] = {};
+  for (int i = 0; i < 38 && text[i] != '\0'; ++i) wide[i] = static_cast<wchar_t>(text[i]);
+  IIDFromString(wide, &g);
+  return g;
+}
+
+// Texts cross as the control reads them: narrow, in the system's code page.
+std::string Narrow(const BSTR text) {
+  const int length = static_cast<int>(SysStringLen(text));
+  if (length == 0) return {};
+  const int n = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, length, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+BSTR Wide(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(n));
+  if (out != nullptr) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out, n);
+  return out;
+}
+
+// One argument as automation passes it, coerced to the parameter's type as automation coerces
+// (numbers and texts into each other, with rounding and overflow checks).
+HRESULT ToVariant(const VARIANT& in, VarType type, Variant& out, SAFEARRAY** locked) {
+  if (type == VarType::kBuffer) {
+    // A byte array carries its size, so the control never writes past it.
+    const VARIANT* v = &in;
+    while (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr) v = v->pvarVal;
+    SAFEARRAY* array = nullptr;
+    if (v->vt == (VT_ARRAY | VT_UI1)) array = v->parray;
+    if (v->vt == (VT_BYREF | VT_ARRAY | VT_UI1) && v->pparray != nullptr) array = *v->pparray;
+    if (array == nullptr || SafeArrayGetDim(array) != 1) return DISP_E_TYPEMISMATCH;
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &data))) return DISP_E_TYPEMISMATCH;
+    *locked = array;
+    out = Variant::Buffer(data, array->rgsabound[0].cElements);
+    return S_OK;
+  }
+  VARTYPE target = VT_I4;
+  if (type == VarType::kShort) target = VT_I2;
+  if (type == VarType::kString) target = VT_BSTR;
+  if (type == VarType::kBool) target = VT_BOOL;
+  VARIANT converted;
+  VariantInit(&converted);
+  HRESULT hr = VariantChangeType(&converted, const_cast<VARIANT*>(&in), 0, target);
+  if (FAILED(hr)) return hr == DISP_E_OVERFLOW ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH;
+  switch (target) {
+    case VT_I2:
+      out = Variant::Short(converted.iVal);
+      break;
+    case VT_BSTR:
+      out = Variant::String(Narrow(converted.bstrVal));
+      break;
+    case VT_BOOL:
+      out = Variant::Bool(converted.boolVal != VARIANT_FALSE);
+      break;
+    default:
+      out = Variant::Long(converted.lVal);
+  }
+  VariantClear(&converted);
+  return S_OK;
+}
+
+void FromVariant(const Variant& in, VARIANT* out) {
+  if (out == nullptr) return;
+  VariantInit(out);
+  switch (in.type) {
+    case VarType::kShort:
+      out->vt = VT_I2;
+      out->iVal = static_cast<SHORT>(in.i);
+      break;
+    case VarType::kLong:
+      out->vt = VT_I4;
+      out->lVal = static_cast<LONG>(in.i);
+      break;
+    case VarType::kBool:
+      out->vt = VT_BOOL;
+      out->boolVal = in.i != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+      break;
+    case VarType::kString:
+      out->vt = VT_BSTR;
+      out->bstrVal = Wide(in.s);
+      break;
+    case VarType::kAddress:  // pointer-sized, as the type library declares it
+      if constexpr (sizeof(void*) == 8) {
+        out->vt = VT_I8;
+        out->llVal = in.i;
+      } else {
+        out->vt = VT_I4;
+        out->lVal = static_cast<LONG>(in.i);
+      }
+      break;
+    default:
+      break;  // nothing: VT_EMPTY
+  }
+}
+
+HRESULT FromStatus(int32_t status) {
+  return status == kStatusOk ? S_OK : static_cast<HRESULT>(status);
+}
+
+}  // namespace
+
+GUID LibraryId() {
+  return ParseGuid(Identity::kTypeLibId);
+}
+GUID DispatchId() {
+  return ParseGuid(Identity::kDispatchId);
+}
+GUID EventsId() {
+  return ParseGuid(Identity::kEventsId);
+}
+GUID ControlClassId() {
+  return ParseGuid(Identity::kControlClsid);
+}
+GUID PageClassId() {
+  return ParseGuid(Identity::kPropPageClsid);
+}
+
+void CountObject(int delta) {
+  g_objects.fetch_add(delta, std::memory_order_relaxed);
+}
+bool AnyObjectOrLock() {
+  return g_objects.load(std::memory_order_relaxed) != 0 || g_locks.load(std::memory_order_relaxed) != 0;
+}
+void LockModule(bool lock) {
+  g_locks.fetch_add(lock ? 1 : -1, std::memory_order_relaxed);
+}
+
+HRESULT ModuleTypeInfo(REFGUID guid, ITypeInfo** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  wchar_t path[MAX_PATH];
+  if (GetModuleFileNameW(ModuleHandle(), path, MAX_PATH) == 0) return E_FAIL;
+  ITypeLib* library = nullptr;
+  HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &library);
+  if (FAILED(hr)) return hr;
+  hr = library->GetTypeInfoOfGuid(guid, out);
+  library->Release();
+  return hr;
+}
+
+ControlObject::ControlObject() {
+  CountObject(1);
+  control_.AttachHost(&host_);
+}
+
+ControlObject::~ControlObject() {
+  control_.AttachHost(nullptr);
+  CountObject(-1);
+}
+
+HRESULT ControlObject::QueryInterface(REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, DispatchId()))
+    *out = static_cast<IDispatch*>(this);
+  else if (IsEqualIID(iid, IID_IProvideClassInfo) || IsEqualIID(iid, IID_IProvideClassInfo2))
+    *out = static_cast<IProvideClassInfo2*>(this);
+  else
+    return E_NOINTERFACE;
+  AddRef();
+  return S_OK;
+}
+
+ULONG ControlObject::AddRef() {
+  return static_cast<ULONG>(InterlockedIncrement(&references_));
+}
+
+ULONG ControlObject::Release() {
+  const LONG left = InterlockedDecrement(&references_);
+  if (left == 0) delete this;
+  return static_cast<ULONG>(left);
+}
+
+HRESULT ControlObject::GetTypeInfoCount(UINT* count) {
+  if (count == nullptr) return E_POINTER;
+  *count = 1;
+  return S_OK;
+}
+
+HRESULT ControlObject::GetTypeInfo(UINT index, LCID, ITypeInfo** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (index != 0) return DISP_E_BADINDEX;
+  return ModuleTypeInfo(DispatchId(), out);
+}
+
+HRESULT ControlObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+  if (names == nullptr || ids == nullptr || count == 0) return E_INVALIDARG;
+  // The member by its name (case does not matter), then its parameters by theirs.
+  const int length = WideCharToMultiByte(CP_ACP, 0, names[0], -1, nullptr, 0, nullptr, nullptr);
+  std::string name(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
+  if (length > 1) WideCharToMultiByte(CP_ACP, 0, names[0], -1, name.data(), length, nullptr, nullptr);
+  const MemberInfo* member = FindMember(name);
+  HRESULT hr = S_OK;
+  ids[0] = member != nullptr ? member->dispid : DISPID_UNKNOWN;
+  if (member == nullptr) hr = DISP_E_UNKNOWNNAME;
+  for (UINT i = 1; i < count; ++i) {
+    ids[i] = DISPID_UNKNOWN;
+    if (member == nullptr || names[i] == nullptr) continue;
+    for (std::size_t p = 0; p < member->params.size(); ++p) {
+      const std::string& param = member->params[p].name;
+      std::wstring wide(param.begin(), param.end());
+      if (lstrcmpiW(wide.c_str(), names[i]) == 0) ids[i] = static_cast<DISPID>(p);
+    }
+    if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+  }
+  return hr;
+}
+
+HRESULT ControlObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                              EXCEPINFO*, UINT* bad_argument) {
+  DISPPARAMS none{};
+  if (params == nullptr) params = &none;
+  if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;
+  const MemberInfo* member = FindByDispid(id);
+  if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
+  const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+  // Named arguments: only the value of a property put, as automation names it.
+  if (params->cNamedArgs > (put ? 1u : 0u)) return DISP_E_NONAMEDARGS;
+  if (put && (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT))
+    return DISP_E_PARAMNOTOPTIONAL;
+
+  if (member->kind == MemberKind::kProperty) {
+    if (put) {
+      if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+      Variant value;
+      SAFEARRAY* locked = nullptr;
+      const HRESULT hr = ToVariant(params->rgvarg[0], member->type, value, &locked);
+      if (FAILED(hr)) {
+        if (bad_argument != nullptr) *bad_argument = 0;
+        return hr;
+      }
+      return FromStatus(PutProperty(control_, id, value));
+    }
+    if ((flags & DISPATCH_PROPERTYGET) == 0) return DISP_E_MEMBERNOTFOUND;
+    if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+    Variant value;
+    const HRESULT hr = FromStatus(GetProperty(control_, id, value));
+    if (SUCCEEDED(hr)) FromVariant(value, result);
+    return hr;
+  }
+  // A method: scripts call one that returns a value with the property-get flag as well.
+  if (put || (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) == 0) return DISP_E_MEMBERNOTFOUND;
+  if (params->cArgs != member->params.size()) return DISP_E_BADPARAMCOUNT;
+  Variant arguments[kMaxParams];
+  std::vector<SAFEARRAY*> locked;
+  HRESULT hr = S_OK;
+  for (UINT i = 0; i < params->cArgs && SUCCEEDED(hr); ++i) {
+    // Automation passes the arguments last first.
+    const UINT position = params->cArgs - 1 - i;
+    SAFEARRAY* array = nullptr;
+    hr = ToVariant(params->rgvarg[position], member->params[i].type, arguments[i], &array);
+    if (array != nullptr) locked.push_back(array);
+    if (FAILED(hr) && bad_argument != nullptr) *bad_argument = position;
+  }
+  if (SUCCEEDED(hr)) {
+    // The control stays alive through the call, even if a handler it runs lets it go.
+    AddRef();
+    Variant value;
+    hr = FromStatus(control::Invoke(control_, id, arguments, static_cast<int>(params->cArgs), value));
+    if (SUCCEEDED(hr)) FromVariant(value, result);
+    Release();
+  }
+  for (SAFEARRAY* array : locked) SafeArrayUnaccessData(array);
+  return hr;
+}
+
+HRESULT ControlObject::GetClassInfo(ITypeInfo** out) {
+  return ModuleTypeInfo(ControlClassId(), out);
+}
+
+HRESULT ControlObject::GetGUID(DWORD kind, GUID* out) {
+  if (out == nullptr) return E_POINTER;
+  if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
+  *out = EventsId();
+  return S_OK;
+}
+
+}  // namespace control::com

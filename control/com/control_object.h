@@ -1,0 +1,58 @@
+// The control as an in-process COM object: automation (IDispatch over the member table, with
+// automation's argument conversions and error codes) and its class information. It lives on the
+// thread that created it (apartment threading) and polls through that thread's window timers.
+#pragma once
+
+#include <objbase.h>
+#include <ocidl.h>
+#include <windows.h>
+
+#include "control/com/window_host.h"
+#include "control/control.h"
+
+namespace control::com {
+
+class ControlObject : public IDispatch, public IProvideClassInfo2 {
+ public:
+  ControlObject();
+  ControlObject(const ControlObject&) = delete;
+  ControlObject& operator=(const ControlObject&) = delete;
+
+  // IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  // IDispatch
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** out) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO*, UINT* bad_argument) override;
+  // IProvideClassInfo2
+  HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** out) override;
+  HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* out) override;
+
+ private:
+  virtual ~ControlObject();
+
+  LONG references_ = 1;
+  WindowHost host_;
+  CZembrinSDKControlCtrl control_;
+};
+
+// The type information of `guid` (an interface or the class) from the module's own type library.
+HRESULT ModuleTypeInfo(REFGUID guid, ITypeInfo** out);
+
+// Objects and server locks alive, for DllCanUnloadNow.
+void CountObject(int delta);
+bool AnyObjectOrLock();
+void LockModule(bool lock);
+
+// The identifiers of the type library, interfaces and classes, as GUIDs.
+GUID LibraryId();
+GUID DispatchId();
+GUID EventsId();
+GUID ControlClassId();
+GUID PageClassId();
+
+}  // namespace control::com

@@ -1,0 +1,36 @@
+// The module's four entry points as COM calls them (regsvr32, CoCreateInstance, CoFreeUnusedLibraries).
+#include <objbase.h>
+
+#include "control/com/class_factory.h"
+#include "control/com/control_object.h"
+#include "control/com/window_host.h"
+#include "control/registry.h"
+#include "control/talvenorctl.h"
+
+STDAPI DllRegisterServer() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(control::com::ModuleHandle(), path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return SELFREG_E_CLASS;
+  std::string narrow(n * 3 + 1, '\0');
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), narrow.data(),
+                                        static_cast<int>(narrow.size()), nullptr, nullptr);
+  narrow.resize(static_cast<std::size_t>(bytes > 0 ? bytes : 0));
+  return control::RegisterServer(narrow);
+}
+
+STDAPI DllUnregisterServer() {
+  return control::UnregisterServer();
+}
+
+STDAPI DllCanUnloadNow() {
+  return control::com::AnyObjectOrLock() || control::CanUnloadNow() != TV_OK ? S_FALSE : S_OK;
+}
+
+// The property page's class is registered, as containers look for it, but its object comes with
+// in-place activation; until then it is not available.
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (!IsEqualCLSID(clsid, control::com::ControlClassId())) return CLASS_E_CLASSNOTAVAILABLE;
+  return control::com::ControlFactory().QueryInterface(iid, out);
+}

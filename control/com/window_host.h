@@ -1,0 +1,40 @@
+// The control's host on Windows: a message-only window of the thread that made the control. Its
+// window timers drive the control's polling, so that thread must pump messages, as the thread of
+// every control does; message boxes are owned by it.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+
+#include "control/host.h"
+
+namespace control::com {
+
+class WindowHost : public ControlHost {
+ public:
+  WindowHost();
+  ~WindowHost() override;
+  WindowHost(const WindowHost&) = delete;
+  WindowHost& operator=(const WindowHost&) = delete;
+
+  bool valid() const { return window_ != nullptr; }
+
+  void SetTimer(HostedControl& control, int timer_id, uint32_t period_ms) override;
+  void KillTimers(HostedControl& control) override;
+  // The control has no window of its own to paint until a container activates it in place.
+  void Invalidate(HostedControl&, bool) override {}
+  void UpdateNow(HostedControl&) override {}
+  void MessageBox(HostedControl& control, const std::string& text) override;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+  HWND window_ = nullptr;
+  std::map<UINT_PTR, HostedControl*> timers_;
+};
+
+// The module's own handle (the library, not the program that loaded it).
+HINSTANCE ModuleHandle();
+
+}  // namespace control::com

@@ -1,0 +1,187 @@
+// The control as a COM server under wine: self-registration in the system registry, creation by its
+// ProgID, and late binding through IDispatch as scripts and compiled clients use it, with
+// automation's conversions and error codes.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <oleauto.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kProgId[] = L"ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1";
+const wchar_t kClassKey[] = L"CLSID\\{C3F1E5A4-1541-4456-9AB0-8BD4CE11A513}";
+
+GUID Guid(const wchar_t* text) {
+  GUID g{};
+  EXPECT_EQ(IIDFromString(text, &g), S_OK);
+  return g;
+}
+
+std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr) {
+  wchar_t buffer[MAX_PATH * 2] = {};
+  DWORD size = sizeof buffer;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+      ERROR_SUCCESS)
+    return L"<none>";
+  return buffer;
+}
+
+// The module beside the test, loaded as regsvr32 loads it.
+HMODULE Module() {
+  static HMODULE module = LoadLibraryW(L"talvenorctl.dll");
+  return module;
+}
+
+HRESULT CallEntry(const char* name) {
+  using Entry = HRESULT(STDAPICALLTYPE*)();
+  auto entry = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(Module(), name)));
+  return entry != nullptr ? entry() : E_NOTIMPL;
+}
+
+// A VARIANT that clears itself.
+struct Var : VARIANT {
+  Var() { VariantInit(this); }
+  explicit Var(int v) : Var() { vt = VT_I4, lVal = v; }
+  explicit Var(double v) : Var() { vt = VT_R8, dblVal = v; }
+  explicit Var(const wchar_t* s) : Var() { vt = VT_BSTR, bstrVal = SysAllocString(s); }
+  ~Var() { VariantClear(this); }
+};
+
+class ComServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    ASSERT_EQ(CallEntry("DllRegisterServer"), S_OK);
+  }
+  void TearDown() override {
+    if (object_ != nullptr) object_->Release();
+    EXPECT_EQ(CallEntry("DllUnregisterServer"), S_OK);
+    CoUninitialize();
+  }
+  void Create() {
+    CLSID id{};
+    ASSERT_EQ(CLSIDFromProgID(kProgId, &id), S_OK);
+    ASSERT_EQ(CoCreateInstance(id, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                               reinterpret_cast<void**>(&object_)),
+              S_OK);
+  }
+  DISPID Id(const wchar_t* name) {
+    LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
+    DISPID id = 0;
+    EXPECT_EQ(object_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << name;
+    return id;
+  }
+  // Calls `name` with `args` in their written order; the bad argument's position in *bad.
+  HRESULT Call(const wchar_t* name, std::vector<Var*> args, VARIANT* result = nullptr, UINT* bad = nullptr,
+               WORD flags = DISPATCH_METHOD) {
+    std::vector<VARIANT> reversed;
+    for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(**it);
+    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    UINT ignored = 0;
+    return object_->Invoke(Id(name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr,
+                           bad != nullptr ? bad : &ignored);
+  }
+  IDispatch* object_ = nullptr;
+};
+
+TEST_F(ComServer, RegistersItsClassesAndTypeLibraryAndUnregistersThem) {
+  wchar_t module[MAX_PATH];
+  GetModuleFileNameW(Module(), module, MAX_PATH);
+  const std::wstring key = kClassKey;
+  EXPECT_EQ(Value(key + L"\\InprocServer32"), module);
+  EXPECT_EQ(Value(key + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
+  EXPECT_EQ(Value(key), L"Caldrix Talvenor ActiveX Module");
+  EXPECT_EQ(Value(key + L"\\ProgID"), kProgId);
+  EXPECT_EQ(Value(key + L"\\MiscStatus\\1"), L"131473");
+  EXPECT_EQ(Value(key + L"\\TypeLib"), L"{98FCFC5C-1F70-4640-8B7B-A53A1B88AA8A}");
+  EXPECT_EQ(Value(L"CLSID\\{5307B30C-C252-450A-9AC4-2187A2492C94}"),
+            L"ZembrinTalvenor Control Property Page");
+  ITypeLib* library = nullptr;
+  ASSERT_EQ(LoadRegTypeLib(Guid(L"{98FCFC5C-1F70-4640-8B7B-A53A1B88AA8A}"), 1, 0, 1033, &library), S_OK);
+  library->Release();
+
+  ASSERT_EQ(CallEntry("DllUnregisterServer"), S_OK);
+  CLSID id{};
+  EXPECT_NE(CLSIDFromProgID(kProgId, &id), S_OK);
+  EXPECT_EQ(Value(key + L"\\InprocServer32"), L"<none>");
+  EXPECT_NE(LoadRegTypeLib(Guid(L"{98FCFC5C-1F70-4640-8B7B-A53A1B88AA8A}"), 1, 0, 1033, &library), S_OK);
+  EXPECT_EQ(CallEntry("DllUnregisterServer"), S_OK) << "a second time finds nothing to remove";
+  ASSERT_EQ(CallEntry("DllRegisterServer"), S_OK);
+}
+
+TEST_F(ComServer, LateBindingByNameWithAutomationsConversionsAndCodes) {
+  Create();
+  EXPECT_EQ(Id(L"getbat1vol"), 145) << "names are found whatever their case";
+  LPOLESTR unknown[1] = {const_cast<LPOLESTR>(L"NoSuchMember")};
+  DISPID id = 0;
+  EXPECT_EQ(object_->GetIDsOfNames(IID_NULL, unknown, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
+
+  // Properties: put and get, with the value coerced as automation coerces (7.6 rounds to 8).
+  Var name(L"scout"), eight(7.6);
+  DISPID put = DISPID_PROPERTYPUT;
+  for (auto& [member, value] :
+       std::vector<std::pair<const wchar_t*, Var*>>{{L"robotName", &name}, {L"test", &eight}}) {
+    DISPPARAMS params{value, &put, 1, 1};
+    EXPECT_EQ(
+        object_->Invoke(Id(member), IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr),
+        S_OK);
+  }
+  Var got_name, got_test;
+  EXPECT_EQ(Call(L"robotName", {}, &got_name, nullptr, DISPATCH_PROPERTYGET), S_OK);
+  EXPECT_EQ(Call(L"test", {}, &got_test, nullptr, DISPATCH_PROPERTYGET), S_OK);
+  ASSERT_EQ(got_name.vt, VT_BSTR);
+  EXPECT_STREQ(got_name.bstrVal, L"scout");
+  ASSERT_EQ(got_test.vt, VT_I4);
+  EXPECT_EQ(got_test.lVal, 8);
+
+  // A getter before any robot: a short, as scripts call it (method and property-get together).
+  Var sonar;
+  EXPECT_EQ(Call(L"GetSensorSonar1", {}, &sonar, nullptr, DISPATCH_METHOD | DISPATCH_PROPERTYGET), S_OK);
+  EXPECT_EQ(sonar.vt, VT_I2);
+
+  // Mistakes get automation's codes and name the argument; nothing is sent.
+  Var text(L"abc"), big(100000), one(1), number_text(L"2");
+  struct Case {
+    const wchar_t* method;
+    std::vector<Var*> args;
+    HRESULT expected;
+    UINT bad_argument;  // as automation counts: the last argument is 0
+  };
+  for (const Case& c : std::vector<Case>{
+           {L"EnableDcMotor", {}, DISP_E_BADPARAMCOUNT, 99},
+           {L"EnableDcMotor", {&one, &one}, DISP_E_BADPARAMCOUNT, 99},
+           {L"EnableDcMotor", {&text}, DISP_E_TYPEMISMATCH, 0},
+           {L"EnableDcMotor", {&big}, DISP_E_OVERFLOW, 0},
+           {L"SetDcMotorTrajectoryPlan", {&text, &one}, DISP_E_TYPEMISMATCH, 1},
+           {L"SetDcMotorTrajectoryPlan", {&one, &big}, DISP_E_OVERFLOW, 0},
+           {L"SetDcMotorTrajectoryPlan", {&one, &number_text}, S_OK, 99},  // "2" is a number to automation
+       }) {
+    UINT bad = 99;
+    EXPECT_EQ(Call(c.method, c.args, nullptr, &bad), c.expected) << c.method << " with " << c.args.size();
+    EXPECT_EQ(bad, c.bad_argument) << c.method;
+  }
+  DISPPARAMS none{};
+  EXPECT_EQ(object_->Invoke(9999, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
+            DISP_E_MEMBERNOTFOUND);
+
+  // The class information that script hosts use to connect events.
+  IProvideClassInfo2* info = nullptr;
+  ASSERT_EQ(object_->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&info)), S_OK);
+  GUID events{};
+  EXPECT_EQ(info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &events), S_OK);
+  EXPECT_TRUE(IsEqualGUID(events, Guid(L"{9C1124A3-2E3D-4CDA-A9F3-33B92BB5491D}")));
+  ITypeInfo* coclass = nullptr;
+  ASSERT_EQ(info->GetClassInfo(&coclass), S_OK);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(coclass->GetTypeAttr(&attr), S_OK);
+  EXPECT_EQ(attr->typekind, TKIND_COCLASS);
+  coclass->ReleaseTypeAttr(attr);
+  coclass->Release();
+  info->Release();
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The system's own registration tool on the control's module, as an installer runs it:
+# regsvr32 registers it (the class's InprocServer32 names the module, in the registry view of its
+# bit width and not the other's), regsvr32 /u removes it.
+#   regsvr32_check.sh MODULE BITS        (WINEPREFIX set; BITS 64 or 32)
+set -euo pipefail
+module="$1"
+bits="$2"
+export WINEDEBUG=-all
+# Debian's wine runs the system's tools as 32-bit programs; the 64-bit module needs the 64-bit loader.
+if [ "$bits" = 64 ]; then wine=(/usr/lib/wine/wine64); other=32; else wine=(wine); other=64; fi
+path="Z:$(echo "$module" | tr / '\\')"  # a Unix path would be read as a switch
+key='HKCR\CLSID\{C3F1E5A4-1541-4456-9AB0-8BD4CE11A513}\InprocServer32'
+fail() { echo "regsvr32_check: $*"; exit 1; }
+
+"${wine[@]}" regsvr32 /s "$path" || fail "regsvr32 failed"
+"${wine[@]}" reg query "$key" "/reg:$bits" | grep -qiF "$path" || fail "InprocServer32 does not name $path"
+"${wine[@]}" reg query 'HKCR\ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1\CLSID' "/reg:$bits" >/dev/null ||
+  fail "no ProgID"
+! "${wine[@]}" reg query "$key" "/reg:$other" >/dev/null 2>&1 || fail "registered in the $other-bit view too"
+"${wine[@]}" regsvr32 /u /s "$path" || fail "regsvr32 /u failed"
+! "${wine[@]}" reg query "$key" "/reg:$bits" >/dev/null 2>&1 || fail "the class is left after regsvr32 /u"
+echo "regsvr32 registered and unregistered the $bits-bit module"
