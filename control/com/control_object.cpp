@@ -1,6 +1,7 @@
 #include "control/com/control_object.h"
 
 #include <oleauto.h>
+#include <olectl.h>
 
 #include <atomic>
 #include <string>
@@ -163,12 +164,35 @@ HRESULT ModuleTypeInfo(REFGUID guid, ITypeInfo** out) {
 
 ControlObject::ControlObject() {
   CountObject(1);
+  host_.SetOwner(static_cast<IDispatch*>(this));
   control_.AttachHost(&host_);
+  control_.SetEventSink([this](int dispid) { Fire(dispid); });
 }
 
 ControlObject::~ControlObject() {
+  control_.SetEventSink({});
   control_.AttachHost(nullptr);
+  for (const Sink& s : sinks_) s.handler->Release();
   CountObject(-1);
+}
+
+void ControlObject::Fire(int dispid) {
+  if (sinks_.empty()) return;
+  // A handler may let the control go, or connect and disconnect sinks: the control and the sinks
+  // of this event stay alive until every handler has run.
+  AddRef();
+  std::vector<Sink> sinks = sinks_;
+  for (const Sink& s : sinks) s.handler->AddRef();
+  DISPPARAMS none{};
+  for (const Sink& s : sinks) {
+    VARIANT ignored;
+    VariantInit(&ignored);
+    s.handler->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &ignored, nullptr,
+                      nullptr);
+    VariantClear(&ignored);
+  }
+  for (const Sink& s : sinks) s.handler->Release();
+  Release();
 }
 
 HRESULT ControlObject::QueryInterface(REFIID iid, void** out) {
@@ -178,6 +202,10 @@ HRESULT ControlObject::QueryInterface(REFIID iid, void** out) {
     *out = static_cast<IDispatch*>(this);
   else if (IsEqualIID(iid, IID_IProvideClassInfo) || IsEqualIID(iid, IID_IProvideClassInfo2))
     *out = static_cast<IProvideClassInfo2*>(this);
+  else if (IsEqualIID(iid, IID_IConnectionPointContainer))
+    *out = static_cast<IConnectionPointContainer*>(this);
+  else if (IsEqualIID(iid, IID_IConnectionPoint))
+    *out = static_cast<IConnectionPoint*>(this);
   else
     return E_NOINTERFACE;
   AddRef();
@@ -297,6 +325,62 @@ HRESULT ControlObject::GetGUID(DWORD kind, GUID* out) {
   if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
   *out = EventsId();
   return S_OK;
+}
+
+HRESULT ControlObject::EnumConnectionPoints(IEnumConnectionPoints** out) {
+  if (out != nullptr) *out = nullptr;
+  return E_NOTIMPL;  // clients find the one point by its interface
+}
+
+HRESULT ControlObject::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (!IsEqualIID(iid, EventsId())) return CONNECT_E_NOCONNECTION;
+  *out = static_cast<IConnectionPoint*>(this);
+  AddRef();
+  return S_OK;
+}
+
+HRESULT ControlObject::GetConnectionInterface(IID* out) {
+  if (out == nullptr) return E_POINTER;
+  *out = EventsId();
+  return S_OK;
+}
+
+HRESULT ControlObject::GetConnectionPointContainer(IConnectionPointContainer** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = static_cast<IConnectionPointContainer*>(this);
+  AddRef();
+  return S_OK;
+}
+
+HRESULT ControlObject::Advise(IUnknown* sink, DWORD* cookie) {
+  if (sink == nullptr || cookie == nullptr) return E_POINTER;
+  *cookie = 0;
+  // The sink implements the event interface, which is a dispatch interface: its IDispatch.
+  IDispatch* handler = nullptr;
+  if (FAILED(sink->QueryInterface(EventsId(), reinterpret_cast<void**>(&handler))) &&
+      FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&handler))))
+    return CONNECT_E_CANNOTCONNECT;
+  *cookie = next_cookie_++;
+  sinks_.push_back({*cookie, handler});
+  return S_OK;
+}
+
+HRESULT ControlObject::Unadvise(DWORD cookie) {
+  for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
+    if (it->cookie != cookie) continue;
+    IDispatch* handler = it->handler;
+    sinks_.erase(it);
+    handler->Release();
+    return S_OK;
+  }
+  return CONNECT_E_NOCONNECTION;
+}
+
+HRESULT ControlObject::EnumConnections(IEnumConnections** out) {
+  if (out != nullptr) *out = nullptr;
+  return E_NOTIMPL;
 }
 
 }  // namespace control::com

@@ -7,12 +7,17 @@
 #include <ocidl.h>
 #include <windows.h>
 
+#include <vector>
+
 #include "control/com/window_host.h"
 #include "control/control.h"
 
 namespace control::com {
 
-class ControlObject : public IDispatch, public IProvideClassInfo2 {
+class ControlObject : public IDispatch,
+                      public IProvideClassInfo2,
+                      public IConnectionPointContainer,
+                      public IConnectionPoint {
  public:
   ControlObject();
   ControlObject(const ControlObject&) = delete;
@@ -31,11 +36,28 @@ class ControlObject : public IDispatch, public IProvideClassInfo2 {
   // IProvideClassInfo2
   HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** out) override;
   HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* out) override;
+  // IConnectionPointContainer: the one connection point, for the event interface.
+  HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override;
+  HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** out) override;
+  // IConnectionPoint
+  HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* out) override;
+  HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override;
+  HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
+  HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
+  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override;
 
  private:
   virtual ~ControlObject();
+  // Calls every connected sink's handler for event `dispid`, synchronously, on this thread.
+  void Fire(int dispid);
 
+  struct Sink {
+    DWORD cookie;
+    IDispatch* handler;
+  };
   LONG references_ = 1;
+  std::vector<Sink> sinks_;
+  DWORD next_cookie_ = 1;
   WindowHost host_;
   CZembrinSDKControlCtrl control_;
 };

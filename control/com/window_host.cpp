@@ -59,7 +59,12 @@ LRESULT CALLBACK WindowHost::WindowProc(HWND window, UINT message, WPARAM wparam
     auto* host = reinterpret_cast<WindowHost*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (host != nullptr) {
       auto it = host->timers_.find(static_cast<UINT_PTR>(wparam));
-      if (it != host->timers_.end()) it->second->OnTimer(static_cast<int>(wparam));
+      if (it != host->timers_.end()) {
+        IUnknown* owner = host->owner_;
+        if (owner != nullptr) owner->AddRef();
+        it->second->OnTimer(static_cast<int>(wparam));
+        if (owner != nullptr) owner->Release();  // may end the owner and this host: touch neither after
+      }
     }
     return 0;
   }

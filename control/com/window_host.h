@@ -3,6 +3,7 @@
 // every control does; message boxes are owned by it.
 #pragma once
 
+#include <objbase.h>
 #include <windows.h>
 
 #include <map>
@@ -19,6 +20,9 @@ class WindowHost : public ControlHost {
   WindowHost& operator=(const WindowHost&) = delete;
 
   bool valid() const { return window_ != nullptr; }
+  // The object that owns this host: held through each timer's call, so that a handler that lets it
+  // go ends it only once the call has returned.
+  void SetOwner(IUnknown* owner) { owner_ = owner; }
 
   void SetTimer(HostedControl& control, int timer_id, uint32_t period_ms) override;
   void KillTimers(HostedControl& control) override;
@@ -31,6 +35,7 @@ class WindowHost : public ControlHost {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
   HWND window_ = nullptr;
+  IUnknown* owner_ = nullptr;
   std::map<UINT_PTR, HostedControl*> timers_;
 };
 

@@ -8,7 +8,10 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "exchange/sections.h"
 
 namespace {
 
@@ -182,6 +185,90 @@ TEST_F(ComServer, LateBindingByNameWithAutomationsConversionsAndCodes) {
   coclass->ReleaseTypeAttr(attr);
   coclass->Release();
   info->Release();
+}
+
+// An event sink as a container or script host makes one: it counts each event by its DISPID, and
+// may let the control go from inside a handler.
+class Sink : public IDispatch {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch)) return E_NOINTERFACE;
+    *out = this;
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    events.push_back(id);
+    arguments += params != nullptr ? params->cArgs : 0;
+    if (release_on_event != nullptr) std::exchange(release_on_event, nullptr)->Release();
+    return S_OK;
+  }
+  std::vector<DISPID> events;
+  UINT arguments = 0;
+  IDispatch* release_on_event = nullptr;
+};
+
+void PumpFor(DWORD ms) {
+  const DWORD end = GetTickCount() + ms;
+  MSG message;
+  while (static_cast<LONG>(end - GetTickCount()) > 0) {
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    Sleep(1);
+  }
+}
+
+TEST_F(ComServer, EventsReachConnectedSinksFromTheWindowTimerAndAHandlerMayReleaseTheControl) {
+  Create();
+  const std::wstring robot = L"ComEvents" + std::to_wstring(GetCurrentProcessId());
+  Var name(robot.c_str());
+  ASSERT_EQ(Call(L"connectRobot", {&name}), S_OK);
+  IConnectionPointContainer* container = nullptr;
+  ASSERT_EQ(object_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+            S_OK);
+  IConnectionPoint* point = nullptr;
+  EXPECT_NE(container->FindConnectionPoint(IID_IDispatch, &point), S_OK) << "only the event interface";
+  ASSERT_EQ(container->FindConnectionPoint(Guid(L"{9C1124A3-2E3D-4CDA-A9F3-33B92BB5491D}"), &point), S_OK);
+  container->Release();
+  Sink first, second;
+  DWORD first_cookie = 0, second_cookie = 0;
+  ASSERT_EQ(point->Advise(&first, &first_cookie), S_OK);
+  ASSERT_EQ(point->Advise(&second, &second_cookie), S_OK);
+
+  // The relay's side of the standard sensor section: one record, then the thread pumps messages.
+  exchange::CRingProducer producer;
+  const std::string narrow(robot.begin(), robot.end());
+  ASSERT_EQ(producer.Open(narrow, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  uint8_t record[50] = {42};
+  ASSERT_EQ(producer.Put(record, sizeof record), 1);
+  PumpFor(300);
+  EXPECT_EQ(first.events, std::vector<DISPID>{1}) << "StandardSensorEvent, once";
+  EXPECT_EQ(second.events, std::vector<DISPID>{1});
+  EXPECT_EQ(first.arguments, 0u);
+  Var sonar;
+  EXPECT_EQ(Call(L"GetSensorSonar1", {}, &sonar), S_OK);
+  EXPECT_EQ(sonar.iVal, 42) << "the getter reads the record the event announced";
+
+  // Disconnected, a sink hears nothing more; a handler that releases the last reference of the
+  // control ends it safely after the event.
+  EXPECT_EQ(point->Unadvise(second_cookie), S_OK);
+  EXPECT_NE(point->Unadvise(second_cookie), S_OK);
+  point->Release();
+  first.release_on_event = std::exchange(object_, nullptr);
+  ASSERT_EQ(producer.Put(record, sizeof record), 1);
+  PumpFor(300);
+  EXPECT_EQ(first.events.size(), 2u);
+  EXPECT_EQ(second.events.size(), 1u);
+  ASSERT_EQ(producer.Put(record, sizeof record), 1);
+  PumpFor(100);  // no control, no timer, nothing fired
+  EXPECT_EQ(first.events.size(), 2u);
 }
 
 }  // namespace
