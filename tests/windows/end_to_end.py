@@ -6,7 +6,10 @@ connects to robot-sim; a client in the same wine prefix (trevask-sections.exe) t
 sensor stream on, takes readings, and puts numbered motor commands, which must reach the robot once
 each and in order. Then a client of talvenorctl.dll's C interface (abi_client.exe) takes readings,
 puts commands and takes a photo, whose decoded picture must be the very one this machine's control
-decodes from the same robot.
+decodes from the same robot. Over UDP, the control is then registered with regsvr32 and the
+VBScript and JScript tours run in the system's script engines (script_host.exe): their readings,
+the motor's speed, the photo and the voice segment must come, and their commands reach the robot
+once each and in order.
 
     end_to_end.py WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 """
@@ -80,6 +83,66 @@ def reference_photo(linux, work):
         stop(relay, sim)
 
 
+def windows_path(path):
+    """A Unix path as wine's programs read it (a bare Unix path is taken for a switch)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def module_bits(path):
+    """32 or 64, from the machine field of a Windows module's header."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    return 64 if int.from_bytes(data[pe + 4:pe + 6], "little") == 0x8664 else 32
+
+
+# The frames of the tours' commands, in their order (DcMotorPwmNonTimeCtr 300, then 0).
+TOUR_COMMANDS = ["SetSysAllSensorPeriod", "EnableStandardSensorSending", "EnableMotorSensorSending", "ResumeDcMotor",
+                 "DcMotorPwmNonTimeCtr 00 2C 01", "DcMotorPwmNonTimeCtr 00 00 00", "TakePhoto", "StartRecord",
+                 "StopRecord", "DisableAllSensorSending"]
+
+
+def run_tours(build, env, robot, work, sim_log):
+    """The VBScript and JScript tours against the registered control, as cscript would run them."""
+    module = os.path.join(build, "control", "talvenorctl.dll")
+    # Debian's wine runs the system's tools as 32-bit programs: the 64-bit module needs wine64.
+    regsvr32 = (["/usr/lib/wine/wine64"] if module_bits(module) == 64 else ["wine"]) + ["regsvr32", "/s"]
+    subprocess.run(regsvr32 + [windows_path(module)], env=env, check=True, timeout=120)
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "scripts")
+
+    def received():
+        out = []
+        for line in open(sim_log).read().splitlines():
+            m = re.match(r"robot-sim: received (\w+) \(dest \d, type 0x..\): (.*)$", line)
+            if m:
+                payload = " ".join(m.group(2).split()[6:-3])  # after the length byte, before the CRC
+                out.append(m.group(1) + (" " + payload if m.group(1) == "DcMotorPwmNonTimeCtr" else ""))
+        return out
+    try:
+        for script in ("robot_tour.vbs", "robot_tour.js"):
+            folder = os.path.join(work, script.replace(".", "-"))
+            os.makedirs(folder)
+            before = len(received())
+            run = subprocess.run(["wine", os.path.join(build, "control", "script_host.exe"),
+                                  windows_path(os.path.join(source, script)), robot, windows_path(folder)],
+                                 env=env, capture_output=True, text=True, timeout=180)
+            out = run.stdout
+            assert run.returncode == 0 and out.rstrip().endswith("done"), "%s: %s %s" % (script, out, run.stderr)
+            assert len([line for line in out.splitlines() if line.startswith("sonar 1: ")]) == 5, out
+            assert int(re.search(r"encoder 1 speed: (\d+)", out).group(1)) > 0, out
+            photo = os.path.join(folder, "photo.bmp")
+            assert "photo saved as" in out and open(photo, "rb").read(2) == b"BM" and \
+                os.path.getsize(photo) == 54 + 176 * 144 * 3, out
+            assert re.search(r"a voice segment of [1-9]\d* bytes", out), out
+            wait_for(lambda: received()[before:][-1:] == ["DisableAllSensorSending"], 30, "the tour's last command")
+            time.sleep(1)
+            assert received()[before:] == TOUR_COMMANDS, "%s: at the robot %r" % (script, received()[before:])
+            print("udp: %s in the script engine: readings, the motor, a photo, a voice segment; %d commands at the "
+                  "robot once each and in order" % (script, len(TOUR_COMMANDS)))
+    finally:
+        subprocess.run(regsvr32 + ["/u", windows_path(module)], env=env, timeout=120)
+
+
 def run_link(build, robot_sim, env, link, work, reference):
     robot = "E2E%d%s" % (os.getpid(), link)
     sim_log = os.path.join(work, link + "-sim.log")
@@ -139,6 +202,8 @@ def run_link(build, robot_sim, env, link, work, reference):
         assert arrived() == wanted, "commands at the robot: %r" % arrived()
         assert open(photo, "rb").read() == reference, "the photo decoded under wine differs from this machine's"
         print("%s: talvenorctl.dll: readings, 5 commands once each and in order, the photo bit-exact" % link)
+        if link == "udp":
+            run_tours(build, env, robot, work, sim_log)
     except Exception:
         for path in (sim_log, relay_log):
             if os.path.exists(path):
