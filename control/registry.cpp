@@ -29,13 +29,6 @@ std::string TypeLibFile() {
          Identity::kTypeLibVersion + ".tlb";
 }
 
-std::string ClassKey(const char* clsid) {
-  return std::string("CLSID\\") + clsid;
-}
-std::string TypeLibKey() {
-  return std::string("TypeLib\\") + Identity::kTypeLibId + "\\" + Identity::kTypeLibVersion;
-}
-
 }  // namespace
 
 std::string RegistryPath() {
@@ -154,13 +147,12 @@ std::string LookUpServer(const std::string& progid_or_clsid, std::string& clsid)
   if (!reg.Load(RegistryPath())) return {};
   clsid = progid_or_clsid;
   if (!clsid.empty() && clsid.front() == '{') {
-    for (char& c : clsid)
-      if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    clsid = RegistryClsid(clsid);
   } else {
     clsid = reg.Get(progid_or_clsid, "CLSID");
   }
   if (clsid.empty()) return {};
-  return reg.Get(ClassKey(clsid.c_str()), "InprocServer32");
+  return reg.Get(ClassKey(clsid), "InprocServer32");
 }
 
 }  // namespace control

@@ -7,11 +7,26 @@
 #include <map>
 #include <string>
 
+#include "control/dispatch.h"
 #include "control/talvenorctl.h"
 
 namespace control {
 
 std::string RegistryPath();
+
+// The keys of the control's classes and of its type library, named alike in both registries.
+inline std::string ClassKey(const std::string& clsid) {
+  return "CLSID\\" + clsid;
+}
+inline std::string TypeLibKey() {
+  return std::string("TypeLib\\") + Identity::kTypeLibId + "\\" + Identity::kTypeLibVersion;
+}
+// A class identifier in braces as the registry spells it, upper-case.
+inline std::string RegistryClsid(std::string clsid) {
+  for (char& c : clsid)
+    if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+  return clsid;
+}
 
 class RegistryFile {
  public:

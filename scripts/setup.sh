@@ -9,17 +9,7 @@ packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-conf
   nlohmann-json3-dev chromium tshark dpkg-dev man-db systemd mypy python3-numpy)
 # Node.js and npm build the web dashboard; Debian's are used when the machine has none of its own.
 command -v npm >/dev/null || packages+=(nodejs npm)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash "$root/scripts/install-packages.sh" --no-install-recommends "${packages[@]}"
 
 # The web dashboard's packages, as its lock file pins them (from the npm registry, once).
 if command -v npm >/dev/null && [ ! -d "$root/clients/web/node_modules/playwright-core" ]; then

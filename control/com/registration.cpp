@@ -64,14 +64,6 @@ bool RemoveKey(const std::string& key) {
   return st == ERROR_SUCCESS || st == ERROR_FILE_NOT_FOUND;
 }
 
-std::string ClassKey(const char* clsid) {
-  return std::string("CLSID\\") + clsid;
-}
-
-std::string TypeLibKey() {
-  return std::string("TypeLib\\") + Identity::kTypeLibId + "\\" + Identity::kTypeLibVersion;
-}
-
 }  // namespace
 
 std::string RegistryPath() {
@@ -121,13 +113,12 @@ int32_t UnregisterServer() {
 std::string LookUpServer(const std::string& progid_or_clsid, std::string& clsid) {
   clsid = progid_or_clsid;
   if (!clsid.empty() && clsid.front() == '{') {
-    for (char& c : clsid)
-      if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    clsid = RegistryClsid(clsid);
   } else {
     clsid = GetValue(progid_or_clsid + "\\CLSID", "");
   }
   if (clsid.empty()) return {};
-  return GetValue(ClassKey(clsid.c_str()) + "\\InprocServer32", "");
+  return GetValue(ClassKey(clsid) + "\\InprocServer32", "");
 }
 
 }  // namespace control
