@@ -1,10 +1,15 @@
 # The Windows zip (cpack in a Windows build folder): the relay, the section watcher, the control
-# library with its import library and C header, the README and the licence of the runtime linked in.
+# library with its import library and C header, the scripts that register and unregister the
+# control, the tours as Windows scripts, the README and the interface reference.
 #   trevask-<version>-win64.zip, trevask-<version>-win32.zip
 install(TARGETS trevask trevask-sections RUNTIME DESTINATION bin)
 install(TARGETS talvenorctl RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/control/talvenorctl.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/interface.md DESTINATION doc)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/windows/register.cmd ${PROJECT_SOURCE_DIR}/deploy/windows/unregister.cmd
+        DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/scripts/robot_tour.vbs ${PROJECT_SOURCE_DIR}/examples/scripts/robot_tour.js
+        DESTINATION examples)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/talvenor DESTINATION python
         PATTERN "__pycache__" EXCLUDE)
 

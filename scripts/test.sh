@@ -28,8 +28,11 @@ if [ "$sanitize" = windows ]; then
     (cd "$dir" && rm -f trevask-*.zip && cpack >/dev/null && rm -rf unpacked && mkdir unpacked &&
       cd unpacked && python3 -m zipfile -e ../trevask-*.zip . &&
       for f in bin/trevask.exe bin/trevask-sections.exe bin/talvenorctl.dll lib/talvenorctl.dll.a \
-        include/talvenorctl.h doc/README.md; do test -f trevask-*/"$f" || { echo "the zip lacks $f"; exit 1; }; done &&
-      WINEPREFIX="$PWD/../wine-prefix" WINEDEBUG=-all wine trevask-*/bin/trevask.exe --version)
+        include/talvenorctl.h doc/README.md register.cmd unregister.cmd examples/robot_tour.vbs; do
+        test -f trevask-*/"$f" || { echo "the zip lacks $f"; exit 1; }; done &&
+      WINEPREFIX="$PWD/../wine-prefix" WINEDEBUG=-all wine trevask-*/bin/trevask.exe --version &&
+      WINEPREFIX="$PWD/../wine-prefix" bash ../../tests/windows/regsvr32_check.sh trevask-*/bin/talvenorctl.dll \
+        "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)" --scripts)
   done
   exit 0
 fi
