@@ -148,7 +148,8 @@ const char* tv_type_library(void); /* the type library text */
 
 /* Controls. */
 int32_t tv_create(tv_control** out);
-/* Creates a control through the per-user registry: a ProgID or a class identifier in braces. */
+/* Creates a control through the registry (the system's on Windows, the per-user file elsewhere): a
+ * ProgID or a class identifier in braces. */
 int32_t tv_create_from_registry(const char* progid_or_clsid, tv_control** out);
 void tv_destroy(tv_control* control);
 int32_t tv_invoke(tv_control* control, int32_t dispid, const tv_variant* args, int32_t argc,
@@ -276,7 +277,7 @@ int32_t DllGetClassObject(const tv_guid* clsid, const tv_guid* iid, void** out);
 #endif
 int32_t tv_parse_guid(const char* text, tv_guid* out);
 /* Where the registry file is: $TALVENOR_REGISTRY, else $XDG_DATA_HOME/talvenor/registry, else
- * ~/.local/share/talvenor/registry. */
+ * ~/.local/share/talvenor/registry. On Windows "HKEY_CLASSES_ROOT", the system registry. */
 const char* tv_registry_path(void);
 
 #ifdef __cplusplus

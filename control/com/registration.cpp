@@ -4,6 +4,7 @@
 #include <oleauto.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "control/com/control_object.h"

@@ -30,6 +30,9 @@ WindowHost::~WindowHost() {
   for (const auto& [id, control] : timers_) ::KillTimer(window_, id);
   SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
   DestroyWindow(window_);
+  // The class names this module's window procedure: once no window uses it, it goes, so that a
+  // module unloaded and loaded again elsewhere registers its own (this fails while windows remain).
+  UnregisterClassW(kClassName, ModuleHandle());
 }
 
 void WindowHost::SetTimer(HostedControl& control, int timer_id, uint32_t period_ms) {
