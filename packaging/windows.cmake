@@ -1,8 +1,8 @@
-# The Windows zip (cpack in a Windows build folder): the relay, the section watcher, the control
+# The Windows zip (cpack in a Windows build folder): the relay and its dialog, the section watcher, the control
 # library with its import library and C header, the scripts that register and unregister the
 # control, the tours as Windows scripts, the README and the interface reference.
 #   trevask-<version>-win64.zip, trevask-<version>-win32.zip
-install(TARGETS trevask trevask-sections RUNTIME DESTINATION bin)
+install(TARGETS trevask trevask-dialog trevask-sections RUNTIME DESTINATION bin)
 install(TARGETS talvenorctl RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/control/talvenorctl.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/interface.md DESTINATION doc)

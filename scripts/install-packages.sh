@@ -21,5 +21,6 @@ for p in "${missing[@]}"; do
     dpkg --print-foreign-architectures | grep -qx "${p#*:}" || $SUDO dpkg --add-architecture "${p#*:}"
   fi
 done
-$SUDO apt-get update -qq
+# A mirror caught mid-sync fails one list: the install tries with the lists there are.
+$SUDO apt-get update -qq || echo "install-packages: not every package list was updated; installing from those there are"
 $SUDO apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null

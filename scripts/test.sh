@@ -27,7 +27,7 @@ if [ "$sanitize" = windows ]; then
     echo "== $dir: the zip, unpacked, runs by itself"
     (cd "$dir" && rm -f trevask-*.zip && cpack >/dev/null && rm -rf unpacked && mkdir unpacked &&
       cd unpacked && python3 -m zipfile -e ../trevask-*.zip . &&
-      for f in bin/trevask.exe bin/trevask-sections.exe bin/talvenorctl.dll lib/talvenorctl.dll.a \
+      for f in bin/trevask.exe bin/trevask-dialog.exe bin/trevask-sections.exe bin/talvenorctl.dll lib/talvenorctl.dll.a \
         include/talvenorctl.h doc/README.md register.cmd unregister.cmd examples/robot_tour.vbs; do
         test -f trevask-*/"$f" || { echo "the zip lacks $f"; exit 1; }; done &&
       WINEPREFIX="$PWD/../wine-prefix" WINEDEBUG=-all wine trevask-*/bin/trevask.exe --version &&

@@ -9,16 +9,21 @@ puts commands and takes a photo, whose decoded picture must be the very one this
 decodes from the same robot. Over UDP, the control is then registered with regsvr32 and the
 VBScript and JScript tours run in the system's script engines (script_host.exe): their readings,
 the motor's speed, the photo and the voice segment must come, and their commands reach the robot
-once each and in order.
+once each and in order. Last, the relay's dialog (trevask-dialog.exe) under a virtual display is
+driven through its controls (dialog_driver.exe): Wi-Fi, the robot's address and port, Connect; the
+status text, the bar, the link icon; Disconnect; closing. TREVASK_SCREENSHOTS=DIR keeps a picture
+of the connected dialog there as dialog-windows.png.
 
     end_to_end.py WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 """
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 
 def crc8(data):
@@ -143,6 +148,50 @@ def run_tours(build, env, robot, work, sim_log):
         subprocess.run(regsvr32 + ["/u", windows_path(module)], env=env, timeout=120)
 
 
+def png_from_bmp(bmp_path, png_path):
+    """A 24-bit bottom-up BMP as a PNG file, for the README."""
+    data = open(bmp_path, "rb").read()
+    offset, = struct.unpack_from("<I", data, 10)
+    width, height = struct.unpack_from("<ii", data, 18)
+    stride = (width * 3 + 3) & ~3
+    rows = []
+    for y in range(height - 1, -1, -1):
+        row = data[offset + y * stride: offset + y * stride + width * 3]
+        rows.append(b"\0" + bytes(c for i in range(0, len(row), 3) for c in (row[i + 2], row[i + 1], row[i])))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    with open(png_path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+                chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
+
+
+def run_dialog(build, env, port, work):
+    """The relay's dialog under a virtual display, driven through its controls."""
+    display = ":%d" % (90 + os.getpid() % 500)
+    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    dialog = None
+    try:
+        shown = dict(env, DISPLAY=display)
+        time.sleep(1)
+        dialog = subprocess.Popen(["wine", os.path.join(build, "relay", "app", "trevask-dialog.exe")], env=shown,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        picture = os.path.join(work, "dialog.bmp")
+        run = subprocess.run(["wine", os.path.join(build, "tests", "windows", "dialog_driver.exe"),
+                              "Dlg%d" % os.getpid(), port, windows_path(picture)],
+                             env=shown, capture_output=True, text=True, timeout=180)
+        assert run.returncode == 0, "the dialog: %s %s" % (run.stdout, run.stderr)
+        dialog.wait(timeout=30)
+        dialog = None
+        print("udp: trevask-dialog.exe: %d checks of its controls hold, from Connect to closing" %
+              run.stdout.count("ok: "))
+        if os.environ.get("TREVASK_SCREENSHOTS"):
+            png_from_bmp(picture, os.path.join(os.environ["TREVASK_SCREENSHOTS"], "dialog-windows.png"))
+    finally:
+        stop(dialog, xvfb)
+
+
 def run_link(build, robot_sim, env, link, work, reference):
     robot = "E2E%d%s" % (os.getpid(), link)
     sim_log = os.path.join(work, link + "-sim.log")
@@ -204,6 +253,9 @@ def run_link(build, robot_sim, env, link, work, reference):
         print("%s: talvenorctl.dll: readings, 5 commands once each and in order, the photo bit-exact" % link)
         if link == "udp":
             run_tours(build, env, robot, work, sim_log)
+            stop(relay)  # the dialog's relay talks to the robot alone
+            relay = None
+            run_dialog(build, env, port, work)
     except Exception:
         for path in (sim_log, relay_log):
             if os.path.exists(path):

@@ -1,0 +1,434 @@
+// trevask-dialog on Windows: the relay's dialog from its resource templates (102, and 100 for the
+// about box). The user picks the link kind, the COM port, the robot's address and port or its
+// module's Bluetooth address, and the robot ID, presses Connect and watches the status text, the
+// link icon and the "Signal Robust" bar: the link's events rendered in the template's controls.
+//
+// The link manager's threads never touch a control: they read the user's choices from a snapshot
+// the dialog keeps current on its own thread, and every change they report is run on that thread
+// (posted; a message box is sent, so that the link thread waits until the user has closed it).
+#include <windows.h>
+// The system's headers after windows.h, which they build on.
+#include <commctrl.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/clock.h"
+#include "relay/app/settings.h"
+#include "relay/app/win32/resource_ids.h"
+#include "relay/link/link_manager.h"
+
+namespace relay {
+namespace {
+
+constexpr UINT kRunOnDialogThread = WM_APP + 1;  // lParam: a heap std::function<void()> to run
+constexpr UINT_PTR kRestoreTimer = 1, kCloseTimer = 2;
+constexpr wchar_t kTitle[] = L"Caldrix Trevask";
+
+std::wstring Wide(const std::string& s) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& s) {
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+// The first line of a text, at most `max` characters, as the link manager reads fields.
+std::string FirstLine(const std::string& text, std::size_t max) {
+  return text.substr(0, std::min(text.find_first_of("\r\n"), max));
+}
+
+UINT Scaled(uint32_t ms) {
+  return static_cast<UINT>(ms * platform::TimeScale());
+}
+
+class CTrevaskDlg : public LinkEvents {
+ public:
+  explicit CTrevaskDlg(std::string settings_path) : settings_path_(std::move(settings_path)) {}
+
+  INT_PTR Run() {
+    return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_TREVASK_DIALOG), nullptr,
+                           &DialogProc, reinterpret_cast<LPARAM>(this));
+  }
+
+  // The link's events, from any thread.
+  LinkConfig Config() override {
+    std::lock_guard<std::mutex> guard(snapshot_mutex_);
+    return snapshot_;
+  }
+  void Status(LinkMoment moment, const std::string& text) override {
+    Post([this, t = Wide(text)] { SetDlgItemTextW(window_, IDC_STATUS, t.c_str()); });
+    if (moment == LinkMoment::kPortOpen) Post([this] { SetControlsForConnected(); });
+  }
+  void PortOpened() override {
+    Post([this] { Enable(IDC_CONNECT, true); });
+    SetQualityBar(timing::kMissedForLoss);
+  }
+  void AnswersMissed(int missed) override { SetQualityBar(timing::kMissedForLoss - missed); }
+  void LinkChanged(bool up, bool first) override {
+    Post([this, up] {
+      SendDlgItemMessageW(window_, IDC_LINK_ICON, STM_SETICON,
+                          reinterpret_cast<WPARAM>(up ? link_up_icon_ : link_down_icon_), 0);
+    });
+    if (up && first) Post([this] { ShowWindow(window_, SW_MINIMIZE); });
+  }
+  void GaveUp() override {
+    Post([this] { Disconnect(); });
+  }
+  void Message(MessageKind kind, const std::string& text) override {
+    if (kind == MessageKind::kFailure || kind == MessageKind::kSuccess) {
+      // The calling link thread waits until the box has been closed.
+      std::string shown = text;
+      while (!shown.empty() && shown.back() == '\n') shown.pop_back();
+      Send([this, t = Wide(shown)] { MessageBoxW(window_, t.c_str(), kTitle, MB_OK); });
+      return;
+    }
+    std::fprintf(stderr, "trevask: %s\n", text.c_str());
+    if (kind == MessageKind::kNotice)
+      Post([this, t = Wide(text)] { SetDlgItemTextW(window_, IDC_STATUS, t.c_str()); });
+  }
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_INITDIALOG) SetWindowLongPtrW(window, DWLP_USER, lparam);
+    auto* self = reinterpret_cast<CTrevaskDlg*>(GetWindowLongPtrW(window, DWLP_USER));
+    if (self == nullptr) return FALSE;
+    switch (message) {
+      case WM_INITDIALOG:
+        self->window_ = window;
+        self->OnInitDialog();
+        return TRUE;
+      case kRunOnDialogThread: {
+        std::unique_ptr<std::function<void()>> fn(reinterpret_cast<std::function<void()>*>(lparam));
+        (*fn)();
+        return TRUE;
+      }
+      case WM_SYSCOMMAND:
+        if ((wparam & 0xFFF0) == IDM_ABOUTBOX) {
+          self->ShowAbout();
+          return TRUE;
+        }
+        return FALSE;
+      case WM_COMMAND:
+        self->OnCommand(LOWORD(wparam), HIWORD(wparam));
+        return TRUE;
+      case WM_NOTIFY:
+        if (reinterpret_cast<NMHDR*>(lparam)->idFrom == IDC_IP_ADDRESS) self->UpdateSnapshot();
+        return FALSE;
+      case WM_TIMER:
+        self->OnTimer(wparam);
+        return TRUE;
+      case WM_CLOSE:
+        self->OnClose();
+        return TRUE;
+      default:
+        return FALSE;
+    }
+  }
+
+  void Post(std::function<void()> fn) {
+    PostMessageW(window_, kRunOnDialogThread, 0,
+                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(fn))));
+  }
+  void Send(std::function<void()> fn) {
+    SendMessageW(window_, kRunOnDialogThread, 0,
+                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(fn))));
+  }
+  void Enable(int id, bool on) { EnableWindow(GetDlgItem(window_, id), on ? TRUE : FALSE); }
+  void SetQualityBar(int value) {
+    Post([this, value] {
+      SendDlgItemMessageW(window_, IDC_QUALITY, PBM_SETPOS, static_cast<WPARAM>(value), 0);
+    });
+  }
+  std::string Text(int id) const {
+    wchar_t buffer[256] = {};
+    GetDlgItemTextW(window_, id, buffer, 256);
+    return Narrow(buffer);
+  }
+  bool Checked(int id) const { return IsDlgButtonChecked(window_, id) == BST_CHECKED; }
+
+  void OnInitDialog() {
+    HMENU menu = GetSystemMenu(window_, FALSE);
+    wchar_t about[64] = {};
+    if (menu != nullptr && LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUTBOX, about, 64) > 0) {
+      AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+      AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about);
+    }
+    HINSTANCE module = GetModuleHandleW(nullptr);
+    HICON icon = LoadIconW(module, MAKEINTRESOURCEW(IDR_MAINFRAME));
+    SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    link_down_icon_ = LoadIconW(module, MAKEINTRESOURCEW(IDI_LINK_DOWN));
+    link_up_icon_ = LoadIconW(module, MAKEINTRESOURCEW(IDI_LINK_UP));
+
+    // The stored address is kept whole: the field's limit is for typing. Until the user edits the
+    // field, the handshake sends, and the settings keep, the text as it was stored.
+    const RelaySettings settings = LoadSettings(settings_path_);
+    bt_stored_ = settings.bt_address;
+    SetDlgItemTextW(window_, IDC_BT_ADDRESS, Wide(bt_stored_.substr(0, 12)).c_str());
+    SetDlgItemTextW(window_, IDC_IP_PORT, Wide(settings.wifi_port).c_str());
+    in_addr address{};
+    if (inet_pton(AF_INET, settings.wifi_ip.c_str(), &address) == 1 && address.s_addr != INADDR_NONE)
+      SendDlgItemMessageW(window_, IDC_IP_ADDRESS, IPM_SETADDRESS, 0,
+                          static_cast<LPARAM>(ntohl(address.s_addr)));
+    bt_edited_ = false;
+
+    Enable(IDC_CONNECT, false);
+    SendDlgItemMessageW(window_, IDC_BT_ADDRESS, EM_LIMITTEXT, 12, 0);
+    for (int i = 1; i <= 8; ++i)
+      SendDlgItemMessageW(window_, IDC_COM_PORT, CB_ADDSTRING, 0,
+                          reinterpret_cast<LPARAM>(Wide("COM" + std::to_string(i)).c_str()));
+    SendDlgItemMessageW(window_, IDC_COM_PORT, CB_SETCURSEL, 0, 0);
+    for (int id : {IDC_SERIAL_RADIO, IDC_BLUETOOTH_RADIO, IDC_WIFI_RADIO}) Enable(id, true);
+    for (int id : {IDC_COM_PORT, IDC_BT_ADDRESS, IDC_IP_ADDRESS, IDC_IP_PORT}) Enable(id, false);
+    SendDlgItemMessageW(window_, IDC_QUALITY, PBM_SETRANGE, 0, MAKELPARAM(0, 5));
+    SendDlgItemMessageW(window_, IDC_QUALITY, PBM_SETPOS, 0, 0);
+    Enable(IDC_QUALITY, true);
+
+    link_ = std::make_unique<CLinkManager>(*this);
+    UpdateSnapshot();
+  }
+
+  void OnCommand(int id, int code) {
+    switch (id) {
+      case IDC_SERIAL_RADIO:
+      case IDC_BLUETOOTH_RADIO:
+      case IDC_WIFI_RADIO:
+        if (code == BN_CLICKED) OnRadio(id);
+        return;
+      case IDC_CONNECT:
+        if (code == BN_CLICKED) OnConnect();
+        return;
+      case IDC_BT_ADDRESS:
+        if (code == EN_CHANGE) {
+          bt_edited_ = bt_edited_ || GetFocus() == GetDlgItem(window_, IDC_BT_ADDRESS);
+          UpdateSnapshot();
+        }
+        return;
+      case IDC_ROBOT_ID:
+      case IDC_IP_PORT:
+        if (code == EN_CHANGE) UpdateSnapshot();
+        return;
+      case IDC_COM_PORT:
+        if (code == CBN_EDITCHANGE || code == CBN_SELCHANGE) UpdateSnapshot();
+        return;
+      case IDCANCEL:  // Escape, or the window's close box
+        OnClose();
+        return;
+      default:
+        return;
+    }
+  }
+
+  // A radio: the clicked one alone selected, then the other controls as that link kind needs them.
+  void OnRadio(int id) {
+    serial_value_ = id == IDC_SERIAL_RADIO ? 0 : -1;
+    bluetooth_value_ = id == IDC_BLUETOOTH_RADIO ? 0 : -1;
+    wifi_value_ = id == IDC_WIFI_RADIO ? 0 : -1;
+    CheckDlgButton(window_, IDC_SERIAL_RADIO, serial_value_ == 0 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window_, IDC_BLUETOOTH_RADIO, bluetooth_value_ == 0 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window_, IDC_WIFI_RADIO, wifi_value_ == 0 ? BST_CHECKED : BST_UNCHECKED);
+    Enable(IDC_CONNECT, true);
+    EnableForKind();
+    UpdateSnapshot();
+  }
+
+  void EnableForKind() {
+    Enable(IDC_COM_PORT, serial_value_ == 0);
+    Enable(IDC_BT_ADDRESS, bluetooth_value_ == 0);
+    Enable(IDC_IP_ADDRESS, wifi_value_ == 0);
+    Enable(IDC_IP_PORT, wifi_value_ == 0);
+  }
+
+  uint32_t IpAddress() const {
+    DWORD value = 0;
+    if (SendDlgItemMessageW(window_, IDC_IP_ADDRESS, IPM_ISBLANK, 0, 0) != 0) return 0;
+    SendDlgItemMessageW(window_, IDC_IP_ADDRESS, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&value));
+    return value;
+  }
+
+  std::string BluetoothAddressText() const { return bt_edited_ ? Text(IDC_BT_ADDRESS) : bt_stored_; }
+
+  void UpdateSnapshot() {
+    if (window_ == nullptr) return;
+    LinkConfig c;
+    if (serial_value_ == 0)
+      c.kind = LinkKind::kSerial;
+    else if (bluetooth_value_ == 0)
+      c.kind = LinkKind::kBluetooth;
+    else if (wifi_value_ == 0)
+      c.kind = LinkKind::kWifi;
+    c.com_port = ComPortFromBoxText(Text(IDC_COM_PORT));
+    c.ip_address = htonl(IpAddress());
+    c.udp_port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
+    c.robot_id = Text(IDC_ROBOT_ID);
+    c.bt_address = FirstLine(BluetoothAddressText(), 63);
+    std::lock_guard<std::mutex> guard(snapshot_mutex_);
+    snapshot_ = std::move(c);
+  }
+
+  void OnConnect() {
+    const int port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
+    if (wifi_value_ == 0) {
+      if (IpAddress() == 0) {
+        MessageBoxW(window_, L"Please Input IP address", kTitle, MB_OK);
+        return;
+      }
+      if (port == 0) {
+        MessageBoxW(window_, L"Please Input IP Port Number", kTitle, MB_OK);
+        return;
+      }
+    }
+    if (link_running_) {
+      Disconnect();
+      return;
+    }
+    UpdateSnapshot();
+    if (!link_->StartConnection()) {
+      std::fprintf(stderr,
+                   "trevask: the previous connection is still ending; press Connect again in a moment\n");
+      return;
+    }
+    link_running_ = true;
+    SetDlgItemTextW(window_, IDC_CONNECT, L"Disconnect");
+    SetControlsForConnected();
+  }
+
+  void SetControlsForConnected() {
+    for (int id : {IDC_BLUETOOTH_RADIO, IDC_SERIAL_RADIO, IDC_BT_ADDRESS, IDC_WIFI_RADIO, IDC_COM_PORT})
+      Enable(id, false);
+  }
+
+  void Disconnect() {
+    Enable(IDC_CONNECT, false);
+    const wchar_t* text = serial_value_ == 0 ? L"Serial Cable: Disconnecting"
+                          : wifi_value_ == 0 ? L"WiFi Connection: Disconnecting"
+                                             : L"Wireless Connection: Disconnecting";
+    SetDlgItemTextW(window_, IDC_STATUS, text);
+    link_->RequestStop();
+    link_running_ = false;
+    const uint32_t pause = wifi_value_ == 0 ? timing::kDisconnectPauseWifiMs : timing::kDisconnectPauseMs;
+    SetTimer(window_, kRestoreTimer, Scaled(pause), nullptr);
+  }
+
+  void OnTimer(UINT_PTR id) {
+    if (id == kRestoreTimer) {
+      if (link_->ConnectionRunning()) {
+        SetTimer(window_, kRestoreTimer, Scaled(100), nullptr);
+        return;
+      }
+      KillTimer(window_, kRestoreTimer);
+      SetDlgItemTextW(window_, IDC_CONNECT, L"Connect");
+      Enable(IDC_CONNECT, true);
+      link_->ForgetFirstAnswer();
+      for (int radio : {IDC_SERIAL_RADIO, IDC_WIFI_RADIO, IDC_BLUETOOTH_RADIO}) Enable(radio, true);
+      EnableForKind();
+    } else if (id == kCloseTimer) {
+      if (platform::TickElapsed(platform::TickCount(), closing_since_) < 3000 || link_->ConnectionRunning())
+        return;
+      KillTimer(window_, kCloseTimer);
+      link_.reset();
+      EndDialog(window_, 0);
+    }
+  }
+
+  // Stop flag, settings written, then a 3-second pause while the link threads end, with the window
+  // still answering (a message box of the connection thread can still be closed).
+  void OnClose() {
+    if (closing_) return;
+    closing_ = true;
+    link_->RequestStop();
+    RelaySettings s;
+    const uint32_t address = IpAddress();
+    s.wifi_ip = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 255) + "." +
+                std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
+    s.wifi_port = FirstLine(Text(IDC_IP_PORT), 10);
+    s.bt_address = FirstLine(BluetoothAddressText(), 63);
+    std::string error;
+    if (!SaveSettings(settings_path_, s, error))
+      std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
+    closing_since_ = platform::TickCount();
+    SetTimer(window_, kCloseTimer, 20, nullptr);
+  }
+
+  // The about box; Ctrl+Shift+F shows its hidden firmware button, a service task.
+  void ShowAbout() {
+    about_link_ = link_.get();
+    HHOOK hook = SetWindowsHookExW(WH_MSGFILTER, &AboutKeys, nullptr, GetCurrentThreadId());
+    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUTBOX), window_, &AboutProc, 0);
+    if (hook != nullptr) UnhookWindowsHookEx(hook);
+  }
+
+  static LRESULT CALLBACK AboutKeys(int code, WPARAM wparam, LPARAM lparam) {
+    const MSG* m = reinterpret_cast<const MSG*>(lparam);
+    if (code == MSGF_DIALOGBOX && m->message == WM_KEYDOWN && m->wParam == 'F' &&
+        GetKeyState(VK_CONTROL) < 0 && GetKeyState(VK_SHIFT) < 0) {
+      ShowWindow(GetDlgItem(GetAncestor(m->hwnd, GA_ROOT), IDC_FIRMWARE), SW_SHOW);
+      return 1;
+    }
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+  }
+
+  static INT_PTR CALLBACK AboutProc(HWND window, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+      case WM_INITDIALOG:
+        return TRUE;
+      case WM_COMMAND:
+        if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+          EndDialog(window, 0);
+        } else if (LOWORD(wparam) == IDC_FIRMWARE && about_link_ != nullptr &&
+                   MessageBoxW(window, L"Update VCB6020 Firmware?", kTitle, MB_YESNOCANCEL) == IDYES) {
+          about_link_->StartFirmwareUpload();
+        }
+        return TRUE;
+      case WM_SETCURSOR:
+        if (about_link_ != nullptr && about_link_->UploadMode()) {
+          SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+          SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+          return TRUE;
+        }
+        return FALSE;
+      default:
+        return FALSE;
+    }
+  }
+
+  static inline CLinkManager* about_link_ = nullptr;
+  std::string settings_path_;
+  HWND window_ = nullptr;
+  HICON link_down_icon_ = nullptr, link_up_icon_ = nullptr;
+  std::string bt_stored_;
+  bool bt_edited_ = false;
+  int serial_value_ = -1, bluetooth_value_ = -1, wifi_value_ = -1;
+  bool link_running_ = false;
+  bool closing_ = false;
+  uint32_t closing_since_ = 0;
+  std::mutex snapshot_mutex_;
+  LinkConfig snapshot_;
+  std::unique_ptr<CLinkManager> link_;
+};
+
+}  // namespace
+}  // namespace relay
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  INITCOMMONCONTROLSEX controls{sizeof controls,
+                                ICC_PROGRESS_CLASS | ICC_INTERNET_CLASSES | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  relay::CTrevaskDlg dialog(relay::SettingsPath());
+  dialog.Run();
+  return 0;
+}

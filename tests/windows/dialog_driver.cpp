@@ -1,0 +1,166 @@
+// dialog_driver: drives a running trevask-dialog.exe through its controls, as a user would, and
+// checks what they show: the template's controls, Wi-Fi chosen with the robot's address and port,
+// Connect, then the status text, the "Signal Robust" bar, the link icon and the minimised window,
+// Disconnect, and closing.
+//
+//   dialog_driver ROBOT_ID UDP_PORT [PICTURE.bmp]     exit status 0 when every check holds; with a
+//                                                      picture, the connected dialog as the screen shows it
+#include <windows.h>
+// The common controls' messages, after windows.h, which they build on.
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const char* what) {
+  std::printf("%s: %s\n", ok ? "ok" : "FAILED", what);
+  if (!ok) ++failures;
+}
+
+std::wstring Text(HWND control) {
+  wchar_t buffer[256] = {};
+  SendMessageW(control, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(buffer));
+  return buffer;
+}
+
+std::wstring ClassOf(HWND control) {
+  wchar_t buffer[64] = {};
+  GetClassNameW(control, buffer, 64);
+  return buffer;
+}
+
+// Waits up to `ms` for `done`.
+template <typename F>
+bool WaitFor(F done, DWORD ms) {
+  const DWORD end = GetTickCount() + ms;
+  while (!done()) {
+    if (static_cast<LONG>(end - GetTickCount()) <= 0) return false;
+    Sleep(50);
+  }
+  return true;
+}
+
+// The window as the screen shows it, into a 24-bit BMP file.
+bool SaveWindowPicture(HWND window, const wchar_t* path) {
+  RECT r{};
+  GetWindowRect(window, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP picture = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(memory, picture);
+  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFOHEADER info{sizeof info, w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  const DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u;
+  std::string pixels(stride * static_cast<DWORD>(h), '\0');
+  GetDIBits(memory, picture, 0, static_cast<UINT>(h), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
+            DIB_RGB_COLORS);
+  DeleteObject(picture);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof info + pixels.size()), 0,
+                        0, sizeof(BITMAPFILEHEADER) + sizeof info};
+  FILE* out = _wfopen(path, L"wb");
+  if (out == nullptr) return false;
+  const bool ok = std::fwrite(&file, sizeof file, 1, out) == 1 &&
+                  std::fwrite(&info, sizeof info, 1, out) == 1 &&
+                  std::fwrite(pixels.data(), 1, pixels.size(), out) == pixels.size();
+  return std::fclose(out) == 0 && ok;
+}
+
+void Click(HWND dialog, int id) {
+  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: dialog_driver ROBOT_ID UDP_PORT [PICTURE.bmp]\n");
+    return 2;
+  }
+  HWND dialog = nullptr;
+  Check(WaitFor(
+            [&] {
+              dialog = FindWindowW(nullptr, L"Caldrix Trevask");
+              return dialog != nullptr && IsWindowVisible(dialog);
+            },
+            30000),
+        "the dialog \"Caldrix Trevask\" is shown");
+  if (dialog == nullptr) return 1;
+
+  struct Control {
+    int id;
+    const wchar_t* class_name;
+  };
+  bool all = true;
+  for (const Control& c : {Control{1016, L"Edit"},
+                           {1000, L"Button"},
+                           {1024, L"Button"},
+                           {1001, L"Button"},
+                           {1023, L"ComboBox"},
+                           {1026, L"SysIPAddress32"},
+                           {1025, L"Edit"},
+                           {1011, L"Edit"},
+                           {1012, L"Button"},
+                           {1014, L"Edit"},
+                           {132, L"Static"},
+                           {1028, L"msctls_progress32"}}) {
+    HWND control = GetDlgItem(dialog, c.id);
+    all = all && control != nullptr && _wcsicmp(ClassOf(control).c_str(), c.class_name) == 0;
+  }
+  Check(all, "the template's controls with their numbers and classes");
+  HWND connect = GetDlgItem(dialog, 1012), status = GetDlgItem(dialog, 1014), bar = GetDlgItem(dialog, 1028);
+  Check(!IsWindowEnabled(connect), "Connect is disabled until a link kind is chosen");
+  Check(Text(GetDlgItem(dialog, 1023)) == L"COM1", "the COM port box shows COM1");
+  const HICON icon_down = reinterpret_cast<HICON>(SendDlgItemMessageW(dialog, 132, STM_GETICON, 0, 0));
+
+  SendDlgItemMessageW(dialog, 1016, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[1]));
+  Click(dialog, 1024);
+  Check(IsDlgButtonChecked(dialog, 1024) == BST_CHECKED && IsDlgButtonChecked(dialog, 1000) != BST_CHECKED,
+        "Wi-Fi is chosen alone");
+  Check(IsWindowEnabled(GetDlgItem(dialog, 1026)) && IsWindowEnabled(GetDlgItem(dialog, 1025)) &&
+            !IsWindowEnabled(GetDlgItem(dialog, 1023)) && IsWindowEnabled(connect),
+        "address and port enabled, the COM port box not, Connect enabled");
+  SendDlgItemMessageW(dialog, 1026, IPM_SETADDRESS, 0, MAKEIPADDRESS(127, 0, 0, 1));
+  SendDlgItemMessageW(dialog, 1025, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]));
+  Click(dialog, 1012);
+  Check(Text(connect) == L"Disconnect", "the button says Disconnect");
+  Check(WaitFor([&] { return Text(status).find(L"Connected") != std::wstring::npos; }, 30000),
+        "the status field says the link is connected");
+  std::printf("status: %ls\n", Text(status).c_str());
+  Check(WaitFor([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) == 5; }, 10000),
+        "the Signal Robust bar is full");
+  Check(WaitFor(
+            [&] {
+              return SendDlgItemMessageW(dialog, 132, STM_GETICON, 0, 0) !=
+                     reinterpret_cast<LRESULT>(icon_down);
+            },
+            10000),
+        "the link icon changed to the link-up icon");
+  Check(WaitFor([&] { return IsIconic(dialog) != FALSE; }, 10000),
+        "the dialog minimised itself when the link first came up");
+  Check(!IsWindowEnabled(GetDlgItem(dialog, 1000)) && !IsWindowEnabled(GetDlgItem(dialog, 1024)),
+        "the link kind cannot change while connected");
+  if (argc == 4) {
+    ShowWindowAsync(dialog, SW_RESTORE);
+    WaitFor([&] { return IsIconic(dialog) == FALSE; }, 5000);
+    Sleep(1000);  // painted
+    Check(SaveWindowPicture(dialog, argv[3]), "the connected dialog's picture is saved");
+  }
+
+  Click(dialog, 1012);
+  Check(Text(status) == L"WiFi Connection: Disconnecting", "Disconnect says so");
+  Check(WaitFor([&] { return Text(connect) == L"Connect" && IsWindowEnabled(connect); }, 20000),
+        "Connect is back once the link has ended");
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  Check(WaitFor([&] { return !IsWindow(dialog); }, 20000), "the dialog closes");
+  return failures == 0 ? 0 : 1;
+}
