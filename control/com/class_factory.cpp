@@ -1,7 +1,8 @@
-// The control's class factory, one object for every instance.
+// The class factories of the control and of its property page.
 #include "control/com/class_factory.h"
 
 #include "control/com/control_object.h"
+#include "control/com/embedding.h"
 
 namespace control::com {
 
@@ -25,10 +26,7 @@ HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-  auto* object = new ControlObject();
-  const HRESULT hr = object->QueryInterface(iid, out);
-  object->Release();
-  return hr;
+  return create_(iid, out);
 }
 
 HRESULT ClassFactory::LockServer(BOOL lock) {
@@ -37,7 +35,17 @@ HRESULT ClassFactory::LockServer(BOOL lock) {
 }
 
 ClassFactory& ControlFactory() {
-  static ClassFactory factory;
+  static ClassFactory factory([](REFIID iid, void** out) {
+    auto* object = new ControlObject();
+    const HRESULT hr = object->QueryInterface(iid, out);
+    object->Release();
+    return hr;
+  });
+  return factory;
+}
+
+ClassFactory& PageFactory() {
+  static ClassFactory factory(&CreatePropertyPage);
   return factory;
 }
 

@@ -165,6 +165,7 @@ HRESULT ModuleTypeInfo(REFGUID guid, ITypeInfo** out) {
 ControlObject::ControlObject() {
   CountObject(1);
   host_.SetOwner(static_cast<IDispatch*>(this));
+  host_.SetView([this] { return embedding_.view(); });
   control_.AttachHost(&host_);
   control_.SetEventSink([this](int dispid) { Fire(dispid); });
 }
@@ -206,6 +207,8 @@ HRESULT ControlObject::QueryInterface(REFIID iid, void** out) {
     *out = static_cast<IConnectionPointContainer*>(this);
   else if (IsEqualIID(iid, IID_IConnectionPoint))
     *out = static_cast<IConnectionPoint*>(this);
+  else if (void* face = embedding_.Find(iid); face != nullptr)
+    *out = face;
   else
     return E_NOINTERFACE;
   AddRef();

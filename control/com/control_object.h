@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "control/com/embedding.h"
 #include "control/com/window_host.h"
 #include "control/control.h"
 
@@ -60,6 +61,7 @@ class ControlObject : public IDispatch,
   DWORD next_cookie_ = 1;
   WindowHost host_;
   CZembrinSDKControlCtrl control_;
+  Embedding embedding_{*static_cast<IDispatch*>(this), control_};
 };
 
 // The type information of `guid` (an interface or the class) from the module's own type library.

@@ -26,11 +26,12 @@ STDAPI DllCanUnloadNow() {
   return control::com::AnyObjectOrLock() || control::CanUnloadNow() != TV_OK ? S_FALSE : S_OK;
 }
 
-// The property page's class is registered, as containers look for it, but its object comes with
-// in-place activation; until then it is not available.
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
-  if (!IsEqualCLSID(clsid, control::com::ControlClassId())) return CLASS_E_CLASSNOTAVAILABLE;
-  return control::com::ControlFactory().QueryInterface(iid, out);
+  if (IsEqualCLSID(clsid, control::com::ControlClassId()))
+    return control::com::ControlFactory().QueryInterface(iid, out);
+  if (IsEqualCLSID(clsid, control::com::PageClassId()))
+    return control::com::PageFactory().QueryInterface(iid, out);
+  return CLASS_E_CLASSNOTAVAILABLE;
 }

@@ -53,6 +53,14 @@ void WindowHost::KillTimers(HostedControl& control) {
   }
 }
 
+void WindowHost::Invalidate(HostedControl&, bool erase_background) {
+  if (HWND view = view_ ? view_() : nullptr; view != nullptr) InvalidateRect(view, nullptr, erase_background);
+}
+
+void WindowHost::UpdateNow(HostedControl&) {
+  if (HWND view = view_ ? view_() : nullptr; view != nullptr) UpdateWindow(view);
+}
+
 void WindowHost::MessageBox(HostedControl&, const std::string& text) {
   ::MessageBoxA(window_, text.c_str(), "ZembrinSDKControl", MB_OK);
 }

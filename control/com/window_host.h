@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <windows.h>
 
+#include <functional>
 #include <map>
 
 #include "control/host.h"
@@ -23,12 +24,14 @@ class WindowHost : public ControlHost {
   // The object that owns this host: held through each timer's call, so that a handler that lets it
   // go ends it only once the call has returned.
   void SetOwner(IUnknown* owner) { owner_ = owner; }
+  // The window the control paints in while a container has it active in place.
+  void SetView(std::function<HWND()> view) { view_ = std::move(view); }
 
   void SetTimer(HostedControl& control, int timer_id, uint32_t period_ms) override;
   void KillTimers(HostedControl& control) override;
-  // The control has no window of its own to paint until a container activates it in place.
-  void Invalidate(HostedControl&, bool) override {}
-  void UpdateNow(HostedControl&) override {}
+  // Nothing to paint until a container activates the control in place.
+  void Invalidate(HostedControl&, bool erase_background) override;
+  void UpdateNow(HostedControl&) override;
   void MessageBox(HostedControl& control, const std::string& text) override;
 
  private:
@@ -36,6 +39,7 @@ class WindowHost : public ControlHost {
 
   HWND window_ = nullptr;
   IUnknown* owner_ = nullptr;
+  std::function<HWND()> view_;
   std::map<UINT_PTR, HostedControl*> timers_;
 };
 

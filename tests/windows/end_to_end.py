@@ -9,7 +9,8 @@ puts commands and takes a photo, whose decoded picture must be the very one this
 decodes from the same robot. Over UDP, the control is then registered with regsvr32 and the
 VBScript and JScript tours run in the system's script engines (script_host.exe): their readings,
 the motor's speed, the photo and the voice segment must come, and their commands reach the robot
-once each and in order. Last, the relay's dialog (trevask-dialog.exe) under a virtual display is
+once each and in order, and the control, in place in the smallest container (container.exe), paints
+the photo it decoded pixel for pixel. Last, the relay's dialog (trevask-dialog.exe) under a virtual display is
 driven through its controls (dialog_driver.exe): Wi-Fi, the robot's address and port, Connect; the
 status text, the bar, the link icon; Disconnect; closing. TREVASK_SCREENSHOTS=DIR keeps a picture
 of the connected dialog there as dialog-windows.png.
@@ -144,6 +145,7 @@ def run_tours(build, env, robot, work, sim_log):
             assert received()[before:] == TOUR_COMMANDS, "%s: at the robot %r" % (script, received()[before:])
             print("udp: %s in the script engine: readings, the motor, a photo, a voice segment; %d commands at the "
                   "robot once each and in order" % (script, len(TOUR_COMMANDS)))
+        run_container(build, env, robot)
     finally:
         subprocess.run(regsvr32 + ["/u", windows_path(module)], env=env, timeout=120)
 
@@ -166,21 +168,34 @@ def png_from_bmp(bmp_path, png_path):
                 chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
 
 
-def run_dialog(build, env, port, work):
-    """The relay's dialog under a virtual display, driven through its controls."""
+def start_display():
+    """A virtual display for the programs with windows; its number, and the server."""
     display = ":%d" % (90 + os.getpid() % 500)
     xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1)
+    return display, xvfb
+
+
+def run_container(build, env, robot):
+    """The control in the smallest container: in place, its painted picture against the decoded one."""
+    run = subprocess.run(["wine", os.path.join(build, "control", "container.exe"), robot], env=env,
+                         capture_output=True, text=True, timeout=180)
+    assert run.returncode == 0, "the container: %s %s" % (run.stdout, run.stderr)
+    print("udp: container.exe: %d checks hold: in place, the painted picture pixel for pixel, the property page, "
+          "the saved state" % run.stdout.count("ok: "))
+
+
+def run_dialog(build, env, port, work):
+    """The relay's dialog, driven through its controls."""
     dialog = None
     try:
-        shown = dict(env, DISPLAY=display)
-        time.sleep(1)
-        dialog = subprocess.Popen(["wine", os.path.join(build, "relay", "app", "trevask-dialog.exe")], env=shown,
+        dialog = subprocess.Popen(["wine", os.path.join(build, "relay", "app", "trevask-dialog.exe")], env=env,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         picture = os.path.join(work, "dialog.bmp")
         run = subprocess.run(["wine", os.path.join(build, "tests", "windows", "dialog_driver.exe"),
                               "Dlg%d" % os.getpid(), port, windows_path(picture)],
-                             env=shown, capture_output=True, text=True, timeout=180)
+                             env=env, capture_output=True, text=True, timeout=180)
         assert run.returncode == 0, "the dialog: %s %s" % (run.stdout, run.stderr)
         dialog.wait(timeout=30)
         dialog = None
@@ -189,7 +204,7 @@ def run_dialog(build, env, port, work):
         if os.environ.get("TREVASK_SCREENSHOTS"):
             png_from_bmp(picture, os.path.join(os.environ["TREVASK_SCREENSHOTS"], "dialog-windows.png"))
     finally:
-        stop(dialog, xvfb)
+        stop(dialog)
 
 
 def run_link(build, robot_sim, env, link, work, reference):
@@ -269,11 +284,18 @@ def main():
     build, linux = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     env = dict(os.environ, WINEDEBUG="-all", TREVASK_TIME_SCALE="1")
     env.setdefault("WINEPREFIX", os.path.join(build, "wine-prefix"))
-    with tempfile.TemporaryDirectory() as work:
-        reference = reference_photo(linux, work)
-        for link in ("udp", "serial"):
-            run_link(build, os.path.join(linux, "sim", "robot-sim"), env, link, work, reference)
+    # Every program of the prefix shares one desktop: the first to start it must find the display.
     subprocess.run(["wineserver", "-k"], env=env)
+    display, xvfb = start_display()
+    env["DISPLAY"] = display
+    try:
+        with tempfile.TemporaryDirectory() as work:
+            reference = reference_photo(linux, work)
+            for link in ("udp", "serial"):
+                run_link(build, os.path.join(linux, "sim", "robot-sim"), env, link, work, reference)
+        subprocess.run(["wineserver", "-k"], env=env)
+    finally:
+        stop(xvfb)
 
 
 if __name__ == "__main__":
