@@ -19,6 +19,7 @@
 
 #include "platform/clock.h"
 #include "relay/app/artwork.h"
+#include "relay/app/dialog_rules.h"
 
 namespace relay {
 namespace {
@@ -283,12 +284,7 @@ void CTrevaskDlg::BuildControls() {
 
 void CTrevaskDlg::UpdateSnapshot() {
   LinkConfig c;
-  if (serial_value_ == 0)
-    c.kind = LinkKind::kSerial;
-  else if (bluetooth_value_ == 0)
-    c.kind = LinkKind::kBluetooth;
-  else if (wifi_value_ == 0)
-    c.kind = LinkKind::kWifi;
+  c.kind = ChosenKind(Radios());
   c.com_port = ComPortFromBoxText(com_box_->currentText().toStdString());
   c.ip_address = htonl(ip_->Value());
   c.udp_port = std::atoi(FirstLine(port_->text(), 10).toStdString().c_str());
@@ -409,56 +405,41 @@ void CTrevaskDlg::MessageBox(const std::string& text) {
 }
 
 void CTrevaskDlg::OnSerialRadio() {
-  serial_value_ = 0, bluetooth_value_ = -1, wifi_value_ = -1;
-  serial_radio_->setChecked(true);
-  bluetooth_radio_->setChecked(false);
-  wifi_radio_->setChecked(false);
-  connect_->setEnabled(true);
-  com_box_->setEnabled(true);
-  bt_address_->setEnabled(false);
-  ip_->setEnabled(false);
-  port_->setEnabled(false);
-  UpdateSnapshot();
+  Choose({0, -1, -1});
 }
 
 void CTrevaskDlg::OnBluetoothRadio() {
-  serial_value_ = -1, bluetooth_value_ = 0, wifi_value_ = -1;
-  serial_radio_->setChecked(false);
-  bluetooth_radio_->setChecked(true);
-  wifi_radio_->setChecked(false);
-  connect_->setEnabled(true);
-  com_box_->setEnabled(false);
-  bt_address_->setEnabled(true);
-  ip_->setEnabled(false);
-  port_->setEnabled(false);
-  UpdateSnapshot();
+  Choose({-1, 0, -1});
 }
 
 void CTrevaskDlg::OnWifiRadio() {
-  serial_value_ = -1, bluetooth_value_ = -1, wifi_value_ = 0;
-  serial_radio_->setChecked(false);
-  bluetooth_radio_->setChecked(false);
-  wifi_radio_->setChecked(true);
+  Choose({-1, -1, 0});
+}
+
+void CTrevaskDlg::Choose(const RadioValues& v) {
+  serial_value_ = v.serial, bluetooth_value_ = v.bluetooth, wifi_value_ = v.wifi;
+  serial_radio_->setChecked(v.serial == 0);
+  bluetooth_radio_->setChecked(v.bluetooth == 0);
+  wifi_radio_->setChecked(v.wifi == 0);
   connect_->setEnabled(true);
-  com_box_->setEnabled(false);
-  bt_address_->setEnabled(false);
-  ip_->setEnabled(true);
-  port_->setEnabled(true);
+  EnableForKind();
   UpdateSnapshot();
+}
+
+void CTrevaskDlg::EnableForKind() {
+  const KindControls k = ControlsFor(Radios());
+  com_box_->setEnabled(k.com_port);
+  bt_address_->setEnabled(k.bt_address);
+  ip_->setEnabled(k.ip_address);
+  port_->setEnabled(k.ip_port);
 }
 
 void CTrevaskDlg::OnConnect() {
   const uint32_t address = ip_->Value();
   const int port = std::atoi(FirstLine(port_->text(), 10).toStdString().c_str());
-  if (wifi_value_ == 0) {
-    if (address == 0) {
-      ShowMessageNow("Please Input IP address");
-      return;
-    }
-    if (port == 0) {
-      ShowMessageNow("Please Input IP Port Number");
-      return;
-    }
+  if (const char* refusal = ConnectRefusal(Radios(), address, port); refusal != nullptr) {
+    ShowMessageNow(refusal);
+    return;
   }
   if (link_running_) {
     Disconnect();
@@ -477,18 +458,12 @@ void CTrevaskDlg::OnConnect() {
 void CTrevaskDlg::Disconnect() {
   RunOnGuiThread([this] {
     connect_->setEnabled(false);
-    if (serial_value_ == 0)
-      status_->setText("Serial Cable: Disconnecting");
-    else if (wifi_value_ == 0)
-      status_->setText("WiFi Connection: Disconnecting");
-    else
-      status_->setText("Wireless Connection: Disconnecting");
+    status_->setText(DisconnectingText(Radios()));
     link_->RequestStop();
     link_running_ = false;
     // The same pause as ever, without freezing the window: the button comes back afterwards.
-    const uint32_t pause = (wifi_value_ == 0 && bluetooth_value_ != 0) ? timing::kDisconnectPauseWifiMs
-                                                                       : timing::kDisconnectPauseMs;
-    QTimer::singleShot(Scaled(static_cast<int>(pause)), this, [this] { RestoreWhenTheLinkHasEnded(); });
+    QTimer::singleShot(Scaled(static_cast<int>(DisconnectPauseMs(Radios()))), this,
+                       [this] { RestoreWhenTheLinkHasEnded(); });
   });
 }
 
@@ -506,25 +481,9 @@ void CTrevaskDlg::RestoreWhenTheLinkHasEnded() {
 void CTrevaskDlg::RestoreControlsAfterDisconnect() {
   connect_->setEnabled(true);
   link_->ForgetFirstAnswer();
-  if (bluetooth_radio_->isChecked()) {
-    for (QRadioButton* r : {serial_radio_, wifi_radio_, bluetooth_radio_}) r->setEnabled(true);
-    com_box_->setEnabled(false);
-    bt_address_->setEnabled(true);
-    ip_->setEnabled(false);
-    port_->setEnabled(false);
-  } else if (serial_radio_->isChecked()) {
-    for (QRadioButton* r : {serial_radio_, wifi_radio_, bluetooth_radio_}) r->setEnabled(true);
-    com_box_->setEnabled(true);
-    bt_address_->setEnabled(false);
-    ip_->setEnabled(false);
-    port_->setEnabled(false);
-  } else if (wifi_radio_->isChecked()) {
-    for (QRadioButton* r : {serial_radio_, wifi_radio_, bluetooth_radio_}) r->setEnabled(true);
-    com_box_->setEnabled(false);
-    bt_address_->setEnabled(false);
-    ip_->setEnabled(true);
-    port_->setEnabled(true);
-  }
+  if (ChosenKind(Radios()) == LinkKind::kNone) return;
+  for (QRadioButton* r : {serial_radio_, wifi_radio_, bluetooth_radio_}) r->setEnabled(true);
+  EnableForKind();
 }
 
 void CTrevaskDlg::ShowAbout() {

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 
+#include "relay/app/dialog_rules.h"
 #include "relay/app/settings.h"
 #include "relay/link/link_manager.h"
 
@@ -84,6 +85,9 @@ class CTrevaskDlg : public QDialog, public LinkEvents {
 
  private:
   void BuildControls();
+  RadioValues Radios() const { return {serial_value_, bluetooth_value_, wifi_value_}; }
+  void Choose(const RadioValues& v);
+  void EnableForKind();
   void UpdateSnapshot();
   void RunOnGuiThread(std::function<void()> fn);
   void ShowMessageNow(const QString& text);

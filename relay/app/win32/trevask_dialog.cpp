@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "relay/app/dialog_rules.h"
 #include "relay/app/settings.h"
 #include "relay/app/win32/resource_ids.h"
 #include "relay/link/link_manager.h"
@@ -235,22 +236,23 @@ class CTrevaskDlg : public LinkEvents {
 
   // A radio: the clicked one alone selected, then the other controls as that link kind needs them.
   void OnRadio(int id) {
-    serial_value_ = id == IDC_SERIAL_RADIO ? 0 : -1;
-    bluetooth_value_ = id == IDC_BLUETOOTH_RADIO ? 0 : -1;
-    wifi_value_ = id == IDC_WIFI_RADIO ? 0 : -1;
-    CheckDlgButton(window_, IDC_SERIAL_RADIO, serial_value_ == 0 ? BST_CHECKED : BST_UNCHECKED);
-    CheckDlgButton(window_, IDC_BLUETOOTH_RADIO, bluetooth_value_ == 0 ? BST_CHECKED : BST_UNCHECKED);
-    CheckDlgButton(window_, IDC_WIFI_RADIO, wifi_value_ == 0 ? BST_CHECKED : BST_UNCHECKED);
+    radios_.serial = id == IDC_SERIAL_RADIO ? 0 : -1;
+    radios_.bluetooth = id == IDC_BLUETOOTH_RADIO ? 0 : -1;
+    radios_.wifi = id == IDC_WIFI_RADIO ? 0 : -1;
+    CheckDlgButton(window_, IDC_SERIAL_RADIO, radios_.serial == 0 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window_, IDC_BLUETOOTH_RADIO, radios_.bluetooth == 0 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window_, IDC_WIFI_RADIO, radios_.wifi == 0 ? BST_CHECKED : BST_UNCHECKED);
     Enable(IDC_CONNECT, true);
     EnableForKind();
     UpdateSnapshot();
   }
 
   void EnableForKind() {
-    Enable(IDC_COM_PORT, serial_value_ == 0);
-    Enable(IDC_BT_ADDRESS, bluetooth_value_ == 0);
-    Enable(IDC_IP_ADDRESS, wifi_value_ == 0);
-    Enable(IDC_IP_PORT, wifi_value_ == 0);
+    const KindControls k = ControlsFor(radios_);
+    Enable(IDC_COM_PORT, k.com_port);
+    Enable(IDC_BT_ADDRESS, k.bt_address);
+    Enable(IDC_IP_ADDRESS, k.ip_address);
+    Enable(IDC_IP_PORT, k.ip_port);
   }
 
   uint32_t IpAddress() const {
@@ -265,12 +267,7 @@ class CTrevaskDlg : public LinkEvents {
   void UpdateSnapshot() {
     if (window_ == nullptr) return;
     LinkConfig c;
-    if (serial_value_ == 0)
-      c.kind = LinkKind::kSerial;
-    else if (bluetooth_value_ == 0)
-      c.kind = LinkKind::kBluetooth;
-    else if (wifi_value_ == 0)
-      c.kind = LinkKind::kWifi;
+    c.kind = ChosenKind(radios_);
     c.com_port = ComPortFromBoxText(Text(IDC_COM_PORT));
     c.ip_address = htonl(IpAddress());
     c.udp_port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
@@ -282,15 +279,9 @@ class CTrevaskDlg : public LinkEvents {
 
   void OnConnect() {
     const int port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
-    if (wifi_value_ == 0) {
-      if (IpAddress() == 0) {
-        MessageBoxW(window_, L"Please Input IP address", kTitle, MB_OK);
-        return;
-      }
-      if (port == 0) {
-        MessageBoxW(window_, L"Please Input IP Port Number", kTitle, MB_OK);
-        return;
-      }
+    if (const char* refusal = ConnectRefusal(radios_, IpAddress(), port); refusal != nullptr) {
+      MessageBoxW(window_, Wide(refusal).c_str(), kTitle, MB_OK);
+      return;
     }
     if (link_running_) {
       Disconnect();
@@ -314,14 +305,10 @@ class CTrevaskDlg : public LinkEvents {
 
   void Disconnect() {
     Enable(IDC_CONNECT, false);
-    const wchar_t* text = serial_value_ == 0 ? L"Serial Cable: Disconnecting"
-                          : wifi_value_ == 0 ? L"WiFi Connection: Disconnecting"
-                                             : L"Wireless Connection: Disconnecting";
-    SetDlgItemTextW(window_, IDC_STATUS, text);
+    SetDlgItemTextW(window_, IDC_STATUS, Wide(DisconnectingText(radios_)).c_str());
     link_->RequestStop();
     link_running_ = false;
-    const uint32_t pause = wifi_value_ == 0 ? timing::kDisconnectPauseWifiMs : timing::kDisconnectPauseMs;
-    SetTimer(window_, kRestoreTimer, Scaled(pause), nullptr);
+    SetTimer(window_, kRestoreTimer, Scaled(DisconnectPauseMs(radios_)), nullptr);
   }
 
   void OnTimer(UINT_PTR id) {
@@ -412,7 +399,7 @@ class CTrevaskDlg : public LinkEvents {
   HICON link_down_icon_ = nullptr, link_up_icon_ = nullptr;
   std::string bt_stored_;
   bool bt_edited_ = false;
-  int serial_value_ = -1, bluetooth_value_ = -1, wifi_value_ = -1;
+  RadioValues radios_;
   bool link_running_ = false;
   bool closing_ = false;
   uint32_t closing_since_ = 0;
