@@ -2,7 +2,7 @@
 // in the registry file and hand out the C interface's class factories (talvenor-regsvr and
 // tv_create_from_registry use them).
 #include "control/registry.h"
-#include "control/talvenorctl.h"
+#include "control/talvenorctl_server.h"
 
 extern "C" {
 

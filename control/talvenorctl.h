@@ -244,13 +244,8 @@ void tv_host_queue_messages(tv_host* host, int32_t enabled);
 int32_t tv_host_next_message(tv_host* host, const char** text);
 void tv_host_set_message_callback(tv_host* host, tv_message_callback callback, void* user);
 
-/* Self-registration, as control servers export it. On Windows the module is an in-process COM
- * server: these four are COM's, declared by the system's headers (objbase.h) with its own types. */
-#ifndef _WIN32
-int32_t DllRegisterServer(void);
-int32_t DllUnregisterServer(void);
-int32_t DllCanUnloadNow(void);
-#endif
+/* Class identifiers and the class factories the library hands out; its four self-registration
+ * entry points are declared in talvenorctl_server.h. */
 typedef struct tv_guid {
   uint32_t data1;
   uint16_t data2;
@@ -272,9 +267,6 @@ typedef struct tv_property_page {
   const char* help_file;
   int32_t help_context;
 } tv_property_page;
-#ifndef _WIN32
-int32_t DllGetClassObject(const tv_guid* clsid, const tv_guid* iid, void** out);
-#endif
 int32_t tv_parse_guid(const char* text, tv_guid* out);
 /* Where the registry file is: $TALVENOR_REGISTRY, else $XDG_DATA_HOME/talvenor/registry, else
  * ~/.local/share/talvenor/registry. On Windows "HKEY_CLASSES_ROOT", the system registry. */

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "control/talvenorctl.h"
+#include "control/talvenorctl_server.h"
 #include "exchange/sections.h"
 
 namespace {

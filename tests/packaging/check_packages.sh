@@ -48,7 +48,7 @@ if [[ " ${packages[*]} " == *" trevask-dialog "* ]]; then
 fi
 has libtalvenorctl2 "usr/lib/$multiarch/libtalvenorctl.so.2"
 has python3-talvenor usr/lib/python3/dist-packages/talvenor/_version.py
-has libtalvenorctl-dev usr/include/talvenor/talvenorctl.h "usr/lib/$multiarch/pkgconfig/talvenorctl.pc"
+has libtalvenorctl-dev usr/include/talvenor/talvenorctl.h usr/include/talvenor/talvenorctl_server.h "usr/lib/$multiarch/pkgconfig/talvenorctl.pc"
 for p in "${packages[@]}"; do
   [ "$(dpkg-deb -f "$build/${p}_${version}_${arch}.deb" Architecture)" = "$arch" ] || fail "$p is not for $arch"
 done
