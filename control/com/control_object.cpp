@@ -124,19 +124,24 @@ HRESULT FromStatus(int32_t status) {
 }  // namespace
 
 GUID LibraryId() {
-  return ParseGuid(Identity::kTypeLibId);
+  static const GUID id = ParseGuid(Identity::kTypeLibId);  // asked for in every QueryInterface
+  return id;
 }
 GUID DispatchId() {
-  return ParseGuid(Identity::kDispatchId);
+  static const GUID id = ParseGuid(Identity::kDispatchId);  // asked for in every QueryInterface
+  return id;
 }
 GUID EventsId() {
-  return ParseGuid(Identity::kEventsId);
+  static const GUID id = ParseGuid(Identity::kEventsId);  // asked for in every QueryInterface
+  return id;
 }
 GUID ControlClassId() {
-  return ParseGuid(Identity::kControlClsid);
+  static const GUID id = ParseGuid(Identity::kControlClsid);  // asked for in every QueryInterface
+  return id;
 }
 GUID PageClassId() {
-  return ParseGuid(Identity::kPropPageClsid);
+  static const GUID id = ParseGuid(Identity::kPropPageClsid);  // asked for in every QueryInterface
+  return id;
 }
 
 void CountObject(int delta) {

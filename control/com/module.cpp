@@ -3,6 +3,7 @@
 
 #include "control/com/class_factory.h"
 #include "control/com/control_object.h"
+#include "control/com/utf8.h"
 #include "control/com/window_host.h"
 #include "control/registry.h"
 #include "control/talvenorctl.h"
@@ -11,11 +12,7 @@ STDAPI DllRegisterServer() {
   wchar_t path[MAX_PATH];
   const DWORD n = GetModuleFileNameW(control::com::ModuleHandle(), path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return SELFREG_E_CLASS;
-  std::string narrow(n * 3 + 1, '\0');
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), narrow.data(),
-                                        static_cast<int>(narrow.size()), nullptr, nullptr);
-  narrow.resize(static_cast<std::size_t>(bytes > 0 ? bytes : 0));
-  return control::RegisterServer(narrow);
+  return control::RegisterServer(control::com::Utf8(path));
 }
 
 STDAPI DllUnregisterServer() {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "control/com/control_object.h"
+#include "control/com/utf8.h"
 #include "control/dispatch.h"
 #include "control/registry.h"
 #include "control/talvenorctl.h"
@@ -15,28 +16,17 @@
 namespace control {
 namespace {
 
-std::wstring Wide(const std::string& text) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-std::string Narrow(const wchar_t* text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n > 0 ? n - 1 : 0), '\0');
-  if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-  return out;
-}
+using com::Utf16;
+using com::Utf8;
 
 // Sets value `name` ("" for the key's default value) of key `key` under HKEY_CLASSES_ROOT.
 bool SetValue(const std::string& key, const char* name, const std::string& value) {
   HKEY handle = nullptr;
-  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, Wide(key).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle,
+  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, Utf16(key).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle,
                       nullptr) != ERROR_SUCCESS)
     return false;
-  const std::wstring data = Wide(value);
-  const LSTATUS st = RegSetValueExW(handle, *name != '\0' ? Wide(name).c_str() : nullptr, 0, REG_SZ,
+  const std::wstring data = Utf16(value);
+  const LSTATUS st = RegSetValueExW(handle, *name != '\0' ? Utf16(name).c_str() : nullptr, 0, REG_SZ,
                                     reinterpret_cast<const BYTE*>(data.c_str()),
                                     static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(handle);
@@ -46,22 +36,22 @@ bool SetValue(const std::string& key, const char* name, const std::string& value
 std::string GetValue(const std::string& key, const char* name) {
   wchar_t buffer[1024];
   DWORD size = sizeof buffer;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, Wide(key).c_str(), *name != '\0' ? Wide(name).c_str() : nullptr,
+  if (RegGetValueW(HKEY_CLASSES_ROOT, Utf16(key).c_str(), *name != '\0' ? Utf16(name).c_str() : nullptr,
                    RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
     return {};
-  return Narrow(buffer);
+  return Utf8(buffer);
 }
 
 bool KeyExists(const std::string& key) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, Wide(key).c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, Utf16(key).c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
     return false;
   RegCloseKey(handle);
   return true;
 }
 
 bool RemoveKey(const std::string& key) {
-  const LSTATUS st = RegDeleteTreeW(HKEY_CLASSES_ROOT, Wide(key).c_str());
+  const LSTATUS st = RegDeleteTreeW(HKEY_CLASSES_ROOT, Utf16(key).c_str());
   return st == ERROR_SUCCESS || st == ERROR_FILE_NOT_FOUND;
 }
 
@@ -74,7 +64,8 @@ std::string RegistryPath() {
 int32_t RegisterServer(const std::string& library_path) {
   // The type library first, from the module's resource; without it no class is registered.
   ITypeLib* library = nullptr;
-  if (FAILED(LoadTypeLibEx(Wide(library_path).c_str(), REGKIND_REGISTER, &library))) return SELFREG_E_TYPELIB;
+  if (FAILED(LoadTypeLibEx(Utf16(library_path).c_str(), REGKIND_REGISTER, &library)))
+    return SELFREG_E_TYPELIB;
   library->Release();
 
   const std::string control = ClassKey(Identity::kControlClsid);
