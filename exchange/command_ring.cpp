@@ -12,6 +12,7 @@
 #include "exchange/ring_words.h"
 #include "exchange/sections.h"
 #include "platform/clock.h"
+#include "platform/doorbell.h"
 #include "platform/process.h"
 
 namespace exchange {
@@ -111,7 +112,10 @@ int CRingProducer::PutPaced(const uint8_t* bytes, uint32_t len) {
       Head(base).compare_exchange_strong(head, next, std::memory_order_acq_rel);
       uint32_t mine = ticket;
       // Release: the record's bytes are in place before the relay can see its length.
-      if (word.compare_exchange_strong(mine, len, std::memory_order_release)) return 1;
+      if (word.compare_exchange_strong(mine, len, std::memory_order_release)) {
+        platform::RingDoorbell(ring_words::DoorbellWord(base, false));
+        return 1;
+      }
       // Passed over while stopped: the slot was skipped and none of it is ever sent. Let it be used
       // again, and try once more if there is still time.
       mine = command_slot::Abandoned(ticket);

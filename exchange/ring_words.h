@@ -26,6 +26,13 @@ inline std::atomic_ref<uint32_t> Reserved(unsigned char* base) {
   return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base + 4));
 }
 
+// The word a ring's doorbell rings on (platform/doorbell.h): the record count where the producer
+// keeps one, since it changes with every record and wraps only after 2^31 of them; the head in the
+// command ring, whose writers move it (a waiter that misses exactly one lap of it sleeps to its limit).
+inline const uint32_t* DoorbellWord(unsigned char* base, bool counted) {
+  return reinterpret_cast<const uint32_t*>(base + (counted ? 4 : 0));
+}
+
 // The record count of the rings the relay fills moves twice per record: to odd before the slot is
 // written, to the next even number once it is. A copy is whole when no write of its slot began
 // while it was made; RecordsIn turns the word into records put.

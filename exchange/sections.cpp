@@ -8,6 +8,7 @@
 
 #include "exchange/command_slots.h"
 #include "exchange/ring_words.h"
+#include "platform/doorbell.h"
 
 namespace exchange {
 namespace {
@@ -136,6 +137,7 @@ int CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
     if (len > 0) std::memcpy(slot + 4, bytes, len);
     if (counted_) Reserved(base).store(count + 2, std::memory_order_relaxed);
     Head(base).store((head + 1) % slots_, std::memory_order_release);
+    platform::RingDoorbell(ring_words::DoorbellWord(base, counted_));
     return 1;
   });
 }
@@ -228,6 +230,28 @@ void CRingConsumer::ReleaseClaim() {
   WithdrawMark();
   platform::ReleaseClaim(view_);
   claimed_ = false;
+}
+
+platform::Doorbell CRingConsumer::Doorbell() const {
+  return ring_words::Repaired(view_, [&]() -> platform::Doorbell {
+    if (!view_.valid()) return {};
+    const uint32_t* word = ring_words::DoorbellWord(view_.data(), !commands_);
+    // Acquire: what the producer wrote before changing the word is seen by the look that follows.
+    return {word, std::atomic_ref<const uint32_t>(*word).load(std::memory_order_acquire)};
+  });
+}
+
+bool CRingConsumer::Pending() const {
+  return ring_words::Repaired(view_, [&]() -> bool {
+    if (!view_.valid()) return false;
+    unsigned char* base = view_.data();
+    const uint32_t head = Head(base).load(std::memory_order_acquire);
+    if (head >= slots_) return false;  // a foreign head: nothing can be taken until it is mended
+    if (head != read_index_) return true;
+    // A ring lapped exactly shows its old head; its count tells (records are counted in 31 bits).
+    const uint32_t count = ring_words::RecordsIn(Reserved(base).load(std::memory_order_relaxed));
+    return !commands_ && ((count - consumed_count_) & 0x7FFFFFFFu) != 0;
+  });
 }
 
 RingRecord CRingConsumer::Take() {

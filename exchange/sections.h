@@ -38,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/doorbell.h"
 #include "platform/shared_memory.h"
 
 namespace exchange {
@@ -174,6 +175,14 @@ class CRingConsumer {
 
   uint32_t capacity() const { return capacity_; }
   uint32_t read_index() const { return read_index_; }
+
+  // The ring's doorbell word and the value it holds now (no word without a view). Read it before
+  // looking for records, then wait on it (platform/doorbell.h) when there were none: a record put
+  // in between changes the word, so the wait ends at once.
+  platform::Doorbell Doorbell() const;
+  // True when the ring holds records this consumer has not taken, or it was lapped since its last
+  // take (the next take says by how much).
+  bool Pending() const;
 
   // The forwarding consumer's take from the command ring: copies the next record into `out` (at
   // least capacity() bytes) and marks its slot taken. kWait: the next slot is still being finished

@@ -792,3 +792,57 @@ TEST_F(GroupSharing, TheGroupMayUseTheSectionsAndNobodyElse) {
     shm_unlink(name.c_str());
   }
 }
+
+// A put in one process ends a wait on the ring's doorbell in another, for the rings the relay fills
+// (rung on their record count) and the command ring (rung on its head) alike; nothing else does.
+TEST(Doorbells, APutWakesWaitersInAnotherProcess) {
+  const std::string robot = UniqueRobot("bell");
+  for (SectionId id : {SectionId::kMotorSensor, SectionId::kCommand}) {
+    CRingProducer p;
+    ASSERT_EQ(p.Open(robot, id), platform::ShmStatus::kOk);
+    Gate ready;
+    Gate put;
+    pid_t pid = fork();
+    if (pid == 0) {
+      CRingConsumer c;
+      if (c.Open(robot, id) != platform::ShmStatus::kOk) _exit(1);
+      platform::Doorbell bell = c.Doorbell();
+      if (bell.word == nullptr || c.Pending()) _exit(2);
+      if (platform::WaitForDoorbells(&bell, 1, 100) != platform::DoorbellWait::kTimedOut) _exit(3);
+      ready.Open();
+      put.Wait();  // the record may be in before the wait begins: the word then differs already
+      if (platform::WaitForDoorbells(&bell, 1, 60000) != platform::DoorbellWait::kRung) _exit(4);
+      _exit(c.Pending() ? 0 : 5);
+    }
+    ready.Wait();
+    put.Open();
+    const uint8_t record[] = {0x5E, 0xA1, 1};
+    ASSERT_EQ(id == SectionId::kCommand ? p.PutPaced(record, 3) : p.Put(record, 3), 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ring " << static_cast<int>(id);
+  }
+}
+
+// Words written by someone who knows nothing of the ring: a waiter is woken, looks, finds nothing
+// it can take, and waits again instead of spinning.
+TEST(Doorbells, AScribbledWordWakesButPromisesNothing) {
+  const std::string robot = UniqueRobot("scrib");
+  CRingProducer p;
+  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  CRingConsumer c;
+  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  platform::Doorbell bell = c.Doorbell();
+  auto* words = const_cast<uint32_t*>(bell.word) - 1;  // head, then the count
+  words[0] = 77;                                       // a head no ring has
+  words[1] += 6;
+  EXPECT_EQ(platform::WaitForDoorbells(&bell, 1, 1000), platform::DoorbellWait::kRung);
+  EXPECT_FALSE(c.Pending()) << "a head outside the ring holds nothing to take";
+  words[0] = 0;
+  EXPECT_TRUE(c.Pending()) << "three records counted that the ring does not show: lapped";
+  EXPECT_FALSE(c.Take());
+  EXPECT_EQ(c.lapped(), 3u);
+  EXPECT_FALSE(c.Pending());
+  bell = c.Doorbell();
+  EXPECT_EQ(platform::WaitForDoorbells(&bell, 1, 100), platform::DoorbellWait::kTimedOut);
+}

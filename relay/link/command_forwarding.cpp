@@ -26,12 +26,13 @@ CCommandForwarder::OpenResult CCommandForwarder::Open(const std::string& prefix,
   return status == platform::ShmStatus::kOk ? OpenResult::kOk : OpenResult::kSectionError;
 }
 
-void CCommandForwarder::ForwardPending(bool link_up) {
+bool CCommandForwarder::ForwardPending(bool link_up) {
   // Everything clients have put since the last pass goes out now, in order, so no client that
   // writes faster than one record per pass is robbed. An audio-file request ends the pass: the
   // records behind it wait for the next one, as they would behind the upload's start.
   uint8_t record[exchange::kCommandRecordMax];
-  for (int i = 0; i < kRecordsPerPass; ++i) {
+  bool more = true;
+  for (int i = 0; i < kRecordsPerPass && more; ++i) {
     uint32_t length = 0;
     const exchange::CRingConsumer::CommandTake take = commands_.TakeCommand(record, length);
     if (take == exchange::CRingConsumer::CommandTake::kHeadWentBack) {
@@ -45,9 +46,10 @@ void CCommandForwarder::ForwardPending(bool link_up) {
         length >= 2 && record[0] == exchange::kFrameStart0 && record[1] == exchange::kFrameStart1;
     HandleRecord(record, length, commands_.capacity());
     commands_.PublishMark(++passes_, link_up);  // its slot is free again
-    if (!frame) break;
+    more = frame;
   }
   commands_.PublishMark(++passes_, link_up);
+  return more;
 }
 
 void CCommandForwarder::HandleRecord(const uint8_t* data, uint32_t len, uint32_t capacity) {

@@ -28,8 +28,12 @@ class CCommandForwarder {
   // Forwards everything clients have put since the last pass, in order (at most one ring's worth),
   // and publishes the forwarding mark that lets their writers wait for the relay. A record still
   // being finished by its writer waits for the next pass with everything behind it. A head moved
-  // back over records already sent is a fault: it is reported, and nothing is sent twice.
-  void ForwardPending(bool link_up);
+  // back over records already sent is a fault: it is reported, and nothing is sent twice. False
+  // when the pass ended on a sound-file request: what follows it waits for the next pass.
+  bool ForwardPending(bool link_up);
+  // The command ring's doorbell as it stands, read before a pass: waiting on it after the pass ends
+  // when a client puts a record (platform/doorbell.h).
+  platform::Doorbell Doorbell() const { return commands_.Doorbell(); }
   // One record as ForwardPending handles it: `length` is the record's length word, `data` holds the
   // slot's `capacity` bytes.
   void HandleRecord(const uint8_t* data, uint32_t length, uint32_t capacity);

@@ -1,9 +1,11 @@
 // The link loop of the connection thread: every 20 ms the keep-alive's step (a pair of keep-alives
-// when one is due, the quality bar, the loss after five missed answers) and the clients' commands;
-// and the robot's answers to the keep-alives, taken on the receive thread.
+// when one is due, the quality bar, the loss after five missed answers) and the clients' commands,
+// which also go out between passes as soon as a client rings; and the robot's answers to the
+// keep-alives, taken on the receive thread.
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "platform/clock.h"
+#include "platform/doorbell.h"
 #include "relay/link/link_manager.h"
 #include "relay/timing.h"
 
@@ -46,11 +48,32 @@ CLinkManager::RunEnd CLinkManager::RunLink() {
       std::lock_guard<std::mutex> guard(keep_alive_mutex_);
       missed = keep_alive_.missed();
     }
-    forwarder_.ForwardPending(link_up_.load(std::memory_order_acquire) && missed < timing::kMissedForStale);
-    // The command section has no notification: forwarding and the keep-alive checks share this pass.
-    platform::Sleep(timing::kLinkLoopMs);
+    ForwardUntilNextPass(link_up_.load(std::memory_order_acquire) && missed < timing::kMissedForStale);
   }
   return RunEnd::kStopped;
+}
+
+void CLinkManager::ForwardUntilNextPass(bool link_up) {
+  // Between two passes the loop sleeps on the command ring's doorbell rather than the clock: a
+  // client's put wakes it and goes out at once, a tenth of a millisecond after it was made instead of
+  // at the next pass. Clients that do not ring are still forwarded at every pass, and the pass keeps
+  // its 20 ms rhythm whatever the clients do.
+  const uint32_t pass_end = platform::TickCount() + timing::kLinkLoopMs;
+  platform::Doorbell bell = forwarder_.Doorbell();
+  bool more = forwarder_.ForwardPending(link_up);
+  for (;;) {
+    const uint32_t now = platform::TickCount();
+    if (!platform::TickAfter(pass_end, now)) return;
+    const uint32_t left = pass_end - now;
+    if (!more || bell.word == nullptr) {  // a sound-file request holds the rest back until the next pass
+      platform::Sleep(left);
+      return;
+    }
+    if (platform::WaitForDoorbells(&bell, 1, left) != platform::DoorbellWait::kRung || StopRequested())
+      return;
+    bell = forwarder_.Doorbell();
+    more = forwarder_.ForwardPending(link_up);
+  }
 }
 
 void CLinkManager::SendKeepAlivePair(uint8_t sequence) {

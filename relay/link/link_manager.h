@@ -88,6 +88,8 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   ConnectResult Connect();
   ConnectResult OpenTransport(const LinkConfig& config);
   RunEnd RunLink();
+  // Forwards the clients' commands until the next pass is due, each as soon as it is put.
+  void ForwardUntilNextPass(bool link_up);
   void SendKeepAlivePair(uint8_t sequence);
   void CloseAfterRun(LinkKind kind);
   void StopReceiveThread();

@@ -1,0 +1,120 @@
+#include "platform/doorbell.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "platform/clock.h"
+
+namespace platform {
+namespace {
+
+// Shared futexes (no FUTEX_PRIVATE_FLAG): the kernel keys them on the page, not on this process's
+// address, so the relay and every client meet on the same word.
+long Futex(const uint32_t* word, int op, uint32_t value, const timespec* timeout) {
+  return ::syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
+}
+
+timespec RealSpan(double real_ms) {
+  if (real_ms < 0) real_ms = 0;
+  const auto whole = static_cast<long long>(real_ms);
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(whole / 1000);
+  t.tv_nsec = static_cast<long>((real_ms - static_cast<double>(whole / 1000) * 1000.0) * 1e6);
+  if (t.tv_nsec >= 1000000000L) t.tv_nsec = 999999999L;
+  return t;
+}
+
+timespec MonotonicPlus(const timespec& span) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  now.tv_sec += span.tv_sec;
+  now.tv_nsec += span.tv_nsec;
+  if (now.tv_nsec >= 1000000000L) {
+    now.tv_sec += 1;
+    now.tv_nsec -= 1000000000L;
+  }
+  return now;
+}
+
+DoorbellWait FromErrno(int error) {
+  switch (error) {
+    case ETIMEDOUT:
+      return DoorbellWait::kTimedOut;
+    case EAGAIN:  // a word differed already
+    case EINTR:   // a signal: the caller looks again and waits anew
+      return DoorbellWait::kRung;
+    default:
+      return DoorbellWait::kFailed;
+  }
+}
+
+DoorbellWait WaitOne(const Doorbell& bell, double real_ms) {
+  const timespec span = RealSpan(real_ms);
+  if (Futex(bell.word, FUTEX_WAIT, bell.seen, &span) == 0) return DoorbellWait::kRung;
+  return FromErrno(errno);
+}
+
+#ifndef SYS_futex_waitv
+#define SYS_futex_waitv 449  // the same number on every architecture that has it
+#endif
+
+// Kernels before 5.16 (and emulators) lack the vector wait; this is learned once. Relaxed: every
+// thread that reads a stale "true" only makes one more call that fails the same way.
+std::atomic<bool> vector_wait_missing{false};
+
+DoorbellWait WaitMany(const Doorbell* bells, std::size_t count, double real_ms) {
+  if (!vector_wait_missing.load(std::memory_order_relaxed)) {
+    futex_waitv waiters[FUTEX_WAITV_MAX];
+    std::memset(waiters, 0, sizeof waiters);
+    const std::size_t n = count < FUTEX_WAITV_MAX ? count : FUTEX_WAITV_MAX;
+    for (std::size_t i = 0; i < n; ++i) {
+      waiters[i].val = bells[i].seen;
+      waiters[i].uaddr = reinterpret_cast<uintptr_t>(bells[i].word);
+      waiters[i].flags = FUTEX_32;
+    }
+    const timespec deadline = MonotonicPlus(RealSpan(real_ms));
+    if (::syscall(SYS_futex_waitv, waiters, n, 0, &deadline, CLOCK_MONOTONIC) >= 0)
+      return DoorbellWait::kRung;
+    if (errno != ENOSYS) return FromErrno(errno);
+    vector_wait_missing.store(true, std::memory_order_relaxed);
+  }
+  // Without the vector wait: the first word's wait, in slices short enough that a ring of another
+  // word is heard within a few milliseconds.
+  constexpr double kSliceMs = 5.0;
+  const double end = static_cast<double>(MonotonicSeconds()) * 1000.0 + real_ms;
+  for (;;) {
+    for (std::size_t i = 1; i < count; ++i)
+      if (std::atomic_ref<const uint32_t>(*bells[i].word).load(std::memory_order_acquire) != bells[i].seen)
+        return DoorbellWait::kRung;
+    const double left = end - MonotonicSeconds() * 1000.0;
+    if (left <= 0) return DoorbellWait::kTimedOut;
+    const DoorbellWait r = WaitOne(bells[0], left < kSliceMs ? left : kSliceMs);
+    if (r != DoorbellWait::kTimedOut) return r;
+  }
+}
+
+}  // namespace
+
+void RingDoorbell(const uint32_t* word) {
+  if (word != nullptr) Futex(word, FUTEX_WAKE, 0x7FFFFFFF, nullptr);
+}
+
+DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t limit_ms) {
+  const double real_ms = static_cast<double>(limit_ms) * TimeScale();
+  if (count == 0) {
+    Sleep(limit_ms);
+    return DoorbellWait::kTimedOut;
+  }
+  const DoorbellWait r = count == 1 ? WaitOne(bells[0], real_ms) : WaitMany(bells, count, real_ms);
+  // A refused wait must not turn its caller's loop into a spin.
+  if (r == DoorbellWait::kFailed) Sleep(limit_ms);
+  return r;
+}
+
+}  // namespace platform
