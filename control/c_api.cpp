@@ -17,6 +17,7 @@
 #include "exchange/sensor_records.h"
 #include "exchange/wave_file.h"
 #include "platform/clock.h"
+#include "platform/doorbell.h"
 #include "platform/library.h"
 
 // An event kept for a caller that takes events instead of being called: what came with it is copied
@@ -517,6 +518,10 @@ void tv_stop_motors(tv_control* c) {
   if (c != nullptr) c->ctl.StopMotors();
 }
 
+int32_t tv_wait(tv_control* c, uint32_t timeout_ms) {
+  return c != nullptr ? c->ctl.Wait(timeout_ms) : 0;
+}
+
 int32_t tv_served_robots(char* buffer, size_t size) {
   const std::vector<std::string> robots = exchange::ServedRobots();
   std::string text;
@@ -575,6 +580,35 @@ int64_t tv_host_ms_until_due(tv_host* h) {
 void tv_host_run_for(tv_host* h, uint32_t ms) {
   if (h != nullptr) h->host.RunFor(ms);
 }
+void tv_host_set_ticking(tv_host* h, int32_t ticking) {
+  if (h != nullptr) h->host.SetTicking(ticking != 0);
+}
+int32_t tv_host_wait(tv_host* h, uint32_t ms) {
+  if (h == nullptr) return 0;
+  return h->host.Wait(ms);
+}
+
+struct tv_doorbells {
+  std::vector<platform::Doorbell> bells;
+};
+tv_doorbells* tv_host_arm(tv_host* h) {
+  if (h == nullptr) return nullptr;
+  auto* armed = new tv_doorbells;
+  if (h->host.Arm(armed->bells)) return armed;
+  delete armed;
+  return nullptr;
+}
+int32_t tv_doorbells_wait(tv_doorbells* armed, uint32_t ms) {
+  if (armed == nullptr) return 1;
+  return platform::WaitForDoorbells(armed->bells.data(), armed->bells.size(), ms) ==
+                 platform::DoorbellWait::kRung
+             ? 1
+             : 0;
+}
+void tv_doorbells_free(tv_doorbells* armed) {
+  delete armed;
+}
+
 void tv_host_queue_messages(tv_host* h, int32_t enabled) {
   if (h == nullptr) return;
   h->queue_messages = enabled != 0;

@@ -110,13 +110,15 @@ void CZembrinSDKControlCtrl::Complain(const std::string& text) {
   std::fprintf(stderr, "talvenorctl: %s\n", text.c_str());
 }
 
-void CZembrinSDKControlCtrl::Tick() {
-  if (!connected()) return;
+int CZembrinSDKControlCtrl::TakeOneEach() {
+  if (!connected()) return 0;
+  int taken = 0;
   // A handler may destroy this control, release its sections or call connectRobot and replace the
   // handles: after every event the tick checks that the control still lives and re-reads them.
   std::shared_ptr<bool> alive = alive_;
   auto fire = [&](int dispid) {
     Fire(dispid);
+    ++taken;
     return *alive && connected();
   };
   // Each record is copied out of its ring and checked that the relay did not overwrite it meanwhile;
@@ -127,7 +129,7 @@ void CZembrinSDKControlCtrl::Tick() {
     if (sensors[which] != nullptr && sensors[which]->TakeCopy(records_[which], kRecordRoom, length)) {
       record_size_[which] = length < kRecordRoom ? length : kRecordRoom;
       have_record_[which] = true;
-      if (!fire(EventOf(static_cast<exchange::SectionId>(which)))) return;
+      if (!fire(EventOf(static_cast<exchange::SectionId>(which)))) return -1;
       sensors[0] = standard_sensor_.get(), sensors[1] = motor_sensor_.get(),
       sensors[2] = custom_sensor_.get();
     }
@@ -146,7 +148,7 @@ void CZembrinSDKControlCtrl::Tick() {
                              kImageWidth, ModuleLumaArea());
       decoder_.Release();
       if (host_ != nullptr) host_->Invalidate(*this, true);
-      if (!fire(EventOf(exchange::SectionId::kImage))) return;
+      if (!fire(EventOf(exchange::SectionId::kImage))) return -1;
     }
   }
   if (audio_) {
@@ -155,8 +157,58 @@ void CZembrinSDKControlCtrl::Tick() {
       voice_segment_length_ = static_cast<int32_t>(length);
       voice_record_size_ = length < voice_.size() ? length : static_cast<uint32_t>(voice_.size());
       have_voice_ = true;
-      fire(EventOf(exchange::SectionId::kAudio));
+      if (!fire(EventOf(exchange::SectionId::kAudio))) return -1;
     }
+  }
+  return taken;
+}
+
+void CZembrinSDKControlCtrl::Tick() {
+  TakeOneEach();
+}
+
+bool CZembrinSDKControlCtrl::AddDoorbells(std::vector<platform::Doorbell>& bells) {
+  if (!connected()) return false;
+  bool pending = false;
+  for (const exchange::CRingConsumer* ring :
+       {standard_sensor_.get(), motor_sensor_.get(), custom_sensor_.get(), image_.get(), audio_.get()}) {
+    if (ring == nullptr) continue;
+    const platform::Doorbell bell = ring->Doorbell();  // before the look, so no ring is missed
+    if (bell.word == nullptr) continue;
+    bells.push_back(bell);
+    pending = pending || ring->Pending();
+  }
+  return pending;
+}
+
+int CZembrinSDKControlCtrl::TakeArrived() {
+  // Rounds of one record per ring, as ticks take them, so streams stay interleaved as they came. A
+  // producer faster than the handlers cannot keep this loop going for ever: a ring holds five.
+  constexpr int kMostRounds = 8;
+  int total = 0;
+  for (int round = 0; round < kMostRounds; ++round) {
+    const int taken = TakeOneEach();
+    if (taken < 0) return total + 1;  // a handler ended it: this control may be gone, touch nothing
+    if (taken == 0) break;
+    total += taken;
+  }
+  return total;
+}
+
+int CZembrinSDKControlCtrl::Wait(uint32_t limit_ms) {
+  const uint32_t start = platform::TickCount();
+  std::vector<platform::Doorbell> bells;
+  for (;;) {
+    bells.clear();
+    if (AddDoorbells(bells)) {
+      if (const int taken = TakeArrived(); taken > 0) return taken;
+    }
+    const uint32_t spent = platform::TickElapsed(platform::TickCount(), start);
+    if (spent >= limit_ms) return 0;
+    const platform::DoorbellWait r = platform::WaitForDoorbells(bells.data(), bells.size(), limit_ms - spent);
+    if (r == platform::DoorbellWait::kInterrupted) return 0;
+    // A ring, or a time limit that may hide records of a producer that does not ring.
+    if (const int taken = TakeArrived(); taken > 0) return taken;
   }
 }
 

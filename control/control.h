@@ -83,6 +83,14 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void OnTimer(int timer_id) override;
   // One polling tick: at most one record from each polled section, events in DISPID order.
   void Tick();
+  // The waiting hosts' side (see HostedControl): the five rings' doorbells, and every record that
+  // arrived taken in ticks' order until none is left.
+  bool AddDoorbells(std::vector<platform::Doorbell>& bells) override;
+  int TakeArrived() override;
+  // Waits at most `limit_ms` (scaled) for a record in any of the robot's rings, then takes every
+  // record that arrived; how many (0 when the time passed, or a signal came, with none). Without
+  // sections it waits out the time.
+  int Wait(uint32_t limit_ms);
   bool connected() const { return commands_ != nullptr; }
   int width() const { return kImageWidth; }
   int height() const { return kImageHeight; }
@@ -385,6 +393,9 @@ class CZembrinSDKControlCtrl : public HostedControl {
   }
 
  private:
+  // At most one record from each ring, firing its event; how many, or -1 when a handler destroyed
+  // the control, released its sections or connected it again.
+  int TakeOneEach();
   // Builds one frame (destination, sequence 0, type, payload) and puts it into the command section.
   void PutFrame(uint8_t destination, uint8_t type, const uint8_t* payload, std::size_t n);
   void PutMotion(uint8_t type, std::initializer_list<int> bytes);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "control/control.h"
 #include "platform/clock.h"
 
 namespace control {
@@ -42,17 +43,32 @@ void CHeadlessHost::MessageBox(HostedControl&, const std::string& text) {
   }
 }
 
+bool CHeadlessHost::Waits(const Timer& t, std::vector<platform::Doorbell>* bells, bool* pending) const {
+  if (ticking_ || !t.alive) return false;
+  std::vector<platform::Doorbell>& out = bells != nullptr ? *bells : scratch_;
+  if (bells == nullptr) scratch_.clear();
+  const std::size_t before = out.size();
+  const bool has = t.control->AddDoorbells(out);
+  if (pending != nullptr) *pending = *pending || has;
+  return out.size() > before;
+}
+
 int CHeadlessHost::ProcessDue() {
   const uint32_t now = platform::TickCount();
   int ran = 0;
   ++running_;
   // Index loop: a handler may start timers (appending) or kill them (marking) while we run.
   for (std::size_t i = 0; i < timers_.size(); ++i) {
-    if (!timers_[i].alive || platform::TickAfter(timers_[i].next_due, now)) continue;
+    if (!timers_[i].alive) continue;
+    HostedControl* control = timers_[i].control;
+    if (Waits(timers_[i], nullptr, nullptr)) {
+      ran += control->TakeArrived();
+      continue;
+    }
+    if (platform::TickAfter(timers_[i].next_due, now)) continue;
     timers_[i].next_due += timers_[i].period_ms;
     // A host that fell far behind does not fire a burst to catch up.
     if (platform::TickAfter(now, timers_[i].next_due)) timers_[i].next_due = now + timers_[i].period_ms;
-    HostedControl* control = timers_[i].control;
     int id = timers_[i].id;
     control->OnTimer(id);
     ++ran;
@@ -64,34 +80,63 @@ int CHeadlessHost::ProcessDue() {
   return ran;
 }
 
-int64_t CHeadlessHost::MillisecondsUntilDue() const {
+int64_t CHeadlessHost::UntilDue(bool waiting_timers_too) const {
   const uint32_t now = platform::TickCount();
   int64_t best = -1;
   for (const Timer& t : timers_) {
-    if (!t.alive) continue;
+    if (!t.alive || (!waiting_timers_too && Waits(t, nullptr, nullptr))) continue;
     int64_t wait = platform::TickAfter(t.next_due, now) ? static_cast<int64_t>(t.next_due - now) : 0;
     if (best < 0 || wait < best) best = wait;
   }
   return best;
 }
 
+int64_t CHeadlessHost::MillisecondsUntilDue() const {
+  return UntilDue(true);
+}
+
+bool CHeadlessHost::Arm(std::vector<platform::Doorbell>& bells) {
+  bells.clear();
+  bool pending = false;
+  for (const Timer& t : timers_) Waits(t, &bells, &pending);
+  return !pending;
+}
+
+int CHeadlessHost::Wait(uint32_t limit_ms) {
+  // Waits end within this even when every ring is quiet: the host then looks once, so that records
+  // of a producer that does not ring are taken, and an idle program wakes five times a second.
+  constexpr uint32_t kQuietLookMs = 200;
+  const int64_t due = UntilDue(false);
+  uint32_t nap = due < 0 ? limit_ms : static_cast<uint32_t>(std::min<int64_t>(due, limit_ms));
+  platform::DoorbellWait result = platform::DoorbellWait::kRung;
+  if (Arm(bells_) && nap > 0) {
+    if (!bells_.empty()) nap = std::min(nap, unheard_ ? kPollPeriodMs : kQuietLookMs);
+    result = platform::WaitForDoorbells(bells_.data(), bells_.size(), nap);
+  }
+  if (result == platform::DoorbellWait::kInterrupted) return -1;
+  const int done = ProcessDue();
+  if (!bells_.empty()) {
+    if (result == platform::DoorbellWait::kRung)
+      unheard_ = false;
+    else if (result == platform::DoorbellWait::kTimedOut && done > 0)
+      unheard_ = true;
+  }
+  return done;
+}
 void CHeadlessHost::RunFor(uint32_t ms) {
   RunUntil([] { return false; }, ms);
 }
 
 bool CHeadlessHost::RunUntil(const std::function<bool()>& done, uint32_t limit_ms) {
   const uint32_t start = platform::TickCount();
+  ProcessDue();
   for (;;) {
-    ProcessDue();
     if (done()) return true;
     const uint32_t spent = platform::TickElapsed(platform::TickCount(), start);
     if (spent >= limit_ms) return done();
-    int64_t wait = MillisecondsUntilDue();
-    uint32_t left = limit_ms - spent;
-    uint32_t nap = wait < 0 ? left : static_cast<uint32_t>(std::min<int64_t>(wait, left));
-    // Nothing can change before the next timer is due (events come from timers only), so the host
-    // sleeps until then; `done` is looked at again after every tick.
-    platform::Sleep(nap);
+    // Nothing can change before the next timer is due or a ring is heard, so the host sleeps until
+    // then; `done` is looked at again after every tick and every arrival.
+    if (Wait(limit_ms - spent) < 0) return done();  // a signal: the caller's code should see it
   }
 }
 

@@ -3,9 +3,14 @@
 //
 //   host.Attach(ctl);
 //   ctl.connectRobot("R1");
-//   host.RunFor(5000);                      // or RunUntil(pred, limit), or ProcessDue() from your loop
+//   host.RunFor(5000);                      // or RunUntil(pred, limit), Wait(limit), ProcessDue()
 //
-// To fit into another event loop, call ProcessDue() whenever MillisecondsUntilDue() has passed.
+// By default the host waits on the doorbells of its controls' rings and takes every record as it
+// arrives, rather than one record per section every 30 ms: a record reaches its handler within a
+// tenth of a millisecond and a stream of 100 records a second is not lapped. SetTicking(true) gives
+// the 30 ms tick the windowed controls keep. To fit into another event loop, call ProcessDue()
+// whenever MillisecondsUntilDue() has passed (that loop then polls at the tick's rate), or wait on
+// Arm()'s doorbells on any thread and call ProcessDue() when the wait ends.
 // Times are in the platform's (scaled) milliseconds.
 #pragma once
 
@@ -31,13 +36,22 @@ class CHeadlessHost : public ControlHost {
   void UpdateNow(HostedControl& control) override;
   void MessageBox(HostedControl& control, const std::string& text) override;
 
-  // Runs every timer that is due, once each; returns how many ran.
+  // Runs every timer that is due, once each, and takes what arrived for waiting controls; returns
+  // how many timers ran and records were taken.
   int ProcessDue();
+  // Waits at most `limit_ms` for a record of a waiting control or a due timer, then does what
+  // ProcessDue does; returns what it returns, or -1 when a signal ended the wait early.
+  int Wait(uint32_t limit_ms);
+  // The doorbells to wait on for this host's waiting controls, as they stand now: false when records
+  // are there already (call ProcessDue instead of waiting). The wait itself may run on any thread.
+  bool Arm(std::vector<platform::Doorbell>& bells);
+  void SetTicking(bool ticking) { ticking_ = ticking; }
+  bool ticking() const { return ticking_; }
   // Milliseconds until the next timer is due (0 when one is due now), or -1 when none runs.
   int64_t MillisecondsUntilDue() const;
-  // Pumps for `ms` milliseconds, sleeping between timers.
+  // Pumps for `ms` milliseconds, sleeping between timers and records.
   void RunFor(uint32_t ms);
-  // Pumps until `done` returns true or `limit_ms` has passed; returns done().
+  // Pumps until `done` returns true or `limit_ms` has passed (or a signal came); returns done().
   bool RunUntil(const std::function<bool()>& done, uint32_t limit_ms);
 
   void SetMessageHandler(std::function<void(const std::string&)> handler) {
@@ -53,7 +67,17 @@ class CHeadlessHost : public ControlHost {
     uint32_t next_due;
     bool alive;
   };
+  // A timer the host replaces by waiting: the control's rings ring, so its tick is not needed.
+  bool Waits(const Timer& t, std::vector<platform::Doorbell>* bells, bool* pending) const;
+  int64_t UntilDue(bool waiting_timers_too) const;
+
   std::vector<Timer> timers_;
+  std::vector<platform::Doorbell> bells_;
+  mutable std::vector<platform::Doorbell> scratch_;
+  bool ticking_ = false;
+  // Records found after a wait ran out: their producer does not ring, so waits stay as short as the
+  // tick until a ring is heard again.
+  bool unheard_ = false;
   std::function<void(const std::string&)> message_handler_;
   uint64_t invalidations_ = 0;
   int running_ = 0;  // ProcessDue depth: timers are removed lazily while it runs

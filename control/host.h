@@ -1,9 +1,14 @@
 // What the control needs from the window it lives in: a repeating timer, invalidation and repaint,
 // and modal message boxes. The headless host (pumped by the caller) and the Qt widget implement it.
+// The Qt widget and the Windows control tick every 30 ms and take one record per section a tick;
+// the headless host waits on the rings' doorbells instead and takes every record as it arrives.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "platform/doorbell.h"
 
 namespace control {
 
@@ -12,6 +17,15 @@ class HostedControl {
   virtual ~HostedControl() = default;
   // A timer started through the host has fired.
   virtual void OnTimer(int timer_id) = 0;
+  // For hosts that wait for records instead of ticking: appends the doorbells of the control's
+  // rings to `bells` (none when it has no rings) and says whether records are there already, in
+  // which case the host takes them rather than waiting.
+  virtual bool AddDoorbells(std::vector<platform::Doorbell>& bells) {
+    static_cast<void>(bells);
+    return false;
+  }
+  // Takes every record that has arrived, in order, firing each one's event; how many it took.
+  virtual int TakeArrived() { return 0; }
 };
 
 class ControlHost {

@@ -221,6 +221,10 @@ int32_t tv_check_lcd_file(const char* path, char* reason, size_t size);
 /* Stops the robot: PWM 0 and velocity 0 on every DC motor channel, then every DC motor and servo
  * disabled (14 commands). */
 void tv_stop_motors(tv_control* control);
+/* Waits at most `timeout_ms` (scaled) for a record in any of the robot's rings, then takes every
+ * record that arrived, firing each one's event (or queueing it) on the calling thread; returns how
+ * many (0 when the time passed, or a signal came, with none). For programs without a host. */
+int32_t tv_wait(tv_control* control, uint32_t timeout_ms);
 
 /* The robot names relays serve on this machine, one per line, sorted, into `buffer` (cut to fit
  * `size`, always terminated); returns how many there are. For a client that finds no relay under
@@ -235,6 +239,20 @@ void tv_host_detach(tv_control* control);
 int32_t tv_host_process_due(tv_host* host);       /* runs due timers; returns how many */
 int64_t tv_host_ms_until_due(tv_host* host);      /* -1 when no timer runs */
 void tv_host_run_for(tv_host* host, uint32_t ms); /* scaled milliseconds */
+/* A host waits on the doorbells of its controls' rings and takes every record as it arrives (the
+ * default), or, ticking, takes one record per section every 30 ms as the windowed controls do. */
+void tv_host_set_ticking(tv_host* host, int32_t ticking);
+/* Waits at most `ms` (scaled) for a record or a due timer, then takes what came and runs what is
+ * due; returns how many records were taken and timers run, -1 when a signal (Ctrl-C) ended it. */
+int32_t tv_host_wait(tv_host* host, uint32_t ms);
+/* The wait split for another event loop: tv_host_arm reads the doorbells of the host's controls
+ * (NULL when records are there already: call tv_host_process_due); tv_doorbells_wait waits on them,
+ * on any thread, at most `ms`, returning 1 when one rang, 0 when the time passed; then
+ * tv_host_process_due on the host's thread takes what came. Free each armed set once. */
+typedef struct tv_doorbells tv_doorbells;
+tv_doorbells* tv_host_arm(tv_host* host);
+int32_t tv_doorbells_wait(tv_doorbells* bells, uint32_t ms);
+void tv_doorbells_free(tv_doorbells* bells);
 /* Messages kept for the caller instead of handed to a callback (as events, above): once queued, each
  * message of the host's controls waits for tv_host_next_message (at most TV_EVENT_QUEUE_MAX; the
  * oldest is dropped beyond that). */

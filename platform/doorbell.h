@@ -27,9 +27,10 @@ struct Doorbell {
 void RingDoorbell(const uint32_t* word);
 
 enum class DoorbellWait {
-  kRung,      // a word differs from what was seen, or a ring came (it may be a stray one: look again)
-  kTimedOut,  // the limit passed
-  kFailed,    // the system refused the wait (a word no longer mapped); the caller's limit was slept
+  kRung,         // a word differs from what was seen, or a ring came (it may be a stray one: look again)
+  kTimedOut,     // the limit passed
+  kInterrupted,  // a signal came (Ctrl-C): the caller's own code should see it now
+  kFailed,       // the system refused the wait (a word no longer mapped); the caller's limit was slept
 };
 
 // Waits until one of the `count` words differs from its `seen` value, a ring comes, or `limit_ms`

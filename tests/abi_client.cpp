@@ -36,10 +36,13 @@ tv_variant Long(int64_t v) {
   return a;
 }
 
-// Pumps until `count` events `dispid` were taken, at most `limit_ms` scaled milliseconds.
+// Waits until `count` events `dispid` were taken, at most about `limit_ms` scaled milliseconds:
+// through the host's wait, or without a host through the control's own (tv_wait).
 bool Await(tv_host* host, tv_control* c, int32_t dispid, int count, uint32_t limit_ms, tv_event* last) {
-  for (uint32_t waited = 0; waited < limit_ms && count > 0; waited += 10) {
-    tv_host_run_for(host, 10);
+  // Waits end early when records come; a stream of other records must not stretch the limit for ever.
+  for (uint32_t waited = 0, waits = 0; waited < limit_ms && waits < limit_ms && count > 0; ++waits) {
+    const int32_t taken = host != nullptr ? tv_host_wait(host, 100) : tv_wait(c, 100);
+    if (taken <= 0) waited += 100;
     tv_event e{};
     while (count > 0 && tv_next_event(c, &e) == 1)
       if (e.dispid == dispid) {
@@ -81,7 +84,8 @@ int main(int argc, char** argv) {
   }
   if (!Invoke(c, "TakePhoto", nullptr, 0)) return 1;
   tv_event photo{};
-  if (!Await(host, c, EventDispid("ImageEvent"), 1, 20000, &photo)) {
+  tv_host_detach(c);  // the photo comes through the control's own wait
+  if (!Await(nullptr, c, EventDispid("ImageEvent"), 1, 20000, &photo)) {
     std::fprintf(stderr, "abi_client: no photo\n");
     return 1;
   }

@@ -15,6 +15,7 @@
 #include "control/dispatch.h"
 #include "exchange/wave_file.h"
 #include "platform/clock.h"
+#include "platform/waiting.h"
 
 namespace mqtt_bridge {
 namespace {
@@ -60,6 +61,10 @@ bool CMqttBridge::Start(std::string& error) {
   control_.connectRobot(options_.robot);
   if (!control_.last_error().empty()) {
     error = control_.last_error();
+    return false;
+  }
+  if (!watch_.Start()) {
+    error = "the thread that hears the robot's sections cannot be started";
     return false;
   }
   client_ = mosquitto_new(options_.client_id.c_str(), true, this);
@@ -339,11 +344,29 @@ void CMqttBridge::Run(const std::atomic<bool>& stop) {
       ++counts_.reconnects;
       if (mosquitto_reconnect_async(client_) != MOSQ_ERR_SUCCESS) ScheduleReconnect();
     }
-    // Wait in the network loop until the next timer of the control is due (at most a while).
+    // Wait for the broker's socket, a ring of the robot's sections, or the next timer, whichever
+    // comes first (at most a while): a reading is published the moment it arrives.
     int64_t due = host_.MillisecondsUntilDue();
     if (due < 0 || due > kLongestWaitMs) due = kLongestWaitMs;
-    const int wait_ms = static_cast<int>(static_cast<double>(due) * platform::TimeScale());
-    const int loop = mosquitto_loop(client_, wait_ms, 1);
+    if (!host_.Arm(bells_))
+      due = 0;  // records are there already
+    else
+      watch_.Watch(bells_, static_cast<uint32_t>(due));
+    const int socket = mosquitto_socket(client_);
+    // A message still partly unwritten needs the socket writable, which this wait does not hear.
+    if (socket >= 0 && mosquitto_want_write(client_)) due = due > 1 ? 1 : due;
+    const platform::WaitResult woke =
+        platform::WaitForInputOrWake(socket >= 0 ? socket : platform::kNoWaitHandle, watch_.waker(),
+                                     static_cast<int>(static_cast<double>(due) * platform::TimeScale()));
+    watch_.waker().Drain();
+    int loop = MOSQ_ERR_NO_CONN;
+    if (socket >= 0) {
+      loop = woke == platform::WaitResult::kInput || woke == platform::WaitResult::kHungUp
+                 ? mosquitto_loop_read(client_, 1)
+                 : MOSQ_ERR_SUCCESS;
+      if (loop == MOSQ_ERR_SUCCESS && mosquitto_want_write(client_)) loop = mosquitto_loop_write(client_, 1);
+      if (loop == MOSQ_ERR_SUCCESS) loop = mosquitto_loop_misc(client_);
+    }
     if (just_connected_) {
       just_connected_ = false;
       mosquitto_subscribe_v5(client_, nullptr, Topic("call").c_str(), 1, 0, nullptr);

@@ -1,6 +1,7 @@
-// The bridge between one robot's sections and an MQTT broker. One thread does everything: it pumps
-// the control's timer, and between ticks waits in the broker client's network loop, so broker
-// callbacks (calls) and control events never run at the same time.
+// The bridge between one robot's sections and an MQTT broker. One thread does everything: it takes
+// the control's records as they arrive, and in between waits on the broker client's socket and on
+// the robot's doorbells (heard by a watch thread that only wakes it), so broker callbacks (calls)
+// and control events never run at the same time.
 //
 // Topics, under <root>/<robot>/:
 //   link                retained {"state": "up"|"not-answering"|"down"|"no-relay"|"no-bridge", "since": s,
@@ -21,8 +22,10 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "clients/mqtt_bridge/bridge_options.h"
+#include "clients/mqtt_bridge/doorbell_watch.h"
 #include "control/control.h"
 #include "control/headless_host.h"
 
@@ -75,6 +78,8 @@ class CMqttBridge {
   control::CHeadlessHost host_;
   control::CZembrinSDKControlCtrl control_;
   mosquitto* client_ = nullptr;
+  CDoorbellWatch watch_;
+  std::vector<platform::Doorbell> bells_;
   bool connected_ = false;
   uint32_t next_attempt_ = 0;  // tick of the next reconnect attempt while not connected
   uint32_t backoff_ms_ = 0;    // the wait before the next attempt; 0 once connected

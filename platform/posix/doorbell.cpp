@@ -1,6 +1,7 @@
 #include "platform/doorbell.h"
 
 #include <linux/futex.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -47,8 +48,9 @@ DoorbellWait FromErrno(int error) {
     case ETIMEDOUT:
       return DoorbellWait::kTimedOut;
     case EAGAIN:  // a word differed already
-    case EINTR:   // a signal: the caller looks again and waits anew
       return DoorbellWait::kRung;
+    case EINTR:
+      return DoorbellWait::kInterrupted;
     default:
       return DoorbellWait::kFailed;
   }
@@ -107,9 +109,9 @@ void RingDoorbell(const uint32_t* word) {
 
 DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t limit_ms) {
   const double real_ms = static_cast<double>(limit_ms) * TimeScale();
-  if (count == 0) {
-    Sleep(limit_ms);
-    return DoorbellWait::kTimedOut;
+  if (count == 0) {  // nothing to hear: a sleep that a signal still ends
+    const timespec span = RealSpan(real_ms);
+    return ::ppoll(nullptr, 0, &span, nullptr) == 0 ? DoorbellWait::kTimedOut : FromErrno(errno);
   }
   const DoorbellWait r = count == 1 ? WaitOne(bells[0], real_ms) : WaitMany(bells, count, real_ms);
   // A refused wait must not turn its caller's loop into a spin.

@@ -86,6 +86,31 @@ class ReadingsTest(unittest.TestCase):
         self.assertEqual(self.ctl.lapped()["motor"], 0)
         sensor.close()
 
+    def test_readings_iterate_every_record_once_in_order_and_end_after_a_quiet_spell(self):
+        sensor = section(self.robot, "SensorShareMem_Zembrin", 278)
+        motor = section(self.robot, "McSensorShareMem_Zembrin", 278)
+        for k in range(4):  # more than a tick would take at once: each comes, none is lapped
+            put_counted(sensor, 50, 5, record(k)[:40])
+        put_counted(motor, 50, 5, record(9)[:33])
+        got = [(type(r).__name__, r.raw[0]) for r in self.ctl.readings(timeout=0.5)]
+        self.assertEqual([b for name, b in got if name == "StandardReading"], [record(k)[0] for k in range(4)])
+        self.assertEqual([b for name, b in got if name == "MotorReading"], [record(9)[0]])
+        self.assertEqual(self.ctl.lapped()["standard"], 0)
+
+        async def main():
+            put_counted(sensor, 50, 5, record(20)[:40])
+            put_counted(motor, 50, 5, record(21)[:33])
+            seen = []
+            async for reading in self.ctl.areadings():
+                seen.append(reading.raw[0])
+                if len(seen) == 2:
+                    break
+            return seen
+
+        self.assertEqual(sorted(asyncio.run(main())), sorted([record(20)[0], record(21)[0]]))
+        sensor.close()
+        motor.close()
+
     def test_two_controls_for_two_robots_keep_their_own_pictures(self):
         other = talvenor.Control(self.robot + "B")
         try:

@@ -128,6 +128,11 @@ _tv_host_detach = _declare("tv_host_detach", None, _c.c_void_p)
 _tv_host_process_due = _declare("tv_host_process_due", _c.c_int32, _c.c_void_p)
 _tv_host_ms_until_due = _declare("tv_host_ms_until_due", _c.c_int64, _c.c_void_p)
 _tv_host_run_for = _declare("tv_host_run_for", None, _c.c_void_p, _c.c_uint32)
+_tv_host_set_ticking = _declare("tv_host_set_ticking", None, _c.c_void_p, _c.c_int32)
+_tv_host_wait = _declare("tv_host_wait", _c.c_int32, _c.c_void_p, _c.c_uint32)
+_tv_host_arm = _declare("tv_host_arm", _c.c_void_p, _c.c_void_p)
+_tv_doorbells_wait = _declare("tv_doorbells_wait", _c.c_int32, _c.c_void_p, _c.c_uint32)
+_tv_doorbells_free = _declare("tv_doorbells_free", None, _c.c_void_p)
 _tv_host_queue_messages = _declare("tv_host_queue_messages", None, _c.c_void_p, _c.c_int32)
 _tv_host_next_message = _declare("tv_host_next_message", _c.c_int32, _c.c_void_p, _c.POINTER(_c.c_char_p))
 
@@ -221,6 +226,7 @@ _MEMBERS = _read_table()
 _BY_LOWER = {m.name.lower(): m for m in _MEMBERS if m.kind != _KIND_EVENT}
 _EVENTS = {m.name.lower(): m for m in _MEMBERS if m.kind == _KIND_EVENT}
 _EVENT_BY_DISPID = {m.dispid: m for m in _MEMBERS if m.kind == _KIND_EVENT}
+_SENSOR_EVENT_NAMES = tuple(m.name for m in _EVENT_BY_DISPID.values() if 0 <= m.section < len(READING_CLASSES))
 
 
 def members():
@@ -413,7 +419,9 @@ try:  # numpy arrays when numpy is there; bytes otherwise
 except ImportError:  # pragma: no cover - depends on the machine
     _np = None
 
-_SLICE_MS = 90  # the longest stretch spent in C at once, so that Ctrl-C gets through within 100 ms
+# The longest stretch spent in C at once. Ctrl-C ends a wait in C at once (the signal interrupts it);
+# the slice bounds the wait when the signal went to another thread, and is the idle program's pace.
+_SLICE_MS = 200
 
 
 def _seconds(what, value):
@@ -426,17 +434,22 @@ def _seconds(what, value):
 
 
 class Host:
-    """Runs the 30 ms polling timers of its controls on the calling thread when pumped.
+    """Delivers its controls' records on the calling thread when pumped (run, run_until, readings).
 
-    Controls join the module's default host unless given another. To fit into another event loop,
-    call process_due() whenever ms_until_due() has passed, or use the asyncio waits of Control.
+    The host waits on the doorbells of the robot's sections and takes every record the moment it
+    arrives, in order, however fast the robot sends; ``Host(ticking=True)`` instead takes one
+    record per section every 30 ms, as the windowed controls do. Controls join the module's default
+    host unless given another. To fit into another event loop, call process_due() whenever
+    ms_until_due() has passed, or use the asyncio waits of Control.
 
     The library keeps the events and messages it produces; the host hands them to handlers here, in
     Python, after each short stretch in the library. No Python code runs inside the library, so
     Ctrl-C (KeyboardInterrupt) always reaches the caller, within a stretch (at most 90 ms)."""
 
-    def __init__(self):
+    def __init__(self, ticking=False):
         self._handle = _tv_host_create()
+        self.ticking = bool(ticking)
+        _tv_host_set_ticking(self._handle, int(self.ticking))
         _tv_host_queue_messages(self._handle, 1)
         self.messages = []
         self.on_message = None
@@ -463,28 +476,34 @@ class Host:
         for control in list(self._controls):
             control._deliver()
 
+    def _wait(self, end):
+        """One wait in C, until something arrives or is due, at most until `end` (time.monotonic()
+        seconds) and at most a slice; False when `end` has passed."""
+        from . import _clock
+        left = end - time.monotonic()
+        if left <= 0:
+            return False
+        _tv_host_wait(self._handle, max(1, min(_SLICE_MS, int(left * 1000 / _clock.scale()))))
+        self._deliver()
+        return True
+
     def run(self, seconds):
-        """Pumps for `seconds` (in the relay's time scale), firing events as records arrive. Pumps
-        in short slices, so that Ctrl-C (KeyboardInterrupt) comes through within a few milliseconds."""
+        """Pumps for `seconds` (in the relay's time scale), firing events as records arrive. Ctrl-C
+        (KeyboardInterrupt) comes through at once."""
         from . import _clock
         end = time.monotonic() + max(0.0, _seconds("run()", seconds)) * _clock.scale()
-        while True:
-            left = end - time.monotonic()
-            if left <= 0:
-                return
-            _tv_host_run_for(self._handle, max(1, min(_SLICE_MS, int(left * 1000 / _clock.scale()))))
-            self._deliver()
+        while self._wait(end):
+            pass
 
     def run_until(self, predicate, timeout):
-        """Pumps until predicate() is true or `timeout` seconds have passed; returns predicate()."""
+        """Pumps until predicate() is true or `timeout` seconds have passed; returns predicate().
+        The predicate is asked again after every record's events."""
         from . import _clock
         end = time.monotonic() + _seconds("run_until()", timeout) * _clock.scale()
         if not callable(predicate):
             raise ArgumentTypeError("run_until() takes a function that says when to stop, not %s"
                                     % type(predicate).__name__)
-        while time.monotonic() < end:
-            _tv_host_run_for(self._handle, 10)
-            self._deliver()
+        while self._wait(end):
             if predicate():
                 return True
         return bool(predicate())
@@ -507,6 +526,8 @@ class Host:
 
         def pump():
             self._pumps.pop(loop, None)
+            if not self._handle:
+                return
             _tv_host_process_due(self._handle)
             self._deliver_messages()
             for control in list(self._controls):
@@ -516,10 +537,28 @@ class Host:
                     raise
                 except BaseException as error:  # noqa: BLE001 - handed to where the program awaits
                     control._fail(error)
-            if self._waiters or self._loop_controls.get(loop):
+            if not (self._waiters or self._loop_controls.get(loop)):
+                return
+            if self.ticking:
                 wait = self.ms_until_due()
                 delay = 0.03 if wait < 0 else wait / 1000.0
                 self._pumps[loop] = loop.call_later(delay * _clock.scale(), pump)
+                return
+            # The doorbells are waited on in a worker thread, which only sleeps in the system: the
+            # records are taken and every handler runs here, on the loop.
+            armed = _tv_host_arm(self._handle)
+            if not armed:
+                self._pumps[loop] = loop.call_soon(pump)
+                return
+
+            def waited(future):
+                _tv_doorbells_free(armed)
+                if not loop.is_closed():
+                    loop.call_soon_threadsafe(pump)
+
+            future = loop.run_in_executor(None, _tv_doorbells_wait, armed, _SLICE_MS)
+            future.add_done_callback(waited)
+            self._pumps[loop] = future
 
         self._pumps[loop] = loop.call_soon(pump)
 
@@ -566,8 +605,8 @@ def _takes_an_argument(handler):
 class _EventStream:
     """What events() hands out: an async iterator with a bounded queue of its own."""
 
-    def __init__(self, control, name, maxsize):
-        self._control, self._name, self._maxsize = control, name, max(1, int(maxsize))
+    def __init__(self, control, names, maxsize):
+        self._control, self._names, self._maxsize = control, names, max(1, int(maxsize))
         self._items = collections.deque()
         self._failure = None
         self._wake = None
@@ -579,7 +618,7 @@ class _EventStream:
             return
         if name is None:
             self._failure = payload
-        elif name == self._name:
+        elif name in self._names:
             if len(self._items) >= self._maxsize:
                 self._items.popleft()
                 self.dropped += 1
@@ -710,9 +749,10 @@ class Control(_Members):
         return _tv_relay_state_name(_tv_relay_state(self._live())).decode()
 
     def lapped(self):
-        """Records the relay overwrote before a tick took them, per section, since connectRobot: the
-        control takes one record per section every 30 ms, so a program that does not pump for a
-        while, or a stream faster than the ticks, loses records; this counts them."""
+        """Records the relay overwrote before the control took them, per section, since connectRobot:
+        a program that does not pump for a while (a section holds five records), or a stream faster
+        than the ticks of a ticking host (one record per section every 30 ms), loses records; this
+        counts them."""
         handle = self._live()
         return {name: _tv_lapped(handle, k) for k, name in enumerate(("standard", "motor", "custom", "image", "voice"))}
 
@@ -852,7 +892,38 @@ class Control(_Members):
         if m is None:
             raise ArgumentValueError("no event '%s'; the control has %s" % (event, ", ".join(m.name for m in _EVENT_BY_DISPID.values())))
         self._live()
-        return _EventStream(self, m.name, maxsize)
+        return _EventStream(self, (m.name,), maxsize)
+
+    def readings(self, timeout=None):
+        """The sensor readings (standard, motor and custom) as they arrive, each once and in order:
+        ``for reading in ctl.readings(): ...``. Waits for each on the robot's doorbells (nothing
+        spins, Ctrl-C comes through at once); ends when no reading came for `timeout` seconds
+        (never, by default). Handlers of other events run meanwhile."""
+        limit = None if timeout is None else _seconds("readings()", timeout)
+        self._live()
+        items = collections.deque()
+
+        def waiter(control, name, payload):
+            if control is self and name in _SENSOR_EVENT_NAMES:
+                items.append(payload)
+
+        self.host._waiters.append(waiter)
+        try:
+            while True:
+                while items:
+                    yield items.popleft()
+                self._live()
+                if not self.host.run_until(lambda: bool(items), 3600.0 if limit is None else limit) and limit is not None:
+                    return
+        finally:
+            self.host._waiters.remove(waiter)
+
+    def areadings(self, maxsize=100):
+        """readings() for asyncio: ``async for reading in ctl.areadings(): ...``, the doorbells
+        waited on beside the loop. Beyond `maxsize` readings not yet consumed, the oldest is dropped
+        and counted in the stream's ``dropped``."""
+        self._live()
+        return _EventStream(self, _SENSOR_EVENT_NAMES, maxsize)
 
     # -- the table ------------------------------------------------------------------------------
     @staticmethod
