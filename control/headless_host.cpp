@@ -61,14 +61,13 @@ int CHeadlessHost::ProcessDue() {
   for (std::size_t i = 0; i < timers_.size(); ++i) {
     if (!timers_[i].alive) continue;
     HostedControl* control = timers_[i].control;
-    if (Waits(timers_[i], nullptr, nullptr)) {
-      ran += control->TakeArrived();
-      continue;
-    }
+    const bool waits = Waits(timers_[i], nullptr, nullptr);
+    if (waits) ran += control->TakeArrived();  // whatever arrived, due or not
     if (platform::TickAfter(timers_[i].next_due, now)) continue;
     timers_[i].next_due += timers_[i].period_ms;
     // A host that fell far behind does not fire a burst to catch up.
     if (platform::TickAfter(now, timers_[i].next_due)) timers_[i].next_due = now + timers_[i].period_ms;
+    if (waits) continue;  // its tick is the doorbell's; the period only paces loops that do not wait
     int id = timers_[i].id;
     control->OnTimer(id);
     ++ran;
@@ -102,26 +101,31 @@ bool CHeadlessHost::Arm(std::vector<platform::Doorbell>& bells) {
   return !pending;
 }
 
-int CHeadlessHost::Wait(uint32_t limit_ms) {
-  // Waits end within this even when every ring is quiet: the host then looks once, so that records
-  // of a producer that does not ring are taken, and an idle program wakes five times a second.
-  constexpr uint32_t kQuietLookMs = 200;
+int64_t CHeadlessHost::MillisecondsUntilLook() const {
   const int64_t due = UntilDue(false);
+  bool waiting = false;
+  for (const Timer& t : timers_) waiting = waiting || Waits(t, nullptr, nullptr);
+  if (!waiting) return due;
+  const int64_t look = unheard_ ? kPollPeriodMs : kQuietLookMs;
+  return due < 0 ? look : std::min(due, look);
+}
+
+int CHeadlessHost::Wait(uint32_t limit_ms) {
+  const int64_t due = MillisecondsUntilLook();
   uint32_t nap = due < 0 ? limit_ms : static_cast<uint32_t>(std::min<int64_t>(due, limit_ms));
   platform::DoorbellWait result = platform::DoorbellWait::kRung;
-  if (Arm(bells_) && nap > 0) {
-    if (!bells_.empty()) nap = std::min(nap, unheard_ ? kPollPeriodMs : kQuietLookMs);
-    result = platform::WaitForDoorbells(bells_.data(), bells_.size(), nap);
-  }
+  if (Arm(bells_) && nap > 0) result = platform::WaitForDoorbells(bells_.data(), bells_.size(), nap);
   if (result == platform::DoorbellWait::kInterrupted) return -1;
   const int done = ProcessDue();
-  if (!bells_.empty()) {
-    if (result == platform::DoorbellWait::kRung)
-      unheard_ = false;
-    else if (result == platform::DoorbellWait::kTimedOut && done > 0)
-      unheard_ = true;
-  }
+  if (!bells_.empty()) NoteWait(result, done);
   return done;
+}
+
+void CHeadlessHost::NoteWait(platform::DoorbellWait result, int done) {
+  if (result == platform::DoorbellWait::kRung)
+    unheard_ = false;
+  else if (result == platform::DoorbellWait::kTimedOut && done > 0)
+    unheard_ = true;
 }
 void CHeadlessHost::RunFor(uint32_t ms) {
   RunUntil([] { return false; }, ms);

@@ -45,6 +45,12 @@ class CHeadlessHost : public ControlHost {
   // The doorbells to wait on for this host's waiting controls, as they stand now: false when records
   // are there already (call ProcessDue instead of waiting). The wait itself may run on any thread.
   bool Arm(std::vector<platform::Doorbell>& bells);
+  // For loops that wait on Arm()'s doorbells: how long they may wait before calling ProcessDue (the
+  // next timer that is not replaced by a doorbell, and at most a quiet look), -1 without timers.
+  int64_t MillisecondsUntilLook() const;
+  // Such a loop's wait ended so (kRung, kTimedOut) and ProcessDue then did `done`: a time-out that
+  // found records means a producer that does not ring, and waits stay as short as the tick.
+  void NoteWait(platform::DoorbellWait result, int done);
   void SetTicking(bool ticking) { ticking_ = ticking; }
   bool ticking() const { return ticking_; }
   // Milliseconds until the next timer is due (0 when one is due now), or -1 when none runs.
@@ -75,6 +81,9 @@ class CHeadlessHost : public ControlHost {
   std::vector<platform::Doorbell> bells_;
   mutable std::vector<platform::Doorbell> scratch_;
   bool ticking_ = false;
+  // Waits end within this even when every ring is quiet: the host then looks once, so that records
+  // of a producer that does not ring are taken, and an idle program wakes five times a second.
+  static constexpr int64_t kQuietLookMs = 200;
   // Records found after a wait ran out: their producer does not ring, so waits stay as short as the
   // tick until a ring is heard again.
   bool unheard_ = false;

@@ -61,13 +61,17 @@ void SimRobot::SetSilent(bool silent) {
 }
 
 void SimRobot::Inject(std::vector<uint8_t> bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  injected_.push_back(std::move(bytes));
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    injected_.push_back(std::move(bytes));
+  }
+  injected_wake_.Wake();
 }
 
 void SimRobot::Step(int wait_ms) {
-  pollfd p{out_.wire().fd(), POLLIN, 0};
-  ::poll(&p, 1, wait_ms);
+  pollfd p[2] = {{out_.wire().fd(), POLLIN, 0}, {static_cast<int>(injected_wake_.handle()), POLLIN, 0}};
+  ::poll(p, injected_wake_.valid() ? 2 : 1, wait_ms);
+  injected_wake_.Drain();
   uint8_t buffer[4096];
   for (int rounds = 0; rounds < 64; ++rounds) {
     int n = out_.wire().Receive(buffer, sizeof buffer);
@@ -127,6 +131,7 @@ void SimRobot::OnFrame(const uint8_t* frame, std::size_t length) {
     std::lock_guard<std::mutex> guard(mutex_);
     received_.emplace_back(frame, frame + length);
   }
+  received_count_.fetch_add(1, std::memory_order_release);
   const bool chatter = type == exchange::kTypeLinkStatus || type == exchange::kTypeAcknowledgement ||
                        type == exchange::kTypeVoice;
   if (options_.verbose || !chatter) {

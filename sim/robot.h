@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/debug_output.h"
+#include "platform/waiting.h"
 #include "sim/audio.h"
 #include "sim/camera.h"
 #include "sim/faulty_wire.h"
@@ -83,6 +84,8 @@ class SimRobot {
 
   // What the robot received, for tests: every complete frame in arrival order.
   std::vector<std::vector<uint8_t>> ReceivedFrames();
+  // How many frames came so far: cheap enough to ask in a loop (a benchmark watching for its frame).
+  std::size_t received_count() const { return received_count_.load(std::memory_order_acquire); }
   int keep_alives_answered();
   int frames_sent() const { return out_.frames_sent(); }
 
@@ -109,6 +112,9 @@ class SimRobot {
   std::mutex mutex_;  // guards what tests read from other threads
   std::vector<std::vector<uint8_t>> received_;
   std::vector<std::vector<uint8_t>> injected_;
+  // Release after the frame is kept, so a reader that sees the count also finds the frame.
+  std::atomic<std::size_t> received_count_{0};
+  platform::Waker injected_wake_;  // an injected frame goes out at once, not at the next step
   int answered_ = 0;
 
   // Set by SetSilent from any thread. The tick is stored before the flag with release and read

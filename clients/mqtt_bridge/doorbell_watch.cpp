@@ -47,8 +47,13 @@ void CDoorbellWatch::Body() {
     }
     if (platform::WaitForDoorbells(bells.data(), bells.size(), limit) != platform::DoorbellWait::kRung)
       continue;
-    // A ring of the robot's words, or of ours (new words, or the stop): only the robot's wake the
-    // bridge.
+    // A ring of the robot's words, or of ours: new words to watch (what was seen here is old then,
+    // and waking the bridge for it would only have it arm again, round and round) or the stop. Only
+    // the robot's words, still the ones the bridge armed, wake the bridge.
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_ || generation_ != seen_generation) continue;
+    }
     bool robot = false;
     for (std::size_t i = 0; i + 1 < bells.size(); ++i)
       robot = robot || std::atomic_ref<const uint32_t>(*bells[i].word).load(std::memory_order_relaxed) !=

@@ -335,8 +335,9 @@ void CMqttBridge::ScheduleReconnect() {
 
 void CMqttBridge::Run(const std::atomic<bool>& stop) {
   // Relaxed is enough for `stop`: it only ends the loop, it hands over no data.
+  platform::DoorbellWait last_wait = platform::DoorbellWait::kRung;
   while (!stop.load(std::memory_order_relaxed)) {
-    host_.ProcessDue();
+    host_.NoteWait(last_wait, host_.ProcessDue());
     PublishPendingSensors();
     PublishLink(false);
     if (reconnect_wanted_ && !platform::TickAfter(next_attempt_, platform::TickCount())) {
@@ -346,7 +347,7 @@ void CMqttBridge::Run(const std::atomic<bool>& stop) {
     }
     // Wait for the broker's socket, a ring of the robot's sections, or the next timer, whichever
     // comes first (at most a while): a reading is published the moment it arrives.
-    int64_t due = host_.MillisecondsUntilDue();
+    int64_t due = host_.MillisecondsUntilLook();
     if (due < 0 || due > kLongestWaitMs) due = kLongestWaitMs;
     if (!host_.Arm(bells_))
       due = 0;  // records are there already
@@ -359,6 +360,9 @@ void CMqttBridge::Run(const std::atomic<bool>& stop) {
         platform::WaitForInputOrWake(socket >= 0 ? socket : platform::kNoWaitHandle, watch_.waker(),
                                      static_cast<int>(static_cast<double>(due) * platform::TimeScale()));
     watch_.waker().Drain();
+    last_wait = woke == platform::WaitResult::kWoken      ? platform::DoorbellWait::kRung
+                : woke == platform::WaitResult::kTimedOut ? platform::DoorbellWait::kTimedOut
+                                                          : platform::DoorbellWait::kInterrupted;
     int loop = MOSQ_ERR_NO_CONN;
     if (socket >= 0) {
       loop = woke == platform::WaitResult::kInput || woke == platform::WaitResult::kHungUp

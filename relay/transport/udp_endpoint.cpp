@@ -84,7 +84,11 @@ int CUdpEndpoint::LocalPort() const {
 }
 
 int CUdpEndpoint::ReadAvailable(uint8_t* buffer, int max) {
-  if (PollReadable() != kPollReadable) return 0;
+  // A look without a wait: the reader waits on the socket outside the link lock, and a wait here,
+  // under the lock after every datagram, held each sender (a client's command, a keep-alive) for up
+  // to a millisecond.
+  platform::SocketReadiness ready;
+  if (socket_.Look(0, ready) <= 0 || !ready.readable) return 0;
   return Receive(buffer, max);
 }
 
