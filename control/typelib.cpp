@@ -105,7 +105,10 @@ std::string ReferenceMarkdown() {
     out += line;
   }
   out +=
-      "\n## Events\n\nFired by the polling tick, at most once each per tick, in this order.\n\n"
+      "\n## Events\n\nFired by the polling tick, at most once each per tick, in this order. A host that "
+      "waits on the\n"
+      "sections' doorbells instead (the headless host: C, Python, the MQTT bridge) fires one event per\n"
+      "record, every record in turn, in rounds of this order.\n\n"
       "| DISPID | Name | Fired when |\n|---|---|---|\n";
   for (const MemberInfo& m : Members()) {
     if (m.kind != MemberKind::kEvent) continue;

@@ -89,7 +89,7 @@ DoorbellWait WaitMany(const Doorbell* bells, std::size_t count, double real_ms) 
   // Without the vector wait: the first word's wait, in slices short enough that a ring of another
   // word is heard within a few milliseconds.
   constexpr double kSliceMs = 5.0;
-  const double end = static_cast<double>(MonotonicSeconds()) * 1000.0 + real_ms;
+  const double end = MonotonicSeconds() * 1000.0 + real_ms;
   for (;;) {
     for (std::size_t i = 1; i < count; ++i)
       if (std::atomic_ref<const uint32_t>(*bells[i].word).load(std::memory_order_acquire) != bells[i].seen)
