@@ -227,19 +227,40 @@ double ThreadCpuSeconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// The simulated robot on a thread of this process, a relay process linked to it, and a client
+// control on a headless host of this process, once the robot answers the relay.
+struct RelayedRobot {
+  std::unique_ptr<sim::RunningSim> sim = sim::StartUdpSim();
+  std::string robot;
+  pid_t relay = -1;
+  control::CHeadlessHost host;
+  control::CZembrinSDKControlCtrl ctl;
+
+  explicit RelayedRobot(std::string name) : robot(std::move(name)) {
+    setenv("TREVASK_CONFIG_DIR", ("/tmp/trevask-bench-config-" + std::to_string(getpid())).c_str(), 1);
+    relay = Spawn({TREVASK_BIN, "--headless", "--wifi", "127.0.0.1", "--port", std::to_string(sim->UdpPort()),
+                   "--robot", robot});
+    ctl.AttachHost(&host);
+    ctl.connectRobot(robot);
+    host.RunUntil([&] { return ctl.relay_state() == exchange::CRingProducer::RelayState::kLinkUp; }, 10000);
+  }
+  ~RelayedRobot() {
+    kill(relay, SIGTERM);
+    waitpid(relay, nullptr, 0);
+  }
+  RelayedRobot(const RelayedRobot&) = delete;
+  RelayedRobot& operator=(const RelayedRobot&) = delete;
+};
+
 // A relay process between the simulated robot (a thread of this process: it stamps when each
 // datagram leaves) and clients in this process and in Python.
 void BenchFloor() {
-  auto sim = sim::StartUdpSim();
-  const std::string robot = "floor" + std::to_string(getpid());
-  setenv("TREVASK_CONFIG_DIR", ("/tmp/trevask-bench-config-" + std::to_string(getpid())).c_str(), 1);
-  pid_t relay = Spawn({TREVASK_BIN, "--headless", "--wifi", "127.0.0.1", "--port",
-                       std::to_string(sim->UdpPort()), "--robot", robot});
-  control::CHeadlessHost host;
-  control::CZembrinSDKControlCtrl ctl;
-  ctl.AttachHost(&host);
-  ctl.connectRobot(robot);
-  host.RunUntil([&] { return ctl.relay_state() == exchange::CRingProducer::RelayState::kLinkUp; }, 10000);
+  RelayedRobot linked("floor" + std::to_string(getpid()));
+  auto& sim = linked.sim;
+  control::CHeadlessHost& host = linked.host;
+  control::CZembrinSDKControlCtrl& ctl = linked.ctl;
+  const pid_t relay = linked.relay;
+  const std::string& robot = linked.robot;
 
   std::vector<Clock::time_point> sent(256);
   std::vector<double> latencies;
@@ -358,24 +379,17 @@ void BenchFloor() {
     AddRow("idle wake-ups: relay / waiting client", Fmt("%.0f/s", relay_rate) + Fmt(" / %.1f/s", client_rate),
            "target 60/s / 5/s", Fmt("%.2f", relay_rate / 60.0) + " / " + Fmt("%.2f", client_rate / 5.0));
   }
-  kill(relay, SIGTERM);
-  waitpid(relay, nullptr, 0);
 }
 
 // The relay's and a waiting client's CPU while the robot streams 100 and 1000 records a second (more
 // than its own sensor periods make: the frames are injected at the robot).
 void BenchStreamingCpu() {
-  setenv("TREVASK_CONFIG_DIR", ("/tmp/trevask-bench-config-" + std::to_string(getpid())).c_str(), 1);
   for (int rate : {100, 1000}) {
-    auto sim = sim::StartUdpSim();
-    const std::string robot = "stream" + std::to_string(getpid()) + "_" + std::to_string(rate);
-    pid_t relay = Spawn({TREVASK_BIN, "--headless", "--wifi", "127.0.0.1", "--port",
-                         std::to_string(sim->UdpPort()), "--robot", robot});
-    control::CHeadlessHost host;
-    control::CZembrinSDKControlCtrl ctl;
-    ctl.AttachHost(&host);
-    ctl.connectRobot(robot);
-    host.RunUntil([&] { return ctl.relay_state() == exchange::CRingProducer::RelayState::kLinkUp; }, 10000);
+    RelayedRobot linked("stream" + std::to_string(getpid()) + "_" + std::to_string(rate));
+    auto& sim = linked.sim;
+    control::CHeadlessHost& host = linked.host;
+    control::CZembrinSDKControlCtrl& ctl = linked.ctl;
+    const pid_t relay = linked.relay;
     uint64_t records = 0;
     ctl.SetEventSink([&](int) { ++records; });
     std::atomic<bool> streaming{true};  // relaxed: it only ends the robot's loop
@@ -407,8 +421,6 @@ void BenchStreamingCpu() {
            Fmt("%.1f%%", relay_pct) + Fmt(" / %.1f%%", client_pct) + Fmt(", %.0f taken/s", taken) +
                Fmt(", lapped %.0f", static_cast<double>(ctl.Lapped(0) + ctl.Lapped(1) + ctl.Lapped(2))),
            "target relay 2% of a core", Fmt("%.2f", relay_pct / 2.0));
-    kill(relay, SIGTERM);
-    waitpid(relay, nullptr, 0);
   }
 }
 
