@@ -15,7 +15,7 @@ void FaultyWire::SetRates(FaultRates rates) {
   duplicate_.store(rates.duplicate, std::memory_order_relaxed);
 }
 
-void FaultyWire::SendFrame(uint8_t type, const uint8_t* payload, std::size_t n) {
+bool FaultyWire::SendFrame(uint8_t type, const uint8_t* payload, std::size_t n) {
   std::uniform_int_distribution<int> percent(0, 99);
   auto happens = [&](const std::atomic<int>& rate) {
     const int share = rate.load(std::memory_order_relaxed);
@@ -23,17 +23,21 @@ void FaultyWire::SendFrame(uint8_t type, const uint8_t* payload, std::size_t n) 
   };
   uint8_t out[8 + exchange::kMaxFrame];
   std::size_t garbage = 0;
-  if (happens(drop_)) return;
+  if (happens(drop_)) return true;
   if (happens(garbage_)) {
     garbage = static_cast<std::size_t>(std::uniform_int_distribution<int>(1, 7)(random_));
     for (std::size_t i = 0; i < garbage; ++i) out[i] = static_cast<uint8_t>(random_());
   }
   const std::size_t size = exchange::BuildFrame(out + garbage, exchange::kMaxFrame, exchange::kDestComputer,
                                                 sequence_++, type, payload, n);
-  if (size == 0) return;
+  if (size == 0) return true;
   if (happens(corrupt_)) out[garbage + exchange::kOffPayload + n] ^= 0x5A;
   if (wire_->Send(out, garbage + size)) sent_.fetch_add(1, std::memory_order_relaxed);
   if (happens(duplicate_)) wire_->Send(out, garbage + size);
+  const uint8_t* frame = out + garbage;
+  for (std::size_t i = 2; i + 3 < size; ++i)
+    if (frame[i] == exchange::kFrameEnd0 && frame[i + 1] == exchange::kFrameEnd1) return false;
+  return true;
 }
 
 }  // namespace sim

@@ -30,7 +30,9 @@ class FaultyWire {
   // The robot's thread only.
   void SetWire(Wire& wire) { wire_ = &wire; }
   Wire& wire() { return *wire_; }
-  void SendFrame(uint8_t type, const uint8_t* payload, std::size_t n);
+  // False when the frame's own bytes carry the end marker (5E 0D) before its end: the link has no
+  // escaping, so the relay cuts such a frame short and refuses it, as it would from the real robot.
+  bool SendFrame(uint8_t type, const uint8_t* payload, std::size_t n);
   bool SendRaw(const uint8_t* bytes, std::size_t n) { return wire_->Send(bytes, n); }
 
  private:

@@ -261,8 +261,11 @@ void SimRobot::SendSensor(uint8_t type, uint32_t now) {
     last_motor_tick_ = now;
   }
   uint8_t p[kSensorRecordRoom];
+  const uint32_t number = sensors_.next_number();
   const std::size_t n = sensors_.Build(record, t, dt, velocity_, pwm_, p);
-  out_.SendFrame(type, p, n);
+  // A soak counts every numbered record: one the link cannot frame is said, not left for it to miss.
+  if (!out_.SendFrame(type, p, n) && options_.numbered && record == exchange::SensorRecord::kStandard)
+    Log("numbered record %u cannot be framed (its bytes carry the end marker)", number);
 }
 
 bool SimRobot::WriteHeardAudio(const std::string& path) {

@@ -1,6 +1,6 @@
 """The soak's client: consumes numbered standard sensor records through the control, puts numbered
 commands at a steady rate (catching up in bursts when it was busy), counts pictures and voice
-segments, and writes what it saw to a JSON file (four times a second and when told to stop).
+segments, and appends what it saw to a file of JSON lines (four times a second and when told to stop).
 
     soak_client.py ROBOT OUT.json FIRST_VALUE CHANNEL COMMANDS_PER_SECOND [--record]
 """
@@ -61,11 +61,20 @@ ctl.on("VoiceSegmentEvent", on_voice)
 puts, not_stored = [], []
 
 
+saved = {"received": 0, "bad": 0, "puts": 0, "not_stored": 0}
+
+
 def save():
-    with open(out_path + ".tmp", "w") as f:
-        json.dump({"received": received, "bad": bad, "puts": puts, "not_stored": not_stored,
-                   "images": counts["images"], "voice": counts["voice"], "lapped": ctl.lapped()["standard"]}, f)
-    os.replace(out_path + ".tmp", out_path)
+    """Appends one line: what came since the last line, and the counts so far. Writing only the news
+    keeps each save short however long the run: a save that rewrote everything held the client up
+    long enough for a ring to lap it."""
+    lists = {"received": received, "bad": bad, "puts": puts, "not_stored": not_stored}
+    line = {name: items[saved[name]:] for name, items in lists.items()}
+    line.update(images=counts["images"], voice=counts["voice"], lapped=ctl.lapped()["standard"])
+    with open(out_path, "a") as f:
+        f.write(json.dumps(line) + "\n")
+    for name, items in lists.items():
+        saved[name] = len(items)
 
 
 ctl.EnableStandardSensorSending()
