@@ -167,6 +167,13 @@ void CZembrinSDKControlCtrl::Tick() {
   TakeOneEach();
 }
 
+bool CZembrinSDKControlCtrl::HasDoorbells() const {
+  for (const exchange::CRingConsumer* ring :
+       {standard_sensor_.get(), motor_sensor_.get(), custom_sensor_.get(), image_.get(), audio_.get()})
+    if (ring != nullptr && ring->HasView()) return true;
+  return false;
+}
+
 bool CZembrinSDKControlCtrl::AddDoorbells(std::vector<platform::Doorbell>& bells) {
   if (!connected()) return false;
   bool pending = false;

@@ -85,6 +85,7 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void Tick();
   // The waiting hosts' side (see HostedControl): the five rings' doorbells, and every record that
   // arrived taken in ticks' order until none is left.
+  bool HasDoorbells() const override;
   bool AddDoorbells(std::vector<platform::Doorbell>& bells) override;
   int TakeArrived() override;
   // Waits at most `limit_ms` (scaled) for a record in any of the robot's rings, then takes every

@@ -43,14 +43,8 @@ void CHeadlessHost::MessageBox(HostedControl&, const std::string& text) {
   }
 }
 
-bool CHeadlessHost::Waits(const Timer& t, std::vector<platform::Doorbell>* bells, bool* pending) const {
-  if (ticking_ || !t.alive) return false;
-  std::vector<platform::Doorbell>& out = bells != nullptr ? *bells : scratch_;
-  if (bells == nullptr) scratch_.clear();
-  const std::size_t before = out.size();
-  const bool has = t.control->AddDoorbells(out);
-  if (pending != nullptr) *pending = *pending || has;
-  return out.size() > before;
+bool CHeadlessHost::Waits(const Timer& t) const {
+  return !ticking_ && t.alive && t.control->HasDoorbells();
 }
 
 int CHeadlessHost::ProcessDue() {
@@ -61,7 +55,7 @@ int CHeadlessHost::ProcessDue() {
   for (std::size_t i = 0; i < timers_.size(); ++i) {
     if (!timers_[i].alive) continue;
     HostedControl* control = timers_[i].control;
-    const bool waits = Waits(timers_[i], nullptr, nullptr);
+    const bool waits = Waits(timers_[i]);
     if (waits) ran += control->TakeArrived();  // whatever arrived, due or not
     if (platform::TickAfter(timers_[i].next_due, now)) continue;
     timers_[i].next_due += timers_[i].period_ms;
@@ -83,7 +77,7 @@ int64_t CHeadlessHost::UntilDue(bool waiting_timers_too) const {
   const uint32_t now = platform::TickCount();
   int64_t best = -1;
   for (const Timer& t : timers_) {
-    if (!t.alive || (!waiting_timers_too && Waits(t, nullptr, nullptr))) continue;
+    if (!t.alive || (!waiting_timers_too && Waits(t))) continue;
     int64_t wait = platform::TickAfter(t.next_due, now) ? static_cast<int64_t>(t.next_due - now) : 0;
     if (best < 0 || wait < best) best = wait;
   }
@@ -97,14 +91,15 @@ int64_t CHeadlessHost::MillisecondsUntilDue() const {
 bool CHeadlessHost::Arm(std::vector<platform::Doorbell>& bells) {
   bells.clear();
   bool pending = false;
-  for (const Timer& t : timers_) Waits(t, &bells, &pending);
+  for (const Timer& t : timers_)
+    if (Waits(t)) pending = t.control->AddDoorbells(bells) || pending;
   return !pending;
 }
 
 int64_t CHeadlessHost::MillisecondsUntilLook() const {
   const int64_t due = UntilDue(false);
   bool waiting = false;
-  for (const Timer& t : timers_) waiting = waiting || Waits(t, nullptr, nullptr);
+  for (const Timer& t : timers_) waiting = waiting || Waits(t);
   if (!waiting) return due;
   const int64_t look = unheard_ ? kPollPeriodMs : kQuietLookMs;
   return due < 0 ? look : std::min(due, look);

@@ -74,12 +74,11 @@ class CHeadlessHost : public ControlHost {
     bool alive;
   };
   // A timer the host replaces by waiting: the control's rings ring, so its tick is not needed.
-  bool Waits(const Timer& t, std::vector<platform::Doorbell>* bells, bool* pending) const;
+  bool Waits(const Timer& t) const;
   int64_t UntilDue(bool waiting_timers_too) const;
 
   std::vector<Timer> timers_;
   std::vector<platform::Doorbell> bells_;
-  mutable std::vector<platform::Doorbell> scratch_;
   bool ticking_ = false;
   // Waits end within this even when every ring is quiet: the host then looks once, so that records
   // of a producer that does not ring are taken, and an idle program wakes five times a second.

@@ -17,9 +17,11 @@ class HostedControl {
   virtual ~HostedControl() = default;
   // A timer started through the host has fired.
   virtual void OnTimer(int timer_id) = 0;
-  // For hosts that wait for records instead of ticking: appends the doorbells of the control's
-  // rings to `bells` (none when it has no rings) and says whether records are there already, in
-  // which case the host takes them rather than waiting.
+  // For hosts that wait for records instead of ticking: whether the control has rings to wait on
+  // (then its timer is replaced by their doorbells); the doorbells of those rings, appended to
+  // `bells`, and whether records are there already, in which case the host takes them rather than
+  // waiting.
+  virtual bool HasDoorbells() const { return false; }
   virtual bool AddDoorbells(std::vector<platform::Doorbell>& bells) {
     static_cast<void>(bells);
     return false;
