@@ -127,7 +127,6 @@ _tv_host_attach = _declare("tv_host_attach", None, _c.c_void_p, _c.c_void_p)
 _tv_host_detach = _declare("tv_host_detach", None, _c.c_void_p)
 _tv_host_process_due = _declare("tv_host_process_due", _c.c_int32, _c.c_void_p)
 _tv_host_ms_until_due = _declare("tv_host_ms_until_due", _c.c_int64, _c.c_void_p)
-_tv_host_run_for = _declare("tv_host_run_for", None, _c.c_void_p, _c.c_uint32)
 _tv_host_set_ticking = _declare("tv_host_set_ticking", None, _c.c_void_p, _c.c_int32)
 _tv_host_wait = _declare("tv_host_wait", _c.c_int32, _c.c_void_p, _c.c_uint32)
 _tv_host_arm = _declare("tv_host_arm", _c.c_void_p, _c.c_void_p)
@@ -551,10 +550,9 @@ class Host:
                 self._pumps[loop] = loop.call_soon(pump)
                 return
 
-            def waited(future):
+            def waited(future):  # run on the loop, as every callback of its futures
                 _tv_doorbells_free(armed)
-                if not loop.is_closed():
-                    loop.call_soon_threadsafe(pump)
+                pump()
 
             future = loop.run_in_executor(None, _tv_doorbells_wait, armed, _SLICE_MS)
             future.add_done_callback(waited)
