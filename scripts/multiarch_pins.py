@@ -154,9 +154,10 @@ def decide(package, tables, native):
         offered = "; ".join(
             f"{a}'s lists offer {', '.join(sorted(tables[a].offers, key=newest_first)) or 'nothing'}"
             + (f", {tables[a].installed} is installed" if tables[a].installed else "") for a in arches)
-        return (f"{package} has no version that {_words(arches)} can all install ({offered}), and it must "
-                f"have one version on all of them. Try again once their package lists agree (apt-get update), or "
-                f"leave out the packages of {_words(arches[1:])} that need it.")
+        every = "both" if len(arches) == 2 else "all"
+        return (f"{package} has no version that {_words(arches)} can {every} install ({offered}), and it must "
+                f"have one version on {every}. Try again once their package lists agree (apt-get update), or "
+                f"leave out the {_words(arches[1:])} packages that need it.")
     version = sorted(common, key=newest_first)[0]
     why = ", ".join(f"{a} would take {takes[a]}" + (f" (has {tables[a].installed})"
                                                       if tables[a].installed not in (None, takes[a]) else "")
@@ -288,7 +289,7 @@ def resolve(apt, packages, options, native, arches):
                 pins[name], records[name] = outcome, outcome.record()
             elif outcome:
                 errors[name] = outcome
-        if records == before:
+        if records == before and not errors:
             return None
         plan = apt.plan(packages, options, records)
         if plan.returncode:
@@ -325,6 +326,8 @@ def resolve(apt, packages, options, native, arches):
     if lost:
         raise SystemExit(f"install-packages: keeping {', '.join(sorted(pins))} at one version on every "
                          f"architecture would remove {', '.join(lost)}; nothing was installed")
+    if records == before:
+        return None
     lines = [pins[p].line() for p in sorted(pins) if records.get(p) != before.get(p)]
     lines += [f"unpinned {p}: its architectures' lists agree again"
               for p in sorted(before.keys() - records.keys())]

@@ -68,7 +68,7 @@ class DecisionTest(unittest.TestCase):
     def test_no_common_version_names_the_package_and_each_architectures_versions(self):
         error = self.decide("libcgsi-gsoap1", "amd64", "i386")
         self.assertIsInstance(error, str)
-        self.assertIn("libcgsi-gsoap1 has no version that amd64 and i386 can all install", error)
+        self.assertIn("libcgsi-gsoap1 has no version that amd64 and i386 can both install", error)
         self.assertIn("amd64's lists offer 1.3.11-2+b4", error)
         self.assertIn("i386's lists offer 1.3.11-2+b3", error)
 
