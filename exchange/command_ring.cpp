@@ -1,14 +1,14 @@
-// The command ring's writers and its one forwarding reader. Clients write it without any lock among
-// them: each put claims the slot at the head through the slot's length word, copies its record in,
-// moves the head past the slot and then stores the length (command_slots.h). A writer that stops
-// anywhere in between (a debugger, Ctrl-Z) holds up the others for kWriterStallMs at most: they
-// mark its slot abandoned and pass over it, the relay skips it, and the stopped writer, whenever it
-// goes on, finds its claim gone and fails its put instead of publishing anything. The head never
-// moves back: it only ever advances by compare-and-swap from the value a writer read.
+// The command ring's writers and its one forwarding reader on a mapped section: the step machines of
+// command_protocol.h run to their end, with the world's answers taken from the clock and the process
+// table. A writer that stops anywhere in a put (a debugger, Ctrl-Z) holds up the others for
+// kWriterStallMs at most: they mark its slot abandoned and pass over it, the relay skips it, and the
+// stopped writer, whenever it goes on, finds its claim gone and fails its put instead of publishing
+// anything. The head never moves back: it only ever advances by compare-and-swap from the value a
+// writer read.
 #include <atomic>
 #include <cstring>
 
-#include "exchange/command_slots.h"
+#include "exchange/command_protocol.h"
 #include "exchange/ring_words.h"
 #include "exchange/sections.h"
 #include "platform/clock.h"
@@ -18,11 +18,9 @@
 namespace exchange {
 namespace {
 
-using ring_words::Head;
-using ring_words::Length;
+namespace protocol = command_protocol;
 static_assert((kCommandRecordMax + 4) % 4 == 0, "command slots keep their length words aligned");
-using ring_words::Reserved;
-using ring_words::Slot;
+static_assert(kCommandRecordMax <= protocol::kMaxRecord);
 
 // A ticket for each claim, distinct among the claims of this process that can be in the ring at
 // once. Relaxed: the value only has to differ from the last few, it orders nothing.
@@ -38,88 +36,72 @@ void Pause(int tries) {
 }
 
 // Tells a writer that is merely slow from one that has stopped: the same claim seen for
-// kWriterStallMs.
-struct StallWatch {
-  uint32_t word = 0;
-  uint32_t since = 0;
-  bool Expired(uint32_t seen, uint32_t now) {
-    if (seen != word) {
-      word = seen;
-      since = now;
-      return false;
-    }
-    return platform::TickElapsed(now, since) >= kWriterStallMs;
+// kWriterStallMs, or one whose process has gone.
+bool GivenUp(uint32_t claim, uint32_t& watched, uint32_t& since) {
+  if (!platform::ProcessAlive(command_slot::TicketProcess(claim))) return true;
+  const uint32_t now = platform::TickCount();
+  if (claim != watched) {
+    watched = claim;
+    since = now;
+    return false;
   }
+  return platform::TickElapsed(now, since) >= kWriterStallMs;
+}
+
+// The world as a client's put sees it.
+class PutWorld final : public protocol::World {
+ public:
+  explicit PutWorld(const platform::SharedView& view) : view_(view), start_(platform::TickCount()) {}
+  bool OutOfTime() override { return platform::TickElapsed(platform::TickCount(), start_) >= kPutWaitMs; }
+  bool GivenUp(uint32_t claim) override { return exchange::GivenUp(claim, watched_, since_); }
+  bool ProcessAlive(uint32_t id) override { return platform::ProcessAlive(id); }
+  bool RelayGone() override { return !platform::IsClaimed(view_); }
+  uint32_t NewTicket() override { return NextTicket(); }
+
+ private:
+  const platform::SharedView& view_;
+  uint32_t start_;
+  uint32_t watched_ = 0;
+  uint32_t since_ = 0;
+};
+
+// The world as the relay sees it: it only ever asks whether a writer has stopped.
+class TakeWorld final : public protocol::World {
+ public:
+  TakeWorld(uint32_t& watched, uint32_t& since) : watched_(watched), since_(since) {}
+  bool OutOfTime() override { return false; }
+  bool GivenUp(uint32_t claim) override { return exchange::GivenUp(claim, watched_, since_); }
+  bool ProcessAlive(uint32_t id) override { return platform::ProcessAlive(id); }
+  bool RelayGone() override { return false; }
+  uint32_t NewTicket() override { return 0; }
+
+ private:
+  uint32_t& watched_;
+  uint32_t& since_;
 };
 
 }  // namespace
 
 int CRingProducer::PutPaced(const uint8_t* bytes, uint32_t len) {
   return ring_words::Repaired(view_, [&]() -> int {
-    if (!view_.valid() || len > capacity_) return 0;
-    unsigned char* base = view_.data();
-    const uint32_t start = platform::TickCount();
-    StallWatch stall;
-    for (int tries = 0;; ++tries) {
-      if (tries > 0) Pause(tries);
-      const uint32_t now = platform::TickCount();
-      if (platform::TickElapsed(now, start) >= kPutWaitMs) return 0;
-      uint32_t head = Head(base).load(std::memory_order_acquire);
-      const uint32_t index = head % slots_;  // a foreign value is brought back into range, not trusted
-      const uint32_t next = (index + 1) % slots_;
-
-      // Room: while a relay forwards, the slot it reads next is never reached.
-      uint32_t mark = Reserved(base).load(std::memory_order_acquire);
-      if ((mark & kMarkForwarding) != 0 && (mark & 0xFF) < slots_ && next == (mark & 0xFF)) {
-        // The relay ended without withdrawing its mark (it was killed): nobody reads this ring now.
-        if (!platform::IsClaimed(view_))
-          Reserved(base).compare_exchange_strong(mark, 0, std::memory_order_acq_rel);
-        continue;
+    // An empty record is stored like any other (a client may put one); the relay sends nothing for it.
+    if (!view_.valid() || len > capacity_ || (len > 0 && bytes == nullptr)) return 0;
+    const protocol::Ring ring{view_.data(), capacity_, slots_, kCommandReserve};
+    PutWorld world(view_);
+    protocol::Writer writer(bytes, len);
+    for (int tries = 0;;) {
+      switch (writer.Step(ring, world)) {
+        case protocol::Writer::Result::kRunning:
+          break;
+        case protocol::Writer::Result::kRetry:
+          Pause(++tries);
+          break;
+        case protocol::Writer::Result::kStored:
+          platform::RingDoorbell(ring_words::DoorbellWord(ring.base, false));
+          return 1;
+        case protocol::Writer::Result::kFailed:
+          return 0;
       }
-
-      auto word = Length(Slot(base, capacity_, index));
-      uint32_t state = word.load(std::memory_order_acquire);
-      if (command_slot::IsWriting(state)) {
-        // Another writer is storing this slot, which takes it microseconds; one that has gone, or has
-        // not moved for kWriterStallMs, loses the slot.
-        if (!platform::ProcessAlive(command_slot::TicketProcess(state)) || stall.Expired(state, now))
-          word.compare_exchange_strong(state, command_slot::Abandoned(state), std::memory_order_acq_rel);
-        continue;
-      }
-      if (command_slot::IsAbandoned(state) && platform::ProcessAlive(command_slot::TicketProcess(state))) {
-        // Its stopped writer may still copy into it when it goes on: pass over the slot (the relay
-        // skips it).
-        Head(base).compare_exchange_strong(head, next, std::memory_order_acq_rel);
-        continue;
-      }
-
-      // Free: a record the relay has taken (or one of a ring nobody forwards), or a slot given back.
-      const uint32_t ticket = NextTicket();
-      uint32_t expected = state;
-      // Acquire: the relay's reading of the record that was here happens before our copy over it.
-      if (!word.compare_exchange_strong(expected, ticket, std::memory_order_acquire)) continue;
-      if (Head(base).load(std::memory_order_acquire) != head) {
-        // The head moved while we claimed: this slot is no longer the one written next.
-        uint32_t mine = ticket;
-        if (!word.compare_exchange_strong(mine, state, std::memory_order_acq_rel))
-          word.compare_exchange_strong(mine, command_slot::kReleased, std::memory_order_acq_rel);
-        continue;
-      }
-      if (len > 0) std::memcpy(Slot(base, capacity_, index) + 4, bytes, len);
-      // The head passes the slot before its length is stored, so no other writer can take the slot
-      // between the two; the relay waits for the length. The exchange fails only when we were passed
-      // over (stopped right here), and then the next one fails too.
-      Head(base).compare_exchange_strong(head, next, std::memory_order_acq_rel);
-      uint32_t mine = ticket;
-      // Release: the record's bytes are in place before the relay can see its length.
-      if (word.compare_exchange_strong(mine, len, std::memory_order_release)) {
-        platform::RingDoorbell(ring_words::DoorbellWord(base, false));
-        return 1;
-      }
-      // Passed over while stopped: the slot was skipped and none of it is ever sent. Let it be used
-      // again, and try once more if there is still time.
-      mine = command_slot::Abandoned(ticket);
-      word.compare_exchange_strong(mine, command_slot::kReleased, std::memory_order_acq_rel);
     }
   });
 }
@@ -127,67 +109,47 @@ int CRingProducer::PutPaced(const uint8_t* bytes, uint32_t len) {
 CRingConsumer::CommandTake CRingConsumer::TakeCommand(uint8_t* out, uint32_t& length) {
   return ring_words::Repaired(view_, [&]() -> CommandTake {
     length = 0;
-    if (!view_.valid()) return CommandTake::kNone;
-    unsigned char* base = view_.data();
-    const uint32_t head = Head(base).load(std::memory_order_acquire);
-    if (head >= slots_) return CommandTake::kNone;
-    while (read_index_ != head) {
-      unsigned char* slot = Slot(base, capacity_, read_index_);
-      auto word = Length(slot);
-      uint32_t state = word.load(std::memory_order_acquire);
-      if (command_slot::IsWriting(state)) {
-        // Its writer has moved the head and is about to store the length. Records stay in order, so
-        // the ones behind it wait; a writer that has gone or stopped loses the slot.
-        const uint32_t now = platform::TickCount();
-        const bool stopped =
-            !platform::ProcessAlive(command_slot::TicketProcess(state)) ||
-            (state == stalled_word_ && platform::TickElapsed(now, stalled_since_) >= kWriterStallMs);
-        if (state != stalled_word_) {
-          stalled_word_ = state;
-          stalled_since_ = now;
-        }
-        if (!stopped) return CommandTake::kWait;
-        if (!word.compare_exchange_strong(state, command_slot::Abandoned(state), std::memory_order_acq_rel))
-          continue;  // it finished after all: read it again
-      } else if (command_slot::IsTaken(state)) {
-        // Sent already: the head went back over records this relay has taken. Whatever lies between
-        // here and the head came from a writer that stored a stale head, so none of it is trusted.
-        read_index_ = head;
-        return CommandTake::kHeadWentBack;
-      } else if ((state & command_slot::kMarker) == 0 && state <= capacity_) {
-        std::memcpy(out, slot + 4, state);
-        // The slot must still hold the same record after the copy (a writer that ignores the mark may
-        // reuse it): a record read while it was overwritten is not sent.
-        const bool intact = word.compare_exchange_strong(state, command_slot::Taken(++take_count_, state),
-                                                         std::memory_order_acq_rel);
-        read_index_ = (read_index_ + 1) % slots_;
-        if (!intact) continue;
-        length = state;
-        return CommandTake::kRecord;
+    if (!view_.valid() || capacity_ > protocol::kMaxRecord || slots_ > protocol::kMaxSlots)
+      return CommandTake::kNone;
+    const protocol::Ring ring{view_.data(), capacity_, slots_, kCommandReserve};
+    TakeWorld world(stalled_word_, stalled_since_);
+    protocol::Taker taker;
+    taken_.read_index = read_index_;
+    for (;;) {
+      const protocol::Taker::Result result = taker.Step(ring, world, taken_);
+      read_index_ = taken_.read_index;
+      switch (result) {
+        case protocol::Taker::Result::kRunning:
+          break;
+        case protocol::Taker::Result::kNone:
+          return CommandTake::kNone;
+        case protocol::Taker::Result::kWait:
+          return CommandTake::kWait;
+        case protocol::Taker::Result::kRecord:
+          std::memcpy(out, taker.record, taker.length);
+          length = taker.length;
+          return CommandTake::kRecord;
       }
-      // Abandoned by its writer, or a length no writer stores (100 or more, or beyond the slot):
-      // skipped, and it stays consumed.
-      read_index_ = (read_index_ + 1) % slots_;
     }
-    return CommandTake::kNone;
   });
 }
 
-void CRingConsumer::RetireOldCommands() {
-  ring_words::Repaired(view_, [&]() {
-    if (!view_.valid()) return;
-    unsigned char* base = view_.data();
-    for (uint32_t i = 0; i < slots_; ++i) {
-      auto word = Length(Slot(base, capacity_, i));
-      uint32_t state = word.load(std::memory_order_acquire);
-      // A writer's claim is left alone; a plain record becomes a taken one.
-      if ((state & command_slot::kMarker) == 0)
-        word.compare_exchange_strong(state, command_slot::Taken(++take_count_, state),
-                                     std::memory_order_acq_rel);
-    }
-    // Reading starts after whatever was put while the slots were marked: those records came before
-    // this consumer read the ring, as records put before it opened do.
+void CRingConsumer::StartForwarding() {
+  if (!claimed_) {
     Resync();
+    return;
+  }
+  ring_words::Repaired(view_, [&]() {
+    if (!view_.valid() || capacity_ > protocol::kMaxRecord || slots_ > protocol::kMaxSlots) return;
+    const protocol::Ring ring{view_.data(), capacity_, slots_, kCommandReserve};
+    TakeWorld world(stalled_word_, stalled_since_);
+    protocol::Starter starter;
+    for (int tries = 0;;) {
+      const protocol::Starter::Result result = starter.Step(ring, world, taken_);
+      if (result == protocol::Starter::Result::kDone) break;
+      if (result == protocol::Starter::Result::kWait) Pause(++tries);
+    }
+    read_index_ = taken_.read_index;
   });
 }
 

@@ -186,6 +186,7 @@ platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t
       platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
   lapped_ = 0;
   consumed_count_ = 0;
+  taken_ = {};
   if (st == platform::ShmStatus::kOk && !created) Resync();
   return st;
 }
@@ -209,8 +210,7 @@ void CRingConsumer::PublishMark(uint32_t pass, bool link_up) {
   ring_words::Repaired(view_, [&]() {
     if (!claimed_) return;
     Reserved(view_.data())
-        .store(kMarkForwarding | (link_up ? kMarkLinkUp : 0) | ((pass & 0x3FFFFF) << 8) | read_index_,
-               std::memory_order_release);
+        .store(command_protocol::MarkWord(pass, link_up, read_index_), std::memory_order_release);
   });
 }
 
@@ -277,10 +277,11 @@ RingRecord CRingConsumer::Take() {
     record.slot = slot;
     if (commands_) {
       // Writers claim command slots through their length word (aligned: the slot size is a multiple
-      // of four). A command the relay has sent already is still the record it was, for anyone else
-      // who watches.
+      // of four). A command the relay has sent already, or one published for it, is still the record
+      // it was, for anyone else who watches.
       record.length = ring_words::Length(slot).load(std::memory_order_acquire);
-      if (command_slot::IsTaken(record.length)) record.length = command_slot::TakenLength(record.length);
+      if (command_slot::IsTaken(record.length) || command_slot::IsPublished(record.length))
+        record.length = command_slot::MarkedLength(record.length);
     } else {
       // The other rings' slots are 54 bytes apart, so their length words are not all aligned: read as
       // bytes. The head loaded with acquire above orders it after the producer's write.

@@ -38,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "exchange/command_protocol.h"
 #include "platform/doorbell.h"
 #include "platform/shared_memory.h"
 
@@ -71,10 +72,13 @@ inline constexpr SectionSpec kSections[] = {
 
 const SectionSpec& Spec(SectionId id);
 
-inline constexpr uint32_t kMarkForwarding = 0x80000000u;
-inline constexpr uint32_t kMarkLinkUp = 0x40000000u;
+using command_protocol::kMarkForwarding;
+using command_protocol::kMarkLinkUp;
 // The longest a command put waits, for room in a full ring or for other writers, before it fails.
 inline constexpr uint32_t kPutWaitMs = 1000;
+// Slots of the command ring writers leave free ahead of the relay (command_protocol.h): a full ring
+// holds 32 - 1 - 8 = 23 commands the relay has not read.
+inline constexpr uint32_t kCommandReserve = 8;
 // A writer that holds a slot this long without finishing it (a put takes microseconds) is taken to
 // be stopped, and is passed over.
 inline constexpr uint32_t kWriterStallMs = 200;
@@ -186,15 +190,18 @@ class CRingConsumer {
 
   // The forwarding consumer's take from the command ring: copies the next record into `out` (at
   // least capacity() bytes) and marks its slot taken. kWait: the next slot is still being finished
-  // by its writer (take again later; records stay in order). kHeadWentBack: the head was moved back
-  // over records already taken (a writer of the plain layout stored a stale head); reading starts
-  // over at the head and nothing is taken twice.
-  enum class CommandTake { kNone, kRecord, kWait, kHeadWentBack };
+  // by its writer (take again later; records stay in order). Records this consumer took already
+  // that it finds ahead of it again (the head was moved back: a writer of the plain layout stored a
+  // stale head) are passed over and counted in went_back(); nothing is taken twice.
+  enum class CommandTake { kNone, kRecord, kWait };
   CommandTake TakeCommand(uint8_t* out, uint32_t& length);
-  // Marks every record of the command ring taken and starts reading at the head, so that a head
-  // moved back later always lands on records known to be old. For the forwarding consumer, as it
-  // starts.
-  void RetireOldCommands();
+  uint32_t went_back() const { return taken_.went_back; }
+  // For the forwarding consumer, once it holds the claim: marks every record of the command ring
+  // taken (records put before it forwards are never sent; a head moved back later lands on records
+  // known to be old), starts reading at the head and publishes its mark (command_protocol.h). Waits
+  // for writers in the middle of a put, kWriterStallMs at most. Without the claim it only starts
+  // reading at the head.
+  void StartForwarding();
 
   // The forwarding mark (see the layout above): published after every take and pass by the one
   // consumer that forwards, withdrawn when it stops forwarding.
@@ -215,9 +222,9 @@ class CRingConsumer {
   bool commands_ = false;        // the command ring, whose length words carry the writers' claims
   uint32_t consumed_count_ = 0;  // the producer's record count at this consumer's read position
   uint64_t lapped_ = 0;
-  uint32_t take_count_ = 0;    // command records taken, written into their slots
-  uint32_t taken_head_ = 0;    // the head the last take saw
-  uint32_t stalled_word_ = 0;  // a writer's ticket seen on the next slot, and since when
+  command_protocol::TakerState taken_;  // the forwarding consumer's reading of the command ring
+  uint32_t taken_head_ = 0;             // the head the last take saw
+  uint32_t stalled_word_ = 0;           // a writer's ticket seen on the next slot, and since when
   uint32_t stalled_since_ = 0;
 };
 

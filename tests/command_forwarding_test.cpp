@@ -118,47 +118,116 @@ TEST_F(Forwarder, LengthWordsOf100OrBeyondTheSlotSendNothing) {
   EXPECT_EQ(line_.sent()[0].size(), 99u);
 }
 
-// A client that writes the plain layout, stopped in the middle of a put after it read the head, stores
-// its stale head when it goes on: the head moves back over records the relay has sent.
-TEST_F(Forwarder, AHeadMovedBackOverSentRecordsSendsNothingTwice) {
-  const std::string robot = "Fback" + std::to_string(platform::ProcessId());
-  platform::ShmStatus status = platform::ShmStatus::kOk;
-  ASSERT_EQ(forwarder_.Open(robot, status), relay::CCommandForwarder::OpenResult::kOk);
-  exchange::CRingProducer client;
-  ASSERT_EQ(client.Open(robot, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
-  auto pwm = [](uint8_t v) {
+// The command ring as a writer of the plain layout leaves it (length word, bytes, head), read by the
+// forwarder through a view of its own.
+class ForwarderOnARing : public Forwarder {
+ protected:
+  void SetUp() override {
+    Forwarder::SetUp();
+    robot_ = "Fring" + std::to_string(platform::ProcessId());
+    platform::ShmStatus status = platform::ShmStatus::kOk;
+    ASSERT_EQ(forwarder_.Open(robot_, status), relay::CCommandForwarder::OpenResult::kOk);
+    bool created = false;
+    ASSERT_EQ(platform::OpenSharedView(exchange::SectionObjectName(robot_, spec_.suffix),
+                                       exchange::SectionSize(spec_.capacity, spec_.slots), raw_, created),
+              platform::ShmStatus::kOk);
+  }
+  void TearDown() override {
+    forwarder_.Close();
+    Forwarder::TearDown();
+  }
+  uint32_t Head() {
+    uint32_t head = 0;
+    std::memcpy(&head, raw_.data(), 4);
+    return head;
+  }
+  // Stores `record` with the length word `length` in slot `index`, then the head after it.
+  void PutPlain(uint32_t index, uint32_t length, const Bytes& record) {
+    unsigned char* slot = raw_.data() + 8 + index * (spec_.capacity + 4);
+    std::memcpy(slot + 4, record.data(), record.size());
+    std::memcpy(slot, &length, 4);
+    const uint32_t head = (index + 1) % spec_.slots;
+    std::memcpy(raw_.data(), &head, 4);
+  }
+  static Bytes Pwm(uint8_t v) {
     return Frame(exchange::kDestMotionBoard, exchange::kTypeDcMotorPwm, {0, v, 0});
-  };
+  }
+
+  const exchange::SectionSpec& spec_ = exchange::Spec(exchange::SectionId::kCommand);
+  std::string robot_;
+  platform::SharedView raw_;
+};
+
+// A client of the plain layout, stopped in the middle of a put after it read the head, stores its
+// stale head when it goes on: the head moves back over records the relay has sent. A hostile one does
+// it again and again.
+TEST_F(ForwarderOnARing, AHeadMovedBackOverSentRecordsSendsNothingTwiceAndIsReportedOnce) {
+  exchange::CRingProducer client;
+  ASSERT_EQ(client.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
   std::vector<Bytes> sent;
   for (uint8_t v = 1; v <= 5; ++v) {
-    sent.push_back(pwm(v));
+    sent.push_back(Pwm(v));
     ASSERT_EQ(client.PutPaced(sent.back().data(), static_cast<uint32_t>(sent.back().size())), 1);
   }
   forwarder_.ForwardPending(true);
   ASSERT_EQ(line_.sent(), sent);
 
-  const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
-  platform::SharedView raw;
-  bool created = false;
-  ASSERT_EQ(platform::OpenSharedView(exchange::SectionObjectName(robot, spec.suffix),
-                                     exchange::SectionSize(spec.capacity, spec.slots), raw, created),
-            platform::ShmStatus::kOk);
-  const Bytes stale = pwm(111);
-  unsigned char* slot2 = raw.data() + 8 + 2 * (spec.capacity + 4);
-  const uint32_t len = static_cast<uint32_t>(stale.size()), head = 3;
-  std::memcpy(slot2, &len, 4);
-  std::memcpy(slot2 + 4, stale.data(), stale.size());
-  std::memcpy(raw.data(), &head, 4);
-  forwarder_.ForwardPending(true);
-  EXPECT_EQ(line_.sent(), sent) << "nothing again, and nothing of the writer that stored a stale head";
-  ASSERT_EQ(ui_.notes.size(), 1u);
-  EXPECT_NE(ui_.notes[0].find("stale head"), std::string::npos) << ui_.notes[0];
+  for (int again = 0; again < 50; ++again) {
+    const Bytes stale = Pwm(static_cast<uint8_t>(100 + again));
+    PutPlain((Head() + 29) % spec_.slots, static_cast<uint32_t>(stale.size()), stale);  // three back
+    sent.push_back(stale);  // a record nobody sent yet: it goes out, once
+    forwarder_.ForwardPending(true);
+    forwarder_.ForwardPending(true);
+  }
+  EXPECT_EQ(line_.sent(), sent) << "nothing again, and every record the stale writer left";
+  ASSERT_EQ(ui_.notes.size(), 1u) << "said once, not for every time";
+  EXPECT_NE(ui_.notes[0].find("moved back"), std::string::npos) << ui_.notes[0];
 
-  sent.push_back(pwm(6));  // writers go on from the head the relay starts over at
+  sent.push_back(Pwm(6));  // writers go on from the head
   ASSERT_EQ(client.PutPaced(sent.back().data(), static_cast<uint32_t>(sent.back().size())), 1);
   forwarder_.ForwardPending(true);
   EXPECT_EQ(line_.sent(), sent);
-  forwarder_.Close();
+}
+
+// Length words a writer of the plain layout may store, none of which is a record the relay sends: the
+// record after each still goes out, and nothing is taken for a sound file.
+TEST_F(ForwarderOnARing, LengthWordsThatAreNoRecordNeverCostTheNextOne) {
+  const uint32_t words[] = {
+      0x80000000u,  // 2^31, read as a length: 100 or more, skipped
+      0x80000005u, 0x9FFFFFFFu, 0xA0000000u, 0xFFFFFFFFu, 0xC0000000u,
+      100,  // the smallest length a relay skips
+      81,   // beyond the slot
+      0,    // nothing, as a zeroed slot holds
+  };
+  std::vector<Bytes> sent;
+  uint8_t v = 1;
+  for (uint32_t word : words) {
+    const uint32_t at = Head();
+    PutPlain(at, word, Pwm(0xEE));
+    sent.push_back(Pwm(v++));
+    PutPlain((at + 1) % spec_.slots, static_cast<uint32_t>(sent.back().size()), sent.back());
+    forwarder_.ForwardPending(true);
+    ASSERT_EQ(line_.sent(), sent) << std::hex << "after a length word 0x" << word;
+  }
+  EXPECT_FALSE(audio_.Running());
+  EXPECT_TRUE(ui_.notes.empty()) << ui_.notes[0];
+}
+
+// A section another process truncated comes back zeroed (head 0): the relay, reading somewhere in the
+// middle of the ring, finds empty slots, which name no sound file and send nothing.
+TEST_F(ForwarderOnARing, ZeroedSlotsAreNoRequests) {
+  exchange::CRingProducer client;
+  ASSERT_EQ(client.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  const Bytes pwm = Pwm(1);
+  for (int i = 0; i < 7; ++i) ASSERT_EQ(client.PutPaced(pwm.data(), static_cast<uint32_t>(pwm.size())), 1);
+  forwarder_.ForwardPending(true);
+  const std::size_t before = line_.sent().size();
+  std::memset(raw_.data(), 0, exchange::SectionSize(spec_.capacity, spec_.slots));
+  forwarder_.ForwardPending(true);
+  forwarder_.ForwardPending(true);
+  EXPECT_EQ(line_.sent().size(), before);
+  EXPECT_FALSE(audio_.Running());
+  EXPECT_TRUE(ui_.notes.empty()) << ui_.notes[0];
 }
 
 TEST_F(Forwarder, AContinuationSendsNoSecondAnnouncement) {

@@ -60,7 +60,7 @@ int RunReplay(const std::string& path, double speed, const std::string& robot) {
     Log(LogLevel::kError, "Robot '" + prefix + "' is already served by another relay.");
     return 1;
   }
-  commands.RetireOldCommands();
+  commands.StartForwarding();
   platform::SetSharedDamageObserver([](const std::string& name) {
     Log(LogLevel::kWarning, "section " + name + " damaged by another process; reopened");
   });

@@ -1,6 +1,9 @@
 #include "relay/link/command_forwarding.h"
 
 #include <cstring>
+#include <string>
+
+#include "platform/clock.h"
 
 namespace relay {
 namespace {
@@ -8,6 +11,8 @@ namespace {
 // At most this many records per pass: one ring's worth, so a pass stays short and the keep-alive
 // keeps its rhythm however fast clients write.
 constexpr int kRecordsPerPass = 32;
+// At most one line a minute about a head moved back.
+constexpr uint32_t kHeadWentBackReportMs = 60000;
 
 }  // namespace
 
@@ -22,7 +27,7 @@ CCommandForwarder::OpenResult CCommandForwarder::Open(const std::string& prefix,
     return OpenResult::kClaimedElsewhere;
   }
   claimed_prefix_ = prefix;
-  commands_.RetireOldCommands();
+  commands_.StartForwarding();
   return status == platform::ShmStatus::kOk ? OpenResult::kOk : OpenResult::kSectionError;
 }
 
@@ -34,13 +39,9 @@ bool CCommandForwarder::ForwardPending(bool link_up) {
   bool more = true;
   for (int i = 0; i < kRecordsPerPass && more; ++i) {
     uint32_t length = 0;
+    const uint32_t went_back = commands_.went_back();
     const exchange::CRingConsumer::CommandTake take = commands_.TakeCommand(record, length);
-    if (take == exchange::CRingConsumer::CommandTake::kHeadWentBack) {
-      events_.Message(MessageKind::kNotice,
-                      "a client stored a stale head in the command ring (it was stopped in the middle of a "
-                      "put); reading starts over at the head, nothing is sent twice");
-      break;
-    }
+    if (commands_.went_back() != went_back) ReportHeadWentBack();
     if (take != exchange::CRingConsumer::CommandTake::kRecord) break;
     const bool frame =
         length >= 2 && record[0] == exchange::kFrameStart0 && record[1] == exchange::kFrameStart1;
@@ -50,6 +51,25 @@ bool CCommandForwarder::ForwardPending(bool link_up) {
   }
   commands_.PublishMark(++passes_, link_up);
   return more;
+}
+
+void CCommandForwarder::ReportHeadWentBack() {
+  // Whoever moves the head back can do it thousands of times a second: one line per
+  // kHeadWentBackReportMs says so, with how often it happened since the last line.
+  const uint32_t now = platform::TickCount();
+  if (went_back_reported_ && platform::TickElapsed(now, went_back_at_) < kHeadWentBackReportMs) {
+    ++went_back_unsaid_;
+    return;
+  }
+  std::string text =
+      "the command ring's head was moved back over commands already sent (something wrote the ring without "
+      "claiming its slots); those commands are passed over, nothing is sent twice";
+  if (went_back_unsaid_ > 0)
+    text += " (" + std::to_string(went_back_unsaid_) + " more times since the last report)";
+  events_.Message(MessageKind::kNotice, text);
+  went_back_reported_ = true;
+  went_back_at_ = now;
+  went_back_unsaid_ = 0;
 }
 
 void CCommandForwarder::HandleRecord(const uint8_t* data, uint32_t len, uint32_t capacity) {

@@ -28,8 +28,8 @@ class CCommandForwarder {
   // Forwards everything clients have put since the last pass, in order (at most one ring's worth),
   // and publishes the forwarding mark that lets their writers wait for the relay. A record still
   // being finished by its writer waits for the next pass with everything behind it. A head moved
-  // back over records already sent is a fault: it is reported, and nothing is sent twice. False
-  // when the pass ended on a sound-file request: what follows it waits for the next pass.
+  // back over records already sent is a fault: it is reported (once a minute at most), and nothing is sent
+  // twice. False when the pass ended on a sound-file request: what follows it waits for the next pass.
   bool ForwardPending(bool link_up);
   // The command ring's doorbell as it stands, read before a pass: waiting on it after the pass ends
   // when a client puts a record (platform/doorbell.h).
@@ -47,8 +47,13 @@ class CCommandForwarder {
   CAudioUpload& audio_;
   LinkEvents& events_;
   exchange::CRingConsumer commands_;
-  std::string claimed_prefix_;  // the robot name whose command ring this relay holds
-  uint32_t passes_ = 0;         // forwarding passes, published in the mark
+  std::string claimed_prefix_;       // the robot name whose command ring this relay holds
+  uint32_t passes_ = 0;              // forwarding passes, published in the mark
+  bool went_back_reported_ = false;  // a head moved back was reported, at went_back_at_
+  uint32_t went_back_at_ = 0;
+  uint32_t went_back_unsaid_ = 0;  // times since, not reported yet
+
+  void ReportHeadWentBack();
 };
 
 }  // namespace relay
