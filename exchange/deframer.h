@@ -31,6 +31,9 @@ class CDeframer {
   static constexpr std::size_t kLargeChunkPiece = 1024;
 
   void FeedBytes(const uint8_t* chunk, std::size_t count, FrameSink& sink);
+  // Forgets what is buffered: the next bytes come from another sender, which must not complete
+  // a frame begun by the last one.
+  void Reset() { fill_ = 0; }
 
   std::size_t fill() const { return fill_; }
   const uint8_t* buffer() const { return buffer_; }

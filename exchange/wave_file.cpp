@@ -29,13 +29,15 @@ int SizeClass(std::size_t count) {
 
 bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& error) {
   out.samples.clear();
-  // Only regular files: a client must not make the relay read a device, a pipe or a folder. A relay
-  // that serves a group reads only what every member may read: never on its own rights.
+  // Only regular files: a client must not make the relay read a device, a pipe or a folder. Nor a
+  // link: whoever checked the file before naming it (the MQTT bridge, for its callers) checked the
+  // file itself, and a link swapped in since must not make the relay read another. A relay that
+  // serves a group reads only what every member may read: never on its own rights.
   std::vector<uint8_t> bytes;
   const long group = platform::SharedGroup();
   const platform::FileStatus status = group >= 0
                                           ? platform::ReadFileForGroup(path, group, kMaxFile, true, bytes)
-                                          : platform::ReadRegularFile(path, kMaxFile, true, bytes);
+                                          : platform::ReadRegularFileItself(path, kMaxFile, true, bytes);
   if (status == platform::FileStatus::kTooLarge) {
     error = path + ": too large for a sound file";
     return false;

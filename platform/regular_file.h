@@ -20,6 +20,7 @@ enum class FileStatus {
   kTooLarge,    // larger than the caller takes (when the caller refuses a cut read)
   kReadFailed,
   kNotShared,  // the group a reader on others' behalf serves (or everyone) may not read it
+  kLink,       // a link, where the reader takes only the file itself
 };
 
 // A few words for a person, e.g. "not a regular file".
@@ -30,11 +31,17 @@ const char* FileStatusText(FileStatus status);
 FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
                            std::vector<uint8_t>& out);
 
-// As ReadRegularFile, for a process that reads files on behalf of other users of group `gid` (a
-// relay serving a group reads the sound files its clients name): it never lends them its own rights.
-// The file must be readable, and every folder on its way searchable, by that group or by everyone;
-// the path is walked one folder at a time without following links, so nothing can be swapped in
-// between the checks and the read. kNotShared otherwise.
+// As ReadRegularFile, for a file named by another program, which may have checked it before: the
+// file itself, never a link in its place (kLink), so a link swapped in after that check cannot make
+// the reader read its target. Links among the folders on the way are followed.
+FileStatus ReadRegularFileItself(const std::string& path, std::size_t max_bytes, bool whole_only,
+                                 std::vector<uint8_t>& out);
+
+// As ReadRegularFileItself, for a process that reads files on behalf of other users of group `gid`
+// (a relay serving a group reads the sound files its clients name): it never lends them its own
+// rights. The file must be readable, and every folder on its way searchable, by that group or by
+// everyone; the folders are walked one at a time without following links, so nothing can be
+// swapped in between the checks and the read. kNotShared otherwise.
 FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
                             std::vector<uint8_t>& out);
 

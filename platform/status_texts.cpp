@@ -20,6 +20,8 @@ const char* FileStatusText(FileStatus status) {
       return "cannot be read";
     case FileStatus::kNotShared:
       return "not readable by the clients' group (the relay reads only what its clients may)";
+    case FileStatus::kLink:
+      return "a link, which is not followed here (name the file itself)";
   }
   return "unknown";
 }

@@ -343,22 +343,46 @@ TEST_F(LinkedRobotOwnSocket, AnotherHostCanNeitherDivertTheLinkNorFeedTheClients
 }
 
 // A process of the robot's own host sends valid frames from another port of the robot's address,
-// while clients command the robot: the commands stay with the robot, which keeps answering.
-TEST_F(LinkedRobotOwnSocket, AnotherPortOfTheRobotsAddressCannotTakeTheCommands) {
+// while clients command the robot: the commands stay with the robot, which keeps answering, and no
+// reading of that port reaches the clients. Each of its datagrams also ends in the first half of a
+// reading whose second half the robot's own port sends: a half frame of one sender is never
+// completed by another.
+TEST_F(LinkedRobotOwnSocket, AnotherPortOfTheRobotsAddressCanNeitherTakeTheCommandsNorFeedTheClients) {
   Stranger other_port(INADDR_LOOPBACK);
   ASSERT_TRUE(other_port.bound());
+  exchange::CRingConsumer standard;
+  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
   const Bytes reading = Frame(0, 0x7D, Bytes(40, 0xEE));
-  for (uint8_t i = 0; i < 100; ++i) {
-    other_port.SendTo(udp_.LocalPort(), reading);
+  const std::size_t half = 20;
+  Bytes datagram = reading;
+  datagram.insert(datagram.end(), reading.begin(), reading.begin() + half);
+  const Bytes rest(reading.begin() + half, reading.end());
+  // After each second half the robot sends a frame of a type nobody handles: once the relay has
+  // taken it, it has read that half too.
+  const Bytes marker = Frame(0, 0x60, {});
+  constexpr uint8_t kRounds = 100;
+  for (uint8_t i = 0; i < kRounds; ++i) {
+    other_port.SendTo(udp_.LocalPort(), datagram);
+    sim_->robot().Inject(rest);
+    sim_->robot().Inject(marker);
+    ASSERT_TRUE(WaitUntil([&] { return link_->stats().accepted(0x60) == i + 1u; }));
+    ASSERT_EQ(link_->stats().other_source(), i + 1u) << "the whole reading of the other port is refused";
     const Bytes pwm = Frame(1, 0x05, {1, i, 0});
     ASSERT_EQ(commands_.PutPaced(pwm.data(), static_cast<uint32_t>(pwm.size())), 1);
-    platform::Sleep(5);
   }
-  ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0x05).size() == 100; }))
+  ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0x05).size() == kRounds; }))
       << FramesOfType(sim_->robot(), 0x05).size() << " of 100 commands reached the robot";
+  int forged = 0;
+  while (standard.Take()) ++forged;
+  EXPECT_EQ(forged, 0) << "readings published from the other port, or completed by the robot's";
+  EXPECT_EQ(link_->stats().accepted(0x7D), 0u);
+  EXPECT_EQ(link_->stats().other_source(), kRounds);
+  EXPECT_NE(link_->stats().Format().find("from another port of the robot's address: 100"), std::string::npos)
+      << link_->stats().Format();
   EXPECT_EQ(other_port.Received(), 0);
   EXPECT_EQ(udp_.robot_address().port, sim_->UdpPort());
   EXPECT_EQ(link_->stats().peer_changes(), 0u);
+  EXPECT_FALSE(ui_->Has("icon:140"));
 }
 
 TEST_F(LinkedRobot, LengthWordsBeyondTheSlotAreSkippedAndTheNextRecordStillGoesOut) {

@@ -1,19 +1,27 @@
 // trevask-mqtt between a real mosquitto broker, configured by deploy/mosquitto/make-config.sh, and a
 // relay linked to the simulated robot: what subscribers see, what calls do, who may call, and what
 // the bridge does when the broker goes away or it dies itself.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "exchange/protocol.h"
 #include "exchange/sensor_records.h"
 #include "link_test_support.h"
 #include "mqtt_test_support.h"
 #include "platform/clock.h"
+#include "platform/shared_memory.h"
 
 namespace {
 
@@ -48,7 +56,7 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
     robot_name_ = "mq" + std::to_string(getpid()) +
                   std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 6);
     Connect(robot_name_, sim_options_);
-    broker_ = std::make_unique<Broker>(DEPLOY_DIR, robot_name_);
+    broker_ = std::make_unique<Broker>(DEPLOY_DIR, robot_name_, 0, "", callers_);
     ASSERT_TRUE(broker_->ok());
     StartBridge("bridge-pw", bridge_args_);
     op_ = std::make_unique<Subscriber>(broker_->port(), "operator", "operator-pw", "op-" + robot_name_);
@@ -63,6 +71,7 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
       bridge_->Wait(10000);
     }
     bridge_.reset();
+    if (!files_dir_.empty()) std::system(("rm -rf " + files_dir_).c_str());
     LinkedRobotFixture::TearDown();
   }
   void StartBridge(const std::string& password, const std::vector<std::string>& more = {}) {
@@ -73,6 +82,35 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
     bridge_ = std::make_unique<ChildProcess>(argv);
   }
   std::string Topic(const std::string& sub) const { return "talvenor/" + robot_name_ + "/" + sub; }
+  // Stops the bridge and starts it again with `args`; waits until the new one says the link is up.
+  void RestartBridge(const std::vector<std::string>& args) {
+    bridge_->Signal(SIGTERM);
+    ASSERT_EQ(bridge_->Wait(10000), 0);
+    auto ups = [&] {
+      std::size_t n = 0;
+      for (const Message& m : op_->On(Topic("link"))) n += m.payload.find("\"up\"") != std::string::npos;
+      return n;
+    };
+    const std::size_t ups_before = ups();
+    StartBridge("bridge-pw", args);
+    ASSERT_TRUE(WaitUntil([&] { return ups() > ups_before; })) << "the new bridge says the link is up";
+  }
+  // A fresh files folder holding tone.wav (removed by TearDown).
+  std::string FilesFolder() {
+    files_dir_ = "/tmp/trevask-bridge-files-" + std::to_string(getpid());
+    EXPECT_EQ(std::system(("rm -rf " + files_dir_ + " && mkdir -p " + files_dir_).c_str()), 0);
+    WriteTone(files_dir_ + "/tone.wav");
+    return files_dir_;
+  }
+  // One second of a 16-bit mono tone at 8000 Hz.
+  static void WriteTone(const std::string& path) {
+    std::ofstream wav(path, std::ios::binary);
+    auto u32 = [&](uint32_t v) { wav.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { wav.write(reinterpret_cast<const char*>(&v), 2); };
+    wav.write("RIFF", 4), u32(36 + 16000), wav.write("WAVEfmt ", 8), u32(16), u16(1), u16(1), u32(8000);
+    u32(16000), u16(2), u16(16), wav.write("data", 4), u32(16000);
+    for (int i = 0; i < 8000; ++i) u16(static_cast<uint16_t>((i % 40) * 500));
+  }
   Message WaitForLink(const std::string& state, Subscriber* who = nullptr) {
     return (who ? who : op_.get())->WaitForMessage(Topic("link"), [&](const Message& m) {
       const json j = Parse(m.payload);
@@ -94,6 +132,8 @@ class BridgedRobot : public testing_support::LinkedRobotFixture {
   sim::SimOptions sim_options_;
   std::vector<std::string> bridge_args_;
   std::string robot_name_;
+  std::string files_dir_;
+  int callers_ = 0;  // operators caller0, caller1, ... besides operator and operator2
   std::unique_ptr<Broker> broker_;
   std::unique_ptr<ChildProcess> bridge_;
   std::unique_ptr<Subscriber> op_;
@@ -271,30 +311,11 @@ TEST_F(BridgedRobot, BadCallsAreAnsweredWithAReasonAndTheBridgeGoesOnServing) {
 }
 
 TEST_F(BridgedRobot, FilesAreRegularFilesNamedInsideTheFilesFolderOnly) {
-  const std::string dir = "/tmp/trevask-bridge-files-" + std::to_string(getpid());
-  ASSERT_EQ(std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
-  {
-    // One second of a 16-bit mono tone at 8000 Hz.
-    std::ofstream wav(dir + "/tone.wav", std::ios::binary);
-    auto u32 = [&](uint32_t v) { wav.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](uint16_t v) { wav.write(reinterpret_cast<const char*>(&v), 2); };
-    wav.write("RIFF", 4), u32(36 + 16000), wav.write("WAVEfmt ", 8), u32(16), u16(1), u16(1), u32(8000);
-    u32(16000), u16(2), u16(16), wav.write("data", 4), u32(16000);
-    for (int i = 0; i < 8000; ++i) u16(static_cast<uint16_t>((i % 40) * 500));
-  }
+  const std::string dir = FilesFolder();
   ASSERT_EQ(mkfifo((dir + "/pipe.bmp").c_str(), 0600), 0);
   ASSERT_EQ(symlink("/dev/zero", (dir + "/zero.bmp").c_str()), 0);
   ASSERT_EQ(symlink((dir + "/tone.wav").c_str(), (dir + "/again.wav").c_str()), 0);
-  bridge_->Signal(SIGTERM);
-  ASSERT_EQ(bridge_->Wait(10000), 0);
-  auto ups = [&] {
-    std::size_t n = 0;
-    for (const Message& m : op_->On(Topic("link"))) n += m.payload.find("\"up\"") != std::string::npos;
-    return n;
-  };
-  const std::size_t ups_before = ups();
-  StartBridge("bridge-pw", {"--files-dir", dir});
-  ASSERT_TRUE(WaitUntil([&] { return ups() > ups_before; })) << "the new bridge says the link is up";
+  RestartBridge({"--files-dir", dir});
 
   const struct {
     const char* method;
@@ -320,7 +341,66 @@ TEST_F(BridgedRobot, FilesAreRegularFilesNamedInsideTheFilesFolderOnly) {
   EXPECT_EQ(Call("ok", "PlayAudioFile", {"tone.wav"})["result"], nullptr);
   ASSERT_TRUE(WaitUntil([&] { return !RobotFramesOfType(exchange::kTypeAudioAnnouncement).empty(); }))
       << "the relay found the file in the folder and announced it";
-  std::system(("rm -rf " + dir).c_str());
+}
+
+// A caller who may write the files folder swaps the file it names for a link to a file outside,
+// and back, over and over, while its calls go through. The bridge checks the file itself; the relay,
+// which opens it again by its path, must never read the link's target (inotify hears every open of
+// it), whether it reads with its own rights or on behalf of a group.
+TEST_F(BridgedRobot, TheRelayNeverReadsALinkSwappedInAfterTheBridgesCheck) {
+  const std::string dir = FilesFolder();
+  const std::string secret = "/tmp/trevask-secret-" + std::to_string(getpid()) + ".wav";
+  WriteTone(secret);  // a sound the relay would play, standing in for a file nobody may have read
+  ASSERT_EQ(rename((dir + "/tone.wav").c_str(), (dir + "/swapped.wav").c_str()), 0);
+  ASSERT_EQ(symlink(secret.c_str(), (dir + "/spare").c_str()), 0);
+  RestartBridge({"--files-dir", dir});
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, secret.c_str(), IN_OPEN | IN_ACCESS), 0);
+
+  const group* own = getgrgid(getegid());
+  ASSERT_NE(own, nullptr);
+  int accepted = 0, handled_before = 0;
+  for (const bool for_group : {false, true}) {
+    std::string error;
+    if (for_group) {
+      ASSERT_TRUE(platform::ShareWithGroup(own->gr_name, error)) << error;
+    }
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+      const std::string a = dir + "/swapped.wav", b = dir + "/spare";
+      while (!stop.load(std::memory_order_relaxed))
+        renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+    });
+    for (int i = 0; i < 75; ++i) {
+      const json reply = Call("swap" + std::to_string(for_group) + "-" + std::to_string(i), "PlayAudioFile",
+                              {"swapped.wav"});
+      accepted += !reply.contains("error");
+    }
+    stop = true;
+    swapper.join();
+    // Each call the bridge passed on is either played (announced to the robot) or refused by the
+    // relay with a note.
+    auto handled = [&] {
+      int n = static_cast<int>(RobotFramesOfType(exchange::kTypeAudioAnnouncement).size());
+      for (const std::string& e : ui_->Events()) n += e.rfind("note:the sound file is not played", 0) == 0;
+      return n;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return handled() == accepted; }))
+        << handled() - handled_before << " of " << accepted << " calls handled by the relay";
+    handled_before = handled();
+    if (for_group) platform::StopSharing();
+  }
+  int opens = 0;
+  alignas(inotify_event) char events[4096];
+  for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+    for (char* at = events; at < events + n;
+         at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len)
+      opens += (reinterpret_cast<inotify_event*>(at)->mask & IN_OPEN) != 0;
+  close(watch);
+  std::remove(secret.c_str());
+  EXPECT_EQ(opens, 0) << "the relay opened the link's target, in " << accepted << " calls passed on";
+  EXPECT_GT(accepted, 0);
 }
 
 // Anybody with an account could take the bridge's client id and so knock it off the broker.
@@ -332,43 +412,67 @@ TEST_F(BridgedRobot, AViewerCannotKnockTheBridgeOffByTakingItsClientId) {
   EXPECT_EQ(bridge_->err().find("connection"), std::string::npos) << bridge_->err();
 }
 
-// One operator floods the bridge with calls while another calls now and then.
-TEST_F(BridgedRobot, AFloodOfCallsNeitherStarvesOtherCallersNorGoesUnanswered) {
-  Subscriber second(broker_->port(), "operator2", "operator2-pw", "op2-" + robot_name_);
-  ASSERT_EQ(second.WaitConnected(), 0);
-  ASSERT_TRUE(second.Subscribe(Topic("reply/#")));
-  constexpr int kFlood = 1000, kOthers = 50;
-  bridge_->Signal(SIGSTOP);  // a bridge held up meanwhile finds the whole flood waiting at once
-  for (int i = 0; i < kFlood; ++i)
-    op_->Publish(Topic("call"), json{{"id", "f" + std::to_string(i)}, {"method", "GetSensorSonar1"}}.dump());
-  for (int i = 0; i < kOthers; ++i)
-    second.Publish(Topic("call/operator2"),
-                   json{{"id", "g" + std::to_string(i)}, {"method", "GetSensorSonar2"}}.dump());
-  platform::Sleep(2000);  // the broker takes them all
-  bridge_->Signal(SIGCONT);
-  auto replies = [&](Subscriber& who, char prefix) {
-    int results = 0, busy = 0;
-    for (const Message& m : who.All()) {
-      if (m.topic.rfind(Topic("reply/") + prefix, 0) != 0) continue;
-      const json j = Parse(m.payload);
-      results += j.contains("result");
-      busy += j.contains("error") && j["error"]["code"] == static_cast<int32_t>(0x8001010Au);
-    }
-    return std::pair<int, int>(results, busy);
+// More callers than the bridge ever had queues for, each with one call, and one caller with a flood,
+// all waiting together for a bridge that was held up meanwhile (it finds all of it on its socket, so
+// what it answers is exact): every single call is carried out, the flood up to its caller's queue
+// in order, and each call beyond that is answered busy. Every call is answered, once.
+class ManyCallers : public BridgedRobot {
+ protected:
+  ManyCallers() { callers_ = 100; }
+};
+
+TEST_F(ManyCallers, EveryCallIsAnsweredAndOnlyAFloodBeyondItsCallersQueueIsRefused) {
+  constexpr int kFlood = 200, kQueue = 64;
+  std::vector<std::unique_ptr<Subscriber>> callers;
+  for (int i = 0; i < callers_; ++i) {
+    const std::string name = "caller" + std::to_string(i);
+    callers.push_back(std::make_unique<Subscriber>(broker_->port(), name, name + "-pw", name + robot_name_));
+  }
+  for (auto& c : callers) ASSERT_EQ(c->WaitConnected(), 0);
+  bridge_->Signal(SIGSTOP);
+  long bytes = 0;
+  auto call = [&](Subscriber& who, const std::string& topic, const std::string& id) {
+    const std::string payload = json{{"id", id}, {"method", "GetSensorSonar1"}}.dump();
+    who.Publish(topic, payload);
+    bytes += testing_support::PublishBytes(topic, payload);
   };
-  ASSERT_TRUE(WaitUntil([&] { return replies(second, 'g').first == kOthers; }, 20000))
-      << "the second caller's calls are all carried out: " << replies(second, 'g').first;
+  for (int i = 0; i < callers_; ++i)
+    call(*callers[i], Topic("call/caller" + std::to_string(i)), "c" + std::to_string(i));
+  for (int i = 0; i < kFlood; ++i) call(*op_, Topic("call"), "f" + std::to_string(i));
+  ASSERT_TRUE(WaitUntil([&] {
+    return testing_support::UnreadBytes(bridge_->pid(), broker_->port()) == bytes;
+  })) << testing_support::UnreadBytes(bridge_->pid(), broker_->port())
+      << " of " << bytes << " bytes of calls on the bridge's socket";
+  bridge_->Signal(SIGCONT);
+
+  std::map<std::string, std::vector<json>> replies;  // by id
   ASSERT_TRUE(WaitUntil(
       [&] {
-        const auto [results, busy] = replies(*op_, 'f');
-        return results + busy == kFlood;
+        replies.clear();
+        for (const Message& m : op_->All())
+          if (m.topic.rfind(Topic("reply/"), 0) == 0)
+            replies[m.topic.substr(Topic("reply/").size())].push_back(Parse(m.payload));
+        return replies.size() == static_cast<std::size_t>(callers_ + kFlood);
       },
       20000))
-      << "every flooding call is answered, if only with busy";
-  EXPECT_GT(replies(*op_, 'f').second, 0) << "some of the flood was answered busy";
+      << replies.size() << " of " << callers_ + kFlood << " calls answered";
+  for (int i = 0; i < callers_; ++i) {
+    const std::vector<json>& r = replies["c" + std::to_string(i)];
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_TRUE(r[0].contains("result")) << "a caller's single call is carried out: " << r[0].dump();
+  }
+  for (int i = 0; i < kFlood; ++i) {
+    const std::vector<json>& r = replies["f" + std::to_string(i)];
+    ASSERT_EQ(r.size(), 1u);
+    if (i < kQueue)
+      EXPECT_TRUE(r[0].contains("result")) << i << ": " << r[0].dump();
+    else
+      EXPECT_EQ(r[0]["error"]["code"], static_cast<int32_t>(0x8001010Au)) << i << ": " << r[0].dump();
+  }
   bridge_->Signal(SIGTERM);
   ASSERT_EQ(bridge_->Wait(10000), 0);
-  EXPECT_NE(bridge_->err().find(" 0 calls dropped"), std::string::npos) << bridge_->err();
+  EXPECT_NE(bridge_->err().find(" " + std::to_string(kFlood - kQueue) + " of them busy"), std::string::npos)
+      << bridge_->err();
 }
 
 TEST_F(BridgedRobot, AViewerReadsButItsCallsNeverReachTheRobot) {

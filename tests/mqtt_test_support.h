@@ -2,6 +2,7 @@
 // and a subscriber on its own network thread that keeps every message it gets.
 #pragma once
 
+#include <dirent.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <netinet/in.h>
@@ -9,12 +10,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,11 +53,51 @@ inline bool TcpAccepts(int port) {
   return ok;
 }
 
-// The broker with users bridge, operator, operator2 and viewer for `robot` (passwords: the name + "-pw").
+// Bytes that have reached the TCP socket of process `pid` connected to `port` on 127.0.0.1 and that
+// it has not read yet; -1 when it has no such socket.
+inline long UnreadBytes(pid_t pid, int port) {
+  std::set<std::string> inodes;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* dir = opendir(fds.c_str())) {
+    while (const dirent* e = readdir(dir)) {
+      char target[64] = {};
+      if (readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 &&
+          std::strncmp(target, "socket:[", 8) == 0)
+        inodes.insert(std::string(target + 8, std::strcspn(target + 8, "]")));
+    }
+    closedir(dir);
+  }
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    char remote[64], queues[64], inode[32];
+    unsigned state = 0;
+    // sl local remote st tx:rx tr:when retrnsmt uid timeout inode
+    if (std::sscanf(line.c_str(), "%*s %*s %63s %x %63s %*s %*s %*s %*s %31s", remote, &state, queues,
+                    inode) != 4)
+      continue;
+    const char* colon = std::strchr(remote, ':');
+    if (colon == nullptr || std::strtol(colon + 1, nullptr, 16) != port || inodes.count(inode) == 0) continue;
+    return std::strtol(std::strchr(queues, ':') + 1, nullptr, 16);
+  }
+  return -1;
+}
+
+// The bytes of an MQTT 5 PUBLISH of QoS 1 without properties, as a broker forwards it.
+inline long PublishBytes(const std::string& topic, const std::string& payload) {
+  const long rest = 2 + static_cast<long>(topic.size()) + 2 + 1 + static_cast<long>(payload.size());
+  long length_bytes = 1;
+  for (long n = rest; n >= 128; n /= 128) ++length_bytes;
+  return 1 + length_bytes + rest;
+}
+
+// The broker with users bridge, operator, operator2 and viewer for `robot` (passwords: the name + "-pw"),
+// and `callers` more operators caller0, caller1, ...
 class Broker {
  public:
   Broker(const std::string& deploy_dir, const std::string& robot, int ws_port = 0,
-         const std::string& http_dir = "")
+         const std::string& http_dir = "", int callers = 0)
       : dir_("/tmp/trevask-broker-" + std::to_string(getpid()) + "-" + robot), port_(FreeTcpPort()) {
     std::string cmd = "mkdir -p " + dir_;
     ok_ = std::system(cmd.c_str()) == 0;
@@ -61,6 +105,8 @@ class Broker {
       std::ofstream users(dir_ + "/users");
       users << "bridge bridge-pw bridge " << robot << "\noperator operator-pw operator " << robot
             << "\noperator2 operator2-pw operator " << robot << "\nviewer viewer-pw viewer " << robot << "\n";
+      for (int i = 0; i < callers; ++i)
+        users << "caller" << i << " caller" << i << "-pw operator " << robot << "\n";
     }
     cmd = "bash " + deploy_dir + "/make-config.sh " + dir_ + "/users " + dir_ + " --port " +
           std::to_string(port_) + " --ws-port " + std::to_string(ws_port) +

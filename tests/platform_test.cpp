@@ -92,7 +92,8 @@ TEST(DebugOutput, OneLinePerMessage) {
 }  // namespace
 
 // A reader on behalf of a group's members reads only what each of them may: the file readable, and
-// every folder on its way searchable, by that group or by everyone.
+// every folder on its way searchable, by that group or by everyone. Neither it nor a reader of the
+// file itself (gid -1 below) follows a link in the file's place.
 TEST(RegularFile, AReaderForAGroupNeverLendsItsOwnRights) {
   const std::string dir = "/tmp/trevask-forgroup-" + std::to_string(getpid());
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
@@ -116,7 +117,10 @@ TEST(RegularFile, AReaderForAGroupNeverLendsItsOwnRights) {
     platform::FileStatus expected;
   } cases[] = {
       {"open.wav", other_group, platform::FileStatus::kOk},
-      {"link.wav", other_group, platform::FileStatus::kOk},  // a link to a file they may read
+      {"link.wav", other_group, platform::FileStatus::kLink},  // even to a file they may read
+      {"link.wav", -1, platform::FileStatus::kLink},
+      {"mine.wav", -1, platform::FileStatus::kOk},
+      {"pipe.wav", -1, platform::FileStatus::kNotRegular},
       {"mine.wav", other_group, platform::FileStatus::kNotShared},
       {"group.wav", other_group, platform::FileStatus::kNotShared},
       {"group.wav", own_group, platform::FileStatus::kOk},
@@ -126,7 +130,11 @@ TEST(RegularFile, AReaderForAGroupNeverLendsItsOwnRights) {
   };
   for (const auto& c : cases) {
     std::vector<uint8_t> bytes;
-    EXPECT_EQ(platform::ReadFileForGroup(dir + "/" + c.name, c.gid, 1024, true, bytes), c.expected) << c.name;
+    const std::string path = dir + "/" + c.name;
+    EXPECT_EQ(c.gid < 0 ? platform::ReadRegularFileItself(path, 1024, true, bytes)
+                        : platform::ReadFileForGroup(path, c.gid, 1024, true, bytes),
+              c.expected)
+        << c.name << " " << c.gid;
     EXPECT_EQ(bytes.size(), c.expected == platform::FileStatus::kOk ? 4u : 0u) << c.name;
   }
   std::system(("rm -rf " + dir).c_str());

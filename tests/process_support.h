@@ -66,6 +66,9 @@ class ChildProcess {
   void Signal(int sig) {
     kill(pid_, sig);
   }
+  pid_t pid() const {
+    return pid_;
+  }
   // Closes the reading end of its standard output, as a reader that went away does.
   void CloseOutput() {
     if (out_ >= 0) ::close(out_);

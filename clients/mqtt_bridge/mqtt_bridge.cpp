@@ -75,6 +75,10 @@ bool CMqttBridge::Start(std::string& error) {
   mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   // Replies and readings are small: sent at once, not held back to be merged with later ones.
   mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
+  // Calls are taken off the socket as they come (each pass reads what has arrived), so the broker
+  // need not hold them back for acknowledgements: a bridge that was held up finds every call
+  // waiting, and serves the callers in turn.
+  mosquitto_int_option(client_, MOSQ_OPT_RECEIVE_MAXIMUM, 65535);
   if (!options_.username.empty())
     mosquitto_username_pw_set(client_, options_.username.c_str(),
                               options_.password.empty() ? nullptr : options_.password.c_str());
@@ -153,17 +157,16 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mes
   }
   std::free(response_topic);
   std::free(correlation);
-  auto queue = bridge->calls_.find(caller);
-  const bool room = queue != bridge->calls_.end() ? queue->second.size() < kMaxQueuedPerCaller
-                                                  : bridge->calls_.size() < kMaxCallers;
-  if (room) {
-    bridge->calls_[caller].push_back(std::move(call));
-  } else if (bridge->busy_.size() < kMaxBusyAnswers) {
-    call.busy = true;
-    bridge->busy_.push_back(std::move(call));
-  } else {
-    ++bridge->counts_.calls_dropped;
+  std::deque<PendingCall>& queue = bridge->calls_[caller];
+  if (queue.size() < kMaxQueuedPerCaller) {
+    queue.push_back(std::move(call));
+    return;
   }
+  // Answered "busy" at the next pass. A refusal keeps no more than its answer needs: a call too
+  // long to be taken is answered without its id (on errors) whatever it holds.
+  if (call.payload.size() > kMaxCallBytes) call.payload.clear();
+  call.busy = true;
+  bridge->busy_.push_back(std::move(call));
 }
 
 bool CMqttBridge::Publish(const std::string& subtopic, const void* data, std::size_t size, int qos,
@@ -280,13 +283,6 @@ void CMqttBridge::AnswerCalls() {
       AnswerOne(call);
     }
   }
-  if (counts_.calls_dropped != dropped_logged_ &&
-      platform::TickElapsed(platform::TickCount(), dropped_logged_at_) >= 1000) {
-    Log(std::to_string(counts_.calls_dropped - dropped_logged_) +
-        " calls dropped unanswered: callers send faster than the bridge answers even \"busy\"");
-    dropped_logged_ = counts_.calls_dropped;
-    dropped_logged_at_ = platform::TickCount();
-  }
 }
 
 void CMqttBridge::AnswerOne(const PendingCall& call) {
@@ -365,9 +361,17 @@ void CMqttBridge::Run(const std::atomic<bool>& stop) {
                                                           : platform::DoorbellWait::kInterrupted;
     int loop = MOSQ_ERR_NO_CONN;
     if (socket >= 0) {
-      loop = woke == platform::WaitResult::kInput || woke == platform::WaitResult::kHungUp
-                 ? mosquitto_loop_read(client_, 1)
-                 : MOSQ_ERR_SUCCESS;
+      loop = MOSQ_ERR_SUCCESS;
+      if (woke == platform::WaitResult::kInput || woke == platform::WaitResult::kHungUp) {
+        // Everything that has arrived is taken before anything is answered, so the callers whose
+        // calls wait together are served in turn. (One read takes a packet or a few.)
+        loop = mosquitto_loop_read(client_, 1);
+        for (int reads = 1;
+             loop == MOSQ_ERR_SUCCESS && reads < kMostReadsPerPass &&
+             platform::WaitForInputOrWake(socket, watch_.waker(), 0) == platform::WaitResult::kInput;
+             ++reads)
+          loop = mosquitto_loop_read(client_, 1);
+      }
       if (loop == MOSQ_ERR_SUCCESS && mosquitto_want_write(client_)) loop = mosquitto_loop_write(client_, 1);
       if (loop == MOSQ_ERR_SUCCESS) loop = mosquitto_loop_misc(client_);
     }
@@ -397,8 +401,7 @@ void CMqttBridge::Run(const std::atomic<bool>& stop) {
       std::to_string(counts_.pictures) + " pictures (" + std::to_string(counts_.pictures_skipped) +
       " skipped while one was on its way), " + std::to_string(counts_.voice_segments) + " voice segments, " +
       std::to_string(counts_.calls) + " calls (" + std::to_string(counts_.call_errors) +
-      " answered with an error, " + std::to_string(counts_.calls_busy) + " of them busy), " +
-      std::to_string(counts_.calls_dropped) + " calls dropped");
+      " answered with an error, " + std::to_string(counts_.calls_busy) + " of them busy)");
 }
 
 }  // namespace mqtt_bridge

@@ -14,7 +14,8 @@
 //   call, call/<user>   calls in (QoS 1); replies on reply/<id> (QoS 1), or the MQTT 5 response
 //                       topic (under reply/) with its correlation data; calls without a usable id
 //                       answered on errors. Each topic is a caller with a queue of its own, served in
-//                       turn; a call that finds its queue full is answered "busy".
+//                       turn; a call that finds its queue full is answered "busy". Every call is
+//                       answered.
 #pragma once
 
 #include <atomic>
@@ -51,7 +52,7 @@ class CMqttBridge {
   // Counters for the log line at the end and for tests.
   struct Counts {
     uint64_t sensor_messages = 0, pictures = 0, pictures_skipped = 0, voice_segments = 0, calls = 0,
-             call_errors = 0, calls_busy = 0, calls_dropped = 0, reconnects = 0;
+             call_errors = 0, calls_busy = 0, reconnects = 0;
   };
   const Counts& counts() const { return counts_; }
 
@@ -105,9 +106,9 @@ class CMqttBridge {
 
   // Calls taken by the client's callback, answered by the loop right after it. Each caller (the
   // call topic, or call/<user> of one user) has a bounded queue of its own and the loop serves them
-  // in turn, so one caller's flood neither grows the bridge nor starves the others: a call that
-  // finds its queue full is answered "busy" at once, and only when even those answers pile up is a
-  // call dropped (counted and logged).
+  // in turn, so one caller's flood neither grows the bridge nor starves the others. There may be any
+  // number of callers; a call that finds its own caller's queue full is answered "busy" at the next
+  // pass, which answers every refusal taken so far: every call gets an answer.
   struct PendingCall {
     std::string payload;
     std::string response_topic;
@@ -117,12 +118,10 @@ class CMqttBridge {
     bool busy = false;  // answered "busy" without being carried out
   };
   static constexpr std::size_t kMaxQueuedPerCaller = 64;
-  static constexpr std::size_t kMaxCallers = 64;
-  static constexpr std::size_t kMaxBusyAnswers = 1024;
+  // The packets one pass takes from the broker before it answers: what has arrived, up to this.
+  static constexpr int kMostReadsPerPass = 4096;
   std::map<std::string, std::deque<PendingCall>> calls_;
   std::deque<PendingCall> busy_;
-  uint32_t dropped_logged_at_ = 0;
-  uint64_t dropped_logged_ = 0;
   void AnswerOne(const PendingCall& call);
   bool just_connected_ = false;  // set by the connect callback: subscribe and announce the link
 

@@ -19,7 +19,7 @@ namespace {
 FileStatus StatusOfErrno() {
   if (errno == ENOENT || errno == ENOTDIR) return FileStatus::kMissing;
   if (errno == EACCES || errno == EPERM) return FileStatus::kNoAccess;
-  if (errno == ELOOP) return FileStatus::kNotShared;  // a link swapped in after the path was resolved
+  if (errno == ELOOP) return FileStatus::kLink;  // opened without following a link, and one was there
   return FileStatus::kReadFailed;
 }
 
@@ -60,14 +60,30 @@ FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool 
   return ReadOpened(fd, max_bytes, whole_only, out);
 }
 
+FileStatus ReadRegularFileItself(const std::string& path, std::size_t max_bytes, bool whole_only,
+                                 std::vector<uint8_t>& out) {
+  out.clear();
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return StatusOfErrno();
+  return ReadOpened(fd, max_bytes, whole_only, out);
+}
+
 FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
                             std::vector<uint8_t>& out) {
   out.clear();
-  char real[PATH_MAX];
-  if (::realpath(path.c_str(), real) == nullptr) return StatusOfErrno();
+  // The folders are resolved, the file's own name is not: a link there is refused, not followed.
+  const std::size_t last = path.rfind('/');
+  const std::string folder = last == std::string::npos ? "." : last == 0 ? "/" : path.substr(0, last);
+  const std::string file = last == std::string::npos ? path : path.substr(last + 1);
+  if (file.empty()) return FileStatus::kNotRegular;
+  char real_folder[PATH_MAX];
+  if (::realpath(folder.c_str(), real_folder) == nullptr) return StatusOfErrno();
+  std::string real(real_folder);
+  if (real.back() != '/') real += '/';
+  real += file;
   UniqueFd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return FileStatus::kReadFailed;
-  std::string_view rest(real + 1);
+  std::string_view rest(real.c_str() + 1);
   for (;;) {
     struct stat st {};
     if (::fstat(dir.get(), &st) != 0) return FileStatus::kReadFailed;

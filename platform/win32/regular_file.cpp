@@ -33,19 +33,13 @@ bool IsRegular(HANDLE file) {
 
 }  // namespace
 
-FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
-                           std::vector<uint8_t>& out) {
-  out.clear();
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return FileStatus::kNotRegular;
-  UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return StatusOfLastError();
-  if (!IsRegular(file.get())) return FileStatus::kNotRegular;
+namespace {
+
+// Reads the open file `file` as ReadRegularFile describes.
+FileStatus ReadOpened(HANDLE file, std::size_t max_bytes, bool whole_only, std::vector<uint8_t>& out) {
+  if (!IsRegular(file)) return FileStatus::kNotRegular;
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.get(), &size)) return FileStatus::kReadFailed;
+  if (!::GetFileSizeEx(file, &size)) return FileStatus::kReadFailed;
   const std::size_t bytes = static_cast<std::size_t>(size.QuadPart);
   if (whole_only && bytes > max_bytes) return FileStatus::kTooLarge;
   out.resize(bytes < max_bytes ? bytes : max_bytes);
@@ -53,7 +47,7 @@ FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool 
   while (got < out.size()) {
     const std::size_t left = out.size() - got;
     DWORD n = 0;
-    if (!::ReadFile(file.get(), out.data() + got, left > 1u << 30 ? 1u << 30 : static_cast<DWORD>(left), &n,
+    if (!::ReadFile(file, out.data() + got, left > 1u << 30 ? 1u << 30 : static_cast<DWORD>(left), &n,
                     nullptr))
       return FileStatus::kReadFailed;
     if (n == 0) break;  // the file shrank meanwhile: what it holds now
@@ -63,11 +57,42 @@ FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool 
   return FileStatus::kOk;
 }
 
+FileStatus ReadNamedFile(const std::string& path, bool follow_link, std::size_t max_bytes, bool whole_only,
+                         std::vector<uint8_t>& out) {
+  out.clear();
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return FileStatus::kNotRegular;
+  // Without following: the reparse point itself is opened, and refused below.
+  UniqueHandle file(::CreateFileA(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
+  if (!file) return StatusOfLastError();
+  if (!follow_link) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file.get(), &info)) return FileStatus::kReadFailed;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FileStatus::kLink;
+  }
+  return ReadOpened(file.get(), max_bytes, whole_only, out);
+}
+
+}  // namespace
+
+FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
+                           std::vector<uint8_t>& out) {
+  return ReadNamedFile(path, true, max_bytes, whole_only, out);
+}
+
+FileStatus ReadRegularFileItself(const std::string& path, std::size_t max_bytes, bool whole_only,
+                                 std::vector<uint8_t>& out) {
+  return ReadNamedFile(path, false, max_bytes, whole_only, out);
+}
+
 // Windows has no groups that a relay serves: it runs in the session of the user whose programs use
 // it and reads their files with that user's rights.
 FileStatus ReadFileForGroup(const std::string& path, long /*gid*/, std::size_t max_bytes, bool whole_only,
                             std::vector<uint8_t>& out) {
-  return ReadRegularFile(path, max_bytes, whole_only, out);
+  return ReadRegularFileItself(path, max_bytes, whole_only, out);
 }
 
 UniqueFile CreatePrivateFile(const std::string& path, std::string& error) {

@@ -121,7 +121,7 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   void OnKeepAliveAnswer() override;
   void SendAcknowledgement() override;
   void OnVoiceFlowControl() override { audio_.Pause(); }
-  void OnAcceptedFrame(uint8_t data_type) override;
+  bool OnAcceptedFrame(uint8_t data_type) override;
 
   LinkEvents& events_;
   // The configuration of the current connect (status texts and the give-up message follow it); set

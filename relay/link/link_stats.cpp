@@ -55,6 +55,11 @@ std::string LinkStats::Format() const {
                   static_cast<unsigned long long>(rejected(static_cast<exchange::FrameVerdict>(v))));
     out += line;
   }
+  if (other_source() > 0) {
+    std::snprintf(line, sizeof line, ", from another port of the robot's address: %llu",
+                  static_cast<unsigned long long>(other_source()));
+    out += line;
+  }
   out += "\n";
   if (peer_changes() > 0) {
     std::snprintf(line, sizeof line,

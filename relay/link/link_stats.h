@@ -22,6 +22,9 @@ class LinkStats {
   void AddRoundTrip(uint32_t ms);
   void CountPeerChange() { peer_changes_.fetch_add(1, std::memory_order_relaxed); }
   uint64_t peer_changes() const { return peer_changes_.load(std::memory_order_relaxed); }
+  // A good frame from another port of the robot's address than the one the relay follows: dropped.
+  void CountOtherSource() { other_source_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t other_source() const { return other_source_.load(std::memory_order_relaxed); }
   void AddForeignDatagrams(uint64_t n) { foreign_datagrams_.fetch_add(n, std::memory_order_relaxed); }
   uint64_t foreign_datagrams() const { return foreign_datagrams_.load(std::memory_order_relaxed); }
 
@@ -42,6 +45,7 @@ class LinkStats {
   std::atomic<uint64_t> bytes_in_{0}, bytes_out_{0}, not_sent_{0};
   std::atomic<uint64_t> peer_changes_{0};
   std::atomic<uint64_t> foreign_datagrams_{0};
+  std::atomic<uint64_t> other_source_{0};
   std::atomic<uint64_t> rtt_count_{0}, rtt_sum_{0};
   std::atomic<uint32_t> rtt_last_{0}, rtt_min_{UINT32_MAX}, rtt_max_{0};
 };

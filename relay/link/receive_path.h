@@ -16,17 +16,20 @@ namespace relay {
 class CReceivePath : public exchange::FrameSink {
  public:
   // Told of every frame that passed the check, before it is dispatched (the Wi-Fi link follows the
-  // robot's port on it).
+  // robot's port on it). False: the frame came from a source the link does not follow, and is
+  // dropped (counted as refused).
   class AcceptedHook {
    public:
     virtual ~AcceptedHook() = default;
-    virtual void OnAcceptedFrame(uint8_t data_type) = 0;
+    virtual bool OnAcceptedFrame(uint8_t data_type) = 0;
   };
 
   CReceivePath(InboundHooks& hooks, LinkStats& stats, AcceptedHook* accepted = nullptr)
       : dispatch_(hooks), stats_(stats), accepted_(accepted) {}
 
   void Feed(const uint8_t* chunk, std::size_t count) { deframer_.FeedBytes(chunk, count, *this); }
+  // The next bytes come from another sender than the last: a half frame buffered is dropped.
+  void Restart() { deframer_.Reset(); }
   // Every candidate frame is also recorded, before the check (null: none). Set while no receive
   // thread runs.
   void SetRecorder(CLinkRecorder* recorder) { recorder_ = recorder; }

@@ -47,26 +47,27 @@ void CLinkManager::ReceiveThread() {
     }
     if (n > 0) {
       stats_.AddBytesIn(static_cast<uint64_t>(n));
-      if (firmware_.Active())
+      if (firmware_.Active()) {
         firmware_.OnReply(chunk_, n);
-      else
+      } else {
+        if (line.SourceChanged()) receive_path_.Restart();
         receive_path_.Feed(chunk_, static_cast<std::size_t>(n));
+      }
     } else {
       WaitForInput(line);  // outside the lock: senders are never held up by a waiting reader
     }
   }
 }
 
-void CLinkManager::OnAcceptedFrame(uint8_t data_type) {
+bool CLinkManager::OnAcceptedFrame(uint8_t data_type) {
   // Whether the source is new is known to this thread alone (it did the read), so it is asked
   // without the lock; a new source may change where every sender sends, so that takes the lock.
   Transport& line = ActiveTransport();
-  if (!line.PeerPending()) {
-    line.FrameAccepted(data_type);
-    return;
-  }
+  if (!line.PeerPending()) return line.FrameAccepted(data_type) != FrameOrigin::kOther;
   platform::LockGuard guard(writer_.lock());
-  if (line.FrameAccepted(data_type)) stats_.CountPeerChange();
+  const FrameOrigin origin = line.FrameAccepted(data_type);
+  if (origin == FrameOrigin::kNewPeer) stats_.CountPeerChange();
+  return origin != FrameOrigin::kOther;
 }
 
 }  // namespace relay

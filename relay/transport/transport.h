@@ -18,6 +18,13 @@ struct LinkTarget {
   int com_port = 0;
 };
 
+// Where a frame that passed the check came from, as far as the transport can tell.
+enum class FrameOrigin {
+  kPeer,     // the peer every sender sends to
+  kNewPeer,  // a source the transport now follows instead of the peer it sent to until this frame
+  kOther,    // another source, not followed (yet): what it says reaches nobody
+};
+
 enum class SendResult {
   kSent,      // all of it went out
   kNotReady,  // the transport could not take it now (or is closed): nothing went out
@@ -47,8 +54,12 @@ class Transport {
   virtual bool PeerPending() const { return false; }
   // A frame of `data_type` cut from the bytes last read passed the check. Called on the reading
   // thread for every such frame, under the link lock when PeerPending() (it may change where every
-  // sender sends); true when the peer changed.
-  virtual bool FrameAccepted(uint8_t /*data_type*/) { return false; }
+  // sender sends). Frames of kOther are dropped: a reading is taken from the source commands go
+  // to, never from another.
+  virtual FrameOrigin FrameAccepted(uint8_t /*data_type*/) { return FrameOrigin::kPeer; }
+  // The bytes last read came from another sender than the bytes before them: a half frame kept
+  // from the one is not to be completed by the other. Asked on the reading thread, after a read.
+  virtual bool SourceChanged() const { return false; }
   // Datagrams dropped so far because they came from another host than the robot.
   virtual uint64_t DroppedForeign() const { return 0; }
 };

@@ -11,6 +11,8 @@ bool CUdpEndpoint::Open(uint32_t robot_address, int port) {
   robot_ = platform::Ipv4Endpoint{robot_address, static_cast<uint16_t>(port)};
   trusted_ip_ = robot_address;
   pending_ = false;
+  last_source_ = {};
+  source_changed_ = false;
   established_ = false;
   has_candidate_ = false;
   probed_ = false;
@@ -45,6 +47,8 @@ int CUdpEndpoint::Receive(uint8_t* buffer, int size) {
     ++foreign_datagrams_;  // not the robot: never read, never answered
     return 0;
   }
+  source_changed_ = !(from == last_source_);
+  last_source_ = from;
   if (!(from == robot_)) {
     pending_source_ = from;
     pending_ = true;
@@ -105,15 +109,15 @@ SendResult CUdpEndpoint::Send(const uint8_t* bytes, int count) {
   return SendDatagram(bytes, count) == count ? SendResult::kSent : SendResult::kFailed;
 }
 
-bool CUdpEndpoint::FrameAccepted(uint8_t data_type) {
+FrameOrigin CUdpEndpoint::FrameAccepted(uint8_t data_type) {
   if (!pending_) {
     if (robot_.address != 0) {
       established_ = true;
       last_heard_.store(platform::TickCount(), std::memory_order_relaxed);
     }
-    return false;
+    return FrameOrigin::kPeer;
   }
-  pending_ = false;
+  // Every frame of this datagram is from pending_source_ until that source is adopted.
   const uint64_t before = peer_changes_;
   if (!established_) {
     Adopt(pending_source_);  // the robot's first word
@@ -123,11 +127,13 @@ bool CUdpEndpoint::FrameAccepted(uint8_t data_type) {
       candidate_ = pending_source_;
       has_candidate_ = true;
       probed_ = false;
-    } else if (probed_ && data_type == exchange::kTypeLinkStatus && Quiet()) {
-      Adopt(candidate_);  // the old port went quiet and this one answered a keep-alive sent to it
+      return FrameOrigin::kOther;
     }
+    if (!probed_ || data_type != exchange::kTypeLinkStatus || !Quiet()) return FrameOrigin::kOther;
+    Adopt(candidate_);  // the old port went quiet and this one answered a keep-alive sent to it
   }
-  return peer_changes_ != before;
+  pending_ = false;  // the rest of the datagram comes from the robot's port now
+  return peer_changes_ != before ? FrameOrigin::kNewPeer : FrameOrigin::kPeer;
 }
 
 }  // namespace relay

@@ -10,6 +10,8 @@
 //   adopted when the established port has gone quiet (no checked frame for kPortQuietMs, longer
 //   than the link's keep-alive period, so it missed an answer) and the candidate answers a
 //   keep-alive: while the established port is quiet, keep-alives go to the candidate too.
+// What is read follows the same rule as what is sent: frames from a port not adopted are checked
+// (the answer that adopts a port must be seen) but reach no client.
 // A robot that restarts and speaks from a new port is so followed within a keep-alive period.
 #pragma once
 
@@ -66,7 +68,8 @@ class CUdpEndpoint : public Transport {
   SendResult Send(const uint8_t* bytes, int count) override;
   // A frame from the last datagram passed the check: its source becomes the robot's address.
   bool PeerPending() const override { return pending_; }
-  bool FrameAccepted(uint8_t data_type) override;
+  FrameOrigin FrameAccepted(uint8_t data_type) override;
+  bool SourceChanged() const override { return source_changed_; }
   uint64_t DroppedForeign() const override { return foreign_datagrams_; }
 
  private:
@@ -74,7 +77,9 @@ class CUdpEndpoint : public Transport {
   platform::Ipv4Endpoint robot_;
   uint32_t trusted_ip_ = 0;  // network order; 0 until the robot's address is known
   platform::Ipv4Endpoint pending_source_;
-  bool pending_ = false;
+  bool pending_ = false;                // the datagram last read came from a source other than robot_
+  platform::Ipv4Endpoint last_source_;  // of the datagram read before it
+  bool source_changed_ = false;
   bool established_ = false;  // a checked frame came from robot_ since the open
   // When a checked frame last came from the established port: written by the reading thread, read
   // by senders under the link lock. Relaxed: a tick, ordering nothing else.
