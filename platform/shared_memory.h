@@ -99,6 +99,11 @@ void ReleaseSharedObjects();
 // is caught instead of ending the process: `body` is cut short there and false is returned, and
 // RepairSharedView makes the view usable again. `body` must hold nothing that needs destroying
 // (plain copies and atomics on the view): it is left by a jump.
+//
+// On POSIX systems the catching is a SIGBUS handler, installed while any view of the process is
+// mapped and taken away with the last, when the host's own disposition comes back as it was. A
+// SIGBUS that is not a guarded access's fault (any other fault, or one sent by kill or raise, even
+// during a guarded access) goes to the host's handler, or does what the host's disposition does.
 bool RunGuarded(const SharedView& view, void (*body)(void*), void* context);
 template <typename F>
 bool Guarded(const SharedView& view, F&& body) {
