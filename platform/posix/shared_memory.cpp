@@ -424,20 +424,67 @@ bool RunGuarded(const SharedView& view, void (*body)(void*), void* context) {
   return true;
 }
 
-bool RepairSharedView(const SharedView& view) {
-  if (!view.valid()) return false;
+namespace {
+
+// Gives the object behind `fd` its size `size` back when another process changed it. Clients open
+// only an object of exactly their size, so one shrunk or grown behind our back shuts every later
+// client out until it is mended; what was cut off reads as zeros, what was added goes again.
+enum class SizeCheck { kSame, kRestored, kFailed };
+SizeCheck RestoreSize(int fd, std::size_t size) {
   struct stat st {};
-  if (fstat(view.fd_, &st) != 0) return false;
-  if (static_cast<std::size_t>(st.st_size) < view.size_ &&
-      ftruncate(view.fd_, static_cast<off_t>(view.size_)) != 0)
-    return false;
+  if (fstat(fd, &st) != 0) return SizeCheck::kFailed;
+  if (static_cast<std::size_t>(st.st_size) == size) return SizeCheck::kSame;
+  return ftruncate(fd, static_cast<off_t>(size)) == 0 ? SizeCheck::kRestored : SizeCheck::kFailed;
+}
+
+void TellDamage(const std::string& name) {
   std::function<void(const std::string&)> observer;
   {
     std::lock_guard<std::mutex> guard(g_observer_mutex);
     observer = g_damage_observer;
   }
-  if (observer) observer(view.name_ != nullptr ? *view.name_ : std::string());
+  if (observer) observer(name);
+}
+
+}  // namespace
+
+bool RepairSharedView(const SharedView& view) {
+  if (!view.valid() || RestoreSize(view.fd_, view.size_) == SizeCheck::kFailed) return false;
+  TellDamage(view.name_ != nullptr ? *view.name_ : std::string());
   return true;
+}
+
+std::size_t RestoreSharedSizes() {
+  std::vector<std::string> restored;
+  {
+    Registry& registry = Held();
+    std::lock_guard<std::mutex> guard(registry.mutex);
+    if (registry.owner != getpid()) return 0;
+    for (const auto& [name, object] : registry.objects)
+      if (RestoreSize(object.fd, object.size) == SizeCheck::kRestored) restored.push_back(name);
+  }
+  for (const std::string& name : restored) TellDamage(name);  // outside the lock: the observer logs
+  return restored.size();
+}
+
+std::size_t ReclaimSharedObjects(const std::function<bool(const std::string& name)>& wanted) {
+  std::size_t removed = 0;
+  for (const std::string& name : ListSharedObjects()) {
+    if (!ValidName(name) || !wanted(name)) continue;
+    const int fd = shm_open(name.c_str(), O_RDWR | O_NOFOLLOW, 0);
+    if (fd < 0) continue;
+    // Every process that holds the object keeps a shared lock on its lifetime byte (this one too,
+    // through descriptors of its own, which conflict with this new one): the exclusive lock is ours
+    // only when no live process holds it. Only this user's objects: another user's are theirs to
+    // remove, and the system would refuse anyway. An opener that found the name meanwhile sees it
+    // gone once we let go of the lock, and makes the object anew.
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        SetLock(fd, kLifetimeByte, F_WRLCK) && StillNamed(name, fd) && shm_unlink(name.c_str()) == 0)
+      ++removed;
+    close(fd);  // and with it the lock
+  }
+  return removed;
 }
 
 void SetSharedDamageObserver(std::function<void(const std::string& name)> observer) {
