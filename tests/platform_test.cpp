@@ -303,6 +303,11 @@ int HostChild(HostBus host, const std::string& name) {
 }
 
 TEST(SharedMemory, TheHostKeepsItsOwnSigbusHandling) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer delivers a sent signal at a safe point of its own, later than the "
+                  "checks expect, and drops it there under the default disposition; the other builds "
+                  "test this";
+#endif
   const struct {
     HostBus host;
     const char* what;
