@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "exchange/frame.h"
+#include "exchange/section_lifetime.h"
 #include "platform/clock.h"
 #include "platform/shared_memory.h"
 
@@ -30,6 +31,9 @@ CLinkManager::~CLinkManager() {
   producers_.reset();
   forwarder_.Close();
   firmware_.Close();
+  // Sections that only killed clients held (the signal section, which no relay opens) would outlive
+  // the relay; ours are still this process's and go with it at exit when nobody else holds them.
+  exchange::ReclaimLeftoverSections();
 }
 
 void CLinkManager::RequestStop() {
