@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -350,11 +351,13 @@ class CTrevaskDlg : public LinkEvents {
     link_.reset();
     // The boxes (and the about box) this dialog owns go with it: nothing is left for the user to
     // close, and a box's own loop ends before the dialog's.
-    EnumThreadWindows(
-        GetCurrentThreadId(),
+    EnumWindows(
         [](HWND other, LPARAM owner) -> BOOL {
-          if (GetWindow(other, GW_OWNER) == reinterpret_cast<HWND>(owner))
-            PostMessageW(other, WM_CLOSE, 0, 0);
+          wchar_t kind[16] = {};
+          GetClassNameW(other, kind, 16);
+          if (GetWindow(other, GW_OWNER) == reinterpret_cast<HWND>(owner) &&
+              std::wcscmp(kind, L"#32770") == 0)
+            EndDialog(other, IDCANCEL);
           return TRUE;
         },
         reinterpret_cast<LPARAM>(window_));
