@@ -19,8 +19,8 @@ CLinkManager::~CLinkManager() {
   RequestStop();
   connection_thread_.Join();
   audio_.Stop();
-  // The stop is raised: the module's release sends its commands without awaiting the replies, and
-  // the line is closed without a hold-open pause (the program is ending; nothing reopens it).
+  // The stop is raised: the module's release awaits its replies for kModuleReleaseAtStopMs at most,
+  // and the line is closed without a hold-open pause (the program is ending; nothing reopens it).
   if (link_kind_.load() == LinkKind::kBluetooth) module_.Release(ActiveTransport());
   Transport& line = ActiveTransport();
   StopReceiveThread();
