@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "relay/link/link_config.h"
 
@@ -23,14 +24,26 @@ struct KindControls {
 };
 KindControls ControlsFor(const RadioValues& v);
 
+// What the dialog's fields hold when Connect is clicked.
+struct ConnectFields {
+  uint32_t ip_address = 0;  // the IP address field, first part in the highest byte; 0 when blank
+  int port = 0;             // the port field as a number
+  std::string com_text;     // the COM port box's text
+  std::string bt_address;   // the Bluetooth address the handshake would send
+};
+
 // Why Connect does nothing: with Wi-Fi chosen, a blank address or port 0 ("Please Input IP
-// address", "Please Input IP Port Number"); null when it may go on.
-const char* ConnectRefusal(const RadioValues& v, uint32_t ip_address, int port);
+// address", "Please Input IP Port Number"); with the serial cable or the Bluetooth module, a COM
+// port box that names no port from COM1 to COM255 ("Port Number is Wrong"); with the Bluetooth
+// module, an address that is not 12 hexadecimal digits. Null when it may go on.
+const char* ConnectRefusal(const RadioValues& v, const ConnectFields& fields);
+
+// The box for a Bluetooth address the module cannot take.
+inline constexpr char kBadBluetoothAddress[] =
+    "Bluetooth Address is Wrong: give the 12 hexadecimal digits of the robot's module, such as "
+    "0012AB34CD56";
 
 // The status text Disconnect shows at once.
 const char* DisconnectingText(const RadioValues& v);
-
-// How long Disconnect waits before the controls come back (Wi-Fi's link ends sooner).
-uint32_t DisconnectPauseMs(const RadioValues& v);
 
 }  // namespace relay

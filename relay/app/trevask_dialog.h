@@ -3,8 +3,8 @@
 // status text, the link icon and the "Signal Robust" bar: the link's events rendered as widgets.
 //
 // The link manager's threads never touch a widget: they read the user's choices from a snapshot
-// this dialog keeps current on the GUI thread, and every status write is queued to the GUI thread.
-// A message box the connection thread shows blocks that thread (not the window) until it is closed.
+// this dialog keeps current on the GUI thread, and every status write and message box is queued to
+// the GUI thread. No link thread ever waits for the GUI thread, which may be joining it.
 #pragma once
 
 #include <QComboBox>
@@ -52,11 +52,12 @@ class CTrevaskDlg : public QDialog, public LinkEvents {
   void RestoreControlsAfterDisconnect();
   void Disconnect();
   void RestoreWhenTheLinkHasEnded();
+  // The connection thread has ended: a close goes on, or the controls come back.
+  void OnLinkEnded();
   QString BluetoothAddressText() const;
   void ShowAbout();
 
-  // Tests replace the modal message box (the text is still shown to the handler, which returns when
-  // the "user" has closed it).
+  // Tests replace the message box (the text is handed to the handler on the GUI thread).
   void SetMessageHandler(std::function<void(const QString&)> handler) {
     message_handler_ = std::move(handler);
   }

@@ -70,7 +70,7 @@ void CLinkManager::ForwardUntilNextPass(bool link_up) {
     if (!platform::TickAfter(pass_end, now)) return;
     const uint32_t left = pass_end - now;
     if (!more || bell.word == nullptr) {  // a sound-file request holds the rest back until the next pass
-      platform::Sleep(left);
+      stop_.Pause(left);
       return;
     }
     if (platform::WaitForDoorbells(&bell, 1, left) != platform::DoorbellWait::kRung || StopRequested())

@@ -48,7 +48,7 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
     events_.Message(MessageKind::kFailure, "Robot '" + prefix + "' is already served by another relay.\n");
     events_.GaveUp();
     gave_up_.store(true, std::memory_order_release);
-    stop_.store(true, std::memory_order_release);
+    RequestStop();
     return false;
   }
   producers_ = std::move(producers);

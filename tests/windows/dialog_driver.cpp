@@ -5,6 +5,10 @@
 //
 //   dialog_driver ROBOT_ID UDP_PORT [PICTURE.bmp]     exit status 0 when every check holds; with a
 //                                                      picture, the connected dialog as the screen shows it
+//   dialog_driver --box ROBOT_ID                       the link's box up (a COM port that is not there):
+//                                                      Disconnect and closing each end within 3 s
+//   dialog_driver --upload ROBOT_ID COM SIM_LOG        a firmware upload to a board that never answers,
+//                                                      started from the about box: closing ends within 3 s
 #include <windows.h>
 // The common controls' messages, after windows.h, which they build on.
 #include <commctrl.h>
@@ -79,9 +83,114 @@ void Click(HWND dialog, int id) {
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
+// A visible window that `owner` owns, with the caption `caption`; null when there is none.
+HWND OwnedWindow(HWND owner, const wchar_t* caption) {
+  struct Search {
+    HWND owner;
+    const wchar_t* caption;
+    HWND found;
+  } search{owner, caption, nullptr};
+  EnumWindows(
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        if (GetWindow(w, GW_OWNER) != s->owner || !IsWindowVisible(w) || Text(w) != s->caption) return TRUE;
+        s->found = w;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+bool FileHas(const wchar_t* path, const char* text) {
+  FILE* f = _wfopen(path, L"rb");
+  if (f == nullptr) return false;
+  std::string all;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) all.append(buffer, n);
+  std::fclose(f);
+  return all.find(text) != std::string::npos;
+}
+
+HWND FindDialog() {
+  HWND dialog = nullptr;
+  Check(WaitFor(
+            [&] {
+              dialog = FindWindowW(nullptr, L"Caldrix Trevask");
+              return dialog != nullptr && IsWindowVisible(dialog) && GetWindow(dialog, GW_OWNER) == nullptr;
+            },
+            30000),
+        "the dialog \"Caldrix Trevask\" is shown");
+  return dialog;
+}
+
+// The serial radio, a COM port typed into the box, Connect.
+void ConnectSerial(HWND dialog, const wchar_t* robot, const wchar_t* com) {
+  SendDlgItemMessageW(dialog, 1016, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(robot));
+  Click(dialog, 1000);
+  SendDlgItemMessageW(dialog, 1023, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(com));
+  Click(dialog, 1012);
+}
+
+// The link's box for a port that cannot be opened is up: the dialog's own Disconnect brings
+// Connect back, and closing goes through, each within 3 seconds, the box still up meanwhile.
+int BoxUp(const wchar_t* robot) {
+  HWND dialog = FindDialog();
+  if (dialog == nullptr) return 1;
+  HWND connect = GetDlgItem(dialog, 1012);
+  ConnectSerial(dialog, robot, L"COM200");
+  HWND box = nullptr;
+  Check(WaitFor([&] { return (box = OwnedWindow(dialog, L"Caldrix Trevask")) != nullptr; }, 30000),
+        "the link's box is up");
+  Check(WaitFor([&] { return Text(connect) == L"Connect" && IsWindowEnabled(connect); }, 3000),
+        "Connect is back within 3 s, the box up");
+  Check(IsWindow(box) && IsWindowVisible(box), "the box is still up");
+  const DWORD asked = GetTickCount();
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  WaitFor([&] { return !IsWindow(dialog); }, 20000);
+  const DWORD took = GetTickCount() - asked;
+  std::printf("closing took %lu ms\n", static_cast<unsigned long>(took));
+  Check(!IsWindow(dialog) && took < 3000, "the dialog closes within 3 s, the box up");
+  Check(!IsWindow(box), "the box went with the dialog");
+  return failures == 0 ? 0 : 1;
+}
+
+// A firmware upload from the about box to a board that never answers; closing the dialog while it
+// runs ends within 3 seconds.
+int UploadRunning(const wchar_t* robot, const wchar_t* com, const wchar_t* sim_log) {
+  HWND dialog = FindDialog();
+  if (dialog == nullptr) return 1;
+  ConnectSerial(dialog, robot, com);
+  Check(
+      WaitFor([&] { return Text(GetDlgItem(dialog, 1014)).find(L"Connected") != std::wstring::npos; }, 30000),
+      "the serial link is connected");
+  PostMessageW(dialog, WM_SYSCOMMAND, 16, 0);  // the about box, from the system menu
+  HWND about = nullptr;
+  Check(WaitFor([&] { return (about = OwnedWindow(dialog, L"About Caldrix Trevask")) != nullptr; }, 10000),
+        "the about box is up");
+  PostMessageW(about, WM_COMMAND, MAKEWPARAM(1017, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(about, 1017)));
+  HWND question = nullptr;
+  Check(WaitFor([&] { return (question = OwnedWindow(about, L"Caldrix Trevask")) != nullptr; }, 10000),
+        "the upload asks first");
+  PostMessageW(question, WM_COMMAND, IDYES, 0);
+  Check(WaitFor([&] { return FileHas(sim_log, "firmware upload starts"); }, 10000),
+        "the board's loader starts");
+  PostMessageW(about, WM_COMMAND, IDOK, 0);
+  Check(WaitFor([&] { return !IsWindow(about); }, 10000), "the about box is closed, the upload runs on");
+  const DWORD asked = GetTickCount();
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  WaitFor([&] { return !IsWindow(dialog); }, 20000);
+  const DWORD took = GetTickCount() - asked;
+  std::printf("closing took %lu ms\n", static_cast<unsigned long>(took));
+  Check(!IsWindow(dialog) && took < 3000, "the dialog closes within 3 s during the upload");
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wcscmp(argv[1], L"--box") == 0) return BoxUp(argv[2]);
+  if (argc == 5 && std::wcscmp(argv[1], L"--upload") == 0) return UploadRunning(argv[2], argv[3], argv[4]);
   if (argc != 3 && argc != 4) {
     std::fprintf(stderr, "usage: dialog_driver ROBOT_ID UDP_PORT [PICTURE.bmp]\n");
     return 2;

@@ -4,8 +4,8 @@
 // link icon and the "Signal Robust" bar: the link's events rendered in the template's controls.
 //
 // The link manager's threads never touch a control: they read the user's choices from a snapshot
-// the dialog keeps current on its own thread, and every change they report is run on that thread
-// (posted; a message box is sent, so that the link thread waits until the user has closed it).
+// the dialog keeps current on its own thread, and every change they report, message boxes too, is
+// posted to that thread. A link thread never waits for the dialog's thread, which may be joining it.
 #include <windows.h>
 // The system's headers after windows.h, which they build on.
 #include <commctrl.h>
@@ -14,12 +14,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "platform/clock.h"
 #include "relay/app/dialog_rules.h"
 #include "relay/app/settings.h"
 #include "relay/app/win32/resource_ids.h"
@@ -29,7 +29,6 @@ namespace relay {
 namespace {
 
 constexpr UINT kRunOnDialogThread = WM_APP + 1;  // lParam: a heap std::function<void()> to run
-constexpr UINT_PTR kRestoreTimer = 1, kCloseTimer = 2;
 constexpr wchar_t kTitle[] = L"Caldrix Trevask";
 
 std::wstring Wide(const std::string& s) {
@@ -50,10 +49,6 @@ std::string Narrow(const std::wstring& s) {
 // The first line of a text, at most `max` characters, as the link manager reads fields.
 std::string FirstLine(const std::string& text, std::size_t max) {
   return text.substr(0, std::min(text.find_first_of("\r\n"), max));
-}
-
-UINT Scaled(uint32_t ms) {
-  return static_cast<UINT>(ms * platform::TimeScale());
 }
 
 class CTrevaskDlg : public LinkEvents {
@@ -91,10 +86,10 @@ class CTrevaskDlg : public LinkEvents {
   }
   void Message(MessageKind kind, const std::string& text) override {
     if (kind == MessageKind::kFailure || kind == MessageKind::kSuccess) {
-      // The calling link thread waits until the box has been closed.
+      // Posted: the calling link thread goes on at once, and the box is up while the link ends.
       std::string shown = text;
       while (!shown.empty() && shown.back() == '\n') shown.pop_back();
-      Send([this, t = Wide(shown)] { MessageBoxW(window_, t.c_str(), kTitle, MB_OK); });
+      Post([this, t = Wide(shown)] { MessageBoxW(window_, t.c_str(), kTitle, MB_OK); });
       return;
     }
     std::fprintf(stderr, "trevask: %s\n", text.c_str());
@@ -129,9 +124,6 @@ class CTrevaskDlg : public LinkEvents {
       case WM_NOTIFY:
         if (reinterpret_cast<NMHDR*>(lparam)->idFrom == IDC_IP_ADDRESS) self->UpdateSnapshot();
         return FALSE;
-      case WM_TIMER:
-        self->OnTimer(wparam);
-        return TRUE;
       case WM_CLOSE:
         self->OnClose();
         return TRUE;
@@ -140,13 +132,10 @@ class CTrevaskDlg : public LinkEvents {
     }
   }
 
+  // Runs `fn` on the dialog's thread, later; never waits for that thread.
   void Post(std::function<void()> fn) {
-    PostMessageW(window_, kRunOnDialogThread, 0,
-                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(fn))));
-  }
-  void Send(std::function<void()> fn) {
-    SendMessageW(window_, kRunOnDialogThread, 0,
-                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(fn))));
+    auto* heap = new std::function<void()>(std::move(fn));
+    if (!PostMessageW(window_, kRunOnDialogThread, 0, reinterpret_cast<LPARAM>(heap))) delete heap;
   }
   void Enable(int id, bool on) { EnableWindow(GetDlgItem(window_, id), on ? TRUE : FALSE); }
   void SetQualityBar(int value) {
@@ -200,6 +189,9 @@ class CTrevaskDlg : public LinkEvents {
     Enable(IDC_QUALITY, true);
 
     link_ = std::make_unique<CLinkManager>(*this);
+    // The connection thread's last act: a Disconnect or a close that waits for it goes on then
+    // (never after a fixed pause).
+    link_->SetConnectionEndHook([this] { Post([this] { OnLinkEnded(); }); });
     UpdateSnapshot();
   }
 
@@ -278,8 +270,12 @@ class CTrevaskDlg : public LinkEvents {
   }
 
   void OnConnect() {
-    const int port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
-    if (const char* refusal = ConnectRefusal(radios_, IpAddress(), port); refusal != nullptr) {
+    ConnectFields fields;
+    fields.ip_address = IpAddress();
+    fields.port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
+    fields.com_text = Text(IDC_COM_PORT);
+    fields.bt_address = FirstLine(BluetoothAddressText(), 63);
+    if (const char* refusal = ConnectRefusal(radios_, fields); refusal != nullptr) {
       MessageBoxW(window_, Wide(refusal).c_str(), kTitle, MB_OK);
       return;
     }
@@ -308,32 +304,30 @@ class CTrevaskDlg : public LinkEvents {
     SetDlgItemTextW(window_, IDC_STATUS, Wide(DisconnectingText(radios_)).c_str());
     link_->RequestStop();
     link_running_ = false;
-    SetTimer(window_, kRestoreTimer, Scaled(DisconnectPauseMs(radios_)), nullptr);
+    // The button comes back as soon as the connection thread has ended (OnLinkEnded); when it has
+    // ended already (it gave up), at once.
+    RestoreWhenTheLinkHasEnded();
   }
 
-  void OnTimer(UINT_PTR id) {
-    if (id == kRestoreTimer) {
-      if (link_->ConnectionRunning()) {
-        SetTimer(window_, kRestoreTimer, Scaled(100), nullptr);
-        return;
-      }
-      KillTimer(window_, kRestoreTimer);
-      SetDlgItemTextW(window_, IDC_CONNECT, L"Connect");
-      Enable(IDC_CONNECT, true);
-      link_->ForgetFirstAnswer();
-      for (int radio : {IDC_SERIAL_RADIO, IDC_WIFI_RADIO, IDC_BLUETOOTH_RADIO}) Enable(radio, true);
-      EnableForKind();
-    } else if (id == kCloseTimer) {
-      if (platform::TickElapsed(platform::TickCount(), closing_since_) < 3000 || link_->ConnectionRunning())
-        return;
-      KillTimer(window_, kCloseTimer);
-      link_.reset();
-      EndDialog(window_, 0);
-    }
+  void OnLinkEnded() {
+    if (closing_)
+      FinishClosing();
+    else
+      RestoreWhenTheLinkHasEnded();
   }
 
-  // Stop flag, settings written, then a 3-second pause while the link threads end, with the window
-  // still answering (a message box of the connection thread can still be closed).
+  // An end heard after a new Connect belongs to the old thread and changes nothing.
+  void RestoreWhenTheLinkHasEnded() {
+    if (link_ == nullptr || link_running_ || link_->ConnectionRunning()) return;
+    SetDlgItemTextW(window_, IDC_CONNECT, L"Connect");
+    Enable(IDC_CONNECT, true);
+    link_->ForgetFirstAnswer();
+    for (int radio : {IDC_SERIAL_RADIO, IDC_WIFI_RADIO, IDC_BLUETOOTH_RADIO}) Enable(radio, true);
+    EnableForKind();
+  }
+
+  // Stop and settings written; the dialog ends as soon as the connection thread has ended
+  // (OnLinkEnded), answering meanwhile.
   void OnClose() {
     if (closing_) return;
     closing_ = true;
@@ -347,8 +341,31 @@ class CTrevaskDlg : public LinkEvents {
     std::string error;
     if (!SaveSettings(settings_path_, s, error))
       std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
-    closing_since_ = platform::TickCount();
-    SetTimer(window_, kCloseTimer, 20, nullptr);
+    if (!link_->ConnectionRunning()) FinishClosing();
+  }
+
+  void FinishClosing() {
+    if (link_ == nullptr) return;
+    // The link's teardown joins its threads, none of which waits for this one.
+    about_link_ = nullptr;
+    link_.reset();
+    // The boxes (and the about box) this dialog owns go with it: nothing is left for the user to
+    // close, and a box's own loop ends before the dialog's.
+    EnumWindows(
+        [](HWND other, LPARAM owner) -> BOOL {
+          wchar_t kind[16] = {};
+          GetClassNameW(other, kind, 16);
+          if (GetWindow(other, GW_OWNER) == reinterpret_cast<HWND>(owner) &&
+              std::wcscmp(kind, L"#32770") == 0)
+            EndDialog(other, IDCANCEL);
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(window_));
+    // What the link posted and this thread has not run yet is dropped with its heap copies.
+    MSG pending;
+    while (PeekMessageW(&pending, window_, kRunOnDialogThread, kRunOnDialogThread, PM_REMOVE))
+      delete reinterpret_cast<std::function<void()>*>(pending.lParam);
+    EndDialog(window_, 0);
   }
 
   // The about box; Ctrl+Shift+F shows its hidden firmware button, a service task.
@@ -402,7 +419,6 @@ class CTrevaskDlg : public LinkEvents {
   RadioValues radios_;
   bool link_running_ = false;
   bool closing_ = false;
-  uint32_t closing_since_ = 0;
   std::mutex snapshot_mutex_;
   LinkConfig snapshot_;
   std::unique_ptr<CLinkManager> link_;
