@@ -64,7 +64,7 @@ void CFirmwareUpload::Start(const std::string& path) {
   active_.store(true, std::memory_order_release);
   file_ = platform::OpenFile(path, "r");  // a missing file yields no lines, like an empty one
   if (!file_)
-    events_.Message(MessageKind::kDetail,
+    events_.Message(MessageKind::kNotice,
                     path + ": cannot be opened; the upload ends at the board's first OK");
   std::string line;
   if (ReadLine(line)) SendLine(line);
