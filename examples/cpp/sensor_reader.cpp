@@ -7,7 +7,7 @@
 // Built beside the library, or against an installed copy: on Linux
 //   c++ sensor_reader.cpp $(pkg-config --cflags --libs talvenorctl)
 // and from the Windows zip (with its include\ and lib\, the DLL in bin\ beside the program)
-//   g++ sensor_reader.cpp -I include -L lib -ltalvenorctl
+//   g++ examples\cpp\sensor_reader.cpp -I include lib\talvenorctl.dll.a -static
 #include <cstdio>
 #include <initializer_list>
 
