@@ -28,6 +28,7 @@ finish() {
 trap finish EXIT
 
 cd "$dir"
+cmake --build . >/dev/null  # cpack packs what the folder holds, generated files included
 rm -f trevask-*.zip
 cpack >/dev/null
 rm -rf unpacked && mkdir unpacked
