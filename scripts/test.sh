@@ -25,14 +25,7 @@ if [ "$sanitize" = windows ]; then
     echo "== $dir: trevask.exe and talvenorctl.dll under wine with robot-sim, over UDP and a pseudo-terminal as COM9"
     python3 tests/windows/end_to_end.py "$dir" build
     echo "== $dir: the zip, unpacked, runs by itself"
-    (cd "$dir" && rm -f trevask-*.zip && cpack >/dev/null && rm -rf unpacked && mkdir unpacked &&
-      cd unpacked && python3 -m zipfile -e ../trevask-*.zip . &&
-      for f in bin/trevask.exe bin/trevask-dialog.exe bin/trevask-sections.exe bin/talvenorctl.dll lib/talvenorctl.dll.a \
-        include/talvenorctl.h doc/README.md register.cmd unregister.cmd examples/robot_tour.vbs; do
-        test -f trevask-*/"$f" || { echo "the zip lacks $f"; exit 1; }; done &&
-      WINEPREFIX="$PWD/../wine-prefix" WINEDEBUG=-all wine trevask-*/bin/trevask.exe --version &&
-      WINEPREFIX="$PWD/../wine-prefix" bash ../../tests/windows/regsvr32_check.sh trevask-*/bin/talvenorctl.dll \
-        "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)" --scripts)
+    bash tests/windows/zip_check.sh "$dir" "${flavour##*:}"
   done
   exit 0
 fi

@@ -95,20 +95,41 @@ TEST_F(Dialog, EachRadioEnablesItsFields) {
   EXPECT_LE(dialog_->bt_field()->text().size(), 12);
 }
 
-TEST_F(Dialog, ConnectRefusesAMissingAddressOrPort) {
-  Click(dialog_->wifi_radio());
-  SetIp("0.0.0.0");
-  Click(dialog_->connect_button());
-  EXPECT_EQ(messages_, QStringList{"Please Input IP address"});
-  SetIp("192.168.0.5");
-  dialog_->port_field()->clear();
-  Click(dialog_->connect_button());
-  EXPECT_EQ(messages_.last(), "Please Input IP Port Number");
-  dialog_->port_field()->setText("abc");
-  Click(dialog_->connect_button());
-  EXPECT_EQ(messages_.size(), 3);
-  EXPECT_FALSE(dialog_->link_running());
-  EXPECT_EQ(dialog_->connect_button()->text(), "Connect");
+TEST_F(Dialog, ConnectRefusesAMissingAddressAPortThatIsNoUdpPortOrARobotIdItWouldCut) {
+  const QString robot = dialog_->robot_field()->text();
+  const QString e_acute = QString::fromUtf8("\xC3\xA9");  // two bytes in UTF-8
+  struct Row {
+    QRadioButton* radio;
+    const char* ip;
+    QString port, robot, refusal;
+  } rows[] = {
+      {dialog_->wifi_radio(), "0.0.0.0", "80", robot, "Please Input IP address"},
+      {dialog_->wifi_radio(), "192.168.0.5", "", robot, "Please Input IP Port Number"},
+      {dialog_->wifi_radio(), "192.168.0.5", "abc", robot, "Please Input IP Port Number"},
+      // Ports a socket would wrap to another (99999 is 34463), or to none.
+      {dialog_->wifi_radio(), "192.168.0.5", "99999", robot, "Please Input IP Port Number"},
+      {dialog_->wifi_radio(), "192.168.0.5", "65536", robot, "Please Input IP Port Number"},
+      {dialog_->wifi_radio(), "192.168.0.5", "-5", robot, "Please Input IP Port Number"},
+      {dialog_->wifi_radio(), "192.168.0.5", "9999999999", robot, "Please Input IP Port Number"},
+      // Names the relay would cut to 29 bytes, whatever the link kind.
+      {dialog_->wifi_radio(), "192.168.0.5", "80", QString(30, 'r'), "Robot ID is longer than 29 bytes"},
+      {dialog_->serial_radio(), "192.168.0.5", "80", e_acute.repeated(15),
+       "Robot ID is longer than 29 bytes"},
+  };
+  for (const Row& r : rows) {
+    messages_.clear();
+    Click(r.radio);
+    SetIp(r.ip);
+    dialog_->port_field()->setText(r.port);
+    dialog_->robot_field()->setText(r.robot);
+    Click(dialog_->connect_button());
+    EXPECT_EQ(messages_.join('|').toStdString(), r.refusal.toStdString())
+        << r.port.toStdString() << " " << r.robot.toStdString();
+    EXPECT_FALSE(dialog_->link_running());
+    EXPECT_FALSE(dialog_->link().ConnectionRunning());
+    EXPECT_EQ(dialog_->connect_button()->text(), "Connect");
+  }
+  EXPECT_EQ(dialog_->Config().robot_id, robot.toStdString()) << "a name too long is never handed to the link";
 }
 
 // A COM port box that names no port from COM1 to COM255, or a Bluetooth address that is not 12
@@ -185,6 +206,52 @@ TEST_F(Dialog, ConnectAndDisconnectAgainstTheSimulatedRobot) {
   Click(dialog_->connect_button());
   ASSERT_TRUE(PumpUntil([&] { return dialog_->minimize_count() == 2; })) << "minimised once per connection";
   Click(dialog_->connect_button());
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->connect_button()->isEnabled(); }));
+}
+
+// What the relay warns of while the link runs reaches the status field, and stays there while the
+// robot's answers repeat the "Connected" text.
+TEST_F(Dialog, TheRelaysWarningsStayInTheStatusFieldWhileTheLinkAnswers) {
+  auto sim = testing_support::StartUdpSim();
+  ASSERT_TRUE(sim);
+  const QString port = QString::number(sim->UdpPort());
+  const std::string robot = dialog_->robot_field()->text().toStdString();
+  Click(dialog_->wifi_radio());
+  SetIp("127.0.0.1");
+  dialog_->port_field()->setText(port);
+  Click(dialog_->connect_button());
+  const QString connected = "WiFi Connection: Connected, IP Port: " + port;
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == connected; }));
+
+  auto after_more_answers = [&](const QString& shown) {
+    const uint64_t answers = dialog_->link().stats().round_trips();
+    EXPECT_TRUE(PumpUntil([&] { return dialog_->link().stats().round_trips() >= answers + 3; }));
+    QApplication::processEvents();  // the texts those answers posted
+    EXPECT_EQ(dialog_->status_field()->text().toStdString(), shown.toStdString());
+  };
+  // A client names a file that is no sound: the relay refuses it.
+  exchange::CRingProducer commands;
+  ASSERT_EQ(commands.Open(robot, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  const std::string not_a_sound = dir_ + "/Trevask.ini";
+  ASSERT_EQ(commands.Put(reinterpret_cast<const uint8_t*>(not_a_sound.data()),
+                         static_cast<uint32_t>(not_a_sound.size())),
+            1);
+  ASSERT_TRUE(PumpUntil([&] {
+    return dialog_->status_field()->text().startsWith("the sound file is not played: ");
+  })) << dialog_->status_field()->text().toStdString();
+  after_more_answers(dialog_->status_field()->text());
+
+  // A robot ID typed too long while the link runs is not taken: the link keeps its name, and says so.
+  dialog_->robot_field()->setText(QString(30, 'r'));
+  const QString kept =
+      "Robot ID is longer than 29 bytes: the link keeps '" + QString::fromStdString(robot) + "'";
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == kept; }));
+  EXPECT_EQ(dialog_->Config().robot_id, robot);
+  after_more_answers(kept);
+
+  Click(dialog_->connect_button());
+  EXPECT_EQ(dialog_->status_field()->text(), "WiFi Connection: Disconnecting")
+      << "a change of state replaces it";
   ASSERT_TRUE(PumpUntil([&] { return dialog_->connect_button()->isEnabled(); }));
 }
 

@@ -266,7 +266,7 @@ void CTrevaskDlg::BuildControls() {
   connect(wifi_radio_, &QRadioButton::clicked, this, [this] { OnWifiRadio(); });
   connect(connect_, &QPushButton::clicked, this, [this] { OnConnect(); });
   auto changed = [this] { UpdateSnapshot(); };
-  connect(robot_id_, &QLineEdit::textChanged, this, changed);
+  connect(robot_id_, &QLineEdit::textChanged, this, [this] { OnRobotIdChanged(); });
   connect(port_, &QLineEdit::textChanged, this, changed);
   connect(bt_address_, &QLineEdit::textChanged, this, changed);
   connect(bt_address_, &QLineEdit::textEdited, this, [this] {
@@ -285,11 +285,21 @@ void CTrevaskDlg::UpdateSnapshot() {
   c.kind = ChosenKind(Radios());
   c.com_port = ComPortFromBoxText(com_box_->currentText().toStdString());
   c.ip_address = htonl(ip_->Value());
-  c.udp_port = std::atoi(FirstLine(port_->text(), 10).toStdString().c_str());
+  c.udp_port = static_cast<int>(PortFieldValue(FirstLine(port_->text(), 10).toStdString()));
   c.robot_id = robot_id_->text().toStdString();
   c.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
   std::lock_guard<std::mutex> guard(snapshot_mutex_);
+  // A robot ID too long for the section names is never handed to the link, which would cut it: a
+  // reconnect keeps the name the link has.
+  if (!RobotIdFits(c.robot_id)) c.robot_id = snapshot_.robot_id;
   snapshot_ = std::move(c);
+}
+
+void CTrevaskDlg::OnRobotIdChanged() {
+  UpdateSnapshot();
+  const std::string typed = robot_id_->text().toStdString();
+  if (link_running_ && !RobotIdFits(typed))
+    Notice(std::string(RobotIdTooLongText()) + ": the link keeps '" + Config().robot_id + "'");
 }
 
 QString CTrevaskDlg::BluetoothAddressText() const {
@@ -309,7 +319,10 @@ void CTrevaskDlg::RunOnGuiThread(std::function<void()> fn) {
 }
 
 void CTrevaskDlg::Status(LinkMoment moment, const std::string& text) {
-  RunOnGuiThread([this, t = QString::fromStdString(text)] { status_->setText(t); });
+  RunOnGuiThread([this, text] {
+    if (const std::optional<std::string> shown = status_line_.OnStatus(text))
+      status_->setText(QString::fromStdString(*shown));
+  });
   if (moment == LinkMoment::kPortOpen) SetControlsForConnected();
 }
 
@@ -378,7 +391,8 @@ void CTrevaskDlg::Note(const std::string& text) {
 
 void CTrevaskDlg::Notice(const std::string& text) {
   std::fprintf(stderr, "trevask: %s\n", text.c_str());
-  RunOnGuiThread([this, t = QString::fromStdString(text)] {
+  RunOnGuiThread([this, text] {
+    const QString t = QString::fromStdString(status_line_.OnWarning(text));
     status_->setText(t);
     status_->setToolTip(t);
   });
@@ -443,7 +457,7 @@ void CTrevaskDlg::EnableForKind() {
 void CTrevaskDlg::OnConnect() {
   ConnectFields fields;
   fields.ip_address = ip_->Value();
-  fields.port = std::atoi(FirstLine(port_->text(), 10).toStdString().c_str());
+  fields.port = PortFieldValue(FirstLine(port_->text(), 10).toStdString());
   fields.com_text = com_box_->currentText().toStdString();
   fields.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
   if (const char* refusal = ConnectRefusal(Radios(), fields); refusal != nullptr) {
@@ -452,6 +466,10 @@ void CTrevaskDlg::OnConnect() {
   }
   if (link_running_) {
     Disconnect();
+    return;
+  }
+  if (!RobotIdFits(robot_id_->text().toStdString())) {
+    ShowMessageNow(RobotIdTooLongText());
     return;
   }
   UpdateSnapshot();

@@ -90,13 +90,15 @@ class CTrevaskDlg : public QDialog, public LinkEvents {
   void Choose(const RadioValues& v);
   void EnableForKind();
   void UpdateSnapshot();
+  void OnRobotIdChanged();
   void RunOnGuiThread(std::function<void()> fn);
   void ShowMessageNow(const QString& text);
   void SetControlsForConnected();
   void SetLinkIcon(int icon_resource);
   void SetQualityBar(int value);
   void MinimizeWindow();
-  // A detail shown as the status field's tip (and on standard error); a notice replaces the status.
+  // A detail shown as the status field's tip (and on standard error); a notice replaces the status
+  // until the link's state changes.
   void Note(const std::string& text);
   void Notice(const std::string& text);
   void MessageBox(const std::string& text);
@@ -116,6 +118,7 @@ class CTrevaskDlg : public QDialog, public LinkEvents {
   QLineEdit* status_ = nullptr;
   QLabel* icon_ = nullptr;
   QProgressBar* quality_ = nullptr;
+  CStatusLine status_line_;  // used on the GUI thread only
 
   int serial_value_ = -1, bluetooth_value_ = -1, wifi_value_ = -1;
   bool link_running_ = false;

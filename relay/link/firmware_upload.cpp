@@ -83,7 +83,7 @@ void CFirmwareUpload::Start(FirmwareImage image) {
   lines_sent_ = 0;
   active_.store(true, std::memory_order_release);
   if (!image_.opened)
-    events_.Message(MessageKind::kDetail,
+    events_.Message(MessageKind::kNotice,
                     image_.path + ": cannot be opened; the upload ends at the board's first OK");
   std::string line;
   if (NextLine(line)) SendLine(line);

@@ -1,10 +1,13 @@
 // dialog_driver: drives a running trevask-dialog.exe through its controls, as a user would, and
 // checks what they show: the template's controls, Wi-Fi chosen with the robot's address and port,
 // Connect, then the status text, the "Signal Robust" bar, the link icon and the minimised window,
-// Disconnect, and closing.
+// Disconnect, and closing. On the way: the refusals of a port that is no UDP port and of a robot ID
+// the relay would cut, and a warning of the relay (a client names a file that is no sound, through
+// SECTIONS_EXE, trevask-sections.exe) that stays in the status field while the robot answers.
 //
-//   dialog_driver ROBOT_ID UDP_PORT [PICTURE.bmp]     exit status 0 when every check holds; with a
-//                                                      picture, the connected dialog as the screen shows it
+//   dialog_driver ROBOT_ID UDP_PORT SECTIONS_EXE [PICTURE.bmp]
+//       exit status 0 when every check holds; with a picture, the connected dialog as the screen
+//       shows it
 //   dialog_driver --box ROBOT_ID                       the link's box up (a COM port that is not there):
 //                                                      Disconnect and closing each end within 3 s
 //   dialog_driver --upload ROBOT_ID COM SIM_LOG        a firmware upload to a board that never answers,
@@ -186,13 +189,58 @@ int UploadRunning(const wchar_t* robot, const wchar_t* com, const wchar_t* sim_l
   return failures == 0 ? 0 : 1;
 }
 
+struct BoxSearch {
+  HWND owner;
+  HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM search) {
+  auto* s = reinterpret_cast<BoxSearch*>(search);
+  if (GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window) && ClassOf(window) == L"#32770") {
+    s->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Clicks Connect without waiting for the handler (which shows a modal box), then takes the text of the
+// message box the dialog shows and closes it; empty when none came.
+std::wstring ConnectRefusedWith(HWND dialog) {
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1012, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, 1012)));
+  BoxSearch search{dialog, nullptr};
+  const DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
+  if (!WaitFor([&] { return !EnumThreadWindows(thread, &FindBox, reinterpret_cast<LPARAM>(&search)); },
+               10000))
+    return L"";
+  const std::wstring text = Text(GetDlgItem(search.found, 0xFFFF));  // a message box's text control
+  PostMessageW(search.found, WM_COMMAND, IDOK, 0);
+  WaitFor([&] { return !IsWindow(search.found); }, 10000);
+  return text;
+}
+
+bool RunToEnd(std::wstring command) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process))
+    return false;
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return status == 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wcscmp(argv[1], L"--box") == 0) return BoxUp(argv[2]);
   if (argc == 5 && std::wcscmp(argv[1], L"--upload") == 0) return UploadRunning(argv[2], argv[3], argv[4]);
-  if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: dialog_driver ROBOT_ID UDP_PORT [PICTURE.bmp]\n");
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: dialog_driver ROBOT_ID UDP_PORT SECTIONS_EXE [PICTURE.bmp]\n");
     return 2;
   }
   HWND dialog = nullptr;
@@ -239,7 +287,16 @@ int wmain(int argc, wchar_t** argv) {
             !IsWindowEnabled(GetDlgItem(dialog, 1023)) && IsWindowEnabled(connect),
         "address and port enabled, the COM port box not, Connect enabled");
   SendDlgItemMessageW(dialog, 1026, IPM_SETADDRESS, 0, MAKEIPADDRESS(127, 0, 0, 1));
+  // A port a socket would wrap to another (99999 to 34463), and a robot ID the relay would cut.
+  SendDlgItemMessageW(dialog, 1025, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"99999"));
+  Check(ConnectRefusedWith(dialog) == L"Please Input IP Port Number", "port 99999 is refused as port 0 is");
   SendDlgItemMessageW(dialog, 1025, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]));
+  const std::wstring too_long(30, L'r');
+  SendDlgItemMessageW(dialog, 1016, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(too_long.c_str()));
+  Check(ConnectRefusedWith(dialog) == L"Robot ID is longer than 29 bytes",
+        "a robot ID of 30 bytes is refused");
+  Check(Text(connect) == L"Connect", "nothing was started");
+  SendDlgItemMessageW(dialog, 1016, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[1]));
   Click(dialog, 1012);
   Check(Text(connect) == L"Disconnect", "the button says Disconnect");
   Check(WaitFor([&] { return Text(status).find(L"Connected") != std::wstring::npos; }, 30000),
@@ -258,12 +315,32 @@ int wmain(int argc, wchar_t** argv) {
         "the dialog minimised itself when the link first came up");
   Check(!IsWindowEnabled(GetDlgItem(dialog, 1000)) && !IsWindowEnabled(GetDlgItem(dialog, 1024)),
         "the link kind cannot change while connected");
-  if (argc == 4) {
+  if (argc == 5) {
     ShowWindowAsync(dialog, SW_RESTORE);
     WaitFor([&] { return IsIconic(dialog) == FALSE; }, 5000);
     Sleep(1000);  // painted
-    Check(SaveWindowPicture(dialog, argv[3]), "the connected dialog's picture is saved");
+    Check(SaveWindowPicture(dialog, argv[4]), "the connected dialog's picture is saved");
   }
+
+  // A client names a file that is no sound: the relay refuses it, and says so where the user looks.
+  Check(RunToEnd(std::wstring(L"\"") + argv[3] + L"\" --robot " + argv[1] +
+                 L" --put-text C:\\windows\\win.ini"),
+        "a client asks for a file that is no sound");
+  const std::wstring refused = L"the sound file is not played: ";
+  Check(WaitFor(
+            [&] {
+              const std::wstring shown = Text(status);
+              return shown.size() > refused.size() && shown.compare(0, refused.size(), refused) == 0;
+            },
+            10000),
+        "the relay's refusal is in the status field");
+  const std::wstring warning = Text(status);
+  std::printf("status: %ls\n", warning.c_str());
+  // The robot answers every 2 seconds, each answer with the same "Connected" text.
+  Check(!WaitFor([&] { return Text(status) != warning; }, 4500), "it stays while the robot answers");
+  SendDlgItemMessageW(dialog, 1016, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(too_long.c_str()));
+  Check(Text(status) == L"Robot ID is longer than 29 bytes: the link keeps '" + std::wstring(argv[1]) + L"'",
+        "a robot ID typed too long while connected is not taken, and the status field says so");
 
   Click(dialog, 1012);
   Check(Text(status) == L"WiFi Connection: Disconnecting", "Disconnect says so");

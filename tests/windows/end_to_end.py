@@ -196,7 +196,9 @@ def run_dialog(build, env, port, work):
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         picture = os.path.join(work, "dialog.bmp")
         run = subprocess.run(["wine", os.path.join(build, "tests", "windows", "dialog_driver.exe"),
-                              "Dlg%d" % os.getpid(), port, windows_path(picture)],
+                              "Dlg%d" % os.getpid(), port,
+                              windows_path(os.path.join(build, "tools", "trevask-sections.exe")),
+                              windows_path(picture)],
                              env=env, capture_output=True, text=True, timeout=180)
         assert run.returncode == 0, "the dialog: %s %s" % (run.stdout, run.stderr)
         dialog.wait(timeout=30)

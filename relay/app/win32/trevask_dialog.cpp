@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "relay/app/dialog_rules.h"
@@ -66,7 +67,10 @@ class CTrevaskDlg : public LinkEvents {
     return snapshot_;
   }
   void Status(LinkMoment moment, const std::string& text) override {
-    Post([this, t = Wide(text)] { SetDlgItemTextW(window_, IDC_STATUS, t.c_str()); });
+    Post([this, text] {
+      if (const std::optional<std::string> shown = status_line_.OnStatus(text))
+        SetDlgItemTextW(window_, IDC_STATUS, Wide(*shown).c_str());
+    });
     if (moment == LinkMoment::kPortOpen) Post([this] { SetControlsForConnected(); });
   }
   void PortOpened() override {
@@ -93,8 +97,7 @@ class CTrevaskDlg : public LinkEvents {
       return;
     }
     std::fprintf(stderr, "trevask: %s\n", text.c_str());
-    if (kind == MessageKind::kNotice)
-      Post([this, t = Wide(text)] { SetDlgItemTextW(window_, IDC_STATUS, t.c_str()); });
+    if (kind == MessageKind::kNotice) Post([this, text] { ShowWarning(text); });
   }
 
  private:
@@ -149,6 +152,10 @@ class CTrevaskDlg : public LinkEvents {
     return Narrow(buffer);
   }
   bool Checked(int id) const { return IsDlgButtonChecked(window_, id) == BST_CHECKED; }
+  // A warning in the status field (a program with a window has no standard error a user sees).
+  void ShowWarning(const std::string& text) {
+    SetDlgItemTextW(window_, IDC_STATUS, Wide(status_line_.OnWarning(text)).c_str());
+  }
 
   void OnInitDialog() {
     HMENU menu = GetSystemMenu(window_, FALSE);
@@ -212,6 +219,13 @@ class CTrevaskDlg : public LinkEvents {
         }
         return;
       case IDC_ROBOT_ID:
+        if (code == EN_CHANGE) {
+          UpdateSnapshot();
+          const std::string typed = Text(IDC_ROBOT_ID);
+          if (link_running_ && !RobotIdFits(typed))
+            ShowWarning(std::string(RobotIdTooLongText()) + ": the link keeps '" + Config().robot_id + "'");
+        }
+        return;
       case IDC_IP_PORT:
         if (code == EN_CHANGE) UpdateSnapshot();
         return;
@@ -262,17 +276,20 @@ class CTrevaskDlg : public LinkEvents {
     c.kind = ChosenKind(radios_);
     c.com_port = ComPortFromBoxText(Text(IDC_COM_PORT));
     c.ip_address = htonl(IpAddress());
-    c.udp_port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
+    c.udp_port = static_cast<int>(PortFieldValue(FirstLine(Text(IDC_IP_PORT), 10)));
     c.robot_id = Text(IDC_ROBOT_ID);
     c.bt_address = FirstLine(BluetoothAddressText(), 63);
     std::lock_guard<std::mutex> guard(snapshot_mutex_);
+    // A robot ID too long for the section names is never handed to the link, which would cut it: a
+    // reconnect keeps the name the link has.
+    if (!RobotIdFits(c.robot_id)) c.robot_id = snapshot_.robot_id;
     snapshot_ = std::move(c);
   }
 
   void OnConnect() {
     ConnectFields fields;
     fields.ip_address = IpAddress();
-    fields.port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
+    fields.port = PortFieldValue(FirstLine(Text(IDC_IP_PORT), 10));
     fields.com_text = Text(IDC_COM_PORT);
     fields.bt_address = FirstLine(BluetoothAddressText(), 63);
     if (const char* refusal = ConnectRefusal(radios_, fields); refusal != nullptr) {
@@ -281,6 +298,10 @@ class CTrevaskDlg : public LinkEvents {
     }
     if (link_running_) {
       Disconnect();
+      return;
+    }
+    if (!RobotIdFits(Text(IDC_ROBOT_ID))) {
+      MessageBoxW(window_, Wide(RobotIdTooLongText()).c_str(), kTitle, MB_OK);
       return;
     }
     UpdateSnapshot();
@@ -417,6 +438,7 @@ class CTrevaskDlg : public LinkEvents {
   std::string bt_stored_;
   bool bt_edited_ = false;
   RadioValues radios_;
+  CStatusLine status_line_;  // used on the dialog's thread only
   bool link_running_ = false;
   bool closing_ = false;
   std::mutex snapshot_mutex_;
