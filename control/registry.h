@@ -44,7 +44,7 @@ std::vector<RegistryRow> ClassRows(const std::string& library_path);
 
 // What the system's type-library registration writes for the library embedded in `library_path`
 // (in the folder `folder`), for a 64-bit or a 32-bit module: the library's version key with its
-// help text, flags, help folder and the file under the library's locale, then InterfaceRows(). The
+// help text, flags, help folder and the file under the library's locale (InterfaceRows() apart). The
 // installer writes them as rows; its test compares them with what regsvr32 leaves in the registry.
 std::vector<RegistryRow> TypeLibRows(const std::string& library_path, const std::string& folder, bool win64);
 

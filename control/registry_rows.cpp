@@ -38,14 +38,12 @@ std::vector<RegistryRow> TypeLibRows(const std::string& library_path, const std:
   char locale[16];
   std::snprintf(locale, sizeof locale, "%x", static_cast<unsigned>(Identity::kTypeLibLocale));
   // FLAGS 8: the library has a disk image (the module's resource), as the system records it.
-  std::vector<RegistryRow> rows = {
+  return {
       {library, "", Identity::kTypeLibHelp},
       {library + "\\FLAGS", "", "8"},
       {library + "\\HELPDIR", "", folder},
       {library + "\\" + locale + (win64 ? "\\win64" : "\\win32"), "", library_path},
   };
-  for (RegistryRow& row : InterfaceRows()) rows.push_back(std::move(row));
-  return rows;
 }
 
 std::vector<RegistryRow> InterfaceRows() {

@@ -4,7 +4,8 @@
 #   scripts/test.sh address         AddressSanitizer + UndefinedBehaviorSanitizer build in build-address/
 #   scripts/test.sh thread          ThreadSanitizer build in build-thread/
 #   scripts/test.sh windows         Windows builds (x86_64 in build-win64/, i686 in build-win32/),
-#                                   cross-built with mingw-w64, their tests run under wine
+#                                   cross-built with mingw-w64, their tests run under wine, and
+#                                   their zips and installers
 #   scripts/test.sh arm64           arm64 build in build-arm64/, cross-built, its tests run under qemu
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +34,9 @@ if [ "$sanitize" = windows ]; then
       WINEPREFIX="$PWD/../wine-prefix" WINEDEBUG=-all wine trevask-*/bin/trevask.exe --version &&
       WINEPREFIX="$PWD/../wine-prefix" bash ../../tests/windows/regsvr32_check.sh trevask-*/bin/talvenorctl.dll \
         "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)" --scripts)
+    echo "== $dir: the installer: upgrade, creation by ProgID, reinstall, rows against regsvr32's, repair, uninstall"
+    cmake --build "$dir" --target msi
+    bash tests/windows/msi_check.sh "$dir" "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)"
   done
   exit 0
 fi

@@ -1,10 +1,10 @@
 // talvenor-registry-rows: writes the registry rows that registering the control makes (its classes
 // and its type library, registry.h) as the Windows installer's RegistryValue elements, so that the
 // installer writes what DllRegisterServer writes.
-//   talvenor-registry-rows OUTPUT OTHER_VIEW LIBRARY FOLDER
-// OUTPUT gets the rows of the module's own registry view, OTHER_VIEW the rows that go into the other
-// bit width's view as well (for a component of that width; its first row is the component's key
-// path). LIBRARY and FOLDER are the installer's names of the module file and its folder ("[#file]",
+//   talvenor-registry-rows OUTPUT INTERFACES LIBRARY FOLDER
+// OUTPUT gets the type library's and the classes' rows, INTERFACES the interfaces' rows, which go
+// into both registry views (for a component of their own in each; the first row is its key path). LIBRARY and
+// FOLDER are the installer's names of the module file and its folder ("[#file]",
 // "[FOLDER]"), taken as they are; every other text is escaped for the installer and for XML.
 #include <cstdio>
 #include <string>
@@ -92,7 +92,7 @@ bool Write(const char* path, const std::vector<control::RegistryRow>& rows, bool
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    std::fputs("usage: talvenor-registry-rows OUTPUT OTHER_VIEW LIBRARY FOLDER\n", stderr);
+    std::fputs("usage: talvenor-registry-rows OUTPUT INTERFACES LIBRARY FOLDER\n", stderr);
     return 2;
   }
   const std::string library(1, kLibraryMark), folder(1, kFolderMark);

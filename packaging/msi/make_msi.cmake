@@ -3,7 +3,9 @@
 # The installed files are staged with `cmake --install --strip`; the registry rows come from the
 # build (packaging/msi/CMakeLists.txt makes them in its build folder). Each bit width keeps its UpgradeCode for ever, so that a newer
 # installer of that width replaces an older one; the ProductCode follows from it and the version,
-# new with every version and the same for every build of one.
+# new with every version and the same for every build of one. The interfaces' rows of each registry
+# view are one component with a fixed identity: both installers write the 32-bit view's, which
+# therefore stays while either of them is installed.
 foreach(v BUILD_DIR BITS VERSION OUTPUT)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "make_msi.cmake needs -D${v}=...")
@@ -14,13 +16,14 @@ get_filename_component(BUILD_DIR ${BUILD_DIR} ABSOLUTE)
 get_filename_component(OUTPUT ${OUTPUT} ABSOLUTE)
 if(BITS EQUAL 64)
   set(upgrade_code 7E00D50E-7B6B-41CB-8FD0-0CDB8829AC75)
-  set(defines -a x64 -D Bits=64 -D Win64=yes -D OtherWin64=no -D ProgramFilesFolder=ProgramFiles64Folder -D SystemFolder=System64Folder
+  set(defines -a x64 -D Bits=64 -D Win64=yes -D InterfacesGuid=2E48EFBB-8F67-4920-900F-F2F54391A92D -D ProgramFilesFolder=ProgramFiles64Folder -D SystemFolder=System64Folder
               -D MenuName=Trevask)
 else()
   set(upgrade_code B2AF7704-6CD0-41CA-B0E1-5C6D60C26649)
-  set(defines -a x86 -D Bits=32 -D Win64=no -D OtherWin64=yes -D ProgramFilesFolder=ProgramFilesFolder -D SystemFolder=SystemFolder
-              "-D MenuName=Trevask (32-bit)")
+  set(defines -a x86 -D Bits=32 -D Win64=no -D ProgramFilesFolder=ProgramFilesFolder -D SystemFolder=SystemFolder
+              -D "MenuName=Trevask (32-bit)")
 endif()
+list(APPEND defines -D Interfaces32Guid=5FC88B24-C412-45AD-8205-9F200CC4A302)
 string(UUID product_code NAMESPACE ${upgrade_code} NAME "trevask ${VERSION}" TYPE SHA1 UPPER)
 
 set(stage ${OUTPUT}.stage)
