@@ -38,6 +38,8 @@ if [ "$sanitize" = windows ]; then
     cmake --build "$dir" --target msi
     bash tests/windows/msi_check.sh "$dir" "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)"
   done
+  echo "== the two installers side by side"
+  bash tests/windows/msi_side_by_side.sh build-win64 build-win32
   exit 0
 fi
 if [ "$sanitize" = arm64 ]; then

@@ -98,7 +98,8 @@ diff -u <(echo "$installed_compared") <(echo "$registered") ||
   fail "the installer's rows differ from regsvr32's (- installer, + regsvr32)"
 "${wine[@]}" regsvr32 /u /s "$dll" || fail "regsvr32 /u failed"
 msiexec /i "$(winpath "$msi")" REINSTALL=ALL REINSTALLMODE=amus /qn || fail "the repair failed"
-[ "$(registry)" = "$installed" ] || fail "the repair did not restore the installer's rows"
+repaired="$(registry)"
+[ "$repaired" = "$installed" ] || { diff -u <(echo "$installed") <(echo "$repaired"); fail "the repair did not restore the installer's rows (- installed, + repaired)"; }
 [[ "$(create)" == created* ]] || fail "creating the control after the repair: $(create)"
 
 echo "== uninstalling"
