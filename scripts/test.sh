@@ -4,7 +4,8 @@
 #   scripts/test.sh address         AddressSanitizer + UndefinedBehaviorSanitizer build in build-address/
 #   scripts/test.sh thread          ThreadSanitizer build in build-thread/
 #   scripts/test.sh windows         Windows builds (x86_64 in build-win64/, i686 in build-win32/),
-#                                   cross-built with mingw-w64, their tests run under wine
+#                                   cross-built with mingw-w64, their tests run under wine, and
+#                                   their zips and installers
 #   scripts/test.sh arm64           arm64 build in build-arm64/, cross-built, its tests run under qemu
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,12 @@ if [ "$sanitize" = windows ]; then
     python3 tests/windows/end_to_end.py "$dir" build
     echo "== $dir: the zip, unpacked, runs by itself"
     bash tests/windows/zip_check.sh "$dir" "${flavour##*:}"
+    echo "== $dir: the installer: upgrade, creation by ProgID, reinstall, rows against regsvr32's, repair, uninstall"
+    cmake --build "$dir" --target msi
+    bash tests/windows/msi_check.sh "$dir" "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)"
   done
+  echo "== the two installers side by side"
+  bash tests/windows/msi_side_by_side.sh build-win64 build-win32
   exit 0
 fi
 if [ "$sanitize" = arm64 ]; then
