@@ -68,7 +68,8 @@ create() {  # creates the control by its ProgID from a script; prints "created .
 }
 shortcuts() { find "$WINEPREFIX/drive_c" -path "*/Start Menu/Programs/$menu/*" -name '*.lnk' -printf '%f\n' | sort; }
 files=(bin/trevask.exe bin/trevask-dialog.exe bin/trevask-sections.exe bin/talvenorctl.dll lib/talvenorctl.dll.a
-  include/talvenorctl.h doc/README.md doc/interface.md examples/robot_tour.vbs examples/robot_tour.js
+  include/talvenorctl.h README.md doc/interface.md doc/control.md doc/images/trevask-dialog-windows.png
+  wireshark/trevask.lua examples/robot_tour.vbs examples/robot_tour.js examples/simulated-robot.pcapng examples/cpp/sensor_reader.cpp
   python/talvenor/__init__.py)
 expected_shortcuts=$'Control interface.lnk\nRobot tour (JScript).lnk\nRobot tour (VBScript).lnk\nTrevask relay.lnk'
 
