@@ -83,6 +83,13 @@ int32_t RegisterServer(const std::string& library_path) {
       SetValue(control + "\\Version", "", Identity::kTypeLibVersion) &&
       SetValue(Identity::kControlProgId, "", Identity::kControlTypeName) &&
       SetValue(std::string(Identity::kControlProgId) + "\\CLSID", "", Identity::kControlClsid) &&
+      // The ProgID without its version, as CreateObject is often given it: CurVer names the current.
+      SetValue(control + "\\VersionIndependentProgID", "", Identity::kControlVersionIndependentProgId) &&
+      SetValue(Identity::kControlVersionIndependentProgId, "", Identity::kControlTypeName) &&
+      SetValue(std::string(Identity::kControlVersionIndependentProgId) + "\\CLSID", "",
+               Identity::kControlClsid) &&
+      SetValue(std::string(Identity::kControlVersionIndependentProgId) + "\\CurVer", "",
+               Identity::kControlProgId) &&
       SetValue(page, "", Identity::kPropPageTypeName) &&
       SetValue(page + "\\InprocServer32", "", library_path) &&
       SetValue(page + "\\InprocServer32", "ThreadingModel", "Apartment");
@@ -98,6 +105,7 @@ int32_t UnregisterServer() {
   if (KeyExists(TypeLibKey())) UnRegisterTypeLib(id, 1, 0, Identity::kTypeLibLocale, kind);
   if (KeyExists(TypeLibKey())) return SELFREG_E_TYPELIB;
   const bool ok = RemoveKey(ClassKey(Identity::kControlClsid)) && RemoveKey(Identity::kControlProgId) &&
+                  RemoveKey(Identity::kControlVersionIndependentProgId) &&
                   RemoveKey(ClassKey(Identity::kPropPageClsid));
   return ok ? 0 : SELFREG_E_CLASS;
 }
