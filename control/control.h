@@ -120,8 +120,11 @@ class CZembrinSDKControlCtrl : public HostedControl {
     int32_t status = kStatusOk;
     std::string text;  // "" when the call did what was asked
   };
-  Refusal BeginCall() { return std::exchange(refusal_, Refusal{}); }
-  Refusal EndCall(Refusal outer) { return std::exchange(refusal_, std::move(outer)); }
+  Refusal BeginCall() { return refused() ? std::exchange(refusal_, Refusal{}) : Refusal{}; }
+  Refusal EndCall(Refusal outer) {
+    return refused() || !outer.text.empty() ? std::exchange(refusal_, std::move(outer)) : Refusal{};
+  }
+  bool refused() const { return !refusal_.text.empty(); }
   // Records the refusal of the call in progress (one text says all of it: a later one replaces it).
   void Refuse(int32_t status, const std::string& text);
 

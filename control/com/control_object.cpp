@@ -309,13 +309,18 @@ HRESULT ControlObject::RunCall(EXCEPINFO* exception, Call call) {
   const HRESULT hr = FromStatus(call());
   const CZembrinSDKControlCtrl::Refusal refusal = control_.EndCall(std::move(outer));
   if (refusal.text.empty()) return hr;
+  told_error_ = true;
   return Raise(FAILED(hr) ? hr : static_cast<HRESULT>(refusal.status), refusal.text, exception);
 }
 
 HRESULT ControlObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                               EXCEPINFO* exception, UINT* bad_argument) {
-  // No earlier call's error information is taken for this call's.
-  SetErrorInfo(0, nullptr);
+  // No earlier refusal's error information is taken for this call's (the thread's error object
+  // is cleared only when a call of this control set it: a getter pays nothing for it).
+  if (told_error_) {
+    SetErrorInfo(0, nullptr);
+    told_error_ = false;
+  }
   DISPPARAMS none{};
   if (params == nullptr) params = &none;
   if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;

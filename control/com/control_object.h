@@ -64,6 +64,7 @@ class ControlObject : public IDispatch,
     IDispatch* handler;
   };
   LONG references_ = 1;
+  bool told_error_ = false;  // a refusal's error information was set on this (the object's) thread
   std::vector<Sink> sinks_;
   DWORD next_cookie_ = 1;
   WindowHost host_;
