@@ -8,6 +8,7 @@
 #include "exchange/camera_format.h"
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
+#include "exchange/section_lifetime.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 
@@ -88,6 +89,9 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
     }
   }
   ReleaseSections();
+  // Sections that killed relays and clients left behind (Ctrl-C, SIGTERM), of any robot name, go
+  // before ours open.
+  exchange::ReclaimLeftoverSections();
   auto open_consumer = [&](std::unique_ptr<exchange::CRingConsumer>& handle, exchange::SectionId id) {
     handle = std::make_unique<exchange::CRingConsumer>();
     platform::ShmStatus st = handle->Open(robotName, id);

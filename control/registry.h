@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "control/dispatch.h"
 #include "control/talvenorctl.h"
@@ -27,6 +28,30 @@ inline std::string RegistryClsid(std::string clsid) {
     if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
   return clsid;
 }
+
+// One value under HKEY_CLASSES_ROOT: its key, its name ("" for the key's default value) and its text.
+struct RegistryRow {
+  std::string key;
+  std::string name;
+  std::string value;
+};
+
+// What registering the control writes for the module file `library_path` (Windows spelling): its
+// class with ProgID, toolbox picture, status bits and type library, its ProgID, and the property
+// page's class. DllRegisterServer writes exactly these, and the Windows installer carries the same
+// rows (talvenor-registry-rows), since an installer cannot call the module to register itself.
+std::vector<RegistryRow> ClassRows(const std::string& library_path);
+
+// What the system's type-library registration writes for the library embedded in `library_path`
+// (in the folder `folder`), for a 64-bit or a 32-bit module: the library's version key with its
+// help text, flags, help folder and the file under the library's locale (InterfaceRows() apart). The
+// installer writes them as rows; its test compares them with what regsvr32 leaves in the registry.
+std::vector<RegistryRow> TypeLibRows(const std::string& library_path, const std::string& folder, bool win64);
+
+// Each interface of the library with its name, the automation marshaller and the library. The
+// registration writes them into both views of the registry, 64- and 32-bit, whatever the module's
+// width, so that programs of either width can marshal the interfaces.
+std::vector<RegistryRow> InterfaceRows();
 
 class RegistryFile {
  public:

@@ -263,8 +263,10 @@ void tv_host_queue_messages(tv_host* host, int32_t enabled);
 int32_t tv_host_next_message(tv_host* host, const char** text);
 void tv_host_set_message_callback(tv_host* host, tv_message_callback callback, void* user);
 
-/* Class identifiers and the class factories the library hands out; its four self-registration
- * entry points are declared in talvenorctl_server.h. */
+/* Class identifiers and the class factories the library hands out. Its four self-registration
+ * entry points are, on Windows, COM's own (DllRegisterServer and the rest, declared by the system's
+ * headers; regsvr32 calls them); elsewhere they are declared in talvenorctl_server.h, which the
+ * development package installs beside this header. */
 typedef struct tv_guid {
   uint32_t data1;
   uint16_t data2;

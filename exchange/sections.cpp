@@ -143,12 +143,12 @@ int CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
 }
 
 CRingProducer::RelayState CRingProducer::Relay() const {
-  return ring_words::Repaired(view_, [&]() -> RelayState {
-    if (!view_.valid() || !platform::IsClaimed(view_)) return RelayState::kNoRelay;
-    const uint32_t mark = Reserved(view_.data()).load(std::memory_order_acquire);
-    if ((mark & kMarkForwarding) == 0) return RelayState::kNotForwarding;
-    return (mark & kMarkLinkUp) != 0 ? RelayState::kLinkUp : RelayState::kForwarding;
-  });
+  // The claim is looked at outside the guarded access, which holds only the load of the mark.
+  if (!view_.valid() || !platform::IsClaimed(view_)) return RelayState::kNoRelay;
+  const uint32_t mark =
+      ring_words::Repaired(view_, [&] { return Reserved(view_.data()).load(std::memory_order_acquire); });
+  if ((mark & kMarkForwarding) == 0) return RelayState::kNotForwarding;
+  return (mark & kMarkLinkUp) != 0 ? RelayState::kLinkUp : RelayState::kForwarding;
 }
 
 const char* CRingProducer::RelayStateName(RelayState state) {

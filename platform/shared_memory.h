@@ -7,7 +7,9 @@
 // "/"); the claim is a named event beside the mapping. On POSIX systems each process keeps the
 // object's descriptor open with a shared lock on its first byte: an opener that gets the exclusive
 // lock without waiting is the only holder, so whatever the object holds is left from processes that
-// have all ended; it is zeroed and reported as created. Byte 2 of the lock marks the one process that
+// have all ended; it is zeroed and reported as created. The last holder to end normally removes the
+// name (ReleaseSharedObjects); the names of holders killed before they could are removed by the next
+// process that reclaims them (ReclaimSharedObjects). Byte 2 of the lock marks the one process that
 // claims the object (TryClaim).
 #pragma once
 
@@ -99,6 +101,11 @@ void ReleaseSharedObjects();
 // is caught instead of ending the process: `body` is cut short there and false is returned, and
 // RepairSharedView makes the view usable again. `body` must hold nothing that needs destroying
 // (plain copies and atomics on the view): it is left by a jump.
+//
+// On POSIX systems the catching is a SIGBUS handler, installed while any view of the process is
+// mapped and taken away with the last, when the host's own disposition comes back as it was. A
+// SIGBUS that is not a guarded access's fault (any other fault, or one sent by kill or raise, even
+// during a guarded access) goes to the host's handler, or does what the host's disposition does.
 bool RunGuarded(const SharedView& view, void (*body)(void*), void* context);
 template <typename F>
 bool Guarded(const SharedView& view, F&& body) {
@@ -112,6 +119,17 @@ bool RepairSharedView(const SharedView& view);
 
 // Told the name of each object repaired, on the thread that found the damage (the relay logs it).
 void SetSharedDamageObserver(std::function<void(const std::string& name)> observer);
+
+// Gives every object this process holds its size back where another process has shrunk or grown it
+// (one that holds the object too, or a tool), and tells the damage observer of each. Only an object
+// of its exact size is opened, so until then every later opener is refused. For the process that
+// serves the objects, called every so often; returns how many were restored.
+std::size_t RestoreSharedSizes();
+
+// Removes the names, among those `wanted` accepts, of this user's objects that no live process holds:
+// left by processes that ended without ReleaseSharedObjects (killed by SIGINT, SIGTERM or worse). An
+// object some process holds, this one included, stays. Returns how many names went.
+std::size_t ReclaimSharedObjects(const std::function<bool(const std::string& name)>& wanted);
 
 // The names of the named objects on this machine ("/" + name), as far as this user may see them.
 std::vector<std::string> ListSharedObjects();

@@ -17,7 +17,7 @@ inline constexpr int kMissedForLoss = 5;
 // Answers missed in a row after which clients no longer see the link as up (about 4 s).
 inline constexpr int kMissedForStale = 2;
 
-// The connection thread.
+// The connection thread's pauses; a stop cuts each short.
 inline constexpr uint32_t kChoicePollMs = 10;        // while no link kind is chosen yet
 inline constexpr uint32_t kRetryAfterLossMs = 2000;  // after a lost link ("retry 2 seconds after!")
 inline constexpr uint32_t kReconnectPauseMs = 500;   // before each new connect
@@ -25,16 +25,17 @@ inline constexpr int kSerialFailuresForGiveUp = 5;   // port failures in a row (
 inline constexpr int kWifiFailuresForGiveUp = 1;
 inline constexpr int kWifiLossesForGiveUp = 3;  // lost Wi-Fi links in one connection thread
 
-// Closing a link: the receive thread is told to stop and given `before_join_ms`, then joined; the
-// transport is closed, then `after_close_ms` passes before anything else opens it.
+// Closing a link: the receive thread is told to stop and joined as soon as it has ended; the line
+// stays open until `hold_open_ms` after the stop was told, is closed, and is not opened again
+// before `reopen_after_ms` has passed. A stop asked by the user cuts both short (the next connect
+// still waits out what is left of `reopen_after_ms`).
 struct ClosePauses {
-  uint32_t before_join_ms;
-  uint32_t after_close_ms;
+  uint32_t hold_open_ms;
+  uint32_t reopen_after_ms;
 };
 inline constexpr ClosePauses kCloseBeforeConnect{2000, 2000};  // a line left open by the last run
 inline constexpr ClosePauses kCloseWifiAfterRun{2000, 1000};
 inline constexpr ClosePauses kCloseSerialAfterRun{1000, 500};
-inline constexpr ClosePauses kCloseSerialAtTeardown{5000, 5000};  // the robot's side lets go of its end
 // The serial port's own close: after DTR is dropped and the queues flushed, and after the close.
 inline constexpr uint32_t kSerialCloseSettleMs = 500;
 
@@ -50,8 +51,12 @@ inline constexpr uint32_t kModulePollMs = 100;
 inline constexpr uint32_t kModuleCommandModeMs = 2500;
 inline constexpr uint32_t kModuleDisconnectMs = 2000;
 inline constexpr uint32_t kModuleConnectMs = 8000;
+// At a stop the release still awaits the module's replies, this long in all: the module must have
+// heard it before the line closes (a stop cuts the line's hold-open pause that used to give it time).
+inline constexpr uint32_t kModuleReleaseAtStopMs = 1000;
 
-// The firmware upload: after the start frame, and before the success message.
+// The firmware upload: after the start frame (the board's loader starts; nothing else may reach it
+// meanwhile), and before the success message (cut short when the link stops).
 inline constexpr uint32_t kFirmwareStartPauseMs = 108;
 inline constexpr uint32_t kFirmwareDonePauseMs = 3000;
 
@@ -68,9 +73,5 @@ inline constexpr int kVoicePrimedPasses = 200;
 inline constexpr int kVoiceWindowPackets = 20;
 inline constexpr uint32_t kVoiceWindowMs = 250;
 inline constexpr uint32_t kVoiceWindowStepMs = 30;
-
-// The dialog's Disconnect: the pause before its button comes back (Wi-Fi, and the others).
-inline constexpr uint32_t kDisconnectPauseWifiMs = 3000;
-inline constexpr uint32_t kDisconnectPauseMs = 2500;
 
 }  // namespace relay::timing

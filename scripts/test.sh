@@ -4,7 +4,8 @@
 #   scripts/test.sh address         AddressSanitizer + UndefinedBehaviorSanitizer build in build-address/
 #   scripts/test.sh thread          ThreadSanitizer build in build-thread/
 #   scripts/test.sh windows         Windows builds (x86_64 in build-win64/, i686 in build-win32/),
-#                                   cross-built with mingw-w64, their tests run under wine
+#                                   cross-built with mingw-w64, their tests run under wine, and
+#                                   their zips and installers
 #   scripts/test.sh arm64           arm64 build in build-arm64/, cross-built, its tests run under qemu
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,15 +26,13 @@ if [ "$sanitize" = windows ]; then
     echo "== $dir: trevask.exe and talvenorctl.dll under wine with robot-sim, over UDP and a pseudo-terminal as COM9"
     python3 tests/windows/end_to_end.py "$dir" build
     echo "== $dir: the zip, unpacked, runs by itself"
-    (cd "$dir" && rm -f trevask-*.zip && cpack >/dev/null && rm -rf unpacked && mkdir unpacked &&
-      cd unpacked && python3 -m zipfile -e ../trevask-*.zip . &&
-      for f in bin/trevask.exe bin/trevask-dialog.exe bin/trevask-sections.exe bin/talvenorctl.dll lib/talvenorctl.dll.a \
-        include/talvenorctl.h doc/README.md register.cmd unregister.cmd examples/robot_tour.vbs; do
-        test -f trevask-*/"$f" || { echo "the zip lacks $f"; exit 1; }; done &&
-      WINEPREFIX="$PWD/../wine-prefix" WINEDEBUG=-all wine trevask-*/bin/trevask.exe --version &&
-      WINEPREFIX="$PWD/../wine-prefix" bash ../../tests/windows/regsvr32_check.sh trevask-*/bin/talvenorctl.dll \
-        "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)" --scripts)
+    bash tests/windows/zip_check.sh "$dir" "${flavour##*:}"
+    echo "== $dir: the installer: upgrade, creation by ProgID, reinstall, rows against regsvr32's, repair, uninstall"
+    cmake --build "$dir" --target msi
+    bash tests/windows/msi_check.sh "$dir" "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)"
   done
+  echo "== the two installers side by side"
+  bash tests/windows/msi_side_by_side.sh build-win64 build-win32
   exit 0
 fi
 if [ "$sanitize" = arm64 ]; then

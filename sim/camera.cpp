@@ -22,6 +22,11 @@ void SimCamera::SendPhoto(FaultyWire& out) {
   else
     RenderScene(frame_, picture.data());
   const std::vector<uint8_t> stream = EncodeCameraFrame(picture.data());
+  {
+    // Kept before the last packet goes out: whoever receives the photo may ask for it at once.
+    std::lock_guard<std::mutex> guard(mutex_);
+    last_ = std::move(picture);
+  }
   constexpr std::size_t kChunk = 250;
   uint8_t payload[255];
   std::size_t at = 0;
@@ -44,7 +49,6 @@ void SimCamera::SendPhoto(FaultyWire& out) {
   out.SendFrame(exchange::kTypeImage, payload, 3 + rest);
   ++frame_;
   std::lock_guard<std::mutex> guard(mutex_);
-  last_ = std::move(picture);
   ++sent_;
 }
 

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "link_test_support.h"
+#include "platform/clock.h"
 #include "qt_test_support.h"
 #include "relay/app/trevask_dialog.h"
 
@@ -94,20 +95,82 @@ TEST_F(Dialog, EachRadioEnablesItsFields) {
   EXPECT_LE(dialog_->bt_field()->text().size(), 12);
 }
 
-TEST_F(Dialog, ConnectRefusesAMissingAddressOrPort) {
-  Click(dialog_->wifi_radio());
-  SetIp("0.0.0.0");
-  Click(dialog_->connect_button());
-  EXPECT_EQ(messages_, QStringList{"Please Input IP address"});
-  SetIp("192.168.0.5");
-  dialog_->port_field()->clear();
-  Click(dialog_->connect_button());
-  EXPECT_EQ(messages_.last(), "Please Input IP Port Number");
-  dialog_->port_field()->setText("abc");
-  Click(dialog_->connect_button());
-  EXPECT_EQ(messages_.size(), 3);
-  EXPECT_FALSE(dialog_->link_running());
-  EXPECT_EQ(dialog_->connect_button()->text(), "Connect");
+TEST_F(Dialog, ConnectRefusesAMissingAddressAPortThatIsNoUdpPortOrARobotIdItWouldCut) {
+  const QString robot = dialog_->robot_field()->text();
+  const QString e_acute = QString::fromUtf8("\xC3\xA9");  // two bytes in UTF-8
+  struct Row {
+    QRadioButton* radio;
+    const char* ip;
+    QString port, robot, refusal;
+  } rows[] = {
+      {dialog_->wifi_radio(), "0.0.0.0", "80", robot, "Please Input IP address"},
+      {dialog_->wifi_radio(), "192.168.0.5", "", robot, "Please Input IP Port Number"},
+      {dialog_->wifi_radio(), "192.168.0.5", "abc", robot, "Please Input IP Port Number"},
+      // Ports a socket would wrap to another (99999 is 34463), or to none.
+      {dialog_->wifi_radio(), "192.168.0.5", "99999", robot, "Please Input IP Port Number"},
+      {dialog_->wifi_radio(), "192.168.0.5", "65536", robot, "Please Input IP Port Number"},
+      {dialog_->wifi_radio(), "192.168.0.5", "-5", robot, "Please Input IP Port Number"},
+      {dialog_->wifi_radio(), "192.168.0.5", "9999999999", robot, "Please Input IP Port Number"},
+      // Names the relay would cut to 29 bytes, whatever the link kind.
+      {dialog_->wifi_radio(), "192.168.0.5", "80", QString(30, 'r'), "Robot ID is longer than 29 bytes"},
+      {dialog_->serial_radio(), "192.168.0.5", "80", e_acute.repeated(15),
+       "Robot ID is longer than 29 bytes"},
+  };
+  for (const Row& r : rows) {
+    messages_.clear();
+    Click(r.radio);
+    SetIp(r.ip);
+    dialog_->port_field()->setText(r.port);
+    dialog_->robot_field()->setText(r.robot);
+    Click(dialog_->connect_button());
+    EXPECT_EQ(messages_.join('|').toStdString(), r.refusal.toStdString())
+        << r.port.toStdString() << " " << r.robot.toStdString();
+    EXPECT_FALSE(dialog_->link_running());
+    EXPECT_FALSE(dialog_->link().ConnectionRunning());
+    EXPECT_EQ(dialog_->connect_button()->text(), "Connect");
+  }
+  EXPECT_EQ(dialog_->Config().robot_id, robot.toStdString()) << "a name too long is never handed to the link";
+}
+
+// A COM port box that names no port from COM1 to COM255, or a Bluetooth address that is not 12
+// hexadecimal digits, is refused when Connect is clicked: the box says why and nothing starts.
+TEST_F(Dialog, ConnectRefusesAPortOrAnAddressTheLinkCannotUse) {
+  struct Row {
+    QRadioButton* radio;
+    const char* com;
+    const char* bt;
+    const char* message;  // null: the link starts
+  } rows[] = {
+      {dialog_->serial_radio(), "COM0", "", "Port Number is Wrong"},
+      {dialog_->serial_radio(), "COM256", "", "Port Number is Wrong"},
+      {dialog_->serial_radio(), "COM", "", "Port Number is Wrong"},
+      {dialog_->serial_radio(), "COMx", "", "Port Number is Wrong"},
+      {dialog_->bluetooth_radio(), "COM0", "0012AB34CD56", "Port Number is Wrong"},
+      {dialog_->bluetooth_radio(), "COM2", "zz", relay::kBadBluetoothAddress},
+      {dialog_->bluetooth_radio(), "COM2", "0012AB34CD5", relay::kBadBluetoothAddress},
+      {dialog_->bluetooth_radio(), "COM2", "0012AB34CDXY", relay::kBadBluetoothAddress},
+      {dialog_->serial_radio(), "COM255", "zz", nullptr},
+  };
+  setenv("TREVASK_COM255", "/nonexistent/dialog-port", 1);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.com) + " " + r.bt);
+    messages_.clear();
+    Click(r.radio);
+    dialog_->com_box()->setEditText(r.com);
+    dialog_->bt_field()->clear();
+    QTest::keyClicks(dialog_->bt_field(), r.bt);
+    Click(dialog_->connect_button());
+    if (r.message == nullptr) {
+      EXPECT_TRUE(dialog_->link_running());
+      Click(dialog_->connect_button());
+      ASSERT_TRUE(PumpUntil([&] { return dialog_->connect_button()->isEnabled(); }));
+      continue;
+    }
+    EXPECT_EQ(messages_, QStringList{r.message});
+    EXPECT_FALSE(dialog_->link_running());
+    EXPECT_FALSE(dialog_->link().ConnectionRunning());
+    EXPECT_EQ(dialog_->connect_button()->text(), "Connect");
+  }
 }
 
 TEST_F(Dialog, ConnectAndDisconnectAgainstTheSimulatedRobot) {
@@ -146,6 +209,52 @@ TEST_F(Dialog, ConnectAndDisconnectAgainstTheSimulatedRobot) {
   ASSERT_TRUE(PumpUntil([&] { return dialog_->connect_button()->isEnabled(); }));
 }
 
+// What the relay warns of while the link runs reaches the status field, and stays there while the
+// robot's answers repeat the "Connected" text.
+TEST_F(Dialog, TheRelaysWarningsStayInTheStatusFieldWhileTheLinkAnswers) {
+  auto sim = testing_support::StartUdpSim();
+  ASSERT_TRUE(sim);
+  const QString port = QString::number(sim->UdpPort());
+  const std::string robot = dialog_->robot_field()->text().toStdString();
+  Click(dialog_->wifi_radio());
+  SetIp("127.0.0.1");
+  dialog_->port_field()->setText(port);
+  Click(dialog_->connect_button());
+  const QString connected = "WiFi Connection: Connected, IP Port: " + port;
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == connected; }));
+
+  auto after_more_answers = [&](const QString& shown) {
+    const uint64_t answers = dialog_->link().stats().round_trips();
+    EXPECT_TRUE(PumpUntil([&] { return dialog_->link().stats().round_trips() >= answers + 3; }));
+    QApplication::processEvents();  // the texts those answers posted
+    EXPECT_EQ(dialog_->status_field()->text().toStdString(), shown.toStdString());
+  };
+  // A client names a file that is no sound: the relay refuses it.
+  exchange::CRingProducer commands;
+  ASSERT_EQ(commands.Open(robot, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  const std::string not_a_sound = dir_ + "/Trevask.ini";
+  ASSERT_EQ(commands.Put(reinterpret_cast<const uint8_t*>(not_a_sound.data()),
+                         static_cast<uint32_t>(not_a_sound.size())),
+            1);
+  ASSERT_TRUE(PumpUntil([&] {
+    return dialog_->status_field()->text().startsWith("the sound file is not played: ");
+  })) << dialog_->status_field()->text().toStdString();
+  after_more_answers(dialog_->status_field()->text());
+
+  // A robot ID typed too long while the link runs is not taken: the link keeps its name, and says so.
+  dialog_->robot_field()->setText(QString(30, 'r'));
+  const QString kept =
+      "Robot ID is longer than 29 bytes: the link keeps '" + QString::fromStdString(robot) + "'";
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == kept; }));
+  EXPECT_EQ(dialog_->Config().robot_id, robot);
+  after_more_answers(kept);
+
+  Click(dialog_->connect_button());
+  EXPECT_EQ(dialog_->status_field()->text(), "WiFi Connection: Disconnecting")
+      << "a change of state replaces it";
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->connect_button()->isEnabled(); }));
+}
+
 TEST_F(Dialog, AGiveUpShowsTheMessageAndComesBackToConnect) {
   setenv("TREVASK_COM8", "/nonexistent/dialog-port", 1);
   Click(dialog_->serial_radio());
@@ -159,13 +268,94 @@ TEST_F(Dialog, AGiveUpShowsTheMessageAndComesBackToConnect) {
   ASSERT_TRUE(PumpUntil([&] { return dialog_->status_field()->text() == "Serial Cable: Disconnected"; }));
 }
 
+// The link's threads never wait for the window, and the window waits for nothing but the link's
+// end: with a message box of the link up, the dialog's own Disconnect brings the Connect button back
+// and a close goes through; during a firmware upload a close takes only the line's own close. At the
+// link's real timings, each within 3 seconds.
+TEST_F(Dialog, DisconnectAndCloseEndWithinThreeSecondsDuringABoxOrAnUpload) {
+  struct ScaleBack {
+    ~ScaleBack() { platform::SetTimeScale(0.05); }
+  } scale_back;
+  platform::SetTimeScale(1.0);
+  dialog_->SetMessageHandler(nullptr);  // the real boxes
+  auto visible_box = [&] {
+    for (QMessageBox* box : dialog_->findChildren<QMessageBox*>())
+      if (box->isVisible()) return true;
+    return false;
+  };
+  // A box that a link thread would hold open for ever is closed after six seconds, so that the
+  // times below fail rather than hang.
+  QTimer rescue;
+  QElapsedTimer since;
+  since.start();
+  QObject::connect(&rescue, &QTimer::timeout, [&] {
+    if (since.elapsed() < 6000) return;
+    for (QMessageBox* box : dialog_->findChildren<QMessageBox*>()) box->done(QMessageBox::Ok);
+  });
+  rescue.start(20);
+
+  // The fifth port that cannot be opened: the link's box, then its Disconnect.
+  setenv("TREVASK_COM8", "/nonexistent/dialog-port", 1);
+  Click(dialog_->serial_radio());
+  dialog_->com_box()->setCurrentIndex(7);
+  Click(dialog_->connect_button());
+  qint64 box_at = -1, restored_at = -1, closed_at = -1;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (box_at < 0 && visible_box()) {
+      box_at = since.elapsed();
+    } else if (box_at >= 0 && restored_at < 0 && dialog_->connect_button()->isEnabled() &&
+               dialog_->connect_button()->text() == "Connect") {
+      restored_at = since.elapsed();
+      EXPECT_TRUE(visible_box()) << "the box is still up";
+      dialog_->close();
+    } else if (restored_at >= 0 && closed_at < 0 && !dialog_->isVisible()) {
+      closed_at = since.elapsed();
+    }
+  });
+  watch.start(5);
+  ASSERT_TRUE(PumpUntil([&] { return closed_at >= 0; }, 20000));
+  watch.stop();
+  EXPECT_LT(restored_at - box_at, 3000) << "Disconnect with the box up";
+  EXPECT_LT(closed_at - restored_at, 3000) << "closing with the box up";
+  EXPECT_FALSE(visible_box()) << "the link's box goes with the window";
+
+  // A firmware upload to a board that never answers: the upload runs until the window closes.
+  dialog_.reset();
+  dialog_ = std::make_unique<relay::CTrevaskDlg>(dir_ + "/Trevask.ini");
+  dialog_->robot_field()->setText(QString("DlgFw%1").arg(getpid()));
+  dialog_->show();
+  const std::string pty = dir_ + "/pty";
+  std::string error;
+  auto wire = sim::OpenPtyWire(pty, error);
+  ASSERT_TRUE(wire) << error;
+  sim::SimOptions options;
+  options.firmware_answers = false;
+  testing_support::RunningSim sim(std::move(wire), options);
+  setenv("TREVASK_COM7", pty.c_str(), 1);
+  Click(dialog_->serial_radio());
+  dialog_->com_box()->setCurrentIndex(6);
+  Click(dialog_->connect_button());
+  ASSERT_TRUE(
+      PumpUntil([&] { return dialog_->status_field()->text() == "Serial Cable: Connected, COM Port: 7"; }));
+  const std::string hex = dir_ + "/robot.hex";
+  std::ofstream(hex) << "S00600004844521B\nS9030000FC\n";
+  dialog_->link().StartFirmwareUpload(hex);
+  ASSERT_TRUE(PumpUntil([&] { return sim.robot().FirmwareLines().size() == 1; }));
+  EXPECT_TRUE(dialog_->link().UploadMode());
+  QElapsedTimer closing;
+  closing.start();
+  dialog_->close();
+  ASSERT_TRUE(PumpUntil([&] { return !dialog_->isVisible(); }));
+  EXPECT_LT(closing.elapsed(), 3000) << "closing during a firmware upload";
+}
+
 TEST_F(Dialog, ClosingWritesTheSettings) {
   Click(dialog_->wifi_radio());
   SetIp("192.168.1.20");
   dialog_->port_field()->setText("5000");
   dialog_->close();
-  EXPECT_TRUE(dialog_->isVisible()) << "closing waits for the link threads";
-  ASSERT_TRUE(PumpUntil([&] { return !dialog_->isVisible(); }));
+  EXPECT_FALSE(dialog_->isVisible()) << "no link ran: nothing to wait for";
   std::ifstream in(dir_ + "/Trevask.ini");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "WiFiIP=192.168.1.20\nWiFiPort=5000\nBTAddress=0012AB34CD56");

@@ -2,10 +2,12 @@
 // no sockets, no lines, the suite's time scale.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 
 #include "fake_transport.h"
 #include "link_test_support.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -97,6 +99,48 @@ TEST(FakeLink, WifiGivesUpAtTheThirdLoss) {
   EXPECT_EQ(fake.opens(), 3) << "a run per loss, the third gives up";
   EXPECT_EQ(fake.closes(), 3);
   EXPECT_EQ(ui.Count("message:WiFi IP port 5000 can't be opened for communication!\n"), 1);
+}
+
+// A stop ends the connection thread at once, whatever pause it is in: the close pauses after a run
+// (the receive thread is joined as soon as it has ended), the reconnect pause after a refused open,
+// the retry pause after a loss. Each row runs at a time scale that makes its pause half a second or
+// more of real time, and the stop must end the thread within a quarter of a second.
+TEST(FakeLink, AStopCutsEveryPauseShort) {
+  struct Row {
+    const char* name;
+    double scale;
+    int refused_opens;
+    bool silent_after_connect;
+    const char* stop_at;  // the event after which Disconnect is pressed
+  } rows[] = {
+      {"while the link runs (close pauses 1000 + 500 ms)", 1.0, 0, false, "icon:141"},
+      {"in the reconnect pause (500 ms)", 1.0, 1, false, "status:Serial Cable: Reconnecting..."},
+      {"in the retry pause after a loss (2000 ms)", 0.25, 0, true,
+       "status:Serial Cable Connection down, retry 2 seconds after!"},
+  };
+  struct ScaleBack {
+    ~ScaleBack() { platform::SetTimeScale(0.05); }
+  } scale_back;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform::SetTimeScale(row.scale);
+    FakeLinked t(Serial("fkstop"));
+    t.fake.RefuseOpens(row.refused_opens);
+    ASSERT_TRUE(t.Start());
+    if (row.silent_after_connect) {
+      ASSERT_TRUE(WaitUntil([&] { return t.ui.Has("icon:141"); }));
+      t.fake.SetAnswering(false);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return t.ui.Has(row.stop_at); }, 20000));
+    const auto asked = std::chrono::steady_clock::now();
+    t.Stop();
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked)
+            .count();
+    EXPECT_LT(took, 250) << "ms from the stop to the end of the connection thread";
+    EXPECT_EQ(t.ui.Matching("status:").back(), "status:Serial Cable: Disconnected");
+    EXPECT_FALSE(t.fake.IsOpen());
+  }
 }
 
 }  // namespace

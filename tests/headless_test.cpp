@@ -236,6 +236,10 @@ TEST(Headless, GivingUpExitsNonZeroWithTheMessages) {
 }
 
 TEST(Headless, ArgumentsAPersonCanFix) {
+  // A firmware file is read whole before anything starts: a pipe or a device is refused, never
+  // waited on or read for ever.
+  const std::string fifo = "/tmp/trevask-test-fifo-" + std::to_string(getpid()) + ".hex";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -257,14 +261,29 @@ TEST(Headless, ArgumentsAPersonCanFix) {
       {{"--headless", "--wifi", "127.0.0.1", "--port", "70000"}, "'70000' is not a UDP port (1 to 65535)"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "65536"}, "'65536' is not a UDP port"},
       {{"--headless", "--wifi", "127.0.0.1", "--port", "-5"}, "'-5' is not a UDP port"},
+      {{"--serial", "COM0"}, "'COM0' is not a COM port: COM1 to COM255"},
+      {{"--serial", "COM256"}, "'COM256' is not a COM port"},
+      {{"--serial", "COM"}, "'COM' is not a COM port"},
+      {{"--serial", "COM1x"}, "'COM1x' is not a COM port"},
+      {{"--bluetooth", "COM1", "--bt-address", "zz"},
+       "'zz' is not a Bluetooth address: 12 hexadecimal digits"},
+      {{"--bluetooth", "COM1", "--bt-address", "0012AB34CD5G"}, "'0012AB34CD5G' is not a Bluetooth address"},
+      {{"--bluetooth", "COM1", "--bt-address", "0012AB34CD567"},
+       "'0012AB34CD567' is not a Bluetooth address"},
+      {{"--serial", "COM1", "--bt-address", "12:34"}, "'12:34' is not a Bluetooth address"},
+      {{"--serial", "COM1", "--firmware", "/dev/zero"}, "--firmware /dev/zero: not a regular file"},
+      {{"--serial", "COM1", "--firmware", fifo}, "--firmware " + fifo + ": not a regular file"},
+      {{"--serial", "COM1", "--firmware", "/nonexistent/robot.hex"},
+       "--firmware /nonexistent/robot.hex: no such file"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {kRelay};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    ChildProcess relay(argv, {kConfig});
-    EXPECT_EQ(relay.Wait(), 2);
+    ChildProcess relay(argv, {kConfig, "TREVASK_COM1=/nonexistent/ttyX"});
+    EXPECT_EQ(relay.Wait(), 2) << c.args.back();
     EXPECT_NE(relay.err().find(c.message), std::string::npos) << relay.err();
   }
+  std::remove(fifo.c_str());
   ChildProcess help({kRelay, "--help"}, {kConfig});
   EXPECT_EQ(help.Wait(), 0);
   EXPECT_TRUE(help.HasLine("usage: trevask [--headless]"));

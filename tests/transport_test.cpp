@@ -173,6 +173,10 @@ TEST(UdpEndpoint, AddressZeroBindsAndWaitsForTheRobot) {
   relay::CUdpEndpoint second;
   EXPECT_FALSE(second.Open(0, port)) << "the port is taken: the bind fails and nothing stays open";
   EXPECT_FALSE(second.IsOpen());
+  for (int beyond : {port + 65536, -1}) {
+    EXPECT_FALSE(second.Open(htonl(INADDR_LOOPBACK), beyond)) << beyond << " is no UDP port: it would wrap";
+    EXPECT_FALSE(second.IsOpen());
+  }
 }
 
 TEST(UdpEndpoint, ParsesOnlyIpv4Addresses) {

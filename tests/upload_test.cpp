@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -117,7 +118,7 @@ class ModuleByHand : public ::testing::Test {
     writer_.Use(&port_);
   }
   void TearDown() override {
-    stop_.store(true);
+    stop_.Raise();
     close(master_);
   }
   // Reads what the relay writes until `text` has been seen (or a limit passes).
@@ -150,7 +151,7 @@ class ModuleByHand : public ::testing::Test {
   relay::CSerialPort port_;
   relay::LinkStats stats_;
   relay::CLinkWriter writer_{stats_};
-  std::atomic<bool> stop_{false};
+  platform::StopSignal stop_;
   relay::CBluetoothModule module_{writer_, stats_, ui_, stop_};
 };
 
@@ -441,7 +442,14 @@ class FirmwareByHand : public ModuleByHand {
   void Reply(const std::string& text) {
     upload_.OnReply(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
   }
-  relay::CFirmwareUpload upload_{writer_, ui_};
+  // The file as the link reads it before an upload.
+  static relay::FirmwareImage Image(const std::string& path) {
+    relay::FirmwareImage image;
+    relay::LoadFirmware(path, image);
+    return image;
+  }
+  platform::Waker wake_;
+  relay::CFirmwareUpload upload_{writer_, ui_, wake_};
   void SetUp() override {
     ModuleByHand::SetUp();
     hex_ = Temp("robot.hex");
@@ -456,7 +464,7 @@ class FirmwareByHand : public ModuleByHand {
 };
 
 TEST_F(FirmwareByHand, LinesGoOutOneOkAtATime) {
-  upload_.Start(hex_);
+  upload_.Start(Image(hex_));
   EXPECT_TRUE(upload_.Active());
   std::string seen;
   ASSERT_TRUE(ReadUntil("S00600004844521B\n", seen));
@@ -488,7 +496,7 @@ TEST_F(FirmwareByHand, LinesGoOutOneOkAtATime) {
 }
 
 TEST_F(FirmwareByHand, NoFileEndsQuietlyAtTheFirstOk) {
-  upload_.Start(Temp("nothing.hex"));
+  upload_.Start(Image(Temp("nothing.hex")));
   EXPECT_TRUE(upload_.Active());
   EXPECT_TRUE(
       ui_.Has("note:" + Temp("nothing.hex") + ": cannot be opened; the upload ends at the board's first OK"));
@@ -537,6 +545,79 @@ TEST(Firmware, WholeUploadToTheSimulatedBoardPausesTheKeepAlive) {
   EXPECT_EQ(sim.robot().bad_firmware_lines(), 0);
   link.RequestStop();
   link.WaitForConnectionThread();
+}
+
+// A firmware file must be a regular file of bounded size, read before the link lock is taken: a pipe
+// with no writer, a device, a folder or a huge file is refused at once with a box that names it, and
+// the board hears nothing. (A pipe used to hold the caller in its open, with the link lock taken;
+// here a helper opens its other end after three seconds, so that such a wait fails the test.)
+TEST(Firmware, OnlyARegularFileOfBoundedSizeIsSent) {
+  const std::string path = Temp("fwrefuse");
+  std::string error;
+  auto pty = sim::OpenPtyWire(path, error);
+  ASSERT_TRUE(pty) << error;
+  sim::SimOptions options;
+  options.firmware_answers = false;
+  testing_support::RunningSim sim(std::move(pty), options);
+  setenv("TREVASK_COM3", path.c_str(), 1);
+  relay::LinkConfig choices;
+  choices.kind = relay::LinkKind::kSerial;
+  choices.com_port = 3;
+  choices.robot_id = "Fr" + std::to_string(getpid());
+  RecordingUi ui(choices);
+  relay::CLinkManager link(ui);
+  ui.Attach(&link);
+  ASSERT_TRUE(link.StartConnection());
+  ASSERT_TRUE(WaitUntil([&] { return ui.Has("minimize"); }));
+
+  const std::string fifo = Temp("pipe.hex");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = Temp("folder.hex");
+  std::filesystem::create_directory(folder);
+  const std::string huge = Temp("huge.hex");
+  std::ofstream(huge) << "S00600004844521B\n";
+  std::filesystem::resize_file(huge, relay::kFirmwareFileMax + 1);  // sparse: no disk taken
+  std::atomic<bool> done{false};
+  std::thread unblock([&] {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!done.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (std::chrono::steady_clock::now() < give_up) continue;
+      const int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // fails until a reader waits
+      if (w >= 0) close(w);
+    }
+  });
+  struct Row {
+    std::string path, why;
+  } rows[] = {{fifo, "not a regular file"},
+              {"/dev/null", "not a regular file"},
+              {folder, "not a regular file"},
+              {huge, "larger than 16 MiB"}};
+  auto starts = [&] {
+    int n = 0;
+    for (auto& f : sim.robot().ReceivedFrames()) n += f[4] == exchange::kTypeFirmwareStart;
+    return n;
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    const auto asked = std::chrono::steady_clock::now();
+    link.StartFirmwareUpload(row.path);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+    EXPECT_FALSE(link.UploadMode());
+    EXPECT_EQ(ui.Matching("message:" + row.path + ": " + row.why).size(), 1u);
+  }
+  done.store(true);
+  unblock.join();
+  // Anything sent would have reached the board by the next keep-alive answer.
+  const int answers = ui.Count("icon:141");
+  ASSERT_TRUE(WaitUntil([&] { return ui.Count("icon:141") > answers; }));
+  EXPECT_EQ(starts(), 0);
+  EXPECT_TRUE(sim.robot().FirmwareLines().empty());
+  link.RequestStop();
+  link.WaitForConnectionThread();
+  std::remove(fifo.c_str());
+  std::filesystem::remove(folder);
+  std::remove(huge.c_str());
 }
 
 TEST(Firmware, ABoardThatNeverAnswersKeepsTheLinkInUploadModeWithoutKeepAlives) {

@@ -4,7 +4,6 @@
 #include <oleauto.h>
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
 
 #include "control/com/control_object.h"
@@ -68,32 +67,9 @@ int32_t RegisterServer(const std::string& library_path) {
     return SELFREG_E_TYPELIB;
   library->Release();
 
-  const std::string control = ClassKey(Identity::kControlClsid);
-  const std::string page = ClassKey(Identity::kPropPageClsid);
-  char status[16];
-  std::snprintf(status, sizeof status, "%u", static_cast<unsigned>(Identity::kMiscStatus));
-  const bool ok =
-      SetValue(control, "", Identity::kControlTypeName) &&
-      SetValue(control + "\\InprocServer32", "", library_path) &&
-      SetValue(control + "\\InprocServer32", "ThreadingModel", "Apartment") &&
-      SetValue(control + "\\ProgID", "", Identity::kControlProgId) &&
-      SetValue(control + "\\ToolboxBitmap32", "", library_path + ", " + std::to_string(TV_IDB_TOOLBOX)) &&
-      SetValue(control + "\\MiscStatus", "", "0") && SetValue(control + "\\MiscStatus\\1", "", status) &&
-      SetValue(control + "\\Control", "", "") && SetValue(control + "\\TypeLib", "", Identity::kTypeLibId) &&
-      SetValue(control + "\\Version", "", Identity::kTypeLibVersion) &&
-      SetValue(Identity::kControlProgId, "", Identity::kControlTypeName) &&
-      SetValue(std::string(Identity::kControlProgId) + "\\CLSID", "", Identity::kControlClsid) &&
-      // The ProgID without its version, as CreateObject is often given it: CurVer names the current.
-      SetValue(control + "\\VersionIndependentProgID", "", Identity::kControlVersionIndependentProgId) &&
-      SetValue(Identity::kControlVersionIndependentProgId, "", Identity::kControlTypeName) &&
-      SetValue(std::string(Identity::kControlVersionIndependentProgId) + "\\CLSID", "",
-               Identity::kControlClsid) &&
-      SetValue(std::string(Identity::kControlVersionIndependentProgId) + "\\CurVer", "",
-               Identity::kControlProgId) &&
-      SetValue(page, "", Identity::kPropPageTypeName) &&
-      SetValue(page + "\\InprocServer32", "", library_path) &&
-      SetValue(page + "\\InprocServer32", "ThreadingModel", "Apartment");
-  return ok ? 0 : SELFREG_E_CLASS;
+  for (const RegistryRow& row : ClassRows(library_path))
+    if (!SetValue(row.key, row.name.c_str(), row.value)) return SELFREG_E_CLASS;
+  return 0;
 }
 
 int32_t UnregisterServer() {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -204,8 +206,118 @@ void StopSharing() {
   g_share_gid.store(-1, std::memory_order_relaxed);
 }
 
+namespace {
+
+// A guarded stretch of one thread: where to jump back to when an access inside [low, high) faults.
+struct GuardFrame {
+  sigjmp_buf back;
+  const unsigned char* low;
+  const unsigned char* high;
+  GuardFrame* outer;
+};
+// Initial-exec: the handler reads it on whatever thread faulted, and in a library loaded at run time
+// (a Python or Qt host) a first read of dynamic TLS may allocate, which a fault inside malloc would
+// turn into a deadlock.
+[[gnu::tls_model("initial-exec")]] thread_local GuardFrame* t_guard = nullptr;
+
+// The host's SIGBUS disposition, ours while any view of this process is mapped. Installed with the
+// first live view and put back with the last, so a Python, Qt or COM host that closes its controls
+// has the signal handling it had before it opened one. g_host_bus is written under g_bus_mutex
+// before our handler is installed (and by the handler for a one-shot host handler), and read by the
+// handler; the count is only touched under the mutex.
+std::mutex g_bus_mutex;
+std::size_t g_live_views = 0;
+struct sigaction g_host_bus {};
+
+// A signal some process sent (kill, sigqueue, raise, tgkill) rather than a fault of an access: these
+// carry si_code SI_USER, SI_QUEUE, SI_TKILL and the like, all at most 0, and their si_addr means
+// nothing. They always go to the host, even when they arrive inside a guarded access.
+bool Sent(const siginfo_t* info) {
+  return info == nullptr || info->si_code <= 0;
+}
+
+// What the host would have had happen: its handler runs with its own mask, an ignored signal stays
+// ignored, and the default ends the process with SIGBUS as it would have without us.
+void PassToHost(int signal_number, siginfo_t* info, void* context) {
+  const struct sigaction host = g_host_bus;
+  if ((host.sa_flags & SA_RESETHAND) != 0) {
+    // A one-shot handler: the kernel would have put the default back before running it.
+    g_host_bus.sa_handler = SIG_DFL;
+    g_host_bus.sa_flags &= ~(SA_SIGINFO | SA_RESETHAND);
+  }
+  const bool with_info = (host.sa_flags & SA_SIGINFO) != 0;
+  const bool has_function =
+      with_info ? host.sa_sigaction != nullptr : host.sa_handler != SIG_DFL && host.sa_handler != SIG_IGN;
+  if (has_function) {
+    sigset_t block = host.sa_mask;
+    if ((host.sa_flags & SA_NODEFER) == 0) sigaddset(&block, signal_number);
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, &block, &before);
+    if (with_info)
+      host.sa_sigaction(signal_number, info, context);
+    else
+      host.sa_handler(signal_number);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return;
+  }
+  if (host.sa_handler == SIG_IGN && Sent(info)) return;
+  // The default, or a fault the host ignores (which the kernel ends the process for anyway): the
+  // host's disposition goes back, a sent signal is raised again (not blocked: ours runs with
+  // SA_NODEFER) and a faulting access runs again; either ends the process by SIGBUS.
+  struct sigaction end = host;
+  if (host.sa_handler == SIG_IGN) end.sa_handler = SIG_DFL;
+  sigaction(signal_number, &end, nullptr);
+  if (Sent(info)) raise(signal_number);
+}
+
+void OnBusError(int signal_number, siginfo_t* info, void* context) {
+  if (!Sent(info)) {
+    const auto* address = static_cast<const unsigned char*>(info->si_addr);
+    for (GuardFrame* frame = t_guard; frame != nullptr; frame = frame->outer) {
+      if (address >= frame->low && address < frame->high) {
+        t_guard = frame->outer;
+        siglongjmp(frame->back, 1);
+      }
+    }
+  }
+  // Not a shrunk section of a guarded access: the host's.
+  PassToHost(signal_number, info, context);
+}
+
+// Counts a view mapped; the first installs our handler over the host's.
+void HoldBusHandler() {
+  std::lock_guard<std::mutex> guard(g_bus_mutex);
+  if (g_live_views++ > 0) return;
+  struct sigaction host {};
+  if (sigaction(SIGBUS, nullptr, &host) != 0) return;
+  g_host_bus = host;  // before ours can run
+  struct sigaction ours {};
+  ours.sa_sigaction = &OnBusError;
+  sigemptyset(&ours.sa_mask);
+  // No mask to restore after the jump: the signal is not blocked while the handler runs. An alternate
+  // stack the host asked for is kept.
+  ours.sa_flags = SA_SIGINFO | SA_NODEFER | (host.sa_flags & SA_ONSTACK);
+  sigaction(SIGBUS, &ours, nullptr);
+}
+
+// Counts a view unmapped; the last puts the host's disposition back, unless the host has installed
+// another one meanwhile (that one stays).
+void LetGoOfBusHandler() {
+  std::lock_guard<std::mutex> guard(g_bus_mutex);
+  if (g_live_views == 0 || --g_live_views > 0) return;
+  struct sigaction current {};
+  if (sigaction(SIGBUS, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
+      current.sa_sigaction == &OnBusError)
+    sigaction(SIGBUS, &g_host_bus, nullptr);
+}
+
+}  // namespace
+
 void SharedView::Reset() {
-  if (data_ != nullptr) munmap(data_, size_);
+  if (data_ != nullptr) {
+    munmap(data_, size_);
+    LetGoOfBusHandler();
+  }
   data_ = nullptr;
   size_ = 0;
   fd_ = -1;
@@ -262,6 +374,7 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
 
   void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, it->second.fd, 0);
   if (addr == MAP_FAILED) return ShmStatus::kMapFailed;
+  HoldBusHandler();
   out.data_ = static_cast<unsigned char*>(addr);
   out.size_ = size;
   out.fd_ = it->second.fd;
@@ -287,42 +400,6 @@ void ReleaseSharedObjects() {
 
 namespace {
 
-// A guarded stretch of one thread: where to jump back to when an access inside [low, high) faults.
-struct GuardFrame {
-  sigjmp_buf back;
-  const unsigned char* low;
-  const unsigned char* high;
-  GuardFrame* outer;
-};
-thread_local GuardFrame* t_guard = nullptr;
-struct sigaction g_previous_bus;
-
-void OnBusError(int signal_number, siginfo_t* info, void* context) {
-  GuardFrame* guard = t_guard;
-  const auto* address = static_cast<const unsigned char*>(info->si_addr);
-  if (guard != nullptr && address >= guard->low && address < guard->high) siglongjmp(guard->back, 1);
-  // Not a shrunk section: whoever handled the signal before us, or the default end of the process.
-  if ((g_previous_bus.sa_flags & SA_SIGINFO) != 0 && g_previous_bus.sa_sigaction != nullptr) {
-    g_previous_bus.sa_sigaction(signal_number, info, context);
-  } else if (g_previous_bus.sa_handler != SIG_DFL && g_previous_bus.sa_handler != SIG_IGN) {
-    g_previous_bus.sa_handler(signal_number);
-  } else {
-    signal(SIGBUS, SIG_DFL);  // the faulting access runs again and ends the process as it would have
-  }
-}
-
-void InstallBusHandler() {
-  static const bool installed = [] {
-    struct sigaction action {};
-    action.sa_sigaction = &OnBusError;
-    sigemptyset(&action.sa_mask);
-    // No mask to restore after the jump: the signal is not blocked while the handler runs.
-    action.sa_flags = SA_SIGINFO | SA_NODEFER;
-    return sigaction(SIGBUS, &action, &g_previous_bus) == 0;
-  }();
-  (void)installed;
-}
-
 std::mutex g_observer_mutex;
 std::function<void(const std::string&)> g_damage_observer;
 
@@ -333,7 +410,6 @@ bool RunGuarded(const SharedView& view, void (*body)(void*), void* context) {
     body(context);
     return true;
   }
-  InstallBusHandler();
   GuardFrame frame;
   frame.low = view.data_;
   frame.high = view.data_ + view.size_;
@@ -348,20 +424,67 @@ bool RunGuarded(const SharedView& view, void (*body)(void*), void* context) {
   return true;
 }
 
-bool RepairSharedView(const SharedView& view) {
-  if (!view.valid()) return false;
+namespace {
+
+// Gives the object behind `fd` its size `size` back when another process changed it. Clients open
+// only an object of exactly their size, so one shrunk or grown behind our back shuts every later
+// client out until it is mended; what was cut off reads as zeros, what was added goes again.
+enum class SizeCheck { kSame, kRestored, kFailed };
+SizeCheck RestoreSize(int fd, std::size_t size) {
   struct stat st {};
-  if (fstat(view.fd_, &st) != 0) return false;
-  if (static_cast<std::size_t>(st.st_size) < view.size_ &&
-      ftruncate(view.fd_, static_cast<off_t>(view.size_)) != 0)
-    return false;
+  if (fstat(fd, &st) != 0) return SizeCheck::kFailed;
+  if (static_cast<std::size_t>(st.st_size) == size) return SizeCheck::kSame;
+  return ftruncate(fd, static_cast<off_t>(size)) == 0 ? SizeCheck::kRestored : SizeCheck::kFailed;
+}
+
+void TellDamage(const std::string& name) {
   std::function<void(const std::string&)> observer;
   {
     std::lock_guard<std::mutex> guard(g_observer_mutex);
     observer = g_damage_observer;
   }
-  if (observer) observer(view.name_ != nullptr ? *view.name_ : std::string());
+  if (observer) observer(name);
+}
+
+}  // namespace
+
+bool RepairSharedView(const SharedView& view) {
+  if (!view.valid() || RestoreSize(view.fd_, view.size_) == SizeCheck::kFailed) return false;
+  TellDamage(view.name_ != nullptr ? *view.name_ : std::string());
   return true;
+}
+
+std::size_t RestoreSharedSizes() {
+  std::vector<std::string> restored;
+  {
+    Registry& registry = Held();
+    std::lock_guard<std::mutex> guard(registry.mutex);
+    if (registry.owner != getpid()) return 0;
+    for (const auto& [name, object] : registry.objects)
+      if (RestoreSize(object.fd, object.size) == SizeCheck::kRestored) restored.push_back(name);
+  }
+  for (const std::string& name : restored) TellDamage(name);  // outside the lock: the observer logs
+  return restored.size();
+}
+
+std::size_t ReclaimSharedObjects(const std::function<bool(const std::string& name)>& wanted) {
+  std::size_t removed = 0;
+  for (const std::string& name : ListSharedObjects()) {
+    if (!ValidName(name) || !wanted(name)) continue;
+    const int fd = shm_open(name.c_str(), O_RDWR | O_NOFOLLOW, 0);
+    if (fd < 0) continue;
+    // Every process that holds the object keeps a shared lock on its lifetime byte (this one too,
+    // through descriptors of its own, which conflict with this new one): the exclusive lock is ours
+    // only when no live process holds it. Only this user's objects: another user's are theirs to
+    // remove, and the system would refuse anyway. An opener that found the name meanwhile sees it
+    // gone once we let go of the lock, and makes the object anew.
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        SetLock(fd, kLifetimeByte, F_WRLCK) && StillNamed(name, fd) && shm_unlink(name.c_str()) == 0)
+      ++removed;
+    close(fd);  // and with it the lock
+  }
+  return removed;
 }
 
 void SetSharedDamageObserver(std::function<void(const std::string& name)> observer) {

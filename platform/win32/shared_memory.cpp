@@ -143,6 +143,16 @@ bool RepairSharedView(const SharedView& view) {
 
 void SetSharedDamageObserver(std::function<void(const std::string& name)> /*observer*/) {}
 
+// A mapping keeps the size it was made with while anyone holds it.
+std::size_t RestoreSharedSizes() {
+  return 0;
+}
+
+// The system removes a mapping with its last handle, killed holders included: nothing is ever left.
+std::size_t ReclaimSharedObjects(const std::function<bool(const std::string& name)>& /*wanted*/) {
+  return 0;
+}
+
 // The system keeps no list of named objects that a program may read without privileges; what this
 // process holds is what it can name.
 std::vector<std::string> ListSharedObjects() {

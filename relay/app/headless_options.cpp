@@ -9,6 +9,7 @@
 
 #include "platform/key_value_file.h"
 #include "platform/program.h"
+#include "relay/app/usage_text.h"
 #include "relay/transport/serial_port.h"
 #include "relay/transport/udp_endpoint.h"
 
@@ -98,36 +99,7 @@ const char* RelayVersion() {
 }
 
 const char* HeadlessUsage() {
-  return "usage: trevask [--headless] (--serial PORT | --bluetooth PORT --bt-address ADDRESS |\n"
-         "                            --wifi ADDRESS --port N) [--robot NAME] [--firmware FILE]\n"
-         "       trevask -c FILE [options]        (the link from a configuration file, trevask.conf(5))\n"
-         "       trevask --replay FILE [--speed X] [--robot NAME]\n"
-         "       trevask                          (the dialog)\n"
-         "  --serial PORT    COMn (device $TREVASK_COMn, else /dev/ttyS<n-1>) or a device path such as\n"
-         "                   /dev/ttyUSB0 or /dev/rfcomm0\n"
-         "  --bluetooth PORT the COM port (or device path) of the Bluetooth serial module\n"
-         "  --bt-address ADDRESS  the robot's Bluetooth address, as the module expects it (default: the\n"
-         "                   one saved in Trevask.ini)\n"
-         "  --wifi ADDRESS   the robot's IPv4 address (0.0.0.0: wait for the robot to speak first)\n"
-         "  --port N         the robot's UDP port (default: the one saved in Trevask.ini)\n"
-         "  --robot NAME     robot name; the sections are named after it (default: empty). At most 29\n"
-         "                   bytes, case counts: clients connect with the very same name\n"
-         "  --group GROUP    share the robot's sections with GROUP (mode 0660) instead of this user only\n"
-         "  --firmware FILE  upload FILE (S-records) to the multimedia board once the robot answers,\n"
-         "                   print the progress, and exit when it is done (serial and Bluetooth)\n"
-         "  --record FILE    record every frame of the link, both directions, with its time, into FILE\n"
-         "                   (pcapng; tools/wireshark/trevask.lua decodes it)\n"
-         "  --replay FILE [--speed X]  play a recording into the robot's sections instead of linking\n"
-         "                   to a robot, X times as fast as recorded; clients' commands are logged\n"
-         "  -c, --config FILE  read the settings from FILE; the command line overrides them\n"
-         "  -v, --verbose    log debug lines too;  -q, --quiet  log warnings and errors only\n"
-         "  --version        print the version;  -h, --help  print this text\n"
-         "Options take their value as --opt VALUE or --opt=VALUE; any link option implies --headless.\n"
-         "Without -c, the address, port and Bluetooth address used are saved in Trevask.ini\n"
-         "($TREVASK_CONFIG_DIR, else $XDG_CONFIG_HOME/trevask, else ~/.config/trevask) at exit.\n"
-         "Each event is a line with its time and level: errors and warnings on standard error, the rest\n"
-         "on standard output. SIGINT or SIGTERM disconnects and exits 0; exit status 1 when the relay\n"
-         "gave up connecting, 2 on bad arguments or configuration. SIGUSR1 logs the link statistics.\n";
+  return kUsageText;  // this system's paths and signals, chosen by the build
 }
 
 bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings& saved, HeadlessOptions& out,
@@ -345,11 +317,24 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
       out.config.com_port = n;
       out.config.device = port_text;
     } else {
-      // Read as the dialog reads its port box; the link refuses a text that names no port.
+      // Read as the dialog reads its port box.
       out.config.com_port = ComPortFromBoxText(port_text);
+      if (!out.config.com_port) {
+        error = "'" + port_text + "' is not a COM port: COM1 to COM" + std::to_string(kComPortMax) +
+                ", or a device path such as /dev/ttyUSB0";
+        return false;
+      }
     }
     if (raw.link == "bluetooth" && out.config.bt_address.empty()) {
       error = "give the robot's Bluetooth address with --bt-address";
+      return false;
+    }
+    // The address the module is told to connect to (and that is saved): refused here rather than
+    // sent, when it is given or when this link uses it.
+    if ((raw.link == "bluetooth" || raw.have_bt_address) && !IsBluetoothAddress(out.config.bt_address)) {
+      error = "'" + out.config.bt_address +
+              "' is not a Bluetooth address: 12 hexadecimal digits, such as 0012AB34CD56" +
+              (raw.have_bt_address ? "" : " (the one saved in Trevask.ini; give one with --bt-address)");
       return false;
     }
     out.settings.bt_address = out.config.bt_address;

@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/program.h"
+#include "platform/regular_file.h"
 #include "platform/service_manager.h"
 #include "platform/shared_memory.h"
 #include "relay/app/headless_options.h"
@@ -32,7 +34,7 @@ int RunDialog(char** argv) {
   return 2;
 }
 
-int RunHeadless(const relay::HeadlessOptions& options) {
+int RunHeadless(const relay::HeadlessOptions& options, relay::FirmwareImage firmware) {
   // Requests (stop, statistics, the connection thread's end) are taken by this thread alone.
   platform::TakeProgramRequests();
 
@@ -63,7 +65,7 @@ int RunHeadless(const relay::HeadlessOptions& options) {
       if (!options.firmware.empty()) {
         if (!firmware_started && ui.connected_seen()) {
           firmware_started = true;
-          manager.StartFirmwareUpload(options.firmware);
+          manager.StartFirmwareUpload(std::move(firmware));
         } else if (firmware_started && !manager.UploadMode()) {
           ui.Print("firmware: upload finished");
           manager.RequestStop();
@@ -117,7 +119,18 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!options.headless) return RunDialog(argv);
-  const int status = RunHeadless(options);
+  // The firmware is read whole before the relay connects: a file that is not there, or that is not
+  // a regular file of bounded size, is refused now rather than found out in the middle of a link.
+  relay::FirmwareImage firmware;
+  if (!options.firmware.empty()) {
+    const platform::FileStatus read = relay::LoadFirmware(options.firmware, firmware);
+    if (read != platform::FileStatus::kOk) {
+      std::fprintf(stderr, "trevask: --firmware %s\n",
+                   relay::FirmwareFileProblem(options.firmware, read).c_str());
+      return 2;
+    }
+  }
+  const int status = RunHeadless(options, std::move(firmware));
   if (options.save_settings && !settings_path.empty() &&
       !relay::SaveSettings(settings_path, options.settings, error))
     relay::Log(relay::LogLevel::kWarning, "the settings were not saved: " + error);

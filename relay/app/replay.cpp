@@ -4,9 +4,11 @@
 #include <memory>
 #include <vector>
 
+#include "exchange/section_lifetime.h"
 #include "exchange/sections.h"
 #include "platform/clock.h"
 #include "platform/program.h"
+#include "platform/shared_memory.h"
 #include "relay/app/log.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_manager.h"
@@ -47,6 +49,7 @@ int RunReplay(const std::string& path, double speed, const std::string& robot) {
   }
   bool shortened = false;
   const std::string prefix = RobotPrefix(robot, shortened);
+  exchange::ReclaimLeftoverSections();
   auto producers = std::make_unique<RelayProducers>();
   exchange::CRingConsumer commands;
   std::string failed;
@@ -87,6 +90,7 @@ int RunReplay(const std::string& path, double speed, const std::string& robot) {
       Log(LogLevel::kInfo, "command not sent (replay): " + Hex(record, n));
     }
     commands.PublishMark(++passes, true);
+    platform::RestoreSharedSizes();
   };
   for (const RecordedFrame& f : frames) {
     if (f.direction != Direction::kInbound) continue;

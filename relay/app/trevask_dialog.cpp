@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/clock.h"
 #include "relay/app/artwork.h"
 #include "relay/app/dialog_rules.h"
 
@@ -30,10 +29,6 @@ QRect Dlu(int x, int y, int w, int h) {
   auto sx = [](int v) { return static_cast<int>(v * 1.8 + 0.5); };
   auto sy = [](int v) { return static_cast<int>(v * 1.8 + 0.5); };
   return QRect(sx(x), sy(y), sx(w), sy(h));
-}
-
-int Scaled(int ms) {
-  return static_cast<int>(ms * platform::TimeScale());
 }
 
 QString FirstLine(const QString& text, int max) {
@@ -187,6 +182,9 @@ CTrevaskDlg::CTrevaskDlg(const std::string& settings_path, QWidget* parent)
   quality_->setEnabled(true);
 
   link_ = std::make_unique<CLinkManager>(*this);
+  // The connection thread's last act: the dialog hears of it on its own thread, and a Disconnect or
+  // a close that waits for it goes on then (never after a fixed pause).
+  link_->SetConnectionEndHook([this] { RunOnGuiThread([this] { OnLinkEnded(); }); });
   UpdateSnapshot();
 }
 
@@ -268,7 +266,7 @@ void CTrevaskDlg::BuildControls() {
   connect(wifi_radio_, &QRadioButton::clicked, this, [this] { OnWifiRadio(); });
   connect(connect_, &QPushButton::clicked, this, [this] { OnConnect(); });
   auto changed = [this] { UpdateSnapshot(); };
-  connect(robot_id_, &QLineEdit::textChanged, this, changed);
+  connect(robot_id_, &QLineEdit::textChanged, this, [this] { OnRobotIdChanged(); });
   connect(port_, &QLineEdit::textChanged, this, changed);
   connect(bt_address_, &QLineEdit::textChanged, this, changed);
   connect(bt_address_, &QLineEdit::textEdited, this, [this] {
@@ -287,11 +285,21 @@ void CTrevaskDlg::UpdateSnapshot() {
   c.kind = ChosenKind(Radios());
   c.com_port = ComPortFromBoxText(com_box_->currentText().toStdString());
   c.ip_address = htonl(ip_->Value());
-  c.udp_port = std::atoi(FirstLine(port_->text(), 10).toStdString().c_str());
+  c.udp_port = static_cast<int>(PortFieldValue(FirstLine(port_->text(), 10).toStdString()));
   c.robot_id = robot_id_->text().toStdString();
   c.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
   std::lock_guard<std::mutex> guard(snapshot_mutex_);
+  // A robot ID too long for the section names is never handed to the link, which would cut it: a
+  // reconnect keeps the name the link has.
+  if (!RobotIdFits(c.robot_id)) c.robot_id = snapshot_.robot_id;
   snapshot_ = std::move(c);
+}
+
+void CTrevaskDlg::OnRobotIdChanged() {
+  UpdateSnapshot();
+  const std::string typed = robot_id_->text().toStdString();
+  if (link_running_ && !RobotIdFits(typed))
+    Notice(std::string(RobotIdTooLongText()) + ": the link keeps '" + Config().robot_id + "'");
 }
 
 QString CTrevaskDlg::BluetoothAddressText() const {
@@ -311,7 +319,10 @@ void CTrevaskDlg::RunOnGuiThread(std::function<void()> fn) {
 }
 
 void CTrevaskDlg::Status(LinkMoment moment, const std::string& text) {
-  RunOnGuiThread([this, t = QString::fromStdString(text)] { status_->setText(t); });
+  RunOnGuiThread([this, text] {
+    if (const std::optional<std::string> shown = status_line_.OnStatus(text))
+      status_->setText(QString::fromStdString(*shown));
+  });
   if (moment == LinkMoment::kPortOpen) SetControlsForConnected();
 }
 
@@ -380,7 +391,8 @@ void CTrevaskDlg::Note(const std::string& text) {
 
 void CTrevaskDlg::Notice(const std::string& text) {
   std::fprintf(stderr, "trevask: %s\n", text.c_str());
-  RunOnGuiThread([this, t = QString::fromStdString(text)] {
+  RunOnGuiThread([this, text] {
+    const QString t = QString::fromStdString(status_line_.OnWarning(text));
     status_->setText(t);
     status_->setToolTip(t);
   });
@@ -396,12 +408,20 @@ void CTrevaskDlg::ShowMessageNow(const QString& text) {
 }
 
 void CTrevaskDlg::MessageBox(const std::string& text) {
-  const QString t = QString::fromStdString(text);
-  if (QThread::currentThread() == thread())
-    ShowMessageNow(t);
-  else  // the calling link thread waits until the box has been closed
-    QMetaObject::invokeMethod(
-        this, [this, t] { ShowMessageNow(t); }, Qt::BlockingQueuedConnection);
+  // The link's boxes never hold the link: the calling thread goes on at once (the dialog's thread
+  // may be joining it), and the box is opened without a loop of its own, so that a Disconnect or a
+  // close goes on while it is up.
+  RunOnGuiThread([this, t = QString::fromStdString(text)] {
+    QString shown = t;
+    while (shown.endsWith('\n')) shown.chop(1);
+    if (message_handler_) {
+      message_handler_(shown);
+      return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Information, "Caldrix Trevask", shown, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  });
 }
 
 void CTrevaskDlg::OnSerialRadio() {
@@ -435,14 +455,21 @@ void CTrevaskDlg::EnableForKind() {
 }
 
 void CTrevaskDlg::OnConnect() {
-  const uint32_t address = ip_->Value();
-  const int port = std::atoi(FirstLine(port_->text(), 10).toStdString().c_str());
-  if (const char* refusal = ConnectRefusal(Radios(), address, port); refusal != nullptr) {
+  ConnectFields fields;
+  fields.ip_address = ip_->Value();
+  fields.port = PortFieldValue(FirstLine(port_->text(), 10).toStdString());
+  fields.com_text = com_box_->currentText().toStdString();
+  fields.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
+  if (const char* refusal = ConnectRefusal(Radios(), fields); refusal != nullptr) {
     ShowMessageNow(refusal);
     return;
   }
   if (link_running_) {
     Disconnect();
+    return;
+  }
+  if (!RobotIdFits(robot_id_->text().toStdString())) {
+    ShowMessageNow(RobotIdTooLongText());
     return;
   }
   UpdateSnapshot();
@@ -461,19 +488,24 @@ void CTrevaskDlg::Disconnect() {
     status_->setText(DisconnectingText(Radios()));
     link_->RequestStop();
     link_running_ = false;
-    // The same pause as ever, without freezing the window: the button comes back afterwards.
-    QTimer::singleShot(Scaled(static_cast<int>(DisconnectPauseMs(Radios()))), this,
-                       [this] { RestoreWhenTheLinkHasEnded(); });
+    // The button comes back as soon as the connection thread has ended (OnLinkEnded); when it has
+    // ended already (it gave up), at once.
+    RestoreWhenTheLinkHasEnded();
   });
 }
 
+void CTrevaskDlg::OnLinkEnded() {
+  if (closing_)
+    close();
+  else
+    RestoreWhenTheLinkHasEnded();
+}
+
 void CTrevaskDlg::RestoreWhenTheLinkHasEnded() {
-  // The connection thread may still be ending (a Bluetooth module being released): the button
-  // stays disabled until it has, so a click is never refused.
-  if (link_->ConnectionRunning()) {
-    QTimer::singleShot(Scaled(100), this, [this] { RestoreWhenTheLinkHasEnded(); });
-    return;
-  }
+  // A thread that is still ending (a Bluetooth module being released) says so when it has; the
+  // button stays disabled until then, so a click is never refused. An end heard after a new
+  // Connect belongs to the old thread and changes nothing.
+  if (link_running_ || link_->ConnectionRunning()) return;
   connect_->setText("Connect");
   RestoreControlsAfterDisconnect();
 }
@@ -507,31 +539,26 @@ void CTrevaskDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CTrevaskDlg::closeEvent(QCloseEvent* event) {
-  if (closing_ && !link_->ConnectionRunning()) {
-    event->accept();
+  if (!closing_) {
+    closing_ = true;
+    // Stop, settings written; the window closes as soon as the connection thread has ended
+    // (OnLinkEnded closes it again then), answering meanwhile.
+    link_->RequestStop();
+    RelaySettings s;
+    s.wifi_ip = ip_->IsBlank() ? "0.0.0.0" : ip_->Text().toStdString();
+    s.wifi_port = FirstLine(port_->text(), 10).toStdString();
+    s.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
+    std::string error;
+    if (!SaveSettings(settings_path_, s, error))
+      std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
+  }
+  if (link_->ConnectionRunning()) {
+    event->ignore();
     return;
   }
-  event->ignore();
-  if (closing_) return;
-  closing_ = true;
-  // Stop flag, settings written, then a 3-second pause while the link threads end, with the
-  // window still answering (a message box of the connection thread can still be closed).
-  link_->RequestStop();
-  RelaySettings s;
-  s.wifi_ip = ip_->IsBlank() ? "0.0.0.0" : ip_->Text().toStdString();
-  s.wifi_port = FirstLine(port_->text(), 10).toStdString();
-  s.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
-  std::string error;
-  if (!SaveSettings(settings_path_, s, error))
-    std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
-  auto* waiter = new QTimer(this);
-  const uint32_t started = platform::TickCount();
-  connect(waiter, &QTimer::timeout, this, [this, waiter, started] {
-    if (platform::TickElapsed(platform::TickCount(), started) < 3000 || link_->ConnectionRunning()) return;
-    waiter->stop();
-    close();
-  });
-  waiter->start(20);
+  // The link's boxes go with the window: nothing is left for the user to close.
+  for (QMessageBox* box : findChildren<QMessageBox*>()) box->close();
+  event->accept();
 }
 
 }  // namespace relay

@@ -3,8 +3,8 @@
 // status text, the link icon and the "Signal Robust" bar: the link's events rendered as widgets.
 //
 // The link manager's threads never touch a widget: they read the user's choices from a snapshot
-// this dialog keeps current on the GUI thread, and every status write is queued to the GUI thread.
-// A message box the connection thread shows blocks that thread (not the window) until it is closed.
+// this dialog keeps current on the GUI thread, and every status write and message box is queued to
+// the GUI thread. No link thread ever waits for the GUI thread, which may be joining it.
 #pragma once
 
 #include <QComboBox>
@@ -52,11 +52,12 @@ class CTrevaskDlg : public QDialog, public LinkEvents {
   void RestoreControlsAfterDisconnect();
   void Disconnect();
   void RestoreWhenTheLinkHasEnded();
+  // The connection thread has ended: a close goes on, or the controls come back.
+  void OnLinkEnded();
   QString BluetoothAddressText() const;
   void ShowAbout();
 
-  // Tests replace the modal message box (the text is still shown to the handler, which returns when
-  // the "user" has closed it).
+  // Tests replace the message box (the text is handed to the handler on the GUI thread).
   void SetMessageHandler(std::function<void(const QString&)> handler) {
     message_handler_ = std::move(handler);
   }
@@ -89,13 +90,15 @@ class CTrevaskDlg : public QDialog, public LinkEvents {
   void Choose(const RadioValues& v);
   void EnableForKind();
   void UpdateSnapshot();
+  void OnRobotIdChanged();
   void RunOnGuiThread(std::function<void()> fn);
   void ShowMessageNow(const QString& text);
   void SetControlsForConnected();
   void SetLinkIcon(int icon_resource);
   void SetQualityBar(int value);
   void MinimizeWindow();
-  // A detail shown as the status field's tip (and on standard error); a notice replaces the status.
+  // A detail shown as the status field's tip (and on standard error); a notice replaces the status
+  // until the link's state changes.
   void Note(const std::string& text);
   void Notice(const std::string& text);
   void MessageBox(const std::string& text);
@@ -115,6 +118,7 @@ class CTrevaskDlg : public QDialog, public LinkEvents {
   QLineEdit* status_ = nullptr;
   QLabel* icon_ = nullptr;
   QProgressBar* quality_ = nullptr;
+  CStatusLine status_line_;  // used on the GUI thread only
 
   int serial_value_ = -1, bluetooth_value_ = -1, wifi_value_ = -1;
   bool link_running_ = false;

@@ -26,15 +26,22 @@ void Write(Transport& line, const std::string& text) {
 
 }  // namespace
 
-bool CBluetoothModule::WaitForReply(Transport& line, const char* text, uint32_t ms, bool first_poll_only) {
+bool CBluetoothModule::WaitForReply(Transport& line, const char* text, uint32_t ms, bool first_poll_only,
+                                    const uint32_t* stop_deadline) {
   reply_.clear();
   reply_.reserve(kReplyCapacity);
   const std::size_t length = std::strlen(text);
   const uint32_t deadline = platform::TickCount() + ms;
   uint8_t chunk[1024];
   while (!platform::TickAfter(platform::TickCount(), deadline)) {
-    if (stop_.load(std::memory_order_acquire)) return false;
-    platform::Sleep(timing::kModulePollMs);
+    // A stop cuts the handshake's waits short; the release still gives each command one poll, so
+    // that it has gone out before the line is closed (closing discards what is still queued).
+    if (stop_.Raised()) {
+      if (stop_deadline == nullptr) return false;
+      platform::Sleep(timing::kModulePollMs);
+    } else if (!stop_.Pause(timing::kModulePollMs) && stop_deadline == nullptr) {
+      return false;
+    }
     // The module's bytes are read here, on the dialogue's own thread and buffer, never into the
     // receive thread's chunk.
     const int read = line.ReadAvailable(chunk, static_cast<int>(sizeof chunk));
@@ -45,17 +52,22 @@ bool CBluetoothModule::WaitForReply(Transport& line, const char* text, uint32_t 
     // Only more bytes than the text itself count: a bare reply waits for what follows it.
     if (reply_.size() > length && Contains(reply_, text)) return true;
     if (first_poll_only) return false;
+    if (stop_deadline != nullptr && stop_.Raised() &&
+        platform::TickAfter(platform::TickCount(), *stop_deadline))
+      return false;
   }
   return false;
 }
 
 void CBluetoothModule::Release(Transport& line) {
   if (!line.IsOpen()) return;
+  const uint32_t stop_deadline = platform::TickCount() + timing::kModuleReleaseAtStopMs;
   platform::LockGuard guard(writer_.lock());
   Write(line, "^#^$^%");
-  const bool command_mode = WaitForReply(line, "CommandMode", timing::kModuleCommandModeMs);
+  const bool command_mode =
+      WaitForReply(line, "CommandMode", timing::kModuleCommandModeMs, false, &stop_deadline);
   Write(line, "AT+ZV SPPDisconnect\r\n");
-  WaitForReply(line, "SPPConnectionClosed", timing::kModuleDisconnectMs, command_mode);
+  WaitForReply(line, "SPPConnectionClosed", timing::kModuleDisconnectMs, command_mode, &stop_deadline);
 }
 
 bool CBluetoothModule::Connect(Transport& line, const std::string& address_field) {

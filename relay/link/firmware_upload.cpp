@@ -1,43 +1,62 @@
 #include "relay/link/firmware_upload.h"
 
-#include <cstring>
+#include <utility>
 
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/stop_signal.h"
 #include "relay/timing.h"
 
 namespace relay {
-namespace {
 
-int CountLines(const std::string& path) {
-  platform::UniqueFile f = platform::OpenFile(path, "r");
-  if (!f) return 0;
-  int lines = 0, last = '\n', c;
-  while ((c = std::fgetc(f.get())) != EOF) {
-    if (c == '\n') ++lines;
-    last = c;
+platform::FileStatus LoadFirmware(const std::string& path, FirmwareImage& out) {
+  out = FirmwareImage{};
+  out.path = path;
+  std::vector<uint8_t> bytes;
+  const platform::FileStatus status = platform::ReadRegularFile(path, kFirmwareFileMax, true, bytes);
+  if (status != platform::FileStatus::kOk) return status;
+  out.opened = true;
+  // One line per line feed, and the text after the last one when there is any. A line is kept
+  // whole however long: an S-record may reach 514 characters, and a longer line is sent whole rather
+  // than cut into pieces the board would take for records of their own.
+  std::string line;
+  for (const uint8_t b : bytes) {
+    if (b == '\n') {
+      out.lines.push_back(std::move(line));
+      line.clear();
+    } else {
+      line.push_back(static_cast<char>(b));
+    }
   }
-  if (last != '\n') ++lines;
-  return lines;
+  if (!line.empty()) out.lines.push_back(std::move(line));
+  return status;
 }
 
-}  // namespace
+bool FirmwareRefused(platform::FileStatus status) {
+  return status == platform::FileStatus::kNotRegular || status == platform::FileStatus::kTooLarge ||
+         status == platform::FileStatus::kReadFailed || status == platform::FileStatus::kNotShared;
+}
 
-// One whole line, however long: an S-record may reach 514 characters, and a longer line is sent
-// whole rather than cut into pieces the board would take for records of their own.
-bool CFirmwareUpload::ReadLine(std::string& line) {
-  line.clear();
-  if (!file_) return false;
-  int c;
-  bool any = false;
-  while ((c = std::fgetc(file_.get())) != EOF) {
-    any = true;
-    if (c == '\n') return true;
-    line.push_back(static_cast<char>(c));
-  }
-  return any;
+std::string FirmwareFileProblem(const std::string& path, platform::FileStatus status) {
+  if (status == platform::FileStatus::kTooLarge)
+    return path + ": larger than " + std::to_string(kFirmwareFileMax / (1024 * 1024)) +
+           " MiB, far more than a firmware image";
+  if (status == platform::FileStatus::kNotRegular)
+    return path + ": not a regular file (a firmware image is a file of S-records)";
+  return path + ": " + platform::FileStatusText(status);
+}
+
+void CFirmwareUpload::Close() {
+  image_ = FirmwareImage{};
+  next_ = 0;
+}
+
+bool CFirmwareUpload::NextLine(std::string& line) {
+  if (next_ >= image_.lines.size()) return false;
+  line = image_.lines[next_++];
+  return true;
 }
 
 void CFirmwareUpload::SendLine(const std::string& line) {
@@ -50,24 +69,24 @@ void CFirmwareUpload::SendLine(const std::string& line) {
   text.push_back('\n');
   writer_.SendBytes(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
   ++lines_sent_;
-  events_.Progress(lines_sent_, lines_total_);
+  events_.Progress(lines_sent_, static_cast<int>(image_.lines.size()));
 }
 
-void CFirmwareUpload::Start(const std::string& path) {
+void CFirmwareUpload::Start(FirmwareImage image) {
+  // Nothing here waits on the file: it was read whole before the lock was taken.
   platform::LockGuard guard(writer_.lock());
   const uint8_t one = 1;
   writer_.Send(exchange::kDestMultimediaBoard, exchange::kTypeFirmwareStart, &one, 1);
   platform::Sleep(timing::kFirmwareStartPauseMs);
   Close();
+  image_ = std::move(image);
   lines_sent_ = 0;
-  lines_total_ = CountLines(path);
   active_.store(true, std::memory_order_release);
-  file_ = platform::OpenFile(path, "r");  // a missing file yields no lines, like an empty one
-  if (!file_)
-    events_.Message(MessageKind::kDetail,
-                    path + ": cannot be opened; the upload ends at the board's first OK");
+  if (!image_.opened)
+    events_.Message(MessageKind::kNotice,
+                    image_.path + ": cannot be opened; the upload ends at the board's first OK");
   std::string line;
-  if (ReadLine(line)) SendLine(line);
+  if (NextLine(line)) SendLine(line);
 }
 
 void CFirmwareUpload::OnReply(const uint8_t* bytes, int count) {
@@ -77,9 +96,9 @@ void CFirmwareUpload::OnReply(const uint8_t* bytes, int count) {
   std::string line;
   bool succeeded = false;
   {
-    // The file is shared with Start on the UI thread; the link lock keeps them apart.
+    // The image is shared with Start on the UI thread; the link lock keeps them apart.
     platform::LockGuard guard(writer_.lock());
-    if (!ReadLine(line)) {
+    if (!NextLine(line)) {
       active_.store(false, std::memory_order_release);
       Close();
       return;
@@ -91,7 +110,8 @@ void CFirmwareUpload::OnReply(const uint8_t* bytes, int count) {
     }
   }
   if (succeeded) {
-    platform::Sleep(timing::kFirmwareDonePauseMs);
+    // The board writes its flash meanwhile; a link that stops does not wait for it.
+    platform::PauseUnlessWoken(wake_, timing::kFirmwareDonePauseMs);
     events_.Message(MessageKind::kSuccess, "Upgrading succeeds!");
     active_.store(false, std::memory_order_release);
   }

@@ -23,8 +23,16 @@ struct LinkConfig {
   std::string bt_address;  // the Bluetooth address field
 };
 
+// The COM port numbers a port box may name: the system numbers its COM ports from 1 to 255.
+inline constexpr int kComPortMin = 1;
+inline constexpr int kComPortMax = 255;
+
 // The COM port box's text as a port number: the number after its first three characters ("COM7" is
-// 7; a text that names no number reads 0), none for a text shorter than four characters.
+// 7, "COM12" is 12). None when the text is shorter than four characters or the rest is not a number
+// from 1 to 255 ("COM0", "COM256" and "COMx" name no port; the link says "Port Number is Wrong").
 std::optional<int> ComPortFromBoxText(const std::string& text);
+
+// A Bluetooth address as the module takes it: exactly 12 hexadecimal digits, as 0012AB34CD56.
+bool IsBluetoothAddress(const std::string& text);
 
 }  // namespace relay

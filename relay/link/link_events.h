@@ -3,8 +3,9 @@
 // knows no toolkit and no widget.
 //
 // Every call may come from a worker thread (connection, receive or upload thread); implementations
-// marshal to their own thread as they need. Message(kFailure or kSuccess) blocks the caller until the
-// user has closed the box.
+// marshal to their own thread as they need, and never make the calling thread wait for theirs: the
+// front end's thread may be joining that very thread (a disconnect, a close). A box of
+// Message(kFailure or kSuccess) is shown by the front end's thread while the link goes on.
 #pragma once
 
 #include <atomic>

@@ -6,6 +6,7 @@
 #include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "platform/doorbell.h"
+#include "platform/shared_memory.h"
 #include "relay/link/link_manager.h"
 #include "relay/timing.h"
 
@@ -48,6 +49,9 @@ CLinkManager::RunEnd CLinkManager::RunLink() {
       std::lock_guard<std::mutex> guard(keep_alive_mutex_);
       missed = keep_alive_.missed();
     }
+    // A section another process shrank or grew shuts out every client that opens it afterwards,
+    // and a shrink within a page never faults here: its size is looked at on every pass.
+    platform::RestoreSharedSizes();
     ForwardUntilNextPass(link_up_.load(std::memory_order_acquire) && missed < timing::kMissedForStale);
   }
   return RunEnd::kStopped;
@@ -66,7 +70,7 @@ void CLinkManager::ForwardUntilNextPass(bool link_up) {
     if (!platform::TickAfter(pass_end, now)) return;
     const uint32_t left = pass_end - now;
     if (!more || bell.word == nullptr) {  // a sound-file request holds the rest back until the next pass
-      platform::Sleep(left);
+      stop_.Pause(left);
       return;
     }
     if (platform::WaitForDoorbells(&bell, 1, left) != platform::DoorbellWait::kRung || StopRequested())

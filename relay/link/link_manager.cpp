@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "exchange/frame.h"
+#include "exchange/section_lifetime.h"
 #include "platform/clock.h"
 #include "platform/shared_memory.h"
 
@@ -19,10 +20,10 @@ CLinkManager::~CLinkManager() {
   RequestStop();
   connection_thread_.Join();
   audio_.Stop();
+  // The stop is raised: the module's release awaits its replies for kModuleReleaseAtStopMs at most,
+  // and the line is closed without a hold-open pause (the program is ending; nothing reopens it).
   if (link_kind_.load() == LinkKind::kBluetooth) module_.Release(ActiveTransport());
   Transport& line = ActiveTransport();
-  if (link_kind_.load() != LinkKind::kWifi && line.IsOpen())
-    StopReceivingAndClose(line, timing::kCloseSerialAtTeardown);
   StopReceiveThread();
   CloseTransport(line);
   udp_.Close();
@@ -30,17 +31,20 @@ CLinkManager::~CLinkManager() {
   producers_.reset();
   forwarder_.Close();
   firmware_.Close();
+  // Sections that only killed clients held (the signal section, which no relay opens) would outlive
+  // the relay; ours are still this process's and go with it at exit when nobody else holds them.
+  exchange::ReclaimLeftoverSections();
 }
 
 void CLinkManager::RequestStop() {
-  stop_.store(true, std::memory_order_release);
+  stop_.Raise();
   Wake();
 }
 
 bool CLinkManager::StartConnection() {
   if (connection_running_.load(std::memory_order_acquire)) return false;
   connection_thread_.Join();
-  stop_.store(false, std::memory_order_release);
+  stop_.Clear();
   gave_up_.store(false, std::memory_order_release);
   connection_running_.store(true, std::memory_order_release);
   if (!platform::StartThread([this] { ConnectionThread(); }, connection_thread_)) {
@@ -77,7 +81,7 @@ void CLinkManager::GiveUp() {
   events_.Message(MessageKind::kFailure, text);
   events_.GaveUp();
   gave_up_.store(true, std::memory_order_release);
-  stop_.store(true, std::memory_order_release);
+  RequestStop();
 }
 
 void CLinkManager::StopReceiveThread() {
@@ -87,16 +91,18 @@ void CLinkManager::StopReceiveThread() {
 }
 
 void CLinkManager::StopReceivingAndClose(Transport& line, timing::ClosePauses pauses) {
-  receive_stop_.store(true, std::memory_order_release);
-  Wake();
-  platform::Sleep(pauses.before_join_ms);
-  receive_thread_.Join();
+  const uint32_t close_at = platform::TickCount() + pauses.hold_open_ms;
+  // The receive thread ends as soon as it is woken: joined at once, the pause is the line's alone.
+  StopReceiveThread();
+  stop_.PauseUntil(close_at);
   CloseTransport(line);
-  platform::Sleep(pauses.after_close_ms);
+  reopen_at_ = platform::TickCount() + pauses.reopen_after_ms;
+  reopen_pending_ = true;
+  stop_.PauseUntil(reopen_at_);
 }
 
 void CLinkManager::ConnectionThread() {
-  while (ReadConfig().kind == LinkKind::kNone && !StopRequested()) platform::Sleep(timing::kChoicePollMs);
+  while (ReadConfig().kind == LinkKind::kNone && !StopRequested()) stop_.Pause(timing::kChoicePollMs);
   if (!StopRequested()) {
     ShowStatus(LinkMoment::kStarting);
     int failures = 0;
@@ -113,7 +119,7 @@ void CLinkManager::ConnectionThread() {
           answered_once_.store(false, std::memory_order_relaxed);
           if (link_kind_.load() == LinkKind::kWifi && ++wifi_losses == timing::kWifiLossesForGiveUp) GiveUp();
           ShowStatus(LinkMoment::kLost);
-          platform::Sleep(timing::kRetryAfterLossMs);
+          stop_.Pause(timing::kRetryAfterLossMs);
         }
       } else if (result == ConnectResult::kPortFailed) {
         ++failures;
@@ -122,7 +128,7 @@ void CLinkManager::ConnectionThread() {
       }
       if (StopRequested()) break;
       ShowStatus(LinkMoment::kReconnecting);
-      platform::Sleep(timing::kReconnectPauseMs);
+      stop_.Pause(timing::kReconnectPauseMs);
       if (StopRequested()) break;
     }
   }
@@ -144,6 +150,9 @@ CLinkManager::ConnectResult CLinkManager::Connect() {
   // A receive thread of the previous connect has been told to stop by now; it must be gone before
   // the transports and the section handles it uses are replaced.
   StopReceiveThread();
+  // A line closed by a stop is opened again only once its reopen pause is over.
+  if (reopen_pending_ && !stop_.PauseUntil(reopen_at_)) return ConnectResult::kPortFailed;
+  reopen_pending_ = false;
   const LinkConfig config = ReadConfig();
   // The sections come first: a robot name that another relay serves is refused before this relay
   // sends a single byte that could disturb that relay's link. They are opened before the receive
@@ -219,13 +228,31 @@ Transport& CLinkManager::ActiveTransport() {
 namespace relay {
 
 void CLinkManager::StartFirmwareUpload(const std::string& path) {
+  if (!SerialLineOpen()) return;
+  // Read whole here, on the caller's thread and before the link lock: a pipe, a device or a huge
+  // file named as firmware is refused without ever holding up the link.
+  FirmwareImage image;
+  const platform::FileStatus status = LoadFirmware(path, image);
+  if (FirmwareRefused(status)) {
+    events_.Message(MessageKind::kFailure,
+                    FirmwareFileProblem(path, status) + "; the firmware is not uploaded");
+    return;
+  }
+  firmware_.Start(std::move(image));
+}
+
+void CLinkManager::StartFirmwareUpload(FirmwareImage image) {
+  if (SerialLineOpen()) firmware_.Start(std::move(image));
+}
+
+bool CLinkManager::SerialLineOpen() {
   // The board's loader listens on the serial line only.
   if (link_kind_.load() == LinkKind::kWifi || !ActiveTransport().IsOpen()) {
     events_.Message(MessageKind::kFailure,
                     "Please make sure that the PC's Trevask has connected to the robot.");
-    return;
+    return false;
   }
-  firmware_.Start(path);
+  return true;
 }
 
 }  // namespace relay

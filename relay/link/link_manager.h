@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/stop_signal.h"
 #include "platform/thread.h"
 #include "platform/waiting.h"
 #include "relay/link/audio_upload.h"
@@ -52,7 +53,8 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   // A front end's Connect: clears the stop flag and starts the connection thread. False when a
   // connection thread is still running or cannot be started.
   bool StartConnection();
-  // A front end's Disconnect: raises the stop flag; every loop ends on its next pass.
+  // A front end's Disconnect: raises the stop; every loop ends on its next pass and every pause of
+  // the link's threads is cut short.
   void RequestStop();
   // Waits until the connection thread has ended (after RequestStop or a give-up).
   void WaitForConnectionThread() { connection_thread_.Join(); }
@@ -74,8 +76,12 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   void ForgetFirstAnswer() { answered_once_.store(false, std::memory_order_relaxed); }
 
   // Firmware for the multimedia board over a serial line: "robot.hex" in the current directory
-  // unless another path is given. Refused with a message box while no serial line is open.
+  // unless another path is given. Refused with a message box while no serial line is open, and when
+  // the path names something other than a regular file of at most kFirmwareFileMax bytes (the file
+  // is read whole before the link lock is taken, so nothing it does can hold the link up).
   void StartFirmwareUpload(const std::string& path = "robot.hex");
+  // The same with an image read already (LoadFirmware).
+  void StartFirmwareUpload(FirmwareImage image);
   bool UploadMode() const { return firmware_.Active(); }
   bool AudioUploadRunning() const { return audio_.Running(); }
   LinkStats& stats() { return stats_; }
@@ -93,15 +99,17 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   void SendKeepAlivePair(uint8_t sequence);
   void CloseAfterRun(LinkKind kind);
   void StopReceiveThread();
-  // The one way a line is closed while the receive thread may run: the thread is told to stop, given
-  // the first pause, joined; the line closed, then the second pause.
+  // The one way a line is closed while the receive thread may run: the thread is told to stop and
+  // joined, the line held open and closed, then the reopen pause (both pauses cut short by a stop).
   void StopReceivingAndClose(Transport& line, timing::ClosePauses pauses);
   // The configuration of the current connect, and a new one read from the front end.
   LinkConfig Config();
   LinkConfig ReadConfig();
   void ShowStatus(LinkMoment moment);
   void GiveUp();
-  bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+  // True when a serial line is open; otherwise says so in a message box.
+  bool SerialLineOpen();
+  bool StopRequested() const { return stop_.Raised(); }
   // Opens the section handles under the robot name and claims the command ring; false (after
   // giving up) when another relay serves that name.
   bool OpenSections(const std::string& robot_field);
@@ -137,9 +145,17 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   std::unique_ptr<RelayProducers> producers_;
   std::string noted_name_;  // the last robot name the user was told was cut
 
+  // The stop every link thread hears, and the receive thread's own wake-up (set by a stop and by
+  // receive-stop). Declared before the parts that wait on them.
+  platform::StopSignal stop_;
+  platform::Waker wake_;
+  // When the line closed last may be opened again (connection thread only): a stop cuts the
+  // reopen pause short, and the next connect waits out the rest.
+  uint32_t reopen_at_ = 0;
+  bool reopen_pending_ = false;
+
   // Flags shared between the threads. Each is one word written by one side and polled by the
   // other; acquire/release keeps the stop flags ordered with what the stopping side did before.
-  std::atomic<bool> stop_{false};
   std::atomic<bool> receive_stop_{false};
   std::atomic<bool> answered_once_{false};  // the robot answered since the connection started
   std::atomic<int> com_port_{0};            // shown in the status texts, read by any thread that shows one
@@ -159,11 +175,10 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   CLinkWriter writer_{stats_};
   CReceivePath receive_path_{*this, stats_, this};
   CAudioUpload audio_{writer_, events_};
-  CFirmwareUpload firmware_{writer_, events_};
+  CFirmwareUpload firmware_{writer_, events_, wake_};
   CBluetoothModule module_{writer_, stats_, events_, stop_};
   CCommandForwarder forwarder_{writer_, receive_path_.dispatch(), audio_, events_};
 
-  platform::Waker wake_;  // set to end the receive thread's wait
   std::function<void()> connection_end_hook_;
   platform::Thread connection_thread_;
   platform::Thread receive_thread_;

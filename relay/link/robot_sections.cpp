@@ -1,6 +1,8 @@
 // The robot's sections, opened under its name at each connect: the producers the receive path
 // writes, and the command ring this relay claims.
+#include "exchange/section_lifetime.h"
 #include "exchange/sections.h"
+#include "platform/shared_memory.h"
 #include "relay/link/link_manager.h"
 
 namespace relay {
@@ -17,6 +19,11 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
   const std::string prefix = RobotPrefix(robot_field, shortened);
   receive_path_.dispatch().SetProducers(nullptr);
   producers_.reset();
+  // Sections that killed relays and clients left behind, of any robot name, go before ours open.
+  exchange::ReclaimLeftoverSections();
+  // Ours, when another process resized them while the link was down, get their sizes back first:
+  // every client that opens them meanwhile is refused.
+  platform::RestoreSharedSizes();
   if (shortened && noted_name_ != robot_field) {
     noted_name_ = robot_field;
     events_.Message(
@@ -41,7 +48,7 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
     events_.Message(MessageKind::kFailure, "Robot '" + prefix + "' is already served by another relay.\n");
     events_.GaveUp();
     gave_up_.store(true, std::memory_order_release);
-    stop_.store(true, std::memory_order_release);
+    RequestStop();
     return false;
   }
   producers_ = std::move(producers);

@@ -7,6 +7,8 @@
 namespace relay {
 
 bool CUdpEndpoint::Open(uint32_t robot_address, int port) {
+  // A number beyond 16 bits would wrap to another port (99999 to 34463): nothing is opened.
+  if (port < 0 || port > 65535) return false;
   if (!socket_.Open()) return false;
   robot_ = platform::Ipv4Endpoint{robot_address, static_cast<uint16_t>(port)};
   trusted_ip_ = robot_address;

@@ -13,9 +13,11 @@ once each and in order, and the control, in place in the smallest container (con
 the photo it decoded pixel for pixel. Last, the relay's dialog (trevask-dialog.exe) under a virtual display is
 driven through its controls (dialog_driver.exe): Wi-Fi, the robot's address and port, Connect; the
 status text, the bar, the link icon; Disconnect; closing. TREVASK_SCREENSHOTS=DIR keeps a picture
-of the connected dialog there as dialog-windows.png.
+of the connected dialog there as dialog-windows.png. Then the dialog's stops: with the link's box
+up (a COM port that is not there), Disconnect and closing each end within 3 s; and closing during a
+firmware upload (over a pseudo-terminal as COM9, to a board that never answers) ends within 3 s.
 
-    end_to_end.py WINDOWS_BUILD_DIR LINUX_BUILD_DIR
+    end_to_end.py WINDOWS_BUILD_DIR LINUX_BUILD_DIR [--dialog-stops]   (--dialog-stops: those alone)
 """
 import os
 import re
@@ -194,7 +196,9 @@ def run_dialog(build, env, port, work):
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         picture = os.path.join(work, "dialog.bmp")
         run = subprocess.run(["wine", os.path.join(build, "tests", "windows", "dialog_driver.exe"),
-                              "Dlg%d" % os.getpid(), port, windows_path(picture)],
+                              "Dlg%d" % os.getpid(), port,
+                              windows_path(os.path.join(build, "tools", "trevask-sections.exe")),
+                              windows_path(picture)],
                              env=env, capture_output=True, text=True, timeout=180)
         assert run.returncode == 0, "the dialog: %s %s" % (run.stdout, run.stderr)
         dialog.wait(timeout=30)
@@ -205,6 +209,52 @@ def run_dialog(build, env, port, work):
             png_from_bmp(picture, os.path.join(os.environ["TREVASK_SCREENSHOTS"], "dialog-windows.png"))
     finally:
         stop(dialog)
+
+
+def run_dialog_stops(build, robot_sim, env, work):
+    """The dialog's Disconnect and closing with the link's box up, and closing during an upload."""
+    def drive(args, cwd):
+        dialog = subprocess.Popen(["wine", os.path.join(build, "relay", "app", "trevask-dialog.exe")], env=env,
+                                  cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            run = subprocess.run(["wine", os.path.join(build, "tests", "windows", "dialog_driver.exe")] + args,
+                                 env=env, capture_output=True, text=True, timeout=180)
+            assert run.returncode == 0, "the dialog's stops: %s %s" % (run.stdout, run.stderr)
+            dialog.wait(timeout=30)
+            dialog = None
+            return run.stdout
+        finally:
+            stop(dialog)
+
+    # The virtual display has no window manager: wine would wait 2 s for one at every window it hides.
+    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/t", "REG_SZ", "/d", "N",
+                    "/f"], env=env, check=True, capture_output=True, timeout=120)
+    try:
+        run_dialog_stops_unmanaged(drive, robot_sim, env, work)
+    finally:
+        subprocess.run(["wine", "reg", "delete", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/f"], env=env,
+                       capture_output=True, timeout=120)
+
+
+def run_dialog_stops_unmanaged(drive, robot_sim, env, work):
+    """The two scenarios, each with a dialog of its own."""
+    out = drive(["--box", "Dlb%d" % os.getpid()], work)
+    print("trevask-dialog.exe: %d checks hold with the link's box up (%s)" %
+          (out.count("ok: "), [line for line in out.splitlines() if "took" in line][0]))
+    com = os.path.join(env["WINEPREFIX"], "dosdevices", "com9")
+    if os.path.lexists(com):
+        os.remove(com)
+    sim_log = os.path.join(work, "stops-sim.log")
+    sim = start_robot(robot_sim, ["--pty", com, "--firmware-silent"], sim_log)
+    try:
+        wait_for(lambda: "ready on" in open(sim_log).read(), 10, "robot-sim")
+        with open(os.path.join(work, "robot.hex"), "w") as hex_file:
+            hex_file.write("S00600004844521B\nS9030000FC\n")
+        out = drive(["--upload", "Dlu%d" % os.getpid(), "COM9", windows_path(sim_log)], work)
+        print("trevask-dialog.exe: %d checks hold closing during a firmware upload (%s)" %
+              (out.count("ok: "), [line for line in out.splitlines() if "took" in line][0]))
+    finally:
+        stop(sim)
 
 
 def run_link(build, robot_sim, env, link, work, reference):
@@ -271,6 +321,7 @@ def run_link(build, robot_sim, env, link, work, reference):
             stop(relay)  # the dialog's relay talks to the robot alone
             relay = None
             run_dialog(build, env, port, work)
+            run_dialog_stops(build, robot_sim, env, work)
     except Exception:
         for path in (sim_log, relay_log):
             if os.path.exists(path):
@@ -290,6 +341,9 @@ def main():
     env["DISPLAY"] = display
     try:
         with tempfile.TemporaryDirectory() as work:
+            if "--dialog-stops" in sys.argv[3:]:
+                run_dialog_stops(build, os.path.join(linux, "sim", "robot-sim"), env, work)
+                return
             reference = reference_photo(linux, work)
             for link in ("udp", "serial"):
                 run_link(build, os.path.join(linux, "sim", "robot-sim"), env, link, work, reference)

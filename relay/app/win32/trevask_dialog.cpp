@@ -4,8 +4,8 @@
 // link icon and the "Signal Robust" bar: the link's events rendered in the template's controls.
 //
 // The link manager's threads never touch a control: they read the user's choices from a snapshot
-// the dialog keeps current on its own thread, and every change they report is run on that thread
-// (posted; a message box is sent, so that the link thread waits until the user has closed it).
+// the dialog keeps current on its own thread, and every change they report, message boxes too, is
+// posted to that thread. A link thread never waits for the dialog's thread, which may be joining it.
 #include <windows.h>
 // The system's headers after windows.h, which they build on.
 #include <commctrl.h>
@@ -14,12 +14,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
-#include "platform/clock.h"
 #include "relay/app/dialog_rules.h"
 #include "relay/app/settings.h"
 #include "relay/app/win32/resource_ids.h"
@@ -29,7 +30,6 @@ namespace relay {
 namespace {
 
 constexpr UINT kRunOnDialogThread = WM_APP + 1;  // lParam: a heap std::function<void()> to run
-constexpr UINT_PTR kRestoreTimer = 1, kCloseTimer = 2;
 constexpr wchar_t kTitle[] = L"Caldrix Trevask";
 
 std::wstring Wide(const std::string& s) {
@@ -52,10 +52,6 @@ std::string FirstLine(const std::string& text, std::size_t max) {
   return text.substr(0, std::min(text.find_first_of("\r\n"), max));
 }
 
-UINT Scaled(uint32_t ms) {
-  return static_cast<UINT>(ms * platform::TimeScale());
-}
-
 class CTrevaskDlg : public LinkEvents {
  public:
   explicit CTrevaskDlg(std::string settings_path) : settings_path_(std::move(settings_path)) {}
@@ -71,7 +67,10 @@ class CTrevaskDlg : public LinkEvents {
     return snapshot_;
   }
   void Status(LinkMoment moment, const std::string& text) override {
-    Post([this, t = Wide(text)] { SetDlgItemTextW(window_, IDC_STATUS, t.c_str()); });
+    Post([this, text] {
+      if (const std::optional<std::string> shown = status_line_.OnStatus(text))
+        SetDlgItemTextW(window_, IDC_STATUS, Wide(*shown).c_str());
+    });
     if (moment == LinkMoment::kPortOpen) Post([this] { SetControlsForConnected(); });
   }
   void PortOpened() override {
@@ -91,15 +90,14 @@ class CTrevaskDlg : public LinkEvents {
   }
   void Message(MessageKind kind, const std::string& text) override {
     if (kind == MessageKind::kFailure || kind == MessageKind::kSuccess) {
-      // The calling link thread waits until the box has been closed.
+      // Posted: the calling link thread goes on at once, and the box is up while the link ends.
       std::string shown = text;
       while (!shown.empty() && shown.back() == '\n') shown.pop_back();
-      Send([this, t = Wide(shown)] { MessageBoxW(window_, t.c_str(), kTitle, MB_OK); });
+      Post([this, t = Wide(shown)] { MessageBoxW(window_, t.c_str(), kTitle, MB_OK); });
       return;
     }
     std::fprintf(stderr, "trevask: %s\n", text.c_str());
-    if (kind == MessageKind::kNotice)
-      Post([this, t = Wide(text)] { SetDlgItemTextW(window_, IDC_STATUS, t.c_str()); });
+    if (kind == MessageKind::kNotice) Post([this, text] { ShowWarning(text); });
   }
 
  private:
@@ -129,9 +127,6 @@ class CTrevaskDlg : public LinkEvents {
       case WM_NOTIFY:
         if (reinterpret_cast<NMHDR*>(lparam)->idFrom == IDC_IP_ADDRESS) self->UpdateSnapshot();
         return FALSE;
-      case WM_TIMER:
-        self->OnTimer(wparam);
-        return TRUE;
       case WM_CLOSE:
         self->OnClose();
         return TRUE;
@@ -140,13 +135,10 @@ class CTrevaskDlg : public LinkEvents {
     }
   }
 
+  // Runs `fn` on the dialog's thread, later; never waits for that thread.
   void Post(std::function<void()> fn) {
-    PostMessageW(window_, kRunOnDialogThread, 0,
-                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(fn))));
-  }
-  void Send(std::function<void()> fn) {
-    SendMessageW(window_, kRunOnDialogThread, 0,
-                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(fn))));
+    auto* heap = new std::function<void()>(std::move(fn));
+    if (!PostMessageW(window_, kRunOnDialogThread, 0, reinterpret_cast<LPARAM>(heap))) delete heap;
   }
   void Enable(int id, bool on) { EnableWindow(GetDlgItem(window_, id), on ? TRUE : FALSE); }
   void SetQualityBar(int value) {
@@ -160,6 +152,10 @@ class CTrevaskDlg : public LinkEvents {
     return Narrow(buffer);
   }
   bool Checked(int id) const { return IsDlgButtonChecked(window_, id) == BST_CHECKED; }
+  // A warning in the status field (a program with a window has no standard error a user sees).
+  void ShowWarning(const std::string& text) {
+    SetDlgItemTextW(window_, IDC_STATUS, Wide(status_line_.OnWarning(text)).c_str());
+  }
 
   void OnInitDialog() {
     HMENU menu = GetSystemMenu(window_, FALSE);
@@ -200,6 +196,9 @@ class CTrevaskDlg : public LinkEvents {
     Enable(IDC_QUALITY, true);
 
     link_ = std::make_unique<CLinkManager>(*this);
+    // The connection thread's last act: a Disconnect or a close that waits for it goes on then
+    // (never after a fixed pause).
+    link_->SetConnectionEndHook([this] { Post([this] { OnLinkEnded(); }); });
     UpdateSnapshot();
   }
 
@@ -220,6 +219,13 @@ class CTrevaskDlg : public LinkEvents {
         }
         return;
       case IDC_ROBOT_ID:
+        if (code == EN_CHANGE) {
+          UpdateSnapshot();
+          const std::string typed = Text(IDC_ROBOT_ID);
+          if (link_running_ && !RobotIdFits(typed))
+            ShowWarning(std::string(RobotIdTooLongText()) + ": the link keeps '" + Config().robot_id + "'");
+        }
+        return;
       case IDC_IP_PORT:
         if (code == EN_CHANGE) UpdateSnapshot();
         return;
@@ -270,21 +276,32 @@ class CTrevaskDlg : public LinkEvents {
     c.kind = ChosenKind(radios_);
     c.com_port = ComPortFromBoxText(Text(IDC_COM_PORT));
     c.ip_address = htonl(IpAddress());
-    c.udp_port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
+    c.udp_port = static_cast<int>(PortFieldValue(FirstLine(Text(IDC_IP_PORT), 10)));
     c.robot_id = Text(IDC_ROBOT_ID);
     c.bt_address = FirstLine(BluetoothAddressText(), 63);
     std::lock_guard<std::mutex> guard(snapshot_mutex_);
+    // A robot ID too long for the section names is never handed to the link, which would cut it: a
+    // reconnect keeps the name the link has.
+    if (!RobotIdFits(c.robot_id)) c.robot_id = snapshot_.robot_id;
     snapshot_ = std::move(c);
   }
 
   void OnConnect() {
-    const int port = std::atoi(FirstLine(Text(IDC_IP_PORT), 10).c_str());
-    if (const char* refusal = ConnectRefusal(radios_, IpAddress(), port); refusal != nullptr) {
+    ConnectFields fields;
+    fields.ip_address = IpAddress();
+    fields.port = PortFieldValue(FirstLine(Text(IDC_IP_PORT), 10));
+    fields.com_text = Text(IDC_COM_PORT);
+    fields.bt_address = FirstLine(BluetoothAddressText(), 63);
+    if (const char* refusal = ConnectRefusal(radios_, fields); refusal != nullptr) {
       MessageBoxW(window_, Wide(refusal).c_str(), kTitle, MB_OK);
       return;
     }
     if (link_running_) {
       Disconnect();
+      return;
+    }
+    if (!RobotIdFits(Text(IDC_ROBOT_ID))) {
+      MessageBoxW(window_, Wide(RobotIdTooLongText()).c_str(), kTitle, MB_OK);
       return;
     }
     UpdateSnapshot();
@@ -308,32 +325,30 @@ class CTrevaskDlg : public LinkEvents {
     SetDlgItemTextW(window_, IDC_STATUS, Wide(DisconnectingText(radios_)).c_str());
     link_->RequestStop();
     link_running_ = false;
-    SetTimer(window_, kRestoreTimer, Scaled(DisconnectPauseMs(radios_)), nullptr);
+    // The button comes back as soon as the connection thread has ended (OnLinkEnded); when it has
+    // ended already (it gave up), at once.
+    RestoreWhenTheLinkHasEnded();
   }
 
-  void OnTimer(UINT_PTR id) {
-    if (id == kRestoreTimer) {
-      if (link_->ConnectionRunning()) {
-        SetTimer(window_, kRestoreTimer, Scaled(100), nullptr);
-        return;
-      }
-      KillTimer(window_, kRestoreTimer);
-      SetDlgItemTextW(window_, IDC_CONNECT, L"Connect");
-      Enable(IDC_CONNECT, true);
-      link_->ForgetFirstAnswer();
-      for (int radio : {IDC_SERIAL_RADIO, IDC_WIFI_RADIO, IDC_BLUETOOTH_RADIO}) Enable(radio, true);
-      EnableForKind();
-    } else if (id == kCloseTimer) {
-      if (platform::TickElapsed(platform::TickCount(), closing_since_) < 3000 || link_->ConnectionRunning())
-        return;
-      KillTimer(window_, kCloseTimer);
-      link_.reset();
-      EndDialog(window_, 0);
-    }
+  void OnLinkEnded() {
+    if (closing_)
+      FinishClosing();
+    else
+      RestoreWhenTheLinkHasEnded();
   }
 
-  // Stop flag, settings written, then a 3-second pause while the link threads end, with the window
-  // still answering (a message box of the connection thread can still be closed).
+  // An end heard after a new Connect belongs to the old thread and changes nothing.
+  void RestoreWhenTheLinkHasEnded() {
+    if (link_ == nullptr || link_running_ || link_->ConnectionRunning()) return;
+    SetDlgItemTextW(window_, IDC_CONNECT, L"Connect");
+    Enable(IDC_CONNECT, true);
+    link_->ForgetFirstAnswer();
+    for (int radio : {IDC_SERIAL_RADIO, IDC_WIFI_RADIO, IDC_BLUETOOTH_RADIO}) Enable(radio, true);
+    EnableForKind();
+  }
+
+  // Stop and settings written; the dialog ends as soon as the connection thread has ended
+  // (OnLinkEnded), answering meanwhile.
   void OnClose() {
     if (closing_) return;
     closing_ = true;
@@ -347,8 +362,31 @@ class CTrevaskDlg : public LinkEvents {
     std::string error;
     if (!SaveSettings(settings_path_, s, error))
       std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
-    closing_since_ = platform::TickCount();
-    SetTimer(window_, kCloseTimer, 20, nullptr);
+    if (!link_->ConnectionRunning()) FinishClosing();
+  }
+
+  void FinishClosing() {
+    if (link_ == nullptr) return;
+    // The link's teardown joins its threads, none of which waits for this one.
+    about_link_ = nullptr;
+    link_.reset();
+    // The boxes (and the about box) this dialog owns go with it: nothing is left for the user to
+    // close, and a box's own loop ends before the dialog's.
+    EnumWindows(
+        [](HWND other, LPARAM owner) -> BOOL {
+          wchar_t kind[16] = {};
+          GetClassNameW(other, kind, 16);
+          if (GetWindow(other, GW_OWNER) == reinterpret_cast<HWND>(owner) &&
+              std::wcscmp(kind, L"#32770") == 0)
+            EndDialog(other, IDCANCEL);
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(window_));
+    // What the link posted and this thread has not run yet is dropped with its heap copies.
+    MSG pending;
+    while (PeekMessageW(&pending, window_, kRunOnDialogThread, kRunOnDialogThread, PM_REMOVE))
+      delete reinterpret_cast<std::function<void()>*>(pending.lParam);
+    EndDialog(window_, 0);
   }
 
   // The about box; Ctrl+Shift+F shows its hidden firmware button, a service task.
@@ -400,9 +438,9 @@ class CTrevaskDlg : public LinkEvents {
   std::string bt_stored_;
   bool bt_edited_ = false;
   RadioValues radios_;
+  CStatusLine status_line_;  // used on the dialog's thread only
   bool link_running_ = false;
   bool closing_ = false;
-  uint32_t closing_since_ = 0;
   std::mutex snapshot_mutex_;
   LinkConfig snapshot_;
   std::unique_ptr<CLinkManager> link_;
