@@ -69,7 +69,7 @@ static_assert(TV_KIND_METHOD == static_cast<int>(control::MemberKind::kMethod) &
 static_assert(TV_MEMBER_NEEDS_ROBOT == control::kNeedsRobot && TV_MEMBER_READS_FILE == control::kReadsFile &&
               TV_MEMBER_WRITES_FILE == control::kWritesFile &&
               TV_MEMBER_HANDS_OUT_ADDRESS == control::kHandsOutAddress &&
-              TV_MEMBER_FILLS_BUFFER == control::kFillsBuffer);
+              TV_MEMBER_FILLS_BUFFER == control::kFillsBuffer && TV_MEMBER_READ_ONLY == control::kReadOnly);
 static_assert(TV_RELAY_NONE == static_cast<int>(exchange::CRingProducer::RelayState::kNoRelay) &&
               TV_RELAY_NOT_FORWARDING ==
                   static_cast<int>(exchange::CRingProducer::RelayState::kNotForwarding) &&

@@ -44,6 +44,16 @@ std::string Shortened(const std::string& name) {
   return name.size() <= 40 ? name : exchange::Utf8Prefix(name, 40) + "...";
 }
 
+// The same name but for the case of its ASCII letters.
+bool SameLetters(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // The longest name, every byte escaped as %XX, still names every section within the system's limit.
@@ -65,14 +75,16 @@ void CZembrinSDKControlCtrl::ReleaseSections() {
 void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
   last_error_.clear();
   if (robotName.size() > kMaxRobotName) {
-    Complain("connectRobot: a robot name holds at most " + std::to_string(kMaxRobotName) +
-             " bytes, as many as a relay serves; '" + Shortened(robotName) + "' is refused");
+    Complain(kStatusInvalidArg, "connectRobot: a robot name holds at most " + std::to_string(kMaxRobotName) +
+                                    " bytes, as many as a relay serves; '" + Shortened(robotName) +
+                                    "' is refused");
     return;
   }
   for (unsigned char c : robotName) {
     if (c < 0x20 || c == 0x7F) {
-      Complain("connectRobot: a robot name is one line of text, without control characters; '" +
-               Shortened(robotName) + "' is refused");
+      Complain(kStatusInvalidArg,
+               "connectRobot: a robot name is one line of text, without control characters; '" +
+                   Shortened(robotName) + "' is refused");
       return;
     }
   }
@@ -84,7 +96,8 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
     handle = std::make_unique<exchange::CRingConsumer>();
     platform::ShmStatus st = handle->Open(robotName, id);
     if (st != platform::ShmStatus::kOk && last_error_.empty())
-      Complain("connectRobot: the sections of robot '" + robotName + "': " + platform::ShmStatusText(st));
+      Complain(kStatusFailed,
+               "connectRobot: the sections of robot '" + robotName + "': " + platform::ShmStatusText(st));
   };
   open_consumer(standard_sensor_, exchange::SectionId::kStandardSensor);
   open_consumer(motor_sensor_, exchange::SectionId::kMotorSensor);
@@ -95,9 +108,24 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
   commands_ = std::make_unique<exchange::CRingProducer>();
   platform::ShmStatus st = commands_->Open(robotName, exchange::SectionId::kCommand);
   if (st != platform::ShmStatus::kOk && last_error_.empty())
-    Complain("connectRobot: the sections of robot '" + robotName + "': " + platform::ShmStatusText(st));
+    Complain(kStatusFailed,
+             "connectRobot: the sections of robot '" + robotName + "': " + platform::ShmStatusText(st));
   timer_wanted_ = true;
   if (host_ != nullptr) host_->SetTimer(*this, kPollTimerId, kPollPeriodMs);
+  if (!last_error_.empty() || relay_state() != exchange::CRingProducer::RelayState::kNoRelay) return;
+  // Connected, but to sections nobody forwards: a misspelt name would wait for ever. The caller
+  // hears of it, with the names relays serve (as far as this process may list them); the control
+  // stays connected for a relay that starts later.
+  std::string served;
+  std::string alike;
+  for (const std::string& name : exchange::ServedRobots()) {
+    served += (served.empty() ? "; relays serve '" : ", '") + Shortened(name) + "'";
+    if (alike.empty() && SameLetters(name, robotName)) alike = name;
+  }
+  Refuse(kStatusFailed,
+         "connectRobot: no relay serves robot '" + Shortened(robotName) + "'" +
+             (alike.empty() ? "" : "; did you mean '" + Shortened(alike) + "'? (names are case-sensitive)") +
+             served + ". The control stays connected; RelayState tells when a relay serves the name");
 }
 
 void CZembrinSDKControlCtrl::OnTimer(int) {
@@ -109,9 +137,14 @@ void CZembrinSDKControlCtrl::Fire(int dispid) {
   if (EventSink sink = event_sink_) sink(dispid);
 }
 
-void CZembrinSDKControlCtrl::Complain(const std::string& text) {
+void CZembrinSDKControlCtrl::Complain(int32_t status, const std::string& text) {
   last_error_ = text;
   std::fprintf(stderr, "talvenorctl: %s\n", text.c_str());
+  Refuse(status, text);
+}
+
+void CZembrinSDKControlCtrl::Refuse(int32_t status, const std::string& text) {
+  refusal_ = Refusal{status, text};
 }
 
 int CZembrinSDKControlCtrl::TakeOneEach() {
@@ -242,11 +275,10 @@ void CZembrinSDKControlCtrl::Refresh() {
   host_->UpdateNow(*this);
 }
 
-void CZembrinSDKControlCtrl::ShowMessage(const std::string& text) {
-  if (host_ != nullptr)
-    host_->MessageBox(*this, text);
-  else
-    platform::DebugOutput("%s", text.c_str());
+bool CZembrinSDKControlCtrl::ShowMessage(const std::string& text) {
+  if (host_ != nullptr) return host_->MessageBox(*this, text);
+  platform::DebugOutput("%s", text.c_str());
+  return false;
 }
 
 // ---- Sensor getters ----------------------------------------------------------------------------
@@ -303,8 +335,9 @@ void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
   const uint32_t capacity = exchange::Spec(exchange::SectionId::kCommand).capacity;
   if (fileName.size() > capacity) {
     // A command record holds at most 80 bytes; the relay would never see this request.
-    Complain("PlayAudioFile: the path '" + fileName + "' is " + std::to_string(fileName.size()) +
-             " bytes long; the relay takes paths of at most " + std::to_string(capacity) + " bytes");
+    Complain(kStatusInvalidArg,
+             "PlayAudioFile: the path '" + fileName + "' is " + std::to_string(fileName.size()) +
+                 " bytes long; the relay takes paths of at most " + std::to_string(capacity) + " bytes");
     return;
   }
   if (commands_->PutPaced(reinterpret_cast<const uint8_t*>(fileName.data()),
@@ -348,13 +381,21 @@ void CZembrinSDKControlCtrl::LcdDisplay(uint8_t destination, const std::string& 
   media::LcdPicture picture;
   std::string error;
   const bool readable = media::ReadLcdBmp(file, picture, error);
-  // A header that can be read earns its warnings; they only warn, the picture goes out regardless.
-  if (readable)
-    for (const std::string& warning : media::BmpWarnings(picture.header)) ShowMessage(warning);
+  // A message nobody is shown (no container shows the control) is the caller's to hear instead.
+  const std::string method =
+      destination == exchange::kDestMotionBoard ? "LcdDisplayVCS: " : "LcdDisplayVCB: ";
+  std::string unseen;
+  auto tell = [&](const std::string& text) {
+    if (!ShowMessage(text)) unseen += (unseen.empty() ? method : " ") + text;
+  };
   if (!readable) {
-    ShowMessage(error);  // nothing to send: no half-made picture on the LCD
+    tell(error);  // nothing to send: no half-made picture on the LCD
+    if (!unseen.empty()) Refuse(kStatusFailed, unseen);
     return;
   }
+  // A header that can be read earns its warnings; they only warn, the picture goes out regardless.
+  for (const std::string& warning : media::BmpWarnings(picture.header)) tell(warning);
+  if (!unseen.empty()) Refuse(kStatusFailed, unseen + " The picture was sent as the file holds it.");
   uint8_t parts[media::kLcdParts][media::kLcdPartBytes];
   media::BuildLcdParts(picture.pixels, parts);
   for (int i = 0; i < media::kLcdParts; ++i) {

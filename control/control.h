@@ -16,7 +16,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "control/dispatch.h"
 #include "control/host.h"
 #include "control/media/jpeg_decoder.h"
 #include "exchange/protocol.h"
@@ -108,13 +110,36 @@ class CZembrinSDKControlCtrl : public HostedControl {
   bool modified() const { return modified_; }
   void set_modified(bool m) { modified_ = m; }
 
+  // Refusals: what the control would not do in the call in progress, or did only in part, and why,
+  // with the status a caller reports it by (kStatusInvalidArg for an argument it will not take,
+  // kStatusFailed for what it could not do). A front end whose callers have no other way to hear
+  // of it (a script, a container) starts each call with BeginCall and ends it with EndCall, which
+  // hands back that call's refusal. A handler of an event the call fires may call in meanwhile:
+  // BeginCall returns the refusal of the call in progress, which EndCall puts back.
+  struct Refusal {
+    int32_t status = kStatusOk;
+    std::string text;  // "" when the call did what was asked
+  };
+  Refusal BeginCall() { return refused() ? std::exchange(refusal_, Refusal{}) : Refusal{}; }
+  Refusal EndCall(Refusal outer) {
+    return refused() || !outer.text.empty() ? std::exchange(refusal_, std::move(outer)) : Refusal{};
+  }
+  bool refused() const { return !refusal_.text.empty(); }
+  // Records the refusal of the call in progress (one text says all of it: a later one replaces it).
+  void Refuse(int32_t status, const std::string& text);
+
   // Connection. A refused name, or sections that cannot be opened, leave a message in last_error()
-  // and on standard error.
+  // and on standard error, and are refused. A name no relay serves is connected all the same (the
+  // relay may start later: events come once it serves the name), and is refused for the call.
   void connectRobot(const std::string& robotName);
   const std::string& last_error() const { return last_error_; }
   exchange::CRingProducer::RelayState relay_state() const {
     return commands_ != nullptr ? commands_->Relay() : exchange::CRingProducer::RelayState::kNoRelay;
   }
+  // The relay state as a read-only property (RelayState): 0 no relay serves the name (or no
+  // connectRobot yet), 1 a relay serves it while its link is being made, 2 the link is open and the
+  // robot does not answer, 3 the robot answers.
+  int32_t get_RelayState() const { return static_cast<int32_t>(relay_state()); }
   // The user who owns the robot's command section (-1 before connectRobot): a service relay's when
   // it made the sections for a group.
   long SectionOwner() const { return commands_ != nullptr ? commands_->Owner() : -1; }
@@ -406,9 +431,12 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void SensorPeriod(int kind, int16_t period);
   void SensorRequest(uint8_t type, int16_t packets);
   void LcdDisplay(uint8_t destination, const std::string& file);
-  void ShowMessage(const std::string& text);
-  // A failure the program's user must hear of, though no message box belongs to it.
-  void Complain(const std::string& text);
+  // Shows `text` in a message box; false when nobody was shown it (no host, or a host that shows
+  // no boxes).
+  bool ShowMessage(const std::string& text);
+  // A failure the program's user must hear of, though no message box belongs to it: kept in
+  // last_error(), written to standard error and refused with `status`.
+  void Complain(int32_t status, const std::string& text);
   void Fire(int dispid);
   void ReleaseSections();
 
@@ -423,6 +451,7 @@ class CZembrinSDKControlCtrl : public HostedControl {
 
   int32_t voice_segment_length_ = 0;
   std::string last_error_;
+  Refusal refusal_;
   std::string robot_name_;
   int32_t test_ = 0;
   std::string test_str_;

@@ -1,7 +1,7 @@
-// The automation face of the control, from its one table: the 151 methods, 4 properties and 5
-// events with their DISPIDs, parameter names and types, and the identifiers of the type library,
-// interfaces and classes. Name lookup, invocation by DISPID, the type library, the C ABI, the
-// Python binding and the reference page are all read from here.
+// The automation face of the control, from its one table: the 151 methods, 4 properties (and the
+// read-only RelayState) and 5 events with their DISPIDs, parameter names and types, and the
+// identifiers of the type library, interfaces and classes. Name lookup, invocation by DISPID, the type
+// library, the C ABI, the Python binding and the reference page are all read from here.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +37,7 @@ inline constexpr int32_t kStatusUnknownName = static_cast<int32_t>(0x80020006u);
 inline constexpr int32_t kStatusOverflow = static_cast<int32_t>(0x8002000Au);
 inline constexpr int32_t kStatusBadParamCount = static_cast<int32_t>(0x8002000Eu);
 inline constexpr int32_t kStatusInvalidArg = static_cast<int32_t>(0x80070057u);
+inline constexpr int32_t kStatusFailed = static_cast<int32_t>(0x80004005u);  // the control could not do it
 
 const char* StatusText(int32_t status);
 
@@ -89,6 +90,7 @@ enum MemberFlag : uint32_t {
   kWritesFile = 4,       // a parameter names a file the control writes
   kHandsOutAddress = 8,  // returns an address of the control's memory
   kFillsBuffer = 16,     // writes into a caller's buffer
+  kReadOnly = 32,        // a property that cannot be written
 };
 
 using Invoker = int32_t (*)(CZembrinSDKControlCtrl&, const Variant* args, int argc, Variant& result);
@@ -117,6 +119,14 @@ struct MemberInfo {
 // True when every argument lies in its parameter's range; otherwise false with the method, the
 // argument and the range named in `why`. For front ends that refuse mistakes before a call.
 bool CheckArguments(const MemberInfo& member, const Variant* args, int argc, std::string& why);
+
+// True when every file the arguments name for the relay (kFileForRelay) is a sound it would play:
+// a 16-bit mono PCM WAV file with samples, read with this process's rights (a name ending in "EOF"
+// names the file before those letters, as the relay reads it). A relative name is the relay's to
+// find in its own folder, and an empty one only ends the sound being played: neither is looked at. Otherwise
+// false, with the method and the reason in `why`. For front ends whose callers never see the relay's log
+// (scripts).
+bool CheckRelayFiles(const MemberInfo& member, const Variant* args, int argc, std::string& why);
 
 // Every member: properties, then methods in declaration order, then events.
 const std::vector<MemberInfo>& Members();
@@ -153,6 +163,9 @@ struct Identity {
   static constexpr const char* kControlClsid = "{C3F1E5A4-1541-4456-9AB0-8BD4CE11A513}";
   static constexpr const char* kCoclassHelp = "Zembrin Talvenor ActiveX Module";
   static constexpr const char* kControlProgId = "ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1";
+  // The ProgID without its version, whose CurVer names the one above: CreateObject by it makes the
+  // current version.
+  static constexpr const char* kControlVersionIndependentProgId = "ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl";
   static constexpr const char* kControlTypeName = TV_TEXT_CONTROL_TYPE_NAME;
   static constexpr const char* kPropPageClsid = "{5307B30C-C252-450A-9AC4-2187A2492C94}";
   static constexpr const char* kPropPageProgId = "ZEMBRINSDKCONTROL.ZembrinSDKControlPropPage.1";

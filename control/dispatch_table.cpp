@@ -2,12 +2,14 @@
 // name, the operation that implements it (aliases name the same operation), its parameter names and
 // a line of help. Parameter and result types are read off the implementing member function, so the
 // table and the implementation cannot disagree.
+#include <filesystem>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "control/control.h"
 #include "control/dispatch.h"
+#include "exchange/wave_file.h"
 
 namespace control {
 namespace {
@@ -235,6 +237,7 @@ MemberInfo MakeMethod(int32_t dispid, const char* name, const char* implementati
   return m;
 }
 
+// A property without a putter (Put = nullptr) is read-only.
 template <auto Get, auto Put>
 MemberInfo MakeProperty(int32_t dispid, const char* name, const char* help) {
   using T = std::decay_t<decltype((std::declval<const Ctrl&>().*Get)())>;
@@ -247,12 +250,17 @@ MemberInfo MakeProperty(int32_t dispid, const char* name, const char* help) {
                name,
                nullptr,
                [](const Ctrl& c) { return Wrap((c.*Get)()); },
-               [](Ctrl& c, const Variant& v) {
-                 T value{};
-                 const int32_t st = Convert(v, value);
-                 if (st == kStatusOk) (c.*Put)(value);
-                 return st;
-               }};
+               nullptr};
+  if constexpr (Put != nullptr) {
+    m.put = [](Ctrl& c, const Variant& v) {
+      T value{};
+      const int32_t st = Convert(v, value);
+      if (st == kStatusOk) (c.*Put)(value);
+      return st;
+    };
+  } else {
+    m.flags = kReadOnly;
+  }
   return m;
 }
 
@@ -260,6 +268,7 @@ MemberInfo MakeProperty(int32_t dispid, const char* name, const char* help) {
 // A method that works without a robot: it reads or paints the control's own memory.
 #define LOCAL(dispid, name, params, help) MakeMethod<&Ctrl::name>(dispid, #name, #name, params, help, false)
 #define PROPERTY(dispid, name, help) MakeProperty<&Ctrl::get_##name, &Ctrl::put_##name>(dispid, #name, help)
+#define READ_ONLY(dispid, name, help) MakeProperty<&Ctrl::get_##name, nullptr>(dispid, #name, help)
 #define ALIAS(dispid, name, impl, params, help) MakeMethod<&Ctrl::impl>(dispid, #name, #impl, params, help)
 
 std::vector<MemberInfo> BuildTable() {
@@ -271,6 +280,11 @@ std::vector<MemberInfo> BuildTable() {
       2, robotName, "a free text for the client; connectRobot takes the robot name as its argument instead"));
   t.push_back(PROPERTY(3, test, "a number for the client; unused by the control"));
   t.push_back(PROPERTY(4, testStr, "a text for the client; unused by the control"));
+  // Beyond the numbers of the members above, so that none of theirs ever moves.
+  t.push_back(READ_ONLY(256, RelayState,
+                        "whether a relay serves the robot name and the robot answers: 0 no relay (or no "
+                        "connectRobot yet), 1 a relay whose link is being made, 2 the link is open and the "
+                        "robot does not answer, 3 the robot answers"));
 
   const std::vector<MemberInfo> methods = {
       METHOD(5, GetSensorSonar1, "", "sonar range, channel 1 (byte 0 of the standard sensor record)"),
@@ -511,6 +525,7 @@ std::vector<MemberInfo> BuildTable() {
 #undef LOCAL
 #undef ALIAS
 #undef PROPERTY
+#undef READ_ONLY
 
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -571,7 +586,7 @@ int32_t GetProperty(const CZembrinSDKControlCtrl& control, int32_t dispid, Varia
 
 int32_t PutProperty(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant& value) {
   const MemberInfo* m = FindByDispid(dispid);
-  if (m == nullptr || m->kind != MemberKind::kProperty) return kStatusMemberNotFound;
+  if (m == nullptr || m->kind != MemberKind::kProperty || m->put == nullptr) return kStatusMemberNotFound;
   return m->put(control, value);
 }
 
@@ -588,6 +603,24 @@ bool CheckArguments(const MemberInfo& member, const Variant* args, int argc, std
             p.meaning;
       return false;
     }
+  }
+  return true;
+}
+
+bool CheckRelayFiles(const MemberInfo& member, const Variant* args, int argc, std::string& why) {
+  for (int i = 0; i < argc && i < static_cast<int>(member.params.size()); ++i) {
+    if (member.params[static_cast<std::size_t>(i)].role != ParamRole::kFileForRelay) continue;
+    if (args[i].type != VarType::kString) continue;
+    std::string path = args[i].s;
+    // "EOF" at the end asks the relay to go on with the previous sound, from the file before it.
+    if (path.size() >= 3 && path.compare(path.size() - 3, 3, "EOF") == 0) path.resize(path.size() - 3);
+    // No name at all only ends the sound being played (the relay opens nothing).
+    if (path.empty() || std::filesystem::path(path).is_relative()) continue;
+    exchange::WaveSamples wave;
+    std::string reason;  // names the path
+    if (exchange::ReadPlayableSound(path, wave, reason)) continue;
+    why = member.name + ": " + reason + "; the relay would not play it, and nothing is sent";
+    return false;
   }
   return true;
 }
@@ -628,6 +661,8 @@ const char* StatusText(int32_t status) {
       return "wrong number of arguments";
     case kStatusInvalidArg:
       return "invalid argument";
+    case kStatusFailed:
+      return "failed";
     default:
       return "error";
   }

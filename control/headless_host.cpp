@@ -35,12 +35,13 @@ void CHeadlessHost::Invalidate(HostedControl&, bool) {
 
 void CHeadlessHost::UpdateNow(HostedControl&) {}
 
-void CHeadlessHost::MessageBox(HostedControl&, const std::string& text) {
+bool CHeadlessHost::MessageBox(HostedControl&, const std::string& text) {
   if (message_handler_) {
     message_handler_(text);
   } else {
     std::fprintf(stderr, "message: %s\n", text.c_str());
   }
+  return true;
 }
 
 bool CHeadlessHost::Waits(const Timer& t) const {

@@ -34,7 +34,7 @@ class CHeadlessHost : public ControlHost {
   void KillTimers(HostedControl& control) override;
   void Invalidate(HostedControl& control, bool erase_background) override;
   void UpdateNow(HostedControl& control) override;
-  void MessageBox(HostedControl& control, const std::string& text) override;
+  bool MessageBox(HostedControl& control, const std::string& text) override;
 
   // Runs every timer that is due, once each, and takes what arrived for waiting controls; returns
   // how many timers ran and records were taken.

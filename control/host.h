@@ -40,8 +40,9 @@ class ControlHost {
   virtual void Invalidate(HostedControl& control, bool erase_background) = 0;
   // Repaints what is invalid now rather than at the next chance.
   virtual void UpdateNow(HostedControl& control) = 0;
-  // Shows `text` with an OK button and returns when the user has closed it.
-  virtual void MessageBox(HostedControl& control, const std::string& text) = 0;
+  // Shows `text` with an OK button and returns when the user has closed it; false at once when the
+  // host has nobody to show it to (then the control refuses the call with the text instead).
+  virtual bool MessageBox(HostedControl& control, const std::string& text) = 0;
 };
 
 }  // namespace control

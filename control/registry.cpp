@@ -117,6 +117,10 @@ int32_t RegisterServer(const std::string& library_path) {
   reg.Set(control, "Control", "");
   reg.Set(Identity::kControlProgId, "CLSID", Identity::kControlClsid);
   reg.Set(Identity::kControlProgId, "TypeName", Identity::kControlTypeName);
+  reg.Set(control, "VersionIndependentProgID", Identity::kControlVersionIndependentProgId);
+  reg.Set(Identity::kControlVersionIndependentProgId, "CLSID", Identity::kControlClsid);
+  reg.Set(Identity::kControlVersionIndependentProgId, "CurVer", Identity::kControlProgId);
+  reg.Set(Identity::kControlVersionIndependentProgId, "TypeName", Identity::kControlTypeName);
 
   const std::string page = ClassKey(Identity::kPropPageClsid);
   reg.Set(page, "TypeName", Identity::kPropPageTypeName);
@@ -137,6 +141,7 @@ int32_t UnregisterServer() {
   reg.RemoveKey(TypeLibKey());
   reg.RemoveKey(ClassKey(Identity::kControlClsid));
   reg.RemoveKey(Identity::kControlProgId);
+  reg.RemoveKey(Identity::kControlVersionIndependentProgId);
   reg.RemoveKey(ClassKey(Identity::kPropPageClsid));
   reg.RemoveKey(Identity::kPropPageProgId);
   return reg.Save(path) ? 0 : SELFREG_E_CLASS;

@@ -27,6 +27,11 @@ std::vector<RegistryRow> ClassRows(const std::string& library_path) {
       {control + "\\Version", "", Identity::kTypeLibVersion},
       {Identity::kControlProgId, "", Identity::kControlTypeName},
       {std::string(Identity::kControlProgId) + "\\CLSID", "", Identity::kControlClsid},
+      // The ProgID without its version, as CreateObject is often given it: CurVer names the current.
+      {control + "\\VersionIndependentProgID", "", Identity::kControlVersionIndependentProgId},
+      {Identity::kControlVersionIndependentProgId, "", Identity::kControlTypeName},
+      {std::string(Identity::kControlVersionIndependentProgId) + "\\CLSID", "", Identity::kControlClsid},
+      {std::string(Identity::kControlVersionIndependentProgId) + "\\CurVer", "", Identity::kControlProgId},
       {page, "", Identity::kPropPageTypeName},
       {page + "\\InprocServer32", "", library_path},
       {page + "\\InprocServer32", "ThreadingModel", "Apartment"},

@@ -66,6 +66,7 @@ typedef struct tv_variant {
 #define TV_MEMBER_WRITES_FILE 4       /* a parameter names a file the control writes */
 #define TV_MEMBER_HANDS_OUT_ADDRESS 8 /* returns an address of the control's memory */
 #define TV_MEMBER_FILLS_BUFFER 16     /* writes into a caller's buffer */
+#define TV_MEMBER_READ_ONLY 32        /* a property that cannot be written */
 
 /* What a parameter carries (roles); each comes with the range the robot takes and a meaning: */
 #define TV_ROLE_VALUE 0

@@ -38,8 +38,8 @@ std::string TypeLibraryText() {
   out += "    properties:\n";
   for (const MemberInfo& m : Members()) {
     if (m.kind != MemberKind::kProperty) continue;
-    std::snprintf(line, sizeof line, "      [id(%d)] %s %s;\n", m.dispid, VarTypeName(m.type),
-                  m.name.c_str());
+    std::snprintf(line, sizeof line, "      [id(%d)%s] %s %s;\n", m.dispid,
+                  (m.flags & kReadOnly) != 0 ? ", readonly" : "", VarTypeName(m.type), m.name.c_str());
     out += line;
   }
   out += "    methods:\n";
@@ -78,21 +78,38 @@ std::string ReferenceMarkdown() {
       "Generated from the control's dispatch table (`talvenor-typelib --markdown`); do not edit by hand.\n\n";
   std::snprintf(line, sizeof line,
                 "Type library `%s` %s, version %s. Dispatch interface `%s` %s, event interface `%s` %s, "
-                "control class `%s` %s, ProgID `%s`.\n\n",
+                "control class `%s` %s, ProgID `%s` (without its version: `%s`).\n\n",
                 Identity::kTypeLibName, Identity::kTypeLibId, Identity::kTypeLibVersion,
                 Identity::kDispatchName, Identity::kDispatchId, Identity::kEventsName, Identity::kEventsId,
-                Identity::kCoclassName, Identity::kControlClsid, Identity::kControlProgId);
+                Identity::kCoclassName, Identity::kControlClsid, Identity::kControlProgId,
+                Identity::kControlVersionIndependentProgId);
   out += line;
   out +=
       "Types: short = 16-bit signed, long = 32-bit signed, BSTR = text, VARIANT_BOOL = boolean, INT_PTR = a\n"
       "pointer-sized address of memory the control owns (read it, never write it), BYTE* = a writable buffer "
       "of\n"
       "the caller's together with its size.\n\n";
+  out +=
+      "Errors: a call the control refuses, or does only in part, fails with an automation error whose "
+      "description\n"
+      "says why (through `IDispatch`: `DISP_E_EXCEPTION` with the exception information, and the "
+      "thread's\n"
+      "`IErrorInfo`). Its number is 0x80070057 for an argument the control will not take (a robot name "
+      "over 29\n"
+      "bytes or of two lines, a sound path over 80 bytes), 0x80004005 for what it could not do: "
+      "sections it cannot\n"
+      "open, a robot name no relay serves (the control stays connected; `RelayState` tells when one "
+      "does), an\n"
+      "absolute path to `PlayAudioFile` of a file that is no playable WAV file (nothing is sent), an "
+      "LCD picture\n"
+      "that cannot be read (nothing is sent) or whose header warns (sent as it is) while no container "
+      "shows the\n"
+      "control (one that does shows those messages in boxes).\n\n";
   out += "## Properties\n\n| DISPID | Name | Type | Description |\n|---|---|---|---|\n";
   for (const MemberInfo& m : Members()) {
     if (m.kind != MemberKind::kProperty) continue;
-    std::snprintf(line, sizeof line, "| %d | `%s` | %s | %s |\n", m.dispid, m.name.c_str(),
-                  VarTypeName(m.type), m.help.c_str());
+    std::snprintf(line, sizeof line, "| %d | `%s` | %s | %s%s |\n", m.dispid, m.name.c_str(),
+                  VarTypeName(m.type), (m.flags & kReadOnly) != 0 ? "read-only: " : "", m.help.c_str());
     out += line;
   }
   out += "\n## Methods\n\n| DISPID | Name | Parameters | Returns | Description |\n|---|---|---|---|---|\n";

@@ -35,6 +35,9 @@ std::string UserDataFolder();
 // Where programs kept settings files for every user, read when the user has none of their own: the
 // Windows directory on Windows; empty elsewhere.
 std::string SharedSettingsFolder();
+// The line break of the system's text files, as its editors and programs read and write them:
+// CR LF on Windows, LF elsewhere.
+const char* TextLineBreak();
 // Makes `folder` and the folders above it, the new ones for this user alone. False with a reason.
 bool MakeFolders(const std::string& folder, std::string& error);
 // True when users other than the owner may change the file (a settings file that says where the

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 #include "control/headless_host.h"
 #include "control/talvenorctl.h"
 #include "exchange/crc8.h"
+#include "exchange/wave_file.h"
 #include "platform/debug_output.h"
 
 namespace {
@@ -102,9 +104,11 @@ TEST(DispatchTable, HoldsTheWholeAutomationFaceOnce) {
       EXPECT_NE(p.type, control::VarType::kEmpty) << m.name << " names too many parameters";
   }
   EXPECT_EQ(methods, 151);
-  EXPECT_EQ(properties, 4);
+  EXPECT_EQ(properties, 5) << "4 and the read-only RelayState";
   EXPECT_EQ(events, 5);
   for (int32_t d = 1; d <= 154; ++d) EXPECT_TRUE(dispids.count(d)) << d;
+  EXPECT_EQ(control::FindMember("RelayState")->dispid, 256) << "beyond the others' numbers";
+  EXPECT_EQ(control::FindMember("RelayState")->flags, control::kReadOnly);
   EXPECT_TRUE(dispids.count(-550));
 
   // Each method's parameter names match the arity of its implementation.
@@ -506,6 +510,77 @@ TEST_F(ControlTest, ASecondConnectForgetsTheVoiceSegment) {
   EXPECT_EQ(out, Bytes(16, 0xEE)) << "no bytes of the old sections are copied";
 }
 
+TEST_F(ControlTest, EachCallKeepsItsRefusalForTheFrontEnd) {
+  // A relay serves robot_ once its command section is claimed; "Other" nobody serves.
+  struct Case {
+    const char* method;
+    std::string argument;
+    bool relay;
+    int32_t status;
+    const char* cause;  // "" when the call is no refusal
+  };
+  const std::string other = "Other" + robot_;
+  for (const Case& c : std::vector<Case>{
+           {"connectRobot", std::string(30, 'r'), false, control::kStatusInvalidArg, "at most 29 bytes"},
+           {"connectRobot", other, false, control::kStatusFailed, "no relay serves robot 'Other"},
+           {"connectRobot", robot_, true, control::kStatusOk, ""},
+           {"PlayAudioFile", "/" + std::string(90, 'a'), true, control::kStatusInvalidArg,
+            "at most 80 bytes"},
+           {"PlayAudioFile", "/tmp/a.wav", true, control::kStatusOk, "the control sends any name"},
+       }) {
+    if (c.relay) {
+      ASSERT_TRUE(commands_.Claim());
+    }
+    const control::CZembrinSDKControlCtrl::Refusal outer = ctl_.BeginCall();
+    Call(c.method, {Variant::String(c.argument)});
+    // A handler of an event the call fired may call in: its refusal is its own.
+    const control::CZembrinSDKControlCtrl::Refusal inner = ctl_.BeginCall();
+    ctl_.connectRobot(std::string(40, 'x'));
+    EXPECT_EQ(ctl_.EndCall(inner).status, control::kStatusInvalidArg);
+    const control::CZembrinSDKControlCtrl::Refusal refusal = ctl_.EndCall(outer);
+    EXPECT_EQ(refusal.status, c.status) << c.method << " " << c.argument;
+    if (c.status != control::kStatusOk) {
+      EXPECT_NE(refusal.text.find(c.cause), std::string::npos) << refusal.text;
+    } else {
+      EXPECT_EQ(refusal.text, "") << c.cause;
+    }
+    commands_.ReleaseClaim();
+    ctl_.connectRobot(robot_);
+  }
+}
+
+TEST(DispatchTable, SoundsTheRelayWouldRefuseAreFoundBeforeTheCall) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path();
+  const std::string tag = std::to_string(getpid());
+  const std::string sound = (folder / ("tone" + tag + ".wav")).string();
+  const std::string text = (folder / ("text" + tag + ".wav")).string();
+  ASSERT_TRUE(exchange::WriteWaveFile(sound, std::vector<int16_t>(800, 1000)));
+  std::ofstream(text) << "no sound here";
+  const control::MemberInfo& play = *control::FindMember("PlayAudioFile");
+  struct Case {
+    std::string path;
+    const char* refused;  // what the reason names; null when the sound would do
+  };
+  for (const Case& c : std::vector<Case>{
+           {sound, nullptr},
+           {sound + "EOF", nullptr},  // the rest of the previous sound, from the same file
+           {text, "text"},
+           {(folder / "missing.wav").string(), "missing.wav"},
+           {"relative.wav", nullptr},  // the relay's to find in its own folder
+           {"", nullptr},              // ends the sound being played
+       }) {
+    const Variant argument = Variant::String(c.path);
+    std::string why;
+    EXPECT_EQ(control::CheckRelayFiles(play, &argument, 1, why), c.refused == nullptr)
+        << c.path << ": " << why;
+    if (c.refused != nullptr) {
+      EXPECT_NE(why.find(c.refused), std::string::npos) << why;
+    }
+  }
+  std::filesystem::remove(sound);
+  std::filesystem::remove(text);
+}
+
 TEST(ControlWithoutConnection, GettersAreZeroAndCommandsDropped) {
   control::CZembrinSDKControlCtrl ctl;
   EXPECT_EQ(ctl.GetSensorSonar1(), 0);
@@ -629,6 +704,37 @@ TEST_F(LcdTest, WrongPicturesWarnButAreSentUnreadableOnesAreNot) {
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_NE(messages_[0].find("too short"), std::string::npos);
   EXPECT_TRUE(Parts().empty());
+}
+
+// A host with nobody to show a message box to (a script's): the caller hears the messages instead.
+struct BoxlessHost : control::CHeadlessHost {
+  bool MessageBox(control::HostedControl&, const std::string&) override { return false; }
+};
+
+TEST_F(LcdTest, WithoutABoxTheCallIsRefusedWithItsMessages) {
+  BoxlessHost boxless;
+  ctl_.AttachHost(&boxless);
+  struct Case {
+    std::string path;
+    std::size_t parts;
+    const char* refusal;  // "" for none
+  };
+  for (const Case& c : std::vector<Case>{
+           {WriteBmp(Path("rgb"), Bytes(176 * 144 * 3, 0x11), 176, 144, 24), 16,
+            "LcdDisplayVCS: Image Size is not correct. Only Mono image can be supported. The picture was "
+            "sent"},
+           {"/nonexistent/picture.bmp", 0, "LcdDisplayVCS: Cannot open"},
+           {WriteBmp(Path("zero"), Bytes(1024, 0)), 16, ""},
+       }) {
+    const control::CZembrinSDKControlCtrl::Refusal outer = ctl_.BeginCall();
+    Call("LcdDisplayVCS", {Variant::String(c.path)});
+    const control::CZembrinSDKControlCtrl::Refusal refusal = ctl_.EndCall(outer);
+    EXPECT_EQ(Parts().size(), c.parts) << c.path;
+    EXPECT_EQ(refusal.text.rfind(c.refusal, 0), 0u) << refusal.text;
+    EXPECT_EQ(refusal.status, *c.refusal != '\0' ? control::kStatusFailed : control::kStatusOk);
+  }
+  EXPECT_TRUE(messages_.empty()) << "no box was shown";
+  ctl_.AttachHost(&host_);
 }
 
 TEST(Photo, SavedBmpIsBottomRowFirstBgr) {

@@ -153,6 +153,8 @@ def stub():
         if m.kind == talvenor._KIND_METHOD:
             params = "".join(", %s: %s" % (p.name, PY[p.type]) for p in m.params)
             lines.append("    def %s(self%s) -> %s: ..." % (m.name, params, PY[m.type]))
+        elif m.kind == talvenor._KIND_PROPERTY and m.flags & talvenor._MEMBER_READ_ONLY:
+            lines += ["    @property", "    def %s(self) -> %s: ..." % (m.name, PY[m.type])]
         elif m.kind == talvenor._KIND_PROPERTY:
             lines.append("    %s: %s" % (m.name, PY[m.type]))
     return "\n".join(lines) + "\n"

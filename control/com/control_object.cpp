@@ -121,6 +121,36 @@ HRESULT FromStatus(int32_t status) {
   return status == kStatusOk ? S_OK : static_cast<HRESULT>(status);
 }
 
+// What a call refused, as automation reports an error, so that a script's error object names the
+// cause (a script or a container has no console for it): the thread's error information for
+// callers that ask IErrorInfo, and, for a caller that passed one, the exception information with
+// DISP_E_EXCEPTION. `code` is the error's own number.
+HRESULT Raise(HRESULT code, const std::string& text, EXCEPINFO* exception) {
+  const std::string source = Identity::kControlVersionIndependentProgId;
+  ICreateErrorInfo* create = nullptr;
+  if (SUCCEEDED(CreateErrorInfo(&create))) {
+    BSTR wide_source = Wide(source);
+    BSTR description = Wide(text);
+    create->SetGUID(DispatchId());
+    create->SetSource(wide_source);
+    create->SetDescription(description);
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+      SetErrorInfo(0, info);
+      info->Release();
+    }
+    SysFreeString(description);
+    SysFreeString(wide_source);
+    create->Release();
+  }
+  if (exception == nullptr) return code;
+  *exception = EXCEPINFO{};
+  exception->bstrSource = Wide(source);
+  exception->bstrDescription = Wide(text);
+  exception->scode = code;
+  return DISP_E_EXCEPTION;
+}
+
 }  // namespace
 
 GUID LibraryId() {
@@ -206,6 +236,8 @@ HRESULT ControlObject::QueryInterface(REFIID iid, void** out) {
   *out = nullptr;
   if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, DispatchId()))
     *out = static_cast<IDispatch*>(this);
+  else if (IsEqualIID(iid, IID_ISupportErrorInfo))
+    *out = static_cast<ISupportErrorInfo*>(this);
   else if (IsEqualIID(iid, IID_IProvideClassInfo) || IsEqualIID(iid, IID_IProvideClassInfo2))
     *out = static_cast<IProvideClassInfo2*>(this);
   else if (IsEqualIID(iid, IID_IConnectionPointContainer))
@@ -266,8 +298,29 @@ HRESULT ControlObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, 
   return hr;
 }
 
+HRESULT ControlObject::InterfaceSupportsErrorInfo(REFIID iid) {
+  return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, DispatchId()) ? S_OK : S_FALSE;
+}
+
+template <typename Call>
+HRESULT ControlObject::RunCall(EXCEPINFO* exception, Call call) {
+  // A handler of an event this call fires may call in meanwhile: its refusals are its own.
+  CZembrinSDKControlCtrl::Refusal outer = control_.BeginCall();
+  const HRESULT hr = FromStatus(call());
+  const CZembrinSDKControlCtrl::Refusal refusal = control_.EndCall(std::move(outer));
+  if (refusal.text.empty()) return hr;
+  told_error_ = true;
+  return Raise(FAILED(hr) ? hr : static_cast<HRESULT>(refusal.status), refusal.text, exception);
+}
+
 HRESULT ControlObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                              EXCEPINFO*, UINT* bad_argument) {
+                              EXCEPINFO* exception, UINT* bad_argument) {
+  // No earlier refusal's error information is taken for this call's (the thread's error object
+  // is cleared only when a call of this control set it: a getter pays nothing for it).
+  if (told_error_) {
+    SetErrorInfo(0, nullptr);
+    told_error_ = false;
+  }
   DISPPARAMS none{};
   if (params == nullptr) params = &none;
   if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;
@@ -289,12 +342,12 @@ HRESULT ControlObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p
         if (bad_argument != nullptr) *bad_argument = 0;
         return hr;
       }
-      return FromStatus(PutProperty(control_, id, value));
+      return RunCall(exception, [&] { return PutProperty(control_, id, value); });
     }
     if ((flags & DISPATCH_PROPERTYGET) == 0) return DISP_E_MEMBERNOTFOUND;
     if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
     Variant value;
-    const HRESULT hr = FromStatus(GetProperty(control_, id, value));
+    const HRESULT hr = RunCall(exception, [&] { return GetProperty(control_, id, value); });
     if (SUCCEEDED(hr)) FromVariant(value, result);
     return hr;
   }
@@ -316,7 +369,16 @@ HRESULT ControlObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p
     // The control stays alive through the call, even if a handler it runs lets it go.
     AddRef();
     Variant value;
-    hr = FromStatus(control::Invoke(control_, id, arguments, static_cast<int>(params->cArgs), value));
+    const int count = static_cast<int>(params->cArgs);
+    hr = RunCall(exception, [&] {
+      // A sound the relay would not play is refused here: the relay's log is nowhere a script sees.
+      std::string why;
+      if (!CheckRelayFiles(*member, arguments, count, why)) {
+        control_.Refuse(kStatusFailed, why);
+        return kStatusOk;
+      }
+      return control::Invoke(control_, id, arguments, count, value);
+    });
     if (SUCCEEDED(hr)) FromVariant(value, result);
     Release();
   }

@@ -16,6 +16,7 @@
 namespace control::com {
 
 class ControlObject : public IDispatch,
+                      public ISupportErrorInfo,
                       public IProvideClassInfo2,
                       public IConnectionPointContainer,
                       public IConnectionPoint {
@@ -33,7 +34,9 @@ class ControlObject : public IDispatch,
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** out) override;
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                   EXCEPINFO*, UINT* bad_argument) override;
+                                   EXCEPINFO* exception, UINT* bad_argument) override;
+  // ISupportErrorInfo: a failed call of the dispatch interface leaves its error information.
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
   // IProvideClassInfo2
   HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** out) override;
   HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* out) override;
@@ -51,12 +54,17 @@ class ControlObject : public IDispatch,
   virtual ~ControlObject();
   // Calls every connected sink's handler for event `dispid`, synchronously, on this thread.
   void Fire(int dispid);
+  // Runs `call` (which returns a status of the member table) as one call of the control, and
+  // reports what the control refused in it as automation reports an error (see Raise).
+  template <typename Call>
+  HRESULT RunCall(EXCEPINFO* exception, Call call);
 
   struct Sink {
     DWORD cookie;
     IDispatch* handler;
   };
   LONG references_ = 1;
+  bool told_error_ = false;  // a refusal's error information was set on this (the object's) thread
   std::vector<Sink> sinks_;
   DWORD next_cookie_ = 1;
   WindowHost host_;

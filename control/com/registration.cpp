@@ -81,6 +81,7 @@ int32_t UnregisterServer() {
   if (KeyExists(TypeLibKey())) UnRegisterTypeLib(id, 1, 0, Identity::kTypeLibLocale, kind);
   if (KeyExists(TypeLibKey())) return SELFREG_E_TYPELIB;
   const bool ok = RemoveKey(ClassKey(Identity::kControlClsid)) && RemoveKey(Identity::kControlProgId) &&
+                  RemoveKey(Identity::kControlVersionIndependentProgId) &&
                   RemoveKey(ClassKey(Identity::kPropPageClsid));
   return ok ? 0 : SELFREG_E_CLASS;
 }

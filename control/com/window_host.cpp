@@ -61,8 +61,10 @@ void WindowHost::UpdateNow(HostedControl&) {
   if (HWND view = view_ ? view_() : nullptr; view != nullptr) UpdateWindow(view);
 }
 
-void WindowHost::MessageBox(HostedControl&, const std::string& text) {
+bool WindowHost::MessageBox(HostedControl&, const std::string& text) {
+  if (view_ == nullptr || view_() == nullptr) return false;
   ::MessageBoxA(window_, text.c_str(), "ZembrinSDKControl", MB_OK);
+  return true;
 }
 
 LRESULT CALLBACK WindowHost::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

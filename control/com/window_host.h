@@ -32,7 +32,9 @@ class WindowHost : public ControlHost {
   // Nothing to paint until a container activates the control in place.
   void Invalidate(HostedControl&, bool erase_background) override;
   void UpdateNow(HostedControl&) override;
-  void MessageBox(HostedControl& control, const std::string& text) override;
+  // Only while a container shows the control (active in place): a host that never shows it (a
+  // script) has nobody to close a box, and its caller hears the text as an error instead.
+  bool MessageBox(HostedControl& control, const std::string& text) override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

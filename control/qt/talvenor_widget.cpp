@@ -46,8 +46,9 @@ void CZembrinWidget::UpdateNow(HostedControl&) {
   repaint();
 }
 
-void CZembrinWidget::MessageBox(HostedControl&, const std::string& text) {
+bool CZembrinWidget::MessageBox(HostedControl&, const std::string& text) {
   QMessageBox::information(this, "talvenor", QString::fromStdString(text));
+  return true;
 }
 
 void CZembrinWidget::paintEvent(QPaintEvent*) {

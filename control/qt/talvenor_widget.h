@@ -27,7 +27,7 @@ class CZembrinWidget : public QWidget, public ControlHost {
   void KillTimers(HostedControl& control) override;
   void Invalidate(HostedControl& control, bool erase_background) override;
   void UpdateNow(HostedControl& control) override;
-  void MessageBox(HostedControl& control, const std::string& text) override;
+  bool MessageBox(HostedControl& control, const std::string& text) override;
 
   // The Properties verb.
   void ShowProperties();

@@ -92,6 +92,10 @@ std::string SharedSettingsFolder() {
   return {};
 }
 
+const char* TextLineBreak() {
+  return "\n";
+}
+
 bool MakeFolders(const std::string& folder, std::string& error) {
   if (folder.empty()) return true;
   struct stat st {};

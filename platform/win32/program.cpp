@@ -75,6 +75,10 @@ std::string SharedSettingsFolder() {
   return n > 0 && n < MAX_PATH ? std::string(folder, n) : std::string();
 }
 
+const char* TextLineBreak() {
+  return "\r\n";
+}
+
 bool MakeFolders(const std::string& folder, std::string& error) {
   if (folder.empty()) return true;
   const DWORD attributes = ::GetFileAttributesA(folder.c_str());

@@ -82,9 +82,12 @@ bool SaveSettings(const std::string& path, const RelaySettings& settings, std::s
   }
   const std::size_t slash = path.rfind('/');
   if (slash != std::string::npos && !platform::MakeFolders(path.substr(0, slash), error)) return false;
+  // Lines end as the system's text files do (Notepad shows a file of bare line feeds as one line);
+  // reading takes either.
+  const std::string eol = platform::TextLineBreak();
   const std::string text =
-      "WiFiIP=" + (settings.wifi_ip.empty() ? std::string("0.0.0.0") : settings.wifi_ip) +
-      "\nWiFiPort=" + settings.wifi_port.substr(0, 10) + "\nBTAddress=" + settings.bt_address.substr(0, 63);
+      "WiFiIP=" + (settings.wifi_ip.empty() ? std::string("0.0.0.0") : settings.wifi_ip) + eol +
+      "WiFiPort=" + settings.wifi_port.substr(0, 10) + eol + "BTAddress=" + settings.bt_address.substr(0, 63);
   platform::UniqueFile f = platform::OpenFile(path, "wb");
   if (!f) {
     error = path + ": " + std::strerror(errno);

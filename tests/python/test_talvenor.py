@@ -49,7 +49,7 @@ class TableTest(unittest.TestCase):
     def test_methods_properties_and_events_come_from_the_table(self):
         kinds = [k for k, _, _ in talvenor.members()]
         self.assertEqual(kinds.count("method"), 151)
-        self.assertEqual(kinds.count("property"), 4)
+        self.assertEqual(kinds.count("property"), 5)  # and RelayState, read-only
         self.assertEqual(kinds.count("event"), 5)
         self.assertEqual(talvenor.Control.dispid("GetBat1Vol"), 145)
         self.assertEqual(talvenor.Control.dispid("getcustomad1"), 76)
@@ -141,6 +141,9 @@ class ControlTest(unittest.TestCase):
             self.ctl.test = "seven"
         with self.assertRaises(AttributeError):
             self.ctl.TakePhoto = 3
+        self.assertEqual(self.ctl.RelayState, 0)
+        with self.assertRaises(AttributeError):
+            self.ctl.RelayState = 3
 
     def test_events_getters_and_voice(self):
         sensor = section(self.robot, "SensorShareMem_Zembrin", 278)

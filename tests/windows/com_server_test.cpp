@@ -7,15 +7,18 @@
 #include <oleauto.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "exchange/sections.h"
+#include "exchange/wave_file.h"
 
 namespace {
 
 const wchar_t kProgId[] = L"ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1";
+const wchar_t kCurrentProgId[] = L"ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl";
 const wchar_t kClassKey[] = L"CLSID\\{C3F1E5A4-1541-4456-9AB0-8BD4CE11A513}";
 
 GUID Guid(const wchar_t* text) {
@@ -88,7 +91,29 @@ class ComServer : public ::testing::Test {
     return object_->Invoke(Id(name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr,
                            bad != nullptr ? bad : &ignored);
   }
+  // Calls `name` as Call does, with room for the exception information a refusal fills.
+  HRESULT Raising(const wchar_t* name, std::vector<Var*> args, EXCEPINFO& exception) {
+    std::vector<VARIANT> reversed;
+    for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(**it);
+    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    exception = EXCEPINFO{};
+    return object_->Invoke(Id(name), IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+                           &exception, nullptr);
+  }
   IDispatch* object_ = nullptr;
+};
+
+std::wstring TempPath(const std::wstring& name) {
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  return folder + std::to_wstring(GetCurrentProcessId()) + L"-" + name;
+}
+
+// Deletes the file it names at the end of the test.
+struct TempFile {
+  explicit TempFile(const std::wstring& name) : path(TempPath(name)) {}
+  ~TempFile() { DeleteFileW(path.c_str()); }
+  std::wstring path;
 };
 
 TEST_F(ComServer, RegistersItsClassesAndTypeLibraryAndUnregistersThem) {
@@ -99,6 +124,11 @@ TEST_F(ComServer, RegistersItsClassesAndTypeLibraryAndUnregistersThem) {
   EXPECT_EQ(Value(key + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
   EXPECT_EQ(Value(key), L"Caldrix Talvenor ActiveX Module");
   EXPECT_EQ(Value(key + L"\\ProgID"), kProgId);
+  EXPECT_EQ(Value(key + L"\\VersionIndependentProgID"), kCurrentProgId);
+  EXPECT_EQ(Value(std::wstring(kCurrentProgId) + L"\\CurVer"), kProgId);
+  CLSID current{};
+  ASSERT_EQ(CLSIDFromProgID(kCurrentProgId, &current), S_OK) << "CreateObject without the version";
+  EXPECT_TRUE(IsEqualGUID(current, Guid(L"{C3F1E5A4-1541-4456-9AB0-8BD4CE11A513}")));
   EXPECT_EQ(Value(key + L"\\MiscStatus\\1"), L"131473");
   EXPECT_EQ(Value(key + L"\\TypeLib"), L"{98FCFC5C-1F70-4640-8B7B-A53A1B88AA8A}");
   EXPECT_EQ(Value(L"CLSID\\{5307B30C-C252-450A-9AC4-2187A2492C94}"),
@@ -110,6 +140,8 @@ TEST_F(ComServer, RegistersItsClassesAndTypeLibraryAndUnregistersThem) {
   ASSERT_EQ(CallEntry("DllUnregisterServer"), S_OK);
   CLSID id{};
   EXPECT_NE(CLSIDFromProgID(kProgId, &id), S_OK);
+  EXPECT_NE(CLSIDFromProgID(kCurrentProgId, &id), S_OK);
+  EXPECT_EQ(Value(kCurrentProgId), L"<none>");
   EXPECT_EQ(Value(key + L"\\InprocServer32"), L"<none>");
   EXPECT_NE(LoadRegTypeLib(Guid(L"{98FCFC5C-1F70-4640-8B7B-A53A1B88AA8A}"), 1, 0, 1033, &library), S_OK);
   EXPECT_EQ(CallEntry("DllUnregisterServer"), S_OK) << "a second time finds nothing to remove";
@@ -229,7 +261,10 @@ TEST_F(ComServer, EventsReachConnectedSinksFromTheWindowTimerAndAHandlerMayRelea
   Create();
   const std::wstring robot = L"ComEvents" + std::to_wstring(GetCurrentProcessId());
   Var name(robot.c_str());
-  ASSERT_EQ(Call(L"connectRobot", {&name}), S_OK);
+  EXCEPINFO refused{};
+  ASSERT_EQ(Raising(L"connectRobot", {&name}, refused), DISP_E_EXCEPTION) << "no relay serves it yet";
+  SysFreeString(refused.bstrSource);
+  SysFreeString(refused.bstrDescription);
   IConnectionPointContainer* container = nullptr;
   ASSERT_EQ(object_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
             S_OK);
@@ -269,6 +304,101 @@ TEST_F(ComServer, EventsReachConnectedSinksFromTheWindowTimerAndAHandlerMayRelea
   ASSERT_EQ(producer.Put(record, sizeof record), 1);
   PumpFor(100);  // no control, no timer, nothing fired
   EXPECT_EQ(first.events.size(), 2u);
+}
+
+TEST_F(ComServer, RefusalsAreAutomationErrorsThatNameTheirCause) {
+  Create();
+  ISupportErrorInfo* supports = nullptr;
+  ASSERT_EQ(object_->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&supports)), S_OK);
+  EXPECT_EQ(supports->InterfaceSupportsErrorInfo(IID_IDispatch), S_OK);
+  supports->Release();
+
+  const std::wstring robot = L"ComRefusals" + std::to_wstring(GetCurrentProcessId());
+  const std::string narrow(robot.begin(), robot.end());
+  TempFile text(L"not-a-sound.wav"), sound(L"tone.wav"), photo(L"photo.bmp");
+  std::fclose(_wfopen(text.path.c_str(), L"wb"));
+  ASSERT_TRUE(exchange::WriteWaveFile(std::string(sound.path.begin(), sound.path.end()),
+                                      std::vector<int16_t>(800, 1000)));
+  Var photo_path(photo.path.c_str());
+  ASSERT_EQ(Call(L"SavePhotoAsBMP", {&photo_path}), S_OK) << "a 24-bit picture: no LCD's";
+
+  Var long_name(std::wstring(30, L'r').c_str()), two_lines(L"two\nlines"), name(robot.c_str());
+  Var missing_sound(TempPath(L"missing.wav").c_str()), not_a_sound(text.path.c_str());
+  Var missing_picture(TempPath(L"missing.bmp").c_str());
+  struct Case {
+    const wchar_t* method;
+    Var* argument;
+    HRESULT code;
+    const wchar_t* cause;
+  };
+  for (const Case& c : std::vector<Case>{
+           {L"connectRobot", &long_name, E_INVALIDARG, L"a robot name holds at most 29 bytes"},
+           {L"connectRobot", &two_lines, E_INVALIDARG, L"without control characters"},
+           {L"connectRobot", &name, E_FAIL, L"no relay serves robot 'ComRefusals"},
+           {L"PlayAudioFile", &missing_sound, E_FAIL, L"missing.wav"},
+           {L"PlayAudioFile", &not_a_sound, E_FAIL, L"not-a-sound.wav"},
+           {L"LcdDisplayVCS", &missing_picture, E_FAIL, L"LcdDisplayVCS: "},
+           {L"LcdDisplayVCB", &photo_path, E_FAIL, L"Only Mono image can be supported."},
+       }) {
+    EXCEPINFO exception{};
+    EXPECT_EQ(Raising(c.method, {c.argument}, exception), DISP_E_EXCEPTION) << c.method << " " << c.cause;
+    EXPECT_EQ(exception.scode, c.code) << c.method << " " << c.cause;
+    const std::wstring description = exception.bstrDescription != nullptr ? exception.bstrDescription : L"";
+    EXPECT_NE(description.find(c.cause), std::wstring::npos) << c.method << ": " << description.c_str();
+    EXPECT_STREQ(exception.bstrSource, kCurrentProgId);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    // The same, for a caller that passes no exception information and asks the thread's.
+    EXPECT_EQ(Call(c.method, {c.argument}), c.code) << c.method;
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK) << c.method;
+    BSTR told = nullptr;
+    ASSERT_EQ(info->GetDescription(&told), S_OK);
+    EXPECT_EQ(description, told != nullptr ? told : L"");
+    SysFreeString(told);
+    info->Release();
+  }
+  // A refusal whose error information nobody took, then a failure of another kind.
+  EXCEPINFO untold{};
+  EXPECT_EQ(Raising(L"connectRobot", {&long_name}, untold), DISP_E_EXCEPTION);
+  SysFreeString(untold.bstrSource);
+  SysFreeString(untold.bstrDescription);
+  Var text_arg(L"abc");
+  EXPECT_EQ(Call(L"EnableDcMotor", {&text_arg}), DISP_E_TYPEMISMATCH);
+  IErrorInfo* stale = nullptr;
+  EXPECT_EQ(GetErrorInfo(0, &stale), S_FALSE) << "no earlier refusal is told for a later failure";
+  if (stale != nullptr) stale->Release();
+
+  // What a script asks before it relies on the robot: no relay yet, then one that serves the name,
+  // after which connecting is no refusal; the state cannot be written.
+  Var state;
+  ASSERT_EQ(Call(L"RelayState", {}, &state, nullptr, DISPATCH_PROPERTYGET), S_OK);
+  ASSERT_EQ(state.vt, VT_I4);
+  EXPECT_EQ(state.lVal, 0) << "no relay";
+  exchange::CRingConsumer relay;
+  ASSERT_EQ(relay.Open(narrow, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  ASSERT_TRUE(relay.Claim());
+  Var served;
+  EXPECT_EQ(Call(L"RelayState", {}, &served, nullptr, DISPATCH_PROPERTYGET), S_OK);
+  EXPECT_EQ(served.lVal, 1) << "a relay whose link is being made";
+  EXPECT_EQ(Call(L"connectRobot", {&name}), S_OK);
+  DISPID put = DISPID_PROPERTYPUT;
+  Var three(3);
+  DISPPARAMS value{&three, &put, 1, 1};
+  EXPECT_EQ(object_->Invoke(Id(L"RelayState"), IID_NULL, 0, DISPATCH_PROPERTYPUT, &value, nullptr, nullptr,
+                            nullptr),
+            DISP_E_MEMBERNOTFOUND);
+
+  // What the control takes is no error: a playable sound, a relative name (the relay's to find), no
+  // name, the 16 frames of a picture.
+  Var good_sound(sound.path.c_str()), relative(L"chime.wav"), empty(L"");
+  for (Var* v : {&good_sound, &relative, &empty}) EXPECT_EQ(Call(L"PlayAudioFile", {v}), S_OK);
+  uint32_t length = 0;
+  uint8_t record[100];
+  ASSERT_TRUE(relay.TakeCopy(record, sizeof record, length));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(record), length),
+            std::string(sound.path.begin(), sound.path.end()));
+  relay.ReleaseClaim();
 }
 
 }  // namespace

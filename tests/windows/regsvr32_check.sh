@@ -25,7 +25,11 @@ fi
 "${wine[@]}" reg query "$key" "/reg:$bits" | grep -qiF "$path" || fail "InprocServer32 does not name $path"
 "${wine[@]}" reg query 'HKCR\ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1\CLSID' "/reg:$bits" >/dev/null ||
   fail "no ProgID"
+"${wine[@]}" reg query 'HKCR\ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl\CurVer' "/reg:$bits" |
+  grep -qF 'ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl.1' || fail "no version-independent ProgID naming the current"
 ! "${wine[@]}" reg query "$key" "/reg:$other" >/dev/null 2>&1 || fail "registered in the $other-bit view too"
 "${unregister[@]}" || fail "unregistering failed"
 ! "${wine[@]}" reg query "$key" "/reg:$bits" >/dev/null 2>&1 || fail "the class is left after regsvr32 /u"
+! "${wine[@]}" reg query 'HKCR\ZEMBRINSDKCONTROL.ZembrinSDKControlCtrl' "/reg:$bits" >/dev/null 2>&1 ||
+  fail "the version-independent ProgID is left after regsvr32 /u"
 echo "registered and unregistered the $bits-bit module ${3:-}"

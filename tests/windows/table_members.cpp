@@ -13,7 +13,8 @@ std::vector<TableMember> TableMembers() {
                   m.dispid,
                   m.name,
                   m.type,
-                  {}};
+                  {},
+                  (m.flags & TV_MEMBER_READ_ONLY) != 0};
     t.params.assign(m.param_types, m.param_types + m.param_count);
     out.push_back(t);
   }

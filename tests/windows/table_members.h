@@ -13,6 +13,7 @@ struct TableMember {
   // The automation types: 0 nothing, 2 short, 3 long, 8 string, 11 boolean, 37 address, 65 buffer.
   int32_t type;
   std::vector<int32_t> params;
+  bool read_only = false;  // a property that cannot be written
 };
 
 std::vector<TableMember> TableMembers();

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "control/resources/resource_texts.h"
 #include "table_members.h"
@@ -130,6 +131,7 @@ TEST_F(TypeLibrary, IdentityAndEveryMemberAsTheTableHasThem) {
         if (var->memid == m.dispid) {
           found = true;
           EXPECT_EQ(var->elemdescVar.tdesc.vt, Expected(m.type)) << m.name;
+          EXPECT_EQ((var->wVarFlags & VARFLAG_FREADONLY) != 0, m.read_only) << m.name;
         }
         info->ReleaseVarDesc(var);
       }
@@ -159,7 +161,7 @@ TEST_F(TypeLibrary, IdentityAndEveryMemberAsTheTableHasThem) {
     info->ReleaseFuncDesc(f);
     ++checked;
   }
-  EXPECT_EQ(checked, 151 + 4 + 5);
+  EXPECT_EQ(checked, 151 + 5 + 5) << "the 4 properties and RelayState";
 }
 
 TEST(ModuleResources, TypeNamesPageToolboxPictureAndVersion) {
@@ -197,6 +199,20 @@ TEST(ModuleResources, TypeNamesPageToolboxPictureAndVersion) {
   EXPECT_EQ(fixed.dwSignature, 0xFEEF04BDu);
   EXPECT_EQ(fixed.dwFileVersionMS, 0x00010003u);
   EXPECT_EQ(fixed.dwFileVersionLS, 0x00000002u);
+
+  // Installers and containers take a module that says "OLESelfRegister" for one that registers
+  // itself.
+  wchar_t path[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(module, path, MAX_PATH), 0u);
+  DWORD ignored = 0;
+  std::vector<BYTE> info(GetFileVersionInfoSizeW(path, &ignored));
+  ASSERT_FALSE(info.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(path, 0, static_cast<DWORD>(info.size()), info.data()));
+  void* value = nullptr;
+  UINT size = 0;
+  EXPECT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904B0\\OLESelfRegister", &value, &size));
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904B0\\FileDescription", &value, &size));
+  EXPECT_STREQ(static_cast<const wchar_t*>(value), L"" TV_TEXT_CONTROL_TYPE_NAME);
 }
 
 }  // namespace

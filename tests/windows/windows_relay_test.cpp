@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/process.h"
@@ -38,6 +39,13 @@ TEST(WindowsRelay, SettingsComeFromTheWindowsDirectoryUntilTheUserHasTheirOwn) {
   const relay::RelaySettings again = relay::LoadSettings(own);
   EXPECT_EQ(again.wifi_port, "6000") << "the user's own file wins";
   EXPECT_EQ(again.bt_address, "0012AB34CD56") << "and loses no value of the shared one";
+  // As the system's text files are: lines end in CR LF (either is read).
+  std::ifstream saved(own, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(bytes, "WiFiIP=10.0.0.7\r\nWiFiPort=6000\r\nBTAddress=0012AB34CD56");
+  saved.close();
+  std::ofstream(own, std::ios::binary) << "WiFiIP=10.0.0.8\nWiFiPort=6001\nBTAddress=0012AB34CD57";
+  EXPECT_EQ(relay::LoadSettings(own).wifi_port, "6001") << "bare line feeds are read as well";
   std::ifstream kept(shared);
   std::string first;
   std::getline(kept, first);

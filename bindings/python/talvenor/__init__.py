@@ -8,9 +8,9 @@
         ctl.DcMotorPwmNonTimeCtr(0, 300)
         ctl.run(5)                  # pump the control's 30 ms timer for five seconds
 
-The 151 methods, 4 properties and 5 events of the control keep their names and meaning; they are
-built from the control's own dispatch table (``help(talvenor.Control.DcMotorPwmNonTimeCtr)``), and the
-stub beside this file lets editors and type checkers see them. Readings come as frozen dataclasses
+The 151 methods, 4 properties (and the read-only RelayState) and 5 events of the control keep their
+names and meaning; they are built from the control's own dispatch table
+(``help(talvenor.Control.DcMotorPwmNonTimeCtr)``), and the stub beside this file lets editors and type checkers see them. Readings come as frozen dataclasses
 (``ctl.standard()``, or a handler that takes one argument); ``ctl.image()`` is this control's own
 picture. The relay (``trevask``) must run for the same robot name for anything to reach a robot:
 ``ctl.relay_state()`` tells whether it does and whether its link is up.
@@ -64,6 +64,7 @@ class _Variant(ctypes.Structure):
 
 _MAX_PARAMS = 7
 _MEMBER_NEEDS_ROBOT, _MEMBER_READS_FILE, _MEMBER_WRITES_FILE = 1, 2, 4
+_MEMBER_READ_ONLY = 32
 _ROLE_FILE_TO_READ, _ROLE_FILE_TO_WRITE, _ROLE_FILE_FOR_RELAY = 5, 6, 8
 # The sections whose records events hand out (TV_SECTION_*): the sensor records first, by number.
 _SECTION_IMAGE, _SECTION_AUDIO = 3, 4
@@ -409,8 +410,9 @@ def _make_property(member):
         if status != 0:
             raise TalvenorError(member.name, status)
 
-    return property(get, put, doc="%s (%s, DISPID %d): %s." % (member.name, _TYPE_NAMES[member.type],
-                                                                member.dispid, member.help))
+    return property(get, None if member.flags & _MEMBER_READ_ONLY else put,
+                    doc="%s (%s, DISPID %d): %s." % (member.name, _TYPE_NAMES[member.type], member.dispid,
+                                                     member.help))
 
 
 try:  # numpy arrays when numpy is there; bytes otherwise
