@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "control/host.h"
 #include "control/media/jpeg_decoder.h"
@@ -112,6 +113,14 @@ class CZembrinSDKControlCtrl : public HostedControl {
   // and on standard error.
   void connectRobot(const std::string& robotName);
   const std::string& last_error() const { return last_error_; }
+  // A call that did nothing because of what it was given: the reason goes to last_error() and standard
+  // error, and `status` to the front end that made the call (the dispatch answers with it).
+  void Refuse(int32_t status, const std::string& text) {
+    Complain(text);
+    refusal_ = status;
+  }
+  // The status of the last refusal (0 for none), forgotten once taken.
+  int32_t TakeRefusal() { return std::exchange(refusal_, 0); }
   exchange::CRingProducer::RelayState relay_state() const {
     return commands_ != nullptr ? commands_->Relay() : exchange::CRingProducer::RelayState::kNoRelay;
   }
@@ -350,6 +359,10 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void Refresh();
 
   // Audio.
+  // Asks the relay to play a WAV file. The name is made absolute against this process's current
+  // folder (the relay has a folder of its own) and the file checked as the relay will read it;
+  // "EOF" after the name goes on from the previous sound. A name that would not play, or whose
+  // absolute path (with "EOF") exceeds a command record, is refused and nothing is sent.
   void PlayAudioFile(const std::string& fileName);
   void StopAudioPlay();
   void StartRecord(int16_t voiceSegment);
@@ -423,6 +436,7 @@ class CZembrinSDKControlCtrl : public HostedControl {
 
   int32_t voice_segment_length_ = 0;
   std::string last_error_;
+  int32_t refusal_ = 0;
   std::string robot_name_;
   int32_t test_ = 0;
   std::string test_str_;

@@ -123,13 +123,15 @@ struct Binder<Method> {
     Args values;
     int32_t st = ConvertAll(args, values, std::index_sequence_for<A...>{});
     if (st != kStatusOk) return st;
+    c.TakeRefusal();
     if constexpr (std::is_void_v<R>) {
       std::apply([&](auto&... a) { (c.*Method)(a...); }, values);
       result = Variant{};
     } else {
       result = Wrap(std::apply([&](auto&... a) { return (c.*Method)(a...); }, values));
     }
-    return kStatusOk;
+    // A method that refused what it was given says so to the caller, not only in last_error().
+    return c.TakeRefusal();
   }
 };
 
@@ -162,9 +164,10 @@ constexpr RoleSpec kRoles[] = {
     {"gain", ParamRole::kValue, INT16_MIN, INT16_MAX, "controller gain, a signed 16-bit word"},
     {"read", ParamRole::kFileToRead, 0, 0, "path of a 128 x 64 monochrome BMP file, read at once"},
     {"relayfile", ParamRole::kFileForRelay, 0, 0,
-     "path of a 16-bit mono PCM WAV file for the relay to read (absolute: the relay runs in a folder of "
-     "its own). Fire and forget: the relay reads it later, with its own rights, and says in its log "
-     "why it refuses one"},
+     "path of a 16-bit mono PCM WAV file for the relay to read; a relative one is taken from the "
+     "caller's current folder (the control sends it absolute, at most 80 bytes with a trailing EOF, and "
+     "checks the file first). The relay reads it later, with its own rights, and says in its log why "
+     "it refuses one"},
     {"robot", ParamRole::kRobotName, 0, 0, "the name the relay serves the robot under"},
     {"write", ParamRole::kFileToWrite, 0, 0, "path of the BMP file written"},
 };
@@ -559,6 +562,11 @@ int32_t Invoke(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant* a
   const MemberInfo* m = FindByDispid(dispid);
   if (m == nullptr || m->kind != MemberKind::kMethod) return kStatusMemberNotFound;
   if (argc < 0 || argc > kMaxParams || (argc > 0 && args == nullptr)) return kStatusBadParamCount;
+  std::string why;
+  if (argc == static_cast<int>(m->params.size()) && RefusedSelector(*m, args, argc, why) >= 0) {
+    control.Refuse(kStatusOverflow, why);
+    return control.TakeRefusal();
+  }
   return m->invoke(control, args, argc, result);
 }
 
@@ -590,6 +598,24 @@ bool CheckArguments(const MemberInfo& member, const Variant* args, int argc, std
     }
   }
   return true;
+}
+
+int RefusedSelector(const MemberInfo& member, const Variant* args, int argc, std::string& why) {
+  for (int i = 0; i < argc && i < static_cast<int>(member.params.size()); ++i) {
+    const ParamInfo& p = member.params[static_cast<std::size_t>(i)];
+    if (!SelectsOne(p.role)) continue;
+    const Variant& a = args[i];
+    const bool number = a.type == VarType::kShort || a.type == VarType::kLong;
+    if (number && a.i >= p.min && a.i <= p.max) continue;
+    if (!number && a.type != VarType::kBool) continue;  // refused by its type when it is converted
+    why = member.name + ": argument " + std::to_string(i + 1) + " (" + p.name + ") is " +
+          (number ? std::to_string(a.i) : std::string(a.i != 0 ? "true" : "false")) + ", outside " +
+          std::to_string(p.min) + ".." + std::to_string(p.max) + ": " + p.meaning +
+          "; nothing was sent, as another " + (p.role == ParamRole::kReadChannel ? "sensor" : "actuator") +
+          " would answer";
+    return i;
+  }
+  return -1;
 }
 
 const char* VarTypeName(VarType t) {
