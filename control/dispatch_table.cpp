@@ -344,7 +344,7 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(50, StartRecord, "voiceSegment",
              "starts voice recording with segments of voiceSegment x 4096 bytes (clamped to 1..10)"),
       METHOD(51, StopRecord, "", "stops voice recording"),
-      METHOD(52, GetVoiceSegment, "", "address of the latest voice segment's samples (pointer-sized)"),
+      METHOD(52, GetVoiceSegment, "", "address of the latest voice segment's samples (a whole number)"),
       METHOD(53, ServoNoTimeCtrAll,
              "cmd1:servopos,cmd2:servopos,cmd3:servopos,cmd4:servopos,cmd5:servopos,cmd6:servopos",
              "positions for servos 1..6 without a time limit"),
@@ -366,11 +366,11 @@ std::vector<MemberInfo> BuildTable() {
              "drives DC motor channel at velocity cmdValue, over timePeriods"),
       METHOD(60, SetDcMotorVelocityControlPID, "channel:motor,Kp:gain,Kd:gain,Ki:gain",
              "sets the velocity-control PID gains of DC motor channel"),
-      LOCAL(61, GetImageAddress, "", "address of the decoded 176 x 144 R G B camera image (pointer-sized)"),
+      LOCAL(61, GetImageAddress, "", "address of the decoded 176 x 144 R G B camera image (a whole number)"),
       METHOD(62, StopAudioPlay, "", "stops audio playback on the robot"),
       LOCAL(
           63, GetImageYDataAddress, "",
-          "address of the 50000-byte luminance area: the last frame's 176 x 144 grey plane (pointer-sized)"),
+          "address of the 50000-byte luminance area: the last frame's 176 x 144 grey plane (a whole number)"),
       METHOD(64, LcdDisplayVCS, "bmpFileName:read",
              "shows a 128 x 64 monochrome BMP file on the LCD of the sensing/motion board"),
       METHOD(65, GetSensorPotVoltage, "", "potentiometer voltage (standard sensor record)"),
@@ -453,9 +453,10 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(128, ResumeDcMotor, "channel:motor", "resumes (enables) DC motor channel"),
       LOCAL(129, connectRobot, "robotName:robot",
             "opens the shared-memory sections of the robot named robotName and starts event polling"),
-      METHOD(130, GetVoiceData, "VoicePtr",
-             "copies the latest voice segment into the caller's buffer (never past it); returns the segment "
-             "length"),
+      METHOD(
+          130, GetVoiceData, "VoicePtr",
+          "copies the latest voice segment into the caller's byte array (never past it), or makes a variant "
+          "passed by reference a byte array of it; returns the segment length"),
       METHOD(131, getSenID1, "", "sensor identification byte 1 (custom sensor record)"),
       METHOD(132, getSenID2, "", "sensor identification byte 2 (custom sensor record)"),
       METHOD(133, getSenID3, "", "sensor identification byte 3 (custom sensor record)"),
@@ -631,9 +632,9 @@ const char* VarTypeName(VarType t) {
     case VarType::kBool:
       return "VARIANT_BOOL";
     case VarType::kAddress:
-      return "INT_PTR";
+      return "double";
     case VarType::kBuffer:
-      return "BYTE*";
+      return "VARIANT*";
   }
   return "?";
 }
