@@ -3,14 +3,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/dispatch.h"
 #include "control/media/bmp_writer.h"
 #include "control/media/lcd_bitmap.h"
 #include "exchange/camera_format.h"
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "exchange/section_lifetime.h"
+#include "exchange/wave_file.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/library.h"
 
 namespace control {
 
@@ -332,16 +335,47 @@ int32_t CZembrinSDKControlCtrl::GetVoiceData(WritableBuffer VoicePtr) {
 
 void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
   if (commands_ == nullptr) return;
-  const uint32_t capacity = exchange::Spec(exchange::SectionId::kCommand).capacity;
-  if (fileName.size() > capacity) {
-    // A command record holds at most 80 bytes; the relay would never see this request.
-    Complain(kStatusInvalidArg,
-             "PlayAudioFile: the path '" + fileName + "' is " + std::to_string(fileName.size()) +
-                 " bytes long; the relay takes paths of at most " + std::to_string(capacity) + " bytes");
+  // "EOF" after the name asks the relay to go on from the previous sound: the letters stay last and
+  // the file is the name before them.
+  static constexpr char kGoOn[] = "EOF";
+  const std::size_t go_on = sizeof kGoOn - 1;
+  const bool continuation =
+      fileName.size() >= go_on && fileName.compare(fileName.size() - go_on, go_on, kGoOn) == 0;
+  const std::string name = continuation ? fileName.substr(0, fileName.size() - go_on) : fileName;
+  if (fileName.empty()) {
+    // No name at all: an empty record, which ends the sound the robot plays and starts none.
+    if (commands_->PutPaced(nullptr, 0) != 1) ++commands_not_stored_;
     return;
   }
-  if (commands_->PutPaced(reinterpret_cast<const uint8_t*>(fileName.data()),
-                          static_cast<uint32_t>(fileName.size())) != 1)
+  if (name.empty() || name.find('\0') != std::string::npos) {
+    RefuseArgument(kStatusInvalidArg, "PlayAudioFile: '" + fileName + "' names no file");
+    return;
+  }
+  // The relay opens the file in a folder of its own: a name is the caller's, so it goes out absolute,
+  // and the file is checked here, where the caller hears why it will not play.
+  const std::string path = platform::AbsolutePath(name);
+  if (path.empty()) {
+    RefuseArgument(kStatusInvalidArg, "PlayAudioFile: '" + name + "': the current folder cannot be known");
+    return;
+  }
+  const std::string record = continuation ? path + kGoOn : path;
+  const uint32_t capacity = exchange::Spec(exchange::SectionId::kCommand).capacity;
+  if (record.size() > capacity) {
+    // A command record holds at most 80 bytes; the relay would never see this request.
+    RefuseArgument(kStatusInvalidArg,
+                   "PlayAudioFile: the path '" + record + "' is " + std::to_string(record.size()) +
+                       " bytes long once made absolute; the relay takes paths of at most " +
+                       std::to_string(capacity) + " bytes: move the file nearer the root");
+    return;
+  }
+  exchange::WaveSamples sound;
+  std::string why;
+  if (!exchange::ReadPlayableSound(path, sound, why)) {
+    RefuseArgument(kStatusInvalidArg, "PlayAudioFile: " + why);
+    return;
+  }
+  if (commands_->PutPaced(reinterpret_cast<const uint8_t*>(record.data()),
+                          static_cast<uint32_t>(record.size())) != 1)
     ++commands_not_stored_;
 }
 

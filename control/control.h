@@ -133,6 +133,15 @@ class CZembrinSDKControlCtrl : public HostedControl {
   // relay may start later: events come once it serves the name), and is refused for the call.
   void connectRobot(const std::string& robotName);
   const std::string& last_error() const { return last_error_; }
+  // A call that did nothing because of what it was given (a channel out of range, a sound file it
+  // cannot play): the reason goes to last_error(), standard error and the call's refusal, and
+  // `status` to the front end that made the call through Invoke, which answers with it.
+  void RefuseArgument(int32_t status, const std::string& text) {
+    Complain(status, text);
+    argument_refusal_ = status;
+  }
+  // The status of the last such refusal (0 for none), forgotten once taken.
+  int32_t TakeArgumentRefusal() { return std::exchange(argument_refusal_, 0); }
   exchange::CRingProducer::RelayState relay_state() const {
     return commands_ != nullptr ? commands_->Relay() : exchange::CRingProducer::RelayState::kNoRelay;
   }
@@ -375,6 +384,10 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void Refresh();
 
   // Audio.
+  // Asks the relay to play a WAV file. The name is made absolute against this process's current
+  // folder (the relay has a folder of its own) and the file checked as the relay will read it;
+  // "EOF" after the name goes on from the previous sound. A name that would not play, or whose
+  // absolute path (with "EOF") exceeds a command record, is refused and nothing is sent.
   void PlayAudioFile(const std::string& fileName);
   void StopAudioPlay();
   void StartRecord(int16_t voiceSegment);
@@ -452,6 +465,7 @@ class CZembrinSDKControlCtrl : public HostedControl {
   int32_t voice_segment_length_ = 0;
   std::string last_error_;
   Refusal refusal_;
+  int32_t argument_refusal_ = 0;
   std::string robot_name_;
   int32_t test_ = 0;
   std::string test_str_;

@@ -128,6 +128,18 @@ bool CheckArguments(const MemberInfo& member, const Variant* args, int argc, std
 // (scripts).
 bool CheckRelayFiles(const MemberInfo& member, const Variant* args, int argc, std::string& why);
 
+// True for a parameter that picks one actuator or sensor (a motor, a servo, a getter's channel): the
+// robot takes the byte as it comes, so a number outside the range would drive or read another one.
+constexpr bool SelectsOne(ParamRole role) {
+  return role == ParamRole::kMotorChannel || role == ParamRole::kServoChannel ||
+         role == ParamRole::kReadChannel;
+}
+
+// The position of the first argument that selects an actuator or sensor and lies outside its range
+// (a boolean is no channel either), with the reason in `why`; -1 when there is none. Invoke refuses
+// such a call with kStatusOverflow and sends nothing.
+int RefusedSelector(const MemberInfo& member, const Variant* args, int argc, std::string& why);
+
 // Every member: properties, then methods in declaration order, then events.
 const std::vector<MemberInfo>& Members();
 
@@ -139,7 +151,9 @@ const MemberInfo* FindEventByDispid(int32_t dispid);
 
 // Calls method `dispid` with `argc` arguments (in declaration order). Arguments are converted as
 // automation converts them: any integer or boolean to a short or long when it fits (kOverflow when it
-// does not), strings only to strings, buffers only to buffers.
+// does not), strings only to strings, buffers only to buffers. A channel outside its member's range
+// is refused with kOverflow, its reason left in the control's last_error(). A method that refuses
+// what it was given (a sound file that cannot be played) answers with the status it chose.
 int32_t Invoke(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant* args, int argc,
                Variant& result);
 int32_t GetProperty(const CZembrinSDKControlCtrl& control, int32_t dispid, Variant& value);

@@ -125,13 +125,15 @@ struct Binder<Method> {
     Args values;
     int32_t st = ConvertAll(args, values, std::index_sequence_for<A...>{});
     if (st != kStatusOk) return st;
+    c.TakeArgumentRefusal();
     if constexpr (std::is_void_v<R>) {
       std::apply([&](auto&... a) { (c.*Method)(a...); }, values);
       result = Variant{};
     } else {
       result = Wrap(std::apply([&](auto&... a) { return (c.*Method)(a...); }, values));
     }
-    return kStatusOk;
+    // A method that refused what it was given says so to the caller, not only in last_error().
+    return c.TakeArgumentRefusal();
   }
 };
 
@@ -164,9 +166,10 @@ constexpr RoleSpec kRoles[] = {
     {"gain", ParamRole::kValue, INT16_MIN, INT16_MAX, "controller gain, a signed 16-bit word"},
     {"read", ParamRole::kFileToRead, 0, 0, "path of a 128 x 64 monochrome BMP file, read at once"},
     {"relayfile", ParamRole::kFileForRelay, 0, 0,
-     "path of a 16-bit mono PCM WAV file for the relay to read (absolute: the relay runs in a folder of "
-     "its own). Fire and forget: the relay reads it later, with its own rights, and says in its log "
-     "why it refuses one"},
+     "path of a 16-bit mono PCM WAV file for the relay to read; a relative one is taken from the "
+     "caller's current folder (the control sends it absolute, at most 80 bytes with a trailing EOF, and "
+     "checks the file first). The relay reads it later, with its own rights, and says in its log why "
+     "it refuses one"},
     {"robot", ParamRole::kRobotName, 0, 0, "the name the relay serves the robot under"},
     {"write", ParamRole::kFileToWrite, 0, 0, "path of the BMP file written"},
 };
@@ -355,7 +358,7 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(50, StartRecord, "voiceSegment",
              "starts voice recording with segments of voiceSegment x 4096 bytes (clamped to 1..10)"),
       METHOD(51, StopRecord, "", "stops voice recording"),
-      METHOD(52, GetVoiceSegment, "", "address of the latest voice segment's samples (pointer-sized)"),
+      METHOD(52, GetVoiceSegment, "", "address of the latest voice segment's samples (a whole number)"),
       METHOD(53, ServoNoTimeCtrAll,
              "cmd1:servopos,cmd2:servopos,cmd3:servopos,cmd4:servopos,cmd5:servopos,cmd6:servopos",
              "positions for servos 1..6 without a time limit"),
@@ -377,11 +380,11 @@ std::vector<MemberInfo> BuildTable() {
              "drives DC motor channel at velocity cmdValue, over timePeriods"),
       METHOD(60, SetDcMotorVelocityControlPID, "channel:motor,Kp:gain,Kd:gain,Ki:gain",
              "sets the velocity-control PID gains of DC motor channel"),
-      LOCAL(61, GetImageAddress, "", "address of the decoded 176 x 144 R G B camera image (pointer-sized)"),
+      LOCAL(61, GetImageAddress, "", "address of the decoded 176 x 144 R G B camera image (a whole number)"),
       METHOD(62, StopAudioPlay, "", "stops audio playback on the robot"),
       LOCAL(
           63, GetImageYDataAddress, "",
-          "address of the 50000-byte luminance area: the last frame's 176 x 144 grey plane (pointer-sized)"),
+          "address of the 50000-byte luminance area: the last frame's 176 x 144 grey plane (a whole number)"),
       METHOD(64, LcdDisplayVCS, "bmpFileName:read",
              "shows a 128 x 64 monochrome BMP file on the LCD of the sensing/motion board"),
       METHOD(65, GetSensorPotVoltage, "", "potentiometer voltage (standard sensor record)"),
@@ -464,9 +467,10 @@ std::vector<MemberInfo> BuildTable() {
       METHOD(128, ResumeDcMotor, "channel:motor", "resumes (enables) DC motor channel"),
       LOCAL(129, connectRobot, "robotName:robot",
             "opens the shared-memory sections of the robot named robotName and starts event polling"),
-      METHOD(130, GetVoiceData, "VoicePtr",
-             "copies the latest voice segment into the caller's buffer (never past it); returns the segment "
-             "length"),
+      METHOD(
+          130, GetVoiceData, "VoicePtr",
+          "copies the latest voice segment into the caller's byte array (never past it), or makes a variant "
+          "passed by reference a byte array of it; returns the segment length"),
       METHOD(131, getSenID1, "", "sensor identification byte 1 (custom sensor record)"),
       METHOD(132, getSenID2, "", "sensor identification byte 2 (custom sensor record)"),
       METHOD(133, getSenID3, "", "sensor identification byte 3 (custom sensor record)"),
@@ -574,6 +578,11 @@ int32_t Invoke(CZembrinSDKControlCtrl& control, int32_t dispid, const Variant* a
   const MemberInfo* m = FindByDispid(dispid);
   if (m == nullptr || m->kind != MemberKind::kMethod) return kStatusMemberNotFound;
   if (argc < 0 || argc > kMaxParams || (argc > 0 && args == nullptr)) return kStatusBadParamCount;
+  std::string why;
+  if (argc == static_cast<int>(m->params.size()) && RefusedSelector(*m, args, argc, why) >= 0) {
+    control.RefuseArgument(kStatusOverflow, why);
+    return control.TakeArgumentRefusal();
+  }
   return m->invoke(control, args, argc, result);
 }
 
@@ -625,6 +634,24 @@ bool CheckRelayFiles(const MemberInfo& member, const Variant* args, int argc, st
   return true;
 }
 
+int RefusedSelector(const MemberInfo& member, const Variant* args, int argc, std::string& why) {
+  for (int i = 0; i < argc && i < static_cast<int>(member.params.size()); ++i) {
+    const ParamInfo& p = member.params[static_cast<std::size_t>(i)];
+    if (!SelectsOne(p.role)) continue;
+    const Variant& a = args[i];
+    const bool number = a.type == VarType::kShort || a.type == VarType::kLong;
+    if (number && a.i >= p.min && a.i <= p.max) continue;
+    if (!number && a.type != VarType::kBool) continue;  // refused by its type when it is converted
+    why = member.name + ": argument " + std::to_string(i + 1) + " (" + p.name + ") is " +
+          (number ? std::to_string(a.i) : std::string(a.i != 0 ? "true" : "false")) + ", outside " +
+          std::to_string(p.min) + ".." + std::to_string(p.max) + ": " + p.meaning +
+          "; nothing was sent, as another " + (p.role == ParamRole::kReadChannel ? "sensor" : "actuator") +
+          " would answer";
+    return i;
+  }
+  return -1;
+}
+
 const char* VarTypeName(VarType t) {
   switch (t) {
     case VarType::kEmpty:
@@ -638,9 +665,9 @@ const char* VarTypeName(VarType t) {
     case VarType::kBool:
       return "VARIANT_BOOL";
     case VarType::kAddress:
-      return "INT_PTR";
+      return "double";
     case VarType::kBuffer:
-      return "BYTE*";
+      return "VARIANT*";
   }
   return "?";
 }

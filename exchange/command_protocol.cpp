@@ -34,7 +34,7 @@ uint32_t RecordLength(uint32_t word, uint32_t capacity) {
   uint32_t length = 0;
   if (command_slot::IsPlain(word))
     length = word;
-  else if (command_slot::IsPublished(word))
+  else if (command_slot::IsPublished(word) && command_slot::PublishedId(word) != 0)  // writers never use 0
     length = command_slot::MarkedLength(word);
   // Nothing at all (a zeroed slot, as a section given its size back holds) is no request either.
   return length <= capacity ? length : 0;
@@ -219,7 +219,9 @@ Taker::Result Taker::Step(const Ring& ring, World& world, TakerState& state) {
         return Result::kRunning;
       }
       length = RecordLength(word, ring.capacity);
-      if (length > 0) {
+      // A client's empty record (a sound request without a name, which ends the sound that plays) is
+      // published like any other; a zero that is no publication is nothing at all.
+      if (length > 0 || (IsPublished(word) && PublishedId(word) != 0)) {
         pc = Pc::kCopy;
         return Result::kRunning;
       }

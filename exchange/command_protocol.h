@@ -162,7 +162,8 @@ struct Starter {
 };
 
 // The length of the record a word announces (a plain length or a published one), or 0 when it
-// announces none the relay sends: a claim, a taken record, a length beyond the slot, or nothing at all.
+// announces none the relay sends: a claim, a taken record, a length beyond the slot, or nothing at all
+// (a published word of length 0 is a client's empty record all the same).
 uint32_t RecordLength(uint32_t word, uint32_t capacity);
 
 }  // namespace exchange::command_protocol

@@ -14,5 +14,9 @@ void* FindSymbol(void* library, const char* name);
 std::string LibraryPathOf(const void* address);
 // `path` made absolute with links and "." and ".." resolved; empty when it does not exist.
 std::string ResolvedPath(const std::string& path);
+// `path` made absolute against this process's current folder, with "." and ".." taken away by name
+// alone: links stay as they are, and the file need not exist. For a path that another process (with
+// a current folder of its own) opens. Empty when the current folder cannot be known.
+std::string AbsolutePath(const std::string& path);
 
 }  // namespace platform

@@ -228,6 +228,17 @@ TEST_F(ForwarderOnARing, ZeroedSlotsAreNoRequests) {
   EXPECT_EQ(line_.sent().size(), before);
   EXPECT_FALSE(audio_.Running());
   EXPECT_TRUE(ui_.notes.empty()) << ui_.notes[0];
+
+  // A client's empty record is a request all the same: it ends the sound being played.
+  const std::string path = WriteWav(40000);
+  ASSERT_EQ(
+      client.PutPaced(reinterpret_cast<const uint8_t*>(path.data()), static_cast<uint32_t>(path.size())), 1);
+  forwarder_.ForwardPending(true);
+  ASSERT_TRUE(audio_.Running());
+  ASSERT_EQ(client.PutPaced(nullptr, 0), 1);
+  forwarder_.ForwardPending(true);
+  EXPECT_FALSE(audio_.Running());
+  ::unlink(path.c_str());
 }
 
 TEST_F(Forwarder, AContinuationSendsNoSecondAnnouncement) {

@@ -205,8 +205,6 @@ TEST_F(ControlTest, AliasesAndSameFramePairs) {
   Bytes d = NextCommand();
   EXPECT_EQ(d, NextCommand());
   EXPECT_EQ(d[6], 0x34);
-  Call("ResumeDcMotor", {Variant::Short(256)});
-  EXPECT_EQ(NextCommand()[7], 0x00) << "channel 256 goes out as byte 0";
   Call("SystemMotorSensorRequest", {Variant::Short(300)});
   EXPECT_EQ(NextCommand()[6], 0x2C);
   Call("SetSysAllSensorPeriod", {Variant::Short(100)});
@@ -236,13 +234,6 @@ TEST_F(ControlTest, AudioCommands) {
   EXPECT_EQ(NextCommand(), Hex("5E 02 08 00 0E 00 C0 5E 0D"));
   Call("StopRecord");
   EXPECT_EQ(NextCommand(), Hex("5E 02 08 00 0C 00 51 5E 0D"));
-  Call("PlayAudioFile", {Variant::String("/tmp/a.wav1")});
-  Bytes name = NextCommand();
-  EXPECT_EQ(std::string(name.begin(), name.end()), "/tmp/a.wav1");
-  Call("PlayAudioFile", {Variant::String("")});
-  exchange::RingRecord empty = commands_.Take();
-  ASSERT_TRUE(empty);
-  EXPECT_EQ(empty.length, 0u);
 }
 
 TEST_F(ControlTest, GettersReadTheLatestRecordsFields) {
@@ -272,12 +263,13 @@ TEST_F(ControlTest, GettersReadTheLatestRecordsFields) {
   EXPECT_EQ(Get("GetSensorSonar", {Variant::Short(0)}), 200);
   EXPECT_EQ(Get("GetMotorCurrent1"), -1000);
   EXPECT_EQ(Get("GetMotorCurrent", {Variant::Short(0)}), -1000);
-  EXPECT_EQ(Get("GetSensorSonar", {Variant::Short(6)}), 6);
-  EXPECT_EQ(Get("GetSensorSonar", {Variant::Short(-1)}), 255);
-  EXPECT_EQ(Get("GetMotorCurrent", {Variant::Short(-1)}), -1);
-  EXPECT_EQ(Get("GetCustomAD", {Variant::Short(8)}), 8);
-  EXPECT_EQ(Get("GetSensorPot", {Variant::Short(0)}), 0);
-  EXPECT_EQ(Get("GetSensorPot", {Variant::Short(7)}), 7);
+  // Called directly (no front end refuses it), a channel outside the family comes back as given.
+  EXPECT_EQ(ctl_.GetSensorSonar(6), 6);
+  EXPECT_EQ(ctl_.GetSensorSonar(-1), 255);
+  EXPECT_EQ(ctl_.GetMotorCurrent(-1), -1);
+  EXPECT_EQ(ctl_.GetCustomAD(8), 8);
+  EXPECT_EQ(ctl_.GetSensorPot(0), 0);
+  EXPECT_EQ(ctl_.GetSensorPot(7), 7);
   EXPECT_EQ(Get("GetEncoderDir1"), -1);
   EXPECT_EQ(Get("GetEncoderDir2"), 1);
   EXPECT_EQ(Get("GetGPS06"), 564);
@@ -491,12 +483,124 @@ TEST_F(ControlTest, NamesNoRelayCouldServeAreRefusedAloud) {
   EXPECT_EQ(ctl.last_error(), "");
 }
 
-TEST_F(ControlTest, AnOverlongSoundPathIsRefusedWithAReason) {
-  Call("PlayAudioFile", {Variant::String("/tmp/" + std::string(80, 'a') + ".wav")});
+// Every member whose argument picks an actuator or a sensor, at both ends of its range and just
+// beyond them: inside, the call goes through (a command puts its frame); outside, it is refused with
+// the overflow code and its reason, and nothing is sent.
+TEST_F(ControlTest, ChannelsOutsideTheirRangeAreRefusedAndSendNothing) {
+  int members = 0;
+  for (const control::MemberInfo& m : control::Members()) {
+    if (m.kind != control::MemberKind::kMethod) continue;
+    for (std::size_t k = 0; k < m.params.size(); ++k) {
+      const control::ParamInfo& p = m.params[k];
+      if (!control::SelectsOne(p.role)) continue;
+      ++members;
+      const bool command = m.type == control::VarType::kEmpty;
+      for (int64_t channel : {int64_t{p.min} - 1, int64_t{p.min}, int64_t{p.max}, int64_t{p.max} + 1}) {
+        std::vector<Variant> args(m.params.size(), Variant::Short(0));
+        args[k] = Variant::Short(channel);
+        Variant r;
+        const bool inside = channel >= p.min && channel <= p.max;
+        const int32_t st = control::Invoke(ctl_, m.dispid, args.data(), static_cast<int>(args.size()), r);
+        EXPECT_EQ(st, inside ? control::kStatusOk : control::kStatusOverflow)
+            << m.name << "(" << channel << ")";
+        if (inside) {
+          EXPECT_EQ(!NoMoreCommands(), command) << m.name << "(" << channel << ")";
+          while (!NoMoreCommands()) {
+          }
+        } else {
+          EXPECT_TRUE(NoMoreCommands()) << m.name << "(" << channel << ") sent something";
+          EXPECT_NE(ctl_.last_error().find(m.name + ": argument " + std::to_string(k + 1)), std::string::npos)
+              << ctl_.last_error();
+          EXPECT_NE(ctl_.last_error().find(std::to_string(p.min) + ".." + std::to_string(p.max)),
+                    std::string::npos)
+              << ctl_.last_error();
+        }
+      }
+    }
+  }
+  EXPECT_EQ(members, 26) << "17 DC motor, 5 servo and 4 reading members";
+  // A boolean is no channel: true would go out as channel 0xFF.
+  Variant r, yes = Variant::Bool(true);
+  EXPECT_EQ(control::Invoke(ctl_, control::FindMember("EnableDcMotor")->dispid, &yes, 1, r),
+            control::kStatusOverflow);
   EXPECT_TRUE(NoMoreCommands());
+}
+
+// A sound file is named as the caller sees it: relative names are taken from the caller's current
+// folder and sent absolute; the file is checked before anything is sent.
+class SoundFileTest : public ControlTest {
+ protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    namespace fs = std::filesystem;
+    before_ = fs::current_path();
+    folder_ = fs::temp_directory_path() / ("snd" + std::to_string(getpid()));
+    fs::create_directories(folder_);
+    fs::current_path(folder_);
+    folder_ = fs::current_path();  // as the system spells the current folder
+    ASSERT_TRUE(exchange::WriteWaveFile("tune.wav", std::vector<int16_t>(400, 1000)));
+    std::ofstream("text.wav") << "no RIFF header here";
+  }
+  void TearDown() override {
+    std::filesystem::current_path(before_);
+    std::filesystem::remove_all(folder_);
+  }
+  int32_t Play(const std::string& name) {
+    Variant arg = Variant::String(name), r;
+    return control::Invoke(ctl_, control::FindMember("PlayAudioFile")->dispid, &arg, 1, r);
+  }
+  std::string Sent() {
+    Bytes b = NextCommand();
+    return std::string(b.begin(), b.end());
+  }
+  std::filesystem::path before_, folder_;
+};
+
+TEST_F(SoundFileTest, RelativeNamesGoOutAbsoluteAndBadOnesAreRefused) {
+  const std::string tune = (folder_ / "tune.wav").string();
+  EXPECT_EQ(Play("tune.wav"), control::kStatusOk);
+  EXPECT_EQ(Sent(), tune);
+  EXPECT_EQ(Play("tune.wavEOF"), control::kStatusOk);
+  EXPECT_EQ(Sent(), tune + "EOF") << "a continuation stays one";
+  const std::string up = (std::filesystem::path("..") / folder_.filename() / "." / "tune.wav").string();
+  EXPECT_EQ(Play(up), control::kStatusOk);
+  EXPECT_EQ(Sent(), tune) << "'.' and '..' taken away";
+  EXPECT_EQ(Play(tune), control::kStatusOk);
+  EXPECT_EQ(Sent(), tune) << "an absolute name goes out as it is";
+  EXPECT_EQ(Play(""), control::kStatusOk) << "no name: an empty record, which ends the sound being played";
+  const exchange::RingRecord empty = commands_.Take();
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty.length, 0u);
+
+  struct Refused {
+    std::string name, reason;
+  };
+  for (const Refused& c : std::vector<Refused>{{"missing.wav", "missing.wav"},
+                                               {"text.wav", "not a WAV file"},
+                                               {"EOF", "names no file"},
+                                               {"missingEOF", "missing"}}) {
+    EXPECT_EQ(Play(c.name), control::kStatusInvalidArg) << c.name;
+    EXPECT_TRUE(NoMoreCommands()) << c.name;
+    EXPECT_NE(ctl_.last_error().find(c.reason), std::string::npos) << c.name << ": " << ctl_.last_error();
+  }
+}
+
+TEST_F(SoundFileTest, APathLongerThanACommandRecordOnceAbsoluteIsRefused) {
+  // Files whose absolute path with "EOF" is exactly 80 bytes, and one byte more.
+  const std::size_t folder_length = (folder_ / "x").string().size() - 1;
+  ASSERT_LT(folder_length + 8, 77u) << folder_.string();
+  const std::string fits(77 - folder_length - 4, 'f'), over(78 - folder_length - 4, 'o');
+  std::filesystem::copy_file("tune.wav", fits + ".wav");
+  std::filesystem::copy_file("tune.wav", over + ".wav");
+  EXPECT_EQ(Play(fits + ".wavEOF"), control::kStatusOk);
+  EXPECT_EQ(Sent().size(), 80u);
+  EXPECT_EQ(Play(over + ".wav"), control::kStatusOk) << "77 bytes without the continuation";
+  EXPECT_EQ(Sent().size(), 78u);
+  EXPECT_EQ(Play(over + ".wavEOF"), control::kStatusInvalidArg);
+  EXPECT_TRUE(NoMoreCommands());
+  EXPECT_NE(ctl_.last_error().find("81 bytes long once made absolute"), std::string::npos)
+      << ctl_.last_error();
   EXPECT_NE(ctl_.last_error().find("at most 80 bytes"), std::string::npos) << ctl_.last_error();
-  Call("PlayAudioFile", {Variant::String("/tmp/short.wav")});
-  EXPECT_EQ(NextCommand(), Bytes({'/', 't', 'm', 'p', '/', 's', 'h', 'o', 'r', 't', '.', 'w', 'a', 'v'}));
 }
 
 TEST_F(ControlTest, ASecondConnectForgetsTheVoiceSegment) {
@@ -526,13 +630,14 @@ TEST_F(ControlTest, EachCallKeepsItsRefusalForTheFrontEnd) {
            {"connectRobot", robot_, true, control::kStatusOk, ""},
            {"PlayAudioFile", "/" + std::string(90, 'a'), true, control::kStatusInvalidArg,
             "at most 80 bytes"},
-           {"PlayAudioFile", "/tmp/a.wav", true, control::kStatusOk, "the control sends any name"},
+           {"PlayAudioFile", "/nonexistent-folder/a.wav", true, control::kStatusInvalidArg, "no such file"},
        }) {
     if (c.relay) {
       ASSERT_TRUE(commands_.Claim());
     }
     const control::CZembrinSDKControlCtrl::Refusal outer = ctl_.BeginCall();
-    Call(c.method, {Variant::String(c.argument)});
+    Variant argument = Variant::String(c.argument), ignored;
+    control::Invoke(ctl_, control::FindMember(c.method)->dispid, &argument, 1, ignored);
     // A handler of an event the call fired may call in: its refusal is its own.
     const control::CZembrinSDKControlCtrl::Refusal inner = ctl_.BeginCall();
     ctl_.connectRobot(std::string(40, 'x'));

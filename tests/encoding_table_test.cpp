@@ -171,7 +171,7 @@ TEST_F(EncodingTable, EveryMotionAndIoCommand) {
   EXPECT_EQ(NextCommand(), (Bytes{0x5E, 0x02, 0x01, 0x00, 0x03, 0x03, 0x02, 0x2C, 0x01, 0x66, 0x5E, 0x0D}));
   Invoke("EnableStandardSensorSending", {});
   EXPECT_EQ(NextCommand(), (Bytes{0x5E, 0x02, 0x01, 0x00, 0x7D, 0x01, 0xFF, 0xC3, 0x5E, 0x0D}));
-  Invoke("DcMotorPwmNonTimeCtr", {256, 1});
+  ctl_.DcMotorPwmNonTimeCtr(256, 1);  // directly: every front end refuses the channel before this
   EXPECT_EQ(NextCommand()[6], 0x00) << "channel 256 is sent as byte 0";
 }
 
@@ -315,13 +315,14 @@ TEST_F(EncodingTable, EveryGetterReadsItsOffsetAndKind) {
     EXPECT_EQ(exchange::kSensorFields[m->field].channel, m->params[0].min);
   }
 
-  // Out-of-range channels give back the channel (the sonar: its low byte).
-  EXPECT_EQ(Invoke("GetSensorSonar", {6}).i, 6);
-  EXPECT_EQ(Invoke("GetSensorSonar", {-1}).i, 255);
-  EXPECT_EQ(Invoke("GetMotorCurrent", {-1}).i, -1);
-  EXPECT_EQ(Invoke("GetCustomAD", {8}).i, 8);
-  EXPECT_EQ(Invoke("GetSensorPot", {0}).i, 0);
-  EXPECT_EQ(Invoke("GetSensorPot", {7}).i, 7);
+  // Out-of-range channels, called directly (the front ends refuse them), give back the channel (the
+  // sonar: its low byte).
+  EXPECT_EQ(ctl_.GetSensorSonar(6), 6);
+  EXPECT_EQ(ctl_.GetSensorSonar(-1), 255);
+  EXPECT_EQ(ctl_.GetMotorCurrent(-1), -1);
+  EXPECT_EQ(ctl_.GetCustomAD(8), 8);
+  EXPECT_EQ(ctl_.GetSensorPot(0), 0);
+  EXPECT_EQ(ctl_.GetSensorPot(7), 7);
 
   // The encoder directions: 0 while the speed word is 0; else the direction bit says 1 or -1.
   Bytes m(33, 0);

@@ -4,6 +4,7 @@
 #include <olectl.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,15 @@ BSTR Wide(const std::string& text) {
 
 // One argument as automation passes it, coerced to the parameter's type as automation coerces
 // (numbers and texts into each other, with rounding and overflow checks).
+// A variant passed by reference that is to receive the bytes in a new array (what a script passes:
+// it cannot make a byte array); null for any other argument.
+VARIANT* VariantToFill(const VARIANT& in) {
+  if (in.vt != (VT_BYREF | VT_VARIANT) || in.pvarVal == nullptr) return nullptr;
+  VARIANT* v = in.pvarVal;
+  while (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr) v = v->pvarVal;
+  return (v->vt & VT_BYREF) != 0 ? nullptr : v;
+}
+
 HRESULT ToVariant(const VARIANT& in, VarType type, Variant& out, SAFEARRAY** locked) {
   if (type == VarType::kBuffer) {
     // A byte array carries its size, so the control never writes past it.
@@ -103,18 +113,37 @@ void FromVariant(const Variant& in, VARIANT* out) {
       out->vt = VT_BSTR;
       out->bstrVal = Wide(in.s);
       break;
-    case VarType::kAddress:  // pointer-sized, as the type library declares it
-      if constexpr (sizeof(void*) == 8) {
-        out->vt = VT_I8;
-        out->llVal = in.i;
-      } else {
-        out->vt = VT_I4;
-        out->lVal = static_cast<LONG>(in.i);
-      }
+    case VarType::kAddress:
+      // A double, as the type library declares it: both script engines take one (neither takes a
+      // 64-bit integer), and it holds every address exactly (user addresses stay below 2^53).
+      out->vt = VT_R8;
+      out->dblVal = static_cast<double>(static_cast<uint64_t>(in.i));
       break;
     default:
       break;  // nothing: VT_EMPTY
   }
+}
+
+// How many bytes a call that fills a buffer of `size` copied: as many as the length it answers,
+// never more than the buffer.
+std::size_t CopiedBytes(const Variant& answered, std::size_t size) {
+  if (answered.i <= 0) return 0;
+  return static_cast<uint64_t>(answered.i) < size ? static_cast<std::size_t>(answered.i) : size;
+}
+
+// `target` (a caller's variant) made a byte array of `n` bytes from `data`.
+HRESULT FillWithBytes(VARIANT& target, const uint8_t* data, std::size_t n) {
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(n));
+  if (array == nullptr) return E_OUTOFMEMORY;
+  void* bytes = nullptr;
+  if (n > 0 && SUCCEEDED(SafeArrayAccessData(array, &bytes))) {
+    std::memcpy(bytes, data, n);
+    SafeArrayUnaccessData(array);
+  }
+  VariantClear(&target);
+  target.vt = VT_ARRAY | VT_UI1;
+  target.parray = array;
+  return S_OK;
 }
 
 HRESULT FromStatus(int32_t status) {
@@ -324,15 +353,17 @@ HRESULT ControlObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p
   DISPPARAMS none{};
   if (params == nullptr) params = &none;
   if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;
+  if (params->cNamedArgs > params->cArgs || (params->cNamedArgs > 0 && params->rgdispidNamedArgs == nullptr))
+    return E_INVALIDARG;
   const MemberInfo* member = FindByDispid(id);
   if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
   const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-  // Named arguments: only the value of a property put, as automation names it.
-  if (params->cNamedArgs > (put ? 1u : 0u)) return DISP_E_NONAMEDARGS;
-  if (put && (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT))
-    return DISP_E_PARAMNOTOPTIONAL;
 
   if (member->kind == MemberKind::kProperty) {
+    // Named arguments: only the value of a property put, as automation names it.
+    if (params->cNamedArgs > (put ? 1u : 0u)) return DISP_E_NONAMEDARGS;
+    if (put && (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT))
+      return DISP_E_PARAMNOTOPTIONAL;
     if (put) {
       if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
       Variant value;
@@ -353,33 +384,66 @@ HRESULT ControlObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p
   }
   // A method: scripts call one that returns a value with the property-get flag as well.
   if (put || (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) == 0) return DISP_E_MEMBERNOTFOUND;
-  if (params->cArgs != member->params.size()) return DISP_E_BADPARAMCOUNT;
+  const UINT count = static_cast<UINT>(member->params.size());
+  if (params->cArgs > count || (params->cNamedArgs == 0 && params->cArgs != count))
+    return DISP_E_BADPARAMCOUNT;
+  // Where each parameter's value lies in rgvarg: named ones first (by the DISPIDs GetIDsOfNames gave
+  // their names: the parameter's place), then the positional ones, last first.
+  int at[kMaxParams];
+  for (int& a : at) a = -1;
+  const UINT positional = params->cArgs - params->cNamedArgs;
+  for (UINT p = 0; p < positional; ++p) at[p] = static_cast<int>(params->cArgs - 1 - p);
+  for (UINT n = 0; n < params->cNamedArgs; ++n) {
+    const DISPID p = params->rgdispidNamedArgs[n];
+    if (p < 0 || static_cast<UINT>(p) >= count || at[p] >= 0) {
+      if (bad_argument != nullptr) *bad_argument = n;
+      return DISP_E_PARAMNOTFOUND;
+    }
+    at[p] = static_cast<int>(n);
+  }
+  for (UINT p = 0; p < count; ++p)
+    if (at[p] < 0) return DISP_E_PARAMNOTOPTIONAL;
+
   Variant arguments[kMaxParams];
   std::vector<SAFEARRAY*> locked;
+  // A variant passed by reference for a buffer receives a new byte array of what was copied.
+  VARIANT* fill = nullptr;
+  std::vector<uint8_t> filled;
   HRESULT hr = S_OK;
-  for (UINT i = 0; i < params->cArgs && SUCCEEDED(hr); ++i) {
-    // Automation passes the arguments last first.
-    const UINT position = params->cArgs - 1 - i;
+  for (UINT i = 0; i < count && SUCCEEDED(hr); ++i) {
+    const VARIANT& given = params->rgvarg[at[i]];
+    if (member->params[i].type == VarType::kBuffer && (fill = VariantToFill(given)) != nullptr) {
+      filled.resize(control_.VoiceBytesAvailable());
+      arguments[i] = Variant::Buffer(filled.data(), filled.size());
+      continue;
+    }
     SAFEARRAY* array = nullptr;
-    hr = ToVariant(params->rgvarg[position], member->params[i].type, arguments[i], &array);
+    hr = ToVariant(given, member->params[i].type, arguments[i], &array);
     if (array != nullptr) locked.push_back(array);
-    if (FAILED(hr) && bad_argument != nullptr) *bad_argument = position;
+    if (FAILED(hr) && bad_argument != nullptr) *bad_argument = static_cast<UINT>(at[i]);
   }
   if (SUCCEEDED(hr)) {
     // The control stays alive through the call, even if a handler it runs lets it go.
     AddRef();
     Variant value;
-    const int count = static_cast<int>(params->cArgs);
+    const int given = static_cast<int>(count);
     hr = RunCall(exception, [&] {
       // A sound the relay would not play is refused here: the relay's log is nowhere a script sees.
       std::string why;
-      if (!CheckRelayFiles(*member, arguments, count, why)) {
+      if (!CheckRelayFiles(*member, arguments, given, why)) {
         control_.Refuse(kStatusFailed, why);
         return kStatusOk;
       }
-      return control::Invoke(control_, id, arguments, count, value);
+      return control::Invoke(control_, id, arguments, given, value);
     });
-    if (SUCCEEDED(hr)) FromVariant(value, result);
+    if (SUCCEEDED(hr)) {
+      if (fill != nullptr) hr = FillWithBytes(*fill, filled.data(), CopiedBytes(value, filled.size()));
+      if (SUCCEEDED(hr)) FromVariant(value, result);
+    } else if (bad_argument != nullptr) {
+      std::string why;
+      if (const int refused = RefusedSelector(*member, arguments, given, why); refused >= 0)
+        *bad_argument = static_cast<UINT>(at[refused]);
+    }
     Release();
   }
   for (SAFEARRAY* array : locked) SafeArrayUnaccessData(array);

@@ -32,4 +32,11 @@ std::string ResolvedPath(const std::string& path) {
   return std::string(full, n);
 }
 
+std::string AbsolutePath(const std::string& path) {
+  char full[MAX_PATH];
+  const DWORD n = ::GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+  if (n == 0 || n >= MAX_PATH) return {};
+  return std::string(full, n);
+}
+
 }  // namespace platform

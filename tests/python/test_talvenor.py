@@ -206,9 +206,10 @@ class ControlTest(unittest.TestCase):
             os.chdir(d)
             try:
                 self.ctl.PlayAudioFile("tone.wav")
+                self.ctl.PlayAudioFile("tone.wavEOF")  # goes on from the previous sound
             finally:
                 os.chdir(here)
-            self.assertEqual(self.command_records(), [sound.encode()])
+            self.assertEqual(self.command_records(), [sound.encode(), sound.encode() + b"EOF"])
 
     def test_photo_bmp_reads_back_with_an_independent_parser(self):
         data_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "camera")

@@ -8,12 +8,14 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "exchange/sections.h"
 #include "exchange/wave_file.h"
+#include "table_members.h"
 
 namespace {
 
@@ -54,6 +56,7 @@ struct Var : VARIANT {
   explicit Var(int v) : Var() { vt = VT_I4, lVal = v; }
   explicit Var(double v) : Var() { vt = VT_R8, dblVal = v; }
   explicit Var(const wchar_t* s) : Var() { vt = VT_BSTR, bstrVal = SysAllocString(s); }
+  explicit Var(bool b) : Var() { vt = VT_BOOL, boolVal = b ? VARIANT_TRUE : VARIANT_FALSE; }
   ~Var() { VariantClear(this); }
 };
 
@@ -100,7 +103,37 @@ class ComServer : public ::testing::Test {
     return object_->Invoke(Id(name), IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
                            &exception, nullptr);
   }
+  // Creates the control and ties it to a robot of this test; commands_ then reads what it sends.
+  void Connect(const wchar_t* suffix) {
+    Create();
+    robot_ = L"Com" + std::wstring(suffix) + std::to_wstring(GetCurrentProcessId());
+    // This test reads the commands as the relay would, holding the ring's claim: the control then
+    // finds a relay that serves the name.
+    ASSERT_EQ(commands_.Open(Narrow(), exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+    ASSERT_TRUE(commands_.Claim());
+    Var name(robot_.c_str());
+    ASSERT_EQ(Call(L"connectRobot", {&name}), S_OK);
+  }
+  std::string Narrow() const { return std::string(robot_.begin(), robot_.end()); }
+  std::vector<uint8_t> NextCommand() {
+    exchange::RingRecord r = commands_.Take();
+    return r ? std::vector<uint8_t>(r.data(), r.data() + r.size()) : std::vector<uint8_t>{};
+  }
+  // Pumps this thread's messages (the control's timer runs) until `done`, at most two seconds.
+  template <typename Done>
+  bool PumpUntil(Done done) {
+    const DWORD end = GetTickCount() + 2000;
+    MSG message;
+    while (!done()) {
+      if (static_cast<LONG>(end - GetTickCount()) <= 0) return false;
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+    return true;
+  }
   IDispatch* object_ = nullptr;
+  std::wstring robot_;
+  exchange::CRingConsumer commands_;
 };
 
 std::wstring TempPath(const std::wstring& name) {
@@ -115,6 +148,142 @@ struct TempFile {
   ~TempFile() { DeleteFileW(path.c_str()); }
   std::wstring path;
 };
+
+// Every member whose argument picks a motor, a servo or a sensor channel, through IDispatch at both
+// ends of its range and just beyond: beyond, DISP_E_OVERFLOW names the argument and nothing is sent.
+TEST_F(ComServer, ChannelsOutsideTheirRangeAreRefusedAndSendNothing) {
+  Connect(L"Range");
+  int members = 0;
+  for (const TableMember& m : TableMembers()) {
+    if (m.kind != TableMember::kMethod) continue;
+    const std::wstring name(m.name.begin(), m.name.end());
+    for (std::size_t k = 0; k < m.params.size(); ++k) {
+      if (!m.selects[k]) continue;
+      ++members;
+      for (int channel : {m.min[k] - 1, m.min[k], m.max[k], m.max[k] + 1}) {
+        std::vector<Var> values(m.params.size());
+        for (Var& v : values) v.vt = VT_I4, v.lVal = 0;
+        values[k].lVal = channel;
+        std::vector<Var*> args;
+        for (Var& v : values) args.push_back(&v);
+        const bool inside = channel >= m.min[k] && channel <= m.max[k];
+        UINT bad = 99;
+        Var result;
+        EXPECT_EQ(Call(name.c_str(), args, &result, &bad), inside ? S_OK : DISP_E_OVERFLOW)
+            << m.name << "(" << channel << ")";
+        if (inside) {
+          EXPECT_EQ(!NextCommand().empty(), m.type == 0) << m.name << "(" << channel << ")";
+          while (!NextCommand().empty()) {
+          }
+        } else {
+          EXPECT_EQ(bad, m.params.size() - 1 - k) << m.name << ": the channel is named";
+          EXPECT_TRUE(NextCommand().empty()) << m.name << "(" << channel << ") sent something";
+        }
+      }
+    }
+  }
+  EXPECT_EQ(members, 26);
+  Var yes(true);
+  EXPECT_EQ(Call(L"EnableDcMotor", {&yes}), DISP_E_OVERFLOW) << "True would be channel 0xFF";
+  EXPECT_TRUE(NextCommand().empty());
+}
+
+TEST_F(ComServer, NamedArgumentsGoToTheParametersTheyName) {
+  Connect(L"Named");
+  Var two(2), value(300);
+  ASSERT_EQ(Call(L"DcMotorPwmNonTimeCtr", {&two, &value}), S_OK);
+  const std::vector<uint8_t> positional = NextCommand();
+  ASSERT_FALSE(positional.empty());
+
+  LPOLESTR names[3] = {const_cast<LPOLESTR>(L"DcMotorPwmNonTimeCtr"), const_cast<LPOLESTR>(L"CMDVALUE"),
+                       const_cast<LPOLESTR>(L"channel")};
+  DISPID ids[3] = {};
+  ASSERT_EQ(object_->GetIDsOfNames(IID_NULL, names, 3, LOCALE_USER_DEFAULT, ids), S_OK);
+  EXPECT_EQ(ids[1], 1);
+  EXPECT_EQ(ids[2], 0);
+  struct Case {
+    std::vector<VARIANT> args;  // rgvarg: the named ones first, then the positional ones last first
+    std::vector<DISPID> named;
+    HRESULT expected;
+    UINT bad;
+  };
+  Var seven(7), five(5);
+  for (const Case& c : std::vector<Case>{
+           {{value, two}, {1, 0}, S_OK, 99},                 // cmdValue:=300, channel:=2
+           {{two, value}, {0, 1}, S_OK, 99},                 // channel:=2, cmdValue:=300
+           {{value, two}, {1}, S_OK, 99},                    // 2, cmdValue:=300
+           {{value}, {1}, DISP_E_PARAMNOTOPTIONAL, 99},      // the channel is missing
+           {{value, two}, {5, 0}, DISP_E_PARAMNOTFOUND, 0},  // no parameter 5
+           {{two, two}, {0}, DISP_E_PARAMNOTFOUND, 0},       // the channel twice
+           {{value, seven}, {1, 0}, DISP_E_OVERFLOW, 1},     // channel:=7 is named as refused
+           {{value, two, five}, {1, 0}, DISP_E_BADPARAMCOUNT, 99},
+       }) {
+    std::vector<VARIANT> args = c.args;
+    std::vector<DISPID> named = c.named;
+    DISPPARAMS params{args.data(), named.data(), static_cast<UINT>(args.size()),
+                      static_cast<UINT>(named.size())};
+    UINT bad = 99;
+    EXPECT_EQ(object_->Invoke(ids[0], IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, &bad),
+              c.expected)
+        << args.size() << " arguments, " << named.size() << " named";
+    EXPECT_EQ(bad, c.bad);
+    if (c.expected == S_OK)
+      EXPECT_EQ(NextCommand(), positional) << "the same frame as by position";
+    else
+      EXPECT_TRUE(NextCommand().empty());
+  }
+}
+
+// What scripts can take: a voice segment into a variable passed by reference (a byte array), and the
+// addresses as doubles, on both bit widths.
+TEST_F(ComServer, ScriptsTakeVoiceBytesIntoAVariantAndAddressesAsDoubles) {
+  Connect(L"Voice");
+  exchange::CRingProducer audio;
+  ASSERT_EQ(audio.Open(Narrow(), exchange::SectionId::kAudio), platform::ShmStatus::kOk);
+  std::vector<uint8_t> segment(4096);
+  for (std::size_t i = 0; i < segment.size(); ++i) segment[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_EQ(audio.Put(segment.data(), static_cast<uint32_t>(segment.size())), 1);
+  ASSERT_TRUE(PumpUntil([&] {
+    Var length;
+    return Call(L"GetVoiceSegLength", {}, &length) == S_OK && length.lVal == 4096;
+  }));
+
+  Var holder(5), length;  // a variable that holds something else first
+  for (int call = 0; call < 2; ++call) {
+    VARIANT by_reference;
+    by_reference.vt = VT_BYREF | VT_VARIANT;
+    by_reference.pvarVal = &holder;
+    DISPPARAMS params{&by_reference, nullptr, 1, 0};
+    ASSERT_EQ(object_->Invoke(Id(L"GetVoiceData"), IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                              &params, &length, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(length.vt, VT_I4);
+    EXPECT_EQ(length.lVal, 4096);
+    ASSERT_EQ(holder.vt, VT_ARRAY | VT_UI1) << "call " << call;
+    ASSERT_EQ(holder.parray->rgsabound[0].cElements, 4096u);
+    EXPECT_EQ(std::memcmp(holder.parray->pvData, segment.data(), segment.size()), 0);
+  }
+  // A byte array of the caller's is filled in place, within its size, as before.
+  Var small;
+  small.vt = VT_ARRAY | VT_UI1;
+  small.parray = SafeArrayCreateVector(VT_UI1, 0, 16);
+  EXPECT_EQ(Call(L"GetVoiceData", {&small}, &length), S_OK);
+  EXPECT_EQ(length.lVal, 4096);
+  EXPECT_EQ(small.parray->rgsabound[0].cElements, 16u);
+  EXPECT_EQ(std::memcmp(small.parray->pvData, segment.data(), 16), 0);
+
+  const uint8_t* image = ModuleImage();
+  for (const wchar_t* getter : {L"GetImageAddress", L"GetImageYDataAddress", L"GetVoiceSegment"}) {
+    Var address;
+    ASSERT_EQ(Call(getter, {}, &address), S_OK) << getter;
+    EXPECT_EQ(address.vt, VT_R8) << getter;
+    EXPECT_GT(address.dblVal, 0) << getter;
+    EXPECT_EQ(address.dblVal, static_cast<double>(static_cast<uint64_t>(address.dblVal))) << "a whole number";
+  }
+  Var picture;
+  ASSERT_EQ(Call(L"GetImageAddress", {}, &picture), S_OK);
+  EXPECT_EQ(picture.dblVal, static_cast<double>(reinterpret_cast<uintptr_t>(image)));
+}
 
 TEST_F(ComServer, RegistersItsClassesAndTypeLibraryAndUnregistersThem) {
   wchar_t module[MAX_PATH];
@@ -217,6 +386,44 @@ TEST_F(ComServer, LateBindingByNameWithAutomationsConversionsAndCodes) {
   coclass->ReleaseTypeAttr(attr);
   coclass->Release();
   info->Release();
+}
+
+// The system's script engines on the control (script_host runs them as the console script host
+// does): each script checks what it takes and quits with 1 when something is wrong. Voice segments
+// come while the script runs, as the relay would write them.
+TEST_F(ComServer, ScriptsTakeVoiceDataAddressesAndRefusals) {
+  wchar_t here[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, here, MAX_PATH);
+  std::wstring folder(here, n);
+  folder.resize(folder.find_last_of(L'\\') + 1);
+  std::wstring scripts = L"Z:";
+  for (const char* c = SCRIPTS_DIR; *c != '\0'; ++c) scripts += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+  for (const wchar_t* script : {L"voice_into_variable.vbs", L"addresses.js"}) {
+    const std::wstring robot = L"ComScript" + std::to_wstring(GetCurrentProcessId());
+    exchange::CRingProducer audio;
+    ASSERT_EQ(audio.Open(std::string(robot.begin(), robot.end()), exchange::SectionId::kAudio),
+              platform::ShmStatus::kOk);
+    std::vector<uint8_t> segment(4096);
+    for (std::size_t i = 0; i < segment.size(); ++i) segment[i] = static_cast<uint8_t>(i * 7);
+    std::wstring command =
+        L"\"" + folder + L"script_host.exe\" \"" + scripts + L"\\" + script + L"\" " + robot;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process))
+        << GetLastError();
+    // A segment every 50 ms until the script ends (at most a minute): it takes whichever comes after
+    // it connected.
+    for (int i = 0; i < 1200 && WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT; ++i)
+      audio.Put(segment.data(), static_cast<uint32_t>(segment.size()));
+    DWORD code = 99;
+    if (WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 98);
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(code, 0u) << "script " << std::string(script, script + wcslen(script)) << " (its output above)";
+  }
 }
 
 // An event sink as a container or script host makes one: it counts each event by its DISPID, and

@@ -50,9 +50,9 @@ VARTYPE Expected(int32_t type) {
   switch (type) {
     case 0:
       return VT_VOID;
-    case 37:  // an address: pointer-sized
-      return sizeof(void*) == 8 ? VT_I8 : VT_I4;
-    case 65:  // a caller's buffer
+    case 37:  // an address: a double on both widths, which every script engine reads
+      return VT_R8;
+    case 65:  // a caller's variant (or byte array), by reference
       return VT_PTR;
     default:
       return static_cast<VARTYPE>(type);  // short, long, BSTR and VARIANT_BOOL keep their numbers
@@ -155,7 +155,10 @@ TEST_F(TypeLibrary, IdentityAndEveryMemberAsTheTableHasThem) {
       const TYPEDESC& d = f->lprgelemdescParam[p].tdesc;
       EXPECT_EQ(d.vt, Expected(m.params[p])) << m.name << " parameter " << p;
       if (d.vt == VT_PTR) {
-        EXPECT_EQ(d.lptdesc->vt, VT_UI1) << m.name << ": a buffer of bytes";
+        EXPECT_EQ(d.lptdesc->vt, VT_VARIANT) << m.name << ": a variant the call fills";
+        EXPECT_EQ(f->lprgelemdescParam[p].paramdesc.wParamFlags & (PARAMFLAG_FIN | PARAMFLAG_FOUT),
+                  PARAMFLAG_FIN | PARAMFLAG_FOUT)
+            << m.name;
       }
     }
     info->ReleaseFuncDesc(f);

@@ -306,6 +306,11 @@ def _checked_file(control, member, param, value):
         value = os.fspath(value)
     if not isinstance(value, str):
         return value  # refused with its type by the argument check
+    # "EOF" after a sound's name asks the relay to go on from the previous sound: the file is the name
+    # before it, and the letters stay last.
+    go_on = "EOF" if param.role == _ROLE_FILE_FOR_RELAY and len(value) > 3 and value.endswith("EOF") else ""
+    if go_on:
+        value = value[:-3]
     path = os.path.abspath(value)
     where = "%s(): %s" % (member.name, path)
     if param.role == _ROLE_FILE_TO_WRITE:
@@ -322,7 +327,7 @@ def _checked_file(control, member, param, value):
         raise FileError("%s(): %s: the relay of this robot runs as another user (a service), which sees neither "
                         "/tmp nor the homes; put the file where it may read it, such as /var/lib/trevask/sounds"
                         % (member.name, path))
-    return path
+    return path + go_on
 
 
 def _describe(member):
