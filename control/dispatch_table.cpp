@@ -254,7 +254,9 @@ MemberInfo MakeProperty(int32_t dispid, const char* name, const char* help) {
                nullptr,
                [](const Ctrl& c) { return Wrap((c.*Get)()); },
                nullptr};
-  if constexpr (Put != nullptr) {
+  // Told apart by type: with -fsanitize=undefined GCC does not treat comparing a member pointer
+  // template argument with nullptr as a constant expression.
+  if constexpr (!std::is_same_v<decltype(Put), std::nullptr_t>) {
     m.put = [](Ctrl& c, const Variant& v) {
       T value{};
       const int32_t st = Convert(v, value);

@@ -42,6 +42,7 @@ Check TypeName(address) = "Double" And address > 0, "GetImageAddress is a " & Ty
 
 On Error Resume Next
 ctl.EnableDcMotor 6
-Check Err.Number = 6, "EnableDcMotor 6 is refused with error " & Err.Number & " (overflow)"
+Check Err.Number = &H8002000A And InStr(Err.Description, "outside 0..5") > 0, _
+  "EnableDcMotor 6 is refused with error " & Hex(Err.Number) & " (overflow): " & Err.Description
 On Error GoTo 0
 WScript.Quit 0
