@@ -13,7 +13,7 @@ as such. The clients wait on the sections' doorbells and take every record as it
 be lapped. Everything else arrives once, in order, unchanged.
 The relay must come back after every fault, its memory stay flat, and no section be left behind.
 
-    python3 tests/soak/soak.py --build build --minutes 10 --scale 0.05 [--robots 8]
+    python3 tests/soak/soak.py --build build --minutes 60 --scale 1 --robots 2
 """
 
 import argparse
@@ -242,12 +242,25 @@ def check_records(robot, first, last, windows):
            "changed by noise past the CRC": len(garbled), "changed (number, last good before)": bad[:10],
            "lost to faults": 0, "lapped while the client was busy": 0, "doubled by noise": 0, "out of order": 0,
            "unframeable (the end marker inside)": 0,
-           "first missing": []}
+           "first missing": [], "gaps outside the windows (first number, length, about when)": []}
     gap = []  # consecutive numbers missing outside the fault windows
+    # When a number was sent, about: between the marks the windows took (number, wall-clock time).
+    marks = sorted({(w["n0"], w["t0"]) for w in windows} | {(w["n1"], w["t1"]) for w in windows})
+
+    def about_when(n):
+        before = [m for m in marks if m[0] <= n] or marks[:1]
+        after = [m for m in marks if m[0] > n] or marks[-1:]
+        (na, ta), (nb, tb) = before[-1], after[0]
+        t = ta if nb == na else ta + (tb - ta) * (n - na) / (nb - na)
+        return time.strftime("%H:%M:%S", time.localtime(t))
 
     def close_gap():
         out["missing"] += len(gap)
         out["first missing"] += gap[:10 - len(out["first missing"])] if len(out["first missing"]) < 10 else []
+        # Where the client lost records, and when: a loaded machine's stalls line up with what else ran.
+        if gap and marks and len(out["gaps outside the windows (first number, length, about when)"]) < 100:
+            out["gaps outside the windows (first number, length, about when)"].append(
+                (gap[0], len(gap), about_when(gap[0])))
         gap.clear()
 
     for n in range(first, last):
@@ -339,7 +352,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", default=os.path.join(ROOT, "build"))
     p.add_argument("--minutes", type=float, default=10.0, help="simulated minutes to run")
-    p.add_argument("--scale", type=float, default=0.05, help="TREVASK_TIME_SCALE of every process")
+    p.add_argument("--scale", type=float, default=1.0, help="TREVASK_TIME_SCALE of every process (1: real time)")
     p.add_argument("--robots", type=int, default=2, help="robots side by side (half over UDP, half over a pty)")
     args = p.parse_args()
     args.build = os.path.abspath(args.build)
