@@ -11,7 +11,8 @@ frames, or while its link was down; commands put while the link was down, or on 
 had not yet written down; a frame garbled by noise that still passes the 8-bit CRC) and is counted
 as such. The clients wait on the sections' doorbells and take every record as it arrives: none may
 be lapped. Everything else arrives once, in order, unchanged.
-The relay must come back after every fault, its memory stay flat, and no section be left behind.
+The relay must come back after every fault, its memory and the first client's stay flat, and no
+section be left behind.
 
     python3 tests/soak/soak.py --build build --minutes 60 --scale 1 --robots 2
 """
@@ -132,6 +133,7 @@ class Robot:
     def start_relay(self):
         self.relay = subprocess.Popen(self.relay_cmd, stdout=self.relay_log, stderr=subprocess.STDOUT, env=self.env)
         self.relay_rss_start = None
+        self.client_rss_start = 0
 
     def _drain(self):
         for line in self.sim.stdout:
@@ -370,6 +372,7 @@ def main():
         service.pause(sim_s(10) + 1)  # the clients settle in
         for r in robots:
             r.relay_rss_start = rss_kb(r.relay.pid)
+            r.client_rss_start = rss_kb(r.clients[0].proc.pid)  # the first client runs to the end
         first_number = {r.name: r.number() for r in robots}
         end = time.monotonic() + sim_s(args.minutes * 60)
         faults = ["noise", "silence", "reopen", "client"]
@@ -414,6 +417,7 @@ def main():
         service.pause(sim_s(5))  # the last records reach the clients
         rss_start = {r.name: r.relay_rss_start or 0 for r in robots}
         rss_end = {r.name: rss_kb(r.relay.pid) if r.relay_rss_start else 0 for r in robots}
+        client_rss = {r.name: [r.client_rss_start, rss_kb(r.clients[0].proc.pid)] for r in robots}
     finally:
         for r in robots:
             for c in r.clients:
@@ -458,7 +462,8 @@ def main():
                               relay_restarts=service.restarts[r.name],
                               commands_not_stored=sum(len(run.get("not_stored", [])) for c in r.clients
                                                       for run in c.runs),
-                              relay_rss_kb=[rss_start.get(r.name), rss_end.get(r.name)])
+                              relay_rss_kb=[rss_start.get(r.name), rss_end.get(r.name)],
+                              client_rss_kb=client_rss.get(r.name))
         if rec["records checked"] == 0 or rec["missing"] or rec["duplicated"] or rec["changed"] or rec["out of order"]:
             problems.append("%s: %d records checked, %d missing, %d duplicated, %d changed, %d out of order"
                             % (r.name, rec["records checked"], rec["missing"], rec["duplicated"], rec["changed"],
@@ -470,6 +475,9 @@ def main():
                             % (r.name, cmd["commands checked"], cmd["commands missing"], cmd["commands duplicated"]))
         if images == 0 or voice == 0:
             problems.append("%s: %d pictures and %d voice segments reached the clients" % (r.name, images, voice))
+        start_kb, end_kb = client_rss.get(r.name, [0, 0])
+        if end_kb - start_kb > 4096:  # a client that keeps what it saw is held up by its own memory
+            problems.append("%s: the first client grew by %d kB" % (r.name, end_kb - start_kb))
         if rss_end.get(r.name, 0) - rss_start.get(r.name, 0) > 4096:
             problems.append("%s: the relay grew by %d kB" % (r.name, rss_end[r.name] - rss_start[r.name]))
     time.sleep(0.5)
