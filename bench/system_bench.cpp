@@ -37,6 +37,7 @@
 #include "exchange/protocol.h"
 #include "exchange/wave_file.h"
 #include "platform/clock.h"
+#include "platform/doorbell.h"
 #include "platform/udp_socket.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_manager.h"
@@ -424,6 +425,64 @@ void BenchStreamingCpu() {
   }
 }
 
+// A waiting client while another process storms a ring's doorbell: it flips the word's low bit
+// (the record count stays the same) and wakes every waiter, over and over. The client's CPU and
+// wake-ups, and the way of the real records put meanwhile (one every 20 ms).
+void BenchDoorbellStorm() {
+  const std::string robot = "storm" + std::to_string(getpid());
+  exchange::CRingProducer sensor;
+  sensor.Open(robot, exchange::SectionId::kStandardSensor);
+  control::CHeadlessHost host;
+  control::CZembrinSDKControlCtrl ctl;
+  ctl.AttachHost(&host);
+  ctl.connectRobot(robot);
+  std::vector<Clock::time_point> sent(256);
+  std::vector<double> latencies;
+  ctl.SetEventSink([&](int id) {
+    if (id != control::kStandardSensorEvent) return;
+    latencies.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - sent[ctl.GetSensorSonar1() & 0xFF]).count());
+  });
+  exchange::CRingConsumer hostile;  // the mapping the storm writes through (fork keeps it shared)
+  hostile.Open(robot, exchange::SectionId::kStandardSensor);
+  const platform::Doorbell word = hostile.Doorbell();
+  const pid_t storm = fork();
+  if (storm == 0) {
+    auto w = std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(word.word));
+    for (;;) {
+      w.fetch_xor(1, std::memory_order_relaxed);
+      platform::RingDoorbell(word.word);
+    }
+  }
+  std::atomic<bool> putting{true};  // relaxed: it only ends the producer's loop
+  std::thread producer([&] {
+    for (int i = 0; putting.load(std::memory_order_relaxed); ++i) {
+      uint8_t payload[40] = {};
+      payload[0] = static_cast<uint8_t>(i);
+      sent[static_cast<std::size_t>(i & 0xFF)] = Clock::now();
+      // The storm may leave the count odd; the record's own count still lands even.
+      sensor.Put(payload, sizeof payload);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  host.RunFor(500);
+  latencies.clear();
+  const double cpu_before = ThreadCpuSeconds();
+  const long switches_before = ThreadSwitches();
+  const double seconds = 5.0;
+  host.RunFor(static_cast<uint32_t>(seconds * 1000));
+  const double cpu_pct = 100.0 * (ThreadCpuSeconds() - cpu_before) / seconds;
+  const double wakes = static_cast<double>(ThreadSwitches() - switches_before) / seconds;
+  putting.store(false, std::memory_order_relaxed);
+  producer.join();
+  kill(storm, SIGKILL);
+  waitpid(storm, nullptr, 0);
+  AddRow("waiting client under a doorbell storm: CPU, wake-ups; records' way p50 / p99",
+         Fmt("%.1f%% CPU", cpu_pct) + Fmt(", %.0f wake-ups/s; ", wakes) + P50P99(latencies) +
+             Fmt(", %.0f records", static_cast<double>(latencies.size())),
+         "target 2% of a core", Fmt("%.2f", cpu_pct / 2.0));
+}
+
 // The anchor: a small message's round trip between two processes through a DDS implementation
 // (its performance tool, where installed: scripts/bench.sh installs it), one ping every 10 ms as
 // the robot's readings come. ddsperf prints each second's percentiles; the row gives the medians
@@ -554,7 +613,8 @@ void BenchFleetIdle() {
 // With no argument every measurement runs; otherwise only those named: jpeg, receive, latency
 // (robot to handler on the doorbell and on the tick, to Python, put to robot, idle wake-ups, CPU
 // while streaming, the DDS anchor, and the audio pacing), cpu, fleet (eight idle robots), mqtt (the bridge:
-// latency, calls, pictures, CPU), mqtt-fleet (eight bridged robots on one broker, nothing lost).
+// latency, calls, pictures, CPU), storm (a waiting client while another process storms a doorbell),
+// mqtt-fleet (eight bridged robots on one broker, nothing lost).
 int main(int argc, char** argv) {
   auto wanted = [&](const char* name) {
     if (argc < 2) return true;
@@ -571,6 +631,7 @@ int main(int argc, char** argv) {
     BenchAudio();
   }
   if (wanted("cpu")) BenchRelayCpu();
+  if (wanted("storm")) BenchDoorbellStorm();
   if (wanted("fleet")) BenchFleetIdle();
 #ifdef TREVASK_BENCH_MQTT
   if (wanted("mqtt")) bench::BenchMqtt();

@@ -590,20 +590,20 @@ int32_t tv_host_wait(tv_host* h, uint32_t ms) {
 
 struct tv_doorbells {
   std::vector<platform::Doorbell> bells;
+  platform::DoorbellPacer pacer;  // the host's, as it stood when armed: the wait runs on another thread
 };
 tv_doorbells* tv_host_arm(tv_host* h) {
   if (h == nullptr) return nullptr;
   auto* armed = new tv_doorbells;
+  armed->pacer = h->host.pacer();
   if (h->host.Arm(armed->bells)) return armed;
   delete armed;
   return nullptr;
 }
 int32_t tv_doorbells_wait(tv_doorbells* armed, uint32_t ms) {
   if (armed == nullptr) return 1;
-  return platform::WaitForDoorbells(armed->bells.data(), armed->bells.size(), ms) ==
-                 platform::DoorbellWait::kRung
-             ? 1
-             : 0;
+  return armed->pacer.Wait(armed->bells.data(), armed->bells.size(), ms) == platform::DoorbellWait::kRung ? 1
+                                                                                                          : 0;
 }
 void tv_doorbells_free(tv_doorbells* armed) {
   delete armed;

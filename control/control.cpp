@@ -252,10 +252,12 @@ int CZembrinSDKControlCtrl::Wait(uint32_t limit_ms) {
     }
     const uint32_t spent = platform::TickElapsed(platform::TickCount(), start);
     if (spent >= limit_ms) return 0;
-    const platform::DoorbellWait r = platform::WaitForDoorbells(bells.data(), bells.size(), limit_ms - spent);
+    const platform::DoorbellWait r = pacer_.Wait(bells.data(), bells.size(), limit_ms - spent);
     if (r == platform::DoorbellWait::kInterrupted) return 0;
     // A ring, or a time limit that may hide records of a producer that does not ring.
-    if (const int taken = TakeArrived(); taken > 0) return taken;
+    const int taken = TakeArrived();
+    pacer_.Looked(r == platform::DoorbellWait::kRung, taken > 0);
+    if (taken > 0) return taken;
   }
 }
 

@@ -475,6 +475,7 @@ class CZembrinSDKControlCtrl : public HostedControl {
       audio_;
   std::unique_ptr<exchange::CRingProducer> commands_;
   uint64_t commands_not_stored_ = 0;
+  platform::DoorbellPacer pacer_;  // Wait()'s holds after wakes that brought nothing
   // The latest records, copied out of their rings: standard, motor, custom (each at most a sensor
   // slot; getters read beyond a short record's end as zeros), the image record being decoded, and the
   // voice segment.

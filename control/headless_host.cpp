@@ -51,6 +51,11 @@ bool CHeadlessHost::Waits(const Timer& t) const {
 int CHeadlessHost::ProcessDue() {
   const uint32_t now = platform::TickCount();
   int ran = 0;
+  // After a wait on Arm()'s doorbells: whether a word moved since they were read (the wait ended
+  // early) is told to the pacer with whether this look found anything.
+  const bool after_wait = !armed_.empty();
+  const bool rang = after_wait && ArmedWordMoved();
+  armed_.clear();
   ++running_;
   // Index loop: a handler may start timers (appending) or kill them (marking) while we run.
   for (std::size_t i = 0; i < timers_.size(); ++i) {
@@ -71,6 +76,7 @@ int CHeadlessHost::ProcessDue() {
   if (running_ == 0)
     timers_.erase(std::remove_if(timers_.begin(), timers_.end(), [](const Timer& t) { return !t.alive; }),
                   timers_.end());
+  if (after_wait) pacer_.Looked(rang, ran > 0);
   return ran;
 }
 
@@ -89,11 +95,27 @@ int64_t CHeadlessHost::MillisecondsUntilDue() const {
   return UntilDue(true);
 }
 
+bool CHeadlessHost::ArmedWordMoved() {
+  // The words are read afresh through the controls' open rings: a control closed or connected
+  // elsewhere since Arm has unmapped the words Arm read, which are never touched.
+  now_.clear();
+  for (const Timer& t : timers_)
+    if (Waits(t)) t.control->AddDoorbells(now_);
+  for (const platform::Doorbell& then : armed_)
+    for (const platform::Doorbell& bell : now_)
+      if (bell.word == then.word && bell.seen != then.seen) return true;
+  return false;
+}
+
 bool CHeadlessHost::Arm(std::vector<platform::Doorbell>& bells) {
   bells.clear();
   bool pending = false;
   for (const Timer& t : timers_)
     if (Waits(t)) pending = t.control->AddDoorbells(bells) || pending;
+  if (pending)
+    armed_.clear();
+  else
+    armed_ = bells;
   return !pending;
 }
 
@@ -110,7 +132,7 @@ int CHeadlessHost::Wait(uint32_t limit_ms) {
   const int64_t due = MillisecondsUntilLook();
   uint32_t nap = due < 0 ? limit_ms : static_cast<uint32_t>(std::min<int64_t>(due, limit_ms));
   platform::DoorbellWait result = platform::DoorbellWait::kRung;
-  if (Arm(bells_) && nap > 0) result = platform::WaitForDoorbells(bells_.data(), bells_.size(), nap);
+  if (Arm(bells_) && nap > 0) result = pacer_.Wait(bells_.data(), bells_.size(), nap);
   if (result == platform::DoorbellWait::kInterrupted) return -1;
   const int done = ProcessDue();
   if (!bells_.empty()) NoteWait(result, done);

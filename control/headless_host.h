@@ -43,8 +43,13 @@ class CHeadlessHost : public ControlHost {
   // ProcessDue does; returns what it returns, or -1 when a signal ended the wait early.
   int Wait(uint32_t limit_ms);
   // The doorbells to wait on for this host's waiting controls, as they stand now: false when records
-  // are there already (call ProcessDue instead of waiting). The wait itself may run on any thread.
+  // are there already (call ProcessDue instead of waiting). The wait itself may run on any thread,
+  // through pacer().Wait: the next ProcessDue tells the pacer whether the words moved and brought
+  // anything, so that a storm of empty wakes is met with holds (platform/doorbell.h).
   bool Arm(std::vector<platform::Doorbell>& bells);
+  // How this host's waits hold off after wakes that brought nothing; a copy paces a wait on another
+  // thread.
+  const platform::DoorbellPacer& pacer() const { return pacer_; }
   // For loops that wait on Arm()'s doorbells: how long they may wait before calling ProcessDue (the
   // next timer that is not replaced by a doorbell, and at most a quiet look), -1 without timers.
   int64_t MillisecondsUntilLook() const;
@@ -76,9 +81,15 @@ class CHeadlessHost : public ControlHost {
   // A timer the host replaces by waiting: the control's rings ring, so its tick is not needed.
   bool Waits(const Timer& t) const;
   int64_t UntilDue(bool waiting_timers_too) const;
+  // Whether a word of the last Arm has moved since (read through the controls' rings as they are now).
+  bool ArmedWordMoved();
 
   std::vector<Timer> timers_;
   std::vector<platform::Doorbell> bells_;
+  // The doorbells of the last Arm that was not followed by ProcessDue yet, as they were read.
+  std::vector<platform::Doorbell> armed_;
+  std::vector<platform::Doorbell> now_;  // the same words as they stand, for ArmedWordMoved
+  platform::DoorbellPacer pacer_;
   bool ticking_ = false;
   // Waits end within this even when every ring is quiet: the host then looks once, so that records
   // of a producer that does not ring are taken, and an idle program wakes five times a second.

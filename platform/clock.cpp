@@ -51,4 +51,8 @@ void Sleep(uint32_t ms) {
   os::SleepRealMs(static_cast<double>(ms) * TimeScale());
 }
 
+void SleepMilliseconds(double ms) {
+  if (ms > 0) os::SleepRealMs(ms * TimeScale());
+}
+
 }  // namespace platform

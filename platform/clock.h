@@ -30,6 +30,8 @@ double MonotonicSeconds();
 
 // Sleeps for `ms` scaled milliseconds. Sleep(0) yields.
 void Sleep(uint32_t ms);
+// Sleeps for `ms` scaled milliseconds, fractions included (a hold shorter than the tick).
+void SleepMilliseconds(double ms);
 
 // The scale in force (greater than 0).
 double TimeScale();

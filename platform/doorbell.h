@@ -27,14 +27,42 @@ struct Doorbell {
 void RingDoorbell(const uint32_t* word);
 
 enum class DoorbellWait {
-  kRung,         // a word differs from what was seen, or a ring came (it may be a stray one: look again)
+  kRung,         // a word differs from what was seen (it may bring nothing new: look again)
   kTimedOut,     // the limit passed
   kInterrupted,  // a signal came (Ctrl-C): the caller's own code should see it now
   kFailed,       // the system refused the wait (a word no longer mapped); the caller's limit was slept
 };
 
-// Waits until one of the `count` words differs from its `seen` value, a ring comes, or `limit_ms`
-// (scaled) milliseconds pass. With no words it sleeps the limit.
+// Waits until one of the `count` words differs from its `seen` value or `limit_ms` (scaled)
+// milliseconds pass. With no words it sleeps the limit. Every producer changes its word before it
+// rings, so a wake that finds every word as it was came from no producer (another process waking
+// the word in a loop): the wait goes on after a hold that grows while such wakes keep coming
+// (DoorbellPacer's), so that a storm of them costs the waiter little.
 DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t limit_ms);
+
+// Paces one waiter's round of "wait, look, wait again" against rings that bring nothing: a word
+// moved by something that is not a producer (another process bumping it in a loop) wakes the waiter
+// at once, every time. After each such wake whose look found nothing new, the waiter holds off
+// before it waits again: 0.25 ms, doubling up to 4 ms while the wakes stay empty, none again once a
+// look finds news or a wait runs to its limit. A storm then costs at most one look per hold, and a
+// record that comes during it waits at most one hold.
+class DoorbellPacer {
+ public:
+  static constexpr double kFirstHoldMs = 0.25;
+  static constexpr double kLongestHoldMs = 4.0;
+
+  // What the look after a wait found: `rang` when a word had moved since it was read (the wait
+  // ended early), `news` when there was something to take.
+  void Looked(bool rang, bool news);
+  // The hold the next wait begins with, in scaled milliseconds (0 when none).
+  double hold_ms() const { return hold_ms_; }
+  // Sleeps that hold, at most `limit_ms`; returns the whole milliseconds it took off the limit.
+  uint32_t HoldOff(uint32_t limit_ms) const;
+  // HoldOff, then WaitForDoorbells for the rest of the limit. The caller looks, then says Looked(...).
+  DoorbellWait Wait(const Doorbell* bells, std::size_t count, uint32_t limit_ms) const;
+
+ private:
+  double hold_ms_ = 0;
+};
 
 }  // namespace platform

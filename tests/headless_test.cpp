@@ -168,6 +168,57 @@ TEST(Headless, ASecondRelayForTheSameRobotNameRefusesAndLeavesTheFirstAlone) {
   EXPECT_FALSE(first.HasLine("link quality: 4")) << "the first relay missed no keep-alive answer";
 }
 
+// The section tool's puts: a record that cannot be put is its own exit status (3), told apart from
+// a mistake in the arguments (2), so that a script can tell a robot nobody serves from a typo.
+TEST(Headless, TheSectionToolTellsAFailedPutFromABadArgument) {
+  ChildProcess sim({kSim, "--udp", "127.0.0.1:0"}, {kScale, kConfig});
+  ASSERT_TRUE(sim.WaitForLine("ready on udp"));
+  const std::string robot = "Put" + std::to_string(getpid());
+  ChildProcess relay(
+      {kRelay, "--headless", "--wifi", "127.0.0.1", "--port", std::to_string(SimPort(sim)), "--robot", robot},
+      {kScale, kConfig});
+  ASSERT_TRUE(relay.WaitForLine("Connected")) << relay.err();
+  const std::string frame = "5E 02 01 00 7D 01 FF C3 5E 0D";
+  std::vector<std::string> forty_puts = {kSections, "--robot", robot};
+  for (int i = 0; i < 40; ++i) forty_puts.insert(forty_puts.end(), {"--put-command", frame});
+  const struct {
+    const char* what;
+    std::vector<std::string> argv;
+    bool relay_stopped;  // the relay holds the ring but reads nothing: 31 records fill it
+    int status;
+    std::string says;
+  } kCases[] = {
+      {"served", {kSections, "--robot", robot, "--put-command", frame}, false, 0, ""},
+      {"no relay",
+       {kSections, "--robot", robot + "x", "--put-command", frame},
+       false,
+       3,
+       "no relay serves robot '" + robot + "x'; nothing was put (relays here serve "},
+      {"too long",
+       {kSections, "--robot", robot, "--put-text", std::string(81, 'a')},
+       false,
+       2,
+       "a command record holds at most 80 bytes, not 81"},
+      {"not hex",
+       {kSections, "--robot", robot, "--put-command", "5E 0G"},
+       false,
+       2,
+       "is not a list of hex bytes"},
+      {"full", forty_puts, true, 3,
+       "record 32 of 40 was not put: the command section stayed full (its relay does not read it)"},
+  };
+  for (const auto& c : kCases) {
+    if (c.relay_stopped) relay.Signal(SIGSTOP);
+    ChildProcess put(c.argv, {kScale, kConfig});
+    EXPECT_EQ(put.Wait(), c.status) << c.what << ": " << put.err();
+    EXPECT_NE(put.err().find(c.says), std::string::npos) << c.what << ": " << put.err();
+    if (c.relay_stopped) relay.Signal(SIGCONT);
+  }
+  EXPECT_TRUE(sim.WaitForLine("received EnableStandardSensorSending")) << "the served put reached the robot";
+  relay.Signal(SIGTERM);
+  EXPECT_EQ(relay.Wait(), 0);
+}
+
 TEST(Headless, SerialPathThroughAPseudoTerminal) {
   const std::string link = "/tmp/trevask-headless-pty-" + std::to_string(getpid());
   ChildProcess sim({kSim, "--pty", link}, {kScale, kConfig});

@@ -1,6 +1,7 @@
 // trevask-sections: prints every record that arrives in a robot's sections, in hex.
 //
 //   trevask-sections [--robot NAME] [--sections LIST] [--bytes N] [--count N] [--timeout MS]
+//   trevask-sections [--robot NAME] --put-command HEX... --put-text TEXT...
 //
 // It opens consumers (so it sees only records written after it started) and polls every 10 ms.
 #include <csignal>
@@ -35,8 +36,12 @@ void Usage(FILE* out) {
                "                   into the command section, as a client would, and exit\n"
                "  --put-text TEXT  put TEXT as one command record (an audio-file request) and exit\n"
                "                   (both may be given many times: the records are put in that order)\n"
-               "Exit status: 0 when stopped, interrupted or the count was reached; 1 on a timeout\n"
-               "before the count was reached; 2 on bad arguments or a section that cannot be opened.\n");
+               "Exit status: 0 when stopped, interrupted, the count was reached or every record was put;\n"
+               "1 on a timeout before the count was reached; 2 on bad arguments (a record longer than\n"
+               "%u bytes included) or a section that cannot be opened; 3 when a record could not be put:\n"
+               "no relay serves the robot (a record put then would never be sent), or the command section\n"
+               "stayed full for %u ms (its relay does not read it). The records before it were put.\n",
+               exchange::kCommandRecordMax, exchange::kPutWaitMs);
 }
 
 struct Watched {
@@ -124,6 +129,14 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // A record the ring cannot hold is the caller's mistake, told before anything is put.
+  for (const std::vector<uint8_t>& put : puts) {
+    if (put.size() > exchange::kCommandRecordMax) {
+      std::fprintf(stderr, "trevask-sections: a command record holds at most %u bytes, not %zu\n",
+                   exchange::kCommandRecordMax, put.size());
+      return 2;
+    }
+  }
 
   if (have_put) {
     const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
@@ -134,10 +147,27 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "trevask-sections: %s: %s\n", object.c_str(), platform::ShmStatusText(st));
       return 2;
     }
-    for (const std::vector<uint8_t>& put : puts) {
-      if (producer.PutPaced(put.data(), static_cast<uint32_t>(put.size())) != 1) {
-        std::fprintf(stderr, "trevask-sections: a command record holds at most %u bytes\n", spec.capacity);
-        return 2;
+    // A relay retires whatever it finds in the ring when it starts, so a record put while none
+    // serves the robot would never reach it: that is a failed put, not a success.
+    if (producer.Relay() == exchange::CRingProducer::RelayState::kNoRelay) {
+      std::string served;
+      for (const std::string& name : exchange::ServedRobots())
+        served += (served.empty() ? "'" : ", '") + name + "'";
+      std::fprintf(stderr,
+                   "trevask-sections: no relay serves robot '%s'; nothing was put (relays here serve %s)\n",
+                   robot.c_str(), served.empty() ? "no robot" : served.c_str());
+      return 3;
+    }
+    for (std::size_t k = 0; k < puts.size(); ++k) {
+      if (producer.PutPaced(puts[k].data(), static_cast<uint32_t>(puts[k].size())) != 1) {
+        const exchange::CRingProducer::RelayState relay = producer.Relay();
+        std::fprintf(stderr,
+                     "trevask-sections: record %zu of %zu was not put: %s; the records before it were put\n",
+                     k + 1, puts.size(),
+                     relay == exchange::CRingProducer::RelayState::kNoRelay
+                         ? "the relay serving the robot went away"
+                         : "the command section stayed full (its relay does not read it)");
+        return 3;
       }
     }
     return 0;

@@ -19,11 +19,13 @@ void CDoorbellWatch::Stop() {
   thread_.Join();
 }
 
-void CDoorbellWatch::Watch(const std::vector<platform::Doorbell>& bells, uint32_t limit_ms) {
+void CDoorbellWatch::Watch(const std::vector<platform::Doorbell>& bells, uint32_t limit_ms,
+                           const platform::DoorbellPacer& pacer) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     bells_ = bells;
     limit_ms_ = limit_ms;
+    pacer_ = pacer;
     ++generation_;
     std::atomic_ref<uint32_t>(interrupt_).fetch_add(1, std::memory_order_release);
   }
@@ -36,6 +38,7 @@ void CDoorbellWatch::Body() {
   uint64_t seen_generation = 0;
   for (;;) {
     uint32_t limit = 0;
+    platform::DoorbellPacer pacer;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [&] { return stopping_ || generation_ != seen_generation; });
@@ -44,9 +47,9 @@ void CDoorbellWatch::Body() {
       bells = bells_;
       bells.push_back({&interrupt_, std::atomic_ref<uint32_t>(interrupt_).load(std::memory_order_acquire)});
       limit = limit_ms_;
+      pacer = pacer_;
     }
-    if (platform::WaitForDoorbells(bells.data(), bells.size(), limit) != platform::DoorbellWait::kRung)
-      continue;
+    if (pacer.Wait(bells.data(), bells.size(), limit) != platform::DoorbellWait::kRung) continue;
     // A ring of the robot's words, or of ours: new words to watch (what was seen here is old then,
     // and waking the bridge for it would only have it arm again, round and round) or the stop. Only
     // the robot's words, still the ones the bridge armed, wake the bridge.

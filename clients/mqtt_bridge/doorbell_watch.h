@@ -25,8 +25,10 @@ class CDoorbellWatch {
   bool Start();
   void Stop();
   // The words to wait on from now (as the host armed them); the watch's thread waits on them, and on
-  // nothing older, until one rings or `limit_ms` passes.
-  void Watch(const std::vector<platform::Doorbell>& bells, uint32_t limit_ms);
+  // nothing older, until one rings or `limit_ms` passes, holding off first as the host's `pacer`
+  // says (after wakes that brought the bridge nothing).
+  void Watch(const std::vector<platform::Doorbell>& bells, uint32_t limit_ms,
+             const platform::DoorbellPacer& pacer = {});
   platform::Waker& waker() { return waker_; }
 
  private:
@@ -37,6 +39,7 @@ class CDoorbellWatch {
   std::condition_variable changed_;
   std::vector<platform::Doorbell> bells_;
   uint32_t limit_ms_ = 0;
+  platform::DoorbellPacer pacer_;
   uint64_t generation_ = 0;
   bool stopping_ = false;
   // Rung to end a wait early: for new words to watch, or to stop. Changed under the mutex; the

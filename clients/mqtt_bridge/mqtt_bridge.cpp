@@ -348,7 +348,7 @@ void CMqttBridge::Run(const std::atomic<bool>& stop) {
     if (!host_.Arm(bells_))
       due = 0;  // records are there already
     else
-      watch_.Watch(bells_, static_cast<uint32_t>(due));
+      watch_.Watch(bells_, static_cast<uint32_t>(due), host_.pacer());
     const int socket = mosquitto_socket(client_);
     // A message still partly unwritten needs the socket writable, which this wait does not hear.
     if (socket >= 0 && mosquitto_want_write(client_)) due = due > 1 ? 1 : due;

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -101,6 +102,16 @@ DoorbellWait WaitMany(const Doorbell* bells, std::size_t count, double real_ms) 
   }
 }
 
+// True when every word still holds what the waiter read. The kernel compares (a wait that ends at
+// once: timed out, or woken by the same storm), so a word whose mapping another thread has just
+// unmapped is never touched here; a word that differs (EAGAIN) or is gone (EFAULT) is not as seen.
+bool AllAsSeen(const Doorbell* bells, std::size_t count) {
+  const timespec now{};
+  for (std::size_t i = 0; i < count; ++i)
+    if (Futex(bells[i].word, FUTEX_WAIT, bells[i].seen, &now) != 0 && errno != ETIMEDOUT) return false;
+  return true;
+}
+
 }  // namespace
 
 void RingDoorbell(const uint32_t* word) {
@@ -113,10 +124,24 @@ DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t
     const timespec span = RealSpan(real_ms);
     return ::ppoll(nullptr, 0, &span, nullptr) == 0 ? DoorbellWait::kTimedOut : FromErrno(errno);
   }
-  const DoorbellWait r = count == 1 ? WaitOne(bells[0], real_ms) : WaitMany(bells, count, real_ms);
-  // A refused wait must not turn its caller's loop into a spin.
-  if (r == DoorbellWait::kFailed) Sleep(limit_ms);
-  return r;
+  const double end = MonotonicSeconds() * 1000.0 + real_ms;
+  // Wakes that leave every word as it was are not a producer's: the wait is queued again, after a
+  // hold that grows while they keep coming. The loop ends at the limit and goes round at most once
+  // per hold (at most 4 ms once the storm has lasted 4 ms), however fast the wakes come.
+  DoorbellPacer stray;
+  for (;;) {
+    const double left = end - MonotonicSeconds() * 1000.0;
+    const DoorbellWait r = count == 1 ? WaitOne(bells[0], left) : WaitMany(bells, count, left);
+    if (r == DoorbellWait::kFailed) {
+      Sleep(limit_ms);  // a refused wait must not turn its caller's loop into a spin
+      return r;
+    }
+    if (r != DoorbellWait::kRung || !AllAsSeen(bells, count)) return r;
+    stray.Looked(true, false);
+    const double after = end - MonotonicSeconds() * 1000.0;
+    if (after <= 0) return DoorbellWait::kTimedOut;
+    SleepMilliseconds(std::min(stray.hold_ms(), after / TimeScale()));
+  }
 }
 
 }  // namespace platform

@@ -111,6 +111,32 @@ class ReadingsTest(unittest.TestCase):
         sensor.close()
         motor.close()
 
+    def test_leaving_areadings_early_ends_the_loop_quietly(self):
+        """``break`` out of areadings() inside asyncio.run(): the pump stops with the loop, and the
+        program ends without a word on stderr (no callback left to run on a shut-down executor)."""
+        script = textwrap.dedent("""
+            import asyncio, sys, talvenor
+            ctl = talvenor.Control(sys.argv[1])
+            async def main():
+                print("ready", flush=True)
+                async for reading in ctl.areadings():
+                    print(reading.raw[0], flush=True)
+                    break
+            asyncio.run(main())
+        """)
+        sensor = section(self.robot, "SensorShareMem_Zembrin", 278)
+        child = subprocess.Popen([sys.executable, "-c", script, self.robot], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True, env=os.environ)
+        try:
+            self.assertEqual(child.stdout.readline().strip(), "ready")
+            put_counted(sensor, 50, 5, record(30)[:40])  # the control is open: this one is delivered
+            out, err = child.communicate(timeout=30)
+        finally:
+            if child.poll() is None:
+                child.kill()
+            sensor.close()
+        self.assertEqual((child.returncode, out.strip(), err), (0, str(record(30)[0]), ""))
+
     def test_two_controls_for_two_robots_keep_their_own_pictures(self):
         other = talvenor.Control(self.robot + "B")
         try:

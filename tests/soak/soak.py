@@ -11,9 +11,10 @@ frames, or while its link was down; commands put while the link was down, or on 
 had not yet written down; a frame garbled by noise that still passes the 8-bit CRC) and is counted
 as such. The clients wait on the sections' doorbells and take every record as it arrives: none may
 be lapped. Everything else arrives once, in order, unchanged.
-The relay must come back after every fault, its memory stay flat, and no section be left behind.
+The relay must come back after every fault, its memory and the first client's stay flat, and no
+section be left behind.
 
-    python3 tests/soak/soak.py --build build --minutes 10 --scale 0.05 [--robots 8]
+    python3 tests/soak/soak.py --build build --minutes 60 --scale 1 --robots 2
 """
 
 import argparse
@@ -132,6 +133,7 @@ class Robot:
     def start_relay(self):
         self.relay = subprocess.Popen(self.relay_cmd, stdout=self.relay_log, stderr=subprocess.STDOUT, env=self.env)
         self.relay_rss_start = None
+        self.client_rss_start = 0
 
     def _drain(self):
         for line in self.sim.stdout:
@@ -242,12 +244,25 @@ def check_records(robot, first, last, windows):
            "changed by noise past the CRC": len(garbled), "changed (number, last good before)": bad[:10],
            "lost to faults": 0, "lapped while the client was busy": 0, "doubled by noise": 0, "out of order": 0,
            "unframeable (the end marker inside)": 0,
-           "first missing": []}
+           "first missing": [], "gaps outside the windows (first number, length, about when)": []}
     gap = []  # consecutive numbers missing outside the fault windows
+    # When a number was sent, about: between the marks the windows took (number, wall-clock time).
+    marks = sorted({(w["n0"], w["t0"]) for w in windows} | {(w["n1"], w["t1"]) for w in windows})
+
+    def about_when(n):
+        before = [m for m in marks if m[0] <= n] or marks[:1]
+        after = [m for m in marks if m[0] > n] or marks[-1:]
+        (na, ta), (nb, tb) = before[-1], after[0]
+        t = ta if nb == na else ta + (tb - ta) * (n - na) / (nb - na)
+        return time.strftime("%H:%M:%S", time.localtime(t))
 
     def close_gap():
         out["missing"] += len(gap)
         out["first missing"] += gap[:10 - len(out["first missing"])] if len(out["first missing"]) < 10 else []
+        # Where the client lost records, and when: a loaded machine's stalls line up with what else ran.
+        if gap and marks and len(out["gaps outside the windows (first number, length, about when)"]) < 100:
+            out["gaps outside the windows (first number, length, about when)"].append(
+                (gap[0], len(gap), about_when(gap[0])))
         gap.clear()
 
     for n in range(first, last):
@@ -339,7 +354,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", default=os.path.join(ROOT, "build"))
     p.add_argument("--minutes", type=float, default=10.0, help="simulated minutes to run")
-    p.add_argument("--scale", type=float, default=0.05, help="TREVASK_TIME_SCALE of every process")
+    p.add_argument("--scale", type=float, default=1.0, help="TREVASK_TIME_SCALE of every process (1: real time)")
     p.add_argument("--robots", type=int, default=2, help="robots side by side (half over UDP, half over a pty)")
     args = p.parse_args()
     args.build = os.path.abspath(args.build)
@@ -357,6 +372,7 @@ def main():
         service.pause(sim_s(10) + 1)  # the clients settle in
         for r in robots:
             r.relay_rss_start = rss_kb(r.relay.pid)
+            r.client_rss_start = rss_kb(r.clients[0].proc.pid)  # the first client runs to the end
         first_number = {r.name: r.number() for r in robots}
         end = time.monotonic() + sim_s(args.minutes * 60)
         faults = ["noise", "silence", "reopen", "client"]
@@ -401,6 +417,7 @@ def main():
         service.pause(sim_s(5))  # the last records reach the clients
         rss_start = {r.name: r.relay_rss_start or 0 for r in robots}
         rss_end = {r.name: rss_kb(r.relay.pid) if r.relay_rss_start else 0 for r in robots}
+        client_rss = {r.name: [r.client_rss_start, rss_kb(r.clients[0].proc.pid)] for r in robots}
     finally:
         for r in robots:
             for c in r.clients:
@@ -445,7 +462,8 @@ def main():
                               relay_restarts=service.restarts[r.name],
                               commands_not_stored=sum(len(run.get("not_stored", [])) for c in r.clients
                                                       for run in c.runs),
-                              relay_rss_kb=[rss_start.get(r.name), rss_end.get(r.name)])
+                              relay_rss_kb=[rss_start.get(r.name), rss_end.get(r.name)],
+                              client_rss_kb=client_rss.get(r.name))
         if rec["records checked"] == 0 or rec["missing"] or rec["duplicated"] or rec["changed"] or rec["out of order"]:
             problems.append("%s: %d records checked, %d missing, %d duplicated, %d changed, %d out of order"
                             % (r.name, rec["records checked"], rec["missing"], rec["duplicated"], rec["changed"],
@@ -457,6 +475,9 @@ def main():
                             % (r.name, cmd["commands checked"], cmd["commands missing"], cmd["commands duplicated"]))
         if images == 0 or voice == 0:
             problems.append("%s: %d pictures and %d voice segments reached the clients" % (r.name, images, voice))
+        start_kb, end_kb = client_rss.get(r.name, [0, 0])
+        if end_kb - start_kb > 4096:  # a client that keeps what it saw is held up by its own memory
+            problems.append("%s: the first client grew by %d kB" % (r.name, end_kb - start_kb))
         if rss_end.get(r.name, 0) - rss_start.get(r.name, 0) > 4096:
             problems.append("%s: the relay grew by %d kB" % (r.name, rss_end[r.name] - rss_start[r.name]))
     time.sleep(0.5)

@@ -25,6 +25,7 @@ signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
 ctl = talvenor.Control()
 ctl.connectRobot(robot)
 received, bad = [], []
+last_good = [-1]  # the last good number, kept apart from the lists (which save() empties)
 counts = {"images": 0, "voice": 0}
 
 # The simulated robot fills bytes 0..3 with the number and every other byte from it; the getters
@@ -43,8 +44,9 @@ def on_standard():
     ok = all(getattr(ctl, f.getter)() == f.read(record) for f in STANDARD)
     if ok:
         received.append(number)
+        last_good[0] = number
     else:  # the number itself may be garbled: keep the last good one beside it, to tell when it came
-        bad.append([number, received[-1] if received else -1])
+        bad.append([number, last_good[0]])
 
 
 def on_image():
@@ -61,20 +63,19 @@ ctl.on("VoiceSegmentEvent", on_voice)
 puts, not_stored = [], []
 
 
-saved = {"received": 0, "bad": 0, "puts": 0, "not_stored": 0}
-
-
 def save():
-    """Appends one line: what came since the last line, and the counts so far. Writing only the news
-    keeps each save short however long the run: a save that rewrote everything held the client up
-    long enough for a ring to lap it."""
+    """Appends one line: what came since the last line, and the counts so far; what is written down
+    is let go of. Writing only the news keeps each save short however long the run (a save that
+    rewrote everything held the client up long enough for a ring to lap it), and letting it go keeps
+    the client's memory flat: lists that grew by a megabyte a minute made each of Python's full
+    collections longer, until one held the client up for a whole ring."""
     lists = {"received": received, "bad": bad, "puts": puts, "not_stored": not_stored}
-    line = {name: items[saved[name]:] for name, items in lists.items()}
+    line = {name: items for name, items in lists.items()}
     line.update(images=counts["images"], voice=counts["voice"], lapped=ctl.lapped()["standard"])
     with open(out_path, "a") as f:
         f.write(json.dumps(line) + "\n")
-    for name, items in lists.items():
-        saved[name] = len(items)
+    for items in lists.values():
+        items.clear()
 
 
 ctl.EnableStandardSensorSending()
@@ -89,6 +90,8 @@ while not stop:
     now = time.monotonic()
     due = int((now - start) / interval)
     while sent < due and not stop:
+        if sent % 10 == 9:  # a long catch-up still takes the records that come meanwhile
+            ctl.host.process_due()
         refused = ctl.commands_not_stored()
         ctl.DcMotorPositionNonTimeCtr(channel, counter & 0x7FFF)
         if ctl.commands_not_stored() == refused:  # stored for the relay (else it never reaches the robot)

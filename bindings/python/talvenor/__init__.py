@@ -556,13 +556,14 @@ class Host:
             if not armed:
                 self._pumps[loop] = loop.call_soon(pump)
                 return
-
-            def waited(future):  # run on the loop, as every callback of its futures
+            try:
+                future = loop.run_in_executor(None, _wait_armed, armed)
+            except RuntimeError:
+                # The loop is ending (asyncio.run has shut its executor down while something still
+                # waited on it): nothing is pumped on it any more.
                 _tv_doorbells_free(armed)
-                pump()
-
-            future = loop.run_in_executor(None, _tv_doorbells_wait, armed, _SLICE_MS)
-            future.add_done_callback(waited)
+                return
+            future.add_done_callback(lambda _: pump())  # run on the loop, as every callback of its futures
             self._pumps[loop] = future
 
         self._pumps[loop] = loop.call_soon(pump)
@@ -571,6 +572,15 @@ class Host:
         if getattr(self, "_handle", None):
             _tv_host_destroy(self._handle)
             self._handle = None
+
+
+def _wait_armed(armed):
+    """The pump's wait, in the worker thread; the worker frees what it waited on, so nothing is left
+    behind when the loop closes before the wait's callback runs."""
+    try:
+        return _tv_doorbells_wait(armed, _SLICE_MS)
+    finally:
+        _tv_doorbells_free(armed)
 
 
 _default_host = None
@@ -639,7 +649,17 @@ class _EventStream:
     async def __anext__(self):
         control = self._control
         if not self._registered:
-            control.host._waiters.append(self._waiter)
+            # The host holds the stream weakly: a stream its program let go of (``break`` out of
+            # ``async for``) is closed at once, and the pump stops when nothing else waits.
+            ref = weakref.ref(self)
+
+            def waiter(control, name, payload):
+                stream = ref()
+                if stream is not None:
+                    stream._waiter(control, name, payload)
+
+            self._registration = waiter
+            control.host._waiters.append(waiter)
             self._registered = True
         loop = asyncio.get_running_loop()
         control._raise_failure()
@@ -657,8 +677,12 @@ class _EventStream:
 
     def close(self):
         if self._registered:
-            self._control.host._waiters.remove(self._waiter)
+            self._control.host._waiters.remove(self._registration)
             self._registered = False
+
+    async def aclose(self):
+        """Stops the stream, as leaving its ``async for`` does."""
+        self.close()
 
     def __del__(self):
         try:
