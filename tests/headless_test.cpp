@@ -184,7 +184,7 @@ TEST(Headless, TheSectionToolTellsAFailedPutFromABadArgument) {
   const struct {
     const char* what;
     std::vector<std::string> argv;
-    bool relay_stopped;  // the relay holds the ring but reads nothing: 31 records fill it
+    bool relay_stopped;  // the relay holds the ring but reads nothing: 23 records fill it
     int status;
     std::string says;
   } kCases[] = {
@@ -205,7 +205,7 @@ TEST(Headless, TheSectionToolTellsAFailedPutFromABadArgument) {
        2,
        "is not a list of hex bytes"},
       {"full", forty_puts, true, 3,
-       "record 32 of 40 was not put: the command section stayed full (its relay does not read it)"},
+       "record 24 of 40 was not put: the command section stayed full (its relay does not read it)"},
   };
   for (const auto& c : kCases) {
     if (c.relay_stopped) relay.Signal(SIGSTOP);
