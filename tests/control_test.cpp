@@ -3,13 +3,8 @@
 #include "control/control.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -22,7 +17,6 @@
 #include "control/talvenorctl.h"
 #include "exchange/crc8.h"
 #include "exchange/wave_file.h"
-#include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/doorbell.h"
 
@@ -374,60 +368,6 @@ TEST_F(ControlTest, AWaitingHostTakesWhatCameATickingHostOnePerTick) {
   hostless.connectRobot(robot_);
   EXPECT_TRUE(hostless.connected()) << "sections open without a host; the timer waits for one";
   events_.clear();
-}
-
-// Another process storms the standard ring's doorbell: it wakes every waiter in a loop, and flips
-// the word's low bit (the record count it shows stays the same) or leaves the word alone. A waiting
-// client holds off after each wake that brings nothing, so the storm costs it a few percent of a
-// core at most (a third of one before), and records put meanwhile still arrive, each once.
-TEST_F(ControlTest, AStormOfEmptyWakesCostsAWaitingClientLittle) {
-  const double scale = platform::TimeScale();
-  platform::SetTimeScale(1.0);  // the holds and the CPU measured in real time
-  auto thread_cpu_seconds = [] {
-    rusage u{};
-    getrusage(RUSAGE_THREAD, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-  };
-  exchange::CRingConsumer hostile;  // the storm's mapping (fork keeps it shared)
-  ASSERT_EQ(hostile.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
-  const platform::Doorbell word = hostile.Doorbell();
-  ASSERT_NE(word.word, nullptr);
-  std::vector<int64_t> sonars;
-  ctl_.SetEventSink([&](int d) {
-    if (d == control::kStandardSensorEvent) sonars.push_back(Get("GetSensorSonar1"));
-  });
-  for (bool flip : {false, true}) {
-    const pid_t storm = fork();
-    if (storm == 0) {
-      auto w = std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(word.word));
-      for (;;) {
-        if (flip) w.fetch_xor(1, std::memory_order_relaxed);
-        platform::RingDoorbell(word.word);
-      }
-    }
-    ASSERT_GT(storm, 0);
-    if (!flip) {
-      platform::Doorbell still = hostile.Doorbell();
-      EXPECT_EQ(platform::WaitForDoorbells(&still, 1, 100), platform::DoorbellWait::kTimedOut)
-          << "wakes that leave the word as it was end no wait";
-    }
-    sonars.clear();
-    const double cpu_before = thread_cpu_seconds();
-    const auto start = std::chrono::steady_clock::now();
-    for (uint8_t v = 1; v <= 3; ++v) {
-      host_.RunFor(300);
-      Put(exchange::SectionId::kStandardSensor, Bytes(40, v));
-    }
-    EXPECT_TRUE(host_.RunUntil([&] { return sonars.size() >= 3; }, 1000)) << (flip ? "flipped" : "woken");
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double cpu_share = (thread_cpu_seconds() - cpu_before) / wall;
-    kill(storm, SIGKILL);
-    waitpid(storm, nullptr, 0);
-    EXPECT_EQ(sonars, (std::vector<int64_t>{1, 2, 3})) << (flip ? "flipped" : "woken");
-    EXPECT_LT(cpu_share, 0.08) << (flip ? "flipped" : "woken") << ": the waiting thread's share of a core";
-  }
-  platform::SetTimeScale(scale);
 }
 
 TEST_F(ControlTest, VoiceDataNeverLeavesTheRecordOrTheBuffer) {
