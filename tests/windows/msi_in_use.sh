@@ -2,15 +2,15 @@
 # The Windows installer under wine while its files are in use, in a fresh prefix of its own.
 # A relay of an older version runs from the installed folder (a Wi-Fi link to a port of 127.0.0.1
 # that nobody answers, so it keeps retrying) while this version is installed over it: msiexec ends
-# with 3010, restart required; the relay runs on, this version is the one registered, every file
-# but the running trevask.exe is already this version's, and trevask.exe is replaced at the next
-# restart (wineboot -r), leaving exactly this version's files. Installing the same version over a
-# running relay changes nothing and ends with 0. Then a script holds the control (created by its
-# ProgID, so talvenorctl.dll is loaded) while the installation is removed: msiexec ends with 3010,
-# the held module is renamed at once and deleted at the restart, the script's control keeps working
-# until the script lets it go, and after the restart no file, key, shortcut or Add/Remove Programs
-# entry is left; a second uninstall finds nothing to remove. Installed again before that restart,
-# the installation stays whole through it.
+# with 3010, restart required (0 when the older build's trevask.exe is byte for byte this one's);
+# the relay runs on, this version is the one registered, every other file is already this
+# version's, and trevask.exe is replaced at the next restart (wineboot -r). Installing or repairing
+# the same version over its running relay rewrites nothing and ends with 0. Then a script holds the
+# control (created by its ProgID, so talvenorctl.dll is loaded) while the installation is removed:
+# msiexec ends with 3010, the held module is renamed at once and deleted at the restart, the
+# script's control keeps working until the script lets it go, and after the restart no file, key,
+# shortcut or Add/Remove Programs entry is left; a second uninstall finds nothing to remove.
+# Installed again before that restart, the installation stays whole through it.
 #   msi_in_use.sh BUILD BITS         (BITS 64 or 32; the msi target built in BUILD)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -95,44 +95,60 @@ code="$(property "$msi" ProductCode)"
 old_code="$(property "$old" ProductCode)"
 wineboot -i >/dev/null 2>&1
 
+run_relay() {  # the installed relay, linking to a port of 127.0.0.1 that nobody answers
+  "${wine[@]}" "C:\\$program_files\\Trevask\\bin\\trevask.exe" --wifi 127.0.0.1 --port 9 --robot InUse \
+    >"$work/relay.log" 2>&1 &
+  relay=$!
+  wait_for "the relay to start connecting" 20 grep -q 'Connecting to' "$work/relay.log"
+}
+restart() {  # Windows restarts: the deletions and replacements it was left are done
+  "${wine[@]}" wineboot -r >/dev/null 2>&1
+  [ -z "$(pending)" ] || fail "work still waits after the restart: $(pending)"
+}
+stop_relay() {
+  kill "$relay"
+  wait "$relay" || true
+  relay=""
+}
+
 echo "== $version installed over a running relay of 0.1.0"
 [ "$(msiexec /i "$(winpath "$old")" /qn)" = 0 ] || fail "installing the older version failed"
-"${wine[@]}" "C:\\$program_files\\Trevask\\bin\\trevask.exe" --wifi 127.0.0.1 --port 9 --robot InUse \
-  >"$work/relay.log" 2>&1 &
-relay=$!
-wait_for "the relay to start connecting" 20 grep -q 'Connecting to' "$work/relay.log"
+run_relay
 status="$(msiexec /i "$(winpath "$msi")" /qn)"
 echo "msiexec /i over the running relay: $status"
-[ "$status" = 3010 ] || fail "installing over the running relay ended with $status, not 3010 (restart required)"
 kill -0 "$relay" 2>/dev/null || fail "the relay stopped during the installation"
-[ "$(arp "$code")" = "$version" ] && [ -z "$(arp "$old_code")" ] ||
-  fail "after the installation over the relay $version is not the one registered"
-# Before the restart the new trevask.exe waits beside the running one, under a temporary name.
-[ "$(differences "$work/new" | grep -v '^\./bin/msi[0-9a-f]*\.tmp$')" = ./bin/trevask.exe ] ||
-  fail "before the restart, files other than the running trevask.exe are not $version's: $(differences "$work/new")"
-cmp -s "$work/old/Trevask/bin/trevask.exe" "$install_dir/bin/trevask.exe" || fail "the running trevask.exe was changed"
-[[ "$(pending)" == *'\bin\trevask.exe'* ]] || fail "no replacement of trevask.exe waits for the restart: $(pending)"
-kill "$relay"
-wait "$relay" || true
-relay=""
-"${wine[@]}" wineboot -r >/dev/null 2>&1
+[ "$(arp "$code")" = "$version" ] && [ -z "$(arp "$old_code")" ] || fail "$version is not the one registered"
+if cmp -s "$work/old/Trevask/bin/trevask.exe" "$work/new/Trevask/bin/trevask.exe"; then
+  # The older build's program is byte for byte this one's (stripped in the same second): nothing
+  # to replace.
+  [ "$status" = 0 ] && [ -z "$(pending)" ] || fail "installing over the running relay ended with $status: $(pending)"
+else
+  # The running program stays until the restart; this version's waits beside it under a temporary
+  # name, every other file is already this version's.
+  [ "$status" = 3010 ] || fail "installing over the running relay ended with $status, not 3010 (restart required)"
+  cmp -s "$work/old/Trevask/bin/trevask.exe" "$install_dir/bin/trevask.exe" || fail "the running trevask.exe was changed"
+  [[ "$(pending)" == *'\bin\trevask.exe'* ]] || fail "no replacement of trevask.exe waits for the restart: $(pending)"
+  [ -z "$(differences "$work/new" | grep -v -e '^\./bin/msi[0-9a-f]*\.tmp$' -e '^\./bin/trevask\.exe$')" ] ||
+    fail "files other than the running trevask.exe are not $version's: $(differences "$work/new")"
+fi
+stop_relay
+restart
 [ -z "$(differences "$work/new")" ] || fail "after the restart these files are not $version's: $(differences "$work/new")"
-[ -z "$(pending)" ] || fail "replacements still wait after the restart: $(pending)"
-[ "$("${wine[@]}" "C:\\$program_files\\Trevask\\bin\\trevask.exe" --version | tr -d '\r')" = "trevask $version" ] ||
-  fail "the replaced trevask.exe does not run"
 
-echo "== $version installed again over its running relay"
-"${wine[@]}" "C:\\$program_files\\Trevask\\bin\\trevask.exe" --wifi 127.0.0.1 --port 9 --robot InUse \
-  >"$work/relay.log" 2>&1 &
-relay=$!
-wait_for "the relay to start connecting" 20 grep -q 'Connecting to' "$work/relay.log"
-status="$(msiexec /i "$(winpath "$msi")" /qn)"
-echo "msiexec /i of the installed version over its running relay: $status"
-[ "$status" = 0 ] || fail "installing the same version again over its relay ended with $status"
-[ -z "$(pending)" ] && [ -z "$(differences "$work/new")" ] || fail "installing the same version again changed files"
-kill "$relay"
-wait "$relay" || true
-relay=""
+echo "== $version installed again, then repaired, over its running relay"
+run_relay
+# Neither rewrites a file that is already this version's, the running one included.
+for how in "" "REINSTALL=ALL REINSTALLMODE=amus"; do
+  # shellcheck disable=SC2086
+  status="$(msiexec /i "$(winpath "$msi")" $how /qn)"
+  echo "msiexec /i $how over the running relay: $status"
+  [ "$status" = 0 ] && [ -z "$(pending)" ] && [ -z "$(differences "$work/new")" ] ||
+    fail "installing the same version again ($how) ended with $status, changed files or left work: $(pending)"
+  kill -0 "$relay" 2>/dev/null || fail "the relay stopped during the installation"
+done
+stop_relay
+[ "$("${wine[@]}" "C:\\$program_files\\Trevask\\bin\\trevask.exe" --version | tr -d '\r')" = "trevask $version" ] ||
+  fail "the installed trevask.exe does not run"
 
 hold() {  # starts a script that creates the control and holds it until $work/release exists
   rm -f "$work/created.txt" "$work/release" "$work/result.txt"
@@ -165,8 +181,7 @@ echo "== uninstalled while a script holds the control"
 hold
 uninstall_held
 release
-"${wine[@]}" wineboot -r >/dev/null 2>&1
-[ -z "$(pending)" ] || fail "deletions still wait after the restart: $(pending)"
+restart
 [ -z "$(left)" ] || fail "after the restart the uninstall left: $(left | tr '\n' ' ')"
 status="$(msiexec /x "$(winpath "$msi")" /qn)"
 # Given the package, msiexec runs its removal again and finds nothing (0); given the product code, 1605.
@@ -179,10 +194,10 @@ hold
 uninstall_held
 release
 [ "$(msiexec /i "$(winpath "$msi")" /qn)" = 0 ] || fail "installing again before the restart failed"
-"${wine[@]}" wineboot -r >/dev/null 2>&1
+restart
 [ -z "$(differences "$work/new")" ] || fail "after the restart these files are not $version's: $(differences "$work/new")"
 hold
 release
 [ "$(msiexec /x "$(winpath "$msi")" /qn)" = 0 ] || fail "uninstalling failed"
 [ -z "$(left)" ] || fail "the uninstall left: $(left | tr '\n' ' ')"
-echo "installed $version over a running relay (3010, trevask.exe replaced at the restart), again over its relay (0), and uninstalled it while a script held the control (3010, the module deleted at the restart, nothing left) with the $bits-bit MSI"
+echo "installed $version over a running relay (trevask.exe replaced at the restart), again and repaired over it (0), and uninstalled it while a script held the control (3010, the module deleted at the restart, nothing left) with the $bits-bit MSI"
