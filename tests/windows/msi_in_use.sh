@@ -65,13 +65,12 @@ arp() { "${wine[@]}" reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersi
   2>/dev/null | tr -d '\r' | awk '$1 == "DisplayVersion" { print $3 }'; }
 pending() { "${wine[@]}" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations \
   2>/dev/null | tr -d '\r' | grep PendingFileRenameOperations || true; }
-# The installed files against those of an MSI, unpacked into DIR: lists what differs, is missing
-# or is not the MSI's.
+# The installed files against this version's: lists what differs, is missing or is not its.
 differences() {
-  diff <(cd "$1/Trevask" && find . -type f | sort) <(cd "$install_dir" && find . -type f | sort) |
+  diff <(cd "$new" && find . -type f | sort) <(cd "$install_dir" && find . -type f | sort) |
     sed -n 's/^[<>] //p' || true
-  (cd "$1/Trevask" && find . -type f) | while read -r f; do
-    test ! -f "$install_dir/$f" || cmp -s "$1/Trevask/$f" "$install_dir/$f" || echo "$f"
+  (cd "$new" && find . -type f) | while read -r f; do
+    test ! -f "$install_dir/$f" || cmp -s "$new/$f" "$install_dir/$f" || echo "$f"
   done
 }
 left() {  # what an uninstall must not leave
@@ -91,6 +90,9 @@ cmake -DBUILD_DIR="$build" -DBITS="$bits" -DVERSION=0.1.0 -DOUTPUT="$old" -P "$s
   >/dev/null
 msiextract -C "$work/new" "$msi" >/dev/null
 msiextract -C "$work/old" "$old" >/dev/null
+# msiextract puts the folder under "Program Files" for a 32-bit installer, at the top for a 64-bit one.
+new="$(dirname "$(dirname "$(find "$work/new" -path '*/Trevask/bin/trevask.exe')")")"
+old_files="$(dirname "$(dirname "$(find "$work/old" -path '*/Trevask/bin/trevask.exe')")")"
 code="$(property "$msi" ProductCode)"
 old_code="$(property "$old" ProductCode)"
 wineboot -i >/dev/null 2>&1
@@ -118,7 +120,7 @@ status="$(msiexec /i "$(winpath "$msi")" /qn)"
 echo "msiexec /i over the running relay: $status"
 kill -0 "$relay" 2>/dev/null || fail "the relay stopped during the installation"
 [ "$(arp "$code")" = "$version" ] && [ -z "$(arp "$old_code")" ] || fail "$version is not the one registered"
-if cmp -s "$work/old/Trevask/bin/trevask.exe" "$work/new/Trevask/bin/trevask.exe"; then
+if cmp -s "$old_files/bin/trevask.exe" "$new/bin/trevask.exe"; then
   # The older build's program is byte for byte this one's (stripped in the same second): nothing
   # to replace.
   [ "$status" = 0 ] && [ -z "$(pending)" ] || fail "installing over the running relay ended with $status: $(pending)"
@@ -126,14 +128,14 @@ else
   # The running program stays until the restart; this version's waits beside it under a temporary
   # name, every other file is already this version's.
   [ "$status" = 3010 ] || fail "installing over the running relay ended with $status, not 3010 (restart required)"
-  cmp -s "$work/old/Trevask/bin/trevask.exe" "$install_dir/bin/trevask.exe" || fail "the running trevask.exe was changed"
+  cmp -s "$old_files/bin/trevask.exe" "$install_dir/bin/trevask.exe" || fail "the running trevask.exe was changed"
   [[ "$(pending)" == *'\bin\trevask.exe'* ]] || fail "no replacement of trevask.exe waits for the restart: $(pending)"
-  [ -z "$(differences "$work/new" | grep -v -e '^\./bin/msi[0-9a-f]*\.tmp$' -e '^\./bin/trevask\.exe$')" ] ||
-    fail "files other than the running trevask.exe are not $version's: $(differences "$work/new")"
+  [ -z "$(differences | grep -v -e '^\./bin/msi[0-9a-f]*\.tmp$' -e '^\./bin/trevask\.exe$')" ] ||
+    fail "files other than the running trevask.exe are not $version's: $(differences)"
 fi
 stop_relay
 restart
-[ -z "$(differences "$work/new")" ] || fail "after the restart these files are not $version's: $(differences "$work/new")"
+[ -z "$(differences)" ] || fail "after the restart these files are not $version's: $(differences)"
 
 echo "== $version installed again, then repaired, over its running relay"
 run_relay
@@ -142,7 +144,7 @@ for how in "" "REINSTALL=ALL REINSTALLMODE=amus"; do
   # shellcheck disable=SC2086
   status="$(msiexec /i "$(winpath "$msi")" $how /qn)"
   echo "msiexec /i $how over the running relay: $status"
-  [ "$status" = 0 ] && [ -z "$(pending)" ] && [ -z "$(differences "$work/new")" ] ||
+  [ "$status" = 0 ] && [ -z "$(pending)" ] && [ -z "$(differences)" ] ||
     fail "installing the same version again ($how) ended with $status, changed files or left work: $(pending)"
   kill -0 "$relay" 2>/dev/null || fail "the relay stopped during the installation"
 done
@@ -195,7 +197,7 @@ uninstall_held
 release
 [ "$(msiexec /i "$(winpath "$msi")" /qn)" = 0 ] || fail "installing again before the restart failed"
 restart
-[ -z "$(differences "$work/new")" ] || fail "after the restart these files are not $version's: $(differences "$work/new")"
+[ -z "$(differences)" ] || fail "after the restart these files are not $version's: $(differences)"
 hold
 release
 [ "$(msiexec /x "$(winpath "$msi")" /qn)" = 0 ] || fail "uninstalling failed"
