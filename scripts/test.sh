@@ -30,6 +30,8 @@ if [ "$sanitize" = windows ]; then
     echo "== $dir: the installer: upgrade, creation by ProgID, reinstall, rows against regsvr32's, repair, uninstall"
     cmake --build "$dir" --target msi
     bash tests/windows/msi_check.sh "$dir" "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)"
+    echo "== $dir: the installer over a running relay, and uninstalling while a script holds the control"
+    bash tests/windows/msi_in_use.sh "$dir" "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)"
   done
   echo "== the two installers side by side"
   bash tests/windows/msi_side_by_side.sh build-win64 build-win32

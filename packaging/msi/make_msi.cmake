@@ -26,6 +26,11 @@ endif()
 list(APPEND defines -D Interfaces32Guid=5FC88B24-C412-45AD-8205-9F200CC4A302)
 string(UUID product_code NAMESPACE ${upgrade_code} NAME "trevask ${VERSION}" TYPE SHA1 UPPER)
 
+set(actions ${BUILD_DIR}/packaging/msi/trevask-msi-actions.dll)
+if(NOT EXISTS ${actions})
+  message(FATAL_ERROR "no ${actions} (cmake --build ${BUILD_DIR} --target msi)")
+endif()
+
 set(stage ${OUTPUT}.stage)
 file(REMOVE_RECURSE ${stage})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${stage} --strip
@@ -33,8 +38,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${stage
 if(failed)
   message(FATAL_ERROR "staging the installed files failed")
 endif()
+file(COPY ${actions} DESTINATION ${stage}/installer)  # carried inside the installer, not installed
 execute_process(COMMAND ${WIXL} ${defines} -D Version=${VERSION} -D ProductCode=${product_code}
-                        -D UpgradeCode=${upgrade_code} -D Stage=. -I ${BUILD_DIR}/packaging/msi -o ${OUTPUT}
+                        -D UpgradeCode=${upgrade_code} -D Stage=. -D Actions=installer/trevask-msi-actions.dll -I ${BUILD_DIR}/packaging/msi -o ${OUTPUT}
                         ${CMAKE_CURRENT_LIST_DIR}/trevask.wxs
                 WORKING_DIRECTORY ${stage}  # wixl finds the files by paths relative to where it runs
                 RESULT_VARIABLE failed)

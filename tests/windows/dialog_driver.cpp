@@ -86,21 +86,24 @@ void Click(HWND dialog, int id) {
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
+struct OwnedSearch {
+  HWND owner;
+  const wchar_t* caption;
+  HWND found;
+};
+
+// A window callback, in the system's calling convention (which a lambda lacks on 32-bit Windows).
+BOOL CALLBACK MatchOwned(HWND w, LPARAM p) {
+  auto* s = reinterpret_cast<OwnedSearch*>(p);
+  if (GetWindow(w, GW_OWNER) != s->owner || !IsWindowVisible(w) || Text(w) != s->caption) return TRUE;
+  s->found = w;
+  return FALSE;
+}
+
 // A visible window that `owner` owns, with the caption `caption`; null when there is none.
 HWND OwnedWindow(HWND owner, const wchar_t* caption) {
-  struct Search {
-    HWND owner;
-    const wchar_t* caption;
-    HWND found;
-  } search{owner, caption, nullptr};
-  EnumWindows(
-      [](HWND w, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        if (GetWindow(w, GW_OWNER) != s->owner || !IsWindowVisible(w) || Text(w) != s->caption) return TRUE;
-        s->found = w;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  OwnedSearch search{owner, caption, nullptr};
+  EnumWindows(&MatchOwned, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 

@@ -365,6 +365,16 @@ class CTrevaskDlg : public LinkEvents {
     if (!link_->ConnectionRunning()) FinishClosing();
   }
 
+  // A window callback (the system's calling convention, which a lambda lacks on 32-bit Windows):
+  // ends the box OTHER if the dialog OWNER owns it.
+  static BOOL CALLBACK EndOwnedBox(HWND other, LPARAM owner) {
+    wchar_t kind[16] = {};
+    GetClassNameW(other, kind, 16);
+    if (GetWindow(other, GW_OWNER) == reinterpret_cast<HWND>(owner) && std::wcscmp(kind, L"#32770") == 0)
+      EndDialog(other, IDCANCEL);
+    return TRUE;
+  }
+
   void FinishClosing() {
     if (link_ == nullptr) return;
     // The link's teardown joins its threads, none of which waits for this one.
@@ -372,16 +382,7 @@ class CTrevaskDlg : public LinkEvents {
     link_.reset();
     // The boxes (and the about box) this dialog owns go with it: nothing is left for the user to
     // close, and a box's own loop ends before the dialog's.
-    EnumWindows(
-        [](HWND other, LPARAM owner) -> BOOL {
-          wchar_t kind[16] = {};
-          GetClassNameW(other, kind, 16);
-          if (GetWindow(other, GW_OWNER) == reinterpret_cast<HWND>(owner) &&
-              std::wcscmp(kind, L"#32770") == 0)
-            EndDialog(other, IDCANCEL);
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(window_));
+    EnumWindows(&EndOwnedBox, reinterpret_cast<LPARAM>(window_));
     // What the link posted and this thread has not run yet is dropped with its heap copies.
     MSG pending;
     while (PeekMessageW(&pending, window_, kRunOnDialogThread, kRunOnDialogThread, PM_REMOVE))
