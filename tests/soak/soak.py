@@ -133,7 +133,7 @@ class Robot:
     def start_relay(self):
         self.relay = subprocess.Popen(self.relay_cmd, stdout=self.relay_log, stderr=subprocess.STDOUT, env=self.env)
         self.relay_rss_start = None
-        self.client_rss_start = 0
+        self.client_rss_start = None
 
     def _drain(self):
         for line in self.sim.stdout:
@@ -382,6 +382,8 @@ def main():
             for r in robots:  # a relay started again is measured from its first clean stretch on
                 if r.relay_rss_start is None and r.gave_up is None:
                     r.relay_rss_start = rss_kb(r.relay.pid)
+                if not r.client_rss_start:  # a first look that read nothing is taken again
+                    r.client_rss_start = rss_kb(r.clients[0].proc.pid)
             fault = faults[cycle % len(faults)]
             cycle += 1
             before = {r.name: r.connected_count() for r in robots}
@@ -476,7 +478,9 @@ def main():
         if images == 0 or voice == 0:
             problems.append("%s: %d pictures and %d voice segments reached the clients" % (r.name, images, voice))
         start_kb, end_kb = client_rss.get(r.name, [0, 0])
-        if end_kb - start_kb > 4096:  # a client that keeps what it saw is held up by its own memory
+        if not start_kb or not end_kb:
+            problems.append("%s: the first client's memory could not be read (%s, %s kB)" % (r.name, start_kb, end_kb))
+        elif end_kb - start_kb > 4096:  # a client that keeps what it saw is held up by its own memory
             problems.append("%s: the first client grew by %d kB" % (r.name, end_kb - start_kb))
         if rss_end.get(r.name, 0) - rss_start.get(r.name, 0) > 4096:
             problems.append("%s: the relay grew by %d kB" % (r.name, rss_end[r.name] - rss_start[r.name]))
