@@ -21,6 +21,14 @@
 
 namespace {
 
+// The share of a core the storm may cost the waiting thread (without the holds it costs a third of
+// one). Each look at the rings costs several times more under a sanitizer or an emulator.
+#if defined(TREVASK_SLOW_STEPS)
+constexpr double kMostShare = 0.2;
+#else
+constexpr double kMostShare = 0.08;
+#endif
+
 using Bytes = std::vector<uint8_t>;
 using control::Variant;
 
@@ -103,7 +111,8 @@ TEST_F(DoorbellStorm, CostsAWaitingClientLittle) {
     kill(storm, SIGKILL);
     waitpid(storm, nullptr, 0);
     EXPECT_EQ(sonars, (std::vector<int64_t>{1, 2, 3})) << (flip ? "flipped" : "woken");
-    EXPECT_LT(cpu_share, 0.08) << (flip ? "flipped" : "woken") << ": the waiting thread's share of a core";
+    EXPECT_LT(cpu_share, kMostShare) << (flip ? "flipped" : "woken")
+                                     << ": the waiting thread's share of a core";
   }
   platform::SetTimeScale(scale);
 }
