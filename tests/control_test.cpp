@@ -264,13 +264,6 @@ TEST_F(ControlTest, GettersReadTheLatestRecordsFields) {
   EXPECT_EQ(Get("GetSensorSonar", {Variant::Short(0)}), 200);
   EXPECT_EQ(Get("GetMotorCurrent1"), -1000);
   EXPECT_EQ(Get("GetMotorCurrent", {Variant::Short(0)}), -1000);
-  // Called directly (no front end refuses it), a channel outside the family comes back as given.
-  EXPECT_EQ(ctl_.GetSensorSonar(6), 6);
-  EXPECT_EQ(ctl_.GetSensorSonar(-1), 255);
-  EXPECT_EQ(ctl_.GetMotorCurrent(-1), -1);
-  EXPECT_EQ(ctl_.GetCustomAD(8), 8);
-  EXPECT_EQ(ctl_.GetSensorPot(0), 0);
-  EXPECT_EQ(ctl_.GetSensorPot(7), 7);
   EXPECT_EQ(Get("GetEncoderDir1"), -1);
   EXPECT_EQ(Get("GetEncoderDir2"), 1);
   EXPECT_EQ(Get("GetGPS06"), 564);
