@@ -21,16 +21,9 @@ version="$(head -n 1 "$source_dir/VERSION")"
 msi="$build/trevask-$version-win$bits.msi"
 work="$build/msi-in-use"
 old="$work/trevask-0.1.0-win$bits.msi"
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml="
-# Debian's wine runs the system's tools as 32-bit programs; the 64-bit ones need the 64-bit loader.
-if [ "$bits" = 64 ]; then
-  wine=(/usr/lib/wine/wine64) program_files="Program Files" menu="Trevask"
-else
-  wine=(wine) program_files="Program Files (x86)" menu="Trevask (32-bit)"
-fi
-install_dir="$WINEPREFIX/drive_c/$program_files/Trevask"
+WINEPREFIX="$work/prefix"
+source "$here/msi_env.sh"
 fail() { echo "msi_in_use ($bits-bit): $*"; exit 1; }
-winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 relay="" holder=""
 finish() {
   local status=$?
