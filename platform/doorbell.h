@@ -7,10 +7,11 @@
 // leaves its consumers to their time limit, and every wait has one.
 //
 // Linux keys the wait on the shared page itself (a futex), so processes that map the section at
-// different addresses meet on the same word. Windows has no cross-process wait on a word; its
-// counterpart is a named auto-reset event per ring ("<section name>Doorbell" in the same
-// namespace as the section), set after each put. Until that side exists, a wait on Windows ends at
-// the control's 30 ms tick, as polling did.
+// different addresses meet on the same word. Windows has no cross-process wait on a word: each
+// doorbell word of a section gets a named semaphore and a shared count of queued waits beside the
+// section ("<section name>Doorbell<offset>", "<section name>Doorbells", in the section's namespace),
+// and a ring releases the semaphore once per queued wait (platform/win32/doorbell.cpp). A word that
+// lies in no named section (a word of one process's own) is rung and heard within that process.
 #pragma once
 
 #include <cstddef>

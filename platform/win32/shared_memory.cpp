@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/win32/section_index.h"
 #include "platform/win32/unique_handle.h"
 
 namespace platform {
@@ -21,9 +22,17 @@ struct HeldObject {
   std::unique_ptr<bool> claimed = std::make_unique<bool>(false);
 };
 
+struct MappedView {
+  std::size_t size = 0;
+  const std::string* name = nullptr;  // the key of its object in Registry::objects
+};
+
 struct Registry {
   std::mutex mutex;
   std::map<std::string, HeldObject> objects;
+  // Every view of this process that is mapped now, by its first byte: the doorbells find the
+  // section a word lies in through it.
+  std::map<const unsigned char*, MappedView> views;
 };
 
 Registry& Held() {
@@ -70,7 +79,14 @@ long SharedGroup() {
 void StopSharing() {}
 
 void SharedView::Reset() {
-  if (data_ != nullptr) ::UnmapViewOfFile(data_);
+  if (data_ != nullptr) {
+    Registry& registry = Held();
+    {
+      std::lock_guard<std::mutex> guard(registry.mutex);
+      registry.views.erase(data_);
+    }
+    ::UnmapViewOfFile(data_);
+  }
   data_ = nullptr;
   size_ = 0;
   fd_ = -1;
@@ -126,7 +142,22 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
   out.size_ = size;
   out.claimed_ = it->second.claimed.get();
   out.name_ = &it->first;
+  registry.views[out.data_] = MappedView{size, &it->first};
   return ShmStatus::kOk;
+}
+
+bool FindSection(const void* address, const std::string*& name, HANDLE& mapping, std::size_t& offset) {
+  const auto* byte = static_cast<const unsigned char*>(address);
+  Registry& registry = Held();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  auto it = registry.views.upper_bound(byte);
+  if (it == registry.views.begin()) return false;
+  --it;
+  if (byte >= it->first + it->second.size) return false;
+  name = it->second.name;
+  mapping = registry.objects.at(*name).mapping.get();
+  offset = static_cast<std::size_t>(byte - it->first);
+  return true;
 }
 
 void ReleaseSharedObjects() {}
