@@ -41,6 +41,11 @@ enum class DoorbellWait {
 // (DoorbellPacer's), so that a storm of them costs the waiter little.
 DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t limit_ms);
 
+// How many wakes of this process's waits brought nothing (every word as it was, or nothing to take)
+// since it started: a figure for statistics, and for telling a storm that is held off from one that
+// is spun through.
+uint64_t StrayDoorbellWakes();
+
 // Paces one waiter's round of "wait, look, wait again" against rings that bring nothing: a word
 // moved by something that is not a producer (another process bumping it in a loop) wakes the waiter
 // at once, every time. After each such wake whose look found nothing new, the waiter holds off

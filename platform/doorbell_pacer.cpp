@@ -1,6 +1,7 @@
 // The waiter's side of the doorbells that does not depend on the system: how long a waiter holds off
 // after wakes that bring nothing.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "platform/clock.h"
@@ -8,10 +9,18 @@
 
 namespace platform {
 
+// Relaxed: a count for people and tests, ordering nothing.
+std::atomic<uint64_t> stray_doorbell_wakes{0};
+
+uint64_t StrayDoorbellWakes() {
+  return stray_doorbell_wakes.load(std::memory_order_relaxed);
+}
+
 void DoorbellPacer::Looked(bool rang, bool news) {
   if (news || !rang) {
     hold_ms_ = 0;  // real news, or a wait that ran its course: nothing storms
   } else {
+    stray_doorbell_wakes.fetch_add(1, std::memory_order_relaxed);
     hold_ms_ = hold_ms_ == 0 ? kFirstHoldMs : std::min(hold_ms_ * 2, kLongestHoldMs);
   }
 }

@@ -16,7 +16,7 @@ if [ "$sanitize" = windows ]; then
   # The simulated robot stays a program of this machine: the Windows relay talks to it from wine,
   # and this machine's relay and control decode the reference photo.
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVASK_WERROR=ON >/dev/null
-  cmake --build build --target robot-sim trevask abi_client
+  cmake --build build --target robot-sim trevask abi_client trevask-ring-bench
   for flavour in win64:x86_64 win32:i686; do
     dir="build-${flavour%%:*}"
     cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-${flavour##*:}.cmake" \
@@ -35,6 +35,8 @@ if [ "$sanitize" = windows ]; then
   done
   echo "== the two installers side by side"
   bash tests/windows/msi_side_by_side.sh build-win64 build-win32
+  echo "== the way through the rings, on this machine and under wine"
+  bash tests/windows/ring_bench.sh build build-win64 build-win32
   exit 0
 fi
 if [ "$sanitize" = arm64 ]; then

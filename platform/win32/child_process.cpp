@@ -1,0 +1,77 @@
+#include "platform/child_process.h"
+
+#include <windows.h>
+
+#include <utility>
+
+namespace platform {
+namespace {
+
+// A command line as the C runtime's parser splits it again: each argument quoted, with the
+// backslashes before a quote doubled.
+std::string Quoted(const std::string& arg) {
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : native_(std::exchange(other.native_, 0)), id_(std::exchange(other.id_, 0)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    Stop();
+    native_ = std::exchange(other.native_, 0);
+    id_ = std::exchange(other.id_, 0);
+  }
+  return *this;
+}
+
+int ChildProcess::Stop() {
+  if (native_ == 0) return -1;
+  HANDLE process = reinterpret_cast<HANDLE>(native_);
+  ::TerminateProcess(process, 1);
+  ::WaitForSingleObject(process, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process, &code);
+  ::CloseHandle(process);
+  native_ = 0;
+  id_ = 0;
+  return static_cast<int>(code);
+}
+
+bool StartChildProcess(const std::vector<std::string>& argv, ChildProcess& out, std::string& error) {
+  out.Stop();
+  if (argv.empty()) {
+    error = "no program to start";
+    return false;
+  }
+  std::string command;
+  for (const std::string& a : argv) command += (command.empty() ? "" : " ") + Quoted(a);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessA(argv[0].c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+    error = argv[0] + ": cannot be started (error " + std::to_string(::GetLastError()) + ")";
+    return false;
+  }
+  ::CloseHandle(pi.hThread);
+  out.native_ = reinterpret_cast<uintptr_t>(pi.hProcess);
+  out.id_ = pi.dwProcessId;
+  return true;
+}
+
+}  // namespace platform
