@@ -43,6 +43,40 @@ bool ChildReady(const platform::UniqueHandle& child, const std::string& robot) {
   }
 }
 
+// The count of waits queued on a ring's doorbell word, which every waiter keeps beside the section:
+// what tells that a waiter is in its wait. Null until a process has rung or waited on the ring.
+class QueuedWaits {
+ public:
+  QueuedWaits(const std::string& robot, SectionId id) {
+    const std::string section = exchange::SectionObjectName(robot, exchange::Spec(id).suffix).substr(1);
+    mapping_ = platform::UniqueHandle(
+        ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, (section + "Doorbells").c_str()));
+    if (mapping_)
+      words_ = static_cast<uint32_t*>(::MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    offset_ = id == SectionId::kCommand ? 0 : 1;  // the head, or the record count
+  }
+  ~QueuedWaits() {
+    if (words_ != nullptr) ::UnmapViewOfFile(words_);
+  }
+  bool valid() const { return words_ != nullptr; }
+  std::atomic_ref<uint32_t> count() { return std::atomic_ref<uint32_t>(words_[offset_]); }
+
+ private:
+  platform::UniqueHandle mapping_;
+  uint32_t* words_ = nullptr;
+  int offset_ = 0;
+};
+
+// Until someone waits on the ring's doorbell (the limit in real milliseconds).
+bool SomeoneWaits(const std::string& robot, SectionId id, int limit_ms) {
+  for (int i = 0; i < limit_ms; ++i) {
+    QueuedWaits waits(robot, id);
+    if (waits.valid() && waits.count().load() > 0) return true;
+    ::Sleep(1);  // polls a count that no event announces
+  }
+  return false;
+}
+
 }  // namespace
 
 // Helpers run as processes of their own (the time scale is 1 in each):
@@ -81,7 +115,7 @@ TEST(WindowsDoorbells, APutWakesAWaiterInAnotherProcessAtOnce) {
     platform::UniqueHandle child = StartChild("wait " + robot + " " + std::to_string(static_cast<int>(id)));
     ASSERT_TRUE(child);
     ASSERT_TRUE(ChildReady(child, robot)) << "the child ended before it waited";
-    ::Sleep(20);  // the child is in its wait (a put before it only ends the wait earlier)
+    ASSERT_TRUE(SomeoneWaits(robot, id, 10000)) << "the child's wait never began";
     const uint8_t record[] = {0x5E, 0xA1, 1};
     const double put_at = platform::MonotonicSeconds();
     ASSERT_EQ(id == SectionId::kCommand ? p.PutPaced(record, 3) : p.Put(record, 3), 1);
@@ -104,8 +138,7 @@ TEST(WindowsDoorbells, AWaiterWhoseProducerDiesWaitsOutItsLimit) {
   exchange::CRingConsumer c;
   ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
   std::thread killer([&] {
-    ::Sleep(100);
-    ::TerminateProcess(child.get(), 9);
+    if (SomeoneWaits(robot, SectionId::kStandardSensor, 10000)) ::TerminateProcess(child.get(), 9);
   });
   platform::Doorbell bell = c.Doorbell();
   const double start = platform::MonotonicSeconds();
@@ -144,14 +177,10 @@ TEST(WindowsDoorbells, ScribbledWordsAndCountsCostALookNotASpin) {
 
   // The count of queued waits sits beside the section; a stranger may write anything there.
   platform::RingDoorbell(bell.word);  // makes the objects, as the first put does
-  const std::string section =
-      exchange::SectionObjectName(robot, exchange::Spec(SectionId::kStandardSensor).suffix).substr(1);
-  platform::UniqueHandle counts(
-      ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, (section + "Doorbells").c_str()));
-  ASSERT_TRUE(counts);
-  auto* count = static_cast<uint32_t*>(::MapViewOfFile(counts.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-  ASSERT_NE(count, nullptr);
-  count[1] = 0x7FFFFFF0;  // the count word's queue (offset 4)
+  QueuedWaits waits(robot, SectionId::kStandardSensor);
+  ASSERT_TRUE(waits.valid());
+  constexpr uint32_t kScribbled = 0x7FFFFFF0;
+  waits.count().store(kScribbled);
   std::atomic<bool> stop{false};
   std::thread storm([&] {
     while (!stop.load()) platform::RingDoorbell(bell.word);
@@ -167,7 +196,7 @@ TEST(WindowsDoorbells, ScribbledWordsAndCountsCostALookNotASpin) {
   EXPECT_LT(stray, 200u) << "the waiter spun through the storm's wakes";
 
   std::thread put([&] {
-    ::Sleep(50);
+    while (waits.count().load() == kScribbled) ::Sleep(1);  // until the waiter has counted itself in
     const uint8_t record[] = {4, 5, 6};
     p.Put(record, 3);
   });
@@ -176,6 +205,5 @@ TEST(WindowsDoorbells, ScribbledWordsAndCountsCostALookNotASpin) {
   put.join();
   stop.store(true);
   storm.join();
-  count[1] = 0;
-  ::UnmapViewOfFile(count);
+  waits.count().store(0);
 }
