@@ -298,6 +298,33 @@ class FailuresTest(unittest.TestCase):
 
 
 class PackageTest(unittest.TestCase):
+    # What `import talvenor` offers, with the module each object names as its own (tracebacks, help()
+    # and pickles show it): programs rely on these, wherever inside the package they are made.
+    PUBLIC = {
+        "talvenor": ["ArgumentError", "ArgumentRangeError", "ArgumentTypeError", "ArgumentValueError",
+                     "ClosedError", "ConnectError", "Control", "Error", "FileError", "Host", "NotConnectedError",
+                     "TalvenorError", "default_host", "members", "run", "served_robots"],
+        "talvenor.readings": ["CustomReading", "MotorReading", "Scaling", "StandardReading"],
+        "talvenor._library": ["load_library"],
+        None: ["BYTE", "FIELD_LIST", "READING_CLASSES", "TV_ADDRESS", "TV_BOOL", "TV_BUFFER", "TV_EMPTY", "TV_LONG",
+               "TV_SHORT", "TV_STRING", "WORD"],
+    }
+    ALL = ["Control", "Host", "Error", "TalvenorError", "ConnectError", "ClosedError", "NotConnectedError",
+           "ArgumentError", "FileError", "served_robots", "StandardReading", "MotorReading", "CustomReading",
+           "Scaling", "run", "members", "default_host"]
+
+    def test_the_public_face_is_the_same_names_from_the_same_modules(self):
+        objects = {n: getattr(talvenor, n) for n in dir(talvenor) if not n.startswith("_")}
+        modules = {n for n, o in objects.items() if isinstance(o, type(os))}
+        self.assertEqual({n for n in modules if objects[n].__name__.startswith("talvenor.")}, {"readings"},
+                         "no module of the package's own is public but readings")
+        got = {}
+        for name in sorted(set(objects) - modules):
+            got.setdefault(getattr(objects[name], "__module__", None) if callable(objects[name]) else None,
+                           []).append(name)
+        self.assertEqual(got, self.PUBLIC)
+        self.assertEqual(talvenor.__all__, self.ALL)
+
     def test_the_stub_is_in_step_with_the_table(self):
         out = subprocess.run([sys.executable, os.path.join(PACKAGE, "make_stub.py"), "--check"],
                              capture_output=True, text=True)
