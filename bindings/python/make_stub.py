@@ -12,9 +12,10 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import talvenor  # noqa: E402
+from talvenor import _abi, _members  # noqa: E402
 
-PY = {talvenor.TV_EMPTY: "None", talvenor.TV_SHORT: "int", talvenor.TV_LONG: "int", talvenor.TV_STRING: "str",
-      talvenor.TV_BOOL: "bool", talvenor.TV_ADDRESS: "int", talvenor.TV_BUFFER: "bytearray"}
+PY = {_abi.TV_EMPTY: "None", _abi.TV_SHORT: "int", _abi.TV_LONG: "int", _abi.TV_STRING: "str",
+      _abi.TV_BOOL: "bool", _abi.TV_ADDRESS: "int", _abi.TV_BUFFER: "bytearray"}
 
 HEAD = '''# The stub of the talvenor package, written by make_stub.py from the control's dispatch table.
 from types import TracebackType
@@ -150,13 +151,13 @@ class Control:
 
 def stub():
     lines = [HEAD.rstrip("\n"), "    # The control's methods and properties, from its dispatch table."]
-    for m in talvenor._MEMBERS:
-        if m.kind == talvenor._KIND_METHOD:
+    for m in _members.MEMBERS:
+        if m.kind == _abi.KIND_METHOD:
             params = "".join(", %s: %s" % (p.name, PY[p.type]) for p in m.params)
             lines.append("    def %s(self%s) -> %s: ..." % (m.name, params, PY[m.type]))
-        elif m.kind == talvenor._KIND_PROPERTY and m.flags & talvenor._MEMBER_READ_ONLY:
+        elif m.kind == _abi.KIND_PROPERTY and m.flags & _abi.MEMBER_READ_ONLY:
             lines += ["    @property", "    def %s(self) -> %s: ..." % (m.name, PY[m.type])]
-        elif m.kind == talvenor._KIND_PROPERTY:
+        elif m.kind == _abi.KIND_PROPERTY:
             lines.append("    %s: %s" % (m.name, PY[m.type]))
     return "\n".join(lines) + "\n"
 

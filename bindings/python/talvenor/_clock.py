@@ -9,3 +9,8 @@ def scale():
     except ValueError:
         return 1.0
     return value if value > 0 else 1.0
+
+
+# The longest stretch spent in C at once. Ctrl-C ends a wait in C at once (the signal interrupts it);
+# the slice bounds the wait when the signal went to another thread, and is the idle program's pace.
+SLICE_MS = 200

@@ -18,16 +18,13 @@ import dataclasses
 import time
 from typing import Dict, List, Optional, Tuple
 
-from ._library import load_library
+from ._abi import FIELD_ALIAS as _KIND_ALIAS
+from ._abi import FIELD_BYTE as _KIND_BYTE
+from ._abi import FIELD_LOW_BYTE as _KIND_LOW_BYTE
+from ._abi import FIELD_WORD as _KIND_WORD
+from ._abi import SensorField, tv_sensor_field_at, tv_sensor_field_count, tv_sensor_record_name
 
 BYTE, WORD = "byte 0..255", "signed word -32768..32767"
-_KIND_BYTE, _KIND_WORD, _KIND_ALIAS, _KIND_LOW_BYTE, _KIND_DIRECTION = 0, 1, 2, 3, 4
-
-
-class _SensorField(ctypes.Structure):
-    _fields_ = [("record", ctypes.c_int32), ("kind", ctypes.c_int32), ("offset", ctypes.c_int32),
-                ("bit", ctypes.c_int32), ("name", ctypes.c_char_p), ("getter", ctypes.c_char_p),
-                ("of", ctypes.c_char_p)]
 
 
 class Field:
@@ -76,19 +73,13 @@ class Field:
 
 
 def _read_table():
-    lib = load_library()
-    lib.tv_sensor_field_count.restype = ctypes.c_int32
-    lib.tv_sensor_field_at.restype = ctypes.c_int32
-    lib.tv_sensor_field_at.argtypes = [ctypes.c_int32, ctypes.POINTER(_SensorField)]
-    lib.tv_sensor_record_name.restype = ctypes.c_char_p
-    lib.tv_sensor_record_name.argtypes = [ctypes.c_int32]
-    fields, raw = [], _SensorField()
-    for index in range(lib.tv_sensor_field_count()):
-        if lib.tv_sensor_field_at(index, ctypes.byref(raw)) == 0:
+    fields, raw = [], SensorField()
+    for index in range(tv_sensor_field_count()):
+        if tv_sensor_field_at(index, ctypes.byref(raw)) == 0:
             fields.append(Field(raw))
     records = []
-    while lib.tv_sensor_record_name(len(records)):
-        records.append(lib.tv_sensor_record_name(len(records)).decode())
+    while tv_sensor_record_name(len(records)):
+        records.append(tv_sensor_record_name(len(records)).decode())
     return fields, records
 
 
