@@ -300,6 +300,24 @@ const char* tv_type_library(void) {
   return text.c_str();
 }
 
+size_t tv_struct_size(const char* name) {
+  struct Sized {
+    const char* name;
+    size_t size;
+  };
+  static constexpr Sized kSizes[] = {{"tv_variant", sizeof(tv_variant)},
+                                     {"tv_member_info", sizeof(tv_member_info)},
+                                     {"tv_sensor_field", sizeof(tv_sensor_field)},
+                                     {"tv_event", sizeof(tv_event)},
+                                     {"tv_guid", sizeof(tv_guid)},
+                                     {"tv_property_page", sizeof(tv_property_page)},
+                                     {"tv_class_factory", sizeof(tv_class_factory)}};
+  if (name == nullptr) return 0;
+  for (const Sized& s : kSizes)
+    if (std::strcmp(s.name, name) == 0) return s.size;
+  return 0;
+}
+
 int32_t tv_create(tv_control** out) {
   if (out == nullptr) return TV_E_INVALIDARG;
   *out = new tv_control;

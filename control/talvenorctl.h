@@ -146,6 +146,12 @@ int32_t tv_get_dispid(const char* name, int32_t* dispid); /* methods and propert
 int32_t tv_get_event_dispid(const char* name, int32_t* dispid);
 const char* tv_status_text(int32_t status);
 const char* tv_type_library(void); /* the type library text */
+/* The size in bytes, as this library was built, of the structure of this header named `name`
+ * ("tv_variant", "tv_member_info", "tv_sensor_field", "tv_event", "tv_guid", "tv_property_page",
+ * "tv_class_factory"); 0 for another name or NULL. For callers that copy the structures instead of
+ * compiling this header (ctypes, other languages): a copy of another size than the library's is of
+ * another build, and the library would read or write past it. */
+size_t tv_struct_size(const char* name);
 
 /* Controls. */
 int32_t tv_create(tv_control** out);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "control/talvenorctl_server.h"
@@ -141,6 +142,17 @@ TEST(CAbi, TableInvokePropertiesEventsAndBuffers) {
   }
   EXPECT_EQ(methods, 151);
   EXPECT_EQ(tv_member_at(161, &info), TV_E_INVALIDARG);
+  const std::pair<const char*, size_t> sizes[] = {{"tv_variant", sizeof(tv_variant)},
+                                                  {"tv_member_info", sizeof(tv_member_info)},
+                                                  {"tv_sensor_field", sizeof(tv_sensor_field)},
+                                                  {"tv_event", sizeof(tv_event)},
+                                                  {"tv_guid", sizeof(tv_guid)},
+                                                  {"tv_property_page", sizeof(tv_property_page)},
+                                                  {"tv_class_factory", sizeof(tv_class_factory)},
+                                                  {"tv_control", 0},
+                                                  {"TV_VARIANT", 0},
+                                                  {nullptr, 0}};
+  for (const auto& [name, size] : sizes) EXPECT_EQ(tv_struct_size(name), size) << (name ? name : "NULL");
   int32_t id = 0;
   ASSERT_EQ(tv_get_dispid("GetBat1Vol", &id), TV_OK);
   EXPECT_EQ(id, 145);

@@ -2,7 +2,9 @@
 stub, and the package installed into a fresh virtual environment."""
 
 import asyncio
+import ctypes
 import os
+import re
 import shutil
 import signal
 import struct
@@ -331,6 +333,44 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         self.assertTrue(os.path.exists(os.path.join(PACKAGE, "talvenor", "py.typed")))
         self.assertTrue(talvenor.__version__)
+
+    def test_copies_of_the_library_structures_of_another_size_fail_the_import_by_name(self):
+        """A copy of a structure the library does not have (a field added on one side only), or a
+        library too old to tell its sizes, is an ImportError naming it; the package as it is imports."""
+        from talvenor import _abi
+        cases = [("as it is", None, None, None)]
+        for name, copy in _abi.MIRRORED.items():
+            grown = type("Grown", (ctypes.Structure,), {"_fields_": [("extra", ctypes.c_int64)] + copy._fields_})
+            cases.append((name, r"(class %s\(ctypes\.Structure\):\n    _fields_ = \[)" % copy.__name__,
+                          r'\1("extra", ctypes.c_int64), ',
+                          "'s %s is %d bytes, this talvenor package's copy of it %d: "
+                          % (name, ctypes.sizeof(copy), ctypes.sizeof(grown))))
+        cases.append(("older library", r'"tv_struct_size"', '"tv_struct_size_of"',
+                      "has no tv_struct_size_of: it is older than this talvenor package"))
+        with tempfile.TemporaryDirectory() as where:
+            for what, pattern, replacement, expected in cases:
+                with self.subTest(what):
+                    package = os.path.join(where, what.replace(" ", "_"), "talvenor")
+                    shutil.copytree(os.path.join(PACKAGE, "talvenor"), package,
+                                    ignore=shutil.ignore_patterns("__pycache__"))
+                    if pattern is not None:
+                        path = os.path.join(package, "_abi.py")
+                        with open(path) as f:
+                            text, count = re.subn(pattern, replacement, f.read())
+                        self.assertEqual(count, 1, what)
+                        with open(path, "w") as f:
+                            f.write(text)
+                    env = dict(os.environ, PYTHONPATH=os.path.dirname(package))
+                    out = subprocess.run([sys.executable, "-c", "import talvenor; print(talvenor.__file__)"],
+                                         capture_output=True, text=True, env=env)
+                    if expected is None:
+                        self.assertEqual(out.returncode, 0, out.stderr)
+                        self.assertTrue(out.stdout.startswith(package), out.stdout)
+                    else:
+                        self.assertNotEqual(out.returncode, 0, what)
+                        last = out.stderr.strip().splitlines()[-1]
+                        self.assertTrue(last.startswith("ImportError: " + os.environ["TALVENOR_LIBRARY"]), last)
+                        self.assertIn(expected, last)
 
     @unittest.skipUnless(shutil.which("python3"), "needs python3")
     def test_installs_into_a_fresh_virtual_environment_offline(self):

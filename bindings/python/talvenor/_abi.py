@@ -1,5 +1,10 @@
 """The control library's C interface as ctypes sees it: the constants of talvenorctl.h, copies of the
-structures the package passes in and out, and the prototypes of the functions it calls."""
+structures the package passes in and out, and the prototypes of the functions it calls.
+
+ctypes cannot read the header, so the structures here are copies, and a copy that is not the
+library's layout makes the library write past what the package allocated. At import each copy's size
+is compared with the size the library reports for its own structure (tv_struct_size): a library of
+another build is refused here, with the structure named, rather than corrupting memory later."""
 
 import ctypes
 
@@ -45,15 +50,40 @@ class SensorField(ctypes.Structure):
                 ("of", ctypes.c_char_p)]
 
 
+# Every structure copied above, by its name in the header.
+MIRRORED = {"tv_variant": Variant, "tv_member_info": MemberInfo, "tv_event": Event, "tv_sensor_field": SensorField}
+
 lib = load_library()
 
 
+def _library_name():
+    return getattr(lib, "_name", None) or "the control library"
+
+
 def _declare(name, restype, *argtypes):
-    fn = getattr(lib, name)
+    try:
+        fn = getattr(lib, name)
+    except AttributeError:
+        raise ImportError("%s has no %s: it is older than this talvenor package. Use the library of the "
+                          "package's own build (set TALVENOR_LIBRARY to it, or reinstall the package with it)."
+                          % (_library_name(), name)) from None
     fn.restype = restype
     fn.argtypes = list(argtypes)
     return fn
 
+
+def _check_sizes():
+    size_of = _declare("tv_struct_size", ctypes.c_size_t, ctypes.c_char_p)
+    for name, copy in MIRRORED.items():
+        theirs, ours = size_of(name.encode()), ctypes.sizeof(copy)
+        if theirs != ours:
+            raise ImportError("%s's %s is %d bytes, this talvenor package's copy of it %d: the two are of "
+                              "different builds. Use the library of the package's own build (set "
+                              "TALVENOR_LIBRARY to it, or reinstall the package with it)."
+                              % (_library_name(), name, theirs, ours))
+
+
+_check_sizes()
 
 _c = ctypes
 tv_member_count = _declare("tv_member_count", _c.c_int32)
