@@ -3,6 +3,8 @@
 #include <direct.h>
 #include <process.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
 
 #include <atomic>
 #include <cerrno>
@@ -58,6 +60,24 @@ std::string ProgramPath() {
   wchar_t path[MAX_PATH];
   const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
   return n > 0 && n < MAX_PATH ? Utf8(path, n) : std::string();
+}
+
+char** Utf8Arguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return argv;
+  // Kept for the program's life, as main's own.
+  static std::vector<std::string> texts;
+  static std::vector<char*> pointers;
+  if (count == argc) {
+    texts.clear();
+    for (int i = 0; i < count; ++i) texts.push_back(Utf8(wide[i]));
+    pointers.clear();
+    for (std::string& t : texts) pointers.push_back(t.data());
+    pointers.push_back(nullptr);
+  }
+  ::LocalFree(wide);
+  return count == argc ? pointers.data() : argv;
 }
 
 void RunInstead(const std::string& program, char** argv) {
