@@ -5,19 +5,19 @@
 namespace control::com {
 namespace {
 
-bool Exists(const std::wstring& key) {
+// Only a key the system says is not there: one this user may not open is someone else's to keep.
+bool Missing(const std::wstring& key) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(handle);
-  return true;
+  const LSTATUS st = RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE, &handle);
+  if (st == ERROR_SUCCESS) RegCloseKey(handle);
+  return st == ERROR_FILE_NOT_FOUND;
 }
 
 // The first key on the way to `key`, from the root, that does not exist yet; empty when all do.
 std::wstring FirstMissing(const std::wstring& key) {
   for (std::size_t end = key.find(L'\\');; end = key.find(L'\\', end + 1)) {
     const std::wstring prefix = key.substr(0, end);
-    if (!Exists(prefix)) return prefix;
+    if (Missing(prefix)) return prefix;
     if (end == std::wstring::npos) return {};
   }
 }
