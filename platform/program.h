@@ -23,6 +23,9 @@ void PostThreadEnded();
 
 // The full path of the running program; empty when the system does not say.
 std::string ProgramPath();
+// The program's arguments as UTF-8, as every text in this system: `argv` where the system hands them
+// so; on Windows, from the command line as the user typed it (main's are in the ANSI code page).
+char** Utf8Arguments(int argc, char** argv);
 // Runs `program` in place of this one with `argv`; returns only when it cannot be run.
 void RunInstead(const std::string& program, char** argv);
 

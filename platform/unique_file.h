@@ -15,9 +15,8 @@ struct FileCloser {
 };
 using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
-inline UniqueFile OpenFile(const std::string& path, const char* mode) {
-  return UniqueFile(std::fopen(path.c_str(), mode));
-}
+// Opens the file at `path` (UTF-8, as every path in this system) with fopen's `mode`.
+UniqueFile OpenFile(const std::string& path, const char* mode);
 
 // Closes now; false when the stream could not flush what it held.
 inline bool CloseFile(UniqueFile& file) {

@@ -14,6 +14,7 @@
 
 #include "exchange/sections.h"
 #include "platform/clock.h"
+#include "platform/program.h"
 
 namespace {
 
@@ -90,6 +91,7 @@ bool ParseHex(const char* text, std::vector<uint8_t>& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  argv = platform::Utf8Arguments(argc, argv);  // a robot name in any language
   std::string robot;
   std::string list = "sensor,motor,custom,image,audio,command";
   std::vector<std::vector<uint8_t>> puts;  // in the order given

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "control/com/enumerator.h"
+#include "control/com/type_library.h"
+#include "control/com/utf8.h"
 #include "control/dispatch.h"
 
 namespace control::com {
@@ -23,23 +26,6 @@ GUID ParseGuid(const char* text) {
   for (int i = 0; i < 38 && text[i] != '\0'; ++i) wide[i] = static_cast<wchar_t>(text[i]);
   IIDFromString(wide, &g);
   return g;
-}
-
-// Texts cross as the control reads them: narrow, in the system's code page.
-std::string Narrow(const BSTR text) {
-  const int length = static_cast<int>(SysStringLen(text));
-  if (length == 0) return {};
-  const int n = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, length, out.data(), n, nullptr, nullptr);
-  return out;
-}
-
-BSTR Wide(const std::string& text) {
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(n));
-  if (out != nullptr) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out, n);
-  return out;
 }
 
 // One argument as automation passes it, coerced to the parameter's type as automation coerces
@@ -81,7 +67,7 @@ HRESULT ToVariant(const VARIANT& in, VarType type, Variant& out, SAFEARRAY** loc
       out = Variant::Short(converted.iVal);
       break;
     case VT_BSTR:
-      out = Variant::String(Narrow(converted.bstrVal));
+      out = Variant::String(FromBstr(converted.bstrVal));
       break;
     case VT_BOOL:
       out = Variant::Bool(converted.boolVal != VARIANT_FALSE);
@@ -111,7 +97,7 @@ void FromVariant(const Variant& in, VARIANT* out) {
       break;
     case VarType::kString:
       out->vt = VT_BSTR;
-      out->bstrVal = Wide(in.s);
+      out->bstrVal = NewBstr(in.s);
       break;
     case VarType::kAddress:
       // A double, as the type library declares it: both script engines take one (neither takes a
@@ -158,8 +144,8 @@ HRESULT Raise(HRESULT code, const std::string& text, EXCEPINFO* exception) {
   const std::string source = Identity::kControlVersionIndependentProgId;
   ICreateErrorInfo* create = nullptr;
   if (SUCCEEDED(CreateErrorInfo(&create))) {
-    BSTR wide_source = Wide(source);
-    BSTR description = Wide(text);
+    BSTR wide_source = NewBstr(source);
+    BSTR description = NewBstr(text);
     create->SetGUID(DispatchId());
     create->SetSource(wide_source);
     create->SetDescription(description);
@@ -174,8 +160,8 @@ HRESULT Raise(HRESULT code, const std::string& text, EXCEPINFO* exception) {
   }
   if (exception == nullptr) return code;
   *exception = EXCEPINFO{};
-  exception->bstrSource = Wide(source);
-  exception->bstrDescription = Wide(text);
+  exception->bstrSource = NewBstr(source);
+  exception->bstrDescription = NewBstr(text);
   exception->scode = code;
   return DISP_E_EXCEPTION;
 }
@@ -213,20 +199,7 @@ void LockModule(bool lock) {
   g_locks.fetch_add(lock ? 1 : -1, std::memory_order_relaxed);
 }
 
-HRESULT ModuleTypeInfo(REFGUID guid, ITypeInfo** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  wchar_t path[MAX_PATH];
-  if (GetModuleFileNameW(ModuleHandle(), path, MAX_PATH) == 0) return E_FAIL;
-  ITypeLib* library = nullptr;
-  HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &library);
-  if (FAILED(hr)) return hr;
-  hr = library->GetTypeInfoOfGuid(guid, out);
-  library->Release();
-  return hr;
-}
-
-ControlObject::ControlObject() {
+ControlObject::ControlObject() : events_(*this, EventsId()) {
   CountObject(1);
   host_.SetOwner(static_cast<IDispatch*>(this));
   host_.SetView([this] { return embedding_.view(); });
@@ -237,26 +210,14 @@ ControlObject::ControlObject() {
 ControlObject::~ControlObject() {
   control_.SetEventSink({});
   control_.AttachHost(nullptr);
-  for (const Sink& s : sinks_) s.handler->Release();
   CountObject(-1);
 }
 
 void ControlObject::Fire(int dispid) {
-  if (sinks_.empty()) return;
-  // A handler may let the control go, or connect and disconnect sinks: the control and the sinks
-  // of this event stay alive until every handler has run.
+  if (events_.empty()) return;
+  // A handler may let the control go: it stays alive until every handler has run.
   AddRef();
-  std::vector<Sink> sinks = sinks_;
-  for (const Sink& s : sinks) s.handler->AddRef();
-  DISPPARAMS none{};
-  for (const Sink& s : sinks) {
-    VARIANT ignored;
-    VariantInit(&ignored);
-    s.handler->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &ignored, nullptr,
-                      nullptr);
-    VariantClear(&ignored);
-  }
-  for (const Sink& s : sinks) s.handler->Release();
+  events_.Fire(dispid);
   Release();
 }
 
@@ -271,8 +232,6 @@ HRESULT ControlObject::QueryInterface(REFIID iid, void** out) {
     *out = static_cast<IProvideClassInfo2*>(this);
   else if (IsEqualIID(iid, IID_IConnectionPointContainer))
     *out = static_cast<IConnectionPointContainer*>(this);
-  else if (IsEqualIID(iid, IID_IConnectionPoint))
-    *out = static_cast<IConnectionPoint*>(this);
   else if (void* face = embedding_.Find(iid); face != nullptr)
     *out = face;
   else
@@ -307,10 +266,7 @@ HRESULT ControlObject::GetTypeInfo(UINT index, LCID, ITypeInfo** out) {
 HRESULT ControlObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   if (names == nullptr || ids == nullptr || count == 0) return E_INVALIDARG;
   // The member by its name (case does not matter), then its parameters by theirs.
-  const int length = WideCharToMultiByte(CP_ACP, 0, names[0], -1, nullptr, 0, nullptr, nullptr);
-  std::string name(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
-  if (length > 1) WideCharToMultiByte(CP_ACP, 0, names[0], -1, name.data(), length, nullptr, nullptr);
-  const MemberInfo* member = FindMember(name);
+  const MemberInfo* member = names[0] != nullptr ? FindMember(Utf8(names[0])) : nullptr;
   HRESULT hr = S_OK;
   ids[0] = member != nullptr ? member->dispid : DISPID_UNKNOWN;
   if (member == nullptr) hr = DISP_E_UNKNOWNNAME;
@@ -318,9 +274,7 @@ HRESULT ControlObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, 
     ids[i] = DISPID_UNKNOWN;
     if (member == nullptr || names[i] == nullptr) continue;
     for (std::size_t p = 0; p < member->params.size(); ++p) {
-      const std::string& param = member->params[p].name;
-      std::wstring wide(param.begin(), param.end());
-      if (lstrcmpiW(wide.c_str(), names[i]) == 0) ids[i] = static_cast<DISPID>(p);
+      if (lstrcmpiW(Utf16(member->params[p].name).c_str(), names[i]) == 0) ids[i] = static_cast<DISPID>(p);
     }
     if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
   }
@@ -462,59 +416,19 @@ HRESULT ControlObject::GetGUID(DWORD kind, GUID* out) {
 }
 
 HRESULT ControlObject::EnumConnectionPoints(IEnumConnectionPoints** out) {
-  if (out != nullptr) *out = nullptr;
-  return E_NOTIMPL;  // clients find the one point by its interface
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  events_.AddRef();  // the enumerator's
+  return Enumerator<ConnectionPointsKind>::Make({&events_}, out);
 }
 
 HRESULT ControlObject::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   if (!IsEqualIID(iid, EventsId())) return CONNECT_E_NOCONNECTION;
-  *out = static_cast<IConnectionPoint*>(this);
-  AddRef();
+  *out = &events_;
+  events_.AddRef();
   return S_OK;
-}
-
-HRESULT ControlObject::GetConnectionInterface(IID* out) {
-  if (out == nullptr) return E_POINTER;
-  *out = EventsId();
-  return S_OK;
-}
-
-HRESULT ControlObject::GetConnectionPointContainer(IConnectionPointContainer** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = static_cast<IConnectionPointContainer*>(this);
-  AddRef();
-  return S_OK;
-}
-
-HRESULT ControlObject::Advise(IUnknown* sink, DWORD* cookie) {
-  if (sink == nullptr || cookie == nullptr) return E_POINTER;
-  *cookie = 0;
-  // The sink implements the event interface, which is a dispatch interface: its IDispatch.
-  IDispatch* handler = nullptr;
-  if (FAILED(sink->QueryInterface(EventsId(), reinterpret_cast<void**>(&handler))) &&
-      FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&handler))))
-    return CONNECT_E_CANNOTCONNECT;
-  *cookie = next_cookie_++;
-  sinks_.push_back({*cookie, handler});
-  return S_OK;
-}
-
-HRESULT ControlObject::Unadvise(DWORD cookie) {
-  for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
-    if (it->cookie != cookie) continue;
-    IDispatch* handler = it->handler;
-    sinks_.erase(it);
-    handler->Release();
-    return S_OK;
-  }
-  return CONNECT_E_NOCONNECTION;
-}
-
-HRESULT ControlObject::EnumConnections(IEnumConnections** out) {
-  if (out != nullptr) *out = nullptr;
-  return E_NOTIMPL;
 }
 
 }  // namespace control::com

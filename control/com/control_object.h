@@ -7,8 +7,7 @@
 #include <ocidl.h>
 #include <windows.h>
 
-#include <vector>
-
+#include "control/com/connection_point.h"
 #include "control/com/embedding.h"
 #include "control/com/window_host.h"
 #include "control/control.h"
@@ -18,8 +17,7 @@ namespace control::com {
 class ControlObject : public IDispatch,
                       public ISupportErrorInfo,
                       public IProvideClassInfo2,
-                      public IConnectionPointContainer,
-                      public IConnectionPoint {
+                      public IConnectionPointContainer {
  public:
   ControlObject();
   ControlObject(const ControlObject&) = delete;
@@ -43,37 +41,23 @@ class ControlObject : public IDispatch,
   // IConnectionPointContainer: the one connection point, for the event interface.
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override;
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** out) override;
-  // IConnectionPoint
-  HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* out) override;
-  HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override;
-  HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
-  HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
-  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override;
 
  private:
   virtual ~ControlObject();
-  // Calls every connected sink's handler for event `dispid`, synchronously, on this thread.
+  // Calls every advised sink's handler for event `dispid`, synchronously, on this thread.
   void Fire(int dispid);
   // Runs `call` (which returns a status of the member table) as one call of the control, and
   // reports what the control refused in it as automation reports an error (see Raise).
   template <typename Call>
   HRESULT RunCall(EXCEPINFO* exception, Call call);
 
-  struct Sink {
-    DWORD cookie;
-    IDispatch* handler;
-  };
   LONG references_ = 1;
   bool told_error_ = false;  // a refusal's error information was set on this (the object's) thread
-  std::vector<Sink> sinks_;
-  DWORD next_cookie_ = 1;
+  ConnectionPoint events_;
   WindowHost host_;
   CZembrinSDKControlCtrl control_;
   Embedding embedding_{*static_cast<IDispatch*>(this), control_};
 };
-
-// The type information of `guid` (an interface or the class) from the module's own type library.
-HRESULT ModuleTypeInfo(REFGUID guid, ITypeInfo** out);
 
 // Objects and server locks alive, for DllCanUnloadNow.
 void CountObject(int delta);

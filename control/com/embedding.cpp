@@ -3,8 +3,11 @@
 #include <olectl.h>
 
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 #include "control/com/control_object.h"
+#include "control/com/utf8.h"
 #include "control/com/window_host.h"
 #include "control/control.h"
 #include "control/dispatch.h"
@@ -302,9 +305,9 @@ class PropertyPage : public IPropertyPage {
     CountObject(-1);
   }
   static LPOLESTR Copy(const char* text) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    auto* out = static_cast<LPOLESTR>(CoTaskMemAlloc(static_cast<std::size_t>(n) * sizeof(wchar_t)));
-    if (out != nullptr) MultiByteToWideChar(CP_ACP, 0, text, -1, out, n);
+    const std::wstring wide = Utf16(text);
+    auto* out = static_cast<LPOLESTR>(CoTaskMemAlloc((wide.size() + 1) * sizeof(wchar_t)));
+    if (out != nullptr) std::memcpy(out, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
     return out;
   }
   static INT_PTR CALLBACK PageProc(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }

@@ -3,6 +3,7 @@
 
 #include "control/com/class_factory.h"
 #include "control/com/control_object.h"
+#include "control/com/type_library.h"
 #include "control/com/utf8.h"
 #include "control/com/window_host.h"
 #include "control/registry.h"
@@ -20,7 +21,10 @@ STDAPI DllUnregisterServer() {
 }
 
 STDAPI DllCanUnloadNow() {
-  return control::com::AnyObjectOrLock() || control::CanUnloadNow() != TV_OK ? S_FALSE : S_OK;
+  if (control::com::AnyObjectOrLock() || control::CanUnloadNow() != TV_OK) return S_FALSE;
+  // The module goes: the type library it kept for its objects goes first.
+  control::com::ReleaseModuleTypeLibrary();
+  return S_OK;
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {

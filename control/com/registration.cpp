@@ -7,6 +7,7 @@
 #include <string>
 
 #include "control/com/control_object.h"
+#include "control/com/registry_journal.h"
 #include "control/com/utf8.h"
 #include "control/dispatch.h"
 #include "control/registry.h"
@@ -17,20 +18,6 @@ namespace {
 
 using com::Utf16;
 using com::Utf8;
-
-// Sets value `name` ("" for the key's default value) of key `key` under HKEY_CLASSES_ROOT.
-bool SetValue(const std::string& key, const char* name, const std::string& value) {
-  HKEY handle = nullptr;
-  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, Utf16(key).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle,
-                      nullptr) != ERROR_SUCCESS)
-    return false;
-  const std::wstring data = Utf16(value);
-  const LSTATUS st = RegSetValueExW(handle, *name != '\0' ? Utf16(name).c_str() : nullptr, 0, REG_SZ,
-                                    reinterpret_cast<const BYTE*>(data.c_str()),
-                                    static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(handle);
-  return st == ERROR_SUCCESS;
-}
 
 std::string GetValue(const std::string& key, const char* name) {
   wchar_t buffer[1024];
@@ -54,6 +41,17 @@ bool RemoveKey(const std::string& key) {
   return st == ERROR_SUCCESS || st == ERROR_FILE_NOT_FOUND;
 }
 
+// Unregisters the type library; false when some of it is left.
+bool UnregisterTypeLibrary() {
+  // For locale 0; a system that keeps it under the library's own locale only (1033) has it removed
+  // under that one, so that nothing of it is left behind.
+  const GUID id = com::LibraryId();
+  const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+  if (KeyExists(TypeLibKey())) UnRegisterTypeLib(id, 1, 0, 0, kind);
+  if (KeyExists(TypeLibKey())) UnRegisterTypeLib(id, 1, 0, Identity::kTypeLibLocale, kind);
+  return !KeyExists(TypeLibKey());
+}
+
 }  // namespace
 
 std::string RegistryPath() {
@@ -61,25 +59,29 @@ std::string RegistryPath() {
 }
 
 int32_t RegisterServer(const std::string& library_path) {
-  // The type library first, from the module's resource; without it no class is registered.
+  // The type library first, from the module's resource; without it no class is registered. What a
+  // failure leaves half-written is taken back: a registration is whole or not there (a type library
+  // that was registered before stays, as a registration may find its own earlier one).
+  const bool library_was_registered = KeyExists(TypeLibKey());
   ITypeLib* library = nullptr;
-  if (FAILED(LoadTypeLibEx(Utf16(library_path).c_str(), REGKIND_REGISTER, &library)))
+  if (FAILED(LoadTypeLibEx(Utf16(library_path).c_str(), REGKIND_REGISTER, &library))) {
+    if (!library_was_registered) UnregisterTypeLibrary();
     return SELFREG_E_TYPELIB;
+  }
   library->Release();
 
-  for (const RegistryRow& row : ClassRows(library_path))
-    if (!SetValue(row.key, row.name.c_str(), row.value)) return SELFREG_E_CLASS;
+  com::RegistryJournal journal;
+  for (const RegistryRow& row : ClassRows(library_path)) {
+    if (journal.SetValue(row.key, row.name, row.value)) continue;
+    journal.Undo();
+    if (!library_was_registered) UnregisterTypeLibrary();
+    return SELFREG_E_CLASS;
+  }
   return 0;
 }
 
 int32_t UnregisterServer() {
-  // The type library is unregistered for locale 0; a system that keeps it under the library's own
-  // locale only (1033) has it removed under that one, so that nothing of it is left behind.
-  const GUID id = com::LibraryId();
-  const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
-  if (KeyExists(TypeLibKey())) UnRegisterTypeLib(id, 1, 0, 0, kind);
-  if (KeyExists(TypeLibKey())) UnRegisterTypeLib(id, 1, 0, Identity::kTypeLibLocale, kind);
-  if (KeyExists(TypeLibKey())) return SELFREG_E_TYPELIB;
+  if (!UnregisterTypeLibrary()) return SELFREG_E_TYPELIB;
   const bool ok = RemoveKey(ClassKey(Identity::kControlClsid)) && RemoveKey(Identity::kControlProgId) &&
                   RemoveKey(Identity::kControlVersionIndependentProgId) &&
                   RemoveKey(ClassKey(Identity::kPropPageClsid));

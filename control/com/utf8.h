@@ -1,24 +1,31 @@
-// Paths and registry texts cross between the control's UTF-8 strings and the system's UTF-16 ones.
+// Text has one encoding inside the control: UTF-8. Every text that crosses to or from the system
+// (automation strings, member and parameter names, paths, registry values, message boxes, section
+// names) is converted between that UTF-8 and the system's UTF-16 here, and never through the ANSI
+// code page: a robot name or a path in any script reaches the file system, the registry and the
+// relay's sections as the caller wrote it, on a system of any language.
 #pragma once
 
+#include <oleauto.h>
 #include <windows.h>
 
 #include <string>
 
+#include "platform/win32/wide_text.h"
+
 namespace control::com {
 
-inline std::wstring Utf16(const std::string& text) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
+using platform::Utf16;
+using platform::Utf8;
+
+// An automation string (which may hold a zero: its length is its own).
+inline std::string FromBstr(const BSTR text) {
+  return text != nullptr ? platform::Utf8(text, SysStringLen(text)) : std::string();
 }
 
-inline std::string Utf8(const wchar_t* text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n > 0 ? n - 1 : 0), '\0');
-  if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-  return out;
+// A new automation string; the caller frees it.
+inline BSTR NewBstr(const std::string& text) {
+  const std::wstring wide = Utf16(text);
+  return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
 }  // namespace control::com

@@ -1,5 +1,7 @@
 #include "control/com/window_host.h"
 
+#include "control/com/utf8.h"
+
 namespace control::com {
 namespace {
 
@@ -63,7 +65,7 @@ void WindowHost::UpdateNow(HostedControl&) {
 
 bool WindowHost::MessageBox(HostedControl&, const std::string& text) {
   if (view_ == nullptr || view_() == nullptr) return false;
-  ::MessageBoxA(window_, text.c_str(), "ZembrinSDKControl", MB_OK);
+  ::MessageBoxW(window_, Utf16(text).c_str(), L"ZembrinSDKControl", MB_OK);
   return true;
 }
 

@@ -66,6 +66,10 @@ std::string ProgramPath() {
   return n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
 }
 
+char** Utf8Arguments(int /*argc*/, char** argv) {
+  return argv;
+}
+
 void RunInstead(const std::string& program, char** argv) {
   execv(program.c_str(), argv);
 }

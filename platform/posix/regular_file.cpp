@@ -105,6 +105,10 @@ FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_b
   }
 }
 
+UniqueFile OpenFile(const std::string& path, const char* mode) {
+  return UniqueFile(std::fopen(path.c_str(), mode));
+}
+
 UniqueFile CreatePrivateFile(const std::string& path, std::string& error) {
   // Not truncated by the open itself: what is there is checked first.
   UniqueFd fd(

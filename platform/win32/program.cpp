@@ -3,11 +3,17 @@
 #include <direct.h>
 #include <process.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 namespace {
@@ -51,17 +57,40 @@ void PostThreadEnded() {
 }
 
 std::string ProgramPath() {
-  char path[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  return n > 0 && n < MAX_PATH ? std::string(path, n) : std::string();
+  wchar_t path[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? Utf8(path, n) : std::string();
+}
+
+char** Utf8Arguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return argv;
+  // Kept for the program's life, as main's own.
+  static std::vector<std::string> texts;
+  static std::vector<char*> pointers;
+  if (count == argc) {
+    texts.clear();
+    for (int i = 0; i < count; ++i) texts.push_back(Utf8(wide[i]));
+    pointers.clear();
+    for (std::string& t : texts) pointers.push_back(t.data());
+    pointers.push_back(nullptr);
+  }
+  ::LocalFree(wide);
+  return count == argc ? pointers.data() : argv;
 }
 
 void RunInstead(const std::string& program, char** argv) {
-  ::_execv(program.c_str(), argv);
+  std::vector<std::wstring> arguments;
+  for (char** a = argv; *a != nullptr; ++a) arguments.push_back(Utf16(*a));
+  std::vector<const wchar_t*> wide;
+  for (const std::wstring& a : arguments) wide.push_back(a.c_str());
+  wide.push_back(nullptr);
+  ::_wexecv(Utf16(program).c_str(), wide.data());
 }
 
 std::string UserConfigFolder() {
-  if (const char* d = std::getenv("APPDATA"); d != nullptr && *d != '\0') return d;
+  if (const wchar_t* d = ::_wgetenv(L"APPDATA"); d != nullptr && *d != L'\0') return Utf8(d);
   return {};
 }
 
@@ -70,9 +99,9 @@ std::string UserDataFolder() {
 }
 
 std::string SharedSettingsFolder() {
-  char folder[MAX_PATH];
-  const UINT n = ::GetWindowsDirectoryA(folder, MAX_PATH);
-  return n > 0 && n < MAX_PATH ? std::string(folder, n) : std::string();
+  wchar_t folder[MAX_PATH];
+  const UINT n = ::GetWindowsDirectoryW(folder, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? Utf8(folder, n) : std::string();
 }
 
 const char* TextLineBreak() {
@@ -81,7 +110,7 @@ const char* TextLineBreak() {
 
 bool MakeFolders(const std::string& folder, std::string& error) {
   if (folder.empty()) return true;
-  const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+  const DWORD attributes = ::GetFileAttributesW(Utf16(folder).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
     error = folder + " is not a folder";
@@ -90,7 +119,7 @@ bool MakeFolders(const std::string& folder, std::string& error) {
   const std::size_t slash = folder.find_last_of("/\\");
   if (slash != std::string::npos && slash > 2 && !MakeFolders(folder.substr(0, slash), error)) return false;
   // A new folder under the user's profile is the user's alone by the permissions it inherits.
-  if (::_mkdir(folder.c_str()) != 0 && errno != EEXIST) {
+  if (::_wmkdir(Utf16(folder).c_str()) != 0 && errno != EEXIST) {
     error = folder + ": " + std::strerror(errno);
     return false;
   }

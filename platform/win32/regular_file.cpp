@@ -4,6 +4,7 @@
 #include <io.h>
 
 #include "platform/win32/unique_handle.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 namespace {
@@ -60,12 +61,12 @@ FileStatus ReadOpened(HANDLE file, std::size_t max_bytes, bool whole_only, std::
 FileStatus ReadNamedFile(const std::string& path, bool follow_link, std::size_t max_bytes, bool whole_only,
                          std::vector<uint8_t>& out) {
   out.clear();
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(Utf16(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return FileStatus::kNotRegular;
   // Without following: the reparse point itself is opened, and refused below.
-  UniqueHandle file(::CreateFileA(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  UniqueHandle file(::CreateFileW(
+      Utf16(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
   if (!file) return StatusOfLastError();
   if (!follow_link) {
@@ -95,10 +96,14 @@ FileStatus ReadFileForGroup(const std::string& path, long /*gid*/, std::size_t m
   return ReadRegularFileItself(path, max_bytes, whole_only, out);
 }
 
+UniqueFile OpenFile(const std::string& path, const char* mode) {
+  return UniqueFile(::_wfopen(Utf16(path).c_str(), Utf16(mode).c_str()));
+}
+
 UniqueFile CreatePrivateFile(const std::string& path, std::string& error) {
   // The reparse point itself is opened, never its target: a link planted in the file's place must
   // not make the writer empty another file. Not truncated by the open: what is there is checked first.
-  UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+  UniqueHandle file(::CreateFileW(Utf16(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) {
     error = StatusOfLastError() == FileStatus::kNoAccess ? "permission denied" : "cannot be created";

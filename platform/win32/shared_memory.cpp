@@ -7,6 +7,7 @@
 
 #include "platform/win32/section_index.h"
 #include "platform/win32/unique_handle.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 namespace {
@@ -108,9 +109,9 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
   } else {
     const uint64_t wide = size;
     ::SetLastError(ERROR_SUCCESS);
-    UniqueHandle mapping(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+    UniqueHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                               static_cast<DWORD>(wide >> 32), static_cast<DWORD>(wide),
-                                              MappingName(name).c_str()));
+                                              Utf16(MappingName(name)).c_str()));
     const DWORD why = ::GetLastError();
     if (!mapping) {
       if (why == ERROR_INVALID_HANDLE) return ShmStatus::kNameTaken;
@@ -200,7 +201,7 @@ long OwnerOf(const SharedView& /*view*/) {
 
 bool IsClaimedByName(const std::string& name) {
   if (!ValidName(name)) return false;
-  UniqueHandle claim(::OpenEventA(SYNCHRONIZE, FALSE, ClaimName(name).c_str()));
+  UniqueHandle claim(::OpenEventW(SYNCHRONIZE, FALSE, Utf16(ClaimName(name)).c_str()));
   return static_cast<bool>(claim);
 }
 
@@ -212,7 +213,7 @@ bool TryClaim(const SharedView& view) {
   // The claim is the event's existence: whoever made it holds the claim until it closes the handle
   // or ends, killed or not.
   ::SetLastError(ERROR_SUCCESS);
-  UniqueHandle claim(::CreateEventA(nullptr, TRUE, FALSE, ClaimName(*view.name_).c_str()));
+  UniqueHandle claim(::CreateEventW(nullptr, TRUE, FALSE, Utf16(ClaimName(*view.name_)).c_str()));
   if (!claim || ::GetLastError() == ERROR_ALREADY_EXISTS) return false;
   registry.objects[*view.name_].claim = std::move(claim);
   *view.claimed_ = true;

@@ -98,6 +98,7 @@ int RunHeadless(const relay::HeadlessOptions& options, relay::FirmwareImage firm
 }  // namespace
 
 int main(int argc, char** argv) {
+  argv = platform::Utf8Arguments(argc, argv);  // a robot name or a path in any language
   relay::HeadlessOptions options;
   std::string error;
   const std::string settings_path = relay::SettingsPath();

@@ -5,8 +5,10 @@
 #include <objbase.h>
 #include <ocidl.h>
 #include <oleauto.h>
+#include <olectl.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -432,17 +434,18 @@ TEST_F(ComServer, ScriptsTakeVoiceDataAddressesAndRefusals) {
 }
 
 // An event sink as a container or script host makes one: it counts each event by its DISPID, and
-// may let the control go from inside a handler.
+// may let the control go from inside a handler. It lives on the stack: its count only tells who holds it.
 class Sink : public IDispatch {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     *out = nullptr;
     if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch)) return E_NOINTERFACE;
     *out = this;
+    AddRef();
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
@@ -458,6 +461,7 @@ class Sink : public IDispatch {
   std::vector<DISPID> events;
   UINT arguments = 0;
   IDispatch* release_on_event = nullptr;
+  ULONG references = 1;
 };
 
 void PumpFor(DWORD ms) {
@@ -516,6 +520,241 @@ TEST_F(ComServer, EventsReachConnectedSinksFromTheWindowTimerAndAHandlerMayRelea
   ASSERT_EQ(producer.Put(record, sizeof record), 1);
   PumpFor(100);  // no control, no timer, nothing fired
   EXPECT_EQ(first.events.size(), 2u);
+}
+
+// What a container does with the control's events before it connects a sink: it walks the
+// connection points (exactly one, for the event interface), advises, walks the connections, and
+// unadvises. The point is an object of its own that holds the control while a client holds it, and
+// every enumerator hands out what it names held for the caller.
+TEST_F(ComServer, ContainersEnumerateTheOneConnectionPointAndItsConnections) {
+  Create();
+  IConnectionPoint* itself = nullptr;
+  EXPECT_EQ(object_->QueryInterface(IID_IConnectionPoint, reinterpret_cast<void**>(&itself)), E_NOINTERFACE);
+  IConnectionPointContainer* container = nullptr;
+  ASSERT_EQ(object_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+            S_OK);
+  IEnumConnectionPoints* points = nullptr;
+  ASSERT_EQ(container->EnumConnectionPoints(&points), S_OK);
+  IConnectionPoint* found[2] = {};
+  ULONG n = 9;
+  EXPECT_EQ(points->Next(2, found, &n), S_FALSE);
+  ASSERT_EQ(n, 1u);
+  IConnectionPoint* point = found[0];
+  IID events{};
+  EXPECT_EQ(point->GetConnectionInterface(&events), S_OK);
+  EXPECT_TRUE(IsEqualIID(events, Guid(L"{9C1124A3-2E3D-4CDA-A9F3-33B92BB5491D}")));
+  IDispatch* control_face = nullptr;
+  EXPECT_EQ(point->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&control_face)), E_NOINTERFACE)
+      << "the point answers for itself only";
+  IConnectionPoint* by_iid = nullptr;
+  ASSERT_EQ(container->FindConnectionPoint(events, &by_iid), S_OK);
+  EXPECT_EQ(by_iid, point);
+  by_iid->Release();
+  // Walking again: Reset, Skip and Clone keep their places.
+  struct Step {
+    const char* what;
+    HRESULT (*step)(IEnumConnectionPoints*);
+    ULONG left;  // points a Next(2) then finds
+  };
+  for (const Step& s : std::vector<Step>{
+           {"Reset", [](IEnumConnectionPoints* e) { return e->Reset(); }, 1},
+           {"Skip(1)", [](IEnumConnectionPoints* e) { return e->Reset() == S_OK ? e->Skip(1) : E_FAIL; }, 0},
+           {"Skip(2)",
+            [](IEnumConnectionPoints* e) {
+              return e->Reset() == S_OK && e->Skip(2) == S_FALSE ? S_OK : E_FAIL;
+            },
+            0},
+       }) {
+    ASSERT_EQ(s.step(points), S_OK) << s.what;
+    IEnumConnectionPoints* clone = nullptr;
+    ASSERT_EQ(points->Clone(&clone), S_OK) << s.what;
+    for (IEnumConnectionPoints* e : {points, clone}) {
+      IConnectionPoint* more[2] = {};
+      ULONG got = 9;
+      EXPECT_EQ(e->Next(2, more, &got), S_FALSE) << s.what;
+      EXPECT_EQ(got, s.left) << s.what;
+      for (ULONG i = 0; i < got; ++i) {
+        EXPECT_EQ(more[i], point) << s.what;
+        more[i]->Release();
+      }
+    }
+    clone->Release();
+  }
+  points->Release();
+  container->Release();
+
+  // The point keeps the control: released by its creator, it still answers through the point.
+  IDispatch* control = std::exchange(object_, nullptr);
+  control->Release();
+  IConnectionPointContainer* owner = nullptr;
+  ASSERT_EQ(point->GetConnectionPointContainer(&owner), S_OK);
+  ASSERT_EQ(owner->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&object_)), S_OK);
+  owner->Release();
+
+  Sink sink;
+  DWORD cookie = 0;
+  ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+  const ULONG advised = sink.references;
+  for (bool connected : {true, false}) {
+    IEnumConnections* connections = nullptr;
+    ASSERT_EQ(point->EnumConnections(&connections), S_OK);
+    CONNECTDATA data[2] = {};
+    ULONG got = 9;
+    EXPECT_EQ(connections->Next(2, data, &got), S_FALSE);
+    ASSERT_EQ(got, connected ? 1u : 0u);
+    if (connected) {
+      EXPECT_EQ(data[0].dwCookie, cookie);
+      EXPECT_EQ(data[0].pUnk, static_cast<IUnknown*>(&sink));
+      EXPECT_EQ(sink.references, advised + 2) << "held by the enumerator and handed out held";
+      data[0].pUnk->Release();
+    }
+    connections->Release();
+    EXPECT_EQ(sink.references, connected ? advised : 1u) << "every reference given back";
+    if (connected) {
+      EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    }
+  }
+  point->Release();
+}
+
+// Containers ask for type information on every control they bind: the module reads its type
+// library once, not once per question. Counted where the module calls the system to load it.
+std::atomic<int> g_type_library_loads{0};
+
+HRESULT WINAPI CountedLoadTypeLibEx(LPCOLESTR path, REGKIND kind, ITypeLib** out) {
+  g_type_library_loads.fetch_add(1, std::memory_order_relaxed);  // this thread's count only
+  return LoadTypeLibEx(path, kind, out);
+}
+
+// Points the module's import of `function` from `library` at `replacement`.
+bool RedirectImport(HMODULE module, const char* library, const char* function, void* replacement) {
+  auto* base = reinterpret_cast<BYTE*>(module);
+  const auto* nt =
+      reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0;
+       ++d) {
+    if (lstrcmpiA(reinterpret_cast<char*>(base + d->Name), library) != 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* named = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (std::strcmp(reinterpret_cast<const char*>(named->Name), function) != 0) continue;
+      DWORD was = 0;
+      if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &was)) return false;
+      slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, was, &was);
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST_F(ComServer, TheTypeLibraryIsLoadedOnceForEveryQuestion) {
+  ASSERT_TRUE(RedirectImport(Module(), "oleaut32.dll", "LoadTypeLibEx",
+                             reinterpret_cast<void*>(&CountedLoadTypeLibEx)));
+  const int before = g_type_library_loads.load(std::memory_order_relaxed);
+  for (int control = 0; control < 2; ++control) {
+    Create();
+    IProvideClassInfo2* info = nullptr;
+    ASSERT_EQ(object_->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&info)), S_OK);
+    for (int question = 0; question < 3; ++question) {
+      ITypeInfo* type = nullptr;
+      ASSERT_EQ(object_->GetTypeInfo(0, LOCALE_USER_DEFAULT, &type), S_OK);
+      type->Release();
+      ASSERT_EQ(info->GetClassInfo(&type), S_OK);
+      type->Release();
+    }
+    info->Release();
+    std::exchange(object_, nullptr)->Release();
+  }
+  EXPECT_LE(g_type_library_loads.load(std::memory_order_relaxed) - before, 1) << "12 questions, 2 controls";
+}
+
+// A registration that fails half-way takes back all it wrote, the type library's registration too.
+// Here the system refuses the last key it must create: its parent is there before it, a volatile key
+// (gone at the next start of the system), under which no lasting key can be made. The registration
+// has written the type library, the control's class and ProgIDs and the parent's value by then.
+TEST_F(ComServer, ARegistrationThatFailsHalfWayLeavesNothingOfWhatItWrote) {
+  ASSERT_EQ(CallEntry("DllUnregisterServer"), S_OK);
+  const std::wstring page = L"CLSID\\{5307B30C-C252-450A-9AC4-2187A2492C94}";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, page.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_READ,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+
+  EXPECT_EQ(CallEntry("DllRegisterServer"), SELFREG_E_CLASS);
+  for (const std::wstring& written :
+       {std::wstring(kClassKey), std::wstring(kProgId), std::wstring(kCurrentProgId),
+        page + L"\\InprocServer32", std::wstring(L"TypeLib\\{98FCFC5C-1F70-4640-8B7B-A53A1B88AA8A}"),
+        std::wstring(L"Interface\\{4344A992-02A4-406C-8466-7CFF8C489813}")}) {
+    HKEY left = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, written.c_str(), 0, KEY_READ, &left), ERROR_FILE_NOT_FOUND)
+        << std::string(written.begin(), written.end()) << " is left";
+    if (left != nullptr) RegCloseKey(left);
+  }
+  EXPECT_EQ(Value(page), L"<none>") << "the volatile key is as it was: without a value";
+
+  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, page.c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(CallEntry("DllRegisterServer"), S_OK) << "and whole once it may write";
+}
+
+// Runs `command` (a program of this machine's folders, then its arguments) and waits for its end.
+DWORD RunProgram(std::wstring command) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process))
+    return 999;
+  DWORD code = 998;
+  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
+    GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
+std::wstring WinePath(const char* unix_path) {
+  std::wstring out = L"Z:";
+  for (const char* c = unix_path; *c != '\0'; ++c) out += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+  return out;
+}
+
+// Texts cross as the caller wrote them, in any script: a robot name and a file path with letters of
+// no one code page, through a property, the relay's sections (from the control and from a program's
+// command line) and the file system.
+TEST_F(ComServer, TextsOfEveryLanguageRoundTrip) {
+  const std::wstring robot = L"R\u00e9\u4e2d" + std::to_wstring(GetCurrentProcessId());
+  char utf8[64] = {};
+  WideCharToMultiByte(CP_UTF8, 0, robot.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
+  exchange::CRingConsumer relay;
+  ASSERT_EQ(relay.Open(utf8, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  ASSERT_TRUE(relay.Claim());
+  TempFile photo(L"photo-\u00e9\u4e2d.bmp");
+  Create();
+  Var name(robot.c_str()), path(photo.path.c_str());
+  DISPID put = DISPID_PROPERTYPUT;
+  DISPPARAMS value{&name, &put, 1, 1};
+  ASSERT_EQ(
+      object_->Invoke(Id(L"robotName"), IID_NULL, 0, DISPATCH_PROPERTYPUT, &value, nullptr, nullptr, nullptr),
+      S_OK);
+  Var got;
+  ASSERT_EQ(Call(L"robotName", {}, &got, nullptr, DISPATCH_PROPERTYGET), S_OK);
+  ASSERT_EQ(got.vt, VT_BSTR);
+  EXPECT_EQ(std::wstring(got.bstrVal, SysStringLen(got.bstrVal)), robot) << "the property";
+  EXPECT_EQ(Call(L"connectRobot", {&name}), S_OK) << "the relay's sections under the same name";
+  EXPECT_EQ(Call(L"SavePhotoAsBMP", {&path}), S_OK);
+  EXPECT_NE(GetFileAttributesW(photo.path.c_str()), INVALID_FILE_ATTRIBUTES) << "the file by its own name";
+  EXPECT_EQ(RunProgram(L"\"" + WinePath(SECTIONS_TOOL) + L"\" --robot " + robot + L" --put-text typed"), 0u);
+  uint32_t length = 0;
+  char record[16] = {};
+  ASSERT_TRUE(relay.TakeCopy(reinterpret_cast<uint8_t*>(record), sizeof record, length))
+      << "a program's command line names the same sections";
+  EXPECT_EQ(std::string(record, length), "typed");
+  relay.ReleaseClaim();
 }
 
 TEST_F(ComServer, RefusalsAreAutomationErrorsThatNameTheirCause) {

@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/win32/wide_text.h"
 #include "relay/timing.h"
 
 namespace relay {
@@ -53,10 +54,10 @@ struct CSerialPort::Line {
 namespace {
 
 std::string WindowsMessage(DWORD code) {
-  char text[256] = {};
-  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                   0, text, sizeof text, nullptr);
-  std::string message(text, n);
+  wchar_t text[256] = {};
+  const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                   0, text, 256, nullptr);
+  std::string message = platform::Utf8(text, n);  // shown in the dialog as the UTF-8 it is
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
     message.pop_back();
   return message.empty() ? "error " + std::to_string(code) : message;
