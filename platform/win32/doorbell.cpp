@@ -34,6 +34,7 @@
 #include "platform/clock.h"
 #include "platform/win32/section_index.h"
 #include "platform/win32/unique_handle.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 namespace {
@@ -76,19 +77,19 @@ class Bells {
       bell = std::make_unique<Bell>();
       bell->word = word;
       bell->waiters = &bell->own_waiters;
-      bell->semaphore = UniqueHandle(::CreateSemaphoreA(nullptr, 0, kMostTokens, nullptr));
+      bell->semaphore = UniqueHandle(::CreateSemaphoreW(nullptr, 0, kMostTokens, nullptr));
     }
     return bell->semaphore ? bell.get() : nullptr;
   }
 
   static std::unique_ptr<Bell> MakeShared(const std::string& section, HANDLE mapping, std::size_t offset) {
     const unsigned char* words = LastingView(mapping, FILE_MAP_READ, offset + 4);
-    UniqueHandle counts_mapping(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                                     kCountedBytes, (section + "Doorbells").c_str()));
+    UniqueHandle counts_mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                     kCountedBytes, Utf16(section + "Doorbells").c_str()));
     unsigned char* counts =
         counts_mapping ? LastingView(counts_mapping.get(), FILE_MAP_ALL_ACCESS, kCountedBytes) : nullptr;
-    UniqueHandle semaphore(
-        ::CreateSemaphoreA(nullptr, 0, kMostTokens, (section + "Doorbell" + std::to_string(offset)).c_str()));
+    UniqueHandle semaphore(::CreateSemaphoreW(nullptr, 0, kMostTokens,
+                                              Utf16(section + "Doorbell" + std::to_string(offset)).c_str()));
     if (words == nullptr || counts == nullptr || !semaphore) {
       if (words != nullptr) ::UnmapViewOfFile(words);
       if (counts != nullptr) ::UnmapViewOfFile(counts);
