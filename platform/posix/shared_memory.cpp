@@ -127,6 +127,7 @@ using Native = SharedView::Native;
 struct Registry {
   std::mutex mutex;
   std::map<std::string, std::unique_ptr<Native>> objects;
+  std::vector<std::unique_ptr<Native>> inherited;  // a forked child's entries of its parent
   pid_t owner = 0;
 };
 
@@ -367,8 +368,8 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
   std::lock_guard<std::mutex> guard(registry.mutex);
   if (registry.owner != getpid()) {
     // First use in this process (or in a forked child): inherited entries belong to the parent. Views
-    // the child inherited still point at them, so they are forgotten, not freed.
-    for (auto& entry : registry.objects) static_cast<void>(entry.second.release());
+    // the child inherited still point at them, so they are put aside, not freed.
+    for (auto& entry : registry.objects) registry.inherited.push_back(std::move(entry.second));
     registry.objects.clear();
     registry.owner = getpid();
   }
