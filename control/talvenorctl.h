@@ -198,8 +198,9 @@ int32_t tv_relay_state(tv_control* control);
 /* The name of a TV_RELAY_* state, as every front end says it: "no-relay", "down", "not-answering",
  * "up" ("no-relay" for another number). */
 const char* tv_relay_state_name(int32_t state);
-/* The user id owning the robot's sections (-1 before connectRobot): not the caller's when a relay of
- * another user (a service) made them, which sees neither the caller's /tmp nor its home. */
+/* The user id owning the robot's sections (-1 before connectRobot, and on Windows, whose sections are
+ * their user's alone): not the caller's when a relay of another user (a service) made them, which
+ * sees neither the caller's /tmp nor its home. */
 int64_t tv_section_owner(tv_control* control);
 /* The latest sensor record the control took (TV_RECORD_*); its bytes in place (read
  * them before the next pump) and their number. NULL and 0 before the first record. */

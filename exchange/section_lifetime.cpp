@@ -18,6 +18,8 @@ bool IsSectionObject(const std::string& object_name) {
 }
 
 std::size_t ReclaimLeftoverSections() {
+  // Where the system removes them with their last holder, nothing is ever left to reclaim.
+  if (!platform::SectionsOutliveKilledHolders()) return 0;
   return platform::ReclaimSharedObjects(&IsSectionObject);
 }
 

@@ -10,18 +10,14 @@ namespace platform {
 SharedView::SharedView(SharedView&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      fd_(std::exchange(other.fd_, -1)),
-      claimed_(std::exchange(other.claimed_, nullptr)),
-      name_(std::exchange(other.name_, nullptr)) {}
+      native_(std::exchange(other.native_, nullptr)) {}
 
 SharedView& SharedView::operator=(SharedView&& other) noexcept {
   if (this != &other) {
     Reset();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
-    fd_ = std::exchange(other.fd_, -1);
-    claimed_ = std::exchange(other.claimed_, nullptr);
-    name_ = std::exchange(other.name_, nullptr);
+    native_ = std::exchange(other.native_, nullptr);
   }
   return *this;
 }

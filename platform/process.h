@@ -9,9 +9,9 @@ namespace platform {
 // This process's number (never 0).
 uint32_t ProcessId();
 
-// False only when no process `id` exists any more. A process this one may not signal, or one in
-// another namespace that happens to share the number, counts as alive: the caller then waits for
-// it rather than take over what it may still be writing.
+// False only when no process `id` exists any more. A process this one may not look at (another
+// user's), or one elsewhere that happens to share the number (another PID namespace), counts as
+// alive: the caller then waits for it rather than take over what it may still be writing.
 bool ProcessAlive(uint32_t id);
 
 }  // namespace platform

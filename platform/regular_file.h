@@ -1,6 +1,6 @@
 // Reading a file that a client or the user names, and nothing else: a device, a pipe or a folder in
 // its place is refused, and never blocks the reader. The file is opened without waiting and checked
-// on the open descriptor, so nothing can be swapped in between the check and the read.
+// through the open file itself, so nothing can be swapped in between the check and the read.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +41,8 @@ FileStatus ReadRegularFileItself(const std::string& path, std::size_t max_bytes,
 // (a relay serving a group reads the sound files its clients name): it never lends them its own
 // rights. The file must be readable, and every folder on its way searchable, by that group or by
 // everyone; the folders are walked one at a time without following links, so nothing can be
-// swapped in between the checks and the read. kNotShared otherwise.
+// swapped in between the checks and the read. kNotShared otherwise. Where sections are never shared
+// with a group (SectionsShareWithGroups), no process reads for one, and this is ReadRegularFileItself.
 FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
                             std::vector<uint8_t>& out);
 

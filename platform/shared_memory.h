@@ -4,13 +4,18 @@
 // with their owners, so a section keeps its contents across a reconnect in the same process.
 //
 // On Windows these are named file mappings, which behave so by themselves (the name without its
-// "/"); the claim is a named event beside the mapping. On POSIX systems each process keeps the
+// "/"); the claim is a named event beside the mapping. Both are made so that only their user,
+// SYSTEM and the Administrators may open them. On POSIX systems each process keeps the
 // object's descriptor open with a shared lock on its first byte: an opener that gets the exclusive
 // lock without waiting is the only holder, so whatever the object holds is left from processes that
 // have all ended; it is zeroed and reported as created. The last holder to end normally removes the
 // name (ReleaseSharedObjects); the names of holders killed before they could are removed by the next
 // process that reclaims them (ReclaimSharedObjects). Byte 2 of the lock marks the one process that
 // claims the object (TryClaim).
+//
+// What one system's objects can do and another's cannot is asked of the queries below
+// (SectionsShareWithGroups and the rest), never assumed: the calls they cover exist on every system
+// and do the harmless thing where they do not apply.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +30,7 @@ namespace platform {
 enum class ShmStatus {
   kOk,
   kBadName,     // not "/" + 1..254 bytes without another "/"
-  kOpenFailed,  // shm_open, locking or resizing refused (errno tells why)
+  kOpenFailed,  // the system refused to open, lock or size the object
   kWrongSize,   // the object exists with another size; it is never mapped short
   kMapFailed,
   kForeign,    // the object belongs to another user
@@ -35,8 +40,32 @@ enum class ShmStatus {
 
 const char* ShmStatusText(ShmStatus status);
 
+// True where the objects can be given to a group of users (Linux). Elsewhere (Windows) an object is
+// its user's alone: ShareWithGroup fails with the reason, SharedGroup is -1 and StopSharing does
+// nothing.
+bool SectionsShareWithGroups();
+
+// True where another process that holds an object, or a tool, can cut it shorter under this process's
+// views (POSIX: truncating it). Where it cannot (Windows: a mapping keeps its size while anyone holds
+// it), RunGuarded only runs its body and returns true, RepairSharedView returns whether the view is
+// valid, RestoreSharedSizes returns 0 and the damage observer is never told: a caller need not call
+// them every so often.
+bool SectionsCanBeCutShort();
+
+// True where the name of an object outlives holders killed before they could remove it (POSIX), so
+// that ReclaimSharedObjects has something to do. Where it does not (Windows removes a mapping with its
+// last handle, killed holders' included), ReclaimSharedObjects returns 0.
+bool SectionsOutliveKilledHolders();
+
+// True where the system tells who owns an object and how it is shared (POSIX: its user, group and
+// mode). Where it does not tell it in those terms (Windows: an object's owner is a SID, and another
+// user's object cannot be opened to ask), OwnerOf returns -1 and DescribeSharedObject says only what
+// kind of object it is.
+bool SectionsTellTheirOwner();
+
 // Who owns the object `name` and how it is shared, for a person who must remove or fix it:
-// "/R1SensorShareMem_Zembrin: owned by user alice, group robots, mode 0660".
+// "/R1SensorShareMem_Zembrin: owned by user alice, group robots, mode 0660" (see
+// SectionsTellTheirOwner).
 std::string DescribeSharedObject(const std::string& name);
 
 // Objects this process creates from now on belong to group `group_name` with mode 0660, so that
@@ -44,7 +73,8 @@ std::string DescribeSharedObject(const std::string& name);
 // Objects of other users are used only when shared so with one of this process's groups, and never
 // by a process that shares with a group itself (it serves its own objects only, and removes another
 // user's object of the same name where the system lets it). False with a reason when the group does
-// not exist or this user may not give objects to it.
+// not exist or this user may not give objects to it, or where the system has no such sharing
+// (SectionsShareWithGroups).
 bool ShareWithGroup(const std::string& group_name, std::string& error);
 // The group ShareWithGroup shares this process's objects with; -1 when none.
 long SharedGroup();
@@ -56,6 +86,10 @@ void StopSharing();
 // A mapped view of a named object. Move-only; unmaps on destruction.
 class SharedView {
  public:
+  // What the system's side keeps of the object behind a view (its handle, its claim), defined by that
+  // side. It belongs to the process-wide table of held objects, which keeps it until the process ends.
+  struct Native;
+
   SharedView() = default;
   ~SharedView() { Reset(); }
   SharedView(SharedView&& other) noexcept;
@@ -69,20 +103,10 @@ class SharedView {
   void Reset();
 
  private:
-  friend ShmStatus OpenSharedView(const std::string&, std::size_t, SharedView&, bool&);
-  friend bool RunGuarded(const SharedView&, void (*)(void*), void*);
-  friend bool RepairSharedView(const SharedView&);
-  friend bool TryClaim(const SharedView&);
-  friend void ReleaseClaim(const SharedView&);
-  friend bool IsClaimed(const SharedView&);
-  friend long OwnerOf(const SharedView&);
+  friend struct SharedViewSide;  // the system's side: the only one that makes views or looks inside
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
-  // The process's descriptor of the object and its claim flag; owned by the process-wide table,
-  // which keeps them until the process ends.
-  int fd_ = -1;
-  bool* claimed_ = nullptr;
-  const std::string* name_ = nullptr;
+  Native* native_ = nullptr;
 };
 
 // Opens (creating when needed) the object `name` of exactly `size` bytes and maps all of it for
@@ -106,6 +130,7 @@ void ReleaseSharedObjects();
 // mapped and taken away with the last, when the host's own disposition comes back as it was. A
 // SIGBUS that is not a guarded access's fault (any other fault, or one sent by kill or raise, even
 // during a guarded access) goes to the host's handler, or does what the host's disposition does.
+// Where objects cannot be cut short (SectionsCanBeCutShort), `body` just runs.
 bool RunGuarded(const SharedView& view, void (*body)(void*), void* context);
 template <typename F>
 bool Guarded(const SharedView& view, F&& body) {
@@ -123,17 +148,20 @@ void SetSharedDamageObserver(std::function<void(const std::string& name)> observ
 // Gives every object this process holds its size back where another process has shrunk or grown it
 // (one that holds the object too, or a tool), and tells the damage observer of each. Only an object
 // of its exact size is opened, so until then every later opener is refused. For the process that
-// serves the objects, called every so often; returns how many were restored.
+// serves the objects, called every so often where they can be cut short (SectionsCanBeCutShort);
+// returns how many were restored.
 std::size_t RestoreSharedSizes();
 
 // Removes the names, among those `wanted` accepts, of this user's objects that no live process holds:
 // left by processes that ended without ReleaseSharedObjects (killed by SIGINT, SIGTERM or worse). An
-// object some process holds, this one included, stays. Returns how many names went.
+// object some process holds, this one included, stays. Returns how many names went (none where the
+// system removes them itself: SectionsOutliveKilledHolders).
 std::size_t ReclaimSharedObjects(const std::function<bool(const std::string& name)>& wanted);
 
-// The names of the named objects on this machine ("/" + name), as far as this user may see them.
+// The names of the named objects on this machine ("/" + name), as far as this user may see them
+// (Windows gives a program without privileges no list: there, the objects this process holds).
 std::vector<std::string> ListSharedObjects();
-// The user who owns the object behind `view` (-1 without a view).
+// The user who owns the object behind `view` (-1 without a view, or see SectionsTellTheirOwner).
 long OwnerOf(const SharedView& view);
 
 // True while a process holds the claim of the object `name` (without opening it for good).

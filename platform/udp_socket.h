@@ -49,8 +49,10 @@ class UdpSocket {
   WaitHandle wait_handle() const;
 
  private:
-  WaitHandle socket_ = kNoWaitHandle;  // the descriptor, or the Windows SOCKET
-  WaitHandle event_ = kNoWaitHandle;   // Windows: the event a datagram's arrival sets
+  WaitHandle socket_ = kNoWaitHandle;  // the system's socket
+  // What a wait for a datagram waits on where the system cannot wait on the socket itself (an event
+  // its arrival sets); kNoWaitHandle where it can.
+  WaitHandle event_ = kNoWaitHandle;
 };
 
 // Parses a dotted IPv4 address into network byte order. False for anything else.

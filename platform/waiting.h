@@ -1,8 +1,9 @@
 // Waiting for a line to have bytes, or for another thread to say "stop waiting".
 //
-// A WaitHandle is what the system waits on for a line: a descriptor on POSIX systems, an event
-// handle on Windows. A Waker is a handle of that kind another thread can set: it stays set until
-// the waiting side drains it, so a wake given before the wait begins is not lost.
+// A WaitHandle is what the system waits on for a line, a pointer-sized value that only the system's
+// side interprets (a descriptor on POSIX systems, an event handle on Windows). A Waker is a handle of that
+// kind another thread can set: it stays set until the waiting side drains it, so a wake given before the wait
+// begins is not lost.
 #pragma once
 
 #include <cstdint>

@@ -99,17 +99,35 @@ bool LockWithin(int fd, off_t byte, short type, uint32_t limit_ms) {
   }
 }
 
-struct HeldObject {
+}  // namespace
+
+// One object this process holds: its descriptor, with this process's lock on it.
+struct SharedView::Native {
+  std::string name;
   int fd = -1;
   std::size_t size = 0;
-  std::unique_ptr<bool> claimed = std::make_unique<bool>(false);
+  bool claimed = false;  // this process holds the claim; under the registry's mutex
 };
+
+struct SharedViewSide {
+  static SharedView::Native* Of(const SharedView& view) { return view.native_; }
+  static void Fill(SharedView& view, unsigned char* data, std::size_t size, SharedView::Native* native) {
+    view.data_ = data;
+    view.size_ = size;
+    view.native_ = native;
+  }
+};
+
+namespace {
+
+using Native = SharedView::Native;
 
 // Objects this process holds, by name, with the pid that opened them: a forked child inherits the
 // descriptors (and their locks) but must not unlink what its parent still uses.
 struct Registry {
   std::mutex mutex;
-  std::map<std::string, HeldObject> objects;
+  std::map<std::string, std::unique_ptr<Native>> objects;
+  std::vector<std::unique_ptr<Native>> inherited;  // a forked child's entries of its parent
   pid_t owner = 0;
 };
 
@@ -172,6 +190,24 @@ ShmStatus AcquireObject(const std::string& name, int& fd_out, bool& fresh) {
 }
 
 }  // namespace
+
+bool SectionsShareWithGroups() {
+  return true;
+}
+
+// Any holder (or a tool) may truncate the object under the others' views.
+bool SectionsCanBeCutShort() {
+  return true;
+}
+
+// A name lives until someone unlinks it; a killed holder never does.
+bool SectionsOutliveKilledHolders() {
+  return true;
+}
+
+bool SectionsTellTheirOwner() {
+  return true;
+}
 
 bool ShareWithGroup(const std::string& group_name, std::string& error) {
   const group* g = getgrnam(group_name.c_str());
@@ -320,9 +356,7 @@ void SharedView::Reset() {
   }
   data_ = nullptr;
   size_ = 0;
-  fd_ = -1;
-  claimed_ = nullptr;
-  name_ = nullptr;
+  native_ = nullptr;
 }
 
 ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created) {
@@ -333,14 +367,16 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
   Registry& registry = Held();
   std::lock_guard<std::mutex> guard(registry.mutex);
   if (registry.owner != getpid()) {
-    // First use in this process (or in a forked child): inherited entries belong to the parent.
+    // First use in this process (or in a forked child): inherited entries belong to the parent. Views
+    // the child inherited still point at them, so they are put aside, not freed.
+    for (auto& entry : registry.objects) registry.inherited.push_back(std::move(entry.second));
     registry.objects.clear();
     registry.owner = getpid();
   }
 
   auto it = registry.objects.find(name);
   if (it != registry.objects.end()) {
-    if (it->second.size != size) return ShmStatus::kWrongSize;
+    if (it->second->size != size) return ShmStatus::kWrongSize;
   } else {
     int fd = -1;
     bool fresh = false;
@@ -366,20 +402,17 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
       // keeps it; that is mode 0660, nothing for others.)
       if (st_buf.st_uid == geteuid() && (st_buf.st_mode & 007) != 0) SetOwnMode(fd);
     }
-    HeldObject object;
-    object.fd = fd;
-    object.size = size;
+    auto object = std::make_unique<Native>();
+    object->name = name;
+    object->fd = fd;
+    object->size = size;
     it = registry.objects.emplace(name, std::move(object)).first;
   }
 
-  void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, it->second.fd, 0);
+  void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, it->second->fd, 0);
   if (addr == MAP_FAILED) return ShmStatus::kMapFailed;
   HoldBusHandler();
-  out.data_ = static_cast<unsigned char*>(addr);
-  out.size_ = size;
-  out.fd_ = it->second.fd;
-  out.claimed_ = it->second.claimed.get();
-  out.name_ = &it->first;
+  SharedViewSide::Fill(out, static_cast<unsigned char*>(addr), size, it->second.get());
   return ShmStatus::kOk;
 }
 
@@ -390,10 +423,10 @@ void ReleaseSharedObjects() {
   for (auto& [name, object] : registry.objects) {
     // Every holder lets go of its shared lock before it tries the exclusive one, so of holders that
     // end together the last one to try finds nobody left and removes the name, whatever the timing.
-    SetLock(object.fd, kLifetimeByte, F_UNLCK);
-    if (SetLock(object.fd, kLifetimeByte, F_WRLCK)) {
-      if (StillNamed(name, object.fd)) shm_unlink(name.c_str());
-      SetLock(object.fd, kLifetimeByte, F_UNLCK);
+    SetLock(object->fd, kLifetimeByte, F_UNLCK);
+    if (SetLock(object->fd, kLifetimeByte, F_WRLCK)) {
+      if (StillNamed(name, object->fd)) shm_unlink(name.c_str());
+      SetLock(object->fd, kLifetimeByte, F_UNLCK);
     }
   }
 }
@@ -411,8 +444,8 @@ bool RunGuarded(const SharedView& view, void (*body)(void*), void* context) {
     return true;
   }
   GuardFrame frame;
-  frame.low = view.data_;
-  frame.high = view.data_ + view.size_;
+  frame.low = view.data();
+  frame.high = view.data() + view.size();
   frame.outer = t_guard;
   if (sigsetjmp(frame.back, 0) != 0) {
     t_guard = frame.outer;
@@ -449,8 +482,9 @@ void TellDamage(const std::string& name) {
 }  // namespace
 
 bool RepairSharedView(const SharedView& view) {
-  if (!view.valid() || RestoreSize(view.fd_, view.size_) == SizeCheck::kFailed) return false;
-  TellDamage(view.name_ != nullptr ? *view.name_ : std::string());
+  const Native* object = SharedViewSide::Of(view);
+  if (!view.valid() || RestoreSize(object->fd, view.size()) == SizeCheck::kFailed) return false;
+  TellDamage(object->name);
   return true;
 }
 
@@ -461,7 +495,7 @@ std::size_t RestoreSharedSizes() {
     std::lock_guard<std::mutex> guard(registry.mutex);
     if (registry.owner != getpid()) return 0;
     for (const auto& [name, object] : registry.objects)
-      if (RestoreSize(object.fd, object.size) == SizeCheck::kRestored) restored.push_back(name);
+      if (RestoreSize(object->fd, object->size) == SizeCheck::kRestored) restored.push_back(name);
   }
   for (const std::string& name : restored) TellDamage(name);  // outside the lock: the observer logs
   return restored.size();
@@ -504,7 +538,7 @@ std::vector<std::string> ListSharedObjects() {
 
 long OwnerOf(const SharedView& view) {
   struct stat st {};
-  if (!view.valid() || fstat(view.fd_, &st) != 0) return -1;
+  if (!view.valid() || fstat(SharedViewSide::Of(view)->fd, &st) != 0) return -1;
   return static_cast<long>(st.st_uid);
 }
 
@@ -523,19 +557,21 @@ bool IsClaimedByName(const std::string& name) {
 }
 
 bool TryClaim(const SharedView& view) {
-  if (view.claimed_ == nullptr) return false;
+  Native* object = SharedViewSide::Of(view);
+  if (object == nullptr) return false;
   std::lock_guard<std::mutex> guard(Held().mutex);
-  if (*view.claimed_) return false;
-  if (!SetLock(view.fd_, kClaimByte, F_WRLCK)) return false;
-  *view.claimed_ = true;
+  if (object->claimed) return false;
+  if (!SetLock(object->fd, kClaimByte, F_WRLCK)) return false;
+  object->claimed = true;
   return true;
 }
 
 bool IsClaimed(const SharedView& view) {
-  if (view.claimed_ == nullptr) return false;
+  const Native* object = SharedViewSide::Of(view);
+  if (object == nullptr) return false;
   {
     std::lock_guard<std::mutex> guard(Held().mutex);
-    if (*view.claimed_) return true;
+    if (object->claimed) return true;
   }
   // Our own descriptor's locks never conflict with themselves, so this sees other processes' only.
   struct flock l {};
@@ -543,16 +579,17 @@ bool IsClaimed(const SharedView& view) {
   l.l_whence = SEEK_SET;
   l.l_start = kClaimByte;
   l.l_len = 1;
-  if (fcntl(view.fd_, F_OFD_GETLK, &l) != 0) return false;
+  if (fcntl(object->fd, F_OFD_GETLK, &l) != 0) return false;
   return l.l_type != F_UNLCK;
 }
 
 void ReleaseClaim(const SharedView& view) {
-  if (view.claimed_ == nullptr) return;
+  Native* object = SharedViewSide::Of(view);
+  if (object == nullptr) return;
   std::lock_guard<std::mutex> guard(Held().mutex);
-  if (!*view.claimed_) return;
-  SetLock(view.fd_, kClaimByte, F_UNLCK);
-  *view.claimed_ = false;
+  if (!object->claimed) return;
+  SetLock(object->fd, kClaimByte, F_UNLCK);
+  object->claimed = false;
 }
 
 }  // namespace platform

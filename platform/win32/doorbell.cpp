@@ -5,6 +5,7 @@
 //                                section's first 256 bytes: how many waits are queued on that word
 //                                now, in every process;
 //   "<section>Doorbell<offset>"  a semaphore that a ring releases once per queued wait.
+// Like the section, they may be opened only by its user (and SYSTEM and Administrators).
 // A waiter counts itself in, reads the word, and waits on the semaphore only while the word still
 // holds what it saw; a producer changes the word, then reads the count and releases that many.
 // Both sides order their write before their read (a full fence), so either the waiter sees the new
@@ -32,6 +33,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/win32/owner_only.h"
 #include "platform/win32/section_index.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
@@ -46,6 +48,9 @@ struct Bell {
   const uint32_t* word = nullptr;  // the doorbell word, in a view that lives as long as the process
   uint32_t* waiters = nullptr;     // the queued waits on it, in every process
   UniqueHandle semaphore;
+  // Held while the process lives: a named object keeps its name only while a handle to it is open,
+  // and another process opening the name meanwhile must find these counts, not new ones.
+  UniqueHandle counts_mapping;
   uint32_t own_waiters = 0;  // the count of a word of this process's own
 };
 
@@ -84,11 +89,12 @@ class Bells {
 
   static std::unique_ptr<Bell> MakeShared(const std::string& section, HANDLE mapping, std::size_t offset) {
     const unsigned char* words = LastingView(mapping, FILE_MAP_READ, offset + 4);
-    UniqueHandle counts_mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                                     kCountedBytes, Utf16(section + "Doorbells").c_str()));
+    UniqueHandle counts_mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, OwnerOnlyAttributes(),
+                                                     PAGE_READWRITE, 0, kCountedBytes,
+                                                     Utf16(section + "Doorbells").c_str()));
     unsigned char* counts =
         counts_mapping ? LastingView(counts_mapping.get(), FILE_MAP_ALL_ACCESS, kCountedBytes) : nullptr;
-    UniqueHandle semaphore(::CreateSemaphoreW(nullptr, 0, kMostTokens,
+    UniqueHandle semaphore(::CreateSemaphoreW(OwnerOnlyAttributes(), 0, kMostTokens,
                                               Utf16(section + "Doorbell" + std::to_string(offset)).c_str()));
     if (words == nullptr || counts == nullptr || !semaphore) {
       if (words != nullptr) ::UnmapViewOfFile(words);
@@ -99,7 +105,7 @@ class Bells {
     bell->word = reinterpret_cast<const uint32_t*>(words + offset);
     bell->waiters = reinterpret_cast<uint32_t*>(counts + offset);
     bell->semaphore = std::move(semaphore);
-    counts_mapping.Release();  // its view holds the mapping; the handle is not needed again
+    bell->counts_mapping = std::move(counts_mapping);
     return bell;
   }
 

@@ -5,32 +5,46 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/win32/owner_only.h"
 #include "platform/win32/section_index.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
 
 namespace platform {
-namespace {
 
 // One entry per object this process has opened, kept until the process ends: the mapping lives while
 // any process holds a handle, so holding it here keeps a section's contents across a reconnect in
 // this process. The system closes the handles of a process that ends, killed or not, and removes a
 // mapping with its last handle, so nothing needs removing at exit.
-struct HeldObject {
+struct SharedView::Native {
+  std::string name;
   UniqueHandle mapping;
   std::size_t size = 0;
-  UniqueHandle claim;  // the named event held while this process claims the object
-  std::unique_ptr<bool> claimed = std::make_unique<bool>(false);
+  UniqueHandle claim;    // the named event held while this process claims the object
+  bool claimed = false;  // under the registry's mutex
 };
+
+struct SharedViewSide {
+  static SharedView::Native* Of(const SharedView& view) { return view.native_; }
+  static void Fill(SharedView& view, unsigned char* data, std::size_t size, SharedView::Native* native) {
+    view.data_ = data;
+    view.size_ = size;
+    view.native_ = native;
+  }
+};
+
+namespace {
+
+using Native = SharedView::Native;
 
 struct MappedView {
   std::size_t size = 0;
-  const std::string* name = nullptr;  // the key of its object in Registry::objects
+  const Native* object = nullptr;  // its entry in Registry::objects
 };
 
 struct Registry {
   std::mutex mutex;
-  std::map<std::string, HeldObject> objects;
+  std::map<std::string, std::unique_ptr<Native>> objects;
   // Every view of this process that is mapped now, by its first byte: the doorbells find the
   // section a word lies in through it.
   std::map<const unsigned char*, MappedView> views;
@@ -64,13 +78,35 @@ std::size_t PageRounded(std::size_t size) {
 
 }  // namespace
 
+// A mapping has no group to give it to: it is made for its user alone (OwnerOnlyAttributes).
+bool SectionsShareWithGroups() {
+  return false;
+}
+
+// A mapping keeps the size it was made with while anyone holds it.
+bool SectionsCanBeCutShort() {
+  return false;
+}
+
+// The system removes a mapping with its last handle, killed holders included.
+bool SectionsOutliveKilledHolders() {
+  return false;
+}
+
+// The owner is a SID, and another user's mapping cannot be opened to ask.
+bool SectionsTellTheirOwner() {
+  return false;
+}
+
 bool ShareWithGroup(const std::string& /*group_name*/, std::string& error) {
-  error = "sharing the sections with a group is for relays on Linux; on Windows they are the session's";
+  error =
+      "on Windows a named file mapping cannot be given to a group: only its user, SYSTEM and the "
+      "Administrators may open it";
   return false;
 }
 
 std::string DescribeSharedObject(const std::string& name) {
-  return name + ": a named file mapping of this session";
+  return name + ": a named file mapping that another user's programs hold";
 }
 
 long SharedGroup() {
@@ -90,9 +126,7 @@ void SharedView::Reset() {
   }
   data_ = nullptr;
   size_ = 0;
-  fd_ = -1;
-  claimed_ = nullptr;
-  name_ = nullptr;
+  native_ = nullptr;
 }
 
 ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created) {
@@ -105,11 +139,11 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
   auto it = registry.objects.find(name);
   bool new_entry = false;
   if (it != registry.objects.end()) {
-    if (it->second.size != size) return ShmStatus::kWrongSize;
+    if (it->second->size != size) return ShmStatus::kWrongSize;
   } else {
     const uint64_t wide = size;
     ::SetLastError(ERROR_SUCCESS);
-    UniqueHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+    UniqueHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, OwnerOnlyAttributes(), PAGE_READWRITE,
                                               static_cast<DWORD>(wide >> 32), static_cast<DWORD>(wide),
                                               Utf16(MappingName(name)).c_str()));
     const DWORD why = ::GetLastError();
@@ -119,16 +153,17 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
     }
     // A new mapping is zeroed by the system.
     created = why != ERROR_ALREADY_EXISTS;
-    HeldObject object;
-    object.mapping = std::move(mapping);
-    object.size = size;
+    auto object = std::make_unique<Native>();
+    object->name = name;
+    object->mapping = std::move(mapping);
+    object->size = size;
     it = registry.objects.emplace(name, std::move(object)).first;
     new_entry = true;
   }
 
   // The whole mapping is viewed, so that one made with another size is seen as such: the region
   // of the view is the mapping's size rounded to pages.
-  void* addr = ::MapViewOfFile(it->second.mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  void* addr = ::MapViewOfFile(it->second->mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
   if (addr == nullptr) {
     if (new_entry) registry.objects.erase(it);
     return created ? ShmStatus::kMapFailed : ShmStatus::kWrongSize;  // smaller than asked
@@ -139,11 +174,8 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
     if (new_entry) registry.objects.erase(it);
     return ShmStatus::kWrongSize;
   }
-  out.data_ = static_cast<unsigned char*>(addr);
-  out.size_ = size;
-  out.claimed_ = it->second.claimed.get();
-  out.name_ = &it->first;
-  registry.views[out.data_] = MappedView{size, &it->first};
+  SharedViewSide::Fill(out, static_cast<unsigned char*>(addr), size, it->second.get());
+  registry.views[out.data()] = MappedView{size, it->second.get()};
   return ShmStatus::kOk;
 }
 
@@ -155,15 +187,16 @@ bool FindSection(const void* address, const std::string*& name, HANDLE& mapping,
   if (it == registry.views.begin()) return false;
   --it;
   if (byte >= it->first + it->second.size) return false;
-  name = it->second.name;
-  mapping = registry.objects.at(*name).mapping.get();
+  name = &it->second.object->name;
+  mapping = it->second.object->mapping.get();
   offset = static_cast<std::size_t>(byte - it->first);
   return true;
 }
 
 void ReleaseSharedObjects() {}
 
-// A mapping cannot shrink while it is viewed, so no other process can cut a view short here.
+// A mapping cannot shrink while it is viewed, so no other process can cut a view short here
+// (SectionsCanBeCutShort).
 bool RunGuarded(const SharedView& /*view*/, void (*body)(void*), void* context) {
   body(context);
   return true;
@@ -206,36 +239,38 @@ bool IsClaimedByName(const std::string& name) {
 }
 
 bool TryClaim(const SharedView& view) {
-  if (view.claimed_ == nullptr || view.name_ == nullptr) return false;
-  Registry& registry = Held();
-  std::lock_guard<std::mutex> guard(registry.mutex);
-  if (*view.claimed_) return false;
+  Native* object = SharedViewSide::Of(view);
+  if (object == nullptr) return false;
+  std::lock_guard<std::mutex> guard(Held().mutex);
+  if (object->claimed) return false;
   // The claim is the event's existence: whoever made it holds the claim until it closes the handle
   // or ends, killed or not.
   ::SetLastError(ERROR_SUCCESS);
-  UniqueHandle claim(::CreateEventW(nullptr, TRUE, FALSE, Utf16(ClaimName(*view.name_)).c_str()));
+  UniqueHandle claim(
+      ::CreateEventW(OwnerOnlyAttributes(), TRUE, FALSE, Utf16(ClaimName(object->name)).c_str()));
   if (!claim || ::GetLastError() == ERROR_ALREADY_EXISTS) return false;
-  registry.objects[*view.name_].claim = std::move(claim);
-  *view.claimed_ = true;
+  object->claim = std::move(claim);
+  object->claimed = true;
   return true;
 }
 
 bool IsClaimed(const SharedView& view) {
-  if (view.claimed_ == nullptr || view.name_ == nullptr) return false;
+  const Native* object = SharedViewSide::Of(view);
+  if (object == nullptr) return false;
   {
     std::lock_guard<std::mutex> guard(Held().mutex);
-    if (*view.claimed_) return true;
+    if (object->claimed) return true;
   }
-  return IsClaimedByName(*view.name_);
+  return IsClaimedByName(object->name);
 }
 
 void ReleaseClaim(const SharedView& view) {
-  if (view.claimed_ == nullptr || view.name_ == nullptr) return;
-  Registry& registry = Held();
-  std::lock_guard<std::mutex> guard(registry.mutex);
-  if (!*view.claimed_) return;
-  registry.objects[*view.name_].claim.Reset();
-  *view.claimed_ = false;
+  Native* object = SharedViewSide::Of(view);
+  if (object == nullptr) return;
+  std::lock_guard<std::mutex> guard(Held().mutex);
+  if (!object->claimed) return;
+  object->claim.Reset();
+  object->claimed = false;
 }
 
 }  // namespace platform

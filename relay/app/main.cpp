@@ -115,6 +115,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   relay::SetLogThreshold(options.log_level);
+  if (!options.group.empty() && !platform::SectionsShareWithGroups()) {
+    std::fprintf(stderr,
+                 "trevask: --group: this system's sections cannot be shared with a group: only the user who "
+                 "runs the relay (and the system's administrators) may open them\n");
+    return 2;
+  }
   if (!options.group.empty() && !platform::ShareWithGroup(options.group, error)) {
     std::fprintf(stderr, "trevask: --group: %s\n", error.c_str());
     return 2;

@@ -90,7 +90,7 @@ int RunReplay(const std::string& path, double speed, const std::string& robot) {
       Log(LogLevel::kInfo, "command not sent (replay): " + Hex(record, n));
     }
     commands.PublishMark(++passes, true);
-    platform::RestoreSharedSizes();
+    if (platform::SectionsCanBeCutShort()) platform::RestoreSharedSizes();
   };
   for (const RecordedFrame& f : frames) {
     if (f.direction != Direction::kInbound) continue;

@@ -31,9 +31,13 @@ platform::ShmStatus RelayProducers::Open(const std::string& prefix,
 std::string RelayProducers::Problem(const std::string& prefix, platform::ShmStatus status,
                                     const std::string& failed) {
   std::string text = "sections of robot '" + prefix + "': " + platform::ShmStatusText(status);
-  if (status == platform::ShmStatus::kForeign && !failed.empty())
-    text +=
-        " (" + platform::DescribeSharedObject(failed) + "; remove it, or start the relay before its clients)";
+  if (status == platform::ShmStatus::kForeign && !failed.empty()) {
+    // Where the system cannot say whose it is, the object goes with the last program that holds it.
+    text += platform::SectionsTellTheirOwner()
+                ? " (" + platform::DescribeSharedObject(failed) +
+                      "; remove it, or start the relay before its clients)"
+                : " (" + platform::DescribeSharedObject(failed) + "; it goes when they end)";
+  }
   return text;
 }
 

@@ -51,7 +51,7 @@ CLinkManager::RunEnd CLinkManager::RunLink() {
     }
     // A section another process shrank or grew shuts out every client that opens it afterwards,
     // and a shrink within a page never faults here: its size is looked at on every pass.
-    platform::RestoreSharedSizes();
+    if (platform::SectionsCanBeCutShort()) platform::RestoreSharedSizes();
     ForwardUntilNextPass(link_up_.load(std::memory_order_acquire) && missed < timing::kMissedForStale);
   }
   return RunEnd::kStopped;

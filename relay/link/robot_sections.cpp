@@ -23,7 +23,7 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
   exchange::ReclaimLeftoverSections();
   // Ours, when another process resized them while the link was down, get their sizes back first:
   // every client that opens them meanwhile is refused.
-  platform::RestoreSharedSizes();
+  if (platform::SectionsCanBeCutShort()) platform::RestoreSharedSizes();
   if (shortened && noted_name_ != robot_field) {
     noted_name_ = robot_field;
     events_.Message(

@@ -3,7 +3,11 @@
 // scale, threads, and files read only when they are regular files.
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +40,48 @@ platform::UniqueHandle StartChild(const std::string& words) {
     return platform::UniqueHandle();
   ::CloseHandle(pi.hThread);
   return platform::UniqueHandle(pi.hProcess);
+}
+
+// The SIDs, as text, that the DACL of the kernel object `object` allows in ("none": no DACL at all,
+// which lets everyone in), sorted; a denying or other entry shows as "other".
+std::vector<std::string> AllowedSids(HANDLE object) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+    return {"unreadable"};
+  std::vector<std::string> sids;
+  if (dacl == nullptr) sids.push_back("none");
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace) || static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      sids.push_back("other");
+      continue;
+    }
+    char* text = nullptr;
+    if (::ConvertSidToStringSidA(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &text)) {
+      sids.push_back(text);
+      ::LocalFree(text);
+    }
+  }
+  ::LocalFree(descriptor);
+  std::sort(sids.begin(), sids.end());
+  return sids;
+}
+
+std::string OwnUserSid() {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return "";
+  platform::UniqueHandle token(raw);
+  unsigned char buffer[256];
+  DWORD size = 0;
+  char* text = nullptr;
+  if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) ||
+      !::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
+    return "";
+  std::string sid = text;
+  ::LocalFree(text);
+  return sid;
 }
 
 DWORD ExitCodeOf(const platform::UniqueHandle& process) {
@@ -131,6 +177,32 @@ TEST(WindowsSections, AClaimEndsWithItsHolderKilledOrNot) {
   EXPECT_FALSE(platform::TryClaim(view)) << "one claim per object in a process";
   platform::ReleaseClaim(view);
   EXPECT_FALSE(platform::IsClaimedByName(name));
+}
+
+// A section and its claim are their user's: only that user, SYSTEM and the Administrators may open
+// them, never everyone, every signed-in user or the logon session.
+TEST(WindowsSections, OnlyTheirUserSystemAndAdministratorsMayOpenThem) {
+  const std::string name = Unique("O");
+  platform::SharedView view;
+  bool created = false;
+  ASSERT_EQ(platform::OpenSharedView(name, 4096, view, created), platform::ShmStatus::kOk);
+  ASSERT_TRUE(platform::TryClaim(view));
+  std::vector<std::string> expected = {OwnUserSid(), "S-1-5-18", "S-1-5-32-544"};
+  std::sort(expected.begin(), expected.end());
+  struct {
+    const char* what;
+    platform::UniqueHandle object;
+  } objects[] = {
+      {"the mapping",
+       platform::UniqueHandle(::OpenFileMappingA(READ_CONTROL, FALSE, name.substr(1).c_str()))},
+      {"the claim",
+       platform::UniqueHandle(::OpenEventA(READ_CONTROL, FALSE, (name.substr(1) + ".claim").c_str()))},
+  };
+  for (const auto& o : objects) {
+    ASSERT_TRUE(o.object) << o.what;
+    EXPECT_EQ(AllowedSids(o.object.get()), expected) << o.what;
+  }
+  platform::ReleaseClaim(view);
 }
 
 TEST(WindowsSections, RecordsGoThroughARing) {

@@ -1,5 +1,5 @@
-// The relay's Windows side: where its settings come from, a COM port that is not there, and the
-// Wi-Fi link over Winsock.
+// The relay's Windows side: where its settings come from, what its options refuse, a COM port that
+// is not there, and the Wi-Fi link over Winsock.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -55,6 +55,54 @@ TEST(WindowsRelay, SettingsComeFromTheWindowsDirectoryUntilTheUserHasTheirOwn) {
   ::DeleteFileA(own.c_str());
   ::RemoveDirectoryA((appdata + "/trevask").c_str());
   ::RemoveDirectoryA(appdata.c_str());
+}
+
+// trevask.exe with `arguments`: its exit code, and what it wrote to its standard error in `error`.
+DWORD RunRelay(const std::string& arguments, std::string& error) {
+  char temp[MAX_PATH];
+  ::GetTempPathA(MAX_PATH, temp);
+  const std::string path = std::string(temp) + "trevask-stderr-" + std::to_string(platform::ProcessId());
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 999;
+  std::string command = std::string("\"") + TREVASK_EXE + "\" " + arguments;
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdError = file;
+  si.hStdOutput = file;
+  PROCESS_INFORMATION pi{};
+  DWORD code = 999;
+  if (::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    ::WaitForSingleObject(pi.hProcess, 60000);
+    ::GetExitCodeProcess(pi.hProcess, &code);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+  }
+  ::CloseHandle(file);
+  std::ifstream written(path, std::ios::binary);
+  error.assign(std::istreambuf_iterator<char>(written), std::istreambuf_iterator<char>());
+  written.close();
+  ::DeleteFileA(path.c_str());
+  return code;
+}
+
+TEST(WindowsRelay, OptionsThisSystemCannotHonourAreRefusedWithTheReason) {
+  struct {
+    std::string arguments;
+    std::string message;
+  } cases[] = {
+      {"--headless --wifi 127.0.0.1 --port 5 --group Users",
+       "trevask: --group: this system's sections cannot be shared with a group: only the user who runs "
+       "the relay (and the system's administrators) may open them"},
+      {"--headless --wifi 10.0.0 --port 5000", "trevask: '10.0.0' is not an IPv4 address"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_EQ(RunRelay(c.arguments, error), 2u) << c.arguments;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.arguments << "\n" << error;
+  }
 }
 
 TEST(WindowsRelay, AComPortThatIsNotThereSaysSo) {
