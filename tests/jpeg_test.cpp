@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,6 +14,13 @@
 #include "control/media/vector_dispatch.h"
 #include "exchange/camera_format.h"
 #include "jpeg_reference.h"
+
+namespace media {
+// Test names and messages show the path by its name.
+void PrintTo(VectorPath path, std::ostream* os) {
+  *os << VectorPathName(path);
+}
+}  // namespace media
 
 namespace {
 
