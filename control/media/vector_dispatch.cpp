@@ -40,11 +40,10 @@ const DecoderKernels& KernelsOf(VectorPath path) {
   return kPortable;
 }
 
-// The paths built in that this processor runs. The processor is asked, not the compiler's target:
-// the AVX2 kernels carry their own target and must run only where the processor (and the system,
-// which has to save the wide registers) offers AVX2; SSE2 is in every x86-64 processor and in the
-// baseline of the 32-bit Windows build, which is asked all the same where the compiler may not
-// assume it.
+// The paths built in that this processor runs, asked once. SSE2 is there whenever the compiler may
+// emit it everywhere (every x86-64 build, and the 32-bit Windows build, made for SSE2); otherwise the
+// processor is asked. AVX2 is always asked: its kernels carry their own target, and the answer also
+// covers the system saving the wide registers.
 unsigned AvailablePaths() {
   static const unsigned available = [] {
     unsigned paths = Bit(VectorPath::kScalar);
