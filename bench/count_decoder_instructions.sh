@@ -3,6 +3,7 @@
 # disc test vector's picture and on the same picture in grey: callgrind counts a run of 1 frame and a
 # run of 11; a tenth of the difference is one frame.
 #   bash bench/count_decoder_instructions.sh [BUILD_DIR] [TESTDATA_DIR]
+# Ours runs the widest vector path the processor has; TREVASK_DECODER_PATH=scalar|sse2|avx2 counts another.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"

@@ -31,6 +31,7 @@
 #include "control/control.h"
 #include "control/headless_host.h"
 #include "control/media/jpeg_decoder.h"
+#include "control/media/vector_dispatch.h"
 #include "exchange/acceptance.h"
 #include "exchange/deframer.h"
 #include "exchange/frame.h"
@@ -71,7 +72,8 @@ double MedianUs(F&& body, int rounds, int per_round) {
 }
 
 // One picture through our decoder (its camera stream) and libjpeg-turbo's slow-integer decoder (a
-// quality-70 JPEG with the same 2x1 chroma), side by side in alternating rounds.
+// quality-70 JPEG with the same 2x1 chroma), side by side in alternating rounds. Ours runs the vector
+// path the process chose (TREVASK_DECODER_PATH=scalar|sse2|avx2 asks for one), named beside its time.
 void BenchJpegPicture(const char* name, const std::vector<uint8_t>& picture) {
   std::vector<uint8_t> rgb(sim::kFrameRgbBytes), luma(176 * 144);
   const std::vector<uint8_t> stream = sim::EncodeCameraFrame(picture.data());
@@ -90,7 +92,8 @@ void BenchJpegPicture(const char* name, const std::vector<uint8_t>& picture) {
   std::sort(a.begin(), a.end());
   std::sort(b.begin(), b.end());
   const double o = a[a.size() / 2], t = b[b.size() / 2];
-  AddRow(name, Fmt("%.0f us", o), Fmt("libjpeg-turbo %.0f us", t), Fmt("%.2f", o / t));
+  AddRow(name, Fmt("%.0f us", o) + " (" + media::VectorPathName(media::DecoderKernelsInUse().path) + ")",
+         Fmt("libjpeg-turbo %.0f us", t), Fmt("%.2f", o / t));
 }
 
 void BenchJpeg() {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -9,8 +11,16 @@
 #include "control/media/block_transform.h"
 #include "control/media/colour_conversion.h"
 #include "control/media/jpeg_decoder.h"
+#include "control/media/vector_dispatch.h"
 #include "exchange/camera_format.h"
 #include "jpeg_reference.h"
+
+namespace media {
+// Test names and messages show the path by its name.
+void PrintTo(VectorPath path, std::ostream* os) {
+  *os << VectorPathName(path);
+}
+}  // namespace media
 
 namespace {
 
@@ -51,6 +61,58 @@ Output DecodeReference(const Bytes& stream) {
   out.ok = ref.DecodeToRgb(stream.data(), static_cast<int>(stream.size()), out.rgb.data(), kH, kW,
                            out.luma.data());
   return out;
+}
+
+// Every decoder test below runs once on each path the build holds and this processor runs (the
+// others are skipped), and each must give the very bytes of the step-by-step reference, the pinned
+// golden outputs and the scalar path.
+class DecoderPath : public ::testing::TestWithParam<media::VectorPath> {
+ protected:
+  void SetUp() override {
+    if (!media::VectorPathAvailable(GetParam())) GTEST_SKIP() << "not on this processor or build";
+    ASSERT_TRUE(media::UseVectorPath(GetParam()));
+  }
+  void TearDown() override { media::UseVectorPath(before_); }
+
+ private:
+  media::VectorPath before_ = media::DecoderKernelsInUse().path;
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, DecoderPath, ::testing::ValuesIn(media::kVectorPaths),
+                         [](const auto& path) { return std::string(media::VectorPathName(path.param)); });
+
+// The path a process starts with: the one TREVASK_DECODER_PATH names when the build and processor
+// have it, otherwise the widest they have. (ctest runs this test once more naming the scalar path.)
+TEST(VectorDispatch, ChoosesTheRequestedPathOrTheWidestAvailable) {
+  using media::VectorPath;
+  constexpr unsigned kScalar = 1u << 0, kSse2 = 1u << 1, kAvx2 = 1u << 2, kAll = kScalar | kSse2 | kAvx2;
+  const struct {
+    const char* requested;
+    unsigned available;
+    VectorPath chosen;
+  } cases[] = {
+      {nullptr, kAll, VectorPath::kAvx2},
+      {nullptr, kScalar | kSse2, VectorPath::kSse2},
+      {nullptr, kScalar, VectorPath::kScalar},
+      {"scalar", kAll, VectorPath::kScalar},
+      {"sse2", kAll, VectorPath::kSse2},
+      {"avx2", kAll, VectorPath::kAvx2},
+      {"avx2", kScalar | kSse2, VectorPath::kSse2},
+      {"sse2", kScalar, VectorPath::kScalar},
+      {"AVX2", kAll, VectorPath::kAvx2},
+      {"neon", kScalar, VectorPath::kScalar},
+      {"", kScalar | kSse2, VectorPath::kSse2},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(media::ChooseVectorPath(c.requested, c.available), c.chosen)
+        << (c.requested ? c.requested : "(unset)") << " of " << c.available;
+
+  unsigned available = 0;
+  for (media::VectorPath path : media::kVectorPaths)
+    if (media::VectorPathAvailable(path)) available |= 1u << static_cast<unsigned>(path);
+  EXPECT_TRUE(available & kScalar);
+  EXPECT_EQ(media::DecoderKernelsInUse().path,
+            media::ChooseVectorPath(std::getenv("TREVASK_DECODER_PATH"), available));
 }
 
 TEST(CameraTables, AnnexKTablesAndQualityScaling) {
@@ -95,7 +157,7 @@ TEST(InverseDct, DcOnlyBlocksAreFlatAndChromaKeepsItsLowByte) {
 
 // The frames' transform (16-bit multiply-adds) against the step-by-step one, on random blocks of the
 // whole 16-bit range and on the extremes, where every sum wraps.
-TEST(InverseDct, TheFramesTransformEqualsTheReferenceOnEveryKindOfBlock) {
+TEST_P(DecoderPath, TheFramesTransformEqualsTheReferenceOnEveryKindOfBlock) {
   uint64_t state = 0x9E3779B97F4A7C15ull;
   auto next = [&] {
     state ^= state << 13, state ^= state >> 7, state ^= state << 17;
@@ -122,7 +184,7 @@ TEST(InverseDct, TheFramesTransformEqualsTheReferenceOnEveryKindOfBlock) {
   }
 }
 
-TEST(ColourConversion, FastPathsEqualTheDoubleFormulaEverywhere) {
+TEST_P(DecoderPath, ColourConversionEqualsTheDoubleFormulaEverywhere) {
   auto channel = [](double v) {
     int i = static_cast<int>(v);
     if (i < 0) i = -i;
@@ -169,7 +231,7 @@ TEST(JpegDecoder, FusedBlockDecodingEqualsTheStepByStepDecoding) {
   }
 }
 
-TEST(JpegDecoder, IndependentReferenceVectors) {
+TEST_P(DecoderPath, IndependentReferenceVectors) {
   Bytes stream = ReadFile("disc.stream");
   ASSERT_FALSE(stream.empty());
   Output out = Decode(stream);
@@ -192,7 +254,7 @@ TEST(JpegDecoder, InputLengthLimits) {
   EXPECT_EQ(rgb[0], 1);
 }
 
-TEST(JpegDecoder, AgreesWithTheLiteralReferenceOnCorruptAndShortStreams) {
+TEST_P(DecoderPath, AgreesWithTheLiteralReferenceOnCorruptAndShortStreams) {
   Bytes disc = ReadFile("disc.stream");
   std::vector<Bytes> inputs;
   for (std::size_t cut : {1u, 2u, 100u, 1023u, 1024u, 1025u, 3000u})
@@ -227,12 +289,24 @@ TEST(JpegDecoder, AgreesWithTheLiteralReferenceOnCorruptAndShortStreams) {
   }
 }
 
-// Pinned from a build that matched both the independent vectors and the literal reference above.
-TEST(JpegDecoder, GoldenOutputs) {
+// Pinned from a build that matched both the independent vectors and the literal reference above;
+// every path also gives the scalar path's bytes, luminance included.
+TEST_P(DecoderPath, GoldenOutputsAndTheScalarPathsBytes) {
   Bytes disc = ReadFile("disc.stream");
-  EXPECT_EQ(Fnv(Decode(Bytes(disc.begin(), disc.begin() + 1000)).rgb), 0x3e538b55786a4e3full);
-  EXPECT_EQ(Fnv(Decode(Bytes(20480, 0xAA)).rgb), 0x22c93673a4592f0aull);
-  EXPECT_EQ(Fnv(Decode(Bytes(1, 0x00)).rgb), 0x3f473d48f3a7b1dbull);
+  const struct {
+    Bytes stream;
+    uint64_t rgb_hash;
+  } golden[] = {{Bytes(disc.begin(), disc.begin() + 1000), 0x3e538b55786a4e3full},
+                {Bytes(20480, 0xAA), 0x22c93673a4592f0aull},
+                {Bytes(1, 0x00), 0x3f473d48f3a7b1dbull}};
+  for (const auto& g : golden) {
+    const Output out = Decode(g.stream);
+    EXPECT_EQ(Fnv(out.rgb), g.rgb_hash) << g.stream.size() << " bytes";
+    ASSERT_TRUE(media::UseVectorPath(media::VectorPath::kScalar));
+    const Output scalar = Decode(g.stream);
+    ASSERT_TRUE(media::UseVectorPath(GetParam()));
+    EXPECT_TRUE(out.rgb == scalar.rgb && out.luma == scalar.luma) << g.stream.size() << " bytes";
+  }
 }
 
 }  // namespace

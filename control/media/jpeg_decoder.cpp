@@ -4,6 +4,7 @@
 
 #include "control/media/block_transform.h"
 #include "control/media/colour_conversion.h"
+#include "control/media/vector_dispatch.h"
 #include "exchange/camera_format.h"
 
 namespace media {
@@ -416,6 +417,7 @@ bool CJpegImageDecoder::DecodeToRgb(const uint8_t* data, int length, uint8_t* rg
   chroma_plane_.resize(pixels);
 
   const std::size_t stride = static_cast<std::size_t>(width);
+  const auto transform_to_plane = DecoderKernelsInUse().transform_to_plane;
   int16_t block[64];
   for (int component = 0; component < 2; ++component) {
     uint8_t* plane = component == 0 ? luma_plane : chroma_plane_.data();
@@ -425,7 +427,7 @@ bool CJpegImageDecoder::DecodeToRgb(const uint8_t* data, int length, uint8_t* rg
       for (int bc = 0; bc < width / 8; ++bc) {
         uint8_t* out = plane + 8 * static_cast<std::size_t>(br) * stride + 8 * static_cast<std::size_t>(bc);
         if (entropy.DecodeBlockColumns(block, component, table)) {
-          TransformColumnsToPlane(block, out, stride, kind);
+          transform_to_plane(block, out, stride, kind);
         } else {
           FlatBlockToPlane(block[0], out, stride, kind);
         }

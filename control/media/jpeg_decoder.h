@@ -13,7 +13,8 @@
 // a 64-bit bit window, a 10-bit lookahead that yields most AC coefficients whole, blocks stored
 // column by column for a transform in 16-bit multiply-adds (block_transform.h), colours computed
 // in single precision where that provably gives the same bytes (colour_conversion.h), and planes
-// reused between frames.
+// reused between frames. The transform and the colour conversion run in the implementation
+// vector_dispatch.h chooses for this processor; every one gives the same bytes.
 #pragma once
 
 #include <cstddef>
