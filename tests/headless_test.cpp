@@ -92,9 +92,9 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   ChildProcess watch(
       {kSections, "--robot", robot, "--sections", "sensor", "--count", "2", "--timeout", "20000"},
       {kScale, kConfig});
-  ASSERT_TRUE(testing_support::WaitUntil([&] {
-    return watch.Maps("/dev/shm" + exchange::SectionObjectName(robot, "SensorShareMem_Zembrin"));
-  })) << "the watcher reads from the record after its opening";
+  const std::string sensor_file = "/dev/shm" + exchange::SectionObjectName(robot, "SensorShareMem_Zembrin");
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return watch.Maps(sensor_file); }))
+      << "the watcher has the section open before the request that fills it";
   ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"},
                    {kScale, kConfig});
   EXPECT_EQ(put.Wait(), 0) << put.err();
@@ -427,11 +427,11 @@ TEST(Headless, ARecordedSessionReplaysToAClientAndTheCaptureToolsDecodeIt) {
   ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale});
   EXPECT_EQ(put.Wait(), 0) << put.err();
   int passed_on = 0;
-  ASSERT_TRUE(testing_support::WaitUntil([&] {
+  auto twelve_passed_on = [&] {
     while (watched.Take()) ++passed_on;
     return passed_on >= 12;
-  })) << passed_on
-      << " standard records";
+  };
+  ASSERT_TRUE(testing_support::WaitUntil(twelve_passed_on)) << passed_on << " standard records";
   relay.Signal(SIGTERM);
   EXPECT_EQ(relay.Wait(), 0);
   EXPECT_TRUE(relay.HasLine("frames recorded into " + recording));
