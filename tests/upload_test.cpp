@@ -91,9 +91,11 @@ void RunBluetoothDialogue(bool answer_escape) {
     EXPECT_EQ(seen->Seen()[dialogue.size()], '\x5E') << "robot frames follow the dialogue";
     link.RequestStop();
     link.WaitForConnectionThread();
-    // The end of a Bluetooth link takes the module back to command mode and drops the connection.
-    const std::string all = seen->Seen();
-    EXPECT_NE(all.find("^#^$^%AT+ZV SPPDisconnect\r\n", dialogue.size()), std::string::npos);
+    // The end of a Bluetooth link takes the module back to command mode and drops the connection
+    // (the module reads it from the line after the link has ended).
+    EXPECT_TRUE(WaitUntil([&] {
+      return seen->Seen().find("^#^$^%AT+ZV SPPDisconnect\r\n", dialogue.size()) != std::string::npos;
+    })) << seen->Seen();
   }
   EXPECT_EQ(ui.Matching("status:").back(), "status:BT Connection: Disconnected");
 }
