@@ -28,9 +28,6 @@ class ScopedTimeScale {
   ScopedTimeScale(const ScopedTimeScale&) = delete;
   ScopedTimeScale& operator=(const ScopedTimeScale&) = delete;
 
-  // The scale this scope found.
-  double found() const { return found_; }
-
  private:
   const double found_;
 };
