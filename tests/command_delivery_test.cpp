@@ -32,14 +32,21 @@ class CommandDelivery : public LinkedRobotFixture {
       if (f.size() == 12 && f[4] == kServoType) values.push_back(f[7] | f[8] << 8);
     return values;
   }
+  // `count` commands of the values 1000, 1001, ... were put: each arrives once, in order. One more
+  // put after them arrives behind them, and by then a duplicate of any of them would have too.
   void ExpectAllInOrder(int count) {
-    ASSERT_TRUE(WaitUntil([&] { return ServoValues().size() >= static_cast<std::size_t>(count); }))
-        << ServoValues().size() << " of " << count << " arrived";
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for a duplicate to show
     std::vector<int> expected;
     for (int i = 0; i < count; ++i) expected.push_back(1000 + i);
+    expected.push_back(kLast);
+    control_.servoNonTimeCtr(0, kLast);
+    auto last_arrived = [&] {
+      const std::vector<int> values = ServoValues();
+      return !values.empty() && values.back() == kLast;
+    };
+    ASSERT_TRUE(WaitUntil(last_arrived)) << ServoValues().size() << " of " << count + 1 << " arrived";
     EXPECT_EQ(ServoValues(), expected);
   }
+  static constexpr int16_t kLast = 999;
 
   control::CZembrinSDKControlCtrl control_;
 };
@@ -58,7 +65,7 @@ TEST_F(CommandDelivery, ABurstOfExactlyOneRingArrivesWhole) {
 TEST_F(CommandDelivery, CommandsPacedAtAHundredASecondArriveWhole) {
   for (int i = 0; i < 200; ++i) {
     control_.servoNonTimeCtr(0, static_cast<int16_t>(1000 + i));
-    platform::Sleep(10);
+    platform::Sleep(10);  // the pace under test
   }
   ExpectAllInOrder(200);
 }
@@ -90,8 +97,15 @@ TEST_F(CommandDelivery, ARelayThatStopsForwardingWithdrawsItsMark) {
   link_->RequestStop();
   link_->WaitForConnectionThread();
   EXPECT_EQ(mark(), 0u) << "withdrawn: writers no longer wait for a full ring";
-  // Nobody forwards now: the ring is written as it always was, 100 records into 32 slots.
-  for (int i = 0; i < 100; ++i) control_.servoNonTimeCtr(0, static_cast<int16_t>(i));
+  // Nobody forwards now: the ring is written as it always was, over its oldest records, every put
+  // stored at once however many there are.
+  const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
+  const uint32_t start = platform::TickCount();
+  for (uint32_t i = 0; i <= spec.slots; ++i) {
+    const uint8_t record = static_cast<uint8_t>(i);
+    ASSERT_EQ(commands_.PutPaced(&record, 1), 1) << i;
+  }
+  EXPECT_LT(platform::TickElapsed(platform::TickCount(), start), exchange::kPutWaitMs) << "no put waited";
 }
 
 TEST_F(CommandDelivery, AClientCanTellWhetherARelayServesTheNameAndItsLinkIsUp) {

@@ -273,10 +273,7 @@ TEST_F(Dialog, AGiveUpShowsTheMessageAndComesBackToConnect) {
 // and a close goes through; during a firmware upload a close takes only the line's own close. At the
 // link's real timings, each within 3 seconds.
 TEST_F(Dialog, DisconnectAndCloseEndWithinThreeSecondsDuringABoxOrAnUpload) {
-  struct ScaleBack {
-    ~ScaleBack() { platform::SetTimeScale(0.05); }
-  } scale_back;
-  platform::SetTimeScale(1.0);
+  testing_support::ScopedTimeScale real_time(1.0);
   dialog_->SetMessageHandler(nullptr);  // the real boxes
   auto visible_box = [&] {
     for (QMessageBox* box : dialog_->findChildren<QMessageBox*>())

@@ -18,6 +18,7 @@
 #include "exchange/sections.h"
 #include "platform/clock.h"
 #include "platform/doorbell.h"
+#include "wait_support.h"
 
 namespace {
 
@@ -67,8 +68,7 @@ class DoorbellStorm : public ::testing::Test {
 // client holds off after each wake that brings nothing, so the storm costs it a few percent of a
 // core at most (a third of one before), and records put meanwhile still arrive, each once.
 TEST_F(DoorbellStorm, CostsAWaitingClientLittle) {
-  const double scale = platform::TimeScale();
-  platform::SetTimeScale(1.0);  // the holds and the CPU measured in real time
+  testing_support::ScopedTimeScale real_time(1.0);  // the holds and the CPU measured in real time
   auto thread_cpu_seconds = [] {
     rusage u{};
     getrusage(RUSAGE_THREAD, &u);
@@ -114,7 +114,6 @@ TEST_F(DoorbellStorm, CostsAWaitingClientLittle) {
     EXPECT_LT(cpu_share, kMostShare) << (flip ? "flipped" : "woken")
                                      << ": the waiting thread's share of a core";
   }
-  platform::SetTimeScale(scale);
 }
 
 }  // namespace

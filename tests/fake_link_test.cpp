@@ -1,4 +1,4 @@
-// The link's connect, loss, reconnect, give-up and close paths, driven through a fake transport:
+// The link's connect, loss, reconnect and close paths, driven through a fake transport:
 // no sockets, no lines, the suite's time scale.
 #include <gtest/gtest.h>
 
@@ -74,33 +74,6 @@ TEST(FakeLink, ASilentRobotLosesTheLinkWhichComesBackWhenItAnswersAgain) {
   EXPECT_FALSE(t.link->GaveUp());
 }
 
-TEST(FakeLink, FiveRefusedOpensGiveUpASerialLink) {
-  FakeLinked t(Serial("fk3"));
-  FakeTransport& fake = t.fake;
-  RecordingUi& ui = t.ui;
-  fake.RefuseOpens(100);
-  ASSERT_TRUE(t.Start());
-  ASSERT_TRUE(WaitUntil([&] { return !t.link->ConnectionRunning(); }));
-  EXPECT_TRUE(t.link->GaveUp());
-  EXPECT_EQ(fake.opens(), 5);
-  EXPECT_EQ(ui.Count("note:the fake refused"), 5);
-  EXPECT_EQ(ui.Count("message:COM port 3 can't be opened for communication!\n"), 1);
-  EXPECT_EQ(fake.keep_alives_sent(), 0);
-}
-
-TEST(FakeLink, WifiGivesUpAtTheThirdLoss) {
-  FakeLinked t(testing_support::WifiConfig(5000, UniqueRobot("fk4")));
-  FakeTransport& fake = t.fake;
-  RecordingUi& ui = t.ui;
-  fake.SetAnswering(false);
-  ASSERT_TRUE(t.Start());
-  ASSERT_TRUE(WaitUntil([&] { return !t.link->ConnectionRunning(); }, 30000));
-  EXPECT_TRUE(t.link->GaveUp());
-  EXPECT_EQ(fake.opens(), 3) << "a run per loss, the third gives up";
-  EXPECT_EQ(fake.closes(), 3);
-  EXPECT_EQ(ui.Count("message:WiFi IP port 5000 can't be opened for communication!\n"), 1);
-}
-
 // A stop ends the connection thread at once, whatever pause it is in: the close pauses after a run
 // (the receive thread is joined as soon as it has ended), the reconnect pause after a refused open,
 // the retry pause after a loss. Each row runs at a time scale that makes its pause half a second or
@@ -118,12 +91,9 @@ TEST(FakeLink, AStopCutsEveryPauseShort) {
       {"in the retry pause after a loss (2000 ms)", 0.25, 0, true,
        "status:Serial Cable Connection down, retry 2 seconds after!"},
   };
-  struct ScaleBack {
-    ~ScaleBack() { platform::SetTimeScale(0.05); }
-  } scale_back;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    platform::SetTimeScale(row.scale);
+    testing_support::ScopedTimeScale scale(row.scale);
     FakeLinked t(Serial("fkstop"));
     t.fake.RefuseOpens(row.refused_opens);
     ASSERT_TRUE(t.Start());

@@ -23,6 +23,7 @@
 #include "process_support.h"
 #include "program_folder.h"
 #include "relay/link/recording.h"
+#include "wait_support.h"
 
 namespace {
 
@@ -91,7 +92,9 @@ TEST(Headless, WifiRelayConnectsPublishesSensorRecordsAndStopsOnSigterm) {
   ChildProcess watch(
       {kSections, "--robot", robot, "--sections", "sensor", "--count", "2", "--timeout", "20000"},
       {kScale, kConfig});
-  usleep(200 * 1000);
+  const std::string sensor_file = "/dev/shm" + exchange::SectionObjectName(robot, "SensorShareMem_Zembrin");
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return watch.Maps(sensor_file); }))
+      << "the watcher has the section open before the request that fills it";
   ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"},
                    {kScale, kConfig});
   EXPECT_EQ(put.Wait(), 0) << put.err();
@@ -419,9 +422,16 @@ TEST(Headless, ARecordedSessionReplaysToAClientAndTheCaptureToolsDecodeIt) {
   ChildProcess relay({kRelay, "--wifi", "127.0.0.1", "--port", port, "--robot", robot, "--record", recording},
                      {"TREVASK_TIME_SCALE=0.2", kConfig});
   ASSERT_TRUE(relay.WaitForLine("WiFi Connection: Connected")) << relay.err();
+  exchange::CRingConsumer watched;  // what a client sees, each record recorded before it is passed on
+  ASSERT_EQ(watched.Open(robot, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
   ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale});
   EXPECT_EQ(put.Wait(), 0) << put.err();
-  usleep(800 * 1000);
+  int passed_on = 0;
+  auto twelve_passed_on = [&] {
+    while (watched.Take()) ++passed_on;
+    return passed_on >= 12;
+  };
+  ASSERT_TRUE(testing_support::WaitUntil(twelve_passed_on)) << passed_on << " standard records";
   relay.Signal(SIGTERM);
   EXPECT_EQ(relay.Wait(), 0);
   EXPECT_TRUE(relay.HasLine("frames recorded into " + recording));
@@ -475,7 +485,7 @@ TEST(Headless, ARecordedSessionReplaysToAClientAndTheCaptureToolsDecodeIt) {
       got.emplace_back(r.data(), r.data() + r.size());
       got_at.push_back(std::chrono::steady_clock::now());
     } else {
-      usleep(200);
+      usleep(200);  // the poll's pace, fine enough for the arrival times measured here
     }
   }
   EXPECT_EQ(replay.Wait(), 0) << replay.err();

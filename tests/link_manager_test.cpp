@@ -10,6 +10,7 @@
 
 #include "exchange/crc8.h"
 #include "exchange/frame.h"
+#include "fake_transport.h"
 #include "link_test_support.h"
 #include "platform/clock.h"
 
@@ -113,43 +114,73 @@ TEST(LinkManager, SilentRobotLowersTheBarLosesTheLinkAndIsReconnected) {
   EXPECT_FALSE(link.GaveUp());
 }
 
-TEST(LinkManager, WifiGivesUpOnTheThirdLoss) {
-  platform::SetTimeScale(0.02);
-  sim::SimOptions options;
-  options.stop_answering_after = 0;
-  auto sim = StartUdpSim(options);
-  ASSERT_TRUE(sim);
-  RecordingUi ui(testing_support::WifiConfig(sim->UdpPort(), UniqueRobot("wgive")));
-  relay::CLinkManager link(ui);
-  ui.Attach(&link);
-  ASSERT_TRUE(link.StartConnection());
-  ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }, 30000));
-  platform::SetTimeScale(0.05);
-  EXPECT_TRUE(link.GaveUp());
-  EXPECT_EQ(ui.Count("status:WiFi Connection down, retry 2 seconds after!"), 3);
-  EXPECT_EQ(ui.Count("message:WiFi IP port " + std::to_string(sim->UdpPort()) +
-                     " can't be opened for communication!\n"),
-            1);
-  EXPECT_TRUE(ui.Has("disconnect"));
-  EXPECT_EQ(ui.Matching("status:").back(), "status:WiFi Connection: Disconnected");
-}
-
-TEST(LinkManager, SerialGivesUpOnTheFifthFailedOpen) {
+// The link gives up alike over the fake transport and over the real one (a simulated robot that
+// never answers over UDP, a device that does not exist): a Wi-Fi link at its third loss, a serial
+// link at its fifth refused open, each with one message box and the link shown disconnected.
+TEST(LinkManager, GivesUpAlikeOverTheFakeAndTheRealTransport) {
   setenv("TREVASK_COM9", "/nonexistent/trevask-test-port", 1);
-  relay::LinkConfig choices;
-  choices.kind = relay::LinkKind::kSerial;
-  choices.com_port = 9;
-  choices.robot_id = UniqueRobot("com9");
-  RecordingUi ui(choices);
-  relay::CLinkManager link(ui);
-  ui.Attach(&link);
-  ASSERT_TRUE(link.StartConnection());
-  ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }, 20000));
-  EXPECT_TRUE(link.GaveUp());
-  EXPECT_EQ(ui.Count("status:Serial Cable: Reconnecting..."), 4);
-  EXPECT_EQ(ui.Count("note:/nonexistent/trevask-test-port: No such file or directory"), 5);
-  EXPECT_EQ(ui.Count("message:COM port 9 can't be opened for communication!\n"), 1);
-  EXPECT_EQ(ui.Matching("status:").back(), "status:Serial Cable: Disconnected");
+  struct Row {
+    const char* name;
+    bool fake;
+    bool wifi;
+    const char* refused_note;  // serial: what each refused open notes
+  } rows[] = {
+      {"Wi-Fi, fake", true, true, nullptr},
+      {"Wi-Fi, UDP to a silent robot", false, true, nullptr},
+      {"serial, fake refusing", true, false, "note:the fake refused"},
+      {"serial, a missing device", false, false,
+       "note:/nonexistent/trevask-test-port: No such file or directory"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    // Three runs of five missed answers each take a while at the suite's scale.
+    testing_support::ScopedTimeScale scale(row.wifi ? 0.02 : platform::TimeScale());
+    testing_support::FakeTransport fake;
+    std::unique_ptr<testing_support::RunningSim> sim;
+    relay::LinkConfig choices;
+    if (row.wifi) {
+      fake.SetAnswering(false);
+      sim::SimOptions options;
+      options.stop_answering_after = 0;
+      if (!row.fake) {
+        sim = StartUdpSim(options);
+        ASSERT_TRUE(sim);
+      }
+      choices = testing_support::WifiConfig(row.fake ? 5000 : sim->UdpPort(), UniqueRobot("give"));
+    } else {
+      fake.RefuseOpens(100);
+      choices.kind = relay::LinkKind::kSerial;
+      choices.com_port = row.fake ? 3 : 9;
+      choices.robot_id = UniqueRobot("give");
+    }
+    RecordingUi ui(choices);
+    relay::CLinkManager link(ui);
+    ui.Attach(&link);
+    if (row.fake) link.SetTransport(&fake);
+    ASSERT_TRUE(link.StartConnection());
+    ASSERT_TRUE(WaitUntil([&] { return !link.ConnectionRunning(); }, 30000));
+    EXPECT_TRUE(link.GaveUp());
+    EXPECT_TRUE(ui.Has("disconnect"));
+    const std::string port = std::to_string(row.wifi ? choices.udp_port : row.fake ? 3 : 9);
+    if (row.wifi) {
+      EXPECT_EQ(ui.Count("status:WiFi Connection down, retry 2 seconds after!"), 3);
+      EXPECT_EQ(ui.Count("message:WiFi IP port " + port + " can't be opened for communication!\n"), 1);
+      EXPECT_EQ(ui.Matching("status:").back(), "status:WiFi Connection: Disconnected");
+      if (row.fake) {
+        EXPECT_EQ(fake.opens(), 3) << "a run per loss, the third gives up";
+        EXPECT_EQ(fake.closes(), 3);
+      }
+    } else {
+      EXPECT_EQ(ui.Count("status:Serial Cable: Reconnecting..."), 4);
+      EXPECT_EQ(ui.Count(row.refused_note), 5);
+      EXPECT_EQ(ui.Count("message:COM port " + port + " can't be opened for communication!\n"), 1);
+      EXPECT_EQ(ui.Matching("status:").back(), "status:Serial Cable: Disconnected");
+      if (row.fake) {
+        EXPECT_EQ(fake.opens(), 5);
+        EXPECT_EQ(fake.keep_alives_sent(), 0);
+      }
+    }
+  }
 }
 
 TEST(LinkManager, ShortComTextIsAWrongPortNumber) {
@@ -388,7 +419,7 @@ TEST_F(LinkedRobotOwnSocket, AnotherPortOfTheRobotsAddressCanNeitherTakeTheComma
 
 TEST_F(LinkedRobot, LengthWordsBeyondTheSlotAreSkippedAndTheNextRecordStillGoesOut) {
   // Written straight into the ring, as a broken writer might: length words 81, 99 and 100 (each
-  // slot's data a whole frame), then a good record, all published at once.
+  // slot's data a whole frame), then two good records, all published at once.
   const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
   platform::SharedView view;
   ASSERT_EQ(testing_support::MapCommandSection(robot_, view), platform::ShmStatus::kOk);
@@ -396,20 +427,22 @@ TEST_F(LinkedRobot, LengthWordsBeyondTheSlotAreSkippedAndTheNextRecordStillGoesO
   std::memcpy(&head, view.data(), 4);
   const Bytes bad = Frame(1, 0x05, {0x01, 0x66, 0x00});
   const Bytes good = Frame(1, 0x05, {0x02, 0x2C, 0x01});
+  const Bytes last = Frame(1, 0x05, {0x03, 0x2C, 0x01});
   uint32_t index = head;
-  for (uint32_t length : {81u, 99u, 100u, static_cast<uint32_t>(good.size())}) {
+  for (const auto& [length, data] : {std::pair{81u, &bad}, std::pair{99u, &bad}, std::pair{100u, &bad},
+                                     std::pair{static_cast<uint32_t>(good.size()), &good},
+                                     std::pair{static_cast<uint32_t>(last.size()), &last}}) {
     unsigned char* slot = view.data() + 8 + index * (spec.capacity + 4);
     std::memcpy(slot, &length, 4);
-    const Bytes& data = length == good.size() ? good : bad;
-    std::memcpy(slot + 4, data.data(), data.size());
+    std::memcpy(slot + 4, data->data(), data->size());
     index = (index + 1) % spec.slots;
   }
   std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view.data()))
       .store(index, std::memory_order_release);
-  ASSERT_TRUE(WaitUntil([&] { return !FramesOfType(sim_->robot(), 0x05).empty(); }));
-  platform::Sleep(100);
-  ASSERT_EQ(FramesOfType(sim_->robot(), 0x05).size(), 1u) << "the oversized records are not sent";
-  EXPECT_EQ(FramesOfType(sim_->robot(), 0x05)[0], good);
+  // The last record goes out after all the others would have.
+  ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0x05).size() >= 2; }));
+  EXPECT_EQ(FramesOfType(sim_->robot(), 0x05), (std::vector<Bytes>{good, last}))
+      << "the oversized records are not sent";
 }
 
 TEST_F(LinkedRobot, OneAcknowledgementPerAnsweredKeepAlivePair) {

@@ -1,5 +1,5 @@
 // Helpers for the link tests: a front end that records what the link tells it, a simulated robot running
-// on its own thread over a real wire, and waiting on conditions with a real-time limit.
+// on its own thread over a real wire, and waiting on conditions (wait_support.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,12 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/thread.h"
@@ -20,18 +17,9 @@
 #include "relay/link/link_manager.h"
 #include "sim/robot.h"
 #include "sim/sim_thread.h"
+#include "wait_support.h"
 
 namespace testing_support {
-
-// Polls `done` every millisecond for at most `limit_ms` of wall time.
-inline bool WaitUntil(const std::function<bool()>& done, int limit_ms = 10000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
 
 // Records the link's events as the dialog renders them: its status text, the link icon (140 down,
 // 141 up), the quality bar (five less the answers missed), the window minimized at the first answer,

@@ -480,10 +480,13 @@ TEST_F(BridgedRobot, AViewerReadsButItsCallsNeverReachTheRobot) {
   ASSERT_EQ(viewer.WaitConnected(), 0);
   ASSERT_TRUE(viewer.Subscribe(Topic("#")));
   EXPECT_FALSE(WaitForLink("up", &viewer).topic.empty()) << "the retained link state";
-  viewer.Publish(Topic("call"), R"({"id": "v", "method": "DcMotorPwmNonTimeCtr", "args": [3, -300]})");
-  // The operator's call after it is answered; by then the viewer's would have been too.
+  const int call =
+      viewer.Publish(Topic("call"), R"({"id": "v", "method": "DcMotorPwmNonTimeCtr", "args": [3, -300]})");
+  // Once the broker has acknowledged the viewer's call it has passed it on or dropped it; the
+  // operator's call after it reaches the bridge behind it, so by its answer the viewer's would
+  // have been answered too.
+  ASSERT_TRUE(viewer.WaitAcknowledged(call));
   EXPECT_EQ(Call("after", "GetSensorSonar1", json::array())["id"], "after");
-  platform::Sleep(100);
   EXPECT_TRUE(viewer.On(Topic("reply/v")).empty());
   EXPECT_TRUE(RobotFramesOfType(0x05).empty());
 
@@ -522,7 +525,7 @@ TEST_F(BridgedRobot, AnMqtt5CallerGetsItsReplyOnItsOwnTopicWithItsCorrelationDat
 TEST_F(BridgedRobot, TheBridgeOutlivesTheBrokerAndItsWillSaysWhenItIsGone) {
   op_.reset();
   broker_->Kill();
-  platform::Sleep(200);
+  ASSERT_TRUE(bridge_->WaitForError("the broker connection")) << "the bridge saw the broker go";
   broker_->Start();
   ASSERT_TRUE(broker_->ok());
   op_ = std::make_unique<Subscriber>(broker_->port(), "operator", "operator-pw", "op2-" + robot_name_);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "process_support.h"
+#include "wait_support.h"
 
 namespace testing_support {
 
@@ -122,9 +123,7 @@ class Broker {
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"},
         std::vector<std::string>{}, Origin::kSystem);
-    for (int i = 0; i < 2000 && !TcpAccepts(port_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ok_ = TcpAccepts(port_);
+    ok_ = WaitUntil([&] { return TcpAccepts(port_); }, 4000);
   }
   void Kill() {
     process_->Signal(SIGKILL);
@@ -167,6 +166,12 @@ class Subscriber {
           std::lock_guard<std::mutex> g(s->mutex_);
           ++s->subscriptions_;
         });
+    mosquitto_publish_v5_callback_set(client_,
+                                      [](mosquitto*, void* self, int mid, int, const mosquitto_property*) {
+                                        auto* s = static_cast<Subscriber*>(self);
+                                        std::lock_guard<std::mutex> g(s->mutex_);
+                                        s->acknowledged_.insert(mid);
+                                      });
     mosquitto_message_v5_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m,
                                                   const mosquitto_property* props) {
       auto* s = static_cast<Subscriber*>(self);
@@ -207,9 +212,17 @@ class Subscriber {
     mosquitto_subscribe_v5(client_, nullptr, pattern.c_str(), 1, 0, nullptr);
     return WaitFor([&] { return subscriptions_ > before; }, 10000);
   }
-  void Publish(const std::string& topic, const std::string& payload, mosquitto_property* props = nullptr) {
-    mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+  // Publishes with QoS 1; returns the message's id.
+  int Publish(const std::string& topic, const std::string& payload, mosquitto_property* props = nullptr) {
+    int mid = 0;
+    mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
                          false, props);
+    return mid;
+  }
+  // Waits for the broker's acknowledgement of message `mid`: it has taken the message in, and passed
+  // it on to the subscribers it allows, or refused it.
+  bool WaitAcknowledged(int mid, int limit_ms = 10000) {
+    return WaitFor([&] { return acknowledged_.count(mid) > 0; }, limit_ms);
   }
   std::size_t Count(const std::string& topic) {
     std::lock_guard<std::mutex> g(mutex_);
@@ -245,22 +258,19 @@ class Subscriber {
  private:
   // Polls `done` under the lock.
   bool WaitFor(const std::function<bool()>& done, int limit_ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (std::chrono::steady_clock::now() < end) {
-      {
-        std::lock_guard<std::mutex> g(mutex_);
-        if (done()) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    std::lock_guard<std::mutex> g(mutex_);
-    return done();
+    return WaitUntil(
+        [&] {
+          std::lock_guard<std::mutex> g(mutex_);
+          return done();
+        },
+        limit_ms);
   }
 
   mosquitto* client_ = nullptr;
   std::mutex mutex_;
   int connect_result_ = -1;
   int subscriptions_ = 0;
+  std::set<int> acknowledged_;  // ids of the publishes the broker acknowledged
   std::vector<Message> messages_;
 };
 

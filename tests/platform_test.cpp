@@ -45,7 +45,7 @@ TEST(Clock, TimeScaleParsing) {
 TEST(Clock, ScaledSleepAdvancesTheScaledTickByAtLeastItsLength) {
   // The suite runs with a small scale; a 400 ms sleep must look like at least 400 ms on the tick.
   uint32_t before = platform::TickCount();
-  platform::Sleep(400);
+  platform::Sleep(400);  // the sleep is what is measured
   EXPECT_GE(platform::TickElapsed(platform::TickCount(), before), 399u);
 }
 

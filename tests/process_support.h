@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,6 +109,15 @@ class ChildProcess {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
     while (err_text_.find(text) == std::string::npos && std::chrono::steady_clock::now() < end) Drain(10);
     return err_text_.find(text) != std::string::npos;
+  }
+
+  // True when the process has a file whose path holds `path` mapped: a program that opened a shared
+  // section has mapped its file in /dev/shm.
+  bool Maps(const std::string& path) const {
+    std::ifstream maps("/proc/" + std::to_string(pid_) + "/maps");
+    for (std::string line; std::getline(maps, line);)
+      if (line.find(path) != std::string::npos) return true;
+    return false;
   }
 
   bool HasLine(const std::string& text) const {

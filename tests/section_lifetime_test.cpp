@@ -20,11 +20,13 @@
 #include "platform/shared_memory.h"
 #include "process_support.h"
 #include "program_folder.h"
+#include "wait_support.h"
 
 namespace {
 
 using exchange::SectionId;
 using testing_support::ChildProcess;
+using testing_support::WaitUntil;
 
 const std::string kRelay = TREVASK_BIN;
 const std::string kSim = ROBOT_SIM_BIN;
@@ -35,17 +37,6 @@ const std::string kScale =
 const std::string kConfig =
     "TREVASK_CONFIG_DIR=" +
     testing_support::AddProgramFolder("/tmp/trevask-life-config-" + std::to_string(getpid()));
-
-// Polls `done` every millisecond for at most `limit_ms` of wall time (the programs run scaled).
-template <typename F>
-bool WaitUntil(F done, int limit_ms = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
 
 std::string Robot(const char* tag, int index) {
   return std::string("T") + tag + std::to_string(getpid()) + "_" + std::to_string(index);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "wait_support.h"
 
 namespace {
 
@@ -383,7 +384,7 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
     while (seen.size() < 100) {
       if (c.TakeCommand(record, length) == CRingConsumer::CommandTake::kRecord) seen.push_back(record[0]);
       c.PublishMark(++pass, true);
-      usleep(200);
+      usleep(200);  // the forwarder's pace: slower than the writer, so the ring fills
     }
     for (std::size_t i = 0; i < seen.size(); ++i)
       if (seen[i] != i) _exit(2);
@@ -402,7 +403,8 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
 // the relay never receives a record twice or out of a writer's order, receives exactly the puts
 // that said they were stored, and a writer that is never stopped is never held up for long.
 TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
-  platform::SetTimeScale(0.2);  // a stopped writer is passed over after 40 ms, a put gives up after 200
+  testing_support::ScopedTimeScale scale(
+      0.2);  // a stopped writer is passed over after 40 ms, a put gives up after 200
   const std::string robot = UniqueRobot("stop");
   constexpr int kWriters = 3;  // the last one is never stopped
   constexpr int kPuts = 4000;  // at most; they write until the stopping is over
@@ -457,7 +459,7 @@ TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
         shared->result[w][seq] = static_cast<int8_t>(p.PutPaced(record, 3));
         const uint32_t took = platform::TickElapsed(platform::TickCount(), start);
         if (took > shared->longest_put_ms[w]) shared->longest_put_ms[w] = took;
-        if (w == kWriters - 1) usleep(2000);
+        if (w == kWriters - 1) usleep(2000);  // the pace of the writer never stopped
       }
       _exit(0);
     }
@@ -467,9 +469,9 @@ TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
   unsigned seed = 7;
   for (int stop = 0; stop < 8; ++stop) {
     const pid_t victim = writers[stop % (kWriters - 1)];
-    usleep(static_cast<useconds_t>(rand_r(&seed) % 20000));
+    usleep(static_cast<useconds_t>(rand_r(&seed) % 20000));  // the stops' pace, as above
     kill(victim, SIGSTOP);
-    usleep(static_cast<useconds_t>(stop % 2 == 0 ? 700000 : rand_r(&seed) % 300000));
+    usleep(static_cast<useconds_t>(stop % 2 == 0 ? 700000 : rand_r(&seed) % 300000));  // the stop's length
     kill(victim, SIGCONT);
   }
   __atomic_store_n(&shared->writers_stop, 1, __ATOMIC_RELEASE);
@@ -477,7 +479,6 @@ TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
   __atomic_store_n(&shared->relay_stop, 1, __ATOMIC_RELEASE);
   int relay_status = -1;
   waitpid(relay, &relay_status, 0);
-  platform::SetTimeScale(0.05);
   ASSERT_EQ(relay_status, 0);
 
   std::vector<std::vector<int>> got(kWriters);

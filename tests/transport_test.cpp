@@ -20,6 +20,7 @@
 #include "platform/debug_output.h"
 #include "relay/transport/serial_port.h"
 #include "relay/transport/udp_endpoint.h"
+#include "wait_support.h"
 
 namespace {
 
@@ -104,19 +105,20 @@ TEST(UdpEndpoint, FollowsANewPortOnlyWhenTheOldWentQuietAndTheNewAnswersAKeepAli
   EXPECT_EQ(udp.robot_address().port, robot.port()) << "the port the robot speaks from is kept";
   EXPECT_EQ(udp.peer_changes(), 0u);
 
-  // The robot restarts and speaks from a new port; the old one is quiet from now on.
-  platform::SetTimeScale(0.01);
-  platform::Sleep(relay::CUdpEndpoint::kPortQuietMs);
-  restarted.SendTo(udp.LocalPort(), KeepAlive());
-  ASSERT_GT(ReadFrameOf(udp, 0x7D), 0);
-  EXPECT_EQ(udp.robot_address().port, robot.port()) << "a candidate until it answers a keep-alive";
-  ASSERT_EQ(send("not a keep-alive"), relay::SendResult::kSent);
-  EXPECT_EQ(robot.Receive(), "not a keep-alive") << "nothing but keep-alives goes to a candidate";
-  ASSERT_EQ(send(KeepAlive()), relay::SendResult::kSent);
-  EXPECT_EQ(restarted.Receive(), KeepAlive()) << "the keep-alive asks the candidate too";
-  restarted.SendTo(udp.LocalPort(), KeepAlive());
-  ASSERT_GT(ReadFrameOf(udp, exchange::kTypeLinkStatus), 0);
-  platform::SetTimeScale(0.05);
+  {  // The robot restarts and speaks from a new port; the old one is quiet from now on.
+    testing_support::ScopedTimeScale quick(0.01);
+    // The old port stays quiet for the time that lets the relay follow another one.
+    platform::Sleep(relay::CUdpEndpoint::kPortQuietMs);
+    restarted.SendTo(udp.LocalPort(), KeepAlive());
+    ASSERT_GT(ReadFrameOf(udp, 0x7D), 0);
+    EXPECT_EQ(udp.robot_address().port, robot.port()) << "a candidate until it answers a keep-alive";
+    ASSERT_EQ(send("not a keep-alive"), relay::SendResult::kSent);
+    EXPECT_EQ(robot.Receive(), "not a keep-alive") << "nothing but keep-alives goes to a candidate";
+    ASSERT_EQ(send(KeepAlive()), relay::SendResult::kSent);
+    EXPECT_EQ(restarted.Receive(), KeepAlive()) << "the keep-alive asks the candidate too";
+    restarted.SendTo(udp.LocalPort(), KeepAlive());
+    ASSERT_GT(ReadFrameOf(udp, exchange::kTypeLinkStatus), 0);
+  }
   EXPECT_EQ(udp.robot_address().port, restarted.port()) << "followed once it answered";
   EXPECT_EQ(udp.peer_changes(), 1u) << "and the change is counted";
   ASSERT_EQ(send("again"), relay::SendResult::kSent);
@@ -248,18 +250,11 @@ TEST_F(PtyPair, ReadsOnlyWhatHasArrivedAtMostTheAskedCount) {
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
   ASSERT_EQ(::write(master_, data.data(), data.size()), 3000);
   uint32_t got = 0;
-  for (int i = 0; i < 1000 && got == 0; ++i) {
-    got = port.Read(buf, 1024);
-    if (got == 0) usleep(1000);
-  }
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return (got = port.Read(buf, 1024)) != 0; }, 1000));
   EXPECT_EQ(got, 1024u);
   EXPECT_EQ(0, std::memcmp(buf, data.data(), 1024));
   uint32_t total = got;
-  for (int i = 0; i < 1000 && total < 3000; ++i) {
-    uint32_t n = port.Read(buf + 0, 1024);
-    total += n;
-    if (n == 0) usleep(1000);
-  }
+  testing_support::WaitUntil([&] { return (total += port.Read(buf, 1024)) >= 3000; }, 1000);
   EXPECT_EQ(total, 3000u);
 
   const uint8_t frame[] = {0x5E, 0x02, 0x08, 0x00, 0x01, 0x01, 0x01, 0x0F, 0x5E, 0x0D};
@@ -284,10 +279,11 @@ TEST_F(PtyPair, WriteThatCannotCompleteTimesOutWithTheDebuggerLine) {
   std::vector<std::string> lines;
   platform::SetDebugObserver([&](std::string_view l) { lines.emplace_back(l); });
   // Nobody reads the master: the terminal's buffers fill and the write runs out of time.
-  platform::SetTimeScale(0.01);  // the budget is 2 ms a byte + 500 ms
-  std::vector<uint8_t> big(40000, 0x55);
-  EXPECT_EQ(port.Write(big.data(), static_cast<int>(big.size())), 0);
-  platform::SetTimeScale(0.05);
+  {
+    testing_support::ScopedTimeScale quick(0.01);  // the budget is 2 ms a byte + 500 ms
+    std::vector<uint8_t> big(40000, 0x55);
+    EXPECT_EQ(port.Write(big.data(), static_cast<int>(big.size())), 0);
+  }
   platform::SetDebugObserver({});
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("Probable Write Timeout: Total of ", 0), 0u) << lines[0];

@@ -91,9 +91,11 @@ void RunBluetoothDialogue(bool answer_escape) {
     EXPECT_EQ(seen->Seen()[dialogue.size()], '\x5E') << "robot frames follow the dialogue";
     link.RequestStop();
     link.WaitForConnectionThread();
-    // The end of a Bluetooth link takes the module back to command mode and drops the connection.
-    const std::string all = seen->Seen();
-    EXPECT_NE(all.find("^#^$^%AT+ZV SPPDisconnect\r\n", dialogue.size()), std::string::npos);
+    // The end of a Bluetooth link takes the module back to command mode and drops the connection
+    // (the module reads it from the line after the link has ended).
+    EXPECT_TRUE(WaitUntil([&] {
+      return seen->Seen().find("^#^$^%AT+ZV SPPDisconnect\r\n", dialogue.size()) != std::string::npos;
+    })) << seen->Seen();
   }
   EXPECT_EQ(ui.Matching("status:").back(), "status:BT Connection: Disconnected");
 }
@@ -161,7 +163,8 @@ TEST_F(ModuleByHand, BypassModeSplitAcrossReadsIsFound) {
   std::string seen;
   ASSERT_TRUE(ReadUntil("AT+ZV SPPConnect A1B2\r\n", seen));
   Say("\r\nBypa");
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // several of the relay's polls
+  // The module's reply paced in two parts, several of the relay's polls apart.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   Say("ssMode\r\n");
   relay.join();
   EXPECT_EQ(result, 1);
@@ -260,16 +263,11 @@ class AudioUpload : public testing_support::LinkedRobotFixture {
   bool Finished() {
     return WaitUntil([&] { return !link_->AudioUploadRunning(); }, 30000);
   }
-  // What the robot heard once the last packets on their way have arrived (the upload thread ends
-  // when it has sent them, not when the robot has played them).
-  std::vector<int16_t> HeardWhenQuiet() {
-    std::size_t size = sim_->robot().HeardAudio().size();
-    for (int quiet = 0; quiet < 50;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      const std::size_t now = sim_->robot().HeardAudio().size();
-      quiet = now == size ? quiet + 1 : 0;
-      size = now;
-    }
+  // What the robot heard once it has heard `count` samples: the upload thread ends when it has sent
+  // the last packets, not when the robot has played them.
+  std::vector<int16_t> HeardAtLeast(std::size_t count) {
+    EXPECT_TRUE(WaitUntil([&] { return sim_->robot().HeardAudio().size() >= count; }))
+        << sim_->robot().HeardAudio().size() << " of " << count << " samples heard";
     return sim_->robot().HeardAudio();
   }
 };
@@ -299,7 +297,7 @@ TEST_F(AudioUpload, SpeechArrivesCleanlyAndContinuationsKeepTheEncoderState) {
   Request(a);
   ASSERT_TRUE(WaitUntil([&] { return link_->AudioUploadRunning(); }, 5000));
   ASSERT_TRUE(Finished());
-  std::vector<int16_t> heard = HeardWhenQuiet();
+  std::vector<int16_t> heard = HeardAtLeast(first.size());
   // The leading silent sample comes first; the file's samples follow it.
   EXPECT_GT(Snr(first, heard, 1), 25.0);
 
@@ -307,7 +305,7 @@ TEST_F(AudioUpload, SpeechArrivesCleanlyAndContinuationsKeepTheEncoderState) {
   ASSERT_TRUE(WaitUntil([&] { return sim_->robot().HeardAudio().size() > heard.size(); }, 5000));
   ASSERT_TRUE(Finished());
   EXPECT_EQ(sim_->robot().Announcements(), std::vector<int>{1}) << "a continuation is not announced";
-  std::vector<int16_t> joined = HeardWhenQuiet();
+  std::vector<int16_t> joined = HeardAtLeast(heard.size() + second.size());
   std::vector<int16_t> tail(joined.begin() + static_cast<std::ptrdiff_t>(heard.size()), joined.end());
   EXPECT_GT(Snr(second, tail, 1), 25.0) << "the robot's decoder runs on from the first file's state";
 
@@ -581,6 +579,7 @@ TEST(Firmware, OnlyARegularFileOfBoundedSizeIsSent) {
   std::thread unblock([&] {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (!done.load()) {
+      // The watchdog's pace: a relay stuck opening the pipe for reading is freed after three seconds.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (std::chrono::steady_clock::now() < give_up) continue;
       const int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // fails until a reader waits
@@ -648,8 +647,9 @@ TEST(Firmware, ABoardThatNeverAnswersKeepsTheLinkInUploadModeWithoutKeepAlives) 
   };
   ASSERT_TRUE(WaitUntil([&] { return sim.robot().FirmwareLines().size() == 1; }));
   const int before = keep_alives();
-  // Fifteen seconds of the link's own time: five missed answers would have been a loss by now.
-  std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(15000 * platform::TimeScale())));
+  // Fifteen seconds of the link's own time, the time under test: five missed answers would have been
+  // a loss by now.
+  platform::Sleep(15000);
   EXPECT_EQ(keep_alives(), before);
   EXPECT_FALSE(ui.Has("status:Serial Cable Connection down, retry 2 seconds after!"));
   EXPECT_TRUE(link.UploadMode());

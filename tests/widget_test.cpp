@@ -109,7 +109,7 @@ TEST(Dashboard, ShowsSensorsAndAPictureFromTheSimulatedRobot) {
   // A slower scale than the suite's: the simulated robot encodes each photo on its one thread, and
   // on a busy machine (or under the address sanitizer) that outlasts a keep-alive window shortened
   // twenty times, so the link would be lost while it encodes.
-  platform::SetTimeScale(0.5);
+  testing_support::ScopedTimeScale scale(0.5);
   auto sim = testing_support::StartUdpSim();
   ASSERT_TRUE(sim);
   const std::string robot = "Dash" + std::to_string(getpid());

@@ -272,13 +272,13 @@ class FailuresTest(unittest.TestCase):
                 while time.monotonic() < stop_at:
                     for ring in rings:
                         put_counted(ring, 50, 5, record(moment))
-                    time.sleep(0.001)
+                    time.sleep(0.001)  # the robot's pace: a record a millisecond
                 child.send_signal(signal.SIGINT)
                 sent = time.monotonic()
                 while child.poll() is None and time.monotonic() - sent < 5:
                     for ring in rings:
                         put_counted(ring, 50, 5, record(moment))
-                    time.sleep(0.001)
+                    time.sleep(0.001)  # the robot's pace, on until the program has ended
                 _, err = child.communicate(timeout=30)
             finally:
                 if child.poll() is None:

@@ -113,6 +113,7 @@ class Robot:
         # full pipe never stalls it, and hands the answers to 'number' to whoever asked.
         self.numbers = queue.Queue()
         self.counts = queue.Queue()
+        self.last_command = {}  # channel: the value of the last command the robot received on it
         self.sim_log = open(self.sim_log_path, "w")
         self.sim_log.write(ready)
         self.drain = threading.Thread(target=self._drain, daemon=True)
@@ -144,6 +145,9 @@ class Robot:
             m = re.search(r"robot-sim: counts (\d+) datagrams dropped", line)
             if m:
                 self.counts.put(int(m.group(1)))
+            m = COMMAND_RE.search(line)
+            if m:
+                self.last_command[int(m.group(1), 16)] = int(m.group(2), 16) | int(m.group(3), 16) << 8
 
     def control(self, line):
         self.sim.stdin.write(line + "\n")
@@ -205,7 +209,7 @@ class Service:
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             self.watch()
-            time.sleep(min(0.05, max(0, end - time.monotonic())))
+            time.sleep(min(0.05, max(0, end - time.monotonic())))  # the pace of the watch, for a given time
         self.watch()
 
 
@@ -216,7 +220,7 @@ def wait_until(predicate, seconds, service=None):
             service.watch()
         if predicate():
             return True
-        time.sleep(0.05)
+        time.sleep(0.05)  # the poll's pace
     return predicate()
 
 
@@ -424,7 +428,10 @@ def main():
         for r in robots:
             for c in r.clients:
                 c.stop()
-        time.sleep(sim_s(3))  # the relays forward what the clients put last
+        # The relays forward what the clients put last (a put lost to a fault never arrives: then
+        # the wait ends at its limit).
+        wait_until(lambda: all(r.last_command.get(c.channel) == c.runs[-1]["puts"][-1][1]
+                               for r in robots for c in r.clients if c.runs and c.runs[-1]["puts"]), sim_s(3))
         for r in robots:
             r.relay.send_signal(signal.SIGTERM)
         for r in robots:
@@ -484,8 +491,9 @@ def main():
             problems.append("%s: the first client grew by %d kB" % (r.name, end_kb - start_kb))
         if rss_end.get(r.name, 0) - rss_start.get(r.name, 0) > 4096:
             problems.append("%s: the relay grew by %d kB" % (r.name, rss_end[r.name] - rss_start[r.name]))
-    time.sleep(0.5)
-    stale = [f for f in os.listdir("/dev/shm") if any(f.startswith(r.name) for r in robots)]
+    left = lambda: [f for f in os.listdir("/dev/shm") if any(f.startswith(r.name) for r in robots)]
+    wait_until(lambda: not left(), 0.5)  # the last process to close a section removes it on its way out
+    stale = left()
     if stale:
         problems.append("stale sections after every process ended: %s" % ", ".join(sorted(stale)))
     print(json.dumps(report, indent=2))
