@@ -6,23 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 extern char** environ;
 
 namespace platform {
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : native_(std::exchange(other.native_, 0)), id_(std::exchange(other.id_, 0)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    Stop();
-    native_ = std::exchange(other.native_, 0);
-    id_ = std::exchange(other.id_, 0);
-  }
-  return *this;
-}
 
 int ChildProcess::Stop() {
   if (native_ == 0) return -1;

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <utility>
-
 namespace platform {
 namespace {
 
@@ -26,18 +24,6 @@ std::string Quoted(const std::string& arg) {
 }
 
 }  // namespace
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : native_(std::exchange(other.native_, 0)), id_(std::exchange(other.id_, 0)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    Stop();
-    native_ = std::exchange(other.native_, 0);
-    id_ = std::exchange(other.id_, 0);
-  }
-  return *this;
-}
 
 int ChildProcess::Stop() {
   if (native_ == 0) return -1;

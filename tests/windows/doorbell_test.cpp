@@ -12,26 +12,16 @@
 #include "exchange/sections.h"
 #include "platform/clock.h"
 #include "platform/win32/unique_handle.h"
+#include "tests/windows/children.h"
 
 namespace {
+
+using windows_test::StartChild;
 
 using exchange::SectionId;
 
 std::string UniqueRobot(const char* tag) {
   return std::string("bell") + tag + std::to_string(::GetCurrentProcessId());
-}
-
-platform::UniqueHandle StartChild(const std::string& words) {
-  char exe[MAX_PATH];
-  ::GetModuleFileNameA(nullptr, exe, MAX_PATH);
-  std::string command = std::string("\"") + exe + "\" --child " + words;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-    return platform::UniqueHandle();
-  ::CloseHandle(pi.hThread);
-  return platform::UniqueHandle(pi.hProcess);
 }
 
 // The event a child makes once it is ready; waits for it as long as the child lives.

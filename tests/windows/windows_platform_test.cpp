@@ -21,25 +21,15 @@
 #include "platform/shared_memory.h"
 #include "platform/thread.h"
 #include "platform/win32/unique_handle.h"
+#include "tests/windows/children.h"
 
 namespace {
 
+using windows_test::ExitCodeOf;
+using windows_test::StartChild;
+
 std::string Unique(const char* tag) {
   return "/T" + std::to_string(::GetCurrentProcessId()) + tag;
-}
-
-// This program started again as "--child <words>"; the caller ends it or waits for its exit code.
-platform::UniqueHandle StartChild(const std::string& words) {
-  char exe[MAX_PATH];
-  ::GetModuleFileNameA(nullptr, exe, MAX_PATH);
-  std::string command = std::string("\"") + exe + "\" --child " + words;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-    return platform::UniqueHandle();
-  ::CloseHandle(pi.hThread);
-  return platform::UniqueHandle(pi.hProcess);
 }
 
 // The SIDs, as text, that the DACL of the kernel object `object` allows in ("none": no DACL at all,
@@ -82,13 +72,6 @@ std::string OwnUserSid() {
   std::string sid = text;
   ::LocalFree(text);
   return sid;
-}
-
-DWORD ExitCodeOf(const platform::UniqueHandle& process) {
-  ::WaitForSingleObject(process.get(), 60000);
-  DWORD code = 999;
-  ::GetExitCodeProcess(process.get(), &code);
-  return code;
 }
 
 }  // namespace
