@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds (warnings as errors) and runs every test.
+# Sets up, builds (warnings as errors) and runs every test, each build as its preset in
+# CMakePresets.json has it (cmake --preset NAME, cmake --build --preset NAME, ctest --preset NAME).
 #   scripts/test.sh                 normal build in build/
 #   scripts/test.sh address         AddressSanitizer + UndefinedBehaviorSanitizer build in build-address/
 #   scripts/test.sh thread          ThreadSanitizer build in build-thread/
@@ -15,26 +16,26 @@ if [ "$sanitize" = windows ]; then
   bash scripts/setup-windows.sh
   # The simulated robot stays a program of this machine: the Windows relay talks to it from wine,
   # and this machine's relay and control decode the reference photo.
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVASK_WERROR=ON >/dev/null
-  cmake --build build --target robot-sim trevask abi_client trevask-ring-bench
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target robot-sim trevask abi_client trevask-ring-bench
   for flavour in win64:x86_64 win32:i686; do
-    dir="build-${flavour%%:*}"
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-${flavour##*:}.cmake" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVASK_WERROR=ON >/dev/null
-    cmake --build "$dir" -j "$(nproc)"
-    (cd "$dir" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+    preset="${flavour%%:*}" arch="${flavour##*:}"
+    dir="build-$preset" bits="${preset#win}"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)"
+    ctest --preset "$preset" -j "$(nproc)"
     echo "== $dir: trevask.exe and talvenorctl.dll under wine with robot-sim, over UDP and a pseudo-terminal as COM9"
     python3 tests/windows/end_to_end.py "$dir" build
     echo "== $dir: the zip, unpacked, runs by itself"
-    bash tests/windows/zip_check.sh "$dir" "${flavour##*:}"
+    bash tests/packaging/zip_check.sh "$dir" "$arch"
     echo "== $dir: the installer: upgrade, creation by ProgID, reinstall, rows against regsvr32's, repair, uninstall"
-    cmake --build "$dir" --target msi
-    bash tests/windows/msi_check.sh "$dir" "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)"
+    cmake --build --preset "$preset" --target msi
+    bash tests/packaging/msi_check.sh "$dir" "$bits"
     echo "== $dir: the installer over a running relay, and uninstalling while a script holds the control"
-    bash tests/windows/msi_in_use.sh "$dir" "$([ "$flavour" = win64:x86_64 ] && echo 64 || echo 32)"
+    bash tests/packaging/msi_in_use.sh "$dir" "$bits"
   done
   echo "== the two installers side by side"
-  bash tests/windows/msi_side_by_side.sh build-win64 build-win32
+  bash tests/packaging/msi_side_by_side.sh build-win64 build-win32
   echo "== the way through the rings, on this machine and under wine"
   bash tests/windows/ring_bench.sh build build-win64 build-win32
   exit 0
@@ -42,18 +43,20 @@ fi
 if [ "$sanitize" = arm64 ]; then
   bash scripts/setup-arm64.sh
   # Everything that needs no display. Under the emulator the programs run several times slower than
-  # on this machine, so the tests' timings are compressed less (a time scale of 0.2, not 0.05).
-  cmake -S . -B build-arm64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVASK_WERROR=ON -DTREVASK_TEST_TIME_SCALE=0.2 >/dev/null
-  cmake --build build-arm64 -j "$(nproc)"
-  (cd build-arm64 && ctest --output-on-failure -j "$(nproc)" --timeout 300)
+  # on this machine, so the tests' timings are compressed less (the preset's time scale is 0.2, not 0.05).
+  cmake --preset arm64 >/dev/null
+  cmake --build --preset arm64 -j "$(nproc)"
+  ctest --preset arm64 -j "$(nproc)"
   echo "== arm64 Debian packages"
   bash tests/packaging/check_packages.sh build-arm64 arm64
   exit 0
 fi
-dir="build${sanitize:+-$sanitize}"
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVASK_WERROR=ON -DTREVASK_SANITIZE="$sanitize" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+case "$sanitize" in
+  "" | address | thread) preset="${sanitize:-default}" ;;
+  *) echo "usage: scripts/test.sh [address|thread|windows|arm64]" >&2; exit 2 ;;
+esac
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-cd "$dir" && ctest --output-on-failure -j "$(nproc)" --timeout 300
+ctest --preset "$preset" -j "$(nproc)"

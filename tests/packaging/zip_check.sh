@@ -5,7 +5,7 @@
 # by the zip's relay under wine, with the section watcher and the example reading it and the
 # example's commands reaching the replay; and the control registered and unregistered by the zip's
 # scripts.
-#   tests/windows/zip_check.sh BUILD_DIR x86_64|i686      (after the build; makes the zip with cpack)
+#   tests/packaging/zip_check.sh BUILD_DIR x86_64|i686      (after the build; makes the zip with cpack)
 set -euo pipefail
 dir="$(cd "$1" && pwd)"
 arch="$2"
@@ -86,4 +86,4 @@ grep -q "command not sent (replay): 5E 02 01 .. 05 " "$work/replay.log" ||
 echo "the zip ($arch): its files; --help for Windows; examples/cpp built against include/ and lib/ alone;" \
   "the recorded session replayed, read by the watcher and the example ($(grep -c '^sonar 1' "$work/reader.log") readings)"
 
-bash "$here/regsvr32_check.sh" "$root/bin/talvenorctl.dll" "$bits" --scripts
+bash "$here/../windows/regsvr32_check.sh" "$root/bin/talvenorctl.dll" "$bits" --scripts
