@@ -12,6 +12,7 @@
 #include "exchange/sections.h"
 #include "platform/clock.h"
 #include "platform/win32/unique_handle.h"
+#include "tests/wait_support.h"
 #include "tests/windows/children.h"
 
 namespace {
@@ -97,7 +98,7 @@ int ChildMain(int argc, char** argv) {
 
 // For the rings the relay fills (rung on their record count) and the command ring (rung on its head).
 TEST(WindowsDoorbells, APutWakesAWaiterInAnotherProcessAtOnce) {
-  platform::SetTimeScale(1);
+  const testing_support::ScopedTimeScale real_time(1);
   for (SectionId id : {SectionId::kMotorSensor, SectionId::kCommand}) {
     const std::string robot = UniqueRobot(id == SectionId::kCommand ? "c" : "m");
     exchange::CRingProducer p;
@@ -120,7 +121,7 @@ TEST(WindowsDoorbells, APutWakesAWaiterInAnotherProcessAtOnce) {
 // A producer killed while a client waits on its ring: the wait runs to its limit, neither failing
 // nor ending early, and the ring still works for the next producer.
 TEST(WindowsDoorbells, AWaiterWhoseProducerDiesWaitsOutItsLimit) {
-  platform::SetTimeScale(1);
+  const testing_support::ScopedTimeScale real_time(1);
   const std::string robot = UniqueRobot("k");
   platform::UniqueHandle child = StartChild("put " + robot);
   ASSERT_TRUE(child);
@@ -147,7 +148,7 @@ TEST(WindowsDoorbells, AWaiterWhoseProducerDiesWaitsOutItsLimit) {
 // waiters scribbled high, with the bell rung in a loop, costs the waiter held-off looks, not a spin,
 // and a real put still ends its wait.
 TEST(WindowsDoorbells, ScribbledWordsAndCountsCostALookNotASpin) {
-  platform::SetTimeScale(1);
+  const testing_support::ScopedTimeScale real_time(1);
   const std::string robot = UniqueRobot("s");
   exchange::CRingProducer p;
   ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);

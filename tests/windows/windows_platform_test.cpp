@@ -21,6 +21,7 @@
 #include "platform/shared_memory.h"
 #include "platform/thread.h"
 #include "platform/win32/unique_handle.h"
+#include "tests/wait_support.h"
 #include "tests/windows/children.h"
 
 namespace {
@@ -205,7 +206,7 @@ TEST(WindowsSections, RecordsGoThroughARing) {
 }
 
 TEST(WindowsPlatform, ClockThreadsProcessesAndFiles) {
-  platform::SetTimeScale(0.05);
+  const testing_support::ScopedTimeScale fast(0.05);
   const uint32_t start = platform::TickCount();
   platform::Sleep(2000);  // 100 ms of wall time
   EXPECT_GE(platform::TickElapsed(platform::TickCount(), start), 2000u);
