@@ -15,12 +15,20 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "exchange/command_ring.h"
 #include "platform/clock.h"
+
+namespace exchange {
+// A put's status in a failure message, by its words.
+void PrintTo(PutStatus status, std::ostream* os) {
+  *os << PutStatusText(status);
+}
+}  // namespace exchange
 
 namespace {
 
