@@ -199,8 +199,7 @@ int main(int argc, char** argv) {
   ctl.AttachHost(&host);
   ctl.connectRobot(name);
   const bool up = host.RunUntil(
-      [&] { return robot.HasPeer() && ctl.relay_state() == exchange::CRingProducer::RelayState::kLinkUp; },
-      20000);
+      [&] { return robot.HasPeer() && ctl.relay_state() == exchange::RelayState::kLinkUp; }, 20000);
   if (!up) {
     std::fprintf(stderr, "trevask-ring-bench: the relay did not bring the link up\n");
     robot.Stop();

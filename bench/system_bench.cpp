@@ -246,7 +246,7 @@ struct RelayedRobot {
                    "--robot", robot});
     ctl.AttachHost(&host);
     ctl.connectRobot(robot);
-    host.RunUntil([&] { return ctl.relay_state() == exchange::CRingProducer::RelayState::kLinkUp; }, 10000);
+    host.RunUntil([&] { return ctl.relay_state() == exchange::RelayState::kLinkUp; }, 10000);
   }
   ~RelayedRobot() {
     kill(relay, SIGTERM);
@@ -423,7 +423,9 @@ void BenchStreamingCpu() {
     robot_side.join();
     AddRow(Fmt("CPU at %.0f records/s: relay / waiting client", rate),
            Fmt("%.1f%%", relay_pct) + Fmt(" / %.1f%%", client_pct) + Fmt(", %.0f taken/s", taken) +
-               Fmt(", lapped %.0f", static_cast<double>(ctl.Lapped(0) + ctl.Lapped(1) + ctl.Lapped(2))),
+               Fmt(", lapped %.0f", static_cast<double>(ctl.Lapped(exchange::SectionId::kStandardSensor) +
+                                                        ctl.Lapped(exchange::SectionId::kMotorSensor) +
+                                                        ctl.Lapped(exchange::SectionId::kCustomSensor))),
            "target relay 2% of a core", Fmt("%.2f", relay_pct / 2.0));
   }
 }
@@ -546,11 +548,11 @@ void BenchRelayCpu() {
   };
   const auto idle = measure(3.0);
   // Streaming: three sensor kinds every 10 ms, through the relay into the sections.
-  exchange::CRingProducer commands;
-  commands.Open(robot, exchange::SectionId::kCommand);
+  exchange::CCommandWriter commands;
+  commands.Open(robot);
   const uint8_t all = 0xFF;
   exchange::Frame f = exchange::Frame::Make(exchange::kDestMotionBoard, 0, exchange::kTypeAllSensor, &all, 1);
-  commands.PutPaced(f.bytes, static_cast<uint32_t>(f.size));
+  commands.Put(f.bytes, static_cast<uint32_t>(f.size));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const auto busy = measure(3.0);
   AddRow("relay CPU and wake-ups, idle (link up)",

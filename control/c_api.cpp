@@ -70,11 +70,10 @@ static_assert(TV_MEMBER_NEEDS_ROBOT == control::kNeedsRobot && TV_MEMBER_READS_F
               TV_MEMBER_WRITES_FILE == control::kWritesFile &&
               TV_MEMBER_HANDS_OUT_ADDRESS == control::kHandsOutAddress &&
               TV_MEMBER_FILLS_BUFFER == control::kFillsBuffer && TV_MEMBER_READ_ONLY == control::kReadOnly);
-static_assert(TV_RELAY_NONE == static_cast<int>(exchange::CRingProducer::RelayState::kNoRelay) &&
-              TV_RELAY_NOT_FORWARDING ==
-                  static_cast<int>(exchange::CRingProducer::RelayState::kNotForwarding) &&
-              TV_RELAY_FORWARDING == static_cast<int>(exchange::CRingProducer::RelayState::kForwarding) &&
-              TV_RELAY_LINK_UP == static_cast<int>(exchange::CRingProducer::RelayState::kLinkUp));
+static_assert(TV_RELAY_NONE == static_cast<int>(exchange::RelayState::kNoRelay) &&
+              TV_RELAY_NOT_FORWARDING == static_cast<int>(exchange::RelayState::kNotForwarding) &&
+              TV_RELAY_FORWARDING == static_cast<int>(exchange::RelayState::kForwarding) &&
+              TV_RELAY_LINK_UP == static_cast<int>(exchange::RelayState::kLinkUp));
 static_assert(TV_SECTION_STANDARD == static_cast<int>(exchange::SectionId::kStandardSensor) &&
               TV_SECTION_MOTOR == static_cast<int>(exchange::SectionId::kMotorSensor) &&
               TV_SECTION_CUSTOM == static_cast<int>(exchange::SectionId::kCustomSensor) &&
@@ -100,6 +99,18 @@ static_assert(TV_ROLE_VALUE == static_cast<int>(control::ParamRole::kValue) &&
               TV_ROLE_ROBOT_NAME == static_cast<int>(control::ParamRole::kRobotName));
 
 namespace {
+
+// The section a caller numbers `which` (TV_SECTION_*, as the control's events do); false for a
+// number no section has.
+bool SectionNumbered(int32_t which, exchange::SectionId& section) {
+  for (const exchange::SectionSpec& s : exchange::kSections) {
+    if (static_cast<int32_t>(s.id) == which) {
+      section = s.id;
+      return true;
+    }
+  }
+  return false;
+}
 
 // Live controls and server locks, for DllCanUnloadNow. Touched by any thread that creates or
 // destroys a control; relaxed suffices, the counts guard no other data.
@@ -415,8 +426,7 @@ void tv_queue_events(tv_control* c, int32_t enabled) {
     e.taken_at = platform::MonotonicSeconds();
     const uint8_t* data = nullptr;
     std::size_t size = 0;
-    if (const int section = control::SectionOf(dispid);
-        section >= 0 && section < exchange::kSensorRecordCount)
+    if (exchange::SectionId section{}; SectionNumbered(control::SectionOf(dispid), section))
       data = c->ctl.LatestRecord(section, size);
     switch (dispid) {
       case control::kImageEvent:
@@ -452,7 +462,8 @@ int32_t tv_next_event(tv_control* c, tv_event* out) {
 
 void tv_use_event(tv_control* c, const tv_event* e) {
   if (c == nullptr || e == nullptr || (e->size > 0 && e->data == nullptr)) return;
-  c->ctl.UseRecord(control::SectionOf(e->dispid), e->data, e->size);
+  if (exchange::SectionId section{}; SectionNumbered(control::SectionOf(e->dispid), section))
+    c->ctl.UseRecord(section, e->data, e->size);
 }
 
 uint64_t tv_events_dropped(tv_control* c) {
@@ -465,13 +476,16 @@ int32_t tv_modified(tv_control* c) {
 
 const uint8_t* tv_record(tv_control* c, int32_t which, size_t* size) {
   std::size_t n = 0;
-  const uint8_t* p = c != nullptr ? c->ctl.LatestRecord(which, n) : nullptr;
+  exchange::SectionId section{};
+  const uint8_t* p =
+      c != nullptr && SectionNumbered(which, section) ? c->ctl.LatestRecord(section, n) : nullptr;
   if (size != nullptr) *size = n;
   return p;
 }
 
 uint64_t tv_lapped(tv_control* c, int32_t which) {
-  return c != nullptr ? c->ctl.Lapped(which) : 0;
+  exchange::SectionId section{};
+  return c != nullptr && SectionNumbered(which, section) ? c->ctl.Lapped(section) : 0;
 }
 
 uint64_t tv_commands_not_stored(tv_control* c) {
@@ -491,9 +505,9 @@ int32_t tv_relay_state(tv_control* c) {
 }
 
 const char* tv_relay_state_name(int32_t state) {
-  using State = exchange::CRingProducer::RelayState;
+  using State = exchange::RelayState;
   const bool known = state >= TV_RELAY_NONE && state <= TV_RELAY_LINK_UP;
-  return exchange::CRingProducer::RelayStateName(known ? static_cast<State>(state) : State::kNoRelay);
+  return exchange::RelayStateName(known ? static_cast<State>(state) : State::kNoRelay);
 }
 
 const uint8_t* tv_image(tv_control*, size_t* size) {

@@ -57,13 +57,23 @@ bool SameLetters(const std::string& a, const std::string& b) {
   return true;
 }
 
+// The sensor record a section carries (its place in the control's copies), or -1 for none.
+int SensorIndex(exchange::SectionId section) {
+  for (const exchange::SensorRecordInfo& info : exchange::kSensorRecords)
+    if (info.section == section) return static_cast<int>(info.record);
+  return -1;
+}
+
 }  // namespace
 
 // The longest name, every byte escaped as %XX, still names every section within the system's limit.
-static_assert(1 + 3 * kMaxRobotName + sizeof("McCommandsShareMem_Zembrin") - 1 <= kMaxObjectName);
+static_assert(1 + 3 * kMaxRobotName +
+                  std::string_view(exchange::Spec(exchange::SectionId::kCommand).suffix).size() <=
+              kMaxObjectName);
 
 void CZembrinSDKControlCtrl::ReleaseSections() {
-  have_record_[0] = have_record_[1] = have_record_[2] = have_voice_ = false;
+  for (bool& have : have_record_) have = false;
+  have_voice_ = false;
   voice_record_size_ = 0;
   voice_segment_length_ = 0;  // the segment belonged to the sections that go
   standard_sensor_.reset();
@@ -108,14 +118,14 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
   open_consumer(custom_sensor_, exchange::SectionId::kCustomSensor);
   open_consumer(image_, exchange::SectionId::kImage);
   open_consumer(audio_, exchange::SectionId::kAudio);
-  commands_ = std::make_unique<exchange::CRingProducer>();
-  platform::ShmStatus st = commands_->Open(robotName, exchange::SectionId::kCommand);
+  commands_ = std::make_unique<exchange::CCommandWriter>();
+  platform::ShmStatus st = commands_->Open(robotName);
   if (st != platform::ShmStatus::kOk && last_error_.empty())
     Complain(kStatusFailed,
              "connectRobot: the sections of robot '" + robotName + "': " + platform::ShmStatusText(st));
   timer_wanted_ = true;
   if (host_ != nullptr) host_->SetTimer(*this, kPollTimerId, kPollPeriodMs);
-  if (!last_error_.empty() || relay_state() != exchange::CRingProducer::RelayState::kNoRelay) return;
+  if (!last_error_.empty() || relay_state() != exchange::RelayState::kNoRelay) return;
   // Connected, but to sections nobody forwards: a misspelt name would wait for ever. The caller
   // hears of it, with the names relays serve (as far as this process may list them); the control
   // stays connected for a relay that starts later.
@@ -163,15 +173,14 @@ int CZembrinSDKControlCtrl::TakeOneEach() {
   };
   // Each record is copied out of its ring and checked that the relay did not overwrite it meanwhile;
   // getters read the copy, so a reading never mixes two records however late a getter is called.
-  exchange::CRingConsumer* sensors[3] = {standard_sensor_.get(), motor_sensor_.get(), custom_sensor_.get()};
-  for (int which = 0; which < 3; ++which) {
+  for (const exchange::SensorRecordInfo& info : exchange::kSensorRecords) {
+    const int which = static_cast<int>(info.record);
+    exchange::CRingConsumer* ring = Polled(info.section);
     uint32_t length = 0;
-    if (sensors[which] != nullptr && sensors[which]->TakeCopy(records_[which], kRecordRoom, length)) {
+    if (ring != nullptr && ring->TakeCopy(records_[which], kRecordRoom, length)) {
       record_size_[which] = length < kRecordRoom ? length : kRecordRoom;
       have_record_[which] = true;
-      if (!fire(EventOf(static_cast<exchange::SectionId>(which)))) return -1;
-      sensors[0] = standard_sensor_.get(), sensors[1] = motor_sensor_.get(),
-      sensors[2] = custom_sensor_.get();
+      if (!fire(EventOf(info.section))) return -1;
     }
   }
   if (image_) {
@@ -261,12 +270,12 @@ int CZembrinSDKControlCtrl::Wait(uint32_t limit_ms) {
   }
 }
 
-void CZembrinSDKControlCtrl::UseRecord(int which, const uint8_t* data, std::size_t size) {
-  if (which >= 0 && which < exchange::kSensorRecordCount) {
+void CZembrinSDKControlCtrl::UseRecord(exchange::SectionId section, const uint8_t* data, std::size_t size) {
+  if (const int which = SensorIndex(section); which >= 0) {
     record_size_[which] = static_cast<uint32_t>(size < kRecordRoom ? size : kRecordRoom);
     std::memcpy(records_[which], data, record_size_[which]);
     have_record_[which] = true;
-  } else if (which == static_cast<int>(exchange::SectionId::kAudio)) {
+  } else if (section == exchange::SectionId::kAudio) {
     voice_record_size_ = static_cast<uint32_t>(size < voice_.size() ? size : voice_.size());
     std::memcpy(voice_.data(), data, voice_record_size_);
     voice_segment_length_ = static_cast<int32_t>(voice_record_size_);
@@ -305,8 +314,9 @@ int16_t CZembrinSDKControlCtrl::SensorChannel(std::string_view channel_getter, i
 
 // ---- Audio -------------------------------------------------------------------------------------
 
-const uint8_t* CZembrinSDKControlCtrl::LatestRecord(int which, std::size_t& size) const {
-  if (which < 0 || which > 2 || !have_record_[which]) {
+const uint8_t* CZembrinSDKControlCtrl::LatestRecord(exchange::SectionId section, std::size_t& size) const {
+  const int which = SensorIndex(section);
+  if (which < 0 || !have_record_[which]) {
     size = 0;
     return nullptr;
   }
@@ -314,10 +324,28 @@ const uint8_t* CZembrinSDKControlCtrl::LatestRecord(int which, std::size_t& size
   return records_[which];
 }
 
-uint64_t CZembrinSDKControlCtrl::Lapped(int which) const {
-  const exchange::CRingConsumer* rings[5] = {standard_sensor_.get(), motor_sensor_.get(),
-                                             custom_sensor_.get(), image_.get(), audio_.get()};
-  return which >= 0 && which < 5 && rings[which] != nullptr ? rings[which]->lapped() : 0;
+uint64_t CZembrinSDKControlCtrl::Lapped(exchange::SectionId section) const {
+  const exchange::CRingConsumer* ring = Polled(section);
+  return ring != nullptr ? ring->lapped() : 0;
+}
+
+exchange::CRingConsumer* CZembrinSDKControlCtrl::Polled(exchange::SectionId section) const {
+  switch (section) {
+    case exchange::SectionId::kStandardSensor:
+      return standard_sensor_.get();
+    case exchange::SectionId::kMotorSensor:
+      return motor_sensor_.get();
+    case exchange::SectionId::kCustomSensor:
+      return custom_sensor_.get();
+    case exchange::SectionId::kImage:
+      return image_.get();
+    case exchange::SectionId::kAudio:
+      return audio_.get();
+    case exchange::SectionId::kCommand:
+    case exchange::SectionId::kSignal:
+      break;
+  }
+  return nullptr;
 }
 
 std::size_t CZembrinSDKControlCtrl::VoiceBytesAvailable() const {
@@ -346,7 +374,7 @@ void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
   const std::string name = continuation ? fileName.substr(0, fileName.size() - go_on) : fileName;
   if (fileName.empty()) {
     // No name at all: an empty record, which ends the sound the robot plays and starts none.
-    if (commands_->PutPaced(nullptr, 0) != 1) ++commands_not_stored_;
+    if (commands_->Put(nullptr, 0) != exchange::PutStatus::kStored) ++commands_not_stored_;
     return;
   }
   if (name.empty() || name.find('\0') != std::string::npos) {
@@ -376,8 +404,8 @@ void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
     RefuseArgument(kStatusInvalidArg, "PlayAudioFile: " + why);
     return;
   }
-  if (commands_->PutPaced(reinterpret_cast<const uint8_t*>(record.data()),
-                          static_cast<uint32_t>(record.size())) != 1)
+  if (commands_->Put(reinterpret_cast<const uint8_t*>(record.data()), static_cast<uint32_t>(record.size())) !=
+      exchange::PutStatus::kStored)
     ++commands_not_stored_;
 }
 
@@ -408,7 +436,8 @@ void CZembrinSDKControlCtrl::PutFrame(uint8_t destination, uint8_t type, const u
                                       std::size_t n) {
   if (commands_ == nullptr) return;  // before connectRobot: dropped
   exchange::Frame f = exchange::Frame::Make(destination, 0x00, type, payload, n);
-  if (commands_->PutPaced(f.bytes, static_cast<uint32_t>(f.size)) != 1) ++commands_not_stored_;
+  if (commands_->Put(f.bytes, static_cast<uint32_t>(f.size)) != exchange::PutStatus::kStored)
+    ++commands_not_stored_;
 }
 
 // ---- LCD ---------------------------------------------------------------------------------------

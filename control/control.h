@@ -21,6 +21,7 @@
 #include "control/dispatch.h"
 #include "control/host.h"
 #include "control/media/jpeg_decoder.h"
+#include "exchange/command_ring.h"
 #include "exchange/protocol.h"
 #include "exchange/sections.h"
 #include "exchange/sensor_records.h"
@@ -64,6 +65,14 @@ constexpr int SectionOf(int event_dispid) {
 }
 static_assert(EventOf(exchange::SectionId::kAudio) == kVoiceSegmentEvent &&
               EventOf(exchange::SectionId::kImage) == kImageEvent);
+
+// Room for the control's copy of a sensor record: a slot of the largest sensor section.
+constexpr uint32_t SensorRecordRoom() {
+  uint32_t room = 0;
+  for (const exchange::SensorRecordInfo& info : exchange::kSensorRecords)
+    if (exchange::Spec(info.section).capacity > room) room = exchange::Spec(info.section).capacity;
+  return room;
+}
 
 // The module-wide picture memory, shared by every control in the process.
 uint8_t* ModuleImageBuffer();
@@ -142,8 +151,8 @@ class CZembrinSDKControlCtrl : public HostedControl {
   }
   // The status of the last such refusal (0 for none), forgotten once taken.
   int32_t TakeArgumentRefusal() { return std::exchange(argument_refusal_, 0); }
-  exchange::CRingProducer::RelayState relay_state() const {
-    return commands_ != nullptr ? commands_->Relay() : exchange::CRingProducer::RelayState::kNoRelay;
+  exchange::RelayState relay_state() const {
+    return commands_ != nullptr ? commands_->Relay() : exchange::RelayState::kNoRelay;
   }
   // The relay state as a read-only property (RelayState): 0 no relay serves the name (or no
   // connectRobot yet), 1 a relay serves it while its link is being made, 2 the link is open and the
@@ -401,16 +410,17 @@ class CZembrinSDKControlCtrl : public HostedControl {
   int32_t GetVoiceData(WritableBuffer VoicePtr);
   // The bytes of the latest voice segment that really lie in the section (never beyond the record).
   std::size_t VoiceBytesAvailable() const;
-  // The latest standard (0), motor (1) or custom (2) sensor record (the control's copy of it), and
-  // its length within the slot; null before the first record of that section.
-  const uint8_t* LatestRecord(int which, std::size_t& size) const;
-  // Makes `data` the latest standard (0), motor (1) or custom (2) record, or voice segment (4), as
-  // if a tick had just taken it: for a front end that hands out events after the tick that took
-  // them, so that getters called by a handler read that event's record.
-  void UseRecord(int which, const uint8_t* data, std::size_t size);
-  // Records of the standard (0), motor (1), custom (2), image (3) or audio (4) section that the
-  // relay overwrote before a tick took them, since connectRobot.
-  uint64_t Lapped(int which) const;
+  // The latest record of a sensor section (the control's copy of it), and its length within the
+  // slot; null before the first record of that section, and for the other sections.
+  const uint8_t* LatestRecord(exchange::SectionId section, std::size_t& size) const;
+  // Makes `data` the latest record of a sensor section, or the latest voice segment (the audio
+  // section), as if a tick had just taken it: for a front end that hands out events after the tick
+  // that took them, so that getters called by a handler read that event's record. Other sections'
+  // records are not kept.
+  void UseRecord(exchange::SectionId section, const uint8_t* data, std::size_t size);
+  // Records of a polled section (the sensor, image and audio sections) that the relay overwrote
+  // before a tick took them, since connectRobot; 0 for the others.
+  uint64_t Lapped(exchange::SectionId section) const;
   // Commands (frames and sound requests) that could not be put into the command section, since
   // connectRobot: the relay did not read for a second while the ring was full. They never reach the
   // robot.
@@ -454,6 +464,8 @@ class CZembrinSDKControlCtrl : public HostedControl {
   void ReleaseSections();
 
   int16_t Sensor(const exchange::SensorField& field) const;
+  // The consumer of a polled section (null for the others, and before connectRobot).
+  exchange::CRingConsumer* Polled(exchange::SectionId section) const;
   int16_t SensorChannel(std::string_view channel_getter, int16_t channel) const;
 
   ControlHost* host_ = nullptr;
@@ -473,18 +485,19 @@ class CZembrinSDKControlCtrl : public HostedControl {
 
   std::unique_ptr<exchange::CRingConsumer> standard_sensor_, motor_sensor_, signal_, custom_sensor_, image_,
       audio_;
-  std::unique_ptr<exchange::CRingProducer> commands_;
+  std::unique_ptr<exchange::CCommandWriter> commands_;
   uint64_t commands_not_stored_ = 0;
   platform::DoorbellPacer pacer_;  // Wait()'s holds after wakes that brought nothing
   // The latest records, copied out of their rings: standard, motor, custom (each at most a sensor
   // slot; getters read beyond a short record's end as zeros), the image record being decoded, and the
-  // voice segment.
-  static constexpr uint32_t kRecordRoom = 50;
-  uint8_t records_[3][kRecordRoom] = {};
-  bool have_record_[3] = {};
-  uint32_t record_size_[3] = {};  // lengths of the latest standard, motor and custom records
-  std::vector<uint8_t> image_record_ = std::vector<uint8_t>(20000);
-  std::vector<uint8_t> voice_ = std::vector<uint8_t>(330000);
+  // voice segment. Each buffer holds one slot of its section.
+  static constexpr uint32_t kRecordRoom = SensorRecordRoom();
+  uint8_t records_[exchange::kSensorRecordCount][kRecordRoom] = {};
+  bool have_record_[exchange::kSensorRecordCount] = {};
+  uint32_t record_size_[exchange::kSensorRecordCount] = {};  // lengths of the latest sensor records
+  std::vector<uint8_t> image_record_ =
+      std::vector<uint8_t>(exchange::Spec(exchange::SectionId::kImage).capacity);
+  std::vector<uint8_t> voice_ = std::vector<uint8_t>(exchange::Spec(exchange::SectionId::kAudio).capacity);
   bool have_voice_ = false;
   uint32_t voice_record_size_ = 0;  // bytes of the voice record that lie within its slot
 };

@@ -1,10 +1,10 @@
 // The command ring's put and take as step machines: each Step makes exactly one access to a word or
 // the data of the ring (a load, a compare-and-swap, a store or a copy) and keeps everything else in
 // the machine, so that every interleaving of writers and the relay is an interleaving of steps.
-// PutPaced and TakeCommand (command_ring.cpp) run them step after step on the mapped section; the
-// protocol's check (tests/command_protocol_test.cpp) runs the same machines over every interleaving
-// of two writers and a relay on a small ring, with the world's answers (the time, stopped writers)
-// chosen both ways at every step that asks.
+// CCommandWriter::Put and CCommandTaker::Take (command_ring.cpp) run them step after step on the
+// mapped section; the protocol's check (tests/command_protocol_test.cpp) runs the same machines over
+// every interleaving of two writers and a relay on a small ring, with the world's answers (the time,
+// stopped writers) chosen both ways at every step that asks.
 //
 // The rules, and why the relay never loses or repeats a put that said it was stored:
 // - A writer claims the slot at the head by compare-and-swap from the word it read there, and only
@@ -42,8 +42,8 @@ struct Ring {
   uint32_t reserve = 0;
 };
 
-// What the machines ask of the world beyond the ring. PutPaced and TakeCommand answer from the clock
-// and the process table; the protocol's check answers each question both ways.
+// What the machines ask of the world beyond the ring. The writer's put and the taker's take answer
+// from the clock and the process table; the protocol's check answers each question both ways.
 class World {
  public:
   // The put has waited as long as it may (kPutWaitMs).

@@ -5,12 +5,13 @@
 // stopped writer, whenever it goes on, finds its claim gone and fails its put instead of publishing
 // anything. The head never moves back: it only ever advances by compare-and-swap from the value a
 // writer read.
+#include "exchange/command_ring.h"
+
 #include <atomic>
 #include <cstring>
 
 #include "exchange/command_protocol.h"
 #include "exchange/ring_words.h"
-#include "exchange/sections.h"
 #include "platform/clock.h"
 #include "platform/doorbell.h"
 #include "platform/process.h"
@@ -82,12 +83,37 @@ class TakeWorld final : public protocol::World {
 
 }  // namespace
 
-int CRingProducer::PutPaced(const uint8_t* bytes, uint32_t len) {
-  return ring_words::Repaired(view_, [&]() -> int {
-    // An empty record is stored like any other (a client may put one); the relay sends nothing for it.
-    if (!view_.valid() || len > capacity_ || (len > 0 && bytes == nullptr)) return 0;
-    const protocol::Ring ring{view_.data(), capacity_, slots_, kCommandReserve};
-    PutWorld world(view_);
+const char* RelayStateName(RelayState state) {
+  switch (state) {
+    case RelayState::kNoRelay:
+      break;
+    case RelayState::kNotForwarding:
+      return "down";
+    case RelayState::kForwarding:
+      return "not-answering";
+    case RelayState::kLinkUp:
+      return "up";
+  }
+  return "no-relay";
+}
+
+platform::ShmStatus CCommandWriter::Open(std::string_view robot) {
+  const SectionSpec& s = Spec(SectionId::kCommand);
+  bool created = false;
+  return section_.Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots, CSectionView::Side::kWriter,
+                       created);
+}
+
+PutStatus CCommandWriter::Put(const uint8_t* bytes, uint32_t len) {
+  if (!section_.valid()) return PutStatus::kNoSection;
+  if (len > section_.capacity()) return PutStatus::kTooLong;
+  // An empty record is stored like any other (a client may put one); the relay sends nothing for it.
+  if (len > 0 && bytes == nullptr) return PutStatus::kNoBytes;
+  // Stays so when the section was shrunk under the put and could not be given its size back.
+  PutStatus status = PutStatus::kNoSection;
+  ring_words::Repaired(section_.shared(), [&] {
+    const protocol::Ring ring{section_.base(), section_.capacity(), section_.slots(), kCommandReserve};
+    PutWorld world(section_.shared());
     protocol::Writer writer(bytes, len);
     for (int tries = 0;;) {
       switch (writer.Step(ring, world)) {
@@ -97,51 +123,119 @@ int CRingProducer::PutPaced(const uint8_t* bytes, uint32_t len) {
           Pause(++tries);
           break;
         case protocol::Writer::Result::kStored:
-          platform::RingDoorbell(ring_words::DoorbellWord(ring.base, false));
-          return 1;
+          section_.Ring();
+          status = PutStatus::kStored;
+          return;
         case protocol::Writer::Result::kFailed:
-          return 0;
+          status = PutStatus::kNotRead;
+          return;
       }
     }
   });
+  return status;
 }
 
-CRingConsumer::CommandTake CRingConsumer::TakeCommand(uint8_t* out, uint32_t& length) {
-  return ring_words::Repaired(view_, [&]() -> CommandTake {
+RelayState CCommandWriter::Relay() const {
+  // The claim is looked at outside the guarded access, which holds only the load of the mark.
+  if (!section_.valid() || !platform::IsClaimed(section_.shared())) return RelayState::kNoRelay;
+  const uint32_t mark = ring_words::Repaired(section_.shared(), [&] {
+    return ring_words::Reserved(section_.base()).load(std::memory_order_acquire);
+  });
+  if ((mark & kMarkForwarding) == 0) return RelayState::kNotForwarding;
+  return (mark & kMarkLinkUp) != 0 ? RelayState::kLinkUp : RelayState::kForwarding;
+}
+
+CCommandTaker::~CCommandTaker() {
+  Close();
+}
+
+void CCommandTaker::Close() {
+  ReleaseClaim();
+  section_.Close();
+}
+
+platform::ShmStatus CCommandTaker::Open(std::string_view robot) {
+  Close();
+  const SectionSpec& s = Spec(SectionId::kCommand);
+  bool created = false;
+  const platform::ShmStatus st = section_.Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots,
+                                               CSectionView::Side::kReader, created);
+  taken_ = {};
+  if (st == platform::ShmStatus::kOk && !created) Resync();
+  return st;
+}
+
+platform::ShmStatus CCommandTaker::Resync() {
+  return ring_words::Repaired(section_.shared(), [&]() -> platform::ShmStatus {
+    if (!section_.valid()) return platform::ShmStatus::kMapFailed;
+    const uint32_t head = ring_words::Head(section_.base()).load(std::memory_order_acquire);
+    taken_.read_index = head < section_.slots() ? head : 0;
+    return platform::ShmStatus::kOk;
+  });
+}
+
+bool CCommandTaker::Claim() {
+  if (!claimed_ && section_.valid()) claimed_ = platform::TryClaim(section_.shared());
+  return claimed_;
+}
+
+void CCommandTaker::ReleaseClaim() {
+  if (!claimed_) return;
+  WithdrawMark();
+  platform::ReleaseClaim(section_.shared());
+  claimed_ = false;
+}
+
+void CCommandTaker::PublishMark(uint32_t pass, bool link_up) {
+  ring_words::Repaired(section_.shared(), [&]() {
+    if (!claimed_) return;
+    ring_words::Reserved(section_.base())
+        .store(protocol::MarkWord(pass, link_up, taken_.read_index), std::memory_order_release);
+  });
+}
+
+void CCommandTaker::WithdrawMark() {
+  ring_words::Repaired(section_.shared(), [&]() {
+    if (claimed_) ring_words::Reserved(section_.base()).store(0, std::memory_order_release);
+  });
+}
+
+CCommandTaker::TakeStatus CCommandTaker::Take(uint8_t* out, uint32_t& length) {
+  return ring_words::Repaired(section_.shared(), [&]() -> TakeStatus {
     length = 0;
-    if (!view_.valid() || capacity_ > protocol::kMaxRecord || slots_ > protocol::kMaxSlots)
-      return CommandTake::kNone;
-    const protocol::Ring ring{view_.data(), capacity_, slots_, kCommandReserve};
+    if (!section_.valid() || section_.capacity() > protocol::kMaxRecord ||
+        section_.slots() > protocol::kMaxSlots)
+      return TakeStatus::kNone;
+    const protocol::Ring ring{section_.base(), section_.capacity(), section_.slots(), kCommandReserve};
     TakeWorld world(stalled_word_, stalled_since_);
     protocol::Taker taker;
-    taken_.read_index = read_index_;
     for (;;) {
-      const protocol::Taker::Result result = taker.Step(ring, world, taken_);
-      read_index_ = taken_.read_index;
-      switch (result) {
+      switch (taker.Step(ring, world, taken_)) {
         case protocol::Taker::Result::kRunning:
           break;
         case protocol::Taker::Result::kNone:
-          return CommandTake::kNone;
+          return TakeStatus::kNone;
         case protocol::Taker::Result::kWait:
-          return CommandTake::kWait;
+          return TakeStatus::kWait;
         case protocol::Taker::Result::kRecord:
           std::memcpy(out, taker.record, taker.length);
           length = taker.length;
-          return CommandTake::kRecord;
+          return TakeStatus::kRecord;
       }
     }
   });
 }
 
-void CRingConsumer::StartForwarding() {
+void CCommandTaker::StartForwarding() {
   if (!claimed_) {
     Resync();
     return;
   }
-  ring_words::Repaired(view_, [&]() {
-    if (!view_.valid() || capacity_ > protocol::kMaxRecord || slots_ > protocol::kMaxSlots) return;
-    const protocol::Ring ring{view_.data(), capacity_, slots_, kCommandReserve};
+  ring_words::Repaired(section_.shared(), [&]() {
+    if (!section_.valid() || section_.capacity() > protocol::kMaxRecord ||
+        section_.slots() > protocol::kMaxSlots)
+      return;
+    const protocol::Ring ring{section_.base(), section_.capacity(), section_.slots(), kCommandReserve};
     TakeWorld world(stalled_word_, stalled_since_);
     protocol::Starter starter;
     for (int tries = 0;;) {
@@ -149,7 +243,6 @@ void CRingConsumer::StartForwarding() {
       if (result == protocol::Starter::Result::kDone) break;
       if (result == protocol::Starter::Result::kWait) Pause(++tries);
     }
-    read_index_ = taken_.read_index;
   });
 }
 

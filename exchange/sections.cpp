@@ -33,12 +33,6 @@ bool IsCommandRing(const std::string& object_name) {
 
 }  // namespace
 
-const SectionSpec& Spec(SectionId id) {
-  for (const SectionSpec& s : kSections)
-    if (s.id == id) return s;
-  return kSections[0];
-}
-
 std::string SectionObjectName(std::string_view robot, std::string_view suffix) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string name = "/";
@@ -92,18 +86,33 @@ std::string Utf8Prefix(const std::string& text, std::size_t max_bytes) {
   return text.substr(0, cut);
 }
 
-CRingProducer::~CRingProducer() = default;
+const char* PutStatusText(PutStatus status) {
+  switch (status) {
+    case PutStatus::kStored:
+      return "stored";
+    case PutStatus::kTooLong:
+      return "longer than a slot of the ring";
+    case PutStatus::kNoSection:
+      return "the ring's section is not open";
+    case PutStatus::kNoBytes:
+      return "no bytes were given for the record";
+    case PutStatus::kNotRead:
+      return "the ring stayed full: its relay did not read it in time";
+  }
+  return "unknown";
+}
 
-platform::ShmStatus CRingProducer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
+platform::ShmStatus CSectionView::Open(const std::string& object_name, uint32_t capacity, uint32_t slots,
+                                       Side side, bool& created) {
   view_.Reset();
-  counted_ = !IsCommandRing(object_name);
+  created = false;
+  commands_ = IsCommandRing(object_name);
   if (slots == 0) return platform::ShmStatus::kBadName;  // a ring needs at least one slot
-  bool created = false;
   capacity_ = capacity;
   slots_ = slots;
-  platform::ShmStatus st =
+  const platform::ShmStatus st =
       platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
-  if (st == platform::ShmStatus::kOk && created) {
+  if (st == platform::ShmStatus::kOk && created && side == Side::kWriter) {
     ring_words::Repaired(view_, [&] {
       Head(view_.data()).store(0, std::memory_order_release);
       Reserved(view_.data()).store(0, std::memory_order_relaxed);
@@ -112,127 +121,7 @@ platform::ShmStatus CRingProducer::Open(const std::string& object_name, uint32_t
   return st;
 }
 
-platform::ShmStatus CRingProducer::Open(std::string_view robot, SectionId id) {
-  const SectionSpec& s = Spec(id);
-  return Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots);
-}
-
-int CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
-  return ring_words::Repaired(view_, [&]() -> int {
-    if (!view_.valid() || len > capacity_) return 0;
-    unsigned char* base = view_.data();
-    // Only this producer writes head; a foreign value is brought back into range rather than trusted.
-    uint32_t head = Head(base).load(std::memory_order_relaxed) % slots_;
-    unsigned char* slot = Slot(base, capacity_, head);
-    // The count goes odd before the slot is touched, so that a consumer copying this slot meanwhile
-    // sees that a write began, and even again before the head moves: a consumer that sees the new
-    // head (acquire) also sees a count that includes the record. (The command ring's word is the
-    // relay's mark instead.)
-    const uint32_t count = Reserved(base).load(std::memory_order_relaxed) & ~1u;
-    if (counted_) {
-      Reserved(base).store(count + 1, std::memory_order_relaxed);
-      TREVASK_RING_FENCE(std::memory_order_release);
-    }
-    std::memcpy(slot, &len, 4);
-    if (len > 0) std::memcpy(slot + 4, bytes, len);
-    if (counted_) Reserved(base).store(count + 2, std::memory_order_relaxed);
-    Head(base).store((head + 1) % slots_, std::memory_order_release);
-    platform::RingDoorbell(ring_words::DoorbellWord(base, counted_));
-    return 1;
-  });
-}
-
-CRingProducer::RelayState CRingProducer::Relay() const {
-  // The claim is looked at outside the guarded access, which holds only the load of the mark.
-  if (!view_.valid() || !platform::IsClaimed(view_)) return RelayState::kNoRelay;
-  const uint32_t mark =
-      ring_words::Repaired(view_, [&] { return Reserved(view_.data()).load(std::memory_order_acquire); });
-  if ((mark & kMarkForwarding) == 0) return RelayState::kNotForwarding;
-  return (mark & kMarkLinkUp) != 0 ? RelayState::kLinkUp : RelayState::kForwarding;
-}
-
-const char* CRingProducer::RelayStateName(RelayState state) {
-  switch (state) {
-    case RelayState::kNoRelay:
-      break;
-    case RelayState::kNotForwarding:
-      return "down";
-    case RelayState::kForwarding:
-      return "not-answering";
-    case RelayState::kLinkUp:
-      return "up";
-  }
-  return "no-relay";
-}
-
-CRingConsumer::~CRingConsumer() {
-  Close();
-}
-
-void CRingConsumer::Close() {
-  ReleaseClaim();
-  view_.Reset();
-}
-
-platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
-  Close();
-  if (slots == 0) return platform::ShmStatus::kBadName;  // a ring needs at least one slot
-  bool created = false;
-  capacity_ = capacity;
-  slots_ = slots;
-  read_index_ = 0;
-  commands_ = IsCommandRing(object_name);
-  platform::ShmStatus st =
-      platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
-  lapped_ = 0;
-  consumed_count_ = 0;
-  taken_ = {};
-  if (st == platform::ShmStatus::kOk && !created) Resync();
-  return st;
-}
-
-platform::ShmStatus CRingConsumer::Open(std::string_view robot, SectionId id) {
-  const SectionSpec& s = Spec(id);
-  return Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots);
-}
-
-platform::ShmStatus CRingConsumer::Resync() {
-  return ring_words::Repaired(view_, [&]() -> platform::ShmStatus {
-    if (!view_.valid()) return platform::ShmStatus::kMapFailed;
-    const uint32_t head = Head(view_.data()).load(std::memory_order_acquire);
-    read_index_ = head < slots_ ? head : 0;
-    consumed_count_ = ring_words::RecordsIn(Reserved(view_.data()).load(std::memory_order_relaxed));
-    return platform::ShmStatus::kOk;
-  });
-}
-
-void CRingConsumer::PublishMark(uint32_t pass, bool link_up) {
-  ring_words::Repaired(view_, [&]() {
-    if (!claimed_) return;
-    Reserved(view_.data())
-        .store(command_protocol::MarkWord(pass, link_up, read_index_), std::memory_order_release);
-  });
-}
-
-void CRingConsumer::WithdrawMark() {
-  ring_words::Repaired(view_, [&]() {
-    if (claimed_) Reserved(view_.data()).store(0, std::memory_order_release);
-  });
-}
-
-bool CRingConsumer::Claim() {
-  if (!claimed_ && view_.valid()) claimed_ = platform::TryClaim(view_);
-  return claimed_;
-}
-
-void CRingConsumer::ReleaseClaim() {
-  if (!claimed_) return;
-  WithdrawMark();
-  platform::ReleaseClaim(view_);
-  claimed_ = false;
-}
-
-platform::Doorbell CRingConsumer::Doorbell() const {
+platform::Doorbell CSectionView::Doorbell() const {
   return ring_words::Repaired(view_, [&]() -> platform::Doorbell {
     if (!view_.valid()) return {};
     const uint32_t* word = ring_words::DoorbellWord(view_.data(), !commands_);
@@ -241,30 +130,103 @@ platform::Doorbell CRingConsumer::Doorbell() const {
   });
 }
 
+void CSectionView::Ring() const {
+  if (view_.valid()) platform::RingDoorbell(ring_words::DoorbellWord(view_.data(), !commands_));
+}
+
+CRingProducer::~CRingProducer() = default;
+
+platform::ShmStatus CRingProducer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
+  bool created = false;
+  return section_.Open(object_name, capacity, slots, CSectionView::Side::kWriter, created);
+}
+
+platform::ShmStatus CRingProducer::Open(std::string_view robot, SectionId id) {
+  const SectionSpec& s = Spec(id);
+  return Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots);
+}
+
+PutStatus CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
+  if (!section_.valid()) return PutStatus::kNoSection;
+  if (len > section_.capacity()) return PutStatus::kTooLong;
+  // The command ring's reserved word is the relay's mark instead of a count.
+  const bool counted = !section_.commands();
+  const bool stored = ring_words::Repaired(section_.shared(), [&]() -> bool {
+    unsigned char* base = section_.base();
+    const uint32_t slots = section_.slots();
+    // Only this producer writes head; a foreign value is brought back into range rather than trusted.
+    uint32_t head = Head(base).load(std::memory_order_relaxed) % slots;
+    unsigned char* slot = Slot(base, section_.capacity(), head);
+    // The count goes odd before the slot is touched, so that a consumer copying this slot meanwhile
+    // sees that a write began, and even again before the head moves: a consumer that sees the new
+    // head (acquire) also sees a count that includes the record.
+    const uint32_t count = Reserved(base).load(std::memory_order_relaxed) & ~1u;
+    if (counted) {
+      Reserved(base).store(count + 1, std::memory_order_relaxed);
+      TREVASK_RING_FENCE(std::memory_order_release);
+    }
+    std::memcpy(slot, &len, 4);
+    if (len > 0) std::memcpy(slot + 4, bytes, len);
+    if (counted) Reserved(base).store(count + 2, std::memory_order_relaxed);
+    Head(base).store((head + 1) % slots, std::memory_order_release);
+    section_.Ring();
+    return true;
+  });
+  // Not stored: the section was shrunk under it and could not be given its size back.
+  return stored ? PutStatus::kStored : PutStatus::kNoSection;
+}
+
+CRingConsumer::~CRingConsumer() = default;
+
+platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
+  bool created = false;
+  read_index_ = 0;
+  const platform::ShmStatus st =
+      section_.Open(object_name, capacity, slots, CSectionView::Side::kReader, created);
+  lapped_ = 0;
+  consumed_count_ = 0;
+  if (st == platform::ShmStatus::kOk && !created) StartAtHead();
+  return st;
+}
+
+platform::ShmStatus CRingConsumer::Open(std::string_view robot, SectionId id) {
+  const SectionSpec& s = Spec(id);
+  return Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots);
+}
+
+void CRingConsumer::StartAtHead() {
+  ring_words::Repaired(section_.shared(), [&] {
+    const uint32_t head = Head(section_.base()).load(std::memory_order_acquire);
+    read_index_ = head < section_.slots() ? head : 0;
+    consumed_count_ = ring_words::RecordsIn(Reserved(section_.base()).load(std::memory_order_relaxed));
+  });
+}
+
 bool CRingConsumer::Pending() const {
-  return ring_words::Repaired(view_, [&]() -> bool {
-    if (!view_.valid()) return false;
-    unsigned char* base = view_.data();
+  return ring_words::Repaired(section_.shared(), [&]() -> bool {
+    if (!section_.valid()) return false;
+    unsigned char* base = section_.base();
     const uint32_t head = Head(base).load(std::memory_order_acquire);
-    if (head >= slots_) return false;  // a foreign head: nothing can be taken until it is mended
+    if (head >= section_.slots()) return false;  // a foreign head: nothing can be taken until it is mended
     if (head != read_index_) return true;
     // A ring lapped exactly shows its old head; its count tells (records are counted in 31 bits).
     const uint32_t count = ring_words::RecordsIn(Reserved(base).load(std::memory_order_relaxed));
-    return !commands_ && ((count - consumed_count_) & 0x7FFFFFFFu) != 0;
+    return !section_.commands() && ((count - consumed_count_) & 0x7FFFFFFFu) != 0;
   });
 }
 
 RingRecord CRingConsumer::Take() {
-  return ring_words::Repaired(view_, [&]() -> RingRecord {
-    if (!view_.valid()) return {};
-    unsigned char* base = view_.data();
+  return ring_words::Repaired(section_.shared(), [&]() -> RingRecord {
+    if (!section_.valid()) return {};
+    unsigned char* base = section_.base();
+    const uint32_t slots = section_.slots();
     uint32_t head = Head(base).load(std::memory_order_acquire);
-    if (head >= slots_) return {};
+    if (head >= slots) return {};
     taken_head_ = head;
     // Records the producer has put that this consumer has not taken, against those still in the ring
     // ahead of it: the difference was overwritten. A producer that does not count leaves the count
     // still, and nothing is counted.
-    const uint32_t available = (head + slots_ - read_index_) % slots_;
+    const uint32_t available = (head + slots - read_index_) % slots;
     const uint32_t count = ring_words::RecordsIn(Reserved(base).load(std::memory_order_relaxed));
     // Records are counted modulo 2^31: the difference is taken in 31 bits.
     const int64_t unread = static_cast<int32_t>((count - consumed_count_) << 1) >> 1;
@@ -273,9 +235,9 @@ RingRecord CRingConsumer::Take() {
     if (read_index_ == head) return {};
     ++consumed_count_;
     RingRecord record;
-    unsigned char* slot = Slot(base, capacity_, read_index_);
+    unsigned char* slot = Slot(base, section_.capacity(), read_index_);
     record.slot = slot;
-    if (commands_) {
+    if (section_.commands()) {
       // Writers claim command slots through their length word (aligned: the slot size is a multiple
       // of four). A command the relay has sent already, or one published for it, is still the record
       // it was, for anyone else who watches.
@@ -287,34 +249,35 @@ RingRecord CRingConsumer::Take() {
       // bytes. The head loaded with acquire above orders it after the producer's write.
       std::memcpy(&record.length, slot, 4);
     }
-    record.capacity = capacity_;
-    read_index_ = (read_index_ + 1) % slots_;
+    record.capacity = section_.capacity();
+    read_index_ = (read_index_ + 1) % slots;
     return record;
   });
 }
 
 bool CRingConsumer::TakeCopy(uint8_t* out, uint32_t room, uint32_t& length) {
+  const platform::SharedView& view = section_.shared();
   for (;;) {
     // The producer's count word, read before the head Take reads: by then at most one more record
     // than that head shows was put (its count moves before its head).
     const uint32_t count_before = ring_words::Repaired(
-        view_, [&] { return ring_words::Reserved(view_.data()).load(std::memory_order_acquire); });
+        view, [&] { return ring_words::Reserved(view.data()).load(std::memory_order_acquire); });
     const uint32_t slot = read_index_;
     const RingRecord r = Take();
     if (!r) return false;
     length = r.length;
     const uint32_t n = r.size() < room ? r.size() : room;
-    ring_words::Repaired(view_, [&] {
+    ring_words::Repaired(view, [&] {
       std::memcpy(out, r.data(), n);
       TREVASK_RING_FENCE(std::memory_order_acquire);  // the copy is done before the count is read
     });
     const uint32_t count_after = ring_words::Repaired(
-        view_, [&] { return ring_words::Reserved(view_.data()).load(std::memory_order_acquire); });
+        view, [&] { return ring_words::Reserved(view.data()).load(std::memory_order_acquire); });
     // From the head Take saw, the producer puts `ahead` records before it begins to write this slot
     // again, moving the count word by two for each and by one more as it begins. The first read may
     // already include the first of those records, so a rise of 2 * ahead - 1 from the last whole
     // record it shows may mean that this slot's write began.
-    const uint32_t ahead = (slot + slots_ - taken_head_) % slots_;
+    const uint32_t ahead = (slot + section_.slots() - taken_head_) % section_.slots();
     const bool counting = count_before != 0 || count_after != 0;
     if (!counting || count_after - (count_before & ~1u) + 1 < 2 * ahead) return true;
     ++lapped_;  // overwritten while copied: not delivered

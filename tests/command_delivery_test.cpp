@@ -109,7 +109,7 @@ TEST_F(CommandDelivery, ARelayThatStopsForwardingWithdrawsItsMark) {
 }
 
 TEST_F(CommandDelivery, AClientCanTellWhetherARelayServesTheNameAndItsLinkIsUp) {
-  using State = exchange::CRingProducer::RelayState;
+  using State = exchange::RelayState;
   EXPECT_TRUE(WaitUntil([&] { return control_.relay_state() == State::kLinkUp; }))
       << "published on the next pass";
   // A robot that stops answering is no longer shown up after two missed answers, long before the

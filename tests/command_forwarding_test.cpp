@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "exchange/command_ring.h"
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "exchange/sections.h"
@@ -162,12 +163,13 @@ class ForwarderOnARing : public Forwarder {
 // stale head when it goes on: the head moves back over records the relay has sent. A hostile one does
 // it again and again.
 TEST_F(ForwarderOnARing, AHeadMovedBackOverSentRecordsSendsNothingTwiceAndIsReportedOnce) {
-  exchange::CRingProducer client;
-  ASSERT_EQ(client.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  exchange::CCommandWriter client;
+  ASSERT_EQ(client.Open(robot_), platform::ShmStatus::kOk);
   std::vector<Bytes> sent;
   for (uint8_t v = 1; v <= 5; ++v) {
     sent.push_back(Pwm(v));
-    ASSERT_EQ(client.PutPaced(sent.back().data(), static_cast<uint32_t>(sent.back().size())), 1);
+    ASSERT_EQ(client.Put(sent.back().data(), static_cast<uint32_t>(sent.back().size())),
+              exchange::PutStatus::kStored);
   }
   forwarder_.ForwardPending(true);
   ASSERT_EQ(line_.sent(), sent);
@@ -184,7 +186,8 @@ TEST_F(ForwarderOnARing, AHeadMovedBackOverSentRecordsSendsNothingTwiceAndIsRepo
   EXPECT_NE(ui_.notes[0].find("moved back"), std::string::npos) << ui_.notes[0];
 
   sent.push_back(Pwm(6));  // writers go on from the head
-  ASSERT_EQ(client.PutPaced(sent.back().data(), static_cast<uint32_t>(sent.back().size())), 1);
+  ASSERT_EQ(client.Put(sent.back().data(), static_cast<uint32_t>(sent.back().size())),
+            exchange::PutStatus::kStored);
   forwarder_.ForwardPending(true);
   EXPECT_EQ(line_.sent(), sent);
 }
@@ -216,10 +219,11 @@ TEST_F(ForwarderOnARing, LengthWordsThatAreNoRecordNeverCostTheNextOne) {
 // A section another process truncated comes back zeroed (head 0): the relay, reading somewhere in the
 // middle of the ring, finds empty slots, which name no sound file and send nothing.
 TEST_F(ForwarderOnARing, ZeroedSlotsAreNoRequests) {
-  exchange::CRingProducer client;
-  ASSERT_EQ(client.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  exchange::CCommandWriter client;
+  ASSERT_EQ(client.Open(robot_), platform::ShmStatus::kOk);
   const Bytes pwm = Pwm(1);
-  for (int i = 0; i < 7; ++i) ASSERT_EQ(client.PutPaced(pwm.data(), static_cast<uint32_t>(pwm.size())), 1);
+  for (int i = 0; i < 7; ++i)
+    ASSERT_EQ(client.Put(pwm.data(), static_cast<uint32_t>(pwm.size())), exchange::PutStatus::kStored);
   forwarder_.ForwardPending(true);
   const std::size_t before = line_.sent().size();
   std::memset(raw_.data(), 0, exchange::SectionSize(spec_.capacity, spec_.slots));
@@ -231,11 +235,11 @@ TEST_F(ForwarderOnARing, ZeroedSlotsAreNoRequests) {
 
   // A client's empty record is a request all the same: it ends the sound being played.
   const std::string path = WriteWav(40000);
-  ASSERT_EQ(
-      client.PutPaced(reinterpret_cast<const uint8_t*>(path.data()), static_cast<uint32_t>(path.size())), 1);
+  ASSERT_EQ(client.Put(reinterpret_cast<const uint8_t*>(path.data()), static_cast<uint32_t>(path.size())),
+            exchange::PutStatus::kStored);
   forwarder_.ForwardPending(true);
   ASSERT_TRUE(audio_.Running());
-  ASSERT_EQ(client.PutPaced(nullptr, 0), 1);
+  ASSERT_EQ(client.Put(nullptr, 0), exchange::PutStatus::kStored);
   forwarder_.ForwardPending(true);
   EXPECT_FALSE(audio_.Running());
   ::unlink(path.c_str());

@@ -20,6 +20,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "exchange/command_ring.h"
 #include "exchange/ring_words.h"
 #include "exchange/sections.h"
 

@@ -15,6 +15,7 @@
 #include "control/dispatch.h"
 #include "control/headless_host.h"
 #include "control/talvenorctl.h"
+#include "exchange/command_ring.h"
 #include "exchange/crc8.h"
 #include "exchange/wave_file.h"
 #include "platform/debug_output.h"
@@ -74,7 +75,8 @@ class ControlTest : public ::testing::Test {
   bool NoMoreCommands() { return !commands_.Take(); }
 
   void Put(exchange::SectionId id, const Bytes& record) {
-    ASSERT_EQ(producer(id).Put(record.data(), static_cast<uint32_t>(record.size())), 1);
+    ASSERT_EQ(producer(id).Put(record.data(), static_cast<uint32_t>(record.size())),
+              exchange::PutStatus::kStored);
   }
 
   static int counter_;
@@ -348,7 +350,7 @@ TEST_F(ControlTest, AWaitingHostTakesWhatCameATickingHostOnePerTick) {
     EXPECT_EQ(first, ticking ? 1 : 4) << (ticking ? "ticking" : "waiting");
     EXPECT_TRUE(host_.RunUntil([&] { return sonars.size() == 4; }, 2000));
     EXPECT_EQ(sonars, (std::vector<int64_t>{1, 2, 3, 4}));
-    EXPECT_EQ(ctl_.Lapped(0), 0u);
+    EXPECT_EQ(ctl_.Lapped(exchange::SectionId::kStandardSensor), 0u);
     if (!ticking) {
       std::vector<platform::Doorbell> bells;
       EXPECT_TRUE(host_.Arm(bells)) << "nothing left to take";
@@ -626,8 +628,10 @@ TEST_F(ControlTest, EachCallKeepsItsRefusalForTheFrontEnd) {
             "at most 80 bytes"},
            {"PlayAudioFile", "/nonexistent-folder/a.wav", true, control::kStatusInvalidArg, "no such file"},
        }) {
+    exchange::CCommandTaker relay;
     if (c.relay) {
-      ASSERT_TRUE(commands_.Claim());
+      ASSERT_EQ(relay.Open(robot_), platform::ShmStatus::kOk);
+      ASSERT_TRUE(relay.Claim());
     }
     const control::CZembrinSDKControlCtrl::Refusal outer = ctl_.BeginCall();
     Variant argument = Variant::String(c.argument), ignored;
@@ -643,7 +647,7 @@ TEST_F(ControlTest, EachCallKeepsItsRefusalForTheFrontEnd) {
     } else {
       EXPECT_EQ(refusal.text, "") << c.cause;
     }
-    commands_.ReleaseClaim();
+    relay.Close();
     ctl_.connectRobot(robot_);
   }
 }

@@ -235,7 +235,7 @@ TEST_F(Dialog, TheRelaysWarningsStayInTheStatusFieldWhileTheLinkAnswers) {
   const std::string not_a_sound = dir_ + "/Trevask.ini";
   ASSERT_EQ(commands.Put(reinterpret_cast<const uint8_t*>(not_a_sound.data()),
                          static_cast<uint32_t>(not_a_sound.size())),
-            1);
+            exchange::PutStatus::kStored);
   ASSERT_TRUE(PumpUntil([&] {
     return dialog_->status_field()->text().startsWith("the sound file is not played: ");
   })) << dialog_->status_field()->text().toStdString();

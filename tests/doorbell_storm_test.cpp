@@ -53,7 +53,8 @@ class DoorbellStorm : public ::testing::Test {
     return result.i;
   }
   void Put(exchange::SectionId, const Bytes& record) {
-    ASSERT_EQ(sensors_.Put(record.data(), static_cast<uint32_t>(record.size())), 1);
+    ASSERT_EQ(sensors_.Put(record.data(), static_cast<uint32_t>(record.size())),
+              exchange::PutStatus::kStored);
   }
 
   std::string robot_;

@@ -189,9 +189,9 @@ TEST_F(EncodingTable, EveryGetterReadsItsOffsetAndKind) {
     records[r].resize(50);
     for (int i = 0; i < 50; ++i) records[r][i] = static_cast<uint8_t>(0x80 + 37 * r + 3 * i + (i & 1) * 0x40);
   }
-  ASSERT_EQ(standard.Put(records[0].data(), 40), 1);
-  ASSERT_EQ(motor.Put(records[1].data(), 33), 1);
-  ASSERT_EQ(custom.Put(records[2].data(), 37), 1);
+  ASSERT_EQ(standard.Put(records[0].data(), 40), exchange::PutStatus::kStored);
+  ASSERT_EQ(motor.Put(records[1].data(), 33), exchange::PutStatus::kStored);
+  ASSERT_EQ(custom.Put(records[2].data(), 37), exchange::PutStatus::kStored);
   ctl_.Tick();
 
   struct Row {
@@ -329,13 +329,13 @@ TEST_F(EncodingTable, EveryGetterReadsItsOffsetAndKind) {
   m[26] = 5;     // speed 1
   m[30] = 2;     // speed 2
   m[32] = 0x02;  // direction bits: encoder 2 forward, encoder 1 backward
-  ASSERT_EQ(motor.Put(m.data(), 33), 1);
+  ASSERT_EQ(motor.Put(m.data(), 33), exchange::PutStatus::kStored);
   ctl_.Tick();
   EXPECT_EQ(Invoke("GetEncoderDir1", {}).i, -1);
   EXPECT_EQ(Invoke("GetEncoderDir2", {}).i, 1);
   m[26] = 0;
   m[32] = 0x03;
-  ASSERT_EQ(motor.Put(m.data(), 33), 1);
+  ASSERT_EQ(motor.Put(m.data(), 33), exchange::PutStatus::kStored);
   ctl_.Tick();
   EXPECT_EQ(Invoke("GetEncoderDir1", {}).i, 0) << "no speed, no direction";
   EXPECT_EQ(Invoke("GetEncoderDir2", {}).i, 1);

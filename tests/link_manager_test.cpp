@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "exchange/command_ring.h"
 #include "exchange/crc8.h"
 #include "exchange/frame.h"
 #include "fake_transport.h"
@@ -384,6 +385,8 @@ TEST_F(LinkedRobotOwnSocket, AnotherPortOfTheRobotsAddressCanNeitherTakeTheComma
   ASSERT_TRUE(other_port.bound());
   exchange::CRingConsumer standard;
   ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  exchange::CCommandWriter client;
+  ASSERT_EQ(client.Open(robot_), platform::ShmStatus::kOk);
   const Bytes reading = Frame(0, 0x7D, Bytes(40, 0xEE));
   const std::size_t half = 20;
   Bytes datagram = reading;
@@ -400,7 +403,7 @@ TEST_F(LinkedRobotOwnSocket, AnotherPortOfTheRobotsAddressCanNeitherTakeTheComma
     ASSERT_TRUE(WaitUntil([&] { return link_->stats().accepted(0x60) == i + 1u; }));
     ASSERT_EQ(link_->stats().other_source(), i + 1u) << "the whole reading of the other port is refused";
     const Bytes pwm = Frame(1, 0x05, {1, i, 0});
-    ASSERT_EQ(commands_.PutPaced(pwm.data(), static_cast<uint32_t>(pwm.size())), 1);
+    ASSERT_EQ(client.Put(pwm.data(), static_cast<uint32_t>(pwm.size())), exchange::PutStatus::kStored);
   }
   ASSERT_TRUE(WaitUntil([&] { return FramesOfType(sim_->robot(), 0x05).size() == kRounds; }))
       << FramesOfType(sim_->robot(), 0x05).size() << " of 100 commands reached the robot";

@@ -136,7 +136,7 @@ class LinkedRobotFixture : public ::testing::Test {
     link_.reset();  // before a transport the test owns is gone
   }
   void PutRecord(const uint8_t* data, std::size_t size) {
-    ASSERT_EQ(commands_.Put(data, static_cast<uint32_t>(size)), 1);
+    ASSERT_EQ(commands_.Put(data, static_cast<uint32_t>(size)), exchange::PutStatus::kStored);
   }
 
   relay::Transport* transport_ = nullptr;  // the relay's own UDP endpoint unless a test sets one

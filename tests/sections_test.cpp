@@ -14,16 +14,30 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "exchange/command_ring.h"
 #include "platform/clock.h"
 #include "wait_support.h"
 
+namespace exchange {
+// A put's status in a failure message, by its words.
+void PrintTo(PutStatus status, std::ostream* os) {
+  *os << PutStatusText(status);
+}
+}  // namespace exchange
+
 namespace {
 
+using exchange::CCommandTaker;
+using exchange::CCommandWriter;
 using exchange::CRingConsumer;
 using exchange::CRingProducer;
+using exchange::PutStatus;
 using exchange::SectionId;
 
 std::string UniqueRobot(const char* tag) {
@@ -57,7 +71,7 @@ struct Gate {
 
 void PutByte(CRingProducer& p, uint8_t value, uint32_t len = 1) {
   std::vector<uint8_t> rec(len, value);
-  ASSERT_EQ(p.Put(rec.data(), len), 1);
+  ASSERT_EQ(p.Put(rec.data(), len), PutStatus::kStored);
 }
 
 TEST(SectionNames, EscapeEverythingOutsideTheSafeSet) {
@@ -116,7 +130,7 @@ TEST(Rings, ConsumerThatCreatedTheSectionGetsTheFirstRecord) {
     CRingProducer p;
     if (p.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk) return 1;
     const uint8_t frame[10] = {0x5E, 0x02, 0x01, 0x00, 0x05, 0x01, 0x42, 0x00, 0x5E, 0x0D};
-    return p.Put(frame, 10) == 1 ? 0 : 2;
+    return p.Put(frame, 10) == PutStatus::kStored ? 0 : 2;
   });
   ASSERT_EQ(rc, 0);
   exchange::RingRecord r = c.Take();
@@ -131,10 +145,10 @@ TEST(Rings, RecordsUpToCapacityFitLongerOnesAreRefused) {
   ASSERT_EQ(sensor.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
   ASSERT_EQ(command.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
   std::vector<uint8_t> bytes(81, 0xAB);
-  EXPECT_EQ(sensor.Put(bytes.data(), 50), 1);
-  EXPECT_EQ(sensor.Put(bytes.data(), 51), 0);
-  EXPECT_EQ(command.Put(bytes.data(), 80), 1);
-  EXPECT_EQ(command.Put(bytes.data(), 81), 0);
+  EXPECT_EQ(sensor.Put(bytes.data(), 50), PutStatus::kStored);
+  EXPECT_EQ(sensor.Put(bytes.data(), 51), PutStatus::kTooLong);
+  EXPECT_EQ(command.Put(bytes.data(), 80), PutStatus::kStored);
+  EXPECT_EQ(command.Put(bytes.data(), 81), PutStatus::kTooLong);
 
   int rc = InChild([&] {
     CRingConsumer c;  // opens an existing section: starts at head, which the refusals did not move
@@ -142,6 +156,55 @@ TEST(Rings, RecordsUpToCapacityFitLongerOnesAreRefused) {
     return c.read_index() == 1 ? 0 : 2;
   });
   EXPECT_EQ(rc, 0);
+}
+
+// Every put says what became of its record, whichever writer made it: the producer of the rings the
+// relay fills, and a client's command writer before a relay that forwards but has stopped reading.
+TEST(Rings, EveryPutSaysWhatBecameOfItsRecord) {
+  const std::string robot = UniqueRobot("status");
+  CRingProducer sensor, sensor_unopened;
+  ASSERT_EQ(sensor.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  CCommandTaker relay;
+  ASSERT_EQ(relay.Open(robot), platform::ShmStatus::kOk);
+  ASSERT_TRUE(relay.Claim());
+  relay.StartForwarding();
+  CCommandWriter writer, writer_unopened;
+  ASSERT_EQ(writer.Open(robot), platform::ShmStatus::kOk);
+  const std::vector<uint8_t> bytes(81, 0x5A);
+  struct Case {
+    const char* what;
+    std::function<PutStatus()> put;
+    PutStatus status;
+  };
+  const Case cases[] = {
+      {"a sensor record that fills its slot", [&] { return sensor.Put(bytes.data(), 50); },
+       PutStatus::kStored},
+      {"a sensor record a byte too long", [&] { return sensor.Put(bytes.data(), 51); }, PutStatus::kTooLong},
+      {"a sensor record without a section", [&] { return sensor_unopened.Put(bytes.data(), 1); },
+       PutStatus::kNoSection},
+      {"a command that fills its slot", [&] { return writer.Put(bytes.data(), 80); }, PutStatus::kStored},
+      {"an empty command", [&] { return writer.Put(nullptr, 0); }, PutStatus::kStored},
+      {"a command a byte too long", [&] { return writer.Put(bytes.data(), 81); }, PutStatus::kTooLong},
+      {"a command without its bytes", [&] { return writer.Put(nullptr, 3); }, PutStatus::kNoBytes},
+      {"a command without a section", [&] { return writer_unopened.Put(bytes.data(), 1); },
+       PutStatus::kNoSection},
+      // 32 slots, the slot the relay reads next and the writers' reserve of 8: room for 23 unread.
+      {"the last command the relay has room for",
+       [&] {
+         for (int i = 2; i < 22; ++i)
+           if (writer.Put(bytes.data(), 1) != PutStatus::kStored) return PutStatus::kNoSection;
+         return writer.Put(bytes.data(), 1);
+       },
+       PutStatus::kStored},
+      {"a command the relay does not read in time", [&] { return writer.Put(bytes.data(), 1); },
+       PutStatus::kNotRead},
+  };
+  std::set<std::string> texts;
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.put(), c.status) << c.what;
+    texts.insert(exchange::PutStatusText(c.status));
+  }
+  EXPECT_EQ(texts.size(), 5u) << "each status has its own words";
 }
 
 TEST(Rings, SixRecordsIntoFiveSlotsLeaveOneNew) {
@@ -214,10 +277,10 @@ TEST(Rings, HandlesWithoutAViewRefuse) {
   CRingProducer p;
   CRingConsumer c;
   uint8_t b = 1;
-  EXPECT_EQ(p.Put(&b, 1), 0);
+  EXPECT_EQ(p.Put(&b, 1), PutStatus::kNoSection);
   EXPECT_FALSE(c.Take());
   EXPECT_EQ(p.Open("no-slash", 50, 5), platform::ShmStatus::kBadName);
-  EXPECT_EQ(p.Put(&b, 1), 0);
+  EXPECT_EQ(p.Put(&b, 1), PutStatus::kNoSection);
   EXPECT_EQ(c.Open("/" + std::string(300, 'x'), 50, 5), platform::ShmStatus::kBadName);
 }
 
@@ -372,8 +435,8 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
   pid_t pid = fork();
   if (pid == 0) {
     // The forwarder: claims the ring, takes one record now and then, publishing how far it read.
-    CRingConsumer c;
-    if (c.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
+    CCommandTaker c;
+    if (c.Open(robot) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
     c.StartForwarding();
     c.PublishMark(0, true);
     ready.Open();
@@ -382,7 +445,7 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
     uint8_t record[exchange::kCommandRecordMax];
     uint32_t length = 0;
     while (seen.size() < 100) {
-      if (c.TakeCommand(record, length) == CRingConsumer::CommandTake::kRecord) seen.push_back(record[0]);
+      if (c.Take(record, length) == CCommandTaker::TakeStatus::kRecord) seen.push_back(record[0]);
       c.PublishMark(++pass, true);
       usleep(200);  // the forwarder's pace: slower than the writer, so the ring fills
     }
@@ -391,9 +454,9 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
     _exit(0);
   }
   ready.Wait();
-  CRingProducer p;
-  ASSERT_EQ(p.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
-  for (uint8_t v = 0; v < 100; ++v) ASSERT_EQ(p.PutPaced(&v, 1), 1);
+  CCommandWriter p;
+  ASSERT_EQ(p.Open(robot), platform::ShmStatus::kOk);
+  for (uint8_t v = 0; v < 100; ++v) ASSERT_EQ(p.Put(&v, 1), PutStatus::kStored);
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_EQ(status, 0) << "every record arrives once, in order";
@@ -425,21 +488,21 @@ TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
   Gate relay_ready;
   const pid_t relay = fork();
   if (relay == 0) {
-    CRingConsumer c;
-    if (c.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
+    CCommandTaker c;
+    if (c.Open(robot) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
     c.PublishMark(0, true);
     relay_ready.Open();
     uint8_t record[exchange::kCommandRecordMax];
     for (uint32_t pass = 1;; ++pass) {
       uint32_t n = 0;
-      const auto take = c.TakeCommand(record, n);
-      if (take == CRingConsumer::CommandTake::kRecord && n == 3) {
+      const auto take = c.Take(record, n);
+      if (take == CCommandTaker::TakeStatus::kRecord && n == 3) {
         const int i = __atomic_fetch_add(&shared->received_count, 1, __ATOMIC_RELAXED);
         if (i < kWriters * kPuts * 2)
           shared->received[i] = static_cast<uint16_t>(record[0] << 12 | record[1] | record[2] << 8);
       }
       c.PublishMark(pass, true);
-      if (take == CRingConsumer::CommandTake::kNone && __atomic_load_n(&shared->relay_stop, __ATOMIC_ACQUIRE))
+      if (take == CCommandTaker::TakeStatus::kNone && __atomic_load_n(&shared->relay_stop, __ATOMIC_ACQUIRE))
         _exit(0);
       usleep(1000);  // a relay a little slower than the writers, so the ring fills and they wait
     }
@@ -450,13 +513,13 @@ TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
   for (int w = 0; w < kWriters; ++w) {
     writers[w] = fork();
     if (writers[w] == 0) {
-      CRingProducer p;
-      if (p.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk) _exit(1);
+      CCommandWriter p;
+      if (p.Open(robot) != platform::ShmStatus::kOk) _exit(1);
       for (int seq = 0; seq < kPuts && !__atomic_load_n(&shared->writers_stop, __ATOMIC_ACQUIRE); ++seq) {
         const uint8_t record[3] = {static_cast<uint8_t>(w), static_cast<uint8_t>(seq & 0xFF),
                                    static_cast<uint8_t>(seq >> 8)};
         const uint32_t start = platform::TickCount();
-        shared->result[w][seq] = static_cast<int8_t>(p.PutPaced(record, 3));
+        shared->result[w][seq] = p.Put(record, 3) == PutStatus::kStored ? 1 : 0;
         const uint32_t took = platform::TickElapsed(platform::TickCount(), start);
         if (took > shared->longest_put_ms[w]) shared->longest_put_ms[w] = took;
         if (w == kWriters - 1) usleep(2000);  // the pace of the writer never stopped
@@ -499,13 +562,13 @@ TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
 
 TEST(CommandPacing, AMarkLeftByAKilledRelayIsCleared) {
   const std::string robot = UniqueRobot("stale");
-  CRingProducer p;  // held here throughout, so the ring outlives the relay and keeps its mark
-  ASSERT_EQ(p.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  CCommandWriter p;  // held here throughout, so the ring outlives the relay and keeps its mark
+  ASSERT_EQ(p.Open(robot), platform::ShmStatus::kOk);
   Gate ready;
   pid_t pid = fork();
   if (pid == 0) {
-    CRingConsumer c;
-    if (c.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
+    CCommandTaker c;
+    if (c.Open(robot) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
     c.PublishMark(7, false);
     ready.Open();
     pause();
@@ -515,30 +578,31 @@ TEST(CommandPacing, AMarkLeftByAKilledRelayIsCleared) {
   kill(pid, SIGKILL);  // gone without withdrawing its mark
   waitpid(pid, nullptr, 0);
   // 32 slots, the slot the mark names and the writers' reserve of 8 kept free: room for 23.
-  for (uint8_t v = 0; v < 23; ++v) ASSERT_EQ(p.PutPaced(&v, 1), 1) << "room for 23 before the mark's slot";
+  for (uint8_t v = 0; v < 23; ++v)
+    ASSERT_EQ(p.Put(&v, 1), PutStatus::kStored) << "room for 23 before the mark's slot";
   uint8_t v = 23;
-  EXPECT_EQ(p.PutPaced(&v, 1), 1) << "the full ring sees that its relay has gone, and is written";
-  for (uint8_t w = 24; w < 64; ++w) EXPECT_EQ(p.PutPaced(&w, 1), 1);
+  EXPECT_EQ(p.Put(&v, 1), PutStatus::kStored) << "the full ring sees that its relay has gone, and is written";
+  for (uint8_t w = 24; w < 64; ++w) EXPECT_EQ(p.Put(&w, 1), PutStatus::kStored);
 
   // A new forwarder can claim the ring now that the killed one is gone.
   EXPECT_EQ(InChild([&] {
-              CRingConsumer c;
-              return c.Open(robot, SectionId::kCommand) == platform::ShmStatus::kOk && c.Claim() ? 0 : 1;
+              CCommandTaker c;
+              return c.Open(robot) == platform::ShmStatus::kOk && c.Claim() ? 0 : 1;
             }),
             0);
 }
 
 TEST(CommandPacing, OneForwarderPerRing) {
   const std::string robot = UniqueRobot("claim");
-  CRingConsumer mine;
-  ASSERT_EQ(mine.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  CCommandTaker mine;
+  ASSERT_EQ(mine.Open(robot), platform::ShmStatus::kOk);
   ASSERT_TRUE(mine.Claim());
-  CRingConsumer second_here;
-  ASSERT_EQ(second_here.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  CCommandTaker second_here;
+  ASSERT_EQ(second_here.Open(robot), platform::ShmStatus::kOk);
   EXPECT_FALSE(second_here.Claim()) << "not twice in one process";
   EXPECT_EQ(InChild([&] {
-              CRingConsumer c;
-              return c.Open(robot, SectionId::kCommand) == platform::ShmStatus::kOk && !c.Claim() ? 0 : 1;
+              CCommandTaker c;
+              return c.Open(robot) == platform::ShmStatus::kOk && !c.Claim() ? 0 : 1;
             }),
             0)
       << "nor from another process";
@@ -707,8 +771,8 @@ TEST_F(GroupSharing, ARelaySurvivesASectionShrunkUnderIt) {
   const std::string robot = UniqueRobot("shrunk");
   CRingProducer sensors;
   ASSERT_EQ(sensors.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
-  CRingConsumer commands;
-  ASSERT_EQ(commands.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  CCommandTaker commands;
+  ASSERT_EQ(commands.Open(robot), platform::ShmStatus::kOk);
   ASSERT_TRUE(commands.Claim());
   commands.StartForwarding();
   for (const char* suffix : {"SensorShareMem_Zembrin", "McCommandsShareMem_Zembrin"}) {
@@ -723,21 +787,21 @@ TEST_F(GroupSharing, ARelaySurvivesASectionShrunkUnderIt) {
   PutByte(sensors, 42);
   uint8_t record[exchange::kCommandRecordMax];
   uint32_t n = 0;
-  EXPECT_EQ(commands.TakeCommand(record, n), CRingConsumer::CommandTake::kNone);
+  EXPECT_EQ(commands.Take(record, n), CCommandTaker::TakeStatus::kNone);
   EXPECT_EQ(damaged.size(), 2u) << "each shrunk section is reported once";
 
   // The sections work again, for the relay and its clients.
   const uint8_t command[2] = {1, 2};
   EXPECT_EQ(AsNobody(true,
                      [&] {
-                       CRingProducer client;
-                       return client.Open(robot, SectionId::kCommand) == platform::ShmStatus::kOk &&
-                                      client.PutPaced(command, 2) == 1
+                       CCommandWriter client;
+                       return client.Open(robot) == platform::ShmStatus::kOk &&
+                                      client.Put(command, 2) == PutStatus::kStored
                                   ? 0
                                   : 1;
                      }),
             0);
-  EXPECT_EQ(commands.TakeCommand(record, n), CRingConsumer::CommandTake::kRecord);
+  EXPECT_EQ(commands.Take(record, n), CCommandTaker::TakeStatus::kRecord);
   EXPECT_EQ(n, 2u);
   platform::SetSharedDamageObserver(nullptr);
   platform::StopSharing();
@@ -799,8 +863,9 @@ TEST_F(GroupSharing, TheGroupMayUseTheSectionsAndNobodyElse) {
 TEST(Doorbells, APutWakesWaitersInAnotherProcess) {
   const std::string robot = UniqueRobot("bell");
   for (SectionId id : {SectionId::kMotorSensor, SectionId::kCommand}) {
-    CRingProducer p;
-    ASSERT_EQ(p.Open(robot, id), platform::ShmStatus::kOk);
+    CRingProducer p;   // the rings the relay fills
+    CCommandWriter w;  // the command ring, as clients write it
+    ASSERT_EQ(id == SectionId::kCommand ? w.Open(robot) : p.Open(robot, id), platform::ShmStatus::kOk);
     Gate ready;
     Gate put;
     pid_t pid = fork();
@@ -818,7 +883,7 @@ TEST(Doorbells, APutWakesWaitersInAnotherProcess) {
     ready.Wait();
     put.Open();
     const uint8_t record[] = {0x5E, 0xA1, 1};
-    ASSERT_EQ(id == SectionId::kCommand ? p.PutPaced(record, 3) : p.Put(record, 3), 1);
+    ASSERT_EQ(id == SectionId::kCommand ? w.Put(record, 3) : p.Put(record, 3), PutStatus::kStored);
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ring " << static_cast<int>(id);

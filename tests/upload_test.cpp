@@ -321,7 +321,7 @@ TEST_F(AudioUpload, StopCommandEndsTheUploadAndTheNextRequestStartsAgain) {
   ASSERT_TRUE(WaitUntil([&] { return VoicePackets().size() >= 5; }, 5000));
   Bytes stop(exchange::kMaxFrame);
   stop.resize(exchange::BuildFrame(stop.data(), stop.size(), 8, 0, 0x0E, nullptr, 0));
-  ASSERT_EQ(commands_.Put(stop.data(), static_cast<uint32_t>(stop.size())), 1);
+  ASSERT_EQ(commands_.Put(stop.data(), static_cast<uint32_t>(stop.size())), exchange::PutStatus::kStored);
   ASSERT_TRUE(Finished());
   EXPECT_LT(sim_->robot().HeardAudio().size(), long_sound.size() / 2);
   Request(WriteWav(Temp("short.wav"), std::vector<int16_t>(600, 100)));

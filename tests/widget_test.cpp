@@ -69,7 +69,7 @@ TEST(ControlWidget, ImageEventRepaintsTheDecodedFrame) {
   const uint32_t m = static_cast<uint32_t>(stream.size());
   std::memcpy(record.data() + 3, &m, 4);
   std::memcpy(record.data() + 7, stream.data(), stream.size());
-  ASSERT_EQ(images.Put(record.data(), static_cast<uint32_t>(record.size())), 1);
+  ASSERT_EQ(images.Put(record.data(), static_cast<uint32_t>(record.size())), exchange::PutStatus::kStored);
   ASSERT_TRUE(PumpUntil([&] { return image_events == 1 && widget.paints() > paints_at_event; }));
   EXPECT_TRUE(ShowsTheBuffer(widget));
   const Bytes rgb = ReadFile("disc.rgb");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "exchange/command_ring.h"
 #include "exchange/sections.h"
 #include "platform/clock.h"
 #include "platform/program.h"
@@ -141,17 +142,18 @@ int main(int argc, char** argv) {
   }
 
   if (have_put) {
-    const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
-    exchange::CRingProducer producer;
-    std::string object = exchange::SectionObjectName(robot, spec.suffix);
-    platform::ShmStatus st = producer.Open(object, spec.capacity, spec.slots);
+    exchange::CCommandWriter writer;
+    const platform::ShmStatus st = writer.Open(robot);
     if (st != platform::ShmStatus::kOk) {
-      std::fprintf(stderr, "trevask-sections: %s: %s\n", object.c_str(), platform::ShmStatusText(st));
+      std::fprintf(
+          stderr, "trevask-sections: %s: %s\n",
+          exchange::SectionObjectName(robot, exchange::Spec(exchange::SectionId::kCommand).suffix).c_str(),
+          platform::ShmStatusText(st));
       return 2;
     }
     // A relay retires whatever it finds in the ring when it starts, so a record put while none
     // serves the robot would never reach it: that is a failed put, not a success.
-    if (producer.Relay() == exchange::CRingProducer::RelayState::kNoRelay) {
+    if (writer.Relay() == exchange::RelayState::kNoRelay) {
       std::string served;
       for (const std::string& name : exchange::ServedRobots())
         served += (served.empty() ? "'" : ", '") + name + "'";
@@ -161,14 +163,16 @@ int main(int argc, char** argv) {
       return 3;
     }
     for (std::size_t k = 0; k < puts.size(); ++k) {
-      if (producer.PutPaced(puts[k].data(), static_cast<uint32_t>(puts[k].size())) != 1) {
-        const exchange::CRingProducer::RelayState relay = producer.Relay();
+      const exchange::PutStatus put = writer.Put(puts[k].data(), static_cast<uint32_t>(puts[k].size()));
+      if (put != exchange::PutStatus::kStored) {
+        const char* why = exchange::PutStatusText(put);
+        if (put == exchange::PutStatus::kNotRead)
+          why = writer.Relay() == exchange::RelayState::kNoRelay
+                    ? "the relay serving the robot went away"
+                    : "the command section stayed full (its relay does not read it)";
         std::fprintf(stderr,
                      "trevask-sections: record %zu of %zu was not put: %s; the records before it were put\n",
-                     k + 1, puts.size(),
-                     relay == exchange::CRingProducer::RelayState::kNoRelay
-                         ? "the relay serving the robot went away"
-                         : "the command section stayed full (its relay does not read it)");
+                     k + 1, puts.size(), why);
         return 3;
       }
     }

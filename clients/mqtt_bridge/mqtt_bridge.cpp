@@ -205,7 +205,7 @@ void CMqttBridge::PublishPendingSensors() {
         platform::TickElapsed(now, sensor_last_[which]) < interval)
       continue;
     std::size_t size = 0;
-    const uint8_t* record = control_.LatestRecord(which, size);
+    const uint8_t* record = control_.LatestRecord(exchange::kSensorRecords[which].section, size);
     sensor_pending_[which] = false;
     if (record == nullptr) continue;
     const std::string text = Text(ReadingJson(static_cast<exchange::SensorRecord>(which), record, size));
@@ -252,7 +252,8 @@ void CMqttBridge::PublishLink(bool force) {
   link_checked_ = now;
   // Quality: the share of sensor records the bridge took, of those the robot sent, over a window.
   uint64_t lapped = 0;
-  for (int which = 0; which < 3; ++which) lapped += control_.Lapped(which);
+  for (const exchange::SensorRecordInfo& info : exchange::kSensorRecords)
+    lapped += control_.Lapped(info.section);
   lapped_window_ += lapped - lapped_seen_;
   lapped_seen_ = lapped;
   if (platform::TickElapsed(now, quality_window_start_) >= kQualityWindowMs) {
@@ -261,7 +262,7 @@ void CMqttBridge::PublishLink(bool force) {
     taken_window_ = lapped_window_ = 0;
     quality_window_start_ = now;
   }
-  const std::string state = exchange::CRingProducer::RelayStateName(control_.relay_state());
+  const std::string state = exchange::RelayStateName(control_.relay_state());
   if (state == link_state_ && !force) return;
   if (state != link_state_) link_since_ = std::time(nullptr);
   link_state_ = state;

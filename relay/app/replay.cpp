@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
+#include "exchange/command_ring.h"
 #include "exchange/section_lifetime.h"
-#include "exchange/sections.h"
 #include "platform/clock.h"
 #include "platform/program.h"
 #include "platform/shared_memory.h"
@@ -51,10 +51,10 @@ int RunReplay(const std::string& path, double speed, const std::string& robot) {
   const std::string prefix = RobotPrefix(robot, shortened);
   exchange::ReclaimLeftoverSections();
   auto producers = std::make_unique<RelayProducers>();
-  exchange::CRingConsumer commands;
+  exchange::CCommandTaker commands;
   std::string failed;
   const platform::ShmStatus status = producers->Open(
-      prefix, [&] { return commands.Open(prefix, exchange::SectionId::kCommand); }, &failed);
+      prefix, [&] { return commands.Open(prefix); }, &failed);
   if (status != platform::ShmStatus::kOk) {
     Log(LogLevel::kError, RelayProducers::Problem(prefix, status, failed));
     return 1;
@@ -85,7 +85,7 @@ int RunReplay(const std::string& path, double speed, const std::string& robot) {
   auto look_at_commands = [&] {
     uint8_t record[exchange::kCommandRecordMax];
     uint32_t n = 0;
-    while (commands.TakeCommand(record, n) == exchange::CRingConsumer::CommandTake::kRecord) {
+    while (commands.Take(record, n) == exchange::CCommandTaker::TakeStatus::kRecord) {
       ++commands_logged;
       Log(LogLevel::kInfo, "command not sent (replay): " + Hex(record, n));
     }

@@ -20,7 +20,7 @@ CCommandForwarder::OpenResult CCommandForwarder::Open(const std::string& prefix,
                                                       platform::ShmStatus& status) {
   const bool keep_claim = commands_.HasView() && prefix == claimed_prefix_;
   if (!keep_claim) commands_.Close();
-  status = keep_claim ? commands_.Resync() : commands_.Open(prefix, exchange::SectionId::kCommand);
+  status = keep_claim ? commands_.Resync() : commands_.Open(prefix);
   if (commands_.HasView() && !commands_.Claim()) {
     // Two relays for one name would mix two robots in one set of rings.
     commands_.Close();
@@ -40,9 +40,9 @@ bool CCommandForwarder::ForwardPending(bool link_up) {
   for (int i = 0; i < kRecordsPerPass && more; ++i) {
     uint32_t length = 0;
     const uint32_t went_back = commands_.went_back();
-    const exchange::CRingConsumer::CommandTake take = commands_.TakeCommand(record, length);
+    const exchange::CCommandTaker::TakeStatus take = commands_.Take(record, length);
     if (commands_.went_back() != went_back) ReportHeadWentBack();
-    if (take != exchange::CRingConsumer::CommandTake::kRecord) break;
+    if (take != exchange::CCommandTaker::TakeStatus::kRecord) break;
     const bool frame =
         length >= 2 && record[0] == exchange::kFrameStart0 && record[1] == exchange::kFrameStart1;
     HandleRecord(record, length, commands_.capacity());

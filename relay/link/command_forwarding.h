@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "exchange/sections.h"
+#include "exchange/command_ring.h"
 #include "relay/link/audio_upload.h"
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_events.h"
@@ -46,7 +46,7 @@ class CCommandForwarder {
   CInboundDispatch& dispatch_;
   CAudioUpload& audio_;
   LinkEvents& events_;
-  exchange::CRingConsumer commands_;
+  exchange::CCommandTaker commands_;
   std::string claimed_prefix_;       // the robot name whose command ring this relay holds
   uint32_t passes_ = 0;              // forwarding passes, published in the mark
   bool went_back_reported_ = false;  // a head moved back was reported, at went_back_at_

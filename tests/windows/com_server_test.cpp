@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "exchange/command_ring.h"
 #include "exchange/sections.h"
 #include "exchange/wave_file.h"
 #include "table_members.h"
@@ -112,7 +113,8 @@ class ComServer : public ::testing::Test {
     // This test reads the commands as the relay would, holding the ring's claim: the control then
     // finds a relay that serves the name.
     ASSERT_EQ(commands_.Open(Narrow(), exchange::SectionId::kCommand), platform::ShmStatus::kOk);
-    ASSERT_TRUE(commands_.Claim());
+    ASSERT_EQ(relay_.Open(Narrow()), platform::ShmStatus::kOk);
+    ASSERT_TRUE(relay_.Claim());
     Var name(robot_.c_str());
     ASSERT_EQ(Call(L"connectRobot", {&name}), S_OK);
   }
@@ -136,6 +138,7 @@ class ComServer : public ::testing::Test {
   IDispatch* object_ = nullptr;
   std::wstring robot_;
   exchange::CRingConsumer commands_;
+  exchange::CCommandTaker relay_;  // holds the ring's claim only
 };
 
 std::wstring TempPath(const std::wstring& name) {
@@ -244,7 +247,7 @@ TEST_F(ComServer, ScriptsTakeVoiceBytesIntoAVariantAndAddressesAsDoubles) {
   ASSERT_EQ(audio.Open(Narrow(), exchange::SectionId::kAudio), platform::ShmStatus::kOk);
   std::vector<uint8_t> segment(4096);
   for (std::size_t i = 0; i < segment.size(); ++i) segment[i] = static_cast<uint8_t>(i * 7);
-  ASSERT_EQ(audio.Put(segment.data(), static_cast<uint32_t>(segment.size())), 1);
+  ASSERT_EQ(audio.Put(segment.data(), static_cast<uint32_t>(segment.size())), exchange::PutStatus::kStored);
   ASSERT_TRUE(PumpUntil([&] {
     Var length;
     return Call(L"GetVoiceSegLength", {}, &length) == S_OK && length.lVal == 4096;
@@ -404,8 +407,8 @@ TEST_F(ComServer, ScriptsTakeVoiceDataAddressesAndRefusals) {
     const std::wstring robot = L"ComScript" + std::to_wstring(GetCurrentProcessId());
     const std::string narrow(robot.begin(), robot.end());
     // A relay serves the name (connecting to an unserved one is an error a script sees).
-    exchange::CRingConsumer relay;
-    ASSERT_EQ(relay.Open(narrow, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+    exchange::CCommandTaker relay;
+    ASSERT_EQ(relay.Open(narrow), platform::ShmStatus::kOk);
     ASSERT_TRUE(relay.Claim());
     exchange::CRingProducer audio;
     ASSERT_EQ(audio.Open(narrow, exchange::SectionId::kAudio), platform::ShmStatus::kOk);
@@ -498,7 +501,7 @@ TEST_F(ComServer, EventsReachConnectedSinksFromTheWindowTimerAndAHandlerMayRelea
   const std::string narrow(robot.begin(), robot.end());
   ASSERT_EQ(producer.Open(narrow, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
   uint8_t record[50] = {42};
-  ASSERT_EQ(producer.Put(record, sizeof record), 1);
+  ASSERT_EQ(producer.Put(record, sizeof record), exchange::PutStatus::kStored);
   PumpFor(300);
   EXPECT_EQ(first.events, std::vector<DISPID>{1}) << "StandardSensorEvent, once";
   EXPECT_EQ(second.events, std::vector<DISPID>{1});
@@ -513,11 +516,11 @@ TEST_F(ComServer, EventsReachConnectedSinksFromTheWindowTimerAndAHandlerMayRelea
   EXPECT_NE(point->Unadvise(second_cookie), S_OK);
   point->Release();
   first.release_on_event = std::exchange(object_, nullptr);
-  ASSERT_EQ(producer.Put(record, sizeof record), 1);
+  ASSERT_EQ(producer.Put(record, sizeof record), exchange::PutStatus::kStored);
   PumpFor(300);
   EXPECT_EQ(first.events.size(), 2u);
   EXPECT_EQ(second.events.size(), 1u);
-  ASSERT_EQ(producer.Put(record, sizeof record), 1);
+  ASSERT_EQ(producer.Put(record, sizeof record), exchange::PutStatus::kStored);
   PumpFor(100);  // no control, no timer, nothing fired
   EXPECT_EQ(first.events.size(), 2u);
 }
@@ -826,8 +829,10 @@ TEST_F(ComServer, RefusalsAreAutomationErrorsThatNameTheirCause) {
   ASSERT_EQ(Call(L"RelayState", {}, &state, nullptr, DISPATCH_PROPERTYGET), S_OK);
   ASSERT_EQ(state.vt, VT_I4);
   EXPECT_EQ(state.lVal, 0) << "no relay";
-  exchange::CRingConsumer relay;
-  ASSERT_EQ(relay.Open(narrow, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  exchange::CCommandTaker relay;  // holds the claim; `commands` reads what the control puts
+  ASSERT_EQ(relay.Open(narrow), platform::ShmStatus::kOk);
+  exchange::CRingConsumer commands;
+  ASSERT_EQ(commands.Open(narrow, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
   ASSERT_TRUE(relay.Claim());
   Var served;
   EXPECT_EQ(Call(L"RelayState", {}, &served, nullptr, DISPATCH_PROPERTYGET), S_OK);
@@ -845,7 +850,7 @@ TEST_F(ComServer, RefusalsAreAutomationErrorsThatNameTheirCause) {
   for (Var* v : {&good_sound, &empty}) EXPECT_EQ(Call(L"PlayAudioFile", {v}), S_OK);
   uint32_t length = 0;
   uint8_t record[100];
-  ASSERT_TRUE(relay.TakeCopy(record, sizeof record, length));
+  ASSERT_TRUE(commands.TakeCopy(record, sizeof record, length));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(record), length),
             std::string(sound.path.begin(), sound.path.end()));
   relay.ReleaseClaim();

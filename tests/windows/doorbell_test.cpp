@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "exchange/command_ring.h"
 #include "exchange/sections.h"
 #include "platform/clock.h"
 #include "platform/win32/unique_handle.h"
@@ -101,15 +102,16 @@ TEST(WindowsDoorbells, APutWakesAWaiterInAnotherProcessAtOnce) {
   const testing_support::ScopedTimeScale real_time(1);
   for (SectionId id : {SectionId::kMotorSensor, SectionId::kCommand}) {
     const std::string robot = UniqueRobot(id == SectionId::kCommand ? "c" : "m");
-    exchange::CRingProducer p;
-    ASSERT_EQ(p.Open(robot, id), platform::ShmStatus::kOk);
+    exchange::CRingProducer p;   // the rings the relay fills
+    exchange::CCommandWriter w;  // the command ring, as clients write it
+    ASSERT_EQ(id == SectionId::kCommand ? w.Open(robot) : p.Open(robot, id), platform::ShmStatus::kOk);
     platform::UniqueHandle child = StartChild("wait " + robot + " " + std::to_string(static_cast<int>(id)));
     ASSERT_TRUE(child);
     ASSERT_TRUE(ChildReady(child, robot)) << "the child ended before it waited";
     ASSERT_TRUE(SomeoneWaits(robot, id, 10000)) << "the child's wait never began";
     const uint8_t record[] = {0x5E, 0xA1, 1};
     const double put_at = platform::MonotonicSeconds();
-    ASSERT_EQ(id == SectionId::kCommand ? p.PutPaced(record, 3) : p.Put(record, 3), 1);
+    ASSERT_EQ(id == SectionId::kCommand ? w.Put(record, 3) : p.Put(record, 3), exchange::PutStatus::kStored);
     ASSERT_EQ(::WaitForSingleObject(child.get(), 30000), WAIT_OBJECT_0);
     EXPECT_LT(platform::MonotonicSeconds() - put_at, 5.0) << "woken by the put, not by the minute's limit";
     DWORD code = 99;
@@ -139,7 +141,7 @@ TEST(WindowsDoorbells, AWaiterWhoseProducerDiesWaitsOutItsLimit) {
   exchange::CRingProducer next;
   ASSERT_EQ(next.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
   const uint8_t record[] = {1, 2, 3};
-  ASSERT_EQ(next.Put(record, 3), 1);
+  ASSERT_EQ(next.Put(record, 3), exchange::PutStatus::kStored);
   EXPECT_EQ(platform::WaitForDoorbells(&bell, 1, 1000), platform::DoorbellWait::kRung);
   EXPECT_TRUE(c.Pending());
 }

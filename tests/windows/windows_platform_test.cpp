@@ -197,7 +197,7 @@ TEST(WindowsSections, RecordsGoThroughARing) {
   ASSERT_EQ(consumer.Open(robot, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
   uint8_t record[40];
   for (uint8_t i = 0; i < 40; ++i) record[i] = static_cast<uint8_t>(i * 3);
-  ASSERT_EQ(producer.Put(record, sizeof record), 1);
+  ASSERT_EQ(producer.Put(record, sizeof record), exchange::PutStatus::kStored);
   uint8_t out[64] = {};
   uint32_t length = 0;
   ASSERT_TRUE(consumer.TakeCopy(out, sizeof out, length));
