@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "control/control.h"
+#include "exchange/command_ring.h"
 #include "link_test_support.h"
 #include "platform/clock.h"
 
@@ -100,10 +101,12 @@ TEST_F(CommandDelivery, ARelayThatStopsForwardingWithdrawsItsMark) {
   // Nobody forwards now: the ring is written as it always was, over its oldest records, every put
   // stored at once however many there are.
   const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
+  exchange::CCommandWriter writer;
+  ASSERT_EQ(writer.Open(robot_), platform::ShmStatus::kOk);
   const uint32_t start = platform::TickCount();
   for (uint32_t i = 0; i <= spec.slots; ++i) {
     const uint8_t record = static_cast<uint8_t>(i);
-    ASSERT_EQ(commands_.PutPaced(&record, 1), 1) << i;
+    ASSERT_EQ(writer.Put(&record, 1), exchange::PutStatus::kStored) << i;
   }
   EXPECT_LT(platform::TickElapsed(platform::TickCount(), start), exchange::kPutWaitMs) << "no put waited";
 }
