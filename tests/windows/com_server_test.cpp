@@ -733,8 +733,10 @@ TEST_F(ComServer, TextsOfEveryLanguageRoundTrip) {
   const std::wstring robot = L"R\u00e9\u4e2d" + std::to_wstring(GetCurrentProcessId());
   char utf8[64] = {};
   WideCharToMultiByte(CP_UTF8, 0, robot.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
-  exchange::CRingConsumer relay;
-  ASSERT_EQ(relay.Open(utf8, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  exchange::CCommandTaker relay;  // holds the claim; `commands` reads what the program puts
+  ASSERT_EQ(relay.Open(utf8), platform::ShmStatus::kOk);
+  exchange::CRingConsumer commands;
+  ASSERT_EQ(commands.Open(utf8, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
   ASSERT_TRUE(relay.Claim());
   TempFile photo(L"photo-\u00e9\u4e2d.bmp");
   Create();
@@ -754,7 +756,7 @@ TEST_F(ComServer, TextsOfEveryLanguageRoundTrip) {
   EXPECT_EQ(RunProgram(L"\"" + WinePath(SECTIONS_TOOL) + L"\" --robot " + robot + L" --put-text typed"), 0u);
   uint32_t length = 0;
   char record[16] = {};
-  ASSERT_TRUE(relay.TakeCopy(reinterpret_cast<uint8_t*>(record), sizeof record, length))
+  ASSERT_TRUE(commands.TakeCopy(reinterpret_cast<uint8_t*>(record), sizeof record, length))
       << "a program's command line names the same sections";
   EXPECT_EQ(std::string(record, length), "typed");
   relay.ReleaseClaim();
