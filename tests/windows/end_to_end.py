@@ -57,7 +57,7 @@ def wait_for(predicate, limit, what):
     while time.monotonic() < end:
         if predicate():
             return
-        time.sleep(0.1)
+        time.sleep(0.1)  # the poll's pace
     raise AssertionError("timed out waiting for " + what)
 
 
@@ -143,7 +143,7 @@ def run_tours(build, env, robot, work, sim_log):
                 os.path.getsize(photo) == 54 + 176 * 144 * 3, out
             assert re.search(r"a voice segment of [1-9]\d* bytes", out), out
             wait_for(lambda: received()[before:][-1:] == ["DisableAllSensorSending"], 30, "the tour's last command")
-            time.sleep(1)
+            time.sleep(1)  # anything sent twice would arrive meanwhile
             assert received()[before:] == TOUR_COMMANDS, "%s: at the robot %r" % (script, received()[before:])
             print("udp: %s in the script engine: readings, the motor, a photo, a voice segment; %d commands at the "
                   "robot once each and in order" % (script, len(TOUR_COMMANDS)))
@@ -175,7 +175,9 @@ def start_display():
     display = ":%d" % (90 + os.getpid() % 500)
     xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(1)
+    wait_for(lambda: os.path.exists("/tmp/.X11-unix/X" + display[1:]) or xvfb.poll() is not None, 30,
+             "the virtual display")
+    assert xvfb.poll() is None, "Xvfb ended at once on display " + display
     return display, xvfb
 
 
@@ -312,7 +314,7 @@ def run_link(build, robot_sim, env, link, work, reference):
                        timeout=120)
         wanted += [hex_of(frame(1, 0x05, [0, n, 0])) for n in range(31, 36)]
         wait_for(lambda: len(arrived()) >= len(wanted), 30, "the control's commands at the robot")
-        time.sleep(1)
+        time.sleep(1)  # anything sent twice would arrive meanwhile
         assert arrived() == wanted, "commands at the robot: %r" % arrived()
         assert open(photo, "rb").read() == reference, "the photo decoded under wine differs from this machine's"
         print("%s: talvenorctl.dll: readings, 5 commands once each and in order, the photo bit-exact" % link)
