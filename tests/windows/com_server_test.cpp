@@ -437,7 +437,8 @@ TEST_F(ComServer, ScriptsTakeVoiceDataAddressesAndRefusals) {
 }
 
 // An event sink as a container or script host makes one: it counts each event by its DISPID, and
-// may let the control go from inside a handler. It lives on the stack: its count only tells who holds it.
+// may disconnect a sink or let the control go from inside a handler. It lives on the stack: its count only
+// tells who holds it.
 class Sink : public IDispatch {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -458,11 +459,14 @@ class Sink : public IDispatch {
                                    UINT*) override {
     events.push_back(id);
     arguments += params != nullptr ? params->cArgs : 0;
+    if (unadvise_on_event != nullptr) std::exchange(unadvise_on_event, nullptr)->Unadvise(unadvise_cookie);
     if (release_on_event != nullptr) std::exchange(release_on_event, nullptr)->Release();
     return S_OK;
   }
   std::vector<DISPID> events;
   UINT arguments = 0;
+  IConnectionPoint* unadvise_on_event = nullptr;  // and the cookie it disconnects there
+  DWORD unadvise_cookie = 0;
   IDispatch* release_on_event = nullptr;
   ULONG references = 1;
 };
@@ -510,19 +514,26 @@ TEST_F(ComServer, EventsReachConnectedSinksFromTheWindowTimerAndAHandlerMayRelea
   EXPECT_EQ(Call(L"GetSensorSonar1", {}, &sonar), S_OK);
   EXPECT_EQ(sonar.iVal, 42) << "the getter reads the record the event announced";
 
-  // Disconnected, a sink hears nothing more; a handler that releases the last reference of the
-  // control ends it safely after the event.
-  EXPECT_EQ(point->Unadvise(second_cookie), S_OK);
-  EXPECT_NE(point->Unadvise(second_cookie), S_OK);
-  point->Release();
-  first.release_on_event = std::exchange(object_, nullptr);
+  // A handler may disconnect a sink while the event is being fired: the firing goes on, and the
+  // sink hears nothing after that event (the one being fired may still reach it).
+  first.unadvise_on_event = point;
+  first.unadvise_cookie = second_cookie;
   ASSERT_EQ(producer.Put(record, sizeof record), exchange::PutStatus::kStored);
   PumpFor(300);
   EXPECT_EQ(first.events.size(), 2u);
-  EXPECT_EQ(second.events.size(), 1u);
+  const std::size_t heard = second.events.size();
+  EXPECT_NE(point->Unadvise(second_cookie), S_OK) << "the handler disconnected it";
+  point->Release();
+  // A handler that releases the last reference of the control ends it safely after the event.
+  first.release_on_event = std::exchange(object_, nullptr);
+  ASSERT_EQ(producer.Put(record, sizeof record), exchange::PutStatus::kStored);
+  PumpFor(300);
+  EXPECT_EQ(first.events.size(), 3u);
+  EXPECT_EQ(second.events.size(), heard);
+  EXPECT_EQ(second.references, 1u) << "the point let go of the sink it dropped";
   ASSERT_EQ(producer.Put(record, sizeof record), exchange::PutStatus::kStored);
   PumpFor(100);  // no control, no timer, nothing fired
-  EXPECT_EQ(first.events.size(), 2u);
+  EXPECT_EQ(first.events.size(), 3u);
 }
 
 // What a container does with the control's events before it connects a sink: it walks the
