@@ -107,10 +107,10 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
   exchange::ReclaimLeftoverSections();
   auto open_consumer = [&](std::unique_ptr<exchange::CRingConsumer>& handle, exchange::SectionId id) {
     handle = std::make_unique<exchange::CRingConsumer>();
-    platform::ShmStatus st = handle->Open(robotName, id);
-    if (st != platform::ShmStatus::kOk && last_error_.empty())
+    platform::Status st = handle->Open(robotName, id);
+    if (st != platform::Status::kOk && last_error_.empty())
       Complain(kStatusFailed,
-               "connectRobot: the sections of robot '" + robotName + "': " + platform::ShmStatusText(st));
+               "connectRobot: the sections of robot '" + robotName + "': " + platform::StatusText(st));
   };
   open_consumer(standard_sensor_, exchange::SectionId::kStandardSensor);
   open_consumer(motor_sensor_, exchange::SectionId::kMotorSensor);
@@ -119,10 +119,10 @@ void CZembrinSDKControlCtrl::connectRobot(const std::string& robotName) {
   open_consumer(image_, exchange::SectionId::kImage);
   open_consumer(audio_, exchange::SectionId::kAudio);
   commands_ = std::make_unique<exchange::CCommandWriter>();
-  platform::ShmStatus st = commands_->Open(robotName);
-  if (st != platform::ShmStatus::kOk && last_error_.empty())
+  platform::Status st = commands_->Open(robotName);
+  if (st != platform::Status::kOk && last_error_.empty())
     Complain(kStatusFailed,
-             "connectRobot: the sections of robot '" + robotName + "': " + platform::ShmStatusText(st));
+             "connectRobot: the sections of robot '" + robotName + "': " + platform::StatusText(st));
   timer_wanted_ = true;
   if (host_ != nullptr) host_->SetTimer(*this, kPollTimerId, kPollPeriodMs);
   if (!last_error_.empty() || relay_state() != exchange::RelayState::kNoRelay) return;

@@ -97,7 +97,7 @@ const char* RelayStateName(RelayState state) {
   return "no-relay";
 }
 
-platform::ShmStatus CCommandWriter::Open(std::string_view robot) {
+platform::Status CCommandWriter::Open(std::string_view robot) {
   const SectionSpec& s = Spec(SectionId::kCommand);
   bool created = false;
   return section_.Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots, CSectionView::Side::kWriter,
@@ -154,23 +154,23 @@ void CCommandTaker::Close() {
   section_.Close();
 }
 
-platform::ShmStatus CCommandTaker::Open(std::string_view robot) {
+platform::Status CCommandTaker::Open(std::string_view robot) {
   Close();
   const SectionSpec& s = Spec(SectionId::kCommand);
   bool created = false;
-  const platform::ShmStatus st = section_.Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots,
-                                               CSectionView::Side::kReader, created);
+  const platform::Status st = section_.Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots,
+                                            CSectionView::Side::kReader, created);
   taken_ = {};
-  if (st == platform::ShmStatus::kOk && !created) Resync();
+  if (st == platform::Status::kOk && !created) Resync();
   return st;
 }
 
-platform::ShmStatus CCommandTaker::Resync() {
-  return ring_words::Repaired(section_.shared(), [&]() -> platform::ShmStatus {
-    if (!section_.valid()) return platform::ShmStatus::kMapFailed;
+platform::Status CCommandTaker::Resync() {
+  return ring_words::Repaired(section_.shared(), [&]() -> platform::Status {
+    if (!section_.valid()) return platform::Status::kMapFailed;
     const uint32_t head = ring_words::Head(section_.base()).load(std::memory_order_acquire);
     taken_.read_index = head < section_.slots() ? head : 0;
-    return platform::ShmStatus::kOk;
+    return platform::Status::kOk;
   });
 }
 

@@ -54,7 +54,7 @@ class CCommandWriter {
 
   // Creates or opens robot `robot`'s command section and maps it. When this call created it, head
   // and reserved are 0.
-  platform::ShmStatus Open(std::string_view robot);
+  platform::Status Open(std::string_view robot);
   void Close() { section_.Close(); }
   bool HasView() const { return section_.valid(); }
 
@@ -84,7 +84,7 @@ class CCommandTaker {
 
   // Creates or opens robot `robot`'s command section; never writes it. Reading starts at the current
   // head, or at slot 0 when this call created the section.
-  platform::ShmStatus Open(std::string_view robot);
+  platform::Status Open(std::string_view robot);
   // Gives up the claim, then the view.
   void Close();
   bool HasView() const { return section_.valid(); }
@@ -99,7 +99,7 @@ class CCommandTaker {
   // Without the claim it only starts reading at the head.
   void StartForwarding();
   // Starts reading at the current head again, as a fresh open would (kOk), keeping the claim.
-  platform::ShmStatus Resync();
+  platform::Status Resync();
 
   // Copies the next record into `out` (at least capacity() bytes) and marks its slot taken. kWait:
   // the next slot is still being finished by its writer (take again later; records stay in order).

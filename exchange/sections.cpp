@@ -102,17 +102,17 @@ const char* PutStatusText(PutStatus status) {
   return "unknown";
 }
 
-platform::ShmStatus CSectionView::Open(const std::string& object_name, uint32_t capacity, uint32_t slots,
-                                       Side side, bool& created) {
+platform::Status CSectionView::Open(const std::string& object_name, uint32_t capacity, uint32_t slots,
+                                    Side side, bool& created) {
   view_.Reset();
   created = false;
   commands_ = IsCommandRing(object_name);
-  if (slots == 0) return platform::ShmStatus::kBadName;  // a ring needs at least one slot
+  if (slots == 0) return platform::Status::kBadName;  // a ring needs at least one slot
   capacity_ = capacity;
   slots_ = slots;
-  const platform::ShmStatus st =
+  const platform::Status st =
       platform::OpenSharedView(object_name, SectionSize(capacity, slots), view_, created);
-  if (st == platform::ShmStatus::kOk && created && side == Side::kWriter) {
+  if (st == platform::Status::kOk && created && side == Side::kWriter) {
     ring_words::Repaired(view_, [&] {
       Head(view_.data()).store(0, std::memory_order_release);
       Reserved(view_.data()).store(0, std::memory_order_relaxed);
@@ -136,12 +136,12 @@ void CSectionView::Ring() const {
 
 CRingProducer::~CRingProducer() = default;
 
-platform::ShmStatus CRingProducer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
+platform::Status CRingProducer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
   bool created = false;
   return section_.Open(object_name, capacity, slots, CSectionView::Side::kWriter, created);
 }
 
-platform::ShmStatus CRingProducer::Open(std::string_view robot, SectionId id) {
+platform::Status CRingProducer::Open(std::string_view robot, SectionId id) {
   const SectionSpec& s = Spec(id);
   return Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots);
 }
@@ -178,18 +178,18 @@ PutStatus CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
 
 CRingConsumer::~CRingConsumer() = default;
 
-platform::ShmStatus CRingConsumer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
+platform::Status CRingConsumer::Open(const std::string& object_name, uint32_t capacity, uint32_t slots) {
   bool created = false;
   read_index_ = 0;
-  const platform::ShmStatus st =
+  const platform::Status st =
       section_.Open(object_name, capacity, slots, CSectionView::Side::kReader, created);
   lapped_ = 0;
   consumed_count_ = 0;
-  if (st == platform::ShmStatus::kOk && !created) StartAtHead();
+  if (st == platform::Status::kOk && !created) StartAtHead();
   return st;
 }
 
-platform::ShmStatus CRingConsumer::Open(std::string_view robot, SectionId id) {
+platform::Status CRingConsumer::Open(std::string_view robot, SectionId id) {
   const SectionSpec& s = Spec(id);
   return Open(SectionObjectName(robot, s.suffix), s.capacity, s.slots);
 }

@@ -116,8 +116,8 @@ class CSectionView {
   CSectionView& operator=(const CSectionView&) = delete;
 
   // Creates or opens the section and maps all of it; `created` tells whether this call made it.
-  platform::ShmStatus Open(const std::string& object_name, uint32_t capacity, uint32_t slots, Side side,
-                           bool& created);
+  platform::Status Open(const std::string& object_name, uint32_t capacity, uint32_t slots, Side side,
+                        bool& created);
   void Close() { view_.Reset(); }
   bool valid() const { return view_.valid(); }
 
@@ -155,8 +155,8 @@ class CRingProducer {
   CRingProducer& operator=(const CRingProducer&) = delete;
 
   // Creates or opens the section and maps it. When this call created it, head and reserved are 0.
-  platform::ShmStatus Open(const std::string& object_name, uint32_t capacity, uint32_t slots);
-  platform::ShmStatus Open(std::string_view robot, SectionId id);
+  platform::Status Open(const std::string& object_name, uint32_t capacity, uint32_t slots);
+  platform::Status Open(std::string_view robot, SectionId id);
   void Close() { section_.Close(); }
   bool HasView() const { return section_.valid(); }
 
@@ -178,8 +178,8 @@ class CRingConsumer {
 
   // Creates or opens the section; never writes it. Reading starts at the current head, or at slot 0
   // when this call created the section.
-  platform::ShmStatus Open(const std::string& object_name, uint32_t capacity, uint32_t slots);
-  platform::ShmStatus Open(std::string_view robot, SectionId id);
+  platform::Status Open(const std::string& object_name, uint32_t capacity, uint32_t slots);
+  platform::Status Open(std::string_view robot, SectionId id);
   void Close() { section_.Close(); }
   bool HasView() const { return section_.valid(); }
 

@@ -35,15 +35,14 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
   // serves a group reads only what every member may read: never on its own rights.
   std::vector<uint8_t> bytes;
   const long group = platform::SharedGroup();
-  const platform::FileStatus status = group >= 0
-                                          ? platform::ReadFileForGroup(path, group, kMaxFile, true, bytes)
-                                          : platform::ReadRegularFileItself(path, kMaxFile, true, bytes);
-  if (status == platform::FileStatus::kTooLarge) {
+  const platform::Status status = group >= 0 ? platform::ReadFileForGroup(path, group, kMaxFile, true, bytes)
+                                             : platform::ReadRegularFileItself(path, kMaxFile, true, bytes);
+  if (status == platform::Status::kTooLarge) {
     error = path + ": too large for a sound file";
     return false;
   }
-  if (status != platform::FileStatus::kOk) {
-    error = path + ": " + platform::FileStatusText(status);
+  if (status != platform::Status::kOk) {
+    error = path + ": " + platform::StatusText(status);
     return false;
   }
 

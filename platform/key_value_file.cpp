@@ -53,9 +53,9 @@ bool ReadKeyValueFile(const std::string& path,
                       const std::function<bool(const std::string&, const std::string&, std::string&)>& take,
                       std::string& error) {
   std::vector<uint8_t> bytes;
-  const FileStatus status = ReadRegularFile(path, 1 << 16, true, bytes);
-  if (status != FileStatus::kOk) {
-    error = path + ": " + FileStatusText(status);
+  const Status status = ReadRegularFile(path, 1 << 16, true, bytes);
+  if (status != Status::kOk) {
+    error = path + ": " + StatusText(status);
     return false;
   }
   const std::string text(bytes.begin(), bytes.end());

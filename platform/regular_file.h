@@ -8,34 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
 #include "platform/unique_file.h"
 
 namespace platform {
 
-enum class FileStatus {
-  kOk,
-  kMissing,     // no such file (or a folder on its way is missing)
-  kNoAccess,    // permission denied
-  kNotRegular,  // a device, pipe, socket or folder
-  kTooLarge,    // larger than the caller takes (when the caller refuses a cut read)
-  kReadFailed,
-  kNotShared,  // the group a reader on others' behalf serves (or everyone) may not read it
-  kLink,       // a link, where the reader takes only the file itself
-};
-
-// A few words for a person, e.g. "not a regular file".
-const char* FileStatusText(FileStatus status);
-
 // Reads at most `max_bytes` of the regular file `path` into `out`. With `whole_only`, a larger file
 // is refused with kTooLarge instead of being cut.
-FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
-                           std::vector<uint8_t>& out);
+Status ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
+                       std::vector<uint8_t>& out);
 
 // As ReadRegularFile, for a file named by another program, which may have checked it before: the
 // file itself, never a link in its place (kLink), so a link swapped in after that check cannot make
 // the reader read its target. Links among the folders on the way are followed.
-FileStatus ReadRegularFileItself(const std::string& path, std::size_t max_bytes, bool whole_only,
-                                 std::vector<uint8_t>& out);
+Status ReadRegularFileItself(const std::string& path, std::size_t max_bytes, bool whole_only,
+                             std::vector<uint8_t>& out);
 
 // As ReadRegularFileItself, for a process that reads files on behalf of other users of group `gid`
 // (a relay serving a group reads the sound files its clients name): it never lends them its own
@@ -43,8 +30,8 @@ FileStatus ReadRegularFileItself(const std::string& path, std::size_t max_bytes,
 // everyone; the folders are walked one at a time without following links, so nothing can be
 // swapped in between the checks and the read. kNotShared otherwise. Where sections are never shared
 // with a group (SectionsShareWithGroups), no process reads for one, and this is ReadRegularFileItself.
-FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
-                            std::vector<uint8_t>& out);
+Status ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
+                        std::vector<uint8_t>& out);
 
 // Creates `path` for writing, or empties it when it exists: a regular file only, never reached
 // through a link (a link planted in its place would make the writer empty another file), readable

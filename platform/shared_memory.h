@@ -25,20 +25,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace platform {
-
-enum class ShmStatus {
-  kOk,
-  kBadName,     // not "/" + 1..254 bytes without another "/"
-  kOpenFailed,  // the system refused to open, lock or size the object
-  kWrongSize,   // the object exists with another size; it is never mapped short
-  kMapFailed,
-  kForeign,    // the object belongs to another user
-  kBusy,       // another process kept the object locked beyond the wait limit
-  kNameTaken,  // another kind of named object (an event, a mutex) has the name
-};
-
-const char* ShmStatusText(ShmStatus status);
 
 // True where the objects can be given to a group of users (Linux). Elsewhere (Windows) an object is
 // its user's alone: ShareWithGroup fails with the reason, SharedGroup is -1 and StopSharing does
@@ -114,7 +103,7 @@ class SharedView {
 // A later open of the same name in the same process reports created = false. Never waits long on
 // another process: the owner is checked before any lock, and a lock held beyond about a second
 // gives kBusy.
-ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created);
+Status OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created);
 
 // Removes the names of objects no other process holds. Runs at normal exit by itself; callable
 // earlier by a program that is about to end. Views stay mapped.

@@ -1,49 +1,40 @@
 // The words for a person of each status the platform returns, the same on every system.
-#include "platform/regular_file.h"
-#include "platform/shared_memory.h"
+#include "platform/status.h"
 
 namespace platform {
 
-const char* FileStatusText(FileStatus status) {
+const char* StatusText(Status status) {
   switch (status) {
-    case FileStatus::kOk:
+    case Status::kOk:
       return "ok";
-    case FileStatus::kMissing:
-      return "no such file";
-    case FileStatus::kNoAccess:
-      return "permission denied";
-    case FileStatus::kNotRegular:
-      return "not a regular file";
-    case FileStatus::kTooLarge:
-      return "too large";
-    case FileStatus::kReadFailed:
-      return "cannot be read";
-    case FileStatus::kNotShared:
-      return "not readable by the clients' group (the relay reads only what its clients may)";
-    case FileStatus::kLink:
-      return "a link, which is not followed here (name the file itself)";
-  }
-  return "unknown";
-}
-
-const char* ShmStatusText(ShmStatus status) {
-  switch (status) {
-    case ShmStatus::kOk:
-      return "ok";
-    case ShmStatus::kBadName:
+    case Status::kBadName:
       return "invalid shared-memory name";
-    case ShmStatus::kOpenFailed:
+    case Status::kOpenFailed:
       return "shared memory cannot be opened";
-    case ShmStatus::kWrongSize:
+    case Status::kWrongSize:
       return "shared memory exists with another size";
-    case ShmStatus::kMapFailed:
+    case Status::kMapFailed:
       return "shared memory cannot be mapped";
-    case ShmStatus::kForeign:
+    case Status::kForeign:
       return "shared memory of that name belongs to another user";
-    case ShmStatus::kBusy:
+    case Status::kBusy:
       return "shared memory of that name is kept locked by another process";
-    case ShmStatus::kNameTaken:
+    case Status::kNameTaken:
       return "another kind of object has that name";
+    case Status::kMissing:
+      return "no such file";
+    case Status::kNoAccess:
+      return "permission denied";
+    case Status::kNotRegular:
+      return "not a regular file";
+    case Status::kTooLarge:
+      return "too large";
+    case Status::kReadFailed:
+      return "cannot be read";
+    case Status::kNotShared:
+      return "not readable by the clients' group (the relay reads only what its clients may)";
+    case Status::kLink:
+      return "a link, which is not followed here (name the file itself)";
   }
   return "unknown";
 }

@@ -92,7 +92,7 @@ TEST_F(CommandDelivery, TwoWritersAtOnceLoseNothing) {
 
 TEST_F(CommandDelivery, ARelayThatStopsForwardingWithdrawsItsMark) {
   platform::SharedView view;
-  ASSERT_EQ(testing_support::MapCommandSection(robot_, view), platform::ShmStatus::kOk);
+  ASSERT_EQ(testing_support::MapCommandSection(robot_, view), platform::Status::kOk);
   auto mark = [&] { return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view.data() + 4)).load(); };
   EXPECT_NE(mark() & exchange::kMarkForwarding, 0u) << "published while the link forwards";
   link_->RequestStop();
@@ -102,7 +102,7 @@ TEST_F(CommandDelivery, ARelayThatStopsForwardingWithdrawsItsMark) {
   // stored at once however many there are.
   const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
   exchange::CCommandWriter writer;
-  ASSERT_EQ(writer.Open(robot_), platform::ShmStatus::kOk);
+  ASSERT_EQ(writer.Open(robot_), platform::Status::kOk);
   const uint32_t start = platform::TickCount();
   for (uint32_t i = 0; i <= spec.slots; ++i) {
     const uint8_t record = static_cast<uint8_t>(i);

@@ -126,12 +126,12 @@ class ForwarderOnARing : public Forwarder {
   void SetUp() override {
     Forwarder::SetUp();
     robot_ = "Fring" + std::to_string(platform::ProcessId());
-    platform::ShmStatus status = platform::ShmStatus::kOk;
+    platform::Status status = platform::Status::kOk;
     ASSERT_EQ(forwarder_.Open(robot_, status), relay::CCommandForwarder::OpenResult::kOk);
     bool created = false;
     ASSERT_EQ(platform::OpenSharedView(exchange::SectionObjectName(robot_, spec_.suffix),
                                        exchange::SectionSize(spec_.capacity, spec_.slots), raw_, created),
-              platform::ShmStatus::kOk);
+              platform::Status::kOk);
   }
   void TearDown() override {
     forwarder_.Close();
@@ -164,7 +164,7 @@ class ForwarderOnARing : public Forwarder {
 // it again and again.
 TEST_F(ForwarderOnARing, AHeadMovedBackOverSentRecordsSendsNothingTwiceAndIsReportedOnce) {
   exchange::CCommandWriter client;
-  ASSERT_EQ(client.Open(robot_), platform::ShmStatus::kOk);
+  ASSERT_EQ(client.Open(robot_), platform::Status::kOk);
   std::vector<Bytes> sent;
   for (uint8_t v = 1; v <= 5; ++v) {
     sent.push_back(Pwm(v));
@@ -220,7 +220,7 @@ TEST_F(ForwarderOnARing, LengthWordsThatAreNoRecordNeverCostTheNextOne) {
 // middle of the ring, finds empty slots, which name no sound file and send nothing.
 TEST_F(ForwarderOnARing, ZeroedSlotsAreNoRequests) {
   exchange::CCommandWriter client;
-  ASSERT_EQ(client.Open(robot_), platform::ShmStatus::kOk);
+  ASSERT_EQ(client.Open(robot_), platform::Status::kOk);
   const Bytes pwm = Pwm(1);
   for (int i = 0; i < 7; ++i)
     ASSERT_EQ(client.Put(pwm.data(), static_cast<uint32_t>(pwm.size())), exchange::PutStatus::kStored);

@@ -43,11 +43,11 @@ class ControlTest : public ::testing::Test {
  protected:
   void SetUp() override {
     robot_ = "C" + std::to_string(getpid()) + "_" + std::to_string(counter_++);
-    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::Status::kOk);
     for (auto id :
          {exchange::SectionId::kStandardSensor, exchange::SectionId::kMotorSensor,
           exchange::SectionId::kCustomSensor, exchange::SectionId::kImage, exchange::SectionId::kAudio})
-      ASSERT_EQ(producer(id).Open(robot_, id), platform::ShmStatus::kOk);
+      ASSERT_EQ(producer(id).Open(robot_, id), platform::Status::kOk);
     ctl_.AttachHost(&host_);
     ctl_.SetEventSink([this](int dispid) { events_.push_back(dispid); });
     Call("connectRobot", {Variant::String(robot_)});
@@ -630,7 +630,7 @@ TEST_F(ControlTest, EachCallKeepsItsRefusalForTheFrontEnd) {
        }) {
     exchange::CCommandTaker relay;
     if (c.relay) {
-      ASSERT_EQ(relay.Open(robot_), platform::ShmStatus::kOk);
+      ASSERT_EQ(relay.Open(robot_), platform::Status::kOk);
       ASSERT_TRUE(relay.Claim());
     }
     const control::CZembrinSDKControlCtrl::Refusal outer = ctl_.BeginCall();

@@ -231,7 +231,7 @@ TEST_F(Dialog, TheRelaysWarningsStayInTheStatusFieldWhileTheLinkAnswers) {
   };
   // A client names a file that is no sound: the relay refuses it.
   exchange::CRingProducer commands;
-  ASSERT_EQ(commands.Open(robot, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  ASSERT_EQ(commands.Open(robot, exchange::SectionId::kCommand), platform::Status::kOk);
   const std::string not_a_sound = dir_ + "/Trevask.ini";
   ASSERT_EQ(commands.Put(reinterpret_cast<const uint8_t*>(not_a_sound.data()),
                          static_cast<uint32_t>(not_a_sound.size())),

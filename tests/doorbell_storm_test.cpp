@@ -38,8 +38,8 @@ class DoorbellStorm : public ::testing::Test {
  protected:
   void SetUp() override {
     robot_ = "Storm" + std::to_string(getpid());
-    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
-    ASSERT_EQ(sensors_.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::Status::kOk);
+    ASSERT_EQ(sensors_.Open(robot_, exchange::SectionId::kStandardSensor), platform::Status::kOk);
     ctl_.AttachHost(&host_);
     Variant name = Variant::String(robot_), result;
     ASSERT_EQ(control::Invoke(ctl_, control::FindMember("connectRobot")->dispid, &name, 1, result),
@@ -77,7 +77,7 @@ TEST_F(DoorbellStorm, CostsAWaitingClientLittle) {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
   };
   exchange::CRingConsumer hostile;  // the storm's mapping (fork keeps it shared)
-  ASSERT_EQ(hostile.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(hostile.Open(robot_, exchange::SectionId::kStandardSensor), platform::Status::kOk);
   const platform::Doorbell word = hostile.Doorbell();
   ASSERT_NE(word.word, nullptr);
   std::vector<int64_t> sonars;

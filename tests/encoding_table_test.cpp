@@ -24,7 +24,7 @@ class EncodingTable : public ::testing::Test {
  protected:
   void SetUp() override {
     robot_ = "Enc" + std::to_string(getpid()) + "_" + std::to_string(counter_++);
-    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::Status::kOk);
     ctl_.connectRobot(robot_);
   }
   Variant Invoke(const std::string& name, const std::vector<int>& args) {
@@ -180,9 +180,9 @@ enum class Record { kStandard, kMotor, kCustom };
 
 TEST_F(EncodingTable, EveryGetterReadsItsOffsetAndKind) {
   exchange::CRingProducer standard, motor, custom;
-  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
-  ASSERT_EQ(motor.Open(robot_, exchange::SectionId::kMotorSensor), platform::ShmStatus::kOk);
-  ASSERT_EQ(custom.Open(robot_, exchange::SectionId::kCustomSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::Status::kOk);
+  ASSERT_EQ(motor.Open(robot_, exchange::SectionId::kMotorSensor), platform::Status::kOk);
+  ASSERT_EQ(custom.Open(robot_, exchange::SectionId::kCustomSensor), platform::Status::kOk);
   // Every byte different, and high bytes above 0x80 so that a sign or byte-order slip shows.
   Bytes records[3];
   for (int r = 0; r < 3; ++r) {

@@ -423,7 +423,7 @@ TEST(Headless, ARecordedSessionReplaysToAClientAndTheCaptureToolsDecodeIt) {
                      {"TREVASK_TIME_SCALE=0.2", kConfig});
   ASSERT_TRUE(relay.WaitForLine("WiFi Connection: Connected")) << relay.err();
   exchange::CRingConsumer watched;  // what a client sees, each record recorded before it is passed on
-  ASSERT_EQ(watched.Open(robot, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(watched.Open(robot, exchange::SectionId::kStandardSensor), platform::Status::kOk);
   ChildProcess put({kSections, "--robot", robot, "--put-command", "5E 02 01 00 7D 01 FF C3 5E 0D"}, {kScale});
   EXPECT_EQ(put.Wait(), 0) << put.err();
   int passed_on = 0;
@@ -474,7 +474,7 @@ TEST(Headless, ARecordedSessionReplaysToAClientAndTheCaptureToolsDecodeIt) {
   // Replayed twice as fast into another name, read by a client as it comes.
   const std::string replayed = "Rep" + std::to_string(getpid());
   exchange::CRingConsumer client;
-  ASSERT_EQ(client.Open(replayed, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(client.Open(replayed, exchange::SectionId::kStandardSensor), platform::Status::kOk);
   ChildProcess replay({kRelay, "--replay", recording, "--speed", "2", "--robot", replayed},
                       {"TREVASK_TIME_SCALE=1", kConfig});
   std::vector<std::vector<uint8_t>> got;

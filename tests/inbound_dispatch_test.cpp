@@ -26,17 +26,16 @@ class DispatchTest : public ::testing::Test {
     robot_ = "D" + std::to_string(platform::ProcessId()) +
              ::testing::UnitTest::GetInstance()->current_test_info()->name();
     ASSERT_EQ(producers_.standard_sensor.Open(robot_, exchange::SectionId::kStandardSensor),
-              platform::ShmStatus::kOk);
-    ASSERT_EQ(producers_.motor_sensor.Open(robot_, exchange::SectionId::kMotorSensor),
-              platform::ShmStatus::kOk);
+              platform::Status::kOk);
+    ASSERT_EQ(producers_.motor_sensor.Open(robot_, exchange::SectionId::kMotorSensor), platform::Status::kOk);
     ASSERT_EQ(producers_.custom_sensor.Open(robot_, exchange::SectionId::kCustomSensor),
-              platform::ShmStatus::kOk);
-    ASSERT_EQ(producers_.image.Open(robot_, exchange::SectionId::kImage), platform::ShmStatus::kOk);
-    ASSERT_EQ(producers_.audio.Open(robot_, exchange::SectionId::kAudio), platform::ShmStatus::kOk);
+              platform::Status::kOk);
+    ASSERT_EQ(producers_.image.Open(robot_, exchange::SectionId::kImage), platform::Status::kOk);
+    ASSERT_EQ(producers_.audio.Open(robot_, exchange::SectionId::kAudio), platform::Status::kOk);
     for (auto id :
          {exchange::SectionId::kStandardSensor, exchange::SectionId::kMotorSensor,
           exchange::SectionId::kCustomSensor, exchange::SectionId::kImage, exchange::SectionId::kAudio})
-      ASSERT_EQ(consumer(id).Open(robot_, id), platform::ShmStatus::kOk);
+      ASSERT_EQ(consumer(id).Open(robot_, id), platform::Status::kOk);
     dispatch_.SetProducers(&producers_);
   }
 

@@ -248,8 +248,8 @@ TEST_F(LinkedRobot, CommandRecordReachesTheRobotByteForByte) {
 
 TEST_F(LinkedRobot, SensorStreamLandsInTheSection) {
   exchange::CRingConsumer standard, motor;
-  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
-  ASSERT_EQ(motor.Open(robot_, exchange::SectionId::kMotorSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::Status::kOk);
+  ASSERT_EQ(motor.Open(robot_, exchange::SectionId::kMotorSensor), platform::Status::kOk);
   PutCommand(Frame(1, 0x7D, {3}));     // three standard packets
   PutCommand(Frame(1, 0x7B, {0xFF}));  // an endless motor stream
   int standard_records = 0, motor_records = 0;
@@ -270,7 +270,7 @@ TEST_F(LinkedRobot, SensorStreamLandsInTheSection) {
 
 TEST_F(LinkedRobot, VoiceWhileRecordingArrivesAsSegments) {
   exchange::CRingConsumer audio;
-  ASSERT_EQ(audio.Open(robot_, exchange::SectionId::kAudio), platform::ShmStatus::kOk);
+  ASSERT_EQ(audio.Open(robot_, exchange::SectionId::kAudio), platform::Status::kOk);
   PutCommand(Frame(8, 0x0B, {2}));
   exchange::RingRecord r;
   ASSERT_TRUE(WaitUntil([&] { return static_cast<bool>(r = audio.Take()); }));
@@ -356,7 +356,7 @@ TEST_F(LinkedRobotOwnSocket, AnotherHostCanNeitherDivertTheLinkNorFeedTheClients
   Stranger stranger;
   ASSERT_TRUE(stranger.bound());
   exchange::CRingConsumer standard;
-  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::Status::kOk);
   const int port = udp_.LocalPort();
   ASSERT_NE(port, 0);
   stranger.SendTo(port, {});
@@ -384,9 +384,9 @@ TEST_F(LinkedRobotOwnSocket, AnotherPortOfTheRobotsAddressCanNeitherTakeTheComma
   Stranger other_port(INADDR_LOOPBACK);
   ASSERT_TRUE(other_port.bound());
   exchange::CRingConsumer standard;
-  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(standard.Open(robot_, exchange::SectionId::kStandardSensor), platform::Status::kOk);
   exchange::CCommandWriter client;
-  ASSERT_EQ(client.Open(robot_), platform::ShmStatus::kOk);
+  ASSERT_EQ(client.Open(robot_), platform::Status::kOk);
   const Bytes reading = Frame(0, 0x7D, Bytes(40, 0xEE));
   const std::size_t half = 20;
   Bytes datagram = reading;
@@ -425,7 +425,7 @@ TEST_F(LinkedRobot, LengthWordsBeyondTheSlotAreSkippedAndTheNextRecordStillGoesO
   // slot's data a whole frame), then two good records, all published at once.
   const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
   platform::SharedView view;
-  ASSERT_EQ(testing_support::MapCommandSection(robot_, view), platform::ShmStatus::kOk);
+  ASSERT_EQ(testing_support::MapCommandSection(robot_, view), platform::Status::kOk);
   uint32_t head;
   std::memcpy(&head, view.data(), 4);
   const Bytes bad = Frame(1, 0x05, {0x01, 0x66, 0x00});

@@ -101,7 +101,7 @@ inline relay::LinkConfig WifiConfig(int port, const std::string& robot) {
 }
 
 // The robot's command section mapped raw, as an outside tool sees it (the layout, not the handles).
-inline platform::ShmStatus MapCommandSection(const std::string& robot, platform::SharedView& view) {
+inline platform::Status MapCommandSection(const std::string& robot, platform::SharedView& view) {
   const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kCommand);
   bool created = false;
   return platform::OpenSharedView(exchange::SectionObjectName(robot, spec.suffix),
@@ -124,7 +124,7 @@ class LinkedRobotFixture : public ::testing::Test {
     link_ = std::make_unique<relay::CLinkManager>(*ui_);
     ui_->Attach(link_.get());
     link_->SetTransport(transport_);
-    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+    ASSERT_EQ(commands_.Open(robot_, exchange::SectionId::kCommand), platform::Status::kOk);
     ASSERT_TRUE(link_->StartConnection());
     ASSERT_TRUE(WaitUntil([&] { return ui_->Has("minimize"); }));
   }

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,9 +22,44 @@
 #include "platform/lock.h"
 #include "platform/regular_file.h"
 #include "platform/shared_memory.h"
+#include "platform/status.h"
 #include "platform/thread.h"
 
 namespace {
+
+// One status type for every failure of the platform, one text each: the texts reach people and the
+// tests of the layers above, so they stay word for word, and no two failures read alike.
+TEST(Status, EveryFailureHasItsOwnText) {
+  struct Case {
+    platform::Status status;
+    const char* text;
+  };
+  const Case cases[] = {
+      {platform::Status::kOk, "ok"},
+      {platform::Status::kBadName, "invalid shared-memory name"},
+      {platform::Status::kOpenFailed, "shared memory cannot be opened"},
+      {platform::Status::kWrongSize, "shared memory exists with another size"},
+      {platform::Status::kMapFailed, "shared memory cannot be mapped"},
+      {platform::Status::kForeign, "shared memory of that name belongs to another user"},
+      {platform::Status::kBusy, "shared memory of that name is kept locked by another process"},
+      {platform::Status::kNameTaken, "another kind of object has that name"},
+      {platform::Status::kMissing, "no such file"},
+      {platform::Status::kNoAccess, "permission denied"},
+      {platform::Status::kNotRegular, "not a regular file"},
+      {platform::Status::kTooLarge, "too large"},
+      {platform::Status::kReadFailed, "cannot be read"},
+      {platform::Status::kNotShared,
+       "not readable by the clients' group (the relay reads only what its clients may)"},
+      {platform::Status::kLink, "a link, which is not followed here (name the file itself)"},
+  };
+  std::set<std::string> texts;
+  for (const Case& c : cases) {
+    EXPECT_STREQ(platform::StatusText(c.status), c.text);
+    texts.insert(platform::StatusText(c.status));
+  }
+  EXPECT_EQ(texts.size(), std::size(cases));
+  EXPECT_STREQ(platform::StatusText(static_cast<platform::Status>(std::size(cases))), "unknown");
+}
 
 TEST(Clock, TickComparisonsSurviveWrapAround) {
   EXPECT_TRUE(platform::TickAfter(5, 0xFFFFFFF0u));
@@ -121,19 +158,19 @@ TEST(RegularFile, AReaderForAGroupNeverLendsItsOwnRights) {
   const struct {
     std::string name;
     long gid;
-    platform::FileStatus expected;
+    platform::Status expected;
   } cases[] = {
-      {"open.wav", other_group, platform::FileStatus::kOk},
-      {"link.wav", other_group, platform::FileStatus::kLink},  // even to a file they may read
-      {"link.wav", -1, platform::FileStatus::kLink},
-      {"mine.wav", -1, platform::FileStatus::kOk},
-      {"pipe.wav", -1, platform::FileStatus::kNotRegular},
-      {"mine.wav", other_group, platform::FileStatus::kNotShared},
-      {"group.wav", other_group, platform::FileStatus::kNotShared},
-      {"group.wav", own_group, platform::FileStatus::kOk},
-      {"private/open.wav", other_group, platform::FileStatus::kNotShared},  // a folder they cannot enter
-      {"pipe.wav", other_group, platform::FileStatus::kNotRegular},
-      {"missing.wav", other_group, platform::FileStatus::kMissing},
+      {"open.wav", other_group, platform::Status::kOk},
+      {"link.wav", other_group, platform::Status::kLink},  // even to a file they may read
+      {"link.wav", -1, platform::Status::kLink},
+      {"mine.wav", -1, platform::Status::kOk},
+      {"pipe.wav", -1, platform::Status::kNotRegular},
+      {"mine.wav", other_group, platform::Status::kNotShared},
+      {"group.wav", other_group, platform::Status::kNotShared},
+      {"group.wav", own_group, platform::Status::kOk},
+      {"private/open.wav", other_group, platform::Status::kNotShared},  // a folder they cannot enter
+      {"pipe.wav", other_group, platform::Status::kNotRegular},
+      {"missing.wav", other_group, platform::Status::kMissing},
   };
   for (const auto& c : cases) {
     std::vector<uint8_t> bytes;
@@ -142,7 +179,7 @@ TEST(RegularFile, AReaderForAGroupNeverLendsItsOwnRights) {
                         : platform::ReadFileForGroup(path, c.gid, 1024, true, bytes),
               c.expected)
         << c.name << " " << c.gid;
-    EXPECT_EQ(bytes.size(), c.expected == platform::FileStatus::kOk ? 4u : 0u) << c.name;
+    EXPECT_EQ(bytes.size(), c.expected == platform::Status::kOk ? 4u : 0u) << c.name;
   }
   std::system(("rm -rf " + dir).c_str());
 }
@@ -244,8 +281,8 @@ int HostChild(HostBus host, const std::string& name) {
   constexpr std::size_t kSize = 3 * 4096;
   platform::SharedView first, second;
   bool created = false;
-  if (platform::OpenSharedView(name, kSize, first, created) != platform::ShmStatus::kOk) return 2;
-  if (platform::OpenSharedView(name, kSize, second, created) != platform::ShmStatus::kOk) return 3;
+  if (platform::OpenSharedView(name, kSize, first, created) != platform::Status::kOk) return 2;
+  if (platform::OpenSharedView(name, kSize, second, created) != platform::Status::kOk) return 3;
   if (SameDisposition(CurrentBus(), before)) return 4;  // a mapped view is guarded
   const int fd = shm_open(name.c_str(), O_RDWR, 0);
   if (fd < 0) return 5;
@@ -294,7 +331,7 @@ int HostChild(HostBus host, const std::string& name) {
           for (int i = 0; i < 200; ++i) {
             platform::SharedView v;
             bool c = false;
-            if (platform::OpenSharedView(name, kSize, v, c) != platform::ShmStatus::kOk) ++failures;
+            if (platform::OpenSharedView(name, kSize, v, c) != platform::Status::kOk) ++failures;
           }
         },
         t);

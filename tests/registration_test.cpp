@@ -169,7 +169,7 @@ TEST(CAbi, TableInvokePropertiesEventsAndBuffers) {
 
   const std::string robot = "A" + std::to_string(getpid());
   exchange::CRingProducer producer;
-  ASSERT_EQ(producer.Open(robot, exchange::SectionId::kMotorSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(producer.Open(robot, exchange::SectionId::kMotorSensor), platform::Status::kOk);
   tv_variant name{};
   name.type = TV_STRING;
   name.s = robot.c_str();

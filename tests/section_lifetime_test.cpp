@@ -211,10 +211,10 @@ TEST(SectionLifetime, TheRelayGivesEverySectionItsSizeBackAfterAnotherProcessRes
       if (pid == 0) {
         if (s.id == SectionId::kCommand) {
           exchange::CRingProducer p;
-          _exit(p.Open(robot, s.id) == platform::ShmStatus::kOk ? 0 : 1);
+          _exit(p.Open(robot, s.id) == platform::Status::kOk ? 0 : 1);
         }
         exchange::CRingConsumer c;
-        _exit(c.Open(robot, s.id) == platform::ShmStatus::kOk ? 0 : 1);
+        _exit(c.Open(robot, s.id) == platform::Status::kOk ? 0 : 1);
       }
       int status = 0;
       waitpid(pid, &status, 0);

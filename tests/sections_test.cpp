@@ -94,7 +94,7 @@ TEST(Rings, LateConsumerSeesOnlyRecordsWrittenAfterItOpened) {
   pid_t pid = fork();
   if (pid == 0) {
     CRingProducer p;
-    if (p.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kOk) _exit(1);
+    if (p.Open(robot, SectionId::kStandardSensor) != platform::Status::kOk) _exit(1);
     for (uint8_t v = 1; v <= 3; ++v) p.Put(&v, 1);
     produced.Open();
     opened.Wait();
@@ -106,7 +106,7 @@ TEST(Rings, LateConsumerSeesOnlyRecordsWrittenAfterItOpened) {
   }
   produced.Wait();
   CRingConsumer c;
-  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   EXPECT_FALSE(c.Take()) << "records from before the open are not delivered";
   opened.Open();
   done.Wait();
@@ -124,11 +124,11 @@ TEST(Rings, LateConsumerSeesOnlyRecordsWrittenAfterItOpened) {
 TEST(Rings, ConsumerThatCreatedTheSectionGetsTheFirstRecord) {
   std::string robot = UniqueRobot("first");
   CRingConsumer c;
-  ASSERT_EQ(c.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(robot, SectionId::kCommand), platform::Status::kOk);
   EXPECT_EQ(c.read_index(), 0u);
   int rc = InChild([&] {
     CRingProducer p;
-    if (p.Open(robot, SectionId::kCommand) != platform::ShmStatus::kOk) return 1;
+    if (p.Open(robot, SectionId::kCommand) != platform::Status::kOk) return 1;
     const uint8_t frame[10] = {0x5E, 0x02, 0x01, 0x00, 0x05, 0x01, 0x42, 0x00, 0x5E, 0x0D};
     return p.Put(frame, 10) == PutStatus::kStored ? 0 : 2;
   });
@@ -142,8 +142,8 @@ TEST(Rings, ConsumerThatCreatedTheSectionGetsTheFirstRecord) {
 TEST(Rings, RecordsUpToCapacityFitLongerOnesAreRefused) {
   std::string robot = UniqueRobot("cap");
   CRingProducer sensor, command;
-  ASSERT_EQ(sensor.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
-  ASSERT_EQ(command.Open(robot, SectionId::kCommand), platform::ShmStatus::kOk);
+  ASSERT_EQ(sensor.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
+  ASSERT_EQ(command.Open(robot, SectionId::kCommand), platform::Status::kOk);
   std::vector<uint8_t> bytes(81, 0xAB);
   EXPECT_EQ(sensor.Put(bytes.data(), 50), PutStatus::kStored);
   EXPECT_EQ(sensor.Put(bytes.data(), 51), PutStatus::kTooLong);
@@ -152,7 +152,7 @@ TEST(Rings, RecordsUpToCapacityFitLongerOnesAreRefused) {
 
   int rc = InChild([&] {
     CRingConsumer c;  // opens an existing section: starts at head, which the refusals did not move
-    if (c.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kOk) return 1;
+    if (c.Open(robot, SectionId::kStandardSensor) != platform::Status::kOk) return 1;
     return c.read_index() == 1 ? 0 : 2;
   });
   EXPECT_EQ(rc, 0);
@@ -163,13 +163,13 @@ TEST(Rings, RecordsUpToCapacityFitLongerOnesAreRefused) {
 TEST(Rings, EveryPutSaysWhatBecameOfItsRecord) {
   const std::string robot = UniqueRobot("status");
   CRingProducer sensor, sensor_unopened;
-  ASSERT_EQ(sensor.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(sensor.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   CCommandTaker relay;
-  ASSERT_EQ(relay.Open(robot), platform::ShmStatus::kOk);
+  ASSERT_EQ(relay.Open(robot), platform::Status::kOk);
   ASSERT_TRUE(relay.Claim());
   relay.StartForwarding();
   CCommandWriter writer, writer_unopened;
-  ASSERT_EQ(writer.Open(robot), platform::ShmStatus::kOk);
+  ASSERT_EQ(writer.Open(robot), platform::Status::kOk);
   const std::vector<uint8_t> bytes(81, 0x5A);
   struct Case {
     const char* what;
@@ -210,10 +210,10 @@ TEST(Rings, EveryPutSaysWhatBecameOfItsRecord) {
 TEST(Rings, SixRecordsIntoFiveSlotsLeaveOneNew) {
   std::string robot = UniqueRobot("six");
   CRingConsumer c;
-  ASSERT_EQ(c.Open(robot, SectionId::kMotorSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(robot, SectionId::kMotorSensor), platform::Status::kOk);
   int rc = InChild([&] {
     CRingProducer p;
-    if (p.Open(robot, SectionId::kMotorSensor) != platform::ShmStatus::kOk) return 1;
+    if (p.Open(robot, SectionId::kMotorSensor) != platform::Status::kOk) return 1;
     for (uint8_t v = 1; v <= 6; ++v) p.Put(&v, 1);
     return 0;
   });
@@ -241,11 +241,11 @@ TEST(Rings, SectionLeftByAKilledProcessIsNewForTheNextOpener) {
   waitpid(pid, nullptr, 0);
 
   CRingConsumer c;
-  ASSERT_EQ(c.Open(robot, SectionId::kCustomSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(robot, SectionId::kCustomSensor), platform::Status::kOk);
   EXPECT_EQ(c.read_index(), 0u) << "the killed producer's head is forgotten";
   EXPECT_FALSE(c.Take());
   CRingProducer p;
-  ASSERT_EQ(p.Open(robot, SectionId::kCustomSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(p.Open(robot, SectionId::kCustomSensor), platform::Status::kOk);
   PutByte(p, 9);
   exchange::RingRecord r = c.Take();
   ASSERT_TRUE(r);
@@ -266,7 +266,7 @@ TEST(Rings, SectionOfAnotherSizeIsRefusedNotMappedShort) {
   }
   ready.Wait();
   CRingConsumer c;
-  EXPECT_EQ(c.Open(name, 50, 5), platform::ShmStatus::kWrongSize);
+  EXPECT_EQ(c.Open(name, 50, 5), platform::Status::kWrongSize);
   EXPECT_FALSE(c.HasView());
   EXPECT_FALSE(c.Take());
   finish.Open();
@@ -279,21 +279,21 @@ TEST(Rings, HandlesWithoutAViewRefuse) {
   uint8_t b = 1;
   EXPECT_EQ(p.Put(&b, 1), PutStatus::kNoSection);
   EXPECT_FALSE(c.Take());
-  EXPECT_EQ(p.Open("no-slash", 50, 5), platform::ShmStatus::kBadName);
+  EXPECT_EQ(p.Open("no-slash", 50, 5), platform::Status::kBadName);
   EXPECT_EQ(p.Put(&b, 1), PutStatus::kNoSection);
-  EXPECT_EQ(c.Open("/" + std::string(300, 'x'), 50, 5), platform::ShmStatus::kBadName);
+  EXPECT_EQ(c.Open("/" + std::string(300, 'x'), 50, 5), platform::Status::kBadName);
 }
 
 TEST(Rings, ReconnectInTheSameProcessKeepsHeadAndTheLayoutIsAsPublished) {
   std::string robot = UniqueRobot("layout");
   {
     CRingProducer p;
-    ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+    ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
     PutByte(p, 0x11, 3);
     PutByte(p, 0x22, 2);
   }
   CRingProducer again;  // the view went away, the object stayed with the process
-  ASSERT_EQ(again.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(again.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   PutByte(again, 0x33, 1);
 
   // Read the raw bytes the way an outside tool would.
@@ -316,7 +316,7 @@ TEST(Rings, ReconnectInTheSameProcessKeepsHeadAndTheLayoutIsAsPublished) {
 TEST(Rings, SectionsAreForTheirOwnerOnly) {
   std::string name = "/" + UniqueRobot("mode") + "Perm";
   CRingProducer p;
-  ASSERT_EQ(p.Open(name, 50, 5), platform::ShmStatus::kOk);
+  ASSERT_EQ(p.Open(name, 50, 5), platform::Status::kOk);
   struct stat st {};
   int fd = shm_open(name.c_str(), O_RDONLY, 0);
   ASSERT_GE(fd, 0);
@@ -326,7 +326,7 @@ TEST(Rings, SectionsAreForTheirOwnerOnly) {
   close(fd);
   int rc = InChild([&] {
     CRingConsumer c;  // another process of the same user reopens it and closes it again
-    if (c.Open(name, 50, 5) != platform::ShmStatus::kOk) return 1;
+    if (c.Open(name, 50, 5) != platform::Status::kOk) return 1;
     int again = shm_open(name.c_str(), O_RDONLY, 0);
     struct stat s2 {};
     fstat(again, &s2);
@@ -342,7 +342,7 @@ TEST(Rings, SectionsAreForTheirOwnerOnly) {
     ASSERT_EQ(fchown(ffd, 65534, 65534), 0);
     close(ffd);
     CRingConsumer c;
-    EXPECT_EQ(c.Open(foreign, 50, 5), platform::ShmStatus::kForeign);
+    EXPECT_EQ(c.Open(foreign, 50, 5), platform::Status::kForeign);
     EXPECT_FALSE(c.HasView());
     shm_unlink(foreign.c_str());
   }
@@ -380,7 +380,7 @@ TEST(Rings, ALockedObjectNeverMakesAnOpenWait) {
       pid_t pid = HoldLocked(name, 278, 0, ready, finish, 65534);
       ready.Wait();
       CRingConsumer c;
-      EXPECT_EQ(c.Open(name, 50, 5), platform::ShmStatus::kForeign);
+      EXPECT_EQ(c.Open(name, 50, 5), platform::Status::kForeign);
       finish.Open();
       waitpid(pid, nullptr, 0);
       shm_unlink(name.c_str());
@@ -392,7 +392,7 @@ TEST(Rings, ALockedObjectNeverMakesAnOpenWait) {
   pid_t pid = HoldLocked(name, 278, 0, ready, finish);
   ready.Wait();
   CRingConsumer c;
-  EXPECT_EQ(c.Open(name, 50, 5), platform::ShmStatus::kBusy);
+  EXPECT_EQ(c.Open(name, 50, 5), platform::Status::kBusy);
   EXPECT_FALSE(c.HasView());
   finish.Open();
   waitpid(pid, nullptr, 0);
@@ -408,7 +408,7 @@ TEST(Rings, HoldersThatEndTogetherLeaveNoNameBehind) {
       pid_t pid = fork();
       if (pid == 0) {
         CRingProducer p;
-        if (p.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kOk) _exit(1);
+        if (p.Open(robot, SectionId::kStandardSensor) != platform::Status::kOk) _exit(1);
         ready.Open();
         go.Wait();
         exit(0);  // a normal exit: the names are released on the way out
@@ -436,7 +436,7 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
   if (pid == 0) {
     // The forwarder: claims the ring, takes one record now and then, publishing how far it read.
     CCommandTaker c;
-    if (c.Open(robot) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
+    if (c.Open(robot) != platform::Status::kOk || !c.Claim()) _exit(1);
     c.StartForwarding();
     c.PublishMark(0, true);
     ready.Open();
@@ -455,7 +455,7 @@ TEST(CommandPacing, AWriterWaitsForTheForwarderInsteadOfOverwriting) {
   }
   ready.Wait();
   CCommandWriter p;
-  ASSERT_EQ(p.Open(robot), platform::ShmStatus::kOk);
+  ASSERT_EQ(p.Open(robot), platform::Status::kOk);
   for (uint8_t v = 0; v < 100; ++v) ASSERT_EQ(p.Put(&v, 1), PutStatus::kStored);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -489,7 +489,7 @@ TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
   const pid_t relay = fork();
   if (relay == 0) {
     CCommandTaker c;
-    if (c.Open(robot) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
+    if (c.Open(robot) != platform::Status::kOk || !c.Claim()) _exit(1);
     c.PublishMark(0, true);
     relay_ready.Open();
     uint8_t record[exchange::kCommandRecordMax];
@@ -514,7 +514,7 @@ TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
     writers[w] = fork();
     if (writers[w] == 0) {
       CCommandWriter p;
-      if (p.Open(robot) != platform::ShmStatus::kOk) _exit(1);
+      if (p.Open(robot) != platform::Status::kOk) _exit(1);
       for (int seq = 0; seq < kPuts && !__atomic_load_n(&shared->writers_stop, __ATOMIC_ACQUIRE); ++seq) {
         const uint8_t record[3] = {static_cast<uint8_t>(w), static_cast<uint8_t>(seq & 0xFF),
                                    static_cast<uint8_t>(seq >> 8)};
@@ -563,12 +563,12 @@ TEST(CommandPacing, WritersStoppedAnywhereNeitherRepeatNorHoldUpTheOthers) {
 TEST(CommandPacing, AMarkLeftByAKilledRelayIsCleared) {
   const std::string robot = UniqueRobot("stale");
   CCommandWriter p;  // held here throughout, so the ring outlives the relay and keeps its mark
-  ASSERT_EQ(p.Open(robot), platform::ShmStatus::kOk);
+  ASSERT_EQ(p.Open(robot), platform::Status::kOk);
   Gate ready;
   pid_t pid = fork();
   if (pid == 0) {
     CCommandTaker c;
-    if (c.Open(robot) != platform::ShmStatus::kOk || !c.Claim()) _exit(1);
+    if (c.Open(robot) != platform::Status::kOk || !c.Claim()) _exit(1);
     c.PublishMark(7, false);
     ready.Open();
     pause();
@@ -587,7 +587,7 @@ TEST(CommandPacing, AMarkLeftByAKilledRelayIsCleared) {
   // A new forwarder can claim the ring now that the killed one is gone.
   EXPECT_EQ(InChild([&] {
               CCommandTaker c;
-              return c.Open(robot) == platform::ShmStatus::kOk && c.Claim() ? 0 : 1;
+              return c.Open(robot) == platform::Status::kOk && c.Claim() ? 0 : 1;
             }),
             0);
 }
@@ -595,14 +595,14 @@ TEST(CommandPacing, AMarkLeftByAKilledRelayIsCleared) {
 TEST(CommandPacing, OneForwarderPerRing) {
   const std::string robot = UniqueRobot("claim");
   CCommandTaker mine;
-  ASSERT_EQ(mine.Open(robot), platform::ShmStatus::kOk);
+  ASSERT_EQ(mine.Open(robot), platform::Status::kOk);
   ASSERT_TRUE(mine.Claim());
   CCommandTaker second_here;
-  ASSERT_EQ(second_here.Open(robot), platform::ShmStatus::kOk);
+  ASSERT_EQ(second_here.Open(robot), platform::Status::kOk);
   EXPECT_FALSE(second_here.Claim()) << "not twice in one process";
   EXPECT_EQ(InChild([&] {
               CCommandTaker c;
-              return c.Open(robot) == platform::ShmStatus::kOk && !c.Claim() ? 0 : 1;
+              return c.Open(robot) == platform::Status::kOk && !c.Claim() ? 0 : 1;
             }),
             0)
       << "nor from another process";
@@ -613,9 +613,9 @@ TEST(CommandPacing, OneForwarderPerRing) {
 TEST(Rings, AConsumerCountsWhatItWasLappedBy) {
   const std::string robot = UniqueRobot("lap");
   CRingProducer p;
-  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   CRingConsumer c;
-  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   for (uint8_t v = 1; v <= 5; ++v) PutByte(p, v);
   EXPECT_FALSE(c.Take()) << "lapped exactly: the head is back where the consumer was";
   EXPECT_EQ(c.lapped(), 5u) << "but the count knows";
@@ -639,12 +639,12 @@ TEST(Rings, AConsumerCountsWhatItWasLappedBy) {
 TEST(Rings, ACopiedRecordNeverMixesTwoRecords) {
   const std::string robot = UniqueRobot("torn");
   CRingConsumer c;
-  ASSERT_EQ(c.Open(robot, SectionId::kImage), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(robot, SectionId::kImage), platform::Status::kOk);
   Gate done;
   const pid_t producer = fork();
   if (producer == 0) {
     CRingProducer p;
-    if (p.Open(robot, SectionId::kImage) != platform::ShmStatus::kOk) _exit(1);
+    if (p.Open(robot, SectionId::kImage) != platform::Status::kOk) _exit(1);
     std::vector<uint8_t> record(20000);
     const uint32_t end = platform::TickCount() + 10000;  // 500 ms at the tests' time scale
     for (uint8_t n = 1; platform::TickAfter(end, platform::TickCount()); ++n) {
@@ -669,7 +669,7 @@ TEST(Rings, ACopiedRecordNeverMixesTwoRecords) {
 
 TEST(Rings, SignalSectionNeverYieldsARecord) {
   CRingConsumer c;
-  ASSERT_EQ(c.Open(UniqueRobot("sig"), SectionId::kSignal), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(UniqueRobot("sig"), SectionId::kSignal), platform::Status::kOk);
   EXPECT_FALSE(c.Take());
 }
 
@@ -739,7 +739,7 @@ TEST_F(GroupSharing, ARelayNeverAdoptsSectionsAMemberMadeFirst) {
               std::string error;
               if (!platform::ShareWithGroup("nogroup", error)) return 1;
               CRingProducer p;
-              if (p.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kForeign) return 2;
+              if (p.Open(robot, SectionId::kStandardSensor) != platform::Status::kForeign) return 2;
               const std::string who = platform::DescribeSharedObject(name);
               return who.find("owned by user nobody") != std::string::npos ? 0 : 3;
             }),
@@ -749,7 +749,7 @@ TEST_F(GroupSharing, ARelayNeverAdoptsSectionsAMemberMadeFirst) {
   std::string error;
   ASSERT_TRUE(platform::ShareWithGroup("nogroup", error)) << error;
   CRingProducer p;  // root may remove any name: the squatted one is made anew, as root's
-  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   struct stat st {};
   ASSERT_EQ(stat(("/dev/shm" + name).c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
@@ -770,9 +770,9 @@ TEST_F(GroupSharing, ARelaySurvivesASectionShrunkUnderIt) {
   platform::SetSharedDamageObserver([&](const std::string& name) { damaged.push_back(name); });
   const std::string robot = UniqueRobot("shrunk");
   CRingProducer sensors;
-  ASSERT_EQ(sensors.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(sensors.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   CCommandTaker commands;
-  ASSERT_EQ(commands.Open(robot), platform::ShmStatus::kOk);
+  ASSERT_EQ(commands.Open(robot), platform::Status::kOk);
   ASSERT_TRUE(commands.Claim());
   commands.StartForwarding();
   for (const char* suffix : {"SensorShareMem_Zembrin", "McCommandsShareMem_Zembrin"}) {
@@ -795,7 +795,7 @@ TEST_F(GroupSharing, ARelaySurvivesASectionShrunkUnderIt) {
   EXPECT_EQ(AsNobody(true,
                      [&] {
                        CCommandWriter client;
-                       return client.Open(robot) == platform::ShmStatus::kOk &&
+                       return client.Open(robot) == platform::Status::kOk &&
                                       client.Put(command, 2) == PutStatus::kStored
                                   ? 0
                                   : 1;
@@ -814,7 +814,7 @@ TEST_F(GroupSharing, TheGroupMayUseTheSectionsAndNobodyElse) {
   ASSERT_TRUE(platform::ShareWithGroup("nogroup", error)) << error;
   const std::string robot = UniqueRobot("grp");
   CRingProducer sensors;
-  ASSERT_EQ(sensors.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(sensors.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   struct stat st {};
   ASSERT_EQ(stat(("/dev/shm" + exchange::SectionObjectName(robot, "SensorShareMem_Zembrin")).c_str(), &st),
             0);
@@ -824,16 +824,15 @@ TEST_F(GroupSharing, TheGroupMayUseTheSectionsAndNobodyElse) {
   EXPECT_EQ(AsNobody(true,
                      [&] {
                        CRingConsumer c;
-                       if (c.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kOk) return 1;
+                       if (c.Open(robot, SectionId::kStandardSensor) != platform::Status::kOk) return 1;
                        CRingProducer commands;  // a client of the group writes commands too
-                       return commands.Open(robot, SectionId::kCommand) == platform::ShmStatus::kOk ? 0 : 2;
+                       return commands.Open(robot, SectionId::kCommand) == platform::Status::kOk ? 0 : 2;
                      }),
             0);
   EXPECT_EQ(AsNobody(false,
                      [&] {
                        CRingConsumer c;
-                       return c.Open(robot, SectionId::kStandardSensor) == platform::ShmStatus::kForeign ? 0
-                                                                                                         : 1;
+                       return c.Open(robot, SectionId::kStandardSensor) == platform::Status::kForeign ? 0 : 1;
                      }),
             0)
       << "a user outside the group is refused";
@@ -849,7 +848,7 @@ TEST_F(GroupSharing, TheGroupMayUseTheSectionsAndNobodyElse) {
     EXPECT_EQ(AsNobody(true,
                        [&] {
                          CRingConsumer c;
-                         return c.Open(name, 50, 5) == platform::ShmStatus::kForeign ? 0 : 1;
+                         return c.Open(name, 50, 5) == platform::Status::kForeign ? 0 : 1;
                        }),
               0)
         << "mode " << std::oct << mode;
@@ -865,13 +864,13 @@ TEST(Doorbells, APutWakesWaitersInAnotherProcess) {
   for (SectionId id : {SectionId::kMotorSensor, SectionId::kCommand}) {
     CRingProducer p;   // the rings the relay fills
     CCommandWriter w;  // the command ring, as clients write it
-    ASSERT_EQ(id == SectionId::kCommand ? w.Open(robot) : p.Open(robot, id), platform::ShmStatus::kOk);
+    ASSERT_EQ(id == SectionId::kCommand ? w.Open(robot) : p.Open(robot, id), platform::Status::kOk);
     Gate ready;
     Gate put;
     pid_t pid = fork();
     if (pid == 0) {
       CRingConsumer c;
-      if (c.Open(robot, id) != platform::ShmStatus::kOk) _exit(1);
+      if (c.Open(robot, id) != platform::Status::kOk) _exit(1);
       platform::Doorbell bell = c.Doorbell();
       if (bell.word == nullptr || c.Pending()) _exit(2);
       if (platform::WaitForDoorbells(&bell, 1, 100) != platform::DoorbellWait::kTimedOut) _exit(3);
@@ -895,9 +894,9 @@ TEST(Doorbells, APutWakesWaitersInAnotherProcess) {
 TEST(Doorbells, AScribbledWordWakesButPromisesNothing) {
   const std::string robot = UniqueRobot("scrib");
   CRingProducer p;
-  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   CRingConsumer c;
-  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   platform::Doorbell bell = c.Doorbell();
   auto* words = const_cast<uint32_t*>(bell.word) - 1;  // head, then the count
   words[0] = 77;                                       // a head no ring has

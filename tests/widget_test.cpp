@@ -54,7 +54,7 @@ TEST(ControlWidget, PaintsExactlyThePicturesPixels) {
 TEST(ControlWidget, ImageEventRepaintsTheDecodedFrame) {
   const std::string robot = "W" + std::to_string(getpid());
   exchange::CRingProducer images;
-  ASSERT_EQ(images.Open(robot, exchange::SectionId::kImage), platform::ShmStatus::kOk);
+  ASSERT_EQ(images.Open(robot, exchange::SectionId::kImage), platform::Status::kOk);
   control::CZembrinWidget widget;
   widget.show();
   int image_events = 0;

@@ -143,12 +143,12 @@ int main(int argc, char** argv) {
 
   if (have_put) {
     exchange::CCommandWriter writer;
-    const platform::ShmStatus st = writer.Open(robot);
-    if (st != platform::ShmStatus::kOk) {
+    const platform::Status st = writer.Open(robot);
+    if (st != platform::Status::kOk) {
       std::fprintf(
           stderr, "trevask-sections: %s: %s\n",
           exchange::SectionObjectName(robot, exchange::Spec(exchange::SectionId::kCommand).suffix).c_str(),
-          platform::ShmStatusText(st));
+          platform::StatusText(st));
       return 2;
     }
     // A relay retires whatever it finds in the ring when it starts, so a record put while none
@@ -193,9 +193,9 @@ int main(int argc, char** argv) {
     }
     watched.push_back(Watched{spec});
     std::string object = exchange::SectionObjectName(robot, spec->suffix);
-    platform::ShmStatus st = watched.back().consumer->Open(object, spec->capacity, spec->slots);
-    if (st != platform::ShmStatus::kOk) {
-      std::fprintf(stderr, "trevask-sections: %s: %s\n", object.c_str(), platform::ShmStatusText(st));
+    platform::Status st = watched.back().consumer->Open(object, spec->capacity, spec->slots);
+    if (st != platform::Status::kOk) {
+      std::fprintf(stderr, "trevask-sections: %s: %s\n", object.c_str(), platform::StatusText(st));
       return 2;
     }
   }

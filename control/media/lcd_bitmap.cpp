@@ -47,9 +47,9 @@ bool ReadLcdBmp(const std::string& path, LcdPicture& out, std::string& error) {
   // the caller or feed it endless bytes. Nothing beyond a header and a far pixel offset is read.
   constexpr std::size_t kMostRead = 65536 + kLcdPixelBytes;
   std::vector<uint8_t> bytes;
-  const platform::FileStatus status = platform::ReadRegularFile(path, kMostRead, false, bytes);
-  if (status != platform::FileStatus::kOk) {
-    error = "Cannot open the BMP file \"" + path + "\" (" + platform::FileStatusText(status) + ").";
+  const platform::Status status = platform::ReadRegularFile(path, kMostRead, false, bytes);
+  if (status != platform::Status::kOk) {
+    error = "Cannot open the BMP file \"" + path + "\" (" + platform::StatusText(status) + ").";
     return false;
   }
   if (bytes.size() < 54) {

@@ -16,31 +16,31 @@ namespace platform {
 
 namespace {
 
-FileStatus StatusOfErrno() {
-  if (errno == ENOENT || errno == ENOTDIR) return FileStatus::kMissing;
-  if (errno == EACCES || errno == EPERM) return FileStatus::kNoAccess;
-  if (errno == ELOOP) return FileStatus::kLink;  // opened without following a link, and one was there
-  return FileStatus::kReadFailed;
+Status StatusOfErrno() {
+  if (errno == ENOENT || errno == ENOTDIR) return Status::kMissing;
+  if (errno == EACCES || errno == EPERM) return Status::kNoAccess;
+  if (errno == ELOOP) return Status::kLink;  // opened without following a link, and one was there
+  return Status::kReadFailed;
 }
 
 // Reads what is left of an open regular file, as ReadRegularFile describes.
-FileStatus ReadOpened(const UniqueFd& fd, std::size_t max_bytes, bool whole_only, std::vector<uint8_t>& out) {
+Status ReadOpened(const UniqueFd& fd, std::size_t max_bytes, bool whole_only, std::vector<uint8_t>& out) {
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return FileStatus::kReadFailed;
-  if (!S_ISREG(st.st_mode)) return FileStatus::kNotRegular;
+  if (::fstat(fd.get(), &st) != 0) return Status::kReadFailed;
+  if (!S_ISREG(st.st_mode)) return Status::kNotRegular;
   const std::size_t size = static_cast<std::size_t>(st.st_size);
-  if (whole_only && size > max_bytes) return FileStatus::kTooLarge;
+  if (whole_only && size > max_bytes) return Status::kTooLarge;
   out.resize(size < max_bytes ? size : max_bytes);
   std::size_t got = 0;
   while (got < out.size()) {
     const ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return FileStatus::kReadFailed;
+    if (n < 0) return Status::kReadFailed;
     if (n == 0) break;  // the file shrank meanwhile: what it holds now
     got += static_cast<std::size_t>(n);
   }
   out.resize(got);
-  return FileStatus::kOk;
+  return Status::kOk;
 }
 
 // True when the group `gid`, or everyone, has the permission bits `other_bit` (S_IROTH, S_IXOTH).
@@ -51,8 +51,8 @@ bool SharedPermits(const struct stat& st, long gid, mode_t other_bit) {
 
 }  // namespace
 
-FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
-                           std::vector<uint8_t>& out) {
+Status ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
+                       std::vector<uint8_t>& out) {
   out.clear();
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -60,42 +60,42 @@ FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool 
   return ReadOpened(fd, max_bytes, whole_only, out);
 }
 
-FileStatus ReadRegularFileItself(const std::string& path, std::size_t max_bytes, bool whole_only,
-                                 std::vector<uint8_t>& out) {
+Status ReadRegularFileItself(const std::string& path, std::size_t max_bytes, bool whole_only,
+                             std::vector<uint8_t>& out) {
   out.clear();
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) return StatusOfErrno();
   return ReadOpened(fd, max_bytes, whole_only, out);
 }
 
-FileStatus ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
-                            std::vector<uint8_t>& out) {
+Status ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes, bool whole_only,
+                        std::vector<uint8_t>& out) {
   out.clear();
   // The folders are resolved, the file's own name is not: a link there is refused, not followed.
   const std::size_t last = path.rfind('/');
   const std::string folder = last == std::string::npos ? "." : last == 0 ? "/" : path.substr(0, last);
   const std::string file = last == std::string::npos ? path : path.substr(last + 1);
-  if (file.empty()) return FileStatus::kNotRegular;
+  if (file.empty()) return Status::kNotRegular;
   char real_folder[PATH_MAX];
   if (::realpath(folder.c_str(), real_folder) == nullptr) return StatusOfErrno();
   std::string real(real_folder);
   if (real.back() != '/') real += '/';
   real += file;
   UniqueFd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dir) return FileStatus::kReadFailed;
+  if (!dir) return Status::kReadFailed;
   std::string_view rest(real.c_str() + 1);
   for (;;) {
     struct stat st {};
-    if (::fstat(dir.get(), &st) != 0) return FileStatus::kReadFailed;
-    if (!SharedPermits(st, gid, S_IXOTH)) return FileStatus::kNotShared;
+    if (::fstat(dir.get(), &st) != 0) return Status::kReadFailed;
+    if (!SharedPermits(st, gid, S_IXOTH)) return Status::kNotShared;
     const std::size_t slash = rest.find('/');
     const std::string name(rest.substr(0, slash));
     if (slash == std::string_view::npos) {
       UniqueFd fd(
           ::openat(dir.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
       if (!fd) return StatusOfErrno();
-      if (::fstat(fd.get(), &st) != 0) return FileStatus::kReadFailed;
-      if (S_ISREG(st.st_mode) && !SharedPermits(st, gid, S_IROTH)) return FileStatus::kNotShared;
+      if (::fstat(fd.get(), &st) != 0) return Status::kReadFailed;
+      if (S_ISREG(st.st_mode) && !SharedPermits(st, gid, S_IROTH)) return Status::kNotShared;
       return ReadOpened(fd, max_bytes, whole_only, out);
     }
     UniqueFd next(::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

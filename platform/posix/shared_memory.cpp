@@ -160,10 +160,10 @@ bool StillNamed(const std::string& name, int fd) {
 // Opens the named object and takes this process's shared lock on it. Sets `fresh` when no other
 // process held it; the caller then resizes it from zero. The owner is checked before any lock, so
 // another user's object, locked or not, never makes this wait.
-ShmStatus AcquireObject(const std::string& name, int& fd_out, bool& fresh) {
+Status AcquireObject(const std::string& name, int& fd_out, bool& fresh) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
-    if (fd < 0) return errno == EACCES ? ShmStatus::kForeign : ShmStatus::kOpenFailed;
+    if (fd < 0) return errno == EACCES ? Status::kForeign : Status::kOpenFailed;
     struct stat owner {};
     if (fstat(fd, &owner) != 0 || !Usable(owner)) {
       // Another user's object of the same name, held or left behind and not shared with one of our
@@ -171,22 +171,22 @@ ShmStatus AcquireObject(const std::string& name, int& fd_out, bool& fresh) {
       // removed and made anew where the system lets us (root may remove any name).
       close(fd);
       if (Serving() && shm_unlink(name.c_str()) == 0) continue;
-      return ShmStatus::kForeign;
+      return Status::kForeign;
     }
     fresh = SetLock(fd, kLifetimeByte, F_WRLCK);
     if (!fresh && !LockWithin(fd, kLifetimeByte, F_RDLCK, kLockWaitMs)) {
       const bool busy = errno == EAGAIN || errno == EACCES;
       close(fd);
-      return busy ? ShmStatus::kBusy : ShmStatus::kOpenFailed;
+      return busy ? Status::kBusy : Status::kOpenFailed;
     }
     if (!StillNamed(name, fd)) {  // lost a race with a last holder's unlink: start over
       close(fd);
       continue;
     }
     fd_out = fd;
-    return ShmStatus::kOk;
+    return Status::kOk;
   }
-  return ShmStatus::kOpenFailed;
+  return Status::kOpenFailed;
 }
 
 }  // namespace
@@ -359,10 +359,10 @@ void SharedView::Reset() {
   native_ = nullptr;
 }
 
-ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created) {
+Status OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created) {
   out.Reset();
   created = false;
-  if (!ValidName(name) || size == 0) return ShmStatus::kBadName;
+  if (!ValidName(name) || size == 0) return Status::kBadName;
 
   Registry& registry = Held();
   std::lock_guard<std::mutex> guard(registry.mutex);
@@ -376,17 +376,17 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
 
   auto it = registry.objects.find(name);
   if (it != registry.objects.end()) {
-    if (it->second->size != size) return ShmStatus::kWrongSize;
+    if (it->second->size != size) return Status::kWrongSize;
   } else {
     int fd = -1;
     bool fresh = false;
-    ShmStatus st = AcquireObject(name, fd, fresh);
-    if (st != ShmStatus::kOk) return st;
+    Status st = AcquireObject(name, fd, fresh);
+    if (st != Status::kOk) return st;
     if (fresh) {
       // Left by processes that have all ended, or brand new: make it new and zeroed.
       if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) {
         close(fd);
-        return ShmStatus::kOpenFailed;
+        return Status::kOpenFailed;
       }
       struct stat mine {};
       if (fstat(fd, &mine) == 0 && mine.st_uid == geteuid()) SetOwnMode(fd);
@@ -396,7 +396,7 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
       struct stat st_buf {};
       if (fstat(fd, &st_buf) != 0 || static_cast<std::size_t>(st_buf.st_size) != size) {
         close(fd);
-        return ShmStatus::kWrongSize;
+        return Status::kWrongSize;
       }
       // Ours, but opened up to everyone: close it again. (A group a relay of this user shared it with
       // keeps it; that is mode 0660, nothing for others.)
@@ -410,10 +410,10 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
   }
 
   void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, it->second->fd, 0);
-  if (addr == MAP_FAILED) return ShmStatus::kMapFailed;
+  if (addr == MAP_FAILED) return Status::kMapFailed;
   HoldBusHandler();
   SharedViewSide::Fill(out, static_cast<unsigned char*>(addr), size, it->second.get());
-  return ShmStatus::kOk;
+  return Status::kOk;
 }
 
 void ReleaseSharedObjects() {

@@ -9,17 +9,17 @@
 namespace platform {
 namespace {
 
-FileStatus StatusOfLastError() {
+Status StatusOfLastError() {
   switch (::GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
-      return FileStatus::kMissing;
+      return Status::kMissing;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-      return FileStatus::kNoAccess;
+      return Status::kNoAccess;
     default:
-      return FileStatus::kReadFailed;
+      return Status::kReadFailed;
   }
 }
 
@@ -37,12 +37,12 @@ bool IsRegular(HANDLE file) {
 namespace {
 
 // Reads the open file `file` as ReadRegularFile describes.
-FileStatus ReadOpened(HANDLE file, std::size_t max_bytes, bool whole_only, std::vector<uint8_t>& out) {
-  if (!IsRegular(file)) return FileStatus::kNotRegular;
+Status ReadOpened(HANDLE file, std::size_t max_bytes, bool whole_only, std::vector<uint8_t>& out) {
+  if (!IsRegular(file)) return Status::kNotRegular;
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file, &size)) return FileStatus::kReadFailed;
+  if (!::GetFileSizeEx(file, &size)) return Status::kReadFailed;
   const std::size_t bytes = static_cast<std::size_t>(size.QuadPart);
-  if (whole_only && bytes > max_bytes) return FileStatus::kTooLarge;
+  if (whole_only && bytes > max_bytes) return Status::kTooLarge;
   out.resize(bytes < max_bytes ? bytes : max_bytes);
   std::size_t got = 0;
   while (got < out.size()) {
@@ -50,20 +50,20 @@ FileStatus ReadOpened(HANDLE file, std::size_t max_bytes, bool whole_only, std::
     DWORD n = 0;
     if (!::ReadFile(file, out.data() + got, left > 1u << 30 ? 1u << 30 : static_cast<DWORD>(left), &n,
                     nullptr))
-      return FileStatus::kReadFailed;
+      return Status::kReadFailed;
     if (n == 0) break;  // the file shrank meanwhile: what it holds now
     got += n;
   }
   out.resize(got);
-  return FileStatus::kOk;
+  return Status::kOk;
 }
 
-FileStatus ReadNamedFile(const std::string& path, bool follow_link, std::size_t max_bytes, bool whole_only,
-                         std::vector<uint8_t>& out) {
+Status ReadNamedFile(const std::string& path, bool follow_link, std::size_t max_bytes, bool whole_only,
+                     std::vector<uint8_t>& out) {
   out.clear();
   const DWORD attributes = ::GetFileAttributesW(Utf16(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return FileStatus::kNotRegular;
+    return Status::kNotRegular;
   // Without following: the reparse point itself is opened, and refused below.
   UniqueHandle file(::CreateFileW(
       Utf16(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -71,28 +71,28 @@ FileStatus ReadNamedFile(const std::string& path, bool follow_link, std::size_t 
   if (!file) return StatusOfLastError();
   if (!follow_link) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(file.get(), &info)) return FileStatus::kReadFailed;
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FileStatus::kLink;
+    if (!::GetFileInformationByHandle(file.get(), &info)) return Status::kReadFailed;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return Status::kLink;
   }
   return ReadOpened(file.get(), max_bytes, whole_only, out);
 }
 
 }  // namespace
 
-FileStatus ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
-                           std::vector<uint8_t>& out) {
+Status ReadRegularFile(const std::string& path, std::size_t max_bytes, bool whole_only,
+                       std::vector<uint8_t>& out) {
   return ReadNamedFile(path, true, max_bytes, whole_only, out);
 }
 
-FileStatus ReadRegularFileItself(const std::string& path, std::size_t max_bytes, bool whole_only,
-                                 std::vector<uint8_t>& out) {
+Status ReadRegularFileItself(const std::string& path, std::size_t max_bytes, bool whole_only,
+                             std::vector<uint8_t>& out) {
   return ReadNamedFile(path, false, max_bytes, whole_only, out);
 }
 
 // Windows has no groups that a relay serves: it runs in the session of the user whose programs use
 // it and reads their files with that user's rights.
-FileStatus ReadFileForGroup(const std::string& path, long /*gid*/, std::size_t max_bytes, bool whole_only,
-                            std::vector<uint8_t>& out) {
+Status ReadFileForGroup(const std::string& path, long /*gid*/, std::size_t max_bytes, bool whole_only,
+                        std::vector<uint8_t>& out) {
   return ReadRegularFileItself(path, max_bytes, whole_only, out);
 }
 
@@ -106,7 +106,7 @@ UniqueFile CreatePrivateFile(const std::string& path, std::string& error) {
   UniqueHandle file(::CreateFileW(Utf16(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) {
-    error = StatusOfLastError() == FileStatus::kNoAccess ? "permission denied" : "cannot be created";
+    error = StatusOfLastError() == Status::kNoAccess ? "permission denied" : "cannot be created";
     return nullptr;
   }
   BY_HANDLE_FILE_INFORMATION info{};

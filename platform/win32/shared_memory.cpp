@@ -129,17 +129,17 @@ void SharedView::Reset() {
   native_ = nullptr;
 }
 
-ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created) {
+Status OpenSharedView(const std::string& name, std::size_t size, SharedView& out, bool& created) {
   out.Reset();
   created = false;
-  if (!ValidName(name) || size == 0) return ShmStatus::kBadName;
+  if (!ValidName(name) || size == 0) return Status::kBadName;
 
   Registry& registry = Held();
   std::lock_guard<std::mutex> guard(registry.mutex);
   auto it = registry.objects.find(name);
   bool new_entry = false;
   if (it != registry.objects.end()) {
-    if (it->second->size != size) return ShmStatus::kWrongSize;
+    if (it->second->size != size) return Status::kWrongSize;
   } else {
     const uint64_t wide = size;
     ::SetLastError(ERROR_SUCCESS);
@@ -148,8 +148,8 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
                                               Utf16(MappingName(name)).c_str()));
     const DWORD why = ::GetLastError();
     if (!mapping) {
-      if (why == ERROR_INVALID_HANDLE) return ShmStatus::kNameTaken;
-      return why == ERROR_ACCESS_DENIED ? ShmStatus::kForeign : ShmStatus::kOpenFailed;
+      if (why == ERROR_INVALID_HANDLE) return Status::kNameTaken;
+      return why == ERROR_ACCESS_DENIED ? Status::kForeign : Status::kOpenFailed;
     }
     // A new mapping is zeroed by the system.
     created = why != ERROR_ALREADY_EXISTS;
@@ -166,17 +166,17 @@ ShmStatus OpenSharedView(const std::string& name, std::size_t size, SharedView& 
   void* addr = ::MapViewOfFile(it->second->mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
   if (addr == nullptr) {
     if (new_entry) registry.objects.erase(it);
-    return created ? ShmStatus::kMapFailed : ShmStatus::kWrongSize;  // smaller than asked
+    return created ? Status::kMapFailed : Status::kWrongSize;  // smaller than asked
   }
   MEMORY_BASIC_INFORMATION region{};
   if (::VirtualQuery(addr, &region, sizeof region) == 0 || region.RegionSize != PageRounded(size)) {
     ::UnmapViewOfFile(addr);
     if (new_entry) registry.objects.erase(it);
-    return ShmStatus::kWrongSize;
+    return Status::kWrongSize;
   }
   SharedViewSide::Fill(out, static_cast<unsigned char*>(addr), size, it->second.get());
   registry.views[out.data()] = MappedView{size, it->second.get()};
-  return ShmStatus::kOk;
+  return Status::kOk;
 }
 
 bool FindSection(const void* address, const std::string*& name, HANDLE& mapping, std::size_t& offset) {

@@ -130,8 +130,8 @@ int main(int argc, char** argv) {
   // a regular file of bounded size, is refused now rather than found out in the middle of a link.
   relay::FirmwareImage firmware;
   if (!options.firmware.empty()) {
-    const platform::FileStatus read = relay::LoadFirmware(options.firmware, firmware);
-    if (read != platform::FileStatus::kOk) {
+    const platform::Status read = relay::LoadFirmware(options.firmware, firmware);
+    if (read != platform::Status::kOk) {
       std::fprintf(stderr, "trevask: --firmware %s\n",
                    relay::FirmwareFileProblem(options.firmware, read).c_str());
       return 2;

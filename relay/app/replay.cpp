@@ -53,9 +53,9 @@ int RunReplay(const std::string& path, double speed, const std::string& robot) {
   auto producers = std::make_unique<RelayProducers>();
   exchange::CCommandTaker commands;
   std::string failed;
-  const platform::ShmStatus status = producers->Open(
+  const platform::Status status = producers->Open(
       prefix, [&] { return commands.Open(prefix); }, &failed);
-  if (status != platform::ShmStatus::kOk) {
+  if (status != platform::Status::kOk) {
     Log(LogLevel::kError, RelayProducers::Problem(prefix, status, failed));
     return 1;
   }

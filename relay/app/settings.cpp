@@ -41,13 +41,13 @@ RelaySettings LoadSettings(const std::string& path) {
   RelaySettings s;
   // A pipe or device in the file's place is not read (it could hold the start-up for ever).
   std::vector<uint8_t> buffer;
-  platform::FileStatus status = platform::ReadRegularFile(path, kMaxRead, false, buffer);
+  platform::Status status = platform::ReadRegularFile(path, kMaxRead, false, buffer);
   // A user without a file of their own takes the one kept for every user (in the Windows directory,
   // where earlier relays wrote it); saving then writes the user's own, values and all.
-  if (status == platform::FileStatus::kMissing && !platform::SharedSettingsFolder().empty())
+  if (status == platform::Status::kMissing && !platform::SharedSettingsFolder().empty())
     status =
         platform::ReadRegularFile(platform::SharedSettingsFolder() + "/Trevask.ini", kMaxRead, false, buffer);
-  if (status != platform::FileStatus::kOk) return s;
+  if (status != platform::Status::kOk) return s;
   const std::size_t n = buffer.size();
   // Every file is parsed, short ones included: a saved "10.0.0.2" with port "80" must come back.
   std::string text;

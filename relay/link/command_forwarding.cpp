@@ -16,8 +16,7 @@ constexpr uint32_t kHeadWentBackReportMs = 60000;
 
 }  // namespace
 
-CCommandForwarder::OpenResult CCommandForwarder::Open(const std::string& prefix,
-                                                      platform::ShmStatus& status) {
+CCommandForwarder::OpenResult CCommandForwarder::Open(const std::string& prefix, platform::Status& status) {
   const bool keep_claim = commands_.HasView() && prefix == claimed_prefix_;
   if (!keep_claim) commands_.Close();
   status = keep_claim ? commands_.Resync() : commands_.Open(prefix);
@@ -28,7 +27,7 @@ CCommandForwarder::OpenResult CCommandForwarder::Open(const std::string& prefix,
   }
   claimed_prefix_ = prefix;
   commands_.StartForwarding();
-  return status == platform::ShmStatus::kOk ? OpenResult::kOk : OpenResult::kSectionError;
+  return status == platform::Status::kOk ? OpenResult::kOk : OpenResult::kSectionError;
 }
 
 bool CCommandForwarder::ForwardPending(bool link_up) {

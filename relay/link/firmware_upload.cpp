@@ -11,12 +11,12 @@
 
 namespace relay {
 
-platform::FileStatus LoadFirmware(const std::string& path, FirmwareImage& out) {
+platform::Status LoadFirmware(const std::string& path, FirmwareImage& out) {
   out = FirmwareImage{};
   out.path = path;
   std::vector<uint8_t> bytes;
-  const platform::FileStatus status = platform::ReadRegularFile(path, kFirmwareFileMax, true, bytes);
-  if (status != platform::FileStatus::kOk) return status;
+  const platform::Status status = platform::ReadRegularFile(path, kFirmwareFileMax, true, bytes);
+  if (status != platform::Status::kOk) return status;
   out.opened = true;
   // One line per line feed, and the text after the last one when there is any. A line is kept
   // whole however long: an S-record may reach 514 characters, and a longer line is sent whole rather
@@ -34,18 +34,18 @@ platform::FileStatus LoadFirmware(const std::string& path, FirmwareImage& out) {
   return status;
 }
 
-bool FirmwareRefused(platform::FileStatus status) {
-  return status == platform::FileStatus::kNotRegular || status == platform::FileStatus::kTooLarge ||
-         status == platform::FileStatus::kReadFailed || status == platform::FileStatus::kNotShared;
+bool FirmwareRefused(platform::Status status) {
+  return status == platform::Status::kNotRegular || status == platform::Status::kTooLarge ||
+         status == platform::Status::kReadFailed || status == platform::Status::kNotShared;
 }
 
-std::string FirmwareFileProblem(const std::string& path, platform::FileStatus status) {
-  if (status == platform::FileStatus::kTooLarge)
+std::string FirmwareFileProblem(const std::string& path, platform::Status status) {
+  if (status == platform::Status::kTooLarge)
     return path + ": larger than " + std::to_string(kFirmwareFileMax / (1024 * 1024)) +
            " MiB, far more than a firmware image";
-  if (status == platform::FileStatus::kNotRegular)
+  if (status == platform::Status::kNotRegular)
     return path + ": not a regular file (a firmware image is a file of S-records)";
-  return path + ": " + platform::FileStatusText(status);
+  return path + ": " + platform::StatusText(status);
 }
 
 void CFirmwareUpload::Close() {

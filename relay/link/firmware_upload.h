@@ -34,11 +34,11 @@ struct FirmwareImage {
 // Reads the firmware file `path` whole into `out` (path and lines; `opened` when it could be
 // opened). kOk; kMissing or kNoAccess (an upload of it sends no line, as of an empty file); or a
 // refusal (FirmwareRefused).
-platform::FileStatus LoadFirmware(const std::string& path, FirmwareImage& out);
+platform::Status LoadFirmware(const std::string& path, FirmwareImage& out);
 // Statuses that refuse an upload: not a regular file, larger than kFirmwareFileMax, unreadable.
-bool FirmwareRefused(platform::FileStatus status);
+bool FirmwareRefused(platform::Status status);
 // "PATH: why", for a person.
-std::string FirmwareFileProblem(const std::string& path, platform::FileStatus status);
+std::string FirmwareFileProblem(const std::string& path, platform::Status status);
 
 class CFirmwareUpload {
  public:

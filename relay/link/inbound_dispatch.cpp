@@ -6,13 +6,13 @@
 
 namespace relay {
 
-platform::ShmStatus RelayProducers::Open(const std::string& prefix,
-                                         const std::function<platform::ShmStatus()>& open_commands,
-                                         std::string* failed) {
+platform::Status RelayProducers::Open(const std::string& prefix,
+                                      const std::function<platform::Status()>& open_commands,
+                                      std::string* failed) {
   using exchange::SectionId;
   const SectionId order[6] = {SectionId::kStandardSensor, SectionId::kMotorSensor, SectionId::kImage,
                               SectionId::kAudio,          SectionId::kCommand,     SectionId::kCustomSensor};
-  const platform::ShmStatus st[6] = {
+  const platform::Status st[6] = {
       standard_sensor.Open(prefix, order[0]),
       motor_sensor.Open(prefix, order[1]),
       image.Open(prefix, order[2]),
@@ -21,17 +21,17 @@ platform::ShmStatus RelayProducers::Open(const std::string& prefix,
       custom_sensor.Open(prefix, order[5]),
   };  // a braced list: evaluated in this order
   for (int i = 0; i < 6; ++i) {
-    if (st[i] == platform::ShmStatus::kOk) continue;
+    if (st[i] == platform::Status::kOk) continue;
     if (failed != nullptr) *failed = exchange::SectionObjectName(prefix, exchange::Spec(order[i]).suffix);
     return st[i];
   }
-  return platform::ShmStatus::kOk;
+  return platform::Status::kOk;
 }
 
-std::string RelayProducers::Problem(const std::string& prefix, platform::ShmStatus status,
+std::string RelayProducers::Problem(const std::string& prefix, platform::Status status,
                                     const std::string& failed) {
-  std::string text = "sections of robot '" + prefix + "': " + platform::ShmStatusText(status);
-  if (status == platform::ShmStatus::kForeign && !failed.empty()) {
+  std::string text = "sections of robot '" + prefix + "': " + platform::StatusText(status);
+  if (status == platform::Status::kForeign && !failed.empty()) {
     // Where the system cannot say whose it is, the object goes with the last program that holds it.
     text += platform::SectionsTellTheirOwner()
                 ? " (" + platform::DescribeSharedObject(failed) +

@@ -24,13 +24,11 @@ struct RelayProducers {
   // place: standard sensor, motor sensor, image, audio, command, custom sensor is the order in which
   // clients that watch the objects see them made. The first status that is not kOk, else kOk;
   // `failed` then names that section's object.
-  platform::ShmStatus Open(const std::string& prefix,
-                           const std::function<platform::ShmStatus()>& open_commands,
-                           std::string* failed = nullptr);
+  platform::Status Open(const std::string& prefix, const std::function<platform::Status()>& open_commands,
+                        std::string* failed = nullptr);
   // A sentence for a person about a section that did not open: why, and for another user's object,
   // whose it is.
-  static std::string Problem(const std::string& prefix, platform::ShmStatus status,
-                             const std::string& failed);
+  static std::string Problem(const std::string& prefix, platform::Status status, const std::string& failed);
 };
 
 class InboundHooks {

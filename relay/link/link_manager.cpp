@@ -232,7 +232,7 @@ void CLinkManager::StartFirmwareUpload(const std::string& path) {
   // Read whole here, on the caller's thread and before the link lock: a pipe, a device or a huge
   // file named as firmware is refused without ever holding up the link.
   FirmwareImage image;
-  const platform::FileStatus status = LoadFirmware(path, image);
+  const platform::Status status = LoadFirmware(path, image);
   if (FirmwareRefused(status)) {
     events_.Message(MessageKind::kFailure,
                     FirmwareFileProblem(path, status) + "; the firmware is not uploaded");

@@ -192,9 +192,9 @@ bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& na
 
 bool ReadRecording(const std::string& path, std::vector<RecordedFrame>& frames, std::string& error) {
   std::vector<uint8_t> bytes;
-  const platform::FileStatus status = platform::ReadRegularFile(path, kMaxRecordingBytes, true, bytes);
-  if (status != platform::FileStatus::kOk) {
-    error = path + ": " + platform::FileStatusText(status);
+  const platform::Status status = platform::ReadRegularFile(path, kMaxRecordingBytes, true, bytes);
+  if (status != platform::Status::kOk) {
+    error = path + ": " + platform::StatusText(status);
     return false;
   }
   return ParseRecording(bytes.data(), bytes.size(), path, frames, error);

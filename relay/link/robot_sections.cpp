@@ -33,15 +33,15 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
   auto producers = std::make_unique<RelayProducers>();
   CCommandForwarder::OpenResult commands = CCommandForwarder::OpenResult::kOk;
   std::string failed;
-  const platform::ShmStatus status = producers->Open(
+  const platform::Status status = producers->Open(
       prefix,
       [&] {
-        platform::ShmStatus s = platform::ShmStatus::kOk;
+        platform::Status s = platform::Status::kOk;
         commands = forwarder_.Open(prefix, s);
         return s;
       },
       &failed);
-  if (status != platform::ShmStatus::kOk)
+  if (status != platform::Status::kOk)
     events_.Message(MessageKind::kDetail, RelayProducers::Problem(prefix, status, failed));
   if (commands == CCommandForwarder::OpenResult::kClaimedElsewhere) {
     // Two relays for one name would mix two robots in one set of rings.

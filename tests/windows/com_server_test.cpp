@@ -112,8 +112,8 @@ class ComServer : public ::testing::Test {
     robot_ = L"Com" + std::wstring(suffix) + std::to_wstring(GetCurrentProcessId());
     // This test reads the commands as the relay would, holding the ring's claim: the control then
     // finds a relay that serves the name.
-    ASSERT_EQ(commands_.Open(Narrow(), exchange::SectionId::kCommand), platform::ShmStatus::kOk);
-    ASSERT_EQ(relay_.Open(Narrow()), platform::ShmStatus::kOk);
+    ASSERT_EQ(commands_.Open(Narrow(), exchange::SectionId::kCommand), platform::Status::kOk);
+    ASSERT_EQ(relay_.Open(Narrow()), platform::Status::kOk);
     ASSERT_TRUE(relay_.Claim());
     Var name(robot_.c_str());
     ASSERT_EQ(Call(L"connectRobot", {&name}), S_OK);
@@ -244,7 +244,7 @@ TEST_F(ComServer, NamedArgumentsGoToTheParametersTheyName) {
 TEST_F(ComServer, ScriptsTakeVoiceBytesIntoAVariantAndAddressesAsDoubles) {
   Connect(L"Voice");
   exchange::CRingProducer audio;
-  ASSERT_EQ(audio.Open(Narrow(), exchange::SectionId::kAudio), platform::ShmStatus::kOk);
+  ASSERT_EQ(audio.Open(Narrow(), exchange::SectionId::kAudio), platform::Status::kOk);
   std::vector<uint8_t> segment(4096);
   for (std::size_t i = 0; i < segment.size(); ++i) segment[i] = static_cast<uint8_t>(i * 7);
   ASSERT_EQ(audio.Put(segment.data(), static_cast<uint32_t>(segment.size())), exchange::PutStatus::kStored);
@@ -408,10 +408,10 @@ TEST_F(ComServer, ScriptsTakeVoiceDataAddressesAndRefusals) {
     const std::string narrow(robot.begin(), robot.end());
     // A relay serves the name (connecting to an unserved one is an error a script sees).
     exchange::CCommandTaker relay;
-    ASSERT_EQ(relay.Open(narrow), platform::ShmStatus::kOk);
+    ASSERT_EQ(relay.Open(narrow), platform::Status::kOk);
     ASSERT_TRUE(relay.Claim());
     exchange::CRingProducer audio;
-    ASSERT_EQ(audio.Open(narrow, exchange::SectionId::kAudio), platform::ShmStatus::kOk);
+    ASSERT_EQ(audio.Open(narrow, exchange::SectionId::kAudio), platform::Status::kOk);
     std::vector<uint8_t> segment(4096);
     for (std::size_t i = 0; i < segment.size(); ++i) segment[i] = static_cast<uint8_t>(i * 7);
     std::wstring command =
@@ -503,7 +503,7 @@ TEST_F(ComServer, EventsReachConnectedSinksFromTheWindowTimerAndAHandlerMayRelea
   // The relay's side of the standard sensor section: one record, then the thread pumps messages.
   exchange::CRingProducer producer;
   const std::string narrow(robot.begin(), robot.end());
-  ASSERT_EQ(producer.Open(narrow, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(producer.Open(narrow, exchange::SectionId::kStandardSensor), platform::Status::kOk);
   uint8_t record[50] = {42};
   ASSERT_EQ(producer.Put(record, sizeof record), exchange::PutStatus::kStored);
   PumpFor(300);
@@ -745,9 +745,9 @@ TEST_F(ComServer, TextsOfEveryLanguageRoundTrip) {
   char utf8[64] = {};
   WideCharToMultiByte(CP_UTF8, 0, robot.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
   exchange::CCommandTaker relay;  // holds the claim; `commands` reads what the program puts
-  ASSERT_EQ(relay.Open(utf8), platform::ShmStatus::kOk);
+  ASSERT_EQ(relay.Open(utf8), platform::Status::kOk);
   exchange::CRingConsumer commands;
-  ASSERT_EQ(commands.Open(utf8, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  ASSERT_EQ(commands.Open(utf8, exchange::SectionId::kCommand), platform::Status::kOk);
   ASSERT_TRUE(relay.Claim());
   TempFile photo(L"photo-\u00e9\u4e2d.bmp");
   Create();
@@ -843,9 +843,9 @@ TEST_F(ComServer, RefusalsAreAutomationErrorsThatNameTheirCause) {
   ASSERT_EQ(state.vt, VT_I4);
   EXPECT_EQ(state.lVal, 0) << "no relay";
   exchange::CCommandTaker relay;  // holds the claim; `commands` reads what the control puts
-  ASSERT_EQ(relay.Open(narrow), platform::ShmStatus::kOk);
+  ASSERT_EQ(relay.Open(narrow), platform::Status::kOk);
   exchange::CRingConsumer commands;
-  ASSERT_EQ(commands.Open(narrow, exchange::SectionId::kCommand), platform::ShmStatus::kOk);
+  ASSERT_EQ(commands.Open(narrow, exchange::SectionId::kCommand), platform::Status::kOk);
   ASSERT_TRUE(relay.Claim());
   Var served;
   EXPECT_EQ(Call(L"RelayState", {}, &served, nullptr, DISPATCH_PROPERTYGET), S_OK);

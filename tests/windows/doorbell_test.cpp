@@ -80,7 +80,7 @@ int ChildMain(int argc, char** argv) {
   const std::string what = argv[0], robot = argv[1];
   if (what == "wait" && argc >= 3) {
     exchange::CRingConsumer c;
-    if (c.Open(robot, static_cast<SectionId>(std::stoi(argv[2]))) != platform::ShmStatus::kOk) return 3;
+    if (c.Open(robot, static_cast<SectionId>(std::stoi(argv[2]))) != platform::Status::kOk) return 3;
     platform::Doorbell bell = c.Doorbell();
     if (bell.word == nullptr || c.Pending()) return 4;
     if (platform::WaitForDoorbells(&bell, 1, 50) != platform::DoorbellWait::kTimedOut) return 5;
@@ -90,7 +90,7 @@ int ChildMain(int argc, char** argv) {
   }
   if (what == "put") {
     exchange::CRingProducer p;
-    if (p.Open(robot, SectionId::kStandardSensor) != platform::ShmStatus::kOk) return 3;
+    if (p.Open(robot, SectionId::kStandardSensor) != platform::Status::kOk) return 3;
     platform::UniqueHandle ready(::CreateEventA(nullptr, TRUE, FALSE, (robot + "ready").c_str()));
     ::Sleep(INFINITE);
   }
@@ -104,7 +104,7 @@ TEST(WindowsDoorbells, APutWakesAWaiterInAnotherProcessAtOnce) {
     const std::string robot = UniqueRobot(id == SectionId::kCommand ? "c" : "m");
     exchange::CRingProducer p;   // the rings the relay fills
     exchange::CCommandWriter w;  // the command ring, as clients write it
-    ASSERT_EQ(id == SectionId::kCommand ? w.Open(robot) : p.Open(robot, id), platform::ShmStatus::kOk);
+    ASSERT_EQ(id == SectionId::kCommand ? w.Open(robot) : p.Open(robot, id), platform::Status::kOk);
     platform::UniqueHandle child = StartChild("wait " + robot + " " + std::to_string(static_cast<int>(id)));
     ASSERT_TRUE(child);
     ASSERT_TRUE(ChildReady(child, robot)) << "the child ended before it waited";
@@ -129,7 +129,7 @@ TEST(WindowsDoorbells, AWaiterWhoseProducerDiesWaitsOutItsLimit) {
   ASSERT_TRUE(child);
   ASSERT_TRUE(ChildReady(child, robot));
   exchange::CRingConsumer c;
-  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   std::thread killer([&] {
     if (SomeoneWaits(robot, SectionId::kStandardSensor, 10000)) ::TerminateProcess(child.get(), 9);
   });
@@ -139,7 +139,7 @@ TEST(WindowsDoorbells, AWaiterWhoseProducerDiesWaitsOutItsLimit) {
   EXPECT_GE(platform::MonotonicSeconds() - start, 0.39);
   killer.join();
   exchange::CRingProducer next;
-  ASSERT_EQ(next.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(next.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   const uint8_t record[] = {1, 2, 3};
   ASSERT_EQ(next.Put(record, 3), exchange::PutStatus::kStored);
   EXPECT_EQ(platform::WaitForDoorbells(&bell, 1, 1000), platform::DoorbellWait::kRung);
@@ -153,9 +153,9 @@ TEST(WindowsDoorbells, ScribbledWordsAndCountsCostALookNotASpin) {
   const testing_support::ScopedTimeScale real_time(1);
   const std::string robot = UniqueRobot("s");
   exchange::CRingProducer p;
-  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   exchange::CRingConsumer c;
-  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(c.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
 
   platform::Doorbell bell = c.Doorbell();
   auto* words = const_cast<uint32_t*>(bell.word) - 1;  // head, then the count

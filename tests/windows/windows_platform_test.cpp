@@ -86,12 +86,12 @@ int ChildMain(int argc, char** argv) {
   platform::SharedView view;
   bool created = false;
   if (what == "open" && argc >= 3) {
-    const platform::ShmStatus s = platform::OpenSharedView(name, std::stoul(argv[2]), view, created);
-    if (s == platform::ShmStatus::kOk && !created && std::memcmp(view.data(), "\xED\x5E", 2) != 0) return 3;
+    const platform::Status s = platform::OpenSharedView(name, std::stoul(argv[2]), view, created);
+    if (s == platform::Status::kOk && !created && std::memcmp(view.data(), "\xED\x5E", 2) != 0) return 3;
     return 10 * static_cast<int>(s) + (created ? 1 : 0);
   }
   if (what == "claim") {
-    if (platform::OpenSharedView(name, 4096, view, created) != platform::ShmStatus::kOk) return 4;
+    if (platform::OpenSharedView(name, 4096, view, created) != platform::Status::kOk) return 4;
     if (!platform::TryClaim(view)) return 5;
     reinterpret_cast<std::atomic<uint8_t>*>(view.data() + 8)->store(1);
     ::Sleep(INFINITE);
@@ -103,11 +103,11 @@ TEST(WindowsSections, LiveWhileHeldAndSizedOnce) {
   const std::string name = Unique("S");
   platform::SharedView first, again;
   bool created = false;
-  ASSERT_EQ(platform::OpenSharedView(name, 4096, first, created), platform::ShmStatus::kOk);
+  ASSERT_EQ(platform::OpenSharedView(name, 4096, first, created), platform::Status::kOk);
   EXPECT_TRUE(created);
   EXPECT_EQ(first.data()[100], 0) << "a new section is zeroed";
   std::memcpy(first.data(), "\xED\x5E", 2);
-  ASSERT_EQ(platform::OpenSharedView(name, 4096, again, created), platform::ShmStatus::kOk);
+  ASSERT_EQ(platform::OpenSharedView(name, 4096, again, created), platform::Status::kOk);
   EXPECT_FALSE(created);
   EXPECT_EQ(again.data()[0], 0xED);
 
@@ -118,10 +118,10 @@ TEST(WindowsSections, LiveWhileHeldAndSizedOnce) {
   } children[] = {
       {"another process finds it made, with its contents", "open " + name + " 4096", 0},
       {"another size is refused", "open " + name + " 8192",
-       10 * static_cast<DWORD>(platform::ShmStatus::kWrongSize)},
+       10 * static_cast<DWORD>(platform::Status::kWrongSize)},
       {"a new name is made zeroed", "open " + Unique("N") + " 4096", 1},
       {"a name with a backslash is refused", "open /a\\b 4096",
-       10 * static_cast<DWORD>(platform::ShmStatus::kBadName)},
+       10 * static_cast<DWORD>(platform::Status::kBadName)},
   };
   for (const auto& c : children) {
     platform::UniqueHandle child = StartChild(c.words);
@@ -129,23 +129,22 @@ TEST(WindowsSections, LiveWhileHeldAndSizedOnce) {
     EXPECT_EQ(ExitCodeOf(child), c.exit_code) << c.what;
   }
   platform::SharedView other_size;
-  EXPECT_EQ(platform::OpenSharedView(name, 8192, other_size, created), platform::ShmStatus::kWrongSize);
+  EXPECT_EQ(platform::OpenSharedView(name, 8192, other_size, created), platform::Status::kWrongSize);
 
   // An event that holds a name first: the section cannot have it, and says why.
   const std::string taken = Unique("E");
   platform::UniqueHandle event(::CreateEventA(nullptr, TRUE, FALSE, taken.substr(1).c_str()));
   ASSERT_TRUE(event);
   platform::SharedView none;
-  EXPECT_EQ(platform::OpenSharedView(taken, 4096, none, created), platform::ShmStatus::kNameTaken);
-  EXPECT_STREQ(platform::ShmStatusText(platform::ShmStatus::kNameTaken),
-               "another kind of object has that name");
+  EXPECT_EQ(platform::OpenSharedView(taken, 4096, none, created), platform::Status::kNameTaken);
+  EXPECT_STREQ(platform::StatusText(platform::Status::kNameTaken), "another kind of object has that name");
 }
 
 TEST(WindowsSections, AClaimEndsWithItsHolderKilledOrNot) {
   const std::string name = Unique("C");
   platform::SharedView view;
   bool created = false;
-  ASSERT_EQ(platform::OpenSharedView(name, 4096, view, created), platform::ShmStatus::kOk);
+  ASSERT_EQ(platform::OpenSharedView(name, 4096, view, created), platform::Status::kOk);
   platform::UniqueHandle child = StartChild("claim " + name);
   ASSERT_TRUE(child);
   auto* marked = reinterpret_cast<std::atomic<uint8_t>*>(view.data() + 8);
@@ -169,7 +168,7 @@ TEST(WindowsSections, OnlyTheirUserSystemAndAdministratorsMayOpenThem) {
   const std::string name = Unique("O");
   platform::SharedView view;
   bool created = false;
-  ASSERT_EQ(platform::OpenSharedView(name, 4096, view, created), platform::ShmStatus::kOk);
+  ASSERT_EQ(platform::OpenSharedView(name, 4096, view, created), platform::Status::kOk);
   ASSERT_TRUE(platform::TryClaim(view));
   std::vector<std::string> expected = {OwnUserSid(), "S-1-5-18", "S-1-5-32-544"};
   std::sort(expected.begin(), expected.end());
@@ -193,8 +192,8 @@ TEST(WindowsSections, RecordsGoThroughARing) {
   const std::string robot = "W" + std::to_string(::GetCurrentProcessId());
   exchange::CRingProducer producer;
   exchange::CRingConsumer consumer;
-  ASSERT_EQ(producer.Open(robot, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
-  ASSERT_EQ(consumer.Open(robot, exchange::SectionId::kStandardSensor), platform::ShmStatus::kOk);
+  ASSERT_EQ(producer.Open(robot, exchange::SectionId::kStandardSensor), platform::Status::kOk);
+  ASSERT_EQ(consumer.Open(robot, exchange::SectionId::kStandardSensor), platform::Status::kOk);
   uint8_t record[40];
   for (uint8_t i = 0; i < 40; ++i) record[i] = static_cast<uint8_t>(i * 3);
   ASSERT_EQ(producer.Put(record, sizeof record), exchange::PutStatus::kStored);
@@ -238,17 +237,17 @@ TEST(WindowsPlatform, ClockThreadsProcessesAndFiles) {
   std::vector<uint8_t> bytes;
   struct {
     std::string path;
-    platform::FileStatus status;
+    platform::Status status;
   } reads[] = {
-      {path, platform::FileStatus::kOk},
-      {path + ".missing", platform::FileStatus::kMissing},
-      {folder, platform::FileStatus::kNotRegular},
-      {"NUL", platform::FileStatus::kNotRegular},
+      {path, platform::Status::kOk},
+      {path + ".missing", platform::Status::kMissing},
+      {folder, platform::Status::kNotRegular},
+      {"NUL", platform::Status::kNotRegular},
   };
   for (const auto& r : reads)
     EXPECT_EQ(platform::ReadRegularFile(r.path, 100, false, bytes), r.status) << r.path;
-  ASSERT_EQ(platform::ReadRegularFile(path, 3, false, bytes), platform::FileStatus::kOk);
+  ASSERT_EQ(platform::ReadRegularFile(path, 3, false, bytes), platform::Status::kOk);
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "hel");
-  EXPECT_EQ(platform::ReadRegularFile(path, 3, true, bytes), platform::FileStatus::kTooLarge);
+  EXPECT_EQ(platform::ReadRegularFile(path, 3, true, bytes), platform::Status::kTooLarge);
   ::DeleteFileA(path.c_str());
 }
