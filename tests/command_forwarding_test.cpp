@@ -127,7 +127,7 @@ class ForwarderOnARing : public Forwarder {
     Forwarder::SetUp();
     robot_ = "Fring" + std::to_string(platform::ProcessId());
     platform::Status status = platform::Status::kOk;
-    ASSERT_EQ(forwarder_.Open(robot_, status), relay::CCommandForwarder::OpenResult::kOk);
+    ASSERT_EQ(forwarder_.Open(robot_, status), relay::LinkStatus::kOk);
     bool created = false;
     ASSERT_EQ(platform::OpenSharedView(exchange::SectionObjectName(robot_, spec_.suffix),
                                        exchange::SectionSize(spec_.capacity, spec_.slots), raw_, created),

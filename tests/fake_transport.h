@@ -56,9 +56,9 @@ class FakeTransport : public relay::Transport {
     if (!inbound_.empty()) Signal();
     return n;
   }
-  relay::SendResult Send(const uint8_t* bytes, int count) override {
+  relay::LinkStatus Send(const uint8_t* bytes, int count) override {
     std::lock_guard<std::mutex> g(mutex_);
-    if (!open_) return relay::SendResult::kNotReady;
+    if (!open_) return relay::LinkStatus::kNotReady;
     sent_.emplace_back(bytes, bytes + count);
     // A keep-alive to either board: the robot answers it (the relay accepts the first of the pair).
     if (answering_.load() && count >= 7 && bytes[exchange::kOffDataType] == exchange::kTypeLinkStatus &&
@@ -69,7 +69,7 @@ class FakeTransport : public relay::Transport {
       inbound_.insert(inbound_.end(), answer.bytes, answer.bytes + answer.size);
       Signal();
     }
-    return relay::SendResult::kSent;
+    return relay::LinkStatus::kOk;
   }
   platform::WaitHandle WaitHandle() const override { return ready_.handle(); }
 

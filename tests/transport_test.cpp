@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "exchange/protocol.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "relay/transport/link_status.h"
 #include "relay/transport/serial_port.h"
 #include "relay/transport/udp_endpoint.h"
 #include "wait_support.h"
@@ -99,7 +102,7 @@ TEST(UdpEndpoint, FollowsANewPortOnlyWhenTheOldWentQuietAndTheNewAnswersAKeepAli
   for (int i = 0; i < 3; ++i) {  // another port, speaking and even answering, while the robot speaks
     other.SendTo(udp.LocalPort(), KeepAlive());
     ASSERT_GT(ReadFrameOf(udp, exchange::kTypeLinkStatus), 0);
-    ASSERT_EQ(send(KeepAlive()), relay::SendResult::kSent);
+    ASSERT_EQ(send(KeepAlive()), relay::LinkStatus::kOk);
     EXPECT_EQ(robot.Receive(), KeepAlive());
   }
   EXPECT_EQ(udp.robot_address().port, robot.port()) << "the port the robot speaks from is kept";
@@ -112,16 +115,16 @@ TEST(UdpEndpoint, FollowsANewPortOnlyWhenTheOldWentQuietAndTheNewAnswersAKeepAli
     restarted.SendTo(udp.LocalPort(), KeepAlive());
     ASSERT_GT(ReadFrameOf(udp, 0x7D), 0);
     EXPECT_EQ(udp.robot_address().port, robot.port()) << "a candidate until it answers a keep-alive";
-    ASSERT_EQ(send("not a keep-alive"), relay::SendResult::kSent);
+    ASSERT_EQ(send("not a keep-alive"), relay::LinkStatus::kOk);
     EXPECT_EQ(robot.Receive(), "not a keep-alive") << "nothing but keep-alives goes to a candidate";
-    ASSERT_EQ(send(KeepAlive()), relay::SendResult::kSent);
+    ASSERT_EQ(send(KeepAlive()), relay::LinkStatus::kOk);
     EXPECT_EQ(restarted.Receive(), KeepAlive()) << "the keep-alive asks the candidate too";
     restarted.SendTo(udp.LocalPort(), KeepAlive());
     ASSERT_GT(ReadFrameOf(udp, exchange::kTypeLinkStatus), 0);
   }
   EXPECT_EQ(udp.robot_address().port, restarted.port()) << "followed once it answered";
   EXPECT_EQ(udp.peer_changes(), 1u) << "and the change is counted";
-  ASSERT_EQ(send("again"), relay::SendResult::kSent);
+  ASSERT_EQ(send("again"), relay::LinkStatus::kOk);
   EXPECT_EQ(restarted.Receive(), "again");
   udp.Close();
   EXPECT_FALSE(udp.IsOpen());
@@ -179,6 +182,27 @@ TEST(UdpEndpoint, AddressZeroBindsAndWaitsForTheRobot) {
     EXPECT_FALSE(second.Open(htonl(INADDR_LOOPBACK), beyond)) << beyond << " is no UDP port: it would wrap";
     EXPECT_FALSE(second.IsOpen());
   }
+}
+
+// Sending, connecting and taking up a robot's rings fail in the one status type of the link, each
+// way with its own words; a closed transport takes nothing and says so.
+TEST(LinkStatus, EveryFailureHasItsOwnText) {
+  const relay::LinkStatus failures[] = {
+      relay::LinkStatus::kNotReady,     relay::LinkStatus::kSendFailed,
+      relay::LinkStatus::kPortFailed,   relay::LinkStatus::kHandshakeFailed,
+      relay::LinkStatus::kSectionError, relay::LinkStatus::kClaimedElsewhere,
+  };
+  std::set<std::string> texts = {relay::LinkStatusText(relay::LinkStatus::kOk)};
+  for (relay::LinkStatus status : failures) {
+    const std::string text = relay::LinkStatusText(status);
+    EXPECT_NE(text, "unknown");
+    EXPECT_TRUE(texts.insert(text).second) << text;
+  }
+  EXPECT_STREQ(relay::LinkStatusText(static_cast<relay::LinkStatus>(std::size(failures) + 1)), "unknown");
+
+  relay::CUdpEndpoint closed;
+  const uint8_t byte = 0;
+  EXPECT_EQ(closed.Send(&byte, 1), relay::LinkStatus::kNotReady);
 }
 
 TEST(UdpEndpoint, ParsesOnlyIpv4Addresses) {

@@ -88,7 +88,7 @@ void CAudioUpload::Run() {
         exchange::Frame::Make(exchange::kDestMultimediaBoard, 0, exchange::kTypeVoice, adpcm, n);
     // A packet the transport failed to take backs the upload off a little; one it could not take
     // now is dropped, as a late packet would be useless to the robot anyway.
-    if (writer_.SendBytes(f.bytes, static_cast<int>(f.size)) == SendResult::kFailed)
+    if (writer_.SendBytes(f.bytes, static_cast<int>(f.size)) == LinkStatus::kSendFailed)
       platform::Sleep(timing::kVoiceRefusedBackOffMs);
     platform::Sleep(timing::kVoicePacketGapMs);
     if (slow_start < timing::kVoiceSlowStartPackets) {

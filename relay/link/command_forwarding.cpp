@@ -16,18 +16,18 @@ constexpr uint32_t kHeadWentBackReportMs = 60000;
 
 }  // namespace
 
-CCommandForwarder::OpenResult CCommandForwarder::Open(const std::string& prefix, platform::Status& status) {
+LinkStatus CCommandForwarder::Open(const std::string& prefix, platform::Status& status) {
   const bool keep_claim = commands_.HasView() && prefix == claimed_prefix_;
   if (!keep_claim) commands_.Close();
   status = keep_claim ? commands_.Resync() : commands_.Open(prefix);
   if (commands_.HasView() && !commands_.Claim()) {
     // Two relays for one name would mix two robots in one set of rings.
     commands_.Close();
-    return OpenResult::kClaimedElsewhere;
+    return LinkStatus::kClaimedElsewhere;
   }
   claimed_prefix_ = prefix;
   commands_.StartForwarding();
-  return status == platform::Status::kOk ? OpenResult::kOk : OpenResult::kSectionError;
+  return status == platform::Status::kOk ? LinkStatus::kOk : LinkStatus::kSectionError;
 }
 
 bool CCommandForwarder::ForwardPending(bool link_up) {

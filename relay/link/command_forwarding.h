@@ -11,6 +11,7 @@
 #include "relay/link/inbound_dispatch.h"
 #include "relay/link/link_events.h"
 #include "relay/link/link_writer.h"
+#include "relay/transport/link_status.h"
 
 namespace relay {
 
@@ -23,8 +24,7 @@ class CCommandForwarder {
   // serves that name. The name this relay holds already keeps its claim (no other relay can slip in
   // between two connects); its ring still starts over at the head, so records put while the link
   // was down are dropped.
-  enum class OpenResult { kOk, kSectionError, kClaimedElsewhere };
-  OpenResult Open(const std::string& prefix, platform::Status& status);
+  LinkStatus Open(const std::string& prefix, platform::Status& status);
   // Forwards everything clients have put since the last pass, in order (at most one ring's worth),
   // and publishes the forwarding mark that lets their writers wait for the relay. A record still
   // being finished by its writer waits for the next pass with everything behind it. A head moved

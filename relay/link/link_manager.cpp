@@ -108,9 +108,9 @@ void CLinkManager::ConnectionThread() {
     int failures = 0;
     int wifi_losses = 0;
     for (;;) {
-      const ConnectResult result = Connect();
+      const LinkStatus result = Connect();
       if (StopRequested()) break;
-      if (result == ConnectResult::kUp) {
+      if (result == LinkStatus::kOk) {
         failures = 0;
         ShowStatus(LinkMoment::kPortOpen);
         const RunEnd run = RunLink();
@@ -121,7 +121,7 @@ void CLinkManager::ConnectionThread() {
           ShowStatus(LinkMoment::kLost);
           stop_.Pause(timing::kRetryAfterLossMs);
         }
-      } else if (result == ConnectResult::kPortFailed) {
+      } else if (result == LinkStatus::kPortFailed) {
         ++failures;
         const bool wifi = link_kind_.load() == LinkKind::kWifi;
         if (failures == (wifi ? timing::kWifiFailuresForGiveUp : timing::kSerialFailuresForGiveUp)) GiveUp();
@@ -145,31 +145,31 @@ void CLinkManager::CloseAfterRun(LinkKind kind) {
   if (line.IsOpen()) StopReceivingAndClose(line, timing::kCloseSerialAfterRun);
 }
 
-CLinkManager::ConnectResult CLinkManager::Connect() {
+LinkStatus CLinkManager::Connect() {
   if (ActiveTransport().IsOpen()) StopReceivingAndClose(ActiveTransport(), timing::kCloseBeforeConnect);
   // A receive thread of the previous connect has been told to stop by now; it must be gone before
   // the transports and the section handles it uses are replaced.
   StopReceiveThread();
   // A line closed by a stop is opened again only once its reopen pause is over.
-  if (reopen_pending_ && !stop_.PauseUntil(reopen_at_)) return ConnectResult::kPortFailed;
+  if (reopen_pending_ && !stop_.PauseUntil(reopen_at_)) return LinkStatus::kPortFailed;
   reopen_pending_ = false;
   const LinkConfig config = ReadConfig();
   // The sections come first: a robot name that another relay serves is refused before this relay
   // sends a single byte that could disturb that relay's link. They are opened before the receive
   // thread starts, so it never dispatches into handles that are being replaced.
-  if (!OpenSections(config.robot_id)) return ConnectResult::kPortFailed;
-  const ConnectResult opened = OpenTransport(config);
-  if (opened != ConnectResult::kUp) return opened;
+  if (!OpenSections(config.robot_id)) return LinkStatus::kPortFailed;
+  const LinkStatus opened = OpenTransport(config);
+  if (opened != LinkStatus::kOk) return opened;
   writer_.Use(&ActiveTransport());
   receive_stop_.store(false, std::memory_order_release);
   if (!platform::StartThread([this] { ReceiveThread(); }, receive_thread_)) {
     events_.Message(MessageKind::kDetail, "the receive thread cannot be started");
-    return ConnectResult::kPortFailed;
+    return LinkStatus::kPortFailed;
   }
-  return ConnectResult::kUp;
+  return LinkStatus::kOk;
 }
 
-CLinkManager::ConnectResult CLinkManager::OpenTransport(const LinkConfig& config) {
+LinkStatus CLinkManager::OpenTransport(const LinkConfig& config) {
   if (config.kind == LinkKind::kWifi) {
     link_kind_.store(LinkKind::kWifi);
     ip_port_.store(config.udp_port);
@@ -179,30 +179,30 @@ CLinkManager::ConnectResult CLinkManager::OpenTransport(const LinkConfig& config
     if (!OpenTransportLocked(target)) {
       events_.Message(MessageKind::kDetail,
                       "UDP port " + std::to_string(config.udp_port) + " cannot be opened");
-      return ConnectResult::kPortFailed;
+      return LinkStatus::kPortFailed;
     }
     events_.PortOpened();
-    return ConnectResult::kUp;
+    return LinkStatus::kOk;
   }
   link_kind_.store(LinkKind::kSerial);
   if (!config.com_port) {
     events_.Message(MessageKind::kFailure, "Port Number is Wrong");
-    return ConnectResult::kPortFailed;
+    return LinkStatus::kPortFailed;
   }
   com_port_.store(*config.com_port);
   LinkTarget target;
   target.com_port = *config.com_port;
   if (!OpenTransportLocked(target)) {
     events_.Message(MessageKind::kDetail, ActiveTransport().LastError());
-    return ConnectResult::kPortFailed;
+    return LinkStatus::kPortFailed;
   }
   events_.PortOpened();
   if (config.kind == LinkKind::kBluetooth) {
     link_kind_.store(LinkKind::kBluetooth);
-    if (!module_.Connect(ActiveTransport(), config.bt_address)) return ConnectResult::kHandshakeFailed;
+    if (!module_.Connect(ActiveTransport(), config.bt_address)) return LinkStatus::kHandshakeFailed;
     events_.PortOpened();
   }
-  return ConnectResult::kUp;
+  return LinkStatus::kOk;
 }
 
 // Opening and closing change what every sender (the link loop, the audio upload, acknowledgements)

@@ -87,12 +87,11 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   LinkStats& stats() { return stats_; }
 
  private:
-  enum class ConnectResult { kUp, kHandshakeFailed, kPortFailed };
   enum class RunEnd { kStopped, kLost };
 
   void ConnectionThread();
-  ConnectResult Connect();
-  ConnectResult OpenTransport(const LinkConfig& config);
+  LinkStatus Connect();
+  LinkStatus OpenTransport(const LinkConfig& config);
   RunEnd RunLink();
   // Forwards the clients' commands until the next pass is due, each as soon as it is put.
   void ForwardUntilNextPass(bool link_up);

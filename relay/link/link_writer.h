@@ -28,9 +28,9 @@ class CLinkWriter {
   }
   // Sends one whole frame (or firmware line) by the transport's rule; counts it when all of it went
   // out.
-  SendResult SendBytes(const uint8_t* bytes, int count);
+  LinkStatus SendBytes(const uint8_t* bytes, int count);
   // Builds a frame with the next sequence number and sends it.
-  SendResult Send(uint8_t destination, uint8_t data_type, const uint8_t* payload, std::size_t n);
+  LinkStatus Send(uint8_t destination, uint8_t data_type, const uint8_t* payload, std::size_t n);
   uint8_t NextSequence() { return sequence_.fetch_add(1, std::memory_order_relaxed); }
   // Everything that goes out is also recorded (null: nothing). Set before any thread sends.
   void SetRecorder(CLinkRecorder* recorder) { recorder_ = recorder; }

@@ -31,7 +31,7 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
         "the robot name is cut to " + std::to_string(exchange::kRobotNameMax) + " bytes: '" + prefix + "'");
   }
   auto producers = std::make_unique<RelayProducers>();
-  CCommandForwarder::OpenResult commands = CCommandForwarder::OpenResult::kOk;
+  LinkStatus commands = LinkStatus::kOk;
   std::string failed;
   const platform::Status status = producers->Open(
       prefix,
@@ -43,7 +43,7 @@ bool CLinkManager::OpenSections(const std::string& robot_field) {
       &failed);
   if (status != platform::Status::kOk)
     events_.Message(MessageKind::kDetail, RelayProducers::Problem(prefix, status, failed));
-  if (commands == CCommandForwarder::OpenResult::kClaimedElsewhere) {
+  if (commands == LinkStatus::kClaimedElsewhere) {
     // Two relays for one name would mix two robots in one set of rings.
     events_.Message(MessageKind::kFailure, "Robot '" + prefix + "' is already served by another relay.\n");
     events_.GaveUp();

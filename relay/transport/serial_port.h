@@ -47,9 +47,9 @@ class CSerialPort : public Transport {
 
   int ReadAvailable(uint8_t* buffer, int max) override;
   platform::WaitHandle WaitHandle() const override;
-  SendResult Send(const uint8_t* bytes, int count) override {
-    if (!IsOpen()) return SendResult::kNotReady;
-    return Write(bytes, count) ? SendResult::kSent : SendResult::kFailed;
+  LinkStatus Send(const uint8_t* bytes, int count) override {
+    if (!IsOpen()) return LinkStatus::kNotReady;
+    return Write(bytes, count) ? LinkStatus::kOk : LinkStatus::kSendFailed;
   }
 
  private:

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/waiting.h"
+#include "relay/transport/link_status.h"
 
 namespace relay {
 
@@ -25,12 +26,6 @@ enum class FrameOrigin {
   kOther,    // another source, not followed (yet): what it says reaches nobody
 };
 
-enum class SendResult {
-  kSent,      // all of it went out
-  kNotReady,  // the transport could not take it now (or is closed): nothing went out
-  kFailed,    // the transport took it and failed
-};
-
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -43,8 +38,8 @@ class Transport {
   // error. Never waits for data.
   virtual int ReadAvailable(uint8_t* buffer, int max) = 0;
   // Sends bytes (a frame, or a line of the module's dialogue or of a firmware file) by the
-  // transport's rule.
-  virtual SendResult Send(const uint8_t* bytes, int count) = 0;
+  // transport's rule: kOk when all of them went out, kNotReady or kSendFailed otherwise.
+  virtual LinkStatus Send(const uint8_t* bytes, int count) = 0;
   // What to wait on between reads for data to arrive; kNoWaitHandle when closed (or when the
   // transport has nothing to wait on: the reader then looks again after a short pause).
   virtual platform::WaitHandle WaitHandle() const = 0;

@@ -98,9 +98,9 @@ int CUdpEndpoint::ReadAvailable(uint8_t* buffer, int max) {
   return Receive(buffer, max);
 }
 
-SendResult CUdpEndpoint::Send(const uint8_t* bytes, int count) {
+LinkStatus CUdpEndpoint::Send(const uint8_t* bytes, int count) {
   // Not writable within 1 ms: the datagram is dropped (a later keep-alive or packet follows it).
-  if (PollWritable() != kPollWritable) return SendResult::kNotReady;
+  if (PollWritable() != kPollWritable) return LinkStatus::kNotReady;
   // While the established port is quiet, a keep-alive asks the candidate too; nothing else goes to a
   // port that has not answered one.
   if (has_candidate_ && count > static_cast<int>(exchange::kOffDataType) &&
@@ -108,7 +108,7 @@ SendResult CUdpEndpoint::Send(const uint8_t* bytes, int count) {
     socket_.SendTo(bytes, static_cast<std::size_t>(count), candidate_);
     probed_ = true;
   }
-  return SendDatagram(bytes, count) == count ? SendResult::kSent : SendResult::kFailed;
+  return SendDatagram(bytes, count) == count ? LinkStatus::kOk : LinkStatus::kSendFailed;
 }
 
 FrameOrigin CUdpEndpoint::FrameAccepted(uint8_t data_type) {

@@ -65,7 +65,7 @@ class CUdpEndpoint : public Transport {
 
   int ReadAvailable(uint8_t* buffer, int max) override;
   platform::WaitHandle WaitHandle() const override { return socket_.wait_handle(); }
-  SendResult Send(const uint8_t* bytes, int count) override;
+  LinkStatus Send(const uint8_t* bytes, int count) override;
   // A frame from the last datagram passed the check: its source becomes the robot's address.
   bool PeerPending() const override { return pending_; }
   FrameOrigin FrameAccepted(uint8_t data_type) override;
