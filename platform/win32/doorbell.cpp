@@ -62,8 +62,24 @@ unsigned char* LastingView(HANDLE mapping, DWORD access, std::size_t bytes) {
 
 class Bells {
  public:
-  // The bell of `word`, made on first use; null when its objects cannot be made.
+  // The bell of `word`, made on first use; null when its objects cannot be made. Each thread
+  // remembers the last word it looked up: a producer rings the same word at every put, and finds it
+  // without a lock while no view has been mapped or unmapped since.
   Bell* Find(const uint32_t* word) {
+    thread_local struct {
+      const uint32_t* word = nullptr;
+      uint64_t views = 0;
+      Bell* bell = nullptr;
+    } last;
+    const uint64_t views = SectionsChanged();
+    if (last.word == word && last.views == views && last.bell != nullptr) return last.bell;
+    Bell* bell = Look(word);
+    last = {word, views, bell};
+    return bell;
+  }
+
+ private:
+  Bell* Look(const uint32_t* word) {
     const std::string* section = nullptr;
     HANDLE mapping = nullptr;
     std::size_t offset = 0;
@@ -75,7 +91,6 @@ class Bells {
     return bell.get();
   }
 
- private:
   Bell* Own(const uint32_t* word) {
     auto& bell = own_[word];
     if (bell == nullptr) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -13,6 +14,10 @@ namespace platform {
 // and the name; the string lives as long as the process), the section's mapping (held by this process until
 // it ends, so a view made from it outlives the caller's) and the address's offset from the section's first
 // byte.
+// How many times a view of this process has been mapped or unmapped: what FindSection answered for
+// an address stays true while this stays the same.
+uint64_t SectionsChanged();
+
 bool FindSection(const void* address, const std::string*& name, HANDLE& mapping, std::size_t& offset);
 
 }  // namespace platform

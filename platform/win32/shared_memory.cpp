@@ -1,5 +1,6 @@
 #include "platform/shared_memory.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,10 @@ struct Registry {
   // section a word lies in through it.
   std::map<const unsigned char*, MappedView> views;
 };
+
+// Counts every view mapped or unmapped in this process. Release on change, acquire in
+// SectionsChanged: a doorbell that remembers where a word lies trusts it while the count stays.
+std::atomic<uint64_t> views_changed{0};
 
 Registry& Held() {
   static Registry* registry = new Registry;  // never destroyed: views may outlive static destruction
@@ -121,6 +126,7 @@ void SharedView::Reset() {
     {
       std::lock_guard<std::mutex> guard(registry.mutex);
       registry.views.erase(data_);
+      views_changed.fetch_add(1, std::memory_order_release);
     }
     ::UnmapViewOfFile(data_);
   }
@@ -176,7 +182,12 @@ Status OpenSharedView(const std::string& name, std::size_t size, SharedView& out
   }
   SharedViewSide::Fill(out, static_cast<unsigned char*>(addr), size, it->second.get());
   registry.views[out.data()] = MappedView{size, it->second.get()};
+  views_changed.fetch_add(1, std::memory_order_release);
   return Status::kOk;
+}
+
+uint64_t SectionsChanged() {
+  return views_changed.load(std::memory_order_acquire);
 }
 
 bool FindSection(const void* address, const std::string*& name, HANDLE& mapping, std::size_t& offset) {
