@@ -39,7 +39,9 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<std::size_t>(static_cast<double>(v.size()) * p))];
 }
 
-// The robot's side of the link: answers keep-alives, notes when each motor frame arrives.
+// The robot's side of the link: answers keep-alives, notes when each motor frame arrives. The
+// simulated robot (sim/) waits on POSIX descriptors, so on Windows it cannot run; this much of a
+// robot is all the measurement needs, on every system alike.
 class Robot {
  public:
   bool Open() { return socket_.Open() && socket_.Bind({platform::Ipv4Loopback(), 0}); }
