@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 pkg-config libjpeg62-turbo-dev
   qt6-base-dev libgl-dev libclang-rt-14-dev python3-venv clang-format mosquitto libmosquitto-dev
-  nlohmann-json3-dev chromium tshark dpkg-dev man-db systemd mypy python3-numpy)
+  nlohmann-json3-dev chromium tshark dpkg-dev man-db systemd mypy python3-numpy cyclonedds-dev cyclonedds-tools)
 # Node.js and npm build the web dashboard; Debian's are used when the machine has none of its own.
 command -v npm >/dev/null || packages+=(nodejs npm)
 bash "$root/scripts/install-packages.sh" --no-install-recommends "${packages[@]}"
