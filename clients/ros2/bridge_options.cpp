@@ -102,8 +102,10 @@ const std::vector<NumberKey>& NumberKeys() {
       {"sonar_max_range", nullptr, [](BridgeOptions& o) { return &o.sonar.max_range; }, 0, 1000, "metres"},
       {"infrared_field_of_view", nullptr, [](BridgeOptions& o) { return &o.infrared.field_of_view; }, 0, 3.15,
        "radians"},
-      {"infrared_min_range", nullptr, [](BridgeOptions& o) { return &o.infrared.min_range; }, 0, 1000, "metres"},
-      {"infrared_max_range", nullptr, [](BridgeOptions& o) { return &o.infrared.max_range; }, 0, 1000, "metres"},
+      {"infrared_min_range", nullptr, [](BridgeOptions& o) { return &o.infrared.min_range; }, 0, 1000,
+       "metres"},
+      {"infrared_max_range", nullptr, [](BridgeOptions& o) { return &o.infrared.max_range; }, 0, 1000,
+       "metres"},
       {"sonar_scale", nullptr, [](BridgeOptions& o) { return &o.scaling.sonar_m; }, 0, 1000,
        "metres per count"},
       {"infrared_scale", nullptr, [](BridgeOptions& o) { return &o.scaling.infrared_m; }, 0, 1000,
@@ -137,7 +139,8 @@ bool Take(const std::string& key, const std::string& value, BridgeOptions& optio
   double n = 0;
   if (key == "namespace") {
     if (!ValidNamespace(value)) {
-      why = "the namespace '" + value + "' is not a ROS 2 namespace (\"/\" and names of letters, digits and _)";
+      why =
+          "the namespace '" + value + "' is not a ROS 2 namespace (\"/\" and names of letters, digits and _)";
       return false;
     }
     options.ros_namespace = value;
@@ -174,7 +177,8 @@ bool Consistent(const BridgeOptions& options, std::string& error) {
     error = "left_wheel_motor and right_wheel_motor name the same channel";
     return false;
   }
-  for (const auto& [name, spec] : {std::pair{"sonar", options.sonar}, std::pair{"infrared", options.infrared}}) {
+  for (const auto& [name, spec] :
+       {std::pair{"sonar", options.sonar}, std::pair{"infrared", options.infrared}}) {
     if (spec.min_range > spec.max_range) {
       error = std::string(name) + "_min_range is above " + name + "_max_range";
       return false;

@@ -16,10 +16,10 @@ struct BridgeOptions {
   std::string ros_namespace;  // empty: "/" + robot
   int domain_id = 0;          // ROS_DOMAIN_ID when set
   RosDistro distro = RosDistro::kJazzy;
-  double camera_rate = 2;     // pictures asked of the robot per second; 0: none
-  int camera_quality = 80;    // JPEG quality of the compressed pictures
-  bool raw_image = false;     // also publish the decoded picture as rgb8
-  bool request_sensors = true;  // ask the robot for every sensor stream when its link comes up
+  double camera_rate = 2;        // pictures asked of the robot per second; 0: none
+  int camera_quality = 80;       // JPEG quality of the compressed pictures
+  bool raw_image = false;        // also publish the decoded picture as rgb8
+  bool request_sensors = true;   // ask the robot for every sensor stream when its link comes up
   double cmd_vel_timeout = 0.5;  // seconds without cmd_vel after which the wheels are stopped
   RangeSpec sonar{0.52, 0.02, 2.55};
   RangeSpec infrared{0.05, 0.10, 0.80};

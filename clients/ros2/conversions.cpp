@@ -40,8 +40,10 @@ std::optional<int16_t> VelocityWord(double radians_per_second, double counts_per
 
 int64_t EncoderCount::Update(int16_t raw) {
   const uint16_t now = static_cast<uint16_t>(raw);
-  if (seen_) total_ += static_cast<int16_t>(static_cast<uint16_t>(now - last_));
-  else total_ = raw;
+  if (seen_)
+    total_ += static_cast<int16_t>(static_cast<uint16_t>(now - last_));
+  else
+    total_ = raw;
   seen_ = true;
   last_ = now;
   return total_;

@@ -31,7 +31,8 @@ std::string DdsTopicName(std::string_view ros_namespace, std::string_view ros_na
 
 dds_entity_t CreateTopic(dds_entity_t participant, const dds_topic_descriptor_t& descriptor,
                          const std::string& topic_name, const char* dds_type_name) {
-  if (dds_type_name == nullptr) return dds_create_topic(participant, &descriptor, topic_name.c_str(), nullptr, nullptr);
+  if (dds_type_name == nullptr)
+    return dds_create_topic(participant, &descriptor, topic_name.c_str(), nullptr, nullptr);
   // Kept for the process's life, in case the library holds on to the descriptor it was given.
   static std::mutex mutex;
   static std::deque<std::string> names;

@@ -16,8 +16,9 @@ namespace ros2_bridge {
 std::string ClaimPath(const std::string& robot) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   // /tmp is shared by every user: there the user's id keeps one user's claim from blocking another's.
-  const std::string folder = runtime != nullptr && runtime[0] == '/' ? std::string(runtime)
-                                                                     : "/tmp/trevask-ros2-" + std::to_string(getuid());
+  const std::string folder = runtime != nullptr && runtime[0] == '/'
+                                 ? std::string(runtime)
+                                 : "/tmp/trevask-ros2-" + std::to_string(getuid());
   // SectionObjectName escapes every byte a file name may not hold, and starts with '/'.
   return folder + "/trevask-ros2" + exchange::SectionObjectName(robot, ".lock").substr(1).insert(0, "-");
 }

@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "trevask-ros2: %s\n", error.c_str());
     return held ? 3 : 1;
   }
-  std::printf("trevask-ros2: robot '%s' on DDS domain %d under %s\n", options.robot.c_str(), options.domain_id,
-              options.ros_namespace.c_str());
+  std::printf("trevask-ros2: robot '%s' on DDS domain %d under %s\n", options.robot.c_str(),
+              options.domain_id, options.ros_namespace.c_str());
   std::fflush(stdout);
   bridge.Run(g_stop);
   return 0;

@@ -19,9 +19,10 @@
 namespace ros2_bridge {
 namespace {
 
-constexpr int kLongestWaitMs = 50;        // between two looks at the stop flag
+constexpr int kLongestWaitMs = 50;         // between two looks at the stop flag
 constexpr uint32_t kDiagnosticsMs = 1000;  // the link's state, at least this often
 constexpr int kTakeBatch = 16;
+constexpr int32_t kMostPendingCommands = 256;                        // per command topic, between two takes
 constexpr float kUnknown = std::numeric_limits<float>::quiet_NaN();  // BatteryState's "not measured"
 
 // The time a reading was taken, as ROS time: the system's clock, since the epoch.
@@ -98,15 +99,17 @@ bool CRos2Bridge::Start(std::string& error, bool& held) {
   dds_qos_t* pqos = dds_create_qos();
   static const char kEnclave[] = "enclave=/;";
   dds_qset_userdata(pqos, kEnclave, sizeof kEnclave - 1);
-  participant_ = Entity(dds_create_participant(static_cast<dds_domainid_t>(options_.domain_id), pqos, nullptr));
+  participant_ =
+      Entity(dds_create_participant(static_cast<dds_domainid_t>(options_.domain_id), pqos, nullptr));
   dds_delete_qos(pqos);
   if (!participant_.ok()) {
-    error = "DDS domain " + std::to_string(options_.domain_id) + " cannot be joined: " +
-            dds_strretcode(participant_.get());
+    error = "DDS domain " + std::to_string(options_.domain_id) +
+            " cannot be joined: " + dds_strretcode(participant_.get());
     return false;
   }
   listener_ = dds_create_listener(&watch_.waker());
-  dds_lset_data_available(listener_, [](dds_entity_t, void* waker) { static_cast<platform::Waker*>(waker)->Wake(); });
+  dds_lset_data_available(listener_,
+                          [](dds_entity_t, void* waker) { static_cast<platform::Waker*>(waker)->Wake(); });
 
   std::string failed;
   auto endpoint = [&](bool writer, const dds_topic_descriptor_t& descriptor, const std::string& ros_name,
@@ -114,6 +117,13 @@ bool CRos2Bridge::Start(std::string& error, bool& held) {
     const std::string topic_name = DdsTopicName(options_.ros_namespace, ros_name);
     const dds_entity_t topic = CreateTopic(participant_.get(), descriptor, topic_name, wire_type);
     dds_qos_t* qos = EndpointQos(profile, ros_type, options_.distro);
+    if (!writer) {
+      // A command is never dropped for a newer one while the loop is busy: the reader keeps every
+      // sample (history is not matched, so ROS 2's publishers match all the same), and a full
+      // reader holds the reliable publisher back rather than lose one.
+      dds_qset_history(qos, DDS_HISTORY_KEEP_ALL, 0);
+      dds_qset_resource_limits(qos, kMostPendingCommands, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
+    }
     const dds_entity_t e = topic < 0 ? topic
                            : writer  ? dds_create_writer(participant_.get(), topic, qos, nullptr)
                                      : dds_create_reader(participant_.get(), topic, qos, listener_);
@@ -127,7 +137,8 @@ bool CRos2Bridge::Start(std::string& error, bool& held) {
   const char* range_name = humble ? sensor_msgs_msg_dds__Range__desc.m_typename : nullptr;
   const auto sensor = QosProfile::kSensorData;
   for (int i = 0; i < kSonars; ++i)
-    writers_.sonar[i] = endpoint(true, range, Numbered("sonar_", i + 1), "sensor_msgs/msg/Range", sensor, range_name);
+    writers_.sonar[i] =
+        endpoint(true, range, Numbered("sonar_", i + 1), "sensor_msgs/msg/Range", sensor, range_name);
   if (options_.scaling.infrared_m > 0)
     writers_.ir_range = endpoint(true, range, "ir_range", "sensor_msgs/msg/Range", sensor, range_name);
   if (options_.scaling.temperature_c > 0)
@@ -136,29 +147,31 @@ bool CRos2Bridge::Start(std::string& error, bool& held) {
   for (int i = 0; i < kBatteries; ++i)
     writers_.battery[i] = endpoint(true, sensor_msgs_msg_dds__BatteryState__desc, Numbered("battery_", i + 1),
                                    "sensor_msgs/msg/BatteryState", sensor);
-  writers_.joint_states =
-      endpoint(true, sensor_msgs_msg_dds__JointState__desc, "joint_states", "sensor_msgs/msg/JointState", sensor);
+  writers_.joint_states = endpoint(true, sensor_msgs_msg_dds__JointState__desc, "joint_states",
+                                   "sensor_msgs/msg/JointState", sensor);
   for (const exchange::SensorRecordInfo& info : exchange::kSensorRecords)
     writers_.raw[static_cast<int>(info.record)] =
         endpoint(true, std_msgs_msg_dds__Float64MultiArray__desc, "raw/" + std::string(info.name),
                  "std_msgs/msg/Float64MultiArray", sensor);
   if (options_.camera_rate > 0) {
-    writers_.compressed = endpoint(true, sensor_msgs_msg_dds__CompressedImage__desc, "camera/image_raw/compressed",
-                                   "sensor_msgs/msg/CompressedImage", sensor);
+    writers_.compressed = endpoint(true, sensor_msgs_msg_dds__CompressedImage__desc,
+                                   "camera/image_raw/compressed", "sensor_msgs/msg/CompressedImage", sensor);
     if (options_.raw_image)
-      writers_.image =
-          endpoint(true, sensor_msgs_msg_dds__Image__desc, "camera/image_raw", "sensor_msgs/msg/Image", sensor);
+      writers_.image = endpoint(true, sensor_msgs_msg_dds__Image__desc, "camera/image_raw",
+                                "sensor_msgs/msg/Image", sensor);
   }
   writers_.diagnostics = endpoint(true, diagnostic_msgs_msg_dds__DiagnosticArray__desc, "/diagnostics",
                                   "diagnostic_msgs/msg/DiagnosticArray", QosProfile::kDefault);
-  readers_.cmd_vel =
-      endpoint(false, geometry_msgs_msg_dds__Twist__desc, "cmd_vel", "geometry_msgs/msg/Twist", QosProfile::kDefault);
+  readers_.cmd_vel = endpoint(false, geometry_msgs_msg_dds__Twist__desc, "cmd_vel", "geometry_msgs/msg/Twist",
+                              QosProfile::kDefault);
   for (int i = 0; i < kMotors; ++i)
-    readers_.motor[i] = endpoint(false, std_msgs_msg_dds__Float64__desc, "motor_" + std::to_string(i + 1) + "/target",
-                                 "std_msgs/msg/Float64", QosProfile::kDefault);
+    readers_.motor[i] =
+        endpoint(false, std_msgs_msg_dds__Float64__desc, "motor_" + std::to_string(i + 1) + "/target",
+                 "std_msgs/msg/Float64", QosProfile::kDefault);
   for (int i = 0; i < kServos; ++i)
-    readers_.servo[i] = endpoint(false, std_msgs_msg_dds__Float64__desc, "servo_" + std::to_string(i + 1) + "/target",
-                                 "std_msgs/msg/Float64", QosProfile::kDefault);
+    readers_.servo[i] =
+        endpoint(false, std_msgs_msg_dds__Float64__desc, "servo_" + std::to_string(i + 1) + "/target",
+                 "std_msgs/msg/Float64", QosProfile::kDefault);
   if (!failed.empty()) {
     error = "a DDS endpoint cannot be made: " + failed;
     return false;
@@ -211,13 +224,15 @@ void CRos2Bridge::PublishStandard(const uint8_t* record, std::size_t size) {
   const std::string base = frame_prefix_ + "base_link";
   if (writers_.temperature.ok()) {
     const sensor_msgs_msg_dds__Temperature_ m{
-        Header(now, base), Field("temperature", record, size) * scale.temperature_c + scale.temperature_offset_c, 0};
+        Header(now, base),
+        Field("temperature", record, size) * scale.temperature_c + scale.temperature_offset_c, 0};
     dds_write(writers_.temperature.get(), &m);
   }
   for (int i = 0; i < kBatteries; ++i) {
     const std::string name = Numbered("battery_ad", i + 1);
-    const float volts =
-        scale.battery_v > 0 ? static_cast<float>(Field(name.c_str(), record, size) * scale.battery_v) : kUnknown;
+    const float volts = scale.battery_v > 0
+                            ? static_cast<float>(Field(name.c_str(), record, size) * scale.battery_v)
+                            : kUnknown;
     std::vector<float> none;
     sensor_msgs_msg_dds__BatteryState_ m{};
     m.header = Header(now, base);
@@ -248,11 +263,10 @@ void CRos2Bridge::PublishMotor(const uint8_t* record, std::size_t size) {
   }
   std::vector<char*> name_pointers;
   for (std::string& n : names) name_pointers.push_back(n.data());
-  const sensor_msgs_msg_dds__JointState_ m{Header(Now(), frame_prefix_ + "base_link"),
-                                           SequenceOf<dds_sequence_string>(name_pointers),
-                                           SequenceOf<dds_sequence_double>(position),
-                                           SequenceOf<dds_sequence_double>(velocity),
-                                           SequenceOf<dds_sequence_double>(effort)};
+  const sensor_msgs_msg_dds__JointState_ m{
+      Header(Now(), frame_prefix_ + "base_link"), SequenceOf<dds_sequence_string>(name_pointers),
+      SequenceOf<dds_sequence_double>(position), SequenceOf<dds_sequence_double>(velocity),
+      SequenceOf<dds_sequence_double>(effort)};
   dds_write(writers_.joint_states.get(), &m);
 }
 
@@ -288,12 +302,13 @@ void CRos2Bridge::PublishPicture() {
     ++counts_.pictures;
   }
   if (writers_.image.ok()) {
-    const auto width = static_cast<uint32_t>(control_.width()), height = static_cast<uint32_t>(control_.height());
+    const auto width = static_cast<uint32_t>(control_.width()),
+               height = static_cast<uint32_t>(control_.height());
     // The library only reads the pixels while it writes the sample.
     dds_sequence_octet pixels{width * height * 3, width * height * 3,
                               const_cast<uint8_t*>(control_.GetImageAddress()), false};
-    const sensor_msgs_msg_dds__Image_ m{Header(now, frame), height, width, const_cast<char*>("rgb8"), 0, width * 3,
-                                        pixels};
+    const sensor_msgs_msg_dds__Image_ m{Header(now, frame), height, width, const_cast<char*>("rgb8"), 0,
+                                        width * 3,          pixels};
     dds_write(writers_.image.get(), &m);
   }
 }
@@ -301,7 +316,8 @@ void CRos2Bridge::PublishPicture() {
 void CRos2Bridge::PublishDiagnostics() {
   const std::string state = exchange::RelayStateName(relay_);
   uint64_t lapped = 0;
-  for (const exchange::SensorRecordInfo& info : exchange::kSensorRecords) lapped += control_.Lapped(info.section);
+  for (const exchange::SensorRecordInfo& info : exchange::kSensorRecords)
+    lapped += control_.Lapped(info.section);
   std::vector<std::pair<std::string, std::string>> pairs = {
       {"relay", state},
       {"readings", std::to_string(counts_.readings)},
@@ -314,9 +330,9 @@ void CRos2Bridge::PublishDiagnostics() {
   for (auto& [key, value] : pairs) values.push_back({key.data(), value.data()});
   // OK while the robot answers; a warning while the link is being made or the robot is silent; an
   // error when no relay serves the robot.
-  const uint8_t level = relay_ == exchange::RelayState::kLinkUp     ? 0
+  const uint8_t level = relay_ == exchange::RelayState::kLinkUp    ? 0
                         : relay_ == exchange::RelayState::kNoRelay ? 2
-                                                                    : 1;
+                                                                   : 1;
   std::string name = "trevask-ros2: " + options_.robot + " link";
   std::string message = "link " + state;
   std::string hardware = options_.robot;
@@ -446,15 +462,18 @@ void CRos2Bridge::LookAtLink() {
     next_picture_ = now + static_cast<uint32_t>(1000.0 / options_.camera_rate);
   }
   const auto timeout = static_cast<uint32_t>(options_.cmd_vel_timeout * 1000);
-  if (wheels_driven_ && platform::TickElapsed(now, last_cmd_vel_) >= timeout)
-    DriveWheels(0, 0, "cmd_vel stopped coming: the wheels stop");
+  if (wheels_driven_ && platform::TickElapsed(now, last_cmd_vel_) >= timeout) {
+    Log("cmd_vel stopped coming for " + std::to_string(options_.cmd_vel_timeout) + " s: the wheels stop");
+    DriveWheels(0, 0, "the wheels' stop");
+  }
 }
 
 uint32_t CRos2Bridge::MillisecondsToNextDuty() const {
   const uint32_t now = platform::TickCount();
   auto until = [now](uint32_t tick) { return platform::TickAfter(tick, now) ? tick - now : 0u; };
   uint32_t due = until(next_diagnostics_);
-  if (options_.camera_rate > 0 && relay_ == exchange::RelayState::kLinkUp) due = std::min(due, until(next_picture_));
+  if (options_.camera_rate > 0 && relay_ == exchange::RelayState::kLinkUp)
+    due = std::min(due, until(next_picture_));
   if (wheels_driven_)
     due = std::min(due, until(last_cmd_vel_ + static_cast<uint32_t>(options_.cmd_vel_timeout * 1000)));
   return due;
@@ -475,8 +494,9 @@ void CRos2Bridge::Run(const std::atomic<bool>& stop) {
       due = 0;  // records are there already
     else
       watch_.Watch(bells_, static_cast<uint32_t>(due), host_.pacer());
-    const platform::WaitResult woke = platform::WaitForInputOrWake(
-        platform::kNoWaitHandle, watch_.waker(), static_cast<int>(static_cast<double>(due) * platform::TimeScale()));
+    const platform::WaitResult woke =
+        platform::WaitForInputOrWake(platform::kNoWaitHandle, watch_.waker(),
+                                     static_cast<int>(static_cast<double>(due) * platform::TimeScale()));
     watch_.waker().Drain();
     last_wait = woke == platform::WaitResult::kWoken      ? platform::DoorbellWait::kRung
                 : woke == platform::WaitResult::kTimedOut ? platform::DoorbellWait::kTimedOut

@@ -85,8 +85,8 @@ class CRos2Bridge {
   Entity participant_;
   dds_listener_t* listener_ = nullptr;
   struct Writers {
-    Entity sonar[kSonars], ir_range, temperature, battery[kBatteries], joint_states, raw[3], compressed, image,
-        diagnostics;
+    Entity sonar[kSonars], ir_range, temperature, battery[kBatteries], joint_states, raw[3], compressed,
+        image, diagnostics;
   } writers_;
   struct Readers {
     Entity cmd_vel, motor[kMotors], servo[kServos];
