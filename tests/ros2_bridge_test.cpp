@@ -150,9 +150,10 @@ class Cdr {
   // padding counted in the options' last two bits.
   std::vector<uint8_t> Encapsulated() const {
     const uint8_t pad = static_cast<uint8_t>((4 - body_.size() % 4) % 4);
-    std::vector<uint8_t> out = {0x00, 0x01, 0x00, pad};
-    out.insert(out.end(), body_.begin(), body_.end());
-    out.insert(out.end(), pad, 0);
+    std::vector<uint8_t> out(4 + body_.size() + pad, 0);
+    out[1] = 0x01;
+    out[3] = pad;
+    std::copy(body_.begin(), body_.end(), out.begin() + 4);
     return out;
   }
 
@@ -624,6 +625,41 @@ TEST_F(Ros2Bridge, TargetsArriveInOrderAndBadSamplesSendNothing) {
     const auto w = Words(exchange::kTypeDcMotorVelocity, 2);
     return !w.empty() && w.back() == 115;
   })) << bridge_->err();
+}
+
+// For Humble, Range has no variance: a Humble subscriber's reader takes the bridge's samples.
+class Ros2BridgeForHumble : public Ros2Bridge {
+ protected:
+  Ros2BridgeForHumble() { bridge_args_ = {"--ros-distro", "humble"}; }
+};
+
+TEST_F(Ros2BridgeForHumble, RangesComeWithoutTheVariance) {
+  Entity humble = peer_->Endpoint(false, sensor_msgs_msg_dds__RangeWithoutVariance__desc, Topic("sonar_1"),
+                                  true, sensor_msgs_msg_dds__Range__desc.m_typename);
+  // The payload as it came, byte for byte: a Humble reader would also take a longer one.
+  std::vector<uint8_t> got, expected;
+  ASSERT_TRUE(WaitUntil([&] {
+    ddsi_serdata* data = nullptr;
+    dds_sample_info_t info;
+    if (dds_takecdr(humble.get(), &data, 1, &info, DDS_ANY_STATE) != 1) return false;
+    got.resize(ddsi_serdata_size(data));
+    ddsi_serdata_to_ser(data, 0, got.size(), got.data());
+    sensor_msgs_msg_dds__RangeWithoutVariance_ m{};
+    const bool valid = info.valid_data && ddsi_serdata_to_sample(data, &m, nullptr, nullptr);
+    ddsi_serdata_unref(data);
+    if (!valid) return false;
+    Cdr c;
+    c.Stamp(m.header.stamp.sec, m.header.stamp.nanosec, m.header.frame_id)
+        .Put(m.radiation_type)
+        .Put(m.field_of_view)
+        .Put(m.min_range)
+        .Put(m.max_range)
+        .Put(m.range);
+    expected = c.Encapsulated();
+    dds_sample_free(&m, &sensor_msgs_msg_dds__RangeWithoutVariance__desc, DDS_FREE_CONTENTS);
+    return true;
+  })) << bridge_->err();
+  EXPECT_EQ(Hex(got), Hex(expected));
 }
 
 TEST_F(Ros2Bridge, ASecondBridgeForTheSameRobotIsRefused) {
