@@ -24,7 +24,7 @@ using Bytes = std::vector<unsigned char>;
 // A domain of this process's own, so that parallel test programs never see each other.
 dds_domainid_t PrivateDomain(int offset) {
   setenv("CYCLONEDDS_URI", "file://" TEST_DATA_DIR "/dds_loopback.xml", 1);
-  return static_cast<dds_domainid_t>((getpid() * 2 + offset) % 230);
+  return static_cast<dds_domainid_t>(1 + (getpid() * 2 + offset) % 229);  // never 0, ROS 2's default
 }
 
 Bytes GuidBytes(dds_entity_t entity, size_t size) {
@@ -131,7 +131,7 @@ TEST(Ros2Interop, TypeHashesMatchRos2s) {
 std::string UserData(const dds_qos_t* qos) {
   void* value = nullptr;
   size_t size = 0;
-  if (!dds_qget_userdata(qos, &value, &size)) return "<none>";
+  if (!dds_qget_userdata(qos, &value, &size)) return "";
   std::string text(static_cast<const char*>(value), size);
   dds_free(value);
   return text;
@@ -155,6 +155,10 @@ TEST(Ros2Interop, EndpointQosAsRos2SetsIt) {
   };
   ros2::Entity participant(ros2::MakeParticipant(PrivateDomain(0), Distribution::kJazzy));
   ASSERT_TRUE(participant.valid());
+  dds_qos_t* participant_qos = dds_create_qos();
+  ASSERT_EQ(dds_get_qos(participant.get(), participant_qos), DDS_RETCODE_OK);
+  EXPECT_EQ(UserData(participant_qos), "enclave=/;");
+  dds_delete_qos(participant_qos);
   const dds_topic_descriptor_t descriptor =
       ros2::RenamedDescriptor(rmw_dds_common_msg_dds__Gid__desc, "rmw_dds_common::msg::dds_::Gid_");
   const dds_entity_t topic =
@@ -189,8 +193,7 @@ TEST(Ros2Interop, EndpointQosAsRos2SetsIt) {
     ASSERT_EQ(representations, 1u);
     EXPECT_EQ(ids[0], DDS_DATA_REPRESENTATION_XCDR1);
     dds_free(ids);
-    const std::string user_data = UserData(qos);
-    EXPECT_EQ(user_data == "<none>" ? "" : user_data, c.user_data);
+    EXPECT_EQ(UserData(qos), c.user_data);
     dds_delete_qos(qos);
   }
   // Jazzy's hash is the type's: a type the table does not know gets no QoS rather than a wrong hash.
@@ -285,17 +288,19 @@ std::optional<ParticipantInfo> TakeAnnouncement(dds_entity_t reader, size_t gid_
   return last;
 }
 
-// The USER_DATA of the writer `guid` as discovery shows it, or nullopt while discovery has not.
-std::optional<std::string> DiscoveredUserData(dds_entity_t publications, const dds_guid_t& guid) {
-  void* samples[16] = {};
-  dds_sample_info_t infos[16];
-  const int32_t n = dds_read(publications, samples, infos, 16, 16);
-  std::optional<std::string> found;
-  for (int32_t i = 0; i < n; ++i) {
+// The QoS discovery shows for the first writer `matches` picks (caller frees it), or null while
+// discovery has not shown one.
+template <typename Match>
+dds_qos_t* DiscoveredQos(dds_entity_t publications, const Match& matches) {
+  void* samples[32] = {};
+  dds_sample_info_t infos[32];
+  const int32_t n = dds_read(publications, samples, infos, 32, 32);
+  dds_qos_t* found = nullptr;
+  for (int32_t i = 0; i < n && found == nullptr; ++i) {
     const auto* endpoint = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
-    if (infos[i].valid_data && std::memcmp(&endpoint->key, &guid, sizeof guid) == 0) {
-      const std::string user_data = UserData(endpoint->qos);
-      found = user_data == "<none>" ? "" : user_data;
+    if (infos[i].valid_data && matches(*endpoint)) {
+      found = dds_create_qos();
+      dds_copy_qos(found, endpoint->qos);
     }
   }
   if (n > 0) dds_return_loan(publications, samples, n);
@@ -374,20 +379,44 @@ TEST(Ros2Interop, NodeAnnouncedOnRosDiscoveryInfo) {
                                                           GuidBytes(writer2.get(), c.gid_size)}));
     EXPECT_EQ(seen->nodes[0].readers, std::vector<Bytes>{GuidBytes(reader.get(), c.gid_size)});
 
-    // What discovery shows of the writer: the type hash from Iron on, nothing in Humble.
+    // What discovery shows of the writers: the type hash from Iron on, nothing in Humble; the
+    // announcement kept for late peers.
     ros2::Entity publications(
         dds_create_reader(peer.get(), DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr));
     ASSERT_TRUE(publications.valid());
-    dds_guid_t writer_guid;
+    dds_guid_t writer_guid, robot_guid;
     ASSERT_EQ(dds_get_guid(writer1.get(), &writer_guid), DDS_RETCODE_OK);
-    std::optional<std::string> user_data;
+    ASSERT_EQ(dds_get_guid(robot.get(), &robot_guid), DDS_RETCODE_OK);
+    dds_qos_t* data_qos = nullptr;
+    dds_qos_t* info_qos = nullptr;
     ASSERT_TRUE(testing_support::WaitUntil([&] {
-      user_data = DiscoveredUserData(publications.get(), writer_guid);
-      return user_data.has_value();
+      if (data_qos == nullptr) {
+        data_qos = DiscoveredQos(publications.get(), [&](const dds_builtintopic_endpoint_t& e) {
+          return std::memcmp(&e.key, &writer_guid, sizeof writer_guid) == 0;
+        });
+      }
+      if (info_qos == nullptr) {
+        info_qos = DiscoveredQos(publications.get(), [&](const dds_builtintopic_endpoint_t& e) {
+          return std::memcmp(&e.participant_key, &robot_guid, sizeof robot_guid) == 0 &&
+                 std::string(e.topic_name) == "ros_discovery_info" &&
+                 std::string(e.type_name) == "rmw_dds_common::msg::dds_::ParticipantEntitiesInfo_";
+        });
+      }
+      return data_qos != nullptr && info_qos != nullptr;
     }));
-    EXPECT_EQ(*user_data, c.distribution == Distribution::kJazzy
-                              ? "typehash=" + ros2::TypeHash("rmw_dds_common/msg/Gid") + ";"
-                              : std::string());
+    const bool hashed = c.distribution == Distribution::kJazzy;
+    EXPECT_EQ(UserData(data_qos), hashed ? "typehash=" + ros2::TypeHash("rmw_dds_common/msg/Gid") + ";" : "");
+    EXPECT_EQ(UserData(info_qos),
+              hashed ? "typehash=" + ros2::TypeHash("rmw_dds_common/msg/ParticipantEntitiesInfo") + ";" : "");
+    dds_durability_kind_t durability;
+    dds_reliability_kind_t reliability;
+    dds_duration_t blocking;
+    EXPECT_TRUE(dds_qget_durability(info_qos, &durability));
+    EXPECT_EQ(durability, DDS_DURABILITY_TRANSIENT_LOCAL);
+    EXPECT_TRUE(dds_qget_reliability(info_qos, &reliability, &blocking));
+    EXPECT_EQ(reliability, DDS_RELIABILITY_RELIABLE);
+    dds_delete_qos(data_qos);
+    dds_delete_qos(info_qos);
 
     // Gone with the announcer: the participant is announced without the node.
     announcer.reset();
