@@ -70,7 +70,8 @@ TEST(Ros2Interop, NamesAndDistributions) {
                                                                  {"rolling", Distribution::kJazzy},
                                                                  {"foxy", std::nullopt},
                                                                  {"", std::nullopt}}) {
-    Distribution parsed = Distribution::kHumble == c.parsed ? Distribution::kJazzy : Distribution::kHumble;
+    // Starts at the other value, so that a parse that writes nothing shows.
+    Distribution parsed = c.parsed == Distribution::kHumble ? Distribution::kJazzy : Distribution::kHumble;
     const Distribution untouched = parsed;
     EXPECT_EQ(ros2::ParseDistribution(c.text, parsed), c.parsed.has_value()) << c.text;
     EXPECT_EQ(parsed, c.parsed.value_or(untouched)) << c.text;
