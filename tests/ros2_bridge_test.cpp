@@ -13,25 +13,27 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <numbers>
 
 #include "builtin_interfaces.h"
 #include "clients/ros2/bridge_options.h"
 #include "clients/ros2/conversions.h"
-#include "clients/ros2/dds_endpoints.h"
+#include "clients/ros2/interop/ros_interop.h"
 #include "diagnostic_msgs.h"
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "geometry_msgs.h"
 #include "link_test_support.h"
 #include "process_support.h"
+#include "ros_discovery_info.h"
 #include "sensor_msgs.h"
 #include "std_msgs.h"
 
 namespace {
 
-using ros2_bridge::Entity;
+using ros2::Entity;
 using testing_support::ChildProcess;
 using testing_support::WaitUntil;
 
@@ -82,7 +84,7 @@ TEST(Ros2Options, BadValuesAreRefusedWithTheirReason) {
       {{"r1"}, "7", ""},
       {{"r1", "--domain-id", "233"}, nullptr, "not a whole number from 0 to 232"},
       {{"r1"}, "x", "ROS_DOMAIN_ID"},
-      {{"r1", "--ros-distro", "rolling"}, nullptr, "not humble or jazzy"},
+      {{"r1", "--ros-distro", "foxy"}, nullptr, "not humble or jazzy"},
       {{"r1", "--namespace", "/a//b"}, nullptr, "not a ROS 2 namespace"},
       {{"9lives"}, nullptr, "give --namespace"},
       {{"9lives", "--namespace", "/cat"}, nullptr, ""},
@@ -326,11 +328,13 @@ class RosPeer {
  public:
   explicit RosPeer(int domain)
       : participant_(dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr)) {}
-  bool ok() const { return participant_.ok(); }
+  bool ok() const { return participant_.valid(); }
   // sensor data: keep last 5, best effort; default: keep last 10, reliable; both volatile, XCDR1.
   Entity Endpoint(bool writer, const dds_topic_descriptor_t& d, const std::string& topic, bool sensor_data,
                   const char* wire_type = nullptr) {
-    const dds_entity_t t = ros2_bridge::CreateTopic(participant_.get(), d, topic, wire_type);
+    const dds_topic_descriptor_t* type = &d;
+    if (wire_type != nullptr) type = &renamed_.emplace_back(ros2::RenamedDescriptor(d, wire_type));
+    const dds_entity_t t = dds_create_topic(participant_.get(), type, topic.c_str(), nullptr, nullptr);
     dds_qos_t* qos = dds_create_qos();
     dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, sensor_data ? 5 : 10);
     dds_qset_reliability(qos, sensor_data ? DDS_RELIABILITY_BEST_EFFORT : DDS_RELIABILITY_RELIABLE,
@@ -344,9 +348,11 @@ class RosPeer {
     return Entity(e);
   }
   void Leave() { participant_.Reset(); }
+  dds_entity_t participant() const { return participant_.get(); }
 
  private:
   Entity participant_;
+  std::deque<dds_topic_descriptor_t> renamed_;  // as long as their topics
 };
 
 // Takes what a reader holds until `check` accepts a sample (true) or the time is up.
@@ -511,6 +517,40 @@ TEST_F(Ros2Bridge, SubscribersReceiveEveryKindOfReadingInItsUnits) {
   for (const Row& r : rows) readers.push_back(peer_->Endpoint(false, *r.type, Topic(r.topic), true));
   for (std::size_t i = 0; i < rows.size(); ++i)
     EXPECT_TRUE(WaitForSample(readers[i], rows[i].check)) << rows[i].topic;
+
+  // The node, for `ros2 node list`: trevask_ros2 in the robot's namespace, with every topic.
+  const dds_entity_t info_topic =
+      dds_create_topic(peer_->participant(), &rmw_dds_common_msg_dds__ParticipantEntitiesInfo__desc,
+                       "ros_discovery_info", nullptr, nullptr);
+  dds_qos_t* late = dds_create_qos();
+  dds_qset_reliability(late, DDS_RELIABILITY_RELIABLE, DDS_INFINITY);
+  dds_qset_durability(late, DDS_DURABILITY_TRANSIENT_LOCAL);
+  Entity info(dds_create_reader(peer_->participant(), info_topic, late, nullptr));
+  dds_delete_qos(late);
+  EXPECT_TRUE(WaitForSample(info, [&](const void* p) {
+    const auto& m = *static_cast<const rmw_dds_common_msg_dds__ParticipantEntitiesInfo_*>(p);
+    for (uint32_t i = 0; i < m.node_entities_info_seq._length; ++i) {
+      const auto& node = m.node_entities_info_seq._buffer[i];
+      // 16 topics written (6 sonars, temperature, 3 batteries, joints, 3 raw, camera, diagnostics),
+      // 13 taken (cmd_vel, 6 motors, 6 servos).
+      if (std::string(node.node_name) == "trevask_ros2" && "/" + robot_name_ == node.node_namespace)
+        return node.writer_gid_seq._length == 16 && node.reader_gid_seq._length == 13;
+    }
+    return false;
+  }));
+
+  // Each endpoint carries its type's hash, as Jazzy's endpoints do: the sonars' publisher here.
+  Entity publications(
+      dds_create_reader(peer_->participant(), DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr));
+  EXPECT_TRUE(WaitForSample(publications, [&](const void* p) {
+    const auto& e = *static_cast<const dds_builtintopic_endpoint_t*>(p);
+    void* data = nullptr;
+    size_t size = 0;
+    if (Topic("sonar_1") != e.topic_name || !dds_qget_userdata(e.qos, &data, &size)) return false;
+    const std::string user_data(static_cast<const char*>(data), size);
+    dds_free(data);
+    return user_data.rfind("typehash=RIHS01_", 0) == 0 && user_data.size() == 16 + 64 + 1;
+  }));
 
   Entity diagnostics =
       peer_->Endpoint(false, diagnostic_msgs_msg_dds__DiagnosticArray__desc, "rt/diagnostics", false);

@@ -43,16 +43,10 @@ bool ParseDomain(const std::string& text, int& domain, std::string& why) {
   return true;
 }
 
-bool ParseDistro(const std::string& text, RosDistro& distro, std::string& why) {
-  if (text == "humble") {
-    distro = RosDistro::kHumble;
-  } else if (text == "jazzy" || text == "iron") {
-    distro = RosDistro::kJazzy;
-  } else {
-    why = "the ROS 2 distribution '" + text + "' is not humble or jazzy (iron counts as jazzy)";
-    return false;
-  }
-  return true;
+bool ParseDistro(const std::string& text, ros2::Distribution& distro, std::string& why) {
+  if (ros2::ParseDistribution(text, distro)) return true;
+  why = "the ROS 2 distribution '" + text + "' is not humble or jazzy (iron and later count as jazzy)";
+  return false;
 }
 
 bool ParseSwitch(const std::string& text, bool& value) {

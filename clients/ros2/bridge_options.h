@@ -6,16 +6,15 @@
 #include <string>
 
 #include "clients/ros2/conversions.h"
+#include "clients/ros2/interop/ros_interop.h"
 
 namespace ros2_bridge {
-
-enum class RosDistro { kHumble, kJazzy };  // kJazzy: Iron and later
 
 struct BridgeOptions {
   std::string robot;
   std::string ros_namespace;  // empty: "/" + robot
   int domain_id = 0;          // ROS_DOMAIN_ID when set
-  RosDistro distro = RosDistro::kJazzy;
+  ros2::Distribution distro = ros2::Distribution::kJazzy;
   double camera_rate = 2;        // pictures asked of the robot per second; 0: none
   int camera_quality = 80;       // JPEG quality of the compressed pictures
   bool raw_image = false;        // also publish the decoded picture as rgb8

@@ -64,7 +64,8 @@ CRos2Bridge::CRos2Bridge(BridgeOptions options) : options_(std::move(options)) {
 }
 
 CRos2Bridge::~CRos2Bridge() {
-  participant_.Reset();  // its readers first: their listeners wake the watch
+  announcer_ = ros2::CNodeAnnouncer();  // withdraws the node while its writer is there
+  participant_.Reset();                 // its readers first: their listeners wake the watch
   if (listener_ != nullptr) dds_delete_listener(listener_);
 }
 
@@ -96,15 +97,15 @@ bool CRos2Bridge::Start(std::string& error, bool& held) {
     return false;
   }
 
-  dds_qos_t* pqos = dds_create_qos();
-  static const char kEnclave[] = "enclave=/;";
-  dds_qset_userdata(pqos, kEnclave, sizeof kEnclave - 1);
   participant_ =
-      Entity(dds_create_participant(static_cast<dds_domainid_t>(options_.domain_id), pqos, nullptr));
-  dds_delete_qos(pqos);
-  if (!participant_.ok()) {
+      ros2::Entity(ros2::MakeParticipant(static_cast<dds_domainid_t>(options_.domain_id), options_.distro));
+  if (!participant_.valid()) {
     error = "DDS domain " + std::to_string(options_.domain_id) +
             " cannot be joined: " + dds_strretcode(participant_.get());
+    return false;
+  }
+  if (!announcer_.Start(participant_.get(), options_.ros_namespace, "trevask_ros2", options_.distro)) {
+    error = "the node cannot be announced on ros_discovery_info";
     return false;
   }
   listener_ = dds_create_listener(&watch_.waker());
@@ -113,34 +114,34 @@ bool CRos2Bridge::Start(std::string& error, bool& held) {
 
   std::string failed;
   auto endpoint = [&](bool writer, const dds_topic_descriptor_t& descriptor, const std::string& ros_name,
-                      std::string_view ros_type, QosProfile profile, const char* wire_type = nullptr) {
-    const std::string topic_name = DdsTopicName(options_.ros_namespace, ros_name);
-    const dds_entity_t topic = CreateTopic(participant_.get(), descriptor, topic_name, wire_type);
-    dds_qos_t* qos = EndpointQos(profile, ros_type, options_.distro);
-    if (!writer) {
+                      std::string_view ros_type, ros2::QosProfile profile) {
+    const std::string topic_name = ros2::DdsTopicName(options_.ros_namespace, ros_name);
+    const dds_entity_t topic =
+        dds_create_topic(participant_.get(), &descriptor, topic_name.c_str(), nullptr, nullptr);
+    dds_qos_t* qos = ros2::MakeEndpointQos(profile, ros_type, options_.distro);
+    if (qos != nullptr && !writer) {
       // A command is never dropped for a newer one while the loop is busy: the reader keeps every
       // sample (history is not matched, so ROS 2's publishers match all the same), and a full
       // reader holds the reliable publisher back rather than lose one.
       dds_qset_history(qos, DDS_HISTORY_KEEP_ALL, 0);
       dds_qset_resource_limits(qos, kMostPendingCommands, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
     }
-    const dds_entity_t e = topic < 0 ? topic
-                           : writer  ? dds_create_writer(participant_.get(), topic, qos, nullptr)
-                                     : dds_create_reader(participant_.get(), topic, qos, listener_);
-    dds_delete_qos(qos);
+    const dds_entity_t e = qos == nullptr ? DDS_RETCODE_BAD_PARAMETER
+                           : topic < 0    ? topic
+                           : writer       ? dds_create_writer(participant_.get(), topic, qos, nullptr)
+                                          : dds_create_reader(participant_.get(), topic, qos, listener_);
+    if (qos != nullptr) dds_delete_qos(qos);
     if (e < 0 && failed.empty()) failed = topic_name + ": " + dds_strretcode(e);
-    return Entity(e);
+    if (e > 0) writer ? announcer_.AddWriter(e) : announcer_.AddReader(e);
+    return ros2::Entity(e);
   };
-  const bool humble = options_.distro == RosDistro::kHumble;
-  const dds_topic_descriptor_t& range =
-      humble ? sensor_msgs_msg_dds__RangeWithoutVariance__desc : sensor_msgs_msg_dds__Range__desc;
-  const char* range_name = humble ? sensor_msgs_msg_dds__Range__desc.m_typename : nullptr;
-  const auto sensor = QosProfile::kSensorData;
+  const bool humble = options_.distro == ros2::Distribution::kHumble;
+  const dds_topic_descriptor_t& range = humble ? humble_range_ : sensor_msgs_msg_dds__Range__desc;
+  const auto sensor = ros2::QosProfile::kSensorData;
   for (int i = 0; i < kSonars; ++i)
-    writers_.sonar[i] =
-        endpoint(true, range, Numbered("sonar_", i + 1), "sensor_msgs/msg/Range", sensor, range_name);
+    writers_.sonar[i] = endpoint(true, range, Numbered("sonar_", i + 1), "sensor_msgs/msg/Range", sensor);
   if (options_.scaling.infrared_m > 0)
-    writers_.ir_range = endpoint(true, range, "ir_range", "sensor_msgs/msg/Range", sensor, range_name);
+    writers_.ir_range = endpoint(true, range, "ir_range", "sensor_msgs/msg/Range", sensor);
   if (options_.scaling.temperature_c > 0)
     writers_.temperature = endpoint(true, sensor_msgs_msg_dds__Temperature__desc, "temperature",
                                     "sensor_msgs/msg/Temperature", sensor);
@@ -161,19 +162,23 @@ bool CRos2Bridge::Start(std::string& error, bool& held) {
                                 "sensor_msgs/msg/Image", sensor);
   }
   writers_.diagnostics = endpoint(true, diagnostic_msgs_msg_dds__DiagnosticArray__desc, "/diagnostics",
-                                  "diagnostic_msgs/msg/DiagnosticArray", QosProfile::kDefault);
+                                  "diagnostic_msgs/msg/DiagnosticArray", ros2::QosProfile::kDefault);
   readers_.cmd_vel = endpoint(false, geometry_msgs_msg_dds__Twist__desc, "cmd_vel", "geometry_msgs/msg/Twist",
-                              QosProfile::kDefault);
+                              ros2::QosProfile::kDefault);
   for (int i = 0; i < kMotors; ++i)
     readers_.motor[i] =
         endpoint(false, std_msgs_msg_dds__Float64__desc, "motor_" + std::to_string(i + 1) + "/target",
-                 "std_msgs/msg/Float64", QosProfile::kDefault);
+                 "std_msgs/msg/Float64", ros2::QosProfile::kDefault);
   for (int i = 0; i < kServos; ++i)
     readers_.servo[i] =
         endpoint(false, std_msgs_msg_dds__Float64__desc, "servo_" + std::to_string(i + 1) + "/target",
-                 "std_msgs/msg/Float64", QosProfile::kDefault);
+                 "std_msgs/msg/Float64", ros2::QosProfile::kDefault);
   if (!failed.empty()) {
     error = "a DDS endpoint cannot be made: " + failed;
+    return false;
+  }
+  if (!announcer_.Announce()) {
+    error = "the node cannot be announced on ros_discovery_info";
     return false;
   }
   return true;
@@ -200,13 +205,13 @@ void CRos2Bridge::OnControlEvent(int dispid) {
 void CRos2Bridge::PublishStandard(const uint8_t* record, std::size_t size) {
   const RosTime now = Now();
   const Scaling& scale = options_.scaling;
-  auto range = [&](const Entity& writer, const std::string& frame, uint8_t type, const RangeSpec& spec,
+  auto range = [&](const ros2::Entity& writer, const std::string& frame, uint8_t type, const RangeSpec& spec,
                    double metres) {
-    if (!writer.ok()) return;
+    if (!writer.valid()) return;
     const auto header = Header(now, frame);
     const auto fov = static_cast<float>(spec.field_of_view), low = static_cast<float>(spec.min_range),
                high = static_cast<float>(spec.max_range), value = static_cast<float>(metres);
-    if (options_.distro == RosDistro::kHumble) {
+    if (options_.distro == ros2::Distribution::kHumble) {
       const sensor_msgs_msg_dds__RangeWithoutVariance_ m{header, type, fov, low, high, value};
       dds_write(writer.get(), &m);
     } else {
@@ -222,7 +227,7 @@ void CRos2Bridge::PublishStandard(const uint8_t* record, std::size_t size) {
     range(writers_.ir_range, frame_prefix_ + "ir_range", 1 /* INFRARED */, options_.infrared,
           Field("ir_range", record, size) * scale.infrared_m);
   const std::string base = frame_prefix_ + "base_link";
-  if (writers_.temperature.ok()) {
+  if (writers_.temperature.valid()) {
     const sensor_msgs_msg_dds__Temperature_ m{
         Header(now, base),
         Field("temperature", record, size) * scale.temperature_c + scale.temperature_offset_c, 0};
@@ -287,7 +292,7 @@ void CRos2Bridge::PublishRaw(exchange::SensorRecord which, const uint8_t* record
 }
 
 void CRos2Bridge::PublishPicture() {
-  if (!writers_.compressed.ok()) return;
+  if (!writers_.compressed.valid()) return;
   const RosTime now = Now();
   const std::string frame = frame_prefix_ + "camera_optical_frame";
   // The robot's own stream is bare entropy-coded data in a layout of its camera's (no headers, the two
@@ -301,7 +306,7 @@ void CRos2Bridge::PublishPicture() {
     dds_write(writers_.compressed.get(), &m);
     ++counts_.pictures;
   }
-  if (writers_.image.ok()) {
+  if (writers_.image.valid()) {
     const auto width = static_cast<uint32_t>(control_.width()),
                height = static_cast<uint32_t>(control_.height());
     // The library only reads the pixels while it writes the sample.
@@ -388,7 +393,8 @@ void CRos2Bridge::TakeCommands() {
     if (n < kTakeBatch) break;
   }
   for (int topic = 1; topic <= kMotors + kServos; ++topic) {
-    const Entity& reader = topic <= kMotors ? readers_.motor[topic - 1] : readers_.servo[topic - 1 - kMotors];
+    const ros2::Entity& reader =
+        topic <= kMotors ? readers_.motor[topic - 1] : readers_.servo[topic - 1 - kMotors];
     for (;;) {
       std_msgs_msg_dds__Float64_ values[kTakeBatch];
       for (int i = 0; i < kTakeBatch; ++i) pointers[i] = &values[i];

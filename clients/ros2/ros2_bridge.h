@@ -30,10 +30,11 @@
 #include "clients/mqtt_bridge/doorbell_watch.h"
 #include "clients/ros2/bridge_options.h"
 #include "clients/ros2/conversions.h"
-#include "clients/ros2/dds_endpoints.h"
 #include "clients/ros2/instance_claim.h"
+#include "clients/ros2/interop/ros_interop.h"
 #include "control/control.h"
 #include "control/headless_host.h"
+#include "sensor_msgs.h"
 
 namespace ros2_bridge {
 
@@ -82,15 +83,20 @@ class CRos2Bridge {
   mqtt_bridge::CDoorbellWatch watch_;
   std::vector<platform::Doorbell> bells_;
 
-  Entity participant_;
+  ros2::Entity participant_;
   dds_listener_t* listener_ = nullptr;
+  // The Humble layout of Range, under Range's name (the name outlives the topics: it is a literal).
+  const dds_topic_descriptor_t humble_range_ = ros2::RenamedDescriptor(
+      sensor_msgs_msg_dds__RangeWithoutVariance__desc, sensor_msgs_msg_dds__Range__desc.m_typename);
   struct Writers {
-    Entity sonar[kSonars], ir_range, temperature, battery[kBatteries], joint_states, raw[3], compressed,
+    ros2::Entity sonar[kSonars], ir_range, temperature, battery[kBatteries], joint_states, raw[3], compressed,
         image, diagnostics;
   } writers_;
   struct Readers {
-    Entity cmd_vel, motor[kMotors], servo[kServos];
+    ros2::Entity cmd_vel, motor[kMotors], servo[kServos];
   } readers_;
+  // The node trevask_ros2 in the namespace, for `ros2 node list`; goes before the participant.
+  ros2::CNodeAnnouncer announcer_;
   std::string frame_prefix_;  // the namespace as a frame id prefix: "robot1/"
 
   EncoderCount encoders_[2];
