@@ -1,6 +1,6 @@
 // One bridge per robot and user: two would publish every reading twice and take every command twice.
 // The claim is a lock on a file of the user's runtime folder, which the system lets go of however
-// the process ends.
+// the process ends; the file is removed when the bridge ends cleanly.
 #pragma once
 
 #include <string>
@@ -11,6 +11,11 @@ namespace ros2_bridge {
 
 class CInstanceClaim {
  public:
+  CInstanceClaim() = default;
+  ~CInstanceClaim();
+  CInstanceClaim(const CInstanceClaim&) = delete;
+  CInstanceClaim& operator=(const CInstanceClaim&) = delete;
+
   enum class Result { kClaimed, kHeld, kFailed };
   // Claims robot `robot`'s bridge. kHeld: another process holds it (`error` says which, where it can
   // tell); kFailed: the lock file cannot be made (`error` says why).
