@@ -86,5 +86,7 @@ inline pid_t Spawn(const std::vector<std::string>& argv) {
 // The mqtt rows (mqtt_bench.cpp).
 void BenchMqtt();
 void BenchMqttFleet();
+// The ROS 2 row (ros2_bench.cpp).
+void BenchRos2();
 
 }  // namespace bench

@@ -619,7 +619,8 @@ void BenchFleetIdle() {
 // (robot to handler on the doorbell and on the tick, to Python, put to robot, idle wake-ups, CPU
 // while streaming, the DDS anchor, and the audio pacing), cpu, fleet (eight idle robots), mqtt (the bridge:
 // latency, calls, pictures, CPU), storm (a waiting client while another process storms a doorbell),
-// mqtt-fleet (eight bridged robots on one broker, nothing lost).
+// mqtt-fleet (eight bridged robots on one broker, nothing lost), ros2 (robot to a ROS 2 subscriber,
+// beside the DDS anchor).
 int main(int argc, char** argv) {
   auto wanted = [&](const char* name) {
     if (argc < 2) return true;
@@ -641,6 +642,12 @@ int main(int argc, char** argv) {
 #ifdef TREVASK_BENCH_MQTT
   if (wanted("mqtt")) bench::BenchMqtt();
   if (wanted("mqtt-fleet")) bench::BenchMqttFleet();
+#endif
+#ifdef TREVASK_BENCH_ROS2
+  if (wanted("ros2")) {
+    if (argc >= 2 && !wanted("latency")) BenchDdsAnchor();  // its anchor, in the same run
+    bench::BenchRos2();
+  }
 #endif
   std::printf("| measurement | this system | anchor | ratio |\n|---|---|---|---|\n");
   for (const bench::Row& r : bench::g_rows)

@@ -1,8 +1,8 @@
 # Installation and Debian packages (cpack -G DEB in the build folder):
 #   trevask            the relay (headless; no toolkit), its service, man pages, examples, dissector
 #   trevask-dialog     the relay's dialog (Qt)
-#   trevask-tools      robot-sim, trevask-sections, trevask-mqtt and its service, the dashboards, the
-#                      broker's set-up
+#   trevask-tools      robot-sim, trevask-sections, trevask-mqtt and trevask-ros2 with their services,
+#                      the dashboards, the broker's set-up
 #   libtalvenorctl2    the client library (its Qt widget goes with the tools)
 #   libtalvenorctl-dev its C header and pkg-config file
 #   python3-talvenor   the Python package, on the system library
@@ -13,10 +13,13 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND CMAKE_INSTALL_PREFIX 
 endif()
 include(GNUInstallDirs)
 
-set(man_pages trevask.1 robot-sim.1 trevask-sections.1 trevask.conf.5 trevask-mqtt.1 talvenor-dashboard.1)
+set(man_pages trevask.1 robot-sim.1 trevask-sections.1 trevask.conf.5 trevask-mqtt.1 trevask-ros2.1 talvenor-dashboard.1)
 set(tool_man_pages robot-sim.1 trevask-sections.1 trevask-mqtt.1)
 if(TARGET talvenor-dashboard)  # a build without Qt (the arm64 one) has no dashboard
   list(APPEND tool_man_pages talvenor-dashboard.1)
+endif()
+if(TARGET trevask-ros2)  # a build without the DDS library has no ROS 2 bridge
+  list(APPEND tool_man_pages trevask-ros2.1)
 endif()
 set(man_outputs)
 foreach(page ${man_pages})
@@ -48,7 +51,7 @@ endif()
 
 # The tools.
 set(tool_targets robot-sim trevask-sections talvenor-regsvr talvenor-typelib)
-foreach(t trevask-mqtt talvenor-dashboard)
+foreach(t trevask-mqtt trevask-ros2 talvenor-dashboard)
   if(TARGET ${t})
     list(APPEND tool_targets ${t})
   endif()
@@ -58,6 +61,10 @@ list(TRANSFORM tool_man_pages PREPEND ${CMAKE_CURRENT_BINARY_DIR}/man/)
 list(TRANSFORM tool_man_pages APPEND .gz)
 install(FILES ${tool_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/systemd/trevask-mqtt@.service DESTINATION lib/systemd/system COMPONENT tools)
+if(TARGET trevask-ros2)
+  install(FILES ${PROJECT_SOURCE_DIR}/deploy/systemd/trevask-ros2@.service DESTINATION lib/systemd/system
+          COMPONENT tools)
+endif()
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/mosquitto/make-config.sh
         DESTINATION ${CMAKE_INSTALL_DATADIR}/trevask/mosquitto COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/mosquitto/users.example

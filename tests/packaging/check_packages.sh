@@ -42,6 +42,9 @@ has trevask usr/bin/trevask usr/lib/systemd/system/trevask@.service usr/share/ma
 has trevask-tools usr/bin/robot-sim usr/bin/trevask-sections usr/bin/trevask-mqtt \
   usr/share/man/man1/robot-sim.1.gz usr/share/man/man1/trevask-sections.1.gz usr/share/man/man1/trevask-mqtt.1.gz \
   usr/share/trevask/mosquitto/make-config.sh usr/lib/systemd/system/trevask-mqtt@.service
+if [ -x "$build/clients/ros2/trevask-ros2" ]; then
+  has trevask-tools usr/bin/trevask-ros2 usr/share/man/man1/trevask-ros2.1.gz usr/lib/systemd/system/trevask-ros2@.service
+fi
 if [[ " ${packages[*]} " == *" trevask-dialog "* ]]; then
   has trevask-dialog usr/bin/trevask-dialog
   has trevask-tools usr/share/man/man1/talvenor-dashboard.1.gz
@@ -93,6 +96,10 @@ id -nG trevask | grep -qw dialout || fail "the service user is not in dialout"
 getent group robots >/dev/null || fail "no group robots for the relay's clients"
 [ "$(stat -c '%U:%G %a' /var/lib/trevask/sounds)" = "trevask:robots 2775" ] || fail "no sounds folder for the group"
 man -w trevask-mqtt >/dev/null && man -w talvenor-dashboard >/dev/null || fail "the tools' man pages are not found"
+if [ -x "$build/clients/ros2/trevask-ros2" ]; then
+  man -w trevask-ros2 >/dev/null || fail "the ROS 2 bridge's man page is not found"
+  /usr/bin/trevask-ros2 --help | grep -q "usage: trevask-ros2" || fail "the installed trevask-ros2 does not run"
+fi
 zcat /usr/share/man/man1/trevask.1.gz | head -1 | grep -q "trevask $version" || fail "the man page has another version"
 [ -d /etc/trevask ] || fail "no /etc/trevask"
 man -w trevask >/dev/null && man -w 5 trevask.conf >/dev/null || fail "the man pages are not found"
@@ -101,6 +108,10 @@ if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify "$work/trevask@scout.service" || fail "systemd-analyze verify"
   cp /usr/lib/systemd/system/trevask-mqtt@.service "$work/trevask-mqtt@scout.service"
   systemd-analyze verify "$work/trevask-mqtt@scout.service" || fail "systemd-analyze verify (the bridge)"
+  if [ -e /usr/lib/systemd/system/trevask-ros2@.service ]; then
+    cp /usr/lib/systemd/system/trevask-ros2@.service "$work/trevask-ros2@scout.service"
+    systemd-analyze verify "$work/trevask-ros2@scout.service" || fail "systemd-analyze verify (the ROS 2 bridge)"
+  fi
   echo "== systemd-analyze verify: the units are sound"
 fi
 [ "$(pkg-config --modversion talvenorctl)" = "$version" ] || fail "pkg-config"
