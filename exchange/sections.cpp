@@ -169,9 +169,11 @@ PutStatus CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
     if (len > 0) std::memcpy(slot + 4, bytes, len);
     if (counted) Reserved(base).store(count + 2, std::memory_order_relaxed);
     Head(base).store((head + 1) % slots, std::memory_order_release);
-    section_.Ring();
     return true;
   });
+  // Outside the guarded access: the ring reads the doorbell's count, which lies in no view of this
+  // section.
+  if (stored) section_.Ring();
   // Not stored: the section was shrunk under it and could not be given its size back.
   return stored ? PutStatus::kStored : PutStatus::kNoSection;
 }

@@ -33,6 +33,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/doorbell_waiters.h"
 #include "platform/win32/owner_only.h"
 #include "platform/win32/section_index.h"
 #include "platform/win32/unique_handle.h"
@@ -167,7 +168,13 @@ void RingDoorbell(const uint32_t* word) {
   // A count beyond the cap is stale or scribbled; a semaphore already holding tokens has nobody
   // blocked on it, so the refusal of a release that would pass the cap loses no wake.
   const LONG release = queued > static_cast<uint32_t>(kMostTokens) ? kMostTokens : static_cast<LONG>(queued);
+  doorbell_waiters::CountWakeCall();
   ::ReleaseSemaphore(bell->semaphore.get(), release, nullptr);
+}
+
+uint32_t DoorbellWaiters(const uint32_t* word) {
+  Bell* bell = word != nullptr ? AllBells().Find(word) : nullptr;
+  return bell != nullptr ? std::atomic_ref<uint32_t>(*bell->waiters).load(std::memory_order_relaxed) : 0;
 }
 
 DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t limit_ms) {
