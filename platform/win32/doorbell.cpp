@@ -221,8 +221,11 @@ DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t
       SleepMilliseconds(limit_ms);
       return DoorbellWait::kFailed;
     }
-    if (moved()) return DoorbellWait::kRung;
     const double after = end - MonotonicSeconds() * 1000.0;
+    // The limit passed with no ring: timed out, as on Linux, even when a word moved meanwhile (a
+    // producer that does not ring, which its waiters tell by this).
+    if (r == WAIT_TIMEOUT && after <= 0) return DoorbellWait::kTimedOut;
+    if (moved()) return DoorbellWait::kRung;
     if (after <= 0) return DoorbellWait::kTimedOut;
     if (r == WAIT_TIMEOUT) continue;  // a slice ended, or the rounding of the limit
     // A token with every word as it was: a stale count's, or one scribbled. Hold off as the pacer
