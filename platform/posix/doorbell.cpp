@@ -126,20 +126,29 @@ class Counts {
  public:
   // The count of `word`, or null when it has none (a word in no named section, or beyond the
   // counted bytes, or its object could not be made: its rings then always wake). Each thread
-  // remembers the last word it looked up: a producer rings the same word at every put, and finds it
-  // without a lock while no view has been mapped or unmapped since.
+  // remembers the last few words it looked up: the relay's receive thread rings the words of its
+  // five rings in turn, and finds each without a lock while no view has been mapped or unmapped.
   uint32_t* Find(const uint32_t* word) {
+    constexpr std::size_t kRemembered = 8;
     thread_local struct {
-      const uint32_t* word = nullptr;
       uint64_t views = 0;
-      uint32_t* count = nullptr;
+      const uint32_t* words[kRemembered] = {};
+      uint32_t* counts[kRemembered] = {};
+      std::size_t next = 0;  // the entry replaced next
     } last;
     const uint64_t views = SectionsChanged();
-    if (last.word == word && last.views == views) return last.count;
+    if (last.views != views) {
+      last = {};
+      last.views = views;
+    }
+    for (std::size_t i = 0; i < kRemembered; ++i)
+      if (last.words[i] == word) return last.counts[i];
     uint32_t* count = Look(word);
-    // Opening the counts' object mapped a view: the number read before it is stale already, so the
-    // next ring looks again once and remembers from then on.
-    last = {word, views, count};
+    // Opening the counts' object maps a view: the number read before it is stale already, so the
+    // next ring of each word looks once more and is remembered from then on.
+    last.words[last.next] = word;
+    last.counts[last.next] = count;
+    last.next = (last.next + 1) % kRemembered;
     return count;
   }
 
