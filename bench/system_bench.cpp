@@ -404,8 +404,7 @@ std::string RelayCallsPerRecord(pid_t relay, control::CHeadlessHost& host, uint6
   std::ifstream in(out);
   std::string line;
   double calls = 0;
-  std::string busiest;
-  double most = 0;
+  std::vector<std::pair<double, std::string>> by_call;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string pct, seconds, usecs, count, errors_or_name, name;
@@ -413,18 +412,19 @@ std::string RelayCallsPerRecord(pid_t relay, control::CHeadlessHost& host, uint6
     if (!(fields >> name)) name = errors_or_name;
     if (pct.empty() || !std::isdigit(static_cast<unsigned char>(pct[0]))) continue;
     const double n = std::atof(count.c_str());
-    if (name == "total") {
+    if (name == "total")
       calls = n;
-    } else if (n > most) {
-      most = n;
-      busiest = name;
-    }
+    else
+      by_call.emplace_back(n, name);
   }
   std::remove(out.c_str());
   if (calls <= 0 || taken <= 0) return "strace did not attach";
   // Attaching slows the relay: the window's records are the ones the client took.
-  return Fmt("%.2f", calls / taken) + Fmt(" (%.0f calls", calls) + Fmt(" for %.0f records; most: ", taken) +
-         busiest + ")";
+  std::sort(by_call.rbegin(), by_call.rend());
+  std::string most;
+  for (std::size_t i = 0; i < by_call.size() && i < 4; ++i)
+    most += (i > 0 ? ", " : "") + by_call[i].second + Fmt(" %.2f", by_call[i].first / taken);
+  return Fmt("%.2f", calls / taken) + " (" + most + Fmt("; %.0f records)", taken);
 }
 
 // The relay's and a waiting client's CPU while the robot streams 100 and 1000 records a second (more
