@@ -118,6 +118,10 @@ platform::Status CSectionView::Open(const std::string& object_name, uint32_t cap
       Reserved(view_.data()).store(0, std::memory_order_relaxed);
     });
   }
+  // The doorbell's count of queued waits is made with the section (by the relay, when it serves the
+  // section first), not by a client's first wait.
+  if (st == platform::Status::kOk)
+    platform::PrepareDoorbell(ring_words::DoorbellWord(view_.data(), !commands_));
   return st;
 }
 

@@ -37,6 +37,11 @@ struct Doorbell {
 // Wakes every waiter of `word` in every process. Without a wait queued on it, a read of its count.
 void RingDoorbell(const uint32_t* word);
 
+// Makes the count of queued waits of `word` now, if it has none yet, rather than at its first ring
+// or wait: the process that serves a section makes it with the section, so that the count is its
+// (and shared as it is) when a client of another user comes to wait.
+void PrepareDoorbell(const uint32_t* word);
+
 // The waits queued on `word` now, in every process (a word in no named section: this process's, or
 // 0 where they are not counted): for tests and statistics. A waiter killed while it waited is still
 // counted.

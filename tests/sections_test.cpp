@@ -911,6 +911,9 @@ TEST(Doorbells, APutWakesOnlyWhenSomeoneWaits) {
     CRingProducer p;
     CCommandWriter w;
     ASSERT_EQ(row.id == SectionId::kCommand ? w.Open(robot) : p.Open(robot, row.id), platform::Status::kOk);
+    const std::string counts =
+        "/dev/shm" + exchange::SectionObjectName(robot, exchange::Spec(row.id).suffix) + "Doorbells";
+    EXPECT_EQ(access(counts.c_str(), F_OK), 0) << "the count is made with the section, before any wait";
     CRingConsumer watch;  // this process's view of the same word
     ASSERT_EQ(watch.Open(robot, row.id), platform::Status::kOk);
     const uint32_t* word = watch.Doorbell().word;

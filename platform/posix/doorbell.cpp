@@ -233,6 +233,10 @@ void RingDoorbell(const uint32_t* word) {
   }
 }
 
+void PrepareDoorbell(const uint32_t* word) {
+  if (word != nullptr) AllCounts().Find(word);
+}
+
 uint32_t DoorbellWaiters(const uint32_t* word) {
   uint32_t* count = word != nullptr ? AllCounts().Find(word) : nullptr;
   return count != nullptr ? std::atomic_ref<uint32_t>(*count).load(std::memory_order_relaxed) : 0;

@@ -172,6 +172,10 @@ void RingDoorbell(const uint32_t* word) {
   ::ReleaseSemaphore(bell->semaphore.get(), release, nullptr);
 }
 
+void PrepareDoorbell(const uint32_t* word) {
+  if (word != nullptr) AllBells().Find(word);
+}
+
 uint32_t DoorbellWaiters(const uint32_t* word) {
   Bell* bell = word != nullptr ? AllBells().Find(word) : nullptr;
   return bell != nullptr ? std::atomic_ref<uint32_t>(*bell->waiters).load(std::memory_order_relaxed) : 0;
