@@ -398,6 +398,31 @@ int32_t tv_put_property(tv_control* c, int32_t dispid, const tv_variant* value) 
   return control::PutProperty(c->ctl, dispid, v);
 }
 
+}  // extern "C"
+
+namespace {
+
+// The events' names by dispid, found once in the member table: a waiting client's callback runs for
+// every record, and the table is searched by name and kind.
+const char* EventName(int dispid) {
+  static const std::vector<const char*> names = [] {
+    std::vector<const char*> by_dispid;
+    for (const control::MemberInfo& m : control::Members()) {
+      if (m.kind != control::MemberKind::kEvent || m.dispid < 0) continue;
+      if (static_cast<std::size_t>(m.dispid) >= by_dispid.size()) by_dispid.resize(m.dispid + 1, "");
+      by_dispid[static_cast<std::size_t>(m.dispid)] = m.name.c_str();
+    }
+    return by_dispid;
+  }();
+  return dispid >= 0 && static_cast<std::size_t>(dispid) < names.size()
+             ? names[static_cast<std::size_t>(dispid)]
+             : "";
+}
+
+}  // namespace
+
+extern "C" {
+
 void tv_set_event_callback(tv_control* c, tv_event_callback callback, void* user) {
   if (c == nullptr) return;
   c->callback = callback;
@@ -407,8 +432,7 @@ void tv_set_event_callback(tv_control* c, tv_event_callback callback, void* user
     return;
   }
   c->ctl.SetEventSink([c](int dispid) {
-    const control::MemberInfo* e = control::FindEventByDispid(dispid);
-    if (c->callback != nullptr) c->callback(c->callback_user, dispid, e != nullptr ? e->name.c_str() : "");
+    if (c->callback != nullptr) c->callback(c->callback_user, dispid, EventName(dispid));
   });
 }
 
@@ -608,6 +632,13 @@ int32_t tv_host_process_due(tv_host* h) {
 }
 int64_t tv_host_ms_until_due(tv_host* h) {
   return h != nullptr ? h->host.MillisecondsUntilDue() : -1;
+}
+int64_t tv_host_ms_until_look(tv_host* h) {
+  return h != nullptr ? h->host.MillisecondsUntilLook() : -1;
+}
+void tv_host_note_wait(tv_host* h, int32_t rang, int32_t done) {
+  if (h != nullptr)
+    h->host.NoteWait(rang != 0 ? platform::DoorbellWait::kRung : platform::DoorbellWait::kTimedOut, done);
 }
 void tv_host_run_for(tv_host* h, uint32_t ms) {
   if (h != nullptr) h->host.RunFor(ms);

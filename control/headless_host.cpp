@@ -124,7 +124,7 @@ int64_t CHeadlessHost::MillisecondsUntilLook() const {
   bool waiting = false;
   for (const Timer& t : timers_) waiting = waiting || Waits(t);
   if (!waiting) return due;
-  const int64_t look = unheard_ ? kPollPeriodMs : kQuietLookMs;
+  const int64_t look = unheard_ ? kPollPeriodMs : heard_ ? kRungLookMs : kQuietLookMs;
   return due < 0 ? look : std::min(due, look);
 }
 
@@ -132,18 +132,23 @@ int CHeadlessHost::Wait(uint32_t limit_ms) {
   const int64_t due = MillisecondsUntilLook();
   uint32_t nap = due < 0 ? limit_ms : static_cast<uint32_t>(std::min<int64_t>(due, limit_ms));
   platform::DoorbellWait result = platform::DoorbellWait::kRung;
-  if (Arm(bells_) && nap > 0) result = pacer_.Wait(bells_.data(), bells_.size(), nap);
+  // Records there before the wait say nothing of whether their producer rings.
+  const bool waited = Arm(bells_) && nap > 0;
+  if (waited) result = pacer_.Wait(bells_.data(), bells_.size(), nap);
   if (result == platform::DoorbellWait::kInterrupted) return -1;
   const int done = ProcessDue();
-  if (!bells_.empty()) NoteWait(result, done);
+  if (waited) NoteWait(result, done);
   return done;
 }
 
 void CHeadlessHost::NoteWait(platform::DoorbellWait result, int done) {
-  if (result == platform::DoorbellWait::kRung)
+  if (result == platform::DoorbellWait::kRung) {
     unheard_ = false;
-  else if (result == platform::DoorbellWait::kTimedOut && done > 0)
+    heard_ = true;
+  } else if (result == platform::DoorbellWait::kTimedOut && done > 0) {
     unheard_ = true;
+    heard_ = false;
+  }
 }
 void CHeadlessHost::RunFor(uint32_t ms) {
   RunUntil([] { return false; }, ms);

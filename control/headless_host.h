@@ -52,9 +52,11 @@ class CHeadlessHost : public ControlHost {
   const platform::DoorbellPacer& pacer() const { return pacer_; }
   // For loops that wait on Arm()'s doorbells: how long they may wait before calling ProcessDue (the
   // next timer that is not replaced by a doorbell, and at most a quiet look), -1 without timers.
+  // Every loop asks here (C++, C and Python alike), so the quiet look has one rule.
   int64_t MillisecondsUntilLook() const;
-  // Such a loop's wait ended so (kRung, kTimedOut) and ProcessDue then did `done`: a time-out that
-  // found records means a producer that does not ring, and waits stay as short as the tick.
+  // Such a loop's wait on Arm()'s doorbells ended so (kRung, kTimedOut) and ProcessDue then did
+  // `done`: a ring heard lengthens the quiet look to kRungLookMs; a time-out that found records means
+  // a producer that does not ring, and waits stay as short as the tick until a ring is heard again.
   void NoteWait(platform::DoorbellWait result, int done);
   void SetTicking(bool ticking) { ticking_ = ticking; }
   bool ticking() const { return ticking_; }
@@ -91,12 +93,17 @@ class CHeadlessHost : public ControlHost {
   std::vector<platform::Doorbell> now_;  // the same words as they stand, for ArmedWordMoved
   platform::DoorbellPacer pacer_;
   bool ticking_ = false;
-  // Waits end within this even when every ring is quiet: the host then looks once, so that records
-  // of a producer that does not ring are taken, and an idle program wakes five times a second.
+  // Waits end within this even when every ring is quiet, until a ring has been heard: the host then
+  // looks once, so that records of a producer that does not ring (a relay from before the doorbells)
+  // are found soon.
   static constexpr int64_t kQuietLookMs = 200;
+  // Once a ring has been heard, the producers ring: a quiet look only guards against one that stops,
+  // and an idle program wakes once a second.
+  static constexpr int64_t kRungLookMs = 1000;
   // Records found after a wait ran out: their producer does not ring, so waits stay as short as the
   // tick until a ring is heard again.
   bool unheard_ = false;
+  bool heard_ = false;  // a wait has ended with a ring
   std::function<void(const std::string&)> message_handler_;
   uint64_t invalidations_ = 0;
   int running_ = 0;  // ProcessDue depth: timers are removed lazily while it runs

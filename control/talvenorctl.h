@@ -255,12 +255,17 @@ void tv_host_set_ticking(tv_host* host, int32_t ticking);
 int32_t tv_host_wait(tv_host* host, uint32_t ms);
 /* The wait split for another event loop: tv_host_arm reads the doorbells of the host's controls
  * (NULL when records are there already: call tv_host_process_due); tv_doorbells_wait waits on them,
- * on any thread, at most `ms`, returning 1 when one rang, 0 when the time passed; then
- * tv_host_process_due on the host's thread takes what came. Free each armed set once. */
+ * on any thread, at most `ms` (tv_host_ms_until_look: the next timer, or the quiet look), returning 1
+ * when one rang, 0 when the time passed; then tv_host_process_due on the host's thread takes what
+ * came, and tv_host_note_wait tells the host how the wait ended and what that took: a host that has
+ * heard a ring looks once a second while all is quiet, one whose producer does not ring looks at
+ * every tick. Free each armed set once. */
 typedef struct tv_doorbells tv_doorbells;
 tv_doorbells* tv_host_arm(tv_host* host);
 int32_t tv_doorbells_wait(tv_doorbells* bells, uint32_t ms);
 void tv_doorbells_free(tv_doorbells* bells);
+int64_t tv_host_ms_until_look(tv_host* host); /* -1 when no timer runs */
+void tv_host_note_wait(tv_host* host, int32_t rang, int32_t done);
 /* Messages kept for the caller instead of handed to a callback (as events, above): once queued, each
  * message of the host's controls waits for tv_host_next_message (at most TV_EVENT_QUEUE_MAX; the
  * oldest is dropped beyond that). */

@@ -8,10 +8,14 @@
 namespace exchange {
 
 bool IsSectionObject(const std::string& object_name) {
+  // A section's doorbells keep their counts of queued waits beside it, under its name and this.
+  constexpr std::string_view kCounts = "Doorbells";
+  std::string_view name = object_name;
+  if (name.size() > kCounts.size() && name.substr(name.size() - kCounts.size()) == kCounts)
+    name.remove_suffix(kCounts.size());
   for (const SectionSpec& s : kSections) {
     const std::string_view suffix = s.suffix;
-    if (object_name.size() > suffix.size() && object_name[0] == '/' &&
-        object_name.compare(object_name.size() - suffix.size(), suffix.size(), suffix) == 0)
+    if (name.size() > suffix.size() && name[0] == '/' && name.substr(name.size() - suffix.size()) == suffix)
       return true;
   }
   return false;

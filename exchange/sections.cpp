@@ -118,6 +118,10 @@ platform::Status CSectionView::Open(const std::string& object_name, uint32_t cap
       Reserved(view_.data()).store(0, std::memory_order_relaxed);
     });
   }
+  // The doorbell's count of queued waits is made with the section (by the relay, when it serves the
+  // section first), not by a client's first wait.
+  if (st == platform::Status::kOk)
+    platform::PrepareDoorbell(ring_words::DoorbellWord(view_.data(), !commands_));
   return st;
 }
 
@@ -169,9 +173,11 @@ PutStatus CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
     if (len > 0) std::memcpy(slot + 4, bytes, len);
     if (counted) Reserved(base).store(count + 2, std::memory_order_relaxed);
     Head(base).store((head + 1) % slots, std::memory_order_release);
-    section_.Ring();
     return true;
   });
+  // Outside the guarded access: the ring reads the doorbell's count, which lies in no view of this
+  // section.
+  if (stored) section_.Ring();
   // Not stored: the section was shrunk under it and could not be given its size back.
   return stored ? PutStatus::kStored : PutStatus::kNoSection;
 }

@@ -6,12 +6,22 @@
 // the word before ringing. Waiting is optional for both sides: a producer that never rings only
 // leaves its consumers to their time limit, and every wait has one.
 //
+// Every doorbell word of a named section has a count of the waits queued on it now, in every
+// process, kept beside the section in a small object of its own ("<section name>Doorbells", one
+// 32-bit count per word of the section's first 256 bytes) and never in the section, whose bytes
+// peers of every age rely on. A waiter counts itself in before it waits and out after; a ring reads
+// the count and wakes only when it is not 0, so a put that nobody waits for makes no system call
+// (platform/doorbell_waiters.h says why no wake is lost).
+//
 // Linux keys the wait on the shared page itself (a futex), so processes that map the section at
 // different addresses meet on the same word. Windows has no cross-process wait on a word: each
-// doorbell word of a section gets a named semaphore and a shared count of queued waits beside the
-// section ("<section name>Doorbell<offset>", "<section name>Doorbells", in the section's namespace),
-// and a ring releases the semaphore once per queued wait (platform/win32/doorbell.cpp). A word that
-// lies in no named section (a word of one process's own) is rung and heard within that process.
+// doorbell word of a section gets a named semaphore beside the section ("<section name>Doorbell
+// <offset>", in the section's namespace), and a ring releases it once per queued wait
+// (platform/win32/doorbell.cpp). A word that lies in no named section (a word of one process's own)
+// is rung and heard within that process; on Linux its rings always wake.
+//
+// A waiter of a build that does not count itself in (one from before the counts) is woken only by
+// rings that find another waiter counted: otherwise it takes what came when its own limit ends.
 #pragma once
 
 #include <cstddef>
@@ -24,8 +34,22 @@ struct Doorbell {
   uint32_t seen = 0;               // what the waiter read before it looked for work
 };
 
-// Wakes every waiter of `word` in every process. Cheap when nobody waits (one system call).
+// Wakes every waiter of `word` in every process. Without a wait queued on it, a read of its count.
 void RingDoorbell(const uint32_t* word);
+
+// Makes the count of queued waits of `word` now, if it has none yet, rather than at its first ring
+// or wait: the process that serves a section makes it with the section, so that the count is its
+// (and shared as it is) when a client of another user comes to wait.
+void PrepareDoorbell(const uint32_t* word);
+
+// The waits queued on `word` now, in every process (a word in no named section: this process's, or
+// 0 where they are not counted): for tests and statistics. A waiter killed while it waited is still
+// counted.
+uint32_t DoorbellWaiters(const uint32_t* word);
+
+// How many wake calls to the system this process's rings have made since it started: for statistics
+// and for telling that a ring with nobody waiting made none.
+uint64_t DoorbellWakeCalls();
 
 enum class DoorbellWait {
   kRung,         // a word differs from what was seen (it may bring nothing new: look again)

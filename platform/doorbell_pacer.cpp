@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/doorbell.h"
+#include "platform/doorbell_waiters.h"
 
 namespace platform {
 
@@ -14,6 +15,17 @@ std::atomic<uint64_t> stray_doorbell_wakes{0};
 
 uint64_t StrayDoorbellWakes() {
   return stray_doorbell_wakes.load(std::memory_order_relaxed);
+}
+
+// Relaxed: a count for people and tests, ordering nothing.
+std::atomic<uint64_t> doorbell_wake_calls{0};
+
+void doorbell_waiters::CountWakeCall() {
+  doorbell_wake_calls.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t DoorbellWakeCalls() {
+  return doorbell_wake_calls.load(std::memory_order_relaxed);
 }
 
 void DoorbellPacer::Looked(bool rang, bool news) {

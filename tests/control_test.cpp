@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/dispatch.h"
@@ -20,6 +23,8 @@
 #include "exchange/wave_file.h"
 #include "platform/debug_output.h"
 #include "platform/doorbell.h"
+#include "platform/shared_memory.h"
+#include "wait_support.h"
 
 namespace {
 
@@ -362,6 +367,62 @@ TEST_F(ControlTest, AWaitingHostTakesWhatCameATickingHostOnePerTick) {
   control::CZembrinSDKControlCtrl hostless;
   hostless.connectRobot(robot_);
   EXPECT_TRUE(hostless.connected()) << "sections open without a host; the timer waits for one";
+  events_.clear();
+}
+
+// A waiting host looks at its rings while all is quiet: five times a second until it has heard a
+// ring, once a second after that (its producers ring), and at every tick once records come that were
+// not rung for (a relay from before the doorbells).
+TEST_F(ControlTest, AQuietWaitingHostLooksOnceASecondOnceItHasHeardARing) {
+  testing_support::ScopedTimeScale fast(0.1);
+  const exchange::SectionSpec& spec = exchange::Spec(exchange::SectionId::kStandardSensor);
+  exchange::CRingConsumer watch;
+  ASSERT_EQ(watch.Open(robot_, spec.id), platform::Status::kOk);
+  const uint32_t* word = watch.Doorbell().word;
+  platform::SharedView raw;  // for records put as a producer that never rings puts them
+  bool created = false;
+  ASSERT_EQ(platform::OpenSharedView(exchange::SectionObjectName(robot_, spec.suffix),
+                                     exchange::SectionSize(spec.capacity, spec.slots), raw, created),
+            platform::Status::kOk);
+  auto put_unrung = [&] {
+    unsigned char* base = raw.data();
+    const uint32_t head = std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base)).load();
+    const uint32_t count = std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base + 4)).load();
+    const uint32_t length = 40;
+    unsigned char* slot = base + 8 + head * (spec.capacity + 4);
+    std::memcpy(slot, &length, 4);
+    std::memset(slot + 4, 7, length);
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base + 4))
+        .store(count + 2, std::memory_order_release);
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base)).store((head + 1) % spec.slots);
+  };
+  auto put_rung = [&] { Put(exchange::SectionId::kStandardSensor, Bytes(40, 1)); };
+  const struct {
+    const char* what;
+    std::function<void()> during;  // done once, while the host waits
+    int fewest, most;              // looks in three seconds, the first and the last included
+  } rows[] = {
+      {"quiet, no ring heard yet", nullptr, 10, 20},
+      {"a ring heard, then quiet", put_rung, 2, 8},
+      {"a record that was not rung for", put_unrung, 30, 200},
+  };
+  for (const auto& row : rows) {
+    std::thread producer([&] {
+      if (row.during == nullptr) return;
+      ASSERT_TRUE(testing_support::WaitUntil([&] { return platform::DoorbellWaiters(word) > 0; }));
+      row.during();
+    });
+    int looks = 0;
+    host_.RunUntil(
+        [&] {
+          ++looks;
+          return false;
+        },
+        3000);
+    producer.join();
+    EXPECT_GE(looks, row.fewest) << row.what;
+    EXPECT_LE(looks, row.most) << row.what;
+  }
   events_.clear();
 }
 

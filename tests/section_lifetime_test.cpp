@@ -43,11 +43,14 @@ std::string Robot(const char* tag, int index) {
 }
 
 // The robot's sections that are in /dev/shm now.
-std::vector<std::string> Present(const std::string& robot) {
+// The robot's sections, and with `counts` the counts of queued waits their doorbells keep beside them.
+std::vector<std::string> Present(const std::string& robot, bool counts = true) {
   std::vector<std::string> present;
   for (const exchange::SectionSpec& s : exchange::kSections) {
     const std::string name = exchange::SectionObjectName(robot, s.suffix);
-    if (access(("/dev/shm" + name).c_str(), F_OK) == 0) present.push_back(name);
+    for (const std::string& object : {name, name + "Doorbells"})
+      if ((counts || object == name) && access(("/dev/shm" + object).c_str(), F_OK) == 0)
+        present.push_back(object);
   }
   return present;
 }
@@ -93,7 +96,7 @@ class WaitingClient {
       ctl.connectRobot(robot);
       const char state = ctl.connected() && ctl.last_error().empty() ? 'y' : 'n';
       if (write(ready[1], &state, 1) != 1) _exit(2);
-      for (;;) pause();
+      for (;;) ctl.Wait(60000);  // killed while it waits on its rings' doorbells
     }
     close(ready[1]);
     char state = 0;
@@ -155,7 +158,9 @@ TEST(SectionLifetime, SectionsOfKilledClientsAreRemovedByTheNextRelayOrClient) {
     {
       WaitingClient client(robot);
       ASSERT_TRUE(client.connected());
-      ASSERT_EQ(Present(robot).size(), 7u);
+      ASSERT_EQ(Present(robot, false).size(), 7u);
+      EXPECT_TRUE(WaitUntil([&] { return Present(robot).size() > 7u; }))
+          << "the waits are counted beside them";
       if (e.relay_ends_first) {
         relay->Signal(SIGTERM);
         EXPECT_EQ(relay->Wait(), 0);

@@ -889,6 +889,66 @@ TEST(Doorbells, APutWakesWaitersInAnotherProcess) {
   }
 }
 
+// A put rings the system only when a wait is queued on the ring's doorbell, in any process; a
+// waiter killed while it waited leaves its count behind, which costs later puts a wake for nobody
+// and never loses one.
+TEST(Doorbells, APutWakesOnlyWhenSomeoneWaits) {
+  enum class Waiting { kNobody, kAnotherProcess, kKilledWhileWaiting };
+  struct Row {
+    SectionId id;
+    Waiting waiting;
+    uint64_t wakes;
+  };
+  const Row rows[] = {
+      {SectionId::kMotorSensor, Waiting::kNobody, 0},
+      {SectionId::kCommand, Waiting::kNobody, 0},
+      {SectionId::kMotorSensor, Waiting::kAnotherProcess, 1},
+      {SectionId::kCommand, Waiting::kAnotherProcess, 1},
+      {SectionId::kMotorSensor, Waiting::kKilledWhileWaiting, 1},
+  };
+  for (const Row& row : rows) {
+    const std::string robot = UniqueRobot("quiet");
+    CRingProducer p;
+    CCommandWriter w;
+    ASSERT_EQ(row.id == SectionId::kCommand ? w.Open(robot) : p.Open(robot, row.id), platform::Status::kOk);
+    const std::string counts =
+        "/dev/shm" + exchange::SectionObjectName(robot, exchange::Spec(row.id).suffix) + "Doorbells";
+    EXPECT_EQ(access(counts.c_str(), F_OK), 0) << "the count is made with the section, before any wait";
+    CRingConsumer watch;  // this process's view of the same word
+    ASSERT_EQ(watch.Open(robot, row.id), platform::Status::kOk);
+    const uint32_t* word = watch.Doorbell().word;
+    pid_t pid = -1;
+    if (row.waiting != Waiting::kNobody) {
+      pid = fork();
+      if (pid == 0) {
+        CRingConsumer c;
+        if (c.Open(robot, row.id) != platform::Status::kOk) _exit(1);
+        platform::Doorbell bell = c.Doorbell();
+        _exit(platform::WaitForDoorbells(&bell, 1, 60000) == platform::DoorbellWait::kRung ? 0 : 4);
+      }
+      ASSERT_TRUE(testing_support::WaitUntil([&] { return platform::DoorbellWaiters(word) == 1; }));
+      if (row.waiting == Waiting::kKilledWhileWaiting) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        EXPECT_EQ(platform::DoorbellWaiters(word), 1u) << "a killed waiter's count stays";
+      }
+    } else {
+      EXPECT_EQ(platform::DoorbellWaiters(word), 0u);
+    }
+    const uint64_t before = platform::DoorbellWakeCalls();
+    const uint8_t record[] = {0x5E, 0xA1, 1};
+    ASSERT_EQ(row.id == SectionId::kCommand ? w.Put(record, 3) : p.Put(record, 3), PutStatus::kStored);
+    EXPECT_EQ(platform::DoorbellWakeCalls() - before, row.wakes)
+        << "ring " << static_cast<int>(row.id) << ", waiting " << static_cast<int>(row.waiting);
+    if (row.waiting == Waiting::kAnotherProcess) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the waiter heard the put";
+      EXPECT_EQ(platform::DoorbellWaiters(word), 0u) << "it counted itself out";
+    }
+  }
+}
+
 // Words written by someone who knows nothing of the ring: a waiter is woken, looks, finds nothing
 // it can take, and waits again instead of spinning.
 TEST(Doorbells, AScribbledWordWakesButPromisesNothing) {

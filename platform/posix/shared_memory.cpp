@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/posix/section_index.h"
 
 namespace platform {
 namespace {
@@ -351,6 +352,7 @@ void LetGoOfBusHandler() {
 
 void SharedView::Reset() {
   if (data_ != nullptr) {
+    ForgetView(data_);
     munmap(data_, size_);
     LetGoOfBusHandler();
   }
@@ -413,6 +415,7 @@ Status OpenSharedView(const std::string& name, std::size_t size, SharedView& out
   if (addr == MAP_FAILED) return Status::kMapFailed;
   HoldBusHandler();
   SharedViewSide::Fill(out, static_cast<unsigned char*>(addr), size, it->second.get());
+  NoteView(out.data(), size, name);
   return Status::kOk;
 }
 

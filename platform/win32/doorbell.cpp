@@ -33,6 +33,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/doorbell_waiters.h"
 #include "platform/win32/owner_only.h"
 #include "platform/win32/section_index.h"
 #include "platform/win32/unique_handle.h"
@@ -167,7 +168,17 @@ void RingDoorbell(const uint32_t* word) {
   // A count beyond the cap is stale or scribbled; a semaphore already holding tokens has nobody
   // blocked on it, so the refusal of a release that would pass the cap loses no wake.
   const LONG release = queued > static_cast<uint32_t>(kMostTokens) ? kMostTokens : static_cast<LONG>(queued);
+  doorbell_waiters::CountWakeCall();
   ::ReleaseSemaphore(bell->semaphore.get(), release, nullptr);
+}
+
+void PrepareDoorbell(const uint32_t* word) {
+  if (word != nullptr) AllBells().Find(word);
+}
+
+uint32_t DoorbellWaiters(const uint32_t* word) {
+  Bell* bell = word != nullptr ? AllBells().Find(word) : nullptr;
+  return bell != nullptr ? std::atomic_ref<uint32_t>(*bell->waiters).load(std::memory_order_relaxed) : 0;
 }
 
 DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t limit_ms) {
@@ -214,8 +225,11 @@ DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t
       SleepMilliseconds(limit_ms);
       return DoorbellWait::kFailed;
     }
-    if (moved()) return DoorbellWait::kRung;
     const double after = end - MonotonicSeconds() * 1000.0;
+    // The limit passed with no ring: timed out, as on Linux, even when a word moved meanwhile (a
+    // producer that does not ring, which its waiters tell by this).
+    if (r == WAIT_TIMEOUT && after <= 0) return DoorbellWait::kTimedOut;
+    if (moved()) return DoorbellWait::kRung;
     if (after <= 0) return DoorbellWait::kTimedOut;
     if (r == WAIT_TIMEOUT) continue;  // a slice ended, or the rounding of the limit
     // A token with every word as it was: a stale count's, or one scribbled. Hold off as the pacer

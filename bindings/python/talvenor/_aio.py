@@ -6,15 +6,16 @@ import collections
 import weakref
 
 from . import _clock
-from ._abi import tv_doorbells_free, tv_doorbells_wait, tv_host_arm, tv_host_process_due
+from ._abi import (tv_doorbells_free, tv_doorbells_wait, tv_host_arm, tv_host_ms_until_look,
+                   tv_host_note_wait, tv_host_process_due)
 from ._members import SENSOR_EVENT_NAMES, find_event
 
 
-def _wait_armed(armed):
+def _wait_armed(armed, ms):
     """The pump's wait, in the worker thread; the worker frees what it waited on, so nothing is left
-    behind when the loop closes before the wait's callback runs."""
+    behind when the loop closes before the wait's callback runs. True when a doorbell rang."""
     try:
-        return tv_doorbells_wait(armed, _clock.SLICE_MS)
+        return tv_doorbells_wait(armed, ms) == 1
     finally:
         tv_doorbells_free(armed)
 
@@ -29,11 +30,14 @@ class AsyncHost:
         if loop in self._pumps:
             return
 
-        def pump():
+        def pump(waited=None):
             self._pumps.pop(loop, None)
             if not self._handle:
                 return
-            tv_host_process_due(self._handle)
+            done = tv_host_process_due(self._handle)
+            if waited is not None and not waited.cancelled() and waited.exception() is None:
+                # How the wait ended tells the host how long its next quiet look may be.
+                tv_host_note_wait(self._handle, int(waited.result()), done)
             self._deliver_messages()
             for control in list(self._controls):
                 try:
@@ -51,18 +55,20 @@ class AsyncHost:
                 return
             # The doorbells are waited on in a worker thread, which only sleeps in the system: the
             # records are taken and every handler runs here, on the loop.
+            look = tv_host_ms_until_look(self._handle)
             armed = tv_host_arm(self._handle)
             if not armed:
                 self._pumps[loop] = loop.call_soon(pump)
                 return
             try:
-                future = loop.run_in_executor(None, _wait_armed, armed)
+                ms = _clock.SLICE_MS if look < 0 else look
+                future = loop.run_in_executor(None, _wait_armed, armed, ms)
             except RuntimeError:
                 # The loop is ending (asyncio.run has shut its executor down while something still
                 # waited on it): nothing is pumped on it any more.
                 tv_doorbells_free(armed)
                 return
-            future.add_done_callback(lambda _: pump())  # run on the loop, as every callback of its futures
+            future.add_done_callback(pump)  # run on the loop, as every callback of its futures
             self._pumps[loop] = future
 
         self._pumps[loop] = loop.call_soon(pump)

@@ -11,6 +11,8 @@ def scale():
     return value if value > 0 else 1.0
 
 
-# The longest stretch spent in C at once. Ctrl-C ends a wait in C at once (the signal interrupts it);
-# the slice bounds the wait when the signal went to another thread, and is the idle program's pace.
-SLICE_MS = 200
+# The longest wait handed to C at once when the host says none (no timer runs). Otherwise the host
+# says how long (its quiet look: at most a second once the relay's rings have been heard), so that an
+# idle program wakes as seldom as a C one. Ctrl-C ends a wait in C at once (the signal interrupts it);
+# when the signal went to another thread, the wait's end brings it.
+SLICE_MS = 1000

@@ -24,8 +24,8 @@ class Host(AsyncHost):
     ms_until_due() has passed, or use the asyncio waits of Control.
 
     The library keeps the events and messages it produces; the host hands them to handlers here, in
-    Python, after each short stretch in the library. No Python code runs inside the library, so
-    Ctrl-C (KeyboardInterrupt) always reaches the caller, within a stretch (at most 90 ms)."""
+    Python, after each stretch in the library. No Python code runs inside the library, so Ctrl-C
+    (KeyboardInterrupt) always reaches the caller, at once or within a stretch (at most a second)."""
 
     def __init__(self, ticking=False):
         self._handle = tv_host_create()
@@ -63,7 +63,8 @@ class Host(AsyncHost):
         left = end - time.monotonic()
         if left <= 0:
             return False
-        tv_host_wait(self._handle, max(1, min(_clock.SLICE_MS, int(left * 1000 / _clock.scale()))))
+        # The library bounds the wait by its next timer and its quiet look, as for C programs.
+        tv_host_wait(self._handle, max(1, min(2**31, int(left * 1000 / _clock.scale()))))
         self._deliver()
         return True
 
