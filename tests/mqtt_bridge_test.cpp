@@ -362,9 +362,9 @@ TEST_F(BridgedRobot, TheRelayNeverReadsALinkSwappedInAfterTheBridgesCheck) {
   ASSERT_NE(own, nullptr);
   int accepted = 0, handled_before = 0;
   for (const bool for_group : {false, true}) {
-    std::string error;
     if (for_group) {
-      ASSERT_TRUE(platform::ShareWithGroup(own->gr_name, error)) << error;
+      const platform::Result shared = platform::ShareWithGroup(own->gr_name);
+      ASSERT_TRUE(shared.ok()) << shared.message;
     }
     std::atomic<bool> stop{false};
     std::thread swapper([&] {

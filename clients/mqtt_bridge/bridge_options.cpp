@@ -84,12 +84,12 @@ bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string
     return false;
   }
   bool has_password = false;
-  const bool read = platform::ReadKeyValueFile(
-      path,
-      [&options, &has_password](const std::string& key, const std::string& value, std::string& why) {
+  const platform::Result read = platform::ReadKeyValueFile(
+      path, [&options, &has_password](const std::string& key, const std::string& value) {
         long n = 0;
         if (key == "broker") {
-          if (!ParseBrokerUrl(value, options, why)) return false;
+          std::string why;
+          if (!ParseBrokerUrl(value, options, why)) return platform::Fail(platform::Status::kBadContent, why);
         } else if (key == "username") {
           options.username = value;
         } else if (key == "password") {
@@ -98,32 +98,30 @@ bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string
         } else if (key == "client_id") {
           options.client_id = value;
         } else if (key == "topic_root") {
-          if (value.empty() || value.find_first_of("#+") != std::string::npos) {
-            why = "topic_root must be a topic without wildcards";
-            return false;
-          }
+          if (value.empty() || value.find_first_of("#+") != std::string::npos)
+            return platform::Fail(platform::Status::kBadContent,
+                                  "topic_root must be a topic without wildcards");
           options.topic_root = value;
         } else if (key == "max_sensor_rate") {
-          if (!ParseRate(value, options.max_sensor_rate)) {
-            why = "max_sensor_rate must be a number from 0 to 1000";
-            return false;
-          }
+          if (!ParseRate(value, options.max_sensor_rate))
+            return platform::Fail(platform::Status::kBadContent,
+                                  "max_sensor_rate must be a number from 0 to 1000");
         } else if (key == "files_dir") {
           options.files_dir = value;
         } else if (key == "picture_quality") {
-          if (!ParseInt(value, 1, 100, n)) {
-            why = "picture_quality must be a number from 1 to 100";
-            return false;
-          }
+          if (!ParseInt(value, 1, 100, n))
+            return platform::Fail(platform::Status::kBadContent,
+                                  "picture_quality must be a number from 1 to 100");
           options.picture_quality = static_cast<int>(n);
         } else {
-          why = "unknown key '" + key + "'";
-          return false;
+          return platform::Fail(platform::Status::kBadContent, "unknown key '" + key + "'");
         }
-        return true;
-      },
-      error);
-  if (!read) return false;
+        return platform::Ok();
+      });
+  if (!read.ok()) {
+    error = read.message;
+    return false;
+  }
   // The broker's password, in the password key or in the broker's address.
   has_password = has_password || !options.password.empty();
   if (has_password && (st.st_mode & S_IROTH) != 0) {

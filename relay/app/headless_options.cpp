@@ -43,14 +43,12 @@ bool ReadConfig(const std::string& path, Raw& raw, std::string& error) {
     error = path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")";
     return false;
   }
-  const bool read = platform::ReadKeyValueFile(
-      path,
-      [&raw](const std::string& key, const std::string& value, std::string& why) {
+  const platform::Result read =
+      platform::ReadKeyValueFile(path, [&raw](const std::string& key, const std::string& value) {
         if (key == "link") {
-          if (value != "wifi" && value != "serial" && value != "bluetooth") {
-            why = "link is wifi, serial or bluetooth, not '" + value + "'";
-            return false;
-          }
+          if (value != "wifi" && value != "serial" && value != "bluetooth")
+            return platform::Fail(platform::Status::kBadContent,
+                                  "link is wifi, serial or bluetooth, not '" + value + "'");
           raw.link = value;
         } else if (key == "address") {
           raw.address = value, raw.have_address = true;
@@ -68,19 +66,19 @@ bool ReadConfig(const std::string& path, Raw& raw, std::string& error) {
           raw.record = value;
         } else if (key == "log_level") {
           LogLevel level;
-          if (!ParseLogLevel(value, level)) {
-            why = "log_level is error, warning, notice, info or debug, not '" + value + "'";
-            return false;
-          }
+          if (!ParseLogLevel(value, level))
+            return platform::Fail(platform::Status::kBadContent,
+                                  "log_level is error, warning, notice, info or debug, not '" + value + "'");
           raw.log_level = value;
         } else {
-          why = "unknown key '" + key + "'";
-          return false;
+          return platform::Fail(platform::Status::kBadContent, "unknown key '" + key + "'");
         }
-        return true;
-      },
-      error);
-  if (!read) return false;
+        return platform::Ok();
+      });
+  if (!read.ok()) {
+    error = read.message;
+    return false;
+  }
   if (raw.link == "wifi" && !raw.have_address) {
     error = path + ": link = wifi needs an address";
     return false;

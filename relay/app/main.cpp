@@ -121,9 +121,11 @@ int main(int argc, char** argv) {
                  "runs the relay (and the system's administrators) may open them\n");
     return 2;
   }
-  if (!options.group.empty() && !platform::ShareWithGroup(options.group, error)) {
-    std::fprintf(stderr, "trevask: --group: %s\n", error.c_str());
-    return 2;
+  if (!options.group.empty()) {
+    if (const platform::Result shared = platform::ShareWithGroup(options.group); !shared.ok()) {
+      std::fprintf(stderr, "trevask: --group: %s\n", shared.message.c_str());
+      return 2;
+    }
   }
   if (!options.headless) return RunDialog(argv);
   // The firmware is read whole before the relay connects: a file that is not there, or that is not

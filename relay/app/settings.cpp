@@ -81,7 +81,12 @@ bool SaveSettings(const std::string& path, const RelaySettings& settings, std::s
     return false;
   }
   const std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos && !platform::MakeFolders(path.substr(0, slash), error)) return false;
+  if (slash != std::string::npos) {
+    if (const platform::Result made = platform::MakeFolders(path.substr(0, slash)); !made.ok()) {
+      error = made.message;
+      return false;
+    }
+  }
   // Lines end as the system's text files do (Notepad shows a file of bare line feeds as one line);
   // reading takes either.
   const std::string eol = platform::TextLineBreak();

@@ -36,10 +36,8 @@ std::vector<uint8_t> Block(uint32_t type, const std::vector<uint8_t>& body) {
 bool CLinkRecorder::Open(const std::string& path, std::string& error) {
   std::lock_guard<std::mutex> guard(mutex_);
   block_.reserve(512);
-  std::string why;
-  file_ = platform::CreatePrivateFile(path, why);
-  if (!file_) {
-    error = path + ": " + why;
+  if (const platform::Result created = platform::CreatePrivateFile(path, file_); !created.ok()) {
+    error = created.message;
     return false;
   }
   std::vector<uint8_t> section;
