@@ -402,7 +402,6 @@ TEST_F(AudioUpload, ExtensiblePcmIsPlayed) {
 
 TEST(WaveFile, OnlyWaveFilesAndTruncatedOnesGiveWhatTheyHold) {
   exchange::WaveSamples w;
-  std::string error;
   const std::string raw = Temp("raw.bin");
   {
     // Anything that is not a WAV file (here 46 bytes and three samples) is no sound: a secret the relay
@@ -412,17 +411,20 @@ TEST(WaveFile, OnlyWaveFilesAndTruncatedOnesGiveWhatTheyHold) {
     const int16_t s[3] = {1, -2, 3};
     out.write(reinterpret_cast<const char*>(s), 6);
   }
-  EXPECT_FALSE(exchange::ReadWaveSamples(raw, w, error));
-  EXPECT_NE(error.find("not a WAV file"), std::string::npos) << error;
+  const platform::Result refused = exchange::ReadWaveSamples(raw, w);
+  EXPECT_EQ(refused.status, platform::Status::kBadContent);
+  EXPECT_NE(refused.message.find("not a WAV file"), std::string::npos) << refused.message;
   EXPECT_TRUE(w.samples.empty());
+  EXPECT_EQ(exchange::ReadWaveSamples(Temp("none.wav"), w).status, platform::Status::kMissing);
   const std::string cut = WriteWav(Temp("cut.wav"), std::vector<int16_t>(100, 7));
   truncate(cut.c_str(), 44 + 50);
-  ASSERT_TRUE(exchange::ReadWaveSamples(cut, w, error));
+  ASSERT_TRUE(exchange::ReadWaveSamples(cut, w).ok());
   EXPECT_EQ(w.samples.size(), 25u) << "a truncated data chunk gives what it holds";
   // What the project writes (the simulated loudspeaker, the dashboard, the bridge) it reads back.
   const std::vector<int16_t> written = {-32768, -1, 0, 1, 32767};
   ASSERT_TRUE(exchange::WriteWaveFile(Temp("written.wav"), written));
-  ASSERT_TRUE(exchange::ReadWaveSamples(Temp("written.wav"), w, error)) << error;
+  const platform::Result read = exchange::ReadWaveSamples(Temp("written.wav"), w);
+  ASSERT_TRUE(read.ok()) << read.message;
   EXPECT_EQ(w.samples, written);
   EXPECT_EQ(exchange::WaveFileBytes(nullptr, 0).size(), 44u);
   EXPECT_FALSE(exchange::WriteWaveFile("/nonexistent-dir/x.wav", written));
