@@ -79,12 +79,11 @@ TEST(Recording, MalformedFilesAreRefusedWithTheirPlace) {
       ++whole;
       EXPECT_LT(frames.size(), 3u);
     } else {
-      const std::string& error = parsed.message;
+      const std::string& why = parsed.message;
       EXPECT_EQ(parsed.status, platform::Status::kBadContent) << cut;
-      EXPECT_TRUE(error.find("cut short") != std::string::npos ||
-                  error.find("empty file") != std::string::npos ||
-                  error.find("not a pcapng") != std::string::npos)
-          << cut << ": " << error;
+      EXPECT_TRUE(why.find("cut short") != std::string::npos || why.find("empty file") != std::string::npos ||
+                  why.find("not a pcapng") != std::string::npos)
+          << cut << ": " << why;
     }
   }
   EXPECT_EQ(whole, 4u) << "after the section header, the interface and each of the first two packets";

@@ -64,9 +64,9 @@ class RecordingWire : public sim::Wire {
 
 void RunBluetoothDialogue(bool answer_escape) {
   const std::string path = Temp(answer_escape ? "bt1" : "bt2");
-  std::string error;
-  auto pty = sim::OpenPtyWire(path, error);
-  ASSERT_TRUE(pty) << error;
+  std::unique_ptr<sim::Wire> pty;
+  const platform::Result opened = sim::OpenPtyWire(path, pty);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   auto recorder = std::make_unique<RecordingWire>(std::move(pty));
   RecordingWire* seen = recorder.get();
   sim::ModuleOptions module;
@@ -515,9 +515,9 @@ TEST(Firmware, RefusedWithoutASerialLink) {
 
 TEST(Firmware, WholeUploadToTheSimulatedBoardPausesTheKeepAlive) {
   const std::string path = Temp("fwpty");
-  std::string error;
-  auto pty = sim::OpenPtyWire(path, error);
-  ASSERT_TRUE(pty) << error;
+  std::unique_ptr<sim::Wire> pty;
+  const platform::Result opened = sim::OpenPtyWire(path, pty);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   sim::SimOptions options;
   testing_support::RunningSim sim(std::move(pty), options);
   setenv("TREVASK_COM5", path.c_str(), 1);
@@ -553,9 +553,9 @@ TEST(Firmware, WholeUploadToTheSimulatedBoardPausesTheKeepAlive) {
 // here a helper opens its other end after three seconds, so that such a wait fails the test.)
 TEST(Firmware, OnlyARegularFileOfBoundedSizeIsSent) {
   const std::string path = Temp("fwrefuse");
-  std::string error;
-  auto pty = sim::OpenPtyWire(path, error);
-  ASSERT_TRUE(pty) << error;
+  std::unique_ptr<sim::Wire> pty;
+  const platform::Result opened = sim::OpenPtyWire(path, pty);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   sim::SimOptions options;
   options.firmware_answers = false;
   testing_support::RunningSim sim(std::move(pty), options);
@@ -623,9 +623,9 @@ TEST(Firmware, OnlyARegularFileOfBoundedSizeIsSent) {
 
 TEST(Firmware, ABoardThatNeverAnswersKeepsTheLinkInUploadModeWithoutKeepAlives) {
   const std::string path = Temp("fwsilent");
-  std::string error;
-  auto pty = sim::OpenPtyWire(path, error);
-  ASSERT_TRUE(pty) << error;
+  std::unique_ptr<sim::Wire> pty;
+  const platform::Result opened = sim::OpenPtyWire(path, pty);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   sim::SimOptions options;
   options.firmware_answers = false;
   testing_support::RunningSim sim(std::move(pty), options);
