@@ -187,11 +187,12 @@ int main(int argc, char** argv) {
   robot.Start();
   const std::string name = "ringbench" + std::to_string(platform::ProcessId());
   platform::ChildProcess relay;
-  std::string error;
-  if (!platform::StartChildProcess({argv[1], "--headless", "--wifi", "127.0.0.1", "--port",
-                                    std::to_string(robot.port()), "--robot", name},
-                                   relay, error)) {
-    std::fprintf(stderr, "trevask-ring-bench: %s\n", error.c_str());
+  if (const platform::Result started =
+          platform::StartChildProcess({argv[1], "--headless", "--wifi", "127.0.0.1", "--port",
+                                       std::to_string(robot.port()), "--robot", name},
+                                      relay);
+      !started.ok()) {
+    std::fprintf(stderr, "trevask-ring-bench: %s\n", started.message.c_str());
     robot.Stop();
     return 2;
   }

@@ -551,16 +551,19 @@ const uint8_t* tv_voice(tv_control* c, size_t* size) {
 
 int32_t tv_check_sound_file(const char* path, char* reason, size_t size) {
   exchange::WaveSamples wave;
-  std::string why;
-  const bool ok = path != nullptr && exchange::ReadPlayableSound(path, wave, why);
-  CopyText(ok ? "" : (path == nullptr ? "no path" : why), reason, size);
+  const platform::Result read = path != nullptr ? exchange::ReadPlayableSound(path, wave)
+                                                : platform::Fail(platform::Status::kMissing, "no path");
+  const bool ok = read.ok();
+  CopyText(read.message, reason, size);
   return ok ? 0 : 1;
 }
 
 int32_t tv_check_lcd_file(const char* path, char* reason, size_t size) {
   media::LcdPicture picture;
-  std::string why;
-  bool ok = path != nullptr && media::ReadLcdBmp(path, picture, why);
+  const platform::Result read = path != nullptr ? media::ReadLcdBmp(path, picture)
+                                                : platform::Fail(platform::Status::kMissing, "no path");
+  std::string why = read.message;
+  bool ok = read.ok();
   if (ok) {
     for (const std::string& warning : media::BmpWarnings(picture.header))
       why += (why.empty() ? "" : " ") + warning;

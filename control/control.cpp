@@ -399,9 +399,8 @@ void CZembrinSDKControlCtrl::PlayAudioFile(const std::string& fileName) {
     return;
   }
   exchange::WaveSamples sound;
-  std::string why;
-  if (!exchange::ReadPlayableSound(path, sound, why)) {
-    RefuseArgument(kStatusInvalidArg, "PlayAudioFile: " + why);
+  if (const platform::Result read = exchange::ReadPlayableSound(path, sound); !read.ok()) {
+    RefuseArgument(kStatusInvalidArg, "PlayAudioFile: " + read.message);
     return;
   }
   if (commands_->Put(reinterpret_cast<const uint8_t*>(record.data()), static_cast<uint32_t>(record.size())) !=
@@ -444,8 +443,7 @@ void CZembrinSDKControlCtrl::PutFrame(uint8_t destination, uint8_t type, const u
 
 void CZembrinSDKControlCtrl::LcdDisplay(uint8_t destination, const std::string& file) {
   media::LcdPicture picture;
-  std::string error;
-  const bool readable = media::ReadLcdBmp(file, picture, error);
+  const platform::Result read = media::ReadLcdBmp(file, picture);
   // A message nobody is shown (no container shows the control) is the caller's to hear instead.
   const std::string method =
       destination == exchange::kDestMotionBoard ? "LcdDisplayVCS: " : "LcdDisplayVCB: ";
@@ -453,8 +451,8 @@ void CZembrinSDKControlCtrl::LcdDisplay(uint8_t destination, const std::string& 
   auto tell = [&](const std::string& text) {
     if (!ShowMessage(text)) unseen += (unseen.empty() ? method : " ") + text;
   };
-  if (!readable) {
-    tell(error);  // nothing to send: no half-made picture on the LCD
+  if (!read.ok()) {
+    tell(read.message);  // nothing to send: no half-made picture on the LCD
     if (!unseen.empty()) Refuse(kStatusFailed, unseen);
     return;
   }

@@ -628,9 +628,9 @@ bool CheckRelayFiles(const MemberInfo& member, const Variant* args, int argc, st
     // No name at all only ends the sound being played (the relay opens nothing).
     if (path.empty() || std::filesystem::path(path).is_relative()) continue;
     exchange::WaveSamples wave;
-    std::string reason;  // names the path
-    if (exchange::ReadPlayableSound(path, wave, reason)) continue;
-    why = member.name + ": " + reason + "; the relay would not play it, and nothing is sent";
+    const platform::Result read = exchange::ReadPlayableSound(path, wave);  // its message names the path
+    if (read.ok()) continue;
+    why = member.name + ": " + read.message + "; the relay would not play it, and nothing is sent";
     return false;
   }
   return true;

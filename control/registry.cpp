@@ -20,8 +20,7 @@ std::string DirName(const std::string& path) {
 }
 
 bool MakeDirs(const std::string& dir) {
-  std::string ignored;
-  return platform::MakeFolders(dir, ignored);
+  return platform::MakeFolders(dir).ok();
 }
 
 std::string TypeLibFile() {

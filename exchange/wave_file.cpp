@@ -27,7 +27,7 @@ int SizeClass(std::size_t count) {
   return 4;
 }
 
-bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& error) {
+platform::Result ReadWaveSamples(const std::string& path, WaveSamples& out) {
   out.samples.clear();
   // Only regular files: a client must not make the relay read a device, a pipe or a folder. Nor a
   // link: whoever checked the file before naming it (the MQTT bridge, for its callers) checked the
@@ -37,21 +37,17 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
   const long group = platform::SharedGroup();
   const platform::Status status = group >= 0 ? platform::ReadFileForGroup(path, group, kMaxFile, true, bytes)
                                              : platform::ReadRegularFileItself(path, kMaxFile, true, bytes);
-  if (status == platform::Status::kTooLarge) {
-    error = path + ": too large for a sound file";
-    return false;
-  }
-  if (status != platform::Status::kOk) {
-    error = path + ": " + platform::StatusText(status);
-    return false;
-  }
+  if (status == platform::Status::kTooLarge)
+    return platform::Fail(status, path + ": too large for a sound file");
+  if (status != platform::Status::kOk)
+    return platform::Fail(status, path + ": " + platform::StatusText(status));
 
   // Nothing but a RIFF/WAVE file is played: any other file the relay can read (a key, a database)
   // would go to the loudspeaker as noise, and its bytes over the link.
   if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
       std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
-    error = path + ": not a WAV file (the robot plays 16-bit mono PCM WAV files)";
-    return false;
+    return platform::Fail(platform::Status::kBadContent,
+                          path + ": not a WAV file (the robot plays 16-bit mono PCM WAV files)");
   }
   std::size_t data_at = 0, data_size = 0;
   {
@@ -62,8 +58,7 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
       const std::size_t available = bytes.size() - body;
       if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0) {
         if (chunk < 16 || available < 16) {
-          error = path + ": damaged format chunk";
-          return false;
+          return platform::Fail(platform::Status::kBadContent, path + ": damaged format chunk");
         }
         uint16_t format = le::Read16(bytes.data() + body);
         const uint16_t channels = le::Read16(bytes.data() + body + 2);
@@ -74,9 +69,10 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
             std::memcmp(bytes.data() + body + 26, kPcmGuidTail, sizeof kPcmGuidTail) == 0)
           format = le::Read16(bytes.data() + body + 24);
         if (format != 1 || channels != 1 || bits != 16) {
-          error = path + ": the robot plays 16-bit mono PCM; this file has format " + std::to_string(format) +
-                  ", " + std::to_string(channels) + " channel(s), " + std::to_string(bits) + " bits";
-          return false;
+          return platform::Fail(platform::Status::kBadContent,
+                                path + ": the robot plays 16-bit mono PCM; this file has format " +
+                                    std::to_string(format) + ", " + std::to_string(channels) +
+                                    " channel(s), " + std::to_string(bits) + " bits");
         }
         have_format = true;
       } else if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
@@ -89,26 +85,24 @@ bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& err
       if (at < body) break;  // a chunk size that wraps around
     }
     if (!have_format || !have_data) {
-      error = path + (have_format ? ": no data chunk" : ": no format chunk before the data");
-      return false;
+      return platform::Fail(platform::Status::kBadContent,
+                            path + (have_format ? ": no data chunk" : ": no format chunk before the data"));
     }
   }
   if (data_size < 2) {
-    error = path + ": no samples to play";
-    return false;
+    return platform::Fail(platform::Status::kBadContent, path + ": no samples to play");
   }
   out.samples.resize(data_size / 2);
   for (std::size_t i = 0; i < out.samples.size(); ++i)
     out.samples[i] = static_cast<int16_t>(le::Read16(bytes.data() + data_at + 2 * i));
-  return true;
+  return platform::Ok();
 }
 
-bool ReadPlayableSound(const std::string& path, WaveSamples& out, std::string& error) {
-  if (!ReadWaveSamples(path, out, error)) return false;
-  if (out.samples.size() > 2) return true;
-  error = path + ": no samples to play";
+platform::Result ReadPlayableSound(const std::string& path, WaveSamples& out) {
+  if (platform::Result read = ReadWaveSamples(path, out); !read.ok()) return read;
+  if (out.samples.size() > 2) return platform::Ok();
   out.samples.clear();
-  return false;
+  return platform::Fail(platform::Status::kBadContent, path + ": no samples to play");
 }
 
 std::vector<uint8_t> WaveFileBytes(const uint8_t* pcm, std::size_t size, uint32_t sample_rate) {

@@ -11,18 +11,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace exchange {
 
 struct WaveSamples {
   std::vector<int16_t> samples;
 };
 
-// False with a reason a person can act on (file missing, not 16-bit mono PCM, no data chunk).
-bool ReadWaveSamples(const std::string& path, WaveSamples& out, std::string& error);
+// A failure with a reason a person can act on: the file's status when it cannot be read (file
+// missing, too large), kBadContent when it is no 16-bit mono PCM WAV file with samples.
+platform::Result ReadWaveSamples(const std::string& path, WaveSamples& out);
 
 // As ReadWaveSamples, and refused with "no samples to play" when the file holds two samples or fewer:
 // the upload sends a packet for every two samples beyond the first two.
-bool ReadPlayableSound(const std::string& path, WaveSamples& out, std::string& error);
+platform::Result ReadPlayableSound(const std::string& path, WaveSamples& out);
 
 // The announcement's size class of `count` samples: 1 below 16000, 2 below 320000, 3 below 512000,
 // else 4.

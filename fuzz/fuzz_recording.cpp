@@ -9,12 +9,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::vector<relay::RecordedFrame> frames;
-  std::string error;
-  if (relay::ParseRecording(data, size, "fuzz", frames, error)) {
+  const platform::Result parsed = relay::ParseRecording(data, size, "fuzz", frames);
+  if (parsed.ok()) {
     std::size_t bytes = 0;
     for (const auto& f : frames) bytes += f.bytes.size();
     if (bytes > size) __builtin_trap();
-  } else if (error.empty()) {
+  } else if (parsed.message.empty()) {
     __builtin_trap();  // a refusal always says why
   }
   return 0;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace platform {
 
 // Move-only. A child still running when its object goes is stopped and waited for.
@@ -25,13 +27,13 @@ class ChildProcess {
   int Stop();
 
  private:
-  friend bool StartChildProcess(const std::vector<std::string>&, ChildProcess&, std::string&);
+  friend Result StartChildProcess(const std::vector<std::string>&, ChildProcess&);
   uintptr_t native_ = 0;  // the process's handle (Windows) or number (POSIX); 0 when none
   uint32_t id_ = 0;
 };
 
 // Starts argv[0] with the arguments that follow it, with this process's environment and its
-// standard streams. False with a reason a person can act on (the program not found).
-bool StartChildProcess(const std::vector<std::string>& argv, ChildProcess& out, std::string& error);
+// standard streams. kStartFailed with a reason a person can act on (the program not found).
+Result StartChildProcess(const std::vector<std::string>& argv, ChildProcess& out);
 
 }  // namespace platform

@@ -49,15 +49,11 @@ std::size_t CommentStart(const std::string& line) {
 
 }  // namespace
 
-bool ReadKeyValueFile(const std::string& path,
-                      const std::function<bool(const std::string&, const std::string&, std::string&)>& take,
-                      std::string& error) {
+Result ReadKeyValueFile(const std::string& path,
+                        const std::function<Result(const std::string&, const std::string&)>& take) {
   std::vector<uint8_t> bytes;
   const Status status = ReadRegularFile(path, 1 << 16, true, bytes);
-  if (status != Status::kOk) {
-    error = path + ": " + StatusText(status);
-    return false;
-  }
+  if (status != Status::kOk) return Fail(status, path + ": " + StatusText(status));
   const std::string text(bytes.begin(), bytes.end());
   std::map<std::string, int> seen;  // key -> the line it was first given on
   std::size_t start = 0;
@@ -70,35 +66,29 @@ bool ReadKeyValueFile(const std::string& path,
     // A NUL would end the value for whoever reads it as C text (a group name, a path): what the
     // file says and what takes effect must not differ.
     for (unsigned char c : line) {
-      if (c < 0x20 && c != '\t' && c != '\r') {
-        error = where + "a control character (byte " + std::to_string(c) + ") in the line";
-        return false;
-      }
+      if (c < 0x20 && c != '\t' && c != '\r')
+        return Fail(Status::kBadContent,
+                    where + "a control character (byte " + std::to_string(c) + ") in the line");
     }
     if (const auto hash = CommentStart(line); hash != std::string::npos) line.resize(hash);
     line = TrimBlanks(line);
     if (line.empty()) continue;
     const auto eq = line.find('=');
-    if (eq == std::string::npos) {
-      error = where + "expected key = value";
-      return false;
-    }
+    if (eq == std::string::npos) return Fail(Status::kBadContent, where + "expected key = value");
     const std::string key = TrimBlanks(line.substr(0, eq));
     std::string value;
-    if (!Unquote(TrimBlanks(line.substr(eq + 1)), value)) {
-      error = where + "the quotes of the value do not close";
-      return false;
-    }
+    if (!Unquote(TrimBlanks(line.substr(eq + 1)), value))
+      return Fail(Status::kBadContent, where + "the quotes of the value do not close");
     if (const auto first = seen.emplace(key, number); !first.second) {
-      error = where + key + " is given twice (first on line " + std::to_string(first.first->second) + ")";
-      return false;
+      return Fail(Status::kBadContent, where + key + " is given twice (first on line " +
+                                           std::to_string(first.first->second) + ")");
     }
-    if (!take(key, value, error)) {
-      error.insert(0, where);
-      return false;
+    if (Result taken = take(key, value); !taken.ok()) {
+      taken.message.insert(0, where);
+      return taken;
     }
   }
-  return true;
+  return Ok();
 }
 
 }  // namespace platform

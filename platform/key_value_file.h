@@ -9,14 +9,15 @@
 #include <functional>
 #include <string>
 
+#include "platform/status.h"
+
 namespace platform {
 
-// Hands every entry, in order, to `take`, which returns false with a message to stop there. False
-// with a message naming the file, and the line ("path:3: ...") for a line's fault.
-bool ReadKeyValueFile(
-    const std::string& path,
-    const std::function<bool(const std::string& key, const std::string& value, std::string& error)>& take,
-    std::string& error);
+// Hands every entry, in order, to `take`, which returns a failure to stop there. A failure's message
+// names the file, and the line ("path:3: ...") for a line's fault: kBadContent for the line itself,
+// the kind `take` gave for what it refused; the file's own status when it cannot be read.
+Result ReadKeyValueFile(const std::string& path,
+                        const std::function<Result(const std::string& key, const std::string& value)>& take);
 
 // `text` without blanks, tabs and carriage returns at either end.
 std::string TrimBlanks(const std::string& text);

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <string>
 
+#include "platform/status.h"
+
 namespace platform {
 
 // The requests a running program takes on one thread: stop (Ctrl-C, SIGINT, SIGTERM; on Windows
@@ -41,8 +43,9 @@ std::string SharedSettingsFolder();
 // The line break of the system's text files, as its editors and programs read and write them:
 // CR LF on Windows, LF elsewhere.
 const char* TextLineBreak();
-// Makes `folder` and the folders above it, the new ones for this user alone. False with a reason.
-bool MakeFolders(const std::string& folder, std::string& error);
+// Makes `folder` and the folders above it, the new ones for this user alone. kWriteFailed (kNoAccess
+// when the system denies it) with a reason.
+Result MakeFolders(const std::string& folder);
 // True when users other than the owner may change the file (a settings file that says where the
 // relay sends a robot's commands must not be).
 bool OthersMayWrite(const std::string& path);

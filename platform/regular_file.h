@@ -36,7 +36,8 @@ Status ReadFileForGroup(const std::string& path, long gid, std::size_t max_bytes
 // Creates `path` for writing, or empties it when it exists: a regular file only, never reached
 // through a link (a link planted in its place would make the writer empty another file), readable
 // and writable by its owner alone (a recording holds everything the robot and its clients said).
-// Null with `error` set to the reason otherwise.
-UniqueFile CreatePrivateFile(const std::string& path, std::string& error);
+// Otherwise `out` stays empty and the failure says why ("path: reason"): kLink, kNotRegular,
+// kNoAccess, kMissing (a folder on the way) or kWriteFailed.
+Result CreatePrivateFile(const std::string& path, UniqueFile& out);
 
 }  // namespace platform

@@ -62,9 +62,9 @@ std::string DescribeSharedObject(const std::string& name);
 // Objects of other users are used only when shared so with one of this process's groups, and never
 // by a process that shares with a group itself (it serves its own objects only, and removes another
 // user's object of the same name where the system lets it). False with a reason when the group does
-// not exist or this user may not give objects to it, or where the system has no such sharing
-// (SectionsShareWithGroups).
-bool ShareWithGroup(const std::string& group_name, std::string& error);
+// not exist (kBadArgument) or this user may not give objects to it (kNoAccess), or where the system
+// has no such sharing (kUnsupported; SectionsShareWithGroups).
+Result ShareWithGroup(const std::string& group_name);
 // The group ShareWithGroup shares this process's objects with; -1 when none.
 long SharedGroup();
 

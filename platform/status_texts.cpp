@@ -35,6 +35,16 @@ const char* StatusText(Status status) {
       return "not readable by the clients' group (the relay reads only what its clients may)";
     case Status::kLink:
       return "a link, which is not followed here (name the file itself)";
+    case Status::kBadContent:
+      return "the file's content is not what the reader takes";
+    case Status::kWriteFailed:
+      return "cannot be written";
+    case Status::kBadArgument:
+      return "an argument the program cannot use";
+    case Status::kStartFailed:
+      return "cannot be started";
+    case Status::kUnsupported:
+      return "not possible on this system";
   }
   return "unknown";
 }

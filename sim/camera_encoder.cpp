@@ -202,12 +202,9 @@ void RenderScene(uint32_t frame, uint8_t* rgb) {
   }
 }
 
-bool LoadPicture(const std::string& path, std::vector<uint8_t>& rgb, std::string& error) {
+platform::Result LoadPicture(const std::string& path, std::vector<uint8_t>& rgb) {
   std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) {
-    error = path + ": cannot be opened";
-    return false;
-  }
+  if (!f) return platform::Fail(platform::Status::kReadFailed, path + ": cannot be opened");
   std::vector<uint8_t> data;
   uint8_t buf[65536];
   std::size_t n;
@@ -233,8 +230,7 @@ bool LoadPicture(const std::string& path, std::vector<uint8_t>& rgb, std::string
     width = fields[0], height = fields[1];
     if (got < 3 || fields[2] != 255 || width <= 0 || height <= 0 ||
         data.size() - pos < static_cast<std::size_t>(width) * height * 3) {
-      error = path + ": not an 8-bit binary PPM picture";
-      return false;
+      return platform::Fail(platform::Status::kBadContent, path + ": not an 8-bit binary PPM picture");
     }
     src.assign(
         data.begin() + static_cast<std::ptrdiff_t>(pos),
@@ -251,8 +247,8 @@ bool LoadPicture(const std::string& path, std::vector<uint8_t>& rgb, std::string
     const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
     if (bpp != 24 || u32(30) != 0 || width <= 0 || height <= 0 || width > 20000 || height > 20000 ||
         offset + stride * height > data.size()) {
-      error = path + ": only uncompressed 24-bit BMP pictures are read";
-      return false;
+      return platform::Fail(platform::Status::kBadContent,
+                            path + ": only uncompressed 24-bit BMP pictures are read");
     }
     src.resize(static_cast<std::size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y) {
@@ -264,8 +260,8 @@ bool LoadPicture(const std::string& path, std::vector<uint8_t>& rgb, std::string
       }
     }
   } else {
-    error = path + ": give a binary PPM (P6) or a 24-bit BMP picture";
-    return false;
+    return platform::Fail(platform::Status::kBadContent,
+                          path + ": give a binary PPM (P6) or a 24-bit BMP picture");
   }
   rgb.resize(kFrameRgbBytes);
   for (int y = 0; y < kFrameHeight; ++y)
@@ -273,7 +269,7 @@ bool LoadPicture(const std::string& path, std::vector<uint8_t>& rgb, std::string
       const int sx = x * width / kFrameWidth, sy = y * height / kFrameHeight;
       std::memcpy(&rgb[3 * (y * kFrameWidth + x)], &src[3 * (static_cast<std::size_t>(sy) * width + sx)], 3);
     }
-  return true;
+  return platform::Ok();
 }
 
 }  // namespace sim

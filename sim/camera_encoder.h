@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace sim {
 
 inline constexpr int kFrameWidth = 176;
@@ -18,7 +20,8 @@ inline constexpr std::size_t kFrameRgbBytes = kFrameWidth * kFrameHeight * 3;
 void RenderScene(uint32_t frame, uint8_t* rgb);
 
 // Reads a binary PPM (P6) or an uncompressed 24-bit BMP and scales it to 176 x 144 (nearest pixel).
-bool LoadPicture(const std::string& path, std::vector<uint8_t>& rgb, std::string& error);
+// kReadFailed when the file cannot be opened, kBadContent when it is no such picture.
+platform::Result LoadPicture(const std::string& path, std::vector<uint8_t>& rgb);
 
 // Encodes a 176 x 144 R G B picture (top row first) into the camera's stream format.
 std::vector<uint8_t> EncodeCameraFrame(const uint8_t* rgb, int quality = 70);

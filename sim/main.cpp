@@ -98,9 +98,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--period" && take_number(60000)) {
       options.default_period_ms = static_cast<uint32_t>(number < 10 ? 10 : number);
     } else if (arg == "--camera-file" && v != nullptr) {
-      std::string error;
-      if (!sim::LoadPicture(v, options.camera_picture, error)) {
-        std::fprintf(stderr, "robot-sim: %s\n", error.c_str());
+      if (const platform::Result loaded = sim::LoadPicture(v, options.camera_picture); !loaded.ok()) {
+        std::fprintf(stderr, "robot-sim: %s\n", loaded.message.c_str());
         return 2;
       }
       ++i;
@@ -141,10 +140,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "robot-sim: a Bluetooth module sits on a serial line: use it with --pty\n");
     return 2;
   }
-  std::string error;
-  std::unique_ptr<sim::Wire> wire = udp.empty() ? sim::OpenPtyWire(pty, error) : sim::OpenUdpWire(udp, error);
-  if (!wire) {
-    std::fprintf(stderr, "robot-sim: %s\n", error.c_str());
+  std::unique_ptr<sim::Wire> wire;
+  if (const platform::Result opened = udp.empty() ? sim::OpenPtyWire(pty, wire) : sim::OpenUdpWire(udp, wire);
+      !opened.ok()) {
+    std::fprintf(stderr, "robot-sim: %s\n", opened.message.c_str());
     return 2;
   }
   if (bluetooth) wire = sim::WrapInBluetoothModule(std::move(wire), module);
@@ -174,9 +173,8 @@ int main(int argc, char** argv) {
         } else if (std::sscanf(pending_line.c_str(), "silent %15s", word) == 1) {
           robot.SetSilent(std::strcmp(word, "on") == 0);
         } else if (pending_line == "reopen" && !pty.empty() && !bluetooth) {
-          std::string reopen_error;
-          auto fresh = sim::OpenPtyWire(pty, reopen_error);
-          if (fresh) {
+          std::unique_ptr<sim::Wire> fresh;
+          if (sim::OpenPtyWire(pty, fresh).ok()) {
             robot.SetWire(*fresh);
             dropped_in += wire->DroppedIn();
             dropped_out += wire->DroppedOut();

@@ -72,20 +72,23 @@ class PtyWire : public Wire {
 
 }  // namespace
 
-std::unique_ptr<Wire> OpenPtyWire(const std::string& link_path, std::string& error) {
+platform::Result OpenPtyWire(const std::string& link_path, std::unique_ptr<Wire>& out) {
+  out.reset();
   int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-    error = std::string("pseudo-terminal: ") + std::strerror(errno);
+    platform::Result failed = platform::Fail(platform::Status::kStartFailed,
+                                             std::string("pseudo-terminal: ") + std::strerror(errno));
     if (master >= 0) ::close(master);
-    return nullptr;
+    return failed;
   }
   const char* name = ::ptsname(master);
   std::string slave_name = name != nullptr ? name : "";
   int slave = ::open(slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave < 0) {
-    error = slave_name + ": " + std::strerror(errno);
+    platform::Result failed =
+        platform::Fail(platform::Status::kStartFailed, slave_name + ": " + std::strerror(errno));
     ::close(master);
-    return nullptr;
+    return failed;
   }
   // Raw from the start: no echo of the relay's frames back to it, no line editing of binary data.
   termios tio{};
@@ -94,12 +97,14 @@ std::unique_ptr<Wire> OpenPtyWire(const std::string& link_path, std::string& err
   tcsetattr(slave, TCSANOW, &tio);
   ::unlink(link_path.c_str());
   if (::symlink(slave_name.c_str(), link_path.c_str()) != 0) {
-    error = link_path + ": " + std::strerror(errno);
+    platform::Result failed =
+        platform::Fail(platform::Status::kWriteFailed, link_path + ": " + std::strerror(errno));
     ::close(slave);
     ::close(master);
-    return nullptr;
+    return failed;
   }
-  return std::make_unique<PtyWire>(master, slave, slave_name, link_path);
+  out = std::make_unique<PtyWire>(master, slave, slave_name, link_path);
+  return platform::Ok();
 }
 
 }  // namespace sim

@@ -46,9 +46,8 @@ class RunningSim {
 
 // A robot on UDP 127.0.0.1 at a free port; null when no socket can be had.
 inline std::unique_ptr<RunningSim> StartUdpSim(SimOptions options = {}) {
-  std::string error;
-  auto wire = OpenUdpWire("127.0.0.1:0", error);
-  if (!wire) return nullptr;
+  std::unique_ptr<Wire> wire;
+  if (!OpenUdpWire("127.0.0.1:0", wire).ok()) return nullptr;
   return std::make_unique<RunningSim>(std::move(wire), options);
 }
 

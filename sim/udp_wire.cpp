@@ -67,31 +67,29 @@ class UdpWire : public Wire {
 
 }  // namespace
 
-std::unique_ptr<Wire> OpenUdpWire(const std::string& address_port, std::string& error) {
+platform::Result OpenUdpWire(const std::string& address_port, std::unique_ptr<Wire>& out) {
+  out.reset();
   std::size_t colon = address_port.rfind(':');
-  if (colon == std::string::npos) {
-    error = "'" + address_port + "' is not ADDRESS:PORT";
-    return nullptr;
-  }
+  if (colon == std::string::npos)
+    return platform::Fail(platform::Status::kBadArgument, "'" + address_port + "' is not ADDRESS:PORT");
   std::string address = address_port.substr(0, colon);
   char* end = nullptr;
   long port = std::strtol(address_port.c_str() + colon + 1, &end, 10);
   sockaddr_in local{};
   local.sin_family = AF_INET;
   if (*end != '\0' || port < 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
-    error = "'" + address_port + "' is not ADDRESS:PORT with an IPv4 address";
-    return nullptr;
+    return platform::Fail(platform::Status::kBadArgument,
+                          "'" + address_port + "' is not ADDRESS:PORT with an IPv4 address");
   }
   local.sin_port = htons(static_cast<uint16_t>(port));
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    error = std::string("socket: ") + std::strerror(errno);
-    return nullptr;
-  }
+  if (fd < 0)
+    return platform::Fail(platform::Status::kStartFailed, std::string("socket: ") + std::strerror(errno));
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    error = address_port + ": " + std::strerror(errno);
+    platform::Result failed =
+        platform::Fail(platform::Status::kStartFailed, address_port + ": " + std::strerror(errno));
     ::close(fd);
-    return nullptr;
+    return failed;
   }
   // A roomy buffer, as a robot's network module has for bursts of commands; and the kernel's count of
   // datagrams it still had to drop, so that such losses are told apart from the link's.
@@ -99,7 +97,8 @@ std::unique_ptr<Wire> OpenUdpWire(const std::string& address_port, std::string& 
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
   ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-  return std::make_unique<UdpWire>(fd);
+  out = std::make_unique<UdpWire>(fd);
+  return platform::Ok();
 }
 
 }  // namespace sim

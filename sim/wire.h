@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
 namespace sim {
 
 class Wire {
@@ -29,11 +31,14 @@ class Wire {
   uint64_t dropped_out_ = 0;
 };
 
-// Binds a UDP socket at "ADDRESS:PORT" (port 0 picks a free one). Answers whoever spoke last.
-std::unique_ptr<Wire> OpenUdpWire(const std::string& address_port, std::string& error);
+// Binds a UDP socket at "ADDRESS:PORT" (port 0 picks a free one) into `out`. Answers whoever spoke
+// last. kBadArgument for an address that is no IPv4 ADDRESS:PORT, kStartFailed when the socket
+// cannot be made or bound.
+platform::Result OpenUdpWire(const std::string& address_port, std::unique_ptr<Wire>& out);
 
-// Creates a pseudo-terminal in raw mode and links its slave name at `link_path` (replacing an
-// earlier link there). The link is removed when the wire goes.
-std::unique_ptr<Wire> OpenPtyWire(const std::string& link_path, std::string& error);
+// Creates a pseudo-terminal in raw mode into `out` and links its slave name at `link_path`
+// (replacing an earlier link there). The link is removed when the wire goes. kStartFailed when the
+// terminal cannot be made, kWriteFailed when the link cannot.
+platform::Result OpenPtyWire(const std::string& link_path, std::unique_ptr<Wire>& out);
 
 }  // namespace sim

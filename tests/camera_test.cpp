@@ -63,16 +63,17 @@ TEST(SimulatedCamera, PicturesFromFilesAreScaled) {
     out.write(reinterpret_cast<const char*>(px), 12);
   }
   Bytes rgb;
-  std::string error;
-  ASSERT_TRUE(sim::LoadPicture(ppm, rgb, error)) << error;
+  const platform::Result loaded = sim::LoadPicture(ppm, rgb);
+  ASSERT_TRUE(loaded.ok()) << loaded.message;
   ASSERT_EQ(rgb.size(), sim::kFrameRgbBytes);
   EXPECT_EQ(rgb[0], 255);                        // top-left quarter red
   EXPECT_EQ(rgb[3 * (kW - 1) + 1], 255);         // top-right quarter green
   EXPECT_EQ(rgb[3 * ((kH - 1) * kW) + 2], 255);  // bottom-left quarter blue
   std::remove(ppm.c_str());
-  EXPECT_FALSE(sim::LoadPicture("/nonexistent.ppm", rgb, error));
-  EXPECT_NE(error.find("cannot be opened"), std::string::npos);
-  EXPECT_FALSE(sim::LoadPicture("/dev/null", rgb, error));
+  const platform::Result missing = sim::LoadPicture("/nonexistent.ppm", rgb);
+  EXPECT_EQ(missing.status, platform::Status::kReadFailed);
+  EXPECT_NE(missing.message.find("cannot be opened"), std::string::npos);
+  EXPECT_EQ(sim::LoadPicture("/dev/null", rgb).status, platform::Status::kBadContent);
 }
 
 TEST(SimulatedCamera, PhotoThroughTheRelayIntoTheControl) {

@@ -17,6 +17,7 @@
 
 #include "control/dispatch.h"
 #include "control/headless_host.h"
+#include "control/media/lcd_bitmap.h"
 #include "control/talvenorctl.h"
 #include "exchange/command_ring.h"
 #include "exchange/crc8.h"
@@ -863,11 +864,14 @@ TEST_F(LcdTest, WrongPicturesWarnButAreSentUnreadableOnesAreNot) {
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_NE(messages_[0].find("Cannot open"), std::string::npos);
   EXPECT_TRUE(Parts().empty());
+  media::LcdPicture picture;
+  EXPECT_EQ(media::ReadLcdBmp("/nonexistent/picture.bmp", picture).status, platform::Status::kMissing);
   messages_.clear();
   Call("LcdDisplayVCS", {Variant::String(WriteBmp(Path("short"), Bytes(500, 0)))});
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_NE(messages_[0].find("too short"), std::string::npos);
   EXPECT_TRUE(Parts().empty());
+  EXPECT_EQ(media::ReadLcdBmp(Path("short"), picture).status, platform::Status::kBadContent);
 }
 
 // A host with nobody to show a message box to (a script's): the caller hears the messages instead.

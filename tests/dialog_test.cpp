@@ -323,9 +323,9 @@ TEST_F(Dialog, DisconnectAndCloseEndWithinThreeSecondsDuringABoxOrAnUpload) {
   dialog_->robot_field()->setText(QString("DlgFw%1").arg(getpid()));
   dialog_->show();
   const std::string pty = dir_ + "/pty";
-  std::string error;
-  auto wire = sim::OpenPtyWire(pty, error);
-  ASSERT_TRUE(wire) << error;
+  std::unique_ptr<sim::Wire> wire;
+  const platform::Result opened = sim::OpenPtyWire(pty, wire);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   sim::SimOptions options;
   options.firmware_answers = false;
   testing_support::RunningSim sim(std::move(wire), options);

@@ -437,8 +437,8 @@ TEST(Headless, ARecordedSessionReplaysToAClientAndTheCaptureToolsDecodeIt) {
   EXPECT_TRUE(relay.HasLine("frames recorded into " + recording));
 
   std::vector<relay::RecordedFrame> frames;
-  std::string error;
-  ASSERT_TRUE(relay::ReadRecording(recording, frames, error)) << error;
+  const platform::Result read = relay::ReadRecording(recording, frames);
+  ASSERT_TRUE(read.ok()) << read.message;
   std::vector<std::vector<uint8_t>> sent_records;  // the payloads of the robot's standard records
   std::vector<uint64_t> sent_at;
   bool keep_alive_out = false, request_out = false;
@@ -511,8 +511,8 @@ TEST(Headless, ARecordingWhoseTimeRunsBackPlaysToItsEnd) {
   const std::string path = "/tmp/trevask-test-back-" + std::to_string(getpid()) + ".pcapng";
   {
     relay::CLinkRecorder recorder;
-    std::string error;
-    ASSERT_TRUE(recorder.Open(path, error)) << error;
+    const platform::Result opened = recorder.Open(path);
+    ASSERT_TRUE(opened.ok()) << opened.message;
     const exchange::Frame f = exchange::Frame::Make(0, 0, exchange::kTypeStandardSensor, nullptr, 0);
     recorder.Record(relay::Direction::kInbound, f.bytes, f.size);
     recorder.Record(relay::Direction::kInbound, f.bytes, f.size);

@@ -200,9 +200,9 @@ TEST(LinkManager, ShortComTextIsAWrongPortNumber) {
 
 TEST(LinkManager, SerialLinkOverAPseudoTerminal) {
   std::string path = "/tmp/trevask-test-pty-" + std::to_string(getpid());
-  std::string error;
-  auto wire = sim::OpenPtyWire(path, error);
-  ASSERT_TRUE(wire) << error;
+  std::unique_ptr<sim::Wire> wire;
+  const platform::Result opened = sim::OpenPtyWire(path, wire);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   testing_support::RunningSim sim(std::move(wire), {});
   setenv("TREVASK_COM7", path.c_str(), 1);
   relay::LinkConfig choices;

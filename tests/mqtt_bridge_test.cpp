@@ -16,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "clients/mqtt_bridge/bridge_options.h"
 #include "exchange/protocol.h"
 #include "exchange/sensor_records.h"
 #include "link_test_support.h"
@@ -362,9 +363,9 @@ TEST_F(BridgedRobot, TheRelayNeverReadsALinkSwappedInAfterTheBridgesCheck) {
   ASSERT_NE(own, nullptr);
   int accepted = 0, handled_before = 0;
   for (const bool for_group : {false, true}) {
-    std::string error;
     if (for_group) {
-      ASSERT_TRUE(platform::ShareWithGroup(own->gr_name, error)) << error;
+      const platform::Result shared = platform::ShareWithGroup(own->gr_name);
+      ASSERT_TRUE(shared.ok()) << shared.message;
     }
     std::atomic<bool> stop{false};
     std::thread swapper([&] {
@@ -577,6 +578,9 @@ TEST(BridgeCommandLine, MistakesAreNamed) {
     EXPECT_EQ(bridge.Wait(), 2);
     EXPECT_NE(bridge.err().find(c.text), std::string::npos) << bridge.err();
   }
+  mqtt_bridge::BridgeOptions parsed;
+  for (const char* url : {"tcp://x", "mqtt://host:99999", "mqtt://:1883"})
+    EXPECT_EQ(mqtt_bridge::ParseBrokerUrl(url, parsed).status, platform::Status::kBadArgument) << url;
   const std::string conf = "/tmp/trevask-bridge-" + std::to_string(getpid()) + ".conf";
   {
     std::ofstream f(conf);
@@ -586,6 +590,7 @@ TEST(BridgeCommandLine, MistakesAreNamed) {
   ChildProcess bad(std::vector<std::string>{MQTT_BRIDGE_BIN, "r", "-c", conf});
   EXPECT_EQ(bad.Wait(), 2);
   EXPECT_NE(bad.err().find(conf + ":3: max_sensor_rate must be"), std::string::npos) << bad.err();
+  EXPECT_EQ(mqtt_bridge::ReadConfigFile(conf, parsed).status, platform::Status::kBadContent);
   // The broker's password is for the bridge's user alone.
   std::ofstream(conf) << "broker = mqtt://127.0.0.1:1\nusername = bridge\npassword = se#cret\n";
   chmod(conf.c_str(), 0644);
@@ -593,6 +598,7 @@ TEST(BridgeCommandLine, MistakesAreNamed) {
   EXPECT_EQ(readable.Wait(), 2);
   EXPECT_NE(readable.err().find("anyone may read the broker's password"), std::string::npos)
       << readable.err();
+  EXPECT_EQ(mqtt_bridge::ReadConfigFile(conf, parsed).status, platform::Status::kNoAccess);
   std::remove(conf.c_str());
 }
 

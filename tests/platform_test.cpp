@@ -51,6 +51,11 @@ TEST(Status, EveryFailureHasItsOwnText) {
       {platform::Status::kNotShared,
        "not readable by the clients' group (the relay reads only what its clients may)"},
       {platform::Status::kLink, "a link, which is not followed here (name the file itself)"},
+      {platform::Status::kBadContent, "the file's content is not what the reader takes"},
+      {platform::Status::kWriteFailed, "cannot be written"},
+      {platform::Status::kBadArgument, "an argument the program cannot use"},
+      {platform::Status::kStartFailed, "cannot be started"},
+      {platform::Status::kUnsupported, "not possible on this system"},
   };
   std::set<std::string> texts;
   for (const Case& c : cases) {
@@ -201,12 +206,40 @@ TEST(KeyValueFile, CommentsAndQuotesAsPeopleWriteThem) {
   };
   for (const auto& c : cases) {
     std::ofstream(path) << c.line << "\n";
-    std::string got, error;
-    EXPECT_TRUE(platform::ReadKeyValueFile(
-        path, [&](const std::string&, const std::string& value, std::string&) { return got = value, true; },
-        error))
-        << error;
+    std::string got;
+    const platform::Result read = platform::ReadKeyValueFile(
+        path, [&](const std::string&, const std::string& value) { return got = value, platform::Ok(); });
+    EXPECT_TRUE(read.ok()) << read.message;
     EXPECT_EQ(got, c.value) << c.line;
+  }
+  std::remove(path.c_str());
+}
+
+// A file that is not read says where and of what kind its fault is: a line's own fault, or the kind
+// its reader gave for a value it refused, at that line.
+TEST(KeyValueFile, FaultsNameTheLineAndTheirKind) {
+  const std::string path = "/tmp/trevask-kv-fault-" + std::to_string(getpid());
+  const struct {
+    const char* text;  // nullptr: no file at all
+    platform::Status status;
+    std::string message;
+  } cases[] = {
+      {nullptr, platform::Status::kMissing, path + ": no such file"},
+      {"link wifi\n", platform::Status::kBadContent, path + ":1: expected key = value"},
+      {"a = 1\na = 2\n", platform::Status::kBadContent, path + ":2: a is given twice (first on line 1)"},
+      {"a = \"open\n", platform::Status::kBadContent, path + ":1: the quotes of the value do not close"},
+      {"a = 1\n\nrefused = x\n", platform::Status::kBadArgument, path + ":3: not taken"},
+  };
+  for (const auto& c : cases) {
+    std::remove(path.c_str());
+    if (c.text != nullptr) std::ofstream(path) << c.text;
+    const platform::Result read =
+        platform::ReadKeyValueFile(path, [](const std::string& key, const std::string&) {
+          return key == "refused" ? platform::Fail(platform::Status::kBadArgument, "not taken")
+                                  : platform::Ok();
+        });
+    EXPECT_EQ(read.status, c.status) << c.message;
+    EXPECT_EQ(read.message, c.message);
   }
   std::remove(path.c_str());
 }

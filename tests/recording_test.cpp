@@ -39,8 +39,8 @@ std::vector<uint8_t> Frame(uint8_t dest, uint8_t type, std::vector<uint8_t> payl
 std::string WriteSample(std::vector<std::vector<uint8_t>>& written) {
   const std::string path = Temp("sample.pcapng");
   relay::CLinkRecorder recorder;
-  std::string error;
-  EXPECT_TRUE(recorder.Open(path, error)) << error;
+  const platform::Result opened = recorder.Open(path);
+  EXPECT_TRUE(opened.ok()) << opened.message;
   written = {Frame(exchange::kDestMultimediaBoard, exchange::kTypeLinkStatus, {0}),
              Frame(exchange::kDestComputer, exchange::kTypeStandardSensor, std::vector<uint8_t>(40, 0x33)),
              {0x5E, 0x02, 0x00}};
@@ -55,8 +55,8 @@ TEST(Recording, WhatIsRecordedIsReadBackInOrderWithDirectionAndTime) {
   std::vector<std::vector<uint8_t>> written;
   const std::string path = WriteSample(written);
   std::vector<RecordedFrame> frames;
-  std::string error;
-  ASSERT_TRUE(relay::ReadRecording(path, frames, error)) << error;
+  const platform::Result read = relay::ReadRecording(path, frames);
+  ASSERT_TRUE(read.ok()) << read.message;
   ASSERT_EQ(frames.size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(frames[i].bytes, written[i]);
   EXPECT_EQ(frames[0].direction, Direction::kOutbound);
@@ -71,26 +71,27 @@ TEST(Recording, MalformedFilesAreRefusedWithTheirPlace) {
   const std::string path = WriteSample(written);
   const std::vector<uint8_t> good = FileBytes(path);
   std::vector<RecordedFrame> frames;
-  std::string error;
   // Cut anywhere: refused as cut short, or (cut between blocks) read as the frames before the cut.
   std::size_t whole = 0;
   for (std::size_t cut = 0; cut < good.size(); ++cut) {
-    const bool ok = relay::ParseRecording(good.data(), cut, "cut", frames, error);
-    if (ok) {
+    const platform::Result parsed = relay::ParseRecording(good.data(), cut, "cut", frames);
+    if (parsed.ok()) {
       ++whole;
       EXPECT_LT(frames.size(), 3u);
     } else {
-      EXPECT_TRUE(error.find("cut short") != std::string::npos ||
-                  error.find("empty file") != std::string::npos ||
-                  error.find("not a pcapng") != std::string::npos)
-          << cut << ": " << error;
+      const std::string& why = parsed.message;
+      EXPECT_EQ(parsed.status, platform::Status::kBadContent) << cut;
+      EXPECT_TRUE(why.find("cut short") != std::string::npos || why.find("empty file") != std::string::npos ||
+                  why.find("not a pcapng") != std::string::npos)
+          << cut << ": " << why;
     }
   }
   EXPECT_EQ(whole, 4u) << "after the section header, the interface and each of the first two packets";
 
   auto refused = [&](std::vector<uint8_t> bytes, const std::string& why) {
-    EXPECT_FALSE(relay::ParseRecording(bytes.data(), bytes.size(), "f", frames, error)) << why;
-    EXPECT_NE(error.find(why), std::string::npos) << error;
+    const platform::Result parsed = relay::ParseRecording(bytes.data(), bytes.size(), "f", frames);
+    EXPECT_EQ(parsed.status, platform::Status::kBadContent) << why;
+    EXPECT_NE(parsed.message.find(why), std::string::npos) << parsed.message;
   };
   refused({}, "an empty file");
   const std::string text = "this is a text file, not a recording\n";
@@ -107,13 +108,15 @@ TEST(Recording, MalformedFilesAreRefusedWithTheirPlace) {
   refused(lengths, "two lengths differ");
   std::vector<uint8_t> huge = good;
   huge[good.size() - 4 - 40 + 4 + 3] = 0x7F;  // somewhere in a packet's length field or data
-  (void)relay::ParseRecording(huge.data(), huge.size(), "f", frames, error);  // refused or read, never past
+  (void)relay::ParseRecording(huge.data(), huge.size(), "f", frames);  // refused or read, never past
 
-  EXPECT_FALSE(relay::ReadRecording(Temp("missing.pcapng"), frames, error));
-  EXPECT_NE(error.find("missing.pcapng: "), std::string::npos);
+  const platform::Result missing = relay::ReadRecording(Temp("missing.pcapng"), frames);
+  EXPECT_EQ(missing.status, platform::Status::kMissing);
+  EXPECT_NE(missing.message.find("missing.pcapng: "), std::string::npos);
   const std::string fifo = Temp("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_FALSE(relay::ReadRecording(fifo, frames, error)) << "a pipe is not read (it could block for ever)";
+  EXPECT_EQ(relay::ReadRecording(fifo, frames).status, platform::Status::kNotRegular)
+      << "a pipe is not read (it could block for ever)";
   std::remove(fifo.c_str());
   std::remove(path.c_str());
 }
@@ -130,9 +133,9 @@ TEST(Recording, RecordingsArePrivateNeverWrittenThroughALinkAndBoundedWhenRead) 
   std::ofstream(target) << "precious";
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   relay::CLinkRecorder recorder;
-  std::string error;
-  EXPECT_FALSE(recorder.Open(link, error));
-  EXPECT_NE(error.find("a link"), std::string::npos) << error;
+  const platform::Result opened = recorder.Open(link);
+  EXPECT_EQ(opened.status, platform::Status::kLink);
+  EXPECT_EQ(opened.message, link + ": a link; it is not followed");
   EXPECT_EQ(FileBytes(target).size(), 8u) << "the link's target is untouched";
 
   // Many tiny packets: more than a replay holds.
@@ -144,8 +147,9 @@ TEST(Recording, RecordingsArePrivateNeverWrittenThroughALinkAndBoundedWhenRead) 
   for (std::size_t i = 0; i < relay::kMaxRecordedFrames; ++i)
     many.insert(many.end(), packet.begin(), packet.end());
   std::vector<RecordedFrame> frames;
-  EXPECT_FALSE(relay::ParseRecording(many.data(), many.size(), "many", frames, error));
-  EXPECT_NE(error.find("a replay holds at most"), std::string::npos) << error;
+  const platform::Result parsed = relay::ParseRecording(many.data(), many.size(), "many", frames);
+  EXPECT_EQ(parsed.status, platform::Status::kTooLarge);
+  EXPECT_NE(parsed.message.find("a replay holds at most"), std::string::npos) << parsed.message;
   for (const std::string& p : {path, target, link}) std::remove(p.c_str());
 }
 

@@ -736,8 +736,7 @@ TEST_F(GroupSharing, ARelayNeverAdoptsSectionsAMemberMadeFirst) {
   const std::size_t size = exchange::SectionSize(50, 5);
   SquatAsMember(name, size);
   EXPECT_EQ(AsServiceUser([&] {
-              std::string error;
-              if (!platform::ShareWithGroup("nogroup", error)) return 1;
+              if (!platform::ShareWithGroup("nogroup").ok()) return 1;
               CRingProducer p;
               if (p.Open(robot, SectionId::kStandardSensor) != platform::Status::kForeign) return 2;
               const std::string who = platform::DescribeSharedObject(name);
@@ -746,8 +745,8 @@ TEST_F(GroupSharing, ARelayNeverAdoptsSectionsAMemberMadeFirst) {
             0)
       << "a relay that may not remove another user's name refuses it and names the owner";
 
-  std::string error;
-  ASSERT_TRUE(platform::ShareWithGroup("nogroup", error)) << error;
+  const platform::Result shared = platform::ShareWithGroup("nogroup");
+  ASSERT_TRUE(shared.ok()) << shared.message;
   CRingProducer p;  // root may remove any name: the squatted one is made anew, as root's
   ASSERT_EQ(p.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);
   struct stat st {};
@@ -764,8 +763,8 @@ TEST_F(GroupSharing, ARelaySurvivesASectionShrunkUnderIt) {
   GTEST_SKIP()
       << "a fault inside ThreadSanitizer's own memcpy cannot be left by a jump; the other builds test this";
 #endif
-  std::string error;
-  ASSERT_TRUE(platform::ShareWithGroup("nogroup", error)) << error;
+  const platform::Result shared = platform::ShareWithGroup("nogroup");
+  ASSERT_TRUE(shared.ok()) << shared.message;
   std::vector<std::string> damaged;
   platform::SetSharedDamageObserver([&](const std::string& name) { damaged.push_back(name); });
   const std::string robot = UniqueRobot("shrunk");
@@ -808,10 +807,11 @@ TEST_F(GroupSharing, ARelaySurvivesASectionShrunkUnderIt) {
 }
 
 TEST_F(GroupSharing, TheGroupMayUseTheSectionsAndNobodyElse) {
-  std::string error;
-  EXPECT_FALSE(platform::ShareWithGroup("no-such-group-here", error));
-  EXPECT_NE(error.find("there is no group 'no-such-group-here'"), std::string::npos);
-  ASSERT_TRUE(platform::ShareWithGroup("nogroup", error)) << error;
+  const platform::Result unknown = platform::ShareWithGroup("no-such-group-here");
+  EXPECT_EQ(unknown.status, platform::Status::kBadArgument);
+  EXPECT_EQ(unknown.message, "there is no group 'no-such-group-here'");
+  const platform::Result shared = platform::ShareWithGroup("nogroup");
+  ASSERT_TRUE(shared.ok()) << shared.message;
   const std::string robot = UniqueRobot("grp");
   CRingProducer sensors;
   ASSERT_EQ(sensors.Open(robot, SectionId::kStandardSensor), platform::Status::kOk);

@@ -44,12 +44,12 @@ TEST_F(Settings, APortBeyondAnyUdpPortKeepsTheDefault) {
 }
 
 TEST_F(Settings, RoundTripsIncludingShortFiles) {
-  std::string error;
   for (auto [ip, port] : {std::pair<std::string, std::string>{"192.168.1.20", "5000"}, {"10.0.0.2", "80"}}) {
     relay::RelaySettings s;
     s.wifi_ip = ip;
     s.wifi_port = port;
-    ASSERT_TRUE(relay::SaveSettings(path_, s, error)) << error;
+    const platform::Result saved = relay::SaveSettings(path_, s);
+    ASSERT_TRUE(saved.ok()) << saved.message;
     relay::RelaySettings back = relay::LoadSettings(path_);
     EXPECT_EQ(back.wifi_ip, ip);
     EXPECT_EQ(back.wifi_port, port) << "a 50-character file is read like any other";
@@ -58,7 +58,7 @@ TEST_F(Settings, RoundTripsIncludingShortFiles) {
   EXPECT_EQ(Read(), "WiFiIP=10.0.0.2\nWiFiPort=80\nBTAddress=000000000000");
   relay::RelaySettings blank;
   blank.wifi_ip = "";
-  ASSERT_TRUE(relay::SaveSettings(path_, blank, error));
+  ASSERT_TRUE(relay::SaveSettings(path_, blank).ok());
   EXPECT_EQ(Read().substr(0, 15), "WiFiIP=0.0.0.0\n") << "all three keys are always written";
 }
 
@@ -87,11 +87,12 @@ TEST_F(Settings, BinaryHugeAndMissingFilesGiveDefaults) {
 }
 
 TEST_F(Settings, FolderIsCreatedAndUnwritablePlacesAreReported) {
-  std::string error;
-  ASSERT_TRUE(relay::SaveSettings(dir_ + "/a/b/Trevask.ini", relay::RelaySettings{}, error)) << error;
+  const platform::Result made = relay::SaveSettings(dir_ + "/a/b/Trevask.ini", relay::RelaySettings{});
+  ASSERT_TRUE(made.ok()) << made.message;
   std::ofstream(dir_ + "/file") << "x";
-  EXPECT_FALSE(relay::SaveSettings(dir_ + "/file/Trevask.ini", relay::RelaySettings{}, error));
-  EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
+  const platform::Result refused = relay::SaveSettings(dir_ + "/file/Trevask.ini", relay::RelaySettings{});
+  EXPECT_EQ(refused.status, platform::Status::kWriteFailed);
+  EXPECT_NE(refused.message.find("is not a folder"), std::string::npos) << refused.message;
 }
 
 TEST(SettingsPlace, FollowsTheEnvironment) {
@@ -115,9 +116,9 @@ TEST(SettingsPlace, FollowsTheEnvironment) {
     EXPECT_EQ(relay::SettingsPath(), "");
   EXPECT_EQ(relay::SettingsPath().rfind("./", 0), std::string::npos);
   setenv("HOME", home.c_str(), 1);
-  std::string error;
-  EXPECT_FALSE(relay::SaveSettings("", relay::RelaySettings{}, error));
-  EXPECT_NE(error.find("no home folder"), std::string::npos);
+  const platform::Result nowhere = relay::SaveSettings("", relay::RelaySettings{});
+  EXPECT_EQ(nowhere.status, platform::Status::kMissing);
+  EXPECT_NE(nowhere.message.find("no home folder"), std::string::npos);
 }
 
 }  // namespace

@@ -64,9 +64,9 @@ class RecordingWire : public sim::Wire {
 
 void RunBluetoothDialogue(bool answer_escape) {
   const std::string path = Temp(answer_escape ? "bt1" : "bt2");
-  std::string error;
-  auto pty = sim::OpenPtyWire(path, error);
-  ASSERT_TRUE(pty) << error;
+  std::unique_ptr<sim::Wire> pty;
+  const platform::Result opened = sim::OpenPtyWire(path, pty);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   auto recorder = std::make_unique<RecordingWire>(std::move(pty));
   RecordingWire* seen = recorder.get();
   sim::ModuleOptions module;
@@ -402,7 +402,6 @@ TEST_F(AudioUpload, ExtensiblePcmIsPlayed) {
 
 TEST(WaveFile, OnlyWaveFilesAndTruncatedOnesGiveWhatTheyHold) {
   exchange::WaveSamples w;
-  std::string error;
   const std::string raw = Temp("raw.bin");
   {
     // Anything that is not a WAV file (here 46 bytes and three samples) is no sound: a secret the relay
@@ -412,17 +411,20 @@ TEST(WaveFile, OnlyWaveFilesAndTruncatedOnesGiveWhatTheyHold) {
     const int16_t s[3] = {1, -2, 3};
     out.write(reinterpret_cast<const char*>(s), 6);
   }
-  EXPECT_FALSE(exchange::ReadWaveSamples(raw, w, error));
-  EXPECT_NE(error.find("not a WAV file"), std::string::npos) << error;
+  const platform::Result refused = exchange::ReadWaveSamples(raw, w);
+  EXPECT_EQ(refused.status, platform::Status::kBadContent);
+  EXPECT_NE(refused.message.find("not a WAV file"), std::string::npos) << refused.message;
   EXPECT_TRUE(w.samples.empty());
+  EXPECT_EQ(exchange::ReadWaveSamples(Temp("none.wav"), w).status, platform::Status::kMissing);
   const std::string cut = WriteWav(Temp("cut.wav"), std::vector<int16_t>(100, 7));
   truncate(cut.c_str(), 44 + 50);
-  ASSERT_TRUE(exchange::ReadWaveSamples(cut, w, error));
+  ASSERT_TRUE(exchange::ReadWaveSamples(cut, w).ok());
   EXPECT_EQ(w.samples.size(), 25u) << "a truncated data chunk gives what it holds";
   // What the project writes (the simulated loudspeaker, the dashboard, the bridge) it reads back.
   const std::vector<int16_t> written = {-32768, -1, 0, 1, 32767};
   ASSERT_TRUE(exchange::WriteWaveFile(Temp("written.wav"), written));
-  ASSERT_TRUE(exchange::ReadWaveSamples(Temp("written.wav"), w, error)) << error;
+  const platform::Result read = exchange::ReadWaveSamples(Temp("written.wav"), w);
+  ASSERT_TRUE(read.ok()) << read.message;
   EXPECT_EQ(w.samples, written);
   EXPECT_EQ(exchange::WaveFileBytes(nullptr, 0).size(), 44u);
   EXPECT_FALSE(exchange::WriteWaveFile("/nonexistent-dir/x.wav", written));
@@ -513,9 +515,9 @@ TEST(Firmware, RefusedWithoutASerialLink) {
 
 TEST(Firmware, WholeUploadToTheSimulatedBoardPausesTheKeepAlive) {
   const std::string path = Temp("fwpty");
-  std::string error;
-  auto pty = sim::OpenPtyWire(path, error);
-  ASSERT_TRUE(pty) << error;
+  std::unique_ptr<sim::Wire> pty;
+  const platform::Result opened = sim::OpenPtyWire(path, pty);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   sim::SimOptions options;
   testing_support::RunningSim sim(std::move(pty), options);
   setenv("TREVASK_COM5", path.c_str(), 1);
@@ -551,9 +553,9 @@ TEST(Firmware, WholeUploadToTheSimulatedBoardPausesTheKeepAlive) {
 // here a helper opens its other end after three seconds, so that such a wait fails the test.)
 TEST(Firmware, OnlyARegularFileOfBoundedSizeIsSent) {
   const std::string path = Temp("fwrefuse");
-  std::string error;
-  auto pty = sim::OpenPtyWire(path, error);
-  ASSERT_TRUE(pty) << error;
+  std::unique_ptr<sim::Wire> pty;
+  const platform::Result opened = sim::OpenPtyWire(path, pty);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   sim::SimOptions options;
   options.firmware_answers = false;
   testing_support::RunningSim sim(std::move(pty), options);
@@ -621,9 +623,9 @@ TEST(Firmware, OnlyARegularFileOfBoundedSizeIsSent) {
 
 TEST(Firmware, ABoardThatNeverAnswersKeepsTheLinkInUploadModeWithoutKeepAlives) {
   const std::string path = Temp("fwsilent");
-  std::string error;
-  auto pty = sim::OpenPtyWire(path, error);
-  ASSERT_TRUE(pty) << error;
+  std::unique_ptr<sim::Wire> pty;
+  const platform::Result opened = sim::OpenPtyWire(path, pty);
+  ASSERT_TRUE(opened.ok()) << opened.message;
   sim::SimOptions options;
   options.firmware_answers = false;
   testing_support::RunningSim sim(std::move(pty), options);

@@ -42,11 +42,11 @@ std::string UsageText() {
          "takes calls of the control's methods on talvenor/ROBOT/call.\n";
 }
 
-bool ParseBrokerUrl(const std::string& url, BridgeOptions& options, std::string& error) {
+platform::Result ParseBrokerUrl(const std::string& url, BridgeOptions& options) {
   const std::string scheme = "mqtt://";
   if (url.compare(0, scheme.size(), scheme) != 0) {
-    error = "the broker address '" + url + "' does not start with mqtt://";
-    return false;
+    return platform::Fail(platform::Status::kBadArgument,
+                          "the broker address '" + url + "' does not start with mqtt://");
   }
   std::string rest = url.substr(scheme.size());
   if (!rest.empty() && rest.back() == '/') rest.pop_back();
@@ -63,33 +63,34 @@ bool ParseBrokerUrl(const std::string& url, BridgeOptions& options, std::string&
   if (colon != std::string::npos) {
     long port = 0;
     if (!ParseInt(rest.substr(colon + 1), 1, 65535, port)) {
-      error = "the broker port in '" + url + "' is not a number from 1 to 65535";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "the broker port in '" + url + "' is not a number from 1 to 65535");
     }
     options.port = static_cast<int>(port);
     host = rest.substr(0, colon);
   }
   if (host.empty() || host.find('/') != std::string::npos) {
-    error = "the broker address '" + url + "' names no host";
-    return false;
+    return platform::Fail(platform::Status::kBadArgument, "the broker address '" + url + "' names no host");
   }
   options.host = host;
-  return true;
+  return platform::Ok();
 }
 
-bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string& error) {
+platform::Result ReadConfigFile(const std::string& path, BridgeOptions& options) {
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0) {
-    error = path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")";
-    return false;
+    return platform::Fail(
+        platform::Status::kNoAccess,
+        path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")");
   }
   bool has_password = false;
-  const bool read = platform::ReadKeyValueFile(
-      path,
-      [&options, &has_password](const std::string& key, const std::string& value, std::string& why) {
+  const platform::Result read = platform::ReadKeyValueFile(
+      path, [&options, &has_password](const std::string& key, const std::string& value) {
         long n = 0;
         if (key == "broker") {
-          if (!ParseBrokerUrl(value, options, why)) return false;
+          // The broker's address is a line of the file here, not an argument.
+          if (platform::Result url = ParseBrokerUrl(value, options); !url.ok())
+            return platform::Fail(platform::Status::kBadContent, std::move(url.message));
         } else if (key == "username") {
           options.username = value;
         } else if (key == "password") {
@@ -98,42 +99,37 @@ bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string
         } else if (key == "client_id") {
           options.client_id = value;
         } else if (key == "topic_root") {
-          if (value.empty() || value.find_first_of("#+") != std::string::npos) {
-            why = "topic_root must be a topic without wildcards";
-            return false;
-          }
+          if (value.empty() || value.find_first_of("#+") != std::string::npos)
+            return platform::Fail(platform::Status::kBadContent,
+                                  "topic_root must be a topic without wildcards");
           options.topic_root = value;
         } else if (key == "max_sensor_rate") {
-          if (!ParseRate(value, options.max_sensor_rate)) {
-            why = "max_sensor_rate must be a number from 0 to 1000";
-            return false;
-          }
+          if (!ParseRate(value, options.max_sensor_rate))
+            return platform::Fail(platform::Status::kBadContent,
+                                  "max_sensor_rate must be a number from 0 to 1000");
         } else if (key == "files_dir") {
           options.files_dir = value;
         } else if (key == "picture_quality") {
-          if (!ParseInt(value, 1, 100, n)) {
-            why = "picture_quality must be a number from 1 to 100";
-            return false;
-          }
+          if (!ParseInt(value, 1, 100, n))
+            return platform::Fail(platform::Status::kBadContent,
+                                  "picture_quality must be a number from 1 to 100");
           options.picture_quality = static_cast<int>(n);
         } else {
-          why = "unknown key '" + key + "'";
-          return false;
+          return platform::Fail(platform::Status::kBadContent, "unknown key '" + key + "'");
         }
-        return true;
-      },
-      error);
-  if (!read) return false;
+        return platform::Ok();
+      });
+  if (!read.ok()) return read;
   // The broker's password, in the password key or in the broker's address.
   has_password = has_password || !options.password.empty();
   if (has_password && (st.st_mode & S_IROTH) != 0) {
-    error = path + ": anyone may read the broker's password in this file; chmod o-r " + path;
-    return false;
+    return platform::Fail(platform::Status::kNoAccess,
+                          path + ": anyone may read the broker's password in this file; chmod o-r " + path);
   }
-  return true;
+  return platform::Ok();
 }
 
-bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& error, bool& help) {
+platform::Result ParseArguments(int argc, char** argv, BridgeOptions& options, bool& help) {
   help = false;
   static const option kLong[] = {{"broker", required_argument, nullptr, 'b'},
                                  {"config", required_argument, nullptr, 'c'},
@@ -165,28 +161,31 @@ bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& 
         break;
       case 'h':
         help = true;
-        error = UsageText();
-        return false;
+        return platform::Ok();
       default:
-        error = std::string("unknown or incomplete option '") + argv[optind - 1] + "'\n" + UsageText();
-        return false;
+        return platform::Fail(platform::Status::kBadArgument, std::string("unknown or incomplete option '") +
+                                                                  argv[optind - 1] + "'\n" + UsageText());
     }
   }
   if (optind != argc - 1) {
-    error = "name exactly one robot\n" + UsageText();
-    return false;
+    return platform::Fail(platform::Status::kBadArgument, "name exactly one robot\n" + UsageText());
   }
   options.robot = argv[optind];
   if (options.robot.empty() || options.robot.find_first_of("#+/") != std::string::npos) {
-    error = "the robot name '" + options.robot + "' cannot be part of a topic (no '/', '#' or '+')";
-    return false;
+    return platform::Fail(
+        platform::Status::kBadArgument,
+        "the robot name '" + options.robot + "' cannot be part of a topic (no '/', '#' or '+')");
   }
   // The file first, so that the command line overrides it.
-  if (!config.empty() && !ReadConfigFile(config, options, error)) return false;
-  if (!broker.empty() && !ParseBrokerUrl(broker, options, error)) return false;
+  if (!config.empty()) {
+    if (platform::Result read = ReadConfigFile(config, options); !read.ok()) return read;
+  }
+  if (!broker.empty()) {
+    if (platform::Result url = ParseBrokerUrl(broker, options); !url.ok()) return url;
+  }
   if (!rate.empty() && !ParseRate(rate, options.max_sensor_rate)) {
-    error = "--max-sensor-rate must be a number from 0 to 1000";
-    return false;
+    return platform::Fail(platform::Status::kBadArgument,
+                          "--max-sensor-rate must be a number from 0 to 1000");
   }
   if (!client_id.empty()) options.client_id = client_id;
   if (!files_dir.empty()) options.files_dir = files_dir;
@@ -194,8 +193,8 @@ bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& 
     // Absolute, so that the relay (another process, maybe another working folder) finds the files.
     char* real = realpath(options.files_dir.c_str(), nullptr);
     if (real == nullptr) {
-      error = "the files folder '" + options.files_dir + "' does not exist";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "the files folder '" + options.files_dir + "' does not exist");
     }
     options.files_dir = real;
     std::free(real);
@@ -206,14 +205,14 @@ bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& 
   if (options.client_id.empty()) {
     uint8_t random[8] = {};
     if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-      error = "no random numbers for the bridge's client id; give one with --client-id";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "no random numbers for the bridge's client id; give one with --client-id");
     }
     char hex[17];
     for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
     options.client_id = "trevask-mqtt-" + options.robot + "-" + hex;
   }
-  return true;
+  return platform::Ok();
 }
 
 }  // namespace mqtt_bridge

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/status.h"
+
 namespace mqtt_bridge {
 
 struct BridgeOptions {
@@ -20,13 +22,17 @@ struct BridgeOptions {
   std::string files_dir;       // where calls may name sound and LCD files; empty: nowhere
 };
 
-// Parses mqtt://[user[:password]@]host[:port] into `options`. False with a reason on anything else.
-bool ParseBrokerUrl(const std::string& url, BridgeOptions& options, std::string& error);
+// Parses mqtt://[user[:password]@]host[:port] into `options`. kBadArgument with a reason on anything
+// else.
+platform::Result ParseBrokerUrl(const std::string& url, BridgeOptions& options);
 // Reads a configuration file: broker, username, password, client_id, topic_root, max_sensor_rate,
-// picture_quality, files_dir; '#' starts a comment. False with a reason a person can act on.
-bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string& error);
-// The whole command line. False with a reason (or the usage text, for --help, with `help` set).
-bool ParseArguments(int argc, char** argv, BridgeOptions& options, std::string& error, bool& help);
+// picture_quality, files_dir; '#' starts a comment. A failure with a reason a person can act on:
+// kBadContent for a line, kNoAccess for a file others may change (or read, when it holds a password),
+// the file's status when it cannot be read.
+platform::Result ReadConfigFile(const std::string& path, BridgeOptions& options);
+// The whole command line: `help` set for --help (the caller shows UsageText), else a failure with a
+// reason (kBadArgument, or the configuration file's).
+platform::Result ParseArguments(int argc, char** argv, BridgeOptions& options, bool& help);
 
 std::string UsageText();
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 #include "clients/mqtt_bridge/bridge_options.h"
 #include "clients/mqtt_bridge/mqtt_bridge.h"
@@ -23,12 +24,17 @@ void OnSignal(int) {
 
 int main(int argc, char** argv) {
   mqtt_bridge::BridgeOptions options;
-  std::string error;
   bool help = false;
-  if (!mqtt_bridge::ParseArguments(argc, argv, options, error, help)) {
-    std::fprintf(help ? stdout : stderr, "%s%s", help ? "" : "trevask-mqtt: ", error.c_str());
-    if (!error.empty() && error.back() != '\n') std::fputc('\n', help ? stdout : stderr);
-    return help ? 0 : 2;
+  const platform::Result parsed = mqtt_bridge::ParseArguments(argc, argv, options, help);
+  if (help) {
+    std::fputs(mqtt_bridge::UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (!parsed.ok()) {
+    const std::string& text = parsed.message;
+    std::fprintf(stderr, "trevask-mqtt: %s", text.c_str());
+    if (!text.empty() && text.back() != '\n') std::fputc('\n', stderr);
+    return 2;
   }
   struct sigaction action {};
   action.sa_handler = OnSignal;
@@ -37,8 +43,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   mqtt_bridge::CMqttBridge bridge(options);
-  if (!bridge.Start(error)) {
-    std::fprintf(stderr, "trevask-mqtt: %s\n", error.c_str());
+  if (const platform::Result started = bridge.Start(); !started.ok()) {
+    std::fprintf(stderr, "trevask-mqtt: %s\n", started.message.c_str());
     return 1;
   }
   std::printf("trevask-mqtt: robot '%s' on %s:%d under %s/%s/\n", options.robot.c_str(), options.host.c_str(),

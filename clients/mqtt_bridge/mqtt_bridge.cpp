@@ -54,23 +54,21 @@ void CMqttBridge::Log(const std::string& line) const {
   std::fprintf(stderr, "trevask-mqtt %s: %s\n", options_.robot.c_str(), line.c_str());
 }
 
-bool CMqttBridge::Start(std::string& error) {
+platform::Result CMqttBridge::Start() {
   control_.AttachHost(&host_);
   host_.SetMessageHandler([this](const std::string& text) { Log(text); });
   control_.SetEventSink([this](int dispid) { OnControlEvent(dispid); });
   control_.connectRobot(options_.robot);
   if (!control_.last_error().empty()) {
-    error = control_.last_error();
-    return false;
+    return platform::Fail(platform::Status::kOpenFailed, control_.last_error());
   }
   if (!watch_.Start()) {
-    error = "the thread that hears the robot's sections cannot be started";
-    return false;
+    return platform::Fail(platform::Status::kStartFailed,
+                          "the thread that hears the robot's sections cannot be started");
   }
   client_ = mosquitto_new(options_.client_id.c_str(), true, this);
   if (client_ == nullptr) {
-    error = "the broker client cannot be made";
-    return false;
+    return platform::Fail(platform::Status::kStartFailed, "the broker client cannot be made");
   }
   mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   // Replies and readings are small: sent at once, not held back to be merged with later ones.
@@ -92,15 +90,16 @@ bool CMqttBridge::Start(std::string& error) {
   mosquitto_message_v5_callback_set(client_, OnMessage);
   const int rc = mosquitto_connect_async(client_, options_.host.c_str(), options_.port, kKeepAliveSeconds);
   if (rc == MOSQ_ERR_INVAL) {
-    error = "the broker address " + options_.host + ":" + std::to_string(options_.port) + " is not valid";
-    return false;
+    return platform::Fail(
+        platform::Status::kBadArgument,
+        "the broker address " + options_.host + ":" + std::to_string(options_.port) + " is not valid");
   }
   if (rc != MOSQ_ERR_SUCCESS) {
     Log("the broker at " + options_.host + ":" + std::to_string(options_.port) +
         " cannot be reached yet: " + mosquitto_strerror(rc));
     ScheduleReconnect();
   }
-  return true;
+  return platform::Ok();
 }
 
 void CMqttBridge::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__property*) {

@@ -44,8 +44,9 @@ class CMqttBridge {
   CMqttBridge& operator=(const CMqttBridge&) = delete;
 
   // Connects the control to the robot's sections and the client to the broker (retrying with
-  // back-off while the broker cannot be reached); false with a reason when it cannot even start.
-  bool Start(std::string& error);
+  // back-off while the broker cannot be reached). A failure with a reason when it cannot even start:
+  // kOpenFailed for the robot's sections, kStartFailed, or kBadArgument for the broker's address.
+  platform::Result Start();
   // Serves until `stop` is raised, then says "no-bridge" and disconnects.
   void Run(const std::atomic<bool>& stop);
 

@@ -204,12 +204,14 @@ bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string
     error = path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")";
     return false;
   }
-  return platform::ReadKeyValueFile(
-      path,
-      [&options](const std::string& key, const std::string& value, std::string& why) {
-        return Take(key, value, options, why);
-      },
-      error);
+  const platform::Result read =
+      platform::ReadKeyValueFile(path, [&options](const std::string& key, const std::string& value) {
+        std::string why;
+        return Take(key, value, options, why) ? platform::Ok()
+                                              : platform::Fail(platform::Status::kBadContent, why);
+      });
+  if (!read.ok()) error = read.message;
+  return read.ok();
 }
 
 bool ParseArguments(int argc, char** argv, const char* domain_env, BridgeOptions& options, std::string& error,

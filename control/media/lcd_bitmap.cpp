@@ -42,27 +42,22 @@ void BuildLcdParts(const uint8_t pixels[kLcdPixelBytes], uint8_t parts[kLcdParts
   }
 }
 
-bool ReadLcdBmp(const std::string& path, LcdPicture& out, std::string& error) {
+platform::Result ReadLcdBmp(const std::string& path, LcdPicture& out) {
   // A regular file only, opened without waiting: a pipe or a device named in its place would hang
   // the caller or feed it endless bytes. Nothing beyond a header and a far pixel offset is read.
   constexpr std::size_t kMostRead = 65536 + kLcdPixelBytes;
   std::vector<uint8_t> bytes;
   const platform::Status status = platform::ReadRegularFile(path, kMostRead, false, bytes);
-  if (status != platform::Status::kOk) {
-    error = "Cannot open the BMP file \"" + path + "\" (" + platform::StatusText(status) + ").";
-    return false;
-  }
-  if (bytes.size() < 54) {
-    error = "The BMP file \"" + path + "\" is too short.";
-    return false;
-  }
+  if (status != platform::Status::kOk)
+    return platform::Fail(
+        status, "Cannot open the BMP file \"" + path + "\" (" + platform::StatusText(status) + ").");
+  const std::string too_short = "The BMP file \"" + path + "\" is too short.";
+  if (bytes.size() < 54) return platform::Fail(platform::Status::kBadContent, too_short);
   out.header = ParseBmpHeader(bytes.data());
-  if (out.header.pixel_offset > bytes.size() || bytes.size() - out.header.pixel_offset < kLcdPixelBytes) {
-    error = "The BMP file \"" + path + "\" is too short.";
-    return false;
-  }
+  if (out.header.pixel_offset > bytes.size() || bytes.size() - out.header.pixel_offset < kLcdPixelBytes)
+    return platform::Fail(platform::Status::kBadContent, too_short);
   std::memcpy(out.pixels, bytes.data() + out.header.pixel_offset, kLcdPixelBytes);
-  return true;
+  return platform::Ok();
 }
 
 }  // namespace media

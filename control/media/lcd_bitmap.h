@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace media {
 
 inline constexpr std::size_t kLcdPixelBytes = 1024;  // 64 rows of 16 bytes, bottom row first
@@ -36,8 +38,8 @@ struct LcdPicture {
   uint8_t pixels[kLcdPixelBytes] = {};
 };
 
-// Reads a BMP file's header and its 1024 pixel bytes from the stated offset. False with a message
-// when the file cannot be opened or ends before those bytes.
-bool ReadLcdBmp(const std::string& path, LcdPicture& out, std::string& error);
+// Reads a BMP file's header and its 1024 pixel bytes from the stated offset. A failure with a message:
+// the file's status when it cannot be opened, kBadContent when it ends before those bytes.
+platform::Result ReadLcdBmp(const std::string& path, LcdPicture& out);
 
 }  // namespace media

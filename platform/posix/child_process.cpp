@@ -23,24 +23,18 @@ int ChildProcess::Stop() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool StartChildProcess(const std::vector<std::string>& argv, ChildProcess& out, std::string& error) {
+Result StartChildProcess(const std::vector<std::string>& argv, ChildProcess& out) {
   out.Stop();
-  if (argv.empty()) {
-    error = "no program to start";
-    return false;
-  }
+  if (argv.empty()) return Fail(Status::kStartFailed, "no program to start");
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid = 0;
   const int r = ::posix_spawn(&pid, argv[0].c_str(), nullptr, nullptr, args.data(), environ);
-  if (r != 0) {
-    error = argv[0] + ": " + std::strerror(r);
-    return false;
-  }
+  if (r != 0) return Fail(Status::kStartFailed, argv[0] + ": " + std::strerror(r));
   out.native_ = static_cast<uintptr_t>(pid);
   out.id_ = static_cast<uint32_t>(pid);
-  return true;
+  return Ok();
 }
 
 }  // namespace platform

@@ -100,21 +100,23 @@ const char* TextLineBreak() {
   return "\n";
 }
 
-bool MakeFolders(const std::string& folder, std::string& error) {
-  if (folder.empty()) return true;
+Result MakeFolders(const std::string& folder) {
+  if (folder.empty()) return Ok();
   struct stat st {};
   if (stat(folder.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
-    error = folder + " is not a folder";
-    return false;
+    if (S_ISDIR(st.st_mode)) return Ok();
+    return Fail(Status::kWriteFailed, folder + " is not a folder");
   }
   const std::size_t slash = folder.rfind('/');
-  if (slash != std::string::npos && slash > 0 && !MakeFolders(folder.substr(0, slash), error)) return false;
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = folder + ": " + std::strerror(errno);
-    return false;
+  if (slash != std::string::npos && slash > 0) {
+    if (Result above = MakeFolders(folder.substr(0, slash)); !above.ok()) return above;
   }
-  return true;
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    const int e = errno;
+    return Fail(e == EACCES || e == EPERM ? Status::kNoAccess : Status::kWriteFailed,
+                folder + ": " + std::strerror(e));
+  }
+  return Ok();
 }
 
 bool OthersMayWrite(const std::string& path) {

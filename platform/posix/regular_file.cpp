@@ -109,31 +109,28 @@ UniqueFile OpenFile(const std::string& path, const char* mode) {
   return UniqueFile(std::fopen(path.c_str(), mode));
 }
 
-UniqueFile CreatePrivateFile(const std::string& path, std::string& error) {
+Result CreatePrivateFile(const std::string& path, UniqueFile& out) {
+  out.reset();
   // Not truncated by the open itself: what is there is checked first.
   UniqueFd fd(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
   if (!fd) {
-    error = errno == ELOOP ? "a link; it is not followed" : std::strerror(errno);
-    return nullptr;
+    const int e = errno;
+    const Status kind = StatusOfErrno();  // kReadFailed stands for any other reason here
+    return Fail(kind == Status::kReadFailed ? Status::kWriteFailed : kind,
+                path + ": " + (e == ELOOP ? "a link; it is not followed" : std::strerror(e)));
   }
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = "not a regular file";
-    return nullptr;
-  }
-  if (::ftruncate(fd.get(), 0) != 0 || ::fchmod(fd.get(), 0600) != 0) {
-    error = std::strerror(errno);
-    return nullptr;
-  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    return Fail(Status::kNotRegular, path + ": not a regular file");
+  if (::ftruncate(fd.get(), 0) != 0 || ::fchmod(fd.get(), 0600) != 0)
+    return Fail(Status::kWriteFailed, path + ": " + std::strerror(errno));
   // Writes go through a stream; the descriptor's non-blocking flag means nothing for a regular file.
   UniqueFile file(::fdopen(fd.get(), "wb"));
-  if (!file) {
-    error = std::strerror(errno);
-    return nullptr;
-  }
+  if (!file) return Fail(Status::kWriteFailed, path + ": " + std::strerror(errno));
   fd.Release();
-  return file;
+  out = std::move(file);
+  return Ok();
 }
 
 }  // namespace platform

@@ -210,18 +210,15 @@ bool SectionsTellTheirOwner() {
   return true;
 }
 
-bool ShareWithGroup(const std::string& group_name, std::string& error) {
+Result ShareWithGroup(const std::string& group_name) {
   const group* g = getgrnam(group_name.c_str());
-  if (g == nullptr) {
-    error = "there is no group '" + group_name + "'";
-    return false;
-  }
+  if (g == nullptr) return Fail(Status::kBadArgument, "there is no group '" + group_name + "'");
   if (geteuid() != 0 && !InOurGroups(g->gr_gid)) {
-    error = "this user is not in group '" + group_name + "', so it cannot share the sections with it";
-    return false;
+    return Fail(Status::kNoAccess,
+                "this user is not in group '" + group_name + "', so it cannot share the sections with it");
   }
   g_share_gid.store(static_cast<long>(g->gr_gid), std::memory_order_relaxed);
-  return true;
+  return Ok();
 }
 
 std::string DescribeSharedObject(const std::string& name) {

@@ -38,12 +38,9 @@ int ChildProcess::Stop() {
   return static_cast<int>(code);
 }
 
-bool StartChildProcess(const std::vector<std::string>& argv, ChildProcess& out, std::string& error) {
+Result StartChildProcess(const std::vector<std::string>& argv, ChildProcess& out) {
   out.Stop();
-  if (argv.empty()) {
-    error = "no program to start";
-    return false;
-  }
+  if (argv.empty()) return Fail(Status::kStartFailed, "no program to start");
   std::string command;
   for (const std::string& a : argv) command += (command.empty() ? "" : " ") + Quoted(a);
   STARTUPINFOA si{};
@@ -51,13 +48,13 @@ bool StartChildProcess(const std::vector<std::string>& argv, ChildProcess& out, 
   PROCESS_INFORMATION pi{};
   if (!::CreateProcessA(argv[0].c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                         &pi)) {
-    error = argv[0] + ": cannot be started (error " + std::to_string(::GetLastError()) + ")";
-    return false;
+    return Fail(Status::kStartFailed,
+                argv[0] + ": cannot be started (error " + std::to_string(::GetLastError()) + ")");
   }
   ::CloseHandle(pi.hThread);
   out.native_ = reinterpret_cast<uintptr_t>(pi.hProcess);
   out.id_ = pi.dwProcessId;
-  return true;
+  return Ok();
 }
 
 }  // namespace platform

@@ -108,22 +108,23 @@ const char* TextLineBreak() {
   return "\r\n";
 }
 
-bool MakeFolders(const std::string& folder, std::string& error) {
-  if (folder.empty()) return true;
+Result MakeFolders(const std::string& folder) {
+  if (folder.empty()) return Ok();
   const DWORD attributes = ::GetFileAttributesW(Utf16(folder).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
-    error = folder + " is not a folder";
-    return false;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return Ok();
+    return Fail(Status::kWriteFailed, folder + " is not a folder");
   }
   const std::size_t slash = folder.find_last_of("/\\");
-  if (slash != std::string::npos && slash > 2 && !MakeFolders(folder.substr(0, slash), error)) return false;
+  if (slash != std::string::npos && slash > 2) {
+    if (Result above = MakeFolders(folder.substr(0, slash)); !above.ok()) return above;
+  }
   // A new folder under the user's profile is the user's alone by the permissions it inherits.
   if (::_wmkdir(Utf16(folder).c_str()) != 0 && errno != EEXIST) {
-    error = folder + ": " + std::strerror(errno);
-    return false;
+    const int e = errno;
+    return Fail(e == EACCES ? Status::kNoAccess : Status::kWriteFailed, folder + ": " + std::strerror(e));
   }
-  return true;
+  return Ok();
 }
 
 // Who may change a file is said by its access list; a file in the user's profile is the user's.

@@ -100,42 +100,36 @@ UniqueFile OpenFile(const std::string& path, const char* mode) {
   return UniqueFile(::_wfopen(Utf16(path).c_str(), Utf16(mode).c_str()));
 }
 
-UniqueFile CreatePrivateFile(const std::string& path, std::string& error) {
+Result CreatePrivateFile(const std::string& path, UniqueFile& out) {
+  out.reset();
   // The reparse point itself is opened, never its target: a link planted in the file's place must
   // not make the writer empty another file. Not truncated by the open: what is there is checked first.
   UniqueHandle file(::CreateFileW(Utf16(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) {
-    error = StatusOfLastError() == Status::kNoAccess ? "permission denied" : "cannot be created";
-    return nullptr;
+    if (StatusOfLastError() == Status::kNoAccess)
+      return Fail(Status::kNoAccess, path + ": permission denied");
+    return Fail(Status::kWriteFailed, path + ": cannot be created");
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (::GetFileType(file.get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    error = "not a regular file";
-    return nullptr;
+    return Fail(Status::kNotRegular, path + ": not a regular file");
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    error = "a link; it is not followed";
-    return nullptr;
-  }
-  if (!::SetEndOfFile(file.get())) {
-    error = "cannot be emptied";
-    return nullptr;
-  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    return Fail(Status::kLink, path + ": a link; it is not followed");
+  if (!::SetEndOfFile(file.get())) return Fail(Status::kWriteFailed, path + ": cannot be emptied");
   // The file is the user's alone by the folder's inherited permissions; writes go through a stream.
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    error = "cannot be opened as a stream";
-    return nullptr;
-  }
+  if (fd < 0) return Fail(Status::kWriteFailed, path + ": cannot be opened as a stream");
   file.Release();  // the descriptor owns it now
   UniqueFile stream(::_fdopen(fd, "wb"));
   if (!stream) {
     ::_close(fd);
-    error = "cannot be opened as a stream";
+    return Fail(Status::kWriteFailed, path + ": cannot be opened as a stream");
   }
-  return stream;
+  out = std::move(stream);
+  return Ok();
 }
 
 }  // namespace platform

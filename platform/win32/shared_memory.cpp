@@ -103,11 +103,10 @@ bool SectionsTellTheirOwner() {
   return false;
 }
 
-bool ShareWithGroup(const std::string& /*group_name*/, std::string& error) {
-  error =
-      "on Windows a named file mapping cannot be given to a group: only its user, SYSTEM and the "
-      "Administrators may open it";
-  return false;
+Result ShareWithGroup(const std::string& /*group_name*/) {
+  return Fail(Status::kUnsupported,
+              "on Windows a named file mapping cannot be given to a group: only its user, SYSTEM and the "
+              "Administrators may open it");
 }
 
 std::string DescribeSharedObject(const std::string& name) {

@@ -38,19 +38,18 @@ bool ParseLogLevel(const std::string& text, LogLevel& level) {
   return false;
 }
 
-bool ReadConfig(const std::string& path, Raw& raw, std::string& error) {
+platform::Result ReadConfig(const std::string& path, Raw& raw) {
   if (platform::OthersMayWrite(path)) {
-    error = path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")";
-    return false;
+    return platform::Fail(
+        platform::Status::kNoAccess,
+        path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")");
   }
-  const bool read = platform::ReadKeyValueFile(
-      path,
-      [&raw](const std::string& key, const std::string& value, std::string& why) {
+  const platform::Result read =
+      platform::ReadKeyValueFile(path, [&raw](const std::string& key, const std::string& value) {
         if (key == "link") {
-          if (value != "wifi" && value != "serial" && value != "bluetooth") {
-            why = "link is wifi, serial or bluetooth, not '" + value + "'";
-            return false;
-          }
+          if (value != "wifi" && value != "serial" && value != "bluetooth")
+            return platform::Fail(platform::Status::kBadContent,
+                                  "link is wifi, serial or bluetooth, not '" + value + "'");
           raw.link = value;
         } else if (key == "address") {
           raw.address = value, raw.have_address = true;
@@ -68,28 +67,21 @@ bool ReadConfig(const std::string& path, Raw& raw, std::string& error) {
           raw.record = value;
         } else if (key == "log_level") {
           LogLevel level;
-          if (!ParseLogLevel(value, level)) {
-            why = "log_level is error, warning, notice, info or debug, not '" + value + "'";
-            return false;
-          }
+          if (!ParseLogLevel(value, level))
+            return platform::Fail(platform::Status::kBadContent,
+                                  "log_level is error, warning, notice, info or debug, not '" + value + "'");
           raw.log_level = value;
         } else {
-          why = "unknown key '" + key + "'";
-          return false;
+          return platform::Fail(platform::Status::kBadContent, "unknown key '" + key + "'");
         }
-        return true;
-      },
-      error);
-  if (!read) return false;
-  if (raw.link == "wifi" && !raw.have_address) {
-    error = path + ": link = wifi needs an address";
-    return false;
-  }
-  if ((raw.link == "serial" || raw.link == "bluetooth") && raw.device.empty()) {
-    error = path + ": link = " + raw.link + " needs a device";
-    return false;
-  }
-  return true;
+        return platform::Ok();
+      });
+  if (!read.ok()) return read;
+  if (raw.link == "wifi" && !raw.have_address)
+    return platform::Fail(platform::Status::kBadContent, path + ": link = wifi needs an address");
+  if ((raw.link == "serial" || raw.link == "bluetooth") && raw.device.empty())
+    return platform::Fail(platform::Status::kBadContent, path + ": link = " + raw.link + " needs a device");
+  return platform::Ok();
 }
 
 }  // namespace
@@ -102,8 +94,8 @@ const char* HeadlessUsage() {
   return kUsageText;  // this system's paths and signals, chosen by the build
 }
 
-bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings& saved, HeadlessOptions& out,
-                          std::string& error) {
+platform::Result ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings& saved,
+                                      HeadlessOptions& out) {
   out = HeadlessOptions{};
   out.settings = saved;
   enum {
@@ -199,29 +191,28 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
         break;
       case kVersion:
         out.version = true;
-        return true;
+        return platform::Ok();
       case 'h':
         out.help = true;
-        return true;
+        return platform::Ok();
       case ':':
-        error = std::string(args[optind - 1]) + " needs a value";
-        return false;
+        return platform::Fail(platform::Status::kBadArgument,
+                              std::string(args[optind - 1]) + " needs a value");
       default:
-        error = "unknown argument '" + std::string(args[optind - 1]) + "'";
-        return false;
+        return platform::Fail(platform::Status::kBadArgument,
+                              "unknown argument '" + std::string(args[optind - 1]) + "'");
     }
   }
   if (optind < argc) {
-    error = "unknown argument '" + std::string(argv[optind]) + "'";
-    return false;
+    return platform::Fail(platform::Status::kBadArgument,
+                          "unknown argument '" + std::string(argv[optind]) + "'");
   }
   if (link_options > 1) {
-    error = "choose one link: --serial, --bluetooth or --wifi";
-    return false;
+    return platform::Fail(platform::Status::kBadArgument, "choose one link: --serial, --bluetooth or --wifi");
   }
   Raw raw;
   if (!out.config_path.empty()) {
-    if (!ReadConfig(out.config_path, raw, error)) return false;
+    if (platform::Result read = ReadConfig(out.config_path, raw); !read.ok()) return read;
     out.save_settings = false;
   }
   // The command line over the file; a link it names replaces the file's link whole.
@@ -251,68 +242,66 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
     char* end = nullptr;
     out.speed = std::strtod(speed_text.c_str(), &end);
     if (end == speed_text.c_str() || *end != '\0' || !(out.speed > 0) || out.speed > 1000) {
-      error = "--speed must be a number above 0 (1: as recorded, 2: twice as fast), not '" + speed_text + "'";
-      return false;
+      return platform::Fail(
+          platform::Status::kBadArgument,
+          "--speed must be a number above 0 (1: as recorded, 2: twice as fast), not '" + speed_text + "'");
     }
     if (out.replay.empty()) {
-      error = "--speed is the speed of a --replay";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument, "--speed is the speed of a --replay");
     }
   }
   if (!out.replay.empty()) {
     if (link_options > 0 || !out.record.empty() || !out.firmware.empty()) {
-      error = "--replay plays a recording instead of a link: give no link, --record or --firmware with it";
-      return false;
+      return platform::Fail(
+          platform::Status::kBadArgument,
+          "--replay plays a recording instead of a link: give no link, --record or --firmware with it");
     }
     out.headless = true;
-    return true;
+    return platform::Ok();
   }
-  if (!out.headless) return true;
+  if (!out.headless) return platform::Ok();
   if (raw.link == "wifi" && !out.firmware.empty()) {
-    error = "a firmware upload needs a serial or Bluetooth link";
-    return false;
+    return platform::Fail(platform::Status::kBadArgument,
+                          "a firmware upload needs a serial or Bluetooth link");
   }
   if (raw.link == "wifi") {
     const std::string& wifi = raw.address;
     if (wifi.empty()) {
-      error = "Please Input IP address";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument, "Please Input IP address");
     }
     if (!ParseIpv4(wifi.c_str(), out.config.ip_address)) {
-      error = "'" + wifi + "' is not an IPv4 address (for example 192.168.0.20)";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "'" + wifi + "' is not an IPv4 address (for example 192.168.0.20)");
     }
     const std::string port = raw.have_port ? raw.port : saved.wifi_port;
     if (std::atoi(port.c_str()) == 0) {
-      error = "Please Input IP Port Number";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument, "Please Input IP Port Number");
     }
     // A UDP port is 1..65535; a larger number would wrap to another port, or to none.
     char* end = nullptr;
     errno = 0;
     const long number = std::strtol(port.c_str(), &end, 10);
     if (errno != 0 || end == port.c_str() || *end != '\0' || number < 1 || number > 65535) {
-      error = "the port '" + port + "' is not a UDP port (1 to 65535)";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "the port '" + port + "' is not a UDP port (1 to 65535)");
     }
     out.config.kind = LinkKind::kWifi;
     out.config.udp_port = static_cast<int>(number);
     out.settings.wifi_ip = wifi;
     out.settings.wifi_port = port;
-    return true;
+    return platform::Ok();
   }
   if (raw.link == "serial" || raw.link == "bluetooth") {
     out.config.kind = raw.link == "serial" ? LinkKind::kSerial : LinkKind::kBluetooth;
     const std::string& port_text = raw.device;
     if (port_text.empty()) {
-      error = "--" + raw.link + " needs a port (COMn) or a device path";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "--" + raw.link + " needs a port (COMn) or a device path");
     }
     if (port_text[0] == '/') {
       int n = AssignComNumber(port_text);
       if (n == 0) {
-        error = "no free COM number for " + port_text;
-        return false;
+        return platform::Fail(platform::Status::kBadArgument, "no free COM number for " + port_text);
       }
       out.config.com_port = n;
       out.config.device = port_text;
@@ -320,28 +309,30 @@ bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings
       // Read as the dialog reads its port box.
       out.config.com_port = ComPortFromBoxText(port_text);
       if (!out.config.com_port) {
-        error = "'" + port_text + "' is not a COM port: COM1 to COM" + std::to_string(kComPortMax) +
-                ", or a device path such as /dev/ttyUSB0";
-        return false;
+        return platform::Fail(platform::Status::kBadArgument,
+                              "'" + port_text + "' is not a COM port: COM1 to COM" +
+                                  std::to_string(kComPortMax) + ", or a device path such as /dev/ttyUSB0");
       }
     }
     if (raw.link == "bluetooth" && out.config.bt_address.empty()) {
-      error = "give the robot's Bluetooth address with --bt-address";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "give the robot's Bluetooth address with --bt-address");
     }
     // The address the module is told to connect to (and that is saved): refused here rather than
     // sent, when it is given or when this link uses it.
     if ((raw.link == "bluetooth" || raw.have_bt_address) && !IsBluetoothAddress(out.config.bt_address)) {
-      error = "'" + out.config.bt_address +
+      return platform::Fail(
+          platform::Status::kBadArgument,
+          "'" + out.config.bt_address +
               "' is not a Bluetooth address: 12 hexadecimal digits, such as 0012AB34CD56" +
-              (raw.have_bt_address ? "" : " (the one saved in Trevask.ini; give one with --bt-address)");
-      return false;
+              (raw.have_bt_address ? "" : " (the one saved in Trevask.ini; give one with --bt-address)"));
     }
     out.settings.bt_address = out.config.bt_address;
-    return true;
+    return platform::Ok();
   }
-  error = "choose a link: --serial PORT, --bluetooth PORT --bt-address ADDRESS, or --wifi ADDRESS --port N";
-  return false;
+  return platform::Fail(
+      platform::Status::kBadArgument,
+      "choose a link: --serial PORT, --bluetooth PORT --bt-address ADDRESS, or --wifi ADDRESS --port N");
 }
 
 }  // namespace relay

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/status.h"
 #include "relay/app/log.h"
 #include "relay/app/settings.h"
 #include "relay/link/link_events.h"
@@ -30,11 +31,12 @@ struct HeadlessOptions {
   RelaySettings settings;  // as read, with the values this run uses; written back at exit
 };
 
-// False with a message a person can act on (naming the option, or the file and line) when the
-// arguments or the file do not describe a connection. Values neither gives (the Wi-Fi port, the
-// Bluetooth address) come from `saved`.
-bool ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings& saved, HeadlessOptions& out,
-                          std::string& error);
+// A failure with a message a person can act on (naming the option, or the file and line) when the
+// arguments or the file do not describe a connection: kBadArgument for the command line, kBadContent
+// for the file's lines, kNoAccess for a file others may change, the file's status when it cannot be
+// read. Values neither gives (the Wi-Fi port, the Bluetooth address) come from `saved`.
+platform::Result ParseHeadlessOptions(int argc, const char* const* argv, const RelaySettings& saved,
+                                      HeadlessOptions& out);
 
 const char* HeadlessUsage();
 const char* RelayVersion();

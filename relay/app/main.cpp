@@ -43,9 +43,8 @@ int RunHeadless(const relay::HeadlessOptions& options, relay::FirmwareImage firm
 
   relay::CLinkRecorder recorder;  // outlives the manager, which records into it
   if (!options.record.empty()) {
-    std::string error;
-    if (!recorder.Open(options.record, error)) {
-      relay::Log(relay::LogLevel::kError, "--record: " + error);
+    if (const platform::Result opened = recorder.Open(options.record); !opened.ok()) {
+      relay::Log(relay::LogLevel::kError, "--record: " + opened.message);
       return 2;
     }
   }
@@ -100,10 +99,11 @@ int RunHeadless(const relay::HeadlessOptions& options, relay::FirmwareImage firm
 int main(int argc, char** argv) {
   argv = platform::Utf8Arguments(argc, argv);  // a robot name or a path in any language
   relay::HeadlessOptions options;
-  std::string error;
   const std::string settings_path = relay::SettingsPath();
-  if (!relay::ParseHeadlessOptions(argc, argv, relay::LoadSettings(settings_path), options, error)) {
-    std::fprintf(stderr, "trevask: %s\n%s", error.c_str(), relay::HeadlessUsage());
+  if (const platform::Result parsed =
+          relay::ParseHeadlessOptions(argc, argv, relay::LoadSettings(settings_path), options);
+      !parsed.ok()) {
+    std::fprintf(stderr, "trevask: %s\n%s", parsed.message.c_str(), relay::HeadlessUsage());
     return 2;
   }
   if (options.help) {
@@ -121,9 +121,11 @@ int main(int argc, char** argv) {
                  "runs the relay (and the system's administrators) may open them\n");
     return 2;
   }
-  if (!options.group.empty() && !platform::ShareWithGroup(options.group, error)) {
-    std::fprintf(stderr, "trevask: --group: %s\n", error.c_str());
-    return 2;
+  if (!options.group.empty()) {
+    if (const platform::Result shared = platform::ShareWithGroup(options.group); !shared.ok()) {
+      std::fprintf(stderr, "trevask: --group: %s\n", shared.message.c_str());
+      return 2;
+    }
   }
   if (!options.headless) return RunDialog(argv);
   // The firmware is read whole before the relay connects: a file that is not there, or that is not
@@ -138,8 +140,9 @@ int main(int argc, char** argv) {
     }
   }
   const int status = RunHeadless(options, std::move(firmware));
-  if (options.save_settings && !settings_path.empty() &&
-      !relay::SaveSettings(settings_path, options.settings, error))
-    relay::Log(relay::LogLevel::kWarning, "the settings were not saved: " + error);
+  if (options.save_settings && !settings_path.empty()) {
+    if (const platform::Result saved = relay::SaveSettings(settings_path, options.settings); !saved.ok())
+      relay::Log(relay::LogLevel::kWarning, "the settings were not saved: " + saved.message);
+  }
   return status;
 }

@@ -42,9 +42,8 @@ std::string Hex(const uint8_t* bytes, std::size_t n) {
 
 int RunReplay(const std::string& path, double speed, const std::string& robot) {
   std::vector<RecordedFrame> frames;
-  std::string error;
-  if (!ReadRecording(path, frames, error)) {
-    Log(LogLevel::kError, error);
+  if (const platform::Result read = ReadRecording(path, frames); !read.ok()) {
+    Log(LogLevel::kError, read.message);
     return 2;
   }
   bool shortened = false;

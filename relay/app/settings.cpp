@@ -75,13 +75,15 @@ RelaySettings LoadSettings(const std::string& path) {
   return s;
 }
 
-bool SaveSettings(const std::string& path, const RelaySettings& settings, std::string& error) {
+platform::Result SaveSettings(const std::string& path, const RelaySettings& settings) {
   if (path.empty()) {
-    error = "there is no home folder to keep Trevask.ini in (set HOME or TREVASK_CONFIG_DIR)";
-    return false;
+    return platform::Fail(platform::Status::kMissing,
+                          "there is no home folder to keep Trevask.ini in (set HOME or TREVASK_CONFIG_DIR)");
   }
   const std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos && !platform::MakeFolders(path.substr(0, slash), error)) return false;
+  if (slash != std::string::npos) {
+    if (platform::Result made = platform::MakeFolders(path.substr(0, slash)); !made.ok()) return made;
+  }
   // Lines end as the system's text files do (Notepad shows a file of bare line feeds as one line);
   // reading takes either.
   const std::string eol = platform::TextLineBreak();
@@ -90,15 +92,15 @@ bool SaveSettings(const std::string& path, const RelaySettings& settings, std::s
       "WiFiPort=" + settings.wifi_port.substr(0, 10) + eol + "BTAddress=" + settings.bt_address.substr(0, 63);
   platform::UniqueFile f = platform::OpenFile(path, "wb");
   if (!f) {
-    error = path + ": " + std::strerror(errno);
-    return false;
+    const int e = errno;
+    return platform::Fail(
+        e == EACCES || e == EPERM ? platform::Status::kNoAccess : platform::Status::kWriteFailed,
+        path + ": " + std::strerror(e));
   }
   const bool ok = std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
-  if (!platform::CloseFile(f) || !ok) {
-    error = path + ": the settings cannot be written";
-    return false;
-  }
-  return true;
+  if (!platform::CloseFile(f) || !ok)
+    return platform::Fail(platform::Status::kWriteFailed, path + ": the settings cannot be written");
+  return platform::Ok();
 }
 
 }  // namespace relay

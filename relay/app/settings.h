@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "platform/status.h"
+
 namespace relay {
 
 struct RelaySettings {
@@ -29,7 +31,8 @@ std::string SettingsPath();
 // unreadable file gives the defaults.
 RelaySettings LoadSettings(const std::string& path);
 
-// Writes all three keys (creating the folder when needed). False with a message a person can act on.
-bool SaveSettings(const std::string& path, const RelaySettings& settings, std::string& error);
+// Writes all three keys (creating the folder when needed). A failure with a message a person can act
+// on: kMissing when there is no place for the file, else MakeFolders's or kWriteFailed.
+platform::Result SaveSettings(const std::string& path, const RelaySettings& settings);
 
 }  // namespace relay

@@ -548,9 +548,8 @@ void CTrevaskDlg::closeEvent(QCloseEvent* event) {
     s.wifi_ip = ip_->IsBlank() ? "0.0.0.0" : ip_->Text().toStdString();
     s.wifi_port = FirstLine(port_->text(), 10).toStdString();
     s.bt_address = FirstLine(BluetoothAddressText(), 63).toStdString();
-    std::string error;
-    if (!SaveSettings(settings_path_, s, error))
-      std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
+    if (const platform::Result saved = SaveSettings(settings_path_, s); !saved.ok())
+      std::fprintf(stderr, "trevask: the settings were not saved: %s\n", saved.message.c_str());
   }
   if (link_->ConnectionRunning()) {
     event->ignore();

@@ -24,16 +24,16 @@ void CAudioUpload::Stop() {
 
 bool CAudioUpload::Load(const char* path, int& size_class) {
   exchange::WaveSamples wave;
-  std::string error;
-  if (!exchange::ReadPlayableSound(path, wave, error)) {
+  if (platform::Result read = exchange::ReadPlayableSound(path, wave); !read.ok()) {
     // A service relay has a /tmp of its own and no view of the homes: say so where it matters.
     const std::string p(path);
     for (const char* hidden : {"/tmp/", "/var/tmp/", "/home/", "/root/", "/run/user/"})
       if (p.rfind(hidden, 0) == 0 && std::getenv("INVOCATION_ID") != nullptr) {
-        error += " (this relay runs as a service, which sees neither its clients' /tmp nor their homes)";
+        read.message +=
+            " (this relay runs as a service, which sees neither its clients' /tmp nor their homes)";
         break;
       }
-    events_.Message(MessageKind::kNotice, "the sound file is not played: " + error);
+    events_.Message(MessageKind::kNotice, "the sound file is not played: " + read.message);
     return false;
   }
   // Position 0 holds a leading silent sample; the file's first sample is at position 1.

@@ -33,15 +33,10 @@ std::vector<uint8_t> Block(uint32_t type, const std::vector<uint8_t>& body) {
 
 }  // namespace
 
-bool CLinkRecorder::Open(const std::string& path, std::string& error) {
+platform::Result CLinkRecorder::Open(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   block_.reserve(512);
-  std::string why;
-  file_ = platform::CreatePrivateFile(path, why);
-  if (!file_) {
-    error = path + ": " + why;
-    return false;
-  }
+  if (platform::Result created = platform::CreatePrivateFile(path, file_); !created.ok()) return created;
   std::vector<uint8_t> section;
   le::Append32(section, kByteOrderMagic);
   le::Append16(section, 1);  // version 1.0
@@ -56,11 +51,10 @@ bool CLinkRecorder::Open(const std::string& path, std::string& error) {
   const std::vector<uint8_t> a = Block(kSectionHeader, section), b = Block(kInterfaceDescription, interface);
   if (std::fwrite(a.data(), 1, a.size(), file_.get()) != a.size() ||
       std::fwrite(b.data(), 1, b.size(), file_.get()) != b.size() || std::fflush(file_.get()) != 0) {
-    error = path + ": cannot be written";
     file_.reset();
-    return false;
+    return platform::Fail(platform::Status::kWriteFailed, path + ": cannot be written");
   }
-  return true;
+  return platform::Ok();
 }
 
 void CLinkRecorder::Record(Direction direction, const uint8_t* bytes, std::size_t size) {
@@ -96,77 +90,71 @@ void CLinkRecorder::Record(Direction direction, const uint8_t* bytes, std::size_
   }
 }
 
-bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& name,
-                    std::vector<RecordedFrame>& frames, std::string& error) {
+platform::Result ParseRecording(const uint8_t* data, std::size_t size, const std::string& name,
+                                std::vector<RecordedFrame>& frames) {
   frames.clear();
   std::size_t at = 0;
   bool have_section = false, have_interface = false;
   while (at < size) {
     const std::string where = name + ": at byte " + std::to_string(at) + ": ";
     if (size - at < 12) {
-      error = where + "the recording is cut short";
-      return false;
+      return platform::Fail(platform::Status::kBadContent, where + "the recording is cut short");
     }
     const uint32_t type = le::Read32(data + at), length = le::Read32(data + at + 4);
     if (!have_section &&
         (type != kSectionHeader || size - at < 16 || le::Read32(data + at + 8) != kByteOrderMagic)) {
-      error = name + ": not a pcapng recording of a little-endian machine";
-      return false;
+      return platform::Fail(platform::Status::kBadContent,
+                            name + ": not a pcapng recording of a little-endian machine");
     }
     if (length < 12 || length % 4 != 0 || length > kLargestBlock) {
-      error = where + "a block of impossible length " + std::to_string(length);
-      return false;
+      return platform::Fail(platform::Status::kBadContent,
+                            where + "a block of impossible length " + std::to_string(length));
     }
     if (size - at < length) {
-      error = where + "the recording is cut short";
-      return false;
+      return platform::Fail(platform::Status::kBadContent, where + "the recording is cut short");
     }
     if (le::Read32(data + at + length - 4) != length) {
-      error = where + "a block's two lengths differ";
-      return false;
+      return platform::Fail(platform::Status::kBadContent, where + "a block's two lengths differ");
     }
     const uint8_t* body = data + at + 8;
     const std::size_t body_size = length - 12;
     if (type == kSectionHeader) {
       if (have_section) {
-        error = where + "a second section; join recordings with a capture tool first";
-        return false;
+        return platform::Fail(platform::Status::kBadContent,
+                              where + "a second section; join recordings with a capture tool first");
       }
       have_section = true;
     } else if (type == kInterfaceDescription) {
       if (body_size < 8 || have_interface || le::Read16(body) != kLinkTypeUser0) {
-        error = where + "not a recording of a robot link (its interface is not of link type 147)";
-        return false;
+        return platform::Fail(
+            platform::Status::kBadContent,
+            where + "not a recording of a robot link (its interface is not of link type 147)");
       }
       // Options of the interface: a timestamp resolution other than microseconds is not taken.
       for (std::size_t o = 8; o + 4 <= body_size;) {
         const uint16_t code = le::Read16(body + o), len = le::Read16(body + o + 2);
         if (code == kOptionEnd) break;
         if (o + 4 + len > body_size) {
-          error = where + "an option runs past its block";
-          return false;
+          return platform::Fail(platform::Status::kBadContent, where + "an option runs past its block");
         }
         if (code == 9 && (len != 1 || body[o + 4] != 6)) {
-          error = where + "timestamps not in microseconds";
-          return false;
+          return platform::Fail(platform::Status::kBadContent, where + "timestamps not in microseconds");
         }
         o += 4 + ((len + 3u) & ~3u);
       }
       have_interface = true;
     } else if (type == kEnhancedPacket) {
       if (!have_interface || body_size < 20 || le::Read32(body) != 0) {
-        error = where + "a packet without its interface";
-        return false;
+        return platform::Fail(platform::Status::kBadContent, where + "a packet without its interface");
       }
       const uint32_t captured = le::Read32(body + 12);
       if (captured > body_size - 20) {
-        error = where + "a packet longer than its block";
-        return false;
+        return platform::Fail(platform::Status::kBadContent, where + "a packet longer than its block");
       }
       if (frames.size() >= kMaxRecordedFrames) {
-        error = name + ": more than " + std::to_string(kMaxRecordedFrames) +
-                " frames; a replay holds at most that many (cut the recording into parts)";
-        return false;
+        return platform::Fail(platform::Status::kTooLarge,
+                              name + ": more than " + std::to_string(kMaxRecordedFrames) +
+                                  " frames; a replay holds at most that many (cut the recording into parts)");
       }
       RecordedFrame frame;
       frame.time_us = static_cast<uint64_t>(le::Read32(body + 4)) << 32 | le::Read32(body + 8);
@@ -184,20 +172,17 @@ bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& na
     at += length;
   }
   if (!have_section) {
-    error = name + ": an empty file, not a recording";
-    return false;
+    return platform::Fail(platform::Status::kBadContent, name + ": an empty file, not a recording");
   }
-  return true;
+  return platform::Ok();
 }
 
-bool ReadRecording(const std::string& path, std::vector<RecordedFrame>& frames, std::string& error) {
+platform::Result ReadRecording(const std::string& path, std::vector<RecordedFrame>& frames) {
   std::vector<uint8_t> bytes;
   const platform::Status status = platform::ReadRegularFile(path, kMaxRecordingBytes, true, bytes);
-  if (status != platform::Status::kOk) {
-    error = path + ": " + platform::StatusText(status);
-    return false;
-  }
-  return ParseRecording(bytes.data(), bytes.size(), path, frames, error);
+  if (status != platform::Status::kOk)
+    return platform::Fail(status, path + ": " + platform::StatusText(status));
+  return ParseRecording(bytes.data(), bytes.size(), path, frames);
 }
 
 }  // namespace relay

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
 #include "platform/unique_file.h"
 
 namespace relay {
@@ -22,8 +23,9 @@ enum class Direction : uint32_t { kInbound = 1, kOutbound = 2 };
 class CLinkRecorder {
  public:
   CLinkRecorder() = default;
-  // Creates (or replaces) `path` and writes the file's header; false with a reason.
-  bool Open(const std::string& path, std::string& error);
+  // Creates (or replaces) `path` and writes the file's header; CreatePrivateFile's failures, or
+  // kWriteFailed.
+  platform::Result Open(const std::string& path);
   bool IsOpen() const { return file_ != nullptr; }
   // One frame; thread-safe (the receive thread and every sender record).
   void Record(Direction direction, const uint8_t* bytes, std::size_t size);
@@ -47,12 +49,13 @@ struct RecordedFrame {
 inline constexpr std::size_t kMaxRecordingBytes = std::size_t{256} << 20;
 inline constexpr std::size_t kMaxRecordedFrames = 1000000;
 
-// Reads a whole recording. False with a reason a person can act on (the file, and where it went
-// wrong) for anything that is not a complete pcapng file of link type 147 in microseconds. Blocks
-// other than packets (comments, statistics, names) are skipped.
-bool ReadRecording(const std::string& path, std::vector<RecordedFrame>& frames, std::string& error);
+// Reads a whole recording. A failure with a reason a person can act on (the file, and where it went
+// wrong): the file's status when it cannot be read, kBadContent for anything that is not a complete
+// pcapng file of link type 147 in microseconds, kTooLarge beyond kMaxRecordedFrames. Blocks other
+// than packets (comments, statistics, names) are skipped.
+platform::Result ReadRecording(const std::string& path, std::vector<RecordedFrame>& frames);
 // The same from bytes already in memory; `name` is used in the messages.
-bool ParseRecording(const uint8_t* data, std::size_t size, const std::string& name,
-                    std::vector<RecordedFrame>& frames, std::string& error);
+platform::Result ParseRecording(const uint8_t* data, std::size_t size, const std::string& name,
+                                std::vector<RecordedFrame>& frames);
 
 }  // namespace relay

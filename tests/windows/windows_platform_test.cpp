@@ -138,6 +138,10 @@ TEST(WindowsSections, LiveWhileHeldAndSizedOnce) {
   platform::SharedView none;
   EXPECT_EQ(platform::OpenSharedView(taken, 4096, none, created), platform::Status::kNameTaken);
   EXPECT_STREQ(platform::StatusText(platform::Status::kNameTaken), "another kind of object has that name");
+  // A named file mapping has no group to be given to: asked to, the relay says so rather than serve
+  // a group it cannot.
+  EXPECT_FALSE(platform::SectionsShareWithGroups());
+  EXPECT_EQ(platform::ShareWithGroup("robots").status, platform::Status::kUnsupported);
 }
 
 TEST(WindowsSections, AClaimEndsWithItsHolderKilledOrNot) {
@@ -227,10 +231,11 @@ TEST(WindowsPlatform, ClockThreadsProcessesAndFiles) {
   char folder[MAX_PATH];
   ::GetTempPathA(MAX_PATH, folder);
   const std::string path = std::string(folder) + "trevask-test-" + std::to_string(::GetCurrentProcessId());
-  std::string error;
   {
-    platform::UniqueFile f = platform::CreatePrivateFile(path, error);
-    ASSERT_TRUE(f) << error;
+    platform::UniqueFile f;
+    const platform::Result created = platform::CreatePrivateFile(path, f);
+    ASSERT_TRUE(created.ok()) << created.message;
+    ASSERT_TRUE(f);
     std::fputs("hello", f.get());
     ASSERT_TRUE(platform::CloseFile(f));
   }

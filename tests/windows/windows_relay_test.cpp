@@ -34,8 +34,8 @@ TEST(WindowsRelay, SettingsComeFromTheWindowsDirectoryUntilTheUserHasTheirOwn) {
   EXPECT_EQ(s.wifi_ip, "10.0.0.7") << "read from the Windows directory";
   EXPECT_EQ(s.wifi_port, "5002");
   s.wifi_port = "6000";
-  std::string error;
-  ASSERT_TRUE(relay::SaveSettings(own, s, error)) << error;
+  const platform::Result written = relay::SaveSettings(own, s);
+  ASSERT_TRUE(written.ok()) << written.message;
   const relay::RelaySettings again = relay::LoadSettings(own);
   EXPECT_EQ(again.wifi_port, "6000") << "the user's own file wins";
   EXPECT_EQ(again.bt_address, "0012AB34CD56") << "and loses no value of the shared one";

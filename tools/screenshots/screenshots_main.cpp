@@ -35,8 +35,12 @@ int main(int argc, char** argv) {
   const QString dir = argc > 1 ? argv[1] : "docs/images";
   sim::SimOptions options;
   options.default_period_ms = 200;
-  std::string error;
-  sim::RunningSim sim(sim::OpenUdpWire("127.0.0.1:0", error), options);
+  std::unique_ptr<sim::Wire> wire;
+  if (const platform::Result opened = sim::OpenUdpWire("127.0.0.1:0", wire); !opened.ok()) {
+    std::fprintf(stderr, "screenshots: %s\n", opened.message.c_str());
+    return 1;
+  }
+  sim::RunningSim sim(std::move(wire), options);
   const std::string settings = "/tmp/trevask-screenshots.ini";
 
   relay::CTrevaskDlg dialog(settings);

@@ -359,9 +359,8 @@ class CTrevaskDlg : public LinkEvents {
                 std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
     s.wifi_port = FirstLine(Text(IDC_IP_PORT), 10);
     s.bt_address = FirstLine(BluetoothAddressText(), 63);
-    std::string error;
-    if (!SaveSettings(settings_path_, s, error))
-      std::fprintf(stderr, "trevask: the settings were not saved: %s\n", error.c_str());
+    if (const platform::Result saved = SaveSettings(settings_path_, s); !saved.ok())
+      std::fprintf(stderr, "trevask: the settings were not saved: %s\n", saved.message.c_str());
     if (!link_->ConnectionRunning()) FinishClosing();
   }
 
