@@ -147,6 +147,12 @@ platform::Status CRingProducer::Open(std::string_view robot, SectionId id) {
 }
 
 PutStatus CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
+  const PutStatus status = PutUnrung(bytes, len);
+  if (status == PutStatus::kStored) section_.Ring();
+  return status;
+}
+
+PutStatus CRingProducer::PutUnrung(const uint8_t* bytes, uint32_t len) {
   if (!section_.valid()) return PutStatus::kNoSection;
   if (len > section_.capacity()) return PutStatus::kTooLong;
   // The command ring's reserved word is the relay's mark instead of a count.
@@ -169,7 +175,6 @@ PutStatus CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
     if (len > 0) std::memcpy(slot + 4, bytes, len);
     if (counted) Reserved(base).store(count + 2, std::memory_order_relaxed);
     Head(base).store((head + 1) % slots, std::memory_order_release);
-    section_.Ring();
     return true;
   });
   // Not stored: the section was shrunk under it and could not be given its size back.
