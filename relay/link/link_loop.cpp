@@ -87,7 +87,8 @@ void CLinkManager::ForwardUntilNextPass() {
   // link, wakes it too. Passes come when the keep-alive has something to do, or every 20 ms while
   // records wait for one, so an idle link costs a wake-up or two per keep-alive.
   const uint32_t start = platform::TickCount();
-  platform::Doorbell bells[2] = {LoopBell(), forwarder_.Doorbell()};
+  // The command ring's bell first: a put, the common wake, is then told from the first word.
+  platform::Doorbell bells[2] = {forwarder_.Doorbell(), LoopBell()};
   bool held_back = forwarder_.ForwardPending(LinkFreshForClients()) == CCommandForwarder::PassEnd::kHeldBack;
   uint32_t pass_end = NextPass(start, held_back);
   for (;;) {
@@ -95,11 +96,13 @@ void CLinkManager::ForwardUntilNextPass() {
     const uint32_t now = platform::TickCount();
     if (!platform::TickAfter(pass_end, now)) return;
     // Records held back wait for the pass: meanwhile only the loop's own bell is heard.
-    const std::size_t count = held_back || bells[1].word == nullptr ? 1 : 2;
-    if (platform::WaitForDoorbells(bells, count, pass_end - now) != platform::DoorbellWait::kRung) continue;
+    const bool own_only = held_back || bells[0].word == nullptr;
+    if (platform::WaitForDoorbells(own_only ? bells + 1 : bells, own_only ? 1 : 2, pass_end - now) !=
+        platform::DoorbellWait::kRung)
+      continue;
     if (StopRequested()) return;
-    bells[0] = LoopBell();
-    bells[1] = forwarder_.Doorbell();
+    bells[0] = forwarder_.Doorbell();
+    bells[1] = LoopBell();
     if (held_back) continue;
     held_back = forwarder_.ForwardPending(LinkFreshForClients()) == CCommandForwarder::PassEnd::kHeldBack;
     if (!held_back) continue;
