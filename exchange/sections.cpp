@@ -151,6 +151,12 @@ platform::Status CRingProducer::Open(std::string_view robot, SectionId id) {
 }
 
 PutStatus CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
+  const PutStatus status = PutUnrung(bytes, len);
+  if (status == PutStatus::kStored) section_.Ring();
+  return status;
+}
+
+PutStatus CRingProducer::PutUnrung(const uint8_t* bytes, uint32_t len) {
   if (!section_.valid()) return PutStatus::kNoSection;
   if (len > section_.capacity()) return PutStatus::kTooLong;
   // The command ring's reserved word is the relay's mark instead of a count.

@@ -161,7 +161,13 @@ class CRingProducer {
   bool HasView() const { return section_.valid(); }
 
   // kStored, kTooLong (nothing written) or kNoSection. Never waits and never looks at a consumer.
+  // Rings the ring's doorbell for the record.
   PutStatus Put(const uint8_t* bytes, uint32_t len);
+  // Put without the ring, for a producer that publishes several records and then rings once: its
+  // consumers wake once for all of them.
+  PutStatus PutUnrung(const uint8_t* bytes, uint32_t len);
+  // Wakes whoever waits on the ring's doorbell (after PutUnrung).
+  void Ring() const { section_.Ring(); }
 
  private:
   CSectionView section_;

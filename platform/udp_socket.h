@@ -15,6 +15,17 @@ struct Ipv4Endpoint {
   bool operator==(const Ipv4Endpoint&) const = default;
 };
 
+// One datagram of a batch: the buffer it goes into, and what came.
+struct Datagram {
+  uint8_t* buffer = nullptr;
+  std::size_t room = 0;
+  std::size_t length = 0;  // as received, cut to the room
+  Ipv4Endpoint from;
+};
+
+// SendTo's result when the socket's buffer cannot take the datagram now (nothing was sent).
+inline constexpr int kSendWouldBlock = -2;
+
 // What one look at a socket found.
 struct SocketReadiness {
   bool readable = false;
@@ -36,10 +47,13 @@ class UdpSocket {
   void Close();
   bool IsOpen() const { return socket_ != kNoWaitHandle; }
 
-  // Bytes sent, or -1.
+  // Bytes sent, kSendWouldBlock, or -1 on an error. Never waits.
   int SendTo(const uint8_t* bytes, std::size_t count, const Ipv4Endpoint& to);
   // One datagram (cut to `room`), or -1 when none is waiting or on an error. Never waits.
   int ReceiveFrom(uint8_t* buffer, std::size_t room, Ipv4Endpoint& from);
+  // The datagrams waiting now, at most `count`, each into its own buffer: how many (fewer than
+  // `count`: none was left), 0 when none is waiting, -1 on an error. Never waits.
+  int ReceiveMany(Datagram* datagrams, std::size_t count);
   // Looks for at most `limit_us` microseconds: -1 on an error, 0 when nothing became ready, else
   // the number of kinds of readiness found.
   int Look(uint32_t limit_us, SocketReadiness& ready) const;

@@ -39,9 +39,9 @@ inline constexpr ClosePauses kCloseSerialAfterRun{1000, 500};
 // The serial port's own close: after DTR is dropped and the queues flushed, and after the close.
 inline constexpr uint32_t kSerialCloseSettleMs = 500;
 
-// The receive thread's wait: a safety net, not a poll (an idle link wakes it twice a second at most),
-// and the back-off when the other end hung up.
-inline constexpr int kReceiveIdleLimitMs = 500;
+// The receive thread's wait: a safety net, not a poll (longer than a keep-alive period, so that an
+// idle link's reader wakes for the robot's answers only), and the back-off when the other end hung up.
+inline constexpr int kReceiveIdleLimitMs = 5000;
 inline constexpr uint32_t kHangUpBackOffMs = 1;
 // A line with nothing to wait on (no handle) is looked at again after this many real ms.
 inline constexpr int kNoHandleLookMs = 1;

@@ -2,12 +2,14 @@
 // no sockets, no lines, the suite's time scale.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 
 #include "fake_transport.h"
 #include "link_test_support.h"
 #include "platform/clock.h"
+#include "platform/shared_memory.h"
 
 namespace {
 
@@ -110,6 +112,43 @@ TEST(FakeLink, AStopCutsEveryPauseShort) {
     EXPECT_LT(took, 250) << "ms from the stop to the end of the connection thread";
     EXPECT_EQ(t.ui.Matching("status:").back(), "status:Serial Cable: Disconnected");
     EXPECT_FALSE(t.fake.IsOpen());
+  }
+}
+
+// A quiet link passes only when its keep-alive has something to do, not every 20 ms: each pass
+// advances the pass count the loop publishes in the command ring's mark. The keep-alive keeps its
+// period meanwhile (2000 ms after the answer, on the 20 ms rhythm), answered or not.
+TEST(FakeLink, AQuietLinkPassesOnlyForItsKeepAlive) {
+  struct Row {
+    const char* name;
+    bool answering;
+    int pairs;  // keep-alive pairs watched
+  } rows[] = {{"a robot that answers", true, 3}, {"a silent robot, before the loss", false, 3}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeLinked t(Serial("fkquiet"));
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(WaitUntil([&] { return t.ui.Has("icon:141"); }));
+    t.fake.SetAnswering(row.answering);
+    platform::SharedView view;
+    ASSERT_EQ(testing_support::MapCommandSection(t.ui.Config().robot_id, view), platform::Status::kOk);
+    auto passes = [&] {
+      return (std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view.data() + 4)).load() >> 8) &
+             0x3FFFFF;
+    };
+    // From just after one pair went out until just after the row's pairs have followed it.
+    const int first = t.fake.keep_alives_sent() + 2;
+    ASSERT_TRUE(WaitUntil([&] { return t.fake.keep_alives_sent() >= first; }));
+    const uint32_t passes_before = passes();
+    const uint32_t at_first = platform::TickCount();
+    ASSERT_TRUE(WaitUntil([&] { return t.fake.keep_alives_sent() >= first + 2 * row.pairs; }));
+    const uint32_t took = platform::TickElapsed(platform::TickCount(), at_first);
+    const uint32_t passed = passes() - passes_before;
+    view.Reset();
+    t.Stop();
+    EXPECT_LE(passed, 3u * row.pairs) << "passes over " << row.pairs << " keep-alive periods";
+    EXPECT_GE(took, 2000u * row.pairs) << "ms for " << row.pairs << " keep-alive periods";
+    EXPECT_LE(took, 2150u * row.pairs) << "ms for " << row.pairs << " keep-alive periods";
   }
 }
 

@@ -153,6 +153,45 @@ TEST(UdpEndpoint, DatagramsFromOtherHostsAreDroppedAndCounted) {
   EXPECT_EQ(robot.Receive(), "still");
 }
 
+// One read takes every datagram waiting and hands them out one at a time; the reader is told when
+// the socket is empty, so it waits rather than reading again to find nothing.
+TEST(UdpEndpoint, ReadsEveryWaitingDatagramAndSaysWhenItEmptiedTheSocket) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> queued;  // "!" before a datagram: it comes from another host
+    std::vector<std::string> read;    // what the reader gets, in order, until a read finds nothing
+    int emptied_at;                   // the read after which the socket counts as emptied
+  };
+  const std::string many[20] = {"0",  "1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",  "9",
+                                "10", "11", "12", "13", "14", "15", "16", "17", "18", "19"};
+  const Row rows[] = {
+      {"one", {"a"}, {"a"}, 0},
+      {"another host's and an empty one among them", {"a", "!x", "", "bc"}, {"a", "bc"}, 1},
+      {"more than one batch", {std::begin(many), std::end(many)}, {std::begin(many), std::end(many)}, 19},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Peer robot;
+    Peer stranger(0x7F000002);
+    relay::CUdpEndpoint udp;
+    ASSERT_TRUE(udp.Open(htonl(INADDR_LOOPBACK), robot.port()));
+    ASSERT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("hello"), 5), 5);
+    ASSERT_EQ(robot.Receive(), "hello");
+    for (const std::string& d : row.queued)
+      d.rfind('!', 0) == 0 ? stranger.SendTo(udp.LocalPort(), d.substr(1)) : robot.SendTo(udp.LocalPort(), d);
+    ASSERT_EQ(PollUntilReadable(udp), relay::kPollReadable);
+    uint8_t buf[4096];
+    for (std::size_t i = 0; i < row.read.size(); ++i) {
+      const int n = udp.ReadAvailable(buf, sizeof buf);
+      ASSERT_GT(n, 0) << "read " << i;
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n)), row.read[i]);
+      EXPECT_EQ(udp.Emptied(), static_cast<int>(i) >= row.emptied_at) << "after read " << i;
+    }
+    EXPECT_EQ(udp.ReadAvailable(buf, sizeof buf), 0);
+    EXPECT_TRUE(udp.Emptied());
+  }
+}
+
 TEST(UdpEndpoint, AddressZeroBindsAndWaitsForTheRobot) {
   Peer robot;
   // Find a free port by binding and releasing one.

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace platform {
 namespace {
 
@@ -42,8 +44,10 @@ void UdpSocket::Close() {
 int UdpSocket::SendTo(const uint8_t* bytes, std::size_t count, const Ipv4Endpoint& to) {
   if (!IsOpen()) return -1;
   const sockaddr_in a = ToSockaddr(to);
-  return static_cast<int>(::sendto(static_cast<int>(socket_), bytes, count, MSG_NOSIGNAL,
-                                   reinterpret_cast<const sockaddr*>(&a), sizeof a));
+  const ssize_t n = ::sendto(static_cast<int>(socket_), bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT,
+                             reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kSendWouldBlock : -1;
+  return static_cast<int>(n);
 }
 
 int UdpSocket::ReceiveFrom(uint8_t* buffer, std::size_t room, Ipv4Endpoint& from) {
@@ -57,6 +61,36 @@ int UdpSocket::ReceiveFrom(uint8_t* buffer, std::size_t room, Ipv4Endpoint& from
   from = length >= sizeof a && a.sin_family == AF_INET ? Ipv4Endpoint{a.sin_addr.s_addr, ntohs(a.sin_port)}
                                                        : Ipv4Endpoint{};
   return static_cast<int>(n);
+}
+
+int UdpSocket::ReceiveMany(Datagram* datagrams, std::size_t count) {
+  if (!IsOpen()) return -1;
+  constexpr std::size_t kMost = 64;
+  if (count > kMost) count = kMost;
+  mmsghdr messages[kMost];
+  iovec parts[kMost];
+  sockaddr_in sources[kMost];
+  for (std::size_t i = 0; i < count; ++i) {
+    parts[i] = iovec{datagrams[i].buffer, datagrams[i].room};
+    sources[i] = sockaddr_in{};
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &sources[i];
+    messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  // One call takes every datagram waiting (up to `count`); none waiting is no error.
+  const int n =
+      ::recvmmsg(static_cast<int>(socket_), messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+  for (int i = 0; i < n; ++i) {
+    const sockaddr_in& a = sources[i];
+    datagrams[i].length = messages[i].msg_len;
+    datagrams[i].from = messages[i].msg_hdr.msg_namelen >= sizeof a && a.sin_family == AF_INET
+                            ? Ipv4Endpoint{a.sin_addr.s_addr, ntohs(a.sin_port)}
+                            : Ipv4Endpoint{};
+  }
+  return n;
 }
 
 int UdpSocket::Look(uint32_t limit_us, SocketReadiness& ready) const {

@@ -71,8 +71,11 @@ void UdpSocket::Close() {
 int UdpSocket::SendTo(const uint8_t* bytes, std::size_t count, const Ipv4Endpoint& to) {
   if (!IsOpen()) return -1;
   const sockaddr_in a = ToSockaddr(to);
-  return ::sendto(AsSocket(socket_), reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0,
-                  reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  // The socket is non-blocking (WSAEventSelect): a full buffer is told, not waited out.
+  const int n = ::sendto(AsSocket(socket_), reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0,
+                         reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  if (n == SOCKET_ERROR) return ::WSAGetLastError() == WSAEWOULDBLOCK ? kSendWouldBlock : -1;
+  return n;
 }
 
 int UdpSocket::ReceiveFrom(uint8_t* buffer, std::size_t room, Ipv4Endpoint& from) {
@@ -88,6 +91,34 @@ int UdpSocket::ReceiveFrom(uint8_t* buffer, std::size_t room, Ipv4Endpoint& from
              ? Ipv4Endpoint{a.sin_addr.s_addr, ntohs(a.sin_port)}
              : Ipv4Endpoint{};
   return n;
+}
+
+int UdpSocket::ReceiveMany(Datagram* datagrams, std::size_t count) {
+  if (!IsOpen()) return -1;
+  // Winsock has no batch receive: one call per datagram, until none is left.
+  std::size_t got = 0;
+  while (got < count) {
+    Datagram& d = datagrams[got];
+    sockaddr_in a{};
+    int length = sizeof a;
+    int n = ::recvfrom(AsSocket(socket_), reinterpret_cast<char*>(d.buffer), static_cast<int>(d.room), 0,
+                       reinterpret_cast<sockaddr*>(&a), &length);
+    if (n == SOCKET_ERROR) {
+      const int why = ::WSAGetLastError();
+      if (why == WSAEMSGSIZE) {
+        n = static_cast<int>(d.room);  // cut, as on other systems
+      } else {
+        if (why == WSAEWOULDBLOCK || got > 0) break;
+        return -1;
+      }
+    }
+    d.length = static_cast<std::size_t>(n);
+    d.from = length >= static_cast<int>(sizeof a) && a.sin_family == AF_INET
+                 ? Ipv4Endpoint{a.sin_addr.s_addr, ntohs(a.sin_port)}
+                 : Ipv4Endpoint{};
+    ++got;
+  }
+  return static_cast<int>(got);
 }
 
 int UdpSocket::Look(uint32_t limit_us, SocketReadiness& ready) const {

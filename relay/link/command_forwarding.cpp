@@ -30,26 +30,27 @@ LinkStatus CCommandForwarder::Open(const std::string& prefix, platform::Status& 
   return status == platform::Status::kOk ? LinkStatus::kOk : LinkStatus::kSectionError;
 }
 
-bool CCommandForwarder::ForwardPending(bool link_up) {
+CCommandForwarder::PassEnd CCommandForwarder::ForwardPending(bool link_up) {
   // Everything clients have put since the last pass goes out now, in order, so no client that
   // writes faster than one record per pass is robbed. An audio-file request ends the pass: the
   // records behind it wait for the next one, as they would behind the upload's start.
   uint8_t record[exchange::kCommandRecordMax];
-  bool more = true;
-  for (int i = 0; i < kRecordsPerPass && more; ++i) {
+  PassEnd end = PassEnd::kHeldBack;  // unless the ring is found empty within the pass's limit
+  for (int i = 0; i < kRecordsPerPass; ++i) {
     uint32_t length = 0;
     const uint32_t went_back = commands_.went_back();
     const exchange::CCommandTaker::TakeStatus take = commands_.Take(record, length);
     if (commands_.went_back() != went_back) ReportHeadWentBack();
+    if (take == exchange::CCommandTaker::TakeStatus::kNone) end = PassEnd::kDone;
     if (take != exchange::CCommandTaker::TakeStatus::kRecord) break;
     const bool frame =
         length >= 2 && record[0] == exchange::kFrameStart0 && record[1] == exchange::kFrameStart1;
     HandleRecord(record, length, commands_.capacity());
     commands_.PublishMark(++passes_, link_up);  // its slot is free again
-    more = frame;
+    if (!frame) break;
   }
   commands_.PublishMark(++passes_, link_up);
-  return more;
+  return end;
 }
 
 void CCommandForwarder::ReportHeadWentBack() {

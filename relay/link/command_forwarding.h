@@ -29,8 +29,10 @@ class CCommandForwarder {
   // and publishes the forwarding mark that lets their writers wait for the relay. A record still
   // being finished by its writer waits for the next pass with everything behind it. A head moved
   // back over records already sent is a fault: it is reported (once a minute at most), and nothing is sent
-  // twice. False when the pass ended on a sound-file request: what follows it waits for the next pass.
-  bool ForwardPending(bool link_up);
+  // twice. kHeldBack when records may wait for the next pass: the pass ended on a sound-file request
+  // (what follows it waits), on a record its writer is still finishing, or at the pass's limit.
+  enum class PassEnd { kDone, kHeldBack };
+  PassEnd ForwardPending(bool link_up);
   // The command ring's doorbell as it stands, read before a pass: waiting on it after the pass ends
   // when a client puts a record (platform/doorbell.h).
   platform::Doorbell Doorbell() const { return commands_.Doorbell(); }

@@ -1,6 +1,7 @@
 #include "relay/link/inbound_dispatch.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "exchange/frame.h"
 
@@ -44,13 +45,41 @@ std::string RelayProducers::Problem(const std::string& prefix, platform::Status 
 CInboundDispatch::CInboundDispatch(InboundHooks& hooks)
     : hooks_(hooks), voice_(new uint8_t[kVoiceBufferSize]) {}
 
+namespace {
+
+constexpr exchange::CRingProducer RelayProducers::*kProducers[] = {
+    &RelayProducers::standard_sensor, &RelayProducers::motor_sensor, &RelayProducers::image,
+    &RelayProducers::audio, &RelayProducers::custom_sensor};
+
+}  // namespace
+
+void CInboundDispatch::Put(exchange::CRingProducer RelayProducers::*which, const uint8_t* bytes,
+                           uint32_t len) {
+  if (producers_ == nullptr) return;
+  exchange::CRingProducer& producer = producers_->*which;
+  if (!hold_rings_) {
+    producer.Put(bytes, len);
+    return;
+  }
+  if (producer.PutUnrung(bytes, len) != exchange::PutStatus::kStored) return;
+  for (std::size_t i = 0; i < std::size(kProducers); ++i)
+    if (kProducers[i] == which) held_ |= 1u << i;
+}
+
+void CInboundDispatch::RingHeld() {
+  if (producers_ != nullptr)
+    for (std::size_t i = 0; i < std::size(kProducers); ++i)
+      if ((held_ & (1u << i)) != 0) (producers_->*kProducers[i]).Ring();
+  held_ = 0;
+}
+
 void CInboundDispatch::Dispatch(const uint8_t* frame, std::size_t length) {
   if (length < exchange::kFrameOverhead) return;
   const uint8_t type = frame[exchange::kOffDataType];
   const std::size_t n = frame[exchange::kOffLength];
   const uint8_t* payload = frame + exchange::kOffPayload;
   auto put = [&](exchange::CRingProducer RelayProducers::*which) {
-    if (producers_ != nullptr) (producers_->*which).Put(payload, static_cast<uint32_t>(n));
+    Put(which, payload, static_cast<uint32_t>(n));
   };
   switch (type) {
     case exchange::kTypeImage:
@@ -118,7 +147,7 @@ void CInboundDispatch::OnImagePacket(const uint8_t* payload, std::size_t n) {
     const uint32_t m = static_cast<uint32_t>(image_pos_);
     exchange::WriteImageRecordHeader(image_record_, n > 1 ? payload[1] : 0, n > 2 ? payload[2] : 0, m);
     std::memcpy(image_record_ + exchange::kImageRecordHeader, image_, m);
-    producers_->image.Put(image_record_, m + static_cast<uint32_t>(exchange::kImageRecordHeader));
+    Put(&RelayProducers::image, image_record_, m + static_cast<uint32_t>(exchange::kImageRecordHeader));
   }
   image_pos_ = 0;
   image_receiving_ = false;
@@ -137,7 +166,7 @@ void CInboundDispatch::OnVoicePacket(const uint8_t* payload, std::size_t n) {
   voice_fill_ += bytes;
   const long threshold = static_cast<long>(voice_segment_length_.load(std::memory_order_relaxed)) * 4096;
   if (static_cast<long>(voice_fill_) >= threshold) {
-    if (producers_ != nullptr) producers_->audio.Put(voice_.get(), static_cast<uint32_t>(voice_fill_));
+    Put(&RelayProducers::audio, voice_.get(), static_cast<uint32_t>(voice_fill_));
     voice_fill_ = 0;
   }
 }

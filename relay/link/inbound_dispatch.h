@@ -48,7 +48,15 @@ class CInboundDispatch {
   explicit CInboundDispatch(InboundHooks& hooks);
 
   // Where records go. Changed only while no receive thread runs.
-  void SetProducers(RelayProducers* producers) { producers_ = producers; }
+  void SetProducers(RelayProducers* producers) {
+    producers_ = producers;
+    held_ = 0;
+  }
+  // While rings are held, records go into their sections without waking the clients; RingHeld then
+  // rings each section that got one, once. A reader that drains the line publishes all it read
+  // before any client wakes, and wakes each once however many records it read.
+  void HoldRings(bool hold) { hold_rings_ = hold; }
+  void RingHeld();
 
   // An accepted frame (the acceptance check has passed).
   void Dispatch(const uint8_t* frame, std::size_t length);
@@ -65,6 +73,9 @@ class CInboundDispatch {
  private:
   InboundHooks& hooks_;
   RelayProducers* producers_ = nullptr;
+  bool hold_rings_ = false;
+  uint32_t held_ = 0;  // one bit per producer (its place in kProducers) that got a record unrung
+  void Put(exchange::CRingProducer RelayProducers::*which, const uint8_t* bytes, uint32_t len);
 
   uint8_t image_[kImageBufferSize];
   std::size_t image_pos_ = 0;

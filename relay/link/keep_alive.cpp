@@ -30,6 +30,13 @@ void KeepAlive::Sent(uint32_t now) {
   due_ = false;
 }
 
+uint32_t KeepAlive::NextAction(uint32_t now) const {
+  if (due_ && !deadline_set_) return now;
+  // Tick acts once the tick is past the deadline (or the answer window after it).
+  const uint32_t at = (due_ ? deadline_ : deadline_ + kAnswerWindowMs) + 1;
+  return platform::TickAfter(at, now) ? at : now;
+}
+
 bool KeepAlive::OnAnswer(uint32_t now, uint32_t& round_trip_ms) {
   if (due_) return false;  // nothing awaited: ignored, not acknowledged
   round_trip_ms = platform::TickElapsed(now, sent_at_);

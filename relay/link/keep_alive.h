@@ -35,6 +35,10 @@ class KeepAlive {
   // An answer came at `now`: true when it was awaited (the caller acknowledges it), with the round
   // trip since the pair went out.
   bool OnAnswer(uint32_t now, uint32_t& round_trip_ms);
+  // The first tick, `now` or later, at which Tick (without an upload) would send a pair or count a
+  // missed answer, as things stand: the link loop sleeps until then. An answer meanwhile only moves
+  // it later.
+  uint32_t NextAction(uint32_t now) const;
 
   bool due() const { return due_; }
   int missed() const { return missed_; }

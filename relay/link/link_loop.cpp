@@ -1,7 +1,7 @@
-// The link loop of the connection thread: every 20 ms the keep-alive's step (a pair of keep-alives
-// when one is due, the quality bar, the loss after five missed answers) and the clients' commands,
-// which also go out between passes as soon as a client rings; and the robot's answers to the
-// keep-alives, taken on the receive thread.
+// The link loop of the connection thread: on the 20 ms rhythm, passes for the keep-alive's step (a
+// pair of keep-alives when one is due, the quality bar, the loss after five missed answers) when it
+// has something to do, and the clients' commands, which go out between passes as soon as a client
+// rings; and the robot's answers to the keep-alives, taken on the receive thread.
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "platform/clock.h"
@@ -42,41 +42,75 @@ CLinkManager::RunEnd CLinkManager::RunLink() {
       events_.LinkChanged(false, false);
       return RunEnd::kLost;
     }
-    // Clients are told the link is up only while the robot's answers are fresh: after two missed
-    // answers in a row (about 4 s) it says "not answering" long before the link counts as lost.
-    int missed = 0;
-    {
-      std::lock_guard<std::mutex> guard(keep_alive_mutex_);
-      missed = keep_alive_.missed();
-    }
     // A section another process shrank or grew shuts out every client that opens it afterwards,
     // and a shrink within a page never faults here: its size is looked at on every pass.
     if (platform::SectionsCanBeCutShort()) platform::RestoreSharedSizes();
-    ForwardUntilNextPass(link_up_.load(std::memory_order_acquire) && missed < timing::kMissedForStale);
+    ForwardUntilNextPass();
   }
   return RunEnd::kStopped;
 }
 
-void CLinkManager::ForwardUntilNextPass(bool link_up) {
-  // Between two passes the loop sleeps on the command ring's doorbell rather than the clock: a
-  // client's put wakes it and goes out at once, a tenth of a millisecond after it was made instead of
-  // at the next pass. Clients that do not ring are still forwarded at every pass, and the pass keeps
-  // its 20 ms rhythm whatever the clients do.
-  const uint32_t pass_end = platform::TickCount() + timing::kLinkLoopMs;
-  platform::Doorbell bell = forwarder_.Doorbell();
-  bool more = forwarder_.ForwardPending(link_up);
+bool CLinkManager::LinkFreshForClients() {
+  // Clients are told the link is up only while the robot's answers are fresh: after two missed
+  // answers in a row (about 4 s) it says "not answering" long before the link counts as lost.
+  std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+  return link_up_.load(std::memory_order_acquire) && keep_alive_.missed() < timing::kMissedForStale;
+}
+
+platform::Doorbell CLinkManager::LoopBell() const {
+  // Acquire: a stop raised before the word moved is seen by whoever read the moved word.
+  return {&loop_bell_, std::atomic_ref<const uint32_t>(loop_bell_).load(std::memory_order_acquire)};
+}
+
+void CLinkManager::WakeLinkLoop() {
+  std::atomic_ref<uint32_t>(loop_bell_).fetch_add(1, std::memory_order_release);
+  platform::RingDoorbell(&loop_bell_);
+}
+
+uint32_t CLinkManager::NextPass(uint32_t start, bool held_back) {
+  // Passes keep the 20 ms rhythm they always had; a pass with nothing to do is left out. Records
+  // held back, and a firmware upload (whose end brings the keep-alive back), take the next pass.
+  if (held_back || firmware_.Active()) return start + timing::kLinkLoopMs;
+  uint32_t at = 0;
+  {
+    std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+    at = keep_alive_.NextAction(start);
+  }
+  const uint32_t passes = (platform::TickElapsed(at, start) + timing::kLinkLoopMs - 1) / timing::kLinkLoopMs;
+  return start + timing::kLinkLoopMs * (passes == 0 ? 1 : passes);
+}
+
+void CLinkManager::ForwardUntilNextPass() {
+  // Between two passes the loop sleeps on the command ring's doorbell and its own rather than the
+  // clock: a client's put wakes it and goes out at once, a tenth of a millisecond after it was made
+  // instead of at the next pass; a stop, or an answer that changes what clients are told of the
+  // link, wakes it too. Passes come when the keep-alive has something to do, or every 20 ms while
+  // records wait for one, so an idle link costs a wake-up or two per keep-alive.
+  const uint32_t start = platform::TickCount();
+  // The command ring's bell first: a put, the common wake, is then told from the first word.
+  platform::Doorbell bells[2] = {forwarder_.Doorbell(), LoopBell()};
+  bool held_back = forwarder_.ForwardPending(LinkFreshForClients()) == CCommandForwarder::PassEnd::kHeldBack;
+  uint32_t pass_end = NextPass(start, held_back);
   for (;;) {
+    if (StopRequested()) return;
     const uint32_t now = platform::TickCount();
     if (!platform::TickAfter(pass_end, now)) return;
-    const uint32_t left = pass_end - now;
-    if (!more || bell.word == nullptr) {  // a sound-file request holds the rest back until the next pass
-      stop_.Pause(left);
-      return;
-    }
-    if (platform::WaitForDoorbells(&bell, 1, left) != platform::DoorbellWait::kRung || StopRequested())
-      return;
-    bell = forwarder_.Doorbell();
-    more = forwarder_.ForwardPending(link_up);
+    // Records held back wait for the pass: meanwhile only the loop's own bell is heard.
+    const bool own_only = held_back || bells[0].word == nullptr;
+    if (platform::WaitForDoorbells(own_only ? bells + 1 : bells, own_only ? 1 : 2, pass_end - now) !=
+        platform::DoorbellWait::kRung)
+      continue;
+    if (StopRequested()) return;
+    bells[0] = forwarder_.Doorbell();
+    bells[1] = LoopBell();
+    if (held_back) continue;
+    held_back = forwarder_.ForwardPending(LinkFreshForClients()) == CCommandForwarder::PassEnd::kHeldBack;
+    if (!held_back) continue;
+    // What is held back goes at the next pass of the rhythm, if that comes before the planned one.
+    const uint32_t woke = platform::TickCount();
+    const uint32_t next =
+        start + timing::kLinkLoopMs * (platform::TickElapsed(woke, start) / timing::kLinkLoopMs + 1);
+    if (platform::TickAfter(pass_end, next)) pass_end = next;
   }
 }
 
@@ -96,12 +130,16 @@ void CLinkManager::SendKeepAlivePair(uint8_t sequence) {
 
 void CLinkManager::OnKeepAliveAnswer() {
   uint32_t round_trip = 0;
+  bool was_fresh = false;
   {
     std::lock_guard<std::mutex> guard(keep_alive_mutex_);
+    was_fresh = link_up_.load(std::memory_order_acquire) && keep_alive_.missed() < timing::kMissedForStale;
     if (!keep_alive_.OnAnswer(platform::TickCount(), round_trip)) return;
   }
   stats_.AddRoundTrip(round_trip);
   link_up_.store(true, std::memory_order_release);
+  // Clients learn from the loop's mark that the link is up (again) now, not at its next keep-alive.
+  if (!was_fresh) WakeLinkLoop();
   events_.LinkChanged(true, !answered_once_.exchange(true));
   ShowStatus(LinkMoment::kConnected);
   events_.AnswersMissed(0);

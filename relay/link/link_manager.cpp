@@ -39,6 +39,7 @@ CLinkManager::~CLinkManager() {
 void CLinkManager::RequestStop() {
   stop_.Raise();
   Wake();
+  WakeLinkLoop();
 }
 
 bool CLinkManager::StartConnection() {

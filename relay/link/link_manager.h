@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/doorbell.h"
 #include "platform/stop_signal.h"
 #include "platform/thread.h"
 #include "platform/waiting.h"
@@ -94,7 +95,15 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   LinkStatus OpenTransport(const LinkConfig& config);
   RunEnd RunLink();
   // Forwards the clients' commands until the next pass is due, each as soon as it is put.
-  void ForwardUntilNextPass(bool link_up);
+  void ForwardUntilNextPass();
+  // When the pass after the one begun at `start` is due: the next 20 ms step while records are
+  // `held_back` or a firmware upload runs, else the first step at which the keep-alive acts.
+  uint32_t NextPass(uint32_t start, bool held_back);
+  // The link as clients are told of it in the command ring's mark.
+  bool LinkFreshForClients();
+  // The link loop's own doorbell, and its ring (a stop; an answer that makes the link fresh again).
+  platform::Doorbell LoopBell() const;
+  void WakeLinkLoop();
   void SendKeepAlivePair(uint8_t sequence);
   void CloseAfterRun(LinkKind kind);
   void StopReceiveThread();
@@ -164,6 +173,9 @@ class CLinkManager : public InboundHooks, public CReceivePath::AcceptedHook {
   // Set by the receive thread when the robot answers, cleared by the link loop when the link is lost
   // or ends; the link loop publishes it to clients in the command ring's mark.
   std::atomic<bool> link_up_{false};
+  // The word the link loop waits on beside the command ring's doorbell: moved, then rung, by
+  // WakeLinkLoop (a doorbell word of this process's own, accessed through atomic_ref).
+  alignas(4) uint32_t loop_bell_ = 0;
 
   // The keep-alive rhythm: ticked by the link loop, answered by the receive thread, each call under
   // this mutex (never held while sending or showing anything).

@@ -1,5 +1,6 @@
-// The receive thread: reads what the transport has, feeds it to the receive path (or, during a
-// firmware upload, to the upload), and sleeps on the transport's descriptor while nothing comes.
+// The receive thread: reads what the transport has until it is drained, feeds it to the receive path
+// (or, during a firmware upload, to the upload), wakes the clients, and sleeps on the transport's
+// descriptor until more comes.
 #include "platform/clock.h"
 #include "relay/link/link_manager.h"
 #include "relay/timing.h"
@@ -17,8 +18,9 @@ void CLinkManager::Wake() {
 
 void CLinkManager::WaitForInput(Transport& line) {
   // The transport's handle and the wake-up: nothing else can end the wait early. The limit is a
-  // safety net, not a poll: an idle link wakes this thread twice a second at most. A transport
-  // with nothing to wait on is looked at again after a short pause.
+  // safety net, not a poll: longer than a keep-alive period, so that a robot's answers are all that
+  // wakes an idle link's reader. A transport with nothing to wait on is looked at again after a
+  // short pause.
   const platform::WaitHandle handle = line.WaitHandle();
   const platform::WaitResult r = platform::WaitForInputOrWake(
       handle, wake_,
@@ -39,11 +41,17 @@ void CLinkManager::ReceiveThread() {
   if (StopRequested()) return;
   Transport& line = ActiveTransport();
   wake_.Drain();  // wake-ups meant for the previous receive thread
+  // The line is drained before clients are woken: every record read goes into its section, then
+  // each section that got one rings once.
+  CInboundDispatch& dispatch = receive_path_.dispatch();
+  dispatch.HoldRings(true);
   while (!receive_stop_.load(std::memory_order_acquire) && !StopRequested()) {
     int n;
+    bool emptied;
     {
       platform::LockGuard guard(writer_.lock());
       n = ReadTransport(line);
+      emptied = line.Emptied();
     }
     if (n > 0) {
       stats_.AddBytesIn(static_cast<uint64_t>(n));
@@ -53,10 +61,13 @@ void CLinkManager::ReceiveThread() {
         if (line.SourceChanged()) receive_path_.Restart();
         receive_path_.Feed(chunk_, static_cast<std::size_t>(n));
       }
-    } else {
-      WaitForInput(line);  // outside the lock: senders are never held up by a waiting reader
+      if (!emptied) continue;
     }
+    dispatch.RingHeld();
+    WaitForInput(line);  // outside the lock: senders are never held up by a waiting reader
   }
+  dispatch.RingHeld();
+  dispatch.HoldRings(false);
 }
 
 bool CLinkManager::OnAcceptedFrame(uint8_t data_type) {

@@ -46,6 +46,7 @@ class CSerialPort : public Transport {
   const std::string& last_error() const { return last_error_; }
 
   int ReadAvailable(uint8_t* buffer, int max) override;
+  bool Emptied() const override { return emptied_; }
   platform::WaitHandle WaitHandle() const override;
   LinkStatus Send(const uint8_t* bytes, int count) override {
     if (!IsOpen()) return LinkStatus::kNotReady;
@@ -62,6 +63,7 @@ class CSerialPort : public Transport {
   struct Line;
   std::unique_ptr<Line> line_;
   bool open_ = false;
+  bool emptied_ = false;  // the last read took everything that had arrived (where the system tells)
   std::string device_;
   std::string last_error_;
 };

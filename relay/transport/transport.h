@@ -37,8 +37,13 @@ class Transport {
   // Bytes now available, at most `max`, copied into `buffer`; 0 when nothing is waiting, -1 on an
   // error. Never waits for data.
   virtual int ReadAvailable(uint8_t* buffer, int max) = 0;
+  // True when the last ReadAvailable left nothing behind that had arrived by then: the reader waits
+  // for more rather than reading again to find nothing. False where the transport cannot tell; the
+  // reader then reads until a read finds nothing.
+  virtual bool Emptied() const { return false; }
   // Sends bytes (a frame, or a line of the module's dialogue or of a firmware file) by the
-  // transport's rule: kOk when all of them went out, kNotReady or kSendFailed otherwise.
+  // transport's rule: kOk when all of them went out, kNotReady (the line cannot take them now; they
+  // are dropped) or kSendFailed otherwise.
   virtual LinkStatus Send(const uint8_t* bytes, int count) = 0;
   // What to wait on between reads for data to arrive; kNoWaitHandle when closed (or when the
   // transport has nothing to wait on: the reader then looks again after a short pause).

@@ -1,5 +1,7 @@
 #include "relay/transport/udp_endpoint.h"
 
+#include <cstring>
+
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "platform/clock.h"
@@ -18,6 +20,8 @@ bool CUdpEndpoint::Open(uint32_t robot_address, int port) {
   established_ = false;
   has_candidate_ = false;
   probed_ = false;
+  batch_next_ = batch_count_ = 0;
+  emptied_ = false;
   if (robot_address != 0) return true;
   if (socket_.Bind(robot_)) return true;
   Close();
@@ -26,6 +30,7 @@ bool CUdpEndpoint::Open(uint32_t robot_address, int port) {
 
 void CUdpEndpoint::Close() {
   socket_.Close();
+  batch_next_ = batch_count_ = 0;  // datagrams of a closed socket are read by nobody
 }
 
 int CUdpEndpoint::SendDatagram(const uint8_t* data, int length) {
@@ -33,6 +38,7 @@ int CUdpEndpoint::SendDatagram(const uint8_t* data, int length) {
   int sent = 0;
   while (sent < length) {
     const int n = socket_.SendTo(data + sent, static_cast<std::size_t>(length - sent), robot_);
+    if (n == platform::kSendWouldBlock && sent == 0) return platform::kSendWouldBlock;
     if (n <= 0) break;
     sent += n;
   }
@@ -44,10 +50,14 @@ int CUdpEndpoint::Receive(uint8_t* buffer, int size) {
   platform::Ipv4Endpoint from;
   const int n = socket_.ReceiveFrom(buffer, static_cast<std::size_t>(size), from);
   if (n < 0) return -1;
+  return Received(from) ? n : 0;
+}
+
+bool CUdpEndpoint::Received(const platform::Ipv4Endpoint& from) {
   pending_ = false;
   if (from.address == 0 || (trusted_ip_ != 0 && from.address != trusted_ip_)) {
     ++foreign_datagrams_;  // not the robot: never read, never answered
-    return 0;
+    return false;
   }
   source_changed_ = !(from == last_source_);
   last_source_ = from;
@@ -55,7 +65,7 @@ int CUdpEndpoint::Receive(uint8_t* buffer, int size) {
     pending_source_ = from;
     pending_ = true;
   }
-  return n;
+  return true;
 }
 
 void CUdpEndpoint::Adopt(const platform::Ipv4Endpoint& source) {
@@ -90,17 +100,36 @@ int CUdpEndpoint::LocalPort() const {
 }
 
 int CUdpEndpoint::ReadAvailable(uint8_t* buffer, int max) {
-  // A look without a wait: the reader waits on the socket outside the link lock, and a wait here,
-  // under the lock after every datagram, held each sender (a client's command, a keep-alive) for up
-  // to a millisecond.
-  platform::SocketReadiness ready;
-  if (socket_.Look(0, ready) <= 0 || !ready.readable) return 0;
-  return Receive(buffer, max);
+  // No look before the read: the reader waits on the socket outside the link lock, and only once a
+  // read has found it empty. One call takes every datagram waiting; they are handed out one at a
+  // time, each with its own source.
+  if (!socket_.IsOpen() || max < 0) return -1;
+  for (;;) {
+    if (batch_next_ == batch_count_) {
+      if (batch_bytes_.empty()) {
+        batch_bytes_.resize(kBatchDatagrams * kDatagramRoom);
+        for (std::size_t i = 0; i < kBatchDatagrams; ++i)
+          batch_[i] = platform::Datagram{batch_bytes_.data() + i * kDatagramRoom, kDatagramRoom, 0, {}};
+      }
+      batch_next_ = batch_count_ = 0;
+      const int got = socket_.ReceiveMany(batch_, kBatchDatagrams);
+      emptied_ = got < static_cast<int>(kBatchDatagrams);
+      if (got <= 0) return got < 0 ? -1 : 0;
+      batch_count_ = static_cast<std::size_t>(got);
+    }
+    const platform::Datagram& d = batch_[batch_next_++];
+    // Datagrams of other hosts, and empty ones, give the reader nothing: the next one is looked at.
+    if (!Received(d.from) || d.length == 0 || max == 0) continue;
+    const std::size_t n = d.length < static_cast<std::size_t>(max) ? d.length : static_cast<std::size_t>(max);
+    std::memcpy(buffer, d.buffer, n);
+    return static_cast<int>(n);
+  }
 }
 
 LinkStatus CUdpEndpoint::Send(const uint8_t* bytes, int count) {
-  // Not writable within 1 ms: the datagram is dropped (a later keep-alive or packet follows it).
-  if (PollWritable() != kPollWritable) return LinkStatus::kNotReady;
+  // No look before the send: a socket that cannot take the datagram now says so, and the datagram
+  // is dropped (a later keep-alive or packet follows it).
+  if (!socket_.IsOpen()) return LinkStatus::kNotReady;
   // While the established port is quiet, a keep-alive asks the candidate too; nothing else goes to a
   // port that has not answered one.
   if (has_candidate_ && count > static_cast<int>(exchange::kOffDataType) &&
@@ -108,7 +137,9 @@ LinkStatus CUdpEndpoint::Send(const uint8_t* bytes, int count) {
     socket_.SendTo(bytes, static_cast<std::size_t>(count), candidate_);
     probed_ = true;
   }
-  return SendDatagram(bytes, count) == count ? LinkStatus::kOk : LinkStatus::kSendFailed;
+  const int sent = SendDatagram(bytes, count);
+  if (sent == platform::kSendWouldBlock) return LinkStatus::kNotReady;
+  return sent == count ? LinkStatus::kOk : LinkStatus::kSendFailed;
 }
 
 FrameOrigin CUdpEndpoint::FrameAccepted(uint8_t data_type) {

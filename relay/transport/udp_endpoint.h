@@ -16,7 +16,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/udp_socket.h"
 #include "relay/transport/transport.h"
@@ -41,7 +43,8 @@ class CUdpEndpoint : public Transport {
   void CloseLink() override { Close(); }
   bool IsOpen() const override { return socket_.IsOpen(); }
   bool OpenLink(const LinkTarget& target) override { return Open(target.ip_address, target.udp_port); }
-  // One datagram to the robot's address: the bytes sent, -1 on an error (0 while no robot is known).
+  // One datagram to the robot's address: the bytes sent, -1 on an error (0 while no robot is known),
+  // platform::kSendWouldBlock when the socket cannot take it now.
   int SendDatagram(const uint8_t* data, int length);
   int Receive(uint8_t* buffer, int size);
   // kind 1: may a datagram be received (4)? kind 2: may the socket send (5)? 0 when nothing became
@@ -63,7 +66,10 @@ class CUdpEndpoint : public Transport {
   // Longer than the link's keep-alive period (2 s): a port quiet this long missed an answer.
   static constexpr uint32_t kPortQuietMs = 2500;
 
+  // One datagram waiting (from the batch the last read took, or a new batch): its bytes, cut to
+  // `max`; 0 when none is waiting.
   int ReadAvailable(uint8_t* buffer, int max) override;
+  bool Emptied() const override { return emptied_ && batch_next_ == batch_count_; }
   platform::WaitHandle WaitHandle() const override { return socket_.wait_handle(); }
   LinkStatus Send(const uint8_t* bytes, int count) override;
   // A frame from the last datagram passed the check: its source becomes the robot's address.
@@ -74,6 +80,18 @@ class CUdpEndpoint : public Transport {
 
  private:
   platform::UdpSocket socket_;
+  // The datagrams one read took (ReadAvailable hands them out one at a time) and whether that read
+  // left the socket empty. The reading thread's alone.
+  static constexpr std::size_t kBatchDatagrams = 16;
+  static constexpr std::size_t kDatagramRoom = 4096;
+  std::vector<uint8_t> batch_bytes_;
+  platform::Datagram batch_[kBatchDatagrams];
+  std::size_t batch_count_ = 0;
+  std::size_t batch_next_ = 0;
+  bool emptied_ = false;
+  // Takes note of a datagram's source: false when it comes from another host than the robot's (it
+  // is dropped and counted).
+  bool Received(const platform::Ipv4Endpoint& from);
   platform::Ipv4Endpoint robot_;
   uint32_t trusted_ip_ = 0;  // network order; 0 until the robot's address is known
   platform::Ipv4Endpoint pending_source_;

@@ -138,12 +138,11 @@ bool CSerialPort::Configure() {
 }
 
 uint32_t CSerialPort::Read(uint8_t* buffer, uint32_t max_bytes) {
-  if (!open_) return 0;
-  int queued = 0;
-  if (ioctl(line_->fd, FIONREAD, &queued) != 0 || queued <= 0) return 0;
-  uint32_t count = static_cast<uint32_t>(queued) < max_bytes ? static_cast<uint32_t>(queued) : max_bytes;
-  if (count == 0) return 0;
-  ssize_t got = ::read(line_->fd, buffer, count);
+  if (!open_ || max_bytes == 0) return 0;
+  // The line is non-blocking: one read takes what has arrived, and a read short of `max_bytes`
+  // took all of it, so the reader can wait without reading again.
+  const ssize_t got = ::read(line_->fd, buffer, max_bytes);
+  emptied_ = got < static_cast<ssize_t>(max_bytes);
   return got > 0 ? static_cast<uint32_t>(got) : 0;
 }
 
