@@ -152,6 +152,8 @@ platform::Status CRingProducer::Open(std::string_view robot, SectionId id) {
 
 PutStatus CRingProducer::Put(const uint8_t* bytes, uint32_t len) {
   const PutStatus status = PutUnrung(bytes, len);
+  // Outside the guarded access: the ring reads the doorbell's count, which lies in no view of this
+  // section.
   if (status == PutStatus::kStored) section_.Ring();
   return status;
 }
@@ -181,9 +183,6 @@ PutStatus CRingProducer::PutUnrung(const uint8_t* bytes, uint32_t len) {
     Head(base).store((head + 1) % slots, std::memory_order_release);
     return true;
   });
-  // Outside the guarded access: the ring reads the doorbell's count, which lies in no view of this
-  // section.
-  if (stored) section_.Ring();
   // Not stored: the section was shrunk under it and could not be given its size back.
   return stored ? PutStatus::kStored : PutStatus::kNoSection;
 }
