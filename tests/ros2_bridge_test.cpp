@@ -491,9 +491,10 @@ TEST_F(Ros2Bridge, SubscribersReceiveEveryKindOfReadingInItsUnits) {
            const auto& m = *static_cast<const sensor_msgs_msg_dds__BatteryState_*>(p);
            return m.voltage > 3.5f && m.voltage <= 3.9f && m.present;  // 3800..3900 mV
          }});
-  rows.push_back({"joint_states", &sensor_msgs_msg_dds__JointState__desc, [](const void* p) {
+  rows.push_back({"joint_states", &sensor_msgs_msg_dds__JointState__desc, [prefix](const void* p) {
                     const auto& m = *static_cast<const sensor_msgs_msg_dds__JointState_*>(p);
-                    return m.name._length == 2 && std::string(m.name._buffer[0]) == "wheel_left" &&
+                    return prefix + "base_link" == m.header.frame_id && m.name._length == 2 &&
+                           std::string(m.name._buffer[0]) == "wheel_left" &&
                            std::string(m.name._buffer[1]) == "wheel_right" && m.position._length == 2 &&
                            m.velocity._length == 2;
                   }});
@@ -556,7 +557,8 @@ TEST_F(Ros2Bridge, SubscribersReceiveEveryKindOfReadingInItsUnits) {
       peer_->Endpoint(false, diagnostic_msgs_msg_dds__DiagnosticArray__desc, "rt/diagnostics", false);
   EXPECT_TRUE(WaitForSample(diagnostics, [&](const void* p) {
     const auto& m = *static_cast<const diagnostic_msgs_msg_dds__DiagnosticArray_*>(p);
-    return m.status._length == 1 && std::string(m.status._buffer[0].hardware_id) == robot_name_ &&
+    return *m.header.frame_id == '\0' && m.status._length == 1 &&
+           std::string(m.status._buffer[0].hardware_id) == robot_name_ &&
            std::string(m.status._buffer[0].message) == "link up" && m.status._buffer[0].level == 0;
   }));
 }

@@ -32,10 +32,12 @@ RosTime Now() {
                        .count());
 }
 
+// The header points into `frame`, which the library reads when the sample is written: the string must
+// outlive the write. A temporary would be gone by then, so none is taken.
 std_msgs_msg_dds__Header_ Header(const RosTime& t, const std::string& frame) {
-  // The library only reads the frame id while it writes the sample.
   return {{t.sec, t.nanosec}, const_cast<char*>(frame.c_str())};
 }
+std_msgs_msg_dds__Header_ Header(const RosTime& t, std::string&& frame) = delete;
 
 template <class Seq, class T>
 Seq SequenceOf(std::vector<T>& v) {
@@ -268,8 +270,9 @@ void CRos2Bridge::PublishMotor(const uint8_t* record, std::size_t size) {
   }
   std::vector<char*> name_pointers;
   for (std::string& n : names) name_pointers.push_back(n.data());
+  const std::string frame = frame_prefix_ + "base_link";
   const sensor_msgs_msg_dds__JointState_ m{
-      Header(Now(), frame_prefix_ + "base_link"), SequenceOf<dds_sequence_string>(name_pointers),
+      Header(Now(), frame), SequenceOf<dds_sequence_string>(name_pointers),
       SequenceOf<dds_sequence_double>(position), SequenceOf<dds_sequence_double>(velocity),
       SequenceOf<dds_sequence_double>(effort)};
   dds_write(writers_.joint_states.get(), &m);
@@ -344,8 +347,9 @@ void CRos2Bridge::PublishDiagnostics() {
   std::vector<diagnostic_msgs_msg_dds__DiagnosticStatus_> status = {
       {level, name.data(), message.data(), hardware.data(),
        SequenceOf<dds_sequence_diagnostic_msgs_msg_dds__KeyValue_>(values)}};
+  const std::string no_frame;  // the array is about the robot's link, not a place
   const diagnostic_msgs_msg_dds__DiagnosticArray_ m{
-      Header(Now(), ""), SequenceOf<dds_sequence_diagnostic_msgs_msg_dds__DiagnosticStatus_>(status)};
+      Header(Now(), no_frame), SequenceOf<dds_sequence_diagnostic_msgs_msg_dds__DiagnosticStatus_>(status)};
   dds_write(writers_.diagnostics.get(), &m);
 }
 
