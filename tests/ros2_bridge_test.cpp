@@ -6,6 +6,7 @@
 #include <dds/ddsi/ddsi_serdata.h>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,19 +77,22 @@ TEST(Ros2Conversions, BodyVelocitiesBecomeWheelWordsAndEncoderCountsRunOn) {
 }
 
 TEST(Ros2Options, BadValuesAreRefusedWithTheirReason) {
+  using platform::Status;
   struct Row {
     std::vector<std::string> args;
     const char* domain_env;
+    Status status;
     const char* says;  // "" for accepted
   } rows[] = {
-      {{"r1"}, "7", ""},
-      {{"r1", "--domain-id", "233"}, nullptr, "not a whole number from 0 to 232"},
-      {{"r1"}, "x", "ROS_DOMAIN_ID"},
-      {{"r1", "--ros-distro", "foxy"}, nullptr, "not humble or jazzy"},
-      {{"r1", "--namespace", "/a//b"}, nullptr, "not a ROS 2 namespace"},
-      {{"9lives"}, nullptr, "give --namespace"},
-      {{"9lives", "--namespace", "/cat"}, nullptr, ""},
-      {{"r1", "r2"}, nullptr, "exactly one robot"},
+      {{"r1"}, "7", Status::kOk, ""},
+      {{"r1", "--domain-id", "233"}, nullptr, Status::kBadArgument, "not a whole number from 0 to 232"},
+      {{"r1"}, "x", Status::kBadArgument, "ROS_DOMAIN_ID"},
+      {{"r1", "--ros-distro", "foxy"}, nullptr, Status::kBadArgument, "not humble or jazzy"},
+      {{"r1", "--namespace", "/a//b"}, nullptr, Status::kBadArgument, "not a ROS 2 namespace"},
+      {{"9lives"}, nullptr, Status::kBadArgument, "give --namespace"},
+      {{"9lives", "--namespace", "/cat"}, nullptr, Status::kOk, ""},
+      {{"r1", "r2"}, nullptr, Status::kBadArgument, "exactly one robot"},
+      {{"r1", "--no-such-option"}, nullptr, Status::kBadArgument, "unknown or incomplete option"},
   };
   for (const Row& r : rows) {
     std::vector<std::string> words = {"trevask-ros2"};
@@ -96,30 +100,43 @@ TEST(Ros2Options, BadValuesAreRefusedWithTheirReason) {
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     ros2_bridge::BridgeOptions options;
-    std::string error;
     bool help = false;
-    const bool ok = ros2_bridge::ParseArguments(static_cast<int>(argv.size()), argv.data(), r.domain_env,
-                                                options, error, help);
-    EXPECT_EQ(ok, *r.says == '\0') << words[1] << ": " << error;
-    if (*r.says != '\0') {
-      EXPECT_NE(error.find(r.says), std::string::npos) << error;
-    }
+    const platform::Result parsed =
+        ros2_bridge::ParseArguments(static_cast<int>(argv.size()), argv.data(), r.domain_env, options, help);
+    EXPECT_EQ(parsed.status, r.status) << words[1] << ": " << parsed.message;
+    EXPECT_NE(parsed.message.find(r.says), std::string::npos) << parsed.message;
   }
-  // The file's keys, each with a value out of its range.
+  // The file's keys, each with a value out of its range or against another key; and a file anyone
+  // may change.
   const std::string path = "/tmp/trevask-ros2-options-" + std::to_string(getpid());
-  for (const char* line : {"wheel_radius = 0", "camera_quality = 101", "left_wheel_motor = 7",
-                           "raw_image = maybe", "sonar_min_range = 3", "no_such_key = 1"}) {
+  struct FileRow {
+    const char* line;
+    mode_t mode;
+    Status status;
+  } file_rows[] = {
+      {"wheel_radius = 0", 0600, Status::kBadContent},
+      {"camera_quality = 101", 0600, Status::kBadContent},
+      {"left_wheel_motor = 7", 0600, Status::kBadContent},
+      {"raw_image = maybe", 0600, Status::kBadContent},
+      {"sonar_min_range = 3", 0600, Status::kBadContent},
+      {"left_wheel_motor = 2", 0600, Status::kBadContent},
+      {"no_such_key = 1", 0600, Status::kBadContent},
+      {"camera_rate = 1", 0606, Status::kNoAccess},
+      {"camera_rate = 1", 0600, Status::kOk},
+  };
+  for (const FileRow& r : file_rows) {
     FILE* f = std::fopen(path.c_str(), "w");
     ASSERT_NE(f, nullptr);
-    std::fprintf(f, "%s\n", line);
+    std::fprintf(f, "%s\n", r.line);
     std::fclose(f);
+    ASSERT_EQ(chmod(path.c_str(), r.mode), 0);
     ros2_bridge::BridgeOptions options;
-    std::string error;
     bool help = false;
     std::string w0 = "trevask-ros2", w1 = "r1", w2 = "-c";
     char* argv[] = {w0.data(), w1.data(), w2.data(), const_cast<char*>(path.c_str())};
-    EXPECT_FALSE(ros2_bridge::ParseArguments(4, argv, nullptr, options, error, help)) << line;
-    EXPECT_FALSE(error.empty()) << line;
+    const platform::Result parsed = ros2_bridge::ParseArguments(4, argv, nullptr, options, help);
+    EXPECT_EQ(parsed.status, r.status) << r.line << ": " << parsed.message;
+    EXPECT_EQ(parsed.message.empty(), r.status == Status::kOk) << r.line;
   }
   std::remove(path.c_str());
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/posix/unique_fd.h"
+#include "platform/status.h"
 
 namespace ros2_bridge {
 
@@ -16,10 +17,9 @@ class CInstanceClaim {
   CInstanceClaim(const CInstanceClaim&) = delete;
   CInstanceClaim& operator=(const CInstanceClaim&) = delete;
 
-  enum class Result { kClaimed, kHeld, kFailed };
-  // Claims robot `robot`'s bridge. kHeld: another process holds it (`error` says which, where it can
-  // tell); kFailed: the lock file cannot be made (`error` says why).
-  Result Claim(const std::string& robot, std::string& error);
+  // Claims robot `robot`'s bridge. kBusy when another process holds it (the message says which, where
+  // it can tell); kWriteFailed, kForeign or kOpenFailed when the lock file cannot be made or locked.
+  platform::Result Claim(const std::string& robot);
   const std::string& path() const { return path_; }
 
  private:

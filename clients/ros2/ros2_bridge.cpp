@@ -75,40 +75,29 @@ void CRos2Bridge::Log(const std::string& line) const {
   std::fprintf(stderr, "trevask-ros2 %s: %s\n", options_.robot.c_str(), line.c_str());
 }
 
-bool CRos2Bridge::Start(std::string& error, bool& held) {
-  held = false;
-  switch (claim_.Claim(options_.robot, error)) {
-    case CInstanceClaim::Result::kClaimed:
-      break;
-    case CInstanceClaim::Result::kHeld:
-      held = true;
-      return false;
-    case CInstanceClaim::Result::kFailed:
-      return false;
-  }
+platform::Result CRos2Bridge::Start() {
+  if (platform::Result claimed = claim_.Claim(options_.robot); !claimed.ok()) return claimed;
   control_.AttachHost(&host_);
   host_.SetMessageHandler([this](const std::string& text) { Log(text); });
   control_.SetEventSink([this](int dispid) { OnControlEvent(dispid); });
   control_.connectRobot(options_.robot);
-  if (!control_.last_error().empty()) {
-    error = control_.last_error();
-    return false;
-  }
+  if (!control_.last_error().empty())
+    return platform::Fail(platform::Status::kOpenFailed, control_.last_error());
   if (!watch_.Start()) {
-    error = "the thread that hears the robot's sections cannot be started";
-    return false;
+    return platform::Fail(platform::Status::kStartFailed,
+                          "the thread that hears the robot's sections cannot be started");
   }
 
   participant_ =
       ros2::Entity(ros2::MakeParticipant(static_cast<dds_domainid_t>(options_.domain_id), options_.distro));
   if (!participant_.valid()) {
-    error = "DDS domain " + std::to_string(options_.domain_id) +
-            " cannot be joined: " + dds_strretcode(participant_.get());
-    return false;
+    return platform::Fail(platform::Status::kStartFailed,
+                          "DDS domain " + std::to_string(options_.domain_id) +
+                              " cannot be joined: " + dds_strretcode(participant_.get()));
   }
   if (!announcer_.Start(participant_.get(), options_.ros_namespace, "trevask_ros2", options_.distro)) {
-    error = "the node cannot be announced on ros_discovery_info";
-    return false;
+    return platform::Fail(platform::Status::kStartFailed,
+                          "the node cannot be announced on ros_discovery_info");
   }
   listener_ = dds_create_listener(&watch_.waker());
   dds_lset_data_available(listener_,
@@ -175,15 +164,12 @@ bool CRos2Bridge::Start(std::string& error, bool& held) {
     readers_.servo[i] =
         endpoint(false, std_msgs_msg_dds__Float64__desc, "servo_" + std::to_string(i + 1) + "/target",
                  "std_msgs/msg/Float64", ros2::QosProfile::kDefault);
-  if (!failed.empty()) {
-    error = "a DDS endpoint cannot be made: " + failed;
-    return false;
-  }
-  if (!announcer_.Announce()) {
-    error = "the node cannot be announced on ros_discovery_info";
-    return false;
-  }
-  return true;
+  if (!failed.empty())
+    return platform::Fail(platform::Status::kStartFailed, "a DDS endpoint cannot be made: " + failed);
+  if (!announcer_.Announce())
+    return platform::Fail(platform::Status::kStartFailed,
+                          "the node cannot be announced on ros_discovery_info");
+  return platform::Ok();
 }
 
 // ---- Readings ----------------------------------------------------------------------------------
