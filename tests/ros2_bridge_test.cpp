@@ -15,18 +15,21 @@
 #include <csetjmp>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <numbers>
 
 #include "builtin_interfaces.h"
 #include "clients/ros2/bridge_options.h"
 #include "clients/ros2/conversions.h"
+#include "clients/ros2/instance_claim.h"
 #include "clients/ros2/interop/ros_interop.h"
 #include "diagnostic_msgs.h"
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "geometry_msgs.h"
 #include "link_test_support.h"
+#include "platform/shared_memory.h"
 #include "process_support.h"
 #include "ros_discovery_info.h"
 #include "sensor_msgs.h"
@@ -445,11 +448,12 @@ class Ros2Bridge : public testing_support::LinkedRobotFixture {
     std::remove(config_.c_str());
     LinkedRobotFixture::TearDown();
   }
-  std::unique_ptr<ChildProcess> StartBridge(const std::vector<std::string>& more) {
+  std::unique_ptr<ChildProcess> StartBridge(const std::vector<std::string>& more,
+                                            const std::vector<std::string>& env = {}) {
     std::vector<std::string> argv = {ROS2_BRIDGE_BIN,         robot_name_, "--domain-id",
                                      std::to_string(domain_), "-c",        config_};
     argv.insert(argv.end(), more.begin(), more.end());
-    return std::make_unique<ChildProcess>(argv);
+    return std::make_unique<ChildProcess>(argv, env);
   }
   std::string Topic(const std::string& name) const { return "rt/" + robot_name_ + "/" + name; }
   // The velocity (or servo) words the robot received for `channel`, in order.
@@ -722,9 +726,25 @@ TEST_F(Ros2BridgeForHumble, RangesComeWithoutTheVariance) {
 }
 
 TEST_F(Ros2Bridge, ASecondBridgeForTheSameRobotIsRefused) {
-  std::unique_ptr<ChildProcess> second = StartBridge({});
-  EXPECT_EQ(second->Wait(10000), 3);
-  EXPECT_TRUE(second->WaitForError("already")) << second->err();
+  // Also one started with a temporary and a runtime folder of its own, as a service manager may give
+  // each service.
+  const std::string elsewhere = "/tmp/trevask-ros2-elsewhere-" + std::to_string(getpid());
+  const std::vector<std::vector<std::string>> environments = {
+      {}, {"XDG_RUNTIME_DIR=" + elsewhere, "TMPDIR=" + elsewhere}};
+  for (const std::vector<std::string>& env : environments) {
+    std::unique_ptr<ChildProcess> second = StartBridge({}, env);
+    EXPECT_EQ(second->Wait(10000), 3) << env.size();
+    EXPECT_TRUE(second->WaitForError("already")) << second->err();
+  }
+  std::filesystem::remove_all(elsewhere);
+  // The claim lasts as long as the first bridge, and its name goes with it.
+  const std::string claim = ros2_bridge::ClaimObjectName(robot_name_);
+  EXPECT_TRUE(platform::IsClaimedByName(claim));
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->Wait(10000), 0) << bridge_->err();
+  bridge_.reset();
+  const std::vector<std::string> objects = platform::ListSharedObjects();
+  EXPECT_EQ(std::count(objects.begin(), objects.end(), claim), 0) << claim;
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "clients/ros2/bridge_options.h"
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "platform/key_value_file.h"
+#include "platform/program.h"
 
 namespace ros2_bridge {
 namespace {
@@ -202,8 +202,7 @@ std::string UsageText() {
 }
 
 platform::Result ReadConfigFile(const std::string& path, BridgeOptions& options) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0) {
+  if (platform::OthersMayWrite(path)) {
     return platform::Fail(
         platform::Status::kNoAccess,
         path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")");
