@@ -6,6 +6,7 @@
 #include <dds/ddsi/ddsi_serdata.h>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,18 +15,21 @@
 #include <csetjmp>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <numbers>
 
 #include "builtin_interfaces.h"
 #include "clients/ros2/bridge_options.h"
 #include "clients/ros2/conversions.h"
+#include "clients/ros2/instance_claim.h"
 #include "clients/ros2/interop/ros_interop.h"
 #include "diagnostic_msgs.h"
 #include "exchange/frame.h"
 #include "exchange/protocol.h"
 #include "geometry_msgs.h"
 #include "link_test_support.h"
+#include "platform/shared_memory.h"
 #include "process_support.h"
 #include "ros_discovery_info.h"
 #include "sensor_msgs.h"
@@ -76,19 +80,22 @@ TEST(Ros2Conversions, BodyVelocitiesBecomeWheelWordsAndEncoderCountsRunOn) {
 }
 
 TEST(Ros2Options, BadValuesAreRefusedWithTheirReason) {
+  using platform::Status;
   struct Row {
     std::vector<std::string> args;
     const char* domain_env;
+    Status status;
     const char* says;  // "" for accepted
   } rows[] = {
-      {{"r1"}, "7", ""},
-      {{"r1", "--domain-id", "233"}, nullptr, "not a whole number from 0 to 232"},
-      {{"r1"}, "x", "ROS_DOMAIN_ID"},
-      {{"r1", "--ros-distro", "foxy"}, nullptr, "not humble or jazzy"},
-      {{"r1", "--namespace", "/a//b"}, nullptr, "not a ROS 2 namespace"},
-      {{"9lives"}, nullptr, "give --namespace"},
-      {{"9lives", "--namespace", "/cat"}, nullptr, ""},
-      {{"r1", "r2"}, nullptr, "exactly one robot"},
+      {{"r1"}, "7", Status::kOk, ""},
+      {{"r1", "--domain-id", "233"}, nullptr, Status::kBadArgument, "not a whole number from 0 to 232"},
+      {{"r1"}, "x", Status::kBadArgument, "ROS_DOMAIN_ID"},
+      {{"r1", "--ros-distro", "foxy"}, nullptr, Status::kBadArgument, "not humble or jazzy"},
+      {{"r1", "--namespace", "/a//b"}, nullptr, Status::kBadArgument, "not a ROS 2 namespace"},
+      {{"9lives"}, nullptr, Status::kBadArgument, "give --namespace"},
+      {{"9lives", "--namespace", "/cat"}, nullptr, Status::kOk, ""},
+      {{"r1", "r2"}, nullptr, Status::kBadArgument, "exactly one robot"},
+      {{"r1", "--no-such-option"}, nullptr, Status::kBadArgument, "unknown or incomplete option"},
   };
   for (const Row& r : rows) {
     std::vector<std::string> words = {"trevask-ros2"};
@@ -96,30 +103,43 @@ TEST(Ros2Options, BadValuesAreRefusedWithTheirReason) {
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     ros2_bridge::BridgeOptions options;
-    std::string error;
     bool help = false;
-    const bool ok = ros2_bridge::ParseArguments(static_cast<int>(argv.size()), argv.data(), r.domain_env,
-                                                options, error, help);
-    EXPECT_EQ(ok, *r.says == '\0') << words[1] << ": " << error;
-    if (*r.says != '\0') {
-      EXPECT_NE(error.find(r.says), std::string::npos) << error;
-    }
+    const platform::Result parsed =
+        ros2_bridge::ParseArguments(static_cast<int>(argv.size()), argv.data(), r.domain_env, options, help);
+    EXPECT_EQ(parsed.status, r.status) << words[1] << ": " << parsed.message;
+    EXPECT_NE(parsed.message.find(r.says), std::string::npos) << parsed.message;
   }
-  // The file's keys, each with a value out of its range.
+  // The file's keys, each with a value out of its range or against another key; and a file anyone
+  // may change.
   const std::string path = "/tmp/trevask-ros2-options-" + std::to_string(getpid());
-  for (const char* line : {"wheel_radius = 0", "camera_quality = 101", "left_wheel_motor = 7",
-                           "raw_image = maybe", "sonar_min_range = 3", "no_such_key = 1"}) {
+  struct FileRow {
+    const char* line;
+    mode_t mode;
+    Status status;
+  } file_rows[] = {
+      {"wheel_radius = 0", 0600, Status::kBadContent},
+      {"camera_quality = 101", 0600, Status::kBadContent},
+      {"left_wheel_motor = 7", 0600, Status::kBadContent},
+      {"raw_image = maybe", 0600, Status::kBadContent},
+      {"sonar_min_range = 3", 0600, Status::kBadContent},
+      {"left_wheel_motor = 2", 0600, Status::kBadContent},
+      {"no_such_key = 1", 0600, Status::kBadContent},
+      {"camera_rate = 1", 0606, Status::kNoAccess},
+      {"camera_rate = 1", 0600, Status::kOk},
+  };
+  for (const FileRow& r : file_rows) {
     FILE* f = std::fopen(path.c_str(), "w");
     ASSERT_NE(f, nullptr);
-    std::fprintf(f, "%s\n", line);
+    std::fprintf(f, "%s\n", r.line);
     std::fclose(f);
+    ASSERT_EQ(chmod(path.c_str(), r.mode), 0);
     ros2_bridge::BridgeOptions options;
-    std::string error;
     bool help = false;
     std::string w0 = "trevask-ros2", w1 = "r1", w2 = "-c";
     char* argv[] = {w0.data(), w1.data(), w2.data(), const_cast<char*>(path.c_str())};
-    EXPECT_FALSE(ros2_bridge::ParseArguments(4, argv, nullptr, options, error, help)) << line;
-    EXPECT_FALSE(error.empty()) << line;
+    const platform::Result parsed = ros2_bridge::ParseArguments(4, argv, nullptr, options, help);
+    EXPECT_EQ(parsed.status, r.status) << r.line << ": " << parsed.message;
+    EXPECT_EQ(parsed.message.empty(), r.status == Status::kOk) << r.line;
   }
   std::remove(path.c_str());
 }
@@ -428,11 +448,12 @@ class Ros2Bridge : public testing_support::LinkedRobotFixture {
     std::remove(config_.c_str());
     LinkedRobotFixture::TearDown();
   }
-  std::unique_ptr<ChildProcess> StartBridge(const std::vector<std::string>& more) {
+  std::unique_ptr<ChildProcess> StartBridge(const std::vector<std::string>& more,
+                                            const std::vector<std::string>& env = {}) {
     std::vector<std::string> argv = {ROS2_BRIDGE_BIN,         robot_name_, "--domain-id",
                                      std::to_string(domain_), "-c",        config_};
     argv.insert(argv.end(), more.begin(), more.end());
-    return std::make_unique<ChildProcess>(argv);
+    return std::make_unique<ChildProcess>(argv, env);
   }
   std::string Topic(const std::string& name) const { return "rt/" + robot_name_ + "/" + name; }
   // The velocity (or servo) words the robot received for `channel`, in order.
@@ -491,9 +512,10 @@ TEST_F(Ros2Bridge, SubscribersReceiveEveryKindOfReadingInItsUnits) {
            const auto& m = *static_cast<const sensor_msgs_msg_dds__BatteryState_*>(p);
            return m.voltage > 3.5f && m.voltage <= 3.9f && m.present;  // 3800..3900 mV
          }});
-  rows.push_back({"joint_states", &sensor_msgs_msg_dds__JointState__desc, [](const void* p) {
+  rows.push_back({"joint_states", &sensor_msgs_msg_dds__JointState__desc, [prefix](const void* p) {
                     const auto& m = *static_cast<const sensor_msgs_msg_dds__JointState_*>(p);
-                    return m.name._length == 2 && std::string(m.name._buffer[0]) == "wheel_left" &&
+                    return prefix + "base_link" == m.header.frame_id && m.name._length == 2 &&
+                           std::string(m.name._buffer[0]) == "wheel_left" &&
                            std::string(m.name._buffer[1]) == "wheel_right" && m.position._length == 2 &&
                            m.velocity._length == 2;
                   }});
@@ -556,7 +578,8 @@ TEST_F(Ros2Bridge, SubscribersReceiveEveryKindOfReadingInItsUnits) {
       peer_->Endpoint(false, diagnostic_msgs_msg_dds__DiagnosticArray__desc, "rt/diagnostics", false);
   EXPECT_TRUE(WaitForSample(diagnostics, [&](const void* p) {
     const auto& m = *static_cast<const diagnostic_msgs_msg_dds__DiagnosticArray_*>(p);
-    return m.status._length == 1 && std::string(m.status._buffer[0].hardware_id) == robot_name_ &&
+    return *m.header.frame_id == '\0' && m.status._length == 1 &&
+           std::string(m.status._buffer[0].hardware_id) == robot_name_ &&
            std::string(m.status._buffer[0].message) == "link up" && m.status._buffer[0].level == 0;
   }));
 }
@@ -703,9 +726,25 @@ TEST_F(Ros2BridgeForHumble, RangesComeWithoutTheVariance) {
 }
 
 TEST_F(Ros2Bridge, ASecondBridgeForTheSameRobotIsRefused) {
-  std::unique_ptr<ChildProcess> second = StartBridge({});
-  EXPECT_EQ(second->Wait(10000), 3);
-  EXPECT_TRUE(second->WaitForError("already")) << second->err();
+  // Also one started with a temporary and a runtime folder of its own, as a service manager may give
+  // each service.
+  const std::string elsewhere = "/tmp/trevask-ros2-elsewhere-" + std::to_string(getpid());
+  const std::vector<std::vector<std::string>> environments = {
+      {}, {"XDG_RUNTIME_DIR=" + elsewhere, "TMPDIR=" + elsewhere}};
+  for (const std::vector<std::string>& env : environments) {
+    std::unique_ptr<ChildProcess> second = StartBridge({}, env);
+    EXPECT_EQ(second->Wait(10000), 3) << env.size();
+    EXPECT_TRUE(second->WaitForError("already")) << second->err();
+  }
+  std::filesystem::remove_all(elsewhere);
+  // The claim lasts as long as the first bridge, and its name goes with it.
+  const std::string claim = ros2_bridge::ClaimObjectName(robot_name_);
+  EXPECT_TRUE(platform::IsClaimedByName(claim));
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->Wait(10000), 0) << bridge_->err();
+  bridge_.reset();
+  const std::vector<std::string> objects = platform::ListSharedObjects();
+  EXPECT_EQ(std::count(objects.begin(), objects.end(), claim), 0) << claim;
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "clients/ros2/bridge_options.h"
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "platform/key_value_file.h"
+#include "platform/program.h"
 
 namespace ros2_bridge {
 namespace {
@@ -33,20 +33,22 @@ std::string Shown(double v) {
   return text;
 }
 
-bool ParseDomain(const std::string& text, int& domain, std::string& why) {
+platform::Result ParseDomain(const std::string& text, int& domain) {
   double v = 0;
   if (!ParseNumber(text, 0, kMaxDomainId, v) || v != std::floor(v)) {
-    why = "the domain id '" + text + "' is not a whole number from 0 to " + std::to_string(kMaxDomainId);
-    return false;
+    return platform::Fail(
+        platform::Status::kBadArgument,
+        "the domain id '" + text + "' is not a whole number from 0 to " + std::to_string(kMaxDomainId));
   }
   domain = static_cast<int>(v);
-  return true;
+  return platform::Ok();
 }
 
-bool ParseDistro(const std::string& text, ros2::Distribution& distro, std::string& why) {
-  if (ros2::ParseDistribution(text, distro)) return true;
-  why = "the ROS 2 distribution '" + text + "' is not humble or jazzy (iron and later count as jazzy)";
-  return false;
+platform::Result ParseDistro(const std::string& text, ros2::Distribution& distro) {
+  if (ros2::ParseDistribution(text, distro)) return platform::Ok();
+  return platform::Fail(
+      platform::Status::kBadArgument,
+      "the ROS 2 distribution '" + text + "' is not humble or jazzy (iron and later count as jazzy)");
 }
 
 bool ParseSwitch(const std::string& text, bool& value) {
@@ -118,67 +120,68 @@ const std::vector<NumberKey>& NumberKeys() {
   return keys;
 }
 
-// One "key = value" of the file, or of an option that names a key. False with a reason.
-bool Take(const std::string& key, const std::string& value, BridgeOptions& options, std::string& why) {
+// One "key = value" of the file, or of an option that names a key. kBadArgument with a reason (the
+// file's reader makes it kBadContent).
+platform::Result Take(const std::string& key, const std::string& value, BridgeOptions& options) {
   for (const NumberKey& k : NumberKeys()) {
     if (key != k.key) continue;
     double* target = k.plain != nullptr ? &(options.*k.plain) : k.nested(options);
     if (!ParseNumber(value, k.low, k.high, *target)) {
-      why = key + " must be a number from " + Shown(k.low) + " to " + Shown(k.high) + " (" + k.what +
-            "), not '" + value + "'";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument, key + " must be a number from " + Shown(k.low) +
+                                                                " to " + Shown(k.high) + " (" + k.what +
+                                                                "), not '" + value + "'");
     }
-    return true;
+    return platform::Ok();
   }
   double n = 0;
   if (key == "namespace") {
     if (!ValidNamespace(value)) {
-      why =
-          "the namespace '" + value + "' is not a ROS 2 namespace (\"/\" and names of letters, digits and _)";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "the namespace '" + value +
+                                "' is not a ROS 2 namespace (\"/\" and names of letters, digits and _)");
     }
     options.ros_namespace = value;
   } else if (key == "domain_id") {
-    return ParseDomain(value, options.domain_id, why);
+    return ParseDomain(value, options.domain_id);
   } else if (key == "ros_distro") {
-    return ParseDistro(value, options.distro, why);
+    return ParseDistro(value, options.distro);
   } else if (key == "camera_quality") {
     if (!ParseNumber(value, 1, 100, n) || n != std::floor(n)) {
-      why = "camera_quality must be a whole number from 1 to 100, not '" + value + "'";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "camera_quality must be a whole number from 1 to 100, not '" + value + "'");
     }
     options.camera_quality = static_cast<int>(n);
   } else if (key == "raw_image" || key == "request_sensors") {
     if (!ParseSwitch(value, key == "raw_image" ? options.raw_image : options.request_sensors)) {
-      why = key + " must be true or false, not '" + value + "'";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            key + " must be true or false, not '" + value + "'");
     }
   } else if (key == "left_wheel_motor" || key == "right_wheel_motor") {
     if (!ParseNumber(value, 1, 6, n) || n != std::floor(n)) {
-      why = key + " must be a DC motor channel from 1 to 6, not '" + value + "'";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            key + " must be a DC motor channel from 1 to 6, not '" + value + "'");
     }
     (key == "left_wheel_motor" ? options.drive.left_motor : options.drive.right_motor) = static_cast<int>(n);
   } else {
-    why = "unknown key '" + key + "'";
-    return false;
+    return platform::Fail(platform::Status::kBadArgument, "unknown key '" + key + "'");
   }
-  return true;
+  return platform::Ok();
 }
 
-bool Consistent(const BridgeOptions& options, std::string& error) {
+// Keys that only the file sets and that contradict each other: kBadContent.
+platform::Result Consistent(const BridgeOptions& options) {
   if (options.drive.left_motor == options.drive.right_motor) {
-    error = "left_wheel_motor and right_wheel_motor name the same channel";
-    return false;
+    return platform::Fail(platform::Status::kBadContent,
+                          "left_wheel_motor and right_wheel_motor name the same channel");
   }
   for (const auto& [name, spec] :
        {std::pair{"sonar", options.sonar}, std::pair{"infrared", options.infrared}}) {
     if (spec.min_range > spec.max_range) {
-      error = std::string(name) + "_min_range is above " + name + "_max_range";
-      return false;
+      return platform::Fail(platform::Status::kBadContent,
+                            std::string(name) + "_min_range is above " + name + "_max_range");
     }
   }
-  return true;
+  return platform::Ok();
 }
 
 }  // namespace
@@ -198,24 +201,22 @@ std::string UsageText() {
          "  temperature_offset (0), battery_scale (0.001 V)   per count of the robot's readings\n";
 }
 
-bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string& error) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0) {
-    error = path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")";
-    return false;
+platform::Result ReadConfigFile(const std::string& path, BridgeOptions& options) {
+  if (platform::OthersMayWrite(path)) {
+    return platform::Fail(
+        platform::Status::kNoAccess,
+        path + ": anyone may change this file; let only its owner write it (chmod o-w " + path + ")");
   }
-  const platform::Result read =
-      platform::ReadKeyValueFile(path, [&options](const std::string& key, const std::string& value) {
-        std::string why;
-        return Take(key, value, options, why) ? platform::Ok()
-                                              : platform::Fail(platform::Status::kBadContent, why);
-      });
-  if (!read.ok()) error = read.message;
-  return read.ok();
+  return platform::ReadKeyValueFile(path, [&options](const std::string& key, const std::string& value) {
+    // A line of the file, not an argument.
+    platform::Result taken = Take(key, value, options);
+    if (!taken.ok()) taken.status = platform::Status::kBadContent;
+    return taken;
+  });
 }
 
-bool ParseArguments(int argc, char** argv, const char* domain_env, BridgeOptions& options, std::string& error,
-                    bool& help) {
+platform::Result ParseArguments(int argc, char** argv, const char* domain_env, BridgeOptions& options,
+                                bool& help) {
   help = false;
   static const option kLong[] = {{"config", required_argument, nullptr, 'c'},
                                  {"namespace", required_argument, nullptr, 'n'},
@@ -244,40 +245,40 @@ bool ParseArguments(int argc, char** argv, const char* domain_env, BridgeOptions
         break;
       case 'h':
         help = true;
-        error = UsageText();
-        return false;
+        return platform::Ok();
       default:
-        error = std::string("unknown or incomplete option '") + argv[optind - 1] + "'\n" + UsageText();
-        return false;
+        return platform::Fail(platform::Status::kBadArgument, std::string("unknown or incomplete option '") +
+                                                                  argv[optind - 1] + "'\n" + UsageText());
     }
   }
   if (optind != argc - 1) {
-    error = "name exactly one robot\n" + UsageText();
-    return false;
+    return platform::Fail(platform::Status::kBadArgument, "name exactly one robot\n" + UsageText());
   }
   options.robot = argv[optind];
-  if (options.robot.empty()) {
-    error = "the robot name is empty";
-    return false;
-  }
+  if (options.robot.empty()) return platform::Fail(platform::Status::kBadArgument, "the robot name is empty");
   // The environment first, then the file, then the command line: each overrides the one before.
-  if (domain_env != nullptr && *domain_env != '\0' && !ParseDomain(domain_env, options.domain_id, error)) {
-    error = "ROS_DOMAIN_ID: " + error;
-    return false;
+  if (domain_env != nullptr && *domain_env != '\0') {
+    if (platform::Result domain = ParseDomain(domain_env, options.domain_id); !domain.ok()) {
+      domain.message.insert(0, "ROS_DOMAIN_ID: ");
+      return domain;
+    }
   }
-  if (!config.empty() && !ReadConfigFile(config, options, error)) return false;
+  if (!config.empty()) {
+    if (platform::Result read = ReadConfigFile(config, options); !read.ok()) return read;
+  }
   for (const auto& [key, value] : given) {
-    if (!Take(key, value, options, error)) return false;
+    if (platform::Result taken = Take(key, value, options); !taken.ok()) return taken;
   }
   if (options.ros_namespace.empty()) {
     options.ros_namespace = "/" + options.robot;
     if (!ValidNamespace(options.ros_namespace)) {
-      error = "the robot name '" + options.robot +
-              "' is no ROS 2 name (letters, digits and _, not starting with a digit): give --namespace";
-      return false;
+      return platform::Fail(platform::Status::kBadArgument,
+                            "the robot name '" + options.robot +
+                                "' is no ROS 2 name (letters, digits and _, not starting with a digit): give "
+                                "--namespace");
     }
   }
-  return Consistent(options, error);
+  return Consistent(options);
 }
 
 }  // namespace ros2_bridge

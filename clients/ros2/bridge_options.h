@@ -7,6 +7,7 @@
 
 #include "clients/ros2/conversions.h"
 #include "clients/ros2/interop/ros_interop.h"
+#include "platform/status.h"
 
 namespace ros2_bridge {
 
@@ -26,13 +27,15 @@ struct BridgeOptions {
   DriveGeometry drive;
 };
 
-// Reads a configuration file (keys as UsageText lists them; '#' starts a comment). False with a
-// reason a person can act on.
-bool ReadConfigFile(const std::string& path, BridgeOptions& options, std::string& error);
-// The whole command line, with ROS_DOMAIN_ID from `domain_env` (null when unset). False with a reason
-// (or the usage text, for --help, with `help` set).
-bool ParseArguments(int argc, char** argv, const char* domain_env, BridgeOptions& options, std::string& error,
-                    bool& help);
+// Reads a configuration file (keys as UsageText lists them; '#' starts a comment). A failure with a
+// reason a person can act on: kBadContent for a line (or keys that contradict each other), kNoAccess
+// for a file others may change, the file's status when it cannot be read.
+platform::Result ReadConfigFile(const std::string& path, BridgeOptions& options);
+// The whole command line, with ROS_DOMAIN_ID from `domain_env` (null when unset): `help` set for
+// --help (the caller shows UsageText), else a failure with a reason (kBadArgument, or the
+// configuration file's).
+platform::Result ParseArguments(int argc, char** argv, const char* domain_env, BridgeOptions& options,
+                                bool& help);
 
 std::string UsageText();
 

@@ -1,83 +1,63 @@
 #include "clients/ros2/instance_claim.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <atomic>
+#include <cstdint>
 
 #include "exchange/sections.h"
+#include "platform/process.h"
 
 namespace ros2_bridge {
+namespace {
 
-std::string ClaimPath(const std::string& robot) {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  // /tmp is shared by every user: there the user's id keeps one user's claim from blocking another's.
-  const std::string folder = runtime != nullptr && runtime[0] == '/'
-                                 ? std::string(runtime)
-                                 : "/tmp/trevask-ros2-" + std::to_string(getuid());
-  // SectionObjectName escapes every byte a file name may not hold, and starts with '/'.
-  return folder + "/trevask-ros2" + exchange::SectionObjectName(robot, ".lock").substr(1).insert(0, "-");
+// The object holds the process number of the bridge that claimed it, for the message of the next
+// one that tries.
+constexpr std::size_t kClaimSize = 8;
+
+std::atomic_ref<uint32_t> Holder(const platform::SharedView& view) {
+  // A mapping starts on a page: the first word is aligned.
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view.data()));
 }
 
-CInstanceClaim::Result CInstanceClaim::Claim(const std::string& robot, std::string& error) {
-  path_ = ClaimPath(robot);
-  const std::string folder = path_.substr(0, path_.rfind('/'));
-  struct stat st {};
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = "the folder " + folder + " cannot be made: " + std::strerror(errno);
-    return Result::kFailed;
+}  // namespace
+
+std::string ClaimObjectName(const std::string& robot) {
+  return exchange::SectionObjectName(robot, "Ros2Bridge");
+}
+
+platform::Result CInstanceClaim::Claim(const std::string& robot) {
+  const std::string name = ClaimObjectName(robot);
+  bool created = false;
+  const platform::Status opened = platform::OpenSharedView(name, kClaimSize, view_, created);
+  if (opened == platform::Status::kForeign) {
+    // Another user's bridge serves the robot, or was killed and left the name behind.
+    return platform::Fail(platform::Status::kBusy,
+                          "another user's trevask-ros2 bridges robot '" + robot +
+                              "' already, or left its claim behind: " + platform::DescribeSharedObject(name));
   }
-  // A folder someone else made could hand the claim to them.
-  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-    error = "the folder " + folder + " is not a folder of this user's";
-    return Result::kFailed;
+  if (opened != platform::Status::kOk) {
+    return platform::Fail(opened, "the claim of robot '" + robot + "' (" + name +
+                                      ") cannot be opened: " + platform::StatusText(opened));
   }
-  // The file goes when its holder ends cleanly; a bridge that locked it just before it went holds a
-  // file nobody else can find, so it tries again with the one the path names now.
-  for (int attempt = 0;; ++attempt) {
-    fd_ = platform::UniqueFd(open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (fd_.get() < 0) {
-      error = path_ + " cannot be opened: " + std::strerror(errno);
-      return Result::kFailed;
-    }
-    if (flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK) {
-        error = path_ + " cannot be locked: " + std::strerror(errno);
-        return Result::kFailed;
-      }
-      char pid[32] = {};
-      const ssize_t n = pread(fd_.get(), pid, sizeof pid - 1, 0);
-      error = "another trevask-ros2 bridges robot '" + robot + "' already" +
-              (n > 0 ? " (process " + std::string(pid, static_cast<std::size_t>(n)) + ")" : std::string()) +
-              "; it holds " + path_;
-      fd_.Reset();
-      return Result::kHeld;
-    }
-    struct stat held {};
-    struct stat named {};
-    if (fstat(fd_.get(), &held) == 0 && stat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
-        held.st_dev == named.st_dev)
-      break;
-    if (attempt == 10) {
-      error = path_ + " keeps being replaced while it is claimed";
-      return Result::kFailed;
-    }
+  if (!platform::TryClaim(view_)) {
+    // Relaxed: only the number is handed over, and a message without it (the holder has not written
+    // it yet) is still true.
+    const uint32_t holder = Holder(view_).load(std::memory_order_relaxed);
+    return platform::Fail(platform::Status::kBusy,
+                          "another trevask-ros2 bridges robot '" + robot + "' already" +
+                              (holder != 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
+                              "; it holds " + name);
   }
-  // Who holds it, for the message of the next one that tries.
-  const std::string mine = std::to_string(getpid());
-  // The claim holds whether this is written or not; only a second bridge's message would lack it.
-  const bool noted = ftruncate(fd_.get(), 0) == 0 && pwrite(fd_.get(), mine.data(), mine.size(), 0) > 0;
-  static_cast<void>(noted);
-  return Result::kClaimed;
+  claimed_ = true;
+  Holder(view_).store(platform::ProcessId(), std::memory_order_relaxed);
+  return platform::Ok();
 }
 
 CInstanceClaim::~CInstanceClaim() {
-  // Removed while it is still locked: whoever opens the path from now on makes a new file.
-  if (fd_.get() >= 0) unlink(path_.c_str());
+  if (!claimed_) return;
+  Holder(view_).store(0, std::memory_order_relaxed);
+  platform::ReleaseClaim(view_);
+  // The name itself goes when the process ends, once no other process (a second bridge being turned
+  // away) holds the object.
 }
 
 }  // namespace ros2_bridge

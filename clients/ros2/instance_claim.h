@@ -1,11 +1,14 @@
-// One bridge per robot and user: two would publish every reading twice and take every command twice.
-// The claim is a lock on a file of the user's runtime folder, which the system lets go of however
-// the process ends; the file is removed when the bridge ends cleanly.
+// One bridge per robot on this machine: two would publish every reading twice and take every command
+// twice. The claim is a small named object beside the robot's sections, held by the bridge that
+// serves the robot; the system lets go of it however that process ends, and its name goes when the
+// bridge ends. Unlike a lock file it does not depend on the folders a bridge is given: a service
+// manager's private /tmp or another runtime folder still finds it.
 #pragma once
 
 #include <string>
 
-#include "platform/posix/unique_fd.h"
+#include "platform/shared_memory.h"
+#include "platform/status.h"
 
 namespace ros2_bridge {
 
@@ -16,19 +19,16 @@ class CInstanceClaim {
   CInstanceClaim(const CInstanceClaim&) = delete;
   CInstanceClaim& operator=(const CInstanceClaim&) = delete;
 
-  enum class Result { kClaimed, kHeld, kFailed };
-  // Claims robot `robot`'s bridge. kHeld: another process holds it (`error` says which, where it can
-  // tell); kFailed: the lock file cannot be made (`error` says why).
-  Result Claim(const std::string& robot, std::string& error);
-  const std::string& path() const { return path_; }
+  // Claims robot `robot`'s bridge. kBusy when another bridge holds it (the message says which
+  // process, where it can tell, or whose object it is); the object's status when it cannot be opened.
+  platform::Result Claim(const std::string& robot);
 
  private:
-  platform::UniqueFd fd_;
-  std::string path_;
+  platform::SharedView view_;
+  bool claimed_ = false;
 };
 
-// The folder of the lock files: $XDG_RUNTIME_DIR, else /tmp; and the file of one robot in it (the
-// robot's name escaped as the sections' names are).
-std::string ClaimPath(const std::string& robot);
+// The name of robot `robot`'s claim: the robot's name escaped as its sections' names are.
+std::string ClaimObjectName(const std::string& robot);
 
 }  // namespace ros2_bridge

@@ -24,12 +24,18 @@ void OnSignal(int) {
 
 int main(int argc, char** argv) {
   ros2_bridge::BridgeOptions options;
-  std::string error;
   bool help = false;
-  if (!ros2_bridge::ParseArguments(argc, argv, std::getenv("ROS_DOMAIN_ID"), options, error, help)) {
-    std::fprintf(help ? stdout : stderr, "%s%s", help ? "" : "trevask-ros2: ", error.c_str());
-    if (!error.empty() && error.back() != '\n') std::fputc('\n', help ? stdout : stderr);
-    return help ? 0 : 2;
+  const platform::Result parsed =
+      ros2_bridge::ParseArguments(argc, argv, std::getenv("ROS_DOMAIN_ID"), options, help);
+  if (help) {
+    std::fputs(ros2_bridge::UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (!parsed.ok()) {
+    const std::string& text = parsed.message;
+    std::fprintf(stderr, "trevask-ros2: %s", text.c_str());
+    if (!text.empty() && text.back() != '\n') std::fputc('\n', stderr);
+    return 2;
   }
   struct sigaction action {};
   action.sa_handler = OnSignal;
@@ -37,10 +43,9 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
 
   ros2_bridge::CRos2Bridge bridge(options);
-  bool held = false;
-  if (!bridge.Start(error, held)) {
-    std::fprintf(stderr, "trevask-ros2: %s\n", error.c_str());
-    return held ? 3 : 1;
+  if (const platform::Result started = bridge.Start(); !started.ok()) {
+    std::fprintf(stderr, "trevask-ros2: %s\n", started.message.c_str());
+    return started.status == platform::Status::kBusy ? 3 : 1;
   }
   std::printf("trevask-ros2: robot '%s' on DDS domain %d under %s\n", options.robot.c_str(),
               options.domain_id, options.ros_namespace.c_str());

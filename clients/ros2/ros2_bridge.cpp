@@ -32,10 +32,12 @@ RosTime Now() {
                        .count());
 }
 
+// The header points into `frame`, which the library reads when the sample is written: the string must
+// outlive the write. A temporary would be gone by then, so none is taken.
 std_msgs_msg_dds__Header_ Header(const RosTime& t, const std::string& frame) {
-  // The library only reads the frame id while it writes the sample.
   return {{t.sec, t.nanosec}, const_cast<char*>(frame.c_str())};
 }
+std_msgs_msg_dds__Header_ Header(const RosTime& t, std::string&& frame) = delete;
 
 template <class Seq, class T>
 Seq SequenceOf(std::vector<T>& v) {
@@ -73,40 +75,29 @@ void CRos2Bridge::Log(const std::string& line) const {
   std::fprintf(stderr, "trevask-ros2 %s: %s\n", options_.robot.c_str(), line.c_str());
 }
 
-bool CRos2Bridge::Start(std::string& error, bool& held) {
-  held = false;
-  switch (claim_.Claim(options_.robot, error)) {
-    case CInstanceClaim::Result::kClaimed:
-      break;
-    case CInstanceClaim::Result::kHeld:
-      held = true;
-      return false;
-    case CInstanceClaim::Result::kFailed:
-      return false;
-  }
+platform::Result CRos2Bridge::Start() {
+  if (platform::Result claimed = claim_.Claim(options_.robot); !claimed.ok()) return claimed;
   control_.AttachHost(&host_);
   host_.SetMessageHandler([this](const std::string& text) { Log(text); });
   control_.SetEventSink([this](int dispid) { OnControlEvent(dispid); });
   control_.connectRobot(options_.robot);
-  if (!control_.last_error().empty()) {
-    error = control_.last_error();
-    return false;
-  }
+  if (!control_.last_error().empty())
+    return platform::Fail(platform::Status::kOpenFailed, control_.last_error());
   if (!watch_.Start()) {
-    error = "the thread that hears the robot's sections cannot be started";
-    return false;
+    return platform::Fail(platform::Status::kStartFailed,
+                          "the thread that hears the robot's sections cannot be started");
   }
 
   participant_ =
       ros2::Entity(ros2::MakeParticipant(static_cast<dds_domainid_t>(options_.domain_id), options_.distro));
   if (!participant_.valid()) {
-    error = "DDS domain " + std::to_string(options_.domain_id) +
-            " cannot be joined: " + dds_strretcode(participant_.get());
-    return false;
+    return platform::Fail(platform::Status::kStartFailed,
+                          "DDS domain " + std::to_string(options_.domain_id) +
+                              " cannot be joined: " + dds_strretcode(participant_.get()));
   }
   if (!announcer_.Start(participant_.get(), options_.ros_namespace, "trevask_ros2", options_.distro)) {
-    error = "the node cannot be announced on ros_discovery_info";
-    return false;
+    return platform::Fail(platform::Status::kStartFailed,
+                          "the node cannot be announced on ros_discovery_info");
   }
   listener_ = dds_create_listener(&watch_.waker());
   dds_lset_data_available(listener_,
@@ -173,15 +164,12 @@ bool CRos2Bridge::Start(std::string& error, bool& held) {
     readers_.servo[i] =
         endpoint(false, std_msgs_msg_dds__Float64__desc, "servo_" + std::to_string(i + 1) + "/target",
                  "std_msgs/msg/Float64", ros2::QosProfile::kDefault);
-  if (!failed.empty()) {
-    error = "a DDS endpoint cannot be made: " + failed;
-    return false;
-  }
-  if (!announcer_.Announce()) {
-    error = "the node cannot be announced on ros_discovery_info";
-    return false;
-  }
-  return true;
+  if (!failed.empty())
+    return platform::Fail(platform::Status::kStartFailed, "a DDS endpoint cannot be made: " + failed);
+  if (!announcer_.Announce())
+    return platform::Fail(platform::Status::kStartFailed,
+                          "the node cannot be announced on ros_discovery_info");
+  return platform::Ok();
 }
 
 // ---- Readings ----------------------------------------------------------------------------------
@@ -268,8 +256,9 @@ void CRos2Bridge::PublishMotor(const uint8_t* record, std::size_t size) {
   }
   std::vector<char*> name_pointers;
   for (std::string& n : names) name_pointers.push_back(n.data());
+  const std::string frame = frame_prefix_ + "base_link";
   const sensor_msgs_msg_dds__JointState_ m{
-      Header(Now(), frame_prefix_ + "base_link"), SequenceOf<dds_sequence_string>(name_pointers),
+      Header(Now(), frame), SequenceOf<dds_sequence_string>(name_pointers),
       SequenceOf<dds_sequence_double>(position), SequenceOf<dds_sequence_double>(velocity),
       SequenceOf<dds_sequence_double>(effort)};
   dds_write(writers_.joint_states.get(), &m);
@@ -344,8 +333,9 @@ void CRos2Bridge::PublishDiagnostics() {
   std::vector<diagnostic_msgs_msg_dds__DiagnosticStatus_> status = {
       {level, name.data(), message.data(), hardware.data(),
        SequenceOf<dds_sequence_diagnostic_msgs_msg_dds__KeyValue_>(values)}};
+  const std::string no_frame;  // the array is about the robot's link, not a place
   const diagnostic_msgs_msg_dds__DiagnosticArray_ m{
-      Header(Now(), ""), SequenceOf<dds_sequence_diagnostic_msgs_msg_dds__DiagnosticStatus_>(status)};
+      Header(Now(), no_frame), SequenceOf<dds_sequence_diagnostic_msgs_msg_dds__DiagnosticStatus_>(status)};
   dds_write(writers_.diagnostics.get(), &m);
 }
 

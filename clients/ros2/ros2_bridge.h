@@ -50,9 +50,9 @@ class CRos2Bridge {
   CRos2Bridge(const CRos2Bridge&) = delete;
   CRos2Bridge& operator=(const CRos2Bridge&) = delete;
 
-  // Claims the robot, connects the control to its sections and makes the DDS endpoints. False with a
-  // reason when it cannot; `held` tells that another bridge serves the robot already.
-  bool Start(std::string& error, bool& held);
+  // Claims the robot, connects the control to its sections and makes the DDS endpoints. A failure
+  // with a reason when it cannot: kBusy when another bridge serves the robot already.
+  platform::Result Start();
   // Serves until `stop` is raised, then stops the wheels it drove.
   void Run(const std::atomic<bool>& stop);
 
