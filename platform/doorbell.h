@@ -51,6 +51,11 @@ uint32_t DoorbellWaiters(const uint32_t* word);
 // and for telling that a ring with nobody waiting made none.
 uint64_t DoorbellWakeCalls();
 
+// Whether a wait on several words sleeps on all of them in one call. Where it cannot (Linux before
+// 5.16, and emulators), it sleeps on the first and looks at the others between short slices, so a
+// word changed without a ring is found within a slice and reported as rung.
+bool DoorbellsWaitTogether();
+
 enum class DoorbellWait {
   kRung,         // a word differs from what was seen (it may bring nothing new: look again)
   kTimedOut,     // the limit passed

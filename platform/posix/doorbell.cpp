@@ -77,6 +77,15 @@ DoorbellWait WaitOne(const Doorbell& bell, double real_ms) {
 // thread that reads a stale "true" only makes one more call that fails the same way.
 std::atomic<bool> vector_wait_missing{false};
 
+bool VectorWaitPresent() {
+  if (vector_wait_missing.load(std::memory_order_relaxed)) return false;
+  // No words: a kernel that has the call refuses the empty list, one without it does not know it.
+  const bool present =
+      ::syscall(SYS_futex_waitv, nullptr, 0, 0, nullptr, CLOCK_MONOTONIC) == 0 || errno != ENOSYS;
+  if (!present) vector_wait_missing.store(true, std::memory_order_relaxed);
+  return present;
+}
+
 DoorbellWait WaitMany(const Doorbell* bells, std::size_t count, double real_ms) {
   if (!vector_wait_missing.load(std::memory_order_relaxed)) {
     futex_waitv waiters[FUTEX_WAITV_MAX];
@@ -240,6 +249,10 @@ void PrepareDoorbell(const uint32_t* word) {
 uint32_t DoorbellWaiters(const uint32_t* word) {
   uint32_t* count = word != nullptr ? AllCounts().Find(word) : nullptr;
   return count != nullptr ? std::atomic_ref<uint32_t>(*count).load(std::memory_order_relaxed) : 0;
+}
+
+bool DoorbellsWaitTogether() {
+  return VectorWaitPresent();
 }
 
 DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t limit_ms) {

@@ -181,6 +181,11 @@ uint32_t DoorbellWaiters(const uint32_t* word) {
   return bell != nullptr ? std::atomic_ref<uint32_t>(*bell->waiters).load(std::memory_order_relaxed) : 0;
 }
 
+// Up to 64 words in one wait; more are a host's own folly and are looked at between slices.
+bool DoorbellsWaitTogether() {
+  return true;
+}
+
 DoorbellWait WaitForDoorbells(const Doorbell* bells, std::size_t count, uint32_t limit_ms) {
   if (count == 0) {
     SleepMilliseconds(limit_ms);  // nothing to hear
