@@ -388,16 +388,18 @@ void BenchFloor() {
   }
 }
 
-// strace attached to the relay for two seconds while the host takes what comes: the relay's system
-// calls (every thread's) per record the client took meanwhile, or why there is no figure.
+// strace attached to the relay for two and a half seconds while the host takes what comes: the
+// relay's system calls (every thread's) per record the client took meanwhile, or why there is no
+// figure.
 std::string RelayCallsPerRecord(pid_t relay, control::CHeadlessHost& host, uint64_t& records) {
   const char* tool = "/usr/bin/strace";
   if (access(tool, X_OK) != 0) return "strace not installed";
   const std::string out = "/tmp/trevask-bench-strace-" + std::to_string(getpid());
-  const pid_t tracer = Spawn({tool, "-c", "-f", "-o", out, "-p", std::to_string(relay)});
-  host.RunFor(500);  // strace attaches to every thread
+  // strace counts from its attach to its detach: the records are counted over that same window
+  // (from before the attach, which takes a few milliseconds), not over a part of it.
   records = 0;
-  host.RunFor(2000);
+  const pid_t tracer = Spawn({tool, "-c", "-f", "-o", out, "-p", std::to_string(relay)});
+  host.RunFor(2500);
   const double taken = static_cast<double>(records);
   kill(tracer, SIGINT);  // detaches and writes its table
   waitpid(tracer, nullptr, 0);

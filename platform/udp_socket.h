@@ -1,7 +1,9 @@
-// One IPv4 UDP socket, as the Wi-Fi link asks it of the system: never blocking, with a handle to
-// wait on for datagrams. Addresses are in network byte order, ports in host order.
+// One IPv4 UDP socket, as the Wi-Fi link asks it of the system: never blocking but in the one
+// receive that waits, with a handle to wait on for datagrams. Addresses are in network byte order,
+// ports in host order.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -54,6 +56,14 @@ class UdpSocket {
   // The datagrams waiting now, at most `count`, each into its own buffer: how many (fewer than
   // `count`: none was left), 0 when none is waiting, -1 on an error. Never waits.
   int ReceiveMany(Datagram* datagrams, std::size_t count);
+  // As ReceiveMany, but waits for the first datagram: at most `limit_ms` scaled milliseconds, until
+  // StopWaiting, or until one comes, and then takes it with every other one waiting (at most
+  // `count`) in the same call. 0 when none came or the wait was stopped, -1 on an error.
+  int ReceiveManyWaiting(Datagram* datagrams, std::size_t count, uint32_t limit_ms);
+  // Ends a ReceiveManyWaiting blocked on another thread at once, and makes every later one return at
+  // once, until the socket is opened again; sends and ReceiveMany go on. Not while another thread
+  // opens or closes the socket.
+  void StopWaiting();
   // Looks for at most `limit_us` microseconds: -1 on an error, 0 when nothing became ready, else
   // the number of kinds of readiness found.
   int Look(uint32_t limit_us, SocketReadiness& ready) const;
@@ -67,6 +77,11 @@ class UdpSocket {
   // What a wait for a datagram waits on where the system cannot wait on the socket itself (an event
   // its arrival sets); kNoWaitHandle where it can.
   WaitHandle event_ = kNoWaitHandle;
+  // The receive time limit the socket was last given, in real microseconds (-1: none yet): it is set
+  // again only when the limit or the time scale changed. Where the wait is not the receive's own, a
+  // flag StopWaiting raises instead (release; the waiter's acquire sees it with the set event).
+  int64_t wait_limit_us_ = -1;
+  std::atomic<bool> wait_stopped_{false};
 };
 
 // Parses a dotted IPv4 address into network byte order. False for anything else.

@@ -6,14 +6,18 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exchange/frame.h"
@@ -189,6 +193,64 @@ TEST(UdpEndpoint, ReadsEveryWaitingDatagramAndSaysWhenItEmptiedTheSocket) {
     }
     EXPECT_EQ(udp.ReadAvailable(buf, sizeof buf), 0);
     EXPECT_TRUE(udp.Emptied());
+  }
+}
+
+// The reader waits in its read: the call returns as soon as a datagram is there, with every one
+// waiting then, and a stop from the thread that closes the link wakes a reader blocked in it at
+// once, without a datagram. A stopped endpoint opened again waits and reads as before.
+TEST(UdpEndpoint, AWaitingReadTakesABatchAndAStopWakesItAtOnce) {
+  // A minute of real time: a read that waited it out instead of returning is told apart.
+  const uint32_t minute = static_cast<uint32_t>(60000 / platform::TimeScale());
+  const auto seconds_taken = [](const auto& call) {
+    const double start = platform::MonotonicSeconds();
+    call();
+    return platform::MonotonicSeconds() - start;
+  };
+  Peer robot;
+  relay::CUdpEndpoint udp;
+  uint8_t buf[4096];
+  for (const char* round : {"first open", "opened again after a stop"}) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(udp.Open(htonl(INADDR_LOOPBACK), robot.port()));
+    ASSERT_EQ(udp.SendDatagram(reinterpret_cast<const uint8_t*>("hello"), 5), 5);
+    ASSERT_EQ(robot.Receive(), "hello");
+    for (const char* d : {"a", "bc", "d"}) robot.SendTo(udp.LocalPort(), d);
+    int taken = 0;
+    EXPECT_LT(seconds_taken([&] { taken = udp.WaitAndTake(minute); }), 10.0);
+    EXPECT_EQ(taken, 3);
+    for (const char* d : {"a", "bc", "d"}) {
+      const int n = udp.ReadAvailable(buf, sizeof buf);
+      ASSERT_GT(n, 0);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n)), d);
+    }
+    EXPECT_TRUE(udp.Emptied());
+
+    std::atomic<pid_t> reader_id{0};
+    std::atomic<int> woken_with{-2};  // seq_cst: test bookkeeping between two threads
+    std::thread reader([&] {
+      reader_id = static_cast<pid_t>(::syscall(SYS_gettid));
+      woken_with = udp.WaitAndTake(minute);
+    });
+    // Blocked in the batch receive: the system says which call the thread sleeps in.
+    const auto in_receive = [&] {
+      if (reader_id == 0) return false;
+      std::ifstream call("/proc/self/task/" + std::to_string(reader_id.load()) + "/syscall");
+      long number = -1;
+      return static_cast<bool>(call >> number) && number == SYS_recvmmsg;
+    };
+    ASSERT_TRUE(testing_support::WaitUntil(in_receive, 10000)) << "the reader never blocked in its read";
+    udp.StopWaiting();
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return woken_with != -2; }, 10000))
+        << "the stop did not wake it";
+    reader.join();
+    EXPECT_EQ(woken_with, 0) << "a stop is no datagram";
+    EXPECT_EQ(udp.ReadAvailable(buf, sizeof buf), 0);
+    EXPECT_EQ(udp.foreign_datagrams(), 0u);
+    EXPECT_LT(seconds_taken([&] { taken = udp.WaitAndTake(minute); }), 10.0)
+        << "a stopped endpoint waits no more";
+    EXPECT_EQ(taken, 0);
+    udp.Close();
   }
 }
 

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+
+#include "platform/clock.h"
 
 namespace platform {
 namespace {
@@ -19,6 +22,39 @@ sockaddr_in ToSockaddr(const Ipv4Endpoint& e) {
   return a;
 }
 
+// Receives up to `count` datagrams in one call: how many, 0 when none (the wait ran out, or the
+// receiving side was shut down), -1 on an error.
+int ReceiveBatch(int fd, Datagram* datagrams, std::size_t count, int flags) {
+  constexpr std::size_t kMost = 64;
+  if (count > kMost) count = kMost;
+  mmsghdr messages[kMost];
+  iovec parts[kMost];
+  sockaddr_in sources[kMost];
+  for (std::size_t i = 0; i < count; ++i) {
+    parts[i] = iovec{datagrams[i].buffer, datagrams[i].room};
+    sources[i] = sockaddr_in{};
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &sources[i];
+    messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  const int n = ::recvmmsg(fd, messages, static_cast<unsigned>(count), flags, nullptr);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+  int got = 0;
+  for (; got < n; ++got) {
+    // Every datagram has a source; a receive that ended because the receiving side was shut down
+    // gives an entry without one, which is no datagram (nor a foreign one to count).
+    if (messages[got].msg_hdr.msg_namelen == 0) break;
+    const sockaddr_in& a = sources[got];
+    datagrams[got].length = messages[got].msg_len;
+    datagrams[got].from = messages[got].msg_hdr.msg_namelen >= sizeof a && a.sin_family == AF_INET
+                              ? Ipv4Endpoint{a.sin_addr.s_addr, ntohs(a.sin_port)}
+                              : Ipv4Endpoint{};
+  }
+  return got;
+}
+
 }  // namespace
 
 bool UdpSocket::Open() {
@@ -26,6 +62,7 @@ bool UdpSocket::Open() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   socket_ = fd;
+  wait_limit_us_ = -1;  // a new socket waits without limit until it is given one
   return true;
 }
 
@@ -64,33 +101,32 @@ int UdpSocket::ReceiveFrom(uint8_t* buffer, std::size_t room, Ipv4Endpoint& from
 }
 
 int UdpSocket::ReceiveMany(Datagram* datagrams, std::size_t count) {
-  if (!IsOpen()) return -1;
-  constexpr std::size_t kMost = 64;
-  if (count > kMost) count = kMost;
-  mmsghdr messages[kMost];
-  iovec parts[kMost];
-  sockaddr_in sources[kMost];
-  for (std::size_t i = 0; i < count; ++i) {
-    parts[i] = iovec{datagrams[i].buffer, datagrams[i].room};
-    sources[i] = sockaddr_in{};
-    messages[i] = mmsghdr{};
-    messages[i].msg_hdr.msg_name = &sources[i];
-    messages[i].msg_hdr.msg_namelen = sizeof sources[i];
-    messages[i].msg_hdr.msg_iov = &parts[i];
-    messages[i].msg_hdr.msg_iovlen = 1;
-  }
   // One call takes every datagram waiting (up to `count`); none waiting is no error.
-  const int n =
-      ::recvmmsg(static_cast<int>(socket_), messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
-  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-  for (int i = 0; i < n; ++i) {
-    const sockaddr_in& a = sources[i];
-    datagrams[i].length = messages[i].msg_len;
-    datagrams[i].from = messages[i].msg_hdr.msg_namelen >= sizeof a && a.sin_family == AF_INET
-                            ? Ipv4Endpoint{a.sin_addr.s_addr, ntohs(a.sin_port)}
-                            : Ipv4Endpoint{};
+  return IsOpen() ? ReceiveBatch(static_cast<int>(socket_), datagrams, count, MSG_DONTWAIT) : -1;
+}
+
+int UdpSocket::ReceiveManyWaiting(Datagram* datagrams, std::size_t count, uint32_t limit_ms) {
+  if (!IsOpen()) return -1;
+  // The limit is the socket's receive time-out, given again only when it changed: the wait and the
+  // read stay one system call. A zero time-out would wait for ever, so it is a microsecond at least.
+  const double real_us = std::ceil(static_cast<double>(limit_ms) * TimeScale() * 1000.0);
+  const int64_t limit_us = real_us < 1.0 ? 1 : static_cast<int64_t>(real_us);
+  if (limit_us != wait_limit_us_) {
+    const timeval timeout{static_cast<time_t>(limit_us / 1000000),
+                          static_cast<suseconds_t>(limit_us % 1000000)};
+    if (::setsockopt(static_cast<int>(socket_), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
+      return -1;
+    wait_limit_us_ = limit_us;
   }
-  return n;
+  return ReceiveBatch(static_cast<int>(socket_), datagrams, count, MSG_WAITFORONE);
+}
+
+void UdpSocket::StopWaiting() {
+  // Shutting down the receiving side wakes a receive blocked on the socket, and every later one
+  // returns at once without a datagram (ReceiveBatch tells that apart), while the datagrams already
+  // queued can still be read. Linux does so even for a socket that is not connected, though it
+  // answers ENOTCONN. Only a new socket waits again: the link opens one at every connect.
+  if (IsOpen()) ::shutdown(static_cast<int>(socket_), SHUT_RD);
 }
 
 int UdpSocket::Look(uint32_t limit_us, SocketReadiness& ready) const {

@@ -6,6 +6,10 @@
 #include <mswsock.h>
 // clang-format on
 
+#include <cmath>
+
+#include "platform/clock.h"
+
 namespace platform {
 namespace {
 
@@ -52,6 +56,7 @@ bool UdpSocket::Open() {
   }
   socket_ = static_cast<WaitHandle>(s);
   event_ = reinterpret_cast<WaitHandle>(event);
+  wait_stopped_.store(false, std::memory_order_relaxed);  // no other thread waits on a socket being opened
   return true;
 }
 
@@ -119,6 +124,24 @@ int UdpSocket::ReceiveMany(Datagram* datagrams, std::size_t count) {
     ++got;
   }
   return static_cast<int>(got);
+}
+
+int UdpSocket::ReceiveManyWaiting(Datagram* datagrams, std::size_t count, uint32_t limit_ms) {
+  if (!IsOpen()) return -1;
+  // Winsock cannot wait in the receive: the wait is on the arrival event, then the read takes what
+  // came. A stop sets the event and leaves its flag raised for every later wait.
+  if (wait_stopped_.load(std::memory_order_acquire)) return 0;
+  const double real_ms = std::ceil(static_cast<double>(limit_ms) * TimeScale());
+  const DWORD r = ::WaitForSingleObject(reinterpret_cast<HANDLE>(event_), static_cast<DWORD>(real_ms));
+  if (r == WAIT_FAILED) return -1;
+  if (wait_stopped_.load(std::memory_order_acquire)) return 0;
+  return ReceiveMany(datagrams, count);
+}
+
+void UdpSocket::StopWaiting() {
+  if (!IsOpen()) return;
+  wait_stopped_.store(true, std::memory_order_release);  // seen by the waiter the event wakes
+  ::SetEvent(reinterpret_cast<HANDLE>(event_));
 }
 
 int UdpSocket::Look(uint32_t limit_us, SocketReadiness& ready) const {

@@ -88,6 +88,9 @@ void CLinkManager::GiveUp() {
 void CLinkManager::StopReceiveThread() {
   receive_stop_.store(true, std::memory_order_release);
   Wake();
+  // A reader blocked in the transport's own read is woken there. This thread alone opens and closes
+  // the line, and every connect opens it anew, so the stopped line never waits again.
+  ActiveTransport().StopWaiting();
   receive_thread_.Join();
 }
 

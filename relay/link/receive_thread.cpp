@@ -1,6 +1,6 @@
 // The receive thread: reads what the transport has until it is drained, feeds it to the receive path
 // (or, during a firmware upload, to the upload), wakes the clients, and sleeps on the transport's
-// descriptor until more comes.
+// descriptor (or in its read, where the transport waits by reading) until more comes.
 #include "platform/clock.h"
 #include "relay/link/link_manager.h"
 #include "relay/timing.h"
@@ -17,6 +17,13 @@ void CLinkManager::Wake() {
 }
 
 void CLinkManager::WaitForInput(Transport& line) {
+  // A transport that waits by reading takes what came in the same call; the next read hands it out.
+  // Its wait ends early only when the thread is told to stop (StopReceiveThread stops it), and an
+  // error backs off as a line that hung up does.
+  if (line.TakesWhileWaiting()) {
+    if (line.WaitAndTake(timing::kReceiveIdleLimitMs) < 0) platform::Sleep(timing::kHangUpBackOffMs);
+    return;
+  }
   // The transport's handle and the wake-up: nothing else can end the wait early. The limit is a
   // safety net, not a poll: longer than a keep-alive period, so that a robot's answers are all that
   // wakes an idle link's reader. A transport with nothing to wait on is looked at again after a

@@ -48,6 +48,15 @@ class Transport {
   // What to wait on between reads for data to arrive; kNoWaitHandle when closed (or when the
   // transport has nothing to wait on: the reader then looks again after a short pause).
   virtual platform::WaitHandle WaitHandle() const = 0;
+  // A transport whose reader waits by reading: WaitAndTake instead of a wait on WaitHandle.
+  virtual bool TakesWhileWaiting() const { return false; }
+  // Waits at most `limit_ms` (scaled) for data, until StopWaiting, or until some comes, and takes
+  // what has come in the same call for the next ReadAvailable to hand out: > 0 when some came, 0
+  // when none, -1 on an error. On the reading thread, outside the link lock.
+  virtual int WaitAndTake(uint32_t /*limit_ms*/) { return 0; }
+  // Ends a WaitAndTake blocked on the reading thread at once, and every later one, until the link
+  // is opened again. Called by the thread that opens and closes the link.
+  virtual void StopWaiting() {}
 
   // A transport that learns its peer from what arrives: the bytes last read came from a source it
   // does not send to yet. Asked on the reading thread, which alone changes it, without the lock.

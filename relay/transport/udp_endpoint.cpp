@@ -99,18 +99,35 @@ int CUdpEndpoint::LocalPort() const {
   return socket_.LocalPort();
 }
 
+void CUdpEndpoint::MakeBatch() {
+  if (!batch_bytes_.empty()) return;
+  batch_bytes_.resize(kBatchDatagrams * kDatagramRoom);
+  for (std::size_t i = 0; i < kBatchDatagrams; ++i)
+    batch_[i] = platform::Datagram{batch_bytes_.data() + i * kDatagramRoom, kDatagramRoom, 0, {}};
+}
+
+int CUdpEndpoint::WaitAndTake(uint32_t limit_ms) {
+  // A batch not handed out yet is data already: no wait.
+  if (batch_next_ != batch_count_) return static_cast<int>(batch_count_ - batch_next_);
+  if (!socket_.IsOpen()) return -1;
+  MakeBatch();
+  batch_next_ = batch_count_ = 0;
+  // The wait for the first datagram and the read of all that are waiting then are one call, so an
+  // idle link's reader costs one system call per wake-up and a busy one no wait at all.
+  const int got = socket_.ReceiveManyWaiting(batch_, kBatchDatagrams, limit_ms);
+  emptied_ = got < static_cast<int>(kBatchDatagrams);
+  if (got > 0) batch_count_ = static_cast<std::size_t>(got);
+  return got;
+}
+
 int CUdpEndpoint::ReadAvailable(uint8_t* buffer, int max) {
-  // No look before the read: the reader waits on the socket outside the link lock, and only once a
-  // read has found it empty. One call takes every datagram waiting; they are handed out one at a
-  // time, each with its own source.
+  // No look before the read: the reader waits in its own read (WaitAndTake) outside the link lock,
+  // and only once a read has found the socket empty. One call takes every datagram waiting; they
+  // are handed out one at a time, each with its own source.
   if (!socket_.IsOpen() || max < 0) return -1;
   for (;;) {
     if (batch_next_ == batch_count_) {
-      if (batch_bytes_.empty()) {
-        batch_bytes_.resize(kBatchDatagrams * kDatagramRoom);
-        for (std::size_t i = 0; i < kBatchDatagrams; ++i)
-          batch_[i] = platform::Datagram{batch_bytes_.data() + i * kDatagramRoom, kDatagramRoom, 0, {}};
-      }
+      MakeBatch();
       batch_next_ = batch_count_ = 0;
       const int got = socket_.ReceiveMany(batch_, kBatchDatagrams);
       emptied_ = got < static_cast<int>(kBatchDatagrams);

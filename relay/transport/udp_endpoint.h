@@ -71,6 +71,9 @@ class CUdpEndpoint : public Transport {
   int ReadAvailable(uint8_t* buffer, int max) override;
   bool Emptied() const override { return emptied_ && batch_next_ == batch_count_; }
   platform::WaitHandle WaitHandle() const override { return socket_.wait_handle(); }
+  bool TakesWhileWaiting() const override { return true; }
+  int WaitAndTake(uint32_t limit_ms) override;
+  void StopWaiting() override { socket_.StopWaiting(); }
   LinkStatus Send(const uint8_t* bytes, int count) override;
   // A frame from the last datagram passed the check: its source becomes the robot's address.
   bool PeerPending() const override { return pending_; }
@@ -89,6 +92,8 @@ class CUdpEndpoint : public Transport {
   std::size_t batch_count_ = 0;
   std::size_t batch_next_ = 0;
   bool emptied_ = false;
+  // Gives the batch its buffers, once.
+  void MakeBatch();
   // Takes note of a datagram's source: false when it comes from another host than the robot's (it
   // is dropped and counted).
   bool Received(const platform::Ipv4Endpoint& from);
